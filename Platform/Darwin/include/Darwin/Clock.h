@@ -19,6 +19,9 @@
 
 namespace DarwinClock {
 
+struct ThreadParty;
+class ClockState;
+
 // A deadline that never comes. Deadline arithmetic saturates here instead of overflowing.
 constexpr uint64_t kNever = UINT64_MAX;
 
@@ -62,10 +65,24 @@ public:
 
     std::optional<std::chrono::steady_clock::time_point> realDeadline() const;
 
-    struct Record;
+    // Kept in the clock's list of waits while registered.
+    struct Links
+    {
+        WaitRegistration* fPrevious = nullptr;
+        WaitRegistration* fNext = nullptr;
+    };
 
 private:
-    Record* fRecord;
+    friend class ClockState;
+
+    uint64_t fDeadline;
+    const char* fName;
+    void (*fWake)(void*);
+    void* fContext;
+    ThreadParty* fParty;
+    Links fLinks;
+    int fPins = 0;
+    bool fDue = false;
 };
 
 // Blocks on `cv` with `lock` held until notified, woken spuriously, or host time reaches `deadline`

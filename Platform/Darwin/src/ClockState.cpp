@@ -1,0 +1,396 @@
+#include "ClockState.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+namespace DarwinClock {
+
+namespace {
+
+// How long a manual advance waits, in real time, for a woken party before it declares a hang.
+constexpr auto kServeLimit = std::chrono::seconds(60);
+
+uint64_t monotonicNow()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+double realtimeSince2001()
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return double(ts.tv_sec) - 978307200.0 + double(ts.tv_nsec) / 1e9;
+}
+
+[[noreturn]] void fail(const char* format, const char* name)
+{
+    std::fprintf(stderr, format, name);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+struct PartyHolder
+{
+    ThreadParty fParty;
+    PartyHolder() { ClockState::instance().addParty(fParty); }
+    ~PartyHolder() { ClockState::instance().removeParty(fParty); }
+};
+
+} // namespace
+
+ThreadParty& currentParty()
+{
+    thread_local PartyHolder holder;
+    return holder.fParty;
+}
+
+ClockState& ClockState::instance()
+{
+    // Never destroyed: threads may still wait on the clock while the process exits.
+    static auto* state = new ClockState;
+    return *state;
+}
+
+ClockState::ClockState() = default;
+
+uint64_t ClockState::hostNow() const
+{
+    if (fManual.load(std::memory_order_acquire)) {
+        return fManualHost.load(std::memory_order_acquire);
+    }
+    return monotonicNow() + uint64_t(fHostOffset.load(std::memory_order_relaxed));
+}
+
+double ClockState::absoluteNow() const
+{
+    if (fManual.load(std::memory_order_acquire)) {
+        uint64_t host = fManualHost.load(std::memory_order_acquire);
+        return fManualAbsoluteBase.load(std::memory_order_relaxed) +
+               double(host - fManualHostBase.load(std::memory_order_relaxed)) / 1e9;
+    }
+    return realtimeSince2001() + fAbsoluteOffset.load(std::memory_order_relaxed);
+}
+
+std::optional<std::chrono::steady_clock::time_point> ClockState::realDeadline(uint64_t deadline) const
+{
+    if (deadline == kNever || isManual()) {
+        return std::nullopt;
+    }
+    // steady_clock is CLOCK_MONOTONIC; host time is that plus the offset.
+    int64_t offset = fHostOffset.load(std::memory_order_relaxed);
+    uint64_t monotonic = deadline > uint64_t(offset) ? deadline - uint64_t(offset) : 0;
+    if (monotonic > uint64_t(INT64_MAX)) {
+        return std::nullopt;
+    }
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(int64_t(monotonic)));
+}
+
+void ClockState::add(WaitRegistration& wait)
+{
+    std::lock_guard lock(fLock);
+    wait.fLinks.fNext = fWaits;
+    if (fWaits) {
+        fWaits->fLinks.fPrevious = &wait;
+    }
+    fWaits = &wait;
+    // A thread that blocks again has finished serving what woke it.
+    if (wait.fParty->fBusy.load(std::memory_order_relaxed)) {
+        wait.fParty->fBusy.store(false, std::memory_order_relaxed);
+        fChanged.notify_all();
+    }
+}
+
+void ClockState::remove(WaitRegistration& wait)
+{
+    std::unique_lock lock(fLock);
+    fChanged.wait(lock, [&] { return wait.fPins == 0; });
+    if (wait.fLinks.fPrevious) {
+        wait.fLinks.fPrevious->fLinks.fNext = wait.fLinks.fNext;
+    } else {
+        fWaits = wait.fLinks.fNext;
+    }
+    if (wait.fLinks.fNext) {
+        wait.fLinks.fNext->fLinks.fPrevious = wait.fLinks.fPrevious;
+    }
+    // Outside a service scope, a plain wait that the clock woke is served once it returns.
+    if (wait.fDue && wait.fParty->fScopeDepth == 0 && wait.fParty->fBusy.load(std::memory_order_relaxed)) {
+        wait.fParty->fBusy.store(false, std::memory_order_relaxed);
+        fChanged.notify_all();
+    }
+}
+
+void ClockState::addParty(ThreadParty& party)
+{
+    std::lock_guard lock(fLock);
+    party.fNext = fParties;
+    if (fParties) {
+        fParties->fPrevious = &party;
+    }
+    fParties = &party;
+}
+
+void ClockState::removeParty(ThreadParty& party)
+{
+    std::lock_guard lock(fLock);
+    if (party.fPrevious) {
+        party.fPrevious->fNext = party.fNext;
+    } else {
+        fParties = party.fNext;
+    }
+    if (party.fNext) {
+        party.fNext->fPrevious = party.fPrevious;
+    }
+    fChanged.notify_all();
+}
+
+void ClockState::partyServed(ThreadParty& party)
+{
+    std::lock_guard lock(fLock);
+    party.fBusy.store(false, std::memory_order_relaxed);
+    fChanged.notify_all();
+}
+
+uint64_t ClockState::beginActivity(const char* name, std::thread::id performer)
+{
+    std::lock_guard lock(fLock);
+    uint64_t id = fNextActivity++;
+    fActivities.emplace(id, std::make_pair(name, performer));
+    return id;
+}
+
+void ClockState::endActivity(uint64_t id)
+{
+    std::lock_guard lock(fLock);
+    fActivities.erase(id);
+    fChanged.notify_all();
+}
+
+AlarmId ClockState::scheduleAlarm(uint64_t deadline, std::function<void()> callback, const char* name)
+{
+    bool startThread = false;
+    AlarmId id;
+    {
+        std::lock_guard lock(fLock);
+        id = fNextAlarm++;
+        fAlarms.emplace(AlarmKey{deadline, id}, Alarm{std::move(callback), name});
+        fAlarmDeadlines.emplace(id, deadline);
+        startThread = !fAlarmThreadStarted;
+        fAlarmThreadStarted = true;
+    }
+    if (startThread) {
+        std::thread([this] { serveAlarms(); }).detach();
+    }
+    wakeAlarmThread();
+    return id;
+}
+
+bool ClockState::cancelAlarm(AlarmId id)
+{
+    std::unique_lock lock(fLock);
+    auto found = fAlarmDeadlines.find(id);
+    if (found != fAlarmDeadlines.end()) {
+        fAlarms.erase(AlarmKey{found->second, id});
+        fAlarmDeadlines.erase(found);
+        return true;
+    }
+    if (fRunningAlarm == id && fRunningAlarmThread != std::this_thread::get_id()) {
+        fChanged.wait(lock, [&] { return fRunningAlarm != id; });
+    }
+    return false;
+}
+
+void ClockState::wakeAlarmThread()
+{
+    std::lock_guard lock(fAlarmThreadLock);
+    fAlarmThreadWake.notify_all();
+}
+
+void ClockState::runDueAlarms(std::unique_lock<std::mutex>& lock)
+{
+    uint64_t now = hostNow();
+    while (!fAlarms.empty() && fAlarms.begin()->first.first <= now) {
+        auto first = fAlarms.begin();
+        AlarmId id = first->first.second;
+        std::function<void()> callback = std::move(first->second.fCallback);
+        fAlarms.erase(first);
+        fAlarmDeadlines.erase(id);
+        fRunningAlarm = id;
+        fRunningAlarmThread = std::this_thread::get_id();
+        lock.unlock();
+        callback();
+        callback = nullptr;
+        lock.lock();
+        fRunningAlarm = 0;
+        fRunningAlarmThread = {};
+        fChanged.notify_all();
+    }
+}
+
+void ClockState::serveAlarms()
+{
+    std::unique_lock sleepLock(fAlarmThreadLock);
+    for (;;) {
+        uint64_t next = kNever;
+        {
+            std::unique_lock lock(fLock);
+            if (!isManual()) {
+                runDueAlarms(lock);
+                next = fAlarms.empty() ? kNever : fAlarms.begin()->first.first;
+            }
+        }
+        waitUntil(sleepLock, fAlarmThreadWake, next, "clock alarms");
+    }
+}
+
+uint64_t ClockState::nextDeadlineLocked() const
+{
+    uint64_t next = fAlarms.empty() ? kNever : fAlarms.begin()->first.first;
+    for (WaitRegistration* wait = fWaits; wait; wait = wait->fLinks.fNext) {
+        if (!wait->fDue && wait->fDeadline < next) {
+            next = wait->fDeadline;
+        }
+    }
+    return next;
+}
+
+uint64_t ClockState::nextDeadline()
+{
+    std::lock_guard lock(fLock);
+    return nextDeadlineLocked();
+}
+
+void ClockState::wakePinned(WaitRegistration** waits, size_t count, std::unique_lock<std::mutex>& lock)
+{
+    lock.unlock();
+    for (size_t i = 0; i < count; ++i) {
+        waits[i]->fWake(waits[i]->fContext);
+    }
+    lock.lock();
+    for (size_t i = 0; i < count; ++i) {
+        --waits[i]->fPins;
+    }
+    fChanged.notify_all();
+}
+
+void ClockState::wakeAll(std::unique_lock<std::mutex>& lock)
+{
+    std::vector<WaitRegistration*> waits;
+    for (WaitRegistration* wait = fWaits; wait; wait = wait->fLinks.fNext) {
+        ++wait->fPins;
+        waits.push_back(wait);
+    }
+    wakePinned(waits.data(), waits.size(), lock);
+}
+
+const char* ClockState::unfinishedParty() const
+{
+    std::thread::id self = std::this_thread::get_id();
+    for (ThreadParty* party = fParties; party; party = party->fNext) {
+        if (party->fThread != self && party->fBusy.load(std::memory_order_relaxed)) {
+            return party->fName;
+        }
+    }
+    for (const auto& [id, activity] : fActivities) {
+        if (activity.second != self) {
+            return activity.first;
+        }
+    }
+    return nullptr;
+}
+
+void ClockState::waitForQuiescence(std::unique_lock<std::mutex>& lock)
+{
+    if (!fChanged.wait_for(lock, kServeLimit, [&] { return unfinishedParty() == nullptr; })) {
+        fail("ManualClock::advance: '%s' did not finish serving what the clock woke; it waits for "
+             "something the advancing thread holds",
+             unfinishedParty());
+    }
+}
+
+void ClockState::enterManual()
+{
+    std::unique_lock lock(fLock);
+    if (isManual()) {
+        fail("%s: the clock is manual already", "ManualClock");
+    }
+    uint64_t host = hostNow();
+    fManualHostBase.store(host, std::memory_order_relaxed);
+    fManualAbsoluteBase.store(absoluteNow(), std::memory_order_relaxed);
+    fManualHost.store(host, std::memory_order_relaxed);
+    fManual.store(true, std::memory_order_release);
+    // Waits on the real clock now wait without a real deadline.
+    wakeAll(lock);
+}
+
+void ClockState::leaveManual()
+{
+    std::unique_lock lock(fLock);
+    for (WaitRegistration* wait = fWaits; wait; wait = wait->fLinks.fNext) {
+        if (wait->fDeadline != kNever) {
+            fail("ManualClock: leaving manual time while '%s' waits for a deadline; stop it first",
+                 wait->fName);
+        }
+    }
+    if (!fAlarms.empty()) {
+        fail("ManualClock: leaving manual time while the alarm '%s' is pending; cancel it first",
+             fAlarms.begin()->second.fName);
+    }
+    uint64_t host = fManualHost.load(std::memory_order_relaxed);
+    double absolute = absoluteNow();
+    // Real readings continue from where manual time stands, so no reading goes backwards.
+    uint64_t monotonic = monotonicNow();
+    int64_t offset = int64_t(host - monotonic);
+    if (offset > fHostOffset.load(std::memory_order_relaxed)) {
+        fHostOffset.store(offset, std::memory_order_relaxed);
+    }
+    double absoluteOffset = absolute - realtimeSince2001();
+    if (absoluteOffset > fAbsoluteOffset.load(std::memory_order_relaxed)) {
+        fAbsoluteOffset.store(absoluteOffset, std::memory_order_relaxed);
+    }
+    fManual.store(false, std::memory_order_release);
+    wakeAll(lock);
+    lock.unlock();
+    wakeAlarmThread();
+}
+
+void ClockState::advanceTo(uint64_t target)
+{
+    std::unique_lock lock(fLock);
+    if (!isManual()) {
+        fail("%s: the clock is not manual", "ManualClock::advance");
+    }
+    std::vector<WaitRegistration*> due;
+    for (;;) {
+        uint64_t next = nextDeadlineLocked();
+        if (next > target) {
+            break;
+        }
+        if (next > fManualHost.load(std::memory_order_relaxed)) {
+            fManualHost.store(next, std::memory_order_release);
+        }
+        uint64_t now = fManualHost.load(std::memory_order_relaxed);
+        due.clear();
+        for (WaitRegistration* wait = fWaits; wait; wait = wait->fLinks.fNext) {
+            if (!wait->fDue && wait->fDeadline <= now) {
+                wait->fDue = true;
+                ++wait->fPins;
+                wait->fParty->fBusy.store(true, std::memory_order_relaxed);
+                due.push_back(wait);
+            }
+        }
+        wakePinned(due.data(), due.size(), lock);
+        runDueAlarms(lock);
+        waitForQuiescence(lock);
+    }
+    if (target > fManualHost.load(std::memory_order_relaxed)) {
+        fManualHost.store(target, std::memory_order_release);
+    }
+}
+
+} // namespace DarwinClock
