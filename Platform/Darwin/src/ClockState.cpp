@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <unistd.h>
 #include <vector>
 
 namespace DarwinClock {
@@ -35,10 +37,32 @@ double realtimeSince2001()
     std::abort();
 }
 
+// Whether a thread is blocked in the kernel (sleeping), read from /proc.
+bool threadIsBlocked(int tid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", tid);
+    FILE* file = std::fopen(path, "r");
+    if (!file) {
+        return true; // it has ended
+    }
+    char line[512];
+    size_t length = std::fread(line, 1, sizeof line - 1, file);
+    std::fclose(file);
+    line[length] = 0;
+    // The state follows the command name, which is in parentheses and may hold blanks.
+    const char* close = std::strrchr(line, ')');
+    return !close || close[1] == 0 || close[2] == 'S' || close[2] == 'D';
+}
+
 struct PartyHolder
 {
     ThreadParty fParty;
-    PartyHolder() { ClockState::instance().addParty(fParty); }
+    PartyHolder()
+    {
+        fParty.fTid = int(gettid());
+        ClockState::instance().addParty(fParty);
+    }
     ~PartyHolder() { ClockState::instance().removeParty(fParty); }
 };
 
@@ -100,6 +124,10 @@ void ClockState::add(WaitRegistration& wait)
     }
     fWaits = &wait;
     // A thread that blocks again has finished serving what woke it.
+    wait.fParty->fReturnedFromWait = false;
+    if (wait.fParty->fScopeDepth == 0) {
+        wait.fParty->fName = wait.fName;
+    }
     if (wait.fParty->fBusy.load(std::memory_order_relaxed)) {
         wait.fParty->fBusy.store(false, std::memory_order_relaxed);
         fChanged.notify_all();
@@ -118,9 +146,10 @@ void ClockState::remove(WaitRegistration& wait)
     if (wait.fLinks.fNext) {
         wait.fLinks.fNext->fLinks.fPrevious = wait.fLinks.fPrevious;
     }
-    // Outside a service scope, a plain wait that the clock woke is served once it returns.
-    if (wait.fDue && wait.fParty->fScopeDepth == 0 && wait.fParty->fBusy.load(std::memory_order_relaxed)) {
-        wait.fParty->fBusy.store(false, std::memory_order_relaxed);
+    // Outside a service scope, a plain wait that the clock woke is served once it has returned
+    // and its thread has blocked again (in the kernel or in another clock wait) or ended.
+    if (wait.fDue && wait.fParty->fScopeDepth == 0) {
+        wait.fParty->fReturnedFromWait = true;
         fChanged.notify_all();
     }
 }
@@ -153,6 +182,7 @@ void ClockState::partyServed(ThreadParty& party)
 {
     std::lock_guard lock(fLock);
     party.fBusy.store(false, std::memory_order_relaxed);
+    party.fReturnedFromWait = false;
     fChanged.notify_all();
 }
 
@@ -288,13 +318,19 @@ void ClockState::wakeAll(std::unique_lock<std::mutex>& lock)
     wakePinned(waits.data(), waits.size(), lock);
 }
 
-const char* ClockState::unfinishedParty() const
+const char* ClockState::unfinishedParty()
 {
     std::thread::id self = std::this_thread::get_id();
     for (ThreadParty* party = fParties; party; party = party->fNext) {
-        if (party->fThread != self && party->fBusy.load(std::memory_order_relaxed)) {
-            return party->fName;
+        if (party->fThread == self || !party->fBusy.load(std::memory_order_relaxed)) {
+            continue;
         }
+        if (party->fReturnedFromWait && threadIsBlocked(party->fTid)) {
+            party->fBusy.store(false, std::memory_order_relaxed);
+            party->fReturnedFromWait = false;
+            continue;
+        }
+        return party->fName;
     }
     for (const auto& [id, activity] : fActivities) {
         if (activity.second != self) {
@@ -306,7 +342,12 @@ const char* ClockState::unfinishedParty() const
 
 void ClockState::waitForQuiescence(std::unique_lock<std::mutex>& lock)
 {
-    if (!fChanged.wait_for(lock, kServeLimit, [&] { return unfinishedParty() == nullptr; })) {
+    // Threads that returned from a plain wait are watched until they block, hence the short period.
+    auto limit = std::chrono::steady_clock::now() + kServeLimit;
+    while (unfinishedParty() != nullptr && std::chrono::steady_clock::now() < limit) {
+        fChanged.wait_for(lock, std::chrono::microseconds(200));
+    }
+    if (unfinishedParty() != nullptr) {
         fail("ManualClock::advance: '%s' did not finish serving what the clock woke; it waits for "
              "something the advancing thread holds",
              unfinishedParty());

@@ -21,10 +21,14 @@ namespace DarwinClock {
 struct ThreadParty
 {
     std::thread::id fThread = std::this_thread::get_id();
+    int fTid = 0;
     const char* fName = "thread";
     int fScopeDepth = 0;
     // Woken by a manual advance and not yet done serving it. Written under the state lock.
     std::atomic<bool> fBusy{false};
+    // Its plain wait has returned; it stays busy until it blocks again, so that what it does right
+    // after the wait (typically reading the clock) happens before time moves on.
+    bool fReturnedFromWait = false;
     ThreadParty* fPrevious = nullptr;
     ThreadParty* fNext = nullptr;
 };
@@ -79,7 +83,7 @@ private:
     void wakeAll(std::unique_lock<std::mutex>& lock);
     void runDueAlarms(std::unique_lock<std::mutex>& lock);
     void waitForQuiescence(std::unique_lock<std::mutex>& lock);
-    const char* unfinishedParty() const;
+    const char* unfinishedParty();
     void wakeAlarmThread();
 
     mutable std::mutex fLock;
