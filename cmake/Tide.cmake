@@ -53,9 +53,10 @@ function(tide_test name)
   if(TARGET DarwinSyslogInterpose)
     target_link_libraries(${name} PRIVATE DarwinSyslogInterpose)
   endif()
+  # One label only: a list does not survive the discovery script.
   set(labels ${name})
   if(ARG_TSAN)
-    list(APPEND labels tsan)
+    set(labels tsan)
     add_dependencies(tide_tsan_tests ${name})
   endif()
   gtest_discover_tests(${name}
