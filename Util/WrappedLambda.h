@@ -1,0 +1,143 @@
+#pragma once
+
+// A type-erased callable kept in a fixed buffer inside the object. Constructing, copying, moving
+// and calling it never touch the heap, so messages of this type can be copied into the slots of a
+// lock-free queue. A callable that does not fit in Size bytes or needs an alignment beyond Align is
+// refused at compile time.
+
+#include <cstddef>
+#include <functional>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace vork {
+
+namespace detail {
+
+template <typename F, typename Sig>
+struct lambda_typeinfo;
+
+template <typename F, typename R, typename... Args>
+struct lambda_typeinfo<F, R(Args...)>
+{
+    static void copy_construct(const void* src, void* dst) { ::new (dst) F(*static_cast<const F*>(src)); }
+    static void move_construct(void* src, void* dst) { ::new (dst) F(std::move(*static_cast<F*>(src))); }
+    static void destruct(void* storage) { static_cast<F*>(storage)->~F(); }
+    static R call(void* storage, Args&&... args)
+    {
+        return std::invoke(*static_cast<F*>(storage), std::forward<Args>(args)...);
+    }
+};
+
+} // namespace detail
+
+template <typename Sig, std::size_t Size, std::size_t Align>
+class wrapped_lambda;
+
+template <typename R, typename... Args, std::size_t Size, std::size_t Align>
+class wrapped_lambda<R(Args...), Size, Align>
+{
+public:
+    template <typename F>
+    static constexpr bool fits = sizeof(F) <= Size && alignof(F) <= Align;
+
+    wrapped_lambda() = default;
+
+    // Implicit, so that a lambda or a std::function converts wherever a message is expected.
+    template <typename F, typename Callable = std::decay_t<F>>
+    requires(!std::is_same_v<Callable, wrapped_lambda> && std::is_invocable_r_v<R, Callable&, Args...> &&
+             fits<Callable>) wrapped_lambda(F&& callable)
+    {
+        using Info = detail::lambda_typeinfo<Callable, R(Args...)>;
+        ::new (static_cast<void*>(fStorage)) Callable(std::forward<F>(callable));
+        fCopy = &Info::copy_construct;
+        fMove = &Info::move_construct;
+        fDestruct = &Info::destruct;
+        fCall = &Info::call;
+        fEngaged = true;
+    }
+
+    wrapped_lambda(const wrapped_lambda& other) { copyFrom(other); }
+    wrapped_lambda(wrapped_lambda&& other) noexcept { moveFrom(other); }
+
+    wrapped_lambda& operator=(const wrapped_lambda& other)
+    {
+        if (this != &other) {
+            reset();
+            copyFrom(other);
+        }
+        return *this;
+    }
+
+    wrapped_lambda& operator=(wrapped_lambda&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            moveFrom(other);
+        }
+        return *this;
+    }
+
+    ~wrapped_lambda() { reset(); }
+
+    explicit operator bool() const { return fEngaged; }
+
+    // Like std::function, an empty one throws std::bad_function_call, and the held callable is
+    // called as a non-const object.
+    R operator()(Args... args) const
+    {
+        if (!fEngaged) {
+            throw std::bad_function_call();
+        }
+        return fCall(const_cast<std::byte*>(fStorage), std::forward<Args>(args)...);
+    }
+
+private:
+    void copyFrom(const wrapped_lambda& other)
+    {
+        if (other.fEngaged) {
+            other.fCopy(other.fStorage, fStorage);
+            takeOperations(other);
+        }
+    }
+
+    void moveFrom(wrapped_lambda& other) noexcept
+    {
+        if (other.fEngaged) {
+            other.fMove(other.fStorage, fStorage);
+            takeOperations(other);
+            other.reset();
+        }
+    }
+
+    void takeOperations(const wrapped_lambda& other)
+    {
+        fCopy = other.fCopy;
+        fMove = other.fMove;
+        fDestruct = other.fDestruct;
+        fCall = other.fCall;
+        fEngaged = true;
+    }
+
+    void reset() noexcept
+    {
+        if (fEngaged) {
+            fEngaged = false;
+            fDestruct(fStorage);
+            fCopy = nullptr;
+            fMove = nullptr;
+            fDestruct = nullptr;
+            fCall = nullptr;
+        }
+    }
+
+    alignas(Align) std::byte fStorage[Size];
+    bool fEngaged = false;
+    void (*fCopy)(const void*, void*) = nullptr;
+    void (*fMove)(void*, void*) = nullptr;
+    void (*fDestruct)(void*) = nullptr;
+    R (*fCall)(void*, Args&&...) = nullptr;
+};
+
+} // namespace vork

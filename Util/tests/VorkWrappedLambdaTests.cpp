@@ -1,0 +1,172 @@
+#include "VorkAllocationCounter.h"
+
+#include <VFunctor.h>
+#include <VLambda.h>
+#include <WrappedLambda.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <string>
+#include <variant>
+
+namespace {
+
+using Message = vork::wrapped_lambda<void(), 128, 8>;
+using Counter = vork::wrapped_lambda<int(), 128, 8>;
+
+// Counts the live copies of a callable.
+struct Tracked
+{
+    static inline int sAlive = 0;
+    Tracked() { ++sAlive; }
+    Tracked(const Tracked&) { ++sAlive; }
+    Tracked(Tracked&&) noexcept { ++sAlive; }
+    ~Tracked() { --sAlive; }
+    void operator()() const {}
+};
+
+TEST(WrappedLambda, SharedCaptureCountIsExactThroughCopyMoveAndAssignment)
+{
+    auto shared = std::make_shared<int>(0);
+    auto other = std::make_shared<int>(0);
+    {
+        Message first([shared] {});
+        EXPECT_EQ(shared.use_count(), 2);
+        Message copy(first);
+        EXPECT_EQ(shared.use_count(), 3);
+        Message moved(std::move(copy));
+        EXPECT_EQ(shared.use_count(), 3);
+
+        Message target([other] {});
+        target = first;
+        EXPECT_EQ(shared.use_count(), 4);
+        EXPECT_EQ(other.use_count(), 1);
+
+        Message moveTarget([other] {});
+        moveTarget = std::move(moved);
+        EXPECT_EQ(shared.use_count(), 4);
+        EXPECT_EQ(other.use_count(), 1);
+        EXPECT_FALSE(moved);
+
+        auto& alias = first;
+        first = alias;
+        first = std::move(alias);
+        EXPECT_EQ(shared.use_count(), 4);
+        EXPECT_TRUE(first);
+    }
+    EXPECT_EQ(shared.use_count(), 1);
+    EXPECT_EQ(other.use_count(), 1);
+}
+
+TEST(WrappedLambda, MovedFromIsEmptyAndItsCallableDestroyedOnce)
+{
+    {
+        Message source{Tracked{}};
+        ASSERT_EQ(Tracked::sAlive, 1);
+        Message target(std::move(source));
+        EXPECT_EQ(Tracked::sAlive, 1);
+        EXPECT_FALSE(source);
+        EXPECT_THROW(source(), std::bad_function_call);
+        EXPECT_TRUE(target);
+    }
+    EXPECT_EQ(Tracked::sAlive, 0);
+}
+
+TEST(WrappedLambda, CopyRunsSameCodeWithItsOwnCaptures)
+{
+    Counter original([count = 0]() mutable { return ++count; });
+    EXPECT_EQ(original(), 1);
+    Counter copy(original);
+    EXPECT_EQ(copy(), 2);
+    EXPECT_EQ(copy(), 3);
+    EXPECT_EQ(original(), 2);
+}
+
+TEST(WrappedLambda, NeverAllocates)
+{
+    std::array<char, 120> capture{};
+    capture[119] = 'x';
+    char seen = 0;
+    VorkTesting::AllocationCounter allocations;
+    Message message([capture, &seen] { seen = capture[119]; });
+    Message copy(message);
+    Message moved(std::move(copy));
+    copy = moved;
+    moved();
+    EXPECT_EQ(allocations.count(), 0u);
+    EXPECT_EQ(seen, 'x');
+}
+
+TEST(WrappedLambda, EmptyThrowsBadFunctionCall)
+{
+    Message empty;
+    EXPECT_THROW(empty(), std::bad_function_call);
+}
+
+struct alignas(16) OverAligned
+{
+    void operator()() const {}
+};
+
+TEST(WrappedLambda, RefusesCallablesThatDoNotFit)
+{
+    using Small = vork::wrapped_lambda<void(), 16, 8>;
+    auto fitting = [a = std::array<char, 16>{}] { (void)a; };
+    auto tooLarge = [a = std::array<char, 17>{}] { (void)a; };
+    static_assert(std::is_constructible_v<Small, decltype(fitting)>);
+    static_assert(!std::is_constructible_v<Small, decltype(tooLarge)>);
+    static_assert(!std::is_constructible_v<Small, OverAligned>);
+    static_assert(std::is_constructible_v<vork::wrapped_lambda<void(), 16, 16>, OverAligned>);
+    static_assert(std::is_convertible_v<std::function<void()>, Message>);
+}
+
+using Completion = vork::vfunctor<void(bool, unsigned int), 128>;
+
+TEST(VFunctor, CallsEitherAlternative)
+{
+    bool seenOk = false;
+    unsigned int seenCount = 0;
+    auto record = [&](bool ok, unsigned int count) {
+        seenOk = ok;
+        seenCount = count;
+    };
+
+    Completion inlineCallback(record);
+    EXPECT_EQ(inlineCallback.index(), 1u);
+    inlineCallback(true, 7);
+    EXPECT_TRUE(seenOk);
+    EXPECT_EQ(seenCount, 7u);
+
+    Completion function{std::function<void(bool, unsigned int)>(record)};
+    EXPECT_EQ(function.index(), 0u);
+    function(false, 9);
+    EXPECT_FALSE(seenOk);
+    EXPECT_EQ(seenCount, 9u);
+
+    std::array<char, 200> large{};
+    large[0] = 1;
+    Completion tooLargeForInline([large, &seenCount](bool, unsigned int) { seenCount = large[0]; });
+    EXPECT_EQ(tooLargeForInline.index(), 0u);
+    tooLargeForInline(true, 0);
+    EXPECT_EQ(seenCount, 1u);
+}
+
+TEST(VFunctor, EmptyFunctionThrowsBadFunctionCall)
+{
+    Completion empty(std::function<void(bool, unsigned int)>{});
+    EXPECT_THROW(empty(true, 1), std::bad_function_call);
+}
+
+TEST(VLambda, VisitsVariant)
+{
+    auto describe = vork::vlambda{[](int value) { return "int " + std::to_string(value); },
+                                  [](const std::string& text) { return "text " + text; }};
+    std::variant<int, std::string> value = 4;
+    EXPECT_EQ(std::visit(describe, value), "int 4");
+    value = std::string("four");
+    EXPECT_EQ(std::visit(describe, value), "text four");
+}
+
+} // namespace
