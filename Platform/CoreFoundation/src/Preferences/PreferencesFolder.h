@@ -1,0 +1,20 @@
+#pragma once
+
+// Where the preferences files live.
+
+#include <optional>
+#include <string>
+
+namespace CFPlatform {
+
+// <home>/Library/Preferences, with the home folder from the password database (never from the
+// environment), or the folder a test set; nothing when the user has no home folder.
+std::optional<std::string> preferencesFolder();
+
+// Test seam: re-roots the preferences in `folder`.
+void setPreferencesFolderOverride(std::string folder);
+
+// Creates the folder and any missing parent; false when that fails.
+bool makeFolders(const std::string& folder);
+
+} // namespace CFPlatform
