@@ -2,6 +2,8 @@
 
 #include "Names.h"
 
+#include <mach/mach_init.h>
+
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
