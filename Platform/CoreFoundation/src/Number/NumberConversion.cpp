@@ -35,12 +35,13 @@ bool storeDoubleAsInteger(double value, void* out)
     }
     constexpr T low = std::numeric_limits<T>::min();
     constexpr T high = std::numeric_limits<T>::max();
-    // Both limits are checked as doubles that are exact: low is a power of two, high + 1 as well.
+    // Both limits are checked as doubles that are exact: low is a power of two, and so is
+    // -low = high + 1.
     if (value < static_cast<double>(low)) {
         put(low, out);
         return false;
     }
-    if (value >= -2.0 * static_cast<double>(low)) {
+    if (value >= -static_cast<double>(low)) {
         put(high, out);
         return false;
     }
