@@ -26,7 +26,7 @@ kern_return_t semaphore_destroy(task_t task, semaphore_t semaphore)
 
 kern_return_t semaphore_signal(semaphore_t semaphore)
 {
-    Darwin::Semaphore* found = SemaphoreTable::instance().find(semaphore);
+    Darwin::Semaphore* found = SemaphoreTable::find(semaphore);
     return found ? found->signal() : KERN_INVALID_ARGUMENT;
 }
 

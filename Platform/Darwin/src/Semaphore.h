@@ -3,6 +3,7 @@
 #include <mach/semaphore.h>
 
 #include <atomic>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -11,12 +12,11 @@ namespace Darwin {
 
 // A counting semaphore whose blocked waiters are served first in, first out.
 //
-// One 64-bit word holds the value (permits available, or minus the waiters no grant covers yet),
-// the count of grants handed to blocked waiters, and a count of nudges. `signal` changes that word
-// with one compare-and-swap and, when it hands out a grant, wakes the futex on the word's low half,
-// on which only the first waiter in line sleeps: it never takes a lock. Waiters queue under their
-// own mutex and take grants strictly in queue order; the others sleep on their own futex until
-// they reach the front.
+// The value counts free permits, or, below zero, the waiters no signal has covered yet. A signal
+// adds one to it with one atomic update; only when that covers a waiter does it also hand out a
+// grant and wake the first waiter in line, the one thread asleep on the grants word. It never takes
+// a lock. Waiters queue under their own mutex and take grants strictly in queue order; the others
+// sleep on their own futex until they reach the front.
 class Semaphore
 {
 public:
@@ -25,7 +25,20 @@ public:
 
     void reset(int value);
 
-    kern_return_t signal();
+    // Inline: the real-time path of semaphore_signal.
+    kern_return_t signal()
+    {
+        int64_t old = fValue.fetch_add(1, std::memory_order_acq_rel);
+        if (old >= 0) {
+            return KERN_SUCCESS;
+        }
+        if (old < kDestroyedBelow) {
+            return KERN_INVALID_ARGUMENT;
+        }
+        grantToFirstWaiter();
+        return KERN_SUCCESS;
+    }
+
     kern_return_t signalAll();
     // Waits until a permit is taken, the deadline (host time; DarwinClock::kNever: none) passes, or
     // the semaphore is destroyed. With `isTry`, returns at once when no permit is free.
@@ -41,16 +54,27 @@ public:
     std::atomic<semaphore_t> fName{0};
 
 private:
+    // A destroyed semaphore's value: so far below zero that no number of signals brings it back.
+    static constexpr int64_t kDestroyedValue = INT64_MIN / 2;
+    static constexpr int64_t kDestroyedBelow = INT64_MIN / 4;
+    // The grants word: 24 bits counting grants, above them 8 bits counting nudges; both wrap.
+    static constexpr uint32_t kNudge = 1u << 24;
+
+    void grantToFirstWaiter();
+    // Grants handed out and not yet taken; negative when taken ahead of a signal still on its way.
+    int32_t outstanding(uint32_t grants) const { return int32_t((grants - fGrantsTaken) << 8) >> 8; }
     bool takeAbortedWait();
     kern_return_t block(uint64_t deadline);
     // Gives up a wait whose deadline has passed: KERN_OPERATION_TIMED_OUT, or KERN_SUCCESS when a
-    // grant already covers it.
-    kern_return_t leave();
+    // signal covers it already; still pending when that signal's grant is on its way.
+    kern_return_t leave(uint32_t grants);
     void nudge();
     void unlink(Waiter& waiter);
     static void wakeForClock(void* context);
 
-    std::atomic<uint64_t> fWord{0};
+    std::atomic<int64_t> fValue{0};
+    // The futex of the first waiter.
+    std::atomic<uint32_t> fGrants{0};
     std::atomic<int> fAbortedWaits{0};
 
     std::mutex fWaitLock;

@@ -11,6 +11,8 @@ SemaphoreTable::Reference::~Reference()
     }
 }
 
+constinit std::atomic<SemaphoreTable::Chunk*> SemaphoreTable::sChunks[size_t(1) << (32 - kChunkBits)]{};
+
 SemaphoreTable& SemaphoreTable::instance()
 {
     // Never destroyed: semaphores may be signalled while the process exits.
@@ -20,7 +22,7 @@ SemaphoreTable& SemaphoreTable::instance()
 
 std::atomic<Semaphore*>& SemaphoreTable::slot(semaphore_t name)
 {
-    std::atomic<Chunk*>& chunk = fChunks[name >> kChunkBits];
+    std::atomic<Chunk*>& chunk = sChunks[name >> kChunkBits];
     if (!chunk.load(std::memory_order_acquire)) {
         chunk.store(new Chunk, std::memory_order_release);
     }
@@ -44,12 +46,6 @@ semaphore_t SemaphoreTable::create(int value)
     semaphore->fReferences.store(1, std::memory_order_release);
     slot(name).store(semaphore, std::memory_order_release);
     return name;
-}
-
-Semaphore* SemaphoreTable::find(semaphore_t name) const
-{
-    Chunk* chunk = fChunks[name >> kChunkBits].load(std::memory_order_acquire);
-    return chunk ? chunk->fSlots[name & (kChunkSize - 1)].load(std::memory_order_acquire) : nullptr;
 }
 
 SemaphoreTable::Reference SemaphoreTable::acquire(semaphore_t name)

@@ -34,8 +34,6 @@ public:
     static SemaphoreTable& instance();
 
     semaphore_t create(int value);
-    // The semaphore of a live name, without a reference, or nullptr.
-    Semaphore* find(semaphore_t name) const;
     Reference acquire(semaphore_t name);
     bool destroy(semaphore_t name);
 
@@ -46,12 +44,24 @@ private:
     {
         std::atomic<Semaphore*> fSlots[kChunkSize]{};
     };
+    // Indexed by the name's high half; a global, so that it outlives every thread, and hidden, so
+    // that the library reaches it without an indirection.
+    __attribute__((visibility("hidden"))) static std::atomic<Chunk*> sChunks[size_t(1) << (32 - kChunkBits)];
 
+public:
+    // The semaphore of a live name, without a reference, or nullptr: two loads, inline for
+    // semaphore_signal.
+    static Semaphore* find(semaphore_t name)
+    {
+        Chunk* chunk = sChunks[name >> kChunkBits].load(std::memory_order_acquire);
+        return chunk ? chunk->fSlots[name & (kChunkSize - 1)].load(std::memory_order_acquire) : nullptr;
+    }
+
+private:
     SemaphoreTable() = default;
     std::atomic<Semaphore*>& slot(semaphore_t name);
     void release(Semaphore* semaphore);
 
-    std::atomic<Chunk*> fChunks[size_t(1) << (32 - kChunkBits)]{};
     std::mutex fLock;
     std::vector<std::unique_ptr<Semaphore>> fSemaphores;
     std::vector<Semaphore*> fFree;
