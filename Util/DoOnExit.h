@@ -5,6 +5,7 @@
 // destructor.
 
 #include <functional>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -22,14 +23,19 @@ public:
 
     ~DoOnExit()
     {
-        if (auto* function = std::get_if<void (*)()>(&fAction)) {
-            if (*function) {
-                (*function)();
-            }
-        } else {
-            std::function<void()> action = std::get<std::function<void()>>(fAction);
-            action();
-        }
+        std::visit(
+            [](auto& action) {
+                if constexpr (std::is_pointer_v<std::decay_t<decltype(action)>>) {
+                    if (action) {
+                        action();
+                    }
+                } else {
+                    // Runs a copy: the stored action belongs to the object being destroyed.
+                    std::function<void()> copy = action;
+                    copy();
+                }
+            },
+            fAction);
     }
 
 private:
