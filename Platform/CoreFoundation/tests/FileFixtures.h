@@ -12,9 +12,14 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
 
 namespace FileFixtures {
 
@@ -103,6 +108,37 @@ inline std::pair<int, std::string> runPython(const std::string& script, const st
     }
     int status = pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+// The path of the running test binary.
+inline std::string testExecutable()
+{
+    return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
+// Runs one disabled test case of `executable` in a new process, with `variable`=`value` added to
+// its environment, and answers its exit status (0 when the case passed).
+inline int runTestCase(const std::string& executable, const std::string& testCase,
+                       const std::string& variable, const std::string& value)
+{
+    std::string filter = "--gtest_filter=" + testCase;
+    std::vector<char*> arguments = {const_cast<char*>(executable.c_str()), const_cast<char*>(filter.c_str()),
+                                    const_cast<char*>("--gtest_also_run_disabled_tests"), nullptr};
+    std::string setting = variable + "=" + value;
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        environment.push_back(*entry);
+    }
+    environment.push_back(setting.data());
+    environment.push_back(nullptr);
+    pid_t child = 0;
+    if (posix_spawn(&child, executable.c_str(), nullptr, nullptr, arguments.data(), environment.data()) !=
+        0) {
+        return -1;
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace FileFixtures

@@ -55,6 +55,35 @@ xmlParserInputPtr onResolveEntity(void* context, const xmlChar*, const xmlChar*)
 
 void ignoreError(void*, xmlErrorPtr) {}
 
+void ignoreMessage(void*, const char*, ...) {}
+
+// libxml2 reports some errors (encoding errors among them) outside the parser's handlers, through
+// the calling thread's global handlers; they are silenced while a document is parsed.
+class SilencedErrors
+{
+public:
+    SilencedErrors()
+        : fGeneric(xmlGenericError), fGenericContext(xmlGenericErrorContext), fStructured(xmlStructuredError),
+          fStructuredContext(xmlStructuredErrorContext)
+    {
+        xmlSetGenericErrorFunc(nullptr, ignoreMessage);
+        xmlSetStructuredErrorFunc(nullptr, ignoreError);
+    }
+    SilencedErrors(const SilencedErrors&) = delete;
+    SilencedErrors& operator=(const SilencedErrors&) = delete;
+    ~SilencedErrors()
+    {
+        xmlSetGenericErrorFunc(fGenericContext, fGeneric);
+        xmlSetStructuredErrorFunc(fStructuredContext, fStructured);
+    }
+
+private:
+    xmlGenericErrorFunc fGeneric;
+    void* fGenericContext;
+    xmlStructuredErrorFunc fStructured;
+    void* fStructuredContext;
+};
+
 struct DocumentDeleter
 {
     void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
@@ -65,6 +94,7 @@ Document parseDocument(const UInt8* bytes, size_t size, std::string& problem)
 {
     static std::once_flag sInitialised;
     std::call_once(sInitialised, xmlInitParser);
+    SilencedErrors silenced;
 
     xmlParserCtxtPtr parser =
         xmlCreateMemoryParserCtxt(reinterpret_cast<const char*>(bytes), static_cast<int>(size));

@@ -1,0 +1,164 @@
+#include "FileFixtures.h"
+
+#include <cstdlib>
+
+using namespace FileFixtures;
+
+namespace {
+
+std::string infoPlist(const std::string& identifier)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+           "\t<key>CFBundleIdentifier</key>\n\t<string>" +
+           identifier +
+           "</string>\n"
+           "\t<key>Version</key>\n\t<integer>7</integer>\n"
+           "</dict>\n</plist>\n";
+}
+
+// A bundle folder with an Info.plist and a few resources.
+std::filesystem::path makeBundle(const std::filesystem::path& folder, const std::string& identifier)
+{
+    std::filesystem::create_directories(folder / "Contents/Resources/Sounds");
+    std::filesystem::create_directories(folder / "Contents/MacOS");
+    writeFile(folder / "Contents/Info.plist", infoPlist(identifier));
+    writeFile(folder / "Contents/Resources/readme.txt", "read me");
+    writeFile(folder / "Contents/Resources/Sounds/beep.wav", "beep");
+    return folder;
+}
+
+CF<CFURLRef> folderURL(const std::filesystem::path& folder)
+{
+    return CF<CFURLRef>(
+        CFURLCreateWithFileSystemPath(nullptr, string(folder.string()).get(), kCFURLPOSIXPathStyle, true));
+}
+
+std::string pathOf(CFURLRef url)
+{
+    CF<CFURLRef> absolute(CFURLCopyAbsoluteURL(url));
+    CF<CFStringRef> path(CFURLCopyFileSystemPath(absolute.get(), kCFURLPOSIXPathStyle));
+    return text(path.get());
+}
+
+class BundleFixture : public testing::Test
+{
+protected:
+    TemporaryFolder fFolder;
+};
+
+TEST_F(BundleFixture, IsFoundByFolderAndThenByIdentifier)
+{
+    std::filesystem::path folder = makeBundle(fFolder / "Fixture.bundle", "org.tide.tests.fixture");
+    CF<CFBundleRef> bundle(CFBundleCreate(nullptr, folderURL(folder).get()));
+    ASSERT_TRUE(bundle);
+    EXPECT_EQ(CFGetTypeID(bundle.get()), CFBundleGetTypeID());
+    EXPECT_EQ(text(CFBundleGetIdentifier(bundle.get())), "org.tide.tests.fixture");
+    EXPECT_EQ(CFBundleGetBundleWithIdentifier(CFSTR("org.tide.tests.fixture")), bundle.get());
+    EXPECT_EQ(CFBundleGetBundleWithIdentifier(CFSTR("org.tide.tests.unknown")), nullptr);
+
+    // One folder, one bundle.
+    CF<CFBundleRef> again(CFBundleCreate(nullptr, folderURL(folder).get()));
+    EXPECT_EQ(again.get(), bundle.get());
+
+    int32_t version = 0;
+    auto value =
+        static_cast<CFNumberRef>(CFBundleGetValueForInfoDictionaryKey(bundle.get(), CFSTR("Version")));
+    ASSERT_TRUE(value);
+    EXPECT_TRUE(CFNumberGetValue(value, kCFNumberSInt32Type, &version));
+    EXPECT_EQ(version, 7);
+    EXPECT_EQ(CFDictionaryGetCount(CFBundleGetInfoDictionary(bundle.get())), 2);
+
+    CF<CFURLRef> bundleURL(CFBundleCopyBundleURL(bundle.get()));
+    EXPECT_EQ(pathOf(bundleURL.get()), folder.string());
+}
+
+TEST_F(BundleFixture, FindsResourcesByNameTypeAndSubfolder)
+{
+    std::filesystem::path folder = makeBundle(fFolder / "Resources.bundle", "org.tide.tests.resources");
+    CF<CFBundleRef> bundle(CFBundleCreate(nullptr, folderURL(folder).get()));
+    ASSERT_TRUE(bundle);
+
+    CF<CFURLRef> beep(CFBundleCopyResourceURL(bundle.get(), CFSTR("beep"), CFSTR("wav"), CFSTR("Sounds")));
+    EXPECT_EQ(pathOf(beep.get()), (folder / "Contents/Resources/Sounds/beep.wav").string());
+    CF<CFURLRef> readme(CFBundleCopyResourceURL(bundle.get(), CFSTR("readme"), CFSTR("txt"), nullptr));
+    EXPECT_EQ(pathOf(readme.get()), (folder / "Contents/Resources/readme.txt").string());
+    CF<CFURLRef> withoutType(CFBundleCopyResourceURL(bundle.get(), CFSTR("readme.txt"), nullptr, nullptr));
+    EXPECT_EQ(pathOf(withoutType.get()), (folder / "Contents/Resources/readme.txt").string());
+
+    EXPECT_EQ(CFBundleCopyResourceURL(bundle.get(), CFSTR("missing"), CFSTR("txt"), nullptr), nullptr);
+    EXPECT_EQ(CFBundleCopyResourceURL(bundle.get(), CFSTR("beep"), CFSTR("wav"), nullptr), nullptr);
+    EXPECT_EQ(CFBundleCopyResourceURL(bundle.get(), CFSTR("readme"), CFSTR("txt"), CFSTR("Sounds")), nullptr);
+}
+
+TEST_F(BundleFixture, ResourcesFolderIsRelativeToTheBundle)
+{
+    std::filesystem::path folder = makeBundle(fFolder / "Relative.bundle", "org.tide.tests.relative");
+    CF<CFBundleRef> bundle(CFBundleCreate(nullptr, folderURL(folder).get()));
+    CF<CFURLRef> resources(CFBundleCopyResourcesDirectoryURL(bundle.get()));
+    ASSERT_TRUE(resources);
+    CF<CFURLRef> bundleURL(CFBundleCopyBundleURL(bundle.get()));
+    EXPECT_TRUE(CFEqual(CFURLGetBaseURL(resources.get()), bundleURL.get()));
+    EXPECT_EQ(pathOf(resources.get()), (folder / "Contents/Resources").string());
+}
+
+TEST_F(BundleFixture, NoBundleForAMissingFolderOrAFile)
+{
+    EXPECT_EQ(CFBundleCreate(nullptr, folderURL(fFolder / "missing.bundle").get()), nullptr);
+    writeFile(fFolder / "file.bundle", "");
+    EXPECT_EQ(CFBundleCreate(nullptr, folderURL(fFolder / "file.bundle").get()), nullptr);
+    CF<CFURLRef> web(CFURLCreateWithString(nullptr, CFSTR("http://host/x.bundle/"), nullptr));
+    EXPECT_EQ(CFBundleCreate(nullptr, web.get()), nullptr);
+
+    // A folder without Info.plist is a bundle without identifier.
+    std::filesystem::create_directories(fFolder / "Bare.bundle/Contents");
+    CF<CFBundleRef> bare(CFBundleCreate(nullptr, folderURL(fFolder / "Bare.bundle").get()));
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(CFBundleGetIdentifier(bare.get()), nullptr);
+    EXPECT_EQ(CFDictionaryGetCount(CFBundleGetInfoDictionary(bare.get())), 0);
+}
+
+TEST(MainBundle, OfABareExecutableIsItsOwnFolder)
+{
+    std::filesystem::path executable = testExecutable();
+    CFBundleRef main = CFBundleGetMainBundle();
+    ASSERT_TRUE(main);
+    EXPECT_EQ(CFBundleGetMainBundle(), main);
+    CF<CFURLRef> url(CFBundleCopyBundleURL(main));
+    EXPECT_EQ(pathOf(url.get()), executable.parent_path().string());
+    EXPECT_EQ(CFBundleGetIdentifier(main), nullptr);
+
+    // Resources are looked up in that folder.
+    CF<CFURLRef> resources(CFBundleCopyResourcesDirectoryURL(main));
+    EXPECT_EQ(pathOf(resources.get()), executable.parent_path().string());
+    CF<CFURLRef> itself(
+        CFBundleCopyResourceURL(main, string(executable.filename().string()).get(), nullptr, nullptr));
+    EXPECT_EQ(pathOf(itself.get()), executable.string());
+}
+
+constexpr const char* kBundledIdentifier = "org.tide.tests.bundled-app";
+
+// Run by OfAnExecutableInsideABundleIsThatBundle in a copy of this binary placed in a bundle.
+TEST(MainBundle, DISABLED_InsideABundle)
+{
+    const char* expectedFolder = std::getenv("CF_TEST_BUNDLE_FOLDER");
+    ASSERT_NE(expectedFolder, nullptr);
+    CFBundleRef main = CFBundleGetMainBundle();
+    EXPECT_EQ(text(CFBundleGetIdentifier(main)), kBundledIdentifier);
+    CF<CFURLRef> url(CFBundleCopyBundleURL(main));
+    EXPECT_EQ(pathOf(url.get()), expectedFolder);
+    EXPECT_EQ(CFBundleGetBundleWithIdentifier(string(kBundledIdentifier).get()), main);
+    CF<CFURLRef> readme(CFBundleCopyResourceURL(main, CFSTR("readme"), CFSTR("txt"), nullptr));
+    EXPECT_TRUE(readme);
+}
+
+TEST_F(BundleFixture, OfAnExecutableInsideABundleIsThatBundle)
+{
+    std::filesystem::path folder = makeBundle(fFolder / "Bundled.app", kBundledIdentifier);
+    std::filesystem::path copy = folder / "Contents/MacOS/CoreFoundationTests";
+    std::filesystem::copy_file(testExecutable(), copy);
+    EXPECT_EQ(runTestCase(copy.string(), "MainBundle.DISABLED_InsideABundle", "CF_TEST_BUNDLE_FOLDER",
+                          folder.string()),
+              0);
+}
+
+} // namespace
