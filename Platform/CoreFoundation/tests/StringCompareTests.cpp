@@ -57,6 +57,13 @@ TEST(StringCompare, LiteralAndCaseInsensitiveOrderEqualICU)
         {u"\u03A3\u039F\u03A6\u039F\u03A3", u"\u03C3\u03BF\u03C6\u03BF\u03C2"},
         {u"file9", u"file10"},
         {u"Z", u"a"},
+        {u"[", u"A"},
+        {u"_", u"b"},
+        {u"aZ", u"Ab"},
+        {u"abc\u00C9x", u"ABC\u00E9X"},
+        {u"Tag \U0001F600", u"TAG \U0001F601"},
+        {u"\U0001F600", u"\U0001F600a"},
+        {u"x\u212A", u"XK"},
     };
     for (const auto& [a, b] : pairs) {
         for (bool caseInsensitive : {false, true}) {

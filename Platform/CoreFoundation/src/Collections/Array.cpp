@@ -1,3 +1,4 @@
+#include "TypedObject.h"
 #include <CFPlatform/Object.h>
 #include <CoreFoundation/CFArray.h>
 
@@ -97,24 +98,6 @@ private:
     std::vector<const void*> fValues;
 };
 
-const ArrayObject& arrayOf(CFArrayRef array, const char* call)
-{
-    auto* object = CFPlatform::as<ArrayObject>(&CFPlatform::objectOf(array, call));
-    if (!object) {
-        CFPlatform::fatal(call, "not a CFArray");
-    }
-    return *object;
-}
-
-ArrayObject& mutableArrayOf(CFMutableArrayRef array, const char* call)
-{
-    const ArrayObject& object = arrayOf(array, call);
-    if (!object.isMutable()) {
-        CFPlatform::fatal(call, "the array is immutable");
-    }
-    return const_cast<ArrayObject&>(object);
-}
-
 // Ends the process when `index` is not below `limit`.
 size_t checkedIndex(CFIndex index, size_t limit, const char* call)
 {
@@ -157,7 +140,7 @@ CFArrayRef CFArrayCreate(CFAllocatorRef, const void** values, CFIndex numValues,
 
 CFArrayRef CFArrayCreateCopy(CFAllocatorRef, CFArrayRef theArray)
 {
-    const ArrayObject& array = arrayOf(theArray, "CFArrayCreateCopy");
+    const ArrayObject& array = CFPlatform::objectAs<ArrayObject>(theArray, "CFArrayCreateCopy");
     if (!array.isMutable()) {
         return static_cast<CFArrayRef>(CFRetain(theArray));
     }
@@ -171,23 +154,25 @@ CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef, CFIndex, const CFArrayCal
 
 CFMutableArrayRef CFArrayCreateMutableCopy(CFAllocatorRef, CFIndex, CFArrayRef theArray)
 {
-    return copyOf(arrayOf(theArray, "CFArrayCreateMutableCopy"), true)->mutableRef();
+    return copyOf(CFPlatform::objectAs<ArrayObject>(theArray, "CFArrayCreateMutableCopy"), true)
+        ->mutableRef();
 }
 
 CFIndex CFArrayGetCount(CFArrayRef theArray)
 {
-    return static_cast<CFIndex>(arrayOf(theArray, "CFArrayGetCount").values().size());
+    return static_cast<CFIndex>(
+        CFPlatform::objectAs<ArrayObject>(theArray, "CFArrayGetCount").values().size());
 }
 
 const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx)
 {
-    const ArrayObject& array = arrayOf(theArray, "CFArrayGetValueAtIndex");
+    const ArrayObject& array = CFPlatform::objectAs<ArrayObject>(theArray, "CFArrayGetValueAtIndex");
     return array.values()[checkedIndex(idx, array.values().size(), "CFArrayGetValueAtIndex")];
 }
 
 Boolean CFArrayContainsValue(CFArrayRef theArray, CFRange range, const void* value)
 {
-    const ArrayObject& array = arrayOf(theArray, "CFArrayContainsValue");
+    const ArrayObject& array = CFPlatform::objectAs<ArrayObject>(theArray, "CFArrayContainsValue");
     const std::vector<const void*>& values = array.values();
     if (range.location < 0 || range.length < 0 ||
         range.location > static_cast<CFIndex>(values.size()) - range.length) {
@@ -203,23 +188,23 @@ Boolean CFArrayContainsValue(CFArrayRef theArray, CFRange range, const void* val
 
 void CFArrayAppendValue(CFMutableArrayRef theArray, const void* value)
 {
-    ArrayObject& array = mutableArrayOf(theArray, "CFArrayAppendValue");
+    ArrayObject& array = CFPlatform::mutableObjectAs<ArrayObject>(theArray, "CFArrayAppendValue");
     array.insert(array.values().size(), value);
 }
 
 void CFArrayInsertValueAtIndex(CFMutableArrayRef theArray, CFIndex idx, const void* value)
 {
-    ArrayObject& array = mutableArrayOf(theArray, "CFArrayInsertValueAtIndex");
+    ArrayObject& array = CFPlatform::mutableObjectAs<ArrayObject>(theArray, "CFArrayInsertValueAtIndex");
     array.insert(checkedIndex(idx, array.values().size() + 1, "CFArrayInsertValueAtIndex"), value);
 }
 
 void CFArrayRemoveValueAtIndex(CFMutableArrayRef theArray, CFIndex idx)
 {
-    ArrayObject& array = mutableArrayOf(theArray, "CFArrayRemoveValueAtIndex");
+    ArrayObject& array = CFPlatform::mutableObjectAs<ArrayObject>(theArray, "CFArrayRemoveValueAtIndex");
     array.remove(checkedIndex(idx, array.values().size(), "CFArrayRemoveValueAtIndex"));
 }
 
 void CFArrayRemoveAllValues(CFMutableArrayRef theArray)
 {
-    mutableArrayOf(theArray, "CFArrayRemoveAllValues").removeAll();
+    CFPlatform::mutableObjectAs<ArrayObject>(theArray, "CFArrayRemoveAllValues").removeAll();
 }

@@ -1,4 +1,5 @@
 #include "Collections/KeyTable.h"
+#include "TypedObject.h"
 
 #include <CFPlatform/Object.h>
 #include <CoreFoundation/CFDictionary.h>
@@ -139,24 +140,6 @@ private:
     bool fMutable;
 };
 
-const DictionaryObject& dictionaryOf(CFDictionaryRef dictionary, const char* call)
-{
-    auto* object = CFPlatform::as<DictionaryObject>(&CFPlatform::objectOf(dictionary, call));
-    if (!object) {
-        CFPlatform::fatal(call, "not a CFDictionary");
-    }
-    return *object;
-}
-
-DictionaryObject& mutableDictionaryOf(CFMutableDictionaryRef dictionary, const char* call)
-{
-    const DictionaryObject& object = dictionaryOf(dictionary, call);
-    if (!object.isMutable()) {
-        CFPlatform::fatal(call, "the dictionary is immutable");
-    }
-    return const_cast<DictionaryObject&>(object);
-}
-
 DictionaryObject* copyOf(const DictionaryObject& dictionary, bool isMutable)
 {
     auto* copy = new DictionaryObject(&dictionary.keyCallBacks(), &dictionary.valueCallBacks(), isMutable);
@@ -198,7 +181,8 @@ CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void
 
 CFDictionaryRef CFDictionaryCreateCopy(CFAllocatorRef, CFDictionaryRef theDict)
 {
-    const DictionaryObject& dictionary = dictionaryOf(theDict, "CFDictionaryCreateCopy");
+    const DictionaryObject& dictionary =
+        CFPlatform::objectAs<DictionaryObject>(theDict, "CFDictionaryCreateCopy");
     if (!dictionary.isMutable()) {
         return static_cast<CFDictionaryRef>(CFRetain(theDict));
     }
@@ -214,24 +198,27 @@ CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex,
 
 CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef, CFIndex, CFDictionaryRef theDict)
 {
-    return copyOf(dictionaryOf(theDict, "CFDictionaryCreateMutableCopy"), true)->mutableRef();
+    return copyOf(CFPlatform::objectAs<DictionaryObject>(theDict, "CFDictionaryCreateMutableCopy"), true)
+        ->mutableRef();
 }
 
 CFIndex CFDictionaryGetCount(CFDictionaryRef theDict)
 {
-    return static_cast<CFIndex>(dictionaryOf(theDict, "CFDictionaryGetCount").count());
+    return static_cast<CFIndex>(
+        CFPlatform::objectAs<DictionaryObject>(theDict, "CFDictionaryGetCount").count());
 }
 
 const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key)
 {
-    const CFPlatform::KeyTable::Entry* entry = dictionaryOf(theDict, "CFDictionaryGetValue").find(key);
+    const CFPlatform::KeyTable::Entry* entry =
+        CFPlatform::objectAs<DictionaryObject>(theDict, "CFDictionaryGetValue").find(key);
     return entry ? entry->value : nullptr;
 }
 
 Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key, const void** value)
 {
     const CFPlatform::KeyTable::Entry* entry =
-        dictionaryOf(theDict, "CFDictionaryGetValueIfPresent").find(key);
+        CFPlatform::objectAs<DictionaryObject>(theDict, "CFDictionaryGetValueIfPresent").find(key);
     if (entry && value) {
         *value = entry->value;
     }
@@ -240,14 +227,14 @@ Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key, 
 
 Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key)
 {
-    return dictionaryOf(theDict, "CFDictionaryContainsKey").find(key) != nullptr;
+    return CFPlatform::objectAs<DictionaryObject>(theDict, "CFDictionaryContainsKey").find(key) != nullptr;
 }
 
 void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void** keys, const void** values)
 {
     size_t i = 0;
     for (const CFPlatform::KeyTable::Entry& entry :
-         dictionaryOf(theDict, "CFDictionaryGetKeysAndValues").table().slots()) {
+         CFPlatform::objectAs<DictionaryObject>(theDict, "CFDictionaryGetKeysAndValues").table().slots()) {
         if (!entry.used) {
             continue;
         }
@@ -264,7 +251,7 @@ void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void** keys, co
 void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunction applier, void* context)
 {
     for (const CFPlatform::KeyTable::Entry& entry :
-         dictionaryOf(theDict, "CFDictionaryApplyFunction").table().slots()) {
+         CFPlatform::objectAs<DictionaryObject>(theDict, "CFDictionaryApplyFunction").table().slots()) {
         if (entry.used) {
             applier(entry.key, entry.value, context);
         }
@@ -273,20 +260,20 @@ void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunct
 
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value)
 {
-    mutableDictionaryOf(theDict, "CFDictionarySetValue").set(key, value, true);
+    CFPlatform::mutableObjectAs<DictionaryObject>(theDict, "CFDictionarySetValue").set(key, value, true);
 }
 
 void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value)
 {
-    mutableDictionaryOf(theDict, "CFDictionaryAddValue").set(key, value, false);
+    CFPlatform::mutableObjectAs<DictionaryObject>(theDict, "CFDictionaryAddValue").set(key, value, false);
 }
 
 void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key)
 {
-    mutableDictionaryOf(theDict, "CFDictionaryRemoveValue").remove(key);
+    CFPlatform::mutableObjectAs<DictionaryObject>(theDict, "CFDictionaryRemoveValue").remove(key);
 }
 
 void CFDictionaryRemoveAllValues(CFMutableDictionaryRef theDict)
 {
-    mutableDictionaryOf(theDict, "CFDictionaryRemoveAllValues").removeAll();
+    CFPlatform::mutableObjectAs<DictionaryObject>(theDict, "CFDictionaryRemoveAllValues").removeAll();
 }

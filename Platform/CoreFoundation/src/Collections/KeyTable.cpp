@@ -8,39 +8,6 @@ constexpr size_t kFirstCapacity = 8;
 
 } // namespace
 
-CFHashCode KeyTable::hashOf(const void* key) const
-{
-    return fHash ? fHash(key) : reinterpret_cast<CFHashCode>(key);
-}
-
-size_t KeyTable::homeOf(CFHashCode hash) const
-{
-    // Fibonacci hashing spreads pointer keys, whose low bits are alike, over the whole table.
-    return static_cast<size_t>((hash * 0x9E3779B97F4A7C15ULL) >> fShift);
-}
-
-const KeyTable::Entry* KeyTable::find(const void* key, CFHashCode hash) const
-{
-    if (fCount == 0) {
-        return nullptr;
-    }
-    size_t mask = fSlots.size() - 1;
-    for (size_t i = homeOf(hash);; i = (i + 1) & mask) {
-        const Entry& entry = fSlots[i];
-        if (!entry.used) {
-            return nullptr;
-        }
-        if (entry.hash == hash && (entry.key == key || (fEqual && fEqual(entry.key, key)))) {
-            return &entry;
-        }
-    }
-}
-
-KeyTable::Entry* KeyTable::find(const void* key, CFHashCode hash)
-{
-    return const_cast<Entry*>(static_cast<const KeyTable&>(*this).find(key, hash));
-}
-
 void KeyTable::insert(const void* key, const void* value, CFHashCode hash)
 {
     // At most half full, so probes stay short.

@@ -1,3 +1,4 @@
+#include "TypedObject.h"
 #include <CFPlatform/Object.h>
 #include <CoreFoundation/CFData.h>
 
@@ -60,24 +61,6 @@ private:
     bool fMutable = false;
 };
 
-const DataObject& dataOf(CFDataRef data, const char* call)
-{
-    auto* object = CFPlatform::as<DataObject>(&CFPlatform::objectOf(data, call));
-    if (!object) {
-        CFPlatform::fatal(call, "not a CFData");
-    }
-    return *object;
-}
-
-DataObject& mutableDataOf(CFMutableDataRef data, const char* call)
-{
-    const DataObject& object = dataOf(data, call);
-    if (!object.isMutable()) {
-        CFPlatform::fatal(call, "the data is immutable");
-    }
-    return const_cast<DataObject&>(object);
-}
-
 bool isValidBuffer(const UInt8* bytes, CFIndex length)
 {
     return length >= 0 && (bytes || length == 0);
@@ -109,7 +92,7 @@ CFDataRef CFDataCreateWithBytesNoCopy(CFAllocatorRef, const UInt8* bytes, CFInde
 
 CFDataRef CFDataCreateCopy(CFAllocatorRef, CFDataRef theData)
 {
-    const DataObject& data = dataOf(theData, "CFDataCreateCopy");
+    const DataObject& data = CFPlatform::objectAs<DataObject>(theData, "CFDataCreateCopy");
     if (!data.isMutable()) {
         return static_cast<CFDataRef>(CFRetain(theData));
     }
@@ -123,29 +106,29 @@ CFMutableDataRef CFDataCreateMutable(CFAllocatorRef, CFIndex)
 
 CFMutableDataRef CFDataCreateMutableCopy(CFAllocatorRef, CFIndex, CFDataRef theData)
 {
-    const DataObject& data = dataOf(theData, "CFDataCreateMutableCopy");
+    const DataObject& data = CFPlatform::objectAs<DataObject>(theData, "CFDataCreateMutableCopy");
     return (new DataObject(data.pointer(), data.bytes().size(), true))->mutableRef();
 }
 
 CFIndex CFDataGetLength(CFDataRef theData)
 {
-    return static_cast<CFIndex>(dataOf(theData, "CFDataGetLength").bytes().size());
+    return static_cast<CFIndex>(CFPlatform::objectAs<DataObject>(theData, "CFDataGetLength").bytes().size());
 }
 
 const UInt8* CFDataGetBytePtr(CFDataRef theData)
 {
-    return dataOf(theData, "CFDataGetBytePtr").pointer();
+    return CFPlatform::objectAs<DataObject>(theData, "CFDataGetBytePtr").pointer();
 }
 
 UInt8* CFDataGetMutableBytePtr(CFMutableDataRef theData)
 {
-    const DataObject& data = dataOf(theData, "CFDataGetMutableBytePtr");
+    const DataObject& data = CFPlatform::objectAs<DataObject>(theData, "CFDataGetMutableBytePtr");
     return data.isMutable() ? const_cast<DataObject&>(data).storage().data() : nullptr;
 }
 
 void CFDataGetBytes(CFDataRef theData, CFRange range, UInt8* buffer)
 {
-    std::string_view bytes = dataOf(theData, "CFDataGetBytes").bytes();
+    std::string_view bytes = CFPlatform::objectAs<DataObject>(theData, "CFDataGetBytes").bytes();
     if (range.location < 0 || range.length < 0 ||
         range.location > static_cast<CFIndex>(bytes.size()) - range.length) {
         CFPlatform::fatal("CFDataGetBytes", "range outside the data");
@@ -157,7 +140,8 @@ void CFDataGetBytes(CFDataRef theData, CFRange range, UInt8* buffer)
 
 void CFDataAppendBytes(CFMutableDataRef theData, const UInt8* bytes, CFIndex length)
 {
-    std::vector<UInt8>& storage = mutableDataOf(theData, "CFDataAppendBytes").storage();
+    std::vector<UInt8>& storage =
+        CFPlatform::mutableObjectAs<DataObject>(theData, "CFDataAppendBytes").storage();
     if (!isValidBuffer(bytes, length)) {
         CFPlatform::fatal("CFDataAppendBytes", "invalid bytes");
     }
@@ -168,7 +152,8 @@ void CFDataAppendBytes(CFMutableDataRef theData, const UInt8* bytes, CFIndex len
 
 void CFDataSetLength(CFMutableDataRef theData, CFIndex length)
 {
-    std::vector<UInt8>& storage = mutableDataOf(theData, "CFDataSetLength").storage();
+    std::vector<UInt8>& storage =
+        CFPlatform::mutableObjectAs<DataObject>(theData, "CFDataSetLength").storage();
     if (length < 0) {
         CFPlatform::fatal("CFDataSetLength", "negative length");
     }

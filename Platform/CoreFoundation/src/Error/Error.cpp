@@ -1,3 +1,4 @@
+#include "TypedObject.h"
 #include <CFPlatform/Object.h>
 #include <CFPlatform/String.h>
 #include <CoreFoundation/CFError.h>
@@ -46,15 +47,6 @@ private:
     CFDictionaryRef fUserInfo;
 };
 
-const ErrorObject& errorOf(CFErrorRef error, const char* call)
-{
-    auto* object = CFPlatform::as<ErrorObject>(&CFPlatform::objectOf(error, call));
-    if (!object) {
-        CFPlatform::fatal(call, "not a CFError");
-    }
-    return *object;
-}
-
 } // namespace
 
 const CFErrorDomain kCFErrorDomainPOSIX = CFSTR("NSPOSIXErrorDomain");
@@ -78,22 +70,23 @@ CFErrorRef CFErrorCreate(CFAllocatorRef, CFErrorDomain domain, CFIndex code, CFD
 
 CFErrorDomain CFErrorGetDomain(CFErrorRef err)
 {
-    return errorOf(err, "CFErrorGetDomain").domain();
+    return CFPlatform::objectAs<ErrorObject>(err, "CFErrorGetDomain").domain();
 }
 
 CFIndex CFErrorGetCode(CFErrorRef err)
 {
-    return errorOf(err, "CFErrorGetCode").code();
+    return CFPlatform::objectAs<ErrorObject>(err, "CFErrorGetCode").code();
 }
 
 CFDictionaryRef CFErrorCopyUserInfo(CFErrorRef err)
 {
-    return static_cast<CFDictionaryRef>(CFRetain(errorOf(err, "CFErrorCopyUserInfo").userInfo()));
+    return static_cast<CFDictionaryRef>(
+        CFRetain(CFPlatform::objectAs<ErrorObject>(err, "CFErrorCopyUserInfo").userInfo()));
 }
 
 CFStringRef CFErrorCopyDescription(CFErrorRef err)
 {
-    const ErrorObject& error = errorOf(err, "CFErrorCopyDescription");
+    const ErrorObject& error = CFPlatform::objectAs<ErrorObject>(err, "CFErrorCopyDescription");
     const void* description = CFDictionaryGetValue(error.userInfo(), kCFErrorDescriptionKey);
     if (description && CFGetTypeID(description) == CFStringGetTypeID()) {
         return static_cast<CFStringRef>(CFRetain(description));

@@ -1,4 +1,5 @@
 #include "Locale/LocaleObject.h"
+#include "TypedObject.h"
 
 #include <CFPlatform/String.h>
 #include <CoreFoundation/CFDateFormatter.h>
@@ -92,11 +93,8 @@ CFDateFormatterRef CFDateFormatterCreate(CFAllocatorRef, CFLocaleRef locale, CFD
 CFStringRef CFDateFormatterCreateStringWithAbsoluteTime(CFAllocatorRef, CFDateFormatterRef formatter,
                                                         CFAbsoluteTime at)
 {
-    auto* object = CFPlatform::as<DateFormatterObject>(
-        &CFPlatform::objectOf(formatter, "CFDateFormatterCreateStringWithAbsoluteTime"));
-    if (!object) {
-        CFPlatform::fatal("CFDateFormatterCreateStringWithAbsoluteTime", "not a CFDateFormatter");
-    }
+    const auto& object =
+        CFPlatform::objectAs<DateFormatterObject>(formatter, "CFDateFormatterCreateStringWithAbsoluteTime");
     UDate milliseconds = (at + kCFAbsoluteTimeIntervalSince1970) * 1000.0;
-    return CFPlatform::createString(object->format(milliseconds));
+    return CFPlatform::createString(object.format(milliseconds));
 }

@@ -1,4 +1,5 @@
 #include "Locale/LocaleObject.h"
+#include "TypedObject.h"
 
 #include <CFPlatform/String.h>
 #include <CoreFoundation/CFString.h>
@@ -15,11 +16,7 @@ CFTypeID LocaleObject::staticTypeID()
 
 const LocaleObject& localeOf(CFLocaleRef locale, const char* call)
 {
-    auto* object = as<LocaleObject>(&objectOf(locale, call));
-    if (!object) {
-        fatal(call, "not a CFLocale");
-    }
-    return *object;
+    return objectAs<LocaleObject>(locale, call);
 }
 
 } // namespace CFPlatform

@@ -1,3 +1,4 @@
+#include "TypedObject.h"
 #include <CFPlatform/Object.h>
 #include <CoreFoundation/CFNumber.h>
 
@@ -37,9 +38,5 @@ CFTypeID CFBooleanGetTypeID(void)
 
 Boolean CFBooleanGetValue(CFBooleanRef boolean)
 {
-    auto* object = CFPlatform::as<BooleanObject>(&CFPlatform::objectOf(boolean, "CFBooleanGetValue"));
-    if (!object) {
-        CFPlatform::fatal("CFBooleanGetValue", "not a CFBoolean");
-    }
-    return object->value();
+    return CFPlatform::objectAs<BooleanObject>(boolean, "CFBooleanGetValue").value();
 }

@@ -1,5 +1,6 @@
 #include "Number/NumberConversion.h"
 #include "Number/NumberObject.h"
+#include "TypedObject.h"
 
 #include <cstring>
 
@@ -13,15 +14,6 @@ T read(const void* valuePtr)
     T value;
     std::memcpy(&value, valuePtr, sizeof value);
     return value;
-}
-
-const NumberObject& numberOf(CFNumberRef number, const char* call)
-{
-    auto* object = CFPlatform::as<NumberObject>(&CFPlatform::objectOf(number, call));
-    if (!object) {
-        CFPlatform::fatal(call, "not a CFNumber");
-    }
-    return *object;
 }
 
 CFNumberRef refOf(const NumberObject* number)
@@ -60,12 +52,12 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* val
 
 CFNumberType CFNumberGetType(CFNumberRef number)
 {
-    return numberOf(number, "CFNumberGetType").type();
+    return CFPlatform::objectAs<NumberObject>(number, "CFNumberGetType").type();
 }
 
 CFIndex CFNumberGetByteSize(CFNumberRef number)
 {
-    switch (numberOf(number, "CFNumberGetByteSize").type()) {
+    switch (CFPlatform::objectAs<NumberObject>(number, "CFNumberGetByteSize").type()) {
     case kCFNumberSInt8Type:
         return 1;
     case kCFNumberSInt16Type:
@@ -80,12 +72,12 @@ CFIndex CFNumberGetByteSize(CFNumberRef number)
 
 Boolean CFNumberIsFloatType(CFNumberRef number)
 {
-    return numberOf(number, "CFNumberIsFloatType").isFloat();
+    return CFPlatform::objectAs<NumberObject>(number, "CFNumberIsFloatType").isFloat();
 }
 
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePtr)
 {
-    const NumberObject& object = numberOf(number, "CFNumberGetValue");
+    const NumberObject& object = CFPlatform::objectAs<NumberObject>(number, "CFNumberGetValue");
     std::optional<CFNumberType> type = CFPlatform::canonicalNumberType(theType);
     if (!type || !valuePtr) {
         return false;
@@ -96,5 +88,6 @@ Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePt
 
 CFComparisonResult CFNumberCompare(CFNumberRef number, CFNumberRef otherNumber, void*)
 {
-    return numberOf(number, "CFNumberCompare").compare(numberOf(otherNumber, "CFNumberCompare"));
+    return CFPlatform::objectAs<NumberObject>(number, "CFNumberCompare")
+        .compare(CFPlatform::objectAs<NumberObject>(otherNumber, "CFNumberCompare"));
 }

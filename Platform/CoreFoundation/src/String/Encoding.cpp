@@ -2,6 +2,7 @@
 
 #include "String/SingleByteCodec.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <unicode/ustring.h>
@@ -38,22 +39,72 @@ void writeUnit(UInt8* bytes, char16_t unit, ByteOrder order)
     bytes[1] = order == ByteOrder::Big ? low : high;
 }
 
-// The UTF-16 length of well-formed UTF-8: one unit per lead byte, two for a four-byte sequence.
-// Ill-formed input is refused by ICU whatever this answers.
+// The sum of the eight bytes of a word.
+size_t sumOfBytes(uint64_t word)
+{
+    constexpr uint64_t kEvenBytes = 0x00FF00FF00FF00FFULL;
+    uint64_t pairs = (word & kEvenBytes) + ((word >> 8) & kEvenBytes);
+    return static_cast<size_t>((pairs * 0x0001000100010001ULL) >> 48);
+}
+
+// The bytes from `at` as one little word, zero beyond `length`: zero bytes are ASCII, so they
+// change no count below.
+uint64_t wordAt(const UInt8* bytes, size_t at, size_t length)
+{
+    uint64_t word = 0;
+    std::memcpy(&word, bytes + at, std::min<size_t>(8, length - at));
+    return word;
+}
+
+constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+
+bool isASCII(const UInt8* bytes, size_t length)
+{
+    uint64_t highBits = 0;
+    for (size_t i = 0; i < length; i += 8) {
+        highBits |= wordAt(bytes, i, length);
+    }
+    return (highBits & kHighBits) == 0;
+}
+
+// The UTF-16 length of well-formed UTF-8: one unit per byte that is not a continuation byte
+// (10xxxxxx), and a second one for the lead of a four-byte sequence (11110xxx). Eight bytes are
+// classified at a time, with a count per byte lane; ill-formed input is refused by ICU whatever
+// this answers.
 size_t utf16LengthOfUTF8(const UInt8* bytes, size_t length)
 {
-    size_t units = 0;
-    for (size_t i = 0; i < length; ++i) {
-        units += (bytes[i] & 0xC0) != 0x80;
-        units += bytes[i] >= 0xF0;
+    constexpr uint64_t kLowBits = 0x0101010101010101ULL;
+    constexpr size_t kWordsPerFlush = 255;
+    size_t continuations = 0;
+    size_t fourByteLeads = 0;
+    size_t i = 0;
+    while (i < length) {
+        uint64_t continuationLanes = 0;
+        uint64_t leadLanes = 0;
+        for (size_t words = 0; words < kWordsPerFlush && i < length; ++words, i += 8) {
+            uint64_t word = wordAt(bytes, i, length);
+            // Shifting left brings each byte's lower bits up to its top bit; what crosses into the
+            // next byte lands below that byte's top bit and is dropped by the shift back down.
+            continuationLanes += (word & ~(word << 1)) >> 7 & kLowBits;
+            leadLanes += (word & (word << 1) & (word << 2) & (word << 3)) >> 7 & kLowBits;
+        }
+        continuations += sumOfBytes(continuationLanes);
+        fourByteLeads += sumOfBytes(leadLanes);
     }
-    return units;
+    return length - continuations + fourByteLeads;
 }
 
 ImmutableString* decodeUTF8(const UInt8* bytes, size_t length)
 {
     if (length > INT32_MAX) {
         return nullptr;
+    }
+    // ASCII is the one text whose units are its bytes; it is widened here without a call into ICU,
+    // which keeps short keys and names cheap.
+    if (isASCII(bytes, length)) {
+        ImmutableString* string = ImmutableString::create(length);
+        std::copy(bytes, bytes + length, string->units());
+        return string;
     }
     size_t units = utf16LengthOfUTF8(bytes, length);
     ImmutableString* string = ImmutableString::create(units);

@@ -4,13 +4,13 @@
 #include <cstring>
 #include <limits>
 
-using CFPlatform::charactersOf;
+using CFPlatform::viewOf;
 
 namespace {
 
 std::u16string_view rangeOf(CFStringRef theString, CFRange range, const char* call)
 {
-    std::u16string_view characters = charactersOf(theString, call);
+    std::u16string_view characters = viewOf(theString, call);
     if (range.location < 0 || range.length < 0 ||
         range.location > static_cast<CFIndex>(characters.size()) - range.length) {
         CFPlatform::fatal(call, "range outside the string");
@@ -32,7 +32,7 @@ bool isASCII(const char* text)
 
 CFIndex CFStringGetLength(CFStringRef theString)
 {
-    return static_cast<CFIndex>(charactersOf(theString, "CFStringGetLength").size());
+    return static_cast<CFIndex>(viewOf(theString, "CFStringGetLength").size());
 }
 
 UniChar CFStringGetCharacterAtIndex(CFStringRef theString, CFIndex idx)
@@ -50,7 +50,7 @@ void CFStringGetCharacters(CFStringRef theString, CFRange range, UniChar* buffer
 
 Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize, CFStringEncoding encoding)
 {
-    std::u16string_view characters = charactersOf(theString, "CFStringGetCString");
+    std::u16string_view characters = viewOf(theString, "CFStringGetCString");
     if (!buffer || bufferSize <= 0) {
         return false;
     }

@@ -1,10 +1,14 @@
 #include "String/StringObject.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
+#include <unicode/uniset.h>
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
+#include <unicode/utf16.h>
 
 namespace {
 
@@ -26,42 +30,104 @@ const icu::Normalizer2& normalizer(const icu::Normalizer2* (*instance)(UErrorCod
     return *found;
 }
 
-// Wide and narrow forms become their compatibility decomposition ("Ａ" becomes "A").
-icu::UnicodeString foldWidth(const icu::UnicodeString& text)
+// A set of code points described by an ICU pattern, built once and frozen for fast spans.
+const icu::UnicodeSet& frozenSet(const char16_t* pattern)
 {
-    const icu::Normalizer2& nfkd = normalizer(icu::Normalizer2::getNFKDInstance);
-    icu::UnicodeString folded;
-    for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1)) {
-        UChar32 c = text.char32At(i);
-        auto type = static_cast<UDecompositionType>(u_getIntPropertyValue(c, UCHAR_DECOMPOSITION_TYPE));
-        icu::UnicodeString decomposition;
-        if ((type == U_DT_WIDE || type == U_DT_NARROW) && nfkd.getRawDecomposition(c, decomposition)) {
-            folded.append(decomposition);
-        } else {
-            folded.append(c);
+    UErrorCode status = U_ZERO_ERROR;
+    auto* set = new icu::UnicodeSet(icu::UnicodeString(pattern), status);
+    if (U_FAILURE(status)) {
+        CFPlatform::fatal("CFStringCompare", "ICU property data is missing");
+    }
+    set->freeze();
+    return *set;
+}
+
+// Calls `outside` with each run of `text` outside `set`, and `inside` with each code point in it.
+template <typename Outside, typename Inside>
+void walkSpans(std::u16string_view text, const icu::UnicodeSet& set, Outside outside, Inside inside)
+{
+    size_t i = 0;
+    while (i < text.size()) {
+        auto run = static_cast<size_t>(
+            set.span(text.data() + i, static_cast<int32_t>(text.size() - i), USET_SPAN_NOT_CONTAINED));
+        outside(text.substr(i, run));
+        i += run;
+        if (i < text.size()) {
+            size_t next = i;
+            UChar32 c;
+            U16_NEXT(text.data(), next, text.size(), c);
+            inside(c, text.substr(i, next - i));
+            i = next;
         }
     }
+}
+
+// Wide and narrow forms become their compatibility decomposition ("Ａ" becomes "A").
+std::u16string foldWidth(std::u16string_view text)
+{
+    // Never destroyed: comparisons may run while static objects are torn down.
+    static const icu::UnicodeSet& sWideOrNarrow = frozenSet(u"[[:dt=wide:][:dt=narrow:]]");
+    const icu::Normalizer2& nfkd = normalizer(icu::Normalizer2::getNFKDInstance);
+    std::u16string folded;
+    folded.reserve(text.size());
+    walkSpans(
+        text, sWideOrNarrow, [&folded](std::u16string_view run) { folded.append(run); },
+        [&folded, &nfkd](UChar32 c, std::u16string_view units) {
+            icu::UnicodeString decomposition;
+            if (nfkd.getRawDecomposition(c, decomposition)) {
+                folded.append(decomposition.getBuffer(), static_cast<size_t>(decomposition.length()));
+            } else {
+                folded.append(units);
+            }
+        });
     return folded;
 }
 
 // Canonical decomposition without the non-spacing marks ("é" becomes "e").
-icu::UnicodeString foldDiacritics(const icu::UnicodeString& text)
+std::u16string foldDiacritics(std::u16string_view text)
 {
+    static const icu::UnicodeSet& sNonSpacingMarks = frozenSet(u"[:Mn:]");
     UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeString decomposed = normalizer(icu::Normalizer2::getNFDInstance).normalize(text, status);
-    icu::UnicodeString folded;
-    for (int32_t i = 0; i < decomposed.length(); i = decomposed.moveIndex32(i, 1)) {
-        UChar32 c = decomposed.char32At(i);
-        if (u_charType(c) != U_NON_SPACING_MARK) {
-            folded.append(c);
-        }
-    }
+    icu::UnicodeString decomposed =
+        normalizer(icu::Normalizer2::getNFDInstance)
+            .normalize(icu::UnicodeString(false, text.data(), static_cast<int32_t>(text.size())), status);
+    std::u16string folded;
+    folded.reserve(static_cast<size_t>(decomposed.length()));
+    walkSpans(
+        std::u16string_view(decomposed.getBuffer(), static_cast<size_t>(decomposed.length())),
+        sNonSpacingMarks, [&folded](std::u16string_view run) { folded.append(run); },
+        [](UChar32, std::u16string_view) {});
     return folded;
+}
+
+char16_t lowerASCII(char16_t unit)
+{
+    return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit + (u'a' - u'A')) : unit;
+}
+
+bool isASCII(std::u16string_view characters)
+{
+    return std::all_of(characters.begin(), characters.end(), [](char16_t unit) { return unit < 0x80; });
+}
+
+std::u16string foldCase(std::u16string_view text)
+{
+    icu::UnicodeString folded(text.data(), static_cast<int32_t>(text.size()));
+    folded.foldCase(U_FOLD_CASE_DEFAULT);
+    return std::u16string(folded.getBuffer(), static_cast<size_t>(folded.length()));
 }
 
 std::u16string fold(std::u16string_view characters, CFStringCompareFlags flags)
 {
-    icu::UnicodeString text(characters.data(), static_cast<int32_t>(characters.size()));
+    // ASCII has no decompositions and no marks, and folds case by A-Z alone.
+    if (isASCII(characters)) {
+        std::u16string folded(characters);
+        if (flags & kCFCompareCaseInsensitive) {
+            std::transform(folded.begin(), folded.end(), folded.begin(), lowerASCII);
+        }
+        return folded;
+    }
+    std::u16string text(characters);
     if (flags & kCFCompareWidthInsensitive) {
         text = foldWidth(text);
     }
@@ -69,9 +135,9 @@ std::u16string fold(std::u16string_view characters, CFStringCompareFlags flags)
         text = foldDiacritics(text);
     }
     if (flags & kCFCompareCaseInsensitive) {
-        text.foldCase(U_FOLD_CASE_DEFAULT);
+        text = foldCase(text);
     }
-    return std::u16string(text.getBuffer(), static_cast<size_t>(text.length()));
+    return text;
 }
 
 bool isDigit(char16_t unit)
@@ -118,27 +184,83 @@ CFComparisonResult compareNumerically(std::u16string_view a, std::u16string_view
     return signOf(static_cast<long>(a.size() - i) - static_cast<long>(b.size() - j));
 }
 
+// The index of the first unit where the texts differ, or the shorter length. Whole words are
+// compared first: texts are often equal for most of their length.
+size_t firstDifference(std::u16string_view a, std::u16string_view b)
+{
+    size_t common = std::min(a.size(), b.size());
+    size_t i = 0;
+    for (; i + 4 <= common; i += 4) {
+        uint64_t wordA;
+        uint64_t wordB;
+        std::memcpy(&wordA, a.data() + i, sizeof wordA);
+        std::memcpy(&wordB, b.data() + i, sizeof wordB);
+        if (wordA != wordB) {
+            break;
+        }
+    }
+    while (i < common && a[i] == b[i]) {
+        ++i;
+    }
+    return i;
+}
+
+// Unit by unit in UTF-16 order, a prefix first.
+CFComparisonResult compareLiterally(std::u16string_view a, std::u16string_view b)
+{
+    size_t i = firstDifference(a, b);
+    if (i == a.size() || i == b.size()) {
+        return signOf(static_cast<long>(a.size()) - static_cast<long>(b.size()));
+    }
+    return signOf(static_cast<long>(a[i]) - static_cast<long>(b[i]));
+}
+
+// Case-insensitive order, as ICU's default folding gives it. Folding maps each code point on its
+// own, so equal units and ASCII letters equal but for case are passed here, and ICU folds only from
+// the first other difference on.
+CFComparisonResult compareCaseInsensitive(std::u16string_view a, std::u16string_view b)
+{
+    size_t common = std::min(a.size(), b.size());
+    size_t i = firstDifference(a, b);
+    for (; i < common; ++i) {
+        if (a[i] == b[i]) {
+            continue;
+        }
+        if (a[i] < 0x80 && b[i] < 0x80) {
+            if (lowerASCII(a[i]) != lowerASCII(b[i])) {
+                return signOf(static_cast<long>(lowerASCII(a[i])) - static_cast<long>(lowerASCII(b[i])));
+            }
+            continue;
+        }
+        break;
+    }
+    if (i > 0 && U16_IS_LEAD(a[i - 1])) {
+        --i;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    return signOf(u_strCaseCompare(a.data() + i, static_cast<int32_t>(a.size() - i), b.data() + i,
+                                   static_cast<int32_t>(b.size() - i), U_FOLD_CASE_DEFAULT, &status));
+}
+
 } // namespace
 
 CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2,
                                    CFStringCompareFlags compareOptions)
 {
-    std::u16string_view a = CFPlatform::charactersOf(theString1, "CFStringCompare");
-    std::u16string_view b = CFPlatform::charactersOf(theString2, "CFStringCompare");
+    std::u16string_view a = CFPlatform::viewOf(theString1, "CFStringCompare");
+    std::u16string_view b = CFPlatform::viewOf(theString2, "CFStringCompare");
     CFStringCompareFlags folding = compareOptions & kFoldingFlags;
     bool numerically = compareOptions & kCFCompareNumerically;
     if (!numerically && folding == 0) {
-        return signOf(a.compare(b));
+        return compareLiterally(a, b);
     }
     if (!numerically && folding == kCFCompareCaseInsensitive) {
-        UErrorCode status = U_ZERO_ERROR;
-        return signOf(u_strCaseCompare(a.data(), static_cast<int32_t>(a.size()), b.data(),
-                                       static_cast<int32_t>(b.size()), U_FOLD_CASE_DEFAULT, &status));
+        return compareCaseInsensitive(a, b);
     }
     std::u16string foldedA = folding ? fold(a, folding) : std::u16string(a);
     std::u16string foldedB = folding ? fold(b, folding) : std::u16string(b);
     if (numerically) {
         return compareNumerically(foldedA, foldedB);
     }
-    return signOf(std::u16string_view(foldedA).compare(foldedB));
+    return compareLiterally(foldedA, foldedB);
 }

@@ -51,6 +51,5 @@ CFMutableStringRef CFStringCreateMutable(CFAllocatorRef, CFIndex)
 
 CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef, CFIndex, CFStringRef theString)
 {
-    return (new MutableString(CFPlatform::charactersOf(theString, "CFStringCreateMutableCopy")))
-        ->mutableRef();
+    return (new MutableString(CFPlatform::viewOf(theString, "CFStringCreateMutableCopy")))->mutableRef();
 }

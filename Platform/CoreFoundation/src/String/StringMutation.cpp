@@ -7,27 +7,27 @@ using CFPlatform::mutableStringOf;
 
 void CFStringAppend(CFMutableStringRef theString, CFStringRef appendedString)
 {
-    std::u16string_view appended = CFPlatform::charactersOf(appendedString, "CFStringAppend");
     // Appending a string to itself reads the units before they move.
-    std::u16string copy(appended);
-    mutableStringOf(theString, "CFStringAppend").units().append(copy);
+    std::u16string appended(CFPlatform::viewOf(appendedString, "CFStringAppend"));
+    mutableStringOf(theString, "CFStringAppend").append(appended);
 }
 
 void CFStringAppendCharacters(CFMutableStringRef theString, const UniChar* chars, CFIndex numChars)
 {
-    std::u16string& units = mutableStringOf(theString, "CFStringAppendCharacters").units();
+    CFPlatform::MutableString& string = mutableStringOf(theString, "CFStringAppendCharacters");
     if (numChars <= 0) {
         return;
     }
     if (!chars) {
         CFPlatform::fatal("CFStringAppendCharacters", "NULL characters");
     }
-    units.append(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(numChars));
+    string.append(
+        std::u16string_view(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(numChars)));
 }
 
 void CFStringAppendCString(CFMutableStringRef theString, const char* cStr, CFStringEncoding encoding)
 {
-    std::u16string& units = mutableStringOf(theString, "CFStringAppendCString").units();
+    CFPlatform::MutableString& string = mutableStringOf(theString, "CFStringAppendCString");
     if (!cStr) {
         CFPlatform::fatal("CFStringAppendCString", "NULL C string");
     }
@@ -35,7 +35,7 @@ void CFStringAppendCString(CFMutableStringRef theString, const char* cStr, CFStr
     CFPlatform::ImmutableString* decoded =
         CFPlatform::decodeBytes(reinterpret_cast<const UInt8*>(cStr), std::strlen(cStr), encoding);
     if (decoded) {
-        units.append(decoded->characters());
+        string.append(decoded->characters());
         CFPlatform::ImmutableString::destroy(decoded);
     }
 }

@@ -7,15 +7,13 @@
 
 namespace CFPlatform {
 
-CFTypeID StringObject::staticTypeID()
-{
-    static const CFTypeID type = registerType("CFString");
-    return type;
-}
-
 bool StringObject::equals(const Object& other) const
 {
-    return characters() == static_cast<const StringObject&>(other).characters();
+    std::u16string_view mine = characters();
+    std::u16string_view theirs = static_cast<const StringObject&>(other).characters();
+    // Units are equal exactly when their bytes are, and memcmp compares many at a time.
+    return mine.size() == theirs.size() &&
+           std::memcmp(mine.data(), theirs.data(), mine.size() * sizeof(char16_t)) == 0;
 }
 
 CFHashCode StringObject::hash() const
@@ -69,27 +67,9 @@ CFHashCode ImmutableString::hash() const
     return hash;
 }
 
-const StringObject& stringOf(CFStringRef string, const char* call)
-{
-    auto* object = as<StringObject>(&objectOf(string, call));
-    if (!object) {
-        fatal(call, "not a CFString");
-    }
-    return *object;
-}
-
-MutableString& mutableStringOf(CFMutableStringRef string, const char* call)
-{
-    const StringObject& object = stringOf(string, call);
-    if (!object.isMutable()) {
-        fatal(call, "the string is immutable");
-    }
-    return const_cast<MutableString&>(static_cast<const MutableString&>(object));
-}
-
 std::u16string_view charactersOf(CFStringRef string, const char* call)
 {
-    return stringOf(string, call).characters();
+    return viewOf(string, call);
 }
 
 CFStringRef createString(std::u16string_view characters)

@@ -3,6 +3,8 @@
 // The CFString object: UTF-16 units, immutable (units stored after the object, one allocation)
 // or mutable.
 
+#include "TypedObject.h"
+
 #include <CFPlatform/Object.h>
 #include <CFPlatform/String.h>
 #include <CoreFoundation/CFString.h>
@@ -16,17 +18,33 @@ namespace CFPlatform {
 class StringObject : public Object
 {
 public:
-    static CFTypeID staticTypeID();
+    // Inline, as the accessors below: dictionaries and comparisons reach strings at every step.
+    static CFTypeID staticTypeID()
+    {
+        static const CFTypeID type = registerType("CFString");
+        return type;
+    }
     CFTypeID typeID() const override { return staticTypeID(); }
     bool equals(const Object& other) const override;
     CFHashCode hash() const override;
 
-    virtual std::u16string_view characters() const = 0;
+    std::u16string_view characters() const { return {fUnits, fLength}; }
     virtual bool isMutable() const { return false; }
     // The UTF-8 literal a constant string was made from, or nullptr.
     virtual const char* literal() const { return nullptr; }
 
     CFStringRef ref() const { return reinterpret_cast<CFStringRef>(static_cast<const Object*>(this)); }
+
+protected:
+    void setCharacters(const char16_t* units, size_t length)
+    {
+        fUnits = units;
+        fLength = length;
+    }
+
+private:
+    const char16_t* fUnits = nullptr;
+    size_t fLength = 0;
 };
 
 class ImmutableString final : public StringObject
@@ -44,18 +62,13 @@ public:
     static void operator delete(void* memory) { ::operator delete(memory); }
 
     char16_t* units() { return reinterpret_cast<char16_t*>(this + 1); }
-    std::u16string_view characters() const override
-    {
-        return {reinterpret_cast<const char16_t*>(this + 1), fLength};
-    }
     const char* literal() const override { return fLiteral; }
     CFHashCode hash() const override;
 
 private:
-    explicit ImmutableString(size_t length) : fLength(length) {}
+    explicit ImmutableString(size_t length) { setCharacters(units(), length); }
     ~ImmutableString() override = default;
 
-    size_t fLength;
     const char* fLiteral = nullptr;
     // 0 until first asked (hashCharacters never answers 0).
     mutable std::atomic<CFHashCode> fHash{0};
@@ -65,11 +78,15 @@ private:
 class MutableString final : public StringObject
 {
 public:
-    explicit MutableString(std::u16string_view characters) : fUnits(characters) {}
+    explicit MutableString(std::u16string_view characters) : fUnits(characters) { refresh(); }
 
-    std::u16string_view characters() const override { return fUnits; }
     bool isMutable() const override { return true; }
-    std::u16string& units() { return fUnits; }
+
+    void append(std::u16string_view characters)
+    {
+        fUnits.append(characters);
+        refresh();
+    }
 
     CFMutableStringRef mutableRef()
     {
@@ -77,14 +94,28 @@ public:
     }
 
 private:
+    void refresh() { setCharacters(fUnits.data(), fUnits.size()); }
+
     std::u16string fUnits;
 };
 
 // The string behind a reference; ends the process with a message naming `call` when it is NULL or
 // not a string.
-const StringObject& stringOf(CFStringRef string, const char* call);
+inline const StringObject& stringOf(CFStringRef string, const char* call)
+{
+    return objectAs<StringObject>(string, call);
+}
+
+inline std::u16string_view viewOf(CFStringRef string, const char* call)
+{
+    return stringOf(string, call).characters();
+}
+
 // The same for a string that is about to change; an immutable string ends the process too.
-MutableString& mutableStringOf(CFMutableStringRef string, const char* call);
+inline MutableString& mutableStringOf(CFMutableStringRef string, const char* call)
+{
+    return static_cast<MutableString&>(mutableObjectAs<StringObject>(string, call));
+}
 
 // Never 0.
 CFHashCode hashCharacters(std::u16string_view characters);

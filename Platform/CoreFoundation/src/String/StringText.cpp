@@ -7,7 +7,7 @@ namespace CFPlatform {
 
 std::optional<std::string> utf8Of(CFStringRef string)
 {
-    std::u16string_view characters = charactersOf(string, "CFPlatform::utf8Of");
+    std::u16string_view characters = viewOf(string, "CFPlatform::utf8Of");
     std::string utf8(characters.size() * maximumBytesPerUnit(kCFStringEncodingUTF8), '\0');
     EncodeResult result =
         encodeCharacters(characters, kCFStringEncodingUTF8, 0, false, reinterpret_cast<UInt8*>(utf8.data()),

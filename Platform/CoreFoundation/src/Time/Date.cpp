@@ -1,3 +1,4 @@
+#include "TypedObject.h"
 #include <CFPlatform/Object.h>
 #include <CoreFoundation/CFDate.h>
 
@@ -42,9 +43,5 @@ CFDateRef CFDateCreate(CFAllocatorRef, CFAbsoluteTime at)
 
 CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef theDate)
 {
-    auto* date = CFPlatform::as<DateObject>(&CFPlatform::objectOf(theDate, "CFDateGetAbsoluteTime"));
-    if (!date) {
-        CFPlatform::fatal("CFDateGetAbsoluteTime", "not a CFDate");
-    }
-    return date->time();
+    return CFPlatform::objectAs<DateObject>(theDate, "CFDateGetAbsoluteTime").time();
 }

@@ -1,3 +1,4 @@
+#include "TypedObject.h"
 #include <CFPlatform/Object.h>
 #include <CFPlatform/String.h>
 #include <CoreFoundation/CFString.h>
@@ -42,15 +43,6 @@ public:
 private:
     Bytes fBytes;
 };
-
-const UUIDObject& uuidOf(CFUUIDRef uuid, const char* call)
-{
-    auto* object = CFPlatform::as<UUIDObject>(&CFPlatform::objectOf(uuid, call));
-    if (!object) {
-        CFPlatform::fatal(call, "not a CFUUID");
-    }
-    return *object;
-}
 
 Bytes bytesOf(const CFUUIDBytes& bytes)
 {
@@ -121,14 +113,14 @@ CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef, UInt8 byte0, UInt8 byte
 CFUUIDBytes CFUUIDGetUUIDBytes(CFUUIDRef uuid)
 {
     CFUUIDBytes bytes;
-    std::memcpy(&bytes, uuidOf(uuid, "CFUUIDGetUUIDBytes").bytes().data(), 16);
+    std::memcpy(&bytes, CFPlatform::objectAs<UUIDObject>(uuid, "CFUUIDGetUUIDBytes").bytes().data(), 16);
     return bytes;
 }
 
 CFStringRef CFUUIDCreateString(CFAllocatorRef, CFUUIDRef uuid)
 {
     static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
-    const Bytes& bytes = uuidOf(uuid, "CFUUIDCreateString").bytes();
+    const Bytes& bytes = CFPlatform::objectAs<UUIDObject>(uuid, "CFUUIDCreateString").bytes();
     std::u16string text;
     for (size_t i = 0; i < bytes.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) {
