@@ -1,6 +1,9 @@
 #include "FileFixtures.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <link.h>
 
 using namespace FileFixtures;
 
@@ -115,6 +118,40 @@ TEST_F(BundleFixture, NoBundleForAMissingFolderOrAFile)
     ASSERT_TRUE(bare);
     EXPECT_EQ(CFBundleGetIdentifier(bare.get()), nullptr);
     EXPECT_EQ(CFDictionaryGetCount(CFBundleGetInfoDictionary(bare.get())), 0);
+}
+
+// The path of a small shared library the process has loaded, to stand in for a plug-in.
+std::string loadedLibrary(const char* name)
+{
+    std::string found;
+    std::pair<const char*, std::string*> search(name, &found);
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* context) {
+            auto* wanted = static_cast<std::pair<const char*, std::string*>*>(context);
+            if (std::strstr(info->dlpi_name, wanted->first)) {
+                *wanted->second = info->dlpi_name;
+            }
+            return 0;
+        },
+        &search);
+    return found;
+}
+
+TEST_F(BundleFixture, OfALoadedExecutableIsFoundByIdentifier)
+{
+    std::string library = loadedLibrary("libuuid.so");
+    ASSERT_FALSE(library.empty());
+    std::filesystem::path folder = makeBundle(fFolder / "Plugin.bundle", "org.tide.tests.loaded-plugin");
+    std::filesystem::copy_file(library, folder / "Contents/MacOS/Plugin");
+    EXPECT_EQ(CFBundleGetBundleWithIdentifier(CFSTR("org.tide.tests.loaded-plugin")), nullptr);
+
+    void* handle = dlopen((folder / "Contents/MacOS/Plugin").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    CFBundleRef bundle = CFBundleGetBundleWithIdentifier(CFSTR("org.tide.tests.loaded-plugin"));
+    ASSERT_NE(bundle, nullptr);
+    CF<CFURLRef> url(CFBundleCopyBundleURL(bundle));
+    EXPECT_EQ(pathOf(url.get()), folder.string());
+    dlclose(handle);
 }
 
 TEST(MainBundle, OfABareExecutableIsItsOwnFolder)
