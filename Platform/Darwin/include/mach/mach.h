@@ -3,6 +3,7 @@
 // The Mach interfaces of the task: ports and messages, semaphores, thread policies and virtual
 // memory.
 
+#include <mach/boolean.h>
 #include <mach/kern_return.h>
 #include <mach/mach_init.h>
 #include <mach/mach_port.h>

@@ -11,13 +11,6 @@ typedef unsigned int natural_t;
 typedef int integer_t;
 typedef int boolean_t;
 
-#ifndef TRUE
-#define TRUE 1
-#endif
-#ifndef FALSE
-#define FALSE 0
-#endif
-
 typedef natural_t mach_port_name_t;
 typedef mach_port_name_t mach_port_t;
 typedef mach_port_t task_t;

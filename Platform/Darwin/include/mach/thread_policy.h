@@ -3,6 +3,7 @@
 // Scheduling policies. They are recorded per thread and answered back; the real scheduling of the
 // thread does not change.
 
+#include <mach/boolean.h>
 #include <mach/mach_types.h>
 
 typedef natural_t thread_policy_flavor_t;
