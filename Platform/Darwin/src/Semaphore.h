@@ -72,7 +72,8 @@ private:
     void unlink(Waiter& waiter);
     static void wakeForClock(void* context);
 
-    std::atomic<int64_t> fValue{0};
+    // On a cache line of its own: signallers write it, waiters write the reference count.
+    alignas(64) std::atomic<int64_t> fValue{0};
     // The futex of the first waiter.
     std::atomic<uint32_t> fGrants{0};
     std::atomic<int> fAbortedWaits{0};
