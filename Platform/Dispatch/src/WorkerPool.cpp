@@ -29,15 +29,16 @@ WorkerPool& WorkerPool::shared()
 
 void WorkerPool::serve(dispatch_queue_t queue)
 {
-    {
-        std::lock_guard<std::mutex> lock(fLock);
-        if (fIdle > 0) {
-            --fIdle;
-            fReady.push_back(queue);
-            fReadyChanged.notify_one();
-            return;
-        }
+    std::unique_lock<std::mutex> lock(fLock);
+    if (fIdle > 0) {
+        --fIdle;
+        fReady.push_back(queue);
+        // Notified after unlocking, so the woken worker does not block again on the lock.
+        lock.unlock();
+        fReadyChanged.notify_one();
+        return;
     }
+    lock.unlock();
     try {
         std::thread([this, queue] { run(queue); }).detach();
     } catch (const std::system_error& error) {
