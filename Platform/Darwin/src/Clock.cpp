@@ -6,12 +6,12 @@ namespace DarwinClock {
 
 uint64_t hostNow()
 {
-    return ClockState::instance().hostNow();
+    return ClockState::hostNow();
 }
 
 double absoluteNow()
 {
-    return ClockState::instance().absoluteNow();
+    return ClockState::absoluteNow();
 }
 
 bool isManual()

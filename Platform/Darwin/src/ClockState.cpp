@@ -10,24 +10,12 @@
 
 namespace DarwinClock {
 
+constinit ClockReadings gReadings;
+
 namespace {
 
 // How long a manual advance waits, in real time, for a woken party before it declares a hang.
 constexpr auto kServeLimit = std::chrono::seconds(60);
-
-uint64_t monotonicNow()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
-}
-
-double realtimeSince2001()
-{
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return double(ts.tv_sec) - 978307200.0 + double(ts.tv_nsec) / 1e9;
-}
 
 [[noreturn]] void fail(const char* format, const char* name)
 {
@@ -83,31 +71,13 @@ ClockState& ClockState::instance()
 
 ClockState::ClockState() = default;
 
-uint64_t ClockState::hostNow() const
-{
-    if (fManual.load(std::memory_order_acquire)) {
-        return fManualHost.load(std::memory_order_acquire);
-    }
-    return monotonicNow() + uint64_t(fHostOffset.load(std::memory_order_relaxed));
-}
-
-double ClockState::absoluteNow() const
-{
-    if (fManual.load(std::memory_order_acquire)) {
-        uint64_t host = fManualHost.load(std::memory_order_acquire);
-        return fManualAbsoluteBase.load(std::memory_order_relaxed) +
-               double(host - fManualHostBase.load(std::memory_order_relaxed)) / 1e9;
-    }
-    return realtimeSince2001() + fAbsoluteOffset.load(std::memory_order_relaxed);
-}
-
 std::optional<std::chrono::steady_clock::time_point> ClockState::realDeadline(uint64_t deadline) const
 {
     if (deadline == kNever || isManual()) {
         return std::nullopt;
     }
     // steady_clock is CLOCK_MONOTONIC; host time is that plus the offset.
-    int64_t offset = fHostOffset.load(std::memory_order_relaxed);
+    int64_t offset = gReadings.fHostOffset.load(std::memory_order_relaxed);
     uint64_t monotonic = deadline > uint64_t(offset) ? deadline - uint64_t(offset) : 0;
     if (monotonic > uint64_t(INT64_MAX)) {
         return std::nullopt;
@@ -361,10 +331,10 @@ void ClockState::enterManual()
         fail("%s: the clock is manual already", "ManualClock");
     }
     uint64_t host = hostNow();
-    fManualHostBase.store(host, std::memory_order_relaxed);
-    fManualAbsoluteBase.store(absoluteNow(), std::memory_order_relaxed);
-    fManualHost.store(host, std::memory_order_relaxed);
-    fManual.store(true, std::memory_order_release);
+    gReadings.fManualHostBase.store(host, std::memory_order_relaxed);
+    gReadings.fManualAbsoluteBase.store(absoluteNow(), std::memory_order_relaxed);
+    gReadings.fManualHost.store(host, std::memory_order_relaxed);
+    gReadings.fManual.store(true, std::memory_order_release);
     // Waits on the real clock now wait without a real deadline.
     wakeAll(lock);
 }
@@ -382,19 +352,19 @@ void ClockState::leaveManual()
         fail("ManualClock: leaving manual time while the alarm '%s' is pending; cancel it first",
              fAlarms.begin()->second.fName);
     }
-    uint64_t host = fManualHost.load(std::memory_order_relaxed);
+    uint64_t host = gReadings.fManualHost.load(std::memory_order_relaxed);
     double absolute = absoluteNow();
     // Real readings continue from where manual time stands, so no reading goes backwards.
     uint64_t monotonic = monotonicNow();
     int64_t offset = int64_t(host - monotonic);
-    if (offset > fHostOffset.load(std::memory_order_relaxed)) {
-        fHostOffset.store(offset, std::memory_order_relaxed);
+    if (offset > gReadings.fHostOffset.load(std::memory_order_relaxed)) {
+        gReadings.fHostOffset.store(offset, std::memory_order_relaxed);
     }
     double absoluteOffset = absolute - realtimeSince2001();
-    if (absoluteOffset > fAbsoluteOffset.load(std::memory_order_relaxed)) {
-        fAbsoluteOffset.store(absoluteOffset, std::memory_order_relaxed);
+    if (absoluteOffset > gReadings.fAbsoluteOffset.load(std::memory_order_relaxed)) {
+        gReadings.fAbsoluteOffset.store(absoluteOffset, std::memory_order_relaxed);
     }
-    fManual.store(false, std::memory_order_release);
+    gReadings.fManual.store(false, std::memory_order_release);
     wakeAll(lock);
     lock.unlock();
     wakeAlarmThread();
@@ -412,10 +382,10 @@ void ClockState::advanceTo(uint64_t target)
         if (next > target) {
             break;
         }
-        if (next > fManualHost.load(std::memory_order_relaxed)) {
-            fManualHost.store(next, std::memory_order_release);
+        if (next > gReadings.fManualHost.load(std::memory_order_relaxed)) {
+            gReadings.fManualHost.store(next, std::memory_order_release);
         }
-        uint64_t now = fManualHost.load(std::memory_order_relaxed);
+        uint64_t now = gReadings.fManualHost.load(std::memory_order_relaxed);
         due.clear();
         for (WaitRegistration* wait = fWaits; wait; wait = wait->fLinks.fNext) {
             if (!wait->fDue && wait->fDeadline <= now) {
@@ -429,8 +399,8 @@ void ClockState::advanceTo(uint64_t target)
         runDueAlarms(lock);
         waitForQuiescence(lock);
     }
-    if (target > fManualHost.load(std::memory_order_relaxed)) {
-        fManualHost.store(target, std::memory_order_release);
+    if (target > gReadings.fManualHost.load(std::memory_order_relaxed)) {
+        gReadings.fManualHost.store(target, std::memory_order_release);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -16,6 +17,34 @@
 #include <utility>
 
 namespace DarwinClock {
+
+// What the readings are made of. Constant-initialised, so reading the clock needs no guard.
+struct ClockReadings
+{
+    std::atomic<bool> fManual{false};
+    std::atomic<int64_t> fHostOffset{0};
+    std::atomic<double> fAbsoluteOffset{0.0};
+    std::atomic<uint64_t> fManualHost{0};
+    // On the manual clock absolute time is fManualAbsoluteBase + (host - fManualHostBase) / 1e9.
+    std::atomic<double> fManualAbsoluteBase{0.0};
+    std::atomic<uint64_t> fManualHostBase{0};
+};
+
+extern constinit ClockReadings gReadings;
+
+inline uint64_t monotonicNow()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+inline double realtimeSince2001()
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return double(ts.tv_sec) - 978307200.0 + double(ts.tv_nsec) / 1e9;
+}
 
 // One per thread that ever waited on the clock or served it.
 struct ThreadParty
@@ -41,9 +70,23 @@ public:
     static ClockState& instance();
 
     // Readings; lock-free.
-    uint64_t hostNow() const;
-    double absoluteNow() const;
-    bool isManual() const { return fManual.load(std::memory_order_acquire); }
+    static uint64_t hostNow()
+    {
+        if (gReadings.fManual.load(std::memory_order_acquire)) {
+            return gReadings.fManualHost.load(std::memory_order_acquire);
+        }
+        return monotonicNow() + uint64_t(gReadings.fHostOffset.load(std::memory_order_relaxed));
+    }
+    static double absoluteNow()
+    {
+        if (gReadings.fManual.load(std::memory_order_acquire)) {
+            uint64_t host = gReadings.fManualHost.load(std::memory_order_acquire);
+            return gReadings.fManualAbsoluteBase.load(std::memory_order_relaxed) +
+                   double(host - gReadings.fManualHostBase.load(std::memory_order_relaxed)) / 1e9;
+        }
+        return realtimeSince2001() + gReadings.fAbsoluteOffset.load(std::memory_order_relaxed);
+    }
+    bool isManual() const { return gReadings.fManual.load(std::memory_order_acquire); }
     std::optional<std::chrono::steady_clock::time_point> realDeadline(uint64_t deadline) const;
 
     void add(WaitRegistration& wait);
@@ -88,14 +131,6 @@ private:
 
     mutable std::mutex fLock;
     std::condition_variable fChanged;
-
-    std::atomic<bool> fManual{false};
-    std::atomic<int64_t> fHostOffset{0};
-    std::atomic<double> fAbsoluteOffset{0.0};
-    std::atomic<uint64_t> fManualHost{0};
-    // On the manual clock absolute time is fManualAbsoluteBase + (host - fManualHostBase) / 1e9.
-    std::atomic<double> fManualAbsoluteBase{0.0};
-    std::atomic<uint64_t> fManualHostBase{0};
 
     WaitRegistration* fWaits = nullptr;
     ThreadParty* fParties = nullptr;
