@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
@@ -39,59 +40,23 @@ void writeUnit(UInt8* bytes, char16_t unit, ByteOrder order)
     bytes[1] = order == ByteOrder::Big ? low : high;
 }
 
-// The sum of the eight bytes of a word.
-size_t sumOfBytes(uint64_t word)
-{
-    constexpr uint64_t kEvenBytes = 0x00FF00FF00FF00FFULL;
-    uint64_t pairs = (word & kEvenBytes) + ((word >> 8) & kEvenBytes);
-    return static_cast<size_t>((pairs * 0x0001000100010001ULL) >> 48);
-}
-
-// The bytes from `at` as one little word, zero beyond `length`: zero bytes are ASCII, so they
-// change no count below.
-uint64_t wordAt(const UInt8* bytes, size_t at, size_t length)
-{
-    uint64_t word = 0;
-    std::memcpy(&word, bytes + at, std::min<size_t>(8, length - at));
-    return word;
-}
-
-constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-
 bool isASCII(const UInt8* bytes, size_t length)
 {
-    uint64_t highBits = 0;
-    for (size_t i = 0; i < length; i += 8) {
-        highBits |= wordAt(bytes, i, length);
-    }
-    return (highBits & kHighBits) == 0;
-}
-
-// The UTF-16 length of well-formed UTF-8: one unit per byte that is not a continuation byte
-// (10xxxxxx), and a second one for the lead of a four-byte sequence (11110xxx). Eight bytes are
-// classified at a time, with a count per byte lane; ill-formed input is refused by ICU whatever
-// this answers.
-size_t utf16LengthOfUTF8(const UInt8* bytes, size_t length)
-{
-    constexpr uint64_t kLowBits = 0x0101010101010101ULL;
-    constexpr size_t kWordsPerFlush = 255;
-    size_t continuations = 0;
-    size_t fourByteLeads = 0;
+    constexpr uint64_t kHighBits = 0x8080808080808080ULL;
     size_t i = 0;
-    while (i < length) {
-        uint64_t continuationLanes = 0;
-        uint64_t leadLanes = 0;
-        for (size_t words = 0; words < kWordsPerFlush && i < length; ++words, i += 8) {
-            uint64_t word = wordAt(bytes, i, length);
-            // Shifting left brings each byte's lower bits up to its top bit; what crosses into the
-            // next byte lands below that byte's top bit and is dropped by the shift back down.
-            continuationLanes += (word & ~(word << 1)) >> 7 & kLowBits;
-            leadLanes += (word & (word << 1) & (word << 2) & (word << 3)) >> 7 & kLowBits;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes + i, sizeof word);
+        if (word & kHighBits) {
+            return false;
         }
-        continuations += sumOfBytes(continuationLanes);
-        fourByteLeads += sumOfBytes(leadLanes);
     }
-    return length - continuations + fourByteLeads;
+    for (; i < length; ++i) {
+        if (bytes[i] & 0x80) {
+            return false;
+        }
+    }
+    return true;
 }
 
 ImmutableString* decodeUTF8(const UInt8* bytes, size_t length)
@@ -106,17 +71,24 @@ ImmutableString* decodeUTF8(const UInt8* bytes, size_t length)
         std::copy(bytes, bytes + length, string->units());
         return string;
     }
-    size_t units = utf16LengthOfUTF8(bytes, length);
-    ImmutableString* string = ImmutableString::create(units);
+    // ICU converts fastest into room for one unit per byte, the most a text can need; the units
+    // are then copied into a string of their exact length.
+    constexpr size_t kOnStack = 256;
+    char16_t onStack[kOnStack];
+    std::unique_ptr<char16_t[]> onHeap;
+    char16_t* scratch = onStack;
+    if (length > kOnStack) {
+        onHeap = std::make_unique_for_overwrite<char16_t[]>(length);
+        scratch = onHeap.get();
+    }
     UErrorCode status = U_ZERO_ERROR;
     int32_t written = 0;
-    u_strFromUTF8(reinterpret_cast<UChar*>(string->units()), static_cast<int32_t>(units), &written,
+    u_strFromUTF8(reinterpret_cast<UChar*>(scratch), static_cast<int32_t>(length), &written,
                   reinterpret_cast<const char*>(bytes), static_cast<int32_t>(length), &status);
-    if (U_FAILURE(status) || static_cast<size_t>(written) != units) {
-        ImmutableString::destroy(string);
+    if (U_FAILURE(status)) {
         return nullptr;
     }
-    return string;
+    return ImmutableString::create(std::u16string_view(scratch, static_cast<size_t>(written)));
 }
 
 bool isWellFormedUTF16(std::u16string_view units)
