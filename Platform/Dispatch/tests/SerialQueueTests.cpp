@@ -83,6 +83,48 @@ TEST_F(SerialQueueTest, RunsFourThreadsBlocksOneAtATimeInEachThreadsOrder)
     }
 }
 
+TEST(SerialQueues, ManyQueuesGoingIdleAndBusyEachStaySerialAndOrdered)
+{
+    // More queues than idle workers are kept, so workers are handed from queue to queue, started and
+    // ended while the queues go idle and busy again.
+    constexpr int kQueues = 24;
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 300;
+    std::vector<dispatch_queue_t> queues;
+    std::vector<OrderLog> logs(kQueues);
+    for (int queue = 0; queue < kQueues; ++queue) {
+        queues.push_back(dispatch_queue_create("com.vork.tests.many", DISPATCH_QUEUE_SERIAL));
+        logs[queue].seen.resize(kThreads);
+    }
+    std::vector<std::thread> posters;
+    for (int thread = 0; thread < kThreads; ++thread) {
+        posters.emplace_back([&queues, &logs, thread] {
+            for (int round = 0; round < kRounds; ++round) {
+                for (int queue = 0; queue < kQueues; ++queue) {
+                    OrderLog& log = logs[queue];
+                    dispatch_async(queues[queue], [&log, thread, round] { log.enter(thread, round); });
+                }
+                if (round % 50 == thread) {
+                    dispatch_sync(queues[round % kQueues], [] {});
+                }
+            }
+        });
+    }
+    for (std::thread& poster : posters) {
+        poster.join();
+    }
+    std::vector<int> inOrder(kRounds);
+    std::iota(inOrder.begin(), inOrder.end(), 0);
+    for (int queue = 0; queue < kQueues; ++queue) {
+        dispatch_sync(queues[queue], [] {});
+        dispatch_release(queues[queue]);
+        EXPECT_EQ(logs[queue].mostInside, 1) << "queue " << queue;
+        for (int thread = 0; thread < kThreads; ++thread) {
+            EXPECT_EQ(logs[queue].seen[thread], inOrder) << "queue " << queue << ", thread " << thread;
+        }
+    }
+}
+
 struct SyncForm
 {
     const char* name;
