@@ -214,7 +214,12 @@ void ClockState::wakeAlarmThread()
 void ClockState::runDueAlarms(std::unique_lock<std::mutex>& lock)
 {
     uint64_t now = hostNow();
-    while (!fAlarms.empty() && fAlarms.begin()->first.first <= now) {
+    for (;;) {
+        // One callback at a time, whether the alarm thread or a manual advance runs it.
+        fChanged.wait(lock, [&] { return fRunningAlarm == 0; });
+        if (fAlarms.empty() || fAlarms.begin()->first.first > now) {
+            break;
+        }
         auto first = fAlarms.begin();
         AlarmId id = first->first.second;
         std::function<void()> callback = std::move(first->second.fCallback);
@@ -238,10 +243,12 @@ void ClockState::serveAlarms()
     for (;;) {
         uint64_t next = kNever;
         {
+            // On the manual clock only alarms already due run here (scheduled at or before
+            // the time that stands); advance runs the others as it reaches them.
             std::unique_lock lock(fLock);
-            if (!isManual()) {
-                runDueAlarms(lock);
-                next = fAlarms.empty() ? kNever : fAlarms.begin()->first.first;
+            runDueAlarms(lock);
+            if (!isManual() && !fAlarms.empty()) {
+                next = fAlarms.begin()->first.first;
             }
         }
         waitUntil(sleepLock, fAlarmThreadWake, next, "clock alarms");

@@ -101,7 +101,7 @@ public:
 
     AlarmId scheduleAlarm(uint64_t deadline, std::function<void()> callback, const char* name);
     bool cancelAlarm(AlarmId id);
-    // The alarm thread's loop (real clock only; on the manual clock advance runs the alarms).
+    // The alarm thread's loop: it runs what is due; on the manual clock advance runs the rest.
     [[noreturn]] void serveAlarms();
 
     // Manual time.

@@ -246,3 +246,16 @@ TEST(ManualClockDeathTest, LeavingManualTimeWithAPendingDeadlineIsReported)
         },
         "pending sleeper");
 }
+
+TEST(ManualClock, AnAlarmAlreadyDueRunsWithoutAnAdvance)
+{
+    DarwinTesting::ManualClock clock;
+    std::atomic<uint64_t> ranAt{0};
+    uint64_t now = hostNow();
+    DarwinClock::scheduleAlarm(
+        now, [&] { ranAt = hostNow(); }, "due now");
+    while (ranAt.load() == 0) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(ranAt.load(), now);
+}
