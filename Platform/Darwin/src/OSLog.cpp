@@ -22,6 +22,7 @@ os_log_s gOSLogDefault;
 
 namespace {
 
+std::atomic<bool> gDefaultEnabled{true};
 std::atomic<bool> gInfoEnabled{false};
 std::atomic<bool> gDebugEnabled{false};
 
@@ -45,7 +46,9 @@ const char* nameOf(os_log_type_t type)
 
 void DarwinLog::setTypeEnabled(os_log_type_t type, bool enabled)
 {
-    if (type == OS_LOG_TYPE_INFO) {
+    if (type == OS_LOG_TYPE_DEFAULT) {
+        gDefaultEnabled.store(enabled, std::memory_order_relaxed);
+    } else if (type == OS_LOG_TYPE_INFO) {
         gInfoEnabled.store(enabled, std::memory_order_relaxed);
     } else if (type == OS_LOG_TYPE_DEBUG) {
         gDebugEnabled.store(enabled, std::memory_order_relaxed);
@@ -73,6 +76,7 @@ bool os_log_type_enabled(os_log_t log, os_log_type_t type)
     }
     switch (type) {
     case OS_LOG_TYPE_DEFAULT:
+        return gDefaultEnabled.load(std::memory_order_relaxed);
     case OS_LOG_TYPE_ERROR:
     case OS_LOG_TYPE_FAULT:
         return true;

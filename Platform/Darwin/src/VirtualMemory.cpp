@@ -1,4 +1,5 @@
 #include "Names.h"
+#include "VirtualMemoryFaults.h"
 
 #include <mach/mach_init.h>
 #include <mach/mach_vm.h>
@@ -16,6 +17,9 @@ kern_return_t allocate(task_t task, uint64_t* address, uint64_t size, int flags)
 {
     if (task != Darwin::kTaskName || !address) {
         return KERN_INVALID_ARGUMENT;
+    }
+    if (kern_return_t fault = Darwin::takeVMAllocateFault(); fault != KERN_SUCCESS) {
+        return fault;
     }
     if (size == 0) {
         *address = 0;

@@ -30,7 +30,8 @@ private:
     std::unique_ptr<Collector> fCollector;
 };
 
-// Info and debug messages of os_log are dropped unless enabled here.
+// Info and debug messages of os_log are dropped unless enabled here; default messages are written
+// unless disabled here.
 void setLogTypeEnabled(os_log_type_t type, bool enabled);
 
 } // namespace DarwinTesting
