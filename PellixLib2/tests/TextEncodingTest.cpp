@@ -48,6 +48,14 @@ INSTANTIATE_TEST_SUITE_P(
                     Utf8Case{"abcdefgh" + Bytes({0xC3, 0xA9}) + "ijklmnopq",
                              U(u"abcdefgh\u00E9ijklmnopq").utf16_str(), 19},
                     Utf8Case{"abcdefg" + Bytes({0xC3}), U(u"abcdefg").utf16_str(), 7},
+                    // Long runs go on a word at a time and must stop at the first byte from 0x80.
+                    Utf8Case{std::string(40, 'a') + Bytes({0xC3, 0xA9}) + std::string(20, 'b') +
+                                 Bytes({0xE2, 0x82}),
+                             UString(std::string(40, 'a'), UString::k8Bit)
+                                 .append(U(u"\u00E9"))
+                                 .append(std::string(20, 'b'), UString::k8Bit)
+                                 .utf16_str(),
+                             62},
                     Utf8Case{std::string("a\0b", 3), Units({'a', 0, 'b'}), 3}, Utf8Case{"", Units({}), 0}));
 
 struct Utf16Case

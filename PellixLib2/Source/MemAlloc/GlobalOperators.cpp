@@ -21,11 +21,10 @@ inline void* allocate(std::size_t size) noexcept
     return std::malloc(size);
 }
 
+// free does nothing for a null pointer itself.
 inline void deallocate(void* ptr) noexcept
 {
-    if (ptr) {
-        std::free(ptr);
-    }
+    std::free(ptr);
 }
 
 void* allocateOrThrow(std::size_t size)

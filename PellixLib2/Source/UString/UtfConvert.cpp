@@ -1,28 +1,10 @@
 #include "UtfConvert.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
 namespace {
-
-// Indexed by the lead byte: how many bytes follow it.
-constexpr signed char kTrailingBytesForUTF8[256] = {
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-    2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5};
-
-// What the byte-by-byte accumulation of a sequence adds through its lead and trailing marker bits,
-// indexed by the number of trailing bytes.
-constexpr uint32_t kOffsetsFromUTF8[6] = {0x00000000, 0x00003080, 0x000E2080,
-                                          0x03C82080, 0xFA082080, 0x82082080};
-
-// Marker bits of the lead byte, indexed by the sequence length.
-constexpr unsigned char kFirstByteMarks[7] = {0x00, 0x00, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC};
 
 constexpr uint32_t kHighSurrogateFirst = 0xD800;
 constexpr uint32_t kLowSurrogateFirst = 0xDC00;
@@ -32,7 +14,7 @@ constexpr uint32_t kOutOfRangeReplacement = 0xFEFF;
 
 bool isTrailingByte(unsigned char b)
 {
-    return b >= 0x80 && b <= 0xBF;
+    return (b & 0xC0) == 0x80;
 }
 
 bool isHighSurrogate(uint32_t u)
@@ -43,51 +25,6 @@ bool isHighSurrogate(uint32_t u)
 bool isLowSurrogate(uint32_t u)
 {
     return u >= kLowSurrogateFirst && u <= kLowSurrogateLast;
-}
-
-// The well-formedness rule of the reference conversion code; the lead 0xED takes the general rule,
-// so encoded surrogates pass.
-bool isLegalSequence(const unsigned char* p, int trailing)
-{
-    switch (trailing) {
-    case 3:
-        if (!isTrailingByte(p[3])) {
-            return false;
-        }
-        [[fallthrough]];
-    case 2:
-        if (!isTrailingByte(p[2])) {
-            return false;
-        }
-        [[fallthrough]];
-    case 1:
-        switch (p[0]) {
-        case 0xE0:
-            if (p[1] < 0xA0 || p[1] > 0xBF) {
-                return false;
-            }
-            break;
-        case 0xF0:
-            if (p[1] < 0x90 || p[1] > 0xBF) {
-                return false;
-            }
-            break;
-        case 0xF4:
-            if (p[1] < 0x80 || p[1] > 0x8F) {
-                return false;
-            }
-            break;
-        default:
-            if (!isTrailingByte(p[1])) {
-                return false;
-            }
-        }
-        [[fallthrough]];
-    case 0:
-        return p[0] < 0x80 || (p[0] >= 0xC2 && p[0] <= 0xF4);
-    default:
-        return false;
-    }
 }
 
 // Writes one code point as UTF-16 and answers the position after it.
@@ -103,22 +40,16 @@ unsigned short* putUtf16(unsigned short* dst, uint32_t c)
     return dst;
 }
 
-// Writes one code point as UTF-8 and answers the position after it.
-char* putUtf8(char* dst, uint32_t c)
-{
-    const int length = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-    for (int i = length - 1; i > 0; --i) {
-        dst[i] = static_cast<char>(0x80 | (c & 0x3F));
-        c >>= 6;
-    }
-    dst[0] = static_cast<char>(c | kFirstByteMarks[length]);
-    return dst + length;
-}
-
 constexpr uint64_t kHighBitOfEachByte = 0x8080808080808080ULL;
-constexpr uint64_t kNonASCIIBitsOfEachUnit = 0xFF80FF80FF80FF80ULL;
 
-// Copies the ASCII run at the start of [p, end) a word at a time, as far as whole words reach.
+// After this many ASCII bytes in a row the run goes on a word at a time. Mixed text has short runs,
+// which a plain loop serves best.
+constexpr int kShortRun = 16;
+
+// The first byte of a word read from memory is its lowest here.
+static_assert(std::endian::native == std::endian::little);
+
+// Copies the rest of an ASCII run, a word at a time as far as whole words reach.
 void copyASCIIWords(const unsigned char*& p, const unsigned char* end, unsigned short*& dst)
 {
     while (end - p >= 8) {
@@ -128,27 +59,50 @@ void copyASCIIWords(const unsigned char*& p, const unsigned char* end, unsigned 
             return;
         }
         for (int i = 0; i < 8; ++i) {
-            dst[i] = p[i];
+            dst[i] = static_cast<unsigned short>((word >> (8 * i)) & 0xFF);
         }
         p += 8;
         dst += 8;
     }
 }
 
-void copyASCIIWords(const unsigned short*& p, const unsigned short* end, char*& dst)
+// Decodes the well-formed sequence at p, which starts with a byte from 0x80 up, into dst. Answers
+// its length, or 0 when it is ill-formed or cut off by the end. The rule is the reference
+// conversion code's: leads 0xC2 to 0xF4, trailing bytes 0x80 to 0xBF, the second byte narrowed
+// after 0xE0, 0xF0 and 0xF4; the lead 0xED takes the general rule, so encoded surrogates pass.
+int decodeSequence(const unsigned char* p, std::ptrdiff_t left, unsigned short*& dst)
 {
-    while (end - p >= 4) {
-        uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        if (word & kNonASCIIBitsOfEachUnit) {
-            return;
+    const unsigned char lead = p[0];
+    if (lead >= 0xE0) {
+        if (lead < 0xF0) {
+            if (left < 3) {
+                return 0;
+            }
+            const unsigned char t1 = p[1] ^ 0x80;
+            const unsigned char t2 = p[2] ^ 0x80;
+            if ((t1 | t2) > 0x3F || (lead == 0xE0 && t1 < 0x20)) {
+                return 0;
+            }
+            *dst++ = static_cast<unsigned short>(((lead & 0x0F) << 12) | (t1 << 6) | t2);
+            return 3;
         }
-        for (int i = 0; i < 4; ++i) {
-            dst[i] = static_cast<char>(p[i]);
+        if (lead > 0xF4 || left < 4 || !isTrailingByte(p[1]) || !isTrailingByte(p[2]) ||
+            !isTrailingByte(p[3]) || (lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] > 0x8F)) {
+            return 0;
         }
-        p += 4;
-        dst += 4;
+        dst = putUtf16(dst, (uint32_t(lead & 0x07) << 18) | (uint32_t(p[1] & 0x3F) << 12) |
+                                (uint32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F));
+        return 4;
     }
+    if (lead < 0xC2 || left < 2) {
+        return 0;
+    }
+    const unsigned char t1 = p[1] ^ 0x80;
+    if (t1 > 0x3F) {
+        return 0;
+    }
+    *dst++ = static_cast<unsigned short>(((lead & 0x1F) << 6) | t1);
+    return 2;
 }
 
 // Decodes one code point of UTF-16 at p, which lies before end. Answers the number of units it
@@ -166,41 +120,56 @@ int nextUtf16(const unsigned short* p, const unsigned short* end, uint32_t& c)
     return 2;
 }
 
+// Writes a supplementary code point as its four UTF-8 bytes.
+char* putSupplementaryUtf8(char* dst, uint32_t c)
+{
+    dst[0] = static_cast<char>(0xF0 | (c >> 18));
+    dst[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    dst[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    dst[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return dst + 4;
+}
+
+// Makes `out` at least n long for writing through its data. Only elements beyond its current size
+// are initialised, so a string that is converted into again and again costs nothing here.
+template <typename String>
+void makeRoom(String& out, std::size_t n)
+{
+    if (out.size() < n) {
+        out.resize(n);
+    }
+}
+
 } // namespace
 
 unsigned long utf8_to_utf16(const unsigned char* in, unsigned long n, UTF16String& out)
 {
-    out.clear();
     if (n == 0) {
+        out.clear();
         return 0;
     }
-    // No sequence gives more units than it has bytes, so n units always suffice.
-    out.resize(n);
+    // No sequence gives more units than it has bytes.
+    makeRoom(out, n);
     unsigned short* const start = out.data();
     unsigned short* dst = start;
     const unsigned char* p = in;
     const unsigned char* const end = in + n;
+    int asciiRun = 0;
     while (p < end) {
-        copyASCIIWords(p, end, dst);
-        if (p == end) {
-            break;
-        }
-        const unsigned char lead = *p;
-        if (lead < 0x80) {
-            *dst++ = lead;
-            ++p;
+        if (*p < 0x80) {
+            *dst++ = *p++;
+            if (++asciiRun == kShortRun) {
+                copyASCIIWords(p, end, dst);
+                asciiRun = 0;
+            }
             continue;
         }
-        const int trailing = kTrailingBytesForUTF8[lead];
-        if (trailing > 3 || trailing >= end - p || !isLegalSequence(p, trailing)) {
+        asciiRun = 0;
+        const int length = decodeSequence(p, end - p, dst);
+        if (length == 0) {
             break;
         }
-        uint32_t c = 0;
-        for (int i = 0; i <= trailing; ++i) {
-            c = (c << 6) + p[i];
-        }
-        dst = putUtf16(dst, c - kOffsetsFromUTF8[trailing]);
-        p += trailing + 1;
+        p += length;
     }
     out.resize(static_cast<std::size_t>(dst - start));
     return static_cast<unsigned long>(p - in);
@@ -208,32 +177,46 @@ unsigned long utf8_to_utf16(const unsigned char* in, unsigned long n, UTF16Strin
 
 unsigned long utf16_to_utf8(const unsigned short* in, unsigned long n, std::string& out)
 {
-    out.clear();
     if (n == 0) {
+        out.clear();
         return 0;
     }
     // Three bytes a unit at most: a pair of units gives four.
-    out.resize(3 * n);
+    makeRoom(out, 3 * n);
     char* const start = out.data();
     char* dst = start;
     const unsigned short* p = in;
     const unsigned short* const end = in + n;
     while (p < end) {
-        copyASCIIWords(p, end, dst);
-        if (p == end) {
-            break;
-        }
-        if (*p < 0x80) {
-            *dst++ = static_cast<char>(*p++);
+        const uint32_t u = *p;
+        if (u < 0x80) {
+            *dst++ = static_cast<char>(u);
+            ++p;
             continue;
         }
-        uint32_t c;
-        const int units = nextUtf16(p, end, c);
-        if (units == 0) {
+        if (u < 0x800) {
+            dst[0] = static_cast<char>(0xC0 | (u >> 6));
+            dst[1] = static_cast<char>(0x80 | (u & 0x3F));
+            dst += 2;
+            ++p;
+            continue;
+        }
+        if ((u & 0xF800) != kHighSurrogateFirst) {
+            // Not a surrogate.
+            dst[0] = static_cast<char>(0xE0 | (u >> 12));
+            dst[1] = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+            dst[2] = static_cast<char>(0x80 | (u & 0x3F));
+            dst += 3;
+            ++p;
+            continue;
+        }
+        if (u >= kLowSurrogateFirst || end - p < 2 || !isLowSurrogate(p[1])) {
+            // An unpaired surrogate.
             break;
         }
-        dst = putUtf8(dst, c);
-        p += units;
+        dst = putSupplementaryUtf8(dst,
+                                   0x10000 + ((u - kHighSurrogateFirst) << 10) + (p[1] - kLowSurrogateFirst));
+        p += 2;
     }
     out.resize(static_cast<std::size_t>(dst - start));
     return static_cast<unsigned long>(p - in);
