@@ -21,3 +21,12 @@ typedef struct IUnknownVTbl
 {
     IUNKNOWN_C_GUTS;
 } IUnknownVTbl;
+
+// Results of the IUnknown entries.
+#define S_OK ((HRESULT)0x00000000)
+#define E_NOINTERFACE ((HRESULT)0x80000004)
+
+// The interface every plug-in interface table answers to.
+#define IUnknownUUID                                                                                         \
+    CFUUIDGetConstantUUIDWithBytes(NULL, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00,   \
+                                   0x00, 0x00, 0x00, 0x00, 0x46)
