@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
+#include <memory>
+#include <numeric>
+#include <random>
 #include <stdexcept>
 
 using namespace std::chrono_literals;
@@ -114,6 +118,55 @@ TEST(RunLoopTimers, DueTimersFireInDateOrderThenOrderThenCreation)
     }
 }
 
+TEST(RunLoopTimers, ManyTimersFireAtTheirDatesAroundRemovalsAndRearming)
+{
+    constexpr int kCount = 600;
+    DarwinTesting::ManualClock clock;
+    CFAbsoluteTime start = CFAbsoluteTimeGetCurrent();
+    std::vector<int> order(kCount);
+    std::iota(order.begin(), order.end(), 1);
+    std::shuffle(order.begin(), order.end(), std::mt19937(7));
+    std::vector<std::unique_ptr<Firings>> firings;
+    std::vector<CFRunLoopTimerRef> timers;
+    std::vector<std::pair<CFAbsoluteTime, int>> expected;
+    for (int index = 0; index < kCount; ++index) {
+        firings.push_back(std::make_unique<Firings>());
+        timers.push_back(firings[index]->makeTimer(start + 0.001 * order[index], 0));
+        CFRunLoopAddTimer(CFRunLoopGetCurrent(), timers[index], kCFRunLoopDefaultMode);
+    }
+    // Two timers in three leave, so the heap is swept; some of the rest move to later dates.
+    for (int index = 0; index < kCount; ++index) {
+        if (index % 3 != 2) {
+            CFRunLoopTimerInvalidate(timers[index]);
+            continue;
+        }
+        CFAbsoluteTime date = start + 0.001 * order[index];
+        if (index % 2 == 0) {
+            date += 0.5;
+            CFRunLoopTimerSetNextFireDate(timers[index], date);
+        }
+        expected.emplace_back(date, index);
+    }
+    std::sort(expected.begin(), expected.end());
+    std::vector<int> fired;
+    for (int index = 0; index < kCount; ++index) {
+        firings[index]->fThen = [&fired, index](CFRunLoopTimerRef, int) { fired.push_back(index); };
+    }
+
+    CoreFoundationTesting::advanceAndRun(clock, 2s);
+
+    ASSERT_EQ(fired.size(), expected.size());
+    for (size_t position = 0; position < expected.size(); ++position) {
+        auto [date, index] = expected[position];
+        EXPECT_EQ(fired[position], index);
+        ASSERT_EQ(firings[index]->fNow.size(), 1u);
+        EXPECT_NEAR(firings[index]->fNow[0], date, 1e-6);
+    }
+    for (CFRunLoopTimerRef timer : timers) {
+        CFRelease(timer);
+    }
+}
+
 TEST(RunLoopTimers, PastDateSetFromAnotherThreadFiresOnASleepingLoop)
 {
     Firings firings;
@@ -149,6 +202,24 @@ TEST(RunLoopTimers, LateRepeatingTimerFiresOnceThenOnItsPhase)
     ASSERT_EQ(firings.fCount.load(), 2);
     EXPECT_NEAR(firings.fNow[1], start + 5, 1e-6);
     dispose(timer);
+}
+
+TEST(RunLoopTimers, ATimerBelongsToOneLoopOnly)
+{
+    Firings firings;
+    CFRunLoopTimerRef timer = firings.makeTimer(0.0, 0);
+    LoopThread thread;
+    CFRunLoopRef here = CFRunLoopGetCurrent();
+    CFRunLoopAddTimer(here, timer, kCFRunLoopDefaultMode);
+
+    CFRunLoopAddTimer(thread.loop(), timer, kCFRunLoopDefaultMode);
+
+    EXPECT_FALSE(CFRunLoopContainsTimer(thread.loop(), timer, kCFRunLoopDefaultMode));
+    EXPECT_TRUE(CFRunLoopContainsTimer(here, timer, kCFRunLoopDefaultMode));
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
+    EXPECT_EQ(firings.fCount.load(), 1);
+    EXPECT_EQ(firings.fThreads[0], std::this_thread::get_id());
+    CFRelease(timer);
 }
 
 TEST(RunLoopTimers, OneShotIsInvalidAfterItsCallout)

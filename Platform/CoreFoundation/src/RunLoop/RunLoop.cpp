@@ -11,8 +11,15 @@
 
 namespace CFPlatform {
 
-RunLoopMode::RunLoopMode(CFRunLoopMode name, bool common)
-    : fName(CFStringCreateCopy(kCFAllocatorDefault, name)), fCommon(common)
+bool isCommonModesName(CFRunLoopMode mode)
+{
+    // The constants are uniqued, so the usual names are told apart without comparing text.
+    return mode == kCFRunLoopCommonModes ||
+           (mode != kCFRunLoopDefaultMode && CFEqual(mode, kCFRunLoopCommonModes));
+}
+
+RunLoopMode::RunLoopMode(CFRunLoopMode name, bool common, size_t index)
+    : fName(CFStringCreateCopy(kCFAllocatorDefault, name)), fCommon(common), fIndex(index)
 {}
 
 RunLoopMode::~RunLoopMode()
@@ -28,7 +35,7 @@ CFTypeID RunLoop::staticTypeID()
 
 RunLoop::RunLoop(bool isMain, std::string name) : fIsMain(isMain), fName(std::move(name))
 {
-    fModes.push_back(std::make_unique<RunLoopMode>(kCFRunLoopDefaultMode, true));
+    fModes.push_back(std::make_unique<RunLoopMode>(kCFRunLoopDefaultMode, true, 0));
 }
 
 RunLoop::~RunLoop()
@@ -87,7 +94,7 @@ void RunLoop::stop()
         return;
     }
     fInnermost->fStopped.store(true, std::memory_order_release);
-    fWakeUp.notify_all();
+    wakeSleeperLocked();
 }
 
 void RunLoop::wakeUp()
@@ -97,7 +104,7 @@ void RunLoop::wakeUp()
         return;
     }
     fWakePending = true;
-    fWakeUp.notify_all();
+    wakeSleeperLocked();
 }
 
 bool RunLoop::isWaiting()
@@ -125,7 +132,7 @@ void RunLoop::performBlock(CFTypeRef mode, std::function<void()> block)
         // `queued` still holds the block: it is destroyed unrun when this returns.
         return;
     }
-    queued.front().fMode = CFEqual(name, kCFRunLoopCommonModes) ? nullptr : &modeLocked(name);
+    queued.front().fMode = isCommonModesName(name) ? nullptr : &modeLocked(name);
     fBlocks.splice(fBlocks.end(), queued);
 }
 
@@ -141,7 +148,7 @@ RunLoopMode& RunLoop::modeLocked(CFRunLoopMode name)
     if (RunLoopMode* mode = findModeLocked(name)) {
         return *mode;
     }
-    fModes.push_back(std::make_unique<RunLoopMode>(name, false));
+    fModes.push_back(std::make_unique<RunLoopMode>(name, false, fModes.size()));
     return *fModes.back();
 }
 
@@ -166,7 +173,8 @@ bool RunLoop::hasQueuedWorkLocked(const RunLoopMode& mode) const
 
 uint64_t RunLoop::earliestTimerLocked(const RunLoopMode& mode) const
 {
-    return fTimers.earliest([&](const Timer& timer) { return !timer.fFiring && timer.isInMode(&mode); });
+    return fTimers.earliest(
+        [&](const Timer& timer) { return !timer.fFiring && timer.isInMode(mode.fIndex); });
 }
 
 bool RunLoop::hasReadyWork(CFRunLoopMode name)

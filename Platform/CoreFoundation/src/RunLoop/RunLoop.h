@@ -18,10 +18,13 @@
 
 namespace CFPlatform {
 
+// Whether a mode name is kCFRunLoopCommonModes, the set of every common mode.
+bool isCommonModesName(CFRunLoopMode mode);
+
 // A mode of one loop. Modes live as long as their loop, so items refer to them by address.
 struct RunLoopMode
 {
-    RunLoopMode(CFRunLoopMode name, bool common);
+    RunLoopMode(CFRunLoopMode name, bool common, size_t index);
     ~RunLoopMode();
     RunLoopMode(const RunLoopMode&) = delete;
     RunLoopMode& operator=(const RunLoopMode&) = delete;
@@ -34,6 +37,8 @@ struct RunLoopMode
 
     CFRunLoopMode fName;
     bool fCommon;
+    // Its place in the loop's list of modes, which only grows.
+    const size_t fIndex;
     // By order, then by when they were added.
     std::vector<Entry> fSources;
     size_t fTimerCount = 0;
@@ -84,6 +89,7 @@ public:
 
 private:
     struct RunState;
+    struct Scratch;
     struct Block
     {
         // Null: the common modes.
@@ -99,6 +105,14 @@ private:
     bool isEmptyLocked(const RunLoopMode& mode) const;
     bool hasQueuedWorkLocked(const RunLoopMode& mode) const;
     uint64_t earliestTimerLocked(const RunLoopMode& mode) const;
+
+    // Wakes the run if it sleeps; a busy run re-examines everything before it sleeps again.
+    void wakeSleeperLocked()
+    {
+        if (fWaiting) {
+            fWakeUp.notify_all();
+        }
+    }
 
     bool addSourceToModeLocked(Source& source, RunLoopMode& mode);
     bool removeSourceFromModeLocked(Source& source, RunLoopMode& mode);
@@ -125,6 +139,7 @@ private:
     TimerHeap fTimers;
     std::list<Block> fBlocks;
     RunState* fInnermost = nullptr;
+    std::vector<std::unique_ptr<Scratch>> fScratch;
     uint64_t fNextAddition = 0;
     bool fWakePending = false;
     bool fWaiting = false;

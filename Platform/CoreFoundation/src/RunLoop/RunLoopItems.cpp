@@ -11,15 +11,6 @@
 
 namespace CFPlatform {
 
-namespace {
-
-bool isCommonModes(CFRunLoopMode mode)
-{
-    return CFEqual(mode, kCFRunLoopCommonModes);
-}
-
-} // namespace
-
 bool RunLoop::addSourceToModeLocked(Source& source, RunLoopMode& mode)
 {
     if (source.isMember(this, &mode)) {
@@ -55,7 +46,7 @@ void RunLoop::addSource(Source& source, CFRunLoopMode name)
         if (!source.isValid()) {
             return;
         }
-        if (isCommonModes(name)) {
+        if (isCommonModesName(name)) {
             if (source.isMember(this, nullptr)) {
                 return;
             }
@@ -83,7 +74,7 @@ void RunLoop::removeSource(Source& source, CFRunLoopMode name)
     {
         std::lock_guard structure(runLoopStructureLock());
         std::lock_guard lock(fLock);
-        if (isCommonModes(name)) {
+        if (isCommonModesName(name)) {
             auto found = std::find(fCommonSources.begin(), fCommonSources.end(), &source);
             if (found == fCommonSources.end()) {
                 return;
@@ -114,7 +105,7 @@ void RunLoop::removeSource(Source& source, CFRunLoopMode name)
 bool RunLoop::containsSource(const Source& source, CFRunLoopMode name)
 {
     std::lock_guard lock(fLock);
-    if (isCommonModes(name)) {
+    if (isCommonModesName(name)) {
         return source.isMember(this, nullptr);
     }
     RunLoopMode* mode = findModeLocked(name);
@@ -137,32 +128,27 @@ void RunLoop::dropSource(Source& source, RunLoopMode* mode)
 
 void RunLoop::addTimerToModeLocked(Timer& timer, RunLoopMode& mode)
 {
-    if (!timer.isInMode(&mode)) {
-        timer.fModes.push_back(&mode);
+    if (timer.fModes.insert(mode.fIndex)) {
         ++mode.fTimerCount;
     }
 }
 
 void RunLoop::removeTimerFromModeLocked(Timer& timer, RunLoopMode& mode)
 {
-    auto found = std::find(timer.fModes.begin(), timer.fModes.end(), &mode);
-    if (found != timer.fModes.end()) {
-        timer.fModes.erase(found);
+    if (timer.fModes.erase(mode.fIndex)) {
         --mode.fTimerCount;
     }
 }
 
 void RunLoop::detachTimerLocked(Timer& timer)
 {
-    for (RunLoopMode* mode : timer.fModes) {
-        --mode->fTimerCount;
-    }
+    timer.fModes.forEach([&](size_t index) { --fModes[index]->fTimerCount; });
     timer.fModes.clear();
     timer.fInCommonModes = false;
     fTimers.remove(timer);
     timer.fLoop = nullptr;
     // A sleeping run recomputes its deadline.
-    fWakeUp.notify_all();
+    wakeSleeperLocked();
 }
 
 void RunLoop::moveTimerLocked(Timer& timer, CFAbsoluteTime date, uint64_t deadline)
@@ -180,7 +166,7 @@ void RunLoop::addTimer(Timer& timer, CFRunLoopMode name)
     if (!timer.isValid() || (timer.fLoop && timer.fLoop != this)) {
         return;
     }
-    if (isCommonModes(name)) {
+    if (isCommonModesName(name)) {
         timer.fInCommonModes = true;
         for (auto& mode : fModes) {
             if (mode->fCommon) {
@@ -195,7 +181,7 @@ void RunLoop::addTimer(Timer& timer, CFRunLoopMode name)
         timer.retain();
         fTimers.insert(timer);
     }
-    fWakeUp.notify_all();
+    wakeSleeperLocked();
 }
 
 void RunLoop::removeTimer(Timer& timer, CFRunLoopMode name)
@@ -206,7 +192,7 @@ void RunLoop::removeTimer(Timer& timer, CFRunLoopMode name)
         if (timer.fLoop != this) {
             return;
         }
-        if (isCommonModes(name)) {
+        if (isCommonModesName(name)) {
             timer.fInCommonModes = false;
             for (auto& mode : fModes) {
                 if (mode->fCommon) {
@@ -230,11 +216,11 @@ bool RunLoop::containsTimer(const Timer& timer, CFRunLoopMode name)
     if (timer.fLoop != this) {
         return false;
     }
-    if (isCommonModes(name)) {
+    if (isCommonModesName(name)) {
         return timer.fInCommonModes;
     }
     RunLoopMode* mode = findModeLocked(name);
-    return mode && timer.isInMode(mode);
+    return mode && timer.isInMode(mode->fIndex);
 }
 
 void RunLoop::dropTimer(Timer& timer)
@@ -249,7 +235,7 @@ void RunLoop::rescheduleTimer(Timer& timer, CFAbsoluteTime date, uint64_t deadli
     timer.fRearmed = timer.fFiring;
     moveTimerLocked(timer, date, deadline);
     // Another thread's new date applies at once: a sleeping run wakes and recomputes its deadline.
-    fWakeUp.notify_all();
+    wakeSleeperLocked();
 }
 
 void RunLoop::addCommonMode(CFRunLoopMode name)
@@ -259,7 +245,7 @@ void RunLoop::addCommonMode(CFRunLoopMode name)
     {
         std::lock_guard structure(runLoopStructureLock());
         std::lock_guard lock(fLock);
-        if (isCommonModes(name)) {
+        if (isCommonModesName(name)) {
             return;
         }
         mode = &modeLocked(name);

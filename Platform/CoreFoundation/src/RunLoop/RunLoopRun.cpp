@@ -19,15 +19,18 @@ namespace {
 template <typename T>
 struct ReleaseBatch
 {
-    std::vector<T*>& fBatch;
+    std::vector<T>& fBatch;
 
     ~ReleaseBatch()
     {
-        for (T* item : fBatch) {
-            item->release();
+        for (const T& item : fBatch) {
+            objectOf(item).release();
         }
         fBatch.clear();
     }
+
+    static const Object& objectOf(const Source* source) { return *source; }
+    static const Object& objectOf(const TimerHeap::Entry& entry) { return *entry.fTimer; }
 };
 
 } // namespace
@@ -42,7 +45,11 @@ CFRunLoopRunResult RunLoop::run(CFRunLoopMode name, uint64_t deadline, bool retu
     if (!mode || isEmptyLocked(*mode)) {
         return kCFRunLoopRunFinished;
     }
-    RunState state(mode, fInnermost);
+    size_t depth = fInnermost ? fInnermost->fDepth + 1 : 0;
+    if (fScratch.size() <= depth) {
+        fScratch.push_back(std::make_unique<Scratch>());
+    }
+    RunState state(mode, fInnermost, *fScratch[depth]);
     fInnermost = &state;
     // Leaves the loop in order on every way out, an exception from a callout included.
     struct Leave
@@ -173,7 +180,7 @@ bool RunLoop::performSources(RunState& state, Source::Kind kind, bool& handled)
             }
         }
     }
-    ReleaseBatch<Source> releaseBatch{batch};
+    ReleaseBatch<Source*> releaseBatch{batch};
     for (Source* source : batch) {
         bool member;
         {
@@ -205,20 +212,20 @@ bool RunLoop::drainMainQueue(RunState& state, bool& handled)
 
 bool RunLoop::fireTimers(RunState& state, uint64_t passStart)
 {
-    std::vector<Timer*>& batch = state.fTimers;
+    std::vector<TimerHeap::Entry>& batch = state.fTimers;
     {
         std::lock_guard lock(fLock);
         fTimers.collectDue(
-            passStart, [&](const Timer& timer) { return !timer.fFiring && timer.isInMode(state.fMode); },
-            batch);
-        std::sort(batch.begin(), batch.end(), [](Timer* a, Timer* b) { return a->firesBefore(*b); });
-        for (Timer* timer : batch) {
-            timer->retain();
+            passStart,
+            [&](const Timer& timer) { return !timer.fFiring && timer.isInMode(state.fMode->fIndex); }, batch);
+        std::sort(batch.begin(), batch.end());
+        for (const TimerHeap::Entry& entry : batch) {
+            entry.fTimer->retain();
         }
     }
-    ReleaseBatch<Timer> releaseBatch{batch};
-    for (Timer* timer : batch) {
-        fireTimer(*timer, state, passStart);
+    ReleaseBatch<TimerHeap::Entry> releaseBatch{batch};
+    for (const TimerHeap::Entry& entry : batch) {
+        fireTimer(*entry.fTimer, state, passStart);
         if (state.stopped()) {
             return false;
         }
@@ -231,8 +238,8 @@ void RunLoop::fireTimer(Timer& timer, RunState& state, uint64_t passStart)
     {
         std::lock_guard lock(fLock);
         // Removed, invalidated or re-armed by an earlier callout of this pass: not due any more.
-        if (!timer.isValid() || timer.fLoop != this || timer.fFiring || !timer.isInMode(state.fMode) ||
-            timer.fDeadline > passStart) {
+        if (!timer.isValid() || timer.fLoop != this || timer.fFiring ||
+            !timer.isInMode(state.fMode->fIndex) || timer.fDeadline > passStart) {
             return;
         }
         timer.fFiring = true;
@@ -251,7 +258,7 @@ void RunLoop::fireTimer(Timer& timer, RunState& state, uint64_t passStart)
 
 void RunLoop::finishTimer(Timer& timer)
 {
-    CFAbsoluteTime now = DarwinClock::absoluteNow();
+    CFAbsoluteTime now = timer.repeats() ? DarwinClock::absoluteNow() : 0;
     bool invalidated = false;
     {
         std::lock_guard structure(runLoopStructureLock());

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <tuple>
 
 namespace CFPlatform {
 
@@ -68,18 +67,6 @@ CFAbsoluteTime Timer::nextPhaseDate(CFAbsoluteTime now) const
     }
     // An interval of the largest finite double means "never again", without overflow.
     return std::isnan(next) ? DBL_MAX : std::min(next, DBL_MAX);
-}
-
-bool Timer::firesBefore(const Timer& other) const
-{
-    // Dates long past all have deadline 0: their dates still order them.
-    return std::tie(fDeadline, fFireDate, fOrder, fCreation) <
-           std::tie(other.fDeadline, other.fFireDate, other.fOrder, other.fCreation);
-}
-
-bool Timer::isInMode(const RunLoopMode* mode) const
-{
-    return std::find(fModes.begin(), fModes.end(), mode) != fModes.end();
 }
 
 CFAbsoluteTime Timer::nextFireDate() const

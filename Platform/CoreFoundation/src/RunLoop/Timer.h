@@ -1,16 +1,17 @@
 #pragma once
 
+#include "ModeSet.h"
+
 #include <CFPlatform/Object.h>
 #include <CoreFoundation/CFRunLoop.h>
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
+#include <tuple>
 
 namespace CFPlatform {
 
 class RunLoop;
-struct RunLoopMode;
 
 // A run-loop timer. Its fire date becomes a host-time deadline when it is set; the loop that holds
 // it keeps it in its heap by (deadline, fire date, order, creation).
@@ -30,8 +31,13 @@ public:
     void fire();
     // The first of fire date + k x interval later than `now`; never beyond the largest finite double.
     CFAbsoluteTime nextPhaseDate(CFAbsoluteTime now) const;
-    bool firesBefore(const Timer& other) const;
-    bool isInMode(const RunLoopMode* mode) const;
+    // Dates long past all have deadline 0: their dates still order them.
+    bool firesBefore(const Timer& other) const
+    {
+        return std::tie(fDeadline, fFireDate, fOrder, fCreation) <
+               std::tie(other.fDeadline, other.fFireDate, other.fOrder, other.fCreation);
+    }
+    bool isInMode(size_t modeIndex) const { return fModes.contains(modeIndex); }
 
     CFAbsoluteTime nextFireDate() const;
     void setNextFireDate(CFAbsoluteTime date);
@@ -40,12 +46,13 @@ public:
     // Changed with the structure lock held and, while the timer is in a loop, that loop's lock too;
     // read with either.
     RunLoop* fLoop = nullptr;
-    std::vector<RunLoopMode*> fModes;
+    ModeSet fModes;
     bool fInCommonModes = false;
     CFAbsoluteTime fFireDate;
     uint64_t fDeadline;
     size_t fHeapIndex = 0;
-    // The callout is running; a date set meanwhile is kept after it.
+    // Changed with the owning loop's lock held: the callout is running, and a date set meanwhile
+    // is kept after it.
     bool fFiring = false;
     bool fRearmed = false;
     std::atomic<bool> fValid{true};

@@ -1,74 +1,97 @@
 #include "TimerHeap.h"
 
+#include <algorithm>
+
 namespace CFPlatform {
 
 void TimerHeap::insert(Timer& timer)
 {
-    fItems.push_back(&timer);
-    timer.fHeapIndex = fItems.size() - 1;
-    siftUp(timer.fHeapIndex);
+    fItems.push_back(Entry{timer.fDeadline, &timer});
+    siftUp(fItems.size() - 1);
 }
 
 void TimerHeap::remove(Timer& timer)
 {
     size_t index = timer.fHeapIndex;
-    Timer* last = fItems.back();
-    fItems.pop_back();
-    if (last != &timer) {
-        place(index, last);
-        update(*last);
+    if (index == fItems.size() - 1) {
+        fItems.pop_back();
+    } else {
+        fItems[index].fTimer = nullptr;
+        ++fVacant;
+    }
+    while (!fItems.empty() && !fItems.back().fTimer) {
+        fItems.pop_back();
+        --fVacant;
+    }
+    if (2 * fVacant > fItems.size()) {
+        sweepVacancies();
     }
 }
 
 void TimerHeap::update(Timer& timer)
 {
     size_t index = timer.fHeapIndex;
-    if (index > 0 && timer.firesBefore(*fItems[(index - 1) / 2])) {
+    fItems[index].fDeadline = timer.fDeadline;
+    if (index > 0 && fItems[index] < fItems[parent(index)]) {
         siftUp(index);
     } else {
         siftDown(index);
     }
 }
 
-void TimerHeap::place(size_t index, Timer* timer)
-{
-    fItems[index] = timer;
-    timer->fHeapIndex = index;
-}
-
 void TimerHeap::siftUp(size_t index)
 {
-    Timer* timer = fItems[index];
+    Entry entry = fItems[index];
     while (index > 0) {
-        size_t parent = (index - 1) / 2;
-        if (!timer->firesBefore(*fItems[parent])) {
+        size_t above = parent(index);
+        if (!(entry < fItems[above])) {
             break;
         }
-        place(index, fItems[parent]);
-        index = parent;
+        place(index, fItems[above]);
+        index = above;
     }
-    place(index, timer);
+    place(index, entry);
 }
 
 void TimerHeap::siftDown(size_t index)
 {
-    Timer* timer = fItems[index];
+    Entry entry = fItems[index];
     size_t count = fItems.size();
     for (;;) {
-        size_t child = 2 * index + 1;
-        if (child >= count) {
+        size_t first = firstChild(index);
+        if (first >= count) {
             break;
         }
-        if (child + 1 < count && fItems[child + 1]->firesBefore(*fItems[child])) {
-            ++child;
+        size_t least = first;
+        for (size_t child = first + 1; child < std::min(first + kArity, count); ++child) {
+            if (fItems[child] < fItems[least]) {
+                least = child;
+            }
         }
-        if (!fItems[child]->firesBefore(*timer)) {
+        if (!(fItems[least] < entry)) {
             break;
         }
-        place(index, fItems[child]);
-        index = child;
+        place(index, fItems[least]);
+        index = least;
     }
-    place(index, timer);
+    place(index, entry);
+}
+
+void TimerHeap::sweepVacancies()
+{
+    fItems.erase(
+        std::remove_if(fItems.begin(), fItems.end(), [](const Entry& entry) { return !entry.fTimer; }),
+        fItems.end());
+    fVacant = 0;
+    if (fItems.empty()) {
+        return;
+    }
+    for (size_t index = 0; index < fItems.size(); ++index) {
+        fItems[index].fTimer->fHeapIndex = index;
+    }
+    for (size_t index = fItems.size() / kArity + 1; index-- > 0;) {
+        siftDown(index);
+    }
 }
 
 } // namespace CFPlatform
