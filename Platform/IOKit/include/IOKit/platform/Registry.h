@@ -51,8 +51,8 @@ public:
     void terminate();
 
     // Properties may change at any time, before or after publication or termination. Values are
-    // stored as immutable copies.
-    void setProperty(CFStringRef key, CFTypeRef value);
+    // property lists, stored as immutable copies; anything else is refused (false).
+    bool setProperty(CFStringRef key, CFTypeRef value);
     void removeProperty(CFStringRef key);
     // A retained copy of the value, or null.
     CFTypeRef copyProperty(CFStringRef key) const;

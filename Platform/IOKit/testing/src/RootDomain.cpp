@@ -1,0 +1,28 @@
+#include <IOKitTesting/RootDomain.h>
+
+#include "RootDomain.h"
+
+namespace IOKitTesting {
+
+using IOKit::RootDomain;
+
+intptr_t deliverPowerMessage(uint32_t messageType)
+{
+    return RootDomain::shared().deliver(messageType);
+}
+
+bool systemWillSleep()
+{
+    return RootDomain::shared().sleep();
+}
+
+std::vector<PowerAcknowledgement> powerAcknowledgements()
+{
+    std::vector<PowerAcknowledgement> acknowledgements;
+    for (const auto& acknowledgement : RootDomain::shared().acknowledgements()) {
+        acknowledgements.push_back({acknowledgement.fConnection, acknowledgement.fNotificationID});
+    }
+    return acknowledgements;
+}
+
+} // namespace IOKitTesting
