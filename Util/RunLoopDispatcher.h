@@ -236,7 +236,8 @@ private:
     using Queue = LocklessQueue<Element, N>;
 
     static constexpr CFTimeInterval kWakeDelay = 0.0001;
-    // Dates closer than the clock's resolution count as the same instant.
+    // Dates closer than the clock's resolution count as the same instant: the run loop rounds
+    // fire dates to the microsecond, so a timer may fire a fraction of one early.
     static constexpr CFTimeInterval kResolution = 1e-6;
 
     static void RunLoopSourcePerform(void* info) { static_cast<RunLoopDispatcher*>(info)->wake(); }
@@ -477,7 +478,7 @@ private:
         fServicing = true;
         const CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
         getNextUserTimerTimeout();
-        if (!fTimers.empty() && now >= fTimers.back().fNext) {
+        if (!fTimers.empty() && fTimers.back().fNext < now + kResolution) {
             const std::shared_ptr<Timer> timer = fTimers.back().fTimer;
             const uint64_t serial = fTimers.back().fSerial;
             run(timer->fMessage);
