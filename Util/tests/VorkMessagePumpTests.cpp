@@ -151,6 +151,7 @@ TEST_F(MessagePump, OneRunReleasesEveryBlockedWriter)
         writer.join();
     }
     second.open();
+    fPump->stop();
 }
 
 TEST_F(MessagePump, WorkerPostingIntoItsFullQueueDrainsInline)
