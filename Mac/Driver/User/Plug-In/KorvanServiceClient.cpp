@@ -1,0 +1,128 @@
+#include "KorvanServiceClient.h"
+
+#include "Log.h"
+#include "USBServiceClient.h"
+
+#include <dispatch/dispatch.h>
+#include <os/log.h>
+
+#include <utility>
+
+struct KorvanServiceClient::PowerRecord
+{
+    PowerCallback fCallback = nullptr;
+    void* fUser = nullptr;
+    IONotificationPortRef fPort = nullptr;
+    io_object_t fNotifier = 0;
+    io_connect_t fConnection = 0;
+};
+
+KorvanServiceClient* KorvanServiceClient::Create(const KorvanService& service, UInt32 clientType, void* user,
+                                                 NotificationCallback callback)
+{
+    if (service.GetBusType() != KorvanService::kBusTypeUSB) {
+        return nullptr;
+    }
+    return new USBServiceClient(service, clientType, user, callback);
+}
+
+KorvanServiceClient::KorvanServiceClient() = default;
+
+KorvanServiceClient::~KorvanServiceClient()
+{
+    unregisterPowerStateChangeNotification();
+}
+
+void KorvanServiceClient::registerPowerStateChangeNotification(PowerCallback callback, void* user)
+{
+    os_log(OS_LOG_DEFAULT, "%s", "registerPowerStateChangeNotification");
+    // A registration left behind would call back into whatever its user pointer named.
+    disablePowerNotifications();
+    std::lock_guard<std::recursive_mutex> lock(fMutex);
+    fPowerRecord = std::make_unique<PowerRecord>();
+    fPowerRecord->fCallback = callback;
+    fPowerRecord->fUser = user;
+    RegisterForSystemPower();
+}
+
+void KorvanServiceClient::enablePowerNotifications()
+{
+    std::lock_guard<std::recursive_mutex> lock(fMutex);
+    if (fPowerRecord && fPowerRecord->fConnection == 0) {
+        RegisterForSystemPower();
+    }
+}
+
+void KorvanServiceClient::RegisterForSystemPower()
+{
+    PowerRecord& record = *fPowerRecord;
+    record.fConnection =
+        IORegisterForSystemPower(this, &record.fPort, ioPowerNotificationCallback, &record.fNotifier);
+    if (record.fConnection != 0) {
+        IONotificationPortSetDispatchQueue(record.fPort, dispatch_get_main_queue());
+    }
+}
+
+void KorvanServiceClient::disablePowerNotifications()
+{
+    IONotificationPortRef port = nullptr;
+    io_object_t notifier = 0;
+    io_connect_t connection = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(fMutex);
+        if (!fPowerRecord || fPowerRecord->fNotifier == 0 || fPowerRecord->fPort == nullptr ||
+            fPowerRecord->fConnection == 0) {
+            return;
+        }
+        port = std::exchange(fPowerRecord->fPort, nullptr);
+        notifier = std::exchange(fPowerRecord->fNotifier, 0);
+        connection = std::exchange(fPowerRecord->fConnection, 0);
+    }
+    // Outside the mutex: destroying the port waits for a callback in progress, which takes it. The
+    // port goes even when deregistering fails, since it is what guarantees that no callback follows.
+    IODeregisterForSystemPower(&notifier);
+    IONotificationPortDestroy(port);
+    IOServiceClose(connection);
+}
+
+void KorvanServiceClient::unregisterPowerStateChangeNotification()
+{
+    os_log(OS_LOG_DEFAULT, "%s", "unregisterPowerStateChangeNotification");
+    disablePowerNotifications();
+    std::lock_guard<std::recursive_mutex> lock(fMutex);
+    fPowerRecord.reset();
+}
+
+void KorvanServiceClient::ioPowerNotificationCallback(void* refcon, io_service_t, uint32_t messageType,
+                                                      void* argument)
+{
+    if (refcon == nullptr) {
+        return;
+    }
+    TIDE_LOG(Log::Info, "%s - messageType: %u", "powerNotificationCallback", messageType);
+    auto* client = static_cast<KorvanServiceClient*>(refcon);
+    std::lock_guard<std::recursive_mutex> lock(client->fMutex);
+    const PowerRecord* record = client->fPowerRecord.get();
+    if (record == nullptr || record->fConnection == 0) {
+        return;
+    }
+    const auto notificationID = reinterpret_cast<intptr_t>(argument);
+    switch (messageType) {
+    case kIOMessageCanSystemSleep:
+        IOAllowPowerChange(record->fConnection, notificationID);
+        break;
+    case kIOMessageSystemWillSleep:
+        if (record->fCallback != nullptr) {
+            record->fCallback(record->fUser, kSystemWillSleep);
+        }
+        IOAllowPowerChange(record->fConnection, notificationID);
+        break;
+    case kIOMessageSystemHasPoweredOn:
+        if (record->fCallback != nullptr) {
+            record->fCallback(record->fUser, kSystemHasPoweredOn);
+        }
+        break;
+    default:
+        break;
+    }
+}

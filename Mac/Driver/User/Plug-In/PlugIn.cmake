@@ -1,0 +1,59 @@
+# The plug-in's code without its device: the static core that the module and the test binaries
+# link together with a device library.
+set(plugin_dir ${CMAKE_CURRENT_LIST_DIR})
+
+tide_library(PlugInCore STATIC SOURCES
+  ${plugin_dir}/KorvanService.cpp
+  ${plugin_dir}/KorvanServiceClient.cpp
+  ${plugin_dir}/KorvanServicePnP.cpp
+  ${plugin_dir}/ResetUACDevicesTimer.cpp
+  ${plugin_dir}/SA_Host.cpp
+  ${plugin_dir}/SA_Object.cpp
+  ${plugin_dir}/SA_ObjectMap.cpp
+  ${plugin_dir}/SA_PlugIn.cpp
+  ${plugin_dir}/USBServiceClient.cpp
+  ${plugin_dir}/WithXpcConnection.cpp)
+target_include_directories(PlugInCore PUBLIC ${plugin_dir})
+target_link_libraries(PlugInCore PUBLIC PlugInWorkLoop PublicUtility UtilLog DriverCommon CoreAudio IOKit XPC
+                      Dispatch CoreFoundation Darwin)
+
+# The factory and the driver interface: the module's own objects, and part of every test binary.
+tide_library(PlugInEntry OBJECT SOURCES ${plugin_dir}/SA_PlugInInterface.cpp)
+target_link_libraries(PlugInEntry PUBLIC PlugInCore)
+
+# The recording device of the tests, also built into the test module.
+tide_library(PlugInTestDevice STATIC SOURCES ${plugin_dir}/tests/support/TestDevice.cpp)
+target_include_directories(PlugInTestDevice PUBLIC ${plugin_dir}/tests/support)
+target_link_libraries(PlugInTestDevice PUBLIC PlugInCore)
+
+# The neighbours' test doubles and the contract suites they pass; later linked by the kernel
+# extension's and the daemon's tests too.
+tide_library(PlugInTestSupport STATIC SOURCES
+  ${plugin_dir}/tests/support/FakeKernelUserClient.cpp
+  ${plugin_dir}/tests/support/FakeReenumerator.cpp)
+target_include_directories(PlugInTestSupport PUBLIC ${plugin_dir}/tests/support)
+target_link_libraries(PlugInTestSupport PUBLIC CoreAudio DriverCommon UtilLog IOKit IOKitTesting XPC Dispatch CoreFoundation)
+
+# tide_audio_plugin_module(NAME BUNDLE <bundle name> LIBS <device library> ...)
+# A plug-in module laid out as a bundle in the build tree: <bundle>/Contents/Info.plist and
+# <bundle>/Contents/MacOS/<NAME>. Only the factory is exported; everything else, the module's own
+# Log and templates included, stays private to it.
+function(tide_audio_plugin_module name)
+  cmake_parse_arguments(ARG "" "BUNDLE" "LIBS" ${ARGN})
+  if(NOT TIDE_SCOPE STREQUAL "all")
+    return()
+  endif()
+  set(bundle_dir ${CMAKE_CURRENT_BINARY_DIR}/${ARG_BUNDLE})
+  add_library(${name} MODULE $<TARGET_OBJECTS:PlugInEntry>)
+  tide_warnings(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} PlugInCore)
+  set_target_properties(${name} PROPERTIES
+    PREFIX ""
+    SUFFIX ""
+    LIBRARY_OUTPUT_DIRECTORY ${bundle_dir}/Contents/MacOS
+    LINK_DEPENDS ${plugin_dir}/PlugIn.exports)
+  target_link_options(${name} PRIVATE
+    -Wl,--version-script=${plugin_dir}/PlugIn.exports -Wl,-Bsymbolic -Wl,--no-undefined)
+  set(PLUGIN_EXECUTABLE ${name})
+  configure_file(${plugin_dir}/Info.plist.in ${bundle_dir}/Contents/Info.plist @ONLY)
+endfunction()

@@ -1,0 +1,158 @@
+#include "ResetUACDevicesTimer.h"
+
+#include "Log.h"
+#include "WithXpcConnection.h"
+#include "WorkLoop.h"
+
+#include <Darwin/Clock.h>
+#include <dispatch/dispatch.h>
+#include <xpc/xpc.h>
+
+#include <condition_variable>
+#include <mutex>
+
+namespace {
+
+constexpr const char* kReenumeratorService = "com.vork.tide.reenumerator";
+constexpr const char* kProxyMessageTypeKey = "kProxyMessageTypeKey";
+constexpr uint64_t kResetUACMessage = 0;
+constexpr unsigned kRequestPeriodMs = 5000;
+constexpr double kRequestTimeoutSeconds = 5.0;
+constexpr int kRequestCount = 7;
+
+constexpr const char* kEventHandlerName = "void ResetUACDevicesTimer::Impl::ResetUAC()_block_invoke";
+
+// What one request's waiter and its connection's event handler share. The handler holds it weakly:
+// an event after the request was given up finds it gone.
+struct RequestState
+{
+    std::mutex fMutex;
+    std::condition_variable fCondition;
+    WithXpcConnection fHolder;
+};
+
+void HandleEvent(const std::weak_ptr<RequestState>& weakState, xpc_object_t event)
+{
+    const std::shared_ptr<RequestState> state = weakState.lock();
+    if (!state) {
+        TIDE_LOG(Log::Info, "%s - xpc server took too long", kEventHandlerName);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(state->fMutex);
+    if (xpc_get_type(event) == XPC_TYPE_ERROR) {
+        const char* description = xpc_dictionary_get_string(event, XPC_ERROR_KEY_DESCRIPTION);
+        if (description != nullptr) {
+            TIDE_LOG(Log::Info, "%s - xpc_error (%s)", kEventHandlerName, description);
+        } else {
+            TIDE_LOG(Log::Info, "%s - xpc_error (no description)", kEventHandlerName);
+        }
+        // The connection is over: the waiter returns at once instead of waiting out its time.
+        state->fHolder.cancel();
+        state->fCondition.notify_all();
+        return;
+    }
+    TIDE_LOG(Log::Info, "%s - Received an unexpected xpc message", kEventHandlerName);
+    state->fHolder.cancel(kEventHandlerName);
+}
+
+} // namespace
+
+class ResetUACDevicesTimer::Impl
+{
+public:
+    Impl() : fQueue(dispatch_queue_create("ResetUACDevicesTimer dispatch queue", DISPATCH_QUEUE_SERIAL)) {}
+
+    ~Impl()
+    {
+        Stop();
+        TIDE_LOG(Log::Info, "%s - Releasing dispatch queue", "ResetUACDevicesTimer::Impl::~Impl()");
+        dispatch_release(fQueue);
+    }
+
+    void Start(WorkLoop* workLoop)
+    {
+        TIDE_LOG(Log::Info, "%s", "void ResetUACDevicesTimer::Impl::Start(WorkLoop *)");
+        fWorkLoop = workLoop;
+        ResetUAC();
+        if (fEnabled && fWorkLoop != nullptr) {
+            fTimer = std::make_unique<WorkLoopTimer>();
+            fTimer->Init(TimerCB, this);
+            fWorkLoop->AddTimer(fTimer.get(), kRequestPeriodMs, true);
+        }
+    }
+
+    void Stop()
+    {
+        TIDE_LOG(Log::Info, "%s", "void ResetUACDevicesTimer::Impl::Stop()");
+        if (fTimer && fWorkLoop != nullptr) {
+            fWorkLoop->RemoveItem(fTimer.get());
+        }
+        fTimer.reset();
+        fWorkLoop = nullptr;
+        fEnabled = false;
+    }
+
+private:
+    static bool TimerCB(WorkLoopItem*, void* userData)
+    {
+        static_cast<Impl*>(userData)->ResetUAC();
+        return true;
+    }
+
+    void ResetUAC()
+    {
+        TIDE_LOG(Log::Info, "%s", "void ResetUACDevicesTimer::Impl::ResetUAC()");
+        ++fCount;
+        if (fQueue != nullptr) {
+            Request();
+        }
+        if (fCount > kRequestCount - 1) {
+            Stop();
+        }
+    }
+
+    void Request()
+    {
+        auto state = std::make_shared<RequestState>();
+        xpc_connection_t connection = xpc_connection_create_mach_service(kReenumeratorService, fQueue, 0);
+        xpc_connection_set_event_handler(
+            connection, [weakState = std::weak_ptr<RequestState>(state)](xpc_object_t event) {
+                HandleEvent(weakState, event);
+            });
+        state->fHolder.set(connection);
+
+        std::unique_lock<std::mutex> lock(state->fMutex);
+        xpc_connection_resume(connection);
+        xpc_object_t message = xpc_dictionary_create(nullptr, nullptr, 0);
+        xpc_dictionary_set_uint64(message, kProxyMessageTypeKey, kResetUACMessage);
+        xpc_connection_send_message(connection, message);
+        const uint64_t deadline = DarwinClock::deadlineAfterSeconds(kRequestTimeoutSeconds);
+        while (state->fHolder.isSet() &&
+               !DarwinClock::waitUntil(lock, state->fCondition, deadline, "ResetUACDevicesTimer request")) {
+        }
+        lock.unlock();
+        xpc_release(message);
+        // The handler's events from now on find the request gone.
+        state->fHolder.cancel();
+    }
+
+    std::unique_ptr<WorkLoopTimer> fTimer;
+    WorkLoop* fWorkLoop = nullptr;
+    int fCount = 0;
+    bool fEnabled = true;
+    dispatch_queue_t fQueue;
+};
+
+ResetUACDevicesTimer::ResetUACDevicesTimer() : fImpl(std::make_unique<Impl>()) {}
+
+ResetUACDevicesTimer::~ResetUACDevicesTimer() = default;
+
+void ResetUACDevicesTimer::Start(WorkLoop* workLoop)
+{
+    fImpl->Start(workLoop);
+}
+
+void ResetUACDevicesTimer::Stop()
+{
+    fImpl->Stop();
+}

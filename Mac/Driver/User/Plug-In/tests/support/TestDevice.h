@@ -1,0 +1,46 @@
+#pragma once
+
+// The device of the plug-in's tests: it opens its driver client of type 'IOIO' when activated and
+// tells the host that the device list changed, as the real device does, and records every call
+// the plug-in makes on it.
+
+#include "KorvanServiceClient.h"
+#include "SA_Device.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace PlugInTesting {
+
+class TestDevice : public SA_Device
+{
+public:
+    TestDevice(AudioObjectID objectID, const KorvanService& service);
+    ~TestDevice() override;
+
+    void Activate() override;
+    void Deactivate() override;
+
+    const KorvanService& GetService() const override { return fService; }
+    bool IsClientOpen() const;
+
+    OSStatus StartIO(UInt32 clientID) override;
+    OSStatus StopIO(UInt32 clientID) override;
+    void GetZeroTimeStamp(Float64& sampleTime, UInt64& hostTime, UInt64& seed) override;
+    void DoIOOperation(AudioObjectID streamID, UInt32 operationID, UInt32 ioBufferFrameSize,
+                       const AudioServerPlugInIOCycleInfo& cycleInfo, void* buffer) override;
+    void PerformConfigChange(UInt64 action, void* info) override;
+    void AbortConfigChange(UInt64 action, void* info) override;
+
+private:
+    KorvanService fService;
+    std::unique_ptr<KorvanServiceClient> fClient;
+};
+
+// What the test devices of the process did, in order: "create 32", "activate 32", "StartIO 32 7",
+// "destroy 32" and so on.
+std::vector<std::string> DeviceEvents();
+void ClearDeviceEvents();
+
+} // namespace PlugInTesting
