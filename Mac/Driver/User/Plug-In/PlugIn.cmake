@@ -30,7 +30,9 @@ target_link_libraries(PlugInTestDevice PUBLIC PlugInCore)
 # extension's and the daemon's tests too.
 tide_library(PlugInTestSupport STATIC SOURCES
   ${plugin_dir}/tests/support/FakeKernelUserClient.cpp
-  ${plugin_dir}/tests/support/FakeReenumerator.cpp)
+  ${plugin_dir}/tests/support/FakeReenumerator.cpp
+  ${plugin_dir}/tests/support/LogLines.cpp
+  ${plugin_dir}/tests/support/RecordingHost.cpp)
 target_include_directories(PlugInTestSupport PUBLIC ${plugin_dir}/tests/support)
 target_link_libraries(PlugInTestSupport PUBLIC CoreAudio DriverCommon UtilLog IOKit IOKitTesting XPC Dispatch CoreFoundation)
 
@@ -57,3 +59,12 @@ function(tide_audio_plugin_module name)
   set(PLUGIN_EXECUTABLE ${name})
   configure_file(${plugin_dir}/Info.plist.in ${bundle_dir}/Contents/Info.plist @ONLY)
 endfunction()
+
+# The plug-in's unit tests: the static core with the test device and the fakes.
+file(GLOB plugin_tests CONFIGURE_DEPENDS ${plugin_dir}/tests/*.cpp)
+list(FILTER plugin_tests EXCLUDE REGEX "/WorkLoop[^/]*$")
+if(plugin_tests)
+  tide_test(PlugInTests TSAN SOURCES ${plugin_tests} $<TARGET_OBJECTS:PlugInEntry>
+            LIBS PlugInTestDevice PlugInTestSupport PlugInCore IOKitTesting XPCTesting CoreFoundationTesting
+                 DarwinTesting)
+endif()

@@ -199,3 +199,12 @@ void SA_ObjectMap::DestroyObject(SA_Object* object)
     TIDE_LOG(Log::Info, "Deleting %p objID %d", static_cast<void*>(object), int(object->GetObjectID()));
     delete object;
 }
+
+void SA_ObjectMap::SetRefCountForTesting(SA_Object* object, UInt32 count)
+{
+    ObjectTable& table = Table();
+    CAMutex::Locker locker(table.Mutex());
+    if (ObjectInfo* info = table.FindByObject(object)) {
+        info->fRefCount = count;
+    }
+}

@@ -32,4 +32,7 @@ public:
 
     // Logs "Deleting %p objID %d" and deletes the object.
     static void DestroyObject(SA_Object* object);
+
+    // Sets a mapped object's count, so tests reach the saturated count without 2^32 calls.
+    static void SetRefCountForTesting(SA_Object* object, UInt32 count);
 };
