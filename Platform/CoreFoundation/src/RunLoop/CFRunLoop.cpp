@@ -13,6 +13,19 @@ using CFPlatform::Timer;
 const CFRunLoopMode kCFRunLoopDefaultMode = CFSTR("kCFRunLoopDefaultMode");
 const CFRunLoopMode kCFRunLoopCommonModes = CFSTR("kCFRunLoopCommonModes");
 
+namespace {
+
+// A NULL mode is a programming error, trapped like a NULL loop.
+CFRunLoopMode checkedMode(CFRunLoopMode mode, const char* call)
+{
+    if (!mode) {
+        CFPlatform::fatal(call, "NULL mode");
+    }
+    return mode;
+}
+
+} // namespace
+
 CFTypeID CFRunLoopGetTypeID(void)
 {
     return RunLoop::staticTypeID();
@@ -67,7 +80,8 @@ CFRunLoopMode CFRunLoopCopyCurrentMode(CFRunLoopRef rl)
 
 void CFRunLoopAddCommonMode(CFRunLoopRef rl, CFRunLoopMode mode)
 {
-    checkedRef<RunLoop>(rl, "CFRunLoopAddCommonMode").addCommonMode(mode);
+    checkedRef<RunLoop>(rl, "CFRunLoopAddCommonMode")
+        .addCommonMode(checkedMode(mode, "CFRunLoopAddCommonMode"));
 }
 
 void CFRunLoopPerformBlock(CFRunLoopRef rl, CFTypeRef mode, std::function<void()> block)
@@ -78,35 +92,39 @@ void CFRunLoopPerformBlock(CFRunLoopRef rl, CFTypeRef mode, std::function<void()
 void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode)
 {
     checkedRef<RunLoop>(rl, "CFRunLoopAddSource")
-        .addSource(checkedRef<Source>(source, "CFRunLoopAddSource"), mode);
+        .addSource(checkedRef<Source>(source, "CFRunLoopAddSource"), checkedMode(mode, "CFRunLoopAddSource"));
 }
 
 void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode)
 {
     checkedRef<RunLoop>(rl, "CFRunLoopRemoveSource")
-        .removeSource(checkedRef<Source>(source, "CFRunLoopRemoveSource"), mode);
+        .removeSource(checkedRef<Source>(source, "CFRunLoopRemoveSource"),
+                      checkedMode(mode, "CFRunLoopRemoveSource"));
 }
 
 Boolean CFRunLoopContainsSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode)
 {
     return checkedRef<RunLoop>(rl, "CFRunLoopContainsSource")
-        .containsSource(checkedRef<Source>(source, "CFRunLoopContainsSource"), mode);
+        .containsSource(checkedRef<Source>(source, "CFRunLoopContainsSource"),
+                        checkedMode(mode, "CFRunLoopContainsSource"));
 }
 
 void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode)
 {
     checkedRef<RunLoop>(rl, "CFRunLoopAddTimer")
-        .addTimer(checkedRef<Timer>(timer, "CFRunLoopAddTimer"), mode);
+        .addTimer(checkedRef<Timer>(timer, "CFRunLoopAddTimer"), checkedMode(mode, "CFRunLoopAddTimer"));
 }
 
 void CFRunLoopRemoveTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode)
 {
     checkedRef<RunLoop>(rl, "CFRunLoopRemoveTimer")
-        .removeTimer(checkedRef<Timer>(timer, "CFRunLoopRemoveTimer"), mode);
+        .removeTimer(checkedRef<Timer>(timer, "CFRunLoopRemoveTimer"),
+                     checkedMode(mode, "CFRunLoopRemoveTimer"));
 }
 
 Boolean CFRunLoopContainsTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode)
 {
     return checkedRef<RunLoop>(rl, "CFRunLoopContainsTimer")
-        .containsTimer(checkedRef<Timer>(timer, "CFRunLoopContainsTimer"), mode);
+        .containsTimer(checkedRef<Timer>(timer, "CFRunLoopContainsTimer"),
+                       checkedMode(mode, "CFRunLoopContainsTimer"));
 }

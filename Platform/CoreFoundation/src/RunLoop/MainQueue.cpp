@@ -17,7 +17,6 @@ void installMainQueueHooks(MainQueueHooks hooks)
 {
     sHooks = hooks;
     sInstalled.store(true, std::memory_order_release);
-    RunLoop::main().wakeUp();
 }
 
 const MainQueueHooks* installedMainQueueHooks()
