@@ -1,0 +1,117 @@
+#pragma once
+
+#include "WorkLoop.h"
+#include "WorkLoopSchedule.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+WORKLOOP_NAMESPACE_BEGIN
+
+#ifndef WORKLOOP_PLUGIN_BUILD
+class SyncTaskItem;
+#endif
+
+// The scheduler of one loop: its items, its run-loop timer and the passes that run what is due.
+// Its owners (WorkLoop::Impl) close it when the last of them goes. The timer and the posted tasks
+// refer to it weakly, and a pass holds it while it runs.
+class WorkLoopCore : public std::enable_shared_from_this<WorkLoopCore>
+{
+public:
+    // Bound to the calling thread's run loop.
+    static std::shared_ptr<WorkLoopCore> CreateForCurrentThread();
+#ifndef WORKLOOP_PLUGIN_BUILD
+    static std::shared_ptr<WorkLoopCore> CreateForRunLoop(CFRunLoopRef runLoop);
+#endif
+    ~WorkLoopCore();
+    WorkLoopCore(const WorkLoopCore&) = delete;
+    WorkLoopCore& operator=(const WorkLoopCore&) = delete;
+
+    // Runs nothing more: waits for a pass under way on another thread, drops the pending tasks,
+    // releases waiting runTaskSync callers and invalidates the timer from the calling thread.
+    void Close();
+
+#ifndef WORKLOOP_PLUGIN_BUILD
+    bool setRunLoop(CFRunLoopRef runLoop);
+#endif
+    void AddTimer(WorkLoopTimer* timer, unsigned int ms, bool repeat);
+    void AddWorkItem(WorkItem* item);
+    void RemoveItem(WorkLoopItem* item);
+    void Run();
+    void Stop();
+
+#ifndef WORKLOOP_PLUGIN_BUILD
+    static void RunTaskSync(std::shared_ptr<WorkLoopCore> core, std::function<void()> func);
+    void RunTaskAsync(std::function<void()> func);
+    // The runTaskAsync item, now owned by the caller; null when the loop has dropped it.
+    std::unique_ptr<CppWorkItem> TakeAsyncItem(WorkLoopItem* item);
+    // A runTaskSync item about to run: Close no longer releases its caller.
+    void ForgetSyncItem(SyncTaskItem* item);
+#endif
+
+private:
+    // The item a pass runs now, with its run lock held until the callback has returned.
+    struct RunningItem
+    {
+        WorkLoopItem* fItem = nullptr;
+        WorkLoopItem::Callback fCallback = nullptr;
+        void* fUserData = nullptr;
+        std::shared_ptr<std::recursive_mutex> fRunLock;
+        std::unique_lock<std::recursive_mutex> fHeld;
+
+        explicit operator bool() const { return fItem != nullptr; }
+    };
+
+    WorkLoopCore() = default;
+
+    static void RunLoopTimerCallback(CFRunLoopTimerRef timer, void* info);
+    void RunDueItems(CFRunLoopTimerRef timer);
+    RunningItem GetNextItem(CFRunLoopTimerRef timer, const WorkLoopSchedule::Pass& pass);
+    bool MayRunItemsLocked(CFRunLoopTimerRef timer) const;
+    void ListWorkItemLocked(WorkItem* item);
+    // With fRunLoop set: a new timer on it, armed for `fireDate`.
+    void AttachTimerLocked(double fireDate);
+    void DetachRunLoopLocked();
+    void SetFireDateLocked(double fireDate);
+#ifndef WORKLOOP_PLUGIN_BUILD
+    void EndSyncTask();
+    // Takes out the pending runTaskAsync items, and releases the waiting runTaskSync callers.
+    std::unordered_map<const WorkLoopItem*, std::unique_ptr<CppWorkItem>> AbandonTasksLocked();
+#endif
+
+    CFRunLoopRef fRunLoop = nullptr;
+    CFRunLoopTimerRef fTimer = nullptr;
+    mutable std::mutex fItemsLock;
+    WorkLoopSchedule fItems;
+    bool fRunning = false;
+    bool fClosed = false;
+    // The pass under way, which Close waits for.
+    bool fPassRunning = false;
+    std::thread::id fPassThread;
+    std::condition_variable fPassEnded;
+#ifndef WORKLOOP_PLUGIN_BUILD
+    bool fRunLoopSettable = false;
+    std::condition_variable fSyncDone;
+    int fSyncCount = 0;
+    std::unordered_map<const WorkLoopItem*, std::unique_ptr<CppWorkItem>> fAsyncItems;
+    std::unordered_set<SyncTaskItem*> fSyncItems;
+#endif
+};
+
+// What the WorkLoop objects of one loop share; the last of them to go closes the loop.
+class WorkLoop::Impl
+{
+public:
+    explicit Impl(std::shared_ptr<WorkLoopCore> core) : fCore(std::move(core)) {}
+    ~Impl() { fCore->Close(); }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    const std::shared_ptr<WorkLoopCore> fCore;
+};
+
+WORKLOOP_NAMESPACE_END
