@@ -61,14 +61,16 @@ public:
     void disablePowerNotifications();
     void unregisterPowerStateChangeNotification();
 
+    // The registration's callback; `refcon` is the client.
+    static void ioPowerNotificationCallback(void* refcon, io_service_t service, uint32_t messageType,
+                                            void* argument);
+
 protected:
     KorvanServiceClient();
 
 private:
     struct PowerRecord;
 
-    static void ioPowerNotificationCallback(void* refcon, io_service_t service, uint32_t messageType,
-                                            void* argument);
     void RegisterForSystemPower();
 
     std::recursive_mutex fMutex;

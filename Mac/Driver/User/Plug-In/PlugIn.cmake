@@ -21,8 +21,10 @@ target_link_libraries(PlugInCore PUBLIC PlugInWorkLoop PublicUtility UtilLog Dri
 tide_library(PlugInEntry OBJECT SOURCES ${plugin_dir}/SA_PlugInInterface.cpp)
 target_link_libraries(PlugInEntry PUBLIC PlugInCore)
 
-# The recording device of the tests, also built into the test module.
-tide_library(PlugInTestDevice STATIC SOURCES ${plugin_dir}/tests/support/TestDevice.cpp)
+# The recording device of the tests, also built into the test module, and the tests' service
+# watcher.
+tide_library(PlugInTestDevice STATIC SOURCES ${plugin_dir}/tests/support/TestDevice.cpp
+                                             ${plugin_dir}/tests/support/PnPWatcher.cpp)
 target_include_directories(PlugInTestDevice PUBLIC ${plugin_dir}/tests/support)
 target_link_libraries(PlugInTestDevice PUBLIC PlugInCore)
 

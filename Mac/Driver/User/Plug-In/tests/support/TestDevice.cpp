@@ -10,6 +10,7 @@ namespace {
 
 std::mutex sEventsMutex;
 std::vector<std::string> sEvents;
+std::function<void()> sGetServiceHook;
 
 void Record(std::string event)
 {
@@ -28,6 +29,12 @@ std::vector<std::string> DeviceEvents()
 {
     std::lock_guard<std::mutex> lock(sEventsMutex);
     return sEvents;
+}
+
+void SetGetServiceHook(std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> lock(sEventsMutex);
+    sGetServiceHook = std::move(hook);
 }
 
 void ClearDeviceEvents()
@@ -61,6 +68,19 @@ void TestDevice::Deactivate()
     Record(Named("deactivate", fObjectID));
     fClient.reset();
     SA_Object::Deactivate();
+}
+
+const KorvanService& TestDevice::GetService() const
+{
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(sEventsMutex);
+        hook = sGetServiceHook;
+    }
+    if (hook) {
+        hook();
+    }
+    return fService;
 }
 
 bool TestDevice::IsClientOpen() const

@@ -7,6 +7,7 @@
 #include "KorvanServiceClient.h"
 #include "SA_Device.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,7 +23,7 @@ public:
     void Activate() override;
     void Deactivate() override;
 
-    const KorvanService& GetService() const override { return fService; }
+    const KorvanService& GetService() const override;
     bool IsClientOpen() const;
 
     OSStatus StartIO(UInt32 clientID) override;
@@ -37,6 +38,9 @@ private:
     KorvanService fService;
     std::unique_ptr<KorvanServiceClient> fClient;
 };
+
+// Called by GetService before it answers, so a test can hold up whoever asks.
+void SetGetServiceHook(std::function<void()> hook);
 
 // What the test devices of the process did, in order: "create 32", "activate 32", "StartIO 32 7",
 // "destroy 32" and so on.
