@@ -100,9 +100,10 @@ public:
                         static_cast<long long>(totalNumSampleFrames));
         LOG_THREAD_ASSERT(fLog,
                           fInBytesPerSampleFrame and totalNumSampleFrames > 0 and numPacketsDropped > 0);
-        // A negative total would turn into huge lengths; nothing sends one, but nothing trusts it either.
-        if (fInBytesPerSampleFrame == 0 || numPacketsDropped <= 0 || totalNumSampleFrames < 0 ||
-            !fits(start)) {
+        // A negative total would turn into huge lengths, and a stretch longer than the ring into an
+        // unbounded loop on a real-time thread; no caller sends either, but none is trusted.
+        if (fInBytesPerSampleFrame == 0 || numPacketsDropped <= 0 ||
+            numPacketsDropped > int(kPacketsPerRing) || totalNumSampleFrames < 0 || !fits(start)) {
             return;
         }
         const long long nominal = totalNumSampleFrames / numPacketsDropped;

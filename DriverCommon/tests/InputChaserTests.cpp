@@ -256,11 +256,31 @@ TEST_F(InputChaser, SpreadingWithNothingToSpreadWritesNothing)
         const auto before = recordBytes(0, Driver::CoreAudio);
         chaser(2, true, row.fBytesPerFrame).setTransferLengthsForDroppedInputPackets(at(20), row.fPackets, 7);
         EXPECT_EQ(recordBytes(0, Driver::CoreAudio), before);
-        ASSERT_EQ(fLog.fMessages.size(), 2u);
+        ASSERT_EQ(fLog.fMessages.size(), 2u) << row.fPackets;
         EXPECT_EQ(fLog.fMessages[0], "setTransferLengthsForDroppedInputPackets - totalNumSampleFrames = 7\n");
         EXPECT_THAT(fLog.fMessages[1],
                     StartsWith("ASSERTION FAILURE: fInBytesPerSampleFrame and totalNumSampleFrames "
                                "> 0 and numPacketsDropped > 0 (void KorvanDeviceIO::USBInputChaser"));
+    }
+}
+
+// Neither a negative total nor a stretch longer than the ring is spread: nothing sends one, and the
+// loop runs on a real-time thread.
+TEST_F(InputChaser, ImpossibleSpreadsWriteNothing)
+{
+    struct Row
+    {
+        int fPackets;
+        int64_t fTotal;
+    };
+    for (const Row& row : {Row{3, -7}, Row{int(kPacketsPerRing) + 1, 7000}}) {
+        fLog.fMessages.clear();
+        chaser().setTransferLengthsForDroppedInputPackets(at(20), row.fPackets, row.fTotal);
+        for (std::size_t block = 0; block < kRequestBlockCount; ++block) {
+            EXPECT_EQ(recordBytes(block, Driver::CoreAudio), std::vector<uint8_t>(sizeof(ChaseRecord), 0))
+                << block;
+        }
+        EXPECT_EQ(fLog.fMessages.size(), row.fTotal < 0 ? 2u : 1u) << row.fPackets;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
 
 // Counts the calling thread's malloc family calls. Under a sanitizer its allocator's hook does it;
 // otherwise the test binary's own malloc, calloc and realloc count and hand on to the C library's.
@@ -87,6 +88,12 @@ TEST(LogThreadAllocation, PostingAllocatesNothing)
     double sampleTime = 1234.5678;
     const void* request = &log;
     const char* iterator = "fChaseRequest: {4, 17}";
+
+    {
+        MallocCounter counter;
+        const std::string heap(100, 'x');
+        ASSERT_GE(counter.count(), 1u) << "the counter must see this thread's allocations";
+    }
 
     VorkTesting::AllocationCounter news;
     MallocCounter mallocs;

@@ -11,6 +11,7 @@
 
 #include "KorvanChaseRoutinesMac.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -54,12 +55,55 @@ struct FormattingLog
     }
 };
 
-USBRequestBlock* sharedRing()
+// One ring for the whole run, as heap memory rather than vm_allocate so that ASan guards both ends.
+// Preparing all 11 MB for every input would dominate the run: between inputs of the same mode only
+// the block headers, the records and the packets this input wrote are put back.
+class FuzzRing
 {
-    // Heap memory rather than vm_allocate, so that ASan guards both ends of the ring.
-    static auto* ring = static_cast<USBRequestBlock*>(std::aligned_alloc(4096, kRequestRingSizeBytes));
-    return ring;
-}
+public:
+    USBRequestBlock* blocks() const { return fBlocks; }
+
+    void prepare(bool headersOn)
+    {
+        if (fPrepared && fHeadersOn == headersOn) {
+            return;
+        }
+        PrepareInputRing(fBlocks, true);
+        if (!headersOn) {
+            PrepareInputRing(fBlocks, false);
+        }
+        fPrepared = true;
+        fHeadersOn = headersOn;
+    }
+
+    void wrote(uint8_t* packet, std::size_t bytes) { fWritten[fWrittenCount++] = {packet, bytes}; }
+
+    // The chaser writes only block headers and records, and refills packets without headers with the
+    // pattern they already hold.
+    void restore()
+    {
+        for (std::size_t block = 0; block < kRequestBlockCount; ++block) {
+            std::memset(static_cast<void*>(&fBlocks[block]), 0, offsetof(USBRequestBlock, fBuffer));
+        }
+        for (std::size_t i = 0; i < fWrittenCount; ++i) {
+            std::memset(fWritten[i].fPacket, fHeadersOn ? 0 : kStalePacketByte, fWritten[i].fBytes);
+        }
+        fWrittenCount = 0;
+    }
+
+private:
+    struct Written
+    {
+        uint8_t* fPacket;
+        std::size_t fBytes;
+    };
+
+    USBRequestBlock* fBlocks = new USBRequestBlock[kRequestBlockCount];
+    bool fPrepared = false;
+    bool fHeadersOn = false;
+    Written fWritten[256] = {};
+    std::size_t fWrittenCount = 0;
+};
 
 bool recordsUntouched(const USBRequestBlock* ring, Driver side)
 {
@@ -90,8 +134,9 @@ void check(bool condition)
 }
 
 template <Driver D>
-void run(Reader& input, bool headersOn, uint8_t version, USBRequestBlock* ring)
+void run(Reader& input, bool headersOn, uint8_t version, FuzzRing& fuzzRing)
 {
+    USBRequestBlock* const ring = fuzzRing.blocks();
     const uint32_t maxPacket = input.take<uint16_t>();
     const uint32_t bytesPerFrame = input.take<uint8_t>();
     const bool strideFits = maxPacket >= kStalePatternBytes && maxPacket <= kMaxPacketStrideBytes;
@@ -110,6 +155,7 @@ void run(Reader& input, bool headersOn, uint8_t version, USBRequestBlock* ring)
         }
         if (strideFits) {
             std::memcpy(at(position).packet(), bytes, length);
+            fuzzRing.wrote(at(position).packet(), length);
         }
     }
 
@@ -165,15 +211,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     const bool headersOn = mode & 2;
     const uint8_t version = input.take<uint8_t>() % 4;
 
-    USBRequestBlock* ring = sharedRing();
-    PrepareInputRing(ring, true);
-    if (!headersOn) {
-        PrepareInputRing(ring, false);
-    }
+    static FuzzRing ring;
+    ring.prepare(headersOn);
     if (dext) {
         run<Driver::Dext>(input, headersOn, version, ring);
     } else {
         run<Driver::CoreAudio>(input, headersOn, version, ring);
     }
+    ring.restore();
     return 0;
 }
