@@ -242,13 +242,17 @@ std::shared_ptr<RegistryEntry> Registry::nextNotified(MatchingNotification& noti
     if (notification.fRemoved) {
         return nullptr;
     }
-    if (notification.fServices.empty()) {
-        notification.fArmed = true;
-        return nullptr;
+    // A service that terminated before it was handed out is never reported as published, so no
+    // client learns of a publication after having seen the termination.
+    while (!notification.fServices.empty()) {
+        std::shared_ptr<RegistryEntry> next = std::move(notification.fServices.front());
+        notification.fServices.pop_front();
+        if (notification.fKind == NotificationKind::Terminate || !stateOf(*next).fTerminated) {
+            return next;
+        }
     }
-    std::shared_ptr<RegistryEntry> next = std::move(notification.fServices.front());
-    notification.fServices.pop_front();
-    return next;
+    notification.fArmed = true;
+    return nullptr;
 }
 
 IOReturn Registry::providerFor(const RegistryEntry& entry, std::shared_ptr<UserClientProvider>* provider)

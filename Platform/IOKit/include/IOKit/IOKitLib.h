@@ -50,7 +50,8 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t mainPort, CFDictionaryRef
                                            io_iterator_t* existing);
 
 // Notifications. The publish and matched kinds start with the matching services already published,
-// the terminate kind starts empty; none fires until its iterator has been drained. Callbacks run one
+// the terminate kind starts empty; none fires until its iterator has been drained. A publish or
+// matched iterator skips a service that has terminated before it is handed out. Callbacks run one
 // at a time and in registry order, on the thread whose loop holds the port's run-loop source (in the
 // modes it was added in) or on the port's dispatch queue.
 IONotificationPortRef IONotificationPortCreate(mach_port_t mainPort);
