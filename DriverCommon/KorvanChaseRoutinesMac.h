@@ -63,8 +63,8 @@ public:
         if (count <= 0 || count >= int(kPacketsPerRing) || !fits(start)) {
             return false;
         }
+        // The whole ring has been scanned once the packets passed reach this.
         const int scanLimit = int(kPacketsPerRing) - count;
-        int scanned = 0;
         int travelled = 0;
         USBRequestIter from = start;
         for (;;) {
@@ -81,8 +81,8 @@ public:
                 numPacketsDropped = travelled + 1;
                 return true;
             }
-            scanned += distance;
-            if (scanned >= scanLimit) {
+            // F is a fresh packet inside the stretch: flag it and search on from it.
+            if (travelled >= scanLimit) {
                 return false;
             }
             RecordOf(fresh, D).fDropped[fresh.fPacketIndex] = 1;

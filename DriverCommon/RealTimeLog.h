@@ -55,8 +55,8 @@ struct SourceLocation
 
 // Formats into a fixed buffer; longer text is cut, as intended. The format comes from the call site
 // through the logger's template, so it is handed on as a plain C variadic call: neither compiler then
-// second-guesses a format it cannot see.
-// The result is snprintf's: negative when the text could not be formatted.
+// second-guesses a format it cannot see. The result is snprintf's: negative when the text could not
+// be formatted.
 inline int FormatMessageArguments(char* buffer, std::size_t size, const char* format, ...)
 {
     va_list arguments;
