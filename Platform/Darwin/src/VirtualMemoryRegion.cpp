@@ -5,10 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -20,41 +17,78 @@ struct Mapping
     uint64_t fOffset;
 };
 
-std::string readMaps()
+// Reads one hexadecimal field and the separator after it.
+bool parseHex(const char*& cursor, const char* end, uint64_t& value)
 {
-    std::string text;
-    int file = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    if (file < 0) {
-        return text;
+    value = 0;
+    const char* first = cursor;
+    for (; cursor < end; ++cursor) {
+        char c = *cursor;
+        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) {
+            break;
+        }
+        value = value << 4 | uint64_t(digit);
     }
-    char chunk[4096];
-    ssize_t length;
-    while ((length = read(file, chunk, sizeof chunk)) > 0) {
-        text.append(chunk, size_t(length));
+    if (cursor == first || cursor == end) {
+        return false;
     }
-    close(file);
-    return text;
+    ++cursor;
+    return true;
 }
 
-// The first mapping of /proc/self/maps that ends above `address`.
+// One line of /proc/self/maps: "start-end perms offset ...".
+bool parseMapping(const char* line, const char* end, Mapping& mapping)
+{
+    const char* cursor = line;
+    if (!parseHex(cursor, end, mapping.fStart) || !parseHex(cursor, end, mapping.fEnd) || end - cursor < 5) {
+        return false;
+    }
+    std::memcpy(mapping.fPermissions, cursor, 4);
+    mapping.fPermissions[4] = 0;
+    cursor += 5;
+    return parseHex(cursor, end, mapping.fOffset);
+}
+
+// The first mapping of /proc/self/maps that ends above `address`. Allocates nothing: callers
+// include deallocation paths.
 bool findMapping(uint64_t address, Mapping& found)
 {
-    std::string maps = readMaps();
-    for (size_t line = 0; line < maps.size();) {
-        size_t end = maps.find('\n', line);
-        if (end == std::string::npos) {
-            end = maps.size();
-        }
-        Mapping mapping{};
-        if (std::sscanf(maps.c_str() + line, "%" SCNx64 "-%" SCNx64 " %4s %" SCNx64, &mapping.fStart,
-                        &mapping.fEnd, mapping.fPermissions, &mapping.fOffset) == 4 &&
-            mapping.fEnd > address) {
-            found = mapping;
-            return true;
-        }
-        line = end + 1;
+    int file = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (file < 0) {
+        return false;
     }
-    return false;
+    char buffer[8192];
+    size_t held = 0;
+    bool matched = false;
+    for (;;) {
+        ssize_t length = read(file, buffer + held, sizeof buffer - held);
+        if (length <= 0) {
+            break;
+        }
+        held += size_t(length);
+        const char* line = buffer;
+        const char* end = buffer + held;
+        while (const char* newline = static_cast<const char*>(std::memchr(line, '\n', size_t(end - line)))) {
+            Mapping mapping{};
+            if (parseMapping(line, newline, mapping) && mapping.fEnd > address) {
+                found = mapping;
+                matched = true;
+                break;
+            }
+            line = newline + 1;
+        }
+        if (matched) {
+            break;
+        }
+        held = size_t(end - line);
+        if (held == sizeof buffer) {
+            break; // a line longer than the buffer: the file is not what we expect
+        }
+        std::memmove(buffer, line, held);
+    }
+    close(file);
+    return matched;
 }
 
 } // namespace
@@ -90,4 +124,21 @@ kern_return_t mach_vm_region(task_t task, mach_vm_address_t* address, mach_vm_si
         *object_name = MACH_PORT_NULL;
     }
     return KERN_SUCCESS;
+}
+
+kern_return_t vm_region_64(task_t task, vm_address_t* address, vm_size_t* size, vm_region_flavor_t flavor,
+                           vm_region_info_t info, mach_msg_type_number_t* count, mach_port_t* object_name)
+{
+    if (!address || !size) {
+        return KERN_INVALID_ARGUMENT;
+    }
+    mach_vm_address_t regionAddress = *address;
+    mach_vm_size_t regionSize = 0;
+    kern_return_t result =
+        mach_vm_region(task, &regionAddress, &regionSize, flavor, info, count, object_name);
+    if (result == KERN_SUCCESS) {
+        *address = vm_address_t(regionAddress);
+        *size = vm_size_t(regionSize);
+    }
+    return result;
 }

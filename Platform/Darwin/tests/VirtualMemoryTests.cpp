@@ -124,6 +124,25 @@ TEST(VirtualMemoryRegion, WalksEveryMappingInOrderAndFailsAboveTheLast)
     vm_deallocate(mach_task_self(), mine, vm_page_size);
 }
 
+TEST(VirtualMemoryRegion, AddressSizedQueryAgreesWithTheSixtyFourBitOne)
+{
+    vm_address_t mine = 0;
+    ASSERT_EQ(vm_allocate(mach_task_self(), &mine, vm_page_size, VM_FLAGS_ANYWHERE), KERN_SUCCESS);
+    Region expected = regionAt(mine);
+    vm_address_t address = mine;
+    vm_size_t size = 0;
+    vm_region_basic_info_data_64_t info{};
+    mach_msg_type_number_t count = VM_REGION_BASIC_INFO_COUNT_64;
+    mach_port_t object;
+    ASSERT_EQ(vm_region_64(mach_task_self(), &address, &size, VM_REGION_BASIC_INFO_64,
+                           reinterpret_cast<vm_region_info_t>(&info), &count, &object),
+              KERN_SUCCESS);
+    EXPECT_EQ(address, expected.fStart);
+    EXPECT_EQ(size, expected.fSize);
+    EXPECT_EQ(info.protection, VM_PROT_READ | VM_PROT_WRITE);
+    vm_deallocate(mach_task_self(), mine, vm_page_size);
+}
+
 TEST(VirtualMemoryRegion, RefusesAShortInformationBuffer)
 {
     mach_vm_address_t address = 0;

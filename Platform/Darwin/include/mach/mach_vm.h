@@ -16,4 +16,8 @@ kern_return_t mach_vm_region(task_t task, mach_vm_address_t* address, mach_vm_si
                              vm_region_flavor_t flavor, vm_region_info_t info, mach_msg_type_number_t* count,
                              mach_port_t* object_name);
 
+// The same query with the address-sized types.
+kern_return_t vm_region_64(task_t task, vm_address_t* address, vm_size_t* size, vm_region_flavor_t flavor,
+                           vm_region_info_t info, mach_msg_type_number_t* count, mach_port_t* object_name);
+
 __END_DECLS
