@@ -24,14 +24,14 @@ bool IsOnPageBoundary(void* p)
 
 bool CanAccessPrecedingBytes(void* p, std::size_t n)
 {
-    const mach_vm_address_t wanted = reinterpret_cast<uintptr_t>(p) - n;
-    mach_vm_address_t address = wanted;
-    mach_vm_size_t size = 0;
+    const vm_address_t wanted = reinterpret_cast<uintptr_t>(p) - n;
+    vm_address_t address = wanted;
+    vm_size_t size = 0;
     vm_region_basic_info_data_64_t info;
     mach_msg_type_number_t count = VM_REGION_BASIC_INFO_COUNT_64;
     mach_port_t object = MACH_PORT_NULL;
-    const kern_return_t result = mach_vm_region(mach_task_self(), &address, &size, VM_REGION_BASIC_INFO_64,
-                                                reinterpret_cast<vm_region_info_t>(&info), &count, &object);
+    const kern_return_t result = vm_region_64(mach_task_self(), &address, &size, VM_REGION_BASIC_INFO_64,
+                                              reinterpret_cast<vm_region_info_t>(&info), &count, &object);
     // The region found may start above the address: then the address lies in a gap.
     return result == KERN_SUCCESS && size != 0 && (info.protection & VM_PROT_READ) != 0 && address <= wanted;
 }
