@@ -35,6 +35,8 @@ public:
         bool ready = false;
         std::exception_ptr failure;
         fThread = std::make_unique<std::thread>([&] {
+            // The constructor's locals end once it has seen `ready`.
+            bool failed = false;
             try {
                 fDispatcher =
                     std::make_unique<Dispatcher>([](const std::function<void()>& message) { message(); });
@@ -42,6 +44,7 @@ public:
                 init();
             } catch (...) {
                 failure = std::current_exception();
+                failed = true;
                 fDispatcher.reset();
             }
             {
@@ -49,7 +52,7 @@ public:
                 ready = true;
                 readyChanged.notify_all();
             }
-            if (!failure) {
+            if (!failed) {
                 run();
             }
         });
