@@ -11,11 +11,11 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 
 WORKLOOP_NAMESPACE_BEGIN
 
 class WorkLoop;
+class WorkLoopRunLock;
 
 // One scheduled thing, owned by whoever made it and never by the loop. Remove an item from its
 // loop, and wait for a run in progress, before destroying it.
@@ -42,8 +42,8 @@ public:
     double fNextFireTime = 0;
     double fInterval = 0;
     bool fRepeat = false;
-    // Held while the callback runs; shared, so that a callback may destroy its own item.
-    std::shared_ptr<std::recursive_mutex> fRunLock;
+    // Marks a run of the callback in progress; shared, so that a callback may destroy its own item.
+    std::shared_ptr<WorkLoopRunLock> fRunLock;
 };
 
 // A timer, added with WorkLoop::AddTimer.

@@ -227,11 +227,8 @@ void WorkLoopCore::RunDueItems(CFRunLoopTimerRef timer)
         }
     } endPass{*this};
     while (RunningItem running = GetNextItem(timer, pass)) {
-        if (!running.fCallback) {
-            continue;
-        }
         try {
-            running.fCallback(running.fItem, running.fUserData);
+            running.Run();
         } catch (...) {
             // Work handed to the loop's thread never takes the loop down.
         }
@@ -274,9 +271,27 @@ WorkLoopCore::RunningItem WorkLoopCore::GetNextItem(CFRunLoopTimerRef timer,
     } else {
         fItems.Remove(item);
     }
-    RunningItem running{item, item->fCallback, item->fUserData, item->fRunLock, {}};
-    running.fHeld = std::unique_lock(*running.fRunLock);
-    return running;
+    return RunningItem(item);
+}
+
+WorkLoopCore::RunningItem::RunningItem(WorkLoopItem* item)
+    : fItem(item), fCallback(item->fCallback), fUserData(item->fUserData), fRunLock(item->fRunLock)
+{
+    fRunLock->BeginRun();
+}
+
+WorkLoopCore::RunningItem::~RunningItem()
+{
+    if (fRunLock) {
+        fRunLock->EndRun();
+    }
+}
+
+void WorkLoopCore::RunningItem::Run() const
+{
+    if (fCallback) {
+        fCallback(fItem, fUserData);
+    }
 }
 
 WORKLOOP_NAMESPACE_END

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "WorkLoop.h"
+#include "WorkLoopRunLock.h"
 #include "WorkLoopSchedule.h"
 
 #include <condition_variable>
@@ -54,16 +55,27 @@ public:
 #endif
 
 private:
-    // The item a pass runs now, with its run lock held until the callback has returned.
-    struct RunningItem
+    // The item a pass runs now, marked as running until the callback has returned.
+    class RunningItem
     {
+    public:
+        RunningItem() = default;
+        // Marks the run; called with the items lock held, so that a WaitForRunToComplete after
+        // RemoveItem cannot miss it.
+        explicit RunningItem(WorkLoopItem* item);
+        ~RunningItem();
+        RunningItem(RunningItem&& other) noexcept = default;
+        RunningItem& operator=(RunningItem&&) = delete;
+
+        explicit operator bool() const { return fItem != nullptr; }
+        // Runs the callback, if any.
+        void Run() const;
+
+    private:
         WorkLoopItem* fItem = nullptr;
         WorkLoopItem::Callback fCallback = nullptr;
         void* fUserData = nullptr;
-        std::shared_ptr<std::recursive_mutex> fRunLock;
-        std::unique_lock<std::recursive_mutex> fHeld;
-
-        explicit operator bool() const { return fItem != nullptr; }
+        std::shared_ptr<WorkLoopRunLock> fRunLock;
     };
 
     WorkLoopCore() = default;

@@ -1,8 +1,9 @@
 #include "WorkLoop.h"
+#include "WorkLoopRunLock.h"
 
 WORKLOOP_NAMESPACE_BEGIN
 
-WorkLoopItem::WorkLoopItem() : fRunLock(std::make_shared<std::recursive_mutex>()) {}
+WorkLoopItem::WorkLoopItem() : fRunLock(std::make_shared<WorkLoopRunLock>()) {}
 
 WorkLoopItem::~WorkLoopItem() = default;
 
@@ -14,7 +15,7 @@ void WorkLoopItem::Init(Callback callback, void* userData)
 
 void WorkLoopItem::WaitForRunToComplete()
 {
-    std::lock_guard wait(*fRunLock);
+    fRunLock->WaitForRun();
 }
 
 WorkItem::~WorkItem()

@@ -1,0 +1,56 @@
+#include "DebugLog.h"
+
+#include "DebugLogStream.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+std::mutex gDebugLogLock;
+FILE* gDebugLogStream = nullptr;
+std::atomic<bool> gAutoNewLine{true};
+
+// Opens the default target when the library is loaded.
+struct DefaultDebugLogTarget
+{
+    DefaultDebugLogTarget() { SetDebugLogTarget("/tmp/pellixlog"); }
+} gDefaultDebugLogTarget;
+
+} // namespace
+
+void SetDebugLogTarget(const char* path)
+{
+    if (!path) {
+        return;
+    }
+    FILE* opened = std::fopen(path, "a");
+    FILE* previous;
+    {
+        std::lock_guard lock(gDebugLogLock);
+        previous = gDebugLogStream;
+        gDebugLogStream = opened;
+    }
+    // Nothing else holds the replaced stream.
+    if (previous) {
+        std::fclose(previous);
+    }
+}
+
+void SetAutoNewLine(bool autoNewLine)
+{
+    gAutoNewLine.store(autoNewLine, std::memory_order_relaxed);
+}
+
+bool GetAutoNewLine()
+{
+    return gAutoNewLine.load(std::memory_order_relaxed);
+}
+
+void EnableDebugTimestamps(bool) {}
+
+FILE* Pellix::GetDebugLogStream()
+{
+    std::lock_guard lock(gDebugLogLock);
+    return gDebugLogStream;
+}
