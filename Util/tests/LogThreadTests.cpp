@@ -154,12 +154,8 @@ TEST(LogThread, AudioLogFuncWritesNothingWhileTheDefaultTypeIsOff)
 {
     LogCapture capture;
     DarwinTesting::setLogTypeEnabled(OS_LOG_TYPE_DEFAULT, false);
-    const bool switchedOff = !os_log_type_enabled(OS_LOG_DEFAULT, OS_LOG_TYPE_DEFAULT);
     AudioLogFunc("not written");
     DarwinTesting::setLogTypeEnabled(OS_LOG_TYPE_DEFAULT, true);
-    if (!switchedOff) {
-        GTEST_SKIP() << "the Darwin log sink cannot switch the default type off";
-    }
     EXPECT_TRUE(capture.records().empty());
 }
 
