@@ -458,10 +458,8 @@ TEST_F(ServedPortTest, DestroyWaitsForTheCallbackInProgressOnAnotherThread)
             self->fEnded = true;
         }
     } blocking;
-    LoopThread loop([this] {
-        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(fPort),
-                           kCFRunLoopDefaultMode);
-    });
+    dispatch_queue_t queue = dispatch_queue_create("com.vork.tests.iokit.blocking", DISPATCH_QUEUE_SERIAL);
+    IONotificationPortSetDispatchQueue(fPort, queue);
     addArmed(BlockingCallback::callback, &blocking);
     fServices.publish(kControlClass, "Arrived");
     waitFor([&] { return blocking.fEntered.load(); });
@@ -478,6 +476,7 @@ TEST_F(ServedPortTest, DestroyWaitsForTheCallbackInProgressOnAnotherThread)
     destroyer.join();
 
     EXPECT_TRUE(endedBeforeDestroyReturned);
+    dispatch_release(queue);
 }
 
 } // namespace

@@ -58,7 +58,7 @@ TEST(IOKitStress, PublishAndTerminateFromManyThreadsReachTheLoopOnceEach)
     io_iterator_t iterators[2] = {};
     const char* const kinds[2] = {kIOFirstPublishNotification, kIOTerminatedNotification};
     MatchingRecorder* recorders[2] = {&published, &terminated};
-    LoopThread loop([&] {
+    auto loop = std::make_unique<LoopThread>([&] {
         CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
                            kCFRunLoopDefaultMode);
         for (int index = 0; index < 2; ++index) {
@@ -103,7 +103,7 @@ TEST(IOKitStress, PublishAndTerminateFromManyThreadsReachTheLoopOnceEach)
     // publish iterator skips what has terminated.
     std::map<std::string, int> terminations;
     for (const auto& call : terminated.calls()) {
-        EXPECT_EQ(call.fThread, loop.id());
+        EXPECT_EQ(call.fThread, loop->id());
         for (const auto& name : call.fNames) {
             EXPECT_TRUE(terminations.emplace(name, call.fSequence).second) << name << " terminated twice";
         }
@@ -111,12 +111,14 @@ TEST(IOKitStress, PublishAndTerminateFromManyThreadsReachTheLoopOnceEach)
     EXPECT_EQ(terminations.size(), total);
     std::set<std::string> publications;
     for (const auto& call : published.calls()) {
-        EXPECT_EQ(call.fThread, loop.id());
+        EXPECT_EQ(call.fThread, loop->id());
         for (const auto& name : call.fNames) {
             EXPECT_TRUE(publications.insert(name).second) << name << " published twice";
             EXPECT_LT(call.fSequence, terminations.at(name)) << name << " published after its termination";
         }
     }
+    // The loop stops before its source is invalidated on this thread.
+    loop.reset();
     IONotificationPortDestroy(port);
     for (io_iterator_t iterator : iterators) {
         IOObjectRelease(iterator);

@@ -4,22 +4,27 @@ namespace XPC {
 
 namespace {
 
-std::atomic<size_t> gLiveObjects{0};
+std::atomic<size_t> gLiveValues{0};
 
 } // namespace
 
 Object::Object(xpc_type_t type, bool immortal) : fType(type), fImmortal(immortal)
 {
-    if (!fImmortal) {
-        gLiveObjects.fetch_add(1, std::memory_order_relaxed);
+    if (countsAsValue()) {
+        gLiveValues.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
 Object::~Object()
 {
-    if (!fImmortal) {
-        gLiveObjects.fetch_sub(1, std::memory_order_relaxed);
+    if (countsAsValue()) {
+        gLiveValues.fetch_sub(1, std::memory_order_relaxed);
     }
+}
+
+bool Object::countsAsValue() const
+{
+    return !fImmortal && fType != XPC_TYPE_CONNECTION;
 }
 
 void Object::retain()
@@ -42,9 +47,9 @@ Object* Object::copyForMessage()
     return this;
 }
 
-size_t liveObjectCount()
+size_t liveValueCount()
 {
-    return gLiveObjects.load(std::memory_order_relaxed);
+    return gLiveValues.load(std::memory_order_relaxed);
 }
 
 } // namespace XPC

@@ -34,6 +34,8 @@ public:
     virtual Object* copyForMessage();
 
 private:
+    bool countsAsValue() const;
+
     const xpc_type_t fType;
     const bool fImmortal;
     std::atomic<intptr_t> fReferences{1};
@@ -47,6 +49,7 @@ T* objectOf(xpc_object_t object, xpc_type_t type)
     return found != nullptr && found->type() == type ? static_cast<T*>(found) : nullptr;
 }
 
-size_t liveObjectCount();
+// Values, dictionaries and arrays alive now; connections and the error singletons are not counted.
+size_t liveValueCount();
 
 } // namespace XPC

@@ -4,9 +4,9 @@
 
 namespace XPCTesting {
 
-size_t liveObjectCount()
+size_t liveValueCount()
 {
-    return XPC::liveObjectCount();
+    return XPC::liveValueCount();
 }
 
 } // namespace XPCTesting

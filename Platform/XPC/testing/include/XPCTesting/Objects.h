@@ -4,7 +4,8 @@
 
 namespace XPCTesting {
 
-// The XPC objects of the process that are alive now (the error singletons excepted).
-size_t liveObjectCount();
+// The values, dictionaries and arrays of the process that are alive now. Connections, which end
+// asynchronously, and the error singletons are not counted.
+size_t liveValueCount();
 
 } // namespace XPCTesting
