@@ -182,17 +182,23 @@ void Connections::enqueueLocked(xpc_connection_s* connection, Event event)
 
 void Connections::endLocked(xpc_connection_s* connection, bool dropPending)
 {
+    // Also when the connection has ended already (its client cancelled): its own cancel still drops
+    // what has not been delivered.
+    if (dropPending) {
+        std::deque<Event> pending;
+        pending.swap(connection->fEvents);
+        for (const Event& event : pending) {
+            if (event.fKind == Event::Kind::Final) {
+                connection->fEvents.push_back(event);
+            } else {
+                dropLocked(event);
+            }
+        }
+    }
     if (connection->fEnded) {
         return;
     }
     connection->fEnded = true;
-    if (dropPending) {
-        std::deque<Event> dropped;
-        dropped.swap(connection->fEvents);
-        for (const Event& event : dropped) {
-            dropLocked(event);
-        }
-    }
     for (Object* message : connection->fUnsent) {
         releaseLater(message);
     }

@@ -126,7 +126,10 @@ TEST(XPCConnection, AServerThatCancelsThePeerInterruptsTheClientWhoseNextMessage
     client.fLog->waitFor(kInterrupted);
     sendNumbered(client.fConnection, 2);
     server.waitForPeers(2);
-    server.peerLog(1).waitFor(kInvalid);
+    for (size_t peer = 0; peer < 2; ++peer) {
+        server.peerLog(peer).waitFor(kInvalid);
+    }
+    client.fLog->waitForCount(2);
 
     EXPECT_EQ(client.fLog->entries(), (Entries{kInterrupted, kInterrupted}));
     EXPECT_EQ(server.peerLog(0).entries(), (Entries{"message 1", kInvalid}));

@@ -150,11 +150,12 @@ public:
         : fListener(xpc_connection_create_mach_service(name, nullptr, XPC_CONNECTION_MACH_SERVICE_LISTENER)),
           fAnswer(answer), fResumesPeers(resumesPeers)
     {
+        // Accepted before logged, so a test that saw the peer in the log finds its log too.
         xpc_connection_set_event_handler(fListener, [this](xpc_object_t event) {
-            fListenerLog.record(event);
             if (xpc_get_type(event) == XPC_TYPE_CONNECTION) {
                 accept(static_cast<xpc_connection_t>(event));
             }
+            fListenerLog.record(event);
         });
         xpc_connection_resume(fListener);
     }
