@@ -6,7 +6,8 @@
 //
 // Any thread may change the registry. No lock of the registry is held while it calls out (user
 // clients, notification callbacks), and notifications reach their ports in the order the changes
-// were made.
+// were made. The registry keeps a published entry until it terminates, and a parent keeps its
+// children; otherwise an entry lives as long as its creator's references and the handles to it.
 
 #include <IOKit/platform/UserClient.h>
 
