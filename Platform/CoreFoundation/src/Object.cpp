@@ -36,6 +36,20 @@ void Object::retain() const
     fRetainCount.fetch_add(1, std::memory_order_relaxed);
 }
 
+bool Object::retainUnlessReleased() const
+{
+    intptr_t count = fRetainCount.load(std::memory_order_relaxed);
+    do {
+        if (count == 0) {
+            return false;
+        }
+        if (count >= kImmortal) {
+            return true;
+        }
+    } while (!fRetainCount.compare_exchange_weak(count, count + 1, std::memory_order_relaxed));
+    return true;
+}
+
 void Object::release() const
 {
     if (fRetainCount.load(std::memory_order_relaxed) >= kImmortal) {

@@ -158,6 +158,34 @@ TEST(CollectionDictionary, ManyInsertionsAndRemovalsKeepEveryKeyReachable)
     CFRelease(dictionary);
 }
 
+TEST(CollectionDictionary, ApplyFunctionVisitsEveryPairOnce)
+{
+    CFMutableDictionaryRef dictionary = makeTypeDictionary();
+    for (int32_t i = 0; i < 10; ++i) {
+        CFNumberRef key = makeSInt32(i);
+        CFNumberRef value = makeSInt32(i * i);
+        CFDictionarySetValue(dictionary, key, value);
+        CFRelease(key);
+        CFRelease(value);
+    }
+    std::map<int32_t, std::vector<int32_t>> visited;
+    CFDictionaryApplyFunction(
+        dictionary,
+        [](const void* key, const void* value, void* context) {
+            int32_t k = 0;
+            int32_t v = 0;
+            CFNumberGetValue(static_cast<CFNumberRef>(key), kCFNumberSInt32Type, &k);
+            CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &v);
+            (*static_cast<std::map<int32_t, std::vector<int32_t>>*>(context))[k].push_back(v);
+        },
+        &visited);
+    ASSERT_EQ(visited.size(), 10u);
+    for (const auto& [key, values] : visited) {
+        EXPECT_EQ(values, std::vector<int32_t>{key * key}) << key;
+    }
+    CFRelease(dictionary);
+}
+
 TEST(CollectionDictionary, MutableCopyIsIndependent)
 {
     CFMutableDictionaryRef original = makeTypeDictionary();
@@ -205,7 +233,12 @@ TEST(CollectionArray, EditsKeepOrderAndRetainCounts)
     EXPECT_EQ(CFGetRetainCount(b), 1);
     EXPECT_EQ(CFArrayGetCount(array), 3);
     EXPECT_EQ(CFArrayGetValueAtIndex(array, 1), CFSTR("c"));
-    for (CFTypeRef object : std::vector<CFTypeRef>{array, copy, b}) {
+
+    CFArrayRef frozen = CFArrayCreateCopy(nullptr, array);
+    CFArrayRemoveAllValues(array);
+    EXPECT_EQ(CFArrayGetCount(frozen), 3);
+    EXPECT_EQ(CFArrayGetValueAtIndex(frozen, 1), CFSTR("c"));
+    for (CFTypeRef object : std::vector<CFTypeRef>{array, copy, frozen, b}) {
         CFRelease(object);
     }
 }
@@ -223,6 +256,10 @@ TEST(CollectionData, BytesCopiedBorrowedAndGrown)
     EXPECT_EQ(bytes, (std::vector<UInt8>{1, 2, 3, 4, 1, 2, 0, 0}));
     CFDataGetMutableBytePtr(data)[0] = 9;
     EXPECT_EQ(source[0], 1);
+    CFDataRef snapshot = CFDataCreateCopy(nullptr, data);
+    CFDataSetLength(data, 2);
+    EXPECT_EQ(CFDataGetLength(snapshot), 8);
+    EXPECT_EQ(CFDataGetBytePtr(snapshot)[0], 9);
     EXPECT_EQ(CFDataGetMutableBytePtr(const_cast<CFMutableDataRef>(borrowed)), nullptr);
 
     // Bytes handed over with the default deallocator are freed with the data.
@@ -230,7 +267,7 @@ TEST(CollectionData, BytesCopiedBorrowedAndGrown)
     std::memcpy(owned, "abc", 3);
     CFDataRef adopted = CFDataCreateWithBytesNoCopy(nullptr, owned, 3, kCFAllocatorDefault);
     EXPECT_EQ(CFDataGetLength(adopted), 3);
-    for (CFTypeRef object : std::vector<CFTypeRef>{borrowed, data, adopted}) {
+    for (CFTypeRef object : std::vector<CFTypeRef>{borrowed, data, snapshot, adopted}) {
         CFRelease(object);
     }
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 // Helpers shared by the tests of URLs, property lists, bundles and preferences: owned CF references,
-// UTF-8 text, temporary folders and files, and Python as an independent reader and writer.
+// UTF-8 text, property-list values, temporary folders and files, and Python as an independent
+// reader and writer.
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -57,6 +58,29 @@ inline std::string text(CFStringRef string)
 inline std::string urlText(CFURLRef url)
 {
     return url ? text(CFURLGetString(url)) : "<null>";
+}
+
+// Property-list values built in one expression.
+template <typename T>
+CF<CFNumberRef> number(CFNumberType type, T value)
+{
+    return CF<CFNumberRef>(CFNumberCreate(nullptr, type, &value));
+}
+
+inline CF<CFDictionaryRef> dictionary(std::vector<std::pair<const char*, CFTypeRef>> entries)
+{
+    CF<CFMutableDictionaryRef> result(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                                &kCFTypeDictionaryValueCallBacks));
+    for (auto& [key, value] : entries) {
+        CFDictionarySetValue(result.get(), string(key).get(), value);
+    }
+    return CF<CFDictionaryRef>(result.release());
+}
+
+inline CF<CFArrayRef> array(std::vector<CFTypeRef> values)
+{
+    return CF<CFArrayRef>(
+        CFArrayCreate(nullptr, values.data(), static_cast<CFIndex>(values.size()), &kCFTypeArrayCallBacks));
 }
 
 inline void writeFile(const std::filesystem::path& path, const std::string& content)

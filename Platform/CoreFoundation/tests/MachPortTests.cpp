@@ -140,6 +140,35 @@ TEST(CFMachPort, MessagesNotYetHandedOverCountAgainstTheQueueLimit)
     CFRelease(port);
 }
 
+TEST(CFMachPort, WrapsAnExistingReceiveRightAndOwnsIt)
+{
+    mach_port_t name = MACH_PORT_NULL;
+    ASSERT_EQ(mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &name), KERN_SUCCESS);
+    ASSERT_EQ(mach_port_insert_right(mach_task_self(), name, name, MACH_MSG_TYPE_MAKE_SEND), KERN_SUCCESS);
+    Received received;
+    CFMachPortContext context{};
+    context.info = &received;
+    CFMachPortRef port =
+        CFMachPortCreateWithPort(kCFAllocatorDefault, name, Received::callout, &context, nullptr);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(CFMachPortGetPort(port), name);
+    CFMachPortContext read{};
+    CFMachPortGetContext(port, &read);
+    EXPECT_EQ(read.info, &received);
+
+    CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, port, 0);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
+    EXPECT_EQ(send(name, 7, MACH_SEND_TIMEOUT), MACH_MSG_SUCCESS);
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true), kCFRunLoopRunHandledSource);
+    EXPECT_EQ(received.fSequences, std::vector<uint32_t>{7});
+
+    // Invalidation destroys the right the port was given.
+    CFMachPortInvalidate(port);
+    EXPECT_EQ(send(name, 8, MACH_SEND_TIMEOUT), MACH_SEND_INVALID_DEST);
+    CFRelease(source);
+    CFRelease(port);
+}
+
 TEST(CFMachPort, InvalidatedPortRefusesSendsAndLeavesItsLoops)
 {
     Received received;

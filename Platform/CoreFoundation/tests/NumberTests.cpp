@@ -156,17 +156,18 @@ TEST(Number, TypesAreStoredAsTheirFixedSizeType)
         CFNumberType created;
         CFNumberType stored;
         bool isFloat;
+        CFIndex byteSize;
     };
     std::vector<Row> rows = {
-        {kCFNumberCharType, kCFNumberSInt8Type, false},
-        {kCFNumberShortType, kCFNumberSInt16Type, false},
-        {kCFNumberIntType, kCFNumberSInt32Type, false},
-        {kCFNumberLongType, kCFNumberSInt64Type, false},
-        {kCFNumberLongLongType, kCFNumberSInt64Type, false},
-        {kCFNumberCFIndexType, kCFNumberSInt64Type, false},
-        {kCFNumberFloatType, kCFNumberFloat32Type, true},
-        {kCFNumberDoubleType, kCFNumberFloat64Type, true},
-        {kCFNumberCGFloatType, kCFNumberFloat64Type, true},
+        {kCFNumberCharType, kCFNumberSInt8Type, false, 1},
+        {kCFNumberShortType, kCFNumberSInt16Type, false, 2},
+        {kCFNumberIntType, kCFNumberSInt32Type, false, 4},
+        {kCFNumberLongType, kCFNumberSInt64Type, false, 8},
+        {kCFNumberLongLongType, kCFNumberSInt64Type, false, 8},
+        {kCFNumberCFIndexType, kCFNumberSInt64Type, false, 8},
+        {kCFNumberFloatType, kCFNumberFloat32Type, true, 4},
+        {kCFNumberDoubleType, kCFNumberFloat64Type, true, 8},
+        {kCFNumberCGFloatType, kCFNumberFloat64Type, true, 8},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.created);
@@ -174,6 +175,7 @@ TEST(Number, TypesAreStoredAsTheirFixedSizeType)
         CFNumberRef number = CFNumberCreate(nullptr, row.created, &storage);
         EXPECT_EQ(CFNumberGetType(number), row.stored);
         EXPECT_EQ(static_cast<bool>(CFNumberIsFloatType(number)), row.isFloat);
+        EXPECT_EQ(CFNumberGetByteSize(number), row.byteSize);
         CFRelease(number);
     }
     int zero = 0;

@@ -14,28 +14,6 @@ namespace {
 constexpr const char* kApplication = "org.tide.tests.preferences";
 constexpr const char* kFolderVariable = "CF_TEST_PREFERENCES_FOLDER";
 
-template <typename T>
-CF<CFNumberRef> number(CFNumberType type, T value)
-{
-    return CF<CFNumberRef>(CFNumberCreate(nullptr, type, &value));
-}
-
-CF<CFDictionaryRef> dictionary(std::vector<std::pair<const char*, CFTypeRef>> entries)
-{
-    CF<CFMutableDictionaryRef> result(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                                &kCFTypeDictionaryValueCallBacks));
-    for (auto& [key, value] : entries) {
-        CFDictionarySetValue(result.get(), string(key).get(), value);
-    }
-    return CF<CFDictionaryRef>(result.release());
-}
-
-CF<CFArrayRef> array(std::vector<CFTypeRef> values)
-{
-    return CF<CFArrayRef>(
-        CFArrayCreate(nullptr, values.data(), static_cast<CFIndex>(values.size()), &kCFTypeArrayCallBacks));
-}
-
 const char* kSpecialText =
     "<tag> & \"quoted\" 'single' caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80";
 

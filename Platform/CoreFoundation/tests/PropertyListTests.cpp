@@ -39,28 +39,6 @@ std::string document(const std::string& body)
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n" + body + "</plist>\n";
 }
 
-template <typename T>
-CF<CFNumberRef> number(CFNumberType type, T value)
-{
-    return CF<CFNumberRef>(CFNumberCreate(nullptr, type, &value));
-}
-
-CF<CFDictionaryRef> dictionary(std::vector<std::pair<const char*, CFTypeRef>> entries)
-{
-    CF<CFMutableDictionaryRef> result(CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                                &kCFTypeDictionaryValueCallBacks));
-    for (auto& [key, value] : entries) {
-        CFDictionarySetValue(result.get(), string(key).get(), value);
-    }
-    return CF<CFDictionaryRef>(result.release());
-}
-
-CF<CFArrayRef> array(std::vector<CFTypeRef> values)
-{
-    return CF<CFArrayRef>(
-        CFArrayCreate(nullptr, values.data(), static_cast<CFIndex>(values.size()), &kCFTypeArrayCallBacks));
-}
-
 TEST(PropertyListWriter, EveryTypeReadsBackEqualAndWritesTheSameBytesAgain)
 {
     const UInt8 raw[] = {0, 1, 2, 0xFE, 0xFF};

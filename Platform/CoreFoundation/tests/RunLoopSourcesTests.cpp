@@ -89,6 +89,57 @@ INSTANTIATE_TEST_SUITE_P(RunLoopSources, RunLoopSourceSignalAfterCancel,
                                          CancelCase{"Invalidated", CFRunLoopSourceInvalidate}),
                          [](const auto& info) { return std::string(info.param.fName); });
 
+// One source in two running loops, signalled from a third thread while the test thread adds it to
+// and removes it from another mode of the first loop, then invalidates it: every schedule is
+// matched by one cancel.
+TEST(RunLoopSources, StressSharedSourceChangingModesWhileBothLoopsServeIt)
+{
+    constexpr int kRounds = 2000;
+    CFRunLoopMode extra = CFSTR("RunLoopSourcesExtraMode");
+    CountingSource source;
+    LoopThread first([&] { CFRunLoopAddSource(CFRunLoopGetCurrent(), source.get(), kCFRunLoopDefaultMode); });
+    LoopThread second(
+        [&] { CFRunLoopAddSource(CFRunLoopGetCurrent(), source.get(), kCFRunLoopDefaultMode); });
+    std::atomic<bool> done{false};
+    std::thread signaller([&] {
+        while (!done.load()) {
+            source.signal();
+            CFRunLoopWakeUp(first.loop());
+            CFRunLoopWakeUp(second.loop());
+        }
+    });
+    for (int round = 0; round < kRounds; ++round) {
+        CFRunLoopAddSource(first.loop(), source.get(), extra);
+        CFRunLoopRemoveSource(first.loop(), source.get(), extra);
+    }
+    CFRunLoopSourceInvalidate(source.get());
+    done = true;
+    signaller.join();
+
+    EXPECT_EQ(source.scheduled().size(), size_t(2 + kRounds));
+    EXPECT_EQ(source.cancelled().size(), source.scheduled().size());
+}
+
+// The thread of the only loop holding the source ends while another thread invalidates the
+// source: the cancel comes once, from whichever of the two gets there.
+TEST(RunLoopSources, StressInvalidateRacingTheEndOfTheLoopsThreadCancelsOnce)
+{
+    for (int round = 0; round < 200; ++round) {
+        CountingSource source;
+        std::atomic<bool> added{false};
+        std::thread thread([&] {
+            CFRunLoopAddSource(CFRunLoopGetCurrent(), source.get(), kCFRunLoopDefaultMode);
+            added = true;
+        });
+        while (!added.load()) {
+            std::this_thread::yield();
+        }
+        CFRunLoopSourceInvalidate(source.get());
+        thread.join();
+        ASSERT_EQ(source.cancelled().size(), 1u) << "round " << round;
+    }
+}
+
 TEST(RunLoopSources, ScheduleIsCalledOnAddingOncePerMode)
 {
     CountingSource source;

@@ -2,6 +2,7 @@
 
 #include <CoreFoundation/CFDate.h>
 #include <CoreFoundation/CFRunLoop.h>
+#include <CoreFoundation/CFString.h>
 #include <CoreFoundationTesting/RunLoop.h>
 #include <DarwinTesting/ManualClock.h>
 
@@ -219,6 +220,31 @@ TEST(RunLoopTimers, ATimerBelongsToOneLoopOnly)
     CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
     EXPECT_EQ(firings.fCount.load(), 1);
     EXPECT_EQ(firings.fThreads[0], std::this_thread::get_id());
+    CFRelease(timer);
+}
+
+TEST(RunLoopTimers, RemovedTimerStaysValidAndFiresOnlyInTheModesLeft)
+{
+    CFRunLoopMode other = CFSTR("RunLoopTimersOtherMode");
+    Firings firings;
+    CFRunLoopTimerRef timer = firings.makeTimer(0.0, 2.5);
+    EXPECT_EQ(CFRunLoopTimerGetInterval(timer), 2.5);
+    EXPECT_TRUE(CFRunLoopTimerDoesRepeat(timer));
+    CFRunLoopRef loop = CFRunLoopGetCurrent();
+    CFRunLoopAddTimer(loop, timer, kCFRunLoopDefaultMode);
+    CFRunLoopAddTimer(loop, timer, other);
+
+    CFRunLoopRemoveTimer(loop, timer, kCFRunLoopDefaultMode);
+    EXPECT_FALSE(CFRunLoopContainsTimer(loop, timer, kCFRunLoopDefaultMode));
+    EXPECT_TRUE(CFRunLoopContainsTimer(loop, timer, other));
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false), kCFRunLoopRunFinished);
+    EXPECT_EQ(firings.fCount.load(), 0);
+    CFRunLoopRunInMode(other, 0, false);
+    EXPECT_EQ(firings.fCount.load(), 1);
+
+    CFRunLoopRemoveTimer(loop, timer, other);
+    EXPECT_FALSE(CFRunLoopContainsTimer(loop, timer, other));
+    EXPECT_TRUE(CFRunLoopTimerIsValid(timer));
     CFRelease(timer);
 }
 

@@ -50,6 +50,11 @@ TEST_P(URLFilePaths, EscapeTheirPathAndDecodeItBack)
     ASSERT_TRUE(CFURLGetFileSystemRepresentation(url.get(), true, bytes, sizeof(bytes)));
     EXPECT_STREQ(reinterpret_cast<const char*>(bytes), row.pathBack);
 
+    // The raw bytes of the path give the same URL.
+    CF<CFURLRef> fromBytes(CFURLCreateFromFileSystemRepresentation(
+        nullptr, reinterpret_cast<const UInt8*>(row.path), CFIndex(std::strlen(row.path)), row.isDirectory));
+    EXPECT_EQ(urlText(fromBytes.get()), row.url);
+
     // The string reads back as the same URL.
     CF<CFURLRef> reparsed = urlFromString(row.url);
     ASSERT_TRUE(reparsed);

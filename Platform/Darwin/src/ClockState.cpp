@@ -355,7 +355,8 @@ void ClockState::leaveManual()
                  wait->fName);
         }
     }
-    if (!fAlarms.empty()) {
+    // Alarms are ordered by deadline: only the first can be finite. One at "never" is not pending.
+    if (!fAlarms.empty() && fAlarms.begin()->first.first != kNever) {
         fail("ManualClock: leaving manual time while the alarm '%s' is pending; cancel it first",
              fAlarms.begin()->second.fName);
     }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cfloat>
 #include <cmath>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -245,6 +246,15 @@ TEST(ManualClockDeathTest, LeavingManualTimeWithAPendingDeadlineIsReported)
             delete clock;
         },
         "pending sleeper");
+}
+
+TEST(ManualClock, AnAlarmAtNeverDoesNotHoldManualTime)
+{
+    auto clock = std::make_unique<DarwinTesting::ManualClock>();
+    DarwinClock::AlarmId never = DarwinClock::scheduleAlarm(
+        kNever, [] {}, "never");
+    clock.reset();
+    EXPECT_TRUE(DarwinClock::cancelAlarm(never));
 }
 
 TEST(ManualClock, AnAlarmAlreadyDueRunsWithoutAnAdvance)

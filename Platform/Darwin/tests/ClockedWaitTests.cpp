@@ -2,10 +2,7 @@
 // an advance passes its deadline, and then reads the clock at that deadline; on the real clock each
 // ends, never before its deadline.
 
-#include "WaitFor.h"
-
-#include <Darwin/Clock.h>
-#include <DarwinTesting/ManualClock.h>
+#include <DarwinTesting/ManualWait.h>
 #include <mach/mach.h>
 #include <mach/mach_time.h>
 
@@ -13,11 +10,9 @@
 
 #include <pthread.h>
 
-#include <atomic>
 #include <cerrno>
 #include <functional>
 #include <memory>
-#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -124,27 +119,11 @@ class ClockedWaits : public testing::TestWithParam<ClockedWait>
 
 TEST_P(ClockedWaits, OnTheManualClockEndsOnlyOnceAdvancePassesTheDeadline)
 {
-    constexpr auto kTimeout = 2s;
-    DarwinTesting::ManualClock clock;
-    auto wait = GetParam().fPrepare();
-    uint64_t deadline = mach_absolute_time() + uint64_t(std::chrono::nanoseconds(kTimeout).count());
-    std::atomic<bool> ended{false};
-    int result = 0;
-    uint64_t endedAt = 0;
-    std::jthread waiter([&] {
-        result = wait(kTimeout);
-        endedAt = mach_absolute_time();
-        ended = true;
-    });
-    waitFor([&] { return clock.nextDeadline() == deadline; });
-
-    clock.advance(kTimeout - 1us);
-    EXPECT_FALSE(ended);
-    clock.advance(1us);
-    EXPECT_TRUE(ended);
-    waiter.join();
-    EXPECT_EQ(result, GetParam().fTimedOut);
-    EXPECT_EQ(endedAt, deadline);
+    DarwinTesting::ManualWaitOutcome outcome = DarwinTesting::observeManualWait(GetParam().fPrepare(), 2s);
+    EXPECT_FALSE(outcome.fEndedBeforeDeadline);
+    EXPECT_TRUE(outcome.fEndedAtDeadline);
+    EXPECT_EQ(outcome.fResult, GetParam().fTimedOut);
+    EXPECT_EQ(outcome.fEndedAt, outcome.fDeadline);
 }
 
 TEST_P(ClockedWaits, OnTheRealClockEndsNeverBeforeTheDeadline)

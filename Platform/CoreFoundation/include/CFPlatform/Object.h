@@ -23,6 +23,9 @@ public:
     virtual CFHashCode hash() const { return reinterpret_cast<CFHashCode>(this); }
 
     void retain() const;
+    // Retains the object unless its last release has already happened (its destruction may be
+    // under way on another thread); answers whether it did.
+    bool retainUnlessReleased() const;
     // Frees the object at the last release, on the releasing thread.
     void release() const;
     CFIndex retainCount() const;

@@ -27,6 +27,12 @@ RunLoopMode::~RunLoopMode()
     CFRelease(fName);
 }
 
+bool RunLoopMode::holds(const Source& source) const
+{
+    return std::any_of(fSources.begin(), fSources.end(),
+                       [&](const Entry& entry) { return entry.fSource == &source; });
+}
+
 CFTypeID RunLoop::staticTypeID()
 {
     static const CFTypeID type = registerType("CFRunLoop");

@@ -35,6 +35,8 @@ struct RunLoopMode
         uint64_t fAddition;
     };
 
+    bool holds(const Source& source) const;
+
     CFRunLoopMode fName;
     bool fCommon;
     // Its place in the loop's list of modes, which only grows.

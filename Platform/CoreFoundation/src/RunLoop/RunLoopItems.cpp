@@ -106,10 +106,10 @@ bool RunLoop::containsSource(const Source& source, CFRunLoopMode name)
 {
     std::lock_guard lock(fLock);
     if (isCommonModesName(name)) {
-        return source.isMember(this, nullptr);
+        return std::find(fCommonSources.begin(), fCommonSources.end(), &source) != fCommonSources.end();
     }
     RunLoopMode* mode = findModeLocked(name);
-    return mode && source.isMember(this, mode);
+    return mode && mode->holds(source);
 }
 
 void RunLoop::dropSource(Source& source, RunLoopMode* mode)

@@ -185,7 +185,7 @@ bool RunLoop::performSources(RunState& state, Source::Kind kind, bool& handled)
         bool member;
         {
             std::lock_guard lock(fLock);
-            member = source->isMember(this, state.fMode);
+            member = state.fMode->holds(*source);
         }
         // Several signals before the pass give one perform.
         if (member && source->takeSignal() && source->serve()) {

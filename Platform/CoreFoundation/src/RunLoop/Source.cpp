@@ -91,6 +91,8 @@ void Source::forget(const RunLoop* loop, const RunLoopMode* mode)
 
 void Source::invalidate()
 {
+    // Each loop left is retained until its cancel has run. A loop whose last reference is gone
+    // already keeps the membership: its destructor, waiting for the structure lock, cancels it.
     std::vector<Membership> left;
     {
         std::lock_guard structure(runLoopStructureLock());
@@ -98,18 +100,25 @@ void Source::invalidate()
             return;
         }
         fSignalled.store(false, std::memory_order_release);
-        left.swap(fMemberships);
-        for (const Membership& m : left) {
-            m.fLoop->dropSource(*this, m.fMode);
+        std::vector<Membership> kept;
+        for (const Membership& m : fMemberships) {
+            if (m.fLoop->retainUnlessReleased()) {
+                m.fLoop->dropSource(*this, m.fMode);
+                left.push_back(m);
+            } else {
+                kept.push_back(m);
+            }
         }
+        fMemberships.swap(kept);
     }
     for (const Membership& m : left) {
         if (m.fMode) {
             cancel(*m.fLoop, m.fMode->fName);
         }
     }
-    // Each membership held one reference; the caller holds another.
-    for (size_t i = 0; i < left.size(); ++i) {
+    // Each membership held one reference to this source; the caller holds another.
+    for (const Membership& m : left) {
+        m.fLoop->release();
         release();
     }
 }

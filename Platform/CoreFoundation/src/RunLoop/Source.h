@@ -46,8 +46,9 @@ public:
     // Leaves every loop and mode, calling cancel for each, and ignores signals from now on.
     void invalidate();
 
-    // Where the source is. A null mode is the loop's list of common-mode items. Changed only with
-    // the structure lock and that loop's lock held; read with either.
+    // Where the source is. A null mode is the loop's list of common-mode items. Shared by every
+    // loop holding the source, so read and changed with the structure lock held only; a loop asks
+    // its own lists instead.
     struct Membership
     {
         RunLoop* fLoop;
