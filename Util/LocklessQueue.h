@@ -10,9 +10,9 @@
 // publish behind the consumer. A consumer takes the oldest published slot, frees it for the next
 // lap, and returns the element to the pool when its read transaction ends.
 //
-// Any number of producers and consumers may work at once: positions are claimed by
-// compare-and-swap, and a slot never stays claimed but uncleared. Every owner in this system has
-// one consumer.
+// Any number of producers may work at once: positions are claimed by compare-and-swap, and a
+// producer never waits for another. There is one consumer at a time (every owner in this system has
+// exactly one), which is why taking an element needs no compare-and-swap.
 
 #include <algorithm>
 #include <atomic>
@@ -30,11 +30,15 @@ class LocklessQueue
 {
     static_assert(N > 0, "a queue holds at least one value");
 
+    // Elements, slots and indices each get their own cache line, so that producers and the
+    // consumer working on neighbours do not contend.
+    static constexpr std::size_t kCacheLine = 64;
+
 public:
     static constexpr std::size_t kUnlimitedAttempts = std::numeric_limits<std::size_t>::max();
 
     // One element of the pool: its life is free -> reserved -> published -> taken -> free.
-    struct QEntry
+    struct alignas(kCacheLine) QEntry
     {
         enum : uint32_t
         {
@@ -145,10 +149,7 @@ public:
     class ReadTransaction
     {
     public:
-        explicit ReadTransaction(LocklessQueue& queue) : fQueue(queue)
-        {
-            fValid = fQueue.pop(fEntry, kUnlimitedAttempts);
-        }
+        explicit ReadTransaction(LocklessQueue& queue) : fQueue(queue) { fValid = fQueue.pop(fEntry); }
 
         ~ReadTransaction() { commit(); }
 
@@ -170,12 +171,12 @@ public:
             if (!fValid || fCommitted) {
                 return false;
             }
-            fEntry->destroyValue();
-            uint32_t taken = QEntry::kTaken;
-            if (!fEntry->fState.compare_exchange_strong(taken, QEntry::kFree, std::memory_order_release,
-                                                        std::memory_order_relaxed)) {
+            // The taken element belongs to this transaction alone until it is freed.
+            if (fEntry->fState.load(std::memory_order_relaxed) != QEntry::kTaken) {
                 return false;
             }
+            fEntry->destroyValue();
+            fEntry->fState.store(QEntry::kFree, std::memory_order_release);
             fCommitted = true;
             return true;
         }
@@ -183,12 +184,12 @@ public:
         // The value, moved out of the element, which then goes back to the pool.
         std::optional<T> readAndCommit()
         {
-            if (!holdsValue()) {
-                return std::nullopt;
-            }
-            std::optional<T> value(std::move(*fEntry->value()));
-            if (!commit()) {
-                return std::nullopt;
+            std::optional<T> value;
+            if (holdsValue()) {
+                value.emplace(std::move(*fEntry->value()));
+                if (!commit()) {
+                    value.reset();
+                }
             }
             return value;
         }
@@ -251,53 +252,45 @@ public:
         }
     }
 
-    bool pop(QEntry*& entry, std::size_t attempts)
+    // Only the consumer calls this, so the read index needs no compare-and-swap.
+    bool pop(QEntry*& entry)
     {
-        const std::size_t limit = std::max<std::size_t>(attempts, 1);
-        std::size_t tries = 0;
-        uint64_t position = fHead.load(std::memory_order_relaxed);
-        for (;;) {
-            Slot& slot = fRing[position % N];
-            const auto lag =
-                static_cast<int64_t>(slot.fSequence.load(std::memory_order_acquire) - (position + 1));
-            if (lag < 0) {
-                // Empty, or the head position is claimed but its element not yet published.
-                return false;
-            }
-            if (lag == 0) {
-                if (fHead.compare_exchange_strong(position, position + 1, std::memory_order_relaxed)) {
-                    entry = slot.fEntry;
-                    slot.fSequence.store(position + N, std::memory_order_release);
-                    entry->fState.store(QEntry::kTaken, std::memory_order_relaxed);
-                    return true;
-                }
-            } else {
-                position = fHead.load(std::memory_order_relaxed);
-            }
-            if (++tries >= limit) {
-                return false;
-            }
+        const uint64_t position = fHead.load(std::memory_order_relaxed);
+        Slot& slot = fRing[position % N];
+        if (slot.fSequence.load(std::memory_order_acquire) != position + 1) {
+            // Empty, or the head position is claimed but its element not yet published.
+            return false;
         }
+        entry = slot.fEntry;
+        fHead.store(position + 1, std::memory_order_release);
+        slot.fSequence.store(position + N, std::memory_order_release);
+        entry->fState.store(QEntry::kTaken, std::memory_order_relaxed);
+        return true;
     }
 
 private:
     static constexpr std::size_t kPoolSize = N + 1;
-    static constexpr std::size_t kCacheLine = 64;
 
-    struct Slot
+    struct alignas(kCacheLine) Slot
     {
         std::atomic<uint64_t> fSequence{0};
         QEntry* fEntry = nullptr;
     };
 
-    // Walks the pool once from the allocation index and takes the first free element.
+    // Walks the pool once and takes the first free element. The walk starts at the element that
+    // the next position used one lap of the pool ago: elements come back in about the order of
+    // their positions, so that one is most likely free, and no shared allocation index is needed.
     QEntry* reserve(std::size_t attempts)
     {
-        if (full()) {
+        const uint64_t position = fTail.load(std::memory_order_relaxed);
+        // A full ring: the slot of the next position still holds the element of the previous lap.
+        // Unlike full(), this leaves the read index, and so the consumer's cache line, alone.
+        if (static_cast<int64_t>(fRing[position % N].fSequence.load(std::memory_order_acquire) - position) <
+            0) {
             return nullptr;
         }
         std::size_t failures = 0;
-        std::size_t index = fAllocationIndex.load(std::memory_order_relaxed);
+        std::size_t index = position % kPoolSize;
         for (std::size_t visited = 0; visited < kPoolSize; ++visited, index = next(index)) {
             QEntry& entry = fPool[index];
             uint32_t state = entry.fState.load(std::memory_order_relaxed);
@@ -306,7 +299,6 @@ private:
             }
             if (entry.fState.compare_exchange_strong(state, QEntry::kReserved, std::memory_order_acquire,
                                                      std::memory_order_relaxed)) {
-                fAllocationIndex.store(next(index), std::memory_order_relaxed);
                 return &entry;
             }
             if (++failures >= attempts) {
@@ -320,7 +312,6 @@ private:
 
     alignas(kCacheLine) std::atomic<uint64_t> fHead{0};
     alignas(kCacheLine) std::atomic<uint64_t> fTail{0};
-    alignas(kCacheLine) std::atomic<std::size_t> fAllocationIndex{0};
     alignas(kCacheLine) Slot fRing[N];
     QEntry fPool[kPoolSize];
 };

@@ -2,8 +2,9 @@
 
 // A queue of messages served by its own worker thread: producers post, and each time the worker is
 // signalled it drains the queue completely, hands every message to the executor and then releases
-// every writer that waited for room. The posting path takes no lock. Destroying the pump stops and
-// joins the worker first (a message being handled finishes), then frees the rest.
+// every writer that waited for room. A new writer does not overtake writers that wait. The posting path takes
+// no lock. Destroying the pump stops and joins the worker first (a message being handled finishes), then
+// frees the rest.
 
 #include <CountingSemaphore.h>
 #include <LocklessQueue.h>
@@ -129,13 +130,14 @@ private:
         }
     }
 
-    // Counted before the worker is signalled, so that the run this signal causes releases it.
+    // Counted before the worker is signalled, so that the run this signal causes releases it. The
+    // run that releases a writer also stops counting it, so that a released writer is not taken
+    // for a waiting one.
     void waitAsBlockedWriter()
     {
         fBlockedWriters.fetch_add(1);
         fWorker.signal();
         fWriterSemaphore.acquire();
-        fBlockedWriters.fetch_sub(1);
     }
 
     void threadCallback()
@@ -147,9 +149,7 @@ private:
             }
             dispatch(*element);
         }
-        const int64_t blocked = fBlockedWriters.load();
-        fWriterSemaphore.try_acquire();
-        for (int64_t i = 0; i <= blocked; ++i) {
+        for (int64_t blocked = fBlockedWriters.exchange(0); blocked > 0; --blocked) {
             fWriterSemaphore.release();
         }
     }

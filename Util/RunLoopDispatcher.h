@@ -179,9 +179,11 @@ public:
     bool stopped() const { return fStopped.load(); }
     bool writersWaiting() const { return fBlockedWriters.load() > 0; }
 
+    // Wakes the owner's loop. Once signalled, the source stays signalled until the next pass
+    // begins, so a burst of posts costs one wake-up.
     void signal()
     {
-        if (fSourceDetached.load()) {
+        if (fSourceDetached.load() || fSignalled.exchange(true)) {
             return;
         }
         CFRunLoopSourceSignal(fSource);
@@ -343,6 +345,9 @@ private:
 
     void perform()
     {
+        // Posts committed from here on signal again; those before are served by this pass.
+        fSignalled.store(false);
+        const CFAbsoluteTime passStart = CFAbsoluteTimeGetCurrent();
         for (std::size_t budget = std::max<std::size_t>(fQueue->size(), 10); budget > 0; --budget) {
             if (stopped()) {
                 return;
@@ -359,9 +364,10 @@ private:
         if (fTimersDirty) {
             armUserTimer();
         }
-        const bool waiting = !fQueue->empty();
-        CFRunLoopTimerSetNextFireDate(fWakeTimer,
-                                      CFAbsoluteTimeGetCurrent() + (waiting ? kWakeDelay : DBL_MAX));
+        // Blocked writers' messages wait too. The next pass comes one wake delay after this one
+        // began, so that passes keep their pace however long each takes.
+        const bool waiting = !fQueue->empty() || writersWaiting();
+        CFRunLoopTimerSetNextFireDate(fWakeTimer, waiting ? passStart + kWakeDelay : DBL_MAX);
         fWakePending = waiting;
         // Leaves one permit: a blocked writer, if any, wakes and tries again.
         fWriterSemaphore.try_acquire();
@@ -517,6 +523,7 @@ private:
     std::atomic<int64_t> fBlockedWriters{0};
     std::atomic<bool> fStopped{false};
     std::atomic<bool> fSourceDetached{false};
+    std::atomic<bool> fSignalled{false};
 };
 
 } // namespace vork

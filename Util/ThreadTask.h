@@ -3,8 +3,8 @@
 // A worker thread that runs a functor each time it is signalled. Signals that arrive while the
 // functor runs fold into one more run, so no signal is lost and none queues up: each burst of
 // signals leads to at least one run that starts after the last of them, and there are never more
-// runs than signals. signal() only updates the state word and signals a Mach semaphore, so
-// real-time threads may call it.
+// runs than signals. signal() only updates the state word and, when the worker is idle, signals a
+// Mach semaphore, so real-time threads may call it.
 
 #include <CountingSemaphore.h>
 
@@ -44,15 +44,16 @@ public:
     {
         uint32_t state = fState.load();
         do {
-            if (state == kStopRequested) {
+            if (state == kStopRequested || (state & kPendingMask) == kPendingMask) {
+                // Stopping, or so many runs pending that this one is already among them.
                 return;
             }
-            if ((state & kPendingMask) == kPendingMask) {
-                // Saturated: the run this asks for is already pending.
-                break;
-            }
         } while (!fState.compare_exchange_weak(state, state + 1));
-        fIdle.release();
+        // Only an idle worker waits on the semaphore; with runs pending it reads the state again
+        // before it waits.
+        if (state == 0) {
+            fIdle.release();
+        }
     }
 
     // Ends the worker after its current run and joins it; pending runs are dropped. Must not be
@@ -77,6 +78,8 @@ public:
 private:
     static constexpr uint32_t kPendingMask = 0x00FFFFFF;
     static constexpr uint32_t kStopRequested = 0xFEFFFFFF;
+    // A few microseconds: work that arrives in quick succession keeps the worker awake.
+    static constexpr int kSpinsBeforeWaiting = 4000;
 
     void work()
     {
@@ -87,8 +90,11 @@ private:
                 return;
             }
             if (state == 0) {
-                // Extra permits from signals already served wake this once more and find nothing.
-                fIdle.acquire();
+                // A signal that comes in while the worker spins costs no wake-up. Its permit, and
+                // those of signals already served, wake the worker once more to find nothing.
+                if (!signalledWhileSpinning()) {
+                    fIdle.acquire();
+                }
                 continue;
             }
             while (state != 0) {
@@ -101,6 +107,16 @@ private:
                 }
             }
         }
+    }
+
+    bool signalledWhileSpinning() const
+    {
+        for (int spin = 0; spin < kSpinsBeforeWaiting; ++spin) {
+            if (fState.load(std::memory_order_relaxed) != 0) {
+                return true;
+            }
+        }
+        return false;
     }
 
     // The functor's failures stay on the worker: the run counts as done.

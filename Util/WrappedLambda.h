@@ -5,7 +5,10 @@
 // lock-free queue. A callable that does not fit in Size bytes or needs an alignment beyond Align is
 // refused at compile time.
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <new>
 #include <type_traits>
@@ -51,9 +54,16 @@ public:
     {
         using Info = detail::lambda_typeinfo<Callable, R(Args...)>;
         ::new (static_cast<void*>(fStorage)) Callable(std::forward<F>(callable));
-        fCopy = &Info::copy_construct;
-        fMove = &Info::move_construct;
-        fDestruct = &Info::destruct;
+        fSize = sizeof(Callable);
+        // Callables that are plain bytes (most lambdas) are copied and moved by copying the buffer,
+        // and need no destruction: no call through a pointer for them.
+        if constexpr (!std::is_trivially_copyable_v<Callable>) {
+            fCopy = &Info::copy_construct;
+            fMove = &Info::move_construct;
+        }
+        if constexpr (!std::is_trivially_destructible_v<Callable>) {
+            fDestruct = &Info::destruct;
+        }
         fCall = &Info::call;
         fEngaged = true;
     }
@@ -97,15 +107,35 @@ private:
     void copyFrom(const wrapped_lambda& other)
     {
         if (other.fEngaged) {
-            other.fCopy(other.fStorage, fStorage);
+            if (other.fCopy) {
+                other.fCopy(other.fStorage, fStorage);
+            } else {
+                copyBytes(other);
+            }
             takeOperations(other);
+        }
+    }
+
+    // Whole blocks, so that the copy is a few fixed-size moves.
+    void copyBytes(const wrapped_lambda& other)
+    {
+        if (other.fSize <= 16) {
+            std::memcpy(fStorage, other.fStorage, std::min<std::size_t>(16, Size));
+        } else if (other.fSize <= 64) {
+            std::memcpy(fStorage, other.fStorage, std::min<std::size_t>(64, Size));
+        } else {
+            std::memcpy(fStorage, other.fStorage, Size);
         }
     }
 
     void moveFrom(wrapped_lambda& other) noexcept
     {
         if (other.fEngaged) {
-            other.fMove(other.fStorage, fStorage);
+            if (other.fMove) {
+                other.fMove(other.fStorage, fStorage);
+            } else {
+                copyBytes(other);
+            }
             takeOperations(other);
             other.reset();
         }
@@ -117,23 +147,24 @@ private:
         fMove = other.fMove;
         fDestruct = other.fDestruct;
         fCall = other.fCall;
+        fSize = other.fSize;
         fEngaged = true;
     }
 
+    // The operations of an empty object are never used, so they are left as they are.
     void reset() noexcept
     {
         if (fEngaged) {
             fEngaged = false;
-            fDestruct(fStorage);
-            fCopy = nullptr;
-            fMove = nullptr;
-            fDestruct = nullptr;
-            fCall = nullptr;
+            if (fDestruct) {
+                fDestruct(fStorage);
+            }
         }
     }
 
     alignas(Align) std::byte fStorage[Size];
     bool fEngaged = false;
+    uint16_t fSize = 0;
     void (*fCopy)(const void*, void*) = nullptr;
     void (*fMove)(void*, void*) = nullptr;
     void (*fDestruct)(void*) = nullptr;
