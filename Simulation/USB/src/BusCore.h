@@ -1,0 +1,242 @@
+#pragma once
+
+// The bus's state and threads. One lock (fLock) guards devices, endpoints and transfers; models are
+// called by the transfer worker with it held and by control transfers without it.
+
+#include "Capture.h"
+
+#include <SimUSB/Bus.h>
+
+#include <Darwin/Clock.h>
+
+#include <array>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace SimUSB {
+
+struct EndpointState;
+struct DeviceState;
+
+struct Transfer
+{
+    Transfer* next = nullptr;
+    std::shared_ptr<DeviceState> device;
+    EndpointState* endpoint = nullptr;
+    uint64_t id = 0;
+    uint64_t index = 0; // submissions on the endpoint before this one
+    uint64_t submitted = 0;
+    Completion completion;
+    Status status = kSuccess;
+    bool statusForced = false;
+
+    // Interrupt and bulk.
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    uint32_t actual = 0;
+    uint64_t deadline = DarwinClock::kNever;
+    bool waitsForever = false; // a NoAnswer fault holds it until time-out or abort
+
+    // Isochronous.
+    IsochronousFrame* frames = nullptr;
+    uint32_t frameCount = 0;
+    uint64_t firstMicroframe = 0;
+    uint32_t nextEntry = 0;
+    size_t nextOffset = 0;
+    size_t dataLength = 0;
+};
+
+struct EndpointState
+{
+    bool present = false;
+    EndpointInfo info;
+    Transfer* head = nullptr;
+    Transfer* tail = nullptr;
+    bool halted = false;
+    uint64_t nextPoll = 0;
+    uint64_t submitted = 0;
+};
+
+struct FaultRule
+{
+    uint8_t endpoint;
+    Fault fault;
+    uint64_t base; // the endpoint's submission count at injection
+};
+
+// A control transfer waiting for its answer, woken by a detach.
+struct ControlWaiter
+{
+    ControlWaiter* next = nullptr;
+    std::condition_variable wake;
+};
+
+struct DeviceState
+{
+    uint8_t port = 0;
+    std::shared_ptr<Device> model;
+    bool connected = true;
+    bool enumerated = false;
+    uint8_t address = 0;
+    std::vector<uint8_t> deviceDescriptor;
+    std::vector<uint8_t> configuration;
+    std::vector<uint16_t> languages;
+    uint8_t configurationValue = 0;
+    std::array<uint8_t, 32> alternates{};
+    std::array<EndpointState, 32> endpoints{};
+    std::vector<FaultRule> faults;
+    ControlWaiter* waiters = nullptr;
+    std::shared_ptr<HostDevice> host;
+};
+
+inline size_t endpointSlot(uint8_t address)
+{
+    return (address & 0x0F) | ((address & 0x80) ? 16 : 0);
+}
+
+class BusCore : public std::enable_shared_from_this<BusCore>
+{
+public:
+    BusCore();
+    ~BusCore();
+
+    void startThreads();
+    void stopThreads();
+
+    // Event thread.
+    // Runs `action` on the event thread at `due`; `wait`: returns once it has run; `sync`: on the
+    // manual clock, returns once the event thread waits for its next deadline (never from the bus's
+    // own threads or with the bus lock held).
+    void post(uint64_t due, std::function<void()> action, bool wait, bool sync = true);
+    void attachLater(uint8_t port, std::shared_ptr<Device> model, uint64_t delay);
+    // Detaches on the event thread and waits for it.
+    void detachPort(uint8_t port);
+    // Detaches the model on `port` (any model when null) and attaches `replacement`, or the same
+    // model, after `delay`.
+    void reEnumerate(uint8_t port, const Device* model, uint64_t delay, std::shared_ptr<Device> replacement,
+                     bool wait);
+    // Requests of the model now on `port`; ignored once another model is there.
+    void requestDetach(uint8_t port, const Device* model);
+    void requestReEnumerate(uint8_t port, const Device* model, uint64_t delay,
+                            std::shared_ptr<Device> replacement);
+    void resetAll();
+    void settle();
+    void addListener(HostListener* listener);
+    void removeListener(HostListener* listener);
+    std::shared_ptr<HostDevice> device(uint8_t port);
+
+    // Transfers.
+    ControlResult control(const std::shared_ptr<DeviceState>& device, const SetupPacket& setup, uint8_t* data,
+                          uint32_t timeoutMs);
+    Status submit(const std::shared_ptr<DeviceState>& device, uint8_t endpoint, uint8_t* buffer,
+                  uint32_t length, uint32_t timeoutMs, Completion completion);
+    Status submitIsochronous(const std::shared_ptr<DeviceState>& device, uint8_t endpoint, uint8_t* data,
+                             size_t dataLength, IsochronousFrame* frames, uint32_t frameCount,
+                             uint64_t firstFrame, Completion completion);
+    void abort(const std::shared_ptr<DeviceState>& device, uint8_t endpoint, Status status);
+
+    void injectFault(uint8_t port, uint8_t endpoint, const Fault& fault);
+    void clearFaults(uint8_t port);
+
+    FrameClock fFrameClock;
+    Capture fCapture;
+    std::mutex fLock;
+    uint64_t fCompletionLatency = 1'000'000;
+
+private:
+    struct Event
+    {
+        uint64_t due;
+        uint64_t sequence;
+        std::function<void()> action;
+        bool* done;
+    };
+
+    // Event thread.
+    void serveEvents();
+    void attachNow(uint8_t port, const std::shared_ptr<Device>& model);
+    void detachNow(uint8_t port);
+    const Device* modelOn(uint8_t port);
+    uint8_t allocateAddress();
+    bool enumerate(const std::shared_ptr<DeviceState>& device);
+    void tellArrived(const std::shared_ptr<HostDevice>& host);
+    void tellLeft(const std::shared_ptr<HostDevice>& host);
+
+    // Transfer worker (BusCore's lock held unless said otherwise).
+    void serveTransfers();
+    uint64_t processDevice(DeviceState& device, uint64_t now);
+    // Completes the endpoint's transfers whose time-out has passed; the earliest time-out left.
+    uint64_t expire(EndpointState& endpoint, uint64_t now);
+    uint64_t processPolled(DeviceState& device, EndpointState& endpoint, uint64_t now);
+    uint64_t processOut(DeviceState& device, EndpointState& endpoint, uint64_t now);
+    uint64_t processIsochronous(DeviceState& device, EndpointState& endpoint, uint64_t now);
+    enum class EntryOutcome
+    {
+        Processed,
+        NotDue,
+        Unplugged,
+    };
+    // Moves an isochronous transfer one entry on.
+    EntryOutcome processEntry(DeviceState& device, EndpointState& endpoint, Transfer& transfer, uint64_t now);
+    void deliverCompleted(std::unique_lock<std::mutex>& lock);
+    void wakeWorker();
+    // On the manual clock, waits until the worker has taken in what the caller just queued and is
+    // waiting for its next deadline, so that an advance that follows finds that deadline.
+    void awaitWorker(std::unique_lock<std::mutex>& lock);
+
+    // Transfer bookkeeping.
+    Transfer* takeRecord();
+    void giveBack(Transfer* transfer);
+    void unlink(EndpointState& endpoint, Transfer* transfer, Transfer* previous);
+    void complete(EndpointState& endpoint, Transfer* transfer, Transfer* previous, Status status);
+    void finish(Transfer* transfer, Status status);
+    void completeAll(EndpointState& endpoint, Status status);
+    void disconnectLocked(DeviceState& device);
+    void unplugFromWorker(DeviceState& device);
+    const Fault* faultFor(DeviceState& device, uint8_t endpoint, uint64_t microframe, uint64_t index);
+    static uint64_t pollInterval(const EndpointInfo& info);
+    void captureSubmit(const Transfer& transfer);
+    void captureComplete(const Transfer& transfer);
+
+    // Control (no lock held on entry).
+    void applyStandardRequest(const std::shared_ptr<DeviceState>& device, const SetupPacket& setup);
+    void rebuildEndpoints(DeviceState& device, int interface);
+
+    // Events.
+    std::mutex fEventLock;
+    std::condition_variable fEventWake;
+    std::condition_variable fEventDone;
+    std::deque<Event> fEvents;
+    uint64_t fEventSequence = 0;
+    std::thread fEventThread;
+    std::thread::id fEventThreadId;
+    bool fStopEvents = false;
+    std::vector<DarwinClock::Activity> fEventActivities;
+    uint64_t fEventPasses = 0;
+    std::vector<HostListener*> fListeners;
+
+    // Ports and the worker.
+    std::array<std::shared_ptr<DeviceState>, Bus::kPortCount + 1> fPorts{};
+    uint8_t fNextAddress = 1;
+    std::condition_variable fWorkerWake;
+    std::thread fWorkerThread;
+    std::thread::id fWorkerThreadId;
+    bool fStopWorker = false;
+    std::vector<DarwinClock::Activity> fWorkerActivities;
+    uint64_t fWorkerPasses = 0;
+    std::condition_variable fWorkerPassed;
+    Transfer* fFreeRecords = nullptr;
+    Transfer* fDoneHead = nullptr;
+    Transfer* fDoneTail = nullptr;
+    bool fDelivering = false;
+    std::condition_variable fDeliveredWake;
+    uint64_t fNextTransferId = 1;
+    std::vector<uint8_t> fScratch;
+};
+
+} // namespace SimUSB

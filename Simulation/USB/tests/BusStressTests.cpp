@@ -1,0 +1,142 @@
+// Everything at once on the real clock, then an unplug in the middle of it; run under
+// ThreadSanitizer by the tsan preset.
+
+#include "BusTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+using SimUSB::IsochronousFrame;
+using SimUSBTesting::EchoDevice;
+
+namespace {
+
+constexpr uint32_t kMaxPacket = EchoDevice::kIsochronousMaxPacket;
+
+// Interrupt reads that queue themselves again from their completions.
+struct InterruptReader
+{
+    SimUSB::HostDevice* device;
+    std::atomic<int>* received;
+    uint8_t buffer[8];
+
+    static void completed(void* context, const SimUSB::TransferResult& result)
+    {
+        auto* self = static_cast<InterruptReader*>(context);
+        if (result.status != SimUSB::kSuccess) {
+            return;
+        }
+        self->received->fetch_add(1);
+        self->device->submit(EchoDevice::kInterruptIn, self->buffer, 8, 0,
+                             {&InterruptReader::completed, self});
+    }
+};
+
+// One frame of isochronous IN that queues itself again four frames on.
+struct IsochronousReader
+{
+    SimUSB::HostDevice* device;
+    std::atomic<int>* completed;
+    uint8_t* data;
+    IsochronousFrame frames[8];
+    uint64_t frame = 0;
+
+    SimUSB::Status submit(uint64_t first)
+    {
+        frame = first;
+        for (auto& entry : frames) {
+            entry = {0, kMaxPacket, 0, 0, 0};
+        }
+        return device->submitIsochronous(EchoDevice::kIsochronousIn, data, 8 * kMaxPacket, frames, 8, first,
+                                         {&IsochronousReader::done, this});
+    }
+
+    static void done(void* context, const SimUSB::TransferResult& result)
+    {
+        auto* self = static_cast<IsochronousReader*>(context);
+        if (result.status == SimUSB::kAborted || result.status == SimUSB::kNoDevice) {
+            return;
+        }
+        self->completed->fetch_add(1);
+        if (self->submit(self->frame + 4) == SimUSB::kIsoTooOld) {
+            self->submit(self->device->readFrame().frame + 2);
+        }
+    }
+};
+
+TEST(BusStress, TransfersOfEveryKindThenAnUnplug)
+{
+    SimUSBTests::EchoBus echoBus;
+    echoBus.selectStreaming();
+    SimUSB::HostDevice* device = echoBus.device.get();
+    std::atomic<bool> stop{false};
+
+    std::atomic<int> interrupts{0};
+    std::vector<InterruptReader> interruptReaders(4, InterruptReader{device, &interrupts, {}});
+    for (auto& reader : interruptReaders) {
+        device->submit(EchoDevice::kInterruptIn, reader.buffer, 8, 0, {&InterruptReader::completed, &reader});
+    }
+
+    std::atomic<int> isochronous{0};
+    std::vector<uint8_t> ring(4 * 8 * kMaxPacket, 0);
+    std::vector<IsochronousReader> isoReaders(4);
+    const uint64_t start = device->readFrame().frame + 3;
+    for (size_t i = 0; i < isoReaders.size(); ++i) {
+        isoReaders[i].device = device;
+        isoReaders[i].completed = &isochronous;
+        isoReaders[i].data = ring.data() + i * 8 * kMaxPacket;
+        ASSERT_EQ(isoReaders[i].submit(start + i), SimUSB::kSuccess);
+    }
+
+    std::vector<std::thread> threads;
+    // Readers of the ring acquire each packet's start as the rings' readers do.
+    threads.emplace_back([&] {
+        uint64_t seen = 0;
+        while (!stop.load()) {
+            for (size_t slot = 0; slot < 32; ++slot) {
+                const uint8_t* packet = ring.data() + slot * kMaxPacket;
+                const uint64_t microframe =
+                    __atomic_load_n(reinterpret_cast<const uint64_t*>(packet), __ATOMIC_ACQUIRE);
+                if (microframe != 0) {
+                    seen += packet[63] == uint8_t(microframe) ? 1 : 0;
+                }
+            }
+        }
+        EXPECT_GT(seen, 0u);
+    });
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            uint8_t data[4] = {uint8_t(t), 1, 2, 3};
+            uint8_t back[64];
+            while (!stop.load()) {
+                if (device->control({0x40, 1, 0, 0, 4}, data, 500).status == SimUSB::kNoDevice ||
+                    device->control({0xC0, 1, 0, 0, 64}, back, 500).status == SimUSB::kNoDevice) {
+                    break;
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; !stop.load(); ++i) {
+            echoBus.echo->postInterrupt({uint8_t(i)});
+            std::this_thread::yield();
+        }
+    });
+
+    while (interrupts.load() < 200 || isochronous.load() < 100) {
+        std::this_thread::yield();
+    }
+    echoBus.bus.detach(1);
+    stop.store(true);
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_FALSE(device->connected());
+    uint8_t buffer[8];
+    EXPECT_EQ(device->submit(EchoDevice::kInterruptIn, buffer, 8, 0, {}), SimUSB::kNoDevice);
+}
+
+} // namespace
