@@ -115,18 +115,19 @@ protected:
         ASSERT_TRUE(fWatcher.WaitForReports(1));
     }
 
-    // Waits until the watcher's thread sleeps its 100 ms before the second reading of a UID.
-    bool WaitForRetrySleep()
+    // Waits until the watcher's thread reads the service's UID: its reading holds two references
+    // to the handle beside the test's own. The thread then sleeps its 100 ms before reading again.
+    bool WaitForReading(const FakeKernelService& service)
     {
-        const uint64_t retryDeadline = DarwinClock::hostNow() + 100'000'000;
+        const io_service_t handle = service.copyHandle();
         const auto limit = std::chrono::steady_clock::now() + 30s;
-        while (fClock.nextDeadline() != retryDeadline) {
-            if (std::chrono::steady_clock::now() > limit) {
-                return false;
-            }
+        while (IOObjectGetUserRetainCount(handle) < 3 && std::chrono::steady_clock::now() < limit) {
             std::this_thread::sleep_for(1ms);
         }
-        return true;
+        const bool reading = IOObjectGetUserRetainCount(handle) >= 3;
+        IOObjectRelease(handle);
+        std::this_thread::sleep_for(20ms);
+        return reading;
     }
 
     DarwinTesting::ManualClock fClock;
@@ -137,7 +138,7 @@ TEST_F(KorvanServiceUID, UIDSetDuringTheRetrySleepIsRead)
 {
     FakeKernelService late("late0001", FakeKernelService::UIDOrder::AfterPublish);
     late.publish();
-    ASSERT_TRUE(WaitForRetrySleep());
+    ASSERT_TRUE(WaitForReading(late));
     DarwinClock::scheduleAlarm(
         DarwinClock::hostNow() + 50'000'000, [&] { late.setUID(); }, "set the UID");
     fClock.advance(100ms);
@@ -151,21 +152,21 @@ TEST_F(KorvanServiceUID, UIDNeverSetIsEmptyAndTwoSuchServicesStayTwo)
     FakeKernelService second("second02", FakeKernelService::UIDOrder::AfterPublish);
     const io_service_t firstHandle = first.copyHandle();
     const io_service_t secondHandle = second.copyHandle();
-    auto afterRetry = [&](size_t reports) {
-        ASSERT_TRUE(WaitForRetrySleep());
+    auto afterRetry = [&](const FakeKernelService& service, size_t reports) {
+        ASSERT_TRUE(WaitForReading(service));
         fClock.advance(100ms);
         ASSERT_TRUE(fWatcher.WaitForReports(reports));
     };
     first.publish();
-    afterRetry(2);
+    afterRetry(first, 2);
     second.publish();
-    afterRetry(3);
+    afterRetry(second, 3);
     // Fault: two empty UIDs compared equal, so the second service was never reported and its
     // termination ended the first.
     second.terminate();
-    afterRetry(4);
+    afterRetry(second, 4);
     first.terminate();
-    afterRetry(5);
+    afterRetry(first, 5);
     const std::vector<ServiceReport> reports = fWatcher.Reports();
     ASSERT_EQ(reports.size(), 5u);
     EXPECT_TRUE(reports[1].fRegistered && reports[1].fUID.empty() && reports[1].fService == firstHandle);
