@@ -1,0 +1,130 @@
+#include "FakeKernelUserClient.h"
+#include "KorvanServiceClient.h"
+#include "LogLines.h"
+
+#include <CoreFoundationTesting/RunLoop.h>
+#include <IOKit/IOMessage.h>
+#include <IOKitTesting/RootDomain.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+using namespace PlugInTesting;
+
+namespace {
+
+struct PowerCall
+{
+    void* fUser;
+    KorvanServiceClient::PowerStateChange fChange;
+};
+
+std::vector<PowerCall> sPowerCalls;
+
+void RecordPower(void* user, KorvanServiceClient::PowerStateChange change)
+{
+    sPowerCalls.push_back({user, change});
+}
+
+// A client of a fake service, registered for power messages, whose callbacks the test thread (the
+// main thread, which serves the main queue) runs.
+class KorvanServiceClientPower : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        sPowerCalls.clear();
+        fService.publish();
+        const io_service_t handle = fService.copyHandle();
+        fClient.reset(KorvanServiceClient::Create(KorvanService(handle, KorvanService::kBusTypeUSB), kAudioClientType,
+                                                  nullptr, nullptr));
+        IOObjectRelease(handle);
+        fClient->registerPowerStateChangeNotification(RecordPower, &fUser);
+    }
+
+    // Sends a message and serves the main queue; answers the acknowledgements it brought.
+    std::vector<IOKitTesting::PowerAcknowledgement> Deliver(uint32_t message, intptr_t* id = nullptr)
+    {
+        const size_t before = IOKitTesting::powerAcknowledgements().size();
+        const intptr_t sent = IOKitTesting::deliverPowerMessage(message);
+        if (id != nullptr) {
+            *id = sent;
+        }
+        CoreFoundationTesting::runUntilIdle();
+        const std::vector<IOKitTesting::PowerAcknowledgement> all = IOKitTesting::powerAcknowledgements();
+        return {all.begin() + ptrdiff_t(before), all.end()};
+    }
+
+    LogLines fLog;
+    FakeKernelService fService{"power001"};
+    int fUser = 0;
+    std::unique_ptr<KorvanServiceClient> fClient;
+};
+
+TEST_F(KorvanServiceClientPower, MessagesCallBackAndAcknowledgeAsTheirKindWants)
+{
+    struct MessageCase
+    {
+        uint32_t fMessage;
+        std::vector<KorvanServiceClient::PowerStateChange> fCalls;
+        bool fAcknowledged;
+    };
+    const MessageCase cases[] = {
+        {kIOMessageCanSystemSleep, {}, true},
+        {kIOMessageSystemWillSleep, {KorvanServiceClient::kSystemWillSleep}, true},
+        {kIOMessageSystemHasPoweredOn, {KorvanServiceClient::kSystemHasPoweredOn}, false},
+        {0xE0000290, {}, false},
+    };
+    for (const MessageCase& c : cases) {
+        SCOPED_TRACE(c.fMessage);
+        sPowerCalls.clear();
+        intptr_t id = 0;
+        const auto acknowledgements = Deliver(c.fMessage, &id);
+        ASSERT_EQ(sPowerCalls.size(), c.fCalls.size());
+        for (size_t index = 0; index < c.fCalls.size(); ++index) {
+            EXPECT_EQ(sPowerCalls[index].fChange, c.fCalls[index]);
+            EXPECT_EQ(sPowerCalls[index].fUser, &fUser);
+        }
+        ASSERT_EQ(acknowledgements.size(), c.fAcknowledged ? 1u : 0u);
+        if (c.fAcknowledged) {
+            EXPECT_EQ(acknowledgements[0].fNotificationID, id);
+        }
+    }
+    EXPECT_TRUE(fLog.contains("powerNotificationCallback - messageType: 3758097008"));
+}
+
+TEST_F(KorvanServiceClientPower, NullRefconIsIgnored)
+{
+    const size_t before = IOKitTesting::powerAcknowledgements().size();
+    KorvanServiceClient::ioPowerNotificationCallback(nullptr, 0, kIOMessageSystemWillSleep, nullptr);
+    EXPECT_TRUE(sPowerCalls.empty());
+    EXPECT_EQ(IOKitTesting::powerAcknowledgements().size(), before);
+    EXPECT_FALSE(fLog.contains("powerNotificationCallback"));
+}
+
+TEST_F(KorvanServiceClientPower, DisabledClientHearsNothingUntilEnabledAgain)
+{
+    fClient->disablePowerNotifications();
+    EXPECT_TRUE(Deliver(kIOMessageSystemWillSleep).empty());
+    EXPECT_TRUE(sPowerCalls.empty());
+    fClient->enablePowerNotifications();
+    EXPECT_EQ(Deliver(kIOMessageSystemWillSleep).size(), 1u);
+    EXPECT_EQ(sPowerCalls.size(), 1u);
+    // A new registration replaces the old one instead of adding a second.
+    fClient->registerPowerStateChangeNotification(RecordPower, &fUser);
+    sPowerCalls.clear();
+    EXPECT_EQ(Deliver(kIOMessageCanSystemSleep).size(), 1u);
+}
+
+// Fault: the registration outlived the client, so the next sleep called into a deleted client.
+TEST_F(KorvanServiceClientPower, DeletedClientIsNeverCalledAgain)
+{
+    fClient.reset();
+    // No registration is left to wait for.
+    EXPECT_TRUE(IOKitTesting::systemWillSleep());
+    EXPECT_TRUE(Deliver(kIOMessageSystemWillSleep).empty());
+    EXPECT_TRUE(sPowerCalls.empty());
+}
+
+} // namespace
