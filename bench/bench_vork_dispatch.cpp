@@ -218,22 +218,23 @@ void registerAll()
     manual(benchmark::RegisterBenchmark("vork_dispatch_post/peer/cost", postCost<Asio>));
     manual(benchmark::RegisterBenchmark("vork_pump_post/ours/cost", postCost<Pump>));
     manual(benchmark::RegisterBenchmark("vork_pump_post/peer/cost", postCost<Asio>));
+    // Both sides of a pair run the same number of iterations, so that their rows match.
     for (int percentile : {50, 99}) {
         const std::string row = "/p" + std::to_string(percentile);
         manual(benchmark::RegisterBenchmark(("vork_pump_latency/ours" + row).c_str(), latency<Pump>)
                    ->Arg(percentile)
-                   ->Iterations(20));
+                   ->Iterations(10));
         manual(benchmark::RegisterBenchmark(("vork_pump_latency/peer" + row).c_str(), latency<Asio>)
                    ->Arg(percentile)
-                   ->Iterations(20));
+                   ->Iterations(10));
         manual(benchmark::RegisterBenchmark(("vork_dispatch_latency_less_wake/ours" + row).c_str(),
                                             latency<Dispatcher, true>)
                    ->Arg(percentile)
-                   ->Iterations(5));
+                   ->Iterations(10));
         manual(benchmark::RegisterBenchmark(("vork_dispatch_latency_less_wake/peer" + row).c_str(),
                                             latency<Asio>)
                    ->Arg(percentile)
-                   ->Iterations(20));
+                   ->Iterations(10));
     }
     for (int posters : {1, 4}) {
         const std::string row = "/" + std::to_string(posters) + "thread" + (posters > 1 ? "s" : "");
@@ -243,18 +244,21 @@ void registerAll()
         manual(benchmark::RegisterBenchmark(("vork_pump_burst/peer" + row).c_str(), burst<Asio>)
                    ->Arg(posters)
                    ->Iterations(5));
+        // Four posters into the dispatcher take one message per pass each, some ten seconds.
+        const int iterations = posters > 1 ? 1 : 5;
         manual(benchmark::RegisterBenchmark(("vork_dispatch_burst/ours" + row).c_str(), burst<Dispatcher>)
                    ->Arg(posters)
-                   ->Iterations(posters > 1 ? 1 : 5));
+                   ->Iterations(iterations));
         manual(benchmark::RegisterBenchmark(("vork_dispatch_burst/peer" + row).c_str(), burst<Asio>)
                    ->Arg(posters)
-                   ->Iterations(5));
+                   ->Iterations(iterations));
     }
     manual(benchmark::RegisterBenchmark("vork_dispatch_burst_vs_limit/ours/1thread", burst<Dispatcher>)
                ->Arg(1)
                ->Iterations(5));
-    manual(
-        benchmark::RegisterBenchmark("vork_dispatch_burst_vs_limit/peer/1thread", burstLimit)->Iterations(1));
+    manual(benchmark::RegisterBenchmark("vork_dispatch_burst_vs_limit/peer/1thread", burstLimit)
+               ->Arg(1)
+               ->Iterations(5));
 }
 
 } // namespace
