@@ -1,3 +1,4 @@
+#include "InjectedFault.h"
 #include "Names.h"
 #include "SemaphoreTable.h"
 
@@ -11,6 +12,9 @@ kern_return_t semaphore_create(task_t task, semaphore_t* semaphore, int policy, 
 {
     if (task != Darwin::kTaskName || !semaphore || policy != SYNC_POLICY_FIFO || value < 0) {
         return KERN_INVALID_ARGUMENT;
+    }
+    if (kern_return_t fault = Darwin::semaphoreCreateFault().take(); fault != KERN_SUCCESS) {
+        return fault;
     }
     *semaphore = SemaphoreTable::instance().create(value);
     return KERN_SUCCESS;

@@ -1,5 +1,5 @@
+#include "InjectedFault.h"
 #include "Names.h"
-#include "VirtualMemoryFaults.h"
 
 #include <mach/mach_init.h>
 #include <mach/mach_vm.h>
@@ -18,7 +18,7 @@ kern_return_t allocate(task_t task, uint64_t* address, uint64_t size, int flags)
     if (task != Darwin::kTaskName || !address) {
         return KERN_INVALID_ARGUMENT;
     }
-    if (kern_return_t fault = Darwin::takeVMAllocateFault(); fault != KERN_SUCCESS) {
+    if (kern_return_t fault = Darwin::vmAllocateFault().take(); fault != KERN_SUCCESS) {
         return fault;
     }
     if (size == 0) {

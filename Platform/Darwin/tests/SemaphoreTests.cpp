@@ -147,6 +147,16 @@ TEST(SemaphoreCreate, RefusesBadArguments)
     EXPECT_EQ(semaphore_create(mach_task_self(), nullptr, SYNC_POLICY_FIFO, 0), KERN_INVALID_ARGUMENT);
 }
 
+TEST(SemaphoreCreate, AnInjectedFailureReachesTheNextCallOnly)
+{
+    semaphore_t semaphore = MACH_PORT_NULL;
+    DarwinTesting::failNextSemaphoreCreate(KERN_RESOURCE_SHORTAGE);
+    EXPECT_EQ(semaphore_create(mach_task_self(), &semaphore, SYNC_POLICY_FIFO, 0), KERN_RESOURCE_SHORTAGE);
+    EXPECT_EQ(semaphore, semaphore_t(MACH_PORT_NULL));
+    ASSERT_EQ(semaphore_create(mach_task_self(), &semaphore, SYNC_POLICY_FIFO, 0), KERN_SUCCESS);
+    semaphore_destroy(mach_task_self(), semaphore);
+}
+
 TEST(SemaphoreCreate, InitialValueAndNamesNeverReused)
 {
     semaphore_t first;

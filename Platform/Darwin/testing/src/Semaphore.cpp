@@ -1,5 +1,6 @@
 #include <DarwinTesting/Semaphore.h>
 
+#include "InjectedFault.h"
 #include "SemaphoreTable.h"
 
 namespace DarwinTesting {
@@ -9,6 +10,11 @@ void injectAbortedWaits(semaphore_t semaphore, int count)
     if (auto found = Darwin::SemaphoreTable::instance().acquire(semaphore)) {
         found->injectAbortedWaits(count);
     }
+}
+
+void failNextSemaphoreCreate(kern_return_t result)
+{
+    Darwin::semaphoreCreateFault().failNext(result);
 }
 
 size_t blockedWaiters(semaphore_t semaphore)

@@ -1,12 +1,12 @@
 #include <DarwinTesting/VirtualMemory.h>
 
-#include "VirtualMemoryFaults.h"
+#include "InjectedFault.h"
 
 namespace DarwinTesting {
 
 void failNextVMAllocate(kern_return_t result)
 {
-    Darwin::failNextVMAllocate(result);
+    Darwin::vmAllocateFault().failNext(result);
 }
 
 } // namespace DarwinTesting
