@@ -24,7 +24,8 @@ target_link_libraries(PlugInEntry PUBLIC PlugInCore)
 # The recording device of the tests, also built into the test module, and the tests' service
 # watcher.
 tide_library(PlugInTestDevice STATIC SOURCES ${plugin_dir}/tests/support/TestDevice.cpp
-                                             ${plugin_dir}/tests/support/PnPWatcher.cpp)
+                                             ${plugin_dir}/tests/support/PnPWatcher.cpp
+                                             ${plugin_dir}/tests/support/RunOnLoop.cpp)
 target_include_directories(PlugInTestDevice PUBLIC ${plugin_dir}/tests/support)
 target_link_libraries(PlugInTestDevice PUBLIC PlugInCore)
 

@@ -37,8 +37,8 @@ protected:
         sPowerCalls.clear();
         fService.publish();
         const io_service_t handle = fService.copyHandle();
-        fClient.reset(KorvanServiceClient::Create(KorvanService(handle, KorvanService::kBusTypeUSB), kAudioClientType,
-                                                  nullptr, nullptr));
+        fClient.reset(KorvanServiceClient::Create(KorvanService(handle, KorvanService::kBusTypeUSB),
+                                                  kAudioClientType, nullptr, nullptr));
         IOObjectRelease(handle);
         fClient->registerPowerStateChangeNotification(RecordPower, &fUser);
     }

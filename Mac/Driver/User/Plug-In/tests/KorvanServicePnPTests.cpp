@@ -1,12 +1,14 @@
 #include "FakeKernelUserClient.h"
 #include "LogLines.h"
 #include "PnPWatcher.h"
+#include "RunOnLoop.h"
 
 #include <Darwin/Clock.h>
 #include <DarwinTesting/ManualClock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 using namespace PlugInTesting;
@@ -91,6 +93,8 @@ TEST_F(KorvanServiceMatching, DisablingEndsReportsAndFreesTheKnownServicesSilent
     const io_service_t handle = known.copyHandle();
     fWatcher.Start();
     ASSERT_TRUE(fWatcher.WaitForReports(1));
+    // The report's own copy of the service is gone once the loop has finished its pass.
+    ASSERT_TRUE(RunOnLoop(*fWatcher.fWorkLoop, [] {}));
     const uint32_t watched = IOObjectGetUserRetainCount(handle);
     fWatcher.Disable();
     EXPECT_EQ(IOObjectGetUserRetainCount(handle), watched - 1) << "the watcher's copy is gone";
@@ -102,79 +106,76 @@ TEST_F(KorvanServiceMatching, DisablingEndsReportsAndFreesTheKnownServicesSilent
     IOObjectRelease(handle);
 }
 
-// Services published as the kernel driver does, before their UID property. The watch is armed
-// (a service with a UID has been reported) before they come, so the readings happen in passes the
-// notifications start.
-class KorvanServiceUID : public KorvanServiceMatching
-{
-protected:
-    void SetUp() override
-    {
-        fArmed.publish();
-        fWatcher.Start();
-        ASSERT_TRUE(fWatcher.WaitForReports(1));
-    }
-
-    // Waits until the watcher's thread reads the service's UID: its reading holds two references
-    // to the handle beside the test's own. The thread then sleeps its 100 ms before reading again.
-    bool WaitForReading(const FakeKernelService& service)
-    {
-        const io_service_t handle = service.copyHandle();
-        const auto limit = std::chrono::steady_clock::now() + 30s;
-        while (IOObjectGetUserRetainCount(handle) < 3 && std::chrono::steady_clock::now() < limit) {
-            std::this_thread::sleep_for(1ms);
-        }
-        const bool reading = IOObjectGetUserRetainCount(handle) >= 3;
-        IOObjectRelease(handle);
-        std::this_thread::sleep_for(20ms);
-        return reading;
-    }
-
-    DarwinTesting::ManualClock fClock;
-    FakeKernelService fArmed{"armed001"};
-};
-
-TEST_F(KorvanServiceUID, UIDSetDuringTheRetrySleepIsRead)
-{
-    FakeKernelService late("late0001", FakeKernelService::UIDOrder::AfterPublish);
-    late.publish();
-    ASSERT_TRUE(WaitForReading(late));
-    DarwinClock::scheduleAlarm(
-        DarwinClock::hostNow() + 50'000'000, [&] { late.setUID(); }, "set the UID");
-    fClock.advance(100ms);
-    ASSERT_TRUE(fWatcher.WaitForReports(2));
-    EXPECT_EQ(fWatcher.Reports()[1].fUID, "late0001");
-}
-
-TEST_F(KorvanServiceUID, UIDNeverSetIsEmptyAndTwoSuchServicesStayTwo)
+// Fault: two empty UIDs compared equal, so the second service was never reported and its
+// termination ended the first. (Each reading waits its 100 ms on the real clock here.)
+TEST_F(KorvanServiceMatching, TwoServicesWithoutUIDStayTwo)
 {
     FakeKernelService first("first002", FakeKernelService::UIDOrder::AfterPublish);
     FakeKernelService second("second02", FakeKernelService::UIDOrder::AfterPublish);
     const io_service_t firstHandle = first.copyHandle();
     const io_service_t secondHandle = second.copyHandle();
-    auto afterRetry = [&](const FakeKernelService& service, size_t reports) {
-        ASSERT_TRUE(WaitForReading(service));
-        fClock.advance(100ms);
-        ASSERT_TRUE(fWatcher.WaitForReports(reports));
-    };
+    fWatcher.Start();
     first.publish();
-    afterRetry(first, 2);
+    ASSERT_TRUE(fWatcher.WaitForReports(1));
     second.publish();
-    afterRetry(second, 3);
-    // Fault: two empty UIDs compared equal, so the second service was never reported and its
-    // termination ended the first.
+    ASSERT_TRUE(fWatcher.WaitForReports(2));
     second.terminate();
-    afterRetry(second, 4);
+    ASSERT_TRUE(fWatcher.WaitForReports(3));
     first.terminate();
-    afterRetry(first, 5);
+    ASSERT_TRUE(fWatcher.WaitForReports(4));
     const std::vector<ServiceReport> reports = fWatcher.Reports();
-    ASSERT_EQ(reports.size(), 5u);
-    EXPECT_TRUE(reports[1].fRegistered && reports[1].fUID.empty() && reports[1].fService == firstHandle);
-    EXPECT_TRUE(reports[2].fRegistered && reports[2].fUID.empty() && reports[2].fService == secondHandle);
-    EXPECT_TRUE(!reports[3].fRegistered && reports[3].fService == secondHandle);
-    EXPECT_TRUE(!reports[4].fRegistered && reports[4].fService == firstHandle);
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_TRUE(reports[0].fRegistered && reports[0].fUID.empty() && reports[0].fService == firstHandle);
+    EXPECT_TRUE(reports[1].fRegistered && reports[1].fUID.empty() && reports[1].fService == secondHandle);
+    EXPECT_TRUE(!reports[2].fRegistered && reports[2].fService == secondHandle);
+    EXPECT_TRUE(!reports[3].fRegistered && reports[3].fService == firstHandle);
     IOObjectRelease(firstHandle);
     IOObjectRelease(secondHandle);
+}
+
+// A service published as the kernel driver does, before its UID property: the reading waits
+// 100 ms on the manual clock and reads once more.
+class KorvanServiceUID : public testing::Test
+{
+protected:
+    // Reads the service on a thread of its own, which the test lets through the 100 ms; `during`
+    // runs at 50 ms.
+    std::string ReadUID(std::function<void()> during)
+    {
+        const io_service_t handle = fService.copyHandle();
+        std::string uid = "unread";
+        std::thread reader([&] { uid = KorvanService(handle, KorvanService::kBusTypeUSB).GetUID(); });
+        const uint64_t retryDeadline = DarwinClock::hostNow() + 100'000'000;
+        const auto limit = std::chrono::steady_clock::now() + 30s;
+        while (fClock.nextDeadline() != retryDeadline && std::chrono::steady_clock::now() < limit) {
+            std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_EQ(fClock.nextDeadline(), retryDeadline) << "the reader sleeps before reading again";
+        if (during) {
+            DarwinClock::scheduleAlarm(DarwinClock::hostNow() + 50'000'000, during, "during the retry");
+        }
+        fClock.advance(100ms);
+        reader.join();
+        IOObjectRelease(handle);
+        return uid;
+    }
+
+    LogLines fLog;
+    DarwinTesting::ManualClock fClock;
+    FakeKernelService fService{"late0001", FakeKernelService::UIDOrder::AfterPublish};
+};
+
+TEST_F(KorvanServiceUID, UIDSetDuringTheRetrySleepIsRead)
+{
+    fService.publish();
+    EXPECT_EQ(ReadUID([this] { fService.setUID(); }), "late0001");
+    EXPECT_TRUE(fLog.contains("Korvan service late0001"));
+}
+
+TEST_F(KorvanServiceUID, UIDNeverSetIsEmpty)
+{
+    fService.publish();
+    EXPECT_EQ(ReadUID(nullptr), "");
 }
 
 TEST(KorvanService, EqualityAndProperties)

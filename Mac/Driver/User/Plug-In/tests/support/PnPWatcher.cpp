@@ -1,5 +1,6 @@
 #include "PnPWatcher.h"
 
+#include "RunOnLoop.h"
 #include "WorkLoop.h"
 
 #include <chrono>
@@ -33,30 +34,7 @@ void PnPWatcher::ServiceTerminated(const KorvanService& service)
 
 void PnPWatcher::Disable()
 {
-    struct DisableItem : WorkItem
-    {
-        PnPWatcher* fWatcher = nullptr;
-        std::mutex fMutex;
-        std::condition_variable fDone;
-        bool fRan = false;
-    } item;
-    item.fWatcher = this;
-    item.Init(
-        fWorkLoop.get(),
-        [](WorkLoopItem*, void* userData) {
-            auto* self = static_cast<DisableItem*>(userData);
-            self->fWatcher->EnableServicePnPNotifications(false, nullptr);
-            std::lock_guard<std::mutex> lock(self->fMutex);
-            self->fRan = true;
-            self->fDone.notify_all();
-            return true;
-        },
-        &item);
-    item.Queue();
-    std::unique_lock<std::mutex> lock(item.fMutex);
-    item.fDone.wait(lock, [&] { return item.fRan; });
-    lock.unlock();
-    item.WaitForRunToComplete();
+    RunOnLoop(*fWorkLoop, [this] { EnableServicePnPNotifications(false, nullptr); });
 }
 
 std::vector<ServiceReport> PnPWatcher::Reports() const
