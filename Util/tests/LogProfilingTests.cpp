@@ -1,4 +1,5 @@
 #include "Log.h"
+#include "LogFileSink.h"
 #include "Profiling.h"
 
 #include <gmock/gmock.h>
@@ -11,33 +12,9 @@
 
 namespace {
 
-class Profiler : public testing::Test
+class Profiler : public LogTesting::LogFileSink
 {
 protected:
-    void SetUp() override
-    {
-        fFile = std::tmpfile();
-        ASSERT_NE(fFile, nullptr);
-        Log::details::gFile = fFile;
-    }
-
-    void TearDown() override
-    {
-        Log::SetLevel(Log::All);
-        Log::details::gFile = nullptr;
-        std::fclose(fFile);
-    }
-
-    std::string written() const
-    {
-        std::string text;
-        std::rewind(fFile);
-        for (int c; (c = std::fgetc(fFile)) != EOF;) {
-            text.push_back(char(c));
-        }
-        return text;
-    }
-
     // Makes the next measurement report, without waiting for the interval to pass.
     static void intervalPassed(Profiling::ProfilerState& state)
     {
@@ -51,8 +28,6 @@ protected:
         EXPECT_EQ(state.fMax, 0);
         EXPECT_EQ(state.fMin, 1e7);
     }
-
-    FILE* fFile = nullptr;
 };
 
 TEST_F(Profiler, ReportOfOneMeasurement)

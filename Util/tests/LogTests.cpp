@@ -1,4 +1,5 @@
 #include "Log.h"
+#include "LogFileSink.h"
 
 #include <DarwinTesting/LogCapture.h>
 #include <boost/assert.hpp>
@@ -18,39 +19,7 @@ using testing::StartsWith;
 
 namespace {
 
-// Every case starts from the state at load, with the stream sink on a scratch file.
-class LogSink : public testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        fFile = std::tmpfile();
-        ASSERT_NE(fFile, nullptr);
-        Log::details::gFile = fFile;
-    }
-
-    void TearDown() override
-    {
-        Log::SetLevel(Log::All);
-        Log::SetVerbose(false);
-        Log::UseColor(false);
-        Log::details::gUseSyslog = false;
-        Log::details::gFile = nullptr;
-        std::fclose(fFile);
-    }
-
-    std::string written() const
-    {
-        std::string text;
-        std::rewind(fFile);
-        for (int c; (c = std::fgetc(fFile)) != EOF;) {
-            text.push_back(char(c));
-        }
-        return text;
-    }
-
-    FILE* fFile = nullptr;
-};
+using LogSink = LogTesting::LogFileSink;
 
 void undecorated(Log::Level level, const char* format, ...)
 {
