@@ -1,3 +1,5 @@
+#include "VorkReservableElements.h"
+
 #include <LocklessQueue.h>
 
 #include <gtest/gtest.h>
@@ -6,6 +8,8 @@
 #include <memory>
 #include <thread>
 #include <vector>
+
+using VorkTesting::reservableElements;
 
 namespace {
 
@@ -43,18 +47,6 @@ void produce(TaggedQueue& queue, int producer, std::atomic<int>& finished)
         ++sequence;
     }
     ++finished;
-}
-
-std::size_t reservableElements(TaggedQueue& queue)
-{
-    std::vector<std::unique_ptr<TaggedQueue::WriteTransaction>> held;
-    for (;;) {
-        auto transaction = std::make_unique<TaggedQueue::WriteTransaction>(queue);
-        if (!transaction->reserved()) {
-            return held.size();
-        }
-        held.push_back(std::move(transaction));
-    }
 }
 
 void runProducersAgainstOneConsumer(bool slowConsumer)

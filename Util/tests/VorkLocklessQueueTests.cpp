@@ -1,3 +1,5 @@
+#include "VorkReservableElements.h"
+
 #include <LocklessQueue.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+using VorkTesting::reservableElements;
 
 namespace {
 
@@ -62,19 +66,6 @@ std::optional<int> take(ProbeQueue& queue)
     ProbeQueue::ReadTransaction transaction(queue);
     auto probe = transaction.readAndCommit();
     return probe ? std::optional<int>(probe->fValue) : std::nullopt;
-}
-
-// How many elements of the pool can be reserved at once right now (the ring must not be full).
-std::size_t reservableElements(ProbeQueue& queue)
-{
-    std::vector<std::unique_ptr<ProbeQueue::WriteTransaction>> held;
-    for (;;) {
-        auto transaction = std::make_unique<ProbeQueue::WriteTransaction>(queue);
-        if (!transaction->reserved()) {
-            return held.size();
-        }
-        held.push_back(std::move(transaction));
-    }
 }
 
 void fillsToCapacity()
