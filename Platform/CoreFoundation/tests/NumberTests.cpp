@@ -18,33 +18,28 @@ struct Value
     long double value;
 };
 
+template <typename T>
+CFNumberRef createAs(const Value& v)
+{
+    auto x = static_cast<T>(v.value);
+    return CFNumberCreate(nullptr, v.type, &x);
+}
+
 CFNumberRef create(const Value& v)
 {
     switch (v.type) {
-    case kCFNumberSInt8Type: {
-        auto x = static_cast<int8_t>(v.value);
-        return CFNumberCreate(nullptr, v.type, &x);
-    }
-    case kCFNumberSInt16Type: {
-        auto x = static_cast<int16_t>(v.value);
-        return CFNumberCreate(nullptr, v.type, &x);
-    }
-    case kCFNumberSInt32Type: {
-        auto x = static_cast<int32_t>(v.value);
-        return CFNumberCreate(nullptr, v.type, &x);
-    }
-    case kCFNumberSInt64Type: {
-        auto x = static_cast<int64_t>(v.value);
-        return CFNumberCreate(nullptr, v.type, &x);
-    }
-    case kCFNumberFloat32Type: {
-        auto x = static_cast<float>(v.value);
-        return CFNumberCreate(nullptr, v.type, &x);
-    }
-    default: {
-        auto x = static_cast<double>(v.value);
-        return CFNumberCreate(nullptr, v.type, &x);
-    }
+    case kCFNumberSInt8Type:
+        return createAs<int8_t>(v);
+    case kCFNumberSInt16Type:
+        return createAs<int16_t>(v);
+    case kCFNumberSInt32Type:
+        return createAs<int32_t>(v);
+    case kCFNumberSInt64Type:
+        return createAs<int64_t>(v);
+    case kCFNumberFloat32Type:
+        return createAs<float>(v);
+    default:
+        return createAs<double>(v);
     }
 }
 
