@@ -179,13 +179,7 @@ kern_return_t Semaphore::signalAll()
     } while (!fValue.compare_exchange_weak(value, value + uncovered, std::memory_order_acq_rel,
                                            std::memory_order_relaxed));
     fGrantsTaken += uint32_t(queued - uncovered);
-    while (fFirst) {
-        Waiter* waiter = fFirst;
-        waiter->fResult = KERN_SUCCESS;
-        unlink(*waiter);
-        waiter->bumpTurn();
-    }
-    nudge();
+    releaseAllWaiters(KERN_SUCCESS);
     return KERN_SUCCESS;
 }
 
@@ -194,9 +188,14 @@ void Semaphore::destroy()
     std::lock_guard lock(fWaitLock);
     fDestroyed = true;
     fValue.store(kDestroyedValue, std::memory_order_release);
+    releaseAllWaiters(KERN_TERMINATED);
+}
+
+void Semaphore::releaseAllWaiters(kern_return_t result)
+{
     while (fFirst) {
         Waiter* waiter = fFirst;
-        waiter->fResult = KERN_TERMINATED;
+        waiter->fResult = result;
         unlink(*waiter);
         waiter->bumpTurn();
     }

@@ -70,6 +70,8 @@ private:
     kern_return_t leave(uint32_t grants);
     void nudge();
     void unlink(Waiter& waiter);
+    // Ends every queued wait with `result`; the caller holds fWaitLock.
+    void releaseAllWaiters(kern_return_t result);
     static void wakeForClock(void* context);
 
     // On a cache line of its own: signallers write it, waiters write the reference count.
