@@ -144,6 +144,22 @@ std::string_view trimmed(std::string_view text)
     return text;
 }
 
+// The whole of the trimmed text, with an optional leading '+', as one number.
+template <typename T>
+std::optional<T> parsedNumber(std::string_view text)
+{
+    std::string_view number = trimmed(text);
+    if (number.starts_with('+')) {
+        number.remove_prefix(1);
+    }
+    T value{};
+    auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (number.empty() || error != std::errc() || end != number.data() + number.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 bool isNamed(const xmlNode* element, std::string_view name)
 {
     return element->ns == nullptr && reinterpret_cast<const char*>(element->name) == name;
@@ -308,16 +324,11 @@ CFTypeRef TreeConverter::convertInteger(xmlNode* element)
     if (!text) {
         return nullptr;
     }
-    std::string_view digits = trimmed(*text);
-    if (digits.starts_with('+')) {
-        digits.remove_prefix(1);
-    }
-    int64_t value = 0;
-    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+    std::optional<int64_t> value = parsedNumber<int64_t>(*text);
+    if (!value) {
         return fail("\"" + *text + "\" is not a 64-bit integer");
     }
-    return CFNumberCreate(nullptr, kCFNumberSInt64Type, &value);
+    return CFNumberCreate(nullptr, kCFNumberSInt64Type, &*value);
 }
 
 CFTypeRef TreeConverter::convertReal(xmlNode* element)
@@ -326,16 +337,11 @@ CFTypeRef TreeConverter::convertReal(xmlNode* element)
     if (!text) {
         return nullptr;
     }
-    std::string_view number = trimmed(*text);
-    if (number.starts_with('+')) {
-        number.remove_prefix(1);
-    }
-    double value = 0;
-    auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
-    if (number.empty() || error != std::errc() || end != number.data() + number.size()) {
+    std::optional<double> value = parsedNumber<double>(*text);
+    if (!value) {
         return fail("\"" + *text + "\" is not a real number");
     }
-    return CFNumberCreate(nullptr, kCFNumberFloat64Type, &value);
+    return CFNumberCreate(nullptr, kCFNumberFloat64Type, &*value);
 }
 
 CFTypeRef TreeConverter::convertData(xmlNode* element)
