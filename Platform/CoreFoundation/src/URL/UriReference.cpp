@@ -52,6 +52,23 @@ bool isValidComponent(std::string_view text, Allowed allowed)
     return true;
 }
 
+// Moves what follows the first `delimiter` out of `text` into `component` (a query or a fragment);
+// false when that is not a valid one.
+bool splitOffTail(std::string_view& text, char delimiter, std::optional<std::string>& component)
+{
+    size_t at = text.find(delimiter);
+    if (at == std::string_view::npos) {
+        return true;
+    }
+    std::string_view tail = text.substr(at + 1);
+    if (!isValidComponent(tail, isQueryChar)) {
+        return false;
+    }
+    component = std::string(tail);
+    text = text.substr(0, at);
+    return true;
+}
+
 // Section 5.2.3.
 std::string mergePaths(const UriReference& base, const std::string& referencePath)
 {
@@ -105,23 +122,8 @@ std::optional<UriReference> parseUriReference(std::string_view text)
         text.remove_prefix(delimiter + 1);
     }
 
-    size_t hash = text.find('#');
-    if (hash != std::string_view::npos) {
-        std::string_view fragment = text.substr(hash + 1);
-        if (!isValidComponent(fragment, isQueryChar)) {
-            return std::nullopt;
-        }
-        reference.fragment = std::string(fragment);
-        text = text.substr(0, hash);
-    }
-    size_t question = text.find('?');
-    if (question != std::string_view::npos) {
-        std::string_view query = text.substr(question + 1);
-        if (!isValidComponent(query, isQueryChar)) {
-            return std::nullopt;
-        }
-        reference.query = std::string(query);
-        text = text.substr(0, question);
+    if (!splitOffTail(text, '#', reference.fragment) || !splitOffTail(text, '?', reference.query)) {
+        return std::nullopt;
     }
     if (text.starts_with("//")) {
         size_t pathStart = text.find('/', 2);
