@@ -89,6 +89,33 @@ CFMachPortRef createPort(Received& received)
     return port;
 }
 
+// A port created with createPort, its source added to this thread's loop in the default mode.
+class CFMachPortOnThisLoop : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fPort = createPort(fReceived);
+        ASSERT_NE(fPort, nullptr);
+        fSource = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, fPort, 0);
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), fSource, kCFRunLoopDefaultMode);
+    }
+
+    void TearDown() override
+    {
+        if (!fPort) {
+            return;
+        }
+        CFMachPortInvalidate(fPort);
+        CFRelease(fSource);
+        CFRelease(fPort);
+    }
+
+    Received fReceived;
+    CFMachPortRef fPort = nullptr;
+    CFRunLoopSourceRef fSource = nullptr;
+};
+
 TEST(CFMachPort, RecordsFromAnotherThreadReachTheCalloutOnTheLoopsThreadInOrder)
 {
     Received received;
@@ -118,26 +145,18 @@ TEST(CFMachPort, RecordsFromAnotherThreadReachTheCalloutOnTheLoopsThreadInOrder)
     CFRelease(port);
 }
 
-TEST(CFMachPort, MessagesNotYetHandedOverCountAgainstTheQueueLimit)
+TEST_F(CFMachPortOnThisLoop, MessagesNotYetHandedOverCountAgainstTheQueueLimit)
 {
-    Received received;
-    CFMachPortRef port = createPort(received);
-    CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, port, 0);
-    CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
-
     for (uint32_t sequence = 0; sequence < MACH_PORT_QLIMIT_DEFAULT; ++sequence) {
-        EXPECT_EQ(send(CFMachPortGetPort(port), sequence, MACH_SEND_TIMEOUT), MACH_MSG_SUCCESS);
+        EXPECT_EQ(send(CFMachPortGetPort(fPort), sequence, MACH_SEND_TIMEOUT), MACH_MSG_SUCCESS);
     }
-    EXPECT_EQ(send(CFMachPortGetPort(port), 99, MACH_SEND_TIMEOUT), MACH_SEND_TIMED_OUT);
+    EXPECT_EQ(send(CFMachPortGetPort(fPort), 99, MACH_SEND_TIMEOUT), MACH_SEND_TIMED_OUT);
 
     // One message per pass; the loop hands each over exactly once.
     while (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true) == kCFRunLoopRunHandledSource) {
     }
-    EXPECT_EQ(received.fSequences, (std::vector<uint32_t>{0, 1, 2, 3, 4}));
-    EXPECT_EQ(send(CFMachPortGetPort(port), 5, MACH_SEND_TIMEOUT), MACH_MSG_SUCCESS);
-    CFMachPortInvalidate(port);
-    CFRelease(source);
-    CFRelease(port);
+    EXPECT_EQ(fReceived.fSequences, (std::vector<uint32_t>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(send(CFMachPortGetPort(fPort), 5, MACH_SEND_TIMEOUT), MACH_MSG_SUCCESS);
 }
 
 TEST(CFMachPort, WrapsAnExistingReceiveRightAndOwnsIt)
@@ -169,24 +188,18 @@ TEST(CFMachPort, WrapsAnExistingReceiveRightAndOwnsIt)
     CFRelease(port);
 }
 
-TEST(CFMachPort, InvalidatedPortRefusesSendsAndLeavesItsLoops)
+TEST_F(CFMachPortOnThisLoop, InvalidatedPortRefusesSendsAndLeavesItsLoops)
 {
-    Received received;
-    CFMachPortRef port = createPort(received);
-    CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, port, 0);
-    CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
-    EXPECT_EQ(send(CFMachPortGetPort(port), 0, MACH_SEND_TIMEOUT), MACH_MSG_SUCCESS);
+    EXPECT_EQ(send(CFMachPortGetPort(fPort), 0, MACH_SEND_TIMEOUT), MACH_MSG_SUCCESS);
 
-    CFMachPortInvalidate(port);
+    CFMachPortInvalidate(fPort);
 
-    EXPECT_FALSE(CFMachPortIsValid(port));
-    EXPECT_FALSE(CFRunLoopSourceIsValid(source));
-    EXPECT_FALSE(CFRunLoopContainsSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode));
-    EXPECT_EQ(send(CFMachPortGetPort(port), 1, MACH_SEND_TIMEOUT), MACH_SEND_INVALID_DEST);
+    EXPECT_FALSE(CFMachPortIsValid(fPort));
+    EXPECT_FALSE(CFRunLoopSourceIsValid(fSource));
+    EXPECT_FALSE(CFRunLoopContainsSource(CFRunLoopGetCurrent(), fSource, kCFRunLoopDefaultMode));
+    EXPECT_EQ(send(CFMachPortGetPort(fPort), 1, MACH_SEND_TIMEOUT), MACH_SEND_INVALID_DEST);
     EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true), kCFRunLoopRunFinished);
-    EXPECT_EQ(received.fCount.load(), 0);
-    CFRelease(source);
-    CFRelease(port);
+    EXPECT_EQ(fReceived.fCount.load(), 0);
 }
 
 } // namespace
