@@ -1,26 +1,10 @@
 #include "URL/PercentEscapes.h"
 
+#include "HexDigit.h"
+
 #include <cstring>
 
 namespace CFPlatform {
-
-namespace {
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
-} // namespace
 
 bool isPathChar(char c)
 {
@@ -57,10 +41,10 @@ std::optional<std::string> unescape(std::string_view text)
             result += text[i];
             continue;
         }
-        if (i + 2 >= text.size() || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0) {
+        if (i + 2 >= text.size() || hexDigitValue(text[i + 1]) < 0 || hexDigitValue(text[i + 2]) < 0) {
             return std::nullopt;
         }
-        result += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+        result += static_cast<char>(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2]));
         i += 2;
     }
     return result;

@@ -1,3 +1,4 @@
+#include "HexDigit.h"
 #include "TypedObject.h"
 #include <CFPlatform/Object.h>
 #include <CFPlatform/String.h>
@@ -50,20 +51,6 @@ Bytes bytesOf(const CFUUIDBytes& bytes)
     Bytes result;
     std::memcpy(result.data(), &bytes, 16);
     return result;
-}
-
-int hexValue(char16_t digit)
-{
-    if (digit >= u'0' && digit <= u'9') {
-        return digit - u'0';
-    }
-    if (digit >= u'a' && digit <= u'f') {
-        return digit - u'a' + 10;
-    }
-    if (digit >= u'A' && digit <= u'F') {
-        return digit - u'A' + 10;
-    }
-    return -1;
 }
 
 bool isHyphenPosition(size_t i)
@@ -147,7 +134,7 @@ CFUUIDRef CFUUIDCreateFromString(CFAllocatorRef, CFStringRef uuidStr)
             }
             continue;
         }
-        int value = hexValue(text[i]);
+        int value = CFPlatform::hexDigitValue(text[i]);
         if (value < 0) {
             return nullptr;
         }
