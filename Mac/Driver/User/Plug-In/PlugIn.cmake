@@ -51,7 +51,9 @@ function(tide_audio_plugin_module name)
   set(bundle_dir ${CMAKE_CURRENT_BINARY_DIR}/${ARG_BUNDLE})
   add_library(${name} MODULE $<TARGET_OBJECTS:PlugInEntry>)
   tide_warnings(${name})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} PlugInCore)
+  # The core calls SA_Device::Create of the device library, which calls back into the core.
+  string(REPLACE ";" "," device_libs "${ARG_LIBS}")
+  target_link_libraries(${name} PRIVATE "$<LINK_GROUP:RESCAN,PlugInCore,${device_libs}>")
   set_target_properties(${name} PROPERTIES
     PREFIX ""
     SUFFIX ""
@@ -71,3 +73,7 @@ if(plugin_tests)
             LIBS PlugInTestDevice PlugInTestSupport PlugInCore IOKitTesting XPCTesting CoreFoundationTesting
                  DarwinTesting)
 endif()
+
+# The test build of the plug-in module, with the test device.
+tide_audio_plugin_module(VORKtideAudioServerPluginTest BUNDLE VORKtideAudioServerPluginTest.driver
+                         LIBS PlugInTestDevice)
