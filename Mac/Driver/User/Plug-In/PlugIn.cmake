@@ -77,3 +77,19 @@ endif()
 # The test build of the plug-in module, with the test device.
 tide_audio_plugin_module(VORKtideAudioServerPluginTest BUNDLE VORKtideAudioServerPluginTest.driver
                          LIBS PlugInTestDevice)
+
+# The test module as the audio server loads it: one process per scenario, and what a user sees.
+if(TIDE_SCOPE STREQUAL "all")
+  set(test_bundle ${CMAKE_CURRENT_BINARY_DIR}/VORKtideAudioServerPluginTest.driver)
+  file(GLOB plugin_module_tests CONFIGURE_DEPENDS ${plugin_dir}/tests/module/*.cpp)
+  tide_test(PlugInModuleTests SOURCES ${plugin_module_tests}
+            LIBS AudioServerHost PlugInTestSupport CoreFoundationTesting DarwinTesting)
+  target_compile_definitions(PlugInModuleTests PRIVATE TIDE_TEST_PLUGIN_BUNDLE="${test_bundle}")
+  add_dependencies(PlugInModuleTests VORKtideAudioServerPluginTest tide-audio-host)
+  add_test(NAME PlugInModuleExports
+           COMMAND ${plugin_dir}/tests/check-module-exports ${CMAKE_NM}
+                   $<TARGET_FILE:VORKtideAudioServerPluginTest>)
+  add_test(NAME PlugInBundleInfoPlist COMMAND python3 ${plugin_dir}/tests/check-bundle-plist ${test_bundle})
+  add_test(NAME PlugInAudioHost
+           COMMAND ${plugin_dir}/tests/check-audio-host $<TARGET_FILE:tide-audio-host> ${test_bundle})
+endif()

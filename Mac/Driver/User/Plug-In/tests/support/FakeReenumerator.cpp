@@ -74,10 +74,16 @@ int FakeReenumerator::peerCount() const
     return fAcceptedPeers;
 }
 
-bool FakeReenumerator::waitForMessages(int count) const
+int FakeReenumerator::endedPeerCount() const
+{
+    std::lock_guard<std::mutex> lock(fMutex);
+    return fEndedPeers;
+}
+
+bool FakeReenumerator::waitForMessages(int count, std::chrono::milliseconds limit) const
 {
     std::unique_lock<std::mutex> lock(fMutex);
-    return fChanged.wait_for(lock, kWaitLimit, [this, count] { return fMessages >= count; });
+    return fChanged.wait_for(lock, limit, [this, count] { return fMessages >= count; });
 }
 
 void FakeReenumerator::HandleListenerEvent(xpc_object_t event)
@@ -112,6 +118,7 @@ void FakeReenumerator::HandlePeerEvent(xpc_connection_t peer, xpc_object_t event
         if (event == XPC_ERROR_CONNECTION_INVALID) {
             std::lock_guard<std::mutex> lock(fMutex);
             fPeers.erase(std::find(fPeers.begin(), fPeers.end(), peer));
+            ++fEndedPeers;
             --fOpenConnections;
             fChanged.notify_all();
             xpc_release(peer);

@@ -7,6 +7,7 @@
 #include <dispatch/dispatch.h>
 #include <xpc/xpc.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -32,10 +33,11 @@ public:
 
     int resetCount() const;
     int messageCount() const;
-    // Peers accepted so far.
+    // Peers accepted so far, and those whose connection has ended.
     int peerCount() const;
+    int endedPeerCount() const;
     // Waits (real time) until `count` messages have arrived.
-    bool waitForMessages(int count) const;
+    bool waitForMessages(int count, std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
 
 private:
     void HandleListenerEvent(xpc_object_t event);
@@ -50,6 +52,7 @@ private:
     int fResets = 0;
     int fMessages = 0;
     int fAcceptedPeers = 0;
+    int fEndedPeers = 0;
     int fOpenConnections = 0;
 };
 

@@ -1,0 +1,95 @@
+// The test module loaded as the audio server loads it, with the fakes of the kernel service and the
+// re-enumeration daemon in this process. Each scenario needs a process of its own: the module's
+// state is the process's.
+
+#include "AudioServerHost.h"
+#include "FakeKernelUserClient.h"
+#include "FakeReenumerator.h"
+#include "PlugInBundle.h"
+
+#include <Darwin/Clock.h>
+#include <DarwinTesting/ManualClock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace PlugInTesting;
+using namespace std::chrono_literals;
+
+namespace {
+
+AudioObjectPropertyAddress Global(AudioObjectPropertySelector selector)
+{
+    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
+bool Contains(const std::vector<AudioObjectID>& ids, AudioObjectID id)
+{
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+// The host lives as long as the process: the module may call it until the end.
+AudioServerHost& LoadedHost()
+{
+    static std::unique_ptr<PlugInBundle> sBundle = PlugInBundle::Load(TIDE_TEST_PLUGIN_BUNDLE);
+    static auto* sHost = new AudioServerHost(sBundle->Driver());
+    return *sHost;
+}
+
+TEST(PlugInModule, LoadsAndAnswersAsThePlugInObject)
+{
+    AudioServerHost& host = LoadedHost();
+    ASSERT_EQ(host.Initialize(), 0);
+    UInt32 classID = 0;
+    std::string manufacturer;
+    EXPECT_EQ(host.GetUInt32(kAudioObjectPlugInObject, Global(kAudioObjectPropertyClass), classID), 0);
+    EXPECT_EQ(classID, kAudioPlugInClassID);
+    EXPECT_EQ(
+        host.GetString(kAudioObjectPlugInObject, Global(kAudioObjectPropertyManufacturer), manufacturer), 0);
+    EXPECT_EQ(manufacturer, "VORK, Inc.");
+    EXPECT_TRUE(host.DeviceList().empty());
+}
+
+TEST(PlugInModule, PublishedServiceBecomesDevice32AndTerminationRemovesIt)
+{
+    AudioServerHost& host = LoadedHost();
+    ASSERT_EQ(host.Initialize(), 0);
+    FakeKernelService service("module01");
+    service.publish();
+    ASSERT_TRUE(
+        host.WaitForDeviceList([](const std::vector<AudioObjectID>& ids) { return Contains(ids, 32); }));
+    EXPECT_EQ(service.openCount(kAudioClientType), 1);
+    service.terminate();
+    EXPECT_TRUE(host.WaitForDeviceList([](const std::vector<AudioObjectID>& ids) { return ids.empty(); }));
+    EXPECT_EQ(service.openCount(kAudioClientType), 0);
+}
+
+TEST(PlugInModule, DaemonCountsSevenResets)
+{
+    DarwinTesting::ManualClock clock;
+    FakeReenumerator daemon;
+    AudioServerHost& host = LoadedHost();
+    const uint64_t start = DarwinClock::hostNow();
+    ASSERT_EQ(host.Initialize(), 0);
+    std::vector<uint64_t> sent;
+    for (int request = 1; request <= 7; ++request) {
+        // The module's loop is out of reach: move the clock deadline by deadline until the next
+        // request arrives.
+        while (!daemon.waitForMessages(request, 200ms)) {
+            ASSERT_LT(DarwinClock::hostNow() - start, 60'000'000'000u) << "request " << request;
+            if (clock.nextDeadline() != DarwinClock::kNever) {
+                clock.advanceTo(std::max(clock.nextDeadline(), DarwinClock::hostNow()));
+            }
+        }
+        sent.push_back(DarwinClock::hostNow());
+    }
+    clock.advance(60s);
+    EXPECT_EQ(daemon.resetCount(), 7);
+    EXPECT_EQ(daemon.messageCount(), 7);
+    EXPECT_EQ(sent.front(), start);
+    // The timer went with the seventh request.
+    EXPECT_EQ(clock.nextDeadline(), DarwinClock::kNever);
+}
+
+} // namespace
