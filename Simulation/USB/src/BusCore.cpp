@@ -59,6 +59,8 @@ void BusCore::post(uint64_t due, std::function<void()> action, bool wait, bool s
     const bool onEventThread = std::this_thread::get_id() == fEventThreadId;
     bool done = false;
     std::unique_lock lock(fEventLock);
+    // The event thread's next wait begins after it has seen this event.
+    const uint64_t pass = fEventPasses + 1;
     fEvents.push_back({due, fEventSequence++, std::move(action), wait && !onEventThread ? &done : nullptr});
     if (DarwinClock::isManual()) {
         fEventActivities.emplace_back("SimUSB events", fEventThreadId);
@@ -70,13 +72,21 @@ void BusCore::post(uint64_t due, std::function<void()> action, bool wait, bool s
     // On the manual clock the poster waits until the event thread waits for its next deadline, so
     // that an advance that follows finds that deadline.
     if (sync && DarwinClock::isManual() && !onEventThread) {
-        const uint64_t pass = fEventPasses + 1;
-        fEventDone.wait(lock, [&] { return fEventPasses >= pass || fStopEvents; });
+        fEventDone.wait(lock, [&] { return fEventPasses >= pass || fEventThreadInTransfer || fStopEvents; });
     }
+}
+
+void BusCore::setEventThreadWaiting(bool waiting)
+{
+    std::lock_guard lock(fEventLock);
+    fEventThreadInTransfer = waiting;
+    fEventDone.notify_all();
 }
 
 void BusCore::serveEvents()
 {
+    // Whatever the manual clock wakes is served until the thread waits again.
+    DarwinClock::ServiceScope scope("SimUSB events");
     std::unique_lock lock(fEventLock);
     while (!fStopEvents) {
         auto earliest = std::min_element(fEvents.begin(), fEvents.end(), [](const Event& a, const Event& b) {

@@ -204,6 +204,8 @@ private:
     void captureComplete(const Transfer& transfer);
 
     // Control (no lock held on entry).
+    void waitForAnswer(std::unique_lock<std::mutex>& lock, std::condition_variable& wake, uint64_t deadline);
+    void setEventThreadWaiting(bool waiting);
     void applyStandardRequest(const std::shared_ptr<DeviceState>& device, const SetupPacket& setup);
     void rebuildEndpoints(DeviceState& device, int interface);
 
@@ -218,6 +220,8 @@ private:
     bool fStopEvents = false;
     std::vector<DarwinClock::Activity> fEventActivities;
     uint64_t fEventPasses = 0;
+    // The event thread waits on the clock inside a control transfer of an enumeration.
+    bool fEventThreadInTransfer = false;
     std::vector<HostListener*> fListeners;
 
     // Ports and the worker.

@@ -4,6 +4,7 @@
 #include "Dma.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace SimUSB {
 
@@ -21,6 +22,43 @@ Capture::Event controlEvent(uint64_t id, uint8_t address, const SetupPacket& set
 }
 
 } // namespace
+
+// A plain clock wait, except that on the event thread (enumeration) it also counts as the thread
+// waiting on the clock for posters that wait for that.
+void BusCore::waitForAnswer(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
+                            uint64_t deadline)
+{
+    struct Context
+    {
+        std::mutex* mutex;
+        std::condition_variable* wake;
+    } context{&fLock, &wake};
+    const bool onEventThread = std::this_thread::get_id() == fEventThreadId;
+    {
+        DarwinClock::WaitRegistration registration(
+            deadline, "SimUSB control transfer",
+            [](void* self) {
+                auto* c = static_cast<Context*>(self);
+                std::lock_guard wakeLock(*c->mutex);
+                c->wake->notify_all();
+            },
+            &context);
+        if (onEventThread) {
+            setEventThreadWaiting(true);
+        }
+        if (auto real = registration.realDeadline()) {
+            wake.wait_until(lock, *real);
+        } else {
+            wake.wait(lock);
+        }
+        // Unregistering waits for a wake in progress, which takes this lock.
+        lock.unlock();
+    }
+    if (onEventThread) {
+        setEventThreadWaiting(false);
+    }
+    lock.lock();
+}
 
 ControlResult BusCore::control(const std::shared_ptr<DeviceState>& device, const SetupPacket& setup,
                                uint8_t* data, uint32_t timeoutMs)
@@ -103,8 +141,7 @@ ControlResult BusCore::control(const std::shared_ptr<DeviceState>& device, const
                 result.status = kTimedOut;
                 break;
             }
-            DarwinClock::waitUntil(lock, waiter.wake, std::min(answerAt, deadline),
-                                   "SimUSB control transfer");
+            waitForAnswer(lock, waiter.wake, std::min(answerAt, deadline));
         }
         for (ControlWaiter** link = &device->waiters; *link != nullptr; link = &(*link)->next) {
             if (*link == &waiter) {

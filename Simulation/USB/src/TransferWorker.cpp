@@ -11,6 +11,9 @@ namespace SimUSB {
 
 void BusCore::serveTransfers()
 {
+    // Whatever the manual clock wakes is served until the worker waits again, even when it blocks
+    // on a lock meanwhile.
+    DarwinClock::ServiceScope scope("SimUSB transfers");
     std::unique_lock lock(fLock);
     while (!fStopWorker) {
         const uint64_t now = DarwinClock::hostNow();

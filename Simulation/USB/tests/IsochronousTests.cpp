@@ -124,6 +124,8 @@ TEST_F(IsochronousTest, PacketsAreWrittenWhileTheTransferIsInFlight)
     EXPECT_NE(data[2 * kMaxPacket], 0xAA);
     EXPECT_EQ(data[3 * kMaxPacket], 0xAA);
     EXPECT_TRUE(completions.results().empty());
+    echoBus.device->abort(EchoDevice::kIsochronousIn, SimUSB::kAborted);
+    completions.waitFor(1);
 }
 
 TEST_F(IsochronousTest, OutPacketsAreTakenContiguously)
