@@ -48,4 +48,9 @@ protected:
     const AudioClassID fBaseClassID;
     const AudioObjectID fOwnerObjectID;
     std::atomic<bool> fIsActive{false};
+
+private:
+    // The object's entry in the object map while it has one, so a release finds it without a lookup.
+    friend std::atomic<void*>& SA_ObjectMapEntry(const SA_Object& object);
+    mutable std::atomic<void*> fMapEntry{nullptr};
 };

@@ -5,25 +5,62 @@
 #include "SA_Object.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <memory>
 #include <unordered_map>
 #include <vector>
+
+std::atomic<void*>& SA_ObjectMapEntry(const SA_Object& object)
+{
+    return object.fMapEntry;
+}
 
 namespace {
 
 constexpr UInt32 kSaturatedCount = std::numeric_limits<UInt32>::max();
 constexpr AudioObjectID kFirstObjectID = 32;
 
+// An object's entry. The count changes with atomic operations: copies take a reference under the
+// map's mutex, retains and releases take and drop one without it, and whoever drops the last one
+// erases the entry under the mutex. An entry whose count has reached 0 hands out nothing more.
 struct ObjectInfo
 {
     SA_Object* fObject;
-    UInt32 fRefCount;
+    std::atomic<UInt32> fRefCount;
     std::vector<AudioObjectID> fObjectIDs;
 };
 
-// The entries in mapping order, with two indexes so that the per-call lookups of the IO thread
-// cost one hash probe each.
+// Takes a reference unless the count is 0 (the object is going) or saturated. Answers the new
+// count, or 0.
+UInt32 TakeReference(ObjectInfo& info)
+{
+    UInt32 count = info.fRefCount.load(std::memory_order_relaxed);
+    do {
+        if (count == 0 || count == kSaturatedCount) {
+            return 0;
+        }
+    } while (!info.fRefCount.compare_exchange_weak(count, count + 1, std::memory_order_acquire,
+                                                   std::memory_order_relaxed));
+    return count + 1;
+}
+
+// Drops a reference; answers the remaining count (0: the caller erases the entry), or
+// kSaturatedCount when there was none to drop.
+UInt32 DropReference(ObjectInfo& info)
+{
+    UInt32 count = info.fRefCount.load(std::memory_order_relaxed);
+    do {
+        if (count == 0) {
+            return kSaturatedCount;
+        }
+    } while (!info.fRefCount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel,
+                                                   std::memory_order_relaxed));
+    return count - 1;
+}
+
+// The entries in mapping order, with an index by id so that the IO thread's lookups cost one hash
+// probe.
 class ObjectTable
 {
 public:
@@ -39,48 +76,47 @@ public:
         return found == fByID.end() ? nullptr : found->second;
     }
 
-    ObjectInfo* FindByObject(const SA_Object* object) const
+    static ObjectInfo* EntryOf(const SA_Object* object)
     {
-        const auto found = fByObject.find(object);
-        return found == fByObject.end() ? nullptr : found->second;
+        return static_cast<ObjectInfo*>(SA_ObjectMapEntry(*object).load(std::memory_order_acquire));
     }
 
     void Map(AudioObjectID objectID, SA_Object* object)
     {
-        ObjectInfo* info = FindByObject(object);
+        ObjectInfo* info = EntryOf(object);
         if (info == nullptr) {
-            fObjectInfoList.push_back(std::make_unique<ObjectInfo>(ObjectInfo{object, 1, {}}));
+            fObjectInfoList.push_back(std::unique_ptr<ObjectInfo>(new ObjectInfo{object, {1}, {}}));
             info = fObjectInfoList.back().get();
-            fByObject.emplace(object, info);
+            SA_ObjectMapEntry(*object).store(info, std::memory_order_release);
         } else if (info->fObjectIDs.empty()) {
             // Mapped again after its last id went: the map holds a reference once more.
-            ++info->fRefCount;
+            info->fRefCount.fetch_add(1, std::memory_order_relaxed);
         }
         info->fObjectIDs.push_back(objectID);
         fByID.emplace(objectID, info);
     }
 
-    // Answers whether the entry's last reference went with it.
+    // Answers whether the entry's last reference went with its last id.
     bool Unmap(AudioObjectID objectID, ObjectInfo* info)
     {
         info->fObjectIDs.erase(std::find(info->fObjectIDs.begin(), info->fObjectIDs.end(), objectID));
         fByID.erase(objectID);
-        return info->fObjectIDs.empty() && Release(info) == 0;
+        if (!info->fObjectIDs.empty() || DropReference(*info) != 0) {
+            return false;
+        }
+        Erase(info);
+        return true;
     }
 
-    // The remaining count; at 0 the entry is gone and its object is the caller's to destroy.
-    UInt32 Release(ObjectInfo* info)
+    // The entry has no reference left: it goes, and its object is the caller's to destroy.
+    void Erase(ObjectInfo* info)
     {
-        if (--info->fRefCount > 0) {
-            return info->fRefCount;
-        }
         for (AudioObjectID objectID : info->fObjectIDs) {
             fByID.erase(objectID);
         }
-        fByObject.erase(info->fObject);
+        SA_ObjectMapEntry(*info->fObject).store(nullptr, std::memory_order_release);
         fObjectInfoList.erase(std::find_if(fObjectInfoList.begin(), fObjectInfoList.end(),
                                            [info](const auto& entry) { return entry.get() == info; }));
-        return 0;
     }
 
 private:
@@ -88,7 +124,6 @@ private:
     AudioObjectID fNextObjectID = kFirstObjectID;
     std::vector<std::unique_ptr<ObjectInfo>> fObjectInfoList;
     std::unordered_map<AudioObjectID, ObjectInfo*> fByID;
-    std::unordered_map<const SA_Object*, ObjectInfo*> fByObject;
 };
 
 // Created on first use and never destroyed: audio-server calls may arrive until the process ends.
@@ -149,43 +184,32 @@ SA_Object* SA_ObjectMap::CopyObjectByObjectID(AudioObjectID objectID)
     ObjectTable& table = Table();
     CAMutex::Locker locker(table.Mutex());
     ObjectInfo* info = table.FindByID(objectID);
-    if (info == nullptr || info->fRefCount == kSaturatedCount) {
-        return nullptr;
-    }
-    ++info->fRefCount;
-    return info->fObject;
+    return info != nullptr && TakeReference(*info) != 0 ? info->fObject : nullptr;
 }
 
 UInt32 SA_ObjectMap::RetainObject(SA_Object* object)
 {
-    if (object == nullptr) {
-        return 0;
-    }
-    ObjectTable& table = Table();
-    CAMutex::Locker locker(table.Mutex());
-    ObjectInfo* info = table.FindByObject(object);
-    if (info == nullptr || info->fRefCount == kSaturatedCount) {
-        return 0;
-    }
-    return ++info->fRefCount;
+    // The caller holds a reference, so the entry stays while this runs.
+    ObjectInfo* info = object != nullptr ? ObjectTable::EntryOf(object) : nullptr;
+    return info != nullptr ? TakeReference(*info) : 0;
 }
 
 UInt32 SA_ObjectMap::ReleaseObject(SA_Object* object)
 {
-    if (object == nullptr) {
+    ObjectInfo* info = object != nullptr ? ObjectTable::EntryOf(object) : nullptr;
+    if (info == nullptr) {
         return 0;
     }
-    ObjectTable& table = Table();
-    UInt32 remaining = 0;
-    {
-        CAMutex::Locker locker(table.Mutex());
-        ObjectInfo* info = table.FindByObject(object);
-        if (info == nullptr || info->fRefCount == 0) {
-            return 0;
-        }
-        remaining = table.Release(info);
+    const UInt32 remaining = DropReference(*info);
+    if (remaining == kSaturatedCount) {
+        return 0;
     }
     if (remaining == 0) {
+        {
+            ObjectTable& table = Table();
+            CAMutex::Locker locker(table.Mutex());
+            table.Erase(info);
+        }
         DestroyObject(object);
     }
     return remaining;
@@ -204,7 +228,7 @@ void SA_ObjectMap::SetRefCountForTesting(SA_Object* object, UInt32 count)
 {
     ObjectTable& table = Table();
     CAMutex::Locker locker(table.Mutex());
-    if (ObjectInfo* info = table.FindByObject(object)) {
-        info->fRefCount = count;
+    if (ObjectInfo* info = ObjectTable::EntryOf(object)) {
+        info->fRefCount.store(count, std::memory_order_relaxed);
     }
 }

@@ -133,14 +133,14 @@ public:
         return *fObject;
     }
 
-    // Only a device answers the device entries.
+    // Only a device answers the device entries; devices alone have the device class.
     SA_Device& Device() const
     {
-        auto* device = dynamic_cast<SA_Device*>(&Object());
-        if (device == nullptr) {
+        SA_Object& object = Object();
+        if (object.GetClassID() != kAudioDeviceClassID) {
             throw CAException(kAudioHardwareBadObjectError);
         }
-        return *device;
+        return static_cast<SA_Device&>(object);
     }
 
 private:
