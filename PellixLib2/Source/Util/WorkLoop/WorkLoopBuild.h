@@ -13,3 +13,7 @@ constexpr bool kWorkLoopPlugInBuild = true;
 #define WORKLOOP_NAMESPACE_END }
 constexpr bool kWorkLoopPlugInBuild = false;
 #endif
+
+// The family's internal classes: not part of the library's interface, so their calls to each other
+// bind directly.
+#define WORKLOOP_INTERNAL __attribute__((visibility("hidden")))

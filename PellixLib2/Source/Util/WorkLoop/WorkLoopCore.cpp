@@ -78,7 +78,7 @@ void WorkLoopCore::AttachTimerLocked(double fireDate)
     // The timer's now: it releases the reference when it goes.
     info.release();
     CFRunLoopAddTimer(fRunLoop, fTimer, kCFRunLoopCommonModes);
-    CFRunLoopTimerSetNextFireDate(fTimer, fireDate);
+    SetFireDateLocked(fireDate);
 }
 
 void WorkLoopCore::DetachRunLoopLocked()
@@ -94,9 +94,25 @@ void WorkLoopCore::DetachRunLoopLocked()
 
 void WorkLoopCore::SetFireDateLocked(double fireDate)
 {
+    fFiringSoon = false;
     if (fTimer) {
         CFRunLoopTimerSetNextFireDate(fTimer, fireDate);
     }
+}
+
+void WorkLoopCore::FireSoon(std::unique_lock<std::mutex>& lock)
+{
+    if (!fTimer || fFiringSoon) {
+        return;
+    }
+    fFiringSoon = true;
+    CFRunLoopTimerRef timer = fTimer;
+    CFRetain(timer);
+    lock.unlock();
+    // Any order with the dates set under the lock is right: a pass after this one finds nothing
+    // more to do, and one before it finds the item listed.
+    CFRunLoopTimerSetNextFireDate(timer, 0.0);
+    CFRelease(timer);
 }
 
 #ifndef WORKLOOP_PLUGIN_BUILD
@@ -128,11 +144,11 @@ void WorkLoopCore::AddTimer(WorkLoopTimer* timer, unsigned int ms, bool repeat)
     }
     // The two builds turn milliseconds into seconds differently; both are kept.
     double interval = kWorkLoopPlugInBuild ? ms / 1000.0 : ms * 0.001;
-    std::lock_guard lock(fItemsLock);
+    std::unique_lock lock(fItemsLock);
     timer->fInterval = interval;
     timer->fRepeat = repeat;
     fItems.Place(timer, CFAbsoluteTimeGetCurrent() + interval);
-    SetFireDateLocked(0.0);
+    FireSoon(lock);
 }
 
 void WorkLoopCore::AddWorkItem(WorkItem* item)
@@ -140,17 +156,19 @@ void WorkLoopCore::AddWorkItem(WorkItem* item)
     if (!item) {
         return;
     }
-    std::lock_guard lock(fItemsLock);
-    ListWorkItemLocked(item);
+    std::unique_lock lock(fItemsLock);
+    if (ListWorkItemLocked(item)) {
+        FireSoon(lock);
+    }
 }
 
-void WorkLoopCore::ListWorkItemLocked(WorkItem* item)
+bool WorkLoopCore::ListWorkItemLocked(WorkItem* item)
 {
     if (fItems.Contains(item)) {
-        return;
+        return false;
     }
     fItems.Place(item, CFAbsoluteTimeGetCurrent());
-    SetFireDateLocked(0.0);
+    return true;
 }
 
 void WorkLoopCore::RemoveItem(WorkLoopItem* item)
@@ -208,6 +226,7 @@ void WorkLoopCore::RunDueItems(CFRunLoopTimerRef timer)
     WorkLoopSchedule::Pass pass;
     {
         std::lock_guard lock(fItemsLock);
+        fFiringSoon = false;
         if (fClosed) {
             return;
         }
@@ -258,7 +277,10 @@ WorkLoopCore::RunningItem WorkLoopCore::GetNextItem(CFRunLoopTimerRef timer,
     }
     WorkLoopItem* item = fItems.NextDue(pass);
     if (!item) {
-        SetFireDateLocked(fItems.Empty() ? NeverFireDate() : fItems.EarliestFireTime());
+        // Left alone, the timer's date moves on by its interval, the largest double: never.
+        if (!fItems.Empty()) {
+            SetFireDateLocked(fItems.EarliestFireTime());
+        }
         return {};
     }
     if (item->fRepeat) {

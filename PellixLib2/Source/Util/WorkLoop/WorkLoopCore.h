@@ -14,13 +14,13 @@
 WORKLOOP_NAMESPACE_BEGIN
 
 #ifndef WORKLOOP_PLUGIN_BUILD
-class SyncTaskItem;
+class WORKLOOP_INTERNAL SyncTaskItem;
 #endif
 
 // The scheduler of one loop: its items, its run-loop timer and the passes that run what is due.
 // Its owners (WorkLoop::Impl) close it when the last of them goes. The timer and the posted tasks
 // refer to it weakly, and a pass holds it while it runs.
-class WorkLoopCore : public std::enable_shared_from_this<WorkLoopCore>
+class WORKLOOP_INTERNAL WorkLoopCore : public std::enable_shared_from_this<WorkLoopCore>
 {
 public:
     // Bound to the calling thread's run loop.
@@ -84,7 +84,11 @@ private:
     void RunDueItems(CFRunLoopTimerRef timer);
     RunningItem GetNextItem(CFRunLoopTimerRef timer, const WorkLoopSchedule::Pass& pass);
     bool MayRunItemsLocked(CFRunLoopTimerRef timer) const;
-    void ListWorkItemLocked(WorkItem* item);
+    // Lists a work item to run now; false when it was listed already.
+    bool ListWorkItemLocked(WorkItem* item);
+    // Arms the timer to fire at once, for what was just listed. Called with the lock held, it
+    // releases it first, so that the loop's thread, woken, does not wait for it.
+    void FireSoon(std::unique_lock<std::mutex>& lock);
     // With fRunLoop set: a new timer on it, armed for `fireDate`.
     void AttachTimerLocked(double fireDate);
     void DetachRunLoopLocked();
@@ -101,6 +105,8 @@ private:
     WorkLoopSchedule fItems;
     bool fRunning = false;
     bool fClosed = false;
+    // The timer is armed to fire at once, and has not fired since.
+    bool fFiringSoon = false;
     // The pass under way, which Close waits for.
     bool fPassRunning = false;
     std::thread::id fPassThread;
@@ -115,7 +121,7 @@ private:
 };
 
 // What the WorkLoop objects of one loop share; the last of them to go closes the loop.
-class WorkLoop::Impl
+class WORKLOOP_INTERNAL WorkLoop::Impl
 {
 public:
     explicit Impl(std::shared_ptr<WorkLoopCore> core) : fCore(std::move(core)) {}

@@ -3,6 +3,8 @@
 
 WORKLOOP_NAMESPACE_BEGIN
 
+thread_local WorkLoopRunLock* WorkLoopRunLock::tRunning = nullptr;
+
 WorkLoopItem::WorkLoopItem() : fRunLock(std::make_shared<WorkLoopRunLock>()) {}
 
 WorkLoopItem::~WorkLoopItem() = default;

@@ -15,30 +15,47 @@ void WorkLoopSchedule::Place(WorkLoopItem* item, double fireTime)
 {
     item->fNextFireTime = fireTime;
     Entry entry{fireTime, fNextSequence++, item};
+    // A new latest item goes at the end; others most often next to the one placed before.
+    auto hint = fOrder.empty() || DueFirst()(*fOrder.rbegin(), entry) ? fOrder.end() : fLastPlaced;
     auto listed = fListed.find(item);
     if (listed == fListed.end()) {
-        auto position = fOrder.insert(entry).first;
+        fLastPlaced = fOrder.insert(hint, entry);
         try {
-            fListed.emplace(item, position);
+            fListed.emplace(item, fLastPlaced);
         } catch (...) {
-            fOrder.erase(position);
+            Erase(fLastPlaced);
             throw;
         }
         return;
     }
     // Moved without a new allocation.
+    if (hint == listed->second) {
+        hint = std::next(hint);
+    }
+    if (fLastPlaced == listed->second) {
+        fLastPlaced = fOrder.end();
+    }
     auto node = fOrder.extract(listed->second);
     node.value() = entry;
-    listed->second = fOrder.insert(std::move(node)).position;
+    fLastPlaced = fOrder.insert(hint, std::move(node));
+    listed->second = fLastPlaced;
 }
 
 void WorkLoopSchedule::Remove(const WorkLoopItem* item)
 {
     auto listed = fListed.find(item);
     if (listed != fListed.end()) {
-        fOrder.erase(listed->second);
+        Erase(listed->second);
         fListed.erase(listed);
     }
+}
+
+void WorkLoopSchedule::Erase(Order::iterator position)
+{
+    if (position == fLastPlaced) {
+        fLastPlaced = fOrder.end();
+    }
+    fOrder.erase(position);
 }
 
 WorkLoopItem* WorkLoopSchedule::NextDue(const Pass& pass) const

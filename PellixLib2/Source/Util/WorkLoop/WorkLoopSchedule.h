@@ -12,7 +12,7 @@
 
 WORKLOOP_NAMESPACE_BEGIN
 
-class WorkLoopSchedule
+class WORKLOOP_INTERNAL WorkLoopSchedule
 {
 public:
     struct Pass
@@ -61,9 +61,14 @@ private:
     };
     using Order = std::set<Entry, DueFirst>;
 
+    void Erase(Order::iterator position);
+
     Order fOrder;
     std::unordered_map<const WorkLoopItem*, Order::iterator> fListed;
     uint64_t fNextSequence = 0;
+    // Where the last item was placed: items re-armed in a row usually go next to each other, and a
+    // right hint makes the insertion constant time.
+    Order::iterator fLastPlaced = fOrder.end();
 };
 
 WORKLOOP_NAMESPACE_END

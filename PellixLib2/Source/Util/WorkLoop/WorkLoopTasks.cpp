@@ -11,7 +11,7 @@ WORKLOOP_NAMESPACE_BEGIN
 
 // A runTaskSync task from another thread. It lives on the caller's stack; the caller waits until
 // the loop's thread has run it, or the loop has closed without running it.
-class SyncTaskItem : public CppWorkItem
+class WORKLOOP_INTERNAL SyncTaskItem : public CppWorkItem
 {
 public:
     // While listed, `core` is alive: it is running the item, or the caller holds it.
@@ -19,40 +19,58 @@ public:
     {
         Init(nullptr, DoFunc, this);
         fFunc = [this, &core, &task] {
+            // The caller may destroy the item once it is done: only locals are used after that.
+            std::shared_ptr<Outcome> outcome = fOutcome;
             core.ForgetSyncItem(this);
             try {
                 task();
             } catch (...) {
-                fError = std::current_exception();
+                outcome->fError = std::current_exception();
             }
-            Finish();
+            outcome->Finish();
             return true;
         };
     }
 
-    // The waiting caller may destroy the item as soon as this has released the lock.
-    void Finish()
+    // For a loop that closes without running it. The caller may return at once: the outcome is
+    // kept meanwhile.
+    void Abandon()
     {
-        std::lock_guard lock(fLock);
-        fFinished = true;
-        fDone.notify_all();
+        std::shared_ptr<Outcome> outcome = fOutcome;
+        outcome->Finish();
     }
 
     // Returns once finished, with the task's exception if it threw.
     void Wait()
     {
-        std::unique_lock lock(fLock);
-        fDone.wait(lock, [this] { return fFinished; });
-        if (fError) {
-            std::rethrow_exception(fError);
+        std::unique_lock lock(fOutcome->fLock);
+        fOutcome->fDone.wait(lock, [this] { return fOutcome->fFinished; });
+        if (fOutcome->fError) {
+            std::rethrow_exception(fOutcome->fError);
         }
     }
 
 private:
-    std::mutex fLock;
-    std::condition_variable fDone;
-    bool fFinished = false;
-    std::exception_ptr fError;
+    // Shared with the running task, so that it can wake the caller after letting go of the lock
+    // (the caller then finds it free) even when the caller has already returned.
+    struct Outcome
+    {
+        void Finish()
+        {
+            {
+                std::lock_guard lock(fLock);
+                fFinished = true;
+            }
+            fDone.notify_all();
+        }
+
+        std::mutex fLock;
+        std::condition_variable fDone;
+        bool fFinished = false;
+        std::exception_ptr fError;
+    };
+
+    std::shared_ptr<Outcome> fOutcome = std::make_shared<Outcome>();
 };
 
 namespace {
@@ -108,7 +126,7 @@ void WorkLoopCore::RunTaskSync(std::shared_ptr<WorkLoopCore> core, std::function
     }
     SyncTaskItem item(*core, func);
     {
-        std::lock_guard lock(core->fItemsLock);
+        std::unique_lock lock(core->fItemsLock);
         try {
             core->fSyncItems.insert(&item);
             core->ListWorkItemLocked(&item);
@@ -117,6 +135,7 @@ void WorkLoopCore::RunTaskSync(std::shared_ptr<WorkLoopCore> core, std::function
             core->fItems.Remove(&item);
             throw;
         }
+        core->FireSoon(lock);
     }
     item.Wait();
 }
@@ -138,7 +157,7 @@ void WorkLoopCore::RunTaskAsync(std::function<void()> func)
 {
     auto item = std::make_unique<AsyncTaskItem>(weak_from_this(), std::move(func));
     AsyncTaskItem* listed = item.get();
-    std::lock_guard lock(fItemsLock);
+    std::unique_lock lock(fItemsLock);
     if (fClosed) {
         return;
     }
@@ -149,6 +168,7 @@ void WorkLoopCore::RunTaskAsync(std::function<void()> func)
         fAsyncItems.erase(listed);
         throw;
     }
+    FireSoon(lock);
 }
 
 std::unique_ptr<CppWorkItem> WorkLoopCore::TakeAsyncItem(WorkLoopItem* item)
@@ -172,7 +192,7 @@ std::unordered_map<const WorkLoopItem*, std::unique_ptr<CppWorkItem>> WorkLoopCo
     }
     for (SyncTaskItem* waiting : fSyncItems) {
         fItems.Remove(waiting);
-        waiting->Finish();
+        waiting->Abandon();
     }
     fSyncItems.clear();
     return unrun;
