@@ -8,14 +8,24 @@ namespace PlugInTesting {
 
 namespace {
 
-std::mutex sEventsMutex;
-std::vector<std::string> sEvents;
-std::function<void()> sGetServiceHook;
+// Never destroyed: the plug-in's thread may destroy a device while the process exits.
+struct Shared
+{
+    std::mutex fMutex;
+    std::vector<std::string> fEvents;
+    std::function<void()> fGetServiceHook;
+};
+
+Shared& Shared()
+{
+    static auto* const sShared = new struct Shared;
+    return *sShared;
+}
 
 void Record(std::string event)
 {
-    std::lock_guard<std::mutex> lock(sEventsMutex);
-    sEvents.push_back(std::move(event));
+    std::lock_guard<std::mutex> lock(Shared().fMutex);
+    Shared().fEvents.push_back(std::move(event));
 }
 
 std::string Named(const char* what, AudioObjectID objectID)
@@ -27,20 +37,20 @@ std::string Named(const char* what, AudioObjectID objectID)
 
 std::vector<std::string> DeviceEvents()
 {
-    std::lock_guard<std::mutex> lock(sEventsMutex);
-    return sEvents;
+    std::lock_guard<std::mutex> lock(Shared().fMutex);
+    return Shared().fEvents;
 }
 
 void SetGetServiceHook(std::function<void()> hook)
 {
-    std::lock_guard<std::mutex> lock(sEventsMutex);
-    sGetServiceHook = std::move(hook);
+    std::lock_guard<std::mutex> lock(Shared().fMutex);
+    Shared().fGetServiceHook = std::move(hook);
 }
 
 void ClearDeviceEvents()
 {
-    std::lock_guard<std::mutex> lock(sEventsMutex);
-    sEvents.clear();
+    std::lock_guard<std::mutex> lock(Shared().fMutex);
+    Shared().fEvents.clear();
 }
 
 TestDevice::TestDevice(AudioObjectID objectID, const KorvanService& service)
@@ -74,8 +84,8 @@ const KorvanService& TestDevice::GetService() const
 {
     std::function<void()> hook;
     {
-        std::lock_guard<std::mutex> lock(sEventsMutex);
-        hook = sGetServiceHook;
+        std::lock_guard<std::mutex> lock(Shared().fMutex);
+        hook = Shared().fGetServiceHook;
     }
     if (hook) {
         hook();
