@@ -1,0 +1,242 @@
+#include "Creation.h"
+#include "QueueState.h"
+
+#include <os/log.h>
+
+#include <cstdlib>
+
+using DriverKitPlatform::QueueNode;
+using DriverKitPlatform::QueueState;
+
+namespace DriverKitPlatform {
+
+QueueNode* QueueState::takeNode()
+{
+    QueueNode* node = pool;
+    if (node == nullptr) {
+        return new QueueNode;
+    }
+    pool = node->next;
+    node->next = nullptr;
+    return node;
+}
+
+void QueueState::push(QueueNode* node)
+{
+    // On the manual clock an advance waits until the queue has run what was handed to it.
+    if (DarwinClock::isManual()) {
+        node->activity = DarwinClock::Activity(name.c_str(), threadId);
+    }
+    if (tail != nullptr) {
+        tail->next = node;
+    } else {
+        head = node;
+    }
+    tail = node;
+    wake.notify_all();
+}
+
+bool enqueueDelivery(IODispatchQueue* queue, OSAction* action, const OSAction::Arguments& arguments,
+                     void (*after)(void*), void* afterContext)
+{
+    QueueState& state = queue->platformState();
+    {
+        std::lock_guard lock(state.lock);
+        if (!state.cancelled) {
+            QueueNode* node = state.takeNode();
+            node->kind = QueueNode::Kind::Delivery;
+            action->retain();
+            node->action = action;
+            node->arguments = arguments;
+            node->after = after;
+            node->afterContext = afterContext;
+            state.push(node);
+            return true;
+        }
+    }
+    if (after != nullptr) {
+        after(afterContext);
+    }
+    return false;
+}
+
+namespace {
+
+void run(QueueNode* node)
+{
+    switch (node->kind) {
+    case QueueNode::Kind::Block:
+    case QueueNode::Kind::Cancel:
+        if (node->block) {
+            node->block();
+        }
+        node->block = nullptr;
+        break;
+    case QueueNode::Kind::Sync:
+        node->invoke(node->callable);
+        break;
+    case QueueNode::Kind::Delivery:
+        if (!node->action->cancelled()) {
+            node->action->invoke(node->arguments);
+        }
+        node->action->release();
+        node->action = nullptr;
+        if (node->after != nullptr) {
+            node->after(node->afterContext);
+        }
+        break;
+    }
+}
+
+void freeState(QueueState* state)
+{
+    while (QueueNode* node = state->pool) {
+        state->pool = node->next;
+        delete node;
+    }
+    delete state;
+}
+
+void serveNodes(QueueState* state)
+{
+    std::unique_lock lock(state->lock);
+    for (;;) {
+        state->wake.wait(lock, [&] { return state->head != nullptr || state->stopping; });
+        QueueNode* node = state->head;
+        if (node == nullptr) {
+            return;
+        }
+        state->head = node->next;
+        if (state->head == nullptr) {
+            state->tail = nullptr;
+        }
+        node->next = nullptr;
+        lock.unlock();
+        run(node);
+        const bool last = node->kind == QueueNode::Kind::Cancel;
+        node->activity.end();
+        lock.lock();
+        if (node->kind == QueueNode::Kind::Sync) {
+            *node->done = true;
+            state->done.notify_all();
+        }
+        node->next = state->pool;
+        state->pool = node;
+        if (last) {
+            return;
+        }
+    }
+}
+
+void serve(QueueState* state)
+{
+    serveNodes(state);
+    bool detached;
+    {
+        std::lock_guard lock(state->lock);
+        detached = state->detached;
+    }
+    if (detached) {
+        freeState(state);
+    }
+}
+
+} // namespace
+
+} // namespace DriverKitPlatform
+
+kern_return_t IODispatchQueue::Create(const char* name, uint64_t, uint64_t, IODispatchQueue** queue)
+{
+    if (queue == nullptr) {
+        return kIOReturnBadArgument;
+    }
+    if (DriverKitPlatform::creationFails()) {
+        return kIOReturnNoMemory;
+    }
+    auto* created = new IODispatchQueue;
+    created->fState = new QueueState(name);
+    created->fState->thread = std::thread(DriverKitPlatform::serve, created->fState);
+    created->fState->threadId = created->fState->thread.get_id();
+    *queue = created;
+    return kIOReturnSuccess;
+}
+
+kern_return_t IODispatchQueue::dispatchSync(void* callable, void (*invoke)(void*), const char* file, int line)
+{
+    if (OnQueue()) {
+        os_log_fault(OS_LOG_DEFAULT,
+                     "DispatchSync onto the queue '%s' it runs on, at %s:%d, would wait forever",
+                     fState->name.c_str(), file, line);
+        std::abort();
+    }
+    bool done = false;
+    std::unique_lock lock(fState->lock);
+    if (fState->cancelled) {
+        return kIOReturnAborted;
+    }
+    QueueNode* node = fState->takeNode();
+    node->kind = QueueNode::Kind::Sync;
+    node->callable = callable;
+    node->invoke = invoke;
+    node->done = &done;
+    fState->push(node);
+    fState->done.wait(lock, [&] { return done; });
+    return kIOReturnSuccess;
+}
+
+void IODispatchQueue::DispatchAsync(IODispatchBlock block)
+{
+    std::lock_guard lock(fState->lock);
+    if (fState->cancelled) {
+        return;
+    }
+    QueueNode* node = fState->takeNode();
+    node->kind = QueueNode::Kind::Block;
+    node->block = std::move(block);
+    fState->push(node);
+}
+
+bool IODispatchQueue::OnQueue()
+{
+    return std::this_thread::get_id() == fState->threadId;
+}
+
+kern_return_t IODispatchQueue::Cancel(IODispatchQueueCancelHandler handler)
+{
+    std::lock_guard lock(fState->lock);
+    if (fState->cancelled) {
+        return kIOReturnAborted;
+    }
+    fState->cancelled = true;
+    QueueNode* node = fState->takeNode();
+    node->kind = QueueNode::Kind::Cancel;
+    node->block = std::move(handler);
+    fState->push(node);
+    return kIOReturnSuccess;
+}
+
+const char* IODispatchQueue::GetName() const
+{
+    return fState->name.c_str();
+}
+
+void IODispatchQueue::free()
+{
+    {
+        std::lock_guard lock(fState->lock);
+        fState->stopping = true;
+        fState->wake.notify_all();
+    }
+    // The last reference may go on the queue's own thread (a block releasing it); that thread then
+    // finishes the block and frees the state itself.
+    if (OnQueue()) {
+        std::lock_guard lock(fState->lock);
+        fState->detached = true;
+        fState->thread.detach();
+    } else {
+        fState->thread.join();
+        DriverKitPlatform::freeState(fState);
+    }
+    fState = nullptr;
+    OSObject::free();
+}

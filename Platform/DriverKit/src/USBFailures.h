@@ -1,0 +1,22 @@
+#pragma once
+
+// Calls of USB objects that tests make fail at once with a given status.
+
+#include <DriverKit/IOTypes.h>
+
+namespace DriverKitPlatform {
+
+enum class USBCall
+{
+    AsyncIO,
+    IsochIO,
+    DeviceRequest,
+    GetDescriptors,
+    GetFrameNumber,
+};
+
+// The status the next call `call` on `object` fails with, or kIOReturnSuccess.
+IOReturn injectedFailure(const void* object, USBCall call);
+void failNextCalls(const void* object, USBCall call, uint32_t count, IOReturn status);
+
+} // namespace DriverKitPlatform

@@ -1,0 +1,41 @@
+#pragma once
+
+// Test hooks of the DriverKit layer. No deliverable links this.
+
+#include <DriverKit/IOService.h>
+#include <USBDriverKit/USBTypes.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace DriverKitTesting {
+
+// The next `count` creations of OSData, OSString, OSDictionary, OSArray, buffer descriptors, actions
+// and queues fail.
+void failNextCreations(uint32_t count);
+
+enum class USBCall
+{
+    AsyncIO,
+    IsochIO,
+    DeviceRequest,
+    GetDescriptors,
+    GetFrameNumber,
+};
+
+// The next `count` calls of `call` on a pipe, interface or device fail at once with `status`.
+void failNextCalls(const OSObject* object, USBCall call, uint32_t count, IOReturn status);
+
+// The system sleeps: the user-space power messages, then SetPowerState(0) on every started service.
+void sleepSystem();
+// The system wakes: SetPowerState(2) on every started service, then the user-space message.
+void wakeSystem();
+
+uint64_t requiredMaxBusStall(IOService* service);
+uint32_t powerState(IOService* service);
+
+// A copy of `bytes` as the platform hands out descriptors, so the walks know where it ends. Freed
+// with IOUSBHostFreeDescriptor.
+const IOUSBConfigurationDescriptor* copyConfiguration(const uint8_t* bytes, size_t length);
+
+} // namespace DriverKitTesting
