@@ -134,6 +134,20 @@ TEST(WorkLoop, AsyncTasksOutliveTheWorkLoopTheyWerePostedThrough)
     EXPECT_EQ(ran, (std::vector<int>{3, 1}));
 }
 
+TEST(WorkLoop, AsyncTasksWaitForARunLoop)
+{
+    WorkLoop loop(nullptr);
+    loop.Run();
+    bool ran = false;
+    loop.runTaskAsync([&] { ran = true; });
+    CoreFoundationTesting::runUntilIdle();
+    EXPECT_FALSE(ran);
+
+    ASSERT_TRUE(loop.setRunLoop(CFRunLoopGetCurrent()));
+    CoreFoundationTesting::runUntilIdle();
+    EXPECT_TRUE(ran);
+}
+
 TEST(WorkLoop, MovingBetweenRunLoopsKeepsTheItemsAndTheirTimes)
 {
     DarwinTesting::ManualClock clock;
