@@ -3,8 +3,6 @@
 
 WORKLOOP_NAMESPACE_BEGIN
 
-thread_local WorkLoopRunLock* WorkLoopRunLock::tRunning = nullptr;
-
 WorkLoopItem::WorkLoopItem() : fRunLock(std::make_shared<WorkLoopRunLock>()) {}
 
 WorkLoopItem::~WorkLoopItem() = default;

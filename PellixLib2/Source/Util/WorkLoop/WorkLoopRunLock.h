@@ -57,7 +57,7 @@ private:
     }
 
     // The runs on this thread, innermost first.
-    static thread_local WorkLoopRunLock* tRunning;
+    static inline constinit thread_local WorkLoopRunLock* tRunning = nullptr;
 
     std::atomic<int> fRuns{0};
     // Written and read on the thread of the run only.
