@@ -10,12 +10,23 @@ using DriverKitPlatform::QueueState;
 
 namespace DriverKitPlatform {
 
+namespace {
+
+constexpr int kNodeBatch = 32;
+
+} // namespace
+
 QueueNode* QueueState::takeNode()
 {
-    QueueNode* node = pool;
-    if (node == nullptr) {
-        return new QueueNode;
+    // Grown by a batch, so that a burst of work does not allocate once a driver runs.
+    if (pool == nullptr) {
+        for (int i = 0; i < kNodeBatch; ++i) {
+            auto* fresh = new QueueNode;
+            fresh->next = pool;
+            pool = fresh;
+        }
     }
+    QueueNode* node = pool;
     pool = node->next;
     node->next = nullptr;
     return node;

@@ -223,13 +223,21 @@ void onDefaultQueue(IOService* service, const std::function<void()>& work)
 
 bool start(IOService* service, IOService* provider)
 {
-    bool started = false;
-    onDefaultQueue(service,
-                   [&] { started = service->init() && service->Start(provider) == kIOReturnSuccess; });
     ServiceState& state = service->platformState();
+    bool started = false;
+    onDefaultQueue(service, [&] {
+        // Marked before Start runs: a termination that comes meanwhile queues its Stop behind it.
+        {
+            std::lock_guard lock(state.lock);
+            state.started = true;
+        }
+        started = service->init() && service->Start(provider) == kIOReturnSuccess;
+        if (!started) {
+            std::lock_guard lock(state.lock);
+            state.started = false;
+        }
+    });
     if (started) {
-        std::lock_guard lock(state.lock);
-        state.started = true;
         return true;
     }
     state.terminated = true;

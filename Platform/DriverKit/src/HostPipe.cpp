@@ -42,6 +42,12 @@ struct PendingIO
 
 using DriverKitPlatform::PendingIO;
 
+namespace {
+
+constexpr int kPendingBatch = 32;
+
+} // namespace
+
 IOUSBHostPipe* IOUSBHostPipe::make(IOUSBHostInterface* interface, uint64_t generation,
                                    const IOUSBEndpointDescriptor& descriptor)
 {
@@ -77,13 +83,17 @@ PendingIO* IOUSBHostPipe::takePending(OSAction* completion)
     PendingIO* pending;
     {
         std::lock_guard lock(fLock);
-        pending = fFree;
-        if (pending != nullptr) {
-            fFree = pending->next;
-            pending->next = nullptr;
-        } else {
-            pending = new PendingIO;
+        // Grown by a batch, so that a burst of transfers does not allocate once streaming runs.
+        if (fFree == nullptr) {
+            for (int i = 0; i < kPendingBatch; ++i) {
+                auto* fresh = new PendingIO;
+                fresh->next = fFree;
+                fFree = fresh;
+            }
         }
+        pending = fFree;
+        fFree = pending->next;
+        pending->next = nullptr;
         std::swap(fCompletionQueue, queue);
         ++fOutstanding;
     }

@@ -169,7 +169,9 @@ kern_return_t IOService::SetDispatchQueue(const char* name, IODispatchQueue* que
     std::lock_guard lock(fState->lock);
     if (std::strcmp(name, "Default") == 0) {
         std::swap(fState->defaultQueue, queue);
-        queue->release();
+        if (queue != nullptr) {
+            queue->release();
+        }
         return kIOReturnSuccess;
     }
     for (auto& [installed, current] : fState->queues) {

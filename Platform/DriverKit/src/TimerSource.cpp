@@ -74,13 +74,25 @@ kern_return_t IOTimerDispatchSource::WakeAtTime(uint64_t options, uint64_t deadl
         if (fCancelled) {
             return kIOReturnAborted;
         }
-        previous = fAlarm;
+        previous = std::exchange(fAlarm, 0);
         generation = ++fGeneration;
-        fAlarm = DarwinClock::scheduleAlarm(
-            deadline, [this, generation] { fire(generation); }, "IOTimerDispatchSource");
     }
+    // The clock's alarm calls run with its own locks held, so ours is never held around them.
     if (previous != 0) {
         DarwinClock::cancelAlarm(previous);
+    }
+    const DarwinClock::AlarmId alarm = DarwinClock::scheduleAlarm(
+        deadline, [this, generation] { fire(generation); }, "IOTimerDispatchSource");
+    bool stale;
+    {
+        std::lock_guard lock(fLock);
+        stale = generation != fGeneration || fCancelled;
+        if (!stale) {
+            fAlarm = alarm;
+        }
+    }
+    if (stale) {
+        DarwinClock::cancelAlarm(alarm);
     }
     return kIOReturnSuccess;
 }

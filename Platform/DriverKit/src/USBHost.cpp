@@ -99,13 +99,14 @@ void publishInterfaces(IOUSBHostDevice* device, uint8_t value, bool matchNow, bo
     device->CopyProperties(&copied);
     OSSharedPtr<OSDictionary> deviceProperties(copied, OSNoRetain);
     const size_t total = std::min<size_t>(bytes.size(), word(bytes, 2));
+    std::vector<IOUSBHostInterface*> published;
     for (size_t at = 0; at + 2 <= total && bytes[at] >= 2 && at + bytes[at] <= total; at += bytes[at]) {
         if (bytes[at + 1] != kIOUSBDescriptorTypeInterface || bytes[at] < 9 || bytes[at + 3] != 0) {
             continue;
         }
         OSSharedPtr<OSDictionary> properties(OSDictionary::withCapacity(10), OSNoRetain);
         if (!properties) {
-            return;
+            break;
         }
         setNumber(properties.get(), "bInterfaceNumber", bytes[at + 2]);
         setNumber(properties.get(), "bAlternateSetting", 0);
@@ -126,12 +127,14 @@ void publishInterfaces(IOUSBHostDevice* device, uint8_t value, bool matchNow, bo
         }
         nub->platformAttach(device, bytes[at + 2]);
         nub->platformState().entry->registerService();
-        if (matchNow) {
-            if (later) {
-                matchLater(nub);
-            } else {
-                match(nub);
-            }
+        published.push_back(nub);
+    }
+    // Every interface exists before any driver starts, as a driver may look for its siblings.
+    for (IOUSBHostInterface* nub : published) {
+        if (matchNow && later) {
+            matchLater(nub);
+        } else if (matchNow) {
+            match(nub);
         }
         nub->release();
     }

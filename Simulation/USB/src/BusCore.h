@@ -190,6 +190,7 @@ private:
     void awaitWorker(std::unique_lock<std::mutex>& lock);
 
     // Transfer bookkeeping.
+    static constexpr int kRecordBatch = 64;
     Transfer* takeRecord();
     void giveBack(Transfer* transfer);
     void unlink(EndpointState& endpoint, Transfer* transfer, Transfer* previous);

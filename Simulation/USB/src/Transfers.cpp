@@ -9,10 +9,15 @@ namespace SimUSB {
 
 Transfer* BusCore::takeRecord()
 {
-    Transfer* record = fFreeRecords;
-    if (record == nullptr) {
-        return new Transfer;
+    // The pool grows by a batch, so that a burst of transfers does not allocate once streaming runs.
+    if (fFreeRecords == nullptr) {
+        for (int i = 0; i < kRecordBatch; ++i) {
+            auto* record = new Transfer;
+            record->next = fFreeRecords;
+            fFreeRecords = record;
+        }
     }
+    Transfer* record = fFreeRecords;
     fFreeRecords = record->next;
     *record = Transfer{};
     return record;
