@@ -31,6 +31,9 @@ namespace SimUSB {
 
 void dmaRead(void* to, const void* from, size_t length)
 {
+    if (length == 0) {
+        return;
+    }
     DMA_IGNORE_BEGIN();
     std::memcpy(to, from, length);
     DMA_IGNORE_END();
@@ -38,6 +41,9 @@ void dmaRead(void* to, const void* from, size_t length)
 
 void dmaWrite(void* to, const void* from, size_t length)
 {
+    if (length == 0) {
+        return;
+    }
     DMA_IGNORE_BEGIN();
     std::memcpy(to, from, length);
     DMA_IGNORE_END();
