@@ -330,9 +330,7 @@ struct Handlers
             }
             uint64_t current = 0;
             toy.fControl->GetFrameNumber(&current, nullptr);
-            out.busy =
-                toy.fOutPipe->IsochIO(out.buffer, out.frames, current + 2, out.action) == kIOReturnSuccess;
-            toy.submissionFailures += out.busy ? 0 : 1;
+            out.busy = toy.schedule(toy.fOutPipe, out, current + 2);
         }
         toy.submitInput(*slot, slot->frame + kSlots);
     }
@@ -353,15 +351,24 @@ void KorvanToy::submitInput(Slot& slot, uint64_t frame)
     for (uint32_t i = 0; i < kEntries; ++i) {
         frames[i] = {0, fInMaxPacket, 0, 0, 0};
     }
-    slot.frame = frame;
-    kern_return_t status = fInPipe->IsochIO(slot.buffer, slot.frames, frame, slot.action);
-    if (status == kIOReturnIsoTooOld) {
-        uint64_t current = 0;
-        fControl->GetFrameNumber(&current, nullptr);
-        slot.frame = current + 2;
-        status = fInPipe->IsochIO(slot.buffer, slot.frames, slot.frame, slot.action);
+    schedule(fInPipe, slot, frame);
+}
+
+bool KorvanToy::schedule(IOUSBHostPipe* pipe, Slot& slot, uint64_t frame)
+{
+    // A thread preempted between reading the frame number and queueing can find its frame gone.
+    constexpr int kAttempts = 4;
+    kern_return_t status = kIOReturnIsoTooOld;
+    for (int attempt = 0; attempt < kAttempts && status == kIOReturnIsoTooOld; ++attempt) {
+        if (attempt > 0) {
+            fControl->GetFrameNumber(&frame, nullptr);
+            frame += 2;
+        }
+        slot.frame = frame;
+        status = pipe->IsochIO(slot.buffer, slot.frames, frame, slot.action);
     }
     submissionFailures += status == kIOReturnSuccess ? 0 : 1;
+    return status == kIOReturnSuccess;
 }
 
 namespace {

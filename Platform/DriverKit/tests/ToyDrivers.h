@@ -91,6 +91,8 @@ private:
     friend struct Handlers;
     bool openStreaming();
     void submitInput(Slot& slot, uint64_t frame);
+    // Queues the slot's transfer at `frame`, or at the next frame still ahead when that one has passed.
+    bool schedule(IOUSBHostPipe* pipe, Slot& slot, uint64_t frame);
 
     IODispatchQueue* fBusQueue = nullptr;
     IOUSBHostInterface* fControl = nullptr;
