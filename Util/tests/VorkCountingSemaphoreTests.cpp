@@ -1,3 +1,5 @@
+#include "VorkSemaphoreDestroyCounter.h"
+
 #include <CountingSemaphore.h>
 
 #include <DarwinTesting/ManualClock.h>
@@ -56,6 +58,28 @@ TEST(CountingSemaphore, TryAcquireUntilPastTimeOnlyTries)
     EXPECT_FALSE(semaphore.try_acquire_until(steady_clock::now() - std::chrono::seconds(1)));
     semaphore.release();
     EXPECT_TRUE(semaphore.try_acquire_until(steady_clock::now() - std::chrono::seconds(1)));
+}
+
+// Only a semaphore that was created is destroyed: after a failed creation the handle is not this
+// object's, and destroying it could end another owner's semaphore.
+TEST(CountingSemaphore, DestroysOnlyACreatedSemaphore)
+{
+    struct Case
+    {
+        kern_return_t creation;
+        int destroys;
+    };
+    for (const Case& c : {Case{KERN_SUCCESS, 1}, Case{KERN_RESOURCE_SHORTAGE, 0}, Case{KERN_FAILURE, 0}}) {
+        SCOPED_TRACE(c.creation);
+        VorkTesting::SemaphoreDestroyCounter destroys;
+        if (c.creation != KERN_SUCCESS) {
+            DarwinTesting::failNextSemaphoreCreate(c.creation);
+        }
+        {
+            Semaphore semaphore;
+        }
+        EXPECT_EQ(destroys.count(), c.destroys);
+    }
 }
 
 } // namespace
