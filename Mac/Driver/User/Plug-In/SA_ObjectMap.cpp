@@ -3,12 +3,12 @@
 #include "CAMutex.h"
 #include "Log.h"
 #include "SA_Object.h"
+#include "SA_ObjectIndex.h"
 
 #include <algorithm>
 #include <atomic>
 #include <limits>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 std::atomic<void*>& SA_ObjectMapEntry(const SA_Object& object)
@@ -21,14 +21,17 @@ namespace {
 constexpr UInt32 kSaturatedCount = std::numeric_limits<UInt32>::max();
 constexpr AudioObjectID kFirstObjectID = 32;
 
-// An object's entry. The count changes with atomic operations: copies take a reference under the
-// map's mutex, retains and releases take and drop one without it, and whoever drops the last one
-// erases the entry under the mutex. An entry whose count has reached 0 hands out nothing more.
+// An object's entry. The count changes with atomic operations: copies and retains take a
+// reference, releases drop one, and whoever drops the last one erases the entry under the map's
+// mutex. An entry whose count has reached 0 hands out nothing more. Erased entries are kept for
+// reuse, never freed: a lookup without the lock may still be reading one.
 struct ObjectInfo
 {
-    SA_Object* fObject;
-    std::atomic<UInt32> fRefCount;
+    std::atomic<SA_Object*> fObject{nullptr};
+    std::atomic<UInt32> fRefCount{0};
+    // The rest belongs to the map's mutex.
     std::vector<AudioObjectID> fObjectIDs;
+    ObjectInfo* fNextSpare = nullptr;
 };
 
 // Takes a reference unless the count is 0 (the object is going) or saturated. Answers the new
@@ -59,8 +62,8 @@ UInt32 DropReference(ObjectInfo& info)
     return count - 1;
 }
 
-// The entries in mapping order, with an index by id so that the IO thread's lookups cost one hash
-// probe.
+// The entries in mapping order, with an index by id that lookups read without the mutex. All
+// other operations hold the mutex.
 class ObjectTable
 {
 public:
@@ -70,11 +73,7 @@ public:
 
     AudioObjectID NextObjectID() { return fNextObjectID++; }
 
-    ObjectInfo* FindByID(AudioObjectID objectID) const
-    {
-        const auto found = fByID.find(objectID);
-        return found == fByID.end() ? nullptr : found->second;
-    }
+    ObjectInfo* FindByID(AudioObjectID objectID) const { return fIndex.Find(objectID); }
 
     static ObjectInfo* EntryOf(const SA_Object* object)
     {
@@ -85,22 +84,20 @@ public:
     {
         ObjectInfo* info = EntryOf(object);
         if (info == nullptr) {
-            fObjectInfoList.push_back(std::unique_ptr<ObjectInfo>(new ObjectInfo{object, {1}, {}}));
-            info = fObjectInfoList.back().get();
-            SA_ObjectMapEntry(*object).store(info, std::memory_order_release);
+            info = AddEntry(object);
         } else if (info->fObjectIDs.empty()) {
             // Mapped again after its last id went: the map holds a reference once more.
             info->fRefCount.fetch_add(1, std::memory_order_relaxed);
         }
         info->fObjectIDs.push_back(objectID);
-        fByID.emplace(objectID, info);
+        fIndex.Set(objectID, info);
     }
 
     // Answers whether the entry's last reference went with its last id.
     bool Unmap(AudioObjectID objectID, ObjectInfo* info)
     {
         info->fObjectIDs.erase(std::find(info->fObjectIDs.begin(), info->fObjectIDs.end(), objectID));
-        fByID.erase(objectID);
+        fIndex.Clear(objectID);
         if (!info->fObjectIDs.empty() || DropReference(*info) != 0) {
             return false;
         }
@@ -112,18 +109,41 @@ public:
     void Erase(ObjectInfo* info)
     {
         for (AudioObjectID objectID : info->fObjectIDs) {
-            fByID.erase(objectID);
+            fIndex.Clear(objectID);
         }
-        SA_ObjectMapEntry(*info->fObject).store(nullptr, std::memory_order_release);
-        fObjectInfoList.erase(std::find_if(fObjectInfoList.begin(), fObjectInfoList.end(),
-                                           [info](const auto& entry) { return entry.get() == info; }));
+        info->fObjectIDs.clear();
+        SA_ObjectMapEntry(*info->fObject.load(std::memory_order_relaxed))
+            .store(nullptr, std::memory_order_release);
+        fObjectInfoList.erase(std::find(fObjectInfoList.begin(), fObjectInfoList.end(), info));
+        info->fNextSpare = fSpareEntries;
+        fSpareEntries = info;
     }
 
 private:
+    // A spare entry, or a new one, for an object with one reference. A lookup still holding the
+    // spare from its earlier use sees the new object only once the count is set.
+    ObjectInfo* AddEntry(SA_Object* object)
+    {
+        ObjectInfo* info = fSpareEntries;
+        if (info == nullptr) {
+            auto created = std::make_unique<ObjectInfo>();
+            fObjectInfoList.push_back(created.get());
+            info = created.release();
+        } else {
+            fObjectInfoList.push_back(info);
+            fSpareEntries = info->fNextSpare;
+        }
+        info->fObject.store(object, std::memory_order_relaxed);
+        info->fRefCount.store(1, std::memory_order_release);
+        SA_ObjectMapEntry(*object).store(info, std::memory_order_release);
+        return info;
+    }
+
     CAMutex fMutex{"SA_ObjectMap"};
     AudioObjectID fNextObjectID = kFirstObjectID;
-    std::vector<std::unique_ptr<ObjectInfo>> fObjectInfoList;
-    std::unordered_map<AudioObjectID, ObjectInfo*> fByID;
+    std::vector<ObjectInfo*> fObjectInfoList;
+    ObjectInfo* fSpareEntries = nullptr;
+    SA_ObjectIndex<ObjectInfo> fIndex;
 };
 
 // Created on first use and never destroyed: audio-server calls may arrive until the process ends.
@@ -131,6 +151,25 @@ ObjectTable& Table()
 {
     static ObjectTable* const sTable = new ObjectTable;
     return *sTable;
+}
+
+// Drops a reference to the object of an entry; the last one erases the entry under the mutex
+// and destroys the object after it. Answers the remaining count, 0 when there was none.
+UInt32 Release(ObjectInfo& info, SA_Object* object)
+{
+    const UInt32 remaining = DropReference(info);
+    if (remaining == kSaturatedCount) {
+        return 0;
+    }
+    if (remaining == 0) {
+        {
+            ObjectTable& table = Table();
+            CAMutex::Locker locker(table.Mutex());
+            table.Erase(&info);
+        }
+        SA_ObjectMap::DestroyObject(object);
+    }
+    return remaining;
 }
 
 } // namespace
@@ -166,7 +205,7 @@ void SA_ObjectMap::UnmapObject(AudioObjectID objectID, SA_Object* object)
     {
         CAMutex::Locker locker(table.Mutex());
         ObjectInfo* info = table.FindByID(objectID);
-        if (info == nullptr || info->fObject != object) {
+        if (info == nullptr || info->fObject.load(std::memory_order_relaxed) != object) {
             return;
         }
         destroy = table.Unmap(objectID, info);
@@ -181,10 +220,20 @@ SA_Object* SA_ObjectMap::CopyObjectByObjectID(AudioObjectID objectID)
     if (objectID == kAudioObjectUnknown) {
         return nullptr;
     }
-    ObjectTable& table = Table();
-    CAMutex::Locker locker(table.Mutex());
-    ObjectInfo* info = table.FindByID(objectID);
-    return info != nullptr && TakeReference(*info) != 0 ? info->fObject : nullptr;
+    // Without the mutex: the entry found may be erased and reused for another object before the
+    // reference is taken. It is the id's only while the index still has it afterwards.
+    const ObjectTable& table = Table();
+    while (ObjectInfo* info = table.FindByID(objectID)) {
+        const bool taken = TakeReference(*info) != 0;
+        SA_Object* object = info->fObject.load(std::memory_order_relaxed);
+        if (table.FindByID(objectID) == info) {
+            return taken ? object : nullptr;
+        }
+        if (taken) {
+            Release(*info, object);
+        }
+    }
+    return nullptr;
 }
 
 UInt32 SA_ObjectMap::RetainObject(SA_Object* object)
@@ -197,22 +246,7 @@ UInt32 SA_ObjectMap::RetainObject(SA_Object* object)
 UInt32 SA_ObjectMap::ReleaseObject(SA_Object* object)
 {
     ObjectInfo* info = object != nullptr ? ObjectTable::EntryOf(object) : nullptr;
-    if (info == nullptr) {
-        return 0;
-    }
-    const UInt32 remaining = DropReference(*info);
-    if (remaining == kSaturatedCount) {
-        return 0;
-    }
-    if (remaining == 0) {
-        {
-            ObjectTable& table = Table();
-            CAMutex::Locker locker(table.Mutex());
-            table.Erase(info);
-        }
-        DestroyObject(object);
-    }
-    return remaining;
+    return info != nullptr ? Release(*info, object) : 0;
 }
 
 void SA_ObjectMap::DestroyObject(SA_Object* object)

@@ -2,8 +2,9 @@
 
 // The process-wide table from object ids to the plug-in's objects. Every audio-server call copies
 // its object out (taking a reference) and releases it afterwards, so an object stays alive while a
-// call uses it. The map's own reference lasts while the object has any id. Lookups by id take the
-// map's mutex; retains and releases of a reference the caller holds do not.
+// call uses it. The map's own reference lasts while the object has any id. Lookups by id, and
+// retains and releases of a reference the caller holds, take no lock: the IO thread looks its
+// device up several times a cycle. Mapping, unmapping and erasing an entry take the map's mutex.
 //
 // Objects are destroyed after the map's lock is released: a device's destructor joins threads, and
 // IO calls for other devices must not wait for that.
