@@ -93,6 +93,8 @@ void ClockState::add(WaitRegistration& wait)
         fWaits->fLinks.fPrevious = &wait;
     }
     fWaits = &wait;
+    wait.fOuter = wait.fParty->fInnermostWait;
+    wait.fParty->fInnermostWait = &wait;
     // A thread that blocks again has finished serving what woke it.
     wait.fParty->fReturnedFromWait = false;
     if (wait.fParty->fScopeDepth == 0) {
@@ -115,6 +117,12 @@ void ClockState::remove(WaitRegistration& wait)
     }
     if (wait.fLinks.fNext) {
         wait.fLinks.fNext->fLinks.fPrevious = wait.fLinks.fPrevious;
+    }
+    for (WaitRegistration** link = &wait.fParty->fInnermostWait; *link; link = &(*link)->fOuter) {
+        if (*link == &wait) {
+            *link = wait.fOuter;
+            break;
+        }
     }
     // Outside a service scope, a plain wait that the clock woke is served once it has returned
     // and its thread has blocked again (in the kernel or in another clock wait) or ended.
@@ -305,6 +313,12 @@ const char* ClockState::unfinishedParty()
         if (party->fReturnedFromWait && threadIsBlocked(party->fTid)) {
             party->fBusy.store(false, std::memory_order_relaxed);
             party->fReturnedFromWait = false;
+            continue;
+        }
+        // Blocked in a later wait the clock has not made due (a callout's, inside a run loop's
+        // pass), it cannot serve until something else wakes it; once woken it serves again.
+        const WaitRegistration* innermost = party->fInnermostWait;
+        if (innermost && !innermost->fDue && threadIsBlocked(party->fTid)) {
             continue;
         }
         return party->fName;

@@ -58,6 +58,9 @@ struct ThreadParty
     // Its plain wait has returned; it stays busy until it blocks again, so that what it does right
     // after the wait (typically reading the clock) happens before time moves on.
     bool fReturnedFromWait = false;
+    // The wait it registered last, where it blocks: a run loop keeps its deadline registered while a
+    // callout blocks in a wait of its own.
+    WaitRegistration* fInnermostWait = nullptr;
     ThreadParty* fPrevious = nullptr;
     ThreadParty* fNext = nullptr;
 };

@@ -179,6 +179,41 @@ TEST(ManualClock, AdvanceWaitsForActivitiesHandedOn)
     worker.join();
 }
 
+// A run loop keeps its own deadline registered while a callout blocks in a wait of its own: when
+// that deadline falls due the loop cannot serve it, and the advance goes on without it.
+TEST(ManualClock, ALoopBlockedInACalloutsWaitIsNotAwaitedAtItsOwnDeadline)
+{
+    DarwinTesting::ManualClock clock;
+    const uint64_t start = hostNow();
+    std::mutex mutex;
+    std::condition_variable released;
+    bool blocked = false;
+    bool release = false;
+    std::thread loop([&] {
+        DarwinClock::ServiceScope pass("test loop");
+        DarwinClock::WaitRegistration ownDeadline(
+            start + kSecond, "test loop", +[](void*) {}, nullptr);
+        std::unique_lock lock(mutex);
+        blocked = true;
+        while (!release) {
+            DarwinClock::waitUntil(lock, released, kNever, "test callout");
+        }
+    });
+    for (bool ready = false; !ready; std::this_thread::sleep_for(1ms)) {
+        std::lock_guard lock(mutex);
+        ready = blocked;
+    }
+
+    clock.advance(2s);
+    EXPECT_EQ(hostNow(), start + 2 * kSecond);
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+    }
+    released.notify_all();
+    loop.join();
+}
+
 TEST(ManualClock, DatesBecomeDeadlinesToTheMicrosecond)
 {
     DarwinTesting::ManualClock clock;

@@ -80,6 +80,8 @@ private:
     void (*fWake)(void*);
     void* fContext;
     ThreadParty* fParty;
+    // The wait its thread registered before this one and is still inside.
+    WaitRegistration* fOuter = nullptr;
     Links fLinks;
     int fPins = 0;
     bool fDue = false;
