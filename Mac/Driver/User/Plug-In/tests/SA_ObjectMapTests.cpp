@@ -207,4 +207,63 @@ TEST(SA_ObjectMapStress, IOEntriesCopyAndReleaseWhileObjectsComeAndGo)
     SA_ObjectMap::UnmapObject(kStableID, stable);
 }
 
+// Each object is mapped under its own id and the next, so erased entries come back for other ids
+// while the lookups still hold them; a lookup may drop the last reference itself.
+TEST(SA_ObjectMapStress, LookupsOnlyHandOutTheObjectOfTheirIdWhileEntriesAreReused)
+{
+    LogLines log;
+    constexpr AudioObjectID kFirstID = 700;
+    constexpr int kIDs = 6;
+    constexpr int kRounds = 20000;
+    std::atomic<int> destroyed{0};
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    auto isObjectOf = [](const SA_Object& object, AudioObjectID id) {
+        return object.GetObjectID() == id || object.GetObjectID() + 1 == id;
+    };
+    // More lookups than cores, so that some are held up between finding an entry and taking it.
+    std::vector<std::thread> lookups;
+    for (int t = 0; t < 12; ++t) {
+        lookups.emplace_back([&] {
+            while (!done) {
+                for (AudioObjectID id = kFirstID; id < kFirstID + kIDs + 1; ++id) {
+                    if (SA_Object* object = SA_ObjectMap::CopyObjectByObjectID(id)) {
+                        if (!isObjectOf(*object, id)) {
+                            ++wrong;
+                        }
+                        SA_ObjectMap::ReleaseObject(object);
+                    }
+                }
+            }
+        });
+    }
+    int created = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const auto id = AudioObjectID(kFirstID + round % kIDs);
+        auto* object = new TestObject(id, &destroyed);
+        ++created;
+        EXPECT_TRUE(SA_ObjectMap::MapObject(id, object));
+        EXPECT_TRUE(SA_ObjectMap::MapObject(id + 1, object));
+        if (round % 3 == 0) {
+            // The map's reference dropped early: the object goes with whichever release is last.
+            SA_ObjectMap::RetainObject(object);
+            SA_ObjectMap::UnmapObject(id, object);
+            SA_ObjectMap::UnmapObject(id + 1, object);
+            SA_ObjectMap::ReleaseObject(object);
+        } else {
+            SA_ObjectMap::UnmapObject(id + 1, object);
+            SA_ObjectMap::UnmapObject(id, object);
+        }
+    }
+    done = true;
+    for (std::thread& thread : lookups) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(destroyed, created);
+    for (AudioObjectID id = kFirstID; id < kFirstID + kIDs + 1; ++id) {
+        EXPECT_EQ(SA_ObjectMap::CopyObjectByObjectID(id), nullptr);
+    }
+}
+
 } // namespace
