@@ -97,13 +97,12 @@ IODispatchQueue* OSAction::copyQueue() const
 bool OSAction::deliver(const Arguments& arguments, void (*after)(void*), void* afterContext)
 {
     OSSharedPtr<IODispatchQueue> queue(cancelled() ? nullptr : copyQueue(), OSNoRetain);
-    if (!queue) {
-        if (after != nullptr) {
-            after(afterContext);
-        }
-        return false;
+    const bool queued =
+        queue && DriverKitPlatform::enqueueDelivery(queue.get(), this, arguments, after, afterContext);
+    if (!queued && after != nullptr) {
+        after(afterContext);
     }
-    return DriverKitPlatform::enqueueDelivery(queue.get(), this, arguments, after, afterContext);
+    return queued;
 }
 
 void OSAction::invoke(const Arguments& arguments)

@@ -13,6 +13,8 @@ namespace DriverKitPlatform {
 namespace {
 
 constexpr int kNodeBatch = 32;
+// About a microsecond and a half.
+constexpr int kSpins = 64;
 
 } // namespace
 
@@ -44,7 +46,11 @@ void QueueState::push(QueueNode* node)
         head = node;
     }
     tail = node;
-    wake.notify_all();
+    queued.store(true, std::memory_order_relaxed);
+    // Under the lock: once it is released, the work may free the queue.
+    if (sleeping) {
+        wake.notify_one();
+    }
 }
 
 bool enqueueDelivery(IODispatchQueue* queue, OSAction* action, const OSAction::Arguments& arguments,
@@ -64,9 +70,6 @@ bool enqueueDelivery(IODispatchQueue* queue, OSAction* action, const OSAction::A
             state.push(node);
             return true;
         }
-    }
-    if (after != nullptr) {
-        after(afterContext);
     }
     return false;
 }
@@ -108,32 +111,67 @@ void freeState(QueueState* state)
     delete state;
 }
 
+// Runs one node; false once the queue has run its cancel handler.
+bool serveNode(QueueState* state, QueueNode* node)
+{
+    run(node);
+    node->activity.end();
+    if (node->kind == QueueNode::Kind::Sync) {
+        {
+            std::lock_guard lock(state->lock);
+            *node->done = true;
+        }
+        state->done.notify_all();
+    }
+    return node->kind != QueueNode::Kind::Cancel;
+}
+
+// Work often follows work: a thread that sleeps the moment its queue is empty costs whoever queues
+// next a wake-up, so it watches for more for a while first.
+void awaitWork(QueueState* state)
+{
+    for (int spin = 0; spin < kSpins && !state->queued.load(std::memory_order_relaxed); ++spin) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
+
+// Takes everything queued at once and runs it without the lock, so that those who queue seldom find
+// the lock held; the nodes go back to the pool together.
 void serveNodes(QueueState* state)
 {
     std::unique_lock lock(state->lock);
     for (;;) {
-        state->wake.wait(lock, [&] { return state->head != nullptr || state->stopping; });
-        QueueNode* node = state->head;
-        if (node == nullptr) {
+        if (state->head == nullptr && !state->stopping) {
+            lock.unlock();
+            awaitWork(state);
+            lock.lock();
+        }
+        while (state->head == nullptr && !state->stopping) {
+            state->sleeping = true;
+            state->wake.wait(lock);
+            state->sleeping = false;
+        }
+        QueueNode* batch = state->head;
+        if (batch == nullptr) {
             return;
         }
-        state->head = node->next;
-        if (state->head == nullptr) {
-            state->tail = nullptr;
-        }
-        node->next = nullptr;
+        state->head = nullptr;
+        state->tail = nullptr;
+        state->queued.store(false, std::memory_order_relaxed);
         lock.unlock();
-        run(node);
-        const bool last = node->kind == QueueNode::Kind::Cancel;
-        node->activity.end();
-        lock.lock();
-        if (node->kind == QueueNode::Kind::Sync) {
-            *node->done = true;
-            state->done.notify_all();
+        // Nothing is queued after a cancel, so its node ends the batch.
+        bool open = true;
+        QueueNode* last = batch;
+        for (QueueNode* node = batch; node != nullptr; node = node->next) {
+            open = serveNode(state, node);
+            last = node;
         }
-        node->next = state->pool;
-        state->pool = node;
-        if (last) {
+        lock.lock();
+        last->next = state->pool;
+        state->pool = batch;
+        if (!open) {
             return;
         }
     }

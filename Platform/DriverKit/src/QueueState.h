@@ -8,6 +8,7 @@
 
 #include <Darwin/Clock.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -52,6 +53,11 @@ struct QueueState
     QueueNode* pool = nullptr;
     bool cancelled = false;
     bool stopping = false;
+    // The thread waits on `wake`; only then does queueing notify it.
+    bool sleeping = false;
+    // Set with the lock held whenever work is queued; read without it by the thread that spins a
+    // little before it sleeps.
+    std::atomic<bool> queued{false};
     // Released on its own thread: the thread frees the state when it ends.
     bool detached = false;
     std::thread thread;
@@ -62,8 +68,8 @@ struct QueueState
     void push(QueueNode* node);
 };
 
-// Queues a delivery of `action` on `queue`. False (and `after` already run) when the queue takes no
-// more work.
+// Queues a delivery of `action` on `queue`, whose `after` runs on the queue once it is done. False when
+// the queue takes no more work; `after` is then the caller's to run.
 bool enqueueDelivery(IODispatchQueue* queue, OSAction* action, const OSAction::Arguments& arguments,
                      void (*after)(void*), void* afterContext);
 

@@ -7,6 +7,7 @@
 #include <DriverKit/IOUserClient.h>
 #include <DriverKit/OSString.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace DriverKitPlatform {
@@ -166,22 +167,23 @@ kern_return_t IOService::SetDispatchQueue(const char* name, IODispatchQueue* que
         return kIOReturnBadArgument;
     }
     queue->retain();
-    std::lock_guard lock(fState->lock);
-    if (std::strcmp(name, "Default") == 0) {
-        std::swap(fState->defaultQueue, queue);
-        if (queue != nullptr) {
-            queue->release();
-        }
-        return kIOReturnSuccess;
-    }
-    for (auto& [installed, current] : fState->queues) {
-        if (installed == name) {
-            std::swap(current, queue);
-            queue->release();
-            return kIOReturnSuccess;
+    {
+        std::lock_guard lock(fState->lock);
+        if (std::strcmp(name, "Default") == 0) {
+            std::swap(fState->defaultQueue, queue);
+        } else if (auto installed = std::find_if(fState->queues.begin(), fState->queues.end(),
+                                                 [&](const auto& entry) { return entry.first == name; });
+                   installed != fState->queues.end()) {
+            std::swap(installed->second, queue);
+        } else {
+            fState->queues.emplace_back(name, queue);
+            queue = nullptr;
         }
     }
-    fState->queues.emplace_back(name, queue);
+    // The replaced queue may go with this reference, and its thread may be waiting for this lock.
+    if (queue != nullptr) {
+        queue->release();
+    }
     return kIOReturnSuccess;
 }
 

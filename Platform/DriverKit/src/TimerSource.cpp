@@ -43,23 +43,26 @@ kern_return_t IOTimerDispatchSource::SetEnable(bool enable)
 // that arrives after a cancel, does nothing.
 void IOTimerDispatchSource::fire(uint64_t generation)
 {
-    std::lock_guard lock(fLock);
-    if (generation != fGeneration || fCancelled) {
-        return;
+    {
+        std::lock_guard lock(fLock);
+        if (generation != fGeneration || fCancelled) {
+            return;
+        }
+        fAlarm = 0;
+        // The last reference may be going on another thread right now.
+        if (!fEnabled || fHandler == nullptr || !platformTryRetain()) {
+            return;
+        }
+        OSAction::Arguments arguments;
+        arguments.values[0] = DarwinClock::hostNow();
+        if (DriverKitPlatform::enqueueDelivery(
+                fQueue, fHandler, arguments,
+                [](void* source) { static_cast<IOTimerDispatchSource*>(source)->release(); }, this)) {
+            return;
+        }
     }
-    fAlarm = 0;
-    if (!fEnabled || fHandler == nullptr) {
-        return;
-    }
-    // The last reference may be going on another thread right now.
-    if (!platformTryRetain()) {
-        return;
-    }
-    OSAction::Arguments arguments;
-    arguments.values[0] = DarwinClock::hostNow();
-    DriverKitPlatform::enqueueDelivery(
-        fQueue, fHandler, arguments,
-        [](void* source) { static_cast<IOTimerDispatchSource*>(source)->release(); }, this);
+    // The queue takes no more work; the reference goes outside the lock, as it may be the last.
+    release();
 }
 
 kern_return_t IOTimerDispatchSource::WakeAtTime(uint64_t options, uint64_t deadline, uint64_t)

@@ -120,8 +120,9 @@ Bytes streamingInterface(const DescriptorOptions& options, bool record)
         general.push_back(0);
         append(bytes, general);
         append(bytes, {6, 0x24, 0x02, 0x01, options.subslotSize, options.bitResolution});
-        uint16_t maxPacket = record ? recordMaxPacket(channels, options.subslotSize, family)
-                                    : playbackMaxPacket(channels, options.subslotSize, family);
+        uint16_t maxPacket =
+            encodeMaxPacket(record ? recordMaxPacket(channels, options.subslotSize, family)
+                                   : playbackMaxPacket(channels, options.subslotSize, family));
         if (options.maxPacketOverride) {
             maxPacket = *options.maxPacketOverride;
         }
@@ -175,6 +176,15 @@ std::optional<std::vector<uint8_t>> DescriptorSet::string(uint8_t index, uint16_
         return std::nullopt;
     }
     return found->second;
+}
+
+// wMaxPacketSize for `bytes` per microframe: up to 1024 in one transaction, else split evenly over
+// two or three.
+uint16_t encodeMaxPacket(uint32_t bytes)
+{
+    const uint32_t transactions = std::clamp<uint32_t>((bytes + 1023) / 1024, 1, 3);
+    const uint32_t size = (bytes + transactions - 1) / transactions;
+    return uint16_t((transactions - 1) << 11 | std::min<uint32_t>(size, 0x7FF));
 }
 
 uint16_t recordMaxPacket(uint8_t channels, uint8_t subslot, Family family)

@@ -35,24 +35,48 @@ const KorvanDevice::RecordFault* KorvanDevice::recordFault(uint64_t microframe) 
     return nullptr;
 }
 
-// One sample frame: channel c of frame n carries (n mod 65536) x 256 + c in its top 24 bits, or
-// what loopback brings back.
-void KorvanDevice::fillRecordFrame(uint8_t* at, const Stream& stream, const int32_t* loopback,
-                                   uint32_t looped)
+// Channel c of frame n carries (n mod 65536) x 256 + c in its top 24 bits, or, on looped channels,
+// what was played (zeros while nothing waits).
+void KorvanDevice::fillRecordFrames(uint8_t* at, const Stream& stream, uint32_t frames)
 {
-    const uint32_t frame = uint32_t(fSampleFrame & 0xFFFF) << 8;
-    for (uint32_t channel = 0; channel < stream.channels; ++channel) {
-        const uint32_t value = channel < looped ? uint32_t(loopback[channel]) : frame | (channel & 0xFF);
-        if (stream.subslot == 4) {
-            at[0] = 0;
-            ++at;
+    const uint32_t looped = fLoopback ? loopbackWidth() : 0;
+    if (looped == 0 && stream.subslot == 4) {
+        // The common layout, in words.
+        for (uint32_t i = 0; i < frames; ++i) {
+            const uint32_t frame = uint32_t(fSampleFrame++ & 0xFFFF) << 16;
+            for (uint32_t channel = 0; channel < stream.channels; ++channel) {
+                const uint32_t word = frame | (channel & 0xFF) << 8;
+                std::memcpy(at, &word, 4);
+                at += 4;
+            }
         }
-        at[0] = uint8_t(value);
-        at[1] = uint8_t(value >> 8);
-        at[2] = uint8_t(value >> 16);
-        at += 3;
+        return;
     }
-    ++fSampleFrame;
+    for (uint32_t i = 0; i < frames; ++i) {
+        const uint32_t frame = uint32_t(fSampleFrame & 0xFFFF) << 8;
+        const bool available = looped != 0 && fLoopbackFifo.size() >= looped;
+        for (uint32_t channel = 0; channel < stream.channels; ++channel) {
+            uint32_t value = frame | (channel & 0xFF);
+            if (channel < looped) {
+                value = 0;
+                if (available) {
+                    value = uint32_t(fLoopbackFifo.front());
+                    fLoopbackFifo.pop_front();
+                }
+            }
+            if (stream.subslot == 4) {
+                const uint32_t word = value << 8;
+                std::memcpy(at, &word, 4);
+            } else {
+                // The top bytes of the 24-bit sample, as many as the subslot holds.
+                for (uint32_t byte = 0; byte < stream.subslot; ++byte) {
+                    at[byte] = uint8_t(value >> (8 * (3 - stream.subslot + byte)));
+                }
+            }
+            at += stream.subslot;
+        }
+        ++fSampleFrame;
+    }
 }
 
 SimUSB::InPacket KorvanDevice::isochronousIn(uint8_t endpoint, uint64_t microframe, std::span<uint8_t> space)
@@ -90,20 +114,7 @@ SimUSB::InPacket KorvanDevice::isochronousIn(uint8_t endpoint, uint64_t microfra
         std::memcpy(space.data(), &fFrameCounter, 4);
         space[4] = uint8_t(frames);
     }
-    uint8_t* at = space.data() + header;
-    const uint32_t looped = fLoopback ? loopbackWidth() : 0;
-    for (uint32_t i = 0; i < frames; ++i) {
-        // Looped channels carry the played samples in order, zeros while none are waiting.
-        int32_t loopback[32] = {};
-        if (looped != 0 && fLoopbackFifo.size() >= looped) {
-            for (uint32_t c = 0; c < looped; ++c) {
-                loopback[c] = fLoopbackFifo.front();
-                fLoopbackFifo.pop_front();
-            }
-        }
-        fillRecordFrame(at, stream, loopback, looped);
-        at += bytesPerFrame;
-    }
+    fillRecordFrames(space.data() + header, stream, frames);
     // Header-off readers take eight 0xAA bytes at a frame's start for a packet not written; loopback
     // must not play them that.
     if (header == 0 && fLoopback && stream.subslot == 3) {

@@ -54,8 +54,11 @@ void storePacket(uint8_t* to, const uint8_t* packet, size_t length, size_t room)
     if (length == 0) {
         return;
     }
-    if (room < 8) {
-        // Too close to the end of the buffer for one 8-byte store: the tail first, byte 0 last.
+    // An 8-byte store that crosses a cache line reaches other cores in two halves, so it cannot
+    // publish the packet; neither can one past the end of the buffer. Then every byte but the first
+    // goes first, and byte 0 last.
+    constexpr uintptr_t kCacheLine = 64;
+    if (room < 8 || reinterpret_cast<uintptr_t>(to) % kCacheLine > kCacheLine - 8) {
         DMA_IGNORE_BEGIN();
         std::memcpy(to + 1, packet + 1, length - 1);
         DMA_IGNORE_END();
@@ -74,7 +77,7 @@ void storePacket(uint8_t* to, const uint8_t* packet, size_t length, size_t room)
     DMA_IGNORE_END();
     uint64_t word;
     std::memcpy(&word, head, 8);
-    // Packet slots need not be 8-byte aligned; x86 stores unaligned words whole.
+    // Packet slots need not be 8-byte aligned; x86 stores an unaligned word within a cache line whole.
     __atomic_store_n(reinterpret_cast<uint64_t*>(to), word, __ATOMIC_RELEASE);
 }
 

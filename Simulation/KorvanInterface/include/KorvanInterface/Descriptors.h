@@ -101,10 +101,12 @@ struct DescriptorSet
 
 DescriptorSet buildDescriptors(const DescriptorOptions& options);
 
-// The streaming endpoint sizes the builder computes: IN 5 + f x channels x subslot, OUT f x channels
-// x subslot, f from framesPerMicroframeBound.
+// The streaming endpoint sizes the builder computes, in bytes per microframe: IN 5 + f x channels x
+// subslot, OUT f x channels x subslot, f from framesPerMicroframeBound.
 uint16_t recordMaxPacket(uint8_t channels, uint8_t subslot, Family family);
 uint16_t playbackMaxPacket(uint8_t channels, uint8_t subslot, Family family);
+// wMaxPacketSize carrying `bytes` per microframe (more than 1024 in two or three transactions).
+uint16_t encodeMaxPacket(uint32_t bytes);
 
 // The default channel names, "Category Number" as the plug-in splits them.
 std::string defaultInputName(unsigned index);

@@ -8,6 +8,7 @@
 
 #include <SimUSB/Device.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -159,7 +160,23 @@ private:
             } else {
                 fItems[fNext] = std::move(value);
             }
-            fNext = (fNext + 1) % fCapacity;
+            if (++fNext == fCapacity) {
+                fNext = 0;
+            }
+        }
+        void push(const T* values, size_t count)
+        {
+            while (fItems.size() < fCapacity && count != 0) {
+                push(*values++);
+                --count;
+            }
+            while (count != 0) {
+                const size_t run = std::min(count, fCapacity - fNext);
+                std::copy(values, values + run, fItems.begin() + ptrdiff_t(fNext));
+                values += run;
+                count -= run;
+                fNext = (fNext + run) % fCapacity;
+            }
         }
         std::vector<T> items() const
         {
@@ -196,7 +213,8 @@ private:
     void logError(std::string text);
     // Channels that loopback carries: those both streams have at their current alternates.
     uint32_t loopbackWidth() const;
-    void fillRecordFrame(uint8_t* at, const Stream& stream, const int32_t* loopback, uint32_t looped);
+    // Writes `frames` sample frames from `at` on.
+    void fillRecordFrames(uint8_t* at, const Stream& stream, uint32_t frames);
 
     DescriptorOptions fOptions;
     DescriptorSet fDescriptors;
