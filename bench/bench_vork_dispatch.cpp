@@ -62,6 +62,16 @@ struct Receipt
             std::this_thread::yield();
         }
     }
+
+    // Waits without taking a processor from the threads being measured, and answers when the last
+    // of the runs happened.
+    Clock::time_point waitQuietlyFor(long runs) const
+    {
+        while (fRuns.load(std::memory_order_acquire) < runs) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return Clock::time_point{Clock::duration{fLastRun.load(std::memory_order_relaxed)}};
+    }
 };
 
 class Dispatcher
@@ -192,8 +202,8 @@ void burst(benchmark::State& state)
             });
         }
         posted += kBurst / posters * posters;
-        receipt.waitFor(posted);
-        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        const Clock::time_point end = receipt.waitQuietlyFor(posted);
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
         for (auto& thread : threads) {
             thread.join();
         }
