@@ -2,6 +2,8 @@
 
 #include <KorvanInterface/RuleChecker.h>
 
+#include <SimUSB/Setup.h>
+
 #include <gtest/gtest.h>
 
 using namespace KorvanInterface;
@@ -107,6 +109,26 @@ TEST(Descriptors, MaxPacketsCoverTheFramesOfEachFamily)
         EXPECT_EQ(recordMaxPacket(counts.in, 4, c.family), c.in);
         EXPECT_EQ(playbackMaxPacket(counts.out, 4, c.family), c.out);
     }
+}
+
+TEST(Descriptors, PacketsAbove1024BytesTakeSeveralTransactions)
+{
+    const std::pair<uint32_t, uint16_t> cases[] = {
+        {565, 565},     {1024, 1024}, {1025, 0x0800 | 513}, {2048, 0x0800 | 1024}, {3005, 0x1000 | 1002},
+        {3072, 0x1400},
+    };
+    for (const auto& [bytes, encoded] : cases) {
+        EXPECT_EQ(encodeMaxPacket(bytes), encoded) << bytes;
+        EXPECT_GE(SimUSB::bytesPerMicroframe(encoded), bytes);
+    }
+}
+
+TEST(Descriptors, ThirtyChannelsAt192kHzPassTheRules)
+{
+    DescriptorOptions options(Model::Pyx, KorvanTests::kVendor);
+    options.channels[int(Family::Quad)] = {30, 30};
+    const std::vector<std::string> broken = brokenRules(buildDescriptors(options).configuration);
+    EXPECT_TRUE(broken.empty()) << broken.front();
 }
 
 TEST(Descriptors, ExactTotalsAreReached)

@@ -119,13 +119,14 @@ TEST_P(SignalTest, IsContinuousSampleForSample)
                                      p.bytes.begin() + ptrdiff_t(std::min(at + 8, p.bytes.size())),
                                      [](uint8_t b) { return b == 0xAA; }));
             for (size_t c = 0; c < channels; ++c) {
-                const uint8_t* sample = &p.bytes[at + c * subslot];
-                if (subslot == 4) {
-                    EXPECT_EQ(sample[0], 0);
-                    ++sample;
+                // The subslot holds the top bytes of the 24-bit sample, below it zeros.
+                uint32_t word = 0;
+                for (size_t b = 0; b < subslot; ++b) {
+                    word |= uint32_t(p.bytes[at + c * subslot + b]) << (8 * (4 - subslot + b));
                 }
-                const uint32_t value = sample[0] | sample[1] << 8 | sample[2] << 16;
-                ASSERT_EQ(value, (uint32_t(frame) & 0xFFFF) << 8 | c) << "frame " << frame;
+                const uint32_t held = 0xFFFFFF00u & (0xFFFFFFFFu << (8 * (4 - subslot)));
+                const uint32_t expected = ((uint32_t(frame) & 0xFFFF) << 8 | uint32_t(c)) << 8;
+                ASSERT_EQ(word, expected & held) << "frame " << frame;
             }
         }
     }
@@ -133,7 +134,8 @@ TEST_P(SignalTest, IsContinuousSampleForSample)
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, SignalTest,
-                         testing::Values(SignalCase{Variant::Standard, 4}, SignalCase{Variant::Subslot3, 3}));
+                         testing::Values(SignalCase{Variant::Standard, 4}, SignalCase{Variant::Subslot3, 3},
+                                         SignalCase{Variant::Subslot2, 2}));
 
 struct FaultCase
 {
@@ -246,6 +248,31 @@ TEST(PlaybackStream, SamplesAreDecodedInOrder)
     EXPECT_EQ(device.playedSamples(), expected);
     EXPECT_EQ(device.playbackBytes(), (std::vector<std::pair<uint64_t, uint32_t>>{{0, 24}, {1, 16}}));
 }
+
+class PlaybackLayoutTest : public testing::TestWithParam<SignalCase>
+{};
+
+TEST_P(PlaybackLayoutTest, DecodesTheTopBytesOfEachSubslot)
+{
+    KorvanDevice device(variantOptions(Model::Brio, KorvanTests::kVendor, GetParam().variant));
+    startStreaming(device, 48000, false);
+    const size_t subslot = GetParam().subslot;
+    std::vector<uint8_t> bytes;
+    std::vector<int32_t> expected;
+    for (uint32_t k = 0; k < 12; ++k) {
+        const uint32_t word = (0x123456 + k * 0x010101) << 8;
+        for (size_t b = 0; b < subslot; ++b) {
+            bytes.push_back(uint8_t(word >> (8 * (4 - subslot + b))));
+        }
+        expected.push_back(int32_t((word & (0xFFFFFFFFu << (8 * (4 - subslot)))) >> 8));
+    }
+    device.isochronousOut(Endpoint::kPlayback, 0, bytes);
+    EXPECT_EQ(device.playedSamples(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, PlaybackLayoutTest,
+                         testing::Values(SignalCase{Variant::Standard, 4}, SignalCase{Variant::Subslot3, 3},
+                                         SignalCase{Variant::Subslot2, 2}));
 
 TEST(PlaybackStream, LoopbackReturnsThePlayedSamplesInOrder)
 {
