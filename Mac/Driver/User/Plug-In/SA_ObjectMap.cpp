@@ -24,8 +24,9 @@ constexpr AudioObjectID kFirstObjectID = 32;
 // An object's entry. The count changes with atomic operations: copies and retains take a
 // reference, releases drop one, and whoever drops the last one erases the entry under the map's
 // mutex. An entry whose count has reached 0 hands out nothing more. Erased entries are kept for
-// reuse, never freed: a lookup without the lock may still be reading one.
-struct ObjectInfo
+// reuse, never freed: a lookup without the lock may still be reading one. Each has a cache line
+// of its own, so that one object's references do not slow lookups of another.
+struct alignas(64) ObjectInfo
 {
     std::atomic<SA_Object*> fObject{nullptr};
     std::atomic<UInt32> fRefCount{0};
@@ -143,7 +144,8 @@ private:
     AudioObjectID fNextObjectID = kFirstObjectID;
     std::vector<ObjectInfo*> fObjectInfoList;
     ObjectInfo* fSpareEntries = nullptr;
-    SA_ObjectIndex<ObjectInfo> fIndex;
+    // Apart from what the writers change, so that lookups keep it in their cache.
+    alignas(64) SA_ObjectIndex<ObjectInfo> fIndex;
 };
 
 // Created on first use and never destroyed: audio-server calls may arrive until the process ends.
