@@ -148,4 +148,49 @@ TEST(RunLoopStress, FourPostersAndThreeTimersUnderTheManualClock)
     CFRelease(source);
 }
 
+// A call from another thread that ends the run, and with it the thread and its loop: the caller
+// holds no reference, so the loop may be gone before the call returns. The sanitizer builds catch a
+// call that touches the loop after releasing it.
+struct EndingCall
+{
+    const char* fName;
+    void (*fCall)(CFRunLoopRef loop, RunLoopTesting::CountingSource& work);
+};
+
+class RunLoopEndingCall : public testing::TestWithParam<EndingCall>
+{};
+
+TEST_P(RunLoopEndingCall, TouchesNothingOfTheLoopOnceItMayHaveEnded)
+{
+    constexpr int kRounds = 300;
+    for (int round = 0; round < kRounds; ++round) {
+        RunLoopTesting::CountingSource work;
+        std::atomic<CFRunLoopRef> running{nullptr};
+        std::thread thread([&] {
+            CFRunLoopRef loop = CFRunLoopGetCurrent();
+            CFRunLoopAddSource(loop, work.get(), kCFRunLoopDefaultMode);
+            CFRunLoopPerformBlock(loop, kCFRunLoopDefaultMode, [&] { running.store(loop); });
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1e6, true);
+            CFRunLoopRemoveSource(loop, work.get(), kCFRunLoopDefaultMode);
+        });
+        // Published from inside the run, so the call may find it busy or asleep.
+        while (!running.load()) {
+            std::this_thread::yield();
+        }
+        GetParam().fCall(running.load(), work);
+        thread.join();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RunLoopStress, RunLoopEndingCall,
+    testing::Values(EndingCall{"Stop", [](CFRunLoopRef loop,
+                                          RunLoopTesting::CountingSource&) { CFRunLoopStop(loop); }},
+                    EndingCall{"WakeUp",
+                               [](CFRunLoopRef loop, RunLoopTesting::CountingSource& work) {
+                                   work.signal();
+                                   CFRunLoopWakeUp(loop);
+                               }}),
+    [](const auto& info) { return std::string(info.param.fName); });
+
 } // namespace

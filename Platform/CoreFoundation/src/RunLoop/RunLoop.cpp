@@ -92,25 +92,29 @@ void RunLoop::threadEnded()
     unrun.swap(fBlocks);
 }
 
+// The callers of these two need not hold a reference: the loop may end as soon as its lock is
+// released, and only the wake signal is touched after that.
 void RunLoop::stop()
 {
+    WakeAfterUnlock wake;
     std::lock_guard lock(fLock);
     // A stop belongs to the run in progress; with none, it is lost.
     if (fThreadEnded || !fInnermost) {
         return;
     }
     fInnermost->fStopped.store(true, std::memory_order_release);
-    wakeSleeperLocked();
+    wakeSleeperLocked(wake);
 }
 
 void RunLoop::wakeUp()
 {
+    WakeAfterUnlock wake;
     std::lock_guard lock(fLock);
     if (fThreadEnded) {
         return;
     }
     fWakePending = true;
-    wakeSleeperLocked();
+    wakeSleeperLocked(wake);
 }
 
 bool RunLoop::isWaiting()

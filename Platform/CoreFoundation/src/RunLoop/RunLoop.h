@@ -3,11 +3,11 @@
 #include "Source.h"
 #include "Timer.h"
 #include "TimerHeap.h"
+#include "WakeSignal.h"
 
 #include <CFPlatform/Object.h>
 #include <CoreFoundation/CFRunLoop.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -80,9 +80,11 @@ public:
     bool containsTimer(const Timer& timer, CFRunLoopMode mode);
 
     // Called with the structure lock held. A null mode is the list of common-mode items.
+    // `wake` is set for a sleeping run, which these changes concern: the caller declares it
+    // before taking the structure lock, so that it signals once both locks are released.
     void dropSource(Source& source, RunLoopMode* mode);
-    void dropTimer(Timer& timer);
-    void rescheduleTimer(Timer& timer, CFAbsoluteTime date, uint64_t deadline);
+    void dropTimer(Timer& timer, WakeAfterUnlock& wake);
+    void rescheduleTimer(Timer& timer, CFAbsoluteTime date, uint64_t deadline, WakeAfterUnlock& wake);
 
     // For tests that run loops by hand: whether a run in `mode` has work without time moving, and
     // the earliest deadline of its timers there.
@@ -108,11 +110,11 @@ private:
     bool hasQueuedWorkLocked(const RunLoopMode& mode) const;
     uint64_t earliestTimerLocked(const RunLoopMode& mode) const;
 
-    // Wakes the run if it sleeps; a busy run re-examines everything before it sleeps again.
-    void wakeSleeperLocked()
+    // Has `wake` wake the run if it sleeps; a busy run re-examines everything before it sleeps again.
+    void wakeSleeperLocked(WakeAfterUnlock& wake)
     {
-        if (fWaiting) {
-            fWakeUp.notify_all();
+        if (fWaiting && !wake.fSleeper) {
+            wake.fSleeper = fSleeper;
         }
     }
 
@@ -120,7 +122,7 @@ private:
     bool removeSourceFromModeLocked(Source& source, RunLoopMode& mode);
     void addTimerToModeLocked(Timer& timer, RunLoopMode& mode);
     void removeTimerFromModeLocked(Timer& timer, RunLoopMode& mode);
-    void detachTimerLocked(Timer& timer);
+    void detachTimerLocked(Timer& timer, WakeAfterUnlock& wake);
     void moveTimerLocked(Timer& timer, CFAbsoluteTime date, uint64_t deadline);
 
     // One pass; each answers false once the run has been stopped.
@@ -135,7 +137,8 @@ private:
     const bool fIsMain;
     const std::string fName;
     std::mutex fLock;
-    std::condition_variable fWakeUp;
+    // What a sleeping run waits for; shared with wakers that signal after releasing the lock.
+    const std::shared_ptr<WakeSignal> fSleeper = std::make_shared<WakeSignal>();
     std::vector<std::unique_ptr<RunLoopMode>> fModes;
     std::vector<Source*> fCommonSources;
     TimerHeap fTimers;

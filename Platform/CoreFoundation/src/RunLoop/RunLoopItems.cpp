@@ -140,7 +140,7 @@ void RunLoop::removeTimerFromModeLocked(Timer& timer, RunLoopMode& mode)
     }
 }
 
-void RunLoop::detachTimerLocked(Timer& timer)
+void RunLoop::detachTimerLocked(Timer& timer, WakeAfterUnlock& wake)
 {
     timer.fModes.forEach([&](size_t index) { --fModes[index]->fTimerCount; });
     timer.fModes.clear();
@@ -148,7 +148,7 @@ void RunLoop::detachTimerLocked(Timer& timer)
     fTimers.remove(timer);
     timer.fLoop = nullptr;
     // A sleeping run recomputes its deadline.
-    wakeSleeperLocked();
+    wakeSleeperLocked(wake);
 }
 
 void RunLoop::moveTimerLocked(Timer& timer, CFAbsoluteTime date, uint64_t deadline)
@@ -160,6 +160,7 @@ void RunLoop::moveTimerLocked(Timer& timer, CFAbsoluteTime date, uint64_t deadli
 
 void RunLoop::addTimer(Timer& timer, CFRunLoopMode name)
 {
+    WakeAfterUnlock wake;
     std::lock_guard structure(runLoopStructureLock());
     std::lock_guard lock(fLock);
     // A timer belongs to one loop only.
@@ -181,11 +182,12 @@ void RunLoop::addTimer(Timer& timer, CFRunLoopMode name)
         timer.retain();
         fTimers.insert(timer);
     }
-    wakeSleeperLocked();
+    wakeSleeperLocked(wake);
 }
 
 void RunLoop::removeTimer(Timer& timer, CFRunLoopMode name)
 {
+    WakeAfterUnlock wake;
     {
         std::lock_guard structure(runLoopStructureLock());
         std::lock_guard lock(fLock);
@@ -205,7 +207,7 @@ void RunLoop::removeTimer(Timer& timer, CFRunLoopMode name)
         if (!timer.fModes.empty() || timer.fInCommonModes) {
             return;
         }
-        detachTimerLocked(timer);
+        detachTimerLocked(timer, wake);
     }
     timer.release();
 }
@@ -223,19 +225,19 @@ bool RunLoop::containsTimer(const Timer& timer, CFRunLoopMode name)
     return mode && timer.isInMode(mode->fIndex);
 }
 
-void RunLoop::dropTimer(Timer& timer)
+void RunLoop::dropTimer(Timer& timer, WakeAfterUnlock& wake)
 {
     std::lock_guard lock(fLock);
-    detachTimerLocked(timer);
+    detachTimerLocked(timer, wake);
 }
 
-void RunLoop::rescheduleTimer(Timer& timer, CFAbsoluteTime date, uint64_t deadline)
+void RunLoop::rescheduleTimer(Timer& timer, CFAbsoluteTime date, uint64_t deadline, WakeAfterUnlock& wake)
 {
     std::lock_guard lock(fLock);
     timer.fRearmed = timer.fFiring;
     moveTimerLocked(timer, date, deadline);
     // Another thread's new date applies at once: a sleeping run wakes and recomputes its deadline.
-    wakeSleeperLocked();
+    wakeSleeperLocked(wake);
 }
 
 void RunLoop::addCommonMode(CFRunLoopMode name)

@@ -69,23 +69,25 @@ CFRunLoopRunResult RunLoop::run(CFRunLoopMode name, uint64_t deadline, bool retu
     } leave{*this, state, lock};
 
     // The run's next deadline stays registered with the clock while the loop is busy too, so a
-    // manual advance stops there and waits for the pass that serves it. Its wake does nothing:
-    // a sleeping run waits in waitUntil, which registers the same deadline.
+    // manual advance stops there and waits for the pass that serves it. Its wake is the sleeper's,
+    // so on the real clock a sleep registers nothing new unless the deadline moved. On the manual
+    // clock a run registers again before each sleep, even without a deadline: that tells an
+    // advance that this thread has served what woke it.
     std::optional<DarwinClock::WaitRegistration> visibleDeadline;
     uint64_t registered = DarwinClock::kNever;
-    auto showDeadline = [&] {
+    auto showDeadline = [&](bool again) {
         uint64_t next = std::min(deadline, earliestTimerLocked(*mode));
-        if (next != registered) {
+        if (next != registered || again) {
             visibleDeadline.reset();
-            if (next != DarwinClock::kNever) {
-                visibleDeadline.emplace(
-                    next, fName.c_str(), [](void*) {}, nullptr);
+            if (next != DarwinClock::kNever || again) {
+                visibleDeadline.emplace(next, fName.c_str(), &WakeSignal::wake, fSleeper.get());
             }
             registered = next;
         }
+        return next;
     };
     if (!singlePass) {
-        showDeadline();
+        showDeadline(false);
     }
 
     for (;;) {
@@ -110,13 +112,23 @@ CFRunLoopRunResult RunLoop::run(CFRunLoopMode name, uint64_t deadline, bool retu
         if (isEmptyLocked(*mode)) {
             return kCFRunLoopRunFinished;
         }
-        showDeadline();
-        // A wake-up or work that arrived during the pass means no sleep.
-        if (fWakePending || hasQueuedWorkLocked(*mode)) {
+        // A wake-up, work or a timer that came due during the pass means no sleep.
+        uint64_t next = showDeadline(false);
+        if (fWakePending || hasQueuedWorkLocked(*mode) || next <= DarwinClock::hostNow()) {
             continue;
         }
+        if (DarwinClock::isManual()) {
+            showDeadline(true);
+        }
+        std::optional<std::chrono::steady_clock::time_point> realDeadline;
+        if (visibleDeadline) {
+            realDeadline = visibleDeadline->realDeadline();
+        }
         fWaiting = true;
-        DarwinClock::waitUntil(lock, fWakeUp, std::min(deadline, earliestTimerLocked(*mode)), fName.c_str());
+        lock.unlock();
+        // A clock's wake or a waker's signal between here and the wait is kept by the token.
+        fSleeper->wait(realDeadline);
+        lock.lock();
         fWaiting = false;
     }
 }
@@ -261,6 +273,8 @@ void RunLoop::finishTimer(Timer& timer)
     CFAbsoluteTime now = timer.repeats() ? DarwinClock::absoluteNow() : 0;
     bool invalidated = false;
     {
+        // Run on the loop's own thread, so no run of it sleeps: nothing to wake.
+        WakeAfterUnlock wake;
         std::lock_guard structure(runLoopStructureLock());
         std::lock_guard lock(fLock);
         timer.fFiring = false;
@@ -269,7 +283,7 @@ void RunLoop::finishTimer(Timer& timer)
         }
         if (!timer.repeats()) {
             timer.fValid.store(false, std::memory_order_release);
-            detachTimerLocked(timer);
+            detachTimerLocked(timer, wake);
             invalidated = true;
         } else if (!timer.fRearmed) {
             // A date set during the callout is kept; otherwise the next one on the timer's phase.

@@ -78,12 +78,13 @@ CFAbsoluteTime Timer::nextFireDate() const
 void Timer::setNextFireDate(CFAbsoluteTime date)
 {
     uint64_t deadline = DarwinClock::deadlineForDate(date);
+    WakeAfterUnlock wake;
     std::lock_guard structure(runLoopStructureLock());
     if (!isValid()) {
         return;
     }
     if (fLoop) {
-        fLoop->rescheduleTimer(*this, date, deadline);
+        fLoop->rescheduleTimer(*this, date, deadline, wake);
     } else {
         fFireDate = date;
         fDeadline = deadline;
@@ -94,12 +95,13 @@ void Timer::invalidate()
 {
     bool leftLoop = false;
     {
+        WakeAfterUnlock wake;
         std::lock_guard structure(runLoopStructureLock());
         if (!fValid.exchange(false, std::memory_order_acq_rel)) {
             return;
         }
         if (fLoop) {
-            fLoop->dropTimer(*this);
+            fLoop->dropTimer(*this, wake);
             leftLoop = true;
         }
     }
