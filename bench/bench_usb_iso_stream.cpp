@@ -138,7 +138,7 @@ void isoStreamOurs(benchmark::State& state)
 {
     DarwinTesting::ManualClock clock;
     KorvanInterface::DescriptorOptions options(KorvanInterface::Model::Pyx, kVendor);
-    options.channels[2] = {30, 30};
+    options.channels[int(KorvanInterface::Family::Quad)] = {30, 30};
     auto model = std::make_shared<KorvanInterface::KorvanDevice>(options);
     SimUSB::Bus bus;
     Arrival arrival;
@@ -170,8 +170,9 @@ void isoStreamOurs(benchmark::State& state)
     streamer.stop();
     clock.advance(10ms);
     const auto frames = model->recordFrames();
-    if (!model->protocolErrors().empty() || frames.empty() || frames.back().second != 24) {
-        state.SkipWithError("the device did not stream 24 frames per microframe");
+    if (!model->protocolErrors().empty() || frames.empty() || frames.back().second != 24 ||
+        !model->mirrorMismatches().empty()) {
+        state.SkipWithError("the device did not stream 24 frames per microframe each way");
     }
     bus.reset();
     bus.removeListener(&arrival);

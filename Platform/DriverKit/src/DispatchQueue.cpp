@@ -13,7 +13,7 @@ namespace DriverKitPlatform {
 namespace {
 
 constexpr int kNodeBatch = 32;
-// About a microsecond and a half.
+// How long a queue thread watches for more work before it sleeps: a microsecond or so.
 constexpr int kSpins = 64;
 
 } // namespace
