@@ -29,16 +29,21 @@ struct RequestState
     std::mutex fMutex;
     std::condition_variable fCondition;
     WithXpcConnection fHolder;
+    // Set under fMutex when the waiter is done; an event from then on belongs to no request.
+    bool fFinished = false;
 };
 
 void HandleEvent(const std::weak_ptr<RequestState>& weakState, xpc_object_t event)
 {
     const std::shared_ptr<RequestState> state = weakState.lock();
-    if (!state) {
+    std::unique_lock<std::mutex> lock;
+    if (state) {
+        lock = std::unique_lock<std::mutex>(state->fMutex);
+    }
+    if (!state || state->fFinished) {
         TIDE_LOG(Log::Info, "%s - xpc server took too long", kEventHandlerName);
         return;
     }
-    std::lock_guard<std::mutex> lock(state->fMutex);
     if (xpc_get_type(event) == XPC_TYPE_ERROR) {
         const char* description = xpc_dictionary_get_string(event, XPC_ERROR_KEY_DESCRIPTION);
         if (description != nullptr) {
@@ -130,6 +135,7 @@ private:
         while (state->fHolder.isSet() &&
                !DarwinClock::waitUntil(lock, state->fCondition, deadline, "ResetUACDevicesTimer request")) {
         }
+        state->fFinished = true;
         lock.unlock();
         xpc_release(message);
         // The handler's events from now on find the request gone.
