@@ -148,13 +148,14 @@ TEST(RunLoopStress, FourPostersAndThreeTimersUnderTheManualClock)
     CFRelease(source);
 }
 
-// A call from another thread that ends the run, and with it the thread and its loop: the caller
-// holds no reference, so the loop may be gone before the call returns. The sanitizer builds catch a
-// call that touches the loop after releasing it.
+// A call from another thread that ends the run, and with it the thread and its loop. The caller
+// holds no reference on the loop, so it may be gone before the call returns; the sanitizer builds
+// catch a call that touches it after letting go of its lock. The loop holds a timer far in the
+// future, whose callout stops the run.
 struct EndingCall
 {
     const char* fName;
-    void (*fCall)(CFRunLoopRef loop, RunLoopTesting::CountingSource& work);
+    void (*fCall)(CFRunLoopRef loop, CFRunLoopTimerRef stopper);
 };
 
 class RunLoopEndingCall : public testing::TestWithParam<EndingCall>
@@ -164,33 +165,33 @@ TEST_P(RunLoopEndingCall, TouchesNothingOfTheLoopOnceItMayHaveEnded)
 {
     constexpr int kRounds = 300;
     for (int round = 0; round < kRounds; ++round) {
-        RunLoopTesting::CountingSource work;
+        CFRunLoopTimerRef stopper = CFRunLoopTimerCreate(
+            kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + 1e6, 0, 0, 0,
+            [](CFRunLoopTimerRef, void*) { CFRunLoopStop(CFRunLoopGetCurrent()); }, nullptr);
         std::atomic<CFRunLoopRef> running{nullptr};
         std::thread thread([&] {
             CFRunLoopRef loop = CFRunLoopGetCurrent();
-            CFRunLoopAddSource(loop, work.get(), kCFRunLoopDefaultMode);
+            CFRunLoopAddTimer(loop, stopper, kCFRunLoopDefaultMode);
             CFRunLoopPerformBlock(loop, kCFRunLoopDefaultMode, [&] { running.store(loop); });
-            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1e6, true);
-            CFRunLoopRemoveSource(loop, work.get(), kCFRunLoopDefaultMode);
+            CFRunLoopRun();
         });
         // Published from inside the run, so the call may find it busy or asleep.
         while (!running.load()) {
             std::this_thread::yield();
         }
-        GetParam().fCall(running.load(), work);
+        GetParam().fCall(running.load(), stopper);
         thread.join();
+        CFRelease(stopper);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    RunLoopStress, RunLoopEndingCall,
-    testing::Values(EndingCall{"Stop", [](CFRunLoopRef loop,
-                                          RunLoopTesting::CountingSource&) { CFRunLoopStop(loop); }},
-                    EndingCall{"WakeUp",
-                               [](CFRunLoopRef loop, RunLoopTesting::CountingSource& work) {
-                                   work.signal();
-                                   CFRunLoopWakeUp(loop);
-                               }}),
-    [](const auto& info) { return std::string(info.param.fName); });
+INSTANTIATE_TEST_SUITE_P(RunLoopStress, RunLoopEndingCall,
+                         testing::Values(EndingCall{"Stop", [](CFRunLoopRef loop,
+                                                               CFRunLoopTimerRef) { CFRunLoopStop(loop); }},
+                                         EndingCall{"TimerDateSetFromAnotherThread",
+                                                    [](CFRunLoopRef, CFRunLoopTimerRef stopper) {
+                                                        CFRunLoopTimerSetNextFireDate(stopper, 0.0);
+                                                    }}),
+                         [](const auto& info) { return std::string(info.param.fName); });
 
 } // namespace

@@ -72,16 +72,20 @@ CFRunLoopRunResult RunLoop::run(CFRunLoopMode name, uint64_t deadline, bool retu
     // manual advance stops there and waits for the pass that serves it. Its wake is the sleeper's,
     // so on the real clock a sleep registers nothing new unless the deadline moved. On the manual
     // clock a run registers again before each sleep, even without a deadline: that tells an
-    // advance that this thread has served what woke it.
-    std::optional<DarwinClock::WaitRegistration> visibleDeadline;
+    // advance that this thread has served what woke it. A new registration is made before the old
+    // one goes, so an advance never finds the deadline missing.
+    std::optional<DarwinClock::WaitRegistration> registrations[2];
+    size_t live = 0;
     uint64_t registered = DarwinClock::kNever;
     auto showDeadline = [&](bool again) {
         uint64_t next = std::min(deadline, earliestTimerLocked(*mode));
         if (next != registered || again) {
-            visibleDeadline.reset();
+            size_t other = 1 - live;
             if (next != DarwinClock::kNever || again) {
-                visibleDeadline.emplace(next, fName.c_str(), &WakeSignal::wake, fSleeper.get());
+                registrations[other].emplace(next, fName.c_str(), &WakeSignal::wake, fSleeper.get());
             }
+            registrations[live].reset();
+            live = other;
             registered = next;
         }
         return next;
@@ -121,8 +125,8 @@ CFRunLoopRunResult RunLoop::run(CFRunLoopMode name, uint64_t deadline, bool retu
             showDeadline(true);
         }
         std::optional<std::chrono::steady_clock::time_point> realDeadline;
-        if (visibleDeadline) {
-            realDeadline = visibleDeadline->realDeadline();
+        if (registrations[live]) {
+            realDeadline = registrations[live]->realDeadline();
         }
         fWaiting = true;
         lock.unlock();

@@ -33,7 +33,8 @@ void WakeSignal::wait(std::optional<std::chrono::steady_clock::time_point> deadl
         syscall(SYS_futex, &fState, FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, kSleeping,
                 deadline ? &until : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
     }
-    fState.store(kClear, std::memory_order_release);
+    // Acquires what the waker published before signalling, the clock's new time included.
+    fState.exchange(kClear, std::memory_order_acq_rel);
 }
 
 } // namespace CFPlatform
