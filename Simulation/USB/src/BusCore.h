@@ -192,6 +192,11 @@ private:
     // Transfer bookkeeping.
     static constexpr int kRecordBatch = 64;
     Transfer* takeRecord();
+    // A record for a transfer on the endpoint, numbered in the bus's and the endpoint's order.
+    Transfer* newTransfer(const std::shared_ptr<DeviceState>& device, EndpointState& endpoint, uint64_t now,
+                          const Completion& completion, uint8_t* buffer);
+    // Queues the transfer behind the endpoint's others, captures it and hands it to the worker.
+    void enqueue(EndpointState& endpoint, Transfer* transfer, std::unique_lock<std::mutex>& lock);
     void giveBack(Transfer* transfer);
     void unlink(EndpointState& endpoint, Transfer* transfer, Transfer* previous);
     void complete(EndpointState& endpoint, Transfer* transfer, Transfer* previous, Status status);
@@ -201,6 +206,8 @@ private:
     void unplugFromWorker(DeviceState& device);
     const Fault* faultFor(DeviceState& device, uint8_t endpoint, uint64_t microframe, uint64_t index);
     static uint64_t pollInterval(const EndpointInfo& info);
+    // What a captured submission and completion of the transfer both carry.
+    static Capture::Event captureEvent(const Transfer& transfer);
     void captureSubmit(const Transfer& transfer);
     void captureComplete(const Transfer& transfer);
 

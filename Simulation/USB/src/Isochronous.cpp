@@ -50,27 +50,12 @@ Status BusCore::submitIsochronous(const std::shared_ptr<DeviceState>& device, ui
     for (uint32_t i = 0; i < frameCount; ++i) {
         frames[i].completeCount = 0;
     }
-    Transfer* transfer = takeRecord();
-    transfer->device = device;
-    transfer->endpoint = &endpoint;
-    transfer->id = fNextTransferId++;
-    transfer->index = endpoint.submitted++;
-    transfer->submitted = now;
-    transfer->completion = completion;
-    transfer->buffer = data;
+    Transfer* transfer = newTransfer(device, endpoint, now, completion, data);
     transfer->dataLength = dataLength;
     transfer->frames = frames;
     transfer->frameCount = frameCount;
     transfer->firstMicroframe = firstFrame * 8;
-    if (endpoint.head == nullptr) {
-        endpoint.head = transfer;
-    } else {
-        endpoint.tail->next = transfer;
-    }
-    endpoint.tail = transfer;
-    captureSubmit(*transfer);
-    wakeWorker();
-    awaitWorker(lock);
+    enqueue(endpoint, transfer, lock);
     return kSuccess;
 }
 

@@ -23,6 +23,33 @@ Transfer* BusCore::takeRecord()
     return record;
 }
 
+Transfer* BusCore::newTransfer(const std::shared_ptr<DeviceState>& device, EndpointState& endpoint,
+                               uint64_t now, const Completion& completion, uint8_t* buffer)
+{
+    Transfer* transfer = takeRecord();
+    transfer->device = device;
+    transfer->endpoint = &endpoint;
+    transfer->id = fNextTransferId++;
+    transfer->index = endpoint.submitted++;
+    transfer->submitted = now;
+    transfer->completion = completion;
+    transfer->buffer = buffer;
+    return transfer;
+}
+
+void BusCore::enqueue(EndpointState& endpoint, Transfer* transfer, std::unique_lock<std::mutex>& lock)
+{
+    if (endpoint.head == nullptr) {
+        endpoint.head = transfer;
+    } else {
+        endpoint.tail->next = transfer;
+    }
+    endpoint.tail = transfer;
+    captureSubmit(*transfer);
+    wakeWorker();
+    awaitWorker(lock);
+}
+
 void BusCore::giveBack(Transfer* transfer)
 {
     transfer->device.reset();
@@ -166,14 +193,7 @@ Status BusCore::submit(const std::shared_ptr<DeviceState>& device, uint8_t endpo
         return kStalled;
     }
     const uint64_t now = DarwinClock::hostNow();
-    Transfer* transfer = takeRecord();
-    transfer->device = device;
-    transfer->endpoint = &endpoint;
-    transfer->id = fNextTransferId++;
-    transfer->index = endpoint.submitted++;
-    transfer->submitted = now;
-    transfer->completion = completion;
-    transfer->buffer = buffer;
+    Transfer* transfer = newTransfer(device, endpoint, now, completion, buffer);
     transfer->length = length;
     transfer->deadline = timeoutMs == 0 ? DarwinClock::kNever
                                         : DarwinClock::addSaturating(now, uint64_t(timeoutMs) * 1'000'000);
@@ -182,15 +202,8 @@ Status BusCore::submit(const std::shared_ptr<DeviceState>& device, uint8_t endpo
         const uint64_t interval = pollInterval(endpoint.info);
         const uint64_t next = (fFrameClock.microframeAt(now) / interval + 1) * interval;
         endpoint.nextPoll = std::max(endpoint.nextPoll, fFrameClock.microframeStart(next));
-        endpoint.tail = transfer;
-        endpoint.head = transfer;
-    } else {
-        endpoint.tail->next = transfer;
-        endpoint.tail = transfer;
     }
-    captureSubmit(*transfer);
-    wakeWorker();
-    awaitWorker(lock);
+    enqueue(endpoint, transfer, lock);
     return kSuccess;
 }
 
@@ -211,19 +224,25 @@ uint64_t BusCore::pollInterval(const EndpointInfo& info)
     return uint64_t(1) << exponent;
 }
 
-void BusCore::captureSubmit(const Transfer& transfer)
+Capture::Event BusCore::captureEvent(const Transfer& transfer)
 {
-    if (!fCapture.active()) {
-        return;
-    }
     const EndpointInfo& info = transfer.endpoint->info;
-    const bool in = (info.address & 0x80) != 0;
     Capture::Event event;
     event.id = transfer.id;
     event.type = info.type;
     event.endpoint = info.address;
     event.device = transfer.device->address;
     event.interval = info.type == TransferType::Bulk ? 0 : uint32_t(pollInterval(info));
+    return event;
+}
+
+void BusCore::captureSubmit(const Transfer& transfer)
+{
+    if (!fCapture.active()) {
+        return;
+    }
+    const bool in = (transfer.endpoint->info.address & 0x80) != 0;
+    Capture::Event event = captureEvent(transfer);
     std::vector<Capture::IsoDescriptor> iso;
     if (transfer.frames != nullptr) {
         if (!fCapture.capturesIsochronous()) {
@@ -254,16 +273,10 @@ void BusCore::captureComplete(const Transfer& transfer)
     if (!fCapture.active()) {
         return;
     }
-    const EndpointInfo& info = transfer.endpoint->info;
-    const bool in = (info.address & 0x80) != 0;
-    Capture::Event event;
-    event.id = transfer.id;
+    const bool in = (transfer.endpoint->info.address & 0x80) != 0;
+    Capture::Event event = captureEvent(transfer);
     event.submit = false;
-    event.type = info.type;
-    event.endpoint = info.address;
-    event.device = transfer.device->address;
     event.status = transfer.status;
-    event.interval = info.type == TransferType::Bulk ? 0 : uint32_t(pollInterval(info));
     std::vector<Capture::IsoDescriptor> iso;
     if (transfer.frames != nullptr) {
         if (!fCapture.capturesIsochronous()) {
