@@ -91,12 +91,7 @@ Capture::~Capture()
 bool Capture::open(const std::string& path, bool isochronous)
 {
     std::lock_guard lock(fLock);
-    if (fDumper != nullptr) {
-        pcap_dump_close(fDumper);
-        pcap_close(fPcap);
-        fDumper = nullptr;
-        fPcap = nullptr;
-    }
+    closeLocked();
     fPcap = pcap_open_dead(kLinkTypeUsbLinuxMmapped, kSnapLength);
     if (fPcap == nullptr) {
         return false;
@@ -114,6 +109,11 @@ bool Capture::open(const std::string& path, bool isochronous)
 void Capture::close()
 {
     std::lock_guard lock(fLock);
+    closeLocked();
+}
+
+void Capture::closeLocked()
+{
     if (fDumper != nullptr) {
         pcap_dump_close(fDumper);
         pcap_close(fPcap);

@@ -54,6 +54,8 @@ public:
     void write(const Event& event);
 
 private:
+    void closeLocked();
+
     mutable std::mutex fLock;
     pcap* fPcap = nullptr;
     pcap_dumper* fDumper = nullptr;
