@@ -57,15 +57,15 @@ ControlAnswer Device::answerGetDescriptor(const SetupPacket& setup)
     }
 }
 
+std::pair<std::shared_ptr<BusCore>, uint8_t> Device::link()
+{
+    std::lock_guard lock(fLinkLock);
+    return {fBus.lock(), fPort};
+}
+
 void Device::disconnect()
 {
-    std::shared_ptr<BusCore> bus;
-    uint8_t port;
-    {
-        std::lock_guard lock(fLinkLock);
-        bus = fBus.lock();
-        port = fPort;
-    }
+    const auto [bus, port] = link();
     if (bus) {
         bus->requestDetach(port, this);
     }
@@ -73,13 +73,7 @@ void Device::disconnect()
 
 void Device::reEnumerate(uint64_t delay, std::shared_ptr<Device> replacement)
 {
-    std::shared_ptr<BusCore> bus;
-    uint8_t port;
-    {
-        std::lock_guard lock(fLinkLock);
-        bus = fBus.lock();
-        port = fPort;
-    }
+    const auto [bus, port] = link();
     if (bus) {
         bus->requestReEnumerate(port, this, delay, std::move(replacement));
     }

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace SimUSB {
@@ -96,6 +97,9 @@ protected:
 
 private:
     friend class BusCore;
+
+    // The bus the model is attached to and its port there; no bus while it is not attached.
+    std::pair<std::shared_ptr<BusCore>, uint8_t> link();
 
     std::mutex fLinkLock;
     std::weak_ptr<BusCore> fBus;
