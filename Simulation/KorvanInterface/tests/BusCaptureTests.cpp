@@ -3,6 +3,7 @@
 #include "KorvanTestSupport.h"
 
 #include <SimUSB/Bus.h>
+#include <SimUSBTesting/Tshark.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,8 @@
 using namespace KorvanInterface;
 
 namespace {
+
+using SimUSBTesting::tshark;
 
 class ArrivalListener : public SimUSB::HostListener
 {
@@ -35,25 +38,6 @@ private:
     std::condition_variable fChanged;
     std::shared_ptr<SimUSB::HostDevice> fDevice;
 };
-
-std::vector<std::string> tshark(const std::string& path, const std::string& arguments)
-{
-    std::vector<std::string> lines;
-    FILE* pipe = popen(("tshark -r '" + path + "' " + arguments + " 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr) {
-        return lines;
-    }
-    char buffer[4096];
-    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) {
-        std::string line(buffer);
-        if (!line.empty() && line.back() == '\n') {
-            line.pop_back();
-        }
-        lines.push_back(line);
-    }
-    pclose(pipe);
-    return lines;
-}
 
 // Enumerates the model on a capturing bus, runs `session` and stops the capture.
 template <typename Session>

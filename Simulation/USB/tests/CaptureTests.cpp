@@ -1,5 +1,7 @@
 #include "BusTestSupport.h"
 
+#include <SimUSBTesting/Tshark.h>
+
 #include <gtest/gtest.h>
 
 #include <pcap/pcap.h>
@@ -17,30 +19,14 @@ namespace {
 std::vector<std::string> tsharkFields(const std::string& path, const std::vector<std::string>& fields,
                                       const std::string& filter = {})
 {
-    std::string command =
-        "tshark -r '" + path + "' -T fields -E separator='|' -E occurrence=a -E aggregator=,";
+    std::string arguments = "-T fields -E separator='|' -E occurrence=a -E aggregator=,";
     for (const auto& field : fields) {
-        command += " -e " + field;
+        arguments += " -e " + field;
     }
     if (!filter.empty()) {
-        command += " -Y '" + filter + "'";
+        arguments += " -Y '" + filter + "'";
     }
-    command += " 2>/dev/null";
-    std::vector<std::string> lines;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return lines;
-    }
-    char buffer[4096];
-    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) {
-        std::string line(buffer);
-        if (!line.empty() && line.back() == '\n') {
-            line.pop_back();
-        }
-        lines.push_back(line);
-    }
-    pclose(pipe);
-    return lines;
+    return SimUSBTesting::tshark(path, arguments);
 }
 
 size_t pcapRecords(const std::string& path)
