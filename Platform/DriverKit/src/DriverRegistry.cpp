@@ -104,6 +104,16 @@ std::vector<IOService*> retainedChildren(IOService* service)
     return state.children;
 }
 
+std::vector<IOService*> retainedRoots()
+{
+    Tables& t = tables();
+    std::lock_guard lock(t.lock);
+    for (IOService* root : t.roots) {
+        root->retain();
+    }
+    return t.roots;
+}
+
 void matchTree(IOService* service)
 {
     if (service->platformState().classChain.empty()) {
@@ -384,15 +394,7 @@ void removeRoot(IOService* nub)
 
 void setPowerStateEverywhere(uint32_t state)
 {
-    std::vector<IOService*> roots;
-    {
-        Tables& t = tables();
-        std::lock_guard lock(t.lock);
-        for (IOService* root : t.roots) {
-            root->retain();
-        }
-        roots = t.roots;
-    }
+    const std::vector<IOService*> roots = retainedRoots();
     for (IOService* root : roots) {
         powerTree(root, state);
         root->release();
@@ -413,15 +415,7 @@ void registerDriver(const std::vector<DriverClass>& classes, const std::vector<O
         }
     }
     startUSB();
-    std::vector<IOService*> roots;
-    {
-        Tables& t = tables();
-        std::lock_guard lock(t.lock);
-        for (IOService* root : t.roots) {
-            root->retain();
-        }
-        roots = t.roots;
-    }
+    const std::vector<IOService*> roots = retainedRoots();
     matchingQueue()->DispatchSync([&] {
         for (IOService* root : roots) {
             matchTree(root);
