@@ -3,17 +3,9 @@
 // Calls of USB objects that tests make fail at once with a given status.
 
 #include <DriverKit/IOTypes.h>
+#include <DriverKit/platform/USBCall.h>
 
 namespace DriverKitPlatform {
-
-enum class USBCall
-{
-    AsyncIO,
-    IsochIO,
-    DeviceRequest,
-    GetDescriptors,
-    GetFrameNumber,
-};
 
 // The status the next call `call` on `object` fails with, or kIOReturnSuccess.
 IOReturn injectedFailure(const void* object, USBCall call);

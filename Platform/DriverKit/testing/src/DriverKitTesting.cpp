@@ -18,7 +18,7 @@ void failNextCreations(uint32_t count)
 
 void failNextCalls(const OSObject* object, USBCall call, uint32_t count, IOReturn status)
 {
-    DriverKitPlatform::failNextCalls(object, DriverKitPlatform::USBCall(int(call)), count, status);
+    DriverKitPlatform::failNextCalls(object, call, count, status);
 }
 
 void sleepSystem()

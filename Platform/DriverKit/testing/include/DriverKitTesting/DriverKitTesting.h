@@ -3,6 +3,7 @@
 // Test hooks of the DriverKit layer. No deliverable links this.
 
 #include <DriverKit/IOService.h>
+#include <DriverKit/platform/USBCall.h>
 #include <USBDriverKit/USBTypes.h>
 
 #include <cstddef>
@@ -14,14 +15,7 @@ namespace DriverKitTesting {
 // and queues fail.
 void failNextCreations(uint32_t count);
 
-enum class USBCall
-{
-    AsyncIO,
-    IsochIO,
-    DeviceRequest,
-    GetDescriptors,
-    GetFrameNumber,
-};
+using USBCall = DriverKitPlatform::USBCall;
 
 // The next `count` calls of `call` on a pipe, interface or device fail at once with `status`.
 void failNextCalls(const OSObject* object, USBCall call, uint32_t count, IOReturn status);
