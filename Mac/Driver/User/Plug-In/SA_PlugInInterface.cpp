@@ -97,6 +97,19 @@ bool IsOurDriver(const void* driver)
     return driver == &gAudioServerPlugInDriverInterfacePtr;
 }
 
+// Counts a reference more or less; returns the count before, or kInterfaceGone (counting nothing)
+// once the interface is gone. A release past zero leaves the count at that mark.
+UInt32 StepRefCount(bool more)
+{
+    UInt32 count = gAudioServerPlugInDriverRefCount;
+    do {
+        if (count == kInterfaceGone) {
+            return kInterfaceGone;
+        }
+    } while (!gAudioServerPlugInDriverRefCount.compare_exchange_weak(count, more ? count + 1 : count - 1));
+    return count;
+}
+
 // The four characters of a code for "%4.4s".
 struct FourCC
 {
@@ -206,16 +219,9 @@ HRESULT SA_QueryInterface(void* driver, REFIID uuidBytes, LPVOID* outInterface)
         Check(uuid != nullptr, kAudioHardwareIllegalOperationError);
         const bool known = IsKnownInterface(uuid);
         CFRelease(uuid);
-        UInt32 count = gAudioServerPlugInDriverRefCount;
-        if (!known || count == kInterfaceGone) {
+        if (!known || StepRefCount(true) == kInterfaceGone) {
             result = E_NOINTERFACE;
             return;
-        }
-        while (!gAudioServerPlugInDriverRefCount.compare_exchange_weak(count, count + 1)) {
-            if (count == kInterfaceGone) {
-                result = E_NOINTERFACE;
-                return;
-            }
         }
         *outInterface = &gAudioServerPlugInDriverInterfacePtr;
     });
@@ -227,13 +233,8 @@ ULONG SA_AddRef(void* driver)
     if (!IsOurDriver(driver)) {
         return 0;
     }
-    UInt32 count = gAudioServerPlugInDriverRefCount;
-    do {
-        if (count == kInterfaceGone) {
-            return 0;
-        }
-    } while (!gAudioServerPlugInDriverRefCount.compare_exchange_weak(count, count + 1));
-    return count + 1;
+    const UInt32 count = StepRefCount(true);
+    return count == kInterfaceGone ? 0 : count + 1;
 }
 
 ULONG SA_Release(void* driver)
@@ -241,14 +242,8 @@ ULONG SA_Release(void* driver)
     if (!IsOurDriver(driver)) {
         return 0;
     }
-    UInt32 count = gAudioServerPlugInDriverRefCount;
-    do {
-        if (count == kInterfaceGone) {
-            return 0;
-        }
-    } while (!gAudioServerPlugInDriverRefCount.compare_exchange_weak(count, count - 1));
-    // A release past zero leaves the count at the mark of a gone interface.
-    return count == 0 ? 0 : count - 1;
+    const UInt32 count = StepRefCount(false);
+    return count == kInterfaceGone || count == 0 ? 0 : count - 1;
 }
 
 OSStatus SA_Initialize(AudioServerPlugInDriverRef driver, AudioServerPlugInHostRef host)
