@@ -26,6 +26,20 @@ void WriteString(CFStringRef string, UInt32 inDataSize, UInt32& outDataSize, voi
     outDataSize = sizeof(CFStringRef);
 }
 
+// The properties the plug-in object adds to an object's; none of them is settable.
+bool IsPlugInProperty(AudioObjectPropertySelector selector)
+{
+    switch (selector) {
+    case kAudioPlugInPropertyDeviceList:
+    case kAudioObjectPropertyManufacturer:
+    case kAudioPlugInPropertyResourceBundle:
+    case kAudioPlugInPropertyTranslateUIDToDevice:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 SA_PlugIn::SA_PlugIn()
@@ -139,29 +153,14 @@ void SA_PlugIn::RemoveDevice(SA_Device* device)
 bool SA_PlugIn::HasProperty(AudioObjectID objectID, pid_t clientPID,
                             const AudioObjectPropertyAddress& address)
 {
-    switch (address.mSelector) {
-    case kAudioPlugInPropertyDeviceList:
-    case kAudioObjectPropertyManufacturer:
-    case kAudioPlugInPropertyResourceBundle:
-    case kAudioPlugInPropertyTranslateUIDToDevice:
-        return true;
-    default:
-        return SA_Object::HasProperty(objectID, clientPID, address);
-    }
+    return IsPlugInProperty(address.mSelector) || SA_Object::HasProperty(objectID, clientPID, address);
 }
 
 bool SA_PlugIn::IsPropertySettable(AudioObjectID objectID, pid_t clientPID,
                                    const AudioObjectPropertyAddress& address)
 {
-    switch (address.mSelector) {
-    case kAudioPlugInPropertyDeviceList:
-    case kAudioObjectPropertyManufacturer:
-    case kAudioPlugInPropertyResourceBundle:
-    case kAudioPlugInPropertyTranslateUIDToDevice:
-        return false;
-    default:
-        return SA_Object::IsPropertySettable(objectID, clientPID, address);
-    }
+    return !IsPlugInProperty(address.mSelector) &&
+           SA_Object::IsPropertySettable(objectID, clientPID, address);
 }
 
 UInt32 SA_PlugIn::GetPropertyDataSize(AudioObjectID objectID, pid_t clientPID,
