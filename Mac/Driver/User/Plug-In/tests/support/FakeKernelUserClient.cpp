@@ -88,7 +88,7 @@ struct FakeKernelService::State
     std::map<std::array<uint16_t, 3>, std::vector<uint8_t>> fVendorValues;
     uint32_t fStartResult = 0;
     uint32_t fRunState = 0;
-    std::vector<RunStart> fRunStarts;
+    std::vector<USBAudioRunStateRequest> fRunStarts;
     int fRunStops = 0;
     std::vector<uint8_t> fDescriptors;
     std::vector<std::string> fInputNames;
@@ -283,9 +283,7 @@ private:
         IOReturn result = kIOReturnSuccess;
         if ((request.fRunState != 0) != (fState->fRunState != 0)) {
             if (request.fRunState != 0) {
-                fState->fRunStarts.push_back({request.fInInterfaceNum, request.fInAlt,
-                                              request.fInBytesPerFrame, request.fOutInterfaceNum,
-                                              request.fOutAlt, request.fOutBytesPerFrame});
+                fState->fRunStarts.push_back(request);
                 status.fStatus = fState->fStartResult;
                 if (status.fStatus == 0) {
                     fState->fRunState = request.fRunState;
@@ -544,7 +542,7 @@ uint32_t FakeKernelService::runState() const
     return fState->fRunState;
 }
 
-std::vector<RunStart> FakeKernelService::runStarts() const
+std::vector<USBAudioRunStateRequest> FakeKernelService::runStarts() const
 {
     std::lock_guard<std::mutex> lock(fState->fMutex);
     return fState->fRunStarts;

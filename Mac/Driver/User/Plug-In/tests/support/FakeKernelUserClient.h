@@ -42,17 +42,6 @@ struct ControlRequest
     std::vector<uint8_t> fData;
 };
 
-// The parameters of the last audio start.
-struct RunStart
-{
-    uint32_t fInInterfaceNum;
-    uint32_t fInAlt;
-    uint32_t fInBytesPerFrame;
-    uint32_t fOutInterfaceNum;
-    uint32_t fOutAlt;
-    uint32_t fOutBytesPerFrame;
-};
-
 class FakeKernelService
 {
 public:
@@ -99,7 +88,8 @@ public:
     std::vector<MethodCall> calls() const;
     std::vector<ControlRequest> controlRequests() const;
     uint32_t runState() const;
-    std::vector<RunStart> runStarts() const;
+    // The requests that started audio, in order.
+    std::vector<KorvanDeviceIO::USBAudioRunStateRequest> runStarts() const;
     int runStops() const;
     int openCount(uint32_t clientType) const;
     // The fake's own mapping of a ring (1 or 2), where tests write block headers.
