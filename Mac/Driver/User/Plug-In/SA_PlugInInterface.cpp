@@ -395,26 +395,31 @@ OSStatus SA_SetPropertyData(AudioServerPlugInDriverRef driver, AudioObjectID obj
     });
 }
 
-OSStatus SA_StartIO(AudioServerPlugInDriverRef driver, AudioObjectID deviceID, UInt32 clientID)
+// Runs `call` on the device for an entry that starts or stops IO; the device's own status stands
+// when nothing was thrown.
+template <typename Call>
+OSStatus RunDeviceIOEntry(const char* name, AudioServerPlugInDriverRef driver, AudioObjectID deviceID,
+                          Call&& call)
 {
     OSStatus result = kAudioHardwareNoError;
-    const OSStatus status = RunLoggedEntry("SA_StartIO", nullptr, [&] {
+    const OSStatus status = RunLoggedEntry(name, nullptr, [&] {
         Check(IsOurDriver(driver), kAudioHardwareBadObjectError);
         ObjectReference reference(deviceID);
-        result = reference.Device().StartIO(clientID);
+        result = call(reference.Device());
     });
     return status != kAudioHardwareNoError ? status : result;
 }
 
+OSStatus SA_StartIO(AudioServerPlugInDriverRef driver, AudioObjectID deviceID, UInt32 clientID)
+{
+    return RunDeviceIOEntry("SA_StartIO", driver, deviceID,
+                            [&](SA_Device& device) { return device.StartIO(clientID); });
+}
+
 OSStatus SA_StopIO(AudioServerPlugInDriverRef driver, AudioObjectID deviceID, UInt32 clientID)
 {
-    OSStatus result = kAudioHardwareNoError;
-    const OSStatus status = RunLoggedEntry("SA_StopIO", nullptr, [&] {
-        Check(IsOurDriver(driver), kAudioHardwareBadObjectError);
-        ObjectReference reference(deviceID);
-        result = reference.Device().StopIO(clientID);
-    });
-    return status != kAudioHardwareNoError ? status : result;
+    return RunDeviceIOEntry("SA_StopIO", driver, deviceID,
+                            [&](SA_Device& device) { return device.StopIO(clientID); });
 }
 
 OSStatus SA_GetZeroTimeStamp(AudioServerPlugInDriverRef driver, AudioObjectID deviceID, UInt32,
