@@ -14,8 +14,11 @@
 // producer never waits for another. There is one consumer at a time (every owner in this system has
 // exactly one), which is why taking an element needs no compare-and-swap.
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -277,9 +280,11 @@ private:
         QEntry* fEntry = nullptr;
     };
 
-    // Walks the pool once and takes the first free element. The walk starts at the element that
-    // the next position used one lap of the pool ago: elements come back in about the order of
-    // their positions, so that one is most likely free, and no shared allocation index is needed.
+    // Takes a free element. Elements come back in about the order of their positions, so the one
+    // that the next position used one lap of the pool ago is most likely free, and so are the few
+    // after it; no shared allocation index is needed. Producers that read the same position would
+    // all race for that one, so each first tries the element a step of its own further on, and
+    // then walks the pool once from the likely one.
     QEntry* reserve(std::size_t attempts)
     {
         const uint64_t position = fTail.load(std::memory_order_relaxed);
@@ -290,25 +295,51 @@ private:
             return nullptr;
         }
         std::size_t failures = 0;
-        std::size_t index = position % kPoolSize;
-        for (std::size_t visited = 0; visited < kPoolSize; ++visited, index = next(index)) {
-            QEntry& entry = fPool[index];
-            uint32_t state = entry.fState.load(std::memory_order_relaxed);
-            if (state != QEntry::kFree) {
-                continue;
+        const std::size_t likely = position % kPoolSize;
+        if (QEntry* entry = claim(fPool[advance(likely, threadStep())], failures)) {
+            return entry;
+        }
+        std::size_t index = likely;
+        const std::size_t limit = std::max<std::size_t>(attempts, 1);
+        for (std::size_t visited = 0; visited < kPoolSize && failures < limit; ++visited) {
+            if (QEntry* entry = claim(fPool[index], failures)) {
+                return entry;
             }
-            if (entry.fState.compare_exchange_strong(state, QEntry::kReserved, std::memory_order_acquire,
-                                                     std::memory_order_relaxed)) {
-                return &entry;
-            }
-            if (++failures >= attempts) {
-                return nullptr;
-            }
+            index = advance(index, 1);
         }
         return nullptr;
     }
 
-    static std::size_t next(std::size_t index) { return index + 1 == kPoolSize ? 0 : index + 1; }
+    // Reserves the element if it is free; a race lost for it counts as a failure.
+    static QEntry* claim(QEntry& entry, std::size_t& failures)
+    {
+        uint32_t state = entry.fState.load(std::memory_order_relaxed);
+        if (state != QEntry::kFree) {
+            return nullptr;
+        }
+        if (entry.fState.compare_exchange_strong(state, QEntry::kReserved, std::memory_order_acquire,
+                                                 std::memory_order_relaxed)) {
+            return &entry;
+        }
+        ++failures;
+        return nullptr;
+    }
+
+    // A thread's descriptor lies at the top of its own stack, so different threads' descriptors lie
+    // pages apart and mostly get different steps. A thread keeps its step, so its elements still
+    // follow its positions.
+    static std::size_t threadStep()
+    {
+        constexpr std::size_t kSteps = 4;
+        constexpr int kPageBits = 12;
+        return (std::bit_cast<std::uintptr_t>(pthread_self()) >> kPageBits) % kSteps;
+    }
+
+    static std::size_t advance(std::size_t index, std::size_t step)
+    {
+        index += step;
+        return index >= kPoolSize ? index - kPoolSize : index;
+    }
 
     alignas(kCacheLine) std::atomic<uint64_t> fHead{0};
     alignas(kCacheLine) std::atomic<uint64_t> fTail{0};
