@@ -345,8 +345,11 @@ private:
 
     void perform()
     {
-        // Posts committed from here on signal again; those before are served by this pass.
+        // Posts committed from here on signal again; those before are served by this pass. The fence
+        // keeps the queue's reads below after the store, so a post either sees the flag cleared or
+        // is seen by this pass.
         fSignalled.store(false);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
         const CFAbsoluteTime passStart = CFAbsoluteTimeGetCurrent();
         for (std::size_t budget = std::max<std::size_t>(fQueue->size(), 10); budget > 0; --budget) {
             if (stopped()) {
