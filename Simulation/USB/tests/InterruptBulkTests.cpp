@@ -1,5 +1,7 @@
 #include "BusTestSupport.h"
 
+#include <Darwin/Clock.h>
+
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -162,6 +164,27 @@ TEST(InterruptTransfer, TimesOutWhenTheManualClockPassesItsTimeOut)
     clock.advance(1ms);
     ASSERT_EQ(reads.results().size(), 1u);
     EXPECT_EQ(reads.results()[0].status, SimUSB::kTimedOut);
+}
+
+// bInterval 4: the endpoint is polled every 8 microframes, the first time at the next multiple of 8.
+TEST(InterruptTransfer, PolledEveryTwoToTheIntervalLessOneMicroframes)
+{
+    DarwinTesting::ManualClock clock;
+    SimUSBTests::EchoBus echoBus;
+    SimUSB::FrameClock& frames = echoBus.bus.frameClock();
+    frames.restart(DarwinClock::hostNow());
+    echoBus.echo->postInterrupt({1});
+    echoBus.echo->postInterrupt({2});
+    Completions reads;
+    uint8_t buffer[8];
+    for (uint64_t poll : {8u, 16u}) {
+        echoBus.device->submit(EchoDevice::kInterruptIn, buffer, 8, 0, reads.completion());
+        clock.advanceTo(frames.microframeStart(poll) - 1);
+        EXPECT_EQ(reads.results().size(), poll / 8 - 1) << "before microframe " << poll;
+        clock.advanceTo(frames.microframeStart(poll));
+        ASSERT_EQ(reads.results().size(), poll / 8) << "at microframe " << poll;
+        EXPECT_EQ(reads.results().back().timestamp, frames.microframeStart(poll));
+    }
 }
 
 } // namespace
