@@ -43,7 +43,7 @@ inline double realtimeSince2001()
 {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    return double(ts.tv_sec) - 978307200.0 + double(ts.tv_nsec) / 1e9;
+    return double(ts.tv_sec) - 978307200.0 + double(ts.tv_nsec) * 1e-9;
 }
 
 // One per thread that ever waited on the clock or served it.
