@@ -130,6 +130,9 @@ public:
             if (setUp) {
                 setUp();
             }
+            // Held until the thread is joined: stop() wakes the loop after queueing the block
+            // that may end it.
+            CFRetain(loop);
             // Runs inside the loop, so a stop sent after the constructor returns reaches a run.
             CFRunLoopPerformBlock(loop, kCFRunLoopDefaultMode, [this, loop] {
                 fLoop.store(loop);
@@ -159,6 +162,7 @@ public:
         CFRunLoopPerformBlock(loop(), kCFRunLoopDefaultMode, [] { CFRunLoopStop(CFRunLoopGetCurrent()); });
         CFRunLoopWakeUp(loop());
         fThread.join();
+        CFRelease(loop());
     }
 
     // Runs `work` on the loop's thread and waits for it.
