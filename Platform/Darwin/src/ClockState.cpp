@@ -87,7 +87,7 @@ std::optional<std::chrono::steady_clock::time_point> ClockState::realDeadline(ui
 
 void ClockState::add(WaitRegistration& wait)
 {
-    std::lock_guard lock(fLock);
+    std::unique_lock lock(fLock);
     wait.fLinks.fNext = fWaits;
     if (fWaits) {
         fWaits->fLinks.fPrevious = &wait;
@@ -102,6 +102,8 @@ void ClockState::add(WaitRegistration& wait)
     }
     if (wait.fParty->fBusy.load(std::memory_order_relaxed)) {
         wait.fParty->fBusy.store(false, std::memory_order_relaxed);
+        // The state is never destroyed, so the advance is told after the lock is free for it.
+        lock.unlock();
         fChanged.notify_all();
     }
 }
@@ -128,6 +130,7 @@ void ClockState::remove(WaitRegistration& wait)
     // and its thread has blocked again (in the kernel or in another clock wait) or ended.
     if (wait.fDue && wait.fParty->fScopeDepth == 0) {
         wait.fParty->fReturnedFromWait = true;
+        lock.unlock();
         fChanged.notify_all();
     }
 }
@@ -158,9 +161,11 @@ void ClockState::removeParty(ThreadParty& party)
 
 void ClockState::partyServed(ThreadParty& party)
 {
-    std::lock_guard lock(fLock);
-    party.fBusy.store(false, std::memory_order_relaxed);
-    party.fReturnedFromWait = false;
+    {
+        std::lock_guard lock(fLock);
+        party.fBusy.store(false, std::memory_order_relaxed);
+        party.fReturnedFromWait = false;
+    }
     fChanged.notify_all();
 }
 
@@ -174,8 +179,10 @@ uint64_t ClockState::beginActivity(const char* name, std::thread::id performer)
 
 void ClockState::endActivity(uint64_t id)
 {
-    std::lock_guard lock(fLock);
-    fActivities.erase(id);
+    {
+        std::lock_guard lock(fLock);
+        fActivities.erase(id);
+    }
     fChanged.notify_all();
 }
 
