@@ -77,6 +77,25 @@ TEST(StringCompare, LiteralAndCaseInsensitiveOrderEqualICU)
     }
 }
 
+// Latin-1 letters are folded without ICU where they fold to one unit: every pair of the first 384
+// code points, alone and with more text after one of them, orders as ICU orders it.
+TEST(StringCompare, CaseInsensitiveOrderOfLatinPairsEqualsICU)
+{
+    for (int x = 0; x < 0x180; ++x) {
+        for (int y = 0; y < 0x180; ++y) {
+            for (const std::u16string& tail :
+                 {std::u16string(), std::u16string(u"s"), std::u16string(u"\u00DF")}) {
+                std::u16string a = std::u16string(1, static_cast<char16_t>(x)) + tail;
+                std::u16string b(1, static_cast<char16_t>(y));
+                ASSERT_EQ(compare(a, b, kCFCompareCaseInsensitive), icuCompare(a, b, true))
+                    << "U+" << std::hex << x << " U+" << y << " tail " << tail.size();
+                ASSERT_EQ(compare(b, a, kCFCompareCaseInsensitive), icuCompare(b, a, true))
+                    << "U+" << std::hex << y << " U+" << x << " tail " << tail.size();
+            }
+        }
+    }
+}
+
 TEST(StringCompare, FlagsFoldWhatTheyName)
 {
     struct Row

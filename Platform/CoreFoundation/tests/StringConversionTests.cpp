@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 #include <unicode/ucnv.h>
@@ -176,6 +177,79 @@ TEST(StringConversion, IllFormedBytesGiveNull)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(fromBytes(row.bytes, row.encoding), nullptr);
+    }
+}
+
+// ICU's own decoding of UTF-8, or nullopt where it refuses the bytes.
+std::optional<std::u16string> icuFromUTF8(const Bytes& bytes)
+{
+    std::u16string units(bytes.size(), u'\0');
+    int32_t length = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    u_strFromUTF8(units.data(), static_cast<int32_t>(units.size()), &length,
+                  reinterpret_cast<const char*>(bytes.data()), static_cast<int32_t>(bytes.size()), &status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    units.resize(static_cast<size_t>(length));
+    return units;
+}
+
+// Every sequence of up to four bytes drawn from the edges of the UTF-8 byte classes (ASCII,
+// continuation ranges, lead ranges with their restricted second bytes, bytes never used), after
+// ASCII runs that put it at the start, across an eight-byte word and across a sixteen-byte chunk.
+TEST(StringConversion, UTF8IsAcceptedAndDecodedExactlyAsICUDoes)
+{
+    const std::vector<UInt8> edges = {0x00, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1,
+                                      0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+    for (size_t prefix : {0, 6, 15}) {
+        std::vector<Bytes> sequences = {Bytes(prefix, 'a')};
+        for (size_t length = 1; length <= 4; ++length) {
+            std::vector<Bytes> longer;
+            for (const Bytes& sequence : sequences) {
+                for (UInt8 byte : edges) {
+                    longer.push_back(sequence);
+                    longer.back().push_back(byte);
+                }
+            }
+            for (const Bytes& bytes : longer) {
+                std::optional<std::u16string> expected = icuFromUTF8(bytes);
+                String decoded(fromBytes(bytes, kCFStringEncodingUTF8));
+                ASSERT_EQ(decoded.get() != nullptr, expected.has_value()) << testing::PrintToString(bytes);
+                if (expected) {
+                    ASSERT_EQ(decoded.characters(), *expected) << testing::PrintToString(bytes);
+                }
+            }
+            sequences = std::move(longer);
+        }
+    }
+}
+
+// ASCII is widened in chunks and other text is counted a word at a time: lengths around both, with
+// the first non-ASCII character at every place.
+TEST(StringConversion, UTF8OfEveryLengthAroundTheWordAndChunkSizes)
+{
+    const std::string characters[] = {"\x7F", "\xC3\xA9", "\xE6\x9D\xB1", "\xF0\x9F\x98\x80"};
+    for (size_t length = 0; length <= 40; ++length) {
+        std::string ascii;
+        for (size_t i = 0; i < length; ++i) {
+            ascii += static_cast<char>(0x20 + (i * 7) % 0x5F);
+        }
+        for (const std::string& character : characters) {
+            for (size_t at = 0; at <= length; ++at) {
+                std::string text = ascii.substr(0, at) + character + ascii.substr(at);
+                Bytes bytes(text.begin(), text.end());
+                SCOPED_TRACE(testing::PrintToString(bytes));
+                String decoded(fromBytes(bytes, kCFStringEncodingUTF8));
+                ASSERT_NE(decoded.get(), nullptr);
+                EXPECT_EQ(decoded.characters(), icuFromUTF8(bytes).value());
+                // Cut inside a sequence of more than one byte, the text is refused.
+                if (character.size() > 1) {
+                    Bytes cut(bytes.begin(), bytes.begin() + static_cast<long>(at + character.size() - 1));
+                    EXPECT_EQ(String(fromBytes(cut, kCFStringEncodingUTF8)).get(), nullptr);
+                }
+            }
+        }
     }
 }
 

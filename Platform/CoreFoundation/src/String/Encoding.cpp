@@ -1,12 +1,9 @@
 #include "String/Encoding.h"
 
 #include "String/SingleByteCodec.h"
+#include "String/UTF8Decoding.h"
 
-#include <algorithm>
-#include <climits>
 #include <cstring>
-#include <memory>
-#include <unicode/ustring.h>
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
@@ -38,57 +35,6 @@ void writeUnit(UInt8* bytes, char16_t unit, ByteOrder order)
     UInt8 low = static_cast<UInt8>(unit);
     bytes[0] = order == ByteOrder::Big ? high : low;
     bytes[1] = order == ByteOrder::Big ? low : high;
-}
-
-bool isASCII(const UInt8* bytes, size_t length)
-{
-    constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-    size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, bytes + i, sizeof word);
-        if (word & kHighBits) {
-            return false;
-        }
-    }
-    for (; i < length; ++i) {
-        if (bytes[i] & 0x80) {
-            return false;
-        }
-    }
-    return true;
-}
-
-ImmutableString* decodeUTF8(const UInt8* bytes, size_t length)
-{
-    if (length > INT32_MAX) {
-        return nullptr;
-    }
-    // ASCII is the one text whose units are its bytes; it is widened here without a call into ICU,
-    // which keeps short keys and names cheap.
-    if (isASCII(bytes, length)) {
-        ImmutableString* string = ImmutableString::create(length);
-        std::copy(bytes, bytes + length, string->units());
-        return string;
-    }
-    // ICU converts fastest into room for one unit per byte, the most a text can need; the units
-    // are then copied into a string of their exact length.
-    constexpr size_t kOnStack = 256;
-    char16_t onStack[kOnStack];
-    std::unique_ptr<char16_t[]> onHeap;
-    char16_t* scratch = onStack;
-    if (length > kOnStack) {
-        onHeap = std::make_unique_for_overwrite<char16_t[]>(length);
-        scratch = onHeap.get();
-    }
-    UErrorCode status = U_ZERO_ERROR;
-    int32_t written = 0;
-    u_strFromUTF8(reinterpret_cast<UChar*>(scratch), static_cast<int32_t>(length), &written,
-                  reinterpret_cast<const char*>(bytes), static_cast<int32_t>(length), &status);
-    if (U_FAILURE(status)) {
-        return nullptr;
-    }
-    return ImmutableString::create(std::u16string_view(scratch, static_cast<size_t>(written)));
 }
 
 bool isWellFormedUTF16(std::u16string_view units)

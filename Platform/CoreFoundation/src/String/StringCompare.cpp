@@ -93,25 +93,52 @@ CFComparisonResult compareLiterally(std::u16string_view a, std::u16string_view b
     return signOf(static_cast<long>(a[i]) - static_cast<long>(b[i]));
 }
 
+constexpr char16_t kNoSingleUnitFolding = 0xFFFF;
+
+// The case folding of each Latin-1 unit, as ICU's default folding gives it, or
+// kNoSingleUnitFolding where that is more than one unit ("\u00DF" folds to "ss").
+struct Latin1Folding
+{
+    char16_t fUnits[0x100];
+
+    Latin1Folding()
+    {
+        for (char16_t unit = 0; unit < 0x100; ++unit) {
+            UChar folded[4];
+            UErrorCode status = U_ZERO_ERROR;
+            int32_t length = u_strFoldCase(folded, 4, &unit, 1, U_FOLD_CASE_DEFAULT, &status);
+            fUnits[unit] = U_SUCCESS(status) && length == 1 ? folded[0] : kNoSingleUnitFolding;
+        }
+    }
+};
+
 // Case-insensitive order, as ICU's default folding gives it. Folding maps each code point on its
-// own, so equal units and ASCII letters equal but for case are passed here, and ICU folds only from
-// the first other difference on.
+// own, so equal units and Latin-1 units that fold to one unit each are compared here, and ICU
+// folds only from the first other difference on.
 CFComparisonResult compareCaseInsensitive(std::u16string_view a, std::u16string_view b)
 {
+    static const Latin1Folding sLatin1;
     size_t common = std::min(a.size(), b.size());
     size_t i = firstDifference(a, b);
     for (; i < common; ++i) {
         if (a[i] == b[i]) {
             continue;
         }
-        if (a[i] < 0x80 && b[i] < 0x80) {
-            if (CFPlatform::lowerASCII(a[i]) != CFPlatform::lowerASCII(b[i])) {
-                return signOf(static_cast<long>(CFPlatform::lowerASCII(a[i])) -
-                              static_cast<long>(CFPlatform::lowerASCII(b[i])));
-            }
-            continue;
+        if (a[i] >= 0x100 || b[i] >= 0x100) {
+            break;
         }
-        break;
+        char16_t foldedA = sLatin1.fUnits[a[i]];
+        char16_t foldedB = sLatin1.fUnits[b[i]];
+        if (foldedA == kNoSingleUnitFolding || foldedB == kNoSingleUnitFolding) {
+            break;
+        }
+        if (foldedA != foldedB) {
+            return signOf(static_cast<long>(foldedA) - static_cast<long>(foldedB));
+        }
+    }
+    // No character folds to nothing, so a text left over is the greater.
+    if (i == common) {
+        return signOf(static_cast<long>(a.size()) - static_cast<long>(b.size()));
     }
     if (i > 0 && U16_IS_LEAD(a[i - 1])) {
         --i;
