@@ -169,9 +169,16 @@ TEST_P(RunLoopEndingCall, TouchesNothingOfTheLoopOnceItMayHaveEnded)
             kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + 1e6, 0, 0, 0,
             [](CFRunLoopTimerRef, void*) { CFRunLoopStop(CFRunLoopGetCurrent()); }, nullptr);
         std::atomic<CFRunLoopRef> running{nullptr};
+        // Keeps the loop busy, so the call often finds it in a pass that ends the run at once.
+        RunLoopTesting::CountingSource busy(0, [&busy] {
+            busy.signal();
+            CFRunLoopWakeUp(CFRunLoopGetCurrent());
+        });
         std::thread thread([&] {
             CFRunLoopRef loop = CFRunLoopGetCurrent();
+            CFRunLoopAddSource(loop, busy.get(), kCFRunLoopDefaultMode);
             CFRunLoopAddTimer(loop, stopper, kCFRunLoopDefaultMode);
+            busy.signal();
             CFRunLoopPerformBlock(loop, kCFRunLoopDefaultMode, [&] { running.store(loop); });
             CFRunLoopRun();
         });
