@@ -1,5 +1,6 @@
 #include "UtfConvert.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -11,11 +12,6 @@ constexpr uint32_t kLowSurrogateFirst = 0xDC00;
 constexpr uint32_t kLowSurrogateLast = 0xDFFF;
 constexpr uint32_t kLastCodePoint = 0x10FFFF;
 constexpr uint32_t kOutOfRangeReplacement = 0xFEFF;
-
-bool isTrailingByte(unsigned char b)
-{
-    return (b & 0xC0) == 0x80;
-}
 
 bool isHighSurrogate(uint32_t u)
 {
@@ -46,13 +42,17 @@ constexpr uint64_t kHighBitOfEachByte = 0x8080808080808080ULL;
 // which a plain loop serves best.
 constexpr int kShortRun = 16;
 
+// Input converted between two checks of the room left in the output, so that the output grows by
+// what the text needs rather than by its worst case, which would have to be initialised each time.
+constexpr std::ptrdiff_t kBlockLength = 4096;
+
 // The first byte of a word read from memory is its lowest here.
 static_assert(std::endian::native == std::endian::little);
 
-// Copies the rest of an ASCII run, a word at a time as far as whole words reach.
-void copyASCIIWords(const unsigned char*& p, const unsigned char* end, unsigned short*& dst)
+// Copies the rest of an ASCII run up to stop, a word at a time as far as whole words reach.
+void copyASCIIWords(const unsigned char*& p, const unsigned char* stop, unsigned short*& dst)
 {
-    while (end - p >= 8) {
+    while (stop - p >= 8) {
         uint64_t word;
         std::memcpy(&word, p, sizeof word);
         if (word & kHighBitOfEachByte) {
@@ -66,43 +66,162 @@ void copyASCIIWords(const unsigned char*& p, const unsigned char* end, unsigned 
     }
 }
 
-// Decodes the well-formed sequence at p, which starts with a byte from 0x80 up, into dst. Answers
-// its length, or 0 when it is ill-formed or cut off by the end. The rule is the reference
-// conversion code's: leads 0xC2 to 0xF4, trailing bytes 0x80 to 0xBF, the second byte narrowed
-// after 0xE0, 0xF0 and 0xF4; the lead 0xED takes the general rule, so encoded surrogates pass.
-int decodeSequence(const unsigned char* p, std::ptrdiff_t left, unsigned short*& dst)
+// Decodes the sequence that starts `bytes` (the next four bytes of input, the first from 0x80 up)
+// into dst. Answers its length, or 0 when it is ill-formed. The rule is the reference conversion
+// code's: leads 0xC2 to 0xF4, trailing bytes 0x80 to 0xBF, the second byte narrowed after 0xE0, 0xF0
+// and 0xF4, which is the same as requiring the value to need its length and to lie in Unicode. The
+// lead 0xED takes the general rule, so encoded surrogates pass.
+int decodeSequence(uint32_t bytes, unsigned short*& dst)
 {
-    const unsigned char lead = p[0];
-    if (lead >= 0xE0) {
-        if (lead < 0xF0) {
-            if (left < 3) {
-                return 0;
-            }
-            const unsigned char t1 = p[1] ^ 0x80;
-            const unsigned char t2 = p[2] ^ 0x80;
-            if ((t1 | t2) > 0x3F || (lead == 0xE0 && t1 < 0x20)) {
-                return 0;
-            }
-            *dst++ = static_cast<unsigned short>(((lead & 0x0F) << 12) | (t1 << 6) | t2);
-            return 3;
-        }
-        if (lead > 0xF4 || left < 4 || !isTrailingByte(p[1]) || !isTrailingByte(p[2]) ||
-            !isTrailingByte(p[3]) || (lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] > 0x8F)) {
+    if ((bytes & 0xC0C0F0) == 0x8080E0) {
+        const uint32_t c = ((bytes & 0x0F) << 12) | ((bytes & 0x3F00) >> 2) | ((bytes >> 16) & 0x3F);
+        if (c < 0x800) {
             return 0;
         }
-        dst = putUtf16(dst, (uint32_t(lead & 0x07) << 18) | (uint32_t(p[1] & 0x3F) << 12) |
-                                (uint32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F));
+        *dst++ = static_cast<unsigned short>(c);
+        return 3;
+    }
+    if ((bytes & 0xC0E0) == 0x80C0) {
+        const uint32_t c = ((bytes & 0x1F) << 6) | ((bytes >> 8) & 0x3F);
+        if (c < 0x80) {
+            return 0;
+        }
+        *dst++ = static_cast<unsigned short>(c);
+        return 2;
+    }
+    if ((bytes & 0xC0C0C0F8) == 0x808080F0) {
+        const uint32_t c = ((bytes & 0x07) << 18) | ((bytes & 0x3F00) << 4) | ((bytes >> 10) & 0xFC0) |
+                           ((bytes >> 24) & 0x3F);
+        if (c < 0x10000 || c > kLastCodePoint) {
+            return 0;
+        }
+        dst = putUtf16(dst, c);
         return 4;
     }
-    if (lead < 0xC2 || left < 2) {
-        return 0;
+    return 0;
+}
+
+// Decodes the sequences that start before stop; four bytes are readable from each. Answers false at
+// an ill-formed sequence, on which p is left.
+bool decodeUtf8(const unsigned char*& position, const unsigned char* stop, unsigned short*& out)
+{
+    // Local copies, which the compiler keeps in registers.
+    const unsigned char* p = position;
+    unsigned short* dst = out;
+    bool wellFormed = true;
+    int asciiRun = 0;
+    while (p < stop) {
+        if (*p < 0x80) {
+            *dst++ = *p++;
+            if (++asciiRun == kShortRun) {
+                copyASCIIWords(p, stop, dst);
+                asciiRun = 0;
+            }
+            continue;
+        }
+        asciiRun = 0;
+        uint32_t bytes;
+        std::memcpy(&bytes, p, sizeof bytes);
+        const int length = decodeSequence(bytes, dst);
+        if (length == 0) {
+            wellFormed = false;
+            break;
+        }
+        p += length;
     }
-    const unsigned char t1 = p[1] ^ 0x80;
-    if (t1 > 0x3F) {
-        return 0;
+    position = p;
+    out = dst;
+    return wellFormed;
+}
+
+// Encodes the units before stop; the unit after each is readable. Answers false at an unpaired
+// surrogate, on which p is left. Three-byte forms are stored as a word, so dst needs a byte to spare.
+bool encodeUtf8(const unsigned short*& position, const unsigned short* stop, char*& out)
+{
+    // Local copies, which the compiler keeps in registers: a store through a char pointer could
+    // change the originals.
+    const unsigned short* p = position;
+    char* dst = out;
+    bool wellFormed = true;
+    while (p < stop) {
+        const uint32_t u = *p;
+        if (u < 0x80) {
+            *dst++ = static_cast<char>(u);
+            ++p;
+            continue;
+        }
+        if (u < 0x800) {
+            const uint16_t bytes = static_cast<uint16_t>((0xC0 | (u >> 6)) | ((0x80 | (u & 0x3F)) << 8));
+            std::memcpy(dst, &bytes, sizeof bytes);
+            dst += 2;
+            ++p;
+            continue;
+        }
+        if ((u & 0xF800) != kHighSurrogateFirst) {
+            const uint32_t bytes =
+                (0xE0 | (u >> 12)) | ((0x80 | ((u >> 6) & 0x3F)) << 8) | ((0x80 | (u & 0x3F)) << 16);
+            std::memcpy(dst, &bytes, sizeof bytes);
+            dst += 3;
+            ++p;
+            continue;
+        }
+        if (u >= kLowSurrogateFirst || !isLowSurrogate(p[1])) {
+            wellFormed = false;
+            break;
+        }
+        const uint32_t c = 0x10000 + ((u - kHighSurrogateFirst) << 10) + (p[1] - kLowSurrogateFirst);
+        const uint32_t bytes = (0xF0 | (c >> 18)) | ((0x80 | ((c >> 12) & 0x3F)) << 8) |
+                               ((0x80 | ((c >> 6) & 0x3F)) << 16) | ((0x80 | (c & 0x3F)) << 24);
+        std::memcpy(dst, &bytes, sizeof bytes);
+        dst += 4;
+        p += 2;
     }
-    *dst++ = static_cast<unsigned short>(((lead & 0x1F) << 6) | t1);
-    return 2;
+    position = p;
+    out = dst;
+    return wellFormed;
+}
+
+// Makes `out` at least n long for writing through its data. Only elements beyond its current size
+// are initialised.
+template <typename String>
+void makeRoom(String& out, std::size_t n)
+{
+    if (out.size() < n) {
+        out.resize(n);
+    }
+}
+
+// Replaces `out` by the conversion of the n elements at `in` and answers the elements consumed.
+// `convert(p, stop, dst)` takes the elements before stop, with kLookahead elements readable from
+// each, and writes at most kRoomPerElement for each of them plus kLookahead. The last elements are
+// given from a copy padded with zeros, which no conversion takes to continue a sequence, so that a
+// sequence cut by the end stops the conversion as an ill-formed one does.
+template <std::ptrdiff_t kLookahead, std::size_t kRoomPerElement, auto convert, typename In, typename String>
+unsigned long convertInBlocks(const In* in, unsigned long n, String& out)
+{
+    std::size_t written = 0;
+    const In* p = in;
+    const In* const end = in + n;
+    bool wellFormed = true;
+    while (wellFormed && end - p >= kLookahead) {
+        const In* const stop = p + std::min(kBlockLength, end - p - (kLookahead - 1));
+        makeRoom(out, written + kRoomPerElement * std::size_t(stop - p) + kLookahead);
+        auto* dst = out.data() + written;
+        wellFormed = convert(p, stop, dst);
+        written = std::size_t(dst - out.data());
+    }
+    if (wellFormed && p < end) {
+        In padded[2 * kLookahead] = {};
+        std::copy(p, end, padded);
+        const In* q = padded;
+        makeRoom(out, written + kRoomPerElement * std::size_t(end - p) + kLookahead);
+        auto* dst = out.data() + written;
+        convert(q, padded + (end - p), dst);
+        written = std::size_t(dst - out.data());
+        p += q - padded;
+    }
+    out.resize(written);
+    return static_cast<unsigned long>(p - in);
 }
 
 // Decodes one code point of UTF-16 at p, which lies before end. Answers the number of units it
@@ -120,106 +239,18 @@ int nextUtf16(const unsigned short* p, const unsigned short* end, uint32_t& c)
     return 2;
 }
 
-// Writes a supplementary code point as its four UTF-8 bytes.
-char* putSupplementaryUtf8(char* dst, uint32_t c)
-{
-    dst[0] = static_cast<char>(0xF0 | (c >> 18));
-    dst[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    dst[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    dst[3] = static_cast<char>(0x80 | (c & 0x3F));
-    return dst + 4;
-}
-
-// Makes `out` at least n long for writing through its data. Only elements beyond its current size
-// are initialised, so a string that is converted into again and again costs nothing here.
-template <typename String>
-void makeRoom(String& out, std::size_t n)
-{
-    if (out.size() < n) {
-        out.resize(n);
-    }
-}
-
 } // namespace
 
 unsigned long utf8_to_utf16(const unsigned char* in, unsigned long n, UTF16String& out)
 {
-    if (n == 0) {
-        out.clear();
-        return 0;
-    }
     // No sequence gives more units than it has bytes.
-    makeRoom(out, n);
-    unsigned short* const start = out.data();
-    unsigned short* dst = start;
-    const unsigned char* p = in;
-    const unsigned char* const end = in + n;
-    int asciiRun = 0;
-    while (p < end) {
-        if (*p < 0x80) {
-            *dst++ = *p++;
-            if (++asciiRun == kShortRun) {
-                copyASCIIWords(p, end, dst);
-                asciiRun = 0;
-            }
-            continue;
-        }
-        asciiRun = 0;
-        const int length = decodeSequence(p, end - p, dst);
-        if (length == 0) {
-            break;
-        }
-        p += length;
-    }
-    out.resize(static_cast<std::size_t>(dst - start));
-    return static_cast<unsigned long>(p - in);
+    return convertInBlocks<4, 1, decodeUtf8>(in, n, out);
 }
 
 unsigned long utf16_to_utf8(const unsigned short* in, unsigned long n, std::string& out)
 {
-    if (n == 0) {
-        out.clear();
-        return 0;
-    }
     // Three bytes a unit at most: a pair of units gives four.
-    makeRoom(out, 3 * n);
-    char* const start = out.data();
-    char* dst = start;
-    const unsigned short* p = in;
-    const unsigned short* const end = in + n;
-    while (p < end) {
-        const uint32_t u = *p;
-        if (u < 0x80) {
-            *dst++ = static_cast<char>(u);
-            ++p;
-            continue;
-        }
-        if (u < 0x800) {
-            dst[0] = static_cast<char>(0xC0 | (u >> 6));
-            dst[1] = static_cast<char>(0x80 | (u & 0x3F));
-            dst += 2;
-            ++p;
-            continue;
-        }
-        if ((u & 0xF800) != kHighSurrogateFirst) {
-            // Not a surrogate.
-            dst[0] = static_cast<char>(0xE0 | (u >> 12));
-            dst[1] = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-            dst[2] = static_cast<char>(0x80 | (u & 0x3F));
-            dst += 3;
-            ++p;
-            continue;
-        }
-        if (u >= kLowSurrogateFirst || end - p < 2 || !isLowSurrogate(p[1])) {
-            // An unpaired surrogate.
-            break;
-        }
-        dst = putSupplementaryUtf8(dst,
-                                   0x10000 + ((u - kHighSurrogateFirst) << 10) + (p[1] - kLowSurrogateFirst));
-        p += 2;
-    }
-    out.resize(static_cast<std::size_t>(dst - start));
-    return static_cast<unsigned long>(p - in);
+    return convertInBlocks<2, 3, encodeUtf8>(in, n, out);
 }
 
 unsigned long utf16_to_utf32(const unsigned short* in, unsigned long n, UTF32String& out)
