@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
@@ -12,7 +13,6 @@ namespace CFPlatform {
 namespace {
 
 constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-constexpr uint64_t kLowBits = 0x0101010101010101ULL;
 
 bool isASCII(const UInt8* bytes, size_t length)
 {
@@ -51,89 +51,52 @@ void widenASCII(const UInt8* bytes, size_t length, char16_t* units)
     }
 }
 
-// Flags in bit 7 of each byte summed: the top byte of the product collects them.
-size_t flagCount(uint64_t flags)
-{
-    return static_cast<size_t>(((flags >> 7) * kLowBits) >> 56);
-}
+// A trail byte (10xxxxxx) with its top bit flipped is below 0x40, and any other byte is not.
+constexpr unsigned kFlippedTrailLimit = 0x40;
 
-// The units that the bytes give if they are well-formed: one for each byte that is not a
-// continuation byte (10xxxxxx), and a second one for each lead of a four-byte sequence (11110xxx
-// and above). Eight bytes at a time: shifting a word left by n moves each byte's bit 7-n to bit 7.
-size_t unitsOfUTF8(const UInt8* bytes, size_t length)
-{
-    size_t units = length;
-    auto count = [&units](uint64_t word) {
-        units -= flagCount(word & ~(word << 1) & kHighBits);
-        units += flagCount(word & (word << 1) & (word << 2) & (word << 3) & kHighBits);
-    };
-    size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, bytes + i, sizeof word);
-        count(word);
-    }
-    // The last bytes padded with zero bytes, which count for nothing.
-    uint64_t last = 0;
-    std::memcpy(&last, bytes + i, length - i);
-    count(last);
-    return units;
-}
-
-// One unit of a two- or three-byte sequence at `at`, decoded inline when all its bytes are there
-// (ICU's own tests of the lead and first trail byte); nullopt for anything else.
-struct ShortSequence
-{
-    char16_t unit;
-    size_t length;
-};
-
-std::optional<ShortSequence> shortSequence(const UInt8* bytes, size_t at, size_t length)
-{
-    if (at + 3 > length) {
-        return std::nullopt;
-    }
-    UInt8 lead = bytes[at];
-    UInt8 first = bytes[at + 1];
-    if (lead >= 0xC2 && lead <= 0xDF && U8_IS_TRAIL(first)) {
-        return ShortSequence{static_cast<char16_t>((lead & 0x1F) << 6 | (first & 0x3F)), 2};
-    }
-    UInt8 second = bytes[at + 2];
-    if (lead >= 0xE0 && lead <= 0xEF && U8_IS_VALID_LEAD3_AND_T1(lead, first) && U8_IS_TRAIL(second)) {
-        return ShortSequence{
-            static_cast<char16_t>((lead & 0x0F) << 12 | (first & 0x3F) << 6 | (second & 0x3F)), 3};
-    }
-    return std::nullopt;
-}
-
-// Decodes into exactly `capacity` units; false when the bytes are ill-formed. ASCII and the
-// common short sequences are decoded inline, the rest (four-byte sequences, sequences at the very
-// end, ill-formed bytes) by ICU's U8_NEXT.
-bool decodeWellFormed(const UInt8* bytes, size_t length, char16_t* units, size_t capacity)
+// Decodes into `units`, which has room for `length` units (every unit takes at least one byte);
+// answers how many it wrote, or nullopt when the bytes are ill-formed. ASCII and sequences of two
+// and three bytes with all their bytes there are decoded inline; the rest (four-byte sequences,
+// the last bytes, anything ill-formed) is left to ICU's U8_NEXT.
+std::optional<size_t> decodeWellFormed(const UInt8* bytes, size_t length, char16_t* units)
 {
     size_t i = 0;
     size_t written = 0;
     while (i < length) {
-        if (written == capacity) {
-            return false;
-        }
-        if (U8_IS_SINGLE(bytes[i])) {
-            units[written++] = bytes[i++];
+        unsigned lead = bytes[i];
+        if (lead < 0x80) {
+            units[written++] = static_cast<char16_t>(lead);
+            ++i;
             continue;
         }
-        if (std::optional<ShortSequence> sequence = shortSequence(bytes, i, length)) {
-            units[written++] = sequence->unit;
-            i += sequence->length;
-            continue;
+        if (i + 3 <= length && lead < 0xF0) {
+            unsigned first = bytes[i + 1] ^ 0x80u;
+            if (lead < 0xE0) {
+                // Below C2 are continuation bytes and the overlong forms of ASCII.
+                if (lead >= 0xC2 && first < kFlippedTrailLimit) {
+                    units[written++] = static_cast<char16_t>((lead & 0x1F) << 6 | first);
+                    i += 2;
+                    continue;
+                }
+            } else {
+                unsigned second = bytes[i + 2] ^ 0x80u;
+                // Below U+0800 is an overlong form; surrogates are never encoded.
+                unsigned c = (lead & 0x0F) << 12 | first << 6 | second;
+                if ((first | second) < kFlippedTrailLimit && c >= 0x800 && !U_IS_SURROGATE(c)) {
+                    units[written++] = static_cast<char16_t>(c);
+                    i += 3;
+                    continue;
+                }
+            }
         }
         UChar32 c;
         U8_NEXT(bytes, i, length, c);
-        if (c < 0 || written + U16_LENGTH(c) > capacity) {
-            return false;
+        if (c < 0) {
+            return std::nullopt;
         }
         U16_APPEND_UNSAFE(units, written, c);
     }
-    return written == capacity;
+    return written;
 }
 
 } // namespace
@@ -149,14 +112,22 @@ ImmutableString* decodeUTF8(const UInt8* bytes, size_t length)
         widenASCII(bytes, length, string->units());
         return string;
     }
-    // Counted first, so the string is allocated once at its exact length and decoded into.
-    size_t capacity = unitsOfUTF8(bytes, length);
-    ImmutableString* string = ImmutableString::create(capacity);
-    if (!decodeWellFormed(bytes, length, string->units(), capacity)) {
-        ImmutableString::destroy(string);
+    // No text gives more units than bytes. Decoded into scratch room, on the stack for short
+    // texts, then copied into a string of its exact length: one copy costs less than counting the
+    // units first.
+    constexpr size_t kOnStack = 256;
+    char16_t onStack[kOnStack];
+    std::unique_ptr<char16_t[]> onHeap;
+    char16_t* scratch = onStack;
+    if (length > kOnStack) {
+        onHeap = std::make_unique_for_overwrite<char16_t[]>(length);
+        scratch = onHeap.get();
+    }
+    std::optional<size_t> written = decodeWellFormed(bytes, length, scratch);
+    if (!written) {
         return nullptr;
     }
-    return string;
+    return ImmutableString::create(std::u16string_view(scratch, *written));
 }
 
 } // namespace CFPlatform

@@ -1,6 +1,6 @@
 #pragma once
 
-// UTF-8 bytes into a new string, decoded in place in the string's own storage.
+// UTF-8 bytes into a new string.
 
 #include "String/StringObject.h"
 
