@@ -33,30 +33,48 @@ TEST_P(Utf8Decoding, StopsAtTheFirstIllFormedSequence)
 
 INSTANTIATE_TEST_SUITE_P(
     TextEncodingTest, Utf8Decoding,
-    testing::Values(Utf8Case{Bytes({0x41, 0xC3, 0x28, 0x42}), Units({0x41}), 1},
-                    Utf8Case{Bytes({0xE2, 0x82}), Units({}), 0},
-                    Utf8Case{Bytes({0xF0, 0x9F, 0x98, 0x80}), Units({0xD83D, 0xDE00}), 4},
-                    // Encoded surrogates are accepted and give their unit.
-                    Utf8Case{Bytes({0xED, 0xA0, 0x80}), Units({0xD800}), 3},
-                    Utf8Case{Bytes({0xC0, 0x80}), Units({}), 0},
-                    Utf8Case{Bytes({0xF5, 0x80, 0x80, 0x80}), Units({}), 0},
-                    Utf8Case{Bytes({0xF4, 0x41, 0x80, 0x80}), Units({}), 0},
-                    Utf8Case{Bytes({0x80}), Units({}), 0}, Utf8Case{Bytes({0xE0, 0x9F, 0xBF}), Units({}), 0},
-                    Utf8Case{Bytes({0xF4, 0x90, 0x80, 0x80}), Units({}), 0},
-                    Utf8Case{Bytes({0xF8, 0x88, 0x80, 0x80, 0x80}), Units({}), 0},
-                    // The ASCII fast path hands over to the general one inside a word.
-                    Utf8Case{"abcdefgh" + Bytes({0xC3, 0xA9}) + "ijklmnopq",
-                             U(u"abcdefgh\u00E9ijklmnopq").utf16_str(), 19},
-                    Utf8Case{"abcdefg" + Bytes({0xC3}), U(u"abcdefg").utf16_str(), 7},
-                    // Long runs go on a word at a time and must stop at the first byte from 0x80.
-                    Utf8Case{std::string(40, 'a') + Bytes({0xC3, 0xA9}) + std::string(20, 'b') +
-                                 Bytes({0xE2, 0x82}),
-                             UString(std::string(40, 'a'), UString::k8Bit)
-                                 .append(U(u"\u00E9"))
-                                 .append(std::string(20, 'b'), UString::k8Bit)
-                                 .utf16_str(),
-                             62},
-                    Utf8Case{std::string("a\0b", 3), Units({'a', 0, 'b'}), 3}, Utf8Case{"", Units({}), 0}));
+    testing::Values(
+        Utf8Case{Bytes({0x41, 0xC3, 0x28, 0x42}), Units({0x41}), 1},
+        Utf8Case{Bytes({0xE2, 0x82}), Units({}), 0},
+        Utf8Case{Bytes({0xF0, 0x9F, 0x98, 0x80}), Units({0xD83D, 0xDE00}), 4},
+        // Encoded surrogates are accepted and give their unit.
+        Utf8Case{Bytes({0xED, 0xA0, 0x80}), Units({0xD800}), 3}, Utf8Case{Bytes({0xC0, 0x80}), Units({}), 0},
+        Utf8Case{Bytes({0xF5, 0x80, 0x80, 0x80}), Units({}), 0},
+        Utf8Case{Bytes({0xF4, 0x41, 0x80, 0x80}), Units({}), 0}, Utf8Case{Bytes({0x80}), Units({}), 0},
+        Utf8Case{Bytes({0xE0, 0x9F, 0xBF}), Units({}), 0},
+        Utf8Case{Bytes({0xF4, 0x90, 0x80, 0x80}), Units({}), 0},
+        Utf8Case{Bytes({0xF8, 0x88, 0x80, 0x80, 0x80}), Units({}), 0},
+        // The ASCII fast path hands over to the general one inside a word.
+        Utf8Case{"abcdefgh" + Bytes({0xC3, 0xA9}) + "ijklmnopq", U(u"abcdefgh\u00E9ijklmnopq").utf16_str(),
+                 19},
+        Utf8Case{"abcdefg" + Bytes({0xC3}), U(u"abcdefg").utf16_str(), 7},
+        // Long runs go on a word at a time and must stop at the first byte from 0x80.
+        Utf8Case{std::string(40, 'a') + Bytes({0xC3, 0xA9}) + std::string(20, 'b') + Bytes({0xE2, 0x82}),
+                 UString(std::string(40, 'a'), UString::k8Bit)
+                     .append(U(u"\u00E9"))
+                     .append(std::string(20, 'b'), UString::k8Bit)
+                     .utf16_str(),
+                 62},
+        Utf8Case{std::string("a\0b", 3), Units({'a', 0, 'b'}), 3}, Utf8Case{"", Units({}), 0},
+        // Overlong forms, the last values of each length and bad trailing bytes.
+        Utf8Case{Bytes({0xC1, 0xBF}), Units({}), 0}, Utf8Case{Bytes({0xE0, 0x80, 0x80}), Units({}), 0},
+        Utf8Case{Bytes({0xF0, 0x8F, 0xBF, 0xBF}), Units({}), 0},
+        Utf8Case{Bytes({0xDF, 0xBF, 0xEF, 0xBF, 0xBF, 0xF4, 0x8F, 0xBF, 0xBF}),
+                 Units({0x7FF, 0xFFFF, 0xDBFF, 0xDFFF}), 9},
+        Utf8Case{Bytes({0xED, 0xBF, 0xBF}), Units({0xDFFF}), 3},
+        Utf8Case{Bytes({0xE6, 0x9D, 0x41}), Units({}), 0},
+        Utf8Case{Bytes({0xF0, 0x9F, 0x98, 0x41}), Units({}), 0},
+        // Sequences that end exactly at the end, and ones cut by it after longer text.
+        Utf8Case{"a" + Bytes({0xF0, 0x9F, 0x98, 0x80}), Units({'a', 0xD83D, 0xDE00}), 5},
+        Utf8Case{"ab" + Bytes({0xE6, 0x9D, 0xB1}), Units({'a', 'b', 0x6771}), 5},
+        Utf8Case{"abcd" + Bytes({0xF0, 0x9F, 0x98}), Units({'a', 'b', 'c', 'd'}), 4},
+        Utf8Case{"abcd" + Bytes({0xE6}), Units({'a', 'b', 'c', 'd'}), 4},
+        // Text is converted in blocks of 4096 bytes; sequences that cross from one to
+        // the next.
+        Utf8Case{std::string(4095, 'a') + Bytes({0xF0, 0x9F, 0x98, 0x80}) + "b",
+                 UString(std::string(4095, 'a'), UString::k8Bit).append(U(u"\U0001F600b")).utf16_str(), 4100},
+        Utf8Case{std::string(4094, 'a') + Bytes({0xE6, 0x9D, 0xB1, 0xE6, 0x9D}),
+                 UString(std::string(4094, 'a'), UString::k8Bit).append(U(u"\u6771")).utf16_str(), 4097}));
 
 struct Utf16Case
 {
@@ -78,13 +96,34 @@ TEST_P(Utf16Encoding, StopsAtTheFirstUnpairedSurrogate)
 
 INSTANTIATE_TEST_SUITE_P(
     TextEncodingTest, Utf16Encoding,
-    testing::Values(Utf16Case{Units({0x41, 0xDC00, 0x42}), "A", 1},
-                    Utf16Case{Units({0xD83D, 0xDE00, 0x41}), Bytes({0xF0, 0x9F, 0x98, 0x80, 0x41}), 3},
-                    Utf16Case{Units({0x41, 0xD83D}), "A", 1}, Utf16Case{Units({0xD83D, 0x41}), "", 0},
-                    Utf16Case{Units({0x7F, 0x80, 0x7FF, 0x800, 0xFFFF}),
-                              Bytes({0x7F, 0xC2, 0x80, 0xDF, 0xBF, 0xE0, 0xA0, 0x80, 0xEF, 0xBF, 0xBF}), 5},
-                    Utf16Case{U(u"abcdefgh\u00E9ijkl").utf16_str(), "abcdefgh\xC3\xA9ijkl", 13},
-                    Utf16Case{Units({}), "", 0}));
+    testing::Values(
+        Utf16Case{Units({0x41, 0xDC00, 0x42}), "A", 1},
+        Utf16Case{Units({0xD83D, 0xDE00, 0x41}), Bytes({0xF0, 0x9F, 0x98, 0x80, 0x41}), 3},
+        Utf16Case{Units({0x41, 0xD83D}), "A", 1}, Utf16Case{Units({0xD83D, 0x41}), "", 0},
+        Utf16Case{Units({0x7F, 0x80, 0x7FF, 0x800, 0xFFFF}),
+                  Bytes({0x7F, 0xC2, 0x80, 0xDF, 0xBF, 0xE0, 0xA0, 0x80, 0xEF, 0xBF, 0xBF}), 5},
+        Utf16Case{U(u"abcdefgh\u00E9ijkl").utf16_str(), "abcdefgh\xC3\xA9ijkl", 13},
+        Utf16Case{Units({}), "", 0},
+        Utf16Case{Units({0xDBFF, 0xDFFF, 0xD7FF, 0xE000}),
+                  Bytes({0xF4, 0x8F, 0xBF, 0xBF, 0xED, 0x9F, 0xBF, 0xEE, 0x80, 0x80}), 4},
+        // Units are converted in blocks of 4096; a pair that crosses from one to the next,
+        // and a final high surrogate after a block.
+        Utf16Case{UString(std::string(4095, 'a'), UString::k8Bit).append(U(u"\U0001F600b")).utf16_str(),
+                  std::string(4095, 'a') + Bytes({0xF0, 0x9F, 0x98, 0x80}) + "b", 4098},
+        Utf16Case{UString(std::string(4096, 'a'), UString::k8Bit).append(Units({0x6771, 0xD83D})).utf16_str(),
+                  std::string(4096, 'a') + Bytes({0xE6, 0x9D, 0xB1}), 4097}));
+
+TEST(TextEncodingTest, ConvertingIntoALongerTextKeepsOnlyTheNewResult)
+{
+    UTF16String units(10000, 'x');
+    const std::string bytes = Bytes({0x61, 0xE6, 0x9D, 0xB1});
+    EXPECT_EQ(utf8_to_utf16(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), units), 4u);
+    EXPECT_EQ(units, Units({'a', 0x6771}));
+
+    std::string text(10000, 'x');
+    EXPECT_EQ(utf16_to_utf8(units.data(), units.size(), text), 2u);
+    EXPECT_EQ(text, bytes);
+}
 
 TEST(TextEncodingTest, Utf16ToUtf32PairsSurrogatesAndStopsAtUnpairedOnes)
 {
