@@ -239,7 +239,7 @@ private:
         } else {
             const std::vector<uint8_t>& current = fState->fCurValues[key];
             response.fLength = uint8_t(std::min<size_t>(current.size(), request.fLength));
-            std::memcpy(response.fData, current.data(), response.fLength);
+            std::copy_n(current.begin(), response.fLength, response.fData);
             fState->fControlRequests.push_back({UACRequestType(request), kUACRequestCur, value, index, {}});
         }
         Write(output, response);
@@ -267,7 +267,7 @@ private:
         } else {
             const std::vector<uint8_t>& stored = fState->fVendorValues[key];
             response.fLength = uint8_t(std::min<size_t>(stored.size(), request.fLength));
-            std::memcpy(response.fData, stored.data(), response.fLength);
+            std::copy_n(stored.begin(), response.fLength, response.fData);
             fState->fControlRequests.push_back({requestType, uint8_t(key[0]), key[1], key[2], {}});
         }
         Write(output, response);
@@ -306,7 +306,7 @@ private:
         }
         USBDescriptors descriptors = {};
         descriptors.fLength = uint32_t(fState->fDescriptors.size());
-        std::memcpy(descriptors.fData, fState->fDescriptors.data(), fState->fDescriptors.size());
+        std::copy(fState->fDescriptors.begin(), fState->fDescriptors.end(), descriptors.fData);
         Write(output, descriptors);
         return kIOReturnSuccess;
     }
