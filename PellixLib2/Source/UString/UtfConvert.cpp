@@ -38,8 +38,8 @@ unsigned short* putUtf16(unsigned short* dst, uint32_t c)
 
 constexpr uint64_t kHighBitOfEachByte = 0x8080808080808080ULL;
 
-// After this many ASCII bytes in a row the run goes on a word at a time. Mixed text has short runs,
-// which a plain loop serves best.
+// After this many ASCII characters in a row the run goes on sixteen at a time. Mixed text has short
+// runs, which a plain loop serves best.
 constexpr int kShortRun = 16;
 
 // Input converted between two checks of the room left in the output, so that the output grows by
@@ -49,20 +49,47 @@ constexpr std::ptrdiff_t kBlockLength = 4096;
 // The first byte of a word read from memory is its lowest here.
 static_assert(std::endian::native == std::endian::little);
 
-// Copies the rest of an ASCII run up to stop, a word at a time as far as whole words reach.
-void copyASCIIWords(const unsigned char*& p, const unsigned char* stop, unsigned short*& dst)
+// Sixteen bytes, and sixteen units, as the compiler's vector types.
+using ByteVector = unsigned char __attribute__((vector_size(16)));
+using UnitVector = unsigned short __attribute__((vector_size(32)));
+
+constexpr uint64_t kHighBitsOfEachUnit = 0xFF80FF80FF80FF80ULL;
+
+// Copies the rest of an ASCII run up to stop as units, sixteen at a time as far as whole blocks of them
+// reach.
+void copyASCIIVectors(const unsigned char*& p, const unsigned char* stop, unsigned short*& dst)
 {
-    while (stop - p >= 8) {
-        uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        if (word & kHighBitOfEachByte) {
+    while (stop - p >= 16) {
+        uint64_t words[2];
+        std::memcpy(words, p, sizeof words);
+        if ((words[0] | words[1]) & kHighBitOfEachByte) {
             return;
         }
-        for (int i = 0; i < 8; ++i) {
-            dst[i] = static_cast<unsigned short>((word >> (8 * i)) & 0xFF);
+        ByteVector bytes;
+        std::memcpy(&bytes, p, sizeof bytes);
+        const UnitVector units = __builtin_convertvector(bytes, UnitVector);
+        std::memcpy(dst, &units, sizeof units);
+        p += 16;
+        dst += 16;
+    }
+}
+
+// Copies the rest of a run of ASCII units up to stop as bytes, sixteen at a time as far as whole
+// blocks of them reach.
+void copyASCIIUnitVectors(const unsigned short*& p, const unsigned short* stop, char*& dst)
+{
+    while (stop - p >= 16) {
+        uint64_t words[4];
+        std::memcpy(words, p, sizeof words);
+        if ((words[0] | words[1] | words[2] | words[3]) & kHighBitsOfEachUnit) {
+            return;
         }
-        p += 8;
-        dst += 8;
+        UnitVector units;
+        std::memcpy(&units, p, sizeof units);
+        const ByteVector bytes = __builtin_convertvector(units, ByteVector);
+        std::memcpy(dst, &bytes, sizeof bytes);
+        p += 16;
+        dst += 16;
     }
 }
 
@@ -73,14 +100,6 @@ void copyASCIIWords(const unsigned char*& p, const unsigned char* stop, unsigned
 // lead 0xED takes the general rule, so encoded surrogates pass.
 int decodeSequence(uint32_t bytes, unsigned short*& dst)
 {
-    if ((bytes & 0xC0C0F0) == 0x8080E0) {
-        const uint32_t c = ((bytes & 0x0F) << 12) | ((bytes & 0x3F00) >> 2) | ((bytes >> 16) & 0x3F);
-        if (c < 0x800) {
-            return 0;
-        }
-        *dst++ = static_cast<unsigned short>(c);
-        return 3;
-    }
     if ((bytes & 0xC0E0) == 0x80C0) {
         const uint32_t c = ((bytes & 0x1F) << 6) | ((bytes >> 8) & 0x3F);
         if (c < 0x80) {
@@ -88,6 +107,14 @@ int decodeSequence(uint32_t bytes, unsigned short*& dst)
         }
         *dst++ = static_cast<unsigned short>(c);
         return 2;
+    }
+    if ((bytes & 0xC0C0F0) == 0x8080E0) {
+        const uint32_t c = ((bytes & 0x0F) << 12) | ((bytes & 0x3F00) >> 2) | ((bytes >> 16) & 0x3F);
+        if (c < 0x800) {
+            return 0;
+        }
+        *dst++ = static_cast<unsigned short>(c);
+        return 3;
     }
     if ((bytes & 0xC0C0C0F8) == 0x808080F0) {
         const uint32_t c = ((bytes & 0x07) << 18) | ((bytes & 0x3F00) << 4) | ((bytes >> 10) & 0xFC0) |
@@ -114,7 +141,7 @@ bool decodeUtf8(const unsigned char*& position, const unsigned char* stop, unsig
         if (*p < 0x80) {
             *dst++ = *p++;
             if (++asciiRun == kShortRun) {
-                copyASCIIWords(p, stop, dst);
+                copyASCIIVectors(p, stop, dst);
                 asciiRun = 0;
             }
             continue;
@@ -143,13 +170,19 @@ bool encodeUtf8(const unsigned short*& position, const unsigned short* stop, cha
     const unsigned short* p = position;
     char* dst = out;
     bool wellFormed = true;
+    int asciiRun = 0;
     while (p < stop) {
         const uint32_t u = *p;
         if (u < 0x80) {
             *dst++ = static_cast<char>(u);
             ++p;
+            if (++asciiRun == kShortRun) {
+                copyASCIIUnitVectors(p, stop, dst);
+                asciiRun = 0;
+            }
             continue;
         }
+        asciiRun = 0;
         if (u < 0x800) {
             const uint16_t bytes = static_cast<uint16_t>((0xC0 | (u >> 6)) | ((0x80 | (u & 0x3F)) << 8));
             std::memcpy(dst, &bytes, sizeof bytes);
