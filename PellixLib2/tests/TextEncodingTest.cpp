@@ -104,6 +104,13 @@ INSTANTIATE_TEST_SUITE_P(
                   Bytes({0x7F, 0xC2, 0x80, 0xDF, 0xBF, 0xE0, 0xA0, 0x80, 0xEF, 0xBF, 0xBF}), 5},
         Utf16Case{U(u"abcdefgh\u00E9ijkl").utf16_str(), "abcdefgh\xC3\xA9ijkl", 13},
         Utf16Case{Units({}), "", 0},
+        // Long ASCII runs go on sixteen units at a time and must stop at the first unit from 0x80.
+        Utf16Case{UString(std::string(40, 'a'), UString::k8Bit)
+                      .append(Units({0xE9}))
+                      .append(std::string(20, 'b'), UString::k8Bit)
+                      .append(Units({0xD800}))
+                      .utf16_str(),
+                  std::string(40, 'a') + "\xC3\xA9" + std::string(20, 'b'), 61},
         Utf16Case{Units({0xDBFF, 0xDFFF, 0xD7FF, 0xE000}),
                   Bytes({0xF4, 0x8F, 0xBF, 0xBF, 0xED, 0x9F, 0xBF, 0xEE, 0x80, 0x80}), 4},
         // Units are converted in blocks of 4096; a pair that crosses from one to the next,
