@@ -100,8 +100,8 @@ private:
 };
 
 // The string behind a reference; ends the process with a message naming `call` when it is NULL or
-// not a string.
-// Inline, unlike objectAs: every string call passes here, and most take only a few nanoseconds.
+// not a string. Inline, unlike objectAs: every string call passes here, and many take only a few
+// nanoseconds.
 inline const StringObject& stringOf(CFStringRef string, const char* call)
 {
     const StringObject* object = as<StringObject>(string);

@@ -103,6 +103,7 @@ std::optional<size_t> decodeWellFormed(const UInt8* bytes, size_t length, char16
 
 ImmutableString* decodeUTF8(const UInt8* bytes, size_t length)
 {
+    // Strings stay within the 32-bit lengths that ICU's comparisons take.
     if (length > INT32_MAX) {
         return nullptr;
     }
