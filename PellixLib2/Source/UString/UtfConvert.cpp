@@ -38,8 +38,8 @@ unsigned short* putUtf16(unsigned short* dst, uint32_t c)
 
 constexpr uint64_t kHighBitOfEachByte = 0x8080808080808080ULL;
 
-// After this many ASCII characters in a row the run goes on sixteen at a time. Mixed text has short
-// runs, which a plain loop serves best.
+// After this many ASCII bytes in a row decoding goes on sixteen at a time. Mixed text has short runs,
+// which a plain loop serves best.
 constexpr int kShortRun = 16;
 
 // Input converted between two checks of the room left in the output, so that the output grows by
@@ -49,13 +49,13 @@ constexpr std::ptrdiff_t kBlockLength = 4096;
 // The first byte of a word read from memory is its lowest here.
 static_assert(std::endian::native == std::endian::little);
 
-// Sixteen bytes, and sixteen units, as the compiler's vector types.
+// Sixteen bytes, and the same widened to units, as the compiler's vector types.
 using ByteVector = unsigned char __attribute__((vector_size(16)));
 using UnitVector = unsigned short __attribute__((vector_size(32)));
 
 constexpr uint64_t kHighBitsOfEachUnit = 0xFF80FF80FF80FF80ULL;
 
-// Copies the rest of an ASCII run up to stop as units, sixteen at a time as far as whole blocks of them
+// Copies the rest of an ASCII run up to stop, sixteen bytes at a time as far as whole blocks of them
 // reach.
 void copyASCIIVectors(const unsigned char*& p, const unsigned char* stop, unsigned short*& dst)
 {
@@ -74,23 +74,17 @@ void copyASCIIVectors(const unsigned char*& p, const unsigned char* stop, unsign
     }
 }
 
-// Copies the rest of a run of ASCII units up to stop as bytes, sixteen at a time as far as whole
-// blocks of them reach.
-void copyASCIIUnitVectors(const unsigned short*& p, const unsigned short* stop, char*& dst)
+// Answers whether the four units at p are ASCII, and if so their bytes.
+bool narrowFourASCIIUnits(const unsigned short* p, uint32_t& bytes)
 {
-    while (stop - p >= 16) {
-        uint64_t words[4];
-        std::memcpy(words, p, sizeof words);
-        if ((words[0] | words[1] | words[2] | words[3]) & kHighBitsOfEachUnit) {
-            return;
-        }
-        UnitVector units;
-        std::memcpy(&units, p, sizeof units);
-        const ByteVector bytes = __builtin_convertvector(units, ByteVector);
-        std::memcpy(dst, &bytes, sizeof bytes);
-        p += 16;
-        dst += 16;
+    uint64_t units;
+    std::memcpy(&units, p, sizeof units);
+    if (units & kHighBitsOfEachUnit) {
+        return false;
     }
+    units = (units | (units >> 8)) & 0x0000FFFF0000FFFFULL;
+    bytes = static_cast<uint32_t>(units | (units >> 16));
+    return true;
 }
 
 // Decodes the sequence that starts `bytes` (the next four bytes of input, the first from 0x80 up)
@@ -170,19 +164,21 @@ bool encodeUtf8(const unsigned short*& position, const unsigned short* stop, cha
     const unsigned short* p = position;
     char* dst = out;
     bool wellFormed = true;
-    int asciiRun = 0;
     while (p < stop) {
         const uint32_t u = *p;
         if (u < 0x80) {
+            // Four at once where four units lie before stop: ASCII mostly comes in runs.
+            uint32_t bytes;
+            if (stop - p >= 4 && narrowFourASCIIUnits(p, bytes)) {
+                std::memcpy(dst, &bytes, sizeof bytes);
+                dst += 4;
+                p += 4;
+                continue;
+            }
             *dst++ = static_cast<char>(u);
             ++p;
-            if (++asciiRun == kShortRun) {
-                copyASCIIUnitVectors(p, stop, dst);
-                asciiRun = 0;
-            }
             continue;
         }
-        asciiRun = 0;
         if (u < 0x800) {
             const uint16_t bytes = static_cast<uint16_t>((0xC0 | (u >> 6)) | ((0x80 | (u & 0x3F)) << 8));
             std::memcpy(dst, &bytes, sizeof bytes);
