@@ -345,11 +345,10 @@ private:
 
     void perform()
     {
-        // Posts committed from here on signal again; those before are served by this pass. The fence
-        // keeps the queue's reads below after the store, so a post either sees the flag cleared or
-        // is seen by this pass.
-        fSignalled.store(false);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        // Posts committed from here on signal again; those before are served by this pass. Clearing
+        // by an exchange reads the last poster's setting, so its commit is visible to the reads
+        // below: a post either finds the flag cleared or is seen by this pass.
+        fSignalled.exchange(false);
         const CFAbsoluteTime passStart = CFAbsoluteTimeGetCurrent();
         for (std::size_t budget = std::max<std::size_t>(fQueue->size(), 10); budget > 0; --budget) {
             if (stopped()) {
