@@ -68,21 +68,26 @@ TEST_F(KorvanServiceMatching, TerminationReportsOnlyKnownServices)
     known.publish();
     fWatcher.Start();
     ASSERT_TRUE(fWatcher.WaitForReports(1));
+    // The marker's report, published after it, shows that the second handle has been seen.
     sameUID.publish();
+    FakeKernelService published("marker01");
+    published.publish();
+    ASSERT_TRUE(fWatcher.WaitForReports(2));
     // Counted as the known service: its termination ends the known one.
     known.terminate();
-    ASSERT_TRUE(fWatcher.WaitForReports(2));
+    ASSERT_TRUE(fWatcher.WaitForReports(3));
     // Now unknown: no report.
     sameUID.terminate();
     FakeKernelService marker("marker02");
     marker.publish();
-    ASSERT_TRUE(fWatcher.WaitForReports(3));
+    ASSERT_TRUE(fWatcher.WaitForReports(4));
     const std::vector<ServiceReport> reports = fWatcher.Reports();
-    ASSERT_EQ(reports.size(), 3u);
-    EXPECT_FALSE(reports[1].fRegistered);
-    EXPECT_EQ(reports[1].fService, knownHandle);
-    EXPECT_TRUE(reports[2].fRegistered);
-    EXPECT_EQ(reports[2].fUID, "marker02");
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_EQ(reports[1].fUID, "marker01");
+    EXPECT_FALSE(reports[2].fRegistered);
+    EXPECT_EQ(reports[2].fService, knownHandle);
+    EXPECT_TRUE(reports[3].fRegistered);
+    EXPECT_EQ(reports[3].fUID, "marker02");
     IOObjectRelease(knownHandle);
 }
 
