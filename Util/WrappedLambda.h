@@ -5,7 +5,6 @@
 // lock-free queue. A callable that does not fit in Size bytes or needs an alignment beyond Align is
 // refused at compile time.
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,20 +17,31 @@ namespace vork {
 
 namespace detail {
 
-template <typename F, typename Sig>
-struct lambda_typeinfo;
+// How a callable that is more than plain bytes is copied, moved and destroyed.
+struct lambda_operations
+{
+    void (*copy_construct)(const void* src, void* dst);
+    // Moves the callable to dst and destroys it at src.
+    void (*relocate)(void* src, void* dst);
+    void (*destruct)(void* storage);
+};
+
+template <typename F>
+inline constexpr lambda_operations lambda_operations_for{
+    [](const void* src, void* dst) { ::new (dst) F(*static_cast<const F*>(src)); },
+    [](void* src, void* dst) {
+        F& source = *static_cast<F*>(src);
+        ::new (dst) F(std::move(source));
+        source.~F();
+    },
+    [](void* storage) { static_cast<F*>(storage)->~F(); },
+};
 
 template <typename F, typename R, typename... Args>
-struct lambda_typeinfo<F, R(Args...)>
+R call_lambda(void* storage, Args&&... args)
 {
-    static void copy_construct(const void* src, void* dst) { ::new (dst) F(*static_cast<const F*>(src)); }
-    static void move_construct(void* src, void* dst) { ::new (dst) F(std::move(*static_cast<F*>(src))); }
-    static void destruct(void* storage) { static_cast<F*>(storage)->~F(); }
-    static R call(void* storage, Args&&... args)
-    {
-        return std::invoke(*static_cast<F*>(storage), std::forward<Args>(args)...);
-    }
-};
+    return std::invoke(*static_cast<F*>(storage), std::forward<Args>(args)...);
+}
 
 } // namespace detail
 
@@ -41,6 +51,11 @@ class wrapped_lambda;
 template <typename R, typename... Args, std::size_t Size, std::size_t Align>
 class wrapped_lambda<R(Args...), Size, Align>
 {
+    // Plain-bytes callables are copied in whole blocks: a few fixed-size moves instead of a call.
+    // The buffer is rounded up to whole blocks, so that such a copy stays inside it.
+    static constexpr std::size_t kBlock = 16;
+    static constexpr std::size_t kStorage = (Size + kBlock - 1) / kBlock * kBlock;
+
 public:
     template <typename F>
     static constexpr bool fits = sizeof(F) <= Size && alignof(F) <= Align;
@@ -50,26 +65,27 @@ public:
     // Implicit, so that a lambda or a std::function converts wherever a message is expected.
     template <typename F, typename Callable = std::decay_t<F>>
     requires(!std::is_same_v<Callable, wrapped_lambda> && std::is_invocable_r_v<R, Callable&, Args...> &&
-             fits<Callable>) wrapped_lambda(F&& callable)
+             std::is_copy_constructible_v<Callable> && fits<Callable>) wrapped_lambda(F&& callable)
     {
-        using Info = detail::lambda_typeinfo<Callable, R(Args...)>;
         ::new (static_cast<void*>(fStorage)) Callable(std::forward<F>(callable));
-        fSize = sizeof(Callable);
-        // Callables that are plain bytes (most lambdas) are copied and moved by copying the buffer,
-        // and need no destruction: no call through a pointer for them.
-        if constexpr (!std::is_trivially_copyable_v<Callable>) {
-            fCopy = &Info::copy_construct;
-            fMove = &Info::move_construct;
+        fCall = &detail::call_lambda<Callable, R, Args...>;
+        // Callables that are plain bytes (most lambdas) are copied by copying the buffer and need
+        // no destruction: no call through a pointer for them.
+        if constexpr (std::is_trivially_copyable_v<Callable>) {
+            fBytes = (sizeof(Callable) + kBlock - 1) / kBlock * kBlock;
+        } else {
+            fOperations = &detail::lambda_operations_for<Callable>;
         }
-        if constexpr (!std::is_trivially_destructible_v<Callable>) {
-            fDestruct = &Info::destruct;
-        }
-        fCall = &Info::call;
-        fEngaged = true;
     }
 
     wrapped_lambda(const wrapped_lambda& other) { copyFrom(other); }
-    wrapped_lambda(wrapped_lambda&& other) noexcept { moveFrom(other); }
+    wrapped_lambda(wrapped_lambda&& other) noexcept
+        : fCall(other.fCall), fOperations(other.fOperations), fBytes(other.fBytes)
+    {
+        if (fCall) {
+            moveStorage(other);
+        }
+    }
 
     wrapped_lambda& operator=(const wrapped_lambda& other)
     {
@@ -91,13 +107,13 @@ public:
 
     ~wrapped_lambda() { reset(); }
 
-    explicit operator bool() const { return fEngaged; }
+    explicit operator bool() const { return fCall != nullptr; }
 
     // Like std::function, an empty one throws std::bad_function_call, and the held callable is
     // called as a non-const object.
     R operator()(Args... args) const
     {
-        if (!fEngaged) {
+        if (!fCall) {
             throw std::bad_function_call();
         }
         return fCall(const_cast<std::byte*>(fStorage), std::forward<Args>(args)...);
@@ -106,69 +122,73 @@ public:
 private:
     void copyFrom(const wrapped_lambda& other)
     {
-        if (other.fEngaged) {
-            if (other.fCopy) {
-                other.fCopy(other.fStorage, fStorage);
-            } else {
-                copyBytes(other);
-            }
-            takeOperations(other);
+        if (!other.fCall) {
+            return;
         }
-    }
-
-    // Whole blocks, so that the copy is a few fixed-size moves.
-    void copyBytes(const wrapped_lambda& other)
-    {
-        if (other.fSize <= 16) {
-            std::memcpy(fStorage, other.fStorage, std::min<std::size_t>(16, Size));
-        } else if (other.fSize <= 64) {
-            std::memcpy(fStorage, other.fStorage, std::min<std::size_t>(64, Size));
+        if (other.fOperations) {
+            other.fOperations->copy_construct(other.fStorage, fStorage);
         } else {
-            std::memcpy(fStorage, other.fStorage, Size);
+            copyBytes<kBlock>(other);
         }
+        takeOperations(other);
     }
 
     void moveFrom(wrapped_lambda& other) noexcept
     {
-        if (other.fEngaged) {
-            if (other.fMove) {
-                other.fMove(other.fStorage, fStorage);
-            } else {
-                copyBytes(other);
-            }
+        if (other.fCall) {
             takeOperations(other);
-            other.reset();
+            moveStorage(other);
+        }
+    }
+
+    // Leaves the other empty.
+    void moveStorage(wrapped_lambda& other) noexcept
+    {
+        if (other.fOperations) {
+            other.fOperations->relocate(other.fStorage, fStorage);
+        } else {
+            copyBytes<kBlock>(other);
+        }
+        other.fCall = nullptr;
+    }
+
+    // The smallest power-of-two run of blocks that holds the callable, so that the copy is a few
+    // fixed-size moves.
+    template <std::size_t Bytes>
+    void copyBytes(const wrapped_lambda& other)
+    {
+        if constexpr (Bytes >= kStorage) {
+            std::memcpy(fStorage, other.fStorage, kStorage);
+        } else if (other.fBytes <= Bytes) {
+            std::memcpy(fStorage, other.fStorage, Bytes);
+        } else {
+            copyBytes<Bytes * 2>(other);
         }
     }
 
     void takeOperations(const wrapped_lambda& other)
     {
-        fCopy = other.fCopy;
-        fMove = other.fMove;
-        fDestruct = other.fDestruct;
         fCall = other.fCall;
-        fSize = other.fSize;
-        fEngaged = true;
+        fOperations = other.fOperations;
+        fBytes = other.fBytes;
     }
 
-    // The operations of an empty object are never used, so they are left as they are.
+    // An empty object's other fields mean nothing.
     void reset() noexcept
     {
-        if (fEngaged) {
-            fEngaged = false;
-            if (fDestruct) {
-                fDestruct(fStorage);
+        if (fCall) {
+            fCall = nullptr;
+            if (fOperations) {
+                fOperations->destruct(fStorage);
             }
         }
     }
 
-    alignas(Align) std::byte fStorage[Size];
-    bool fEngaged = false;
-    uint16_t fSize = 0;
-    void (*fCopy)(const void*, void*) = nullptr;
-    void (*fMove)(void*, void*) = nullptr;
-    void (*fDestruct)(void*) = nullptr;
+    alignas(Align) std::byte fStorage[kStorage];
     R (*fCall)(void*, Args&&...) = nullptr;
+    // Null for a callable that is plain bytes; fBytes then says how much of the buffer it uses.
+    const detail::lambda_operations* fOperations = nullptr;
+    uint32_t fBytes = 0;
 };
 
 } // namespace vork

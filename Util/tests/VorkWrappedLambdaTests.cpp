@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstddef>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <variant>
 
@@ -97,6 +100,73 @@ TEST(WrappedLambda, NeverAllocates)
     moved();
     EXPECT_EQ(allocations.count(), 0u);
     EXPECT_EQ(seen, 'x');
+}
+
+// A callable that checks every byte of its capture. Plain-bytes captures are copied in blocks
+// by size, others through their own copy and move; either way all of the capture must travel.
+template <std::size_t Bytes>
+auto byteCheck()
+{
+    std::array<unsigned char, Bytes> bytes;
+    for (std::size_t i = 0; i < Bytes; ++i) {
+        bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+    }
+    return [bytes] {
+        for (std::size_t i = 0; i < Bytes; ++i) {
+            if (bytes[i] != static_cast<unsigned char>(i * 7 + 1)) {
+                return false;
+            }
+        }
+        return true;
+    };
+}
+
+auto stringCheck()
+{
+    return [text = std::string(100, 'k')] { return text == std::string(100, 'k'); };
+}
+
+// Copies and moves through constructors over storage full of other bytes, and through assignment
+// onto a wrapper that holds a different capture, so that any byte left behind shows.
+template <typename Wrapper, typename Callable>
+void expectWholeCaptureTravels(Callable callable, const char* row)
+{
+    SCOPED_TRACE(row);
+    const Wrapper original(callable);
+    alignas(Wrapper) std::byte raw[2][sizeof(Wrapper)];
+    std::memset(raw, 0xff, sizeof(raw));
+    auto* copy = ::new (raw[0]) Wrapper(original);
+    auto* moved = ::new (raw[1]) Wrapper(std::move(*copy));
+    EXPECT_FALSE(*copy);
+    ASSERT_TRUE(*moved);
+    EXPECT_TRUE((*moved)());
+
+    Wrapper assigned([filler = std::array<unsigned char, sizeof(Callable)>{}] { return filler[0] == 1; });
+    assigned = *moved;
+    EXPECT_TRUE(assigned());
+    Wrapper moveAssigned([filler = std::array<unsigned char, sizeof(Callable)>{}] { return filler[0] == 1; });
+    moveAssigned = std::move(*moved);
+    EXPECT_FALSE(*moved);
+    EXPECT_TRUE(moveAssigned());
+    EXPECT_TRUE(original());
+    copy->~Wrapper();
+    moved->~Wrapper();
+}
+
+TEST(WrappedLambda, CopiesAndMovesCarryTheWholeCapture)
+{
+    using Checker = vork::wrapped_lambda<bool(), 128, 8>;
+    static_assert(std::is_trivially_copyable_v<decltype(byteCheck<17>())>);
+    static_assert(!std::is_trivially_copyable_v<decltype(stringCheck())>);
+    expectWholeCaptureTravels<Checker>(byteCheck<1>(), "1 byte");
+    expectWholeCaptureTravels<Checker>(byteCheck<16>(), "16 bytes");
+    expectWholeCaptureTravels<Checker>(byteCheck<17>(), "17 bytes");
+    expectWholeCaptureTravels<Checker>(byteCheck<64>(), "64 bytes");
+    expectWholeCaptureTravels<Checker>(byteCheck<65>(), "65 bytes");
+    expectWholeCaptureTravels<Checker>(byteCheck<128>(), "128 bytes, the whole buffer");
+    expectWholeCaptureTravels<vork::wrapped_lambda<bool(), 20, 4>>(byteCheck<20>(), "buffer of 20 bytes");
+    expectWholeCaptureTravels<vork::wrapped_lambda<bool(), 1024, 8>>(byteCheck<1000>(), "1000 bytes");
+    expectWholeCaptureTravels<Checker>(stringCheck(), "a string, not plain bytes");
 }
 
 TEST(WrappedLambda, EmptyThrowsBadFunctionCall)
