@@ -47,7 +47,7 @@ void WorkLoopCore::Close()
 {
 #ifndef WORKLOOP_PLUGIN_BUILD
     // Destroyed once the lock is released.
-    std::unordered_map<const WorkLoopItem*, std::unique_ptr<CppWorkItem>> unrun;
+    std::vector<std::unique_ptr<WorkLoopItem>> unrun;
 #endif
     std::unique_lock lock(fItemsLock);
     if (fClosed) {
@@ -162,7 +162,7 @@ void WorkLoopCore::AddWorkItem(WorkItem* item)
     }
 }
 
-bool WorkLoopCore::ListWorkItemLocked(WorkItem* item)
+bool WorkLoopCore::ListWorkItemLocked(WorkLoopItem* item)
 {
     if (fItems.Contains(item)) {
         return false;

@@ -8,18 +8,13 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 WORKLOOP_NAMESPACE_BEGIN
 
-#ifndef WORKLOOP_PLUGIN_BUILD
-class WORKLOOP_INTERNAL SyncTaskItem;
-#endif
-
 // The scheduler of one loop: its items, its run-loop timer and the passes that run what is due.
-// Its owners (WorkLoop::Impl) close it when the last of them goes. The timer and the posted tasks
-// refer to it weakly, and a pass holds it while it runs.
+// Its owners (WorkLoop::Impl) close it when the last of them goes. The timer refers to it weakly,
+// and a pass holds it while it runs.
 class WORKLOOP_INTERNAL WorkLoopCore : public std::enable_shared_from_this<WorkLoopCore>
 {
 public:
@@ -48,10 +43,6 @@ public:
 #ifndef WORKLOOP_PLUGIN_BUILD
     static void RunTaskSync(std::shared_ptr<WorkLoopCore> core, std::function<void()> func);
     void RunTaskAsync(std::function<void()> func);
-    // The runTaskAsync item, now owned by the caller; null when the loop has dropped it.
-    std::unique_ptr<CppWorkItem> TakeAsyncItem(WorkLoopItem* item);
-    // A runTaskSync item about to run: Close no longer releases its caller.
-    void ForgetSyncItem(SyncTaskItem* item);
 #endif
 
 private:
@@ -85,7 +76,7 @@ private:
     RunningItem GetNextItem(CFRunLoopTimerRef timer, const WorkLoopSchedule::Pass& pass);
     bool MayRunItemsLocked(CFRunLoopTimerRef timer) const;
     // Lists a work item to run now; false when it was listed already.
-    bool ListWorkItemLocked(WorkItem* item);
+    bool ListWorkItemLocked(WorkLoopItem* item);
     // Arms the timer to fire at once, for what was just listed. Called with the lock held, it
     // releases it first, so that the loop's thread, woken, does not wait for it.
     void FireSoon(std::unique_lock<std::mutex>& lock);
@@ -96,7 +87,7 @@ private:
 #ifndef WORKLOOP_PLUGIN_BUILD
     void EndSyncTask();
     // Takes out the pending runTaskAsync items, and releases the waiting runTaskSync callers.
-    std::unordered_map<const WorkLoopItem*, std::unique_ptr<CppWorkItem>> AbandonTasksLocked();
+    std::vector<std::unique_ptr<WorkLoopItem>> AbandonTasksLocked();
 #endif
 
     CFRunLoopRef fRunLoop = nullptr;
@@ -115,8 +106,6 @@ private:
     bool fRunLoopSettable = false;
     std::condition_variable fSyncDone;
     int fSyncCount = 0;
-    std::unordered_map<const WorkLoopItem*, std::unique_ptr<CppWorkItem>> fAsyncItems;
-    std::unordered_set<SyncTaskItem*> fSyncItems;
 #endif
 };
 

@@ -1,36 +1,25 @@
 #include "WorkLoopCore.h"
 
 #include <exception>
+#include <optional>
 
-// Functions handed to the loop's thread. Their items refer to the loop's core, never to the
-// WorkLoop object they were posted through; a pending one never keeps the loop open.
+// Functions handed to the loop's thread. Their items refer to nothing but the task, never to the
+// WorkLoop object they were posted through; a pending one never keeps the loop open. The loop
+// tells them from other items by their callbacks.
 
 WORKLOOP_NAMESPACE_BEGIN
 
 #ifndef WORKLOOP_PLUGIN_BUILD
 
 // A runTaskSync task from another thread. It lives on the caller's stack; the caller waits until
-// the loop's thread has run it, or the loop has closed without running it.
-class WORKLOOP_INTERNAL SyncTaskItem : public CppWorkItem
+// the loop's thread has run it, or the loop has closed without running it. Listed, it is pending;
+// once a pass has taken it off the list, Close no longer releases its caller.
+class WORKLOOP_INTERNAL SyncTaskItem : public WorkLoopItem
 {
 public:
-    // While listed, `core` is alive: it is running the item, or the caller holds it.
-    SyncTaskItem(WorkLoopCore& core, std::function<void()>& task)
-    {
-        Init(nullptr, DoFunc, this);
-        fFunc = [this, &core, &task] {
-            // The caller may destroy the item once it is done: only locals are used after that.
-            std::shared_ptr<Outcome> outcome = fOutcome;
-            core.ForgetSyncItem(this);
-            try {
-                task();
-            } catch (...) {
-                outcome->fError = std::current_exception();
-            }
-            outcome->Finish();
-            return true;
-        };
-    }
+    explicit SyncTaskItem(std::function<void()>& task) : fTask(task) { Init(Run, nullptr); }
+
+    static bool IsSyncTask(const WorkLoopItem& item) { return item.fCallback == Run; }
 
     // For a loop that closes without running it. The caller may return at once: the outcome is
     // kept meanwhile.
@@ -70,48 +59,60 @@ private:
         std::exception_ptr fError;
     };
 
+    // The caller may destroy the item once it is finished: only locals are used after that.
+    static bool Run(WorkLoopItem* item, void*)
+    {
+        auto* self = static_cast<SyncTaskItem*>(item);
+        std::shared_ptr<Outcome> outcome = self->fOutcome;
+        try {
+            self->fTask();
+        } catch (...) {
+            outcome->fError = std::current_exception();
+        }
+        outcome->Finish();
+        return true;
+    }
+
+    std::function<void()>& fTask;
     std::shared_ptr<Outcome> fOutcome = std::make_shared<Outcome>();
 };
 
-namespace {
-
-// A runTaskAsync task, owned by the loop until it runs.
-class AsyncTaskItem : public CppWorkItem
+// A runTaskAsync task. The loop owns it while it is listed, and the pass that takes it off the list
+// owns it from then on.
+class WORKLOOP_INTERNAL AsyncTaskItem : public WorkLoopItem
 {
 public:
-    AsyncTaskItem(std::weak_ptr<WorkLoopCore> core, std::function<void()> task) : fCore(std::move(core))
-    {
-        Init(nullptr, Run, nullptr);
-        fFunc = [task = std::move(task)] {
-            task();
-            return true;
-        };
-    }
+    explicit AsyncTaskItem(std::function<void()> task) : fTask(std::move(task)) { Init(Run, nullptr); }
+
+    static bool IsAsyncTask(const WorkLoopItem& item) { return item.fCallback == Run; }
 
 private:
-    // Runs in a pass, which holds the loop. The item is destroyed once the task has returned.
+    // Destroys the item once the task has returned, or thrown.
     static bool Run(WorkLoopItem* item, void*)
     {
-        std::shared_ptr<WorkLoopCore> core = static_cast<AsyncTaskItem*>(item)->fCore.lock();
-        std::unique_ptr<CppWorkItem> owned = core ? core->TakeAsyncItem(item) : nullptr;
-        return owned && owned->fFunc();
+        std::unique_ptr<AsyncTaskItem> owned(static_cast<AsyncTaskItem*>(item));
+        owned->fTask();
+        return true;
     }
 
-    std::weak_ptr<WorkLoopCore> fCore;
+    std::function<void()> fTask;
 };
-
-} // namespace
 
 void WorkLoopCore::RunTaskSync(std::shared_ptr<WorkLoopCore> core, std::function<void()> func)
 {
-    bool onLoopThread;
+    std::optional<SyncTaskItem> item;
     {
-        std::lock_guard lock(core->fItemsLock);
+        std::unique_lock lock(core->fItemsLock);
         if (!core->fRunLoop || core->fClosed) {
             return;
         }
+        if (CFRunLoopGetCurrent() != core->fRunLoop) {
+            core->ListWorkItemLocked(&item.emplace(func));
+        }
         ++core->fSyncCount;
-        onLoopThread = CFRunLoopGetCurrent() == core->fRunLoop;
+        if (item) {
+            core->FireSoon(lock);
+        }
     }
     // The count is restored on every way out.
     struct SyncCount
@@ -120,24 +121,11 @@ void WorkLoopCore::RunTaskSync(std::shared_ptr<WorkLoopCore> core, std::function
 
         ~SyncCount() { fCore.EndSyncTask(); }
     } count{*core};
-    if (onLoopThread) {
+    if (!item) {
         func();
         return;
     }
-    SyncTaskItem item(*core, func);
-    {
-        std::unique_lock lock(core->fItemsLock);
-        try {
-            core->fSyncItems.insert(&item);
-            core->ListWorkItemLocked(&item);
-        } catch (...) {
-            core->fSyncItems.erase(&item);
-            core->fItems.Remove(&item);
-            throw;
-        }
-        core->FireSoon(lock);
-    }
-    item.Wait();
+    item->Wait();
 }
 
 void WorkLoopCore::EndSyncTask()
@@ -147,54 +135,37 @@ void WorkLoopCore::EndSyncTask()
     fSyncDone.notify_all();
 }
 
-void WorkLoopCore::ForgetSyncItem(SyncTaskItem* item)
-{
-    std::lock_guard lock(fItemsLock);
-    fSyncItems.erase(item);
-}
-
 void WorkLoopCore::RunTaskAsync(std::function<void()> func)
 {
-    auto item = std::make_unique<AsyncTaskItem>(weak_from_this(), std::move(func));
-    AsyncTaskItem* listed = item.get();
+    auto item = std::make_unique<AsyncTaskItem>(std::move(func));
     std::unique_lock lock(fItemsLock);
     if (fClosed) {
         return;
     }
-    fAsyncItems.emplace(listed, std::move(item));
-    try {
-        ListWorkItemLocked(listed);
-    } catch (...) {
-        fAsyncItems.erase(listed);
-        throw;
-    }
+    ListWorkItemLocked(item.get());
+    // Listed, it belongs to the loop.
+    item.release();
     FireSoon(lock);
 }
 
-std::unique_ptr<CppWorkItem> WorkLoopCore::TakeAsyncItem(WorkLoopItem* item)
+std::vector<std::unique_ptr<WorkLoopItem>> WorkLoopCore::AbandonTasksLocked()
 {
-    std::lock_guard lock(fItemsLock);
-    auto found = fAsyncItems.find(item);
-    if (found == fAsyncItems.end()) {
-        return nullptr;
+    std::vector<WorkLoopItem*> tasks;
+    fItems.ForEach([&](WorkLoopItem* item) {
+        if (AsyncTaskItem::IsAsyncTask(*item) || SyncTaskItem::IsSyncTask(*item)) {
+            tasks.push_back(item);
+        }
+    });
+    std::vector<std::unique_ptr<WorkLoopItem>> unrun;
+    unrun.reserve(tasks.size());
+    for (WorkLoopItem* task : tasks) {
+        fItems.Remove(task);
+        if (AsyncTaskItem::IsAsyncTask(*task)) {
+            unrun.emplace_back(task);
+        } else {
+            static_cast<SyncTaskItem*>(task)->Abandon();
+        }
     }
-    std::unique_ptr<CppWorkItem> owned = std::move(found->second);
-    fAsyncItems.erase(found);
-    return owned;
-}
-
-std::unordered_map<const WorkLoopItem*, std::unique_ptr<CppWorkItem>> WorkLoopCore::AbandonTasksLocked()
-{
-    std::unordered_map<const WorkLoopItem*, std::unique_ptr<CppWorkItem>> unrun;
-    unrun.swap(fAsyncItems);
-    for (const auto& [item, owned] : unrun) {
-        fItems.Remove(item);
-    }
-    for (SyncTaskItem* waiting : fSyncItems) {
-        fItems.Remove(waiting);
-        waiting->Abandon();
-    }
-    fSyncItems.clear();
     return unrun;
 }
 
