@@ -5,16 +5,6 @@
 
 namespace SimUSB {
 
-namespace {
-
-void wakeCondition(std::mutex& mutex, std::condition_variable& condition)
-{
-    std::lock_guard lock(mutex);
-    condition.notify_all();
-}
-
-} // namespace
-
 BusCore::BusCore() : fScratch(4096) {}
 
 BusCore::~BusCore()
@@ -28,51 +18,32 @@ BusCore::~BusCore()
 
 void BusCore::startThreads()
 {
-    fEventThread = std::thread([this] { serveEvents(); });
-    fEventThreadId = fEventThread.get_id();
-    fWorkerThread = std::thread([this] { serveTransfers(); });
-    fWorkerThreadId = fWorkerThread.get_id();
+    fEventThread.start([this](std::unique_lock<std::mutex>& lock) { return serveEvents(lock); });
+    fWorker.start([this](std::unique_lock<std::mutex>& lock) { return serveTransfers(lock); });
 }
 
 void BusCore::stopThreads()
 {
-    if (fEventThread.joinable()) {
-        {
-            std::lock_guard lock(fEventLock);
-            fStopEvents = true;
-            fEventWake.notify_all();
-        }
-        fEventThread.join();
-    }
-    if (fWorkerThread.joinable()) {
-        {
-            std::lock_guard lock(fLock);
-            fStopWorker = true;
-            fWorkerWake.notify_all();
-        }
-        fWorkerThread.join();
-    }
+    fEventThread.stop();
+    fWorker.stop();
 }
 
 void BusCore::post(uint64_t due, std::function<void()> action, bool wait, bool sync)
 {
-    const bool onEventThread = std::this_thread::get_id() == fEventThreadId;
+    const bool onEventThread = fEventThread.onThread();
     bool done = false;
     std::unique_lock lock(fEventLock);
     // The event thread's next wait begins after it has seen this event.
-    const uint64_t pass = fEventPasses + 1;
+    const uint64_t pass = fEventThread.nextPass();
     fEvents.push_back({due, fEventSequence++, std::move(action), wait && !onEventThread ? &done : nullptr});
-    if (DarwinClock::isManual()) {
-        fEventActivities.emplace_back("SimUSB events", fEventThreadId);
-    }
-    fEventWake.notify_all();
+    fEventThread.notify();
     if (wait && !onEventThread) {
-        fEventDone.wait(lock, [&] { return done; });
+        fEventThread.passed().wait(lock, [&] { return done; });
     }
     // On the manual clock the poster waits until the event thread waits for its next deadline, so
     // that an advance that follows finds that deadline.
-    if (sync && DarwinClock::isManual() && !onEventThread) {
-        fEventDone.wait(lock, [&] { return fEventPasses >= pass || fEventThreadInTransfer || fStopEvents; });
+    if (sync) {
+        fEventThread.awaitPass(lock, pass, [this] { return fEventThreadInTransfer; });
     }
 }
 
@@ -80,52 +51,28 @@ void BusCore::setEventThreadWaiting(bool waiting)
 {
     std::lock_guard lock(fEventLock);
     fEventThreadInTransfer = waiting;
-    fEventDone.notify_all();
+    fEventThread.passed().notify_all();
 }
 
-void BusCore::serveEvents()
+std::optional<uint64_t> BusCore::serveEvents(std::unique_lock<std::mutex>& lock)
 {
-    // Whatever the manual clock wakes is served until the thread waits again.
-    DarwinClock::ServiceScope scope("SimUSB events");
-    std::unique_lock lock(fEventLock);
-    while (!fStopEvents) {
-        auto earliest = std::min_element(fEvents.begin(), fEvents.end(), [](const Event& a, const Event& b) {
-            return a.due != b.due ? a.due < b.due : a.sequence < b.sequence;
-        });
-        const uint64_t next = earliest == fEvents.end() ? DarwinClock::kNever : earliest->due;
-        if (next <= DarwinClock::hostNow()) {
-            Event event = std::move(*earliest);
-            fEvents.erase(earliest);
-            lock.unlock();
-            event.action();
-            lock.lock();
-            if (event.done != nullptr) {
-                *event.done = true;
-                fEventDone.notify_all();
-            }
-            continue;
-        }
-        {
-            DarwinClock::WaitRegistration registration(
-                next, "SimUSB events",
-                [](void* self) {
-                    auto* core = static_cast<BusCore*>(self);
-                    wakeCondition(core->fEventLock, core->fEventWake);
-                },
-                this);
-            fEventActivities.clear();
-            ++fEventPasses;
-            fEventDone.notify_all();
-            if (auto real = registration.realDeadline()) {
-                fEventWake.wait_until(lock, *real);
-            } else {
-                fEventWake.wait(lock);
-            }
-            // Unregistering waits for a wake in progress, which takes this lock.
-            lock.unlock();
-        }
-        lock.lock();
+    auto earliest = std::min_element(fEvents.begin(), fEvents.end(), [](const Event& a, const Event& b) {
+        return a.due != b.due ? a.due < b.due : a.sequence < b.sequence;
+    });
+    const uint64_t next = earliest == fEvents.end() ? DarwinClock::kNever : earliest->due;
+    if (next > DarwinClock::hostNow()) {
+        return next;
     }
+    Event event = std::move(*earliest);
+    fEvents.erase(earliest);
+    lock.unlock();
+    event.action();
+    lock.lock();
+    if (event.done != nullptr) {
+        *event.done = true;
+        fEventThread.passed().notify_all();
+    }
+    return std::nullopt;
 }
 
 void BusCore::attachLater(uint8_t port, std::shared_ptr<Device> model, uint64_t delay)
@@ -258,7 +205,7 @@ void BusCore::resetAll()
                     }
                 }
                 fEvents.clear();
-                fEventDone.notify_all();
+                fEventThread.passed().notify_all();
             }
             for (uint8_t port = 1; port <= Bus::kPortCount; ++port) {
                 detachNow(port);

@@ -4,6 +4,7 @@
 // called by the transfer worker with it held and by control transfers without it.
 
 #include "Capture.h"
+#include "ServiceThread.h"
 
 #include <SimUSB/Bus.h>
 
@@ -15,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -157,8 +159,8 @@ private:
         bool* done;
     };
 
-    // Event thread.
-    void serveEvents();
+    // Event thread: runs the events that are due; the deadline of the next.
+    std::optional<uint64_t> serveEvents(std::unique_lock<std::mutex>& lock);
     void attachNow(uint8_t port, const std::shared_ptr<Device>& model);
     void detachNow(uint8_t port);
     const Device* modelOn(uint8_t port);
@@ -167,8 +169,9 @@ private:
     void tellArrived(const std::shared_ptr<HostDevice>& host);
     void tellLeft(const std::shared_ptr<HostDevice>& host);
 
-    // Transfer worker (BusCore's lock held unless said otherwise).
-    void serveTransfers();
+    // Transfer worker (BusCore's lock held unless said otherwise): one pass over the devices, and
+    // the deadline of the next.
+    std::optional<uint64_t> serveTransfers(std::unique_lock<std::mutex>& lock);
     uint64_t processDevice(DeviceState& device, uint64_t now);
     // Completes the endpoint's transfers whose time-out has passed; the earliest time-out left.
     uint64_t expire(EndpointState& endpoint, uint64_t now);
@@ -184,10 +187,6 @@ private:
     // Moves an isochronous transfer one entry on.
     EntryOutcome processEntry(DeviceState& device, EndpointState& endpoint, Transfer& transfer, uint64_t now);
     void deliverCompleted(std::unique_lock<std::mutex>& lock);
-    void wakeWorker();
-    // On the manual clock, waits until the worker has taken in what the caller just queued and is
-    // waiting for its next deadline, so that an advance that follows finds that deadline.
-    void awaitWorker(std::unique_lock<std::mutex>& lock);
 
     // Transfer bookkeeping.
     static constexpr int kRecordBatch = 64;
@@ -219,15 +218,9 @@ private:
 
     // Events.
     std::mutex fEventLock;
-    std::condition_variable fEventWake;
-    std::condition_variable fEventDone;
     std::deque<Event> fEvents;
     uint64_t fEventSequence = 0;
-    std::thread fEventThread;
-    std::thread::id fEventThreadId;
-    bool fStopEvents = false;
-    std::vector<DarwinClock::Activity> fEventActivities;
-    uint64_t fEventPasses = 0;
+    ServiceThread fEventThread{"SimUSB events", fEventLock};
     // The event thread waits on the clock inside a control transfer of an enumeration.
     bool fEventThreadInTransfer = false;
     std::vector<HostListener*> fListeners;
@@ -235,13 +228,7 @@ private:
     // Ports and the worker.
     std::array<std::shared_ptr<DeviceState>, Bus::kPortCount + 1> fPorts{};
     uint8_t fNextAddress = 1;
-    std::condition_variable fWorkerWake;
-    std::thread fWorkerThread;
-    std::thread::id fWorkerThreadId;
-    bool fStopWorker = false;
-    std::vector<DarwinClock::Activity> fWorkerActivities;
-    uint64_t fWorkerPasses = 0;
-    std::condition_variable fWorkerPassed;
+    ServiceThread fWorker{"SimUSB transfers", fLock};
     Transfer* fFreeRecords = nullptr;
     Transfer* fDoneHead = nullptr;
     Transfer* fDoneTail = nullptr;

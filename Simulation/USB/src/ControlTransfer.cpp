@@ -33,7 +33,7 @@ void BusCore::waitForAnswer(std::unique_lock<std::mutex>& lock, std::condition_v
         std::mutex* mutex;
         std::condition_variable* wake;
     } context{&fLock, &wake};
-    const bool onEventThread = std::this_thread::get_id() == fEventThreadId;
+    const bool onEventThread = fEventThread.onThread();
     {
         DarwinClock::WaitRegistration registration(
             deadline, "SimUSB control transfer",

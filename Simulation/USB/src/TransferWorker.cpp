@@ -9,56 +9,20 @@
 
 namespace SimUSB {
 
-void BusCore::serveTransfers()
+std::optional<uint64_t> BusCore::serveTransfers(std::unique_lock<std::mutex>& lock)
 {
-    // Whatever the manual clock wakes is served until the worker waits again, even when it blocks
-    // on a lock meanwhile.
-    DarwinClock::ServiceScope scope("SimUSB transfers");
-    std::unique_lock lock(fLock);
-    while (!fStopWorker) {
-        const uint64_t now = DarwinClock::hostNow();
-        uint64_t next = DarwinClock::kNever;
-        for (const auto& device : fPorts) {
-            if (device && device->connected) {
-                next = std::min(next, processDevice(*device, now));
-            }
+    const uint64_t now = DarwinClock::hostNow();
+    uint64_t next = DarwinClock::kNever;
+    for (const auto& device : fPorts) {
+        if (device && device->connected) {
+            next = std::min(next, processDevice(*device, now));
         }
-        if (fDoneHead != nullptr) {
-            deliverCompleted(lock);
-            continue;
-        }
-        {
-            DarwinClock::WaitRegistration registration(
-                next, "SimUSB transfers",
-                [](void* self) {
-                    auto* core = static_cast<BusCore*>(self);
-                    std::lock_guard wakeLock(core->fLock);
-                    core->fWorkerWake.notify_all();
-                },
-                this);
-            fWorkerActivities.clear();
-            ++fWorkerPasses;
-            fWorkerPassed.notify_all();
-            if (auto real = registration.realDeadline()) {
-                fWorkerWake.wait_until(lock, *real);
-            } else {
-                fWorkerWake.wait(lock);
-            }
-            // Unregistering waits for a wake in progress, which takes this lock.
-            lock.unlock();
-        }
-        lock.lock();
     }
-}
-
-void BusCore::awaitWorker(std::unique_lock<std::mutex>& lock)
-{
-    if (!DarwinClock::isManual() || std::this_thread::get_id() == fWorkerThreadId) {
-        return;
+    if (fDoneHead != nullptr) {
+        deliverCompleted(lock);
+        return std::nullopt;
     }
-    const uint64_t pass = fWorkerPasses + 1;
-    fWorkerWake.notify_all();
-    fWorkerPassed.wait(lock, [&] { return fWorkerPasses >= pass || fStopWorker; });
+    return next;
 }
 
 void BusCore::deliverCompleted(std::unique_lock<std::mutex>& lock)

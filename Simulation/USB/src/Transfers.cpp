@@ -46,8 +46,9 @@ void BusCore::enqueue(EndpointState& endpoint, Transfer* transfer, std::unique_l
     }
     endpoint.tail = transfer;
     captureSubmit(*transfer);
-    wakeWorker();
-    awaitWorker(lock);
+    const uint64_t pass = fWorker.nextPass();
+    fWorker.notify();
+    fWorker.awaitPass(lock, pass);
 }
 
 void BusCore::giveBack(Transfer* transfer)
@@ -55,14 +56,6 @@ void BusCore::giveBack(Transfer* transfer)
     transfer->device.reset();
     transfer->next = fFreeRecords;
     fFreeRecords = transfer;
-}
-
-void BusCore::wakeWorker()
-{
-    if (DarwinClock::isManual()) {
-        fWorkerActivities.emplace_back("SimUSB transfers", fWorkerThreadId);
-    }
-    fWorkerWake.notify_all();
 }
 
 void BusCore::unlink(EndpointState& endpoint, Transfer* transfer, Transfer* previous)
@@ -111,7 +104,7 @@ void BusCore::completeAll(EndpointState& endpoint, Status status)
     while (endpoint.head != nullptr) {
         complete(endpoint, endpoint.head, nullptr, status);
     }
-    wakeWorker();
+    fWorker.notify();
 }
 
 void BusCore::disconnectLocked(DeviceState& device)
@@ -211,8 +204,9 @@ void BusCore::abort(const std::shared_ptr<DeviceState>& device, uint8_t endpoint
 {
     std::unique_lock lock(fLock);
     EndpointState& endpoint = device->endpoints[endpointSlot(endpointAddress)];
+    const uint64_t pass = fWorker.nextPass();
     completeAll(endpoint, status);
-    awaitWorker(lock);
+    fWorker.awaitPass(lock, pass);
 }
 
 uint64_t BusCore::pollInterval(const EndpointInfo& info)
