@@ -14,7 +14,10 @@ namespace {
 
 constexpr int kNodeBatch = 32;
 // How long a queue thread watches for more work before it sleeps: a microsecond or so.
-constexpr int kSpins = 64;
+constexpr int kWorkSpins = 64;
+// How long a DispatchSync caller watches for its block to be done: long enough to cover the queue
+// thread's wake-up, so that a round trip costs at most one.
+constexpr int kSyncSpins = 2048;
 
 } // namespace
 
@@ -118,24 +121,29 @@ bool serveNode(QueueState* state, QueueNode* node)
     node->activity.end();
     if (node->kind == QueueNode::Kind::Sync) {
         {
+            // Under the lock, so that a caller about to sleep on `done` cannot miss it.
             std::lock_guard lock(state->lock);
-            *node->done = true;
+            node->done->store(true, std::memory_order_release);
         }
         state->done.notify_all();
     }
     return node->kind != QueueNode::Kind::Cancel;
 }
 
-// Work often follows work: a thread that sleeps the moment its queue is empty costs whoever queues
-// next a wake-up, so it watches for more for a while first.
-void awaitWork(QueueState* state)
+} // namespace
+
+// Work often follows work, and a short block's caller soon sees it done: a thread that sleeps at
+// once costs whoever wakes it a wake-up, so it watches the flag for a while first.
+void spinUntilSet(const std::atomic<bool>& flag, int spins)
 {
-    for (int spin = 0; spin < kSpins && !state->queued.load(std::memory_order_relaxed); ++spin) {
+    for (int spin = 0; spin < spins && !flag.load(std::memory_order_acquire); ++spin) {
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
     }
 }
+
+namespace {
 
 // Takes everything queued at once and runs it without the lock, so that those who queue seldom find
 // the lock held; the nodes go back to the pool together.
@@ -145,7 +153,7 @@ void serveNodes(QueueState* state)
     for (;;) {
         if (state->head == nullptr && !state->stopping) {
             lock.unlock();
-            awaitWork(state);
+            spinUntilSet(state->queued, kWorkSpins);
             lock.lock();
         }
         while (state->head == nullptr && !state->stopping) {
@@ -218,18 +226,24 @@ kern_return_t IODispatchQueue::dispatchSync(void* callable, void (*invoke)(void*
                      fState->name.c_str(), file, line);
         std::abort();
     }
-    bool done = false;
-    std::unique_lock lock(fState->lock);
-    if (fState->cancelled) {
-        return kIOReturnAborted;
+    std::atomic<bool> done{false};
+    {
+        std::lock_guard lock(fState->lock);
+        if (fState->cancelled) {
+            return kIOReturnAborted;
+        }
+        QueueNode* node = fState->takeNode();
+        node->kind = QueueNode::Kind::Sync;
+        node->callable = callable;
+        node->invoke = invoke;
+        node->done = &done;
+        fState->push(node);
     }
-    QueueNode* node = fState->takeNode();
-    node->kind = QueueNode::Kind::Sync;
-    node->callable = callable;
-    node->invoke = invoke;
-    node->done = &done;
-    fState->push(node);
-    fState->done.wait(lock, [&] { return done; });
+    DriverKitPlatform::spinUntilSet(done, DriverKitPlatform::kSyncSpins);
+    if (!done.load(std::memory_order_acquire)) {
+        std::unique_lock lock(fState->lock);
+        fState->done.wait(lock, [&] { return done.load(std::memory_order_relaxed); });
+    }
     return kIOReturnSuccess;
 }
 

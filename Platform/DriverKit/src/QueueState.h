@@ -31,7 +31,8 @@ struct QueueNode
     IODispatchBlock block;
     void* callable = nullptr;
     void (*invoke)(void*) = nullptr;
-    bool* done = nullptr;
+    // Set once a synchronous block has run; its caller watches it.
+    std::atomic<bool>* done = nullptr;
     OSAction* action = nullptr;
     OSAction::Arguments arguments;
     // Runs after a delivery, whether its handler ran or not.
@@ -67,6 +68,9 @@ struct QueueState
     QueueNode* takeNode();
     void push(QueueNode* node);
 };
+
+// Spins while `flag` is clear, at most `spins` pauses.
+void spinUntilSet(const std::atomic<bool>& flag, int spins);
 
 // Queues a delivery of `action` on `queue`, whose `after` runs on the queue once it is done. False when
 // the queue takes no more work; `after` is then the caller's to run.

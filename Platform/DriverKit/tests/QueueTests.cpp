@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -38,6 +39,31 @@ TEST(DispatchQueue, DispatchSyncWaitsForItsBlock)
     queue->DispatchAsync([] { std::this_thread::yield(); });
     EXPECT_EQ(queue->DispatchSync([&] { ran = true; }), kIOReturnSuccess);
     EXPECT_TRUE(ran);
+}
+
+// A block that runs longer than the caller watches for it: the caller sleeps, and still sees
+// everything the block wrote once DispatchSync returns.
+TEST(DispatchQueue, DispatchSyncOutlastingTheCallersWatch)
+{
+    auto queue = makeQueue("slow sync");
+    std::mutex lock;
+    std::condition_variable opened;
+    bool open = false;
+    int written = 0;
+    std::thread opener([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::lock_guard guard(lock);
+        open = true;
+        opened.notify_all();
+    });
+    EXPECT_EQ(queue->DispatchSync([&] {
+        std::unique_lock guard(lock);
+        opened.wait(guard, [&] { return open; });
+        written = 42;
+    }),
+              kIOReturnSuccess);
+    EXPECT_EQ(written, 42);
+    opener.join();
 }
 
 TEST(DispatchQueue, OnQueueOnlyOnItsThread)
