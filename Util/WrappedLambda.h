@@ -6,7 +6,6 @@
 // refused at compile time.
 
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <new>
@@ -17,14 +16,20 @@ namespace vork {
 
 namespace detail {
 
-// How a callable that is more than plain bytes is copied, moved and destroyed.
+// How a held callable is copied, moved and destroyed. A callable that is plain bytes (most lambdas)
+// has no functions here: it is copied by copying the first `bytes` of the buffer and needs no
+// destruction, so no call through a pointer is made for it.
 struct lambda_operations
 {
     void (*copy_construct)(const void* src, void* dst);
     // Moves the callable to dst and destroys it at src.
     void (*relocate)(void* src, void* dst);
     void (*destruct)(void* storage);
+    std::size_t bytes;
 };
+
+template <std::size_t Bytes>
+inline constexpr lambda_operations plain_operations{nullptr, nullptr, nullptr, Bytes};
 
 template <typename F>
 inline constexpr lambda_operations lambda_operations_for{
@@ -35,6 +40,7 @@ inline constexpr lambda_operations lambda_operations_for{
         source.~F();
     },
     [](void* storage) { static_cast<F*>(storage)->~F(); },
+    0,
 };
 
 template <typename F, typename R, typename... Args>
@@ -69,18 +75,15 @@ public:
     {
         ::new (static_cast<void*>(fStorage)) Callable(std::forward<F>(callable));
         fCall = &detail::call_lambda<Callable, R, Args...>;
-        // Callables that are plain bytes (most lambdas) are copied by copying the buffer and need
-        // no destruction: no call through a pointer for them.
         if constexpr (std::is_trivially_copyable_v<Callable>) {
-            fBytes = (sizeof(Callable) + kBlock - 1) / kBlock * kBlock;
+            fOperations = &detail::plain_operations<(sizeof(Callable) + kBlock - 1) / kBlock * kBlock>;
         } else {
             fOperations = &detail::lambda_operations_for<Callable>;
         }
     }
 
     wrapped_lambda(const wrapped_lambda& other) { copyFrom(other); }
-    wrapped_lambda(wrapped_lambda&& other) noexcept
-        : fCall(other.fCall), fOperations(other.fOperations), fBytes(other.fBytes)
+    wrapped_lambda(wrapped_lambda&& other) noexcept : fCall(other.fCall), fOperations(other.fOperations)
     {
         if (fCall) {
             moveStorage(other);
@@ -125,7 +128,7 @@ private:
         if (!other.fCall) {
             return;
         }
-        if (other.fOperations) {
+        if (other.fOperations->copy_construct) {
             other.fOperations->copy_construct(other.fStorage, fStorage);
         } else {
             copyBytes<kBlock>(other);
@@ -144,7 +147,7 @@ private:
     // Leaves the other empty.
     void moveStorage(wrapped_lambda& other) noexcept
     {
-        if (other.fOperations) {
+        if (other.fOperations->relocate) {
             other.fOperations->relocate(other.fStorage, fStorage);
         } else {
             copyBytes<kBlock>(other);
@@ -159,7 +162,7 @@ private:
     {
         if constexpr (Bytes >= kStorage) {
             std::memcpy(fStorage, other.fStorage, kStorage);
-        } else if (other.fBytes <= Bytes) {
+        } else if (other.fOperations->bytes <= Bytes) {
             std::memcpy(fStorage, other.fStorage, Bytes);
         } else {
             copyBytes<Bytes * 2>(other);
@@ -170,15 +173,14 @@ private:
     {
         fCall = other.fCall;
         fOperations = other.fOperations;
-        fBytes = other.fBytes;
     }
 
-    // An empty object's other fields mean nothing.
+    // An empty object's operations mean nothing.
     void reset() noexcept
     {
         if (fCall) {
             fCall = nullptr;
-            if (fOperations) {
+            if (fOperations->destruct) {
                 fOperations->destruct(fStorage);
             }
         }
@@ -186,9 +188,7 @@ private:
 
     alignas(Align) std::byte fStorage[kStorage];
     R (*fCall)(void*, Args&&...) = nullptr;
-    // Null for a callable that is plain bytes; fBytes then says how much of the buffer it uses.
     const detail::lambda_operations* fOperations = nullptr;
-    uint32_t fBytes = 0;
 };
 
 } // namespace vork
