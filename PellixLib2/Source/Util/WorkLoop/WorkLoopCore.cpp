@@ -47,7 +47,7 @@ void WorkLoopCore::Close()
 {
 #ifndef WORKLOOP_PLUGIN_BUILD
     // Destroyed once the lock is released.
-    std::vector<std::unique_ptr<WorkLoopItem>> unrun;
+    AbandonedTasks unrun;
 #endif
     std::unique_lock lock(fItemsLock);
     if (fClosed) {
@@ -58,7 +58,7 @@ void WorkLoopCore::Close()
     // holds the loop and ends when this callback returns.
     fPassEnded.wait(lock, [this] { return !fPassRunning || fPassThread == std::this_thread::get_id(); });
 #ifndef WORKLOOP_PLUGIN_BUILD
-    unrun = AbandonTasksLocked();
+    AbandonTasksLocked(unrun);
 #endif
     // From this thread: no run loop is waited for, not even one whose thread has ended.
     DetachRunLoopLocked();

@@ -8,9 +8,29 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 WORKLOOP_NAMESPACE_BEGIN
+
+#ifndef WORKLOOP_PLUGIN_BUILD
+class WORKLOOP_INTERNAL AsyncTaskItem;
+
+// The runTaskAsync items a closing loop takes out, chained through the items themselves so that
+// closing allocates nothing. Destroyed once the items lock is released: a task's captures may call
+// into the loop.
+class WORKLOOP_INTERNAL AbandonedTasks
+{
+public:
+    AbandonedTasks() = default;
+    ~AbandonedTasks();
+    AbandonedTasks(const AbandonedTasks&) = delete;
+    AbandonedTasks& operator=(const AbandonedTasks&) = delete;
+
+    void Add(AsyncTaskItem* item);
+
+private:
+    AsyncTaskItem* fFirst = nullptr;
+};
+#endif
 
 // The scheduler of one loop: its items, its run-loop timer and the passes that run what is due.
 // Its owners (WorkLoop::Impl) close it when the last of them goes. The timer refers to it weakly,
@@ -87,7 +107,7 @@ private:
 #ifndef WORKLOOP_PLUGIN_BUILD
     void EndSyncTask();
     // Takes out the pending runTaskAsync items, and releases the waiting runTaskSync callers.
-    std::vector<std::unique_ptr<WorkLoopItem>> AbandonTasksLocked();
+    void AbandonTasksLocked(AbandonedTasks& unrun);
 #endif
 
     CFRunLoopRef fRunLoop = nullptr;

@@ -34,11 +34,17 @@ public:
     // The first item due in the pass, or null.
     WorkLoopItem* NextDue(const Pass& pass) const;
 
-    template <typename Visit>
-    void ForEach(Visit visit) const
+    // Takes off the list every item that `take` accepts; `take` may keep or free nothing else.
+    template <typename Take>
+    void RemoveWhere(Take take)
     {
-        for (const auto& [item, position] : fListed) {
-            visit(position->fItem);
+        for (auto listed = fListed.begin(); listed != fListed.end();) {
+            if (take(listed->second->fItem)) {
+                Erase(listed->second);
+                listed = fListed.erase(listed);
+            } else {
+                ++listed;
+            }
         }
     }
 

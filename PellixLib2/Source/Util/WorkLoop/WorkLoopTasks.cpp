@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <optional>
+#include <utility>
 
 // Functions handed to the loop's thread. Their items refer to nothing but the task, never to the
 // WorkLoop object they were posted through; a pending one never keeps the loop open. The loop
@@ -86,6 +87,9 @@ public:
 
     static bool IsAsyncTask(const WorkLoopItem& item) { return item.fCallback == Run; }
 
+    // The next of a chain of abandoned items.
+    AsyncTaskItem* fNextAbandoned = nullptr;
+
 private:
     // Destroys the item once the task has returned, or thrown.
     static bool Run(WorkLoopItem* item, void*)
@@ -148,25 +152,31 @@ void WorkLoopCore::RunTaskAsync(std::function<void()> func)
     FireSoon(lock);
 }
 
-std::vector<std::unique_ptr<WorkLoopItem>> WorkLoopCore::AbandonTasksLocked()
+void WorkLoopCore::AbandonTasksLocked(AbandonedTasks& unrun)
 {
-    std::vector<WorkLoopItem*> tasks;
-    fItems.ForEach([&](WorkLoopItem* item) {
-        if (AsyncTaskItem::IsAsyncTask(*item) || SyncTaskItem::IsSyncTask(*item)) {
-            tasks.push_back(item);
+    fItems.RemoveWhere([&](WorkLoopItem* item) {
+        if (AsyncTaskItem::IsAsyncTask(*item)) {
+            unrun.Add(static_cast<AsyncTaskItem*>(item));
+            return true;
         }
+        if (SyncTaskItem::IsSyncTask(*item)) {
+            static_cast<SyncTaskItem*>(item)->Abandon();
+            return true;
+        }
+        return false;
     });
-    std::vector<std::unique_ptr<WorkLoopItem>> unrun;
-    unrun.reserve(tasks.size());
-    for (WorkLoopItem* task : tasks) {
-        fItems.Remove(task);
-        if (AsyncTaskItem::IsAsyncTask(*task)) {
-            unrun.emplace_back(task);
-        } else {
-            static_cast<SyncTaskItem*>(task)->Abandon();
-        }
+}
+
+void AbandonedTasks::Add(AsyncTaskItem* item)
+{
+    item->fNextAbandoned = std::exchange(fFirst, item);
+}
+
+AbandonedTasks::~AbandonedTasks()
+{
+    while (fFirst) {
+        std::unique_ptr<AsyncTaskItem> item(std::exchange(fFirst, fFirst->fNextAbandoned));
     }
-    return unrun;
 }
 
 #endif
