@@ -38,7 +38,6 @@ void ServiceThread::awaitPass(std::unique_lock<std::mutex>& lock, uint64_t pass,
     if (!DarwinClock::isManual() || onThread()) {
         return;
     }
-    fWake.notify_all();
     fPassed.wait(lock, [&] { return fPasses >= pass || fStopping || (instead && instead()); });
 }
 

@@ -31,9 +31,10 @@ public:
     void notify();
     // The number of the thread's next wait.
     uint64_t nextPass() const { return fPasses + 1; }
-    // With the lock held, on the manual clock and off the thread: wakes the thread and returns once
-    // it has begun wait number `pass` (or `instead()` holds), so that an advance that follows finds
-    // the deadline of what the caller queued before `nextPass()` gave that number.
+    // With the lock held, on the manual clock and off the thread: returns once the thread has begun
+    // wait number `pass` (or `instead()` holds), so that an advance that follows finds the deadline
+    // of what the caller queued, and notified, after `nextPass()` gave that number. It does not wake
+    // the thread itself: a wake after that wait has begun would take its deadline away for a moment.
     void awaitPass(std::unique_lock<std::mutex>& lock, uint64_t pass,
                    const std::function<bool()>& instead = {});
 

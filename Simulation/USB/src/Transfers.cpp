@@ -206,6 +206,7 @@ void BusCore::abort(const std::shared_ptr<DeviceState>& device, uint8_t endpoint
     EndpointState& endpoint = device->endpoints[endpointSlot(endpointAddress)];
     const uint64_t pass = fWorker.nextPass();
     completeAll(endpoint, status);
+    fWorker.notify();
     fWorker.awaitPass(lock, pass);
 }
 
