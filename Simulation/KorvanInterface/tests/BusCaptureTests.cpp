@@ -9,6 +9,9 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <string>
+
+#include <unistd.h>
 
 using namespace KorvanInterface;
 
@@ -59,7 +62,9 @@ class ModelCaptureTest : public testing::TestWithParam<Model>
 
 TEST_P(ModelCaptureTest, TsharkDecodesTheDescriptorsAsUac2)
 {
-    const std::string path = testing::TempDir() + "korvan-" + modelName(GetParam()) + ".pcap";
+    // Named after the process too: builds of other configurations may run the same case at once.
+    const std::string path =
+        testing::TempDir() + "korvan-" + std::to_string(getpid()) + "-" + modelName(GetParam()) + ".pcap";
     auto model = std::make_shared<KorvanDevice>(DescriptorOptions(GetParam(), KorvanTests::kVendor));
     captureSession(path, model, [](SimUSB::HostDevice&) {});
     const auto lines = tshark(path, "-Y usbaudio.ac_if_clksrc.bClockID -T fields -E separator='|' "

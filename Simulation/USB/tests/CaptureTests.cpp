@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string>
 
+#include <unistd.h>
+
 using SimUSBTesting::EchoDevice;
 
 namespace {
@@ -69,7 +71,8 @@ protected:
         std::remove(path.c_str());
     }
 
-    std::string path = testing::TempDir() + "simusb-capture-" +
+    // Named after the process too: builds of other configurations may run the same case at once.
+    std::string path = testing::TempDir() + "simusb-capture-" + std::to_string(getpid()) + "-" +
                        testing::UnitTest::GetInstance()->current_test_info()->name() + ".pcap";
     SimUSB::Bus bus;
     SimUSBTests::RecordingListener listener;
