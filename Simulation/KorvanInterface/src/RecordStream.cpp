@@ -41,15 +41,19 @@ void KorvanDevice::fillRecordFrames(uint8_t* at, const Stream& stream, uint32_t 
 {
     const uint32_t looped = fLoopback ? loopbackWidth() : 0;
     if (looped == 0 && stream.subslot == 4) {
-        // The common layout, in words.
+        // The common layout, in words. The counters are copied out: stores through `at` might alias
+        // the members, which would be reloaded after every word.
+        const uint32_t channels = stream.channels;
+        uint64_t sampleFrame = fSampleFrame;
         for (uint32_t i = 0; i < frames; ++i) {
-            const uint32_t frame = uint32_t(fSampleFrame++ & 0xFFFF) << 16;
-            for (uint32_t channel = 0; channel < stream.channels; ++channel) {
+            const uint32_t frame = uint32_t(sampleFrame++ & 0xFFFF) << 16;
+            for (uint32_t channel = 0; channel < channels; ++channel) {
                 const uint32_t word = frame | (channel & 0xFF) << 8;
-                std::memcpy(at, &word, 4);
-                at += 4;
+                std::memcpy(at + 4 * channel, &word, 4);
             }
+            at += 4 * channels;
         }
+        fSampleFrame = sampleFrame;
         return;
     }
     for (uint32_t i = 0; i < frames; ++i) {
