@@ -78,6 +78,19 @@ TEST_F(EnumerationTest, DetachTellsListenersAndLeavesThePortEmpty)
     EXPECT_EQ(device->control({0x80, 6, 0x0100, 0, 18}, nullptr, 0).status, SimUSB::kNoDevice);
 }
 
+// Waiting for the event thread leaves its next deadline registered, so that an advance right after
+// finds it. Repeated, since a deadline missing for a moment shows only now and then.
+TEST_F(EnumerationTest, AdvanceRightAfterASettleFindsTheDelayedArrival)
+{
+    auto echo = std::make_shared<EchoDevice>();
+    for (size_t round = 1; round <= 500; ++round) {
+        bus.attach(1, echo, 1'000'000);
+        bus.settle();
+        clock.advance(1ms);
+        ASSERT_EQ(listener.arrived().size(), round);
+    }
+}
+
 TEST_F(EnumerationTest, ReEnumerationAttachesTheSameModelAfterTheDelay)
 {
     auto echo = std::make_shared<EchoDevice>();
