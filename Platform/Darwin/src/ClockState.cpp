@@ -100,7 +100,9 @@ void ClockState::add(WaitRegistration& wait)
     if (wait.fParty->fScopeDepth == 0) {
         wait.fParty->fName = wait.fName;
     }
-    if (wait.fParty->fBusy.load(std::memory_order_relaxed)) {
+    // A wait for a time that has come already is no sleep: its thread finds it due and goes on
+    // serving, what the advance woke it for included.
+    if (wait.fParty->fBusy.load(std::memory_order_relaxed) && wait.fDeadline > hostNow()) {
         wait.fParty->fBusy.store(false, std::memory_order_relaxed);
         // The state is never destroyed, so the advance is told after the lock is free for it.
         lock.unlock();
@@ -325,7 +327,8 @@ const char* ClockState::unfinishedParty()
         // Blocked in a later wait the clock has not made due (a callout's, inside a run loop's
         // pass), it cannot serve until something else wakes it; once woken it serves again.
         const WaitRegistration* innermost = party->fInnermostWait;
-        if (innermost && !innermost->fDue && threadIsBlocked(party->fTid)) {
+        if (innermost && !innermost->fDue && innermost->fDeadline > hostNow() &&
+            threadIsBlocked(party->fTid)) {
             continue;
         }
         return party->fName;

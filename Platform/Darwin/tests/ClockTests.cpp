@@ -214,6 +214,53 @@ TEST(ManualClock, ALoopBlockedInACalloutsWaitIsNotAwaitedAtItsOwnDeadline)
     loop.join();
 }
 
+// A loop registers its deadline again before it sleeps. When the advance wakes it between its last
+// look at the clock and that registration, the new registration is already due: the loop does not
+// sleep but goes on serving, and the advance waits for it.
+TEST(ManualClock, AWaitRegisteredAfterItsDeadlineCameIsServedBeforeTheAdvanceReturns)
+{
+    DarwinTesting::ManualClock clock;
+    const uint64_t deadline = hostNow() + kSecond;
+    struct Handshake
+    {
+        std::atomic<bool> fWoken{false};
+        std::atomic<bool> fRegisteredAgain{false};
+    } handshake;
+    std::atomic<bool> served{false};
+    std::thread loop([&] {
+        DarwinClock::ServiceScope pass("test loop");
+        std::optional<DarwinClock::WaitRegistration> sleep;
+        sleep.emplace(
+            deadline, "test loop",
+            +[](void* context) {
+                auto* handshake = static_cast<Handshake*>(context);
+                handshake->fWoken = true;
+                while (!handshake->fRegisteredAgain) {
+                    std::this_thread::yield();
+                }
+            },
+            &handshake);
+        while (!handshake.fWoken) {
+            std::this_thread::yield();
+        }
+        {
+            DarwinClock::WaitRegistration again(
+                deadline, "test loop", +[](void*) {}, nullptr);
+        }
+        handshake.fRegisteredAgain = true;
+        sleep.reset();
+        std::this_thread::sleep_for(50ms);
+        served = true;
+    });
+    while (clock.nextDeadline() != deadline) {
+        std::this_thread::yield();
+    }
+
+    clock.advance(1s);
+    EXPECT_TRUE(served);
+    loop.join();
+}
+
 TEST(ManualClock, DatesBecomeDeadlinesToTheMicrosecond)
 {
     DarwinTesting::ManualClock clock;
