@@ -49,6 +49,7 @@ void QueueState::push(QueueNode* node)
         head = node;
     }
     tail = node;
+    pending.fetch_add(1, std::memory_order_relaxed);
     queued.store(true, std::memory_order_relaxed);
     // Under the lock: once it is released, the work may free the queue.
     if (sleeping) {
@@ -118,6 +119,7 @@ void freeState(QueueState* state)
 bool serveNode(QueueState* state, QueueNode* node)
 {
     run(node);
+    state->pending.fetch_sub(1, std::memory_order_relaxed);
     node->activity.end();
     if (node->kind == QueueNode::Kind::Sync) {
         {
@@ -227,6 +229,7 @@ kern_return_t IODispatchQueue::dispatchSync(void* callable, void (*invoke)(void*
         std::abort();
     }
     std::atomic<bool> done{false};
+    bool idle;
     {
         std::lock_guard lock(fState->lock);
         if (fState->cancelled) {
@@ -237,9 +240,13 @@ kern_return_t IODispatchQueue::dispatchSync(void* callable, void (*invoke)(void*
         node->callable = callable;
         node->invoke = invoke;
         node->done = &done;
+        idle = fState->pending.load(std::memory_order_relaxed) == 0;
         fState->push(node);
     }
-    DriverKitPlatform::spinUntilSet(done, DriverKitPlatform::kSyncSpins);
+    // Behind other work the block will not be done soon, and the caller sleeps at once.
+    if (idle) {
+        DriverKitPlatform::spinUntilSet(done, DriverKitPlatform::kSyncSpins);
+    }
     if (!done.load(std::memory_order_acquire)) {
         std::unique_lock lock(fState->lock);
         fState->done.wait(lock, [&] { return done.load(std::memory_order_relaxed); });

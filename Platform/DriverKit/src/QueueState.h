@@ -56,6 +56,8 @@ struct QueueState
     bool stopping = false;
     // The thread waits on `wake`; only then does queueing notify it.
     bool sleeping = false;
+    // Work queued and not yet run: a hint for whether a DispatchSync caller's block is done soon.
+    std::atomic<uint32_t> pending{0};
     // Set with the lock held whenever work is queued; read without it by the thread that spins a
     // little before it sleeps.
     std::atomic<bool> queued{false};
