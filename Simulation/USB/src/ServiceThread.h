@@ -39,8 +39,6 @@ public:
                    const std::function<bool()>& instead = {});
 
     bool onThread() const { return std::this_thread::get_id() == fId; }
-    bool stopping() const { return fStopping; }
-    std::thread::id id() const { return fId; }
     // Told whenever the thread begins a wait; the owner may use it for its own notifications too.
     std::condition_variable& passed() { return fPassed; }
 
