@@ -191,6 +191,7 @@ void ClockState::endActivity(uint64_t id)
 AlarmId ClockState::scheduleAlarm(uint64_t deadline, std::function<void()> callback, const char* name)
 {
     bool startThread = false;
+    bool wake = false;
     AlarmId id;
     {
         std::lock_guard lock(fLock);
@@ -199,11 +200,16 @@ AlarmId ClockState::scheduleAlarm(uint64_t deadline, std::function<void()> callb
         fAlarmDeadlines.emplace(id, deadline);
         startThread = !fAlarmThreadStarted;
         fAlarmThreadStarted = true;
+        // The alarm thread sleeps until the first alarm, and on the manual clock until one is due
+        // already: only an alarm that changes that wakes it.
+        wake = fAlarms.begin()->first.second == id && (!isManual() || deadline <= hostNow());
     }
     if (startThread) {
         std::thread([this] { serveAlarms(); }).detach();
     }
-    wakeAlarmThread();
+    if (wake) {
+        wakeAlarmThread();
+    }
     return id;
 }
 
@@ -225,6 +231,7 @@ bool ClockState::cancelAlarm(AlarmId id)
 void ClockState::wakeAlarmThread()
 {
     std::lock_guard lock(fAlarmThreadLock);
+    fAlarmsChanged = true;
     fAlarmThreadWake.notify_all();
 }
 
@@ -256,7 +263,6 @@ void ClockState::runDueAlarms(std::unique_lock<std::mutex>& lock)
 
 void ClockState::serveAlarms()
 {
-    std::unique_lock sleepLock(fAlarmThreadLock);
     for (;;) {
         uint64_t next = kNever;
         {
@@ -268,7 +274,13 @@ void ClockState::serveAlarms()
                 next = fAlarms.begin()->first.first;
             }
         }
-        waitUntil(sleepLock, fAlarmThreadWake, next, "clock alarms");
+        // Alarms run without the sleep lock, so that a callback may schedule the next alarm; what
+        // was scheduled meanwhile is seen through the flag.
+        std::unique_lock sleepLock(fAlarmThreadLock);
+        if (!fAlarmsChanged) {
+            waitUntil(sleepLock, fAlarmThreadWake, next, "clock alarms");
+        }
+        fAlarmsChanged = false;
     }
 }
 

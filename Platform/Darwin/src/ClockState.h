@@ -149,6 +149,8 @@ private:
     bool fAlarmThreadStarted = false;
     std::mutex fAlarmThreadLock;
     std::condition_variable fAlarmThreadWake;
+    // Set under fAlarmThreadLock when the alarm thread's next deadline may have moved.
+    bool fAlarmsChanged = false;
 };
 
 } // namespace DarwinClock

@@ -311,6 +311,50 @@ TEST(RealClock, AlarmRunsOnTheRealClock)
     EXPECT_GE(ranAt.load(), deadline);
 }
 
+// A periodic job re-arms itself from its own alarm.
+void scheduleChain(uint64_t first, std::vector<uint64_t>& ranAt, std::atomic<int>& ran)
+{
+    DarwinClock::scheduleAlarm(
+        first,
+        [&ranAt, &ran, first] {
+            ranAt[0] = hostNow();
+            DarwinClock::scheduleAlarm(
+                first + 1000000ull,
+                [&ranAt, &ran] {
+                    ranAt[1] = hostNow();
+                    ran = 2;
+                },
+                "second alarm");
+            ran = 1;
+        },
+        "first alarm");
+}
+
+TEST(RealClock, AnAlarmSchedulesTheNextFromItsCallback)
+{
+    std::vector<uint64_t> ranAt(2);
+    std::atomic<int> ran{0};
+    const uint64_t first = hostNow() + 5 * 1000000ull;
+    scheduleChain(first, ranAt, ran);
+    while (ran.load() < 2) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_GE(ranAt[0], first);
+    EXPECT_GE(ranAt[1], first + 1000000ull);
+}
+
+TEST(ManualClock, AnAlarmSchedulesTheNextFromItsCallback)
+{
+    DarwinTesting::ManualClock clock;
+    std::vector<uint64_t> ranAt(2);
+    std::atomic<int> ran{0};
+    const uint64_t first = hostNow() + 5 * 1000000ull;
+    scheduleChain(first, ranAt, ran);
+    clock.advance(1s);
+    EXPECT_EQ(ran.load(), 2);
+    EXPECT_EQ(ranAt, (std::vector<uint64_t>{first, first + 1000000ull}));
+}
+
 TEST(ManualClockDeathTest, LeavingManualTimeWithAPendingDeadlineIsReported)
 {
     EXPECT_DEATH(
