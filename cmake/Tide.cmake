@@ -37,7 +37,8 @@ function(tide_library name kind)
 endfunction()
 
 # tide_test(NAME SOURCES ... LIBS ... [TSAN])
-# One GoogleTest binary per component; each case runs as its own CTest test.
+# One GoogleTest binary per component; each case runs as its own CTest test, and the binary runs
+# once more whole and shuffled.
 # TSAN marks a concurrent component: its binary also runs in the tsan preset.
 function(tide_test name)
   cmake_parse_arguments(ARG "TSAN" "" "SOURCES;LIBS" ${ARGN})
@@ -63,6 +64,11 @@ function(tide_test name)
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${labels}" TIMEOUT 300)
+  # The whole binary in one process, in an order gtest draws and prints ("Randomizing tests' orders
+  # with a seed of N"; --gtest_random_seed=N repeats it), so a test that leans on another's leftovers
+  # shows up. The longest test: it starts first.
+  add_test(NAME ${name}.WholeShuffled COMMAND ${name} --gtest_shuffle)
+  set_tests_properties(${name}.WholeShuffled PROPERTIES LABELS "${labels}" TIMEOUT 600 COST 10000)
 endfunction()
 
 # tide_fuzz(NAME SOURCES ... LIBS ...)

@@ -1,4 +1,4 @@
-#include "Profiling.h"
+#include "Util/Profiling.h"
 
 #include <CoreFoundation/CFDate.h>
 #include <os/log.h>
