@@ -59,7 +59,8 @@ TEST(Locks, AnUnlimitedWaitReturnsOnlyWhenSignalled)
     mutex.Lock("observer");
     EXPECT_FALSE(returned.load());
     mutex.Unlock();
-    // A wait with a limit would end here, and hold the mutex again before the advance returns.
+    // A wait with a limit of up to a day would end here, and hold the mutex again before the
+    // advance returns.
     clock.advance(24h);
 
     mutex.Lock("signaller");

@@ -70,6 +70,12 @@ protected:
         return stream;
     }
 
+    // A file of this process in the temporary folder.
+    std::filesystem::path TempFile(const std::string& name) const
+    {
+        return fFolder / (name + "-" + std::to_string(getpid()) + ".log");
+    }
+
     const std::filesystem::path fFolder = testing::TempDir();
 
 private:
@@ -95,7 +101,7 @@ TEST_F(DebugTarget, ADebugTargetIsOpenedForAppending)
     SetDebugLogTarget(nullptr);
     EXPECT_EQ(Pellix::GetDebugLogStream(), before);
 
-    std::filesystem::path path = fFolder / "pellix-debug-target.log";
+    std::filesystem::path path = TempFile("pellix-debug-target");
     std::ofstream(path) << "kept\n";
     FILE* stream = Target(path);
     ASSERT_NE(stream, nullptr);
@@ -109,8 +115,8 @@ TEST_F(DebugTarget, ADebugTargetIsOpenedForAppending)
 
 TEST_F(DebugTarget, TheReplacedStreamStaysOpen)
 {
-    std::filesystem::path first = fFolder / "pellix-debug-first.log";
-    std::filesystem::path second = fFolder / "pellix-debug-second.log";
+    std::filesystem::path first = TempFile("pellix-debug-first");
+    std::filesystem::path second = TempFile("pellix-debug-second");
     std::filesystem::remove(first);
     FILE* replaced = Target(first);
     ASSERT_NE(replaced, nullptr);
