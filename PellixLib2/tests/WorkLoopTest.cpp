@@ -231,9 +231,11 @@ TEST(WorkLoop, DestroyingALoopWhoseRunLoopThreadHasEndedReturns)
     loop->Run();
     loop->AddTimer(&timer, 1000, true);
     thread.Stop();
+    CFIndex held = CFGetRetainCount(thread.Loop());
 
     loop.reset();
-    SUCCEED();
+    // It has let go of the dead run loop.
+    EXPECT_EQ(CFGetRetainCount(thread.Loop()), held - 1);
 }
 
 TEST(WorkLoop, MillisecondsBecomeSecondsByMultiplying)
