@@ -65,11 +65,17 @@ TEST(GlobalAllocationTest, ExhaustionThrowsOrGivesNull)
 
 TEST(GlobalAllocationTest, DeletingNullDoesNothing)
 {
-    ::operator delete(nullptr);
-    ::operator delete[](nullptr);
-    ::operator delete(nullptr, std::nothrow);
-    ::operator delete[](nullptr, std::nothrow);
-    SnarlDisabledDeallocate(nullptr);
+    // In a process of its own, which goes on to exit normally.
+    EXPECT_EXIT(
+        {
+            ::operator delete(nullptr);
+            ::operator delete[](nullptr);
+            ::operator delete(nullptr, std::nothrow);
+            ::operator delete[](nullptr, std::nothrow);
+            SnarlDisabledDeallocate(nullptr);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 // Hides where a block came from, so that the compiler does not object to the deliberate mix.

@@ -1,6 +1,8 @@
 // The library's mutex, event, process-wide mutex, remove lock, page buffer and clock functions, on
 // the manual clock where time matters.
 
+#include "ThreadWatch.h"
+
 #include "Basics/Failure.h"
 #include "Util/AutoVMBuffer.h"
 #include "Util/DateTime.h"
@@ -26,49 +28,47 @@ using namespace std::chrono_literals;
 using DarwinTesting::LogCapture;
 using DarwinTesting::LogSource;
 using DarwinTesting::ManualClock;
+using PellixTesting::Eventually;
 
 namespace {
 
 const std::vector<std::string> kTimedOut{"Mutex::WaitForCondition timed out"};
 
-// Until a thread blocks in a timed wait on the manual clock.
-void WaitForTimedWait(const ManualClock& clock)
+// Whether a thread has begun a timed wait on the manual clock.
+bool InTimedWait(const ManualClock& clock)
 {
-    while (clock.nextDeadline() == DarwinClock::kNever) {
-        std::this_thread::yield();
-    }
-}
-
-// Keeps signalling until the waiter has returned: a signal sent before it waits is lost.
-void SignalUntil(const std::atomic<bool>& returned, const std::function<void()>& signal)
-{
-    while (!returned.load()) {
-        signal();
-        std::this_thread::yield();
-    }
+    return Eventually([&] { return clock.nextDeadline() != DarwinClock::kNever; });
 }
 
 TEST(Locks, AnUnlimitedWaitReturnsOnlyWhenSignalled)
 {
+    ManualClock clock;
     Pellix::Mutex mutex;
+    std::atomic<bool> holding{false};
     std::atomic<bool> returned{false};
     std::thread waiter([&] {
         mutex.Lock("waiter");
+        holding.store(true);
         mutex.WaitForCondition(-1);
         EXPECT_TRUE(mutex.IsLocked());
         returned.store(true);
         mutex.Unlock();
     });
-    // Time for a wait that does not wait to show; it cannot make a correct wait fail.
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(Eventually([&] { return holding.load(); }));
+    // The waiter lets go of the mutex only in its wait, or once it has returned.
+    mutex.Lock("observer");
     EXPECT_FALSE(returned.load());
+    mutex.Unlock();
+    // A wait with a limit of up to a day would end here, and hold the mutex again before the
+    // advance returns.
+    clock.advance(24h);
 
-    SignalUntil(returned, [&] {
-        mutex.Lock("signaller");
-        mutex.SignalCondition();
-        mutex.Unlock();
-    });
+    mutex.Lock("signaller");
+    EXPECT_FALSE(returned.load());
+    mutex.SignalCondition();
+    mutex.Unlock();
     waiter.join();
+    EXPECT_TRUE(returned.load());
 }
 
 TEST(Locks, ATimedWaitEndsWhenItsTimeHasPassedAndSaysSo)
@@ -83,7 +83,7 @@ TEST(Locks, ATimedWaitEndsWhenItsTimeHasPassedAndSaysSo)
         returned.store(true);
         mutex.Unlock();
     });
-    WaitForTimedWait(clock);
+    ASSERT_TRUE(InTimedWait(clock));
 
     clock.advance(499ms);
     EXPECT_FALSE(returned.load());
@@ -108,7 +108,7 @@ TEST(Locks, WaitForConditionExAnswersWhetherItWasWoken)
     };
 
     std::thread woken = wait(1.0);
-    WaitForTimedWait(clock);
+    ASSERT_TRUE(InTimedWait(clock));
     // The waiter holds the mutex until it waits, so this signal cannot come too early.
     mutex.Lock("signaller");
     mutex.SignalCondition();
@@ -117,7 +117,7 @@ TEST(Locks, WaitForConditionExAnswersWhetherItWasWoken)
     EXPECT_EQ(result.load(), 1);
 
     std::thread timedOut = wait(0.25);
-    WaitForTimedWait(clock);
+    ASSERT_TRUE(InTimedWait(clock));
     clock.advance(250ms);
     timedOut.join();
     EXPECT_EQ(result.load(), 0);
@@ -147,8 +147,10 @@ TEST(Locks, AnEventKeepsNoSignalAndLeavesTheDepthAsItFoundIt)
 {
     Pellix::SignalEvent event;
     event.Signal();
+    std::atomic<pid_t> waiterId{0};
     std::atomic<bool> returned{false};
     std::thread waiter([&] {
+        waiterId.store(PellixTesting::KernelThreadId());
         event.Wait();
         returned.store(true);
         EXPECT_FALSE(event.IsLocked());
@@ -157,11 +159,16 @@ TEST(Locks, AnEventKeepsNoSignalAndLeavesTheDepthAsItFoundIt)
         event.Unlock();
         EXPECT_FALSE(event.IsLocked());
     });
-    // Time for a stored signal to release the wait; it cannot make a correct event fail.
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(Eventually([&] { return waiterId.load() != 0; }));
+    // Asleep in its wait, unless a kept signal let it through.
+    ASSERT_TRUE(Eventually([&] { return returned.load() || PellixTesting::IsAsleep(waiterId.load()); }));
     EXPECT_FALSE(returned.load());
 
-    SignalUntil(returned, [&] { event.Signal(); });
+    // A signal sent before the waiter waits is lost, so it is sent until the waiter returns.
+    EXPECT_TRUE(Eventually([&] {
+        event.Signal();
+        return returned.load();
+    }));
     waiter.join();
 }
 
@@ -177,7 +184,7 @@ TEST(Locks, TheGlobalMutexWaitsTwoSecondsAtMost)
         returned.store(true);
         Pellix::GlobalMutex::Unlock();
     });
-    WaitForTimedWait(clock);
+    ASSERT_TRUE(InTimedWait(clock));
 
     clock.advance(1999ms);
     EXPECT_FALSE(returned.load());
@@ -206,7 +213,14 @@ struct RemoveCase
     // While the owner waits; the flag tells whether WaitToRemove has returned.
     std::function<void(ProbedRemoveLock&, ManualClock&, const std::atomic<bool>&)> fWhileWaiting;
     bool fTimesOut;
+    // Whether a user may still take the lock once WaitToRemove has returned: only while one holds it.
+    bool fLockableAfter;
 };
+
+void PrintTo(const RemoveCase& removal, std::ostream* os)
+{
+    *os << removal.fName;
+}
 
 class RemoveLocks : public testing::TestWithParam<RemoveCase>
 {};
@@ -226,41 +240,48 @@ TEST_P(RemoveLocks, WaitToRemoveEndsWhenTheUsersLetGoOrAfterTwoSeconds)
         returned.store(true);
     });
     if (removal.fWhileWaiting) {
-        WaitForTimedWait(clock);
+        ASSERT_TRUE(InTimedWait(clock));
         removal.fWhileWaiting(lock, clock, returned);
     }
     owner.join();
 
     EXPECT_EQ(capture.texts(LogSource::OSLog), removal.fTimesOut ? kTimedOut : std::vector<std::string>{});
-    EXPECT_FALSE(lock.Lock());
+    EXPECT_EQ(lock.Lock(), removal.fLockableAfter);
     lock.Reset();
     EXPECT_TRUE(lock.Lock());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Locks, RemoveLocks,
-    testing::Values(RemoveCase{"NoUsers", 0, nullptr, false},
+    testing::Values(RemoveCase{"NoUsers", 0, nullptr, false, false},
                     RemoveCase{
                         "TheUserLetsGo", 1,
                         [](ProbedRemoveLock& lock, ManualClock&, const std::atomic<bool>&) { lock.Unlock(); },
-                        false},
+                        false, false},
                     RemoveCase{"TheUserHoldsOn", 1,
                                [](ProbedRemoveLock&, ManualClock& clock, const std::atomic<bool>& returned) {
                                    clock.advance(1999ms);
                                    EXPECT_FALSE(returned.load());
                                    clock.advance(1ms);
                                },
-                               true},
-                    RemoveCase{"ASpuriousWakeUp", 1,
-                               [](ProbedRemoveLock& lock, ManualClock&, const std::atomic<bool>& returned) {
-                                   lock.SpuriousWakeUp();
-                                   // Time for a wait that ends early to show; it cannot make a correct one
-                                   // fail.
-                                   std::this_thread::sleep_for(20ms);
+                               true, true},
+                    RemoveCase{"AUserJoinsWhileTheOwnerWaits", 1,
+                               [](ProbedRemoveLock& lock, ManualClock& clock, const std::atomic<bool>& returned) {
+                                   EXPECT_TRUE(lock.Lock());
+                                   lock.Unlock();
+                                   // The owner waits for the one that joined as well.
+                                   clock.advance(1999ms);
                                    EXPECT_FALSE(returned.load());
                                    lock.Unlock();
                                },
-                               false}),
+                               false, false},
+                    // The wait goes on after the wake-up, until its time is up.
+                    RemoveCase{"ASpuriousWakeUp", 1,
+                               [](ProbedRemoveLock& lock, ManualClock& clock, const std::atomic<bool>&) {
+                                   lock.SpuriousWakeUp();
+                                   clock.advance(2s);
+                               },
+                               true, true}),
     [](const testing::TestParamInfo<RemoveCase>& info) { return info.param.fName; });
 
 TEST(Locks, AVMBufferHasZeroedWritablePagesOrFailsAsMemoryFull)

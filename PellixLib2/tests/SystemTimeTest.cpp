@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -24,8 +26,65 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Runs first in the binary, before any test moves the target.
-TEST(SystemTime, TheDebugFileIsOpenFromTheStart)
+std::string ReadFile(const std::filesystem::path& path)
+{
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// Puts the debug target back on the file it was on, so that each test leaves the library's target
+// as it found it.
+class DebugTarget : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (FILE* stream = Pellix::GetDebugLogStream()) {
+            fKept = dup(fileno(stream));
+        }
+    }
+
+    void TearDown() override
+    {
+        // Opening the kept descriptor's entry opens the same file, even one removed meanwhile.
+        std::string target = fKept >= 0 ? "/proc/self/fd/" + std::to_string(fKept)
+                                        : (fFolder / "no-such-folder" / "log").string();
+        SetDebugLogTarget(target.c_str());
+        if (fKept >= 0) {
+            close(fKept);
+        }
+        for (FILE* stream : fOpened) {
+            std::fclose(stream);
+        }
+    }
+
+    // Makes `path` the target and returns its stream, which the test closes once it is replaced.
+    FILE* Target(const std::filesystem::path& path)
+    {
+        SetDebugLogTarget(path.c_str());
+        FILE* stream = Pellix::GetDebugLogStream();
+        if (stream) {
+            fOpened.push_back(stream);
+        }
+        return stream;
+    }
+
+    // A file of this process in the temporary folder.
+    std::filesystem::path TempFile(const std::string& name) const
+    {
+        return fFolder / (name + "-" + std::to_string(getpid()) + ".log");
+    }
+
+    const std::filesystem::path fFolder = testing::TempDir();
+
+private:
+    // The target's file, open until the test has put it back.
+    int fKept = -1;
+    std::vector<FILE*> fOpened;
+};
+
+TEST_F(DebugTarget, TheDebugFileIsOpenFromTheStart)
 {
     struct stat file;
     ASSERT_EQ(stat("/tmp/pellixlog", &file), 0);
@@ -36,27 +95,46 @@ TEST(SystemTime, TheDebugFileIsOpenFromTheStart)
     EXPECT_EQ(open.st_ino, file.st_ino);
 }
 
-TEST(SystemTime, ADebugTargetIsOpenedForAppending)
+TEST_F(DebugTarget, ADebugTargetIsOpenedForAppending)
 {
     FILE* before = Pellix::GetDebugLogStream();
     SetDebugLogTarget(nullptr);
     EXPECT_EQ(Pellix::GetDebugLogStream(), before);
 
-    std::filesystem::path folder = testing::TempDir();
-    std::filesystem::path path = folder / "pellix-debug-target.log";
+    std::filesystem::path path = TempFile("pellix-debug-target");
     std::ofstream(path) << "kept\n";
-    SetDebugLogTarget(path.c_str());
-    FILE* stream = Pellix::GetDebugLogStream();
+    FILE* stream = Target(path);
     ASSERT_NE(stream, nullptr);
     std::fputs("appended\n", stream);
     std::fflush(stream);
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    EXPECT_EQ(text.str(), "kept\nappended\n");
+    EXPECT_EQ(ReadFile(path), "kept\nappended\n");
 
-    SetDebugLogTarget((folder / "no-such-folder" / "log").c_str());
-    EXPECT_EQ(Pellix::GetDebugLogStream(), nullptr);
+    EXPECT_EQ(Target(fFolder / "no-such-folder" / "log"), nullptr);
     std::filesystem::remove(path);
+}
+
+TEST_F(DebugTarget, TheReplacedStreamStaysOpen)
+{
+    std::filesystem::path first = TempFile("pellix-debug-first");
+    std::filesystem::path second = TempFile("pellix-debug-second");
+    std::filesystem::remove(first);
+    FILE* replaced = Target(first);
+    ASSERT_NE(replaced, nullptr);
+    int descriptor = fileno(replaced);
+
+    ASSERT_NE(Target(second), nullptr);
+
+    // Whoever was handed the first stream still writes to the first file through it.
+    struct stat open;
+    ASSERT_EQ(fstat(descriptor, &open), 0);
+    struct stat file;
+    ASSERT_EQ(stat(first.c_str(), &file), 0);
+    EXPECT_EQ(open.st_ino, file.st_ino);
+    EXPECT_GE(std::fputs("still here\n", replaced), 0);
+    EXPECT_EQ(std::fflush(replaced), 0);
+    EXPECT_EQ(ReadFile(first), "still here\n");
+    std::filesystem::remove(first);
+    std::filesystem::remove(second);
 }
 
 TEST(SystemTime, TheAutoNewLineFlagIsOnAtStartAndFollowsItsSetter)

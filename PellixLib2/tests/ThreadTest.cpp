@@ -1,5 +1,7 @@
 // Pellix::Thread with its run loop, handler and priorities, and the cancellable WorkThread.
 
+#include "ThreadWatch.h"
+
 #include "Util/Thread.h"
 #include "Util/Mutex.h"
 #include "Util/ThreadPriority.h"
@@ -25,21 +27,10 @@ using DarwinTesting::LogSource;
 using DarwinTesting::ManualClock;
 using Pellix::Thread;
 using Pellix::WorkThread;
+using PellixTesting::Eventually;
+using PellixTesting::ThreadEnd;
 
 namespace {
-
-// Sets a flag when the thread that made it ends.
-struct ThreadEnd
-{
-    ~ThreadEnd()
-    {
-        if (fEnded) {
-            fEnded->store(true);
-        }
-    }
-
-    std::atomic<bool>* fEnded = nullptr;
-};
 
 // Records its one run, and can hold it until released.
 class RecordingHandler : public Thread::RunHandler
@@ -68,11 +59,9 @@ public:
         fHoldLock.Unlock();
     }
 
-    void WaitForRun() const
+    bool Ran() const
     {
-        while (fRuns.load() == 0) {
-            std::this_thread::yield();
-        }
+        return Eventually([this] { return fRuns.load() > 0; });
     }
 
     std::atomic<CFRunLoopRef> fRunLoop{nullptr};
@@ -97,13 +86,11 @@ TEST(Threads, TheHandlerRunsOnceOnTheThreadsRunLoop)
 {
     RecordingHandler handler(true);
     Thread thread(&handler, Thread::kNormalPriority);
-    handler.WaitForRun();
+    ASSERT_TRUE(handler.Ran());
     EXPECT_EQ(thread.GetRunLoop(), handler.fRunLoop.load());
     EXPECT_NE(handler.fRunLoop.load(), CFRunLoopGetCurrent());
     handler.Release();
-    while (!handler.fReturned.load()) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(Eventually([&] { return handler.fReturned.load(); }));
     EXPECT_EQ(handler.fRuns.load(), 1);
 }
 
@@ -111,17 +98,21 @@ TEST(Threads, TheHandlerRunsOnceOnTheThreadsRunLoop)
 class LeavingHandler : public Thread::RunHandler
 {
 public:
-    void DoRun() override { CFRunLoopStop(CFRunLoopGetCurrent()); }
+    void DoRun() override
+    {
+        fLeft.store(CFRunLoopGetCurrent());
+        CFRunLoopStop(CFRunLoopGetCurrent());
+    }
+
+    std::atomic<CFRunLoopRef> fLeft{nullptr};
 };
 
 TEST(Threads, TheRunLoopIsGoneOnceTheThreadHasLeftIt)
 {
     LeavingHandler handler;
     Thread thread(&handler, Thread::kNormalPriority);
-    while (thread.GetRunLoop() != nullptr) {
-        std::this_thread::yield();
-    }
-    SUCCEED();
+    ASSERT_TRUE(Eventually([&] { return handler.fLeft.load() != nullptr; }));
+    EXPECT_TRUE(Eventually([&] { return thread.GetRunLoop() == nullptr; }));
 }
 
 // Runs a job, and tells when its thread has ended.
@@ -151,14 +142,13 @@ TEST(Threads, AHandlerThatOutlivesTheTwoSecondBoundFindsItsDataStillThere)
     std::atomic<bool> destroyed{false};
     // The job moves the clock itself: its own thread is busy with it, so no other thread can.
     JobHandler handler([&] {
-        while (!destroyed.load()) {
+        EXPECT_TRUE(Eventually([&] {
             clock.advance(100ms);
-        }
+            return destroyed.load();
+        }));
     });
     thread = std::make_unique<Thread>(&handler, Thread::kNormalPriority);
-    while (!handler.fStarted.load()) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(Eventually([&] { return handler.fStarted.load(); }));
 
     // Waits 2 seconds of clock time for the job, then gives up; the job returns later and its
     // thread then leaves its run loop and ends, on data that must still be there.
@@ -167,9 +157,7 @@ TEST(Threads, AHandlerThatOutlivesTheTwoSecondBoundFindsItsDataStillThere)
         destroyed.store(true);
     });
     destroyer.join();
-    while (!handler.fThreadEnded.load()) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(Eventually([&] { return handler.fThreadEnded.load(); }));
     EXPECT_EQ(capture.texts(LogSource::OSLog), std::vector<std::string>{"Mutex::WaitForCondition timed out"});
 }
 
@@ -253,7 +241,7 @@ TEST(Threads, ANewThreadGetsItsPriority)
 {
     RecordingHandler handler;
     Thread thread(&handler, Thread::kHighPriority);
-    handler.WaitForRun();
+    ASSERT_TRUE(handler.Ran());
     EXPECT_EQ(DarwinTesting::recordedThreadPolicy(handler.fThread.load(), THREAD_TIME_CONSTRAINT_POLICY),
               (std::vector<integer_t>{2500000, 3000000, 4000000, 1}));
 }
@@ -262,21 +250,31 @@ TEST(Threads, ANewThreadGetsItsPriority)
 class CountingWork : public WorkThread
 {
 public:
-    CountingWork() : WorkThread(Thread::kNormalPriority) {}
-    ~CountingWork() override { StopWork(); }
+    // `stopped`, when given, tells at destruction whether every job had returned.
+    explicit CountingWork(std::atomic<bool>* stopped = nullptr)
+        : WorkThread(Thread::kNormalPriority), fStopped(stopped)
+    {}
+    ~CountingWork() override
+    {
+        StopWork();
+        if (fStopped) {
+            fStopped->store(fEnded.load() == fStarted.load());
+        }
+    }
 
     void DoRun() override
     {
         fStarted.fetch_add(1);
-        while (GetState() == 3) {
-            std::this_thread::sleep_for(1ms);
-        }
+        EXPECT_TRUE(Eventually([this] { return GetState() != 3; }));
         fEnded.fetch_add(1);
     }
     void WorkCompleted() override {}
 
     std::atomic<int> fStarted{0};
     std::atomic<int> fEnded{0};
+
+private:
+    std::atomic<bool>* fStopped;
 };
 
 TEST(Threads, AWorkThreadRefusesASecondStartWhileWorking)
@@ -294,36 +292,32 @@ TEST(Threads, ACancelIsPickedUpByThePollWhichStopsTheWorkWithoutJoiningItself)
     ManualClock clock;
     CountingWork work;
     ASSERT_TRUE(work.StartWork());
-    while (work.fStarted.load() == 0) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(Eventually([&] { return work.fStarted.load() > 0; }));
     work.CancelWork();
     EXPECT_EQ(work.GetState(), 0);
     // The poll arms its run loop for 0.1 s from the start.
-    while (clock.nextDeadline() == DarwinClock::kNever || clock.nextDeadline() <= DarwinClock::hostNow()) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(Eventually([&] {
+        return clock.nextDeadline() != DarwinClock::kNever && clock.nextDeadline() > DarwinClock::hostNow();
+    }));
     clock.advance(100ms);
-    while (work.GetState() != 1) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(Eventually([&] { return work.GetState() == 1; }));
     EXPECT_EQ(work.fEnded.load(), 1);
 
     // Idle and without a job thread, it starts again.
     ASSERT_TRUE(work.StartWork());
-    while (work.fStarted.load() < 2) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(Eventually([&] { return work.fStarted.load() == 2; }));
     work.StopWork();
     EXPECT_EQ(work.fEnded.load(), 2);
 }
 
 TEST(Threads, AWorkingWorkThreadCanBeDestroyed)
 {
-    auto work = std::make_unique<CountingWork>();
+    std::atomic<bool> stopped{false};
+    auto work = std::make_unique<CountingWork>(&stopped);
     ASSERT_TRUE(work->StartWork());
+    ASSERT_TRUE(Eventually([&] { return work->fStarted.load() == 1; }));
     work.reset();
-    SUCCEED();
+    EXPECT_TRUE(stopped.load());
 }
 
 TEST(WorkThreadStress, StartsCancelsAndStopsFromTwoThreadsDeleteEachJobOnce)

@@ -1,5 +1,7 @@
 // Pellix::Timer on the manual clock, and under concurrent starts, stops and destruction.
 
+#include "ThreadWatch.h"
+
 #include "Util/Timer.h"
 
 #include <Darwin/Clock.h>
@@ -13,6 +15,7 @@
 
 using namespace std::chrono_literals;
 using DarwinTesting::ManualClock;
+using PellixTesting::Eventually;
 
 namespace {
 
@@ -42,12 +45,12 @@ private:
     std::atomic<bool> fGone{false};
 };
 
-// Until the timer's thread has armed its run loop for the next tick.
-void WaitUntilArmed(const ManualClock& clock)
+// Whether the timer's thread arms its run loop for the next tick.
+bool Armed(const ManualClock& clock)
 {
-    while (clock.nextDeadline() == DarwinClock::kNever || clock.nextDeadline() <= DarwinClock::hostNow()) {
-        std::this_thread::yield();
-    }
+    return Eventually([&] {
+        return clock.nextDeadline() != DarwinClock::kNever && clock.nextDeadline() > DarwinClock::hostNow();
+    });
 }
 
 TEST(PellixTimer, TicksOncePerIntervalUntilStopped)
@@ -58,13 +61,13 @@ TEST(PellixTimer, TicksOncePerIntervalUntilStopped)
     timer.Start();
     EXPECT_TRUE(timer.Started());
     uint64_t start = DarwinClock::hostNow();
-    WaitUntilArmed(clock);
+    ASSERT_TRUE(Armed(clock));
 
     clock.advance(249ms);
     EXPECT_EQ(timer.Ticks(), 0);
     clock.advance(1ms);
     EXPECT_EQ(timer.Ticks(), 1);
-    WaitUntilArmed(clock);
+    ASSERT_TRUE(Armed(clock));
     clock.advance(250ms);
     EXPECT_EQ(timer.Ticks(), 2);
     EXPECT_EQ(timer.LastTick() - start, 500000000u);
@@ -83,33 +86,46 @@ TEST(PellixTimer, TheIntervalTakesEffectAtTheNextStartAndASecondStartIsIgnored)
     timer.Start();
     timer.SetInterval(0.5);
     timer.Start();
-    WaitUntilArmed(clock);
+    ASSERT_TRUE(Armed(clock));
     clock.advance(250ms);
     EXPECT_EQ(timer.Ticks(), 1);
 
     timer.Stop();
     timer.Start();
-    WaitUntilArmed(clock);
+    ASSERT_TRUE(Armed(clock));
     clock.advance(250ms);
     EXPECT_EQ(timer.Ticks(), 1);
-    WaitUntilArmed(clock);
+    ASSERT_TRUE(Armed(clock));
     clock.advance(250ms);
     EXPECT_EQ(timer.Ticks(), 2);
     timer.Stop();
 }
 
+// Tells when the thread of its ticks has ended.
+class ThreadWatchingTimer : public CountingTimer
+{
+public:
+    ~ThreadWatchingTimer() override { Stop(); }
+
+    void DoTimerCallback() override
+    {
+        CountingTimer::DoTimerCallback();
+        thread_local PellixTesting::ThreadEnd end;
+        end.fEnded = &fThreadEnded;
+    }
+
+    std::atomic<bool> fThreadEnded{false};
+};
+
 TEST(PellixTimer, ATimerWithoutIntervalTicksWithoutStarvingItsThread)
 {
-    CountingTimer timer;
+    ThreadWatchingTimer timer;
     timer.Start();
-    while (timer.Ticks() < 100) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(Eventually([&] { return timer.Ticks() >= 100; }));
     timer.Stop();
-    int ticks = timer.Ticks();
     EXPECT_FALSE(timer.Started());
-    std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(timer.Ticks(), ticks);
+    // Its thread has ended, so no tick comes after Stop.
+    EXPECT_TRUE(timer.fThreadEnded.load());
 }
 
 // A tick that stops its own timer.
@@ -128,15 +144,11 @@ TEST(PellixTimer, StopFromInsideATickEndsTheTimerWithoutJoiningItsThread)
 {
     SelfStoppingTimer timer;
     timer.Start();
-    while (timer.Started()) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(Eventually([&] { return !timer.Started(); }));
     EXPECT_EQ(timer.Ticks(), 1);
     // The next start, from this thread, joins the stopped thread first.
     timer.Start();
-    while (timer.Ticks() < 2) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(Eventually([&] { return timer.Ticks() >= 2; }));
     timer.Stop();
 }
 
@@ -159,9 +171,7 @@ TEST(TimerStress, StartsStopsAndDestructionRaceNoTick)
         for (int i = 0; i < 100; ++i) {
             CountingTimer ticking;
             ticking.Start();
-            while (ticking.Ticks() == 0) {
-                std::this_thread::yield();
-            }
+            EXPECT_TRUE(Eventually([&] { return ticking.Ticks() > 0; }));
         }
         done.store(true);
     });

@@ -1,6 +1,7 @@
 // The work loop's scheduling, in both builds: ordering, late and 0 ms repeating items, re-arming,
 // changes to the list from callbacks, the per-thread loop and waiting for a run.
 
+#include "ThreadWatch.h"
 #include "WorkLoopTestSupport.h"
 
 #include <CoreFoundationTesting/RunLoop.h>
@@ -269,12 +270,16 @@ TEST(WORKLOOP_SUITE, WaitForRunToCompleteWaitsForTheCallbackButNotInsideIt)
     item.Queue();
     changed.WaitUntil([&] { return inside.load(); });
 
+    std::atomic<pid_t> waiterId{0};
     std::thread waiter([&] {
+        waiterId.store(PellixTesting::KernelThreadId());
         item.WaitForRunToComplete();
         waited.store(true);
     });
-    // Time for a wait that does not wait to show; it cannot make a correct wait fail.
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(PellixTesting::Eventually([&] { return waiterId.load() != 0; }));
+    // Asleep in its wait, unless the wait returned with the callback still running.
+    ASSERT_TRUE(PellixTesting::Eventually(
+        [&] { return waited.load() || PellixTesting::IsAsleep(waiterId.load()); }));
     EXPECT_FALSE(waited.load());
     release.store(true);
     changed.Notify();

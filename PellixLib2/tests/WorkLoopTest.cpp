@@ -1,9 +1,11 @@
 // The library build's own rows of the work loop: loops on explicit run loops, moving between run
 // loops, tasks handed to the loop's thread, and destruction from other threads.
 
+#include "ThreadWatch.h"
 #include "WorkLoopTestSupport.h"
 
 #include <CoreFoundationTesting/RunLoop.h>
+#include <Darwin/Clock.h>
 #include <DarwinTesting/ManualClock.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +17,7 @@ using namespace std::chrono_literals;
 using WorkLoopTesting::LoopThread;
 using WorkLoopTesting::RunLog;
 using WorkLoopTesting::RunOnePass;
+using PellixTesting::Eventually;
 
 namespace {
 
@@ -61,20 +64,29 @@ TEST(WorkLoop, RunTaskSyncWithoutARunLoopReturnsWithoutRunningTheTask)
 
 TEST(WorkLoop, RunTaskSyncReturnsWithoutRunningTheTaskWhenTheLoopGoesFirst)
 {
+    DarwinTesting::ManualClock clock;
+    LoopThread thread;
+    auto loop = std::make_unique<WorkLoop>(thread.Loop());
+    // A timer an hour ahead: the loop's thread sleeps until then.
+    WorkLoopTimer later;
+    loop->Run();
+    loop->AddTimer(&later, 3600000, false);
+    ASSERT_TRUE(Eventually([&] { return clock.nextDeadline() != DarwinClock::kNever; }));
+    // With the gate closed, the task waits until the loop goes.
+    loop->Stop();
+
     std::atomic<bool> ran{false};
     std::atomic<bool> returned{false};
-    std::thread caller;
-    {
-        // Its gate stays closed, so the task waits until the loop goes.
-        WorkLoop loop(CFRunLoopGetCurrent());
-        caller = std::thread([&] {
-            loop.runTaskSync([&] { ran.store(true); });
-            returned.store(true);
-        });
-        // Time for the caller to list its task: the loop must not go before the call has begun.
-        std::this_thread::sleep_for(200ms);
-        EXPECT_FALSE(returned.load());
-    }
+    std::thread caller([&ran, &returned, posting = loop.get()] {
+        posting->runTaskSync([&] { ran.store(true); });
+        returned.store(true);
+    });
+    // Listing the task wakes the loop's thread, whose pass finds nothing it may run and leaves the
+    // timer unarmed. The caller is then inside runTaskSync, past its use of the WorkLoop.
+    ASSERT_TRUE(Eventually([&] { return clock.nextDeadline() == DarwinClock::kNever; }));
+    EXPECT_FALSE(returned.load());
+
+    loop.reset();
     caller.join();
     EXPECT_TRUE(returned.load());
     EXPECT_FALSE(ran.load());
@@ -219,9 +231,11 @@ TEST(WorkLoop, DestroyingALoopWhoseRunLoopThreadHasEndedReturns)
     loop->Run();
     loop->AddTimer(&timer, 1000, true);
     thread.Stop();
+    CFIndex held = CFGetRetainCount(thread.Loop());
 
     loop.reset();
-    SUCCEED();
+    // It has let go of the dead run loop.
+    EXPECT_EQ(CFGetRetainCount(thread.Loop()), held - 1);
 }
 
 TEST(WorkLoop, MillisecondsBecomeSecondsByMultiplying)

@@ -115,9 +115,10 @@ TYPED_TEST(WORKLOOP_THREADS_SUITE, StopOrDestructionRightAfterStartNeverHangs)
         thread.Start();
         if (i % 2 == 0) {
             thread.Stop();
+            // The loop went with the thread that made it.
+            ASSERT_EQ(thread.fWorkLoop, nullptr) << i;
         }
     }
-    SUCCEED();
 }
 
 TYPED_TEST(WORKLOOP_THREADS_SUITE, StopIsIgnoredWhenStoppedAndStartWorksAfterIt)

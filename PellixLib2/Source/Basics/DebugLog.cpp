@@ -25,16 +25,10 @@ void SetDebugLogTarget(const char* path)
         return;
     }
     FILE* opened = std::fopen(path, "a");
-    FILE* previous;
-    {
-        std::lock_guard lock(gDebugLogLock);
-        previous = gDebugLogStream;
-        gDebugLogStream = opened;
-    }
-    // Nothing else holds the replaced stream.
-    if (previous) {
-        std::fclose(previous);
-    }
+    // The replaced stream stays open: GetDebugLogStream may have handed it out, and it may be a
+    // standard stream.
+    std::lock_guard lock(gDebugLogLock);
+    gDebugLogStream = opened;
 }
 
 void SetAutoNewLine(bool autoNewLine)

@@ -4,7 +4,7 @@
 // library is loaded, and the switches that go with it. Set on the main thread.
 
 // A null path keeps the current file; otherwise the file at `path` is opened for appending and
-// replaces it (null when the open fails).
+// replaces it (null when the open fails); the replaced stream is left open.
 void SetDebugLogTarget(const char* path);
 void SetAutoNewLine(bool autoNewLine);
 bool GetAutoNewLine();

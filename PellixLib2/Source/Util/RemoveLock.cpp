@@ -15,7 +15,8 @@ constexpr unsigned long long kRemoveWaitNanoseconds = 2000000000;
 bool RemoveLock::Lock()
 {
     fMutex.Lock("RemoveLock::Lock");
-    bool usable = !fRemoving && fCount > 0;
+    // While users still hold it, one more may join, even once removal has begun.
+    bool usable = fCount > 0;
     if (usable) {
         ++fCount;
     }
@@ -35,7 +36,6 @@ void RemoveLock::Unlock()
 void RemoveLock::WaitToRemove()
 {
     fMutex.Lock("RemoveLock::WaitToRemove");
-    fRemoving = true;
     --fCount;
     // A wake-up may be spurious: the count decides, within 2 seconds of the call.
     unsigned long long deadline = GetSystemTime() + NanosecondsToSystemTime(kRemoveWaitNanoseconds);
@@ -53,7 +53,6 @@ void RemoveLock::WaitToRemove()
 void RemoveLock::Reset()
 {
     fMutex.Lock("RemoveLock::Reset");
-    fRemoving = false;
     fCount = 1;
     fMutex.Unlock();
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 // Lets the owner of an object wait until the users that hold it have let go: each user takes it
-// with Lock and returns it with Unlock, and once the owner has begun removal Lock refuses.
+// with Lock and returns it with Unlock, and once the owner has begun removal and the last user has let
+// go, Lock refuses.
 
 #include "Mutex.h"
 
@@ -15,8 +16,8 @@ public:
     RemoveLock(const RemoveLock&) = delete;
     RemoveLock& operator=(const RemoveLock&) = delete;
 
-    // False once removal has begun, also when it gave up waiting for users: the caller must not use
-    // the object.
+    // False once removal has begun and no user holds the lock any more: the caller must not use the
+    // object. While users still hold it, a new user joins them and the owner waits for it too.
     bool Lock();
     void Unlock();
     // Drops the owner's own reference and waits, at most 2 seconds of the process clock, until no
@@ -29,7 +30,6 @@ protected:
     Mutex fMutex;
     // The owner's reference plus one per user.
     int fCount = 1;
-    bool fRemoving = false;
 };
 
 } // namespace Pellix
