@@ -46,17 +46,25 @@ std::string pathOf(CFURLRef url)
 class BundleFixture : public testing::Test
 {
 protected:
+    // The process keeps every bundle it has met, so an identifier names this run's folder: a
+    // repeated test must not find the bundle of the run before.
+    std::string identifier(const std::string& name) const
+    {
+        return "org.tide.tests." + name + "." + fFolder.path().filename().string();
+    }
+
     TemporaryFolder fFolder;
 };
 
 TEST_F(BundleFixture, IsFoundByFolderAndThenByIdentifier)
 {
-    std::filesystem::path folder = makeBundle(fFolder / "Fixture.bundle", "org.tide.tests.fixture");
+    const std::string fixture = identifier("fixture");
+    std::filesystem::path folder = makeBundle(fFolder / "Fixture.bundle", fixture);
     CF<CFBundleRef> bundle(CFBundleCreate(nullptr, folderURL(folder).get()));
     ASSERT_TRUE(bundle);
     EXPECT_EQ(CFGetTypeID(bundle.get()), CFBundleGetTypeID());
-    EXPECT_EQ(text(CFBundleGetIdentifier(bundle.get())), "org.tide.tests.fixture");
-    EXPECT_EQ(CFBundleGetBundleWithIdentifier(CFSTR("org.tide.tests.fixture")), bundle.get());
+    EXPECT_EQ(text(CFBundleGetIdentifier(bundle.get())), fixture);
+    EXPECT_EQ(CFBundleGetBundleWithIdentifier(string(fixture).get()), bundle.get());
     EXPECT_EQ(CFBundleGetBundleWithIdentifier(CFSTR("org.tide.tests.unknown")), nullptr);
 
     // One folder, one bundle.
@@ -141,13 +149,14 @@ TEST_F(BundleFixture, OfALoadedExecutableIsFoundByIdentifier)
 {
     std::string library = loadedLibrary("libuuid.so");
     ASSERT_FALSE(library.empty());
-    std::filesystem::path folder = makeBundle(fFolder / "Plugin.bundle", "org.tide.tests.loaded-plugin");
+    CF<CFStringRef> plugin = string(identifier("loaded-plugin"));
+    std::filesystem::path folder = makeBundle(fFolder / "Plugin.bundle", text(plugin.get()));
     std::filesystem::copy_file(library, folder / "Contents/MacOS/Plugin");
-    EXPECT_EQ(CFBundleGetBundleWithIdentifier(CFSTR("org.tide.tests.loaded-plugin")), nullptr);
+    EXPECT_EQ(CFBundleGetBundleWithIdentifier(plugin.get()), nullptr);
 
     void* handle = dlopen((folder / "Contents/MacOS/Plugin").c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(handle, nullptr) << dlerror();
-    CFBundleRef bundle = CFBundleGetBundleWithIdentifier(CFSTR("org.tide.tests.loaded-plugin"));
+    CFBundleRef bundle = CFBundleGetBundleWithIdentifier(plugin.get());
     ASSERT_NE(bundle, nullptr);
     CF<CFURLRef> url(CFBundleCopyBundleURL(bundle));
     EXPECT_EQ(pathOf(url.get()), folder.string());

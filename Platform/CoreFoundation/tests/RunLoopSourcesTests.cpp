@@ -2,6 +2,7 @@
 
 #include <CoreFoundation/CFRunLoop.h>
 #include <CoreFoundation/CFString.h>
+#include <DarwinTesting/Eventually.h>
 
 #include <gtest/gtest.h>
 
@@ -131,9 +132,7 @@ TEST(RunLoopSources, StressInvalidateRacingTheEndOfTheLoopsThreadCancelsOnce)
             CFRunLoopAddSource(CFRunLoopGetCurrent(), source.get(), kCFRunLoopDefaultMode);
             added = true;
         });
-        while (!added.load()) {
-            std::this_thread::yield();
-        }
+        ASSERT_TRUE(DarwinTesting::eventually([&] { return added.load(); }));
         CFRunLoopSourceInvalidate(source.get());
         thread.join();
         ASSERT_EQ(source.cancelled().size(), 1u) << "round " << round;

@@ -2,6 +2,7 @@
 
 #include <CoreFoundation/CFDate.h>
 #include <CoreFoundation/CFRunLoop.h>
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/ManualClock.h>
 
 #include <gtest/gtest.h>
@@ -183,9 +184,7 @@ TEST_P(RunLoopEndingCall, TouchesNothingOfTheLoopOnceItMayHaveEnded)
             CFRunLoopRun();
         });
         // Published from inside the run, so the call may find it busy or asleep.
-        while (!running.load()) {
-            std::this_thread::yield();
-        }
+        ASSERT_TRUE(DarwinTesting::eventually([&] { return running.load() != nullptr; }));
         GetParam().fCall(running.load(), stopper);
         thread.join();
         CFRelease(stopper);

@@ -4,6 +4,9 @@
 // callbacks are counted.
 
 #include <CoreFoundation/CFRunLoop.h>
+#include <DarwinTesting/Eventually.h>
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -188,12 +191,12 @@ private:
     std::thread::id fId;
 };
 
-// Spins until the loop sleeps: a state check, not a timing assumption.
+// Spins until the loop sleeps: a state check, not a timing assumption. Fails the test when the
+// loop does not come to sleep within the poll limit.
 inline void waitUntilSleeping(CFRunLoopRef loop)
 {
-    while (!CFRunLoopIsWaiting(loop)) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(DarwinTesting::eventually([loop] { return CFRunLoopIsWaiting(loop); }))
+        << "the loop never slept";
 }
 
 } // namespace RunLoopTesting

@@ -1,5 +1,7 @@
 #include "FileFixtures.h"
 
+#include <CoreFoundationTesting/MountTable.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -323,6 +325,70 @@ TEST_F(URLResourceProperties, VolumesOfTwoFilesInOneFolderAreEqualAndProcIsAnoth
     std::string mountPoint = text(volumePath.get());
     std::string resolved = std::filesystem::canonical(fFolder / "one").string();
     EXPECT_TRUE(mountPoint == "/" || resolved.starts_with(mountPoint + "/")) << mountPoint << " " << resolved;
+}
+
+// Volumes looked up in a mount table the test writes, as a chroot or a container may have it.
+class URLVolumesOfAMountTable : public URLResourceProperties
+{
+protected:
+    void TearDown() override { CoreFoundationTesting::setMountTableFile(""); }
+
+    // The volume path and name of `path` when the table lists `mountPoints` (written escaped).
+    std::pair<std::string, std::string> volumeOf(const std::vector<std::string>& mountPoints,
+                                                 const std::string& path)
+    {
+        std::string table;
+        for (size_t index = 0; index < mountPoints.size(); ++index) {
+            table += std::to_string(20 + index) + " 1 0:" + std::to_string(index) + " / " +
+                     mountPoints[index] + " rw,relatime shared:1 - ext4 /dev/sda1 rw\n";
+        }
+        writeFile(fFolder / "mountinfo", table);
+        CoreFoundationTesting::setMountTableFile((fFolder / "mountinfo").string());
+        CF<CFTypeRef> volume = property(path, kCFURLVolumeURLKey);
+        CF<CFTypeRef> name = property(path, kCFURLVolumeNameKey);
+        if (!volume) {
+            return {"<null>", text(static_cast<CFStringRef>(name.get()))};
+        }
+        return {fileSystemPath(static_cast<CFURLRef>(volume.get())),
+                text(static_cast<CFStringRef>(name.get()))};
+    }
+};
+
+TEST_F(URLVolumesOfAMountTable, AreTheLongestCoveringEntryOrElseTheRoot)
+{
+    const std::string folder = std::filesystem::canonical(fFolder.path()).string();
+    std::filesystem::create_directory(fFolder / "in volume");
+    writeFile(fFolder / "in volume" / "file", "");
+    writeFile(fFolder / "file", "");
+    const std::string escaped = folder + "/in\\040volume";
+    struct Row
+    {
+        std::vector<std::string> mountPoints;
+        std::string path;
+        std::string volume;
+        std::string name;
+    };
+    const Row rows[] = {
+        {{"/", escaped}, folder + "/in volume/file", folder + "/in volume", "in volume"},
+        {{"/", escaped}, folder + "/file", "/", "Root"},
+        // A chroot's table has no line for its root.
+        {{"/proc", "/sys"}, folder + "/file", "/", "Root"},
+        {{escaped}, folder + "/file", "/", "Root"},
+        {{escaped}, folder + "/in volume/file", folder + "/in volume", "in volume"},
+        {{}, folder + "/file", "/", "Root"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(volumeOf(row.mountPoints, row.path), std::make_pair(row.volume, row.name)) << row.path;
+    }
+}
+
+TEST_F(URLVolumesOfAMountTable, AnUnreadableTableLeavesEveryFileOnTheRoot)
+{
+    CoreFoundationTesting::setMountTableFile((fFolder / "missing").string());
+    writeFile(fFolder / "file", "");
+    CF<CFTypeRef> volume = property(fFolder / "file", kCFURLVolumeURLKey);
+    ASSERT_TRUE(volume);
+    EXPECT_EQ(urlText(static_cast<CFURLRef>(volume.get())), "file:///");
 }
 
 TEST_F(URLResourceProperties, AMissingFileIsUnreachable)

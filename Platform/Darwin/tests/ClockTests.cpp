@@ -1,4 +1,5 @@
 #include <Darwin/Clock.h>
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/ManualClock.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 using namespace std::chrono_literals;
 using DarwinClock::hostNow;
 using DarwinClock::kNever;
+using DarwinTesting::eventually;
 
 namespace {
 
@@ -35,18 +37,14 @@ public:
     {}
     ~Waiter() { fThread.join(); }
 
-    // Returns once the waiter is blocked in its wait: it holds the mutex from before it sets the
+    // Whether the waiter came to block in its wait: it holds the mutex from before it sets the
     // flag until the wait releases it.
-    void waitUntilBlocked()
+    [[nodiscard]] bool waitUntilBlocked()
     {
-        for (;;) {
-            std::unique_lock lock(fMutex);
-            if (fRegistered) {
-                return;
-            }
-            lock.unlock();
-            std::this_thread::sleep_for(1ms);
-        }
+        return eventually([this] {
+            std::lock_guard lock(fMutex);
+            return fRegistered;
+        });
     }
     bool returned() const { return fReturnedAt.load() != 0; }
     uint64_t returnedAt() const { return fReturnedAt.load(); }
@@ -113,7 +111,7 @@ TEST(ManualClock, AdvanceWakesWaitsInDeadlineOrderAtTheirDeadlines)
         waiters.push_back(std::make_unique<Waiter>(start + offset));
     }
     for (auto& waiter : waiters) {
-        waiter->waitUntilBlocked();
+        ASSERT_TRUE(waiter->waitUntilBlocked());
     }
 
     clock.advance(2500ms);
@@ -199,10 +197,10 @@ TEST(ManualClock, ALoopBlockedInACalloutsWaitIsNotAwaitedAtItsOwnDeadline)
             DarwinClock::waitUntil(lock, released, kNever, "test callout");
         }
     });
-    for (bool ready = false; !ready; std::this_thread::sleep_for(1ms)) {
+    ASSERT_TRUE(eventually([&] {
         std::lock_guard lock(mutex);
-        ready = blocked;
-    }
+        return blocked;
+    }));
 
     clock.advance(2s);
     EXPECT_EQ(hostNow(), start + 2 * kSecond);
@@ -235,14 +233,10 @@ TEST(ManualClock, AWaitRegisteredAfterItsDeadlineCameIsServedBeforeTheAdvanceRet
             +[](void* context) {
                 auto* handshake = static_cast<Handshake*>(context);
                 handshake->fWoken = true;
-                while (!handshake->fRegisteredAgain) {
-                    std::this_thread::yield();
-                }
+                EXPECT_TRUE(eventually([handshake] { return handshake->fRegisteredAgain.load(); }));
             },
             &handshake);
-        while (!handshake.fWoken) {
-            std::this_thread::yield();
-        }
+        EXPECT_TRUE(eventually([&] { return handshake.fWoken.load(); }));
         {
             DarwinClock::WaitRegistration again(
                 deadline, "test loop", +[](void*) {}, nullptr);
@@ -252,9 +246,7 @@ TEST(ManualClock, AWaitRegisteredAfterItsDeadlineCameIsServedBeforeTheAdvanceRet
         std::this_thread::sleep_for(50ms);
         served = true;
     });
-    while (clock.nextDeadline() != deadline) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(eventually([&] { return clock.nextDeadline() == deadline; }));
 
     clock.advance(1s);
     EXPECT_TRUE(served);
@@ -279,10 +271,11 @@ TEST(ManualClock, WaitOnTheManualClockEndsOnlyOnceAdvancePassesItsDeadline)
     DarwinTesting::ManualClock clock;
     uint64_t deadline = hostNow() + 2 * kSecond;
     Waiter waiter(deadline);
-    waiter.waitUntilBlocked();
+    ASSERT_TRUE(waiter.waitUntilBlocked());
+    // An advance waits for what it woke to return, so a wait it ended early shows at once.
     clock.advance(1999ms);
-    std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(waiter.returned());
+    EXPECT_EQ(clock.nextDeadline(), deadline);
     clock.advance(1ms);
     EXPECT_TRUE(waiter.returned());
     EXPECT_EQ(waiter.returnedAt(), deadline);
@@ -293,9 +286,7 @@ TEST(RealClock, WaitEndsNeverBeforeItsDeadline)
     uint64_t deadline = hostNow() + 30 * 1000000ull;
     Waiter waiter(deadline);
     // The destructor joins once the wait has returned.
-    while (!waiter.returned()) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(eventually([&] { return waiter.returned(); }));
     EXPECT_GE(waiter.returnedAt(), deadline);
 }
 
@@ -305,9 +296,7 @@ TEST(RealClock, AlarmRunsOnTheRealClock)
     uint64_t deadline = hostNow() + 20 * 1000000ull;
     DarwinClock::scheduleAlarm(
         deadline, [&] { ranAt = hostNow(); }, "real alarm");
-    while (ranAt.load() == 0) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(eventually([&] { return ranAt.load() != 0; }));
     EXPECT_GE(ranAt.load(), deadline);
 }
 
@@ -336,9 +325,7 @@ TEST(RealClock, AnAlarmSchedulesTheNextFromItsCallback)
     std::atomic<int> ran{0};
     const uint64_t first = hostNow() + 5 * 1000000ull;
     scheduleChain(first, ranAt, ran);
-    while (ran.load() < 2) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(eventually([&] { return ran.load() == 2; }));
     EXPECT_GE(ranAt[0], first);
     EXPECT_GE(ranAt[1], first + 1000000ull);
 }
@@ -366,9 +353,8 @@ TEST(ManualClockDeathTest, LeavingManualTimeWithAPendingDeadlineIsReported)
                 std::unique_lock lock(mutex);
                 DarwinClock::waitUntil(lock, cv, hostNow() + kSecond, "pending sleeper");
             }).detach();
-            while (clock->nextDeadline() == kNever) {
-                std::this_thread::sleep_for(1ms);
-            }
+            // Should the sleeper never register, the clock goes without dying and the test fails.
+            (void)eventually([clock] { return clock->nextDeadline() != kNever; });
             delete clock;
         },
         "pending sleeper");
@@ -390,8 +376,6 @@ TEST(ManualClock, AnAlarmAlreadyDueRunsWithoutAnAdvance)
     uint64_t now = hostNow();
     DarwinClock::scheduleAlarm(
         now, [&] { ranAt = hostNow(); }, "due now");
-    while (ranAt.load() == 0) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(eventually([&] { return ranAt.load() != 0; }));
     EXPECT_EQ(ranAt.load(), now);
 }

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <thread>
+#include <DarwinTesting/Eventually.h>
 
-// Yields until the condition holds; the test's time limit guards against a hang.
+#include <gtest/gtest.h>
+
+// Yields until the condition holds; fails the test when it does not come within the poll limit.
 template <typename Condition>
 void waitFor(Condition condition)
 {
-    while (!condition()) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(DarwinTesting::eventually(condition)) << "the awaited state never came";
 }

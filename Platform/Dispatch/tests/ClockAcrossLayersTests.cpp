@@ -3,6 +3,7 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <Darwin/Clock.h>
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/ManualClock.h>
 #include <dispatch/dispatch.h>
 #include <gtest/gtest.h>
@@ -88,9 +89,8 @@ TEST(ManualClockAcrossLayers, OneAdvanceCompletesEachWaitInDeadlineOrderAtItsOwn
     auto at = [start](uint64_t seconds) { return start + seconds * NSEC_PER_SEC; };
     // Parties start latest first; each is pending (the earliest deadline) before the next starts.
     auto waitUntilPending = [&clock](uint64_t deadline) {
-        while (clock.nextDeadline() != deadline) {
-            std::this_thread::yield();
-        }
+        EXPECT_TRUE(DarwinTesting::eventually([&] { return clock.nextDeadline() == deadline; }))
+            << "nothing came to wait for " << deadline;
     };
     Completions completions;
 

@@ -1,5 +1,6 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreFoundationTesting/RunLoop.h>
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/ManualClock.h>
 #include <DispatchTesting/DispatchMain.h>
 #include <dispatch/dispatch.h>
@@ -116,9 +117,11 @@ TEST(MainQueue, SyncFromAnotherThreadWaitsForTheMainLoop)
         dispatch_sync(dispatch_get_main_queue(), [&ran] { ran = true; });
         dispatch_async(dispatch_get_main_queue(), [&returned] { returned = true; });
     });
-    while (!returned) {
-        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1e9, true);
-    }
+    // Each look runs the main loop until it has handled a source, or for a moment.
+    EXPECT_TRUE(DarwinTesting::eventually([&] {
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true);
+        return returned;
+    }));
     caller.join();
     EXPECT_TRUE(ran);
 }

@@ -13,11 +13,6 @@ namespace DriverKitPlatform {
 namespace {
 
 constexpr int kNodeBatch = 32;
-// How long a queue thread watches for more work before it sleeps: a microsecond or so.
-constexpr int kWorkSpins = 64;
-// How long a DispatchSync caller watches for its block to be done: long enough to cover the queue
-// thread's wake-up, so that a round trip costs at most one.
-constexpr int kSyncSpins = 2048;
 
 } // namespace
 
@@ -49,8 +44,6 @@ void QueueState::push(QueueNode* node)
         head = node;
     }
     tail = node;
-    pending.fetch_add(1, std::memory_order_relaxed);
-    queued.store(true, std::memory_order_relaxed);
     // Under the lock: once it is released, the work may free the queue.
     if (sleeping) {
         wake.notify_one();
@@ -119,33 +112,16 @@ void freeState(QueueState* state)
 bool serveNode(QueueState* state, QueueNode* node)
 {
     run(node);
-    state->pending.fetch_sub(1, std::memory_order_relaxed);
     node->activity.end();
     if (node->kind == QueueNode::Kind::Sync) {
         {
-            // Under the lock, so that a caller about to sleep on `done` cannot miss it.
             std::lock_guard lock(state->lock);
-            node->done->store(true, std::memory_order_release);
+            *node->done = true;
         }
         state->done.notify_all();
     }
     return node->kind != QueueNode::Kind::Cancel;
 }
-
-} // namespace
-
-// Work often follows work, and a short block's caller soon sees it done: a thread that sleeps at
-// once costs whoever wakes it a wake-up, so it watches the flag for a while first.
-void spinUntilSet(const std::atomic<bool>& flag, int spins)
-{
-    for (int spin = 0; spin < spins && !flag.load(std::memory_order_acquire); ++spin) {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-    }
-}
-
-namespace {
 
 // Takes everything queued at once and runs it without the lock, so that those who queue seldom find
 // the lock held; the nodes go back to the pool together.
@@ -153,11 +129,6 @@ void serveNodes(QueueState* state)
 {
     std::unique_lock lock(state->lock);
     for (;;) {
-        if (state->head == nullptr && !state->stopping) {
-            lock.unlock();
-            spinUntilSet(state->queued, kWorkSpins);
-            lock.lock();
-        }
         while (state->head == nullptr && !state->stopping) {
             state->sleeping = true;
             state->wake.wait(lock);
@@ -169,7 +140,6 @@ void serveNodes(QueueState* state)
         }
         state->head = nullptr;
         state->tail = nullptr;
-        state->queued.store(false, std::memory_order_relaxed);
         lock.unlock();
         // Nothing is queued after a cancel, so its node ends the batch.
         bool open = true;
@@ -228,29 +198,18 @@ kern_return_t IODispatchQueue::dispatchSync(void* callable, void (*invoke)(void*
                      fState->name.c_str(), file, line);
         std::abort();
     }
-    std::atomic<bool> done{false};
-    bool idle;
-    {
-        std::lock_guard lock(fState->lock);
-        if (fState->cancelled) {
-            return kIOReturnAborted;
-        }
-        QueueNode* node = fState->takeNode();
-        node->kind = QueueNode::Kind::Sync;
-        node->callable = callable;
-        node->invoke = invoke;
-        node->done = &done;
-        idle = fState->pending.load(std::memory_order_relaxed) == 0;
-        fState->push(node);
+    bool done = false;
+    std::unique_lock lock(fState->lock);
+    if (fState->cancelled) {
+        return kIOReturnAborted;
     }
-    // Behind other work the block will not be done soon, and the caller sleeps at once.
-    if (idle) {
-        DriverKitPlatform::spinUntilSet(done, DriverKitPlatform::kSyncSpins);
-    }
-    if (!done.load(std::memory_order_acquire)) {
-        std::unique_lock lock(fState->lock);
-        fState->done.wait(lock, [&] { return done.load(std::memory_order_relaxed); });
-    }
+    QueueNode* node = fState->takeNode();
+    node->kind = QueueNode::Kind::Sync;
+    node->callable = callable;
+    node->invoke = invoke;
+    node->done = &done;
+    fState->push(node);
+    fState->done.wait(lock, [&] { return done; });
     return kIOReturnSuccess;
 }
 

@@ -8,7 +8,6 @@
 
 #include <Darwin/Clock.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -31,8 +30,8 @@ struct QueueNode
     IODispatchBlock block;
     void* callable = nullptr;
     void (*invoke)(void*) = nullptr;
-    // Set once a synchronous block has run; its caller watches it.
-    std::atomic<bool>* done = nullptr;
+    // Set, with the queue's lock held, once a synchronous block has run.
+    bool* done = nullptr;
     OSAction* action = nullptr;
     OSAction::Arguments arguments;
     // Runs after a delivery, whether its handler ran or not.
@@ -56,11 +55,6 @@ struct QueueState
     bool stopping = false;
     // The thread waits on `wake`; only then does queueing notify it.
     bool sleeping = false;
-    // Work queued and not yet run: a hint for whether a DispatchSync caller's block is done soon.
-    std::atomic<uint32_t> pending{0};
-    // Set with the lock held whenever work is queued; read without it by the thread that spins a
-    // little before it sleeps.
-    std::atomic<bool> queued{false};
     // Released on its own thread: the thread frees the state when it ends.
     bool detached = false;
     std::thread thread;
@@ -70,9 +64,6 @@ struct QueueState
     QueueNode* takeNode();
     void push(QueueNode* node);
 };
-
-// Spins while `flag` is clear, at most `spins` pauses.
-void spinUntilSet(const std::atomic<bool>& flag, int spins);
 
 // Queues a delivery of `action` on `queue`, whose `after` runs on the queue once it is done. False when
 // the queue takes no more work; `after` is then the caller's to run.

@@ -4,6 +4,8 @@
 
 #include "DriverKitTestSupport.h"
 
+#include <DarwinTesting/Eventually.h>
+
 #include <mach/mach_time.h>
 
 #include <atomic>
@@ -51,9 +53,7 @@ TEST(DriverKitStress, DispatchOntoQueuesBeingCancelled)
     for (int round = 0; round < 200; ++round) {
         replace(round % kQueues);
     }
-    while (ran.load() < 20'000) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(DarwinTesting::eventually([&] { return ran.load() >= 20'000; }));
     stop = true;
     for (auto& thread : threads) {
         thread.join();
@@ -68,6 +68,7 @@ IOTimerDispatchSource* gStressTimer = nullptr;
 
 TEST(DriverKitStress, TimersArmedAgainFromTheirHandlers)
 {
+    gTimerFires = 0;
     OSSharedPtr<IOService> service(new IOService, OSNoRetain);
     IODispatchQueue* queue = nullptr;
     IODispatchQueue::Create("Default", 0, 0, &queue);
@@ -84,15 +85,15 @@ TEST(DriverKitStress, TimersArmedAgainFromTheirHandlers)
     gStressTimer->SetHandler(action);
     gStressTimer->SetEnable(true);
     gStressTimer->WakeAtTime(kIOTimerClockMachAbsoluteTime, mach_absolute_time(), 0);
+    std::atomic<bool> fired{false};
     std::thread toggler([&] {
-        while (gTimerFires.load() < 300) {
+        while (!fired) {
             gStressTimer->SetEnable(true);
             std::this_thread::yield();
         }
     });
-    while (gTimerFires.load() < 300) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(DarwinTesting::eventually([] { return gTimerFires.load() >= 300; }));
+    fired = true;
     toggler.join();
     gStressTimer->Cancel(nullptr);
     queue->DispatchSync([] {});
@@ -131,9 +132,8 @@ TEST_F(DriverKitStressTest, UnplugInTheMiddleOfEverything)
             std::this_thread::yield();
         }
     });
-    while (toy->inputCompletions < 100 || toy->statusReads < 20) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(
+        DarwinTesting::eventually([&] { return toy->inputCompletions >= 100 && toy->statusReads >= 20; }));
     SimUSB::Bus::shared().detach(kPort);
     stop = true;
     for (auto& thread : threads) {

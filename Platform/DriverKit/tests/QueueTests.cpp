@@ -1,9 +1,9 @@
+#include <DarwinTesting/Eventually.h>
 #include <DriverKit/DriverKit.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -41,24 +41,27 @@ TEST(DispatchQueue, DispatchSyncWaitsForItsBlock)
     EXPECT_TRUE(ran);
 }
 
-// A block that runs longer than the caller watches for it: the caller sleeps, and still sees
-// everything the block wrote once DispatchSync returns.
-TEST(DispatchQueue, DispatchSyncOutlastingTheCallersWatch)
+// A block that waits for another thread: its caller waits in turn, and sees everything the block
+// wrote once DispatchSync returns.
+TEST(DispatchQueue, DispatchSyncReturnsOnceItsBlockHasFinished)
 {
     auto queue = makeQueue("slow sync");
     std::mutex lock;
-    std::condition_variable opened;
+    std::condition_variable changed;
+    bool entered = false;
     bool open = false;
     int written = 0;
     std::thread opener([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::lock_guard guard(lock);
+        std::unique_lock guard(lock);
+        EXPECT_TRUE(changed.wait_for(guard, DarwinTesting::kPollLimit, [&] { return entered; }));
         open = true;
-        opened.notify_all();
+        changed.notify_all();
     });
     EXPECT_EQ(queue->DispatchSync([&] {
         std::unique_lock guard(lock);
-        opened.wait(guard, [&] { return open; });
+        entered = true;
+        changed.notify_all();
+        changed.wait(guard, [&] { return open; });
         written = 42;
     }),
               kIOReturnSuccess);

@@ -3,6 +3,8 @@
 
 #include "DriverKitTestSupport.h"
 
+#include <DarwinTesting/Eventually.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -92,9 +94,7 @@ using DriverKitTests::KorvanDeviceTest;
 template <typename Condition>
 void waitUntil(Condition condition)
 {
-    while (!condition()) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(DarwinTesting::eventually(condition)) << "the streams never got that far";
 }
 
 TEST_F(KorvanDeviceTest, ToyStreamsBothWaysAndReadsStatus)

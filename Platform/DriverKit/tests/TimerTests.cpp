@@ -1,6 +1,7 @@
 #include <DriverKit/DriverKit.h>
 
 #include <Darwin/Clock.h>
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/ManualClock.h>
 
 #include <gtest/gtest.h>
@@ -127,9 +128,7 @@ TEST(IOSleep, WaitsOnThePlatformClock)
     DarwinTesting::ManualClock clock;
     const uint64_t start = DarwinClock::hostNow();
     std::thread sleeper([] { IOSleep(500); });
-    while (clock.nextDeadline() == DarwinClock::kNever) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(DarwinTesting::eventually([&] { return clock.nextDeadline() != DarwinClock::kNever; }));
     EXPECT_EQ(clock.nextDeadline(), start + 500'000'000);
     clock.advance(500ms);
     sleeper.join();

@@ -3,6 +3,7 @@
 #include <DriverKitTesting/DriverKitTesting.h>
 
 #include <Darwin/Clock.h>
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/ManualClock.h>
 
 #include <cstring>
@@ -225,9 +226,7 @@ TEST_F(ManualEchoTest, HungDeviceRequestTimesOutAtItsTimeOut)
         uint16_t transferred = 0;
         return toy->interface()->DeviceRequest(0xC0, 2, 0, 0, 1, buffer.get(), &transferred, 500);
     });
-    while (clock.nextDeadline() == DarwinClock::kNever) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return clock.nextDeadline() != DarwinClock::kNever; }));
     clock.advance(499ms);
     EXPECT_EQ(result.wait_for(0s), std::future_status::timeout);
     clock.advance(1ms);

@@ -3,9 +3,12 @@
 // Helpers for the IOKit suites: services that terminate with the test, CF values, and a recorder
 // of matching callbacks.
 
+#include <DarwinTesting/Eventually.h>
 #include <IOKit/IOKitLib.h>
 #include <IOKit/platform/Registry.h>
 #include <IOKitTesting/Services.h>
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
@@ -214,13 +217,11 @@ private:
     std::thread::id fId;
 };
 
-// Yields until the condition holds; the test's time limit guards against a hang.
+// Yields until the condition holds; fails the test when it does not come within the poll limit.
 template <typename Condition>
 void waitFor(Condition condition)
 {
-    while (!condition()) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(DarwinTesting::eventually(condition)) << "the awaited state never came";
 }
 
 } // namespace IOKitTestSupport

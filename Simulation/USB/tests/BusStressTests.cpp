@@ -3,6 +3,8 @@
 
 #include "BusTestSupport.h"
 
+#include <DarwinTesting/Eventually.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -126,9 +128,8 @@ TEST(BusStress, TransfersOfEveryKindThenAnUnplug)
         }
     });
 
-    while (interrupts.load() < 200 || isochronous.load() < 100) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(
+        DarwinTesting::eventually([&] { return interrupts.load() >= 200 && isochronous.load() >= 100; }));
     echoBus.bus.detach(1);
     stop.store(true);
     for (auto& thread : threads) {

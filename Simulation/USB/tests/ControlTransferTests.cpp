@@ -1,6 +1,7 @@
 #include "BusTestSupport.h"
 
 #include <Darwin/Clock.h>
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/ManualClock.h>
 
 #include <gtest/gtest.h>
@@ -48,9 +49,7 @@ TEST_P(ControlTransferTest, OutcomeComesWhenTheClockSaysSo)
     });
     if (c.notYet.count() != 0) {
         // The transfer waits on the clock before time moves.
-        while (clock.nextDeadline() == DarwinClock::kNever) {
-            std::this_thread::yield();
-        }
+        ASSERT_TRUE(DarwinTesting::eventually([&] { return clock.nextDeadline() != DarwinClock::kNever; }));
         clock.advance(c.notYet);
         EXPECT_EQ(result.wait_for(0s), std::future_status::timeout);
     }

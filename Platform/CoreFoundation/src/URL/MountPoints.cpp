@@ -1,11 +1,23 @@
 #include "URL/MountPoints.h"
 
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 namespace CFPlatform {
 
 namespace {
+
+constexpr const char* kProcessMountTable = "/proc/self/mountinfo";
+
+std::mutex gOverrideLock;
+std::string gOverride;
+
+std::string mountTableFile()
+{
+    std::lock_guard lock(gOverrideLock);
+    return gOverride.empty() ? kProcessMountTable : gOverride;
+}
 
 // Mount points in the table write a blank, tab, newline and backslash as \ooo.
 std::string decodeOctalEscapes(const std::string& field)
@@ -35,13 +47,10 @@ bool contains(const std::string& mountPoint, const std::string& path)
 
 } // namespace
 
-std::optional<std::string> mountPointOf(const std::string& resolvedPath)
+std::string mountPointOf(const std::string& resolvedPath)
 {
-    std::ifstream table("/proc/self/mountinfo");
-    if (!table) {
-        return std::nullopt;
-    }
-    std::optional<std::string> best;
+    std::string best = "/";
+    std::ifstream table(mountTableFile());
     std::string line;
     while (std::getline(table, line)) {
         // id, parent id, major:minor, root, mount point, ...
@@ -51,11 +60,17 @@ std::optional<std::string> mountPointOf(const std::string& resolvedPath)
             continue;
         }
         std::string mountPoint = decodeOctalEscapes(field);
-        if (contains(mountPoint, resolvedPath) && (!best || mountPoint.size() > best->size())) {
+        if (contains(mountPoint, resolvedPath) && mountPoint.size() > best.size()) {
             best = std::move(mountPoint);
         }
     }
     return best;
+}
+
+void setMountTableOverride(std::string file)
+{
+    std::lock_guard lock(gOverrideLock);
+    gOverride = std::move(file);
 }
 
 } // namespace CFPlatform

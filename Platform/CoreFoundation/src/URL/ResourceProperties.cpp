@@ -69,11 +69,7 @@ std::optional<std::string> mountPointOfPath(const std::string& path, CFErrorRef*
         reportError(error, kCFErrorDomainPOSIX, code, std::strerror(code));
         return std::nullopt;
     }
-    std::optional<std::string> mountPoint = mountPointOf(resolved);
-    if (!mountPoint) {
-        reportError(error, kCFErrorDomainPOSIX, ENOENT, "the mount table cannot be read");
-    }
-    return mountPoint;
+    return mountPointOf(resolved);
 }
 
 // A new reference to the property's value, or nullptr (with `known` false for an unknown key).
