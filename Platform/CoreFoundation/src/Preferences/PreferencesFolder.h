@@ -7,8 +7,7 @@
 
 namespace CFPlatform {
 
-// <home>/Library/Preferences, with the home folder from the password database (never from the
-// environment), or the folder a test set; nothing when the user has no home folder.
+// <home>/Library/Preferences, or the folder a test set; nothing when the user has no home folder.
 std::optional<std::string> preferencesFolder();
 
 // Test seam: re-roots the preferences in `folder`.
