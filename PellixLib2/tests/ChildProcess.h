@@ -8,9 +8,12 @@
 
 #include <cstdlib>
 #include <functional>
+#include <string>
 
 inline void RunInChildProcess(const std::function<bool()>& body)
 {
+    const std::string style = GTEST_FLAG_GET(death_test_style);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(body() ? 0 : 1), testing::ExitedWithCode(0), "");
+    GTEST_FLAG_SET(death_test_style, style);
 }
