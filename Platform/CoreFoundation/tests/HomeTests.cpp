@@ -1,9 +1,11 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreFoundationTesting/Home.h>
+#include <CoreFoundationTesting/Preferences.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <pwd.h>
 #include <string>
 #include <unistd.h>
@@ -58,6 +60,21 @@ TEST_F(Home, TestsReRootIt)
     url = CFCopyHomeDirectoryURL();
     EXPECT_EQ(PathOf(url), AccountHome());
     CFRelease(url);
+}
+
+// Preferences live under the home unless a test put them elsewhere.
+TEST_F(Home, PreferencesFollowIt)
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "cfhome-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    CoreFoundationTesting::setHomeFolder(pattern);
+    CoreFoundationTesting::setPreferencesFolder(pattern + "/elsewhere");
+    CoreFoundationTesting::setPreferencesFolder("");
+    CFPreferencesSetAppValue(CFSTR("k"), CFSTR("v"), CFSTR("org.tide.tests.home"));
+    EXPECT_TRUE(CFPreferencesAppSynchronize(CFSTR("org.tide.tests.home")));
+    EXPECT_TRUE(std::filesystem::exists(pattern + "/Library/Preferences/org.tide.tests.home.plist"));
+    EXPECT_FALSE(std::filesystem::exists(pattern + "/elsewhere"));
+    std::filesystem::remove_all(pattern);
 }
 
 } // namespace

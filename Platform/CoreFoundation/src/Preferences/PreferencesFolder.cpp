@@ -33,7 +33,11 @@ std::optional<std::string> preferencesFolder()
 void setPreferencesFolderOverride(std::string folder)
 {
     std::lock_guard lock(gOverrideLock);
-    gOverride = std::move(folder);
+    if (folder.empty()) {
+        gOverride.reset();
+    } else {
+        gOverride = std::move(folder);
+    }
 }
 
 bool makeFolders(const std::string& folder)
