@@ -116,6 +116,7 @@ TEST(XmlWriterTest, RefusesTextTheReaderRejects)
         {"lone high surrogate", [&](Writer& w) { w.Write(Joined(U("a"), lone, U("b"))); }},
         {"lone low surrogate", [](Writer& w) { w.Write(UString(static_cast<UString::value_type>(0xDC00))); }},
         {"control in attribute", [](Writer& w) { w.Attribute(Name("k"), U("\x1f")); }},
+        {"attribute name that is no name", [](Writer& w) { w.Attribute(Name(""), U("v")); }},
         {"double hyphen in comment", [](Writer& w) { w.Comment(U("a--b")); }},
         {"comment ending in hyphen", [](Writer& w) { w.Comment(U("a-")); }},
         {"control in comment", [](Writer& w) { w.Comment(U("\x02")); }},

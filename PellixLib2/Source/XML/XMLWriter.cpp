@@ -159,6 +159,9 @@ void Writer::Write(const UString& text)
 
 void Writer::Attribute(const Name& name, const UString& value)
 {
+    if (!name.Valid()) {
+        FailStringError(ErrType(), kSourceFile, __LINE__);
+    }
     CheckText(value);
     std::string bytes = value.utf8_str();
     Check(xmlTextWriterWriteAttribute(fWriter, AsXmlChars(name.GetLocalName()), AsXmlChars(bytes)), __LINE__);

@@ -4,7 +4,7 @@
 // nested elements indented by a tab per level, text-only elements on one line. Failures log a
 // FailString line and throw a bare int -50; text that would make the document unreadable (a
 // character XML does not allow, "--" in a comment, "?>" in an instruction) is refused before it is
-// written.
+// written, as is an attribute name that is no XML name.
 
 #include "XMLParser.h"
 
