@@ -2,6 +2,7 @@
 #include "File/Folder.h"
 #include "TempFolder.h"
 #include "UString/UStringConvertMac.h"
+#include "Utf8Text.h"
 
 #include <CoreFoundationTesting/Home.h>
 #include <FoundationTesting/SearchPaths.h>
@@ -16,11 +17,6 @@ using Pellix::FileSpecification;
 using Pellix::Folder;
 
 namespace {
-
-UString U(const std::string& text)
-{
-    return UString(text, UString::kUTF8);
-}
 
 // A temporary tree, with the home folder and the local domain re-rooted inside it.
 class FileSpecificationTest : public testing::Test

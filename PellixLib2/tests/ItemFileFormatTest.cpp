@@ -11,7 +11,6 @@
 
 using namespace Pellix;
 using ItemTrees::Read;
-using ItemTrees::U;
 using ItemTrees::Written;
 
 namespace {

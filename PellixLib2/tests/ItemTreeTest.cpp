@@ -1,3 +1,4 @@
+#include "Utf8Text.h"
 #include "XML/XMLSerializable.h"
 #include "XML/XMLWriter.h"
 
@@ -15,11 +16,6 @@ using DarwinTesting::LogSource;
 using namespace Pellix;
 
 namespace {
-
-UString U(const char* text)
-{
-    return UString(text, UString::kUTF8);
-}
 
 TEST(ItemTreeTest, NewestChildOfANameIsFoundAndTheOlderAfterItsRemoval)
 {

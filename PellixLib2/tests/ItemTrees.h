@@ -2,6 +2,7 @@
 
 // Helpers of the item-tree tests: reading and writing documents in memory, and comparing trees.
 
+#include "Utf8Text.h"
 #include "XML/XMLSerializable.h"
 
 #include <cmath>
@@ -10,11 +11,6 @@
 #include <string>
 
 namespace ItemTrees {
-
-inline UString U(const char* text)
-{
-    return UString(text, UString::kUTF8);
-}
 
 inline std::shared_ptr<Pellix::ContainerItem> Read(const std::string& text,
                                                    unsigned int language = Pellix::MakeItemType("enus"))

@@ -1,5 +1,6 @@
 #include "File/LoadSaveDialog.h"
 #include "TempFolder.h"
+#include "Utf8Text.h"
 
 #include <AppKitTesting/Panels.h>
 #include <Foundation/NSHFSFileTypes.h>
@@ -14,11 +15,6 @@ using Pellix::FileSpecification;
 using Pellix::LoadSaveDialog;
 
 namespace {
-
-UString U(const std::string& text)
-{
-    return UString(text, UString::kUTF8);
-}
 
 class LoadSaveDialogTest : public testing::Test
 {

@@ -2,6 +2,7 @@
 #include "ChildProcess.h"
 #include "ResourceAccess/ResourceAccess.h"
 #include "TempFolder.h"
+#include "Utf8Text.h"
 
 #include <CoreFoundationTesting/Preferences.h>
 
@@ -12,11 +13,6 @@
 using Pellix::Preference;
 
 namespace {
-
-UString U(const char* text)
-{
-    return UString(text, UString::kUTF8);
-}
 
 // The preferences kept in a temporary folder for each test.
 class PreferenceTest : public testing::Test

@@ -1,6 +1,7 @@
 #include "ResourceAccess/ResourceAccess.h"
 #include "FixtureBundle.h"
 #include "ResourceAccess/MemMappedResourceFile.h"
+#include "Utf8Text.h"
 
 #include <DarwinTesting/LogCapture.h>
 
@@ -16,11 +17,6 @@ using Pellix::MemMappedResourceFile;
 using Pellix::ResourceAccess;
 
 namespace {
-
-UString U(const std::string& text)
-{
-    return UString(text, UString::kUTF8);
-}
 
 size_t OpenDescriptors()
 {

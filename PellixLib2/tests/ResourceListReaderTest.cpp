@@ -1,6 +1,8 @@
 #include "ChildProcess.h"
 #include "FixtureBundle.h"
+#include "LoggedLines.h"
 #include "ResourceAccess/ResourceAccess.h"
+#include "Utf8Text.h"
 #include "XML/XMLResourceListReader.h"
 
 #include <DarwinTesting/LogCapture.h>
@@ -15,11 +17,6 @@ using DarwinTesting::LogSource;
 using namespace Pellix;
 
 namespace {
-
-UString U(const std::string& text)
-{
-    return UString(text, UString::kUTF8);
-}
 
 // Records each entry, with the text of its "value" child.
 class RecordingReader : public ResourceListReader
@@ -55,14 +52,8 @@ std::vector<std::string> Read(const std::string& document, bool& failed)
 
 bool LoggedReaderFailure(const LogCapture& capture)
 {
-    for (const std::string& line : capture.texts(LogSource::OSLog)) {
-        if (line.find(
-                "FailString ResourceListReader at file:PellixLib2/Source/XML/XMLResourceListReader line:") ==
-            0) {
-            return true;
-        }
-    }
-    return false;
+    return LoggedLineStartingWith(
+        capture, "FailString ResourceListReader at file:PellixLib2/Source/XML/XMLResourceListReader line:");
 }
 
 TEST(ResourceListReaderTest, HandsEveryEntryWithItsID)

@@ -15,14 +15,8 @@
 #include <set>
 
 using namespace Pellix;
-using ItemTrees::U;
 
 namespace {
-
-UString Path(const std::string& path)
-{
-    return UString(path, UString::kUTF8);
-}
 
 bool SameRect(const Rect& a, const Rect& b)
 {
@@ -90,10 +84,10 @@ TEST(SerializedFileTest, FilesThatAreNotItemFilesReadAsNull)
     TempFolder folder;
     for (const char* content : {"not xml at all", "<resource_list><XSET name='x'>", ""}) {
         std::string file = folder.write("file", content);
-        EXPECT_EQ(ReadSerializedFile(FileSpecification(Path(file))), nullptr) << content;
+        EXPECT_EQ(ReadSerializedFile(FileSpecification(U(file))), nullptr) << content;
     }
-    EXPECT_EQ(ReadSerializedFile(FileSpecification(Path(folder / "missing"))), nullptr);
-    EXPECT_EQ(ReadSerializedFile(FileSpecification(Path(folder.path().string()))), nullptr);
+    EXPECT_EQ(ReadSerializedFile(FileSpecification(U(folder / "missing"))), nullptr);
+    EXPECT_EQ(ReadSerializedFile(FileSpecification(U(folder.path().string()))), nullptr);
     EXPECT_EQ(ReadSerializedFile(FileSpecification()), nullptr);
 }
 
@@ -125,7 +119,7 @@ TEST(SerializedFileTest, DuplicateIsAnIndependentDeepCopy)
 class WriteSerializedFileTest : public testing::Test
 {
 protected:
-    FileSpecification Target() const { return FileSpecification(Path(fFolder / "prefs.xml")); }
+    FileSpecification Target() const { return FileSpecification(U(fFolder / "prefs.xml")); }
     std::set<std::string> Entries() const
     {
         std::set<std::string> names;
@@ -190,7 +184,7 @@ TEST(SerializedFileTest, ReadsResourcesOfTheChosenBundle)
             "org.tide.pellix.tests.serialized",
             {{"settings.xml", "<resource_list><XSET name='s'><SINT name='n' value='4'/></XSET>"
                               "</resource_list>"}});
-        ResourceAccess::Instance().SetBundleID(Path(bundle.identifier()));
+        ResourceAccess::Instance().SetBundleID(U(bundle.identifier()));
         auto settings = ReadSerializedResourceFile(U("settings"), U("xml"));
         bool found = settings && settings->GetSInt32ItemValue(U("n")) == 4;
         bool missing = ReadSerializedResourceFile(U("missing"), U("xml")) == nullptr;

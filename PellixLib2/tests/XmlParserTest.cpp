@@ -1,5 +1,7 @@
 #include "XML/XMLParser.h"
+#include "LoggedLines.h"
 #include "TempFolder.h"
+#include "Utf8Text.h"
 
 #include <DarwinTesting/LogCapture.h>
 
@@ -16,11 +18,6 @@ using Pellix::Parser;
 
 namespace {
 
-UString U(const char* text)
-{
-    return UString(text, UString::kUTF8);
-}
-
 // A parser over its own copy of the document.
 struct Document
 {
@@ -30,15 +27,9 @@ struct Document
     Parser fParser;
 };
 
-// Lines the parser logged for a failure.
 bool LoggedParserFailure(const LogCapture& capture)
 {
-    for (const std::string& line : capture.texts(LogSource::OSLog)) {
-        if (line.find("FailString Pellix at file:PellixLib2/Source/XML/XMLParser line:") == 0) {
-            return true;
-        }
-    }
-    return false;
+    return LoggedLineStartingWith(capture, "FailString Pellix at file:PellixLib2/Source/XML/XMLParser line:");
 }
 
 TEST(XmlParserTest, TextBeforeAChildStopsTheDescentAndStaysReadable)

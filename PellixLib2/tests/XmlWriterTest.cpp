@@ -1,4 +1,6 @@
 #include "XML/XMLWriter.h"
+#include "LoggedLines.h"
+#include "Utf8Text.h"
 
 #include <DarwinTesting/LogCapture.h>
 
@@ -17,11 +19,6 @@ namespace {
 
 const std::string kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
-UString U(const char* text)
-{
-    return UString(text, UString::kUTF8);
-}
-
 UString Joined(UString a, const UString& b, const UString& c = UString())
 {
     return a.append(b).append(c);
@@ -39,12 +36,7 @@ std::string Written(const std::function<void(Writer&)>& body, const Name& root =
 
 bool LoggedWriterFailure(const LogCapture& capture)
 {
-    for (const std::string& line : capture.texts(LogSource::OSLog)) {
-        if (line.find("FailString Pellix at file:PellixLib2/Source/XML/XMLWriter line:") == 0) {
-            return true;
-        }
-    }
-    return false;
+    return LoggedLineStartingWith(capture, "FailString Pellix at file:PellixLib2/Source/XML/XMLWriter line:");
 }
 
 TEST(XmlWriterTest, LaysOutNestedElementsTextLinesAndInlineMode)

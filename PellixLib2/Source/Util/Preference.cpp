@@ -24,6 +24,20 @@ struct Preference::Data
         CFDictionarySetValue(fDictionary, UStringToCF(key), value);
     }
 
+    // Whether the number under `key` converts to `value`'s type exactly.
+    template <typename V>
+    bool GetNumber(const UString& key, CFNumberType type, V& value) const
+    {
+        CFNumberRef number = Get<CFNumberRef>(key, CFNumberGetTypeID());
+        return number && CFNumberGetValue(number, type, &value);
+    }
+    template <typename V>
+    void SetNumber(const UString& key, CFNumberType type, V value)
+    {
+        auto_cfref<CFNumberRef> number(CFNumberCreate(nullptr, type, &value));
+        Set(key, number);
+    }
+
     auto_cfref<CFStringRef> fKey;
     auto_cfref<CFMutableDictionaryRef> fDictionary;
     auto_cfref<CFStringRef> fApplication;
@@ -76,26 +90,22 @@ void Preference::SetStringProperty(const UString& key, const UString& value)
 
 bool Preference::GetNumericProperty(const UString& key, int& value) const
 {
-    CFNumberRef number = fData->Get<CFNumberRef>(key, CFNumberGetTypeID());
-    return number && CFNumberGetValue(number, kCFNumberSInt32Type, &value);
+    return fData->GetNumber(key, kCFNumberSInt32Type, value);
 }
 
 void Preference::SetNumericProperty(const UString& key, int value)
 {
-    auto_cfref<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberSInt32Type, &value));
-    fData->Set(key, number);
+    fData->SetNumber(key, kCFNumberSInt32Type, value);
 }
 
 bool Preference::GetFloatProperty(const UString& key, float& value) const
 {
-    CFNumberRef number = fData->Get<CFNumberRef>(key, CFNumberGetTypeID());
-    return number && CFNumberGetValue(number, kCFNumberFloat32Type, &value);
+    return fData->GetNumber(key, kCFNumberFloat32Type, value);
 }
 
 void Preference::SetFloatProperty(const UString& key, float value)
 {
-    auto_cfref<CFNumberRef> number(CFNumberCreate(nullptr, kCFNumberFloat32Type, &value));
-    fData->Set(key, number);
+    fData->SetNumber(key, kCFNumberFloat32Type, value);
 }
 
 } // namespace Pellix

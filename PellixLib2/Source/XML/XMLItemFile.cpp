@@ -204,21 +204,25 @@ void Item::Write(Writer& writer)
     writer.EndElement(element);
 }
 
+template <>
 void SInt32Item::DoItemWrite(Writer& writer) const
 {
     writer.Attribute(AttributeName(kValueAttributeUString), NumToUString(Get(), kDecimal));
 }
 
+template <>
 void DoubleItem::DoItemWrite(Writer& writer) const
 {
     writer.Attribute(AttributeName(kValueAttributeUString), DoubleToUStringPrecise(Get()));
 }
 
+template <>
 void OSTypeItem::DoItemWrite(Writer& writer) const
 {
     writer.Attribute(AttributeName(kValueAttributeUString), OSTypeToUString(Get()));
 }
 
+template <>
 void UStringItem::DoItemWrite(Writer& writer) const
 {
     writer.Write(Get());

@@ -19,6 +19,14 @@ std::shared_ptr<T> WithComment(std::shared_ptr<T> item, const UString& comment)
     return item;
 }
 
+// The first index entry whose name is not below `name`.
+template <typename Index>
+auto LowerBound(Index& index, const UString& name)
+{
+    return std::lower_bound(index.begin(), index.end(), name,
+                            [](const auto& entry, const UString& key) { return entry.first < key; });
+}
+
 } // namespace
 
 Item::Item(ItemType type, const UString& name)
@@ -150,9 +158,7 @@ bool ContainerItem::Holds(const Item* item) const
 
 std::vector<std::pair<UString, unsigned int>>::iterator ContainerItem::IndexEntry(const UString& name)
 {
-    auto entry =
-        std::lower_bound(fIndex.begin(), fIndex.end(), name,
-                         [](const auto& indexEntry, const UString& key) { return indexEntry.first < key; });
+    auto entry = LowerBound(fIndex, name);
     if (entry == fIndex.end() || !(entry->first == name)) {
         entry = fIndex.insert(entry, {name, 0});
     }
@@ -190,9 +196,7 @@ std::shared_ptr<Item> ContainerItem::GetNthItem(unsigned int n) const
 
 std::shared_ptr<Item> ContainerItem::GetItem(ItemType type, const UString& name) const
 {
-    auto entry =
-        std::lower_bound(fIndex.begin(), fIndex.end(), name,
-                         [](const auto& indexEntry, const UString& key) { return indexEntry.first < key; });
+    auto entry = LowerBound(fIndex, name);
     if (entry == fIndex.end() || !(entry->first == name)) {
         return nullptr;
     }
@@ -206,16 +210,31 @@ bool ContainerItem::HasChanged() const
            std::any_of(fItems.begin(), fItems.end(), [](const auto& child) { return child->HasChanged(); });
 }
 
-std::shared_ptr<SInt32Item> ContainerItem::AddSInt32Item(const UString& name, int value)
+template <typename T>
+std::shared_ptr<T> ContainerItem::AddValue(const UString& name, const typename T::ValueType& value,
+                                           const UString& comment)
 {
-    auto item = CreateSInt32(name, value);
+    auto item = std::make_shared<T>(name, value);
+    item->SetComment(comment);
     AddItem(item);
     return item;
 }
 
+template <typename T>
+typename T::ValueType ContainerItem::ValueOf(const UString& name) const
+{
+    auto item = std::dynamic_pointer_cast<T>(GetItem(T::kItemType, name));
+    return item ? item->Get() : typename T::ValueType();
+}
+
+std::shared_ptr<SInt32Item> ContainerItem::AddSInt32Item(const UString& name, int value)
+{
+    return AddValue<SInt32Item>(name, value, UString());
+}
+
 void ContainerItem::AddSInt32Item(const UString& name, int value, const UString& comment)
 {
-    AddItem(WithComment(CreateSInt32(name, value), comment));
+    AddValue<SInt32Item>(name, value, comment);
 }
 
 std::shared_ptr<SInt32Item> ContainerItem::GetSInt32Item(const UString& name) const
@@ -225,20 +244,17 @@ std::shared_ptr<SInt32Item> ContainerItem::GetSInt32Item(const UString& name) co
 
 int ContainerItem::GetSInt32ItemValue(const UString& name) const
 {
-    auto item = GetSInt32Item(name);
-    return item ? item->Get() : 0;
+    return ValueOf<SInt32Item>(name);
 }
 
 std::shared_ptr<DoubleItem> ContainerItem::AddDoubleItem(const UString& name, double value)
 {
-    auto item = CreateDouble(name, value);
-    AddItem(item);
-    return item;
+    return AddValue<DoubleItem>(name, value, UString());
 }
 
 void ContainerItem::AddDoubleItem(const UString& name, double value, const UString& comment)
 {
-    AddItem(WithComment(CreateDouble(name, value), comment));
+    AddValue<DoubleItem>(name, value, comment);
 }
 
 std::shared_ptr<DoubleItem> ContainerItem::GetDoubleItem(const UString& name) const
@@ -248,20 +264,17 @@ std::shared_ptr<DoubleItem> ContainerItem::GetDoubleItem(const UString& name) co
 
 double ContainerItem::GetDoubleItemValue(const UString& name) const
 {
-    auto item = GetDoubleItem(name);
-    return item ? item->Get() : 0.0;
+    return ValueOf<DoubleItem>(name);
 }
 
 std::shared_ptr<OSTypeItem> ContainerItem::AddOSTypeItem(const UString& name, unsigned int value)
 {
-    auto item = CreateOSType(name, value);
-    AddItem(item);
-    return item;
+    return AddValue<OSTypeItem>(name, value, UString());
 }
 
 void ContainerItem::AddOSTypeItem(const UString& name, unsigned int value, const UString& comment)
 {
-    AddItem(WithComment(CreateOSType(name, value), comment));
+    AddValue<OSTypeItem>(name, value, comment);
 }
 
 std::shared_ptr<OSTypeItem> ContainerItem::GetOSTypeItem(const UString& name) const
@@ -271,20 +284,17 @@ std::shared_ptr<OSTypeItem> ContainerItem::GetOSTypeItem(const UString& name) co
 
 unsigned int ContainerItem::GetOSTypeItemValue(const UString& name) const
 {
-    auto item = GetOSTypeItem(name);
-    return item ? item->Get() : 0;
+    return ValueOf<OSTypeItem>(name);
 }
 
 std::shared_ptr<UStringItem> ContainerItem::AddUStringItem(const UString& name, const UString& value)
 {
-    auto item = CreateUString(name, value);
-    AddItem(item);
-    return item;
+    return AddValue<UStringItem>(name, value, UString());
 }
 
 void ContainerItem::AddUStringItem(const UString& name, const UString& value, const UString& comment)
 {
-    AddItem(WithComment(CreateUString(name, value), comment));
+    AddValue<UStringItem>(name, value, comment);
 }
 
 std::shared_ptr<UStringItem> ContainerItem::GetUStringItem(const UString& name) const
@@ -294,8 +304,7 @@ std::shared_ptr<UStringItem> ContainerItem::GetUStringItem(const UString& name) 
 
 UString ContainerItem::GetUStringItemValue(const UString& name) const
 {
-    auto item = GetUStringItem(name);
-    return item ? item->Get() : UString();
+    return ValueOf<UStringItem>(name);
 }
 
 void ContainerItem::AddRawDataItem(const UString& name, const unsigned char* data, unsigned int size)

@@ -79,6 +79,9 @@ template <typename T, Item::ItemType kType>
 class ValueItem : public Item
 {
 public:
+    using ValueType = T;
+    static constexpr ItemType kItemType = kType;
+
     ValueItem(const UString& name, const T& value) : Item(kType, name), fValue(value) {}
 
     const T& Get() const { return fValue; }
@@ -90,45 +93,17 @@ public:
         }
     }
 
+protected:
+    void DoItemWrite(Writer& writer) const override;
+
 private:
     T fValue;
 };
 
-class SInt32Item : public ValueItem<int32_t, Item::kSInt32>
-{
-public:
-    using ValueItem::ValueItem;
-
-protected:
-    void DoItemWrite(Writer& writer) const override;
-};
-
-class DoubleItem : public ValueItem<double, Item::kDouble>
-{
-public:
-    using ValueItem::ValueItem;
-
-protected:
-    void DoItemWrite(Writer& writer) const override;
-};
-
-class OSTypeItem : public ValueItem<unsigned int, Item::kOSType>
-{
-public:
-    using ValueItem::ValueItem;
-
-protected:
-    void DoItemWrite(Writer& writer) const override;
-};
-
-class UStringItem : public ValueItem<UString, Item::kUString>
-{
-public:
-    using ValueItem::ValueItem;
-
-protected:
-    void DoItemWrite(Writer& writer) const override;
-};
+using SInt32Item = ValueItem<int32_t, Item::kSInt32>;
+using DoubleItem = ValueItem<double, Item::kDouble>;
+using OSTypeItem = ValueItem<unsigned int, Item::kOSType>;
+using UStringItem = ValueItem<UString, Item::kUString>;
 
 // A block of bytes the buffer owns; a buffer without data has a null pointer.
 struct RawDataBuffer
@@ -237,6 +212,12 @@ protected:
     void DoItemWrite(Writer& writer) const override;
 
 private:
+    template <typename T>
+    std::shared_ptr<T> AddValue(const UString& name, const typename T::ValueType& value,
+                                const UString& comment);
+    template <typename T>
+    typename T::ValueType ValueOf(const UString& name) const;
+
     bool Holds(const Item* item) const;
     std::vector<std::pair<UString, unsigned int>>::iterator IndexEntry(const UString& name);
 
