@@ -142,14 +142,19 @@ std::shared_ptr<ContainerItem> ContainerFromItem(const std::shared_ptr<Item>& it
 
 ContainerItem::ContainerItem(const UString& name) : Item(kContainer, name) {}
 
+bool ContainerItem::HoldsAtAnyDepth(const Item& holder, const Item* item)
+{
+    auto* container = dynamic_cast<const ContainerItem*>(&holder);
+    return container && container->Holds(item);
+}
+
 bool ContainerItem::Holds(const Item* item) const
 {
     for (const std::shared_ptr<Item>& child : fItems) {
         if (child.get() == item) {
             return true;
         }
-        auto* container = dynamic_cast<const ContainerItem*>(child.get());
-        if (container && container->Holds(item)) {
+        if (child->GetType() == kContainer && HoldsAtAnyDepth(*child, item)) {
             return true;
         }
     }
@@ -167,8 +172,7 @@ std::vector<std::pair<UString, unsigned int>>::iterator ContainerItem::IndexEntr
 
 void ContainerItem::AddItem(std::shared_ptr<Item> item)
 {
-    auto* container = dynamic_cast<const ContainerItem*>(item.get());
-    if (!item || item.get() == this || (container && container->Holds(this))) {
+    if (!item || item.get() == this || (item->GetType() == kContainer && HoldsAtAnyDepth(*item, this))) {
         FailStringError(ErrorType(), kSourceFile, __LINE__);
     }
     IndexEntry(item->GetName())->second = GetNumItems();

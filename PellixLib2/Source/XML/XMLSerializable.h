@@ -218,6 +218,8 @@ private:
     template <typename T>
     typename T::ValueType ValueOf(const UString& name) const;
 
+    // Whether `holder` is a container that holds `item` at any depth.
+    static bool HoldsAtAnyDepth(const Item& holder, const Item* item);
     bool Holds(const Item* item) const;
     std::vector<std::pair<UString, unsigned int>>::iterator IndexEntry(const UString& name);
 
