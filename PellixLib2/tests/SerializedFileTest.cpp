@@ -91,6 +91,20 @@ TEST(SerializedFileTest, FilesThatAreNotItemFilesReadAsNull)
     EXPECT_EQ(ReadSerializedFile(FileSpecification()), nullptr);
 }
 
+// A file the user names must not bring another file's content into the tree.
+TEST(SerializedFileTest, ExternalEntitiesStayOutOfTheTree)
+{
+    TempFolder folder;
+    std::string secret = folder.write("secret", "SECRET");
+    std::string file =
+        folder.write("settings.xml", "<!DOCTYPE resource_list [<!ENTITY e SYSTEM 'file://" + secret +
+                                         "'>]><resource_list><XSET name='s'><TEXT name='t'>x&e;y</TEXT>"
+                                         "</XSET></resource_list>");
+    auto settings = ReadSerializedFile(FileSpecification(U(file)));
+    ASSERT_NE(settings, nullptr);
+    EXPECT_EQ(settings->GetUStringItemValue(U("t")), U("xy"));
+}
+
 TEST(SerializedFileTest, DuplicateIsAnIndependentDeepCopy)
 {
     auto source = CreateContainer(U("root"));

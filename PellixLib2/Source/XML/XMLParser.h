@@ -150,7 +150,6 @@ private:
     void RecordError(int severity, int line);
     friend class ParserErrors;
 
-    std::unique_ptr<std::istream> fOwnedStream;
     std::istream& fStream;
     _xmlTextReader* fReader = nullptr;
     uint32_t fState = kOutside;

@@ -56,7 +56,6 @@ private:
     bool Indented() const { return GetCurrentMode() == kIndented; }
 
     _xmlTextWriter* fWriter = nullptr;
-    std::unique_ptr<std::ostream> fOwnedStream;
     std::ostream& fStream;
     std::stack<Mode, std::vector<Mode>> fModes;
     int32_t fIndentCount = 0;
