@@ -16,5 +16,5 @@
 #include <CoreFoundation/CFRunLoop.h>
 #include <CoreFoundation/CFString.h>
 #include <CoreFoundation/CFURL.h>
-#include <CoreFoundation/CFUtilities.h>
 #include <CoreFoundation/CFUUID.h>
+#include <CoreFoundation/CFUtilities.h>
