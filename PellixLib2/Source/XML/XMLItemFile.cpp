@@ -31,6 +31,10 @@ Name AttributeName(const UString& name)
     return Name(name, UString());
 }
 
+const Name kItemNameAttribute = AttributeName(kItemNameAttributeUString);
+const Name kValueAttribute = AttributeName(kValueAttributeUString);
+const Name kSizeAttribute = AttributeName(kSizeAttributeUString);
+
 Name ElementName(Item::ItemType type)
 {
     return AttributeName(OSTypeToUString(type));
@@ -192,7 +196,7 @@ void Item::Write(Writer& writer)
     }
     Name element = ElementName(fType);
     writer.StartElement(element);
-    writer.Attribute(AttributeName(kItemNameAttributeUString), fName);
+    writer.Attribute(kItemNameAttribute, fName);
     for (const AttributePair& attribute : *fAttributes) {
         if (!(attribute.fName == kItemNameAttributeUString) && !(attribute.fName == kValueAttributeUString) &&
             !(attribute.fName == kSizeAttributeUString)) {
@@ -207,19 +211,19 @@ void Item::Write(Writer& writer)
 template <>
 void SInt32Item::DoItemWrite(Writer& writer) const
 {
-    writer.Attribute(AttributeName(kValueAttributeUString), NumToUString(Get(), kDecimal));
+    writer.Attribute(kValueAttribute, NumToUString(Get(), kDecimal));
 }
 
 template <>
 void DoubleItem::DoItemWrite(Writer& writer) const
 {
-    writer.Attribute(AttributeName(kValueAttributeUString), DoubleToUStringPrecise(Get()));
+    writer.Attribute(kValueAttribute, DoubleToUStringPrecise(Get()));
 }
 
 template <>
 void OSTypeItem::DoItemWrite(Writer& writer) const
 {
-    writer.Attribute(AttributeName(kValueAttributeUString), OSTypeToUString(Get()));
+    writer.Attribute(kValueAttribute, OSTypeToUString(Get()));
 }
 
 template <>
@@ -233,7 +237,7 @@ void RawDataItem::DoItemWrite(Writer& writer) const
     if (!fBuffer || !fBuffer->fData) {
         return;
     }
-    writer.Attribute(AttributeName(kSizeAttributeUString), NumToUString(fBuffer->fSize, kDecimal));
+    writer.Attribute(kSizeAttribute, NumToUString(fBuffer->fSize, kDecimal));
     for (unsigned int offset = 0; offset < fBuffer->fSize; offset += kBytesPerLine) {
         writer.NewLine();
         writer.Write(HexLine(fBuffer->fData + offset, std::min(kBytesPerLine, fBuffer->fSize - offset)));
