@@ -4,6 +4,7 @@
 
 #include <CoreFoundationTesting/RunLoop.h>
 #include <IOKit/IOMessage.h>
+#include <IOKit/IOReturn.h>
 #include <IOKitTesting/RootDomain.h>
 #include <gtest/gtest.h>
 
@@ -115,6 +116,27 @@ TEST_F(KorvanServiceClientPower, DisabledClientHearsNothingUntilEnabledAgain)
     fClient->registerPowerStateChangeNotification(RecordPower, &fUser);
     sPowerCalls.clear();
     EXPECT_EQ(Deliver(kIOMessageCanSystemSleep).size(), 1u);
+}
+
+// A deregistration that fails leaves the registration standing: the client goes on answering on
+// the same connection, and neither disabling again nor enabling changes that. Deleting the record
+// ends it: no callback runs after, so none can reach a deleted client.
+TEST_F(KorvanServiceClientPower, FailedDeregistrationKeepsAnsweringUntilTheRecordIsDeleted)
+{
+    const auto registered = Deliver(kIOMessageCanSystemSleep);
+    ASSERT_EQ(registered.size(), 1u);
+    IOKitTesting::FailedPowerDeregistration failure(kIOReturnNotResponding);
+    fClient->disablePowerNotifications();
+    fClient->disablePowerNotifications();
+    fClient->enablePowerNotifications();
+    const auto acknowledgements = Deliver(kIOMessageSystemWillSleep);
+    ASSERT_EQ(acknowledgements.size(), 1u);
+    EXPECT_EQ(acknowledgements[0].fConnection, registered[0].fConnection);
+    EXPECT_EQ(sPowerCalls.size(), 1u);
+
+    fClient->unregisterPowerStateChangeNotification();
+    EXPECT_TRUE(Deliver(kIOMessageSystemWillSleep).empty());
+    EXPECT_EQ(fLog.count("powerNotificationCallback"), 2);
 }
 
 // Fault: the registration outlived the client, so the next sleep called into a deleted client.
