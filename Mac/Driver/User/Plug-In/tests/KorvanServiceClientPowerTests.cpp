@@ -8,7 +8,13 @@
 #include <IOKitTesting/RootDomain.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace PlugInTesting;
@@ -147,6 +153,51 @@ TEST_F(KorvanServiceClientPower, DeletedClientIsNeverCalledAgain)
     EXPECT_TRUE(IOKitTesting::systemWillSleep());
     EXPECT_TRUE(Deliver(kIOMessageSystemWillSleep).empty());
     EXPECT_TRUE(sPowerCalls.empty());
+}
+
+// Registrations come and go on another thread while the main queue delivers power messages; once
+// the last is gone, no callback follows.
+TEST_F(KorvanServiceClientPower, RegistrationsChangeWhileMessagesArrive)
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    std::thread changer([&] {
+        for (int round = 0; round < 200; ++round) {
+            fClient->disablePowerNotifications();
+            fClient->enablePowerNotifications();
+            fClient->unregisterPowerStateChangeNotification();
+            fClient->registerPowerStateChangeNotification(RecordPower, &fUser);
+        }
+        fClient->unregisterPowerStateChangeNotification();
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        changed.notify_all();
+    });
+    // A deadlock would hold the main thread inside a callback, where no check of its own runs.
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!changed.wait_for(lock, std::chrono::seconds(30), [&] { return done; })) {
+            std::fprintf(stderr, "the registrations and the callbacks wait for each other\n");
+            std::abort();
+        }
+    });
+    auto finished = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return done;
+    };
+    while (!finished()) {
+        IOKitTesting::deliverPowerMessage(kIOMessageSystemHasPoweredOn);
+        CoreFoundationTesting::runUntilIdle();
+    }
+    changer.join();
+    watchdog.join();
+    const size_t calls = sPowerCalls.size();
+    Deliver(kIOMessageSystemHasPoweredOn);
+    EXPECT_EQ(sPowerCalls.size(), calls);
+    for (const PowerCall& call : sPowerCalls) {
+        EXPECT_EQ(call.fUser, &fUser);
+    }
 }
 
 } // namespace
