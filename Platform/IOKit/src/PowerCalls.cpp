@@ -27,6 +27,9 @@ IOReturn IODeregisterForSystemPower(io_object_t* notifier)
     if (!found) {
         return kIOReturnBadArgument;
     }
+    if (IOReturn fault = RootDomain::shared().takeDeregistrationFault(*notifier); fault != kIOReturnSuccess) {
+        return fault;
+    }
     RootDomain::shared().deregister(*found->fRegistration);
     return HandleTable::shared().release(*notifier);
 }

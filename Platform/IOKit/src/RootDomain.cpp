@@ -6,6 +6,7 @@
 #include <IOKit/IOMessage.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace IOKit {
 
@@ -65,6 +66,29 @@ void RootDomain::deregister(PowerRegistration& registration)
         fChanged.notify_all();
     }
     registration.fPort->withdraw(registration);
+}
+
+void RootDomain::failNextDeregistration(IOReturn result)
+{
+    std::lock_guard lock(fLock);
+    fDeregistrationFault = result;
+}
+
+IOReturn RootDomain::takeDeregistrationFault(io_object_t notifier)
+{
+    std::lock_guard lock(fLock);
+    const IOReturn fault = std::exchange(fDeregistrationFault, kIOReturnSuccess);
+    if (fault != kIOReturnSuccess) {
+        fKeptNotifier = notifier;
+    }
+    return fault;
+}
+
+io_object_t RootDomain::endDeregistrationFault()
+{
+    std::lock_guard lock(fLock);
+    fDeregistrationFault = kIOReturnSuccess;
+    return std::exchange(fKeptNotifier, 0);
 }
 
 IOReturn RootDomain::allowPowerChange(io_connect_t connection, intptr_t notificationID)

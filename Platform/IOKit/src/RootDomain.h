@@ -71,6 +71,12 @@ public:
     io_connect_t registerForSystemPower(void* refCon, IOServiceInterestCallback callback,
                                         IONotificationPortRef* port, io_object_t* notifier);
     void deregister(PowerRegistration& registration);
+    // A failure a test injects into the next IODeregisterForSystemPower. The call that takes it
+    // fails with it (kIOReturnSuccess: none pending), and its notifier is kept until the test ends
+    // the failure and is handed that notifier to deregister.
+    void failNextDeregistration(IOReturn result);
+    IOReturn takeDeregistrationFault(io_object_t notifier);
+    io_object_t endDeregistrationFault();
     IOReturn allowPowerChange(io_connect_t connection, intptr_t notificationID);
 
     intptr_t deliver(uint32_t message);
@@ -90,6 +96,8 @@ private:
     Registrations fRegistrations;
     std::vector<Acknowledgement> fAcknowledgements;
     intptr_t fLastNotificationID = 0;
+    IOReturn fDeregistrationFault = kIOReturnSuccess;
+    io_object_t fKeptNotifier = 0;
 };
 
 } // namespace IOKit

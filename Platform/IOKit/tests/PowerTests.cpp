@@ -47,6 +47,12 @@ public:
     void deregister()
     {
         EXPECT_EQ(IODeregisterForSystemPower(&fNotifier), kIOReturnSuccess);
+        close();
+    }
+
+    // What is left of a registration that has gone.
+    void close()
+    {
         IONotificationPortDestroy(std::exchange(fPort, nullptr));
         EXPECT_EQ(IOServiceClose(fConnection), kIOReturnSuccess);
     }
@@ -157,6 +163,24 @@ TEST(PowerMessages, NoCallbackStartsOnceDeregisteredEvenWithOneQueued)
 
     EXPECT_TRUE(client.calls().empty());
     EXPECT_EQ(IODeregisterForSystemPower(&notifier), kIOReturnBadArgument);
+}
+
+TEST(PowerMessages, AFailedDeregistrationKeepsTheRegistrationUntilTheFailureEnds)
+{
+    PowerClient client;
+    io_object_t notifier = client.fNotifier;
+    {
+        IOKitTesting::FailedPowerDeregistration failure(kIOReturnNotResponding);
+        EXPECT_EQ(IODeregisterForSystemPower(&notifier), kIOReturnNotResponding);
+        IOKitTesting::deliverPowerMessage(kIOMessageSystemHasPoweredOn);
+        runUntilIdle();
+        EXPECT_EQ(client.calls().size(), 1u);
+    }
+    IOKitTesting::deliverPowerMessage(kIOMessageSystemHasPoweredOn);
+    runUntilIdle();
+    EXPECT_EQ(client.calls().size(), 1u);
+    EXPECT_EQ(IODeregisterForSystemPower(&notifier), kIOReturnBadArgument);
+    client.close();
 }
 
 TEST(PowerMessages, OnlyARootDomainConnectionAcknowledges)

@@ -10,6 +10,18 @@
 
 struct KorvanServiceClient::PowerRecord
 {
+    // A port and connection still held here outlived a failed deregistration. The registration
+    // still names the client: without its port no callback can reach a client that may go next.
+    ~PowerRecord()
+    {
+        if (fPort != nullptr) {
+            IONotificationPortDestroy(fPort);
+        }
+        if (fConnection != 0) {
+            IOServiceClose(fConnection);
+        }
+    }
+
     PowerCallback fCallback = nullptr;
     void* fUser = nullptr;
     IONotificationPortRef fPort = nullptr;
@@ -38,11 +50,10 @@ void KorvanServiceClient::registerPowerStateChangeNotification(PowerCallback cal
     os_log(OS_LOG_DEFAULT, "%s", "registerPowerStateChangeNotification");
     // A registration left behind would call back into whatever its user pointer named.
     disablePowerNotifications();
-    std::lock_guard<std::recursive_mutex> lock(fMutex);
-    fPowerRecord = std::make_unique<PowerRecord>();
-    fPowerRecord->fCallback = callback;
-    fPowerRecord->fUser = user;
-    RegisterForSystemPower();
+    auto record = std::make_unique<PowerRecord>();
+    record->fCallback = callback;
+    record->fUser = user;
+    ReplacePowerRecord(std::move(record));
 }
 
 void KorvanServiceClient::enablePowerNotifications()
@@ -51,6 +62,19 @@ void KorvanServiceClient::enablePowerNotifications()
     if (fPowerRecord && fPowerRecord->fConnection == 0) {
         RegisterForSystemPower();
     }
+}
+
+void KorvanServiceClient::ReplacePowerRecord(std::unique_ptr<PowerRecord> record)
+{
+    {
+        std::lock_guard<std::recursive_mutex> lock(fMutex);
+        fPowerRecord.swap(record);
+        if (fPowerRecord) {
+            RegisterForSystemPower();
+        }
+    }
+    // The previous record goes outside the mutex: destroying a port it still holds waits for a
+    // callback in progress, which takes the mutex.
 }
 
 void KorvanServiceClient::RegisterForSystemPower()
@@ -66,7 +90,6 @@ void KorvanServiceClient::RegisterForSystemPower()
 void KorvanServiceClient::disablePowerNotifications()
 {
     IONotificationPortRef port = nullptr;
-    io_object_t notifier = 0;
     io_connect_t connection = 0;
     {
         std::lock_guard<std::recursive_mutex> lock(fMutex);
@@ -74,13 +97,16 @@ void KorvanServiceClient::disablePowerNotifications()
             fPowerRecord->fConnection == 0) {
             return;
         }
+        const IOReturn result = IODeregisterForSystemPower(&fPowerRecord->fNotifier);
+        fPowerRecord->fNotifier = 0;
+        // Still registered: the port and connection stay, so sleep queries are still answered.
+        if (result != kIOReturnSuccess) {
+            return;
+        }
         port = std::exchange(fPowerRecord->fPort, nullptr);
-        notifier = std::exchange(fPowerRecord->fNotifier, 0);
         connection = std::exchange(fPowerRecord->fConnection, 0);
     }
-    // Outside the mutex: destroying the port waits for a callback in progress, which takes it. The
-    // port goes even when deregistering fails, since it is what guarantees that no callback follows.
-    IODeregisterForSystemPower(&notifier);
+    // Outside the mutex: destroying the port waits for a callback in progress, which takes it.
     IONotificationPortDestroy(port);
     IOServiceClose(connection);
 }
@@ -89,8 +115,7 @@ void KorvanServiceClient::unregisterPowerStateChangeNotification()
 {
     os_log(OS_LOG_DEFAULT, "%s", "unregisterPowerStateChangeNotification");
     disablePowerNotifications();
-    std::lock_guard<std::recursive_mutex> lock(fMutex);
-    fPowerRecord.reset();
+    ReplacePowerRecord(nullptr);
 }
 
 void KorvanServiceClient::ioPowerNotificationCallback(void* refcon, io_service_t, uint32_t messageType,

@@ -71,6 +71,9 @@ protected:
 private:
     struct PowerRecord;
 
+    // Under the mutex, swaps in `record` (registered when there is one); the previous record is
+    // destroyed after the mutex is released.
+    void ReplacePowerRecord(std::unique_ptr<PowerRecord> record);
     void RegisterForSystemPower();
 
     std::recursive_mutex fMutex;

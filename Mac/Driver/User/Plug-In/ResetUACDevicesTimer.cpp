@@ -4,11 +4,11 @@
 #include "WithXpcConnection.h"
 #include "WorkLoop.h"
 
-#include <Darwin/Clock.h>
 #include <dispatch/dispatch.h>
+#include <mach/mach.h>
+#include <mach/mach_time.h>
 #include <xpc/xpc.h>
 
-#include <condition_variable>
 #include <mutex>
 
 namespace {
@@ -17,17 +17,24 @@ constexpr const char* kReenumeratorService = "com.vork.tide.reenumerator";
 constexpr const char* kProxyMessageTypeKey = "kProxyMessageTypeKey";
 constexpr uint64_t kResetUACMessage = 0;
 constexpr unsigned kRequestPeriodMs = 5000;
-constexpr double kRequestTimeoutSeconds = 5.0;
+constexpr uint64_t kRequestTimeout = 5'000'000'000; // ns of host time
+constexpr uint64_t kNanosecondsPerSecond = 1'000'000'000;
 constexpr int kRequestCount = 7;
 
-constexpr const char* kEventHandlerName = "void ResetUACDevicesTimer::Impl::ResetUAC()_block_invoke";
+constexpr const char* kEventHandlerName = ResetUACDevicesTimer::kEventHandlerName;
 
 // What one request's waiter and its connection's event handler share. The handler holds it weakly:
 // an event after the request was given up finds it gone.
 struct RequestState
 {
+    RequestState() { semaphore_create(mach_task_self(), &fEnded, SYNC_POLICY_FIFO, 0); }
+    ~RequestState() { semaphore_destroy(mach_task_self(), fEnded); }
+    RequestState(const RequestState&) = delete;
+    RequestState& operator=(const RequestState&) = delete;
+
     std::mutex fMutex;
-    std::condition_variable fCondition;
+    // Signalled once the connection has ended, so the waiter need not wait out its time.
+    semaphore_t fEnded = 0;
     WithXpcConnection fHolder;
     // Set under fMutex when the waiter is done; an event from then on belongs to no request.
     bool fFinished = false;
@@ -53,11 +60,34 @@ void HandleEvent(const std::weak_ptr<RequestState>& weakState, xpc_object_t even
         }
         // The connection is over: the waiter returns at once instead of waiting out its time.
         state->fHolder.cancel();
-        state->fCondition.notify_all();
+        semaphore_signal(state->fEnded);
         return;
     }
     TIDE_LOG(Log::Info, "%s - Received an unexpected xpc message", kEventHandlerName);
     state->fHolder.cancel(kEventHandlerName);
+}
+
+// Waits, holding the state's mutex between waits, while the connection is set and less than the
+// request's time has passed since it was sent.
+void WaitForTheConnectionToEnd(RequestState& state, std::unique_lock<std::mutex>& lock)
+{
+    const uint64_t deadline = mach_absolute_time() + kRequestTimeout;
+    while (state.fHolder.isSet()) {
+        const uint64_t now = mach_absolute_time();
+        if (now >= deadline) {
+            return;
+        }
+        const uint64_t left = deadline - now;
+        const mach_timespec_t timeout{static_cast<unsigned int>(left / kNanosecondsPerSecond),
+                                      static_cast<clock_res_t>(left % kNanosecondsPerSecond)};
+        lock.unlock();
+        const kern_return_t result = semaphore_timedwait(state.fEnded, timeout);
+        lock.lock();
+        // Timed out, or no semaphore to wait on.
+        if (result != KERN_SUCCESS && result != KERN_ABORTED) {
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -131,10 +161,7 @@ private:
         xpc_object_t message = xpc_dictionary_create(nullptr, nullptr, 0);
         xpc_dictionary_set_uint64(message, kProxyMessageTypeKey, kResetUACMessage);
         xpc_connection_send_message(connection, message);
-        const uint64_t deadline = DarwinClock::deadlineAfterSeconds(kRequestTimeoutSeconds);
-        while (state->fHolder.isSet() &&
-               !DarwinClock::waitUntil(lock, state->fCondition, deadline, "ResetUACDevicesTimer request")) {
-        }
+        WaitForTheConnectionToEnd(*state, lock);
         state->fFinished = true;
         lock.unlock();
         xpc_release(message);

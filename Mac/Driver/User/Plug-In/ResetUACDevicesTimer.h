@@ -21,6 +21,10 @@ public:
     // No further requests.
     void Stop();
 
+    // The function name of the connection's event handler, as its log lines give it.
+    static constexpr const char* kEventHandlerName =
+        "void ResetUACDevicesTimer::Impl::ResetUAC()_block_invoke";
+
     class Impl;
 
 private:

@@ -2,6 +2,8 @@
 
 #include "RootDomain.h"
 
+#include <IOKit/pwr_mgt/IOPMLib.h>
+
 namespace IOKitTesting {
 
 using IOKit::RootDomain;
@@ -14,6 +16,18 @@ intptr_t deliverPowerMessage(uint32_t messageType)
 bool systemWillSleep()
 {
     return RootDomain::shared().sleep();
+}
+
+FailedPowerDeregistration::FailedPowerDeregistration(IOReturn result)
+{
+    RootDomain::shared().failNextDeregistration(result);
+}
+
+FailedPowerDeregistration::~FailedPowerDeregistration()
+{
+    if (io_object_t kept = RootDomain::shared().endDeregistrationFault(); kept != 0) {
+        IODeregisterForSystemPower(&kept);
+    }
 }
 
 std::vector<PowerAcknowledgement> powerAcknowledgements()

@@ -4,10 +4,17 @@
 
 #include <CoreFoundationTesting/RunLoop.h>
 #include <IOKit/IOMessage.h>
+#include <IOKit/IOReturn.h>
 #include <IOKitTesting/RootDomain.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace PlugInTesting;
@@ -117,6 +124,27 @@ TEST_F(KorvanServiceClientPower, DisabledClientHearsNothingUntilEnabledAgain)
     EXPECT_EQ(Deliver(kIOMessageCanSystemSleep).size(), 1u);
 }
 
+// A deregistration that fails leaves the registration standing: the client goes on answering on
+// the same connection, and neither disabling again nor enabling changes that. Deleting the record
+// ends it: no callback runs after, so none can reach a deleted client.
+TEST_F(KorvanServiceClientPower, FailedDeregistrationKeepsAnsweringUntilTheRecordIsDeleted)
+{
+    const auto registered = Deliver(kIOMessageCanSystemSleep);
+    ASSERT_EQ(registered.size(), 1u);
+    IOKitTesting::FailedPowerDeregistration failure(kIOReturnNotResponding);
+    fClient->disablePowerNotifications();
+    fClient->disablePowerNotifications();
+    fClient->enablePowerNotifications();
+    const auto acknowledgements = Deliver(kIOMessageSystemWillSleep);
+    ASSERT_EQ(acknowledgements.size(), 1u);
+    EXPECT_EQ(acknowledgements[0].fConnection, registered[0].fConnection);
+    EXPECT_EQ(sPowerCalls.size(), 1u);
+
+    fClient->unregisterPowerStateChangeNotification();
+    EXPECT_TRUE(Deliver(kIOMessageSystemWillSleep).empty());
+    EXPECT_EQ(fLog.count("powerNotificationCallback"), 2);
+}
+
 // Fault: the registration outlived the client, so the next sleep called into a deleted client.
 TEST_F(KorvanServiceClientPower, DeletedClientIsNeverCalledAgain)
 {
@@ -125,6 +153,51 @@ TEST_F(KorvanServiceClientPower, DeletedClientIsNeverCalledAgain)
     EXPECT_TRUE(IOKitTesting::systemWillSleep());
     EXPECT_TRUE(Deliver(kIOMessageSystemWillSleep).empty());
     EXPECT_TRUE(sPowerCalls.empty());
+}
+
+// Registrations come and go on another thread while the main queue delivers power messages; once
+// the last is gone, no callback follows.
+TEST_F(KorvanServiceClientPower, RegistrationsChangeWhileMessagesArrive)
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    std::thread changer([&] {
+        for (int round = 0; round < 200; ++round) {
+            fClient->disablePowerNotifications();
+            fClient->enablePowerNotifications();
+            fClient->unregisterPowerStateChangeNotification();
+            fClient->registerPowerStateChangeNotification(RecordPower, &fUser);
+        }
+        fClient->unregisterPowerStateChangeNotification();
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        changed.notify_all();
+    });
+    // A deadlock would hold the main thread inside a callback, where no check of its own runs.
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!changed.wait_for(lock, std::chrono::seconds(30), [&] { return done; })) {
+            std::fprintf(stderr, "the registrations and the callbacks wait for each other\n");
+            std::abort();
+        }
+    });
+    auto finished = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return done;
+    };
+    while (!finished()) {
+        IOKitTesting::deliverPowerMessage(kIOMessageSystemHasPoweredOn);
+        CoreFoundationTesting::runUntilIdle();
+    }
+    changer.join();
+    watchdog.join();
+    const size_t calls = sPowerCalls.size();
+    Deliver(kIOMessageSystemHasPoweredOn);
+    EXPECT_EQ(sPowerCalls.size(), calls);
+    for (const PowerCall& call : sPowerCalls) {
+        EXPECT_EQ(call.fUser, &fUser);
+    }
 }
 
 } // namespace

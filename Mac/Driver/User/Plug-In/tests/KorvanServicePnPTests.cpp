@@ -1,3 +1,4 @@
+#include "Eventually.h"
 #include "FakeKernelUserClient.h"
 #include "LogLines.h"
 #include "PnPWatcher.h"
@@ -106,7 +107,8 @@ TEST_F(KorvanServiceMatching, DisablingEndsReportsAndFreesTheKnownServicesSilent
     FakeKernelService later("later001");
     later.publish();
     known.terminate();
-    std::this_thread::sleep_for(50ms);
+    // Both changes have reached the loop's port by now; a pass serves the port before the item.
+    ASSERT_TRUE(RunOnLoop(*fWatcher.fWorkLoop, [] {}));
     EXPECT_EQ(fWatcher.Reports().size(), 1u);
     IOObjectRelease(handle);
 }
@@ -151,11 +153,8 @@ protected:
         std::string uid = "unread";
         std::thread reader([&] { uid = KorvanService(handle, KorvanService::kBusTypeUSB).GetUID(); });
         const uint64_t retryDeadline = DarwinClock::hostNow() + 100'000'000;
-        const auto limit = std::chrono::steady_clock::now() + 30s;
-        while (fClock.nextDeadline() != retryDeadline && std::chrono::steady_clock::now() < limit) {
-            std::this_thread::sleep_for(1ms);
-        }
-        EXPECT_EQ(fClock.nextDeadline(), retryDeadline) << "the reader sleeps before reading again";
+        EXPECT_TRUE(Eventually([&] { return fClock.nextDeadline() == retryDeadline; }))
+            << "the reader sleeps before reading again";
         if (during) {
             DarwinClock::scheduleAlarm(DarwinClock::hostNow() + 50'000'000, during, "during the retry");
         }

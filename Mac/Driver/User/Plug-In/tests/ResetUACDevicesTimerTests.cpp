@@ -1,3 +1,4 @@
+#include "Eventually.h"
 #include "FakeReenumerator.h"
 #include "LogLines.h"
 #include "ResetUACDevicesTimer.h"
@@ -9,6 +10,7 @@
 #include <DarwinTesting/ManualClock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -17,7 +19,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kEventHandler = "void ResetUACDevicesTimer::Impl::ResetUAC()_block_invoke";
+constexpr const char* kEventHandler = ResetUACDevicesTimer::kEventHandlerName;
 
 // The plug-in object's use of the timer: started when its work-loop thread starts, stopped when
 // it stops.
@@ -94,14 +96,11 @@ TEST(ResetUACNoDaemon, SevenRequestsEachEndingAtConnectionInvalid)
     ResetThread thread;
     thread.Start();
     auto requestsEnded = [&](int count) {
-        const auto limit = std::chrono::steady_clock::now() + 30s;
-        while (log.count(std::string(kEventHandler) + " - xpc_error (Connection invalid)") < count) {
-            if (std::chrono::steady_clock::now() > limit) {
-                return false;
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-        return RunOnLoop(*thread.fWorkLoop, [] {});
+        return Eventually([&] {
+                   return log.count(std::string(kEventHandler) + " - xpc_error (Connection invalid)") >=
+                          count;
+               }) &&
+               RunOnLoop(*thread.fWorkLoop, [] {});
     };
     ASSERT_TRUE(requestsEnded(1));
     for (int request = 2; request <= 7; ++request) {
@@ -130,21 +129,17 @@ TEST(ResetUACSilentDaemon, RequestEndsAfterFiveSecondsAndTheLateEventTouchesNoth
         timer.Stop();
     });
     ASSERT_TRUE(daemon.waitForMessages(1));
-    const uint64_t sent = DarwinClock::hostNow();
-    std::this_thread::sleep_for(20ms);
+    const uint64_t giveUp = DarwinClock::hostNow() + 5'000'000'000;
+    // The request waits on the clock until 5 s after sending.
+    ASSERT_TRUE(Eventually([&] { return clock.nextDeadline() == giveUp; }));
+    clock.advanceTo(giveUp - 1);
+    EXPECT_EQ(clock.nextDeadline(), giveUp) << "given up before 5 s";
     EXPECT_FALSE(started);
-    clock.advanceTo(sent + 4'999'999'999);
-    std::this_thread::sleep_for(20ms);
-    EXPECT_FALSE(started) << "given up before 5 s";
-    clock.advanceTo(sent + 5'000'000'000);
+    clock.advanceTo(giveUp);
     starter.join();
     EXPECT_TRUE(started);
-    const auto limit = std::chrono::steady_clock::now() + 30s;
-    while (!log.contains(std::string(kEventHandler) + " - xpc server took too long") &&
-           std::chrono::steady_clock::now() < limit) {
-        std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_TRUE(log.contains(std::string(kEventHandler) + " - xpc server took too long"));
+    EXPECT_TRUE(
+        Eventually([&] { return log.contains(std::string(kEventHandler) + " - xpc server took too long"); }));
     EXPECT_TRUE(log.contains("void WithXpcConnection::cancel() - calling xpc_connection_cancel"));
     EXPECT_EQ(daemon.resetCount(), 1);
 }

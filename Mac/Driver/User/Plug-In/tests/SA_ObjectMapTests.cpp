@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -15,12 +16,21 @@ namespace {
 
 constexpr UInt32 kSaturated = 0xFFFFFFFF;
 
+// An id is never handed out again in a process, so the first ones are read in a fresh process.
 TEST(SA_ObjectMap, HandsOutIdsFrom32AndNeverAgain)
 {
-    const AudioObjectID first = SA_ObjectMap::GetNextObjectID();
-    EXPECT_EQ(first, 32u);
-    EXPECT_EQ(SA_ObjectMap::GetNextObjectID(), 33u);
-    EXPECT_EQ(SA_ObjectMap::GetNextObjectID(), 34u);
+    EXPECT_EXIT(
+        {
+            const AudioObjectID first = SA_ObjectMap::GetNextObjectID();
+            const AudioObjectID second = SA_ObjectMap::GetNextObjectID();
+            const AudioObjectID third = SA_ObjectMap::GetNextObjectID();
+            std::fprintf(stderr, "ids %u %u %u\n", first, second, third);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "ids 32 33 34");
+    const AudioObjectID next = SA_ObjectMap::GetNextObjectID();
+    EXPECT_GE(next, 32u);
+    EXPECT_EQ(SA_ObjectMap::GetNextObjectID(), next + 1);
 }
 
 TEST(SA_ObjectMap, RefusesAnIdInUseAndChangesNothing)

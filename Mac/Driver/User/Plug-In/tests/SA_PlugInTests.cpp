@@ -1,18 +1,22 @@
 #include "CAException.h"
+#include "Eventually.h"
 #include "FakeKernelUserClient.h"
 #include "LogLines.h"
 #include "RecordingHost.h"
+#include "SA_Device.h"
 #include "SA_Host.h"
 #include "SA_ObjectMap.h"
 #include "SA_PlugIn.h"
 #include "SA_PlugInInterface.h"
 #include "TestDevice.h"
 #include "TestObject.h"
+#include "WorkLoop.h"
 
 #include <CoreFoundationTesting/RunLoop.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -20,25 +24,9 @@ using namespace PlugInTesting;
 
 namespace {
 
-constexpr auto kPatience = std::chrono::seconds(30);
-
 AudioObjectPropertyAddress Global(AudioObjectPropertySelector selector)
 {
     return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-}
-
-// Waits in real time for something another thread does.
-template <typename Predicate>
-bool Eventually(Predicate predicate)
-{
-    const auto limit = std::chrono::steady_clock::now() + kPatience;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > limit) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 std::vector<AudioObjectID> DeviceList()
@@ -56,8 +44,18 @@ bool HasEvent(const std::string& event)
     return std::find(events.begin(), events.end(), event) != events.end();
 }
 
+// Removes every device the plug-in still lists, as their services' termination would.
+void RemoveDevices()
+{
+    for (AudioObjectID deviceID : DeviceList()) {
+        SA_Object* device = SA_ObjectMap::CopyObjectByObjectID(deviceID);
+        gInstance.ServiceTerminated(static_cast<SA_Device*>(device)->GetService());
+        SA_ObjectMap::ReleaseObject(device);
+    }
+}
+
 // The plug-in initialised through its driver interface with a recording host; its work-loop
-// thread runs until the test ends.
+// thread runs until the test ends, and the plug-in is left without devices, as it was found.
 class PlugInObject : public testing::Test
 {
 protected:
@@ -72,6 +70,7 @@ protected:
     void TearDown() override
     {
         gInstance.Deactivate();
+        RemoveDevices();
         Host_SetHost(nullptr);
     }
 
@@ -266,49 +265,52 @@ TEST_F(PlugInProperties, ValuesSizesAndFailures)
     }
 }
 
+// A work item that waits for its gate, then registers a service: the device is made, and the
+// work-loop thread then needs the plug-in's mutex to list it.
+struct GatedRegistration : WorkItem
+{
+    static bool Run(WorkLoopItem*, void* userData)
+    {
+        auto* self = static_cast<GatedRegistration*>(userData);
+        self->fWaiting = true;
+        self->fGate.wait();
+        // The loop goes when its thread stops, before the test destroys the item.
+        self->Detach();
+        gInstance.ServiceRegistered(KorvanService(self->fService, KorvanService::kBusTypeUSB));
+        return true;
+    }
+
+    io_service_t fService = 0;
+    Gate fGate;
+    std::atomic<bool> fWaiting{false};
+};
+
 // Fault: Deactivate stopped the thread while holding the mutex that the thread waited for.
 TEST_F(PlugInObject, DeactivateFinishesWhileServiceRegisteredWaitsForTheMutex)
 {
-    // A first device, whose GetService holds the plug-in's mutex until the gate opens.
-    const size_t before = DeviceList().size();
     Initialize();
-    FakeKernelService first("first001");
-    first.publish();
-    ASSERT_TRUE(Eventually([&] { return DeviceList().size() == before + 1; }));
-    ClearDeviceEvents();
-    Gate release;
-    std::atomic<bool> holding{false};
-    SetGetServiceHook([&] {
-        holding = true;
-        release.wait();
-    });
-    std::thread holder([&] {
-        const io_service_t handle = first.copyHandle();
-        if (SA_Device* device =
-                gInstance.GetDeviceByService(KorvanService(handle, KorvanService::kBusTypeUSB))) {
-            SA_ObjectMap::ReleaseObject(device);
-        }
-        IOObjectRelease(handle);
-    });
-    ASSERT_TRUE(Eventually([&] { return holding.load(); }));
-    SetGetServiceHook(nullptr);
-
-    // The second service's device is made on the work-loop thread, which then waits for the mutex.
-    FakeKernelService second("second01");
-    second.publish();
-    ASSERT_TRUE(Eventually([&] { return !DeviceEvents().empty(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    FakeKernelService service("waiting1");
+    GatedRegistration registration;
+    registration.fService = service.copyHandle();
+    registration.Init(gInstance.fWorkLoop.get(), GatedRegistration::Run, &registration);
+    registration.Queue();
+    ASSERT_TRUE(Eventually([&] { return registration.fWaiting.load(); }));
 
     std::atomic<bool> deactivated{false};
     std::thread deactivator([&] {
         gInstance.Deactivate();
         deactivated = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    release.open();
-    holder.join();
-    EXPECT_TRUE(Eventually([&] { return deactivated.load(); }));
+    // Deactivate has marked the plug-in inactive, under the mutex, and goes on to stop the thread.
+    EXPECT_TRUE(Eventually([] { return !gInstance.IsActive(); }));
+    registration.fGate.open();
+    if (!Eventually([&] { return deactivated.load(); })) {
+        ADD_FAILURE() << "Deactivate and the work-loop thread wait for each other";
+        std::abort();
+    }
     deactivator.join();
+    EXPECT_EQ(DeviceList().size(), 1u);
+    IOObjectRelease(registration.fService);
 }
 
 } // namespace

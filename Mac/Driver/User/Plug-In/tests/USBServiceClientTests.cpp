@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -354,9 +355,12 @@ TEST(USBServiceClientStress, NotificationsArriveWhileAnotherThreadCloses)
             client.Close();
             closed = true;
         });
-        while (!closed) {
+        // The main thread serves the notifications while the client closes.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!closed && std::chrono::steady_clock::now() < limit) {
             CoreFoundationTesting::runUntilIdle();
         }
+        ASSERT_TRUE(closed) << "Close did not return";
         closer.join();
         sender.join();
         CoreFoundationTesting::runUntilIdle();

@@ -28,6 +28,18 @@ intptr_t deliverPowerMessage(uint32_t messageType);
 // that serves the callbacks.
 bool systemWillSleep();
 
+// While it exists, the next IODeregisterForSystemPower of a registration fails with `result` and
+// leaves the registration and its notifier in place. Its destruction deregisters what it kept, so
+// the root domain is left as the test found it.
+class FailedPowerDeregistration
+{
+public:
+    explicit FailedPowerDeregistration(IOReturn result);
+    ~FailedPowerDeregistration();
+    FailedPowerDeregistration(const FailedPowerDeregistration&) = delete;
+    FailedPowerDeregistration& operator=(const FailedPowerDeregistration&) = delete;
+};
+
 // Every IOAllowPowerChange made on a root-domain connection, in order.
 std::vector<PowerAcknowledgement> powerAcknowledgements();
 
