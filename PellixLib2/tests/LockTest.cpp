@@ -253,35 +253,35 @@ TEST_P(RemoveLocks, WaitToRemoveEndsWhenTheUsersLetGoOrAfterTwoSeconds)
 
 INSTANTIATE_TEST_SUITE_P(
     Locks, RemoveLocks,
-    testing::Values(RemoveCase{"NoUsers", 0, nullptr, false, false},
-                    RemoveCase{
-                        "TheUserLetsGo", 1,
-                        [](ProbedRemoveLock& lock, ManualClock&, const std::atomic<bool>&) { lock.Unlock(); },
-                        false, false},
-                    RemoveCase{"TheUserHoldsOn", 1,
-                               [](ProbedRemoveLock&, ManualClock& clock, const std::atomic<bool>& returned) {
-                                   clock.advance(1999ms);
-                                   EXPECT_FALSE(returned.load());
-                                   clock.advance(1ms);
-                               },
-                               true, true},
-                    RemoveCase{"AUserJoinsWhileTheOwnerWaits", 1,
-                               [](ProbedRemoveLock& lock, ManualClock& clock, const std::atomic<bool>& returned) {
-                                   EXPECT_TRUE(lock.Lock());
-                                   lock.Unlock();
-                                   // The owner waits for the one that joined as well.
-                                   clock.advance(1999ms);
-                                   EXPECT_FALSE(returned.load());
-                                   lock.Unlock();
-                               },
-                               false, false},
-                    // The wait goes on after the wake-up, until its time is up.
-                    RemoveCase{"ASpuriousWakeUp", 1,
-                               [](ProbedRemoveLock& lock, ManualClock& clock, const std::atomic<bool>&) {
-                                   lock.SpuriousWakeUp();
-                                   clock.advance(2s);
-                               },
-                               true, true}),
+    testing::Values(
+        RemoveCase{"NoUsers", 0, nullptr, false, false},
+        RemoveCase{"TheUserLetsGo", 1,
+                   [](ProbedRemoveLock& lock, ManualClock&, const std::atomic<bool>&) { lock.Unlock(); },
+                   false, false},
+        RemoveCase{"TheUserHoldsOn", 1,
+                   [](ProbedRemoveLock&, ManualClock& clock, const std::atomic<bool>& returned) {
+                       clock.advance(1999ms);
+                       EXPECT_FALSE(returned.load());
+                       clock.advance(1ms);
+                   },
+                   true, true},
+        RemoveCase{"AUserJoinsWhileTheOwnerWaits", 1,
+                   [](ProbedRemoveLock& lock, ManualClock& clock, const std::atomic<bool>& returned) {
+                       EXPECT_TRUE(lock.Lock());
+                       lock.Unlock();
+                       // The owner waits for the one that joined as well.
+                       clock.advance(1999ms);
+                       EXPECT_FALSE(returned.load());
+                       lock.Unlock();
+                   },
+                   false, false},
+        // The wait goes on after the wake-up, until its time is up.
+        RemoveCase{"ASpuriousWakeUp", 1,
+                   [](ProbedRemoveLock& lock, ManualClock& clock, const std::atomic<bool>&) {
+                       lock.SpuriousWakeUp();
+                       clock.advance(2s);
+                   },
+                   true, true}),
     [](const testing::TestParamInfo<RemoveCase>& info) { return info.param.fName; });
 
 TEST(Locks, AVMBufferHasZeroedWritablePagesOrFailsAsMemoryFull)

@@ -2,8 +2,8 @@
 
 #include "ThreadWatch.h"
 
-#include "Util/Thread.h"
 #include "Util/Mutex.h"
+#include "Util/Thread.h"
 #include "Util/ThreadPriority.h"
 #include "Util/WorkThread.h"
 

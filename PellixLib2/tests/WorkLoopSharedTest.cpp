@@ -278,8 +278,8 @@ TEST(WORKLOOP_SUITE, WaitForRunToCompleteWaitsForTheCallbackButNotInsideIt)
     });
     ASSERT_TRUE(PellixTesting::Eventually([&] { return waiterId.load() != 0; }));
     // Asleep in its wait, unless the wait returned with the callback still running.
-    ASSERT_TRUE(PellixTesting::Eventually(
-        [&] { return waited.load() || PellixTesting::IsAsleep(waiterId.load()); }));
+    ASSERT_TRUE(
+        PellixTesting::Eventually([&] { return waited.load() || PellixTesting::IsAsleep(waiterId.load()); }));
     EXPECT_FALSE(waited.load());
     release.store(true);
     changed.Notify();

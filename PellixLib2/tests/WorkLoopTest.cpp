@@ -14,10 +14,10 @@
 #include <stdexcept>
 
 using namespace std::chrono_literals;
+using PellixTesting::Eventually;
 using WorkLoopTesting::LoopThread;
 using WorkLoopTesting::RunLog;
 using WorkLoopTesting::RunOnePass;
-using PellixTesting::Eventually;
 
 namespace {
 
