@@ -7,6 +7,7 @@
 #include <KorvanInterface/Variants.h>
 
 #include <IOKit/IOKitLib.h>
+#include <SimUSB/Bus.h>
 
 #include <gtest/gtest.h>
 
