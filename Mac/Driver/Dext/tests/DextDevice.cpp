@@ -139,10 +139,11 @@ std::string stringProperty(io_registry_entry_t entry, const char* key)
     return text;
 }
 
-void DextDeviceTest::attach(const KorvanInterface::DescriptorOptions& options)
+void DextDeviceTest::attach(const KorvanInterface::DescriptorOptions& options, uint8_t headerVersion)
 {
     registerDextDrivers();
     model = std::make_shared<KorvanInterface::KorvanDevice>(options);
+    model->setHeaderVersion(headerVersion);
     SimUSB::Bus::shared().attach(kPort, model);
     service = waitForService("com_vork_driver_tide_control_interface");
     ASSERT_NE(service, 0u) << "the control service did not start";

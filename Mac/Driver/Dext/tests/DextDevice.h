@@ -35,7 +35,7 @@ protected:
     void TearDown() override;
 
     // Attaches `options` and waits for the control service; fails the test when it does not come.
-    void attach(const KorvanInterface::DescriptorOptions& options);
+    void attach(const KorvanInterface::DescriptorOptions& options, uint8_t headerVersion = 0);
     // An open connection of `type` to the control service.
     io_connect_t open(uint32_t type = 0x494F494F);
 

@@ -29,12 +29,7 @@ class DextProvider : public DextDeviceTest
 protected:
     void start(const DescriptorOptions& options, uint8_t headerVersion = 0)
     {
-        DextTesting::registerDextDrivers();
-        model = std::make_shared<KorvanDevice>(options);
-        model->setHeaderVersion(headerVersion);
-        SimUSB::Bus::shared().attach(kPort, model);
-        service = DextTesting::waitForService("com_vork_driver_tide_control_interface");
-        ASSERT_NE(service, 0u);
+        attach(options, headerVersion);
         connect = open();
     }
 
