@@ -233,6 +233,15 @@ kern_return_t com_vork_driver_tide_userClient::Stop(IOService* provider)
         device->UserClientClosed(this);
         ivars->fDevice = nullptr;
     });
+    // A registration still held would let a record land in a buffer the client has given up.
+    {
+        Locked locked(ivars->fNotificationLock);
+        if (ivars->fNotifAction != nullptr) {
+            AsyncCompletion(ivars->fNotifAction, kIOReturnAborted, nullptr, 0);
+        }
+        OSSafeReleaseNULL(ivars->registeredOutput);
+        OSSafeReleaseNULL(ivars->fNotifAction);
+    }
     const kern_return_t providerRet = IOUserClient::Stop(provider);
     if (providerRet != kIOReturnSuccess) {
         ReportError(providerRet, "providerRet");

@@ -1,5 +1,6 @@
 #include "DextDevice.h"
 #include "DextTestSupport.h"
+#include "USBServiceClient.h"
 
 #include <KorvanDeviceIO.h>
 
@@ -173,6 +174,24 @@ TEST_F(DextUserClient, PublishesTheUIDAndBothRings)
     mach_vm_address_t address = 0;
     mach_vm_size_t size = 0;
     EXPECT_EQ(IOConnectMapMemory64(connect, 3, mach_task_self(), &address, &size, 1), kError);
+}
+
+// A client of the kernel numbering fails loudly on the plain connection rather than misreading it.
+TEST_F(DextUserClient, KernelNumberingFailsWithoutTheAdapter)
+{
+    IOServiceClose(connect);
+    connect = 0;
+    USBServiceClient client(KorvanService(service, KorvanService::kBusTypeUSB), kAudio, nullptr,
+                            [](void*, UInt32, const UInt8*, UInt32) {});
+    EXPECT_FALSE(client.Open());
+
+    connect = open(kTest);
+    std::vector<uint8_t> output(76, 0);
+    size_t outputSize = output.size();
+    EXPECT_EQ(call(0, nullptr, 0, output.data(), &outputSize), kBadArgument);
+    USBUACControlRequest rateRead{0, 1, 0x10, 4, {}};
+    outputSize = 17;
+    EXPECT_EQ(call(3, &rateRead, sizeof(rateRead), output.data(), &outputSize), kBadArgument);
 }
 
 } // namespace
