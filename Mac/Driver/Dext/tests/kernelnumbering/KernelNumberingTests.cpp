@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -189,6 +190,44 @@ TEST_P(DextKernelNumbering, KernelSizesAreCheckedBeforeTheDriver)
               static_cast<IOReturn>(0xE00002C7));
     EXPECT_EQ(model->controlLog().size(), before);
     IOServiceClose(raw);
+}
+
+// Statuses come faster than the plug-in reads them: some are dropped, none is repeated or reordered.
+TEST_P(DextKernelNumbering, StressRegistrationsRacingNotifications)
+{
+    std::atomic<bool> sent{false};
+    std::thread sender([&] {
+        for (UInt8 i = 1; i < 200; ++i) {
+            model->sendStatus({0x00, 0x01, 0x00, 0x01, 0x00, i});
+            std::this_thread::yield();
+        }
+        sent.store(true);
+    });
+    auto markerArrived = [&] { return !received.empty() && received.back().data.back() == 0xFF; };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!sent.load()) {
+        CoreFoundationTesting::runUntilIdle();
+    }
+    sender.join();
+    // A marker sent once the burst is over arrives last, after what was kept of the burst.
+    while (std::chrono::steady_clock::now() < deadline && !markerArrived()) {
+        model->sendStatus({0x00, 0x01, 0x00, 0x01, 0x00, 0xFF});
+        const size_t before = received.size();
+        while (std::chrono::steady_clock::now() < deadline && received.size() == before) {
+            CoreFoundationTesting::runUntilIdle();
+        }
+    }
+    ASSERT_TRUE(markerArrived());
+    std::vector<UInt8> order;
+    for (const Received& r : received) {
+        if (r.data.back() != 0xFF) {
+            order.push_back(r.data.back());
+        }
+    }
+    ASSERT_FALSE(order.empty());
+    for (size_t i = 1; i < order.size(); ++i) {
+        EXPECT_LT(order[i - 1], order[i]);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, DextKernelNumbering, testing::Values(Model::Wrenlet, Model::Pyx),
