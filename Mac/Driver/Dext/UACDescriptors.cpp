@@ -5,6 +5,7 @@
 
 #include <DriverKit/OSString.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -156,10 +157,19 @@ IOReturn CopyConfigurationDescriptors(const IOUSBConfigurationDescriptor* config
         return true;
     };
     if (configuration != nullptr) {
-        if (!append(reinterpret_cast<const IOUSBDescriptorHeader*>(configuration))) {
+        // The configuration descriptor's own bytes are known to be there up to the next descriptor
+        // the walk finds, else as far as its fixed fields.
+        const auto* start = reinterpret_cast<const uint8_t*>(configuration);
+        const IOUSBDescriptorHeader* first = IOUSBGetNextDescriptor(configuration, nullptr);
+        const size_t ownBytes = first != nullptr ? size_t(reinterpret_cast<const uint8_t*>(first) - start)
+                                                 : std::min<size_t>(configuration->bLength,
+                                                                    sizeof(IOUSBConfigurationDescriptor));
+        if (ownBytes > kDescriptorLimit) {
             return kIOReturnNoMemory;
         }
-        for (const IOUSBDescriptorHeader* header = IOUSBGetNextDescriptor(configuration, nullptr); header != nullptr;
+        std::memcpy(descriptors->fData, start, ownBytes);
+        total = ownBytes;
+        for (const IOUSBDescriptorHeader* header = first; header != nullptr;
              header = IOUSBGetNextDescriptor(configuration, header)) {
             if (!append(header)) {
                 return kIOReturnNoMemory;
