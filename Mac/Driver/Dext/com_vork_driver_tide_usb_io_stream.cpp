@@ -666,7 +666,9 @@ bool com_vork_driver_tide_usb_io_stream::MaybeHandleDroppedIsoc(const InputChase
 {
     USBRequestIter fresh;
     int n = 0;
-    if (next.fBlock == nullptr || !chaser.didIsocInGetDropped(current, packetsRemaining, fresh, n)) {
+    // Searched from the first stale packet, n counts the packets from the current one's successor up
+    // to the fresh one found, which are exactly those whose frames went missing.
+    if (next.fBlock == nullptr || !chaser.didIsocInGetDropped(next, packetsRemaining, fresh, n)) {
         return false;
     }
     if (!ivars->headersEnabled || fresh.fBlock == nullptr) {

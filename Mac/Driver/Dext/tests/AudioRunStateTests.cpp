@@ -184,4 +184,39 @@ TEST_F(DextAudioRunStateWithHeaders, InputCountsFollowTheFramesTheDeviceSent)
     ASSERT_EQ(runState(0), kIOReturnSuccess);
 }
 
+// Packets the bus lost are found by their headers, and the frames in them are counted all the same.
+TEST_F(DextAudioRunStateWithHeaders, DroppedPacketsAreRepairedFromTheHeaders)
+{
+    const USBRequestBlock* in = mapRing(1);
+    const USBRequestBlock* out = mapRing(2);
+    ASSERT_EQ(enableHeaders(2), kIOReturnSuccess);
+    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_TRUE(waitForOutputBlocks(out, 1));
+    // Bursts of 1, 3 and 7 lost packets inside input blocks 4, 5 and 6.
+    const uint64_t first = ReadBlockHeader(in[1]).fMicroframe;
+    for (const auto& [offset, count] : {std::pair<uint64_t, uint64_t>{3 * 160 + 17, 1}, {4 * 160 + 40, 3},
+                                        {5 * 160 + 100, 7}}) {
+        SimUSB::Fault drop;
+        drop.kind = SimUSB::Fault::Kind::Drop;
+        drop.trigger = SimUSB::Fault::Trigger::Microframes;
+        drop.first = first + offset;
+        drop.count = count;
+        SimUSB::Bus::shared().injectFault(kPort, KorvanInterface::Endpoint::kRecord, drop);
+    }
+    ASSERT_TRUE(waitForOutputBlocks(out, 8));
+
+    const auto sent = model->recordFrames();
+    for (size_t block = 4; block <= 6; ++block) {
+        const BlockHeader header = ReadBlockHeader(in[block]);
+        uint64_t frames = 0;
+        for (const auto& [microframe, count] : sent) {
+            if (microframe >= header.fMicroframe && microframe < header.fMicroframe + 160) {
+                frames += count;
+            }
+        }
+        EXPECT_EQ(header.fEndByteCount - header.fStartByteCount, frames * 80) << "block " << block;
+    }
+    ASSERT_EQ(runState(0), kIOReturnSuccess);
+}
+
 } // namespace
