@@ -44,17 +44,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* end = begin + size;
     for (const IOUSBInterfaceDescriptor* interface = IOUSBGetNextInterfaceDescriptor(configuration, nullptr);
          interface != nullptr;
-         interface = IOUSBGetNextInterfaceDescriptor(configuration,
-                                                     reinterpret_cast<const IOUSBDescriptorHeader*>(interface))) {
+         interface = IOUSBGetNextInterfaceDescriptor(
+             configuration, reinterpret_cast<const IOUSBDescriptorHeader*>(interface))) {
         if (IsAudioStreamingInterface(interface)) {
             require(interface->bLength >= sizeof(IOUSBInterfaceDescriptor));
         }
-        checkEndpoint(FindEndpoint(configuration, interface, kIOUSBEndpointTypeIsochronous, kIOUSBEndpointDirectionIn),
-                      begin, end);
-        checkEndpoint(FindEndpoint(configuration, interface, kIOUSBEndpointTypeIsochronous, kIOUSBEndpointDirectionOut),
-                      begin, end);
-        checkEndpoint(FindEndpoint(configuration, interface, kIOUSBEndpointTypeInterrupt, kIOUSBEndpointDirectionIn),
-                      begin, end);
+        checkEndpoint(
+            FindEndpoint(configuration, interface, kIOUSBEndpointTypeIsochronous, kIOUSBEndpointDirectionIn),
+            begin, end);
+        checkEndpoint(
+            FindEndpoint(configuration, interface, kIOUSBEndpointTypeIsochronous, kIOUSBEndpointDirectionOut),
+            begin, end);
+        checkEndpoint(
+            FindEndpoint(configuration, interface, kIOUSBEndpointTypeInterrupt, kIOUSBEndpointDirectionIn),
+            begin, end);
     }
     auto descriptors = std::make_unique<KorvanDeviceIO::USBDescriptors>();
     if (CopyConfigurationDescriptors(configuration, descriptors.get()) == kIOReturnSuccess) {

@@ -51,7 +51,8 @@ bool isClassSpecific(const IOUSBDescriptorHeader* header, uint8_t subtype)
 }
 
 // The first terminal of `subtype` with this ID, searching from the configuration's start.
-const uint8_t* findTerminal(const IOUSBConfigurationDescriptor* configuration, uint8_t subtype, uint8_t terminalID)
+const uint8_t* findTerminal(const IOUSBConfigurationDescriptor* configuration, uint8_t subtype,
+                            uint8_t terminalID)
 {
     for (const IOUSBDescriptorHeader* header =
              IOUSBGetNextDescriptorWithType(configuration, nullptr, kCSInterfaceDescriptorType);
@@ -72,7 +73,8 @@ const IOUSBInterfaceDescriptor* findInterface(const IOUSBConfigurationDescriptor
          interface = IOUSBGetNextInterfaceDescriptor(
              configuration, reinterpret_cast<const IOUSBDescriptorHeader*>(interface))) {
         if (interface->bLength >= sizeof(IOUSBInterfaceDescriptor) &&
-            interface->bInterfaceNumber == interfaceNumber && interface->bAlternateSetting == alternateSetting) {
+            interface->bInterfaceNumber == interfaceNumber &&
+            interface->bAlternateSetting == alternateSetting) {
             return interface;
         }
     }
@@ -83,7 +85,8 @@ const uint8_t* findASGeneral(const IOUSBConfigurationDescriptor* configuration,
                              const IOUSBInterfaceDescriptor* interface)
 {
     const auto* parent = reinterpret_cast<const IOUSBDescriptorHeader*>(interface);
-    for (const IOUSBDescriptorHeader* header = IOUSBGetNextAssociatedDescriptor(configuration, parent, nullptr);
+    for (const IOUSBDescriptorHeader* header =
+             IOUSBGetNextAssociatedDescriptor(configuration, parent, nullptr);
          header != nullptr; header = IOUSBGetNextAssociatedDescriptor(configuration, parent, header)) {
         DextAssert(header->bDescriptorType == kCSInterfaceDescriptorType,
                    "acdh->bDescriptorType == CS_INTERFACE_descriptorType");
@@ -127,10 +130,11 @@ const IOUSBEndpointDescriptor* FindEndpoint(const IOUSBConfigurationDescriptor* 
     if (configuration == nullptr || interface == nullptr) {
         return nullptr;
     }
-    for (const IOUSBEndpointDescriptor* endpoint = IOUSBGetNextEndpointDescriptor(configuration, interface, nullptr);
+    for (const IOUSBEndpointDescriptor* endpoint =
+             IOUSBGetNextEndpointDescriptor(configuration, interface, nullptr);
          endpoint != nullptr;
-         endpoint = IOUSBGetNextEndpointDescriptor(configuration, interface,
-                                                   reinterpret_cast<const IOUSBDescriptorHeader*>(endpoint))) {
+         endpoint = IOUSBGetNextEndpointDescriptor(
+             configuration, interface, reinterpret_cast<const IOUSBDescriptorHeader*>(endpoint))) {
         if (endpoint->bLength < kEndpointBytes || IOUSBGetEndpointType(endpoint) != type ||
             IOUSBGetEndpointDirection(endpoint) != direction) {
             continue;
@@ -161,9 +165,9 @@ IOReturn CopyConfigurationDescriptors(const IOUSBConfigurationDescriptor* config
         // the walk finds, else as far as its fixed fields.
         const auto* start = reinterpret_cast<const uint8_t*>(configuration);
         const IOUSBDescriptorHeader* first = IOUSBGetNextDescriptor(configuration, nullptr);
-        const size_t ownBytes = first != nullptr ? size_t(reinterpret_cast<const uint8_t*>(first) - start)
-                                                 : std::min<size_t>(configuration->bLength,
-                                                                    sizeof(IOUSBConfigurationDescriptor));
+        const size_t ownBytes =
+            first != nullptr ? size_t(reinterpret_cast<const uint8_t*>(first) - start)
+                             : std::min<size_t>(configuration->bLength, sizeof(IOUSBConfigurationDescriptor));
         if (ownBytes > kDescriptorLimit) {
             return kIOReturnNoMemory;
         }

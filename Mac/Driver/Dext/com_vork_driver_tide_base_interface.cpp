@@ -2,6 +2,10 @@
 
 #include "DextReport.h"
 
+#include <DriverKit/OSMetaClass.h>
+
+OSDefineMetaClassAndStructors(com_vork_driver_tide_base_interface, IOService);
+
 struct com_vork_driver_tide_base_interface::Ivars
 {
     bool sleeping;
@@ -87,8 +91,9 @@ kern_return_t com_vork_driver_tide_base_interface::Start(IOService* provider)
     }
     ret = IODispatchQueue::Create(kDeviceQueueName, 0, 0, &ivars->fWorkLoop);
     if (ret != kIOReturnSuccess) {
-        ReportError(ret, "ret = IODispatchQueue::Create(\"com_vork_driver_base_device_impl dispatch queue\", 0, 0, "
-                         "&ivars->fWorkLoop)");
+        ReportError(
+            ret, "ret = IODispatchQueue::Create(\"com_vork_driver_base_device_impl dispatch queue\", 0, 0, "
+                 "&ivars->fWorkLoop)");
         return ret;
     }
     return kIOReturnSuccess;
@@ -139,20 +144,23 @@ void com_vork_driver_tide_base_interface::setSleeping(bool sleeping)
     }
 }
 
-kern_return_t com_vork_driver_tide_base_interface::CreateActionIOUSBHostPipe_CompleteAsyncIO(size_t referenceSize,
-                                                                                            OSAction** action)
+kern_return_t
+com_vork_driver_tide_base_interface::CreateActionIOUSBHostPipe_CompleteAsyncIO(size_t referenceSize,
+                                                                               OSAction** action)
 {
     return OSAction::Create(this, kUSBWorkQueueName, referenceSize, CompleteAsyncIO, action);
 }
 
-kern_return_t com_vork_driver_tide_base_interface::CreateActionIOUSBHostPipe_CompleteAsyncIsochIO(
-    size_t referenceSize, OSAction** action)
+kern_return_t
+com_vork_driver_tide_base_interface::CreateActionIOUSBHostPipe_CompleteAsyncIsochIO(size_t referenceSize,
+                                                                                    OSAction** action)
 {
     return OSAction::Create(this, kUSBWorkQueueName, referenceSize, CompleteAsyncIsochIO, action);
 }
 
-kern_return_t com_vork_driver_tide_base_interface::CreateActionUSBTimerDispatchSource_TimerOccurred(
-    size_t referenceSize, OSAction** action)
+kern_return_t
+com_vork_driver_tide_base_interface::CreateActionUSBTimerDispatchSource_TimerOccurred(size_t referenceSize,
+                                                                                      OSAction** action)
 {
     return OSAction::Create(this, kUSBWorkQueueName, referenceSize, TimerOccurred, action);
 }

@@ -6,8 +6,11 @@
 #include "with_gate_closed.h"
 
 #include <DriverKit/OSDictionary.h>
+#include <DriverKit/OSMetaClass.h>
 #include <DriverKit/OSString.h>
 #include <USBDriverKit/IOUSBHostDevice.h>
+
+OSDefineMetaClassAndStructors(com_vork_driver_tide_control_interface, com_vork_driver_tide_base_interface);
 
 struct com_vork_driver_tide_control_interface::Ivars
 {
@@ -51,7 +54,8 @@ void com_vork_driver_tide_control_interface::free()
     com_vork_driver_tide_base_interface::free();
 }
 
-com_vork_driver_tide_provider* com_vork_driver_tide_control_interface::CreateProvider(IOUSBHostInterface* interface)
+com_vork_driver_tide_provider*
+com_vork_driver_tide_control_interface::CreateProvider(IOUSBHostInterface* interface)
 {
     return com_vork_driver_tide_usb_provider::CreateUSBProvider(interface, this);
 }
@@ -217,7 +221,8 @@ void com_vork_driver_tide_control_interface::UserClientClosed(com_vork_driver_ti
     IOLockUnlock(ivars->clientsLock);
     DextAssert(known, "(ivars->fAudioIOUserClient == userClient) or (ivars->fTestUserClient == userClient)");
     if (released != nullptr) {
-        DextLog(test ? "KorvanUAC_Control::closing test userClient\n" : "KorvanUAC_Control::closing audio userClient\n");
+        DextLog(test ? "KorvanUAC_Control::closing test userClient\n"
+                     : "KorvanUAC_Control::closing audio userClient\n");
         released->release();
     }
     held.reset();

@@ -2,13 +2,15 @@
 
 #include "DextReport.h"
 
+#include <DriverKit/OSMetaClass.h>
 #include <KorvanDeviceIO.h>
 
 #include <cstring>
 
-com_vork_driver_tide_notification* com_vork_driver_tide_notification::NewNotification(uint32_t type,
-                                                                                       const void* data,
-                                                                                       uint32_t length)
+OSDefineMetaClassAndStructors(com_vork_driver_tide_notification, OSObject);
+
+com_vork_driver_tide_notification*
+com_vork_driver_tide_notification::NewNotification(uint32_t type, const void* data, uint32_t length)
 {
     if (length > KorvanDeviceIO::kMaxNotificationDataBytes || (length > 0 && data == nullptr)) {
         return nullptr;

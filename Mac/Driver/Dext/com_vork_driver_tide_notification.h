@@ -8,7 +8,8 @@ class com_vork_driver_tide_notification : public OSObject
 {
 public:
     // Null when `length` is above 4096 or memory runs out.
-    static com_vork_driver_tide_notification* NewNotification(uint32_t type, const void* data, uint32_t length);
+    static com_vork_driver_tide_notification* NewNotification(uint32_t type, const void* data,
+                                                              uint32_t length);
 
     void free() override;
 

@@ -2,6 +2,10 @@
 
 #include "DextReport.h"
 
+#include <DriverKit/OSMetaClass.h>
+
+OSDefineMetaClassAndStructors(com_vork_driver_tide_notificationQueue, OSObject);
+
 namespace {
 
 class Locked

@@ -1,5 +1,9 @@
 #include "com_vork_driver_tide_provider.h"
 
+#include <DriverKit/OSMetaClass.h>
+
+OSDefineMetaClassAndStructors(com_vork_driver_tide_provider, OSObject);
+
 void com_vork_driver_tide_provider::Stop() {}
 
 IOReturn com_vork_driver_tide_provider::InitHardware()
@@ -22,7 +26,8 @@ IOMemoryDescriptor* com_vork_driver_tide_provider::GetBufferDesc(int)
     return nullptr;
 }
 
-IOReturn com_vork_driver_tide_provider::StartAudioDMA(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t)
+IOReturn com_vork_driver_tide_provider::StartAudioDMA(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t,
+                                                      uint32_t)
 {
     return kProviderNotImplemented;
 }

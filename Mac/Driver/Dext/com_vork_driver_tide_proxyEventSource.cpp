@@ -2,8 +2,13 @@
 
 #include "DextReport.h"
 
+#include <DriverKit/OSMetaClass.h>
+
+OSDefineMetaClassAndStructors(com_vork_driver_tide_proxyEventSource, OSObject);
+
 com_vork_driver_tide_proxyEventSource*
-com_vork_driver_tide_proxyEventSource::proxyEventSource(OSObject* object, Callback proc, IODispatchQueue* queue)
+com_vork_driver_tide_proxyEventSource::proxyEventSource(OSObject* object, Callback proc,
+                                                        IODispatchQueue* queue)
 {
     if (object == nullptr) {
         ReportBooleanError("object");

@@ -2,6 +2,10 @@
 
 #include "DextReport.h"
 
+#include <DriverKit/OSMetaClass.h>
+
+OSDefineMetaClassAndStructors(com_vork_driver_tide_stream_interface, com_vork_driver_tide_base_interface);
+
 void com_vork_driver_tide_stream_interface::free()
 {
     DextLog("com_vork_driver_uac_stream_impl::free");

@@ -5,11 +5,13 @@
 #include "com_vork_driver_tide_usb_provider.h"
 #include "with_gate_closed.h"
 
-
+#include <DriverKit/OSMetaClass.h>
 #include <atomic>
 #include <cstring>
 #include <mach/mach_time.h>
 #include <thread>
+
+OSDefineMetaClassAndStructors(com_vork_driver_tide_usb_io_stream, OSObject);
 
 using namespace KorvanDeviceIO;
 
@@ -100,8 +102,9 @@ struct com_vork_driver_tide_usb_io_stream::Ivars
     uint64_t watchdogNextWake = 0;
 };
 
-com_vork_driver_tide_usb_io_stream* com_vork_driver_tide_usb_io_stream::CreateStream(
-    com_vork_driver_tide_usb_provider* provider, IODispatchQueue* busWorkLoop)
+com_vork_driver_tide_usb_io_stream*
+com_vork_driver_tide_usb_io_stream::CreateStream(com_vork_driver_tide_usb_provider* provider,
+                                                 IODispatchQueue* busWorkLoop)
 {
     if (busWorkLoop == nullptr) {
         return nullptr;
@@ -142,9 +145,11 @@ bool com_vork_driver_tide_usb_io_stream::init(com_vork_driver_tide_usb_provider*
         uint64_t options;
         const char* name;
     };
-    for (const RingBuffer& ring : {RingBuffer{&ivars->fInBuffer, kIOMemoryDirectionInOut, "(ivars->fInBuffer)"},
-                                   RingBuffer{&ivars->fOutBuffer, kIOMemoryDirectionOut, "(ivars->fOutBuffer)"}}) {
-        if (IOBufferMemoryDescriptor::Create(ring.options, kRequestRingSizeBytes, 0, ring.slot) != kIOReturnSuccess) {
+    for (const RingBuffer& ring :
+         {RingBuffer{&ivars->fInBuffer, kIOMemoryDirectionInOut, "(ivars->fInBuffer)"},
+          RingBuffer{&ivars->fOutBuffer, kIOMemoryDirectionOut, "(ivars->fOutBuffer)"}}) {
+        if (IOBufferMemoryDescriptor::Create(ring.options, kRequestRingSizeBytes, 0, ring.slot) !=
+            kIOReturnSuccess) {
             DextLog("IOBufferMemoryDescriptor::Create failed for %s", ring.name);
             return false;
         }
@@ -154,10 +159,10 @@ bool com_vork_driver_tide_usb_io_stream::init(com_vork_driver_tide_usb_provider*
         }
     }
     for (uint32_t i = 0; i < kRequests; ++i) {
-        if (!initRequest(ivars->fInRequests[i], ivars->fInBuffer, RequestBlockOffset(i), kIOMemoryDirectionInOut, i,
-                         InIsocCompletionProc) ||
-            !initRequest(ivars->fOutRequests[i], ivars->fOutBuffer, RequestBlockOffset(i), kIOMemoryDirectionOut, i,
-                         OutIsocCompletionProc)) {
+        if (!initRequest(ivars->fInRequests[i], ivars->fInBuffer, RequestBlockOffset(i),
+                         kIOMemoryDirectionInOut, i, InIsocCompletionProc) ||
+            !initRequest(ivars->fOutRequests[i], ivars->fOutBuffer, RequestBlockOffset(i),
+                         kIOMemoryDirectionOut, i, OutIsocCompletionProc)) {
             return false;
         }
     }
@@ -192,12 +197,13 @@ bool com_vork_driver_tide_usb_io_stream::initRequest(USBIsocRequest& req, IOBuff
     }
     req.block = reinterpret_cast<USBRequestBlock*>(req.mapping->GetAddress() + offset);
     std::memset(static_cast<void*>(req.block), 0, kRequestBlockSizeBytes);
-    if (IOMemoryDescriptor::CreateSubMemoryDescriptor(options, offset + kHeaderAreaBytes, kRequestDataSizeBytes,
-                                                      buffer, &req.fBufferDescriptor) != kIOReturnSuccess) {
+    if (IOMemoryDescriptor::CreateSubMemoryDescriptor(options, offset + kHeaderAreaBytes,
+                                                      kRequestDataSizeBytes, buffer,
+                                                      &req.fBufferDescriptor) != kIOReturnSuccess) {
         return false;
     }
-    if (IOBufferMemoryDescriptor::Create(kIOMemoryDirectionInOut, kFrameListBytes, 0, &req.fFrameListDescriptor) !=
-            kIOReturnSuccess ||
+    if (IOBufferMemoryDescriptor::Create(kIOMemoryDirectionInOut, kFrameListBytes, 0,
+                                         &req.fFrameListDescriptor) != kIOReturnSuccess ||
         req.fFrameListDescriptor->CreateMapping(0, 0, 0, 0, 0, &req.frameListMapping) != kIOReturnSuccess) {
         return false;
     }
@@ -210,11 +216,14 @@ bool com_vork_driver_tide_usb_io_stream::initRequest(USBIsocRequest& req, IOBuff
     const kern_return_t ret = dev->CreateActionIOUSBHostPipe_CompleteAsyncIsochIO(
         sizeof(CompletionReference<AsyncIsochIOCallback>), &req.fCompletion);
     if (ret != kIOReturnSuccess) {
-        ReportError(ret, "dev->CreateActionIOUSBHostPipe_CompleteAsyncIsochIO(sizeof(IOUSBHostPipe_CompleteAsyncIsochIO_"
-                         "Vars), &req.fCompletion)");
+        ReportError(
+            ret,
+            "dev->CreateActionIOUSBHostPipe_CompleteAsyncIsochIO(sizeof(IOUSBHostPipe_CompleteAsyncIsochIO_"
+            "Vars), &req.fCompletion)");
         return false;
     }
-    *static_cast<CompletionReference<AsyncIsochIOCallback>*>(req.fCompletion->GetReference()) = {callback, &req};
+    *static_cast<CompletionReference<AsyncIsochIOCallback>*>(req.fCompletion->GetReference()) = {callback,
+                                                                                                 &req};
     return true;
 }
 
@@ -295,13 +304,13 @@ bool com_vork_driver_tide_usb_io_stream::Start(IOUSBHostInterface* inIFace, IOUS
         bool holds;
         const char* text;
     };
-    for (const Check& check : {Check{ivars->fInInterface == nullptr, "ivars->fInInterface == __null"},
-                               Check{ivars->fInPipe == nullptr, "ivars->fInPipe == __null"},
-                               Check{ivars->fOutPipe == nullptr, "ivars->fOutPipe == __null"},
-                               Check{ivars->fBusWorkLoop != nullptr, "ivars->fBusWorkLoop"},
-                               Check{ivars->fProvider != nullptr, "ivars->fProvider"},
-                               Check{inIFace != nullptr, "inIFace"}, Check{inPipe != nullptr, "inPipe"},
-                               Check{outPipe != nullptr, "outPipe"}}) {
+    for (const Check& check :
+         {Check{ivars->fInInterface == nullptr, "ivars->fInInterface == __null"},
+          Check{ivars->fInPipe == nullptr, "ivars->fInPipe == __null"},
+          Check{ivars->fOutPipe == nullptr, "ivars->fOutPipe == __null"},
+          Check{ivars->fBusWorkLoop != nullptr, "ivars->fBusWorkLoop"},
+          Check{ivars->fProvider != nullptr, "ivars->fProvider"}, Check{inIFace != nullptr, "inIFace"},
+          Check{inPipe != nullptr, "inPipe"}, Check{outPipe != nullptr, "outPipe"}}) {
         if (!check.holds) {
             ReportBooleanError(check.text);
             return false;
@@ -364,8 +373,9 @@ bool com_vork_driver_tide_usb_io_stream::startOnBusQueue(IOUSBHostInterface* inI
         return false;
     }
     uint64_t frame = 0;
-    ivars->nextInFrame = inIFace->GetFrameNumber(&frame, nullptr) == kIOReturnSuccess ? frame + kFirstInputLead
-                                                                                       : kFirstInputLead - 1;
+    ivars->nextInFrame = inIFace->GetFrameNumber(&frame, nullptr) == kIOReturnSuccess
+                             ? frame + kFirstInputLead
+                             : kFirstInputLead - 1;
     ivars->nextOutFrame = ivars->nextInFrame + kOutputLead;
     DextLog("first in req %llu (%llu), first out req %llu (%llu)\n",
             static_cast<unsigned long long>(ivars->nextInFrame),
@@ -397,7 +407,8 @@ void com_vork_driver_tide_usb_io_stream::Abort()
             OSSafeReleaseNULL(ivars->fInPipe);
         }
         if (ivars->fOutPipe != nullptr) {
-            const kern_return_t ret = ivars->fOutPipe->Abort(kIOUSBAbortSynchronous, kIOReturnAborted, client);
+            const kern_return_t ret =
+                ivars->fOutPipe->Abort(kIOUSBAbortSynchronous, kIOReturnAborted, client);
             if (ret != kIOReturnSuccess) {
                 ReportError(ret, "ivars->fOutPipe->Abort(kIOUSBAbortSynchronous, kIOReturnAborted, "
                                  "ivars->fProvider->getUAC_service())");
@@ -433,8 +444,8 @@ bool com_vork_driver_tide_usb_io_stream::SubmitNextInRequest()
     const uint64_t frameNumber = ivars->nextInFrame;
     WriteBlockHeader(*request->block, BlockHeader{predictedHostTime(frameNumber), frameNumber * 8, 0, 0});
     ivars->nextInFrame += kFramesPerRequest;
-    const kern_return_t result = ivars->fInPipe->IsochIO(request->fBufferDescriptor, request->fFrameListDescriptor,
-                                                         frameNumber, request->fCompletion);
+    const kern_return_t result = ivars->fInPipe->IsochIO(
+        request->fBufferDescriptor, request->fFrameListDescriptor, frameNumber, request->fCompletion);
     if (result != kIOReturnSuccess) {
         ReportError(result, "result = ivars->fInPipe->IsochIO(request->fBufferDescriptor, "
                             "request->fFrameListDescriptor, frameNumber, request->fCompletion)");
@@ -518,7 +529,8 @@ bool com_vork_driver_tide_usb_io_stream::SubmitNextOutRequest(USBIsocRequest* in
         uint32_t frames;
         if (ivars->headersEnabled) {
             // The streaming header is not a frame.
-            frames = completeCount >= kHeaderBytes ? (completeCount - kHeaderBytes) / ivars->inBytesPerFrame : 0;
+            frames =
+                completeCount >= kHeaderBytes ? (completeCount - kHeaderBytes) / ivars->inBytesPerFrame : 0;
         } else {
             frames = completeCount / ivars->inBytesPerFrame;
         }
@@ -559,11 +571,12 @@ bool com_vork_driver_tide_usb_io_stream::SubmitNextOutRequest(USBIsocRequest* in
     }
 
     const uint64_t frameNumber = ivars->nextOutFrame;
-    WriteBlockHeader(*request->block, BlockHeader{predictedHostTime(frameNumber), frameNumber * 8, outStart, outCount});
+    WriteBlockHeader(*request->block,
+                     BlockHeader{predictedHostTime(frameNumber), frameNumber * 8, outStart, outCount});
     ivars->nextOutFrame += kFramesPerRequest;
     ivars->nextOutIndex = (ivars->nextOutIndex + 1) % kRequests;
-    const kern_return_t result = ivars->fOutPipe->IsochIO(request->fBufferDescriptor, request->fFrameListDescriptor,
-                                                          frameNumber, request->fCompletion);
+    const kern_return_t result = ivars->fOutPipe->IsochIO(
+        request->fBufferDescriptor, request->fFrameListDescriptor, frameNumber, request->fCompletion);
     if (result != kIOReturnSuccess) {
         ReportError(result, "result = ivars->fOutPipe->IsochIO(request->fBufferDescriptor, "
                             "request->fFrameListDescriptor, frameNumber, request->fCompletion)");
@@ -605,7 +618,8 @@ void com_vork_driver_tide_usb_io_stream::sanitizeInputRequest(USBIsocRequest* re
             const uint32_t length = LoadPacketLength(record, i);
             uint32_t& completeCount = req->fFrameList[i].completeCount;
             if (length != 0 && length != completeCount) {
-                DextLog("Mismatch between packet length reported from OS and packet length inferred during chase: "
+                DextLog("Mismatch between packet length reported from OS and packet length inferred during "
+                        "chase: "
                         "request: %p, index: %lu (%u vs %u)\n",
                         static_cast<void*>(req), static_cast<unsigned long>(i), completeCount, length);
                 completeCount = length < ivars->inMaxPacketSize ? length : ivars->inMaxPacketSize;
@@ -618,7 +632,8 @@ void com_vork_driver_tide_usb_io_stream::sanitizeInputRequest(USBIsocRequest* re
         return;
     }
 
-    const InputChaser chaser(ivars->inMaxPacketSize, ivars->inBytesPerFrame, true, ivars->headersVersion, nullptr);
+    const InputChaser chaser(ivars->inMaxPacketSize, ivars->inBytesPerFrame, true, ivars->headersVersion,
+                             nullptr);
     USBRequestIter it = iterFor(req, 0);
     int count = 0;
     bool retried = false;
@@ -627,7 +642,8 @@ void com_vork_driver_tide_usb_io_stream::sanitizeInputRequest(USBIsocRequest* re
         const USBRequestIter next = it.next();
         if (IsPacketFresh(next, Driver::Dext, true)) {
             const IsocPacketHeader header = ReadPacketHeader(it.packet());
-            recordPacket(it, uint32_t(header.numSampleFramesThisPacket) * ivars->inBytesPerFrame + kHeaderBytes);
+            recordPacket(it,
+                         uint32_t(header.numSampleFramesThisPacket) * ivars->inBytesPerFrame + kHeaderBytes);
             ++count;
             it = next;
             continue;
@@ -649,7 +665,8 @@ void com_vork_driver_tide_usb_io_stream::sanitizeInputRequest(USBIsocRequest* re
         break;
     }
     if (gaveUp) {
-        DextLog("sanitizeInputRequest - failed to recover from apparent isoc errors, only chased %d uframes!", count);
+        DextLog("sanitizeInputRequest - failed to recover from apparent isoc errors, only chased %d uframes!",
+                count);
         ChaseRecord& record = block.fChase[size_t(Driver::Dext)];
         for (uint32_t i = 0; i < kPacketsPerBlock; ++i) {
             record.fPacketHeaders[i] = ReadPacketHeader(iterFor(req, i).packet());
@@ -660,9 +677,11 @@ void com_vork_driver_tide_usb_io_stream::sanitizeInputRequest(USBIsocRequest* re
     takeLengths(block.fChase[size_t(Driver::Dext)]);
 }
 
-bool com_vork_driver_tide_usb_io_stream::MaybeHandleDroppedIsoc(const InputChaser& chaser, const USBRequestIter& current,
-                                                                const USBRequestIter& next, USBRequestIter* found,
-                                                                int packetsRemaining, int* packetsChased)
+bool com_vork_driver_tide_usb_io_stream::MaybeHandleDroppedIsoc(const InputChaser& chaser,
+                                                                const USBRequestIter& current,
+                                                                const USBRequestIter& next,
+                                                                USBRequestIter* found, int packetsRemaining,
+                                                                int* packetsChased)
 {
     USBRequestIter fresh;
     int n = 0;
@@ -686,7 +705,8 @@ bool com_vork_driver_tide_usb_io_stream::MaybeHandleDroppedIsoc(const InputChase
     if (after.totalNumSampleFramesSent < header.totalNumSampleFramesSent) {
         total += int64_t(1) << 32;
     }
-    const int64_t missing = total - after.numSampleFramesThisPacket - int64_t(header.totalNumSampleFramesSent);
+    const int64_t missing =
+        total - after.numSampleFramesThisPacket - int64_t(header.totalNumSampleFramesSent);
     // Frames are compared with what the packets could have carried, in bytes.
     if (missing <= 0 || missing * ivars->inBytesPerFrame > int64_t(n) * ivars->inMaxPacketSize) {
         return false;
@@ -706,7 +726,8 @@ bool com_vork_driver_tide_usb_io_stream::SetupFrameSnapshotThread()
     bool ready = false;
     with_gate_closed(ivars->fBusWorkLoop, [&] {
         TearDownFrameSnapshotThread();
-        const kern_return_t ret = IODispatchQueue::Create("Frame Snapshot Queue", 0, 0, &ivars->snapshotQueue);
+        const kern_return_t ret =
+            IODispatchQueue::Create("Frame Snapshot Queue", 0, 0, &ivars->snapshotQueue);
         if (ret != kIOReturnSuccess) {
             DextLog("%s - couldn't create dispatch queue (err %08x)", __func__, ret);
             return;
@@ -715,8 +736,8 @@ bool com_vork_driver_tide_usb_io_stream::SetupFrameSnapshotThread()
             DextLog("%s - couldn't create dispatch queue (quee is NULL)", __func__);
             return;
         }
-        ivars->snapshotSource =
-            com_vork_driver_tide_proxyEventSource::proxyEventSource(this, GetFrameSnapshotProc, ivars->snapshotQueue);
+        ivars->snapshotSource = com_vork_driver_tide_proxyEventSource::proxyEventSource(
+            this, GetFrameSnapshotProc, ivars->snapshotQueue);
         if (ivars->snapshotSource == nullptr) {
             DextLog("%s - couldn't create proxy event source", __func__);
             return;
@@ -768,7 +789,8 @@ bool com_vork_driver_tide_usb_io_stream::tryFrameSnapshot(uint64_t* frame, uint6
 {
     uint64_t current = 0;
     uint64_t t0 = 0;
-    const uint64_t target = ivars->fInInterface->GetFrameNumber(&current, &t0) == kIOReturnSuccess ? current + 1 : 0;
+    const uint64_t target =
+        ivars->fInInterface->GetFrameNumber(&current, &t0) == kIOReturnSuccess ? current + 1 : 0;
     const uint64_t deadline = mach_absolute_time() + kSnapshotPollLimit;
     uint64_t lastOld = t0;
     for (;;) {
@@ -878,8 +900,10 @@ IOReturn com_vork_driver_tide_usb_io_stream::setupIsocWatchdog()
     kern_return_t ret = driverService->CreateActionUSBTimerDispatchSource_TimerOccurred(
         sizeof(CompletionReference<TimerCallback>), &ivars->fIsocWatchdogAction);
     if (ret != kIOReturnSuccess) {
-        ReportError(ret, "driverService->CreateActionUSBTimerDispatchSource_TimerOccurred(sizeof(IOTimerDispatchSource_"
-                         "TimerOccurred_Vars), &ivars->fIsocWatchdogAction)");
+        ReportError(
+            ret,
+            "driverService->CreateActionUSBTimerDispatchSource_TimerOccurred(sizeof(IOTimerDispatchSource_"
+            "TimerOccurred_Vars), &ivars->fIsocWatchdogAction)");
         return ret;
     }
     *static_cast<CompletionReference<TimerCallback>*>(ivars->fIsocWatchdogAction->GetReference()) = {
@@ -919,8 +943,8 @@ void com_vork_driver_tide_usb_io_stream::tearDownIsocWatchdog()
         OSSafeReleaseNULL(ivars->fIsocWatchdogTimer);
     }
     if (ivars->fIsocWatchdogAction != nullptr) {
-        const kern_return_t status =
-            ivars->fIsocWatchdogAction->Cancel([] { DextLog("%s - thread stopped", "tearDownIsocWatchdog"); });
+        const kern_return_t status = ivars->fIsocWatchdogAction->Cancel(
+            [] { DextLog("%s - thread stopped", "tearDownIsocWatchdog"); });
         if (status != kIOReturnSuccess) {
             ReportError(status, "status");
         }

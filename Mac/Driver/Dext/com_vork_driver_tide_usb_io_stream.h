@@ -41,8 +41,8 @@ public:
     bool init(com_vork_driver_tide_usb_provider* provider, IODispatchQueue* busWorkLoop);
     void free() override;
 
-    bool Start(IOUSBHostInterface* inIFace, IOUSBHostPipe* inPipe, uint32_t inBytesPerFrame, IOUSBHostPipe* outPipe,
-               uint32_t outBytesPerFrame);
+    bool Start(IOUSBHostInterface* inIFace, IOUSBHostPipe* inPipe, uint32_t inBytesPerFrame,
+               IOUSBHostPipe* outPipe, uint32_t outBytesPerFrame);
     void Abort();
 
     IOBufferMemoryDescriptor* GetInBuffer() const;
@@ -78,7 +78,8 @@ public:
 
 private:
     struct Ivars;
-    using InputChaser = KorvanDeviceIO::USBInputChaser<KorvanDeviceIO::Driver::Dext, KorvanDeviceIO::NoOpLogThread>;
+    using InputChaser =
+        KorvanDeviceIO::USBInputChaser<KorvanDeviceIO::Driver::Dext, KorvanDeviceIO::NoOpLogThread>;
 
     bool initRequest(USBIsocRequest& req, IOBufferMemoryDescriptor* buffer, uint64_t offset, uint64_t options,
                      uint32_t index, void (*callback)(IOReturn, void*));
@@ -90,8 +91,9 @@ private:
     KorvanDeviceIO::USBRequestIter iterFor(USBIsocRequest* req, uint32_t packet) const;
     void recordPacket(const KorvanDeviceIO::USBRequestIter& it, uint32_t length);
     bool MaybeHandleDroppedIsoc(const InputChaser& chaser, const KorvanDeviceIO::USBRequestIter& current,
-                                const KorvanDeviceIO::USBRequestIter& next, KorvanDeviceIO::USBRequestIter* found,
-                                int packetsRemaining, int* packetsChased);
+                                const KorvanDeviceIO::USBRequestIter& next,
+                                KorvanDeviceIO::USBRequestIter* found, int packetsRemaining,
+                                int* packetsChased);
 
     Ivars* ivars = nullptr;
 };

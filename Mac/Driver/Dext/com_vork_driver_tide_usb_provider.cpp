@@ -6,12 +6,15 @@
 #include "com_vork_driver_tide_userClient.h"
 #include "with_gate_closed.h"
 
+#include <DriverKit/OSMetaClass.h>
 #include <DriverKit/OSString.h>
 #include <USBDriverKit/IOUSBHostDevice.h>
 
 #include <KorvanDeviceIdentities.h>
 
 #include <cstring>
+
+OSDefineMetaClassAndStructors(com_vork_driver_tide_usb_provider, com_vork_driver_tide_provider);
 
 using namespace KorvanDeviceIO;
 
@@ -127,11 +130,12 @@ bool AsyncBulkRequest::Init(uint64_t direction, uint32_t length, com_vork_driver
     }
     provider = prov;
     OSSafeReleaseNULL(fCompletion);
-    const kern_return_t ret =
-        service->CreateActionIOUSBHostPipe_CompleteAsyncIO(sizeof(CompletionReference<AsyncIOCallback>), &fCompletion);
+    const kern_return_t ret = service->CreateActionIOUSBHostPipe_CompleteAsyncIO(
+        sizeof(CompletionReference<AsyncIOCallback>), &fCompletion);
     if (ret != kIOReturnSuccess) {
-        ReportError(ret, "service->CreateActionIOUSBHostPipe_CompleteAsyncIO(sizeof(IOUSBHostPipe_CompleteAsyncIO_"
-                         "Vars), &req.fCompletion)");
+        ReportError(ret,
+                    "service->CreateActionIOUSBHostPipe_CompleteAsyncIO(sizeof(IOUSBHostPipe_CompleteAsyncIO_"
+                    "Vars), &req.fCompletion)");
         return false;
     }
     auto* cbvars = static_cast<CompletionReference<AsyncIOCallback>*>(fCompletion->GetReference());
@@ -280,8 +284,8 @@ bool com_vork_driver_tide_usb_provider::startStatusReads()
     const IOUSBEndpointDescriptor* endpoint =
         FindEndpoint(configuration, ivars->fUACInterface->GetInterfaceDescriptor(configuration),
                      kIOUSBEndpointTypeInterrupt, kIOUSBEndpointDirectionIn);
-    if (endpoint == nullptr ||
-        ivars->fUACInterface->CopyPipe(endpoint->bEndpointAddress, &ivars->fUACIntInPipe) != kIOReturnSuccess) {
+    if (endpoint == nullptr || ivars->fUACInterface->CopyPipe(endpoint->bEndpointAddress,
+                                                              &ivars->fUACIntInPipe) != kIOReturnSuccess) {
         if (configuration != nullptr) {
             IOUSBHostFreeDescriptor(configuration);
         }
@@ -301,9 +305,11 @@ bool com_vork_driver_tide_usb_provider::startStatusReads()
         if (!req.Init(kIOMemoryDirectionIn, maxPacketSize, this, UACInReadCompletionProc)) {
             return false;
         }
-        const kern_return_t err = ivars->fUACIntInPipe->AsyncIO(req.fBuffer, maxPacketSize, req.fCompletion, 0);
+        const kern_return_t err =
+            ivars->fUACIntInPipe->AsyncIO(req.fBuffer, maxPacketSize, req.fCompletion, 0);
         if (err != kIOReturnSuccess) {
-            ReportError(err, "err = ivars->fUACIntInPipe->AsyncIO(req.fBuffer, maxPacketSize, req.fCompletion, 0)");
+            ReportError(
+                err, "err = ivars->fUACIntInPipe->AsyncIO(req.fBuffer, maxPacketSize, req.fCompletion, 0)");
             return false;
         }
     }
@@ -348,7 +354,8 @@ void com_vork_driver_tide_usb_provider::statusReadCompleted(IOReturn status, uin
     }
     const kern_return_t err = ivars->fUACIntInPipe->AsyncIO(req->fBuffer, maxPacketSize, req->fCompletion, 0);
     if (err != kIOReturnSuccess) {
-        ReportError(err, "err = ivars->fUACIntInPipe->AsyncIO(req->fBuffer, maxPacketSize, req->fCompletion, 0)");
+        ReportError(err,
+                    "err = ivars->fUACIntInPipe->AsyncIO(req->fBuffer, maxPacketSize, req->fCompletion, 0)");
         DextLog("UAC IN IO ERR %08x\n", err);
     }
     ivars->fDriver->NotifyUserClient(kAudioUserClientType, kNotificationInterruptStatus, packet, length);
@@ -387,7 +394,8 @@ void com_vork_driver_tide_usb_provider::Stop()
         const kern_return_t ret =
             ivars->fUACIntInPipe->Abort(kIOUSBAbortSynchronous, kIOReturnAborted, ivars->fDriver);
         if (ret != kIOReturnSuccess) {
-            ReportError(ret, "ivars->fUACIntInPipe->Abort(kIOUSBAbortSynchronous, kIOReturnAborted, ivars->fDriver)");
+            ReportError(
+                ret, "ivars->fUACIntInPipe->Abort(kIOUSBAbortSynchronous, kIOReturnAborted, ivars->fDriver)");
         }
         // The reads end on the bus queue; the pipe goes once none of them can touch it.
         with_gate_closed(ivars->fBusWorkLoop, [&] { OSSafeReleaseNULL(ivars->fUACIntInPipe); });
@@ -486,8 +494,10 @@ IOReturn com_vork_driver_tide_usb_provider::SendUACControlRequest(const USBUACCo
         std::memcpy(destination, buffer, count);
         response->fLength = static_cast<uint8_t>(count);
     } else {
-        ReportError(err, "err = ivars->fUACInterface->DeviceRequest(bmRequestType, bRequest, wValue, wIndex, wLength, "
-                         "ivars->fUACControlRequestBuf, &bytesTransferred, 500)");
+        ReportError(
+            err,
+            "err = ivars->fUACInterface->DeviceRequest(bmRequestType, bRequest, wValue, wIndex, wLength, "
+            "ivars->fUACControlRequestBuf, &bytesTransferred, 500)");
         response->fLength = 0;
     }
     return err;
@@ -527,16 +537,17 @@ IOReturn com_vork_driver_tide_usb_provider::SendVendorControlRequest(USBVendorCo
     uint16_t bytesTransferred = 0;
     const IOReturn err = ivars->fUACInterface->DeviceRequest(
         kVendorRequestTypes[request->fType], uint8_t(request->fRequest), uint16_t(request->fValue),
-        uint16_t(request->fIndex), uint16_t(request->fLength), ivars->fVendorControlRequestBuf, &bytesTransferred,
-        kUACControlTimeoutMs);
+        uint16_t(request->fIndex), uint16_t(request->fLength), ivars->fVendorControlRequestBuf,
+        &bytesTransferred, kUACControlTimeoutMs);
     if (err == kIOReturnSuccess) {
         const size_t count = bytesTransferred < kControlDataBytes ? bytesTransferred : kControlDataBytes;
         std::memcpy(in ? response->fData : request->fData, buffer, count);
         response->fLength = static_cast<uint8_t>(count);
     } else {
-        ReportError(err, "err = ivars->fUACInterface->DeviceRequest(bmRequestType, request->fRequest, "
-                         "request->fValue, request->fIndex, request->fLength, ivars->fVendorControlRequestBuf, "
-                         "&bytesTransferred, 500)");
+        ReportError(err,
+                    "err = ivars->fUACInterface->DeviceRequest(bmRequestType, request->fRequest, "
+                    "request->fValue, request->fIndex, request->fLength, ivars->fVendorControlRequestBuf, "
+                    "&bytesTransferred, 500)");
         response->fLength = 0;
     }
     return err;
@@ -546,13 +557,14 @@ uint8_t com_vork_driver_tide_usb_provider::queryStreamingHeadersSupport()
 {
     USBVendorControlRequest request{};
     request.fType = ivars->idProduct >= KorvanDeviceIdentities::kPyxProductID ? kVendorInFromInterface
-                                                                             : kVendorInFromDevice;
+                                                                              : kVendorInFromDevice;
     request.fRequest = kStreamingHeadersRequest;
     request.fLength = 1;
     USBControlResponse response{};
     const IOReturn ret = SendVendorControlRequest(&request, &response);
     if (ret != kIOReturnSuccess) {
-        DextLog("queryStreamingHeadersSupport - SendVendorControlRequest returned %08x, assuming streaming headers "
+        DextLog("queryStreamingHeadersSupport - SendVendorControlRequest returned %08x, assuming streaming "
+                "headers "
                 "not supported",
                 ret);
         return 0;
@@ -586,7 +598,7 @@ IOReturn com_vork_driver_tide_usb_provider::setStreamingHeadersEnable(uint8_t ve
     }
     USBVendorControlRequest request{};
     request.fType = ivars->idProduct >= KorvanDeviceIdentities::kPyxProductID ? kVendorOutToInterface
-                                                                             : kVendorOutToDevice;
+                                                                              : kVendorOutToDevice;
     request.fRequest = kStreamingHeadersRequest;
     request.fValue = 1;
     USBControlResponse response{};
@@ -652,7 +664,8 @@ IOReturn com_vork_driver_tide_usb_provider::getChannelNamesOnBusQueue(const Chan
     OSSharedPtr<OSArray> outputChannelNames;
     if (inputChannelNames) {
         outputChannelNames.reset(
-            CopyChannelNames(configuration, reader, request->fOutInterfaceNum, request->fOutAlt, false), OSNoRetain);
+            CopyChannelNames(configuration, reader, request->fOutInterfaceNum, request->fOutAlt, false),
+            OSNoRetain);
     }
     if (configuration != nullptr) {
         IOUSBHostFreeDescriptor(configuration);
@@ -694,11 +707,9 @@ IOReturn com_vork_driver_tide_usb_provider::getChannelNamesOnBusQueue(const Chan
     return kIOReturnSuccess;
 }
 
-bool com_vork_driver_tide_usb_provider::claimStreamingInterface(IOUSBHostInterface* iface,
-                                                                const IOUSBConfigurationDescriptor* configuration,
-                                                                uint8_t alternate, uint8_t direction,
-                                                                IOUSBHostInterface** slot, IOUSBHostPipe** pipe,
-                                                                bool* selectFailed)
+bool com_vork_driver_tide_usb_provider::claimStreamingInterface(
+    IOUSBHostInterface* iface, const IOUSBConfigurationDescriptor* configuration, uint8_t alternate,
+    uint8_t direction, IOUSBHostInterface** slot, IOUSBHostPipe** pipe, bool* selectFailed)
 {
     if (iface->Open(ivars->fDriver, 0, 0) != kIOReturnSuccess) {
         return false;
@@ -713,8 +724,9 @@ bool com_vork_driver_tide_usb_provider::claimStreamingInterface(IOUSBHostInterfa
         *selectFailed = true;
         return false;
     }
-    const IOUSBEndpointDescriptor* endpoint = FindEndpoint(
-        configuration, iface->GetInterfaceDescriptor(configuration), kIOUSBEndpointTypeIsochronous, direction);
+    const IOUSBEndpointDescriptor* endpoint =
+        FindEndpoint(configuration, iface->GetInterfaceDescriptor(configuration),
+                     kIOUSBEndpointTypeIsochronous, direction);
     if (endpoint == nullptr || iface->CopyPipe(endpoint->bEndpointAddress, pipe) != kIOReturnSuccess) {
         iface->SelectAlternateSetting(0);
         iface->Close(ivars->fDriver, 0);
@@ -749,8 +761,8 @@ IOReturn com_vork_driver_tide_usb_provider::StartAudioDMA(uint32_t inInterfaceNu
                                                           uint32_t inBytesPerFrame, uint32_t outInterfaceNum,
                                                           uint32_t outAlt, uint32_t outBytesPerFrame)
 {
-    DextLog("Preparing Audio DMA %d %d %d %d %d %d\n", inInterfaceNum, inAlt, inBytesPerFrame, outInterfaceNum,
-            outAlt, outBytesPerFrame);
+    DextLog("Preparing Audio DMA %d %d %d %d %d %d\n", inInterfaceNum, inAlt, inBytesPerFrame,
+            outInterfaceNum, outAlt, outBytesPerFrame);
     // The stream divides by both.
     if (inBytesPerFrame == 0 || outBytesPerFrame == 0) {
         ReportBooleanError("inBytesPerFrame != 0 and outBytesPerFrame != 0");
@@ -766,7 +778,8 @@ IOReturn com_vork_driver_tide_usb_provider::StartAudioDMA(uint32_t inInterfaceNu
           Check{ivars->fIsocInInterface == nullptr, "ivars->fIsocInInterface == __null"},
           Check{ivars->fIsocOutInterface == nullptr, "ivars->fIsocOutInterface == __null"},
           Check{!ivars->fAudioDMAStarted, "ivars->fAudioDMAStarted == false"},
-          Check{ivars->fUACInterface != nullptr && ivars->fDriver != nullptr, "ivars->fUACInterface and ivars->fDriver"}}) {
+          Check{ivars->fUACInterface != nullptr && ivars->fDriver != nullptr,
+                "ivars->fUACInterface and ivars->fDriver"}}) {
         if (!check.holds) {
             ReportBooleanError(check.text);
             return kIOReturnError;
@@ -805,8 +818,9 @@ IOReturn com_vork_driver_tide_usb_provider::StartAudioDMA(uint32_t inInterfaceNu
         }
         if (!selectFailed && !outPipe && number == outInterfaceNum) {
             IOUSBHostPipe* pipe = nullptr;
-            if (claimStreamingInterface(iface.get(), configuration, uint8_t(outAlt), kIOUSBEndpointDirectionOut,
-                                        &ivars->fIsocOutInterface, &pipe, &selectFailed)) {
+            if (claimStreamingInterface(iface.get(), configuration, uint8_t(outAlt),
+                                        kIOUSBEndpointDirectionOut, &ivars->fIsocOutInterface, &pipe,
+                                        &selectFailed)) {
                 outPipe.reset(pipe, OSNoRetain);
             }
         }
@@ -821,8 +835,8 @@ IOReturn com_vork_driver_tide_usb_provider::StartAudioDMA(uint32_t inInterfaceNu
     bool started = inPipe && outPipe;
     if (started) {
         DextLog("opened UAC isoc interfaces and pipes\n");
-        started = ivars->fIOStream->Start(ivars->fIsocInInterface, inPipe.get(), inBytesPerFrame, outPipe.get(),
-                                          outBytesPerFrame);
+        started = ivars->fIOStream->Start(ivars->fIsocInInterface, inPipe.get(), inBytesPerFrame,
+                                          outPipe.get(), outBytesPerFrame);
         if (!started) {
             DextLog("fIOStream->Start failed!");
             ivars->fIOStream->Abort();

@@ -23,15 +23,16 @@ struct AsyncBulkRequest
     OSAction* fCompletion;
     com_vork_driver_tide_usb_provider* provider;
 
-    bool Init(uint64_t direction, uint32_t length, com_vork_driver_tide_usb_provider* prov, AsyncIOCallback callback);
+    bool Init(uint64_t direction, uint32_t length, com_vork_driver_tide_usb_provider* prov,
+              AsyncIOCallback callback);
     void Release();
 };
 
 class com_vork_driver_tide_usb_provider : public com_vork_driver_tide_provider
 {
 public:
-    static com_vork_driver_tide_usb_provider* CreateUSBProvider(IOUSBHostInterface* interface,
-                                                                com_vork_driver_tide_control_interface* service);
+    static com_vork_driver_tide_usb_provider*
+    CreateUSBProvider(IOUSBHostInterface* interface, com_vork_driver_tide_control_interface* service);
 
     bool init() override;
     bool init(IOUSBHostInterface* interface, com_vork_driver_tide_control_interface* service);
@@ -60,8 +61,8 @@ public:
     com_vork_driver_tide_control_interface* getUAC_service() const;
     com_vork_driver_tide_usb_io_stream* getStream() const;
 
-    static void UACInReadCompletionProc(IOReturn status, uint32_t bytesTransferred, uint64_t completionTimestamp,
-                                        void* context);
+    static void UACInReadCompletionProc(IOReturn status, uint32_t bytesTransferred,
+                                        uint64_t completionTimestamp, void* context);
 
 private:
     struct Ivars;

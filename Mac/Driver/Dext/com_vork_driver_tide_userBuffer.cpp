@@ -2,7 +2,10 @@
 
 #include "DextReport.h"
 
+#include <DriverKit/OSMetaClass.h>
 #include <cstring>
+
+OSDefineMetaClassAndStructors(com_vork_driver_tide_userBuffer, OSObject);
 
 com_vork_driver_tide_userBuffer* com_vork_driver_tide_userBuffer::make(Kind kind)
 {
@@ -29,7 +32,8 @@ com_vork_driver_tide_userBuffer* com_vork_driver_tide_userBuffer::NewUserBuffer(
     return buffer;
 }
 
-com_vork_driver_tide_userBuffer* com_vork_driver_tide_userBuffer::NewUserBuffer(uint64_t* scalars, uint32_t count)
+com_vork_driver_tide_userBuffer* com_vork_driver_tide_userBuffer::NewUserBuffer(uint64_t* scalars,
+                                                                                uint32_t count)
 {
     com_vork_driver_tide_userBuffer* buffer = make(kScalars);
     if (buffer != nullptr) {
@@ -40,7 +44,8 @@ com_vork_driver_tide_userBuffer* com_vork_driver_tide_userBuffer::NewUserBuffer(
     return buffer;
 }
 
-com_vork_driver_tide_userBuffer* com_vork_driver_tide_userBuffer::NewUserBuffer(IOMemoryDescriptor* descriptor)
+com_vork_driver_tide_userBuffer*
+com_vork_driver_tide_userBuffer::NewUserBuffer(IOMemoryDescriptor* descriptor)
 {
     com_vork_driver_tide_userBuffer* buffer = make(kDescriptor);
     if (buffer == nullptr || descriptor == nullptr) {

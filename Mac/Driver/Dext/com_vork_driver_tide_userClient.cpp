@@ -4,8 +4,11 @@
 #include "com_vork_driver_tide_control_interface.h"
 #include "with_gate_closed.h"
 
+#include <DriverKit/OSMetaClass.h>
 #include <cstring>
 #include <memory>
+
+OSDefineMetaClassAndStructors(com_vork_driver_tide_userClient, IOUserClient);
 
 using namespace KorvanDeviceIO;
 
@@ -56,16 +59,17 @@ IOReturn outputView(IOUserClientMethodArguments* arguments, View* view)
             ReportError(ret, "arguments->structureOutputDescriptor->GetLength(&length)");
             return ret;
         }
-        view->buffer.reset(com_vork_driver_tide_userBuffer::NewUserBuffer(arguments->structureOutputDescriptor),
-                           OSNoRetain);
+        view->buffer.reset(
+            com_vork_driver_tide_userBuffer::NewUserBuffer(arguments->structureOutputDescriptor), OSNoRetain);
     } else if (arguments->structureOutput != nullptr) {
         view->size = arguments->structureOutputMaximumSize;
-        view->buffer.reset(com_vork_driver_tide_userBuffer::NewUserBuffer(arguments->structureOutput), OSNoRetain);
+        view->buffer.reset(com_vork_driver_tide_userBuffer::NewUserBuffer(arguments->structureOutput),
+                           OSNoRetain);
     } else if (arguments->scalarOutput != nullptr && arguments->scalarOutputCount >= 1) {
         view->size = uint64_t(arguments->scalarOutputCount) * sizeof(uint64_t);
-        view->buffer.reset(
-            com_vork_driver_tide_userBuffer::NewUserBuffer(arguments->scalarOutput, arguments->scalarOutputCount),
-            OSNoRetain);
+        view->buffer.reset(com_vork_driver_tide_userBuffer::NewUserBuffer(arguments->scalarOutput,
+                                                                          arguments->scalarOutputCount),
+                           OSNoRetain);
     }
     return kIOReturnSuccess;
 }
@@ -76,11 +80,12 @@ IOReturn inputView(IOUserClientMethodArguments* arguments, View* view)
         if (arguments->structureInputDescriptor->GetLength(&view->size) != kIOReturnSuccess) {
             return kIOReturnBadArgument;
         }
-        view->buffer.reset(com_vork_driver_tide_userBuffer::NewUserBuffer(arguments->structureInputDescriptor),
-                           OSNoRetain);
+        view->buffer.reset(
+            com_vork_driver_tide_userBuffer::NewUserBuffer(arguments->structureInputDescriptor), OSNoRetain);
     } else if (arguments->structureInput != nullptr) {
         view->size = arguments->structureInput->getLength();
-        view->buffer.reset(com_vork_driver_tide_userBuffer::NewUserBuffer(arguments->structureInput), OSNoRetain);
+        view->buffer.reset(com_vork_driver_tide_userBuffer::NewUserBuffer(arguments->structureInput),
+                           OSNoRetain);
     } else if (arguments->scalarInput != nullptr && arguments->scalarInputCount >= 1) {
         view->size = uint64_t(arguments->scalarInputCount) * sizeof(uint64_t);
         view->buffer.reset(com_vork_driver_tide_userBuffer::NewUserBuffer(
@@ -109,7 +114,8 @@ IOReturn requestMethod(const View& input, const View& output, Method&& method)
         return kIOReturnBadArgument;
     }
     if (input.size < sizeof(Request) || output.size < sizeof(Result)) {
-        ReportError(kIOReturnBadArgument, "inputSizeBytes < sizeof(*request) or outputSizeBytes < sizeof(*result)");
+        ReportError(kIOReturnBadArgument,
+                    "inputSizeBytes < sizeof(*request) or outputSizeBytes < sizeof(*result)");
         return kIOReturnBadArgument;
     }
     Request request;
@@ -125,8 +131,8 @@ IOReturn requestMethod(const View& input, const View& output, Method&& method)
 } // namespace
 
 kern_return_t com_vork_driver_tide_userClient::CreateUserClient(com_vork_driver_tide_control_interface* dev,
-                                                                 uint32_t type,
-                                                                 com_vork_driver_tide_userClient** userClient)
+                                                                uint32_t type,
+                                                                com_vork_driver_tide_userClient** userClient)
 {
     if (dev == nullptr) {
         ReportError(kIOReturnBadArgument, "(dev == __null)");
@@ -276,8 +282,10 @@ IOReturn com_vork_driver_tide_userClient::onDeviceQueue(Method&& method)
     return ret;
 }
 
-kern_return_t com_vork_driver_tide_userClient::ExternalMethod(uint64_t selector, IOUserClientMethodArguments* arguments,
-                                                              const IOUserClientMethodDispatch*, OSObject*, void*)
+kern_return_t com_vork_driver_tide_userClient::ExternalMethod(uint64_t selector,
+                                                              IOUserClientMethodArguments* arguments,
+                                                              const IOUserClientMethodDispatch*, OSObject*,
+                                                              void*)
 {
     if (!ivars->fClientTypeIsSet) {
         ReportBooleanError("ivars->fClientTypeIsSet");
@@ -301,7 +309,8 @@ kern_return_t com_vork_driver_tide_userClient::ExternalMethod(uint64_t selector,
     OSAction* completion = arguments->completion;
     switch (selector) {
     case 0: {
-        if (output.size != sizeof(DeviceInfoRequest_Obsolete) && output.size != sizeof(Dext::DeviceInfoRequest)) {
+        if (output.size != sizeof(DeviceInfoRequest_Obsolete) &&
+            output.size != sizeof(Dext::DeviceInfoRequest)) {
             ret = kIOReturnBadArgument;
             ReportError(ret, "outputSizeBytes != sizeof(DeviceInfoRequest_Obsolete) and outputSizeBytes != "
                              "sizeof(DeviceInfoRequest)");
@@ -336,11 +345,13 @@ kern_return_t com_vork_driver_tide_userClient::ExternalMethod(uint64_t selector,
         break;
     case 4:
         ret = requestMethod<USBUACControlRequest, Dext::USBControlResponse>(
-            input, output, [&](auto* request, auto* result) { return SendUACControlRequest(request, result); });
+            input, output,
+            [&](auto* request, auto* result) { return SendUACControlRequest(request, result); });
         break;
     case 5:
         ret = requestMethod<USBVendorControlRequest, Dext::USBControlResponse>(
-            input, output, [&](auto* request, auto* result) { return SendVendorControlRequest(request, result); });
+            input, output,
+            [&](auto* request, auto* result) { return SendVendorControlRequest(request, result); });
         break;
     case 6:
         ret = requestMethod<USBAudioRunStateRequest, Dext::ErrorResult>(
@@ -419,8 +430,9 @@ kern_return_t com_vork_driver_tide_userClient::ExternalMethod(uint64_t selector,
         std::memcpy(&request, input.bytes(), sizeof(request));
         com_vork_driver_tide_control_interface* device = ivars->fDevice;
         com_vork_driver_tide_provider* hardware = device != nullptr ? device->GetProvider() : nullptr;
-        ret = hardware != nullptr ? hardware->setStreamingHeadersEnable(request.fVersion, request.fEnable != 0)
-                                  : kIOReturnNotReady;
+        ret = hardware != nullptr
+                  ? hardware->setStreamingHeadersEnable(request.fVersion, request.fEnable != 0)
+                  : kIOReturnNotReady;
         break;
     }
     default:
@@ -489,7 +501,8 @@ void com_vork_driver_tide_userClient::registerClientNotifications(OSAction* comp
 
 void com_vork_driver_tide_userClient::deliver(com_vork_driver_tide_notification* notification)
 {
-    const bool written = ivars->registeredOutput->copyOutData(notification->getBytes(), notification->getSize());
+    const bool written =
+        ivars->registeredOutput->copyOutData(notification->getBytes(), notification->getSize());
     AsyncCompletion(ivars->fNotifAction, written ? kIOReturnSuccess : kIOReturnBadArgument, nullptr, 0);
     OSSafeReleaseNULL(ivars->registeredOutput);
     OSSafeReleaseNULL(ivars->fNotifAction);
@@ -564,7 +577,8 @@ IOReturn com_vork_driver_tide_userClient::SetProperty(SetPropertyRequest* reques
     });
 }
 
-IOReturn com_vork_driver_tide_userClient::GetProperty(GetPropertyRequest* request, Dext::GetPropertyResult* result)
+IOReturn com_vork_driver_tide_userClient::GetProperty(GetPropertyRequest* request,
+                                                      Dext::GetPropertyResult* result)
 {
     DextLog("KorvanUserClient::GetProperty\n");
     return onDeviceQueue([&](com_vork_driver_tide_provider*) {

@@ -30,7 +30,8 @@ public:
     kern_return_t ExternalMethod(uint64_t selector, IOUserClientMethodArguments* arguments,
                                  const IOUserClientMethodDispatch* dispatch, OSObject* target,
                                  void* reference) override;
-    kern_return_t CopyClientMemoryForType(uint64_t type, uint64_t* options, IOMemoryDescriptor** memory) override;
+    kern_return_t CopyClientMemoryForType(uint64_t type, uint64_t* options,
+                                          IOMemoryDescriptor** memory) override;
 
     virtual void NotifyUserClient(uint32_t type, const void* data, uint32_t length);
     virtual IOReturn GetDeviceInfo(const void* request, KorvanDeviceIO::Dext::DeviceInfoRequest* result);
@@ -44,7 +45,8 @@ public:
                                               KorvanDeviceIO::Dext::USBControlResponse* result);
     virtual IOReturn SetUSBAudioRunState(KorvanDeviceIO::USBAudioRunStateRequest* request,
                                          KorvanDeviceIO::Dext::ErrorResult* result);
-    virtual IOReturn GetUSBConfig1Descriptors(const void* request, KorvanDeviceIO::Dext::USBDescriptors* result);
+    virtual IOReturn GetUSBConfig1Descriptors(const void* request,
+                                              KorvanDeviceIO::Dext::USBDescriptors* result);
     virtual IOReturn GetChannelNames(const KorvanDeviceIO::ChannelNamesRequest* request,
                                      KorvanDeviceIO::Dext::ChannelNamesResponse* result);
 

@@ -179,7 +179,8 @@ void wrapUserClientProviders(const char* className, UserClientProviderWrapper wr
 }
 
 static std::shared_ptr<IOKitPlatform::UserClientProvider>
-wrappedProvider(const std::vector<std::string>& chain, std::shared_ptr<IOKitPlatform::UserClientProvider> plain)
+wrappedProvider(const std::vector<std::string>& chain,
+                std::shared_ptr<IOKitPlatform::UserClientProvider> plain)
 {
     UserClientProviderWrapper wrapper;
     {

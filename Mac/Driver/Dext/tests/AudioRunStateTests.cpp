@@ -41,10 +41,12 @@ protected:
 
     uint8_t headerVersion = 0;
 
-    IOReturn runState(uint32_t state, uint32_t inInterface = kRecord, uint32_t inAlt = 1, uint32_t inBytes = 80,
-                      uint32_t outInterface = kPlayback, uint32_t outAlt = 1, uint32_t outBytes = 88)
+    IOReturn runState(uint32_t state, uint32_t inInterface = kRecord, uint32_t inAlt = 1,
+                      uint32_t inBytes = 80, uint32_t outInterface = kPlayback, uint32_t outAlt = 1,
+                      uint32_t outBytes = 88)
     {
-        const USBAudioRunStateRequest request{state, inInterface, inAlt, inBytes, outInterface, outAlt, outBytes};
+        const USBAudioRunStateRequest request{state,        inInterface, inAlt,   inBytes,
+                                              outInterface, outAlt,      outBytes};
         std::vector<uint8_t> output(4100, 0);
         size_t outputSize = output.size();
         return call(6, &request, sizeof(request), output.data(), &outputSize);
@@ -54,7 +56,8 @@ protected:
     {
         mach_vm_address_t address = 0;
         mach_vm_size_t size = 0;
-        EXPECT_EQ(IOConnectMapMemory64(connect, type, mach_task_self(), &address, &size, 1), kIOReturnSuccess);
+        EXPECT_EQ(IOConnectMapMemory64(connect, type, mach_task_self(), &address, &size, 1),
+                  kIOReturnSuccess);
         return reinterpret_cast<const USBRequestBlock*>(address);
     }
 
@@ -139,7 +142,9 @@ INSTANTIATE_TEST_SUITE_P(Requests, DextAudioRunStateRefused,
                                          RefusedCase{"NotAStreamingInterface", 0, 1, 80, 88},
                                          RefusedCase{"NoSuchInterface", 7, 1, 80, 88},
                                          RefusedCase{"AlternateWithoutEndpoint", kRecord, 0, 80, 88}),
-                         [](const testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<RefusedCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(DextAudioRunState, ClosingTheAudioClientStopsAudio)
 {
@@ -194,8 +199,8 @@ TEST_F(DextAudioRunStateWithHeaders, DroppedPacketsAreRepairedFromTheHeaders)
     ASSERT_TRUE(waitForOutputBlocks(out, 1));
     // Bursts of 1, 3 and 7 lost packets inside input blocks 4, 5 and 6.
     const uint64_t first = ReadBlockHeader(in[1]).fMicroframe;
-    for (const auto& [offset, count] : {std::pair<uint64_t, uint64_t>{3 * 160 + 17, 1}, {4 * 160 + 40, 3},
-                                        {5 * 160 + 100, 7}}) {
+    for (const auto& [offset, count] :
+         {std::pair<uint64_t, uint64_t>{3 * 160 + 17, 1}, {4 * 160 + 40, 3}, {5 * 160 + 100, 7}}) {
         SimUSB::Fault drop;
         drop.kind = SimUSB::Fault::Kind::Drop;
         drop.trigger = SimUSB::Fault::Trigger::Microframes;

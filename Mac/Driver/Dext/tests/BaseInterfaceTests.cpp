@@ -19,7 +19,10 @@ using DextTesting::logged;
 class PowerRecorder : public com_vork_driver_tide_base_interface
 {
 public:
-    void Sleep() override { calls.push_back("Sleep at " + std::to_string(DriverKitTesting::powerState(this))); }
+    void Sleep() override
+    {
+        calls.push_back("Sleep at " + std::to_string(DriverKitTesting::powerState(this)));
+    }
     void Wake() override { calls.push_back("Wake at " + std::to_string(DriverKitTesting::powerState(this))); }
 
     std::vector<std::string> calls;

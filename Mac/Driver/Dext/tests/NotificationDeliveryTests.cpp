@@ -52,7 +52,8 @@ protected:
     void sendStatus(uint8_t last) { model->sendStatus({0x00, 0x01, 0x00, 0x01, 0x00, last}); }
 
     // Waits until `count` lines start with `prefix`; fails after the deadline.
-    static bool waitForLines(const DarwinTesting::LogCapture& capture, const std::string& prefix, size_t count)
+    static bool waitForLines(const DarwinTesting::LogCapture& capture, const std::string& prefix,
+                             size_t count)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (DextTesting::countLines(capture, prefix) < count) {
@@ -126,10 +127,12 @@ TEST_F(DextNotificationDelivery, StrayCompletionIsDeliveredAtOnce)
     GetPropertyRequest request{1};
     std::vector<uint8_t> output(4104, 0);
     size_t size = output.size();
-    EXPECT_EQ(direct->callStructMethod(2, &request, sizeof(request), output.data(), &size, completions.action()),
-              kIOReturnSuccess);
+    EXPECT_EQ(
+        direct->callStructMethod(2, &request, sizeof(request), output.data(), &size, completions.action()),
+        kIOReturnSuccess);
     EXPECT_EQ(completions.settled(), (std::vector<IOReturn>{kIOReturnSuccess}));
-    EXPECT_TRUE(DextTesting::logged(capture, "TideUserClient::ExternalMethod - async completion was not registered"));
+    EXPECT_TRUE(
+        DextTesting::logged(capture, "TideUserClient::ExternalMethod - async completion was not registered"));
 }
 
 TEST_F(DextNotificationDelivery, MemoryIsRefusedOnceTheDeviceIsGone)

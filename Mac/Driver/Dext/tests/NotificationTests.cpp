@@ -51,7 +51,8 @@ TEST(DextNotification, ReportsAFailedDataObject)
     DarwinTesting::LogCapture capture;
     DriverKitTesting::failNextCreations(1);
     EXPECT_EQ(Notification::NewNotification(0, nullptr, 0), nullptr);
-    EXPECT_TRUE(DextTesting::logged(capture, "ReportBooleanError - ivars->fData = OSData::withBytes(&m, sizeof(m))"));
+    EXPECT_TRUE(
+        DextTesting::logged(capture, "ReportBooleanError - ivars->fData = OSData::withBytes(&m, sizeof(m))"));
 }
 
 TEST(DextNotificationQueue, HoldsFourInOrder)
@@ -92,7 +93,8 @@ TEST(DextProxyEventSource, RefusesMissingParts)
     auto proc = [](OSObject*, IODispatchQueue*) {};
 
     EXPECT_EQ(com_vork_driver_tide_proxyEventSource::proxyEventSource(nullptr, proc, queue.get()), nullptr);
-    EXPECT_EQ(com_vork_driver_tide_proxyEventSource::proxyEventSource(queue.get(), nullptr, queue.get()), nullptr);
+    EXPECT_EQ(com_vork_driver_tide_proxyEventSource::proxyEventSource(queue.get(), nullptr, queue.get()),
+              nullptr);
     EXPECT_EQ(com_vork_driver_tide_proxyEventSource::proxyEventSource(queue.get(), proc, nullptr), nullptr);
     EXPECT_TRUE(DextTesting::logged(capture, "ReportBooleanError - object ("));
     EXPECT_TRUE(DextTesting::logged(capture, "ReportBooleanError - proc ("));

@@ -28,7 +28,8 @@ protected:
         attach(DescriptorOptions(Model::Wrenlet, DextTesting::kVendor));
         connect = open();
         mach_vm_size_t size = 0;
-        ASSERT_EQ(IOConnectMapMemory64(connect, 2, mach_task_self(), &outAddress, &size, 1), kIOReturnSuccess);
+        ASSERT_EQ(IOConnectMapMemory64(connect, 2, mach_task_self(), &outAddress, &size, 1),
+                  kIOReturnSuccess);
     }
 
     IOReturn runState(uint32_t state)
@@ -80,11 +81,13 @@ TEST_F(DextPowerAndUnplug, UnplugWhileStreamingEndsCallsButNotTheMapping)
     ASSERT_TRUE(waitForOutputAfter(2, 0));
 
     IONotificationPortRef port = IONotificationPortCreate(kIOMainPortDefault);
-    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopDefaultMode);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
     io_iterator_t terminated = 0;
     int terminations = 0;
     ASSERT_EQ(IOServiceAddMatchingNotification(
-                  port, kIOTerminatedNotification, IOServiceMatching("com_vork_driver_tide_control_interface"),
+                  port, kIOTerminatedNotification,
+                  IOServiceMatching("com_vork_driver_tide_control_interface"),
                   [](void* refcon, io_iterator_t iterator) {
                       while (io_object_t object = IOIteratorNext(iterator)) {
                           ++*static_cast<int*>(refcon);

@@ -114,12 +114,13 @@ TEST_P(DextProviderIdentity, UIDIsTheSerialLowerCasedAndTerminated)
     EXPECT_EQ(DextTesting::stringProperty(service, "com_vork_driver_tide_device_UID"), GetParam().uid);
 }
 
-INSTANTIATE_TEST_SUITE_P(Serials, DextProviderIdentity,
-                         testing::Values(IdentityCase{"Standard", Variant::Standard, "ab12cd34"},
-                                         IdentityCase{"LongSerial", Variant::LongSerial, "ab12cd34ef56gh78"},
-                                         IdentityCase{"NoSerial", Variant::NoSerial, ""},
-                                         IdentityCase{"EmptySerialDescriptor", Variant::EmptySerialDescriptor, ""}),
-                         [](const testing::TestParamInfo<IdentityCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Serials, DextProviderIdentity,
+    testing::Values(IdentityCase{"Standard", Variant::Standard, "ab12cd34"},
+                    IdentityCase{"LongSerial", Variant::LongSerial, "ab12cd34ef56gh78"},
+                    IdentityCase{"NoSerial", Variant::NoSerial, ""},
+                    IdentityCase{"EmptySerialDescriptor", Variant::EmptySerialDescriptor, ""}),
+    [](const testing::TestParamInfo<IdentityCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DextProvider, LongProductIsCutWithItsTerminator)
 {
@@ -129,7 +130,8 @@ TEST_F(DextProvider, LongProductIsCutWithItsTerminator)
     start(options);
 
     EXPECT_EQ(NameFieldText(deviceInfo().fProductName), options.product.substr(0, 31));
-    EXPECT_TRUE(DextTesting::logged(capture, "USBProvider Product " + options.product.substr(0, 64) + "\n ("));
+    EXPECT_TRUE(
+        DextTesting::logged(capture, "USBProvider Product " + options.product.substr(0, 64) + "\n ("));
 }
 
 struct VersionCase
@@ -161,11 +163,12 @@ TEST_P(DextProviderHeaderVersion, IsTakenOnlyFromAOneByteAnswer)
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, DextProviderHeaderVersion,
-    testing::Values(VersionCase{"None", 0, std::nullopt, 0}, VersionCase{"One", 1, std::nullopt, 1},
-                    VersionCase{"Two", 2, std::nullopt, 2}, VersionCase{"Three", 3, std::nullopt, 0},
-                    VersionCase{"Stall", 2, KorvanDevice::Misbehaviour{KorvanDevice::Misbehaviour::Kind::Stall}, 0},
-                    VersionCase{"EmptyAnswer", 2,
-                                KorvanDevice::Misbehaviour{KorvanDevice::Misbehaviour::Kind::Short, 0, 0}, 0}),
+    testing::Values(
+        VersionCase{"None", 0, std::nullopt, 0}, VersionCase{"One", 1, std::nullopt, 1},
+        VersionCase{"Two", 2, std::nullopt, 2}, VersionCase{"Three", 3, std::nullopt, 0},
+        VersionCase{"Stall", 2, KorvanDevice::Misbehaviour{KorvanDevice::Misbehaviour::Kind::Stall}, 0},
+        VersionCase{"EmptyAnswer", 2,
+                    KorvanDevice::Misbehaviour{KorvanDevice::Misbehaviour::Kind::Short, 0, 0}, 0}),
     [](const testing::TestParamInfo<VersionCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DextProvider, HeaderRequestsGoToTheDeviceOnAWrenletAndTheInterfaceOnAPyx)
@@ -208,8 +211,9 @@ TEST_F(DextProvider, ConfigurationDescriptorsAreTheDevices)
         IOReturn result;
         uint32_t length;
     };
-    for (const Case& c : {Case{Variant::Standard, kIOReturnSuccess, 0}, Case{Variant::Total2047, kIOReturnSuccess, 2047},
-                          Case{Variant::Total2048, kNoMemory, 0}}) {
+    for (const Case& c :
+         {Case{Variant::Standard, kIOReturnSuccess, 0}, Case{Variant::Total2047, kIOReturnSuccess, 2047},
+          Case{Variant::Total2048, kNoMemory, 0}}) {
         start(KorvanInterface::variantOptions(Model::Wrenlet, DextTesting::kVendor, c.variant));
         std::vector<uint8_t> output(6148, 0);
         size_t outputSize = output.size();
@@ -222,7 +226,8 @@ TEST_F(DextProvider, ConfigurationDescriptorsAreTheDevices)
             if (c.length != 0) {
                 EXPECT_EQ(descriptors.fLength, c.length);
             }
-            EXPECT_EQ(std::vector<uint8_t>(descriptors.fData, descriptors.fData + descriptors.fLength), expected);
+            EXPECT_EQ(std::vector<uint8_t>(descriptors.fData, descriptors.fData + descriptors.fLength),
+                      expected);
         }
         TearDown();
         model.reset();
@@ -315,7 +320,8 @@ TEST_F(DextProvider, ChannelNamesComeFromTheLinkedTerminals)
 {
     start(DescriptorOptions(Model::Wrenlet, DextTesting::kVendor));
     ChannelNamesResponse response{};
-    ASSERT_EQ(channelNames({KorvanInterface::kRecordInterface, 1, KorvanInterface::kPlaybackInterface, 1}, &response),
+    ASSERT_EQ(channelNames({KorvanInterface::kRecordInterface, 1, KorvanInterface::kPlaybackInterface, 1},
+                           &response),
               kIOReturnSuccess);
 
     const auto& strings = model->descriptors().strings;
@@ -333,7 +339,8 @@ TEST_F(DextProvider, ChannelNamesComeFromTheLinkedTerminals)
     EXPECT_FALSE(NameFieldText(response.fOutNames[21]).empty());
     EXPECT_TRUE(NameFieldText(response.fOutNames[22]).empty());
 
-    EXPECT_EQ(channelNames({KorvanInterface::kRecordInterface, 9, KorvanInterface::kPlaybackInterface, 1}, &response),
+    EXPECT_EQ(channelNames({KorvanInterface::kRecordInterface, 9, KorvanInterface::kPlaybackInterface, 1},
+                           &response),
               kError);
 }
 
@@ -341,7 +348,8 @@ TEST_F(DextProvider, LongChannelNamesAreCutBetweenCharacters)
 {
     start(KorvanInterface::variantOptions(Model::Wrenlet, DextTesting::kVendor, Variant::LongChannelNames));
     ChannelNamesResponse response{};
-    ASSERT_EQ(channelNames({KorvanInterface::kRecordInterface, 1, KorvanInterface::kPlaybackInterface, 1}, &response),
+    ASSERT_EQ(channelNames({KorvanInterface::kRecordInterface, 1, KorvanInterface::kPlaybackInterface, 1},
+                           &response),
               kIOReturnSuccess);
     std::string tenEuros;
     for (int i = 0; i < 10; ++i) {

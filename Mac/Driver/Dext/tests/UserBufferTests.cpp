@@ -57,7 +57,8 @@ TEST(DextUserBuffer, ScalarViewFillsTheScalars)
 
 TEST(DextUserBuffer, ViewWithoutDescriptorRefusesEveryCopy)
 {
-    OSSharedPtr<UserBuffer> view(UserBuffer::NewUserBuffer(static_cast<IOMemoryDescriptor*>(nullptr)), OSNoRetain);
+    OSSharedPtr<UserBuffer> view(UserBuffer::NewUserBuffer(static_cast<IOMemoryDescriptor*>(nullptr)),
+                                 OSNoRetain);
     ASSERT_TRUE(view);
     const uint8_t byte = 1;
 

@@ -84,18 +84,19 @@ TEST_P(DextUserClientSizes, AreCheckedBeforeTheDeviceIsAsked)
     EXPECT_EQ(model->controlLog().size(), requestsBefore);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Selectors, DextUserClientSizes,
-    testing::Values(SizeCase{"ShortUACRequest", 4, 19, 4113, kBadArgument},
-                    SizeCase{"ShortUACResponse", 4, 20, 4112, kBadArgument},
-                    SizeCase{"ShortVendorRequest", 5, 35, 4113, kBadArgument},
-                    SizeCase{"ShortRunState", 6, 27, 4100, kBadArgument},
-                    SizeCase{"ShortChannelNames", 8, 3, 6148, kBadArgument},
-                    SizeCase{"NotificationWithoutCompletion", 3, 0, 4132, kBadArgument},
-                    SizeCase{"HeaderVersionOfTheWrongSize", 9, 0, 4100, kBadArgument},
-                    SizeCase{"HeaderEnableOfTheWrongSize", 10, 3, 0, kBadArgument},
-                    SizeCase{"UnknownSelector", 11, 0, 0, kError}),
-    [](const testing::TestParamInfo<SizeCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Selectors, DextUserClientSizes,
+                         testing::Values(SizeCase{"ShortUACRequest", 4, 19, 4113, kBadArgument},
+                                         SizeCase{"ShortUACResponse", 4, 20, 4112, kBadArgument},
+                                         SizeCase{"ShortVendorRequest", 5, 35, 4113, kBadArgument},
+                                         SizeCase{"ShortRunState", 6, 27, 4100, kBadArgument},
+                                         SizeCase{"ShortChannelNames", 8, 3, 6148, kBadArgument},
+                                         SizeCase{"NotificationWithoutCompletion", 3, 0, 4132, kBadArgument},
+                                         SizeCase{"HeaderVersionOfTheWrongSize", 9, 0, 4100, kBadArgument},
+                                         SizeCase{"HeaderEnableOfTheWrongSize", 10, 3, 0, kBadArgument},
+                                         SizeCase{"UnknownSelector", 11, 0, 0, kError}),
+                         [](const testing::TestParamInfo<SizeCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(DextUserClient, PropertiesAnswerFromTheDriver)
 {
@@ -132,7 +133,8 @@ TEST_F(DextUserClient, RunStateBelongsToTheAudioClient)
     std::vector<uint8_t> output(4100, 0);
     size_t outputSize = output.size();
 
-    EXPECT_EQ(IOConnectCallStructMethod(test, 6, &request, sizeof(request), output.data(), &outputSize), kError);
+    EXPECT_EQ(IOConnectCallStructMethod(test, 6, &request, sizeof(request), output.data(), &outputSize),
+              kError);
     EXPECT_EQ(model->alternate(KorvanInterface::kRecordInterface), 0);
 
     request.fRunState = 0;
@@ -167,7 +169,8 @@ TEST_F(DextUserClient, PublishesTheUIDAndBothRings)
     for (uint32_t type : {1u, 2u}) {
         mach_vm_address_t address = 0;
         mach_vm_size_t size = 0;
-        ASSERT_EQ(IOConnectMapMemory64(connect, type, mach_task_self(), &address, &size, 1), kIOReturnSuccess);
+        ASSERT_EQ(IOConnectMapMemory64(connect, type, mach_task_self(), &address, &size, 1),
+                  kIOReturnSuccess);
         EXPECT_EQ(size, 11'550'080u);
         EXPECT_EQ(IOConnectUnmapMemory64(connect, type, mach_task_self(), address), kIOReturnSuccess);
     }

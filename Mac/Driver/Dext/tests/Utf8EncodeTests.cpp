@@ -31,8 +31,8 @@ TEST_P(DextUtf8Encode, WritesTheExpectedBytes)
     std::vector<uint8_t> buffer(c.bufferSize + 4, 0xEE);
     size_t written = 99;
 
-    const int result = utf8_encodestr(c.units.data(), c.units.size() * 2, buffer.data(), &written, c.bufferSize,
-                                      c.alternativeSlash, c.flags);
+    const int result = utf8_encodestr(c.units.data(), c.units.size() * 2, buffer.data(), &written,
+                                      c.bufferSize, c.alternativeSlash, c.flags);
 
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(written, c.written);
@@ -54,9 +54,16 @@ INSTANTIATE_TEST_SUITE_P(
         EncodeCase{"ZeroUnit", {0}, 8, 0, 0, {0xC0, 0x80, 0}, 2, 0},
         EncodeCase{"TwoBytes", {0x00E9}, 8, 0, 0, {0xC3, 0xA9, 0}, 2, 0},
         EncodeCase{"ThreeBytes", {0x20AC}, 8, 0, 0, {0xE2, 0x82, 0xAC, 0}, 3, 0},
-        EncodeCase{"SurrogatesOneByOne", {0xD83D, 0xDE00}, 8, 0, 0, {0xED, 0xA0, 0xBD, 0xED, 0xB8, 0x80, 0}, 6, 0},
-        EncodeCase{"ByteSwapped", {swapped(0x20AC), swapped('x')}, 8, 0, UTF_REVERSE_ENDIAN,
-                   {0xE2, 0x82, 0xAC, 'x', 0}, 4, 0},
+        EncodeCase{
+            "SurrogatesOneByOne", {0xD83D, 0xDE00}, 8, 0, 0, {0xED, 0xA0, 0xBD, 0xED, 0xB8, 0x80, 0}, 6, 0},
+        EncodeCase{"ByteSwapped",
+                   {swapped(0x20AC), swapped('x')},
+                   8,
+                   0,
+                   UTF_REVERSE_ENDIAN,
+                   {0xE2, 0x82, 0xAC, 'x', 0},
+                   4,
+                   0},
         EncodeCase{"AlternativeSlash", {'a', '/', 'b'}, 8, ':', 0, {'a', ':', 'b', 0}, 3, 0},
         EncodeCase{"SlashKeptWithoutAlternative", {'/'}, 8, 0, 0, {'/', 0}, 1, 0},
         EncodeCase{"CharacterThatDoesNotFitIsLeftWhole", {'a', 0x20AC}, 3, 0, 0, {'a', 0}, 1, 63}),
@@ -88,15 +95,15 @@ TEST(DextUtf8EncodeAgainstIcu, MatchesCesu8ForRandomText)
         }
         std::vector<char> expected(units.size() * 3 + 1);
         status = U_ZERO_ERROR;
-        const int32_t expectedLength =
-            ucnv_fromUChars(converter, expected.data(), static_cast<int32_t>(expected.size()),
-                            reinterpret_cast<const UChar*>(units.data()), static_cast<int32_t>(units.size()),
-                            &status);
+        const int32_t expectedLength = ucnv_fromUChars(
+            converter, expected.data(), static_cast<int32_t>(expected.size()),
+            reinterpret_cast<const UChar*>(units.data()), static_cast<int32_t>(units.size()), &status);
         ASSERT_TRUE(U_SUCCESS(status));
 
         std::vector<uint8_t> ours(units.size() * 3 + 1);
         size_t written = 0;
-        ASSERT_EQ(utf8_encodestr(units.data(), units.size() * 2, ours.data(), &written, ours.size(), 0, 0), 0);
+        ASSERT_EQ(utf8_encodestr(units.data(), units.size() * 2, ours.data(), &written, ours.size(), 0, 0),
+                  0);
         ASSERT_EQ(written, static_cast<size_t>(expectedLength));
         ASSERT_EQ(0, std::memcmp(ours.data(), expected.data(), written)) << "round " << round;
     }

@@ -37,7 +37,8 @@ private:
 void useKernelNumbering(const char* className)
 {
     DriverKitPlatform::wrapUserClientProviders(className, [](std::shared_ptr<UserClientProvider> plain) {
-        return std::static_pointer_cast<UserClientProvider>(std::make_shared<KernelNumberingProvider>(std::move(plain)));
+        return std::static_pointer_cast<UserClientProvider>(
+            std::make_shared<KernelNumberingProvider>(std::move(plain)));
     });
 }
 

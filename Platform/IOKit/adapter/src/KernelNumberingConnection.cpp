@@ -22,9 +22,9 @@ struct Row
 };
 
 constexpr Row kRows[] = {
-    {76, 76, 0, 76, 4172},     {8, 4, 1, 8, 4100},       {4, 8, 2, 4, 4104},   {20, 17, 4, 20, 4113},
-    {36, 17, 5, 36, 4113},     {28, 4, 6, 28, 4100},     {2052, 2052, 7, 0, 6148},
-    {4, 2052, 8, 4, 6148},     {0, 8, 9, 0, 4104},       {2, 0, 10, 2, 0},
+    {76, 76, 0, 76, 4172}, {8, 4, 1, 8, 4100},   {4, 8, 2, 4, 4104},       {20, 17, 4, 20, 4113},
+    {36, 17, 5, 36, 4113}, {28, 4, 6, 28, 4100}, {2052, 2052, 7, 0, 6148}, {4, 2052, 8, 4, 6148},
+    {0, 8, 9, 0, 4104},    {2, 0, 10, 2, 0},
 };
 constexpr uint32_t kKernelMethods = sizeof(kRows) / sizeof(kRows[0]);
 
@@ -36,14 +36,16 @@ static_assert(kMessageHeaderBytes == kReferenceOffset);
 
 } // namespace
 
-KernelNumberingConnection::KernelNumberingConnection(std::shared_ptr<DriverKitPlatform::UserClientConnection> plain)
+KernelNumberingConnection::KernelNumberingConnection(
+    std::shared_ptr<DriverKitPlatform::UserClientConnection> plain)
     : fPlain(std::move(plain))
 {
     auto* target = new IOService;
-    if (!target->init() || IODispatchQueue::Create("KernelNumberingAdapter", 0, 0, &fQueue) != kIOReturnSuccess ||
+    if (!target->init() ||
+        IODispatchQueue::Create("KernelNumberingAdapter", 0, 0, &fQueue) != kIOReturnSuccess ||
         target->SetDispatchQueue("Default", fQueue) != kIOReturnSuccess ||
-        OSAction::Create(target, "Default", sizeof(KernelNumberingConnection*), notificationCompleted, &fAction) !=
-            kIOReturnSuccess) {
+        OSAction::Create(target, "Default", sizeof(KernelNumberingConnection*), notificationCompleted,
+                         &fAction) != kIOReturnSuccess) {
         os_log(OS_LOG_DEFAULT, "Kernel numbering adapter: no notification action; notifications are off");
         fAction = nullptr;
     } else {
@@ -74,9 +76,9 @@ IOReturn KernelNumberingConnection::callStructMethod(uint32_t selector, const vo
     }
     std::vector<uint8_t> result(row.driverOutput, 0);
     size_t resultSize = result.size();
-    const IOReturn status = fPlain->callStructMethod(row.selector, row.driverInput != 0 ? input : nullptr,
-                                                     row.driverInput, result.empty() ? nullptr : result.data(),
-                                                     &resultSize);
+    const IOReturn status =
+        fPlain->callStructMethod(row.selector, row.driverInput != 0 ? input : nullptr, row.driverInput,
+                                 result.empty() ? nullptr : result.data(), &resultSize);
     if (row.kernelOutput != 0) {
         std::memcpy(output, result.data(), row.kernelOutput);
     }
@@ -119,7 +121,8 @@ void KernelNumberingConnection::registerForNotification()
         fOutstanding = true;
     }
     size_t recordSize = kRecordBytes;
-    const IOReturn status = fPlain->callStructMethod(kNotificationSelector, nullptr, 0, fRecord, &recordSize, fAction);
+    const IOReturn status =
+        fPlain->callStructMethod(kNotificationSelector, nullptr, 0, fRecord, &recordSize, fAction);
     if (status != kIOReturnSuccess) {
         os_log(OS_LOG_DEFAULT, "Kernel numbering adapter: notification registration refused (%08X)",
                static_cast<unsigned>(status));
@@ -128,8 +131,8 @@ void KernelNumberingConnection::registerForNotification()
     }
 }
 
-void KernelNumberingConnection::notificationCompleted(OSObject*, OSAction* action, IOReturn status, const uint64_t*,
-                                                      uint32_t)
+void KernelNumberingConnection::notificationCompleted(OSObject*, OSAction* action, IOReturn status,
+                                                      const uint64_t*, uint32_t)
 {
     (*static_cast<KernelNumberingConnection**>(action->GetReference()))->deliver(status);
 }
@@ -155,12 +158,13 @@ void KernelNumberingConnection::deliver(IOReturn status)
         header->msgh_size = kRecordBytes;
         header->msgh_remote_port = port;
         std::memcpy(message + kReferenceOffset, &fReference, sizeof(fReference));
-        std::memcpy(message + kRecordBodyOffset, fRecord + kRecordBodyOffset, kRecordBytes - kRecordBodyOffset);
+        std::memcpy(message + kRecordBodyOffset, fRecord + kRecordBodyOffset,
+                    kRecordBytes - kRecordBodyOffset);
         fOutstanding = false;
     }
-    const mach_msg_return_t sent = mach_msg(reinterpret_cast<mach_msg_header_t*>(message),
-                                            MACH_SEND_MSG | MACH_SEND_TIMEOUT, kRecordBytes, 0, MACH_PORT_NULL, 0,
-                                            MACH_PORT_NULL);
+    const mach_msg_return_t sent =
+        mach_msg(reinterpret_cast<mach_msg_header_t*>(message), MACH_SEND_MSG | MACH_SEND_TIMEOUT,
+                 kRecordBytes, 0, MACH_PORT_NULL, 0, MACH_PORT_NULL);
     if (sent == MACH_SEND_TIMED_OUT) {
         os_log(OS_LOG_DEFAULT, "Kernel numbering adapter: notification port full, message dropped");
     }

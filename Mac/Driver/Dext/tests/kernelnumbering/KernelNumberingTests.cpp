@@ -34,20 +34,24 @@ struct Received
 
 void record(void* user, UInt32 type, const UInt8* data, UInt32 length)
 {
-    static_cast<std::vector<Received>*>(user)->push_back({type, {data, data + length}, std::this_thread::get_id()});
+    static_cast<std::vector<Received>*>(user)->push_back(
+        {type, {data, data + length}, std::this_thread::get_id()});
 }
 
 // The plug-in's client on the driver, through the adapter.
 class DextKernelNumbering : public DextDeviceTest, public testing::WithParamInterface<Model>
 {
 protected:
-    static void SetUpTestSuite() { IOKitPlatform::useKernelNumbering("com_vork_driver_tide_control_interface"); }
+    static void SetUpTestSuite()
+    {
+        IOKitPlatform::useKernelNumbering("com_vork_driver_tide_control_interface");
+    }
 
     void SetUp() override
     {
         attach(DescriptorOptions(GetParam(), DextTesting::kVendor), 2);
-        client = std::make_unique<USBServiceClient>(KorvanService(service, KorvanService::kBusTypeUSB), kAudio,
-                                                    &received, record);
+        client = std::make_unique<USBServiceClient>(KorvanService(service, KorvanService::kBusTypeUSB),
+                                                    kAudio, &received, record);
         ASSERT_TRUE(client->Open());
     }
 
@@ -139,8 +143,13 @@ TEST_P(DextKernelNumbering, RunStateStreamsIntoTheMappedRings)
     EXPECT_EQ(outSize, 11'550'080u);
 
     const KorvanInterface::ChannelCounts channels = KorvanInterface::modelInfo(GetParam()).channels[0];
-    USBAudioRunStateRequest start{1, KorvanInterface::kRecordInterface, 1, channels.in * 4u,
-                                  KorvanInterface::kPlaybackInterface, 1, channels.out * 4u};
+    USBAudioRunStateRequest start{1,
+                                  KorvanInterface::kRecordInterface,
+                                  1,
+                                  channels.in * 4u,
+                                  KorvanInterface::kPlaybackInterface,
+                                  1,
+                                  channels.out * 4u};
     ASSERT_TRUE(client->SetUSBAudioRunState(&start));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (ReadBlockHeader(out[2]).fHostTime == 0 && std::chrono::steady_clock::now() < deadline) {

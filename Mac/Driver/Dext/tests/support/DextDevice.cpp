@@ -1,62 +1,16 @@
 #include "DextDevice.h"
 
-#include <com_vork_driver_tide_control_interface.h>
-#include <com_vork_driver_tide_stream_interface.h>
-#include <com_vork_driver_tide_userClient.h>
-
-#include <DriverKit/OSNumber.h>
-#include <DriverKit/OSString.h>
-#include <DriverKit/platform/Drivers.h>
-
-#include <KorvanDeviceIdentities.h>
-
+#include <DriverKitTesting/DriverKitTesting.h>
 #include <SimUSB/Bus.h>
 
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 namespace DextTesting {
 
 namespace {
-
-template <typename T>
-OSObject* make()
-{
-    return new T;
-}
-
-void setString(OSDictionary* dictionary, const char* key, const char* value)
-{
-    OSSharedPtr<OSString> string(OSString::withCString(value), OSNoRetain);
-    dictionary->setObject(key, string.get());
-}
-
-void setNumber(OSDictionary* dictionary, const char* key, uint64_t value)
-{
-    OSSharedPtr<OSNumber> number(OSNumber::withNumber(value, 32), OSNoRetain);
-    dictionary->setObject(key, number.get());
-}
-
-OSDictionary* personality(const char* userClass, uint32_t subclass, std::optional<uint32_t> protocol)
-{
-    OSDictionary* dictionary = OSDictionary::withCapacity(8);
-    setString(dictionary, "IOProviderClass", "IOUSBHostInterface");
-    setString(dictionary, "IOUserClass", userClass);
-    setNumber(dictionary, "IOProbeScore", 1000);
-    setNumber(dictionary, "idVendor", KorvanDeviceIdentities::kVendorID);
-    setNumber(dictionary, "bInterfaceClass", 1);
-    setNumber(dictionary, "bInterfaceSubClass", subclass);
-    if (protocol) {
-        setNumber(dictionary, "bInterfaceProtocol", *protocol);
-        OSSharedPtr<OSDictionary> client(OSDictionary::withCapacity(1), OSNoRetain);
-        setString(client.get(), "IOUserClass", "com_vork_driver_tide_userClient");
-        dictionary->setObject("UserClientProperties", client.get());
-    }
-    return dictionary;
-}
 
 io_service_t firstService(const char* className)
 {
@@ -74,26 +28,7 @@ io_service_t firstService(const char* className)
 
 void registerDextDrivers()
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        std::vector<OSDictionary*> personalities{
-            personality("com_vork_driver_tide_control_interface", 1, 0x20),
-            personality("com_vork_driver_tide_stream_interface", 2, std::nullopt),
-        };
-        DriverKitPlatform::registerDriver(
-            {
-                {"com_vork_driver_tide_base_interface", "IOService", &make<com_vork_driver_tide_base_interface>},
-                {"com_vork_driver_tide_control_interface", "com_vork_driver_tide_base_interface",
-                 &make<com_vork_driver_tide_control_interface>},
-                {"com_vork_driver_tide_stream_interface", "com_vork_driver_tide_base_interface",
-                 &make<com_vork_driver_tide_stream_interface>},
-                {"com_vork_driver_tide_userClient", "IOUserClient", &make<com_vork_driver_tide_userClient>},
-            },
-            personalities);
-        for (OSDictionary* dictionary : personalities) {
-            dictionary->release();
-        }
-    });
+    ASSERT_TRUE(DriverKitTesting::loadDriverBundle(DEXT_BUNDLE));
 }
 
 io_service_t waitForService(const char* className, double seconds)

@@ -14,7 +14,9 @@ std::weak_ptr<DriverKitPlatform::UserClientConnection> gLast;
 class KeepingProvider : public IOKitPlatform::UserClientProvider
 {
 public:
-    explicit KeepingProvider(std::shared_ptr<IOKitPlatform::UserClientProvider> plain) : fPlain(std::move(plain)) {}
+    explicit KeepingProvider(std::shared_ptr<IOKitPlatform::UserClientProvider> plain)
+        : fPlain(std::move(plain))
+    {}
 
     IOReturn open(uint32_t type, std::shared_ptr<IOKitPlatform::UserClientConnection>* connection) override
     {
@@ -35,7 +37,8 @@ private:
 void keepConnections()
 {
     DriverKitPlatform::wrapUserClientProviders(
-        "com_vork_driver_tide_control_interface", [](std::shared_ptr<IOKitPlatform::UserClientProvider> plain) {
+        "com_vork_driver_tide_control_interface",
+        [](std::shared_ptr<IOKitPlatform::UserClientProvider> plain) {
             return std::static_pointer_cast<IOKitPlatform::UserClientProvider>(
                 std::make_shared<KeepingProvider>(std::move(plain)));
         });
