@@ -108,6 +108,52 @@ TEST_F(DextAudioRunState, StreamsUntilStoppedAndGivesTheInterfacesBack)
     EXPECT_EQ(model->alternate(kPlayback), 0);
 }
 
+struct SnapshotCase
+{
+    const char* name;
+    size_t failingTries;
+    IOReturn result;
+    size_t skipLines;
+    bool gaveUp;
+};
+
+class DextAudioRunStateFrameSnapshot : public DextAudioRunState,
+                                       public testing::WithParamInterface<SnapshotCase>
+{};
+
+// A try fails when the frame number jumps past the next frame; the clock is set only by a try that
+// saw the boundary itself, and a start without one fails.
+TEST_P(DextAudioRunStateFrameSnapshot, NeedsOneTryThatSeesTheBoundary)
+{
+    DarwinTesting::LogCapture capture;
+    const uint64_t frame = SimUSB::Bus::shared().frameClock().currentFrame();
+    std::vector<SimUSB::FrameReading> readings;
+    for (size_t i = 0; i < GetParam().failingTries; ++i) {
+        readings.push_back({frame, 0});
+        readings.push_back({frame + 2, 0});
+    }
+    SimUSB::Bus::shared().frameClock().setScript(readings);
+
+    EXPECT_EQ(runState(1), GetParam().result);
+
+    EXPECT_EQ(DextTesting::countLines(capture, "read timestamp skipped a frame ("), GetParam().skipLines);
+    EXPECT_EQ(DextTesting::logged(capture, "DoGetFrameSnapshot FAIL ("), GetParam().gaveUp);
+    EXPECT_EQ(DextTesting::logged(capture, "failed to read frame snapshot ("), GetParam().gaveUp);
+    if (GetParam().result == kIOReturnSuccess) {
+        EXPECT_EQ(runState(0), kIOReturnSuccess);
+    } else {
+        EXPECT_EQ(model->alternate(kRecord), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(DextTries, DextAudioRunStateFrameSnapshot,
+                         testing::Values(SnapshotCase{"OneFailed", 1, kIOReturnSuccess, 1, false},
+                                         SnapshotCase{"NineFailed", 9, kIOReturnSuccess, 9, false},
+                                         SnapshotCase{"AllTenFailed", 10, kError, 10, true}),
+                         [](const testing::TestParamInfo<SnapshotCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
 struct RefusedCase
 {
     const char* name;
@@ -136,7 +182,7 @@ TEST_P(DextAudioRunStateRefused, LeavesNothingClaimedSoTheNextStartWorks)
     EXPECT_EQ(runState(0), kIOReturnSuccess);
 }
 
-INSTANTIATE_TEST_SUITE_P(Requests, DextAudioRunStateRefused,
+INSTANTIATE_TEST_SUITE_P(DextRequests, DextAudioRunStateRefused,
                          testing::Values(RefusedCase{"NoInputFrameSize", kRecord, 1, 0, 88},
                                          RefusedCase{"NoOutputFrameSize", kRecord, 1, 80, 0},
                                          RefusedCase{"NotAStreamingInterface", 0, 1, 80, 88},

@@ -56,7 +56,7 @@ TEST_P(DextBaseInterfacePower, CallsTheHookBeforeTheSystem)
     EXPECT_EQ(DriverKitTesting::powerState(service.get()), GetParam().state);
 }
 
-INSTANTIATE_TEST_SUITE_P(States, DextBaseInterfacePower,
+INSTANTIATE_TEST_SUITE_P(DextStates, DextBaseInterfacePower,
                          testing::Values(PowerCase{0, {"Sleep at 5"}}, PowerCase{2, {"Wake at 5"}},
                                          PowerCase{1, {}}));
 

@@ -115,7 +115,7 @@ TEST_P(DextProviderIdentity, UIDIsTheSerialLowerCasedAndTerminated)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Serials, DextProviderIdentity,
+    DextSerials, DextProviderIdentity,
     testing::Values(IdentityCase{"Standard", Variant::Standard, "ab12cd34"},
                     IdentityCase{"LongSerial", Variant::LongSerial, "ab12cd34ef56gh78"},
                     IdentityCase{"NoSerial", Variant::NoSerial, ""},
@@ -162,7 +162,7 @@ TEST_P(DextProviderHeaderVersion, IsTakenOnlyFromAOneByteAnswer)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Answers, DextProviderHeaderVersion,
+    DextAnswers, DextProviderHeaderVersion,
     testing::Values(
         VersionCase{"None", 0, std::nullopt, 0}, VersionCase{"One", 1, std::nullopt, 1},
         VersionCase{"Two", 2, std::nullopt, 2}, VersionCase{"Three", 3, std::nullopt, 0},

@@ -84,7 +84,7 @@ TEST_P(DextUserClientSizes, AreCheckedBeforeTheDeviceIsAsked)
     EXPECT_EQ(model->controlLog().size(), requestsBefore);
 }
 
-INSTANTIATE_TEST_SUITE_P(Selectors, DextUserClientSizes,
+INSTANTIATE_TEST_SUITE_P(DextSelectors, DextUserClientSizes,
                          testing::Values(SizeCase{"ShortUACRequest", 4, 19, 4113, kBadArgument},
                                          SizeCase{"ShortUACResponse", 4, 20, 4112, kBadArgument},
                                          SizeCase{"ShortVendorRequest", 5, 35, 4113, kBadArgument},

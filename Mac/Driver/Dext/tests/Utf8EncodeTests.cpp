@@ -47,7 +47,7 @@ uint16_t swapped(uint16_t unit)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, DextUtf8Encode,
+    DextCases, DextUtf8Encode,
     testing::Values(
         EncodeCase{"NoTerminator", {'A', 'b'}, 2, 0, UTF_NO_NULL_TERM, {'A', 'b'}, 2, 0},
         EncodeCase{"TooLongKeepsRoomForTheTerminator", {'A', 'b'}, 2, 0, 0, {'A', 0}, 1, 63},

@@ -239,7 +239,7 @@ TEST_P(DextKernelNumbering, StressRegistrationsRacingNotifications)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, DextKernelNumbering, testing::Values(Model::Wrenlet, Model::Pyx),
+INSTANTIATE_TEST_SUITE_P(DextModels, DextKernelNumbering, testing::Values(Model::Wrenlet, Model::Pyx),
                          [](const testing::TestParamInfo<Model>& info) {
                              return std::string(KorvanInterface::modelInfo(info.param).product);
                          });
