@@ -46,6 +46,9 @@ struct FrameSnapshot
 };
 static_assert(sizeof(FrameSnapshot) == 16);
 
+// The driver's chaser reports nothing; it still needs a logger to report to.
+NoOpLogThread gNoLog;
+
 bool acceptedInputStatus(IOReturn status)
 {
     return status == kIOReturnSuccess || status == kIOReturnUnderrunStatus ||
@@ -633,7 +636,7 @@ void com_vork_driver_tide_usb_io_stream::sanitizeInputRequest(USBIsocRequest* re
     }
 
     const InputChaser chaser(ivars->inMaxPacketSize, ivars->inBytesPerFrame, true, ivars->headersVersion,
-                             nullptr);
+                             &gNoLog);
     USBRequestIter it = iterFor(req, 0);
     int count = 0;
     bool retried = false;

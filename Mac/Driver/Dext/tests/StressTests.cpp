@@ -1,5 +1,6 @@
 #include "DextDevice.h"
 #include "DirectConnection.h"
+#include "MinimalRingReader.h"
 
 #include <KorvanRequestRing.h>
 
@@ -97,6 +98,58 @@ TEST_F(DextStress, StressUnplugMidStream)
         } else {
             model.reset();
         }
+    }
+}
+
+// The plug-in's chase of record 0 runs beside the driver's own; where the plug-in is ahead the driver
+// takes its lengths, and either way the counts are the frames the device sent.
+TEST_F(DextStress, StressStreamingWhileTheReaderChases)
+{
+    SimUSB::Bus::shared().detach(kPort);
+    ASSERT_TRUE(DextTesting::waitForNoService("com_vork_driver_tide_control_interface"));
+    IOObjectRelease(service);
+    attach(DescriptorOptions(Model::Wrenlet, DextTesting::kVendor), 2);
+    connect = open();
+    mach_vm_address_t inAddress = 0;
+    mach_vm_address_t outAddress = 0;
+    mach_vm_size_t size = 0;
+    ASSERT_EQ(IOConnectMapMemory64(connect, 1, mach_task_self(), &inAddress, &size, 1), kIOReturnSuccess);
+    ASSERT_EQ(IOConnectMapMemory64(connect, 2, mach_task_self(), &outAddress, &size, 1), kIOReturnSuccess);
+    auto* in = reinterpret_cast<USBRequestBlock*>(inAddress);
+    const EnableStreamingHeadersRequest enable{2, 1};
+    size_t outputSize = 0;
+    ASSERT_EQ(IOConnectCallStructMethod(connect, 10, &enable, sizeof(enable), nullptr, &outputSize),
+              kIOReturnSuccess);
+    const uint32_t maxPacket = KorvanInterface::recordMaxPacket(20, 4, KorvanInterface::Family::Single);
+    MinimalRingReader reader(in, reinterpret_cast<const USBRequestBlock*>(outAddress), maxPacket, 80, 2);
+
+    ASSERT_EQ(runState(connect, 1), kIOReturnSuccess);
+    std::atomic<bool> done{false};
+    std::thread chaser([&] {
+        while (!done.load()) {
+            reader.chase();
+            std::this_thread::yield();
+        }
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (reader.outputHeader(10).fHostTime == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(runState(connect, 0), kIOReturnSuccess);
+    done.store(true);
+    chaser.join();
+
+    EXPECT_GT(reader.consumed(), 8u * 160u);
+    const auto sent = model->recordFrames();
+    for (size_t block = 1; block <= 8; ++block) {
+        const BlockHeader header = ReadBlockHeader(in[block]);
+        uint64_t frames = 0;
+        for (const auto& [microframe, count] : sent) {
+            if (microframe >= header.fMicroframe && microframe < header.fMicroframe + 160) {
+                frames += count;
+            }
+        }
+        EXPECT_EQ(header.fEndByteCount - header.fStartByteCount, frames * 80) << "block " << block;
     }
 }
 
