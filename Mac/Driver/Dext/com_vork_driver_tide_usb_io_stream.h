@@ -38,6 +38,7 @@ public:
     static com_vork_driver_tide_usb_io_stream* CreateStream(com_vork_driver_tide_usb_provider* provider,
                                                             IODispatchQueue* busWorkLoop);
 
+    using OSObject::init;
     bool init(com_vork_driver_tide_usb_provider* provider, IODispatchQueue* busWorkLoop);
     void free() override;
 
