@@ -108,6 +108,25 @@ TEST_F(DextAudioRunState, StreamsUntilStoppedAndGivesTheInterfacesBack)
     EXPECT_EQ(model->alternate(kPlayback), 0);
 }
 
+// A client that claims fewer input channels than the device sends would have output requests larger
+// than the endpoint carries; they are capped, and output goes on.
+TEST_F(DextAudioRunState, OutputRequestsStayWithinTheEndpoint)
+{
+    DarwinTesting::LogCapture capture;
+    const USBRequestBlock* out = mapRing(2);
+    ASSERT_EQ(runState(1, kRecord, 1, 8), kIOReturnSuccess);
+    ASSERT_TRUE(waitForOutputBlocks(out, 8));
+    ASSERT_EQ(runState(0), kIOReturnSuccess);
+
+    const uint32_t outMaxPacket = KorvanInterface::playbackMaxPacket(22, 4, KorvanInterface::Family::Single);
+    for (size_t block = 0; block < 8; ++block) {
+        const BlockHeader header = ReadBlockHeader(out[block]);
+        EXPECT_EQ(header.fEndByteCount - header.fStartByteCount, 160u * outMaxPacket) << "block " << block;
+    }
+    EXPECT_TRUE(DextTesting::logged(capture, "Isoc out request 0 capped"));
+    EXPECT_FALSE(DextTesting::logged(capture, "fIsocOutPipe->Write returned"));
+}
+
 struct SnapshotCase
 {
     const char* name;
