@@ -1,26 +1,11 @@
 #include "com_vork_driver_tide_notificationQueue.h"
 
 #include "DextReport.h"
+#include "RecursiveLocker.h"
 
 #include <DriverKit/OSMetaClass.h>
 
 OSDefineMetaClassAndStructors(com_vork_driver_tide_notificationQueue, OSObject);
-
-namespace {
-
-class Locked
-{
-public:
-    explicit Locked(IORecursiveLock* lock) : fLock(lock) { IORecursiveLockLock(fLock); }
-    ~Locked() { IORecursiveLockUnlock(fLock); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    IORecursiveLock* fLock;
-};
-
-} // namespace
 
 com_vork_driver_tide_notificationQueue* com_vork_driver_tide_notificationQueue::NewNotificationQueue()
 {
@@ -55,7 +40,7 @@ bool com_vork_driver_tide_notificationQueue::empty() const
     if (fLock == nullptr) {
         return false;
     }
-    Locked locked(fLock);
+    RecursiveLocker locked(fLock);
     return fReadIndex == fWriteIndex;
 }
 
@@ -64,7 +49,7 @@ bool com_vork_driver_tide_notificationQueue::full() const
     if (fLock == nullptr) {
         return true;
     }
-    Locked locked(fLock);
+    RecursiveLocker locked(fLock);
     return (fWriteIndex + 1) % kSlots == fReadIndex;
 }
 
@@ -73,7 +58,7 @@ bool com_vork_driver_tide_notificationQueue::pushNotification(com_vork_driver_ti
     if (fLock == nullptr || notification == nullptr) {
         return false;
     }
-    Locked locked(fLock);
+    RecursiveLocker locked(fLock);
     if ((fWriteIndex + 1) % kSlots == fReadIndex) {
         return false;
     }
@@ -88,7 +73,7 @@ com_vork_driver_tide_notification* com_vork_driver_tide_notificationQueue::popNo
     if (fLock == nullptr) {
         return nullptr;
     }
-    Locked locked(fLock);
+    RecursiveLocker locked(fLock);
     if (fReadIndex == fWriteIndex) {
         return nullptr;
     }

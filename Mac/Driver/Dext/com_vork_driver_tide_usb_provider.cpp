@@ -1,6 +1,7 @@
 #include "com_vork_driver_tide_usb_provider.h"
 
 #include "DextReport.h"
+#include "RecursiveLocker.h"
 #include "UACDescriptors.h"
 #include "com_vork_driver_tide_control_interface.h"
 #include "com_vork_driver_tide_userClient.h"
@@ -33,18 +34,6 @@ constexpr uint32_t kVendorOutToDevice = 0;
 constexpr uint32_t kVendorInFromDevice = 1;
 constexpr uint32_t kVendorOutToInterface = 2;
 constexpr uint32_t kVendorInFromInterface = 3;
-
-class Locked
-{
-public:
-    explicit Locked(IORecursiveLock* lock) : fLock(lock) { IORecursiveLockLock(fLock); }
-    ~Locked() { IORecursiveLockUnlock(fLock); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    IORecursiveLock* fLock;
-};
 
 // String descriptors as the device gives them; index 0 is the language table, never a string.
 class DeviceStringReader : public StringDescriptorReader
@@ -472,7 +461,7 @@ IOReturn com_vork_driver_tide_usb_provider::SendUACControlRequest(const USBUACCo
         ReportBooleanError("ivars->fUACControlRequestBuf");
         return kIOReturnError;
     }
-    Locked locked(ivars->fUACControlRequestLock);
+    RecursiveLocker locked(ivars->fUACControlRequestLock);
     IOAddressSegment range{};
     if (ivars->fUACControlRequestBuf->GetAddressRange(&range) != kIOReturnSuccess || range.address == 0) {
         return kIOReturnError;
@@ -524,7 +513,7 @@ IOReturn com_vork_driver_tide_usb_provider::SendVendorControlRequest(USBVendorCo
     if (request->fType >= kVendorRequestTypeCount || request->fLength > kControlDataBytes) {
         return kIOReturnBadArgument;
     }
-    Locked locked(ivars->fVendorControlRequestLock);
+    RecursiveLocker locked(ivars->fVendorControlRequestLock);
     IOAddressSegment range{};
     if (ivars->fVendorControlRequestBuf->GetAddressRange(&range) != kIOReturnSuccess || range.address == 0) {
         return kIOReturnError;

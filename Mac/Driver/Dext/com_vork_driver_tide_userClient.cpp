@@ -1,6 +1,7 @@
 #include "com_vork_driver_tide_userClient.h"
 
 #include "DextReport.h"
+#include "RecursiveLocker.h"
 #include "com_vork_driver_tide_control_interface.h"
 #include "with_gate_closed.h"
 
@@ -29,18 +30,6 @@ namespace {
 
 constexpr uint64_t kLastSelector = 10;
 constexpr uint64_t kNotificationSelector = 3;
-
-class Locked
-{
-public:
-    explicit Locked(IORecursiveLock* lock) : fLock(lock) { IORecursiveLockLock(fLock); }
-    ~Locked() { IORecursiveLockUnlock(fLock); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    IORecursiveLock* fLock;
-};
 
 // An argument as one view, with the size the caller gave for it.
 struct View
@@ -241,7 +230,7 @@ kern_return_t com_vork_driver_tide_userClient::Stop(IOService* provider)
     });
     // A registration still held would let a record land in a buffer the client has given up.
     {
-        Locked locked(ivars->fNotificationLock);
+        RecursiveLocker locked(ivars->fNotificationLock);
         if (ivars->fNotifAction != nullptr) {
             AsyncCompletion(ivars->fNotifAction, kIOReturnAborted, nullptr, 0);
         }
@@ -466,7 +455,7 @@ IOReturn com_vork_driver_tide_userClient::registerNotification(OSAction* complet
         ReportError(kIOReturnBadArgument, "outputSizeBytes < sizeof(NotificationRecord)");
         return kIOReturnBadArgument;
     }
-    Locked locked(ivars->fNotificationLock);
+    RecursiveLocker locked(ivars->fNotificationLock);
     if (ivars->fNotifAction != nullptr) {
         DextAssert(ivars->fNotifAction == nullptr, "not ivars->fNotifAction");
         return kIOReturnBusy;
@@ -479,7 +468,7 @@ IOReturn com_vork_driver_tide_userClient::registerNotification(OSAction* complet
 void com_vork_driver_tide_userClient::registerClientNotifications(OSAction* completion,
                                                                   com_vork_driver_tide_userBuffer* output)
 {
-    Locked locked(ivars->fNotificationLock);
+    RecursiveLocker locked(ivars->fNotificationLock);
     completion->retain();
     ivars->fNotifAction = completion;
     if (ivars->registeredOutput != nullptr) {
@@ -510,7 +499,7 @@ void com_vork_driver_tide_userClient::deliver(com_vork_driver_tide_notification*
 
 void com_vork_driver_tide_userClient::NotifyUserClient(uint32_t type, const void* data, uint32_t length)
 {
-    Locked locked(ivars->fNotificationLock);
+    RecursiveLocker locked(ivars->fNotificationLock);
     com_vork_driver_tide_notification* notification =
         com_vork_driver_tide_notification::NewNotification(type, data, length);
     if (notification == nullptr) {

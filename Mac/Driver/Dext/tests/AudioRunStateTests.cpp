@@ -18,7 +18,7 @@ using DextTesting::DextDeviceTest;
 using KorvanInterface::DescriptorOptions;
 using KorvanInterface::Model;
 
-constexpr IOReturn kError = static_cast<IOReturn>(0xE00002BC);
+using DextTesting::kError;
 constexpr uint8_t kRecord = KorvanInterface::kRecordInterface;
 constexpr uint8_t kPlayback = KorvanInterface::kPlaybackInterface;
 
@@ -45,11 +45,7 @@ protected:
                       uint32_t inBytes = 80, uint32_t outInterface = kPlayback, uint32_t outAlt = 1,
                       uint32_t outBytes = 88)
     {
-        const USBAudioRunStateRequest request{state,        inInterface, inAlt,   inBytes,
-                                              outInterface, outAlt,      outBytes};
-        std::vector<uint8_t> output(4100, 0);
-        size_t outputSize = output.size();
-        return call(6, &request, sizeof(request), output.data(), &outputSize);
+        return DextDeviceTest::runState({state, inInterface, inAlt, inBytes, outInterface, outAlt, outBytes});
     }
 
     const USBRequestBlock* mapRing(uint32_t type)
@@ -240,17 +236,7 @@ TEST_F(DextAudioRunStateWithHeaders, InputCountsFollowTheFramesTheDeviceSent)
     ASSERT_TRUE(waitForOutputBlocks(out, 6));
 
     // Blocks 1 to 5 were chased whole: their counts are the frames the device sent in them.
-    const auto sent = model->recordFrames();
-    for (size_t block = 1; block <= 5; ++block) {
-        const BlockHeader header = ReadBlockHeader(in[block]);
-        uint64_t frames = 0;
-        for (const auto& [microframe, count] : sent) {
-            if (microframe >= header.fMicroframe && microframe < header.fMicroframe + 160) {
-                frames += count;
-            }
-        }
-        EXPECT_EQ(header.fEndByteCount - header.fStartByteCount, frames * 80) << "block " << block;
-    }
+    expectInputCountsMatchDevice(in, 1, 5, 80);
     ASSERT_EQ(runState(0), kIOReturnSuccess);
 }
 
@@ -275,17 +261,7 @@ TEST_F(DextAudioRunStateWithHeaders, DroppedPacketsAreRepairedFromTheHeaders)
     }
     ASSERT_TRUE(waitForOutputBlocks(out, 8));
 
-    const auto sent = model->recordFrames();
-    for (size_t block = 4; block <= 6; ++block) {
-        const BlockHeader header = ReadBlockHeader(in[block]);
-        uint64_t frames = 0;
-        for (const auto& [microframe, count] : sent) {
-            if (microframe >= header.fMicroframe && microframe < header.fMicroframe + 160) {
-                frames += count;
-            }
-        }
-        EXPECT_EQ(header.fEndByteCount - header.fStartByteCount, frames * 80) << "block " << block;
-    }
+    expectInputCountsMatchDevice(in, 4, 6, 80);
     ASSERT_EQ(runState(0), kIOReturnSuccess);
 }
 

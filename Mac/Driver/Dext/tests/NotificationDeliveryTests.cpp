@@ -19,7 +19,7 @@ using DextTesting::Completions;
 using KorvanInterface::DescriptorOptions;
 using KorvanInterface::Model;
 
-constexpr IOReturn kBadArgument = static_cast<IOReturn>(0xE00002C2);
+using DextTesting::kBadArgument;
 constexpr IOReturn kBusy = static_cast<IOReturn>(0xE00002D5);
 
 using Record = std::vector<uint8_t>;

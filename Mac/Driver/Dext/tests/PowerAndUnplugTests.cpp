@@ -32,14 +32,6 @@ protected:
                   kIOReturnSuccess);
     }
 
-    IOReturn runState(uint32_t state)
-    {
-        const USBAudioRunStateRequest request{state, kRecord, 1, 80, kPlayback, 1, 88};
-        std::vector<uint8_t> output(4100, 0);
-        size_t outputSize = output.size();
-        return call(6, &request, sizeof(request), output.data(), &outputSize);
-    }
-
     const USBRequestBlock* out() const { return reinterpret_cast<const USBRequestBlock*>(outAddress); }
 
     // Waits until output block `block` is stamped after `after`; fails after the deadline.
@@ -60,9 +52,9 @@ protected:
 
 TEST_F(DextPowerAndUnplug, SleepStopsTheHardwareAndWakeLetsItStreamAgain)
 {
-    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess);
     ASSERT_TRUE(waitForOutputAfter(1, 0));
-    ASSERT_EQ(runState(0), kIOReturnSuccess);
+    ASSERT_EQ(runState(DextTesting::kStop), kIOReturnSuccess);
 
     DriverKitTesting::sleepSystem();
     EXPECT_EQ(model->alternate(kRecord), 0);
@@ -70,14 +62,14 @@ TEST_F(DextPowerAndUnplug, SleepStopsTheHardwareAndWakeLetsItStreamAgain)
     DriverKitTesting::wakeSystem();
 
     const uint64_t before = ReadBlockHeader(out()[1]).fHostTime;
-    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess);
     EXPECT_TRUE(waitForOutputAfter(1, before));
-    EXPECT_EQ(runState(0), kIOReturnSuccess);
+    EXPECT_EQ(runState(DextTesting::kStop), kIOReturnSuccess);
 }
 
 TEST_F(DextPowerAndUnplug, UnplugWhileStreamingEndsCallsButNotTheMapping)
 {
-    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess);
     ASSERT_TRUE(waitForOutputAfter(2, 0));
 
     IONotificationPortRef port = IONotificationPortCreate(kIOMainPortDefault);
@@ -109,7 +101,7 @@ TEST_F(DextPowerAndUnplug, UnplugWhileStreamingEndsCallsButNotTheMapping)
     EXPECT_EQ(terminations, 1);
     model.reset();
 
-    EXPECT_NE(runState(0), kIOReturnSuccess);
+    EXPECT_NE(runState(DextTesting::kStop), kIOReturnSuccess);
     std::vector<uint8_t> output(4172, 0);
     size_t outputSize = output.size();
     EXPECT_NE(call(0, nullptr, 0, output.data(), &outputSize), kIOReturnSuccess);

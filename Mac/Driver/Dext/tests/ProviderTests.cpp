@@ -19,8 +19,8 @@ using KorvanInterface::KorvanDevice;
 using KorvanInterface::Model;
 using KorvanInterface::Variant;
 
-constexpr IOReturn kBadArgument = static_cast<IOReturn>(0xE00002C2);
-constexpr IOReturn kError = static_cast<IOReturn>(0xE00002BC);
+using DextTesting::kBadArgument;
+using DextTesting::kError;
 constexpr IOReturn kUnsupported = static_cast<IOReturn>(0xE00002C7);
 constexpr IOReturn kNoMemory = static_cast<IOReturn>(0xE00002BD);
 
@@ -58,31 +58,30 @@ protected:
         return call(10, &request, sizeof(request), nullptr, &outputSize);
     }
 
-    IOReturn uacRequest(USBUACControlRequest& request, USBControlResponse* response)
+    // A request and its result through the driver's method `selector`, the result in its dext form.
+    template <typename Request, typename Result>
+    IOReturn exchange(uint32_t selector, const Request& request, Result* result)
     {
-        std::vector<uint8_t> output(4113, 0);
+        std::vector<uint8_t> output(sizeof(*result) + kDextReservedBytes, 0);
         size_t outputSize = output.size();
-        const IOReturn result = call(4, &request, sizeof(request), output.data(), &outputSize);
-        std::memcpy(response, output.data(), sizeof(*response));
-        return result;
+        const IOReturn status = call(selector, &request, sizeof(request), output.data(), &outputSize);
+        std::memcpy(result, output.data(), sizeof(*result));
+        return status;
+    }
+
+    IOReturn uacRequest(const USBUACControlRequest& request, USBControlResponse* response)
+    {
+        return exchange(4, request, response);
     }
 
     IOReturn vendorRequest(const USBVendorControlRequest& request, USBControlResponse* response)
     {
-        std::vector<uint8_t> output(4113, 0);
-        size_t outputSize = output.size();
-        const IOReturn result = call(5, &request, sizeof(request), output.data(), &outputSize);
-        std::memcpy(response, output.data(), sizeof(*response));
-        return result;
+        return exchange(5, request, response);
     }
 
     IOReturn channelNames(const ChannelNamesRequest& request, ChannelNamesResponse* response)
     {
-        std::vector<uint8_t> output(6148, 0);
-        size_t outputSize = output.size();
-        const IOReturn result = call(8, &request, sizeof(request), output.data(), &outputSize);
-        std::memcpy(response, output.data(), sizeof(*response));
-        return result;
+        return exchange(8, request, response);
     }
 
     std::vector<KorvanDevice::ControlRecord> requestsOf(uint8_t bRequest)

@@ -1,4 +1,5 @@
 #include "DextDevice.h"
+#include "DextTestSupport.h"
 #include "DirectConnection.h"
 #include "RecordingProvider.h"
 
@@ -19,10 +20,10 @@ using DextTesting::Completions;
 using KorvanInterface::DescriptorOptions;
 using KorvanInterface::Model;
 
-constexpr IOReturn kBadArgument = static_cast<IOReturn>(0xE00002C2);
-constexpr IOReturn kError = static_cast<IOReturn>(0xE00002BC);
-constexpr uint32_t kAudio = 0x494F494F;
-constexpr uint32_t kTest = 0x54455354;
+using DextTesting::kBadArgument;
+using DextTesting::kError;
+constexpr uint32_t kAudio = DextTesting::kAudioClient;
+constexpr uint32_t kTest = DextTesting::kTestClient;
 
 enum class Form
 {

@@ -18,7 +18,6 @@ using KorvanInterface::DescriptorOptions;
 using KorvanInterface::Model;
 
 constexpr uint8_t kRecord = KorvanInterface::kRecordInterface;
-constexpr uint8_t kPlayback = KorvanInterface::kPlaybackInterface;
 
 class DextStress : public DextTesting::DextDeviceTest
 {
@@ -26,14 +25,6 @@ protected:
     static void SetUpTestSuite() { DextTesting::keepConnections(); }
 
     void SetUp() override { attach(DescriptorOptions(Model::Wrenlet, DextTesting::kVendor)); }
-
-    IOReturn runState(io_connect_t on, uint32_t state)
-    {
-        const USBAudioRunStateRequest request{state, kRecord, 1, 80, kPlayback, 1, 88};
-        std::vector<uint8_t> output(4100, 0);
-        size_t outputSize = output.size();
-        return IOConnectCallStructMethod(on, 6, &request, sizeof(request), output.data(), &outputSize);
-    }
 };
 
 TEST_F(DextStress, StressClosingTheAudioClientWhileStatusArrives)
@@ -68,7 +59,7 @@ TEST_F(DextStress, StressStartAndStopWhileCompletionsArrive)
     ASSERT_EQ(IOConnectMapMemory64(connect, 2, mach_task_self(), &address, &size, 1), kIOReturnSuccess);
     const auto* out = reinterpret_cast<const USBRequestBlock*>(address);
     for (int round = 0; round < 15; ++round) {
-        ASSERT_EQ(runState(connect, 1), kIOReturnSuccess) << "round " << round;
+        ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess) << "round " << round;
         const uint64_t after = ReadBlockHeader(out[0]).fHostTime;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         // Stops at once on odd rounds, after the first output block on even ones.
@@ -76,7 +67,7 @@ TEST_F(DextStress, StressStartAndStopWhileCompletionsArrive)
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        ASSERT_EQ(runState(connect, 0), kIOReturnSuccess);
+        ASSERT_EQ(runState(DextTesting::kStop), kIOReturnSuccess);
         EXPECT_EQ(model->alternate(kRecord), 0);
     }
 }
@@ -85,7 +76,7 @@ TEST_F(DextStress, StressUnplugMidStream)
 {
     for (int round = 0; round < 5; ++round) {
         connect = open();
-        ASSERT_EQ(runState(connect, 1), kIOReturnSuccess);
+        ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess);
         std::this_thread::yield();
         SimUSB::Bus::shared().detach(kPort);
         ASSERT_TRUE(DextTesting::waitForNoService("com_vork_driver_tide_control_interface"));
@@ -123,7 +114,7 @@ TEST_F(DextStress, StressStreamingWhileTheReaderChases)
     const uint32_t maxPacket = KorvanInterface::recordMaxPacket(20, 4, KorvanInterface::Family::Single);
     MinimalRingReader reader(in, reinterpret_cast<const USBRequestBlock*>(outAddress), maxPacket, 80, 2);
 
-    ASSERT_EQ(runState(connect, 1), kIOReturnSuccess);
+    ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess);
     std::atomic<bool> done{false};
     std::thread chaser([&] {
         while (!done.load()) {
@@ -135,22 +126,12 @@ TEST_F(DextStress, StressStreamingWhileTheReaderChases)
     while (reader.outputHeader(10).fHostTime == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    ASSERT_EQ(runState(connect, 0), kIOReturnSuccess);
+    ASSERT_EQ(runState(DextTesting::kStop), kIOReturnSuccess);
     done.store(true);
     chaser.join();
 
     EXPECT_GT(reader.consumed(), 8u * 160u);
-    const auto sent = model->recordFrames();
-    for (size_t block = 1; block <= 8; ++block) {
-        const BlockHeader header = ReadBlockHeader(in[block]);
-        uint64_t frames = 0;
-        for (const auto& [microframe, count] : sent) {
-            if (microframe >= header.fMicroframe && microframe < header.fMicroframe + 160) {
-                frames += count;
-            }
-        }
-        EXPECT_EQ(header.fEndByteCount - header.fStartByteCount, frames * 80) << "block " << block;
-    }
+    expectInputCountsMatchDevice(in, 1, 8, 80);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "DextDevice.h"
+#include "DextTestSupport.h"
 
 #include "USBServiceClient.h"
 
@@ -22,8 +23,8 @@ using DextTesting::DextDeviceTest;
 using KorvanInterface::DescriptorOptions;
 using KorvanInterface::Model;
 
-constexpr UInt32 kAudio = 0x494F494F;
-constexpr UInt32 kTest = 0x54455354;
+constexpr UInt32 kAudio = DextTesting::kAudioClient;
+constexpr UInt32 kTest = DextTesting::kTestClient;
 
 struct Received
 {

@@ -1,5 +1,7 @@
 #include "DextDevice.h"
 
+#include <KorvanRequestRing.h>
+
 #include <DriverKitTesting/DriverKitTesting.h>
 #include <SimUSB/Bus.h>
 
@@ -7,6 +9,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace DextTesting {
 
@@ -95,6 +98,31 @@ IOReturn DextDeviceTest::call(uint32_t selector, const void* input, size_t input
                               size_t* outputSize)
 {
     return IOConnectCallStructMethod(connect, selector, input, inputSize, output, outputSize);
+}
+
+IOReturn DextDeviceTest::runState(const KorvanDeviceIO::USBAudioRunStateRequest& request, io_connect_t on)
+{
+    std::vector<uint8_t> output(4100, 0);
+    size_t outputSize = output.size();
+    return IOConnectCallStructMethod(on != 0 ? on : connect, 6, &request, sizeof(request), output.data(),
+                                     &outputSize);
+}
+
+void DextDeviceTest::expectInputCountsMatchDevice(const KorvanDeviceIO::USBRequestBlock* ring, size_t first,
+                                                  size_t last, uint32_t bytesPerFrame) const
+{
+    const auto sent = model->recordFrames();
+    for (size_t block = first; block <= last; ++block) {
+        const KorvanDeviceIO::BlockHeader header = KorvanDeviceIO::ReadBlockHeader(ring[block]);
+        uint64_t frames = 0;
+        for (const auto& [microframe, count] : sent) {
+            if (microframe >= header.fMicroframe &&
+                microframe < header.fMicroframe + KorvanDeviceIO::kPacketsPerBlock) {
+                frames += count;
+            }
+        }
+        EXPECT_EQ(header.fEndByteCount - header.fStartByteCount, frames * bytesPerFrame) << "block " << block;
+    }
 }
 
 void DextDeviceTest::TearDown()

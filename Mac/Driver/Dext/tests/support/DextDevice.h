@@ -3,6 +3,7 @@
 // The driver on a simulated Korvan interface: the driver's classes and personalities registered once
 // per process, a model attached to the bus, and the control service found from user space.
 
+#include <KorvanDeviceIO.h>
 #include <KorvanInterface/KorvanDevice.h>
 #include <KorvanInterface/Variants.h>
 
@@ -20,6 +21,10 @@ namespace DextTesting {
 constexpr uint16_t kVendor = 0x3A1C;
 
 void registerDextDrivers();
+
+// A Wrenlet at 48 kHz: 20 channels in on interface 2, 22 out on interface 1, 4-byte subslots.
+inline constexpr KorvanDeviceIO::USBAudioRunStateRequest kWrenletStart{1, 2, 1, 80, 1, 1, 88};
+inline constexpr KorvanDeviceIO::USBAudioRunStateRequest kStop{};
 
 // The first live service of `className`, or 0 after `seconds`; the caller releases it.
 io_service_t waitForService(const char* className, double seconds = 10);
@@ -40,6 +45,11 @@ protected:
     io_connect_t open(uint32_t type = 0x494F494F);
 
     IOReturn call(uint32_t selector, const void* input, size_t inputSize, void* output, size_t* outputSize);
+    // SetUSBAudioRunState on `on` (the fixture's connection when 0).
+    IOReturn runState(const KorvanDeviceIO::USBAudioRunStateRequest& request, io_connect_t on = 0);
+    // Input blocks `first` to `last` of `ring` count exactly the frames the device sent in them.
+    void expectInputCountsMatchDevice(const KorvanDeviceIO::USBRequestBlock* ring, size_t first, size_t last,
+                                      uint32_t bytesPerFrame) const;
 
     static constexpr uint8_t kPort = 3;
     std::shared_ptr<KorvanInterface::KorvanDevice> model;
