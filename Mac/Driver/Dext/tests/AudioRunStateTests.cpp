@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -121,6 +122,60 @@ TEST_F(DextAudioRunState, OutputRequestsStayWithinTheEndpoint)
     }
     EXPECT_TRUE(DextTesting::logged(capture, "Isoc out request 0 capped"));
     EXPECT_FALSE(DextTesting::logged(capture, "fIsocOutPipe->Write returned"));
+}
+
+// The first input request goes 20 frames ahead of the frame read at start, stamped with the host time
+// the clock predicted for it, and its output 320 frames after that; a new start begins again at block
+// 0 with counts from 0.
+TEST_F(DextAudioRunState, EveryStartBeginsAtBlockZeroOnTheLoggedPlan)
+{
+    const USBRequestBlock* in = mapRing(1);
+    const USBRequestBlock* out = mapRing(2);
+    for (int run = 0; run < 2; ++run) {
+        DarwinTesting::LogCapture capture;
+        ASSERT_EQ(runState(1), kIOReturnSuccess);
+        unsigned long long firstIn = 0, inTime = 0, firstOut = 0, outTime = 0;
+        for (const std::string& line : DextTesting::lines(capture)) {
+            std::sscanf(line.c_str(), "first in req %llu (%llu), first out req %llu (%llu)", &firstIn,
+                        &inTime, &firstOut, &outTime);
+        }
+        ASSERT_NE(firstIn, 0u) << "run " << run;
+        EXPECT_EQ(firstOut, firstIn + 320);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (ReadBlockHeader(out[0]).fMicroframe != firstOut * 8 &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_EQ(ReadBlockHeader(in[0]).fMicroframe, firstIn * 8);
+        EXPECT_EQ(ReadBlockHeader(in[0]).fHostTime, inTime);
+        EXPECT_EQ(ReadBlockHeader(in[0]).fStartByteCount, 0u);
+        EXPECT_EQ(ReadBlockHeader(out[0]).fMicroframe, firstOut * 8);
+        EXPECT_EQ(ReadBlockHeader(out[0]).fStartByteCount, 0u);
+        ASSERT_EQ(runState(0), kIOReturnSuccess);
+    }
+}
+
+// An input request that fails ends nothing: the next good completion builds the output of both.
+TEST_F(DextAudioRunState, AFailedInputRequestLeavesNoGapInTheOutput)
+{
+    DarwinTesting::LogCapture capture;
+    const USBRequestBlock* out = mapRing(2);
+    SimUSB::Fault failure;
+    failure.kind = SimUSB::Fault::Kind::RequestStatus;
+    failure.trigger = SimUSB::Fault::Trigger::Transfers;
+    failure.first = 6;
+    failure.status = 0xE00002E9;
+    SimUSB::Bus::shared().injectFault(kPort, KorvanInterface::Endpoint::kRecord, failure);
+    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_TRUE(waitForOutputBlocks(out, 12));
+    ASSERT_EQ(runState(0), kIOReturnSuccess);
+    SimUSB::Bus::shared().clearFaults(kPort);
+
+    EXPECT_TRUE(DextTesting::logged(capture, "USB IN ERR e00002e9"));
+    for (size_t block = 1; block < 12; ++block) {
+        EXPECT_EQ(ReadBlockHeader(out[block]).fMicroframe, ReadBlockHeader(out[block - 1]).fMicroframe + 160)
+            << "block " << block;
+    }
 }
 
 struct SnapshotCase

@@ -242,6 +242,18 @@ TEST_F(DextProvider, StartsWithoutAStatusEndpoint)
     EXPECT_TRUE(DextTesting::logged(capture, "fUACInterface NO PIPE\n ("));
 }
 
+TEST_F(DextProvider, StopEndsTheEightStatusReads)
+{
+    DarwinTesting::LogCapture capture;
+    start(DescriptorOptions(Model::Wrenlet, DextTesting::kVendor));
+    IOServiceClose(connect);
+    connect = 0;
+    SimUSB::Bus::shared().detach(kPort);
+    ASSERT_TRUE(DextTesting::waitForNoService("com_vork_driver_tide_control_interface"));
+    model.reset();
+    EXPECT_EQ(DextTesting::countLines(capture, "UACInReadCompletionProc - Error e00002eb"), 8u);
+}
+
 TEST_F(DextProvider, UACRequestEncodingAndAnswer)
 {
     start(DescriptorOptions(Model::Wrenlet, DextTesting::kVendor));
