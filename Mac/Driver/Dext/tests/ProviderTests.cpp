@@ -2,6 +2,7 @@
 #include "DextTestSupport.h"
 
 #include <KorvanDeviceIO.h>
+#include <USBDriverKit/USBTypes.h>
 
 #include <DarwinTesting/LogCapture.h>
 
@@ -298,6 +299,19 @@ TEST_F(DextProvider, UACSetSendsItsDataAndAStallReturnsNothing)
     request.fSet = 0;
     response.fLength = 9;
     EXPECT_NE(uacRequest(request, &response), kIOReturnSuccess);
+    EXPECT_EQ(response.fLength, 0);
+}
+
+TEST_F(DextProvider, HangingDeviceFailsTheRequestAtItsTimeOut)
+{
+    start(DescriptorOptions(Model::Wrenlet, DextTesting::kVendor));
+    model->misbehave({0xA1, 1, std::nullopt, std::nullopt},
+                     KorvanDevice::Misbehaviour{KorvanDevice::Misbehaviour::Kind::Hang});
+    USBUACControlRequest request{0, 1, KorvanInterface::Entity::kClockSource, 4, {}};
+    USBControlResponse response{};
+    response.fLength = 9;
+
+    EXPECT_EQ(uacRequest(request, &response), kIOUSBTransactionTimeout);
     EXPECT_EQ(response.fLength, 0);
 }
 
