@@ -471,12 +471,13 @@ void com_vork_driver_tide_usb_io_stream::InIsocCompletionProc(IOReturn status, v
 
 void com_vork_driver_tide_usb_io_stream::completeInput(IOReturn status, USBIsocRequest* request)
 {
-    if (!acceptedInputStatus(status) || ivars->fInPipe == nullptr) {
-        DextLog("USB IN ERR %08x\n", status);
-        return;
-    }
     if (status != kIOReturnSuccess && status != kIOReturnUnderrunStatus) {
         DextLog("USB IN ERR %08x\n", status);
+    }
+    // A request that completed just before an abort is delivered after it: the stream has let go of
+    // the pipe, and the completion is as late as an aborted one.
+    if (!acceptedInputStatus(status) || ivars->fInPipe == nullptr) {
+        return;
     }
     if (ivars->skipFirstInput) {
         DextLog("skipping first in request %08X\n", status);
