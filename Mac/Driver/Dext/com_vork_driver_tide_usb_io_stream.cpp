@@ -1,6 +1,7 @@
 #include "com_vork_driver_tide_usb_io_stream.h"
 
 #include "DextReport.h"
+#include "InputSanitizer.h"
 #include "com_vork_driver_tide_control_interface.h"
 #include "com_vork_driver_tide_usb_provider.h"
 #include "with_gate_closed.h"
@@ -32,7 +33,6 @@ constexpr uint64_t kWatchdogPeriod = 2'000'000'000;
 constexpr uint64_t kFrameListBytes = kPacketsPerBlock * sizeof(IOUSBIsochronousFrame);
 constexpr uint64_t kHeaderAreaBytes = offsetof(USBRequestBlock, fBuffer);
 constexpr uint32_t kHeaderBytes = kIsocPacketHeaderBytes;
-constexpr uint64_t kPluginCaughtUpMicroframes = kPacketsPerBlock - 1;
 constexpr int kTeardownSpins = 10'000;
 
 constexpr IOReturn kIOReturnUnderrunStatus = static_cast<IOReturn>(0xE00002E7);
@@ -45,9 +45,6 @@ struct FrameSnapshot
     uint64_t hostTime;
 };
 static_assert(sizeof(FrameSnapshot) == 16);
-
-// The driver's chaser reports nothing; it still needs a logger to report to.
-NoOpLogThread gNoLog;
 
 bool acceptedInputStatus(IOReturn status)
 {
@@ -590,22 +587,6 @@ bool com_vork_driver_tide_usb_io_stream::SubmitNextOutRequest(USBIsocRequest* in
     return true;
 }
 
-USBRequestIter com_vork_driver_tide_usb_io_stream::iterFor(USBIsocRequest* req, uint32_t packet) const
-{
-    USBRequestIter it;
-    it.fRingBase = ivars->fInRequests[0].block;
-    it.fBlock = req->block;
-    it.fPacketIndex = packet;
-    it.fPacketStride = ivars->inMaxPacketSize;
-    return it;
-}
-
-void com_vork_driver_tide_usb_io_stream::recordPacket(const USBRequestIter& it, uint32_t length)
-{
-    StorePacketLength(it, Driver::Dext, length);
-    ConsumePacket(it, Driver::Dext, true);
-}
-
 void com_vork_driver_tide_usb_io_stream::sanitizeInputRequest(USBIsocRequest* req)
 {
     if (!ivars->headersEnabled) {
@@ -615,110 +596,9 @@ void com_vork_driver_tide_usb_io_stream::sanitizeInputRequest(USBIsocRequest* re
         ReportBooleanError("req");
         return;
     }
-    USBRequestBlock& block = *req->block;
-    const uint64_t blockMicroframe = RingDetail::load(block.fMicroframe, std::memory_order_relaxed);
-    auto takeLengths = [&](const ChaseRecord& record) {
-        for (uint32_t i = 0; i < kPacketsPerBlock; ++i) {
-            const uint32_t length = LoadPacketLength(record, i);
-            uint32_t& completeCount = req->fFrameList[i].completeCount;
-            if (length != 0 && length != completeCount) {
-                DextLog("Mismatch between packet length reported from OS and packet length inferred during "
-                        "chase: "
-                        "request: %p, index: %lu (%u vs %u)\n",
-                        static_cast<void*>(req), static_cast<unsigned long>(i), completeCount, length);
-                completeCount = length < ivars->inMaxPacketSize ? length : ivars->inMaxPacketSize;
-            }
-        }
-    };
-    const ChasePosition plugin = ReadChasePosition(block.fChase[size_t(Driver::CoreAudio)]);
-    if (plugin.fMicroframe >= blockMicroframe + kPluginCaughtUpMicroframes) {
-        takeLengths(block.fChase[size_t(Driver::CoreAudio)]);
-        return;
-    }
-
-    const InputChaser chaser(ivars->inMaxPacketSize, ivars->inBytesPerFrame, true, ivars->headersVersion,
-                             &gNoLog);
-    USBRequestIter it = iterFor(req, 0);
-    int count = 0;
-    bool retried = false;
-    bool gaveUp = false;
-    while (it.fBlock == req->block) {
-        const USBRequestIter next = it.next();
-        if (IsPacketFresh(next, Driver::Dext, true)) {
-            const IsocPacketHeader header = ReadPacketHeader(it.packet());
-            recordPacket(it,
-                         uint32_t(header.numSampleFramesThisPacket) * ivars->inBytesPerFrame + kHeaderBytes);
-            ++count;
-            it = next;
-            continue;
-        }
-        USBRequestIter found;
-        int chased = 0;
-        if (MaybeHandleDroppedIsoc(chaser, it, next, &found, int(kPacketsPerBlock) - count, &chased)) {
-            count += chased;
-            it = found;
-            continue;
-        }
-        // The last packet waits for the next request's first one, which may still be on its way.
-        if (next.fBlock != req->block && !retried) {
-            retried = true;
-            IOSleep(1);
-            continue;
-        }
-        gaveUp = true;
-        break;
-    }
-    if (gaveUp) {
-        DextLog("sanitizeInputRequest - failed to recover from apparent isoc errors, only chased %d uframes!",
-                count);
-        ChaseRecord& record = block.fChase[size_t(Driver::Dext)];
-        for (uint32_t i = 0; i < kPacketsPerBlock; ++i) {
-            record.fPacketHeaders[i] = ReadPacketHeader(iterFor(req, i).packet());
-            record.fDropped[i] = 0;
-        }
-        return;
-    }
-    takeLengths(block.fChase[size_t(Driver::Dext)]);
-}
-
-bool com_vork_driver_tide_usb_io_stream::MaybeHandleDroppedIsoc(const InputChaser& chaser,
-                                                                const USBRequestIter& current,
-                                                                const USBRequestIter& next,
-                                                                USBRequestIter* found, int packetsRemaining,
-                                                                int* packetsChased)
-{
-    USBRequestIter fresh;
-    int n = 0;
-    // Searched from the first stale packet, n counts the packets from the current one's successor up
-    // to the fresh one found, which are exactly those whose frames went missing.
-    if (next.fBlock == nullptr || !chaser.didIsocInGetDropped(next, packetsRemaining, fresh, n)) {
-        return false;
-    }
-    if (!ivars->headersEnabled || fresh.fBlock == nullptr) {
-        return false;
-    }
-    const IsocPacketHeader header = ReadPacketHeader(current.packet());
-    uint32_t bytes = uint32_t(header.numSampleFramesThisPacket) * ivars->inBytesPerFrame;
-    if (bytes > ivars->inMaxPacketSize - kHeaderBytes) {
-        bytes = ivars->inMaxPacketSize - kHeaderBytes;
-    }
-    recordPacket(current, bytes + kHeaderBytes);
-
-    const IsocPacketHeader after = ReadPacketHeader(fresh.packet());
-    int64_t total = after.totalNumSampleFramesSent;
-    if (after.totalNumSampleFramesSent < header.totalNumSampleFramesSent) {
-        total += int64_t(1) << 32;
-    }
-    const int64_t missing =
-        total - after.numSampleFramesThisPacket - int64_t(header.totalNumSampleFramesSent);
-    // Frames are compared with what the packets could have carried, in bytes.
-    if (missing <= 0 || missing * ivars->inBytesPerFrame > int64_t(n) * ivars->inMaxPacketSize) {
-        return false;
-    }
-    chaser.setTransferLengthsForDroppedInputPackets(current, n, missing);
-    *found = fresh;
-    *packetsChased = n;
-    return true;
+    InputSanitizer sanitizer(ivars->fInRequests[0].block, ivars->inMaxPacketSize, ivars->inBytesPerFrame,
+                             ivars->headersVersion);
+    sanitizer.sanitize(*req->block, req->fFrameList);
 }
 
 bool com_vork_driver_tide_usb_io_stream::SetupFrameSnapshotThread()

@@ -13,7 +13,7 @@
 #include <USBDriverKit/IOUSBHostPipe.h>
 
 #include <CircularBuffer.h>
-#include <KorvanChaseRoutinesMac.h>
+#include <KorvanRequestRing.h>
 
 class com_vork_driver_tide_usb_provider;
 class com_vork_driver_tide_usb_io_stream;
@@ -79,8 +79,6 @@ public:
 
 private:
     struct Ivars;
-    using InputChaser =
-        KorvanDeviceIO::USBInputChaser<KorvanDeviceIO::Driver::Dext, KorvanDeviceIO::NoOpLogThread>;
 
     bool initRequest(USBIsocRequest& req, IOBufferMemoryDescriptor* buffer, uint64_t offset, uint64_t options,
                      uint32_t index, void (*callback)(IOReturn, void*));
@@ -89,12 +87,6 @@ private:
                          IOUSBHostPipe* outPipe, uint32_t outBytesPerFrame);
     void completeInput(IOReturn status, USBIsocRequest* request);
     bool tryFrameSnapshot(uint64_t* frame, uint64_t* time);
-    KorvanDeviceIO::USBRequestIter iterFor(USBIsocRequest* req, uint32_t packet) const;
-    void recordPacket(const KorvanDeviceIO::USBRequestIter& it, uint32_t length);
-    bool MaybeHandleDroppedIsoc(const InputChaser& chaser, const KorvanDeviceIO::USBRequestIter& current,
-                                const KorvanDeviceIO::USBRequestIter& next,
-                                KorvanDeviceIO::USBRequestIter* found, int packetsRemaining,
-                                int* packetsChased);
 
     Ivars* ivars = nullptr;
 };
