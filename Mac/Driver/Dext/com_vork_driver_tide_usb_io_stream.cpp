@@ -2,6 +2,7 @@
 
 #include "DextReport.h"
 #include "InputSanitizer.h"
+#include "OutputRequestSizes.h"
 #include "com_vork_driver_tide_control_interface.h"
 #include "com_vork_driver_tide_usb_provider.h"
 #include "with_gate_closed.h"
@@ -32,7 +33,6 @@ constexpr short kSnapshotSlots = 3;
 constexpr uint64_t kWatchdogPeriod = 2'000'000'000;
 constexpr uint64_t kFrameListBytes = kPacketsPerBlock * sizeof(IOUSBIsochronousFrame);
 constexpr uint64_t kHeaderAreaBytes = offsetof(USBRequestBlock, fBuffer);
-constexpr uint32_t kHeaderBytes = kIsocPacketHeaderBytes;
 constexpr int kTeardownSpins = 10'000;
 
 constexpr IOReturn kIOReturnUnderrunStatus = static_cast<IOReturn>(0xE00002E7);
@@ -522,44 +522,12 @@ bool com_vork_driver_tide_usb_io_stream::SubmitNextOutRequest(USBIsocRequest* in
 
     const uint64_t inStart = ivars->inByteCount;
     const uint64_t outStart = ivars->outByteCount.load(std::memory_order_relaxed);
-    uint64_t outCount = outStart;
-    uint64_t blockBytes = 0;
-    bool capped = false;
-    for (uint32_t i = 0; i < kPacketsPerBlock; ++i) {
-        const uint32_t completeCount = inReq->fFrameList[i].completeCount;
-        uint32_t frames;
-        if (ivars->headersEnabled) {
-            // The streaming header is not a frame.
-            frames =
-                completeCount >= kHeaderBytes ? (completeCount - kHeaderBytes) / ivars->inBytesPerFrame : 0;
-        } else {
-            frames = completeCount / ivars->inBytesPerFrame;
-        }
-        ivars->inByteCount += uint64_t(frames) * ivars->inBytesPerFrame;
-        uint64_t requestCount = uint64_t(frames) * ivars->outBytesPerFrame;
-        // The controller takes no more than the endpoint carries, nor more than the block holds.
-        if (requestCount > ivars->outMaxPacketSize) {
-            requestCount = ivars->outMaxPacketSize;
-            capped = true;
-        }
-        if (blockBytes + requestCount > kRequestDataSizeBytes) {
-            requestCount = kRequestDataSizeBytes - blockBytes;
-            capped = true;
-        }
-        blockBytes += requestCount;
-        IOUSBIsochronousFrame& entry = request->fFrameList[i];
-        entry.status = kIOReturnSuccess;
-        entry.completeCount = 0;
-        entry.requestCount = static_cast<uint32_t>(requestCount);
-        outCount += requestCount;
-        if (requestCount == 0) {
-            DextLog("!!! Isoc out request %d[%d] request count is 0!", outIndex, i);
-        }
-    }
-    if (capped) {
-        DextLog("Isoc out request %d capped to the output max packet size %u and the block size", outIndex,
-                ivars->outMaxPacketSize);
-    }
+    const OutputRequestSizes sizes = SizeOutputRequest(
+        inReq->fFrameList, request->fFrameList,
+        {ivars->inBytesPerFrame, ivars->outBytesPerFrame, ivars->outMaxPacketSize, ivars->headersEnabled},
+        outIndex);
+    ivars->inByteCount += sizes.inputBytes;
+    const uint64_t outCount = outStart + sizes.outputBytes;
     ivars->outByteCount.store(outCount, std::memory_order_relaxed);
     BlockHeader inHeader = ReadBlockHeader(*inReq->block);
     inHeader.fStartByteCount = inStart;
