@@ -1,6 +1,7 @@
 #include "com_vork_driver_tide_usb_io_stream.h"
 
 #include "DextReport.h"
+#include "FrameClock.h"
 #include "InputSanitizer.h"
 #include "OutputRequestSizes.h"
 #include "com_vork_driver_tide_control_interface.h"
@@ -21,15 +22,9 @@ namespace {
 
 constexpr uint32_t kRequests = kRequestBlockCount;
 constexpr uint32_t kFramesPerRequest = kPacketsPerBlock / 8;
-constexpr uint64_t kNominalFramePeriod = 1'000'000;
-constexpr uint32_t kPeriodSamples = 10;
 constexpr uint32_t kFirstInputLead = 20;
 constexpr uint32_t kOutputLead = 320;
 constexpr uint32_t kInitialInputRequests = 4;
-constexpr uint32_t kSnapshotTries = 10;
-constexpr uint64_t kSnapshotPollLimit = 3'000'000;
-constexpr uint64_t kSnapshotBracket = 10'001;
-constexpr short kSnapshotSlots = 3;
 constexpr uint64_t kWatchdogPeriod = 2'000'000'000;
 constexpr uint64_t kFrameListBytes = kPacketsPerBlock * sizeof(IOUSBIsochronousFrame);
 constexpr uint64_t kHeaderAreaBytes = offsetof(USBRequestBlock, fBuffer);
@@ -38,13 +33,6 @@ constexpr int kTeardownSpins = 10'000;
 constexpr IOReturn kIOReturnUnderrunStatus = static_cast<IOReturn>(0xE00002E7);
 constexpr IOReturn kIOReturnNotRespondingStatus = static_cast<IOReturn>(0xE00002ED);
 constexpr IOReturn kIOUSBLowLatencyFrameListStatus = static_cast<IOReturn>(0xE000400E);
-
-struct FrameSnapshot
-{
-    uint64_t frame;
-    uint64_t hostTime;
-};
-static_assert(sizeof(FrameSnapshot) == 16);
 
 bool acceptedInputStatus(IOReturn status)
 {
@@ -83,16 +71,7 @@ struct com_vork_driver_tide_usb_io_stream::Ivars
     uint8_t headersVersion = 0;
     std::atomic<bool> abortRequested{false};
 
-    // Frame clock: the applied snapshot and period belong to the bus queue, the latest accepted
-    // snapshot to the snapshot taker.
-    uint64_t snapshotFrame = 0;
-    uint64_t snapshotHostTime = 0;
-    uint64_t latestFrame = 0;
-    uint64_t latestHostTime = 0;
-    uint64_t framePeriod = kNominalFramePeriod;
-    uint64_t periodSamples[kPeriodSamples] = {};
-    uint32_t sampleIndex = 0;
-    CircularBuffer* snapshotBuffer = nullptr;
+    FrameClock frameClock;
     IODispatchQueue* snapshotQueue = nullptr;
     com_vork_driver_tide_proxyEventSource* snapshotSource = nullptr;
 
@@ -131,9 +110,6 @@ bool com_vork_driver_tide_usb_io_stream::init(com_vork_driver_tide_usb_provider*
     ivars->fProvider = provider;
     busWorkLoop->retain();
     ivars->fBusWorkLoop = busWorkLoop;
-    for (uint64_t& sample : ivars->periodSamples) {
-        sample = kNominalFramePeriod;
-    }
     ivars->fQueueSource =
         com_vork_driver_tide_proxyEventSource::proxyEventSource(this, QueueIsocProc, busWorkLoop);
     if (ivars->fQueueSource == nullptr) {
@@ -166,7 +142,6 @@ bool com_vork_driver_tide_usb_io_stream::init(com_vork_driver_tide_usb_provider*
             return false;
         }
     }
-    ivars->snapshotBuffer = new CircularBuffer(sizeof(FrameSnapshot), kSnapshotSlots);
     return true;
 }
 
@@ -242,7 +217,6 @@ void com_vork_driver_tide_usb_io_stream::free()
 {
     if (ivars != nullptr) {
         TearDownFrameSnapshotThread();
-        delete ivars->snapshotBuffer;
         OSSafeReleaseNULL(ivars->fQueueSource);
         OSSafeReleaseNULL(ivars->fInPipe);
         OSSafeReleaseNULL(ivars->fOutPipe);
@@ -287,12 +261,12 @@ uint64_t com_vork_driver_tide_usb_io_stream::outputByteCount() const
 
 uint64_t com_vork_driver_tide_usb_io_stream::predictedHostTime(uint64_t frame) const
 {
-    return (frame - ivars->snapshotFrame) * ivars->framePeriod + ivars->snapshotHostTime;
+    return ivars->frameClock.predictedHostTime(frame);
 }
 
 uint64_t com_vork_driver_tide_usb_io_stream::framePeriod() const
 {
-    return ivars->framePeriod;
+    return ivars->frameClock.framePeriod();
 }
 
 bool com_vork_driver_tide_usb_io_stream::Start(IOUSBHostInterface* inIFace, IOUSBHostPipe* inPipe,
@@ -368,7 +342,7 @@ bool com_vork_driver_tide_usb_io_stream::startOnBusQueue(IOUSBHostInterface* inI
     DoGetFrameSnapshot();
     UpdateFrameTimestamps();
 
-    if (ivars->snapshotFrame == 0 && ivars->snapshotHostTime == 0) {
+    if (!ivars->frameClock.hasSnapshot()) {
         DextLog("failed to read frame snapshot");
         return false;
     }
@@ -628,7 +602,7 @@ void com_vork_driver_tide_usb_io_stream::TearDownFrameSnapshotThread()
         DextLog("%s - Frame snapshot thread has stopped", __func__);
         OSSafeReleaseNULL(ivars->snapshotSource);
         OSSafeReleaseNULL(ivars->snapshotQueue);
-        ivars->snapshotBuffer->reset();
+        ivars->frameClock.dropWaitingSnapshots();
     });
 }
 
@@ -637,100 +611,22 @@ void com_vork_driver_tide_usb_io_stream::GetFrameSnapshotProc(OSObject* object, 
     static_cast<com_vork_driver_tide_usb_io_stream*>(object)->DoGetFrameSnapshot();
 }
 
-bool com_vork_driver_tide_usb_io_stream::tryFrameSnapshot(uint64_t* frame, uint64_t* time)
+bool com_vork_driver_tide_usb_io_stream::readFrame(void* context, uint64_t* frame, uint64_t* time)
 {
-    uint64_t current = 0;
-    uint64_t t0 = 0;
-    const uint64_t target =
-        ivars->fInInterface->GetFrameNumber(&current, &t0) == kIOReturnSuccess ? current + 1 : 0;
-    const uint64_t deadline = mach_absolute_time() + kSnapshotPollLimit;
-    uint64_t lastOld = t0;
-    for (;;) {
-        uint64_t polled = 0;
-        if (ivars->fInInterface->GetFrameNumber(&polled, nullptr) != kIOReturnSuccess) {
-            polled = UINT64_MAX;
-        }
-        const uint64_t now = mach_absolute_time();
-        if (polled > target) {
-            DextLog("read timestamp skipped a frame");
-            return false;
-        }
-        if (polled == target) {
-            if (now - lastOld < kSnapshotBracket) {
-                *frame = target;
-                *time = now;
-                return true;
-            }
-            return false;
-        }
-        lastOld = now;
-        if (now >= deadline) {
-            return false;
-        }
-    }
+    return static_cast<IOUSBHostInterface*>(context)->GetFrameNumber(frame, time) == kIOReturnSuccess;
 }
 
 void com_vork_driver_tide_usb_io_stream::DoGetFrameSnapshot()
 {
-    if (ivars->fInInterface == nullptr || ivars->snapshotBuffer == nullptr) {
+    if (ivars->fInInterface == nullptr) {
         return;
     }
-    if (ivars->abortRequested.load()) {
-        DextLog("%s - Abort requested, returning", __func__);
-        return;
-    }
-    uint64_t frame = 0;
-    uint64_t time = 0;
-    bool taken = false;
-    for (uint32_t attempt = 0; attempt < kSnapshotTries && !taken; ++attempt) {
-        if (attempt > 0 && ivars->abortRequested.load()) {
-            DextLog("%s - Abort requested, returning", __func__);
-            return;
-        }
-        taken = tryFrameSnapshot(&frame, &time);
-    }
-    if (!taken) {
-        DextLog("DoGetFrameSnapshot FAIL");
-        return;
-    }
-    const uint64_t previousFrame = ivars->latestFrame;
-    ivars->latestFrame = frame;
-    ivars->latestHostTime = time;
-    if (frame == previousFrame) {
-        return;
-    }
-    const FrameSnapshot snapshot{frame, time};
-    ivars->snapshotBuffer->push(&snapshot);
+    ivars->frameClock.takeSnapshot(readFrame, ivars->fInInterface, ivars->abortRequested);
 }
 
 void com_vork_driver_tide_usb_io_stream::UpdateFrameTimestamps()
 {
-    if (ivars->snapshotBuffer == nullptr) {
-        return;
-    }
-    for (;;) {
-        if (ivars->abortRequested.load()) {
-            DextLog("%s - Abort requested, returning", "UpdateFrameTimestamps");
-            return;
-        }
-        FrameSnapshot snapshot;
-        if (!ivars->snapshotBuffer->pop(&snapshot)) {
-            return;
-        }
-        const uint64_t f0 = ivars->snapshotFrame;
-        const uint64_t t0 = ivars->snapshotHostTime;
-        ivars->snapshotFrame = snapshot.frame;
-        ivars->snapshotHostTime = snapshot.hostTime;
-        if (f0 != 0 && snapshot.frame != f0) {
-            ivars->periodSamples[ivars->sampleIndex] = (snapshot.hostTime - t0) / (snapshot.frame - f0);
-            ivars->sampleIndex = (ivars->sampleIndex + 1) % kPeriodSamples;
-            uint64_t sum = 0;
-            for (uint64_t sample : ivars->periodSamples) {
-                sum += sample;
-            }
-            ivars->framePeriod = sum / kPeriodSamples;
-        }
-    }
+    ivars->frameClock.applySnapshots(ivars->abortRequested);
 }
 
 IOReturn com_vork_driver_tide_usb_io_stream::setupIsocWatchdog()

@@ -12,7 +12,6 @@
 #include <USBDriverKit/IOUSBHostInterface.h>
 #include <USBDriverKit/IOUSBHostPipe.h>
 
-#include <CircularBuffer.h>
 #include <KorvanRequestRing.h>
 
 class com_vork_driver_tide_usb_provider;
@@ -86,7 +85,7 @@ private:
     bool startOnBusQueue(IOUSBHostInterface* inIFace, IOUSBHostPipe* inPipe, uint32_t inBytesPerFrame,
                          IOUSBHostPipe* outPipe, uint32_t outBytesPerFrame);
     void completeInput(IOReturn status, USBIsocRequest* request);
-    bool tryFrameSnapshot(uint64_t* frame, uint64_t* time);
+    static bool readFrame(void* context, uint64_t* frame, uint64_t* time);
 
     Ivars* ivars = nullptr;
 };
