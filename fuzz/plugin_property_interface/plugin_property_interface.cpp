@@ -7,6 +7,7 @@
 #include "SA_Device.h"
 #include "SA_ObjectMap.h"
 #include "SA_PlugInInterface.h"
+#include "TestDevice.h"
 
 #include <CoreAudio/AudioServerPlugIn.h>
 
@@ -94,7 +95,8 @@ AudioServerPlugInDriverRef Driver()
             VORKtideAudioServerPlugin_Create(nullptr, kAudioServerPlugInTypeUUID));
         // A device of the test device library, without a driver service behind it.
         SA_ObjectMap::MapObject(
-            kDeviceID, SA_Device::Create(kDeviceID, KorvanService(0, KorvanService::kBusTypeUSB), nullptr));
+            kDeviceID,
+            PlugInTesting::TestDevice::Create(kDeviceID, KorvanService(0, KorvanService::kBusTypeUSB), nullptr));
         return ref;
     }();
     return driver;

@@ -21,9 +21,10 @@ target_link_libraries(PlugInCore PUBLIC PlugInWorkLoop PublicUtility UtilLog Dri
 tide_library(PlugInEntry OBJECT SOURCES ${plugin_dir}/SA_PlugInInterface.cpp)
 target_link_libraries(PlugInEntry PUBLIC PlugInCore)
 
-# The recording device of the tests, also built into the test module, and the tests' service
-# watcher.
+# The recording device of the tests with the plug-in object that makes it, also built into the test
+# module, and the tests' service watcher.
 tide_library(PlugInTestDevice STATIC SOURCES ${plugin_dir}/tests/support/TestDevice.cpp
+                                             ${plugin_dir}/tests/support/TestPlugIn.cpp
                                              ${plugin_dir}/tests/support/PnPWatcher.cpp
                                              ${plugin_dir}/tests/support/RunOnLoop.cpp)
 target_include_directories(PlugInTestDevice PUBLIC ${plugin_dir}/tests/support)
@@ -41,7 +42,8 @@ target_link_libraries(PlugInTestSupport PUBLIC CoreAudio DriverCommon UtilLog IO
 
 # tide_audio_plugin_module(NAME BUNDLE <bundle name> LIBS <device library> ...)
 # A plug-in module laid out as a bundle in the build tree: <bundle>/Contents/Info.plist and
-# <bundle>/Contents/MacOS/<NAME>. Only the factory is exported; everything else, the module's own
+# <bundle>/Contents/MacOS/<NAME>. The device library defines the plug-in object with its device
+# factory. Only the factory is exported; everything else, the module's own
 # Log and templates included, stays private to it.
 function(tide_audio_plugin_module name)
   cmake_parse_arguments(ARG "" "BUNDLE" "LIBS" ${ARGN})
@@ -51,9 +53,7 @@ function(tide_audio_plugin_module name)
   set(bundle_dir ${CMAKE_CURRENT_BINARY_DIR}/${ARG_BUNDLE})
   add_library(${name} MODULE $<TARGET_OBJECTS:PlugInEntry>)
   tide_warnings(${name})
-  # The core calls SA_Device::Create of the device library, which calls back into the core.
-  string(REPLACE ";" "," device_libs "${ARG_LIBS}")
-  target_link_libraries(${name} PRIVATE "$<LINK_GROUP:RESCAN,PlugInCore,${device_libs}>")
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} PlugInCore)
   set_target_properties(${name} PROPERTIES
     PREFIX ""
     SUFFIX ""

@@ -1,21 +1,18 @@
 #pragma once
 
 // The audio device the plug-in shows for one driver service: what the plug-in object and the
-// driver-interface entries call on it. The device library defines it.
+// driver-interface entries call on it. The plug-in object makes devices through the factory it is
+// given.
 
 #include "SA_Object.h"
 
 #include <CoreAudio/AudioServerPlugIn.h>
 
 class KorvanService;
-class WorkLoop;
 
 class SA_Device : public SA_Object
 {
 public:
-    // A device for a USB service; null for any other bus.
-    static SA_Device* Create(AudioObjectID objectID, const KorvanService& service, WorkLoop* workLoop);
-
     virtual const KorvanService& GetService() const = 0;
 
     virtual OSStatus StartIO(UInt32 clientID) = 0;

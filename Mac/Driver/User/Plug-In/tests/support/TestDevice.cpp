@@ -134,12 +134,12 @@ void TestDevice::AbortConfigChange(UInt64 action, void*)
     Record(Named("AbortConfigChange", fObjectID) + " " + std::to_string(action));
 }
 
-} // namespace PlugInTesting
-
-SA_Device* SA_Device::Create(AudioObjectID objectID, const KorvanService& service, WorkLoop*)
+SA_Device* TestDevice::Create(AudioObjectID objectID, const KorvanService& service, WorkLoop*)
 {
     if (service.GetBusType() != KorvanService::kBusTypeUSB) {
         return nullptr;
     }
-    return new PlugInTesting::TestDevice(objectID, service);
+    return new TestDevice(objectID, service);
 }
+
+} // namespace PlugInTesting

@@ -12,11 +12,16 @@
 #include <string>
 #include <vector>
 
+class WorkLoop;
+
 namespace PlugInTesting {
 
 class TestDevice : public SA_Device
 {
 public:
+    // The plug-in's device factory in the tests: a test device for a USB service, else null.
+    static SA_Device* Create(AudioObjectID objectID, const KorvanService& service, WorkLoop* workLoop);
+
     TestDevice(AudioObjectID objectID, const KorvanService& service);
     ~TestDevice() override;
 
