@@ -17,6 +17,17 @@ target_include_directories(PlugInCore PUBLIC ${plugin_dir})
 target_link_libraries(PlugInCore PUBLIC PlugInWorkLoop PublicUtility UtilLog DriverCommon CoreAudio IOKit XPC
                       Dispatch CoreFoundation Darwin)
 
+# The device: its locks, set-up from the descriptors, rate control and sample conversions.
+tide_library(PlugInDevice STATIC SOURCES
+  ${plugin_dir}/ChannelNames.cpp
+  ${plugin_dir}/IOLock.cpp
+  ${plugin_dir}/SampleConversion.cpp
+  ${plugin_dir}/UACInterruptStatus.cpp
+  ${plugin_dir}/USBClockControl.cpp
+  ${plugin_dir}/USBStreamingLayout.cpp
+  ${plugin_dir}/ZeroTimeFilter.cpp)
+target_link_libraries(PlugInDevice PUBLIC PlugInCore)
+
 # The factory and the driver interface: the module's own objects, and part of every test binary.
 tide_library(PlugInEntry OBJECT SOURCES ${plugin_dir}/SA_PlugInInterface.cpp)
 target_link_libraries(PlugInEntry PUBLIC PlugInCore)
@@ -73,6 +84,11 @@ if(plugin_tests)
             LIBS PlugInTestDevice PlugInTestSupport PlugInCore IOKitTesting XPCTesting CoreFoundationTesting
                  DarwinTesting)
 endif()
+
+# The device's tests, against the scripted driver.
+file(GLOB plugin_device_tests CONFIGURE_DEPENDS ${plugin_dir}/tests/device/*.cpp)
+tide_test(PlugInDeviceTests TSAN SOURCES ${plugin_device_tests}
+          LIBS PlugInDevice PlugInTestSupport KorvanDescriptors IOKitTesting DarwinTesting)
 
 # The test build of the plug-in module, with the test device.
 tide_audio_plugin_module(VORKtideAudioServerPluginTest BUNDLE VORKtideAudioServerPluginTest.driver

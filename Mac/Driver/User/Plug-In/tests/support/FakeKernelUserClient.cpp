@@ -83,6 +83,7 @@ struct FakeKernelService::State
     bool fTerminated = false;
     bool fDeviceAttached = true;
     bool fZeroLengthMemory = false;
+    bool fCurGetsFail = false;
     DeviceInfoRequest fIdentity = {};
     std::map<std::pair<uint8_t, uint8_t>, std::vector<uint8_t>> fCurValues;
     std::map<std::array<uint16_t, 3>, std::vector<uint8_t>> fVendorValues;
@@ -236,6 +237,9 @@ private:
                                                 index,
                                                 {request.fData, request.fData + request.fLength}});
             response.fLength = request.fLength;
+        } else if (fState->fCurGetsFail) {
+            fState->fControlRequests.push_back({UACRequestType(request), kUACRequestCur, value, index, {}});
+            return kIOReturnError;
         } else {
             const std::vector<uint8_t>& current = fState->fCurValues[key];
             response.fLength = uint8_t(std::min<size_t>(current.size(), request.fLength));
@@ -430,6 +434,12 @@ void FakeKernelService::setIdentity(const DeviceInfoRequest& identity)
 {
     std::lock_guard<std::mutex> lock(fState->fMutex);
     fState->fIdentity = identity;
+}
+
+void FakeKernelService::setCurGetsFail(bool fail)
+{
+    std::lock_guard<std::mutex> lock(fState->fMutex);
+    fState->fCurGetsFail = fail;
 }
 
 void FakeKernelService::setCurValue(uint8_t entity, uint8_t selector, std::vector<uint8_t> value)

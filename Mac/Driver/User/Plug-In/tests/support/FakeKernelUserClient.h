@@ -69,6 +69,8 @@ public:
     // What the device answers.
     void setIdentity(const KorvanDeviceIO::DeviceInfoRequest& identity);
     void setCurValue(uint8_t entity, uint8_t selector, std::vector<uint8_t> value);
+    // GET CUR requests (selector 3) fail with kIOReturnError.
+    void setCurGetsFail(bool fail);
     void setVendorValue(uint8_t request, uint16_t value, uint16_t index, std::vector<uint8_t> bytes);
     void setRunStateStartResult(uint32_t result);
     void setDescriptors(std::vector<uint8_t> descriptors);
