@@ -17,10 +17,20 @@ target_include_directories(PlugInCore PUBLIC ${plugin_dir})
 target_link_libraries(PlugInCore PUBLIC PlugInWorkLoop PublicUtility UtilLog DriverCommon CoreAudio IOKit XPC
                       Dispatch CoreFoundation Darwin)
 
-# The device: its locks, set-up from the descriptors, rate control and sample conversions.
+# The device and its USB streaming engine.
 tide_library(PlugInDevice STATIC SOURCES
   ${plugin_dir}/ChannelNames.cpp
   ${plugin_dir}/IOLock.cpp
+  ${plugin_dir}/SA_Device.cpp
+  ${plugin_dir}/SA_DeviceIOControl.cpp
+  ${plugin_dir}/SA_DeviceProperties.cpp
+  ${plugin_dir}/SA_DeviceUSB.cpp
+  ${plugin_dir}/SA_DeviceUSBInput.cpp
+  ${plugin_dir}/SA_DeviceUSBInterrupt.cpp
+  ${plugin_dir}/SA_DeviceUSBOutput.cpp
+  ${plugin_dir}/SA_DeviceUSBSampleRate.cpp
+  ${plugin_dir}/SA_DeviceUSBStartStop.cpp
+  ${plugin_dir}/SA_DeviceUSBZeroTime.cpp
   ${plugin_dir}/SampleConversion.cpp
   ${plugin_dir}/UACInterruptStatus.cpp
   ${plugin_dir}/USBClockControl.cpp
@@ -39,7 +49,7 @@ tide_library(PlugInTestDevice STATIC SOURCES ${plugin_dir}/tests/support/TestDev
                                              ${plugin_dir}/tests/support/PnPWatcher.cpp
                                              ${plugin_dir}/tests/support/RunOnLoop.cpp)
 target_include_directories(PlugInTestDevice PUBLIC ${plugin_dir}/tests/support)
-target_link_libraries(PlugInTestDevice PUBLIC PlugInCore)
+target_link_libraries(PlugInTestDevice PUBLIC PlugInDevice)
 
 # The neighbours' test doubles and the contract suites they pass; later linked by the kernel
 # extension's and the daemon's tests too.

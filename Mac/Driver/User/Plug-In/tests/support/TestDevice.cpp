@@ -1,5 +1,6 @@
 #include "TestDevice.h"
 
+#include "LogThread.h"
 #include "SA_Host.h"
 
 #include <mutex>
@@ -54,7 +55,7 @@ void ClearDeviceEvents()
 }
 
 TestDevice::TestDevice(AudioObjectID objectID, const KorvanService& service)
-    : SA_Device(objectID), fService(service)
+    : SA_Device(objectID, service, nullptr)
 {
     Record(Named("create", objectID));
 }
@@ -71,6 +72,13 @@ void TestDevice::Activate()
     const bool opened = fClient && fClient->Open();
     Record(Named(opened ? "activate" : "activate without client", fObjectID));
     Host_DeviceAvailChanged();
+}
+
+LogThread& TestDevice::GetLogThread()
+{
+    // Never destroyed: devices may go while the process exits.
+    static auto* const sLog = new LogThread([](const char*) {});
+    return *sLog;
 }
 
 void TestDevice::Deactivate()
