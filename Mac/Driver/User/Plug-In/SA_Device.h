@@ -128,6 +128,10 @@ public:
     IOLock& GetIOLock() { return fIOLock; }
     AudioObjectID GetInputStreamID() const { return fInputStreamID; }
     AudioObjectID GetOutputStreamID() const { return fOutputStreamID; }
+    UInt32 GetInputChannels() const { return fInNumCh; }
+    UInt32 GetOutputChannels() const { return fOutNumCh; }
+    UInt32 GetExtraInputChannels() const { return fExtraInputChannels; }
+    float GetOutputGain(UInt32 channel) const { return fOutputGains[channel]; }
 
 protected:
     // The device's own work loop, on which the reconfigure item and the engine's timed work run.
