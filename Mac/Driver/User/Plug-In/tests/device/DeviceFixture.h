@@ -15,7 +15,9 @@
 #include <gtest/gtest.h>
 #include <mach/mach_time.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace DeviceTesting {
 
@@ -57,19 +59,21 @@ protected:
     }
 
     // Publishes the service and makes and activates the device, as the plug-in object does.
-    SA_DeviceUSB& Activate(bool publish = true)
+    template <typename Device = SA_DeviceUSB>
+    Device& Activate(bool publish = true)
     {
         if (publish) {
             fService.publish();
         }
         fDeviceID = SA_ObjectMap::GetNextObjectID();
         const io_service_t handle = fService.copyHandle();
-        fDevice = new SA_DeviceUSB(fDeviceID, KorvanService(handle, KorvanService::kBusTypeUSB),
-                                   fPlugInThread.fWorkLoop.get());
+        auto* device = new Device(fDeviceID, KorvanService(handle, KorvanService::kBusTypeUSB),
+                                  fPlugInThread.fWorkLoop.get());
+        fDevice = device;
         IOObjectRelease(handle);
         SA_ObjectMap::MapObject(fDeviceID, fDevice);
         fDevice->Activate();
-        return *fDevice;
+        return *device;
     }
 
     // Output block 0 gets a host time already passed, so a start finds output running at once.
@@ -78,6 +82,28 @@ protected:
         auto* ring = reinterpret_cast<KorvanDeviceIO::USBRequestBlock*>(fService.ring(KorvanDeviceIO::kOutputRingMemoryType));
         const uint64_t bytesPerFrame = uint64_t(fDevice->GetBusBytesPerSample()) * fDevice->GetOutputChannels();
         KorvanDeviceIO::WriteBlockHeader(ring[0], {mach_absolute_time(), 0, 0, frames * bytesPerFrame});
+    }
+
+    // Waits, on the real clock, until the log holds `count` of `line`.
+    bool WaitForLogLines(const std::string& line, int count) const
+    {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (fLog.count(line) < count) {
+            if (std::chrono::steady_clock::now() > limit) {
+                return false;
+            }
+            std::this_thread::yield();
+        }
+        return true;
+    }
+
+    static bool Admits(IOLock& lock)
+    {
+        if (!lock.TryLock()) {
+            return false;
+        }
+        lock.Unlock();
+        return true;
     }
 
     std::vector<uint32_t> AudioCalls() const

@@ -158,15 +158,6 @@ TEST_F(DeviceLifecycle, DeactivateWaitsForTheCycleInsideAndDisablesIOForGood)
     fDevice = nullptr;
 }
 
-bool Admits(IOLock& lock)
-{
-    if (!lock.TryLock()) {
-        return false;
-    }
-    lock.Unlock();
-    return true;
-}
-
 // Every thread of the device runs on manual time, so waits are the test's to end.
 class DeviceLifecycleOnManualClock : public DeviceFixture
 {
