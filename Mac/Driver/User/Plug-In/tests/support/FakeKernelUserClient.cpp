@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace KorvanDeviceIO;
@@ -51,6 +54,24 @@ public:
     int fd() const { return fFd; }
     uint8_t* bytes() const { return fBytes; }
 
+    // The process's mappings of the ring's memory, the fake's own included.
+    int mappings() const
+    {
+        struct stat status = {};
+        if (fFd < 0 || fstat(fFd, &status) != 0) {
+            return 0;
+        }
+        std::ifstream maps("/proc/self/maps");
+        const std::string inode = " " + std::to_string(status.st_ino) + " ";
+        int count = 0;
+        for (std::string line; std::getline(maps, line);) {
+            if (line.find(inode) != std::string::npos && line.find("memfd:KorvanRequestRing") != std::string::npos) {
+                ++count;
+            }
+        }
+        return count;
+    }
+
 private:
     int fFd = -1;
     uint8_t* fBytes = nullptr;
@@ -84,6 +105,9 @@ struct FakeKernelService::State
     bool fDeviceAttached = true;
     bool fZeroLengthMemory = false;
     bool fCurGetsFail = false;
+    std::optional<uint8_t> fHeaderVersion;
+    std::array<Mapping, 2> fMappings{Mapping::Whole, Mapping::Whole};
+    std::array<int, 2> fMapCounts{0, 0};
     DeviceInfoRequest fIdentity = {};
     std::map<std::pair<uint8_t, uint8_t>, std::vector<uint8_t>> fCurValues;
     std::map<std::array<uint16_t, 3>, std::vector<uint8_t>> fVendorValues;
@@ -134,7 +158,13 @@ public:
             return kIOReturnBadArgument;
         }
         if (selector == kGetStreamingHeadersSupportedVersion || selector == kSetStreamingHeadersEnable) {
-            return kIOReturnUnsupported;
+            if (!fState->fHeaderVersion) {
+                return kIOReturnUnsupported;
+            }
+            if (selector == kGetStreamingHeadersSupportedVersion) {
+                Write(output, StreamingHeadersResponse{0, *fState->fHeaderVersion, {}});
+            }
+            return kIOReturnSuccess;
         }
         if (!fState->fDeviceAttached) {
             return WithStatus(selector, output, kIOReturnError);
@@ -152,11 +182,15 @@ public:
             return kIOReturnNotAttached;
         }
         const Ring& ring = fState->RingLocked(memoryType);
-        if (ring.fd() < 0) {
+        const Mapping mapping = fState->fMappings[memoryType - kInputRingMemoryType];
+        if (ring.fd() < 0 || mapping == Mapping::Fails) {
             return kIOReturnNoMemory;
         }
         memory->fd = ring.fd();
         memory->length = fState->fZeroLengthMemory ? 0 : kRequestRingSizeBytes;
+        if (mapping == Mapping::Short) {
+            memory->length = kRequestRingSizeBytes / 2;
+        }
         return kIOReturnSuccess;
     }
 
@@ -434,6 +468,25 @@ void FakeKernelService::setIdentity(const DeviceInfoRequest& identity)
 {
     std::lock_guard<std::mutex> lock(fState->fMutex);
     fState->fIdentity = identity;
+}
+
+void FakeKernelService::setStreamingHeadersVersion(std::optional<uint8_t> version)
+{
+    std::lock_guard<std::mutex> lock(fState->fMutex);
+    fState->fHeaderVersion = version;
+}
+
+void FakeKernelService::setMapping(uint32_t memoryType, Mapping mapping)
+{
+    std::lock_guard<std::mutex> lock(fState->fMutex);
+    fState->fMappings[memoryType - kInputRingMemoryType] = mapping;
+}
+
+int FakeKernelService::clientMappings(uint32_t memoryType) const
+{
+    std::lock_guard<std::mutex> lock(fState->fMutex);
+    const Ring& ring = fState->RingLocked(memoryType);
+    return ring.mappings() - (ring.bytes() != nullptr ? 1 : 0);
 }
 
 void FakeKernelService::setCurGetsFail(bool fail)

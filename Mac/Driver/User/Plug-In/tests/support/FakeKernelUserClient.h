@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -77,6 +78,19 @@ public:
     void setChannelNames(std::vector<std::string> inputs, std::vector<std::string> outputs);
     // The rings are handed out with length 0.
     void setZeroLengthMemory(bool zeroLength);
+    // Selector 8's answer: unsupported, as the kernel extension gives (no value, the default), or a
+    // header version 0 to 3, as the driver extension gives; selector 9 then succeeds.
+    void setStreamingHeadersVersion(std::optional<uint8_t> version);
+    enum class Mapping
+    {
+        Whole,
+        Fails,
+        // Shorter than a ring.
+        Short,
+    };
+    void setMapping(uint32_t memoryType, Mapping mapping);
+    // The mappings of a ring (1 or 2) the process holds beside the fake's own.
+    int clientMappings(uint32_t memoryType) const;
     // The user client loses its USB provider: selectors 0 to 7 fail, the rings are not attached.
     void detachDevice();
 
