@@ -38,6 +38,10 @@ tide_library(PlugInDevice STATIC SOURCES
   ${plugin_dir}/ZeroTimeFilter.cpp)
 target_link_libraries(PlugInDevice PUBLIC PlugInCore)
 
+# The plug-in object of the shipped module, with the real device's factory.
+tide_library(PlugInShipped STATIC SOURCES ${plugin_dir}/PlugInInstance.cpp)
+target_link_libraries(PlugInShipped PUBLIC PlugInDevice)
+
 # The factory and the driver interface: the module's own objects, and part of every test binary.
 tide_library(PlugInEntry OBJECT SOURCES ${plugin_dir}/SA_PlugInInterface.cpp)
 target_link_libraries(PlugInEntry PUBLIC PlugInCore)
@@ -100,6 +104,9 @@ file(GLOB plugin_device_tests CONFIGURE_DEPENDS ${plugin_dir}/tests/device/*.cpp
 tide_test(PlugInDeviceTests TSAN SOURCES ${plugin_device_tests}
           LIBS PlugInDevice PlugInTestSupport KorvanDescriptors IOKitTesting DarwinTesting)
 
+# The shipped plug-in module.
+tide_audio_plugin_module(VORKtideAudioServerPlugin BUNDLE VORKtideAudioServerPlugin.driver LIBS PlugInShipped)
+
 # The test build of the plug-in module, with the test device.
 tide_audio_plugin_module(VORKtideAudioServerPluginTest BUNDLE VORKtideAudioServerPluginTest.driver
                          LIBS PlugInTestDevice)
@@ -115,6 +122,8 @@ if(TIDE_SCOPE STREQUAL "all")
   add_test(NAME PlugInModuleExports
            COMMAND ${plugin_dir}/tests/check-module-exports ${CMAKE_NM}
                    $<TARGET_FILE:VORKtideAudioServerPluginTest>)
+  add_test(NAME PlugInShippedModuleExports
+           COMMAND ${plugin_dir}/tests/check-module-exports ${CMAKE_NM} $<TARGET_FILE:VORKtideAudioServerPlugin>)
   add_test(NAME PlugInBundleInfoPlist COMMAND python3 ${plugin_dir}/tests/check-bundle-plist ${test_bundle})
   add_test(NAME PlugInAudioHost
            COMMAND ${plugin_dir}/tests/check-audio-host $<TARGET_FILE:tide-audio-host> ${test_bundle})

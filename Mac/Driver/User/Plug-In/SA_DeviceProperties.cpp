@@ -259,10 +259,13 @@ void SA_Device::GetPropertyData(AudioObjectID objectID, pid_t clientPID, const A
     }
 }
 
-void SA_Device::SetPropertyData(AudioObjectID objectID, pid_t, const AudioObjectPropertyAddress& address, UInt32,
-                                const void*, UInt32 inDataSize, const void* inData)
+void SA_Device::SetPropertyData(AudioObjectID objectID, pid_t clientPID, const AudioObjectPropertyAddress& address,
+                                UInt32, const void*, UInt32 inDataSize, const void* inData)
 {
     const Kind kind = KindOf(objectID, "SetPropertyData", address);
+    if (!HasProperty(objectID, clientPID, address)) {
+        throw CAException(kAudioHardwareUnknownPropertyError);
+    }
     switch (kind) {
     case Kind::Device:
         SetDeviceProperty(address, inDataSize, inData);
