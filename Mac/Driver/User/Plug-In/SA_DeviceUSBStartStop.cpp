@@ -122,6 +122,7 @@ OSStatus SA_DeviceUSB::StartAudio()
     fIOThreadChases = false;
     GetDeviceWorkLoop()->AddTimer(&fChaseTimer, kChaseTimerMs, true);
 
+    UInt64 firstZeroHostTime = 0;
     if (!fOutputStarted) {
         const UInt64 deadline = mach_absolute_time() + kStartDeadlineNs;
         BlockHeader first = ReadBlockHeader(fOutRequestBlocks[fOutRequestIndex]);
@@ -140,6 +141,7 @@ OSStatus SA_DeviceUSB::StartAudio()
             std::lock_guard<std::recursive_mutex> lock(fZeroTimeLock);
             FilterZHT(first.fHostTime, *fLog);
             fLastZeroHostTime = fZeroHostTime;
+            firstZeroHostTime = fZeroHostTime;
         }
         const UInt64 now = mach_absolute_time();
         LOG_THREAD_POST(fLog.get(), "StartAudio waiting %llu, fOutSampleCount %llu",
@@ -157,7 +159,7 @@ OSStatus SA_DeviceUSB::StartAudio()
         fIOEnabledByStart = true;
     }
     LOG_THREAD_POST(fLog.get(), "StartAudio output started %llu, %llu - %u",
-                    static_cast<unsigned long long>(fZeroHostTime), static_cast<unsigned long long>(fOutSampleCount),
+                    static_cast<unsigned long long>(firstZeroHostTime), static_cast<unsigned long long>(fOutSampleCount),
                     unsigned(fOutRequestFrames));
     return 0;
 }
