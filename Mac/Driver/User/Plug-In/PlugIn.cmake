@@ -61,7 +61,8 @@ tide_library(PlugInTestSupport STATIC SOURCES
   ${plugin_dir}/tests/support/FakeKernelUserClient.cpp
   ${plugin_dir}/tests/support/FakeReenumerator.cpp
   ${plugin_dir}/tests/support/LogLines.cpp
-  ${plugin_dir}/tests/support/RecordingHost.cpp)
+  ${plugin_dir}/tests/support/RecordingHost.cpp
+  ${plugin_dir}/tests/support/ScriptedStream.cpp)
 target_include_directories(PlugInTestSupport PUBLIC ${plugin_dir}/tests/support)
 target_link_libraries(PlugInTestSupport PUBLIC CoreAudio DriverCommon UtilLog IOKit IOKitTesting XPC Dispatch CoreFoundation)
 
@@ -101,8 +102,8 @@ endif()
 
 # The device's tests, against the scripted driver.
 file(GLOB plugin_device_tests CONFIGURE_DEPENDS ${plugin_dir}/tests/device/*.cpp)
-tide_test(PlugInDeviceTests TSAN SOURCES ${plugin_device_tests}
-          LIBS PlugInDevice PlugInTestSupport KorvanDescriptors IOKitTesting DarwinTesting)
+tide_test(PlugInDeviceTests TSAN SOURCES ${plugin_device_tests} $<TARGET_OBJECTS:PlugInEntry>
+          LIBS PlugInShipped PlugInTestSupport KorvanDescriptors AudioServerHost IOKitTesting DarwinTesting)
 
 # The shipped plug-in module.
 tide_audio_plugin_module(VORKtideAudioServerPlugin BUNDLE VORKtideAudioServerPlugin.driver LIBS PlugInShipped)

@@ -163,8 +163,14 @@ bool SA_DeviceUSB::RepairDroppedPackets()
                         fStreamingHeadersVersion, fLog.get());
     USBRequestIter nextGood;
     int count = 0;
-    if (!chaser.didIsocInGetDropped(fChaseRequest.next(), kDropSearchPackets, nextGood, count)) {
+    const USBRequestIter stale = fChaseRequest.next();
+    if (!chaser.didIsocInGetDropped(stale, kDropSearchPackets, nextGood, count)) {
         return false;
+    }
+    // The controller fills packets in order: the packet that looked stale was still being written
+    // when it has arrived by now. Only a packet still stale behind fresh ones was lost.
+    if (IsPacketFresh(stale, Driver::CoreAudio, true)) {
+        return true;
     }
     LOG_THREAD_POST(fLog.get(), "!!! Detected %d dropped isoc packets!\n", count);
     int64_t dropped = 0;

@@ -123,6 +123,21 @@ struct FakeKernelService::State
     std::map<uint32_t, int> fOpenCounts;
     std::vector<std::weak_ptr<Connection>> fConnections;
     std::array<std::unique_ptr<Ring>, 2> fRings;
+    std::optional<StreamFormat> fStreamFormat;
+    std::unique_ptr<ScriptedStream> fStream;
+
+    void StartStreamLocked(const USBAudioRunStateRequest& request)
+    {
+        if (!fStreamFormat) {
+            return;
+        }
+        StreamFormat format = *fStreamFormat;
+        format.fInputChannels = format.fBytesPerSample == 0 ? 0 : request.fInBytesPerFrame / format.fBytesPerSample;
+        format.fOutputBytesPerFrame = request.fOutBytesPerFrame;
+        fStream = std::make_unique<ScriptedStream>(
+            reinterpret_cast<USBRequestBlock*>(RingLocked(kInputRingMemoryType).bytes()),
+            reinterpret_cast<USBRequestBlock*>(RingLocked(kOutputRingMemoryType).bytes()), format);
+    }
 
     Ring& RingLocked(uint32_t memoryType)
     {
@@ -325,12 +340,14 @@ private:
                 status.fStatus = fState->fStartResult;
                 if (status.fStatus == 0) {
                     fState->fRunState = request.fRunState;
+                    fState->StartStreamLocked(request);
                 } else {
                     result = kIOReturnError;
                 }
             } else {
                 fState->fRunState = 0;
                 ++fState->fRunStops;
+                fState->fStream.reset();
             }
         }
         Write(output, status);
@@ -468,6 +485,12 @@ void FakeKernelService::setIdentity(const DeviceInfoRequest& identity)
 {
     std::lock_guard<std::mutex> lock(fState->fMutex);
     fState->fIdentity = identity;
+}
+
+void FakeKernelService::setStreaming(const StreamFormat& format)
+{
+    std::lock_guard<std::mutex> lock(fState->fMutex);
+    fState->fStreamFormat = format;
 }
 
 void FakeKernelService::setStreamingHeadersVersion(std::optional<uint8_t> version)

@@ -6,6 +6,7 @@
 // Tests script what the device answers and read back every call.
 
 #include "KorvanDeviceIO.h"
+#include "ScriptedStream.h"
 
 #include <IOKit/IOKitLib.h>
 #include <IOKit/platform/Registry.h>
@@ -81,6 +82,9 @@ public:
     // Selector 8's answer: unsupported, as the kernel extension gives (no value, the default), or a
     // header version 0 to 3, as the driver extension gives; selector 9 then succeeds.
     void setStreamingHeadersVersion(std::optional<uint8_t> version);
+    // After each run request the driver streams on the real clock: the input stride, rate, sample
+    // size and header mode are given here, the channels come from the run request.
+    void setStreaming(const StreamFormat& format);
     enum class Mapping
     {
         Whole,

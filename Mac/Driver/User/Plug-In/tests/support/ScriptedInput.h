@@ -42,7 +42,10 @@ public:
                 const int32_t sample = Sample(fFramesSent + frame, channel);
                 uint8_t bytes[4];
                 std::memcpy(bytes, &sample, 4);
-                std::memcpy(samples, bytes + (4 - fBytesPerSample), fBytesPerSample);
+                // The plug-in reads the ring while it is written; byte stores keep that defined.
+                for (uint32_t byte = 0; byte < fBytesPerSample; ++byte) {
+                    __atomic_store_n(samples + byte, bytes[4 - fBytesPerSample + byte], __ATOMIC_RELAXED);
+                }
                 samples += fBytesPerSample;
             }
         }
@@ -63,6 +66,7 @@ public:
     }
 
     uint64_t FramesSent() const { return fFramesSent; }
+    const KorvanDeviceIO::USBRequestIter& Position() const { return fPosition; }
 
 private:
     uint32_t fChannels;
