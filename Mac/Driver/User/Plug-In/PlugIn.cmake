@@ -100,10 +100,17 @@ if(plugin_tests)
                  DarwinTesting)
 endif()
 
-# The device's tests, against the scripted driver.
+# The device's tests, against the scripted driver; its stress cases also run under the thread
+# sanitizer.
+set(plugin_device_test_libs PlugInShipped PlugInTestSupport KorvanDescriptors AudioServerHost IOKitTesting DarwinTesting)
 file(GLOB plugin_device_tests CONFIGURE_DEPENDS ${plugin_dir}/tests/device/*.cpp)
-tide_test(PlugInDeviceTests TSAN SOURCES ${plugin_device_tests} $<TARGET_OBJECTS:PlugInEntry>
-          LIBS PlugInShipped PlugInTestSupport KorvanDescriptors AudioServerHost IOKitTesting DarwinTesting)
+tide_test(PlugInDeviceTests SOURCES ${plugin_device_tests} $<TARGET_OBJECTS:PlugInEntry> LIBS ${plugin_device_test_libs})
+file(GLOB plugin_device_stress_tests CONFIGURE_DEPENDS ${plugin_dir}/tests/device/stress/*.cpp)
+tide_test(PlugInDeviceStressTests TSAN SOURCES ${plugin_device_stress_tests} $<TARGET_OBJECTS:PlugInEntry>
+          LIBS ${plugin_device_test_libs})
+if(TARGET PlugInDeviceStressTests)
+  target_include_directories(PlugInDeviceStressTests PRIVATE ${plugin_dir}/tests/device)
+endif()
 
 # The shipped plug-in module.
 tide_audio_plugin_module(VORKtideAudioServerPlugin BUNDLE VORKtideAudioServerPlugin.driver LIBS PlugInShipped)
