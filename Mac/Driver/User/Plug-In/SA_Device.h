@@ -205,6 +205,9 @@ private:
         OutputMute,
     };
     Kind KindOf(AudioObjectID objectID, const char* operation, const AudioObjectPropertyAddress& address) const;
+    // The kind of object addressed, for a property it has; throws '!obj' or 'who?' otherwise.
+    Kind KindOfProperty(AudioObjectID objectID, pid_t clientPID, const char* operation,
+                        const AudioObjectPropertyAddress& address);
     bool HasDeviceProperty(const AudioObjectPropertyAddress& address) const;
     UInt32 DevicePropertySize(const AudioObjectPropertyAddress& address) const;
     void GetDeviceProperty(pid_t clientPID, const AudioObjectPropertyAddress& address, UInt32 inDataSize,

@@ -153,6 +153,16 @@ SA_Device::Kind SA_Device::KindOf(AudioObjectID objectID, const char* operation,
     throw CAException(kAudioHardwareBadObjectError);
 }
 
+SA_Device::Kind SA_Device::KindOfProperty(AudioObjectID objectID, pid_t clientPID, const char* operation,
+                                          const AudioObjectPropertyAddress& address)
+{
+    const Kind kind = KindOf(objectID, operation, address);
+    if (!HasProperty(objectID, clientPID, address)) {
+        throw CAException(kAudioHardwareUnknownPropertyError);
+    }
+    return kind;
+}
+
 bool SA_Device::HasProperty(AudioObjectID objectID, pid_t clientPID, const AudioObjectPropertyAddress& address)
 {
     switch (KindOf(objectID, "HasProperty", address)) {
@@ -172,10 +182,7 @@ bool SA_Device::HasProperty(AudioObjectID objectID, pid_t clientPID, const Audio
 bool SA_Device::IsPropertySettable(AudioObjectID objectID, pid_t clientPID,
                                    const AudioObjectPropertyAddress& address)
 {
-    const Kind kind = KindOf(objectID, "IsPropertySettable", address);
-    if (!HasProperty(objectID, clientPID, address)) {
-        throw CAException(kAudioHardwareUnknownPropertyError);
-    }
+    const Kind kind = KindOfProperty(objectID, clientPID, "IsPropertySettable", address);
     const AudioObjectPropertySelector selector = address.mSelector;
     switch (kind) {
     case Kind::Device:
@@ -198,10 +205,7 @@ UInt32 SA_Device::GetPropertyDataSize(AudioObjectID objectID, pid_t clientPID,
                                       const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
                                       const void* qualifier)
 {
-    const Kind kind = KindOf(objectID, "GetPropertyDataSize", address);
-    if (!HasProperty(objectID, clientPID, address)) {
-        throw CAException(kAudioHardwareUnknownPropertyError);
-    }
+    const Kind kind = KindOfProperty(objectID, clientPID, "GetPropertyDataSize", address);
     CAMutex::Locker locker(fStateMutex);
     switch (kind) {
     case Kind::Device:
@@ -235,10 +239,7 @@ void SA_Device::GetPropertyData(AudioObjectID objectID, pid_t clientPID, const A
 {
     TIDE_LOG(Log::Info, "GetPropertyDataSize %d %4.4s %4.4s inQualifierDataSize %d", int(objectID),
              FourCharacters(address.mSelector).c_str(), FourCharacters(address.mScope).c_str(), int(qualifierSize));
-    const Kind kind = KindOf(objectID, "GetPropertyData", address);
-    if (!HasProperty(objectID, clientPID, address)) {
-        throw CAException(kAudioHardwareUnknownPropertyError);
-    }
+    const Kind kind = KindOfProperty(objectID, clientPID, "GetPropertyData", address);
     CAMutex::Locker locker(fStateMutex);
     switch (kind) {
     case Kind::Device:
@@ -262,10 +263,7 @@ void SA_Device::GetPropertyData(AudioObjectID objectID, pid_t clientPID, const A
 void SA_Device::SetPropertyData(AudioObjectID objectID, pid_t clientPID, const AudioObjectPropertyAddress& address,
                                 UInt32, const void*, UInt32 inDataSize, const void* inData)
 {
-    const Kind kind = KindOf(objectID, "SetPropertyData", address);
-    if (!HasProperty(objectID, clientPID, address)) {
-        throw CAException(kAudioHardwareUnknownPropertyError);
-    }
+    const Kind kind = KindOfProperty(objectID, clientPID, "SetPropertyData", address);
     switch (kind) {
     case Kind::Device:
         SetDeviceProperty(address, inDataSize, inData);

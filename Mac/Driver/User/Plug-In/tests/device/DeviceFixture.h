@@ -12,10 +12,12 @@
 #include "SA_ObjectMap.h"
 #include "WorkLoopThread.h"
 
+#include <DarwinTesting/ManualClock.h>
 #include <gtest/gtest.h>
 #include <mach/mach_time.h>
 
 #include <chrono>
+#include <future>
 #include <cstring>
 #include <thread>
 
@@ -95,6 +97,35 @@ protected:
             std::this_thread::yield();
         }
         return true;
+    }
+
+    // Starts audio on the manual clock while output block 0 never gets a host time: the start gives
+    // up after 200 ms.
+    OSStatus StartWithoutOutput(DarwinTesting::ManualClock& clock)
+    {
+        auto* ring = reinterpret_cast<KorvanDeviceIO::USBRequestBlock*>(fService.ring(KorvanDeviceIO::kOutputRingMemoryType));
+        KorvanDeviceIO::WriteBlockHeader(ring[0], {0, 0, 0, 0});
+        const uint64_t begin = mach_absolute_time();
+        auto start = std::async(std::launch::async, [this] { return fDevice->StartAudio(); });
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (start.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+            if (std::chrono::steady_clock::now() > limit) {
+                ADD_FAILURE() << "the start never gave up";
+                break;
+            }
+            clock.advance(std::chrono::microseconds(125));
+        }
+        const OSStatus status = start.get();
+        EXPECT_GE(mach_absolute_time() - begin, SA_DeviceUSB::kStartDeadlineNs);
+        return status;
+    }
+
+    // A new device and driver for the next case of a table.
+    void Renew()
+    {
+        TearDown();
+        fDevice = nullptr;
+        SetUp();
     }
 
     static bool Admits(IOLock& lock)

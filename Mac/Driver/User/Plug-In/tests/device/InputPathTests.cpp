@@ -88,9 +88,7 @@ TEST_F(InputPath, PacketsAreTakenOnceTheNextHasArrived)
         ExpectSilence(9 * kFramesPerPacket, kFramesPerPacket);
         fInput->Write(kFramesPerPacket);
         ExpectFrames(0, 10 * kFramesPerPacket, 0);
-        TearDown();
-        fDevice = nullptr;
-        SetUp();
+        Renew();
     }
 }
 
@@ -152,9 +150,7 @@ TEST_F(InputPath, ExtraInputsCarryLoopbackAndMix)
             EXPECT_EQ(ch[first], c == 6 ? ch[base] + mix : ch[base] + mix + ch[base + 2]);
             EXPECT_EQ(ch[first + 1], c == 6 ? mix + ch[base + 1] : mix + ch[base + 1] + ch[base + 3]);
         }
-        TearDown();
-        fDevice = nullptr;
-        SetUp();
+        Renew();
     }
 }
 
@@ -227,9 +223,7 @@ TEST_F(InputPath, LongStretchHoldsTheChase)
         }
         ExpectFrames(0, 24, 0);
         ExpectSilence(24, 60);
-        TearDown();
-        fDevice = nullptr;
-        SetUp();
+        Renew();
     }
 }
 

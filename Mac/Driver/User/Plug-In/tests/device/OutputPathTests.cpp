@@ -99,9 +99,7 @@ TEST_F(OutputPath, WriteStraddlingABlockEndGoesOnInTheNextBlock)
         Write(900, Frames(900, 100));
         ExpectWritten(0, 900, 900, 60);
         ExpectWritten(1, 0, 960, 40);
-        TearDown();
-        fDevice = nullptr;
-        SetUp();
+        Renew();
     }
 }
 
