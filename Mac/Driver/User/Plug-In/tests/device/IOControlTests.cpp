@@ -2,6 +2,7 @@
 
 #include "CAException.h"
 
+#include <DarwinTesting/LogCapture.h>
 #include <DarwinTesting/ManualClock.h>
 #include <IOKit/IOReturn.h>
 
@@ -183,6 +184,43 @@ TEST_F(IOControl, ExceptionInAChangeStillEnablesIO)
     SubmitFirstOutputBlock();
     ASSERT_EQ(device.StartIO(1), 0);
     EXPECT_TRUE(Admits(device.GetIOLock())) << "IO cycles run again";
+}
+
+// The device's zero-time filter, reached as the streaming engine reaches it.
+class FilteringDevice : public SA_DeviceUSB
+{
+public:
+    using SA_DeviceUSB::SA_DeviceUSB;
+    using SA_Device::FilterZHT;
+    using SA_DeviceUSB::GetLogThread;
+};
+
+TEST_F(IOControl, ZeroTimeFilterLogsATimeTakenRaw)
+{
+    DarwinTesting::LogCapture capture;
+    auto& device = Activate<FilteringDevice>();
+    SubmitFirstOutputBlock();
+    // The start resets the filter and hands it output block 0's host time first.
+    ASSERT_EQ(device.StartIO(1), 0);
+    const UInt64 start =
+        ReadBlockHeader(reinterpret_cast<USBRequestBlock*>(fService.ring(kOutputRingMemoryType))[0]).fHostTime;
+    constexpr UInt64 kIdeal = 341333333;
+    device.FilterZHT(start + kIdeal + 50000, device.GetLogThread());
+    device.FilterZHT(start + 2 * kIdeal + 5000 + 150000, device.GetLogThread());
+    const std::string line = "FilterZHT - measured zero host timestamp delta differed from ideal by 150 microseconds";
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        int found = 0;
+        for (const std::string& text : capture.texts(DarwinLog::Source::OSLog)) {
+            found += text.find("FilterZHT") != std::string::npos ? 1 : 0;
+            ASSERT_TRUE(text.find("FilterZHT") == std::string::npos || text.find(line) != std::string::npos) << text;
+        }
+        if (found == 1) {
+            break;
+        }
+        ASSERT_LT(std::chrono::steady_clock::now(), limit) << "the line of the raw time";
+        std::this_thread::yield();
+    }
 }
 
 } // namespace
