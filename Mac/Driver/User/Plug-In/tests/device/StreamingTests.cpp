@@ -44,7 +44,9 @@ protected:
         format.fBytesPerSample = device.GetBusBytesPerSample();
         format.fRate = config.rate;
         format.fHeaders = config.headers == 1 || config.headers == 2;
+        format.fCaptureOutput = true;
         fService.setStreaming(format);
+        fOutChannels = device.GetOutputChannels();
 
         fChannels = device.GetInputChannels() + device.GetExtraInputChannels();
         IOConfiguration io{fDeviceID,
@@ -56,9 +58,16 @@ protected:
                            {{device.GetInputStreamID(), true, 4 * fChannels},
                             {device.GetOutputStreamID(), false, 4 * device.GetOutputChannels()}}};
         IORunner runner(SA_DriverRef(), io, [this](const AudioServerPlugInIOCycleInfo& cycle,
-                                                     const std::vector<IOBuffer>& inputs, std::vector<IOBuffer>&) {
+                                                     const std::vector<IOBuffer>& inputs, std::vector<IOBuffer>& outputs) {
             std::lock_guard<std::mutex> lock(fMutex);
             fCycles.push_back({cycle.mInputTime.mSampleTime, inputs.at(0).fBytes});
+            auto* frames = reinterpret_cast<float*>(outputs.at(0).fBytes.data());
+            const auto time = int64_t(cycle.mOutputTime.mSampleTime);
+            for (UInt32 frame = 0; frame < kBufferFrames; ++frame) {
+                for (UInt32 channel = 0; channel < fOutChannels; ++channel) {
+                    frames[frame * fOutChannels + channel] = OutputValue(uint64_t(time + frame), channel);
+                }
+            }
         });
         ASSERT_EQ(runner.Start(), 0);
         const auto until = std::chrono::steady_clock::now() + kRunTime;
@@ -68,13 +77,23 @@ protected:
         runner.Stop();
     }
 
+    void CheckInput();
+    void CheckOutput();
+
     struct Cycle
     {
         Float64 fInputTime;
         std::vector<UInt8> fBytes;
     };
 
+    // What the client plays at output sample s, channel c: exact in 24 bits, never 0.
+    static float OutputValue(uint64_t sample, UInt32 channel)
+    {
+        return float((sample % 8192) * 32 + channel + 1) / 262144.0f;
+    }
+
     DarwinTesting::LogCapture fCapture;
+    UInt32 fOutChannels = 0;
     std::mutex fMutex;
     std::vector<Cycle> fCycles;
     uint32_t fChannels = 0;
@@ -87,9 +106,9 @@ uint32_t FrameOf(float sample)
     return uint32_t(value >> 16) & 0xFFFF;
 }
 
-TEST_P(Streaming, InputFollowsTheDeviceAtOneOffset)
+// Every input buffer after the first zero-time period holds the device's frames at one offset.
+void Streaming::CheckInput()
 {
-    Run();
     for (const std::string& text : fCapture.texts(DarwinLog::Source::OSLog)) {
         EXPECT_EQ(text.find("ASSERTION FAILURE"), std::string::npos) << text;
         EXPECT_EQ(text.find("!!!"), std::string::npos) << text;
@@ -118,6 +137,57 @@ TEST_P(Streaming, InputFollowsTheDeviceAtOneOffset)
         }
     }
     EXPECT_GT(checked, 10000u);
+}
+
+// The device's 24-bit sample of a client value at full gain: rounded in whole groups of four
+// channels, truncated in the pair left over.
+int32_t Converted(float value, UInt32 channel, UInt32 channels)
+{
+    const float scaled = value * 2147483392.0f;
+    const bool rounded = channel < channels / 4 * 4;
+    return (rounded ? int32_t(std::nearbyint(scaled)) : int32_t(scaled)) & ~0xFF;
+}
+
+// The output blocks carry the client's frames at one latency.
+void Streaming::CheckOutput()
+{
+    const std::vector<uint8_t> captured = fService.capturedOutput();
+    const uint32_t bytesPerSample = fDevice->GetBusBytesPerSample();
+    const std::size_t bytesPerFrame = std::size_t(bytesPerSample) * fOutChannels;
+    const std::size_t frames = captured.size() / bytesPerFrame;
+    ASSERT_GT(frames, 48000u);
+    const auto sampleAt = [&](std::size_t frame, UInt32 channel) {
+        uint8_t word[4] = {};
+        std::memcpy(word + (4 - bytesPerSample), &captured[frame * bytesPerFrame + channel * bytesPerSample],
+                    bytesPerSample);
+        int32_t sample;
+        std::memcpy(&sample, word, 4);
+        return sample;
+    };
+    // The first frame the client wrote, and the sample time it carries.
+    std::size_t first = 0;
+    while (first < frames && sampleAt(first, 0) == 0) {
+        ++first;
+    }
+    ASSERT_LT(first + 4096, frames);
+    const double value = double(sampleAt(first, 0)) / 2147483392.0 * 262144.0;
+    const uint64_t carried = (uint64_t(std::llround(value)) - 1) / 32;
+    uint64_t checked = 0;
+    for (std::size_t frame = first; frame < frames; ++frame) {
+        for (UInt32 channel = 0; channel < fOutChannels; ++channel) {
+            ASSERT_EQ(sampleAt(frame, channel), Converted(OutputValue(carried + (frame - first), channel), channel, fOutChannels))
+                << "output frame " << frame << " channel " << channel;
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 48000u);
+}
+
+TEST_P(Streaming, InputAndOutputFollowTheDevice)
+{
+    Run();
+    CheckInput();
+    CheckOutput();
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -124,6 +124,9 @@ struct FakeKernelService::State
     std::vector<std::weak_ptr<Connection>> fConnections;
     std::array<std::unique_ptr<Ring>, 2> fRings;
     std::optional<StreamFormat> fStreamFormat;
+    // Written by the stream's thread, which never takes fMutex.
+    std::mutex fCaptureMutex;
+    std::vector<uint8_t> fCapturedOutput;
     std::unique_ptr<ScriptedStream> fStream;
 
     void StartStreamLocked(const USBAudioRunStateRequest& request)
@@ -136,7 +139,11 @@ struct FakeKernelService::State
         format.fOutputBytesPerFrame = request.fOutBytesPerFrame;
         fStream = std::make_unique<ScriptedStream>(
             reinterpret_cast<USBRequestBlock*>(RingLocked(kInputRingMemoryType).bytes()),
-            reinterpret_cast<USBRequestBlock*>(RingLocked(kOutputRingMemoryType).bytes()), format);
+            reinterpret_cast<USBRequestBlock*>(RingLocked(kOutputRingMemoryType).bytes()), format,
+            [this](const uint8_t* bytes, std::size_t size) {
+                std::lock_guard<std::mutex> lock(fCaptureMutex);
+                fCapturedOutput.insert(fCapturedOutput.end(), bytes, bytes + size);
+            });
     }
 
     Ring& RingLocked(uint32_t memoryType)
@@ -485,6 +492,12 @@ void FakeKernelService::setIdentity(const DeviceInfoRequest& identity)
 {
     std::lock_guard<std::mutex> lock(fState->fMutex);
     fState->fIdentity = identity;
+}
+
+std::vector<uint8_t> FakeKernelService::capturedOutput() const
+{
+    std::lock_guard<std::mutex> lock(fState->fCaptureMutex);
+    return fState->fCapturedOutput;
 }
 
 void FakeKernelService::setStreaming(const StreamFormat& format)

@@ -85,6 +85,8 @@ public:
     // After each run request the driver streams on the real clock: the input stride, rate, sample
     // size and header mode are given here, the channels come from the run request.
     void setStreaming(const StreamFormat& format);
+    // The output the plug-in wrote, request after request from the first, as far as captured.
+    std::vector<uint8_t> capturedOutput() const;
     enum class Mapping
     {
         Whole,

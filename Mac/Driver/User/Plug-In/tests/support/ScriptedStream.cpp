@@ -16,10 +16,12 @@ constexpr uint64_t kLeadNs = 50 * kMillisecondNs;
 
 } // namespace
 
-ScriptedStream::ScriptedStream(USBRequestBlock* input, USBRequestBlock* output, const StreamFormat& format)
+ScriptedStream::ScriptedStream(USBRequestBlock* input, USBRequestBlock* output, const StreamFormat& format,
+                               OutputCapture capture)
     : fInput(input),
       fOutput(output),
       fFormat(format),
+      fCapture(std::move(capture)),
       fWriter(input, format.fInputStride, format.fInputChannels, format.fBytesPerSample, format.fHeaders, 0),
       fT0(mach_absolute_time() + kFirstFrameDelayNs)
 {
@@ -97,10 +99,14 @@ void ScriptedStream::Complete(uint64_t request)
         return;
     }
     const uint64_t outputRequest = request - 1;
+    USBRequestBlock& block = fOutput[outputRequest % kRequestBlockCount];
+    if (fFormat.fCaptureOutput && outputRequest >= kRequestBlockCount) {
+        const BlockHeader previous = ReadBlockHeader(block);
+        fCapture(block.fBuffer, std::size_t(previous.fEndByteCount - previous.fStartByteCount));
+    }
     const uint64_t start = fOutputBytes;
     fOutputBytes += fRequestOutputBytes;
-    WriteBlockHeader(fOutput[outputRequest % kRequestBlockCount],
-                     {fT0 + kOutputDelayNs + outputRequest * kRequestNs, 0, start, fOutputBytes});
+    WriteBlockHeader(block, {fT0 + kOutputDelayNs + outputRequest * kRequestNs, 0, start, fOutputBytes});
 }
 
 } // namespace PlugInTesting

@@ -6,12 +6,14 @@
 // after the run request; input request k uses block k mod 20 and gets host time T0 + 20k ms; when
 // input request k >= 1 completes, output request k - 1 gets its byte counts and then, last, its
 // host time T0 + 320 + 20(k - 1) ms. Input block 0 is written, and the drivers' chase skips it.
+// Before an output block is used again, what the plug-in wrote there may be captured.
 
 #include "KorvanRequestRing.h"
 #include "ScriptedInput.h"
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -25,7 +27,12 @@ struct StreamFormat
     uint32_t fBytesPerSample = 4;
     uint32_t fRate = 48000;
     bool fHeaders = false;
+    // Keep what the plug-in wrote into each output block before the block is used again.
+    bool fCaptureOutput = false;
 };
+
+// Receives the bytes of each output request the plug-in wrote, in order.
+using OutputCapture = std::function<void(const uint8_t* bytes, std::size_t size)>;
 
 class ScriptedStream
 {
@@ -36,7 +43,7 @@ public:
     static constexpr uint64_t kRequestsInFlight = 4;
 
     ScriptedStream(KorvanDeviceIO::USBRequestBlock* input, KorvanDeviceIO::USBRequestBlock* output,
-                   const StreamFormat& format);
+                   const StreamFormat& format, OutputCapture capture);
     // Stops the thread.
     ~ScriptedStream();
     ScriptedStream(const ScriptedStream&) = delete;
@@ -55,6 +62,7 @@ private:
     KorvanDeviceIO::USBRequestBlock* fInput;
     KorvanDeviceIO::USBRequestBlock* fOutput;
     StreamFormat fFormat;
+    OutputCapture fCapture;
     DeviceTesting::ScriptedInput fWriter;
     uint64_t fT0;
     uint64_t fInputBytes = 0;
