@@ -25,6 +25,7 @@ struct Config
     Variant variant;
     std::optional<uint8_t> headers;
     uint32_t rate;
+    bool driverExtension = false;
 };
 
 // The device on the scripted driver streaming on the real clock, with the audio server's IO
@@ -45,6 +46,7 @@ protected:
         format.fRate = config.rate;
         format.fHeaders = config.headers == 1 || config.headers == 2;
         format.fCaptureOutput = true;
+        format.fDriverExtension = config.driverExtension;
         fService.setStreaming(format);
         fOutChannels = device.GetOutputChannels();
 
@@ -188,6 +190,14 @@ TEST_P(Streaming, InputAndOutputFollowTheDevice)
     Run();
     CheckInput();
     CheckOutput();
+    if (GetParam().driverExtension) {
+        // The plug-in leaves the driver extension's record alone, and publishes a packet as
+        // chased only once its length is in its own record.
+        const ChaseContract contract = fService.chaseContract();
+        EXPECT_GT(contract.fBlocksChecked, 50u);
+        EXPECT_EQ(contract.fForeignWrites, 0u);
+        EXPECT_EQ(contract.fMissingLengths, 0u);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -197,7 +207,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Config{"HeadersOff", Model::Wrenlet, Variant::Standard, std::nullopt, 48000},
                     Config{"Subslot3", Model::Wrenlet, Variant::Subslot3, uint8_t(2), 48000},
                     Config{"Rate44100", Model::Wrenlet, Variant::Standard, uint8_t(2), 44100},
-                    Config{"Brio", Model::Brio, Variant::Standard, uint8_t(2), 48000}),
+                    Config{"Brio", Model::Brio, Variant::Standard, uint8_t(2), 48000},
+                    Config{"DriverExtension", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, true}),
     [](const testing::TestParamInfo<Config>& info) { return std::string(info.param.name); });
 
 } // namespace

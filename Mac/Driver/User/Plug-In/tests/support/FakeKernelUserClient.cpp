@@ -128,6 +128,26 @@ struct FakeKernelService::State
     std::mutex fCaptureMutex;
     std::vector<uint8_t> fCapturedOutput;
     std::unique_ptr<ScriptedStream> fStream;
+    ChaseContract fContract;
+
+    // What the driver extension found so far, over every stream.
+    ChaseContract ContractLocked() const
+    {
+        ChaseContract contract = fContract;
+        if (fStream) {
+            const ChaseContract current = fStream->Contract();
+            contract.fBlocksChecked += current.fBlocksChecked;
+            contract.fForeignWrites += current.fForeignWrites;
+            contract.fMissingLengths += current.fMissingLengths;
+        }
+        return contract;
+    }
+
+    void EndStreamLocked()
+    {
+        fContract = ContractLocked();
+        fStream.reset();
+    }
 
     void StartStreamLocked(const USBAudioRunStateRequest& request)
     {
@@ -354,7 +374,7 @@ private:
             } else {
                 fState->fRunState = 0;
                 ++fState->fRunStops;
-                fState->fStream.reset();
+                fState->EndStreamLocked();
             }
         }
         Write(output, status);
@@ -492,6 +512,12 @@ void FakeKernelService::setIdentity(const DeviceInfoRequest& identity)
 {
     std::lock_guard<std::mutex> lock(fState->fMutex);
     fState->fIdentity = identity;
+}
+
+ChaseContract FakeKernelService::chaseContract() const
+{
+    std::lock_guard<std::mutex> lock(fState->fMutex);
+    return fState->ContractLocked();
 }
 
 std::vector<uint8_t> FakeKernelService::capturedOutput() const

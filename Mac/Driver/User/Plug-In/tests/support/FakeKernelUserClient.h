@@ -87,6 +87,8 @@ public:
     void setStreaming(const StreamFormat& format);
     // The output the plug-in wrote, request after request from the first, as far as captured.
     std::vector<uint8_t> capturedOutput() const;
+    // In driver-extension mode: what the driver extension found of the plug-in's chase.
+    ChaseContract chaseContract() const;
     enum class Mapping
     {
         Whole,

@@ -3,6 +3,7 @@
 #include <mach/mach_time.h>
 
 #include <algorithm>
+#include <cstring>
 
 using namespace KorvanDeviceIO;
 
@@ -88,13 +89,59 @@ void ScriptedStream::WriteMicroframe(uint64_t microframe)
 
 void ScriptedStream::Submit(uint64_t request)
 {
-    WriteBlockHeader(fInput[request % kRequestBlockCount], {fT0 + request * kRequestNs, 0, 0, 0});
+    const uint64_t microframe = fFormat.fDriverExtension ? kFirstMicroframe + request * kPacketsPerBlock : 0;
+    WriteBlockHeader(fInput[request % kRequestBlockCount], {fT0 + request * kRequestNs, microframe, 0, 0});
+}
+
+ChaseContract ScriptedStream::Contract() const
+{
+    std::lock_guard<std::mutex> lock(fContractMutex);
+    return fContract;
+}
+
+void ScriptedStream::ChaseAsDriverExtension(uint64_t request)
+{
+    USBRequestBlock& block = fInput[request % kRequestBlockCount];
+    ChaseRecord& own = block.fChase[std::size_t(Driver::Dext)];
+    const ChaseRecord& plugIn = block.fChase[std::size_t(Driver::CoreAudio)];
+    const std::size_t index = request % kRequestBlockCount;
+    std::lock_guard<std::mutex> lock(fContractMutex);
+    if (fRecords.size() < kRequestBlockCount) {
+        fRecords.resize(kRequestBlockCount);
+    }
+    std::vector<uint8_t>& mine = fRecords[index];
+    if (!mine.empty()) {
+        ++fContract.fBlocksChecked;
+        fContract.fForeignWrites += std::memcmp(mine.data(), &own, sizeof(own)) != 0 ? 1 : 0;
+    }
+    // The plug-in's progress in this block: every packet it published as chased has its length.
+    const ChasePosition position = ReadChasePosition(plugIn);
+    const uint64_t first = kFirstMicroframe + request * kPacketsPerBlock;
+    if (position.fMicroframe >= first && position.fMicroframe < first + kPacketsPerBlock && fFormat.fHeaders) {
+        for (uint64_t packet = 0; packet <= position.fMicroframe - first; ++packet) {
+            fContract.fMissingLengths += LoadPacketLength(plugIn, packet) == 0 ? 1 : 0;
+        }
+    }
+    // Its own record: the headers and lengths of every packet, and its published pair.
+    USBRequestIter it{fInput, &block, 0, fFormat.fInputStride};
+    for (std::size_t packet = 0; packet < kPacketsPerBlock; ++packet, it = it.next()) {
+        own.fPacketHeaders[packet] = ReadPacketHeader(it.packet());
+        StorePacketLength(it, Driver::Dext, uint32_t(own.fPacketHeaders[packet].numSampleFramesThisPacket) *
+                                                   fFormat.fInputChannels * fFormat.fBytesPerSample +
+                                               kIsocPacketHeaderBytes);
+    }
+    PublishChase({fInput, &block, kPacketsPerBlock - 1, fFormat.fInputStride}, Driver::Dext);
+    mine.assign(reinterpret_cast<const uint8_t*>(&own), reinterpret_cast<const uint8_t*>(&own) + sizeof(own));
 }
 
 void ScriptedStream::Complete(uint64_t request)
 {
     USBRequestBlock& input = fInput[request % kRequestBlockCount];
-    WriteBlockHeader(input, {fT0 + request * kRequestNs, 0, fRequestStartBytes, fInputBytes});
+    const uint64_t microframe = fFormat.fDriverExtension ? kFirstMicroframe + request * kPacketsPerBlock : 0;
+    WriteBlockHeader(input, {fT0 + request * kRequestNs, microframe, fRequestStartBytes, fInputBytes});
+    if (fFormat.fDriverExtension) {
+        ChaseAsDriverExtension(request);
+    }
     if (request == 0) {
         return;
     }

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <vector>
 #include <thread>
 
 namespace PlugInTesting {
@@ -29,6 +31,20 @@ struct StreamFormat
     bool fHeaders = false;
     // Keep what the plug-in wrote into each output block before the block is used again.
     bool fCaptureOutput = false;
+    // As the driver extension streams: fMicroframe written, and its own chase record (record 1)
+    // of each completed input block filled, after reading the plug-in's record 0.
+    bool fDriverExtension = false;
+};
+
+// What the driver extension found of the plug-in's side of the input ring.
+struct ChaseContract
+{
+    // Blocks whose record 1 the driver extension filled, and found as it left it the next time.
+    uint64_t fBlocksChecked = 0;
+    // Record 1 changed by someone else.
+    uint64_t fForeignWrites = 0;
+    // A packet the plug-in published as chased whose length was not in record 0.
+    uint64_t fMissingLengths = 0;
 };
 
 // Receives the bytes of each output request the plug-in wrote, in order.
@@ -52,12 +68,16 @@ public:
     // Sample frames of microframe u: 6 at 48 kHz, 5 and 6 in turn at 44.1 kHz.
     uint32_t FramesOf(uint64_t microframe) const;
     uint64_t FirstFrameHostTime() const { return fT0; }
+    ChaseContract Contract() const;
+    static constexpr uint64_t kFirstMicroframe = 8 * 1000;
 
 private:
     void Run();
     void WriteMicroframe(uint64_t microframe);
     void Submit(uint64_t request);
     void Complete(uint64_t request);
+    // The driver extension's chase of a completed block (record 1), and its reading of record 0.
+    void ChaseAsDriverExtension(uint64_t request);
 
     KorvanDeviceIO::USBRequestBlock* fInput;
     KorvanDeviceIO::USBRequestBlock* fOutput;
@@ -70,6 +90,10 @@ private:
     uint64_t fRequestStartBytes = 0;
     uint64_t fRequestOutputBytes = 0;
     std::atomic<bool> fStop{false};
+    mutable std::mutex fContractMutex;
+    ChaseContract fContract;
+    // The record 1 of each block as the driver extension last wrote it.
+    std::vector<std::vector<uint8_t>> fRecords;
     std::thread fThread;
 };
 
