@@ -227,6 +227,27 @@ TEST_F(InputPath, LongStretchHoldsTheChase)
     }
 }
 
+// While the IO thread chases, the chase timer stays away for 200 ms after its last chase.
+TEST_F(InputPath, ChaseTimerLeavesTheIOThreadAlone)
+{
+    Start(Model::Wrenlet, std::nullopt);
+    fInput->Write(kFramesPerPacket);
+    fInput->Write(kFramesPerPacket);
+    Read(0, 1);
+    // Two more packets: the first of them waits only for a chase.
+    const uint8_t* waiting = Ring()[1].fBuffer + 2 * Stride();
+    fInput->Write(kFramesPerPacket);
+    fInput->Write(kFramesPerPacket);
+    fClock.advance(std::chrono::milliseconds(195));
+    EXPECT_FALSE(HoldsStalePattern(waiting)) << "the timer chased within 200 ms of the IO thread";
+    fClock.advance(std::chrono::milliseconds(10));
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!HoldsStalePattern(waiting)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), limit) << "the timer never chased after 200 ms";
+        fClock.advance(std::chrono::milliseconds(5));
+    }
+}
+
 // Without headers block 0 holds the drivers' skipped first request; after a wrap the chase must
 // wait for the controller there, not take the old data.
 TEST_F(InputPath, HeaderOffInputStaysContinuousAcrossRingWraps)
