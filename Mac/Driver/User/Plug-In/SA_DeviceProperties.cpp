@@ -751,7 +751,8 @@ void SA_Device::SetControlProperty(Kind kind, AudioObjectID objectID, UInt32 cha
         if (selector == kAudioLevelControlPropertyScalarValue) {
             SetVolumeScalar(channel, ReadExactly<Float32>(inDataSize, inData));
         } else if (selector == kAudioLevelControlPropertyDecibelValue) {
-            SetVolumeScalar(channel, Float32(DecibelsToScalar(ReadExactly<Float32>(inDataSize, inData))));
+            // A level above 0 dB, +infinity included, is full scale.
+            SetVolumeScalar(channel, Float32(std::min(1.0, DecibelsToScalar(ReadExactly<Float32>(inDataSize, inData)))));
         } else if (kind == Kind::OutputMute) {
             OutCtrlInfo& control = fOutputControls[channel];
             control.fMuted = ReadExactly<UInt32>(inDataSize, inData) != 0;

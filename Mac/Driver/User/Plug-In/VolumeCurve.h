@@ -8,10 +8,10 @@
 extern const float kExp;
 extern const float kThreadhold;
 
-// A scalar within 0..1; a value that is not a number becomes 0.
+// A scalar within 0..1; a value that is not finite becomes 0.
 inline float ClampScalar(float scalar)
 {
-    if (!(scalar > 0.0f)) {
+    if (!std::isfinite(scalar) || scalar <= 0.0f) {
         return 0.0f;
     }
     return scalar < 1.0f ? scalar : 1.0f;

@@ -198,7 +198,8 @@ TEST_F(DeviceProperties, VolumeScalarsDecibelsAndGains)
         float gain;
     } cases[] = {
         {scalar, 1.5f, 1.0f, 2147483392.0f}, {decibels, -100.0f, 0.0f, 0.0f}, {scalar, NAN, 0.0f, 0.0f},
-        {scalar, INFINITY, 1.0f, 2147483392.0f}, {scalar, -INFINITY, 0.0f, 0.0f}, {decibels, 0.0f, 1.0f, 2147483392.0f},
+        {scalar, INFINITY, 0.0f, 0.0f}, {scalar, -INFINITY, 0.0f, 0.0f}, {decibels, 0.0f, 1.0f, 2147483392.0f},
+        {decibels, 12.0f, 1.0f, 2147483392.0f}, {decibels, INFINITY, 1.0f, 2147483392.0f}, {decibels, NAN, 0.0f, 0.0f},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.value);
