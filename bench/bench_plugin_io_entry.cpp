@@ -14,9 +14,9 @@
 #include "KorvanService.h"
 #include "Log.h"
 #include "SA_Device.h"
-#include "TestDevice.h"
 #include "SA_ObjectMap.h"
 #include "SA_PlugInInterface.h"
+#include "TestDevice.h"
 
 #include <benchmark/benchmark.h>
 #include <urcu.h>

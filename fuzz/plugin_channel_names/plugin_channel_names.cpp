@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const std::size_t in = std::min<std::size_t>(inChannels, KorvanDeviceIO::kMaxDMAChannels);
         const std::size_t out = std::min<std::size_t>(outChannels, KorvanDeviceIO::kMaxDMAChannels);
         if (names.fInFull.size() != in || names.fInCategory.size() != in || names.fInNumber.size() != in ||
-            names.fOutFull.size() != out || names.fOutCategory.size() != out || names.fOutNumber.size() != out) {
+            names.fOutFull.size() != out || names.fOutCategory.size() != out ||
+            names.fOutNumber.size() != out) {
             std::fprintf(stderr, "a pass that succeeded left names out\n");
             std::abort();
         }

@@ -64,8 +64,8 @@ struct Running
 {
     explicit Running(std::optional<uint8_t> headers)
     {
-        const auto options =
-            KorvanInterface::variantOptions(KorvanInterface::Model::Wrenlet, 0x2B3C, KorvanInterface::Variant::Standard);
+        const auto options = KorvanInterface::variantOptions(KorvanInterface::Model::Wrenlet, 0x2B3C,
+                                                             KorvanInterface::Variant::Standard);
         fService.setDescriptors(KorvanInterface::buildDescriptors(options).configuration);
         fService.setCurValue(KorvanInterface::Entity::kClockSelector, 1, {1});
         fService.setCurValue(KorvanInterface::Entity::kClockSource, 1, {0x80, 0xBB, 0, 0});
@@ -119,12 +119,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     while (!input.Empty()) {
         const uint8_t operation = input.Take<uint8_t>() % 4;
         const uint16_t position = input.Take<uint16_t>() % kPacketsPerRing;
-        uint8_t* packet =
-            running.fRing[position / kPacketsPerBlock].fBuffer + size_t(position % kPacketsPerBlock) * running.fStride;
+        uint8_t* packet = running.fRing[position / kPacketsPerBlock].fBuffer +
+                          size_t(position % kPacketsPerBlock) * running.fStride;
         switch (operation) {
         case 0: {
             uint8_t bytes[kMaxPacketStrideBytes];
-            const size_t count = input.TakeInto(bytes, std::min<size_t>(input.Take<uint16_t>(), running.fStride));
+            const size_t count =
+                input.TakeInto(bytes, std::min<size_t>(input.Take<uint16_t>(), running.fStride));
             std::memcpy(packet, bytes, count);
             break;
         }

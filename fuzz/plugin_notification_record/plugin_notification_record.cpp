@@ -34,7 +34,8 @@ const std::vector<KorvanDeviceIO::USBDescriptors>& SavedDescriptors()
     static const auto* const sSaved = [] {
         auto* saved = new std::vector<KorvanDeviceIO::USBDescriptors>;
         for (const KorvanInterface::VariantInfo& info : KorvanInterface::variants()) {
-            const auto options = KorvanInterface::variantOptions(KorvanInterface::Model::Wrenlet, 0x2B3C, info.variant);
+            const auto options =
+                KorvanInterface::variantOptions(KorvanInterface::Model::Wrenlet, 0x2B3C, info.variant);
             const auto bytes = KorvanInterface::buildDescriptors(options).configuration;
             KorvanDeviceIO::USBDescriptors descriptors{};
             descriptors.fLength = uint32_t(std::min(bytes.size(), sizeof(descriptors.fData)));

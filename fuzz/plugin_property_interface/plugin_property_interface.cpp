@@ -22,24 +22,42 @@ constexpr UInt32 kMaxDataSize = 512;
 constexpr UInt32 kDeviceIDs = 99;
 
 constexpr AudioObjectPropertySelector kSelectors[] = {
-    kAudioObjectPropertyBaseClass,      kAudioObjectPropertyClass,
-    kAudioObjectPropertyOwner,          kAudioObjectPropertyOwnedObjects,
-    kAudioObjectPropertyManufacturer,   kAudioPlugInPropertyDeviceList,
-    kAudioPlugInPropertyResourceBundle, kAudioPlugInPropertyTranslateUIDToDevice,
-    kAudioDevicePropertyRelatedDevices, kAudioDevicePropertyClockAlgorithm,
-    kAudioObjectPropertyControlList,    kAudioDevicePropertyPreferredChannelsForStereo,
-    kAudioDevicePropertyDeviceIsRunning, kAudioObjectPropertyElementName,
-    kAudioObjectPropertyElementCategoryName, kAudioObjectPropertyElementNumberName,
-    kAudioObjectPropertyName,           kAudioDevicePropertyAvailableNominalSampleRates,
-    kAudioDevicePropertyNominalSampleRate, kAudioDevicePropertyZeroTimeStampPeriod,
-    kAudioDevicePropertySafetyOffset,   kAudioDevicePropertyPreferredChannelLayout,
-    kAudioDevicePropertyStreams,        kAudioDevicePropertyTransportType,
-    kAudioDevicePropertyDeviceUID,      kAudioStreamPropertyPhysicalFormat,
-    kAudioStreamPropertyAvailablePhysicalFormats, kAudioStreamPropertyIsActive,
-    kAudioStreamPropertyDirection,      kAudioControlPropertyElement,
-    kAudioControlPropertyScope,         kAudioLevelControlPropertyScalarValue,
-    kAudioLevelControlPropertyDecibelValue, kAudioLevelControlPropertyDecibelRange,
-    kAudioLevelControlPropertyConvertScalarToDecibels, kAudioLevelControlPropertyConvertDecibelsToScalar,
+    kAudioObjectPropertyBaseClass,
+    kAudioObjectPropertyClass,
+    kAudioObjectPropertyOwner,
+    kAudioObjectPropertyOwnedObjects,
+    kAudioObjectPropertyManufacturer,
+    kAudioPlugInPropertyDeviceList,
+    kAudioPlugInPropertyResourceBundle,
+    kAudioPlugInPropertyTranslateUIDToDevice,
+    kAudioDevicePropertyRelatedDevices,
+    kAudioDevicePropertyClockAlgorithm,
+    kAudioObjectPropertyControlList,
+    kAudioDevicePropertyPreferredChannelsForStereo,
+    kAudioDevicePropertyDeviceIsRunning,
+    kAudioObjectPropertyElementName,
+    kAudioObjectPropertyElementCategoryName,
+    kAudioObjectPropertyElementNumberName,
+    kAudioObjectPropertyName,
+    kAudioDevicePropertyAvailableNominalSampleRates,
+    kAudioDevicePropertyNominalSampleRate,
+    kAudioDevicePropertyZeroTimeStampPeriod,
+    kAudioDevicePropertySafetyOffset,
+    kAudioDevicePropertyPreferredChannelLayout,
+    kAudioDevicePropertyStreams,
+    kAudioDevicePropertyTransportType,
+    kAudioDevicePropertyDeviceUID,
+    kAudioStreamPropertyPhysicalFormat,
+    kAudioStreamPropertyAvailablePhysicalFormats,
+    kAudioStreamPropertyIsActive,
+    kAudioStreamPropertyDirection,
+    kAudioControlPropertyElement,
+    kAudioControlPropertyScope,
+    kAudioLevelControlPropertyScalarValue,
+    kAudioLevelControlPropertyDecibelValue,
+    kAudioLevelControlPropertyDecibelRange,
+    kAudioLevelControlPropertyConvertScalarToDecibels,
+    kAudioLevelControlPropertyConvertDecibelsToScalar,
     kAudioBooleanControlPropertyValue,
 };
 
@@ -128,7 +146,8 @@ AudioServerPlugInDriverRef Driver()
         // The real device, without a driver service behind it: it takes its streams' and
         // controls' ids after its own, which are mapped here as activation would.
         gDeviceID = SA_ObjectMap::GetNextObjectID();
-        SA_Device* device = SA_DeviceUSB::Create(gDeviceID, KorvanService(0, KorvanService::kBusTypeUSB), nullptr);
+        SA_Device* device =
+            SA_DeviceUSB::Create(gDeviceID, KorvanService(0, KorvanService::kBusTypeUSB), nullptr);
         for (UInt32 id = 0; id < kDeviceIDs; ++id) {
             SA_ObjectMap::MapObject(gDeviceID + id, device);
         }

@@ -49,10 +49,12 @@ public:
         if (fSize == 0) {
             return false;
         }
-        const size_t length = std::min<size_t>(fAnswers[0] % (KorvanDeviceIO::kControlDataBytes + 2), fSize - 1);
+        const size_t length =
+            std::min<size_t>(fAnswers[0] % (KorvanDeviceIO::kControlDataBytes + 2), fSize - 1);
         *response = {};
         response->fLength = uint8_t(length);
-        std::memcpy(response->fData, fAnswers + 1, std::min<size_t>(length, KorvanDeviceIO::kControlDataBytes));
+        std::memcpy(response->fData, fAnswers + 1,
+                    std::min<size_t>(length, KorvanDeviceIO::kControlDataBytes));
         fAnswers += 1 + length;
         fSize -= 1 + length;
         return true;

@@ -18,16 +18,18 @@ struct NameGroup
 };
 
 const NameGroup kWrenletInGroups[] = {
-    {"Mic/Line/Inst In", 1, 2}, {"Line In", 3, 8}, {"Loopback In", 1, 2}, {"S/PDIF In", 1, 2}, {"Optical In", 1, 8},
+    {"Mic/Line/Inst In", 1, 2}, {"Line In", 3, 8},    {"Loopback In", 1, 2},
+    {"S/PDIF In", 1, 2},        {"Optical In", 1, 8},
 };
 
 const NameGroup kWrenletOutGroups[] = {
-    {"Main Out", 1, 2}, {"Line Out", 3, 10}, {"Phones Out", 1, 2}, {"S/PDIF Out", 1, 2}, {"Optical Out", 1, 8},
+    {"Main Out", 1, 2},   {"Line Out", 3, 10},   {"Phones Out", 1, 2},
+    {"S/PDIF Out", 1, 2}, {"Optical Out", 1, 8},
 };
 
 template <std::size_t N>
-void AddDefaults(const NameGroup (&groups)[N], std::vector<std::string>& full, std::vector<std::string>& category,
-                 std::vector<std::string>& number)
+void AddDefaults(const NameGroup (&groups)[N], std::vector<std::string>& full,
+                 std::vector<std::string>& category, std::vector<std::string>& number)
 {
     for (const NameGroup& group : groups) {
         for (int index = group.first; index <= group.last; ++index) {
@@ -56,8 +58,9 @@ bool ParseDirection(const char (&entries)[KorvanDeviceIO::kMaxDMAChannels][Korva
         std::vector<std::string> tokens = Tokenize(name);
         if (tokens.empty()) {
             TIDE_LOG(Log::Error,
-                     direction == Direction::Input ? "%s - Couldn't tokenize an input channel name (string is %s)"
-                                                   : "%s - Couldn't tokenize an output channel name (string is %s)",
+                     direction == Direction::Input
+                         ? "%s - Couldn't tokenize an input channel name (string is %s)"
+                         : "%s - Couldn't tokenize an output channel name (string is %s)",
                      kFunction, name.c_str());
             return false;
         }
@@ -71,14 +74,14 @@ bool ParseDirection(const char (&entries)[KorvanDeviceIO::kMaxDMAChannels][Korva
             value = std::strtol(last.c_str(), nullptr, 0);
         }
         if (value < 0) {
-            TIDE_LOG(Log::Error, "%s - Invalid channel number string element found (%ld, string is %s)", kFunction,
-                     value, name.c_str());
+            TIDE_LOG(Log::Error, "%s - Invalid channel number string element found (%ld, string is %s)",
+                     kFunction, value, name.c_str());
             return false;
         }
         number.push_back(std::to_string(value));
         if (tokens.size() < 2) {
-            TIDE_LOG(Log::Error, "%s - Channel name or channel number missing from string (\"%s\")", kFunction,
-                     name.c_str());
+            TIDE_LOG(Log::Error, "%s - Channel name or channel number missing from string (\"%s\")",
+                     kFunction, name.c_str());
             return false;
         }
         tokens.pop_back();
@@ -131,6 +134,6 @@ bool ParseChannelNames(const KorvanDeviceIO::ChannelNamesResponse& response, uns
     names = ChannelNames();
     return ParseDirection(response.fInNames, inChannels, Direction::Input, names.fInFull, names.fInCategory,
                           names.fInNumber) &&
-           ParseDirection(response.fOutNames, outChannels, Direction::Output, names.fOutFull, names.fOutCategory,
-                          names.fOutNumber);
+           ParseDirection(response.fOutNames, outChannels, Direction::Output, names.fOutFull,
+                          names.fOutCategory, names.fOutNumber);
 }

@@ -19,9 +19,7 @@ constexpr UInt32 kAudioClientType = 'IOIO';
 
 SA_Device::SA_Device(AudioObjectID objectID, const KorvanService& service, WorkLoop* plugInWorkLoop)
     : SA_Object(objectID, kAudioDeviceClassID, kAudioObjectClassID, kAudioObjectPlugInObject),
-      fPlugInWorkLoop(plugInWorkLoop),
-      fService(service),
-      fInputStreamID(SA_ObjectMap::GetNextObjectID()),
+      fPlugInWorkLoop(plugInWorkLoop), fService(service), fInputStreamID(SA_ObjectMap::GetNextObjectID()),
       fOutputStreamID(SA_ObjectMap::GetNextObjectID())
 {
     for (AudioObjectID& id : fInputControlIDs) {
@@ -208,7 +206,8 @@ void SA_Device::fallbackToDefaultChannelNames()
 
 void SA_Device::SendAudioIsRunningPropertyChanged()
 {
-    const AudioObjectPropertyAddress address{kAudioDevicePropertyDeviceIsRunning, kAudioObjectPropertyScopeGlobal,
+    const AudioObjectPropertyAddress address{kAudioDevicePropertyDeviceIsRunning,
+                                             kAudioObjectPropertyScopeGlobal,
                                              kAudioObjectPropertyElementMain};
     Host_PropertiesChanged(fObjectID, 1, &address);
 }

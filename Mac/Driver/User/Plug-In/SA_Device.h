@@ -55,11 +55,13 @@ public:
     void Activate() override;
     void Deactivate() override;
 
-    bool HasProperty(AudioObjectID objectID, pid_t clientPID, const AudioObjectPropertyAddress& address) override;
+    bool HasProperty(AudioObjectID objectID, pid_t clientPID,
+                     const AudioObjectPropertyAddress& address) override;
     bool IsPropertySettable(AudioObjectID objectID, pid_t clientPID,
                             const AudioObjectPropertyAddress& address) override;
-    UInt32 GetPropertyDataSize(AudioObjectID objectID, pid_t clientPID, const AudioObjectPropertyAddress& address,
-                               UInt32 qualifierSize, const void* qualifier) override;
+    UInt32 GetPropertyDataSize(AudioObjectID objectID, pid_t clientPID,
+                               const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
+                               const void* qualifier) override;
     void GetPropertyData(AudioObjectID objectID, pid_t clientPID, const AudioObjectPropertyAddress& address,
                          UInt32 qualifierSize, const void* qualifier, UInt32 inDataSize, UInt32& outDataSize,
                          void* outData) override;
@@ -83,8 +85,8 @@ public:
     virtual void UACReadComplete(const UInt8* data, UInt32 length) = 0;
     virtual void ReadInputData(AudioObjectID streamID, UInt32 frames, Float64 sampleTime, void* buffer,
                                UInt32 bufferChannels) = 0;
-    virtual void WriteOutputData(AudioObjectID streamID, UInt32 frames, Float64 sampleTime, const void* buffer,
-                                 UInt32 channels) = 0;
+    virtual void WriteOutputData(AudioObjectID streamID, UInt32 frames, Float64 sampleTime,
+                                 const void* buffer, UInt32 channels) = 0;
 
     virtual void sleep();
     virtual void wake();
@@ -204,7 +206,8 @@ private:
         OutputVolume,
         OutputMute,
     };
-    Kind KindOf(AudioObjectID objectID, const char* operation, const AudioObjectPropertyAddress& address) const;
+    Kind KindOf(AudioObjectID objectID, const char* operation,
+                const AudioObjectPropertyAddress& address) const;
     // The kind of object addressed, for a property it has; throws '!obj' or 'who?' otherwise.
     Kind KindOfProperty(AudioObjectID objectID, pid_t clientPID, const char* operation,
                         const AudioObjectPropertyAddress& address);

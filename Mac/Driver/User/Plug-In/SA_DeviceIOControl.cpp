@@ -17,8 +17,8 @@ namespace {
 class ChangeInProgress
 {
 public:
-    ChangeInProgress(std::atomic<bool>& flag, std::unique_ptr<IOLock::Disabler>& disabler, CAMutex& changeMutex,
-                     const std::atomic<UInt32>& rate)
+    ChangeInProgress(std::atomic<bool>& flag, std::unique_ptr<IOLock::Disabler>& disabler,
+                     CAMutex& changeMutex, const std::atomic<UInt32>& rate)
         : fFlag(flag), fDisabler(disabler), fChangeMutex(changeMutex), fRate(rate)
     {
         fFlag = true;
@@ -104,7 +104,8 @@ OSStatus SA_Device::StopIO(UInt32 clientID)
 void SA_Device::MaybeStopAudio()
 {
     CAMutex::Locker locker(fIOMutex);
-    TIDE_LOG(Log::Info, "SA_Device::MaybeStopAudio %llu %s", static_cast<unsigned long long>(fStartCount.load()),
+    TIDE_LOG(Log::Info, "SA_Device::MaybeStopAudio %llu %s",
+             static_cast<unsigned long long>(fStartCount.load()),
              fAudioStarted ? "audio started" : "audio stopped");
     if (fAudioRunning && (fStartCount == 0 || fSleeping || fChangeInProgress)) {
         StopAudio();
@@ -116,8 +117,9 @@ void SA_Device::DoIOOperation(AudioObjectID streamID, UInt32 operationID, UInt32
 {
     const bool locked = fIOLock.TryLock();
     if (!locked || fStartCount == 0 || fInNumCh == 0 || fOutNumCh == 0) {
-        LOG_THREAD_POST(&GetLogThread(), "IOoperation err: remove lock %s, %llu, %u %u", locked ? "success" : "failed",
-                        static_cast<unsigned long long>(fStartCount.load()), unsigned(fInNumCh), unsigned(fOutNumCh));
+        LOG_THREAD_POST(&GetLogThread(), "IOoperation err: remove lock %s, %llu, %u %u",
+                        locked ? "success" : "failed", static_cast<unsigned long long>(fStartCount.load()),
+                        unsigned(fInNumCh), unsigned(fOutNumCh));
         if (locked) {
             fIOLock.Unlock();
         }
@@ -128,7 +130,8 @@ void SA_Device::DoIOOperation(AudioObjectID streamID, UInt32 operationID, UInt32
             ReadInputData(streamID, ioBufferFrameSize, cycleInfo.mInputTime.mSampleTime, buffer,
                           InputStreamChannels());
         } else if (operationID == kAudioServerPlugInIOOperationWriteMix) {
-            WriteOutputData(streamID, ioBufferFrameSize, cycleInfo.mOutputTime.mSampleTime, buffer, fOutNumCh);
+            WriteOutputData(streamID, ioBufferFrameSize, cycleInfo.mOutputTime.mSampleTime, buffer,
+                            fOutNumCh);
         }
     } catch (...) {
         fIOLock.Unlock();
@@ -141,8 +144,9 @@ void SA_Device::FilterZHT(UInt64 hostTime, LogThread& log)
 {
     int64_t deviation = 0;
     if (!fZeroTimeFilter.Filter(hostTime, fZeroTimeSamplePeriod, fSampleRate, deviation)) {
-        LOG_THREAD_POST(&log, "FilterZHT - measured zero host timestamp delta differed from ideal by %lld microseconds",
-                        static_cast<long long>(deviation));
+        LOG_THREAD_POST(
+            &log, "FilterZHT - measured zero host timestamp delta differed from ideal by %lld microseconds",
+            static_cast<long long>(deviation));
     }
     fZeroHostTime = fZeroTimeFilter.LastZeroHostTime();
 }

@@ -29,8 +29,8 @@ constexpr const char* kModelUID = "com_vork_driver_tide_control_interface";
 
 // Clients whose transport type must read as unknown.
 const char* const kUnknownTransportClients[] = {
-    "Marrowtrack", "Postwave", "Marrowpad", "Tinyloop", "Scorewise", "Beat Keeper", "mixPanelFX", "Session Relay Go",
-    "Specterra",   "Stagehand", "Clipforge"};
+    "Marrowtrack", "Postwave",         "Marrowpad", "Tinyloop",  "Scorewise", "Beat Keeper",
+    "mixPanelFX",  "Session Relay Go", "Specterra", "Stagehand", "Clipforge"};
 
 bool IsInOrOut(AudioObjectPropertyScope scope)
 {
@@ -68,7 +68,8 @@ void WriteIDs(const std::vector<AudioObjectID>& ids, UInt32 inDataSize, UInt32& 
 void WriteString(const std::string& text, UInt32 inDataSize, UInt32& outDataSize, void* outData)
 {
     RequireSize(inDataSize, kStringBytes);
-    const CFStringRef string = CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8);
+    const CFStringRef string =
+        CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8);
     Write(string, inDataSize, outDataSize, outData);
 }
 
@@ -104,9 +105,10 @@ AudioStreamBasicDescription StreamFormat(Float64 rate, UInt32 channels)
 
 bool SameFormatApartFromRate(const AudioStreamBasicDescription& a, const AudioStreamBasicDescription& b)
 {
-    return a.mFormatID == b.mFormatID && a.mFormatFlags == b.mFormatFlags && a.mBytesPerPacket == b.mBytesPerPacket &&
-           a.mFramesPerPacket == b.mFramesPerPacket && a.mBytesPerFrame == b.mBytesPerFrame &&
-           a.mChannelsPerFrame == b.mChannelsPerFrame && a.mBitsPerChannel == b.mBitsPerChannel;
+    return a.mFormatID == b.mFormatID && a.mFormatFlags == b.mFormatFlags &&
+           a.mBytesPerPacket == b.mBytesPerPacket && a.mFramesPerPacket == b.mFramesPerPacket &&
+           a.mBytesPerFrame == b.mBytesPerFrame && a.mChannelsPerFrame == b.mChannelsPerFrame &&
+           a.mBitsPerChannel == b.mBitsPerChannel;
 }
 
 // The client's executable path; empty when it cannot be read.
@@ -149,7 +151,8 @@ SA_Device::Kind SA_Device::KindOf(AudioObjectID objectID, const char* operation,
             return Kind::OutputMute;
         }
     }
-    TIDE_LOG(Log::Info, "%s - bad object ID for property %s\n", operation, PropAddressString(address).c_str());
+    TIDE_LOG(Log::Info, "%s - bad object ID for property %s\n", operation,
+             PropAddressString(address).c_str());
     throw CAException(kAudioHardwareBadObjectError);
 }
 
@@ -163,7 +166,8 @@ SA_Device::Kind SA_Device::KindOfProperty(AudioObjectID objectID, pid_t clientPI
     return kind;
 }
 
-bool SA_Device::HasProperty(AudioObjectID objectID, pid_t clientPID, const AudioObjectPropertyAddress& address)
+bool SA_Device::HasProperty(AudioObjectID objectID, pid_t clientPID,
+                            const AudioObjectPropertyAddress& address)
 {
     switch (KindOf(objectID, "HasProperty", address)) {
     case Kind::Device:
@@ -191,7 +195,8 @@ bool SA_Device::IsPropertySettable(AudioObjectID objectID, pid_t clientPID,
     case Kind::OutputStream:
         return selector == kAudioStreamPropertyPhysicalFormat || selector == kAudioStreamPropertyIsActive;
     case Kind::OutputVolume:
-        return selector == kAudioLevelControlPropertyScalarValue || selector == kAudioLevelControlPropertyDecibelValue;
+        return selector == kAudioLevelControlPropertyScalarValue ||
+               selector == kAudioLevelControlPropertyDecibelValue;
     case Kind::OutputMute:
         return selector == kAudioBooleanControlPropertyValue;
     case Kind::InputMute:
@@ -233,12 +238,13 @@ UInt32 SA_Device::GetPropertyDataSize(AudioObjectID objectID, pid_t clientPID,
     }
 }
 
-void SA_Device::GetPropertyData(AudioObjectID objectID, pid_t clientPID, const AudioObjectPropertyAddress& address,
-                                UInt32 qualifierSize, const void* qualifier, UInt32 inDataSize,
-                                UInt32& outDataSize, void* outData)
+void SA_Device::GetPropertyData(AudioObjectID objectID, pid_t clientPID,
+                                const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
+                                const void* qualifier, UInt32 inDataSize, UInt32& outDataSize, void* outData)
 {
     TIDE_LOG(Log::Info, "GetPropertyDataSize %d %4.4s %4.4s inQualifierDataSize %d", int(objectID),
-             FourCharacters(address.mSelector).c_str(), FourCharacters(address.mScope).c_str(), int(qualifierSize));
+             FourCharacters(address.mSelector).c_str(), FourCharacters(address.mScope).c_str(),
+             int(qualifierSize));
     const Kind kind = KindOfProperty(objectID, clientPID, "GetPropertyData", address);
     CAMutex::Locker locker(fStateMutex);
     switch (kind) {
@@ -260,8 +266,9 @@ void SA_Device::GetPropertyData(AudioObjectID objectID, pid_t clientPID, const A
     }
 }
 
-void SA_Device::SetPropertyData(AudioObjectID objectID, pid_t clientPID, const AudioObjectPropertyAddress& address,
-                                UInt32, const void*, UInt32 inDataSize, const void* inData)
+void SA_Device::SetPropertyData(AudioObjectID objectID, pid_t clientPID,
+                                const AudioObjectPropertyAddress& address, UInt32, const void*,
+                                UInt32 inDataSize, const void* inData)
 {
     const Kind kind = KindOfProperty(objectID, clientPID, "SetPropertyData", address);
     switch (kind) {
@@ -348,8 +355,8 @@ UInt32 SA_Device::DevicePropertySize(const AudioObjectPropertyAddress& address) 
             return 0;
         }
     case kAudioDevicePropertyPreferredChannelLayout:
-        return kLayoutHeaderBytes +
-               UInt32(sizeof(AudioChannelDescription)) * (address.mScope == kAudioObjectPropertyScopeInput ? in : out);
+        return kLayoutHeaderBytes + UInt32(sizeof(AudioChannelDescription)) *
+                                        (address.mScope == kAudioObjectPropertyScopeInput ? in : out);
     case kAudioDevicePropertyStreams:
         switch (address.mScope) {
         case kAudioObjectPropertyScopeGlobal:
@@ -365,8 +372,8 @@ UInt32 SA_Device::DevicePropertySize(const AudioObjectPropertyAddress& address) 
     }
 }
 
-void SA_Device::GetDeviceProperty(pid_t clientPID, const AudioObjectPropertyAddress& address, UInt32 inDataSize,
-                                  UInt32& outDataSize, void* outData)
+void SA_Device::GetDeviceProperty(pid_t clientPID, const AudioObjectPropertyAddress& address,
+                                  UInt32 inDataSize, UInt32& outDataSize, void* outData)
 {
     const UInt32 in = InputStreamChannels();
     const UInt32 out = fOutNumCh;
@@ -443,7 +450,8 @@ void SA_Device::GetDeviceProperty(pid_t clientPID, const AudioObjectPropertyAddr
         WriteUInt32(kDeviceLatency, inDataSize, outDataSize, outData);
         return;
     case kAudioDevicePropertyModelUID:
-        WriteConstantString(CFSTR("com_vork_driver_tide_control_interface"), inDataSize, outDataSize, outData);
+        WriteConstantString(CFSTR("com_vork_driver_tide_control_interface"), inDataSize, outDataSize,
+                            outData);
         return;
     case kAudioDevicePropertyAvailableNominalSampleRates: {
         const std::size_t count = std::min<std::size_t>(kRateCount, inDataSize / sizeof(AudioValueRange));
@@ -528,7 +536,8 @@ void SA_Device::GetDeviceProperty(pid_t clientPID, const AudioObjectPropertyAddr
     }
 }
 
-void SA_Device::SetDeviceProperty(const AudioObjectPropertyAddress& address, UInt32 inDataSize, const void* inData)
+void SA_Device::SetDeviceProperty(const AudioObjectPropertyAddress& address, UInt32 inDataSize,
+                                  const void* inData)
 {
     switch (address.mSelector) {
     case kAudioDevicePropertyNominalSampleRate:
@@ -536,7 +545,8 @@ void SA_Device::SetDeviceProperty(const AudioObjectPropertyAddress& address, UIn
         return;
     case kAudioDevicePropertyPreferredChannelsForStereo: {
         const AudioObjectPropertyAddress changed{kAudioDevicePropertyPreferredChannelsForStereo,
-                                                 kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+                                                 kAudioObjectPropertyScopeGlobal,
+                                                 kAudioObjectPropertyElementMain};
         Host_PropertiesChanged(fObjectID, 1, &changed);
         return;
     }
@@ -584,7 +594,8 @@ void SA_Device::GetStreamProperty(bool input, const AudioObjectPropertyAddress& 
         return;
     case kAudioObjectPropertyElementName:
     case kAudioObjectPropertyName:
-        WriteConstantString(input ? CFSTR("To Computer") : CFSTR("From Computer"), inDataSize, outDataSize, outData);
+        WriteConstantString(input ? CFSTR("To Computer") : CFSTR("From Computer"), inDataSize, outDataSize,
+                            outData);
         return;
     case kAudioStreamPropertyLatency:
     case kAudioStreamPropertyTerminalType:
@@ -689,7 +700,8 @@ void SA_Device::GetControlProperty(Kind kind, UInt32 channel, const AudioObjectP
                     outData);
         return;
     case kAudioObjectPropertyClass:
-        WriteUInt32(volume ? kAudioVolumeControlClassID : kAudioMuteControlClassID, inDataSize, outDataSize, outData);
+        WriteUInt32(volume ? kAudioVolumeControlClassID : kAudioMuteControlClassID, inDataSize, outDataSize,
+                    outData);
         return;
     case kAudioObjectPropertyOwner:
         WriteUInt32(fObjectID, inDataSize, outDataSize, outData);
@@ -698,7 +710,8 @@ void SA_Device::GetControlProperty(Kind kind, UInt32 channel, const AudioObjectP
         WriteUInt32(channel + 1, inDataSize, outDataSize, outData);
         return;
     case kAudioControlPropertyScope:
-        WriteUInt32(kind == Kind::InputMute ? kAudioObjectPropertyScopeInput : kAudioObjectPropertyScopeOutput,
+        WriteUInt32(kind == Kind::InputMute ? kAudioObjectPropertyScopeInput
+                                            : kAudioObjectPropertyScopeOutput,
                     inDataSize, outDataSize, outData);
         return;
     case kAudioLevelControlPropertyScalarValue:
@@ -738,11 +751,12 @@ void SA_Device::GetControlProperty(Kind kind, UInt32 channel, const AudioObjectP
 }
 
 void SA_Device::SetControlProperty(Kind kind, AudioObjectID objectID, UInt32 channel,
-                                   const AudioObjectPropertyAddress& address, UInt32 inDataSize, const void* inData)
+                                   const AudioObjectPropertyAddress& address, UInt32 inDataSize,
+                                   const void* inData)
 {
     const AudioObjectPropertySelector selector = address.mSelector;
-    const bool level =
-        selector == kAudioLevelControlPropertyScalarValue || selector == kAudioLevelControlPropertyDecibelValue;
+    const bool level = selector == kAudioLevelControlPropertyScalarValue ||
+                       selector == kAudioLevelControlPropertyDecibelValue;
     if (kind == Kind::OutputVolume ? !level : selector != kAudioBooleanControlPropertyValue) {
         throw CAException(kAudioHardwareUnknownPropertyError);
     }
@@ -752,7 +766,8 @@ void SA_Device::SetControlProperty(Kind kind, AudioObjectID objectID, UInt32 cha
             SetVolumeScalar(channel, ReadExactly<Float32>(inDataSize, inData));
         } else if (selector == kAudioLevelControlPropertyDecibelValue) {
             // A level above 0 dB, +infinity included, is full scale.
-            SetVolumeScalar(channel, Float32(std::min(1.0, DecibelsToScalar(ReadExactly<Float32>(inDataSize, inData)))));
+            SetVolumeScalar(
+                channel, Float32(std::min(1.0, DecibelsToScalar(ReadExactly<Float32>(inDataSize, inData)))));
         } else if (kind == Kind::OutputMute) {
             OutCtrlInfo& control = fOutputControls[channel];
             control.fMuted = ReadExactly<UInt32>(inDataSize, inData) != 0;
@@ -788,5 +803,5 @@ UInt32 SA_Device::TransportType(pid_t clientPID) const
         }
     }
     return fService.GetBusType() == KorvanService::kBusTypeUSB ? UInt32(kAudioDeviceTransportTypeUSB)
-                                                                : UInt32(kAudioDeviceTransportTypeThunderbolt);
+                                                               : UInt32(kAudioDeviceTransportTypeThunderbolt);
 }

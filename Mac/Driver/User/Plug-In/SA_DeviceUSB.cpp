@@ -13,10 +13,8 @@ SA_Device* SA_DeviceUSB::Create(AudioObjectID objectID, const KorvanService& ser
 }
 
 SA_DeviceUSB::SA_DeviceUSB(AudioObjectID objectID, const KorvanService& service, WorkLoop* workLoop)
-    : SA_Device(objectID, service, workLoop),
-      fOutScratch(new SInt32[kOutScratchSamples]),
-      fChaseBuffer(new float[kChaseBufferFloats]()),
-      fLoopbackBuffer(new float[kLoopbackBufferFloats]())
+    : SA_Device(objectID, service, workLoop), fOutScratch(new SInt32[kOutScratchSamples]),
+      fChaseBuffer(new float[kChaseBufferFloats]()), fLoopbackBuffer(new float[kLoopbackBufferFloats]())
 {
     fChaseTimer.Init(ChaseTimerProc, this);
     fChaseWritePtr = fChaseBuffer.get();
@@ -78,7 +76,8 @@ void SA_DeviceUSB::UpdateSampleRateDependentParameters()
     if (!fClient || !fClient->IsOpen()) {
         return;
     }
-    KorvanDeviceIO::ChannelNamesRequest request{fInIsocInfo.fInterface, fInAlt, fOutIsocInfo.fInterface, fOutAlt};
+    KorvanDeviceIO::ChannelNamesRequest request{fInIsocInfo.fInterface, fInAlt, fOutIsocInfo.fInterface,
+                                                fOutAlt};
     KorvanDeviceIO::ChannelNamesResponse response{};
     if (!fClient->GetChannelNames(&request, &response)) {
         fallbackToDefaultChannelNames();

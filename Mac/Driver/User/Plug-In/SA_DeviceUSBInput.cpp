@@ -94,9 +94,10 @@ void SA_DeviceUSB::ConsumeChasePacket(const USBRequestIter& packet)
         const IsocPacketHeader header = ReadPacketHeader(packet.packet());
         UInt32 bytes = UInt32(header.numSampleFramesThisPacket) * fInBytesPerSampleFrame;
         if (bytes > fInMaxPacketSizeBytes - kIsocPacketHeaderBytes) {
-            LOG_THREAD_POST(fLog.get(), "Error - isoc in packet header invalid: (%u, %u) max packet size: %u\n",
-                            unsigned(header.totalNumSampleFramesSent), unsigned(header.numSampleFramesThisPacket),
-                            unsigned(fInMaxPacketSizeBytes));
+            LOG_THREAD_POST(fLog.get(),
+                            "Error - isoc in packet header invalid: (%u, %u) max packet size: %u\n",
+                            unsigned(header.totalNumSampleFramesSent),
+                            unsigned(header.numSampleFramesThisPacket), unsigned(fInMaxPacketSizeBytes));
             bytes = fInMaxPacketSizeBytes - kIsocPacketHeaderBytes;
         }
         CopyIntoChaseBuffer(packet.packet() + kIsocPacketHeaderBytes, bytes);
@@ -109,8 +110,8 @@ void SA_DeviceUSB::ConsumeChasePacket(const USBRequestIter& packet)
                 first.fDropped[index] = 0;
             }
         } else {
-            const bool consistent = ((UInt64(fInSampleFramesChased) + header.numSampleFramesThisPacket) & UINT32_MAX) ==
-                                    header.totalNumSampleFramesSent;
+            const bool consistent = ((UInt64(fInSampleFramesChased) + header.numSampleFramesThisPacket) &
+                                     UINT32_MAX) == header.totalNumSampleFramesSent;
             LOG_THREAD_ASSERT(fLog.get(), consistent);
             if (!consistent) {
                 LOG_THREAD_POST(fLog.get(), "!!! fInSampleFramesChased: %lld, packet header: (%u, %u)\n",
@@ -175,7 +176,8 @@ bool SA_DeviceUSB::RepairDroppedPackets()
     LOG_THREAD_POST(fLog.get(), "!!! Detected %d dropped isoc packets!\n", count);
     int64_t dropped = 0;
     const auto copy = [this](const UInt8* bytes, UInt32 byteCount) { CopyIntoChaseBuffer(bytes, byteCount); };
-    if (!chaser.handleDroppedIsoc(copy, fChaseRequest, nextGood, unsigned(count), fInSampleFramesChased, dropped)) {
+    if (!chaser.handleDroppedIsoc(copy, fChaseRequest, nextGood, unsigned(count), fInSampleFramesChased,
+                                  dropped)) {
         LOG_THREAD_POST(fLog.get(), "!!! handlDroppedIsoc failed!");
         return false;
     }

@@ -4,7 +4,8 @@
 
 void SA_DeviceUSB::UACReadComplete(const UInt8* data, UInt32 length)
 {
-    const KorvanDeviceIO::USBDescriptors* saved = fConfigDescriptors.fLength != 0 ? &fConfigDescriptors : nullptr;
+    const KorvanDeviceIO::USBDescriptors* saved =
+        fConfigDescriptors.fLength != 0 ? &fConfigDescriptors : nullptr;
     if (IsClockChangeMessage(data, length, saved)) {
         fClockChanged = true;
         if (fReconfigureItem) {

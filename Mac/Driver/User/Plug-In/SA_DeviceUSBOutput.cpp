@@ -31,10 +31,11 @@ void SA_DeviceUSB::WriteFrames(UInt8* destination, const float* source, UInt32 f
     }
 }
 
-void SA_DeviceUSB::WriteOutputData(AudioObjectID streamID, UInt32 frames, Float64 sampleTime, const void* buffer,
-                                   UInt32 channels)
+void SA_DeviceUSB::WriteOutputData(AudioObjectID streamID, UInt32 frames, Float64 sampleTime,
+                                   const void* buffer, UInt32 channels)
 {
-    if (streamID != fOutputStreamID || fOutRequestBlocks == nullptr || fOutBytesPerFrame == 0 || channels == 0) {
+    if (streamID != fOutputStreamID || fOutRequestBlocks == nullptr || fOutBytesPerFrame == 0 ||
+        channels == 0) {
         return;
     }
     fIOThreadChases = true;
@@ -80,9 +81,10 @@ void SA_DeviceUSB::WriteOutputData(AudioObjectID streamID, UInt32 frames, Float6
         const UInt64 now = mach_absolute_time();
         LOG_THREAD_POST(fLog.get(), "%u, searching for %llu in %lld %lld now %lld", unsigned(left),
                         static_cast<unsigned long long>(sample), static_cast<long long>(fOutSampleCount),
-                        static_cast<long long>(fOutSampleCount + fOutRequestFrames), static_cast<long long>(now));
-        LOG_THREAD_POST(fLog.get(), "request %d not ready dropping %u (%llu, %llu, td %lld)", int(fOutRequestIndex),
-                        unsigned(left), static_cast<unsigned long long>(now),
+                        static_cast<long long>(fOutSampleCount + fOutRequestFrames),
+                        static_cast<long long>(now));
+        LOG_THREAD_POST(fLog.get(), "request %d not ready dropping %u (%llu, %llu, td %lld)",
+                        int(fOutRequestIndex), unsigned(left), static_cast<unsigned long long>(now),
                         static_cast<unsigned long long>(current.fHostTime),
                         static_cast<long long>(now - current.fHostTime));
         bool found = false;
@@ -91,9 +93,11 @@ void SA_DeviceUSB::WriteOutputData(AudioObjectID streamID, UInt32 frames, Float6
             const UInt64 start = header.fStartByteCount / fOutBytesPerFrame;
             const UInt64 end = start + BlockFrames(header);
             if (start < end && sample >= start && sample < end) {
-                LOG_THREAD_POST(fLog.get(), "CoreAudio fell behind, resynchronizing request %d sample %llu inrange %llu - %llu",
-                                int(block), static_cast<unsigned long long>(sample),
-                                static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
+                LOG_THREAD_POST(
+                    fLog.get(),
+                    "CoreAudio fell behind, resynchronizing request %d sample %llu inrange %llu - %llu",
+                    int(block), static_cast<unsigned long long>(sample),
+                    static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
                 fOutRequestIndex = block;
                 fOutSampleCount = start;
                 fOutRequestFrames = end - start;
@@ -111,8 +115,9 @@ void SA_DeviceUSB::WriteOutputData(AudioObjectID streamID, UInt32 frames, Float6
         }
     }
     if (written != frames) {
-        LOG_THREAD_POST(fLog.get(),
-                        "Asked to write %u sample frames, only wrote %u sample frames (starting at sample frame time %f",
-                        unsigned(frames), unsigned(written), sampleTime);
+        LOG_THREAD_POST(
+            fLog.get(),
+            "Asked to write %u sample frames, only wrote %u sample frames (starting at sample frame time %f",
+            unsigned(frames), unsigned(written), sampleTime);
     }
 }

@@ -17,7 +17,8 @@ void SA_DeviceUSB::SetDeviceSampleRate(UInt32 rate)
 UInt32 SA_DeviceUSB::GetDeviceSampleRate()
 {
     bool valid = false;
-    const UInt32 rate = fClient ? ::GetDeviceSampleRate(*fClient, fConfigDescriptors, valid) : kFallbackSampleRate;
+    const UInt32 rate =
+        fClient ? ::GetDeviceSampleRate(*fClient, fConfigDescriptors, valid) : kFallbackSampleRate;
     fRateValid = valid;
     return rate;
 }

@@ -100,18 +100,15 @@ OSStatus SA_DeviceUSB::StartAudio()
     fOutRequestIndex = 0;
     fOutRequestFrames = 0;
     fInSampleFramesCopied = 0;
-    LOG_THREAD_POST(fLog.get(), "fInNumCh %d, fOutNumCh %d, fSampleRate %u, fMaxPacketSizeBytes %u", int(fInNumCh),
-                    int(fOutNumCh), unsigned(fSampleRate), unsigned(fInMaxPacketSizeBytes));
+    LOG_THREAD_POST(fLog.get(), "fInNumCh %d, fOutNumCh %d, fSampleRate %u, fMaxPacketSizeBytes %u",
+                    int(fInNumCh), int(fOutNumCh), unsigned(fSampleRate), unsigned(fInMaxPacketSizeBytes));
     LOG_THREAD_POST(fLog.get(), "StartAudio begin fZeroTimeSamplePeriod %u fBufferSyncOffsetSamples %llu",
-                    unsigned(fZeroTimeSamplePeriod), static_cast<unsigned long long>(fBufferSyncOffsetSamples));
+                    unsigned(fZeroTimeSamplePeriod),
+                    static_cast<unsigned long long>(fBufferSyncOffsetSamples));
 
-    USBAudioRunStateRequest run{1,
-                                fInIsocInfo.fInterface,
-                                fInAlt,
-                                fBusBytesPerSample * fInNumCh,
-                                fOutIsocInfo.fInterface,
-                                fOutAlt,
-                                fOutBytesPerFrame};
+    USBAudioRunStateRequest run{
+        1,       fInIsocInfo.fInterface, fInAlt, fBusBytesPerSample * fInNumCh, fOutIsocInfo.fInterface,
+        fOutAlt, fOutBytesPerFrame};
     if (!fClient->SetUSBAudioRunState(&run)) {
         LOG_THREAD_POST(fLog.get(), "Failed to set audio run state");
         // Nothing runs on the rings: give them back, so that the next start can map them again.
@@ -159,8 +156,8 @@ OSStatus SA_DeviceUSB::StartAudio()
         fIOEnabledByStart = true;
     }
     LOG_THREAD_POST(fLog.get(), "StartAudio output started %llu, %llu - %u",
-                    static_cast<unsigned long long>(firstZeroHostTime), static_cast<unsigned long long>(fOutSampleCount),
-                    unsigned(fOutRequestFrames));
+                    static_cast<unsigned long long>(firstZeroHostTime),
+                    static_cast<unsigned long long>(fOutSampleCount), unsigned(fOutRequestFrames));
     return 0;
 }
 

@@ -51,7 +51,8 @@ void SA_DeviceUSB::GetZeroTimeStamp(Float64& sampleTime, UInt64& hostTime, UInt6
     } else {
         for (UInt32 entry = kZeroTimeDelayLineLength; entry-- > 0;) {
             const ZeroTimeStamp& candidate = fZeroTimeDelayLine[entry];
-            if (candidate.fHostTime != 0 && candidate.fHostTime > fLastZeroHostTime && candidate.fHostTime <= now) {
+            if (candidate.fHostTime != 0 && candidate.fHostTime > fLastZeroHostTime &&
+                candidate.fHostTime <= now) {
                 fLastZeroHostTime = candidate.fHostTime;
                 fLastZeroSampleTime = candidate.fSampleTime;
                 break;

@@ -20,7 +20,8 @@ class SA_PlugIn : public SA_Object, public WorkLoopThread, public KorvanServiceP
 {
 public:
     // Makes the device for a driver service, or null for a service it does not serve.
-    using DeviceFactory = SA_Device* (*)(AudioObjectID objectID, const KorvanService& service, WorkLoop* workLoop);
+    using DeviceFactory = SA_Device* (*)(AudioObjectID objectID, const KorvanService& service,
+                                         WorkLoop* workLoop);
 
     explicit SA_PlugIn(DeviceFactory deviceFactory);
     ~SA_PlugIn() override;

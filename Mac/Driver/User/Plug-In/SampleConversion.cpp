@@ -103,8 +103,8 @@ bool IsConvertibleChannelCount(uint32_t channels)
 }
 
 bool CopyUframeIntoChaseBuffer(float* chaseStart, const float* chaseEnd, float*& writePosition,
-                               const uint8_t* bytes, uint32_t byteCount, uint32_t bytesPerFrame, uint32_t channels,
-                               uint64_t& framesCopied)
+                               const uint8_t* bytes, uint32_t byteCount, uint32_t bytesPerFrame,
+                               uint32_t channels, uint64_t& framesCopied)
 {
     if (!IsConvertibleChannelCount(channels) || bytesPerFrame == 0 || bytesPerFrame % channels != 0) {
         return false;

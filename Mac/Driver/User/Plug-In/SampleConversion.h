@@ -15,8 +15,8 @@ bool IsConvertibleChannelCount(uint32_t channels);
 // write position continues after them. False, with nothing written, for a channel count that is
 // not converted.
 bool CopyUframeIntoChaseBuffer(float* chaseStart, const float* chaseEnd, float*& writePosition,
-                               const uint8_t* bytes, uint32_t byteCount, uint32_t bytesPerFrame, uint32_t channels,
-                               uint64_t& framesCopied);
+                               const uint8_t* bytes, uint32_t byteCount, uint32_t bytesPerFrame,
+                               uint32_t channels, uint64_t& framesCopied);
 
 // Scales, clamps to +-kMaxOutputSample and converts `frames` frames to 32-bit samples with their low
 // 8 bits clear. Each frame's channels in whole groups of four are rounded to nearest, the pair left

@@ -18,7 +18,8 @@ std::atomic<bool> gVendorMessageLogged{false};
 
 } // namespace
 
-bool IsClockChangeMessage(const uint8_t* data, uint32_t length, const KorvanDeviceIO::USBDescriptors* descriptors)
+bool IsClockChangeMessage(const uint8_t* data, uint32_t length,
+                          const KorvanDeviceIO::USBDescriptors* descriptors)
 {
     TIDE_LOG(Log::Info, "SA_DeviceUSB::UACReadComplete\n");
     if (length != kMessageBytes) {
@@ -27,16 +28,16 @@ bool IsClockChangeMessage(const uint8_t* data, uint32_t length, const KorvanDevi
     }
     if ((data[0] & kVendorMessage) != 0) {
         if (!gVendorMessageLogged.exchange(true)) {
-            TIDE_LOG(Log::Info, "GOT UNEXPECTED VENDOR MSG %02x, %02x, %02x, %02x, %02x, %02x\n", data[0], data[1],
-                     data[2], data[3], data[4], data[5]);
+            TIDE_LOG(Log::Info, "GOT UNEXPECTED VENDOR MSG %02x, %02x, %02x, %02x, %02x, %02x\n", data[0],
+                     data[1], data[2], data[3], data[4], data[5]);
         }
         return false;
     }
     if ((data[0] & kEndpointOriginated) != 0) {
         return false;
     }
-    TIDE_LOG(Log::Info, "UAC Interrupt Complete %02x, %02x, %02x, %02x, %02x, %02x\n", data[0], data[1], data[2],
-             data[3], data[4], data[5]);
+    TIDE_LOG(Log::Info, "UAC Interrupt Complete %02x, %02x, %02x, %02x, %02x, %02x\n", data[0], data[1],
+             data[2], data[3], data[4], data[5]);
     if (data[1] != kAttributeCur || descriptors == nullptr) {
         return false;
     }

@@ -37,8 +37,8 @@ bool HasFrequencyControls(const uint8_t* clockSource, uint8_t controls)
 bool ReadRate(KorvanServiceClient& client, const uint8_t* clockSource, uint32_t& rate)
 {
     uint8_t bytes[4] = {};
-    if (SendAudioClassRequest(client, false, kSamplingFrequencyControl, clockSource[3], bytes, sizeof(bytes)) !=
-        int(sizeof(bytes))) {
+    if (SendAudioClassRequest(client, false, kSamplingFrequencyControl, clockSource[3], bytes,
+                              sizeof(bytes)) != int(sizeof(bytes))) {
         return false;
     }
     rate = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
@@ -49,7 +49,8 @@ bool ReadRate(KorvanServiceClient& client, const uint8_t* clockSource, uint32_t&
 
 bool IsSupportedSampleRate(double rate)
 {
-    return std::find(std::begin(kSupportedRates), std::end(kSupportedRates), rate) != std::end(kSupportedRates);
+    return std::find(std::begin(kSupportedRates), std::end(kSupportedRates), rate) !=
+           std::end(kSupportedRates);
 }
 
 int SendAudioClassRequest(KorvanServiceClient& client, bool set, uint8_t controlSelector, uint8_t entity,
@@ -76,7 +77,8 @@ int SendAudioClassRequest(KorvanServiceClient& client, bool set, uint8_t control
     return response.fLength;
 }
 
-const uint8_t* GetCurrentClockSourceDesc(KorvanServiceClient& client, const uint8_t* begin, const uint8_t* end)
+const uint8_t* GetCurrentClockSourceDesc(KorvanServiceClient& client, const uint8_t* begin,
+                                         const uint8_t* end)
 {
     const uint8_t* selector = Find(begin, end, [](const uint8_t* descriptor) {
         return descriptor[1] == kClassSpecificInterfaceType && descriptor[0] >= 5 &&
@@ -87,7 +89,8 @@ const uint8_t* GetCurrentClockSourceDesc(KorvanServiceClient& client, const uint
     }
     uint8_t pin = 0;
     const int received = SendAudioClassRequest(client, false, kClockSelectorControl, selector[3], &pin, 1);
-    TIDE_LOG(Log::Info, "Get current clock selector from %02x, length %d, clock %02x\n", selector[3], received, pin);
+    TIDE_LOG(Log::Info, "Get current clock selector from %02x, length %d, clock %02x\n", selector[3],
+             received, pin);
     // Pins count from 1; the source id of pin p is byte 4 + p, which must lie in the descriptor.
     if (received != 1 || pin == 0 || pin > selector[4] || 4u + pin >= selector[0]) {
         return nullptr;

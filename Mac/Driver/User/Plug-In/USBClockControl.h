@@ -23,7 +23,8 @@ int SendAudioClassRequest(KorvanServiceClient& client, bool set, uint8_t control
 
 // The clock-source descriptor the device's clock selector currently points at; null when there is
 // no selector, its pin is 0 or lies past its pins, or the pin names no clock source.
-const uint8_t* GetCurrentClockSourceDesc(KorvanServiceClient& client, const uint8_t* begin, const uint8_t* end);
+const uint8_t* GetCurrentClockSourceDesc(KorvanServiceClient& client, const uint8_t* begin,
+                                         const uint8_t* end);
 
 // The clock source's frequency control is host-programmable.
 bool CanSetSampleRate(KorvanServiceClient& client, const KorvanDeviceIO::USBDescriptors& descriptors);

@@ -68,8 +68,8 @@ const uint8_t* DataEndpointOf(const uint8_t* interface, const uint8_t* end)
 uint8_t ChannelsOfFamily(uint8_t channels)
 {
     if (channels > KorvanDeviceIO::kMaxDMAChannels) {
-        TIDE_LOG(Log::Error, "streaming interface with %u channels: more than %u, not used", unsigned(channels),
-                 unsigned(KorvanDeviceIO::kMaxDMAChannels));
+        TIDE_LOG(Log::Error, "streaming interface with %u channels: more than %u, not used",
+                 unsigned(channels), unsigned(KorvanDeviceIO::kMaxDMAChannels));
         return 0;
     }
     return channels;
@@ -104,8 +104,8 @@ const uint8_t* GetNextAudioStreamingAlternateInterface(const uint8_t* position, 
         TIDE_LOG(Log::Info, "advance to the next audio streaming interface not found\n");
         return nullptr;
     }
-    TIDE_LOG(Log::Info, "advance to the next audio streaming interface found iface %d alt %d\n", int(interface[2]),
-             int(interface[3]));
+    TIDE_LOG(Log::Info, "advance to the next audio streaming interface found iface %d alt %d\n",
+             int(interface[2]), int(interface[3]));
     return interface;
 }
 
@@ -121,8 +121,8 @@ uint32_t FindBusBytesPerSample(const KorvanDeviceIO::USBDescriptors& descriptors
             continue;
         }
         const uint8_t* format = general + kGeneralLength;
-        TIDE_LOG(Log::Info, "FMT D %02x %02x %02x %02x %02x %02x\n", format[0], format[1], format[2], format[3],
-                 format[4], format[5]);
+        TIDE_LOG(Log::Info, "FMT D %02x %02x %02x %02x %02x %02x\n", format[0], format[1], format[2],
+                 format[3], format[4], format[5]);
         const bool typeI = format[0] == kFormatTypeLength && format[1] == kClassSpecificInterfaceType &&
                            format[2] == kFormatTypeSubtype && format[3] == kFormatTypeI;
         const uint8_t subslot = format[4];
@@ -147,7 +147,8 @@ void WalkStreamingInterfaces(const KorvanDeviceIO::USBDescriptors& descriptors, 
         if (general == nullptr) {
             continue;
         }
-        TIDE_LOG(Log::Info, "looking for audio streaming interface direction %p\n", static_cast<const void*>(interface));
+        TIDE_LOG(Log::Info, "looking for audio streaming interface direction %p\n",
+                 static_cast<const void*>(interface));
         const uint8_t* endpoint = DataEndpointOf(interface, end);
         if (endpoint == nullptr) {
             continue;
@@ -195,13 +196,15 @@ void FindIsocInfo(const KorvanDeviceIO::USBDescriptors& descriptors, IsocInfo& i
     TIDE_LOG(Log::Info, "Looking for audio streaming interfaces\n");
     WalkStreamingInterfaces(descriptors, in, out);
     TIDE_LOG(Log::Info,
-             "IN ISOC INFO iface %d: alt1x %d numCh1X %d maxPacket1x %d, alt2x %d numCh2X %d  maxPacket2x %d, alt4x "
+             "IN ISOC INFO iface %d: alt1x %d numCh1X %d maxPacket1x %d, alt2x %d numCh2X %d  maxPacket2x "
+             "%d, alt4x "
              "%d numCh4X %d maxPacket4x %d\n",
              in.fInterface, in.fFamily[0].fAlt, in.fFamily[0].fNumCh, int(in.fFamily[0].fMaxPacket),
              in.fFamily[1].fAlt, in.fFamily[1].fNumCh, int(in.fFamily[1].fMaxPacket), in.fFamily[2].fAlt,
              in.fFamily[2].fNumCh, int(in.fFamily[2].fMaxPacket));
     TIDE_LOG(Log::Info,
-             "OUT ISOC INFO iface %d: alt1x %d numCh1X %d maxPacket1x %d, alt2x %d numCh2X %d maxPacket2x %d, alt4x "
+             "OUT ISOC INFO iface %d: alt1x %d numCh1X %d maxPacket1x %d, alt2x %d numCh2X %d maxPacket2x "
+             "%d, alt4x "
              "%d numCh4X %d maxPacket4x %d\n",
              out.fInterface, out.fFamily[0].fAlt, out.fFamily[0].fNumCh, int(out.fFamily[0].fMaxPacket),
              out.fFamily[1].fAlt, out.fFamily[1].fNumCh, int(out.fFamily[1].fMaxPacket), out.fFamily[2].fAlt,

@@ -23,7 +23,8 @@ bool ZeroTimeFilter::Filter(uint64_t hostTime, uint32_t period, uint32_t rate, i
     const uint64_t measured = hostTime - fLast;
     const uint64_t ideal = uint64_t(double(float(period) / float(rate)) * 1e9);
     const float measuredFloat = float(measured);
-    if (measuredFloat >= float(ideal) - kWindowNanoseconds && measuredFloat <= float(ideal) + kWindowNanoseconds) {
+    if (measuredFloat >= float(ideal) - kWindowNanoseconds &&
+        measuredFloat <= float(ideal) + kWindowNanoseconds) {
         fSum = fSum + measured - fAverage;
         fAverage = fSum / kAveragedPeriods;
         fLast += fAverage;

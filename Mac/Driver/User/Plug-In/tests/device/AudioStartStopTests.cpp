@@ -17,7 +17,10 @@ namespace {
 class AudioStartStop : public DeviceFixture
 {
 protected:
-    USBRequestBlock* InputRing() { return reinterpret_cast<USBRequestBlock*>(fService.ring(kInputRingMemoryType)); }
+    USBRequestBlock* InputRing()
+    {
+        return reinterpret_cast<USBRequestBlock*>(fService.ring(kInputRingMemoryType));
+    }
 
     int Calls(uint32_t selector) const
     {
@@ -30,7 +33,8 @@ protected:
         USBRequestBlock* ring = InputRing();
         for (std::size_t block = 0; block < kRequestBlockCount; ++block) {
             const uint8_t* data = ring[block].fBuffer;
-            if (std::any_of(data, data + kRequestDataSizeBytes, [value](uint8_t byte) { return byte != value; })) {
+            if (std::any_of(data, data + kRequestDataSizeBytes,
+                            [value](uint8_t byte) { return byte != value; })) {
                 return false;
             }
         }
@@ -102,7 +106,8 @@ TEST_F(AudioStartStop, FailedMappingsAreGivenBack)
                  {kOutputRingMemoryType, Mapping::Short}};
     SA_DeviceUSB& device = Activate();
     for (const auto& testCase : cases) {
-        SCOPED_TRACE(std::to_string(testCase.memoryType) + (testCase.mapping == Mapping::Fails ? " fails" : " short"));
+        SCOPED_TRACE(std::to_string(testCase.memoryType) +
+                     (testCase.mapping == Mapping::Fails ? " fails" : " short"));
         fService.setMapping(testCase.memoryType, testCase.mapping);
         EXPECT_EQ(device.StartAudio(), OSStatus(kIOReturnError));
         EXPECT_EQ(fService.clientMappings(kInputRingMemoryType), 0);

@@ -34,14 +34,15 @@ TEST(ChannelNames, BuiltInTables)
 {
     const ChannelNames names = ChannelNames::Defaults();
     const std::vector<std::string> inFull = {
-        "Mic/Line/Inst In 1", "Mic/Line/Inst In 2", "Line In 3",      "Line In 4",      "Line In 5",
-        "Line In 6",          "Line In 7",          "Line In 8",      "Loopback In 1",  "Loopback In 2",
-        "S/PDIF In 1",        "S/PDIF In 2",        "Optical In 1",   "Optical In 2",   "Optical In 3",
-        "Optical In 4",       "Optical In 5",       "Optical In 6",   "Optical In 7",   "Optical In 8"};
+        "Mic/Line/Inst In 1", "Mic/Line/Inst In 2", "Line In 3",    "Line In 4",     "Line In 5",
+        "Line In 6",          "Line In 7",          "Line In 8",    "Loopback In 1", "Loopback In 2",
+        "S/PDIF In 1",        "S/PDIF In 2",        "Optical In 1", "Optical In 2",  "Optical In 3",
+        "Optical In 4",       "Optical In 5",       "Optical In 6", "Optical In 7",  "Optical In 8"};
     const std::vector<std::string> inCategory = {
-        "Mic/Line/Inst In", "Mic/Line/Inst In", "Line In",    "Line In",    "Line In",    "Line In",    "Line In",
-        "Line In",          "Loopback In",      "Loopback In", "S/PDIF In", "S/PDIF In",  "Optical In", "Optical In",
-        "Optical In",       "Optical In",       "Optical In", "Optical In", "Optical In", "Optical In"};
+        "Mic/Line/Inst In", "Mic/Line/Inst In", "Line In",    "Line In",     "Line In",
+        "Line In",          "Line In",          "Line In",    "Loopback In", "Loopback In",
+        "S/PDIF In",        "S/PDIF In",        "Optical In", "Optical In",  "Optical In",
+        "Optical In",       "Optical In",       "Optical In", "Optical In",  "Optical In"};
     const std::vector<std::string> inNumber = {"1", "2", "3", "4", "5", "6", "7", "8", "1", "2",
                                                "1", "2", "1", "2", "3", "4", "5", "6", "7", "8"};
     const std::vector<std::string> outFull = {
@@ -55,7 +56,7 @@ TEST(ChannelNames, BuiltInTables)
         "S/PDIF Out",  "S/PDIF Out",  "Optical Out", "Optical Out", "Optical Out", "Optical Out",
         "Optical Out", "Optical Out", "Optical Out", "Optical Out"};
     const std::vector<std::string> outNumber = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "1",
-                                                "2", "1", "2", "1", "2", "3", "4", "5", "6", "7", "8"};
+                                                "2", "1", "2", "1", "2", "3", "4", "5", "6", "7",  "8"};
     EXPECT_EQ(names.fInFull, inFull);
     EXPECT_EQ(names.fInCategory, inCategory);
     EXPECT_EQ(names.fInNumber, inNumber);
@@ -83,7 +84,8 @@ TEST(ChannelNames, SplitsEachNameIntoCategoryAndNumber)
                                    {"Main Out L", "Line Out 12"});
     ChannelNames names;
     ASSERT_TRUE(ParseChannelNames(response, 5, 2, names));
-    EXPECT_EQ(names.fInFull, (std::vector<std::string>{"Line In 3", "Main In R", "x 0x10", "x 010", "Two  Blanks 7"}));
+    EXPECT_EQ(names.fInFull,
+              (std::vector<std::string>{"Line In 3", "Main In R", "x 0x10", "x 010", "Two  Blanks 7"}));
     EXPECT_EQ(names.fInCategory, (std::vector<std::string>{"Line In", "Main In", "x", "x", "Two  Blanks"}));
     EXPECT_EQ(names.fInNumber, (std::vector<std::string>{"3", "2", "16", "8", "7"}));
     EXPECT_EQ(names.fOutCategory, (std::vector<std::string>{"Main Out", "Line Out"}));
@@ -99,7 +101,10 @@ TEST(ChannelNames, RefusesNamesThatCannotBeSplit)
         std::vector<std::string> outputs;
         const char* line;
     } cases[] = {
-        {"one word", {"Line In 1", "Loopback"}, {}, "Channel name or channel number missing from string (\"Loopback\")"},
+        {"one word",
+         {"Line In 1", "Loopback"},
+         {},
+         "Channel name or channel number missing from string (\"Loopback\")"},
         {"negative number", {"x -1"}, {}, "Invalid channel number string element found (-1, string is x -1)"},
         {"empty input", {""}, {}, "Couldn't tokenize an input channel name (string is )"},
         {"empty output", {"In 1", "In 2"}, {""}, "Couldn't tokenize an output channel name (string is )"},

@@ -23,8 +23,9 @@ inline KorvanDeviceIO::USBDescriptors DescriptorsOf(const KorvanInterface::Descr
     return descriptors;
 }
 
-inline KorvanDeviceIO::USBDescriptors DescriptorsOf(KorvanInterface::Model model,
-                                                   KorvanInterface::Variant variant = KorvanInterface::Variant::Standard)
+inline KorvanDeviceIO::USBDescriptors
+DescriptorsOf(KorvanInterface::Model model,
+              KorvanInterface::Variant variant = KorvanInterface::Variant::Standard)
 {
     return DescriptorsOf(KorvanInterface::variantOptions(model, kVendorID, variant));
 }

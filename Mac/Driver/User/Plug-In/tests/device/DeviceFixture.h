@@ -17,8 +17,8 @@
 #include <mach/mach_time.h>
 
 #include <chrono>
-#include <future>
 #include <cstring>
+#include <future>
 #include <thread>
 
 namespace DeviceTesting {
@@ -50,7 +50,8 @@ protected:
         Host_SetHost(nullptr);
     }
 
-    void UseModel(KorvanInterface::Model model, KorvanInterface::Variant variant = KorvanInterface::Variant::Standard)
+    void UseModel(KorvanInterface::Model model,
+                  KorvanInterface::Variant variant = KorvanInterface::Variant::Standard)
     {
         const auto options = KorvanInterface::variantOptions(model, kVendorID, variant);
         fService.setDescriptors(KorvanInterface::buildDescriptors(options).configuration);
@@ -81,8 +82,10 @@ protected:
     // Output block 0 gets a host time already passed, so a start finds output running at once.
     void SubmitFirstOutputBlock(uint64_t frames = 480)
     {
-        auto* ring = reinterpret_cast<KorvanDeviceIO::USBRequestBlock*>(fService.ring(KorvanDeviceIO::kOutputRingMemoryType));
-        const uint64_t bytesPerFrame = uint64_t(fDevice->GetBusBytesPerSample()) * fDevice->GetOutputChannels();
+        auto* ring = reinterpret_cast<KorvanDeviceIO::USBRequestBlock*>(
+            fService.ring(KorvanDeviceIO::kOutputRingMemoryType));
+        const uint64_t bytesPerFrame =
+            uint64_t(fDevice->GetBusBytesPerSample()) * fDevice->GetOutputChannels();
         KorvanDeviceIO::WriteBlockHeader(ring[0], {mach_absolute_time(), 0, 0, frames * bytesPerFrame});
     }
 
@@ -103,7 +106,8 @@ protected:
     // up after 200 ms.
     OSStatus StartWithoutOutput(DarwinTesting::ManualClock& clock)
     {
-        auto* ring = reinterpret_cast<KorvanDeviceIO::USBRequestBlock*>(fService.ring(KorvanDeviceIO::kOutputRingMemoryType));
+        auto* ring = reinterpret_cast<KorvanDeviceIO::USBRequestBlock*>(
+            fService.ring(KorvanDeviceIO::kOutputRingMemoryType));
         KorvanDeviceIO::WriteBlockHeader(ring[0], {0, 0, 0, 0});
         const uint64_t begin = mach_absolute_time();
         auto start = std::async(std::launch::async, [this] { return fDevice->StartAudio(); });

@@ -21,8 +21,9 @@ TEST_F(DeviceLifecycle, ActivationReadsDescriptorsRateNamesThenIdentity)
 {
     Activate();
     // 6: descriptors; 3: the selector's pin, then the rate; 7: names; 0: identity.
-    EXPECT_EQ(AudioCalls(), (std::vector<uint32_t>{kGetUSBConfig1Descriptors, kSendUACControlRequest,
-                                                   kSendUACControlRequest, kGetChannelNames, kGetDeviceInfo}));
+    EXPECT_EQ(AudioCalls(),
+              (std::vector<uint32_t>{kGetUSBConfig1Descriptors, kSendUACControlRequest,
+                                     kSendUACControlRequest, kGetChannelNames, kGetDeviceInfo}));
     EXPECT_TRUE(fDevice->IsRateValid());
     EXPECT_EQ(fDevice->GetInputChannels(), 20u);
     EXPECT_EQ(fDevice->GetOutputChannels(), 22u);
@@ -82,7 +83,8 @@ TEST_F(DeviceLifecycle, ZeroTimePeriodByRate)
     {
         UInt32 rate;
         UInt32 period;
-    } cases[] = {{44100, 16384}, {48000, 16384}, {88200, 32768}, {96000, 32768}, {176400, 65536}, {192000, 65536}};
+    } cases[] = {{44100, 16384}, {48000, 16384},  {88200, 32768},
+                 {96000, 32768}, {176400, 65536}, {192000, 65536}};
     for (const auto& testCase : cases) {
         EXPECT_EQ(SA_Device::ZeroTimePeriodFor(testCase.rate), testCase.period) << testCase.rate;
     }

@@ -135,8 +135,8 @@ TEST_F(DeviceProperties, SampleRatesAsFitTheBuffer)
     EXPECT_EQ(ranges[0].mMinimum, 44100);
     EXPECT_EQ(ranges[0].mMaximum, 44100);
     EXPECT_EQ(ranges[1].mMinimum, 48000);
-    EXPECT_EQ(fDevice->GetPropertyDataSize(fDeviceID, 0, Address(kAudioDevicePropertyAvailableNominalSampleRates),
-                                           0, nullptr),
+    EXPECT_EQ(fDevice->GetPropertyDataSize(
+                  fDeviceID, 0, Address(kAudioDevicePropertyAvailableNominalSampleRates), 0, nullptr),
               96u);
 }
 
@@ -155,7 +155,8 @@ TEST_F(DeviceProperties, Sizes4And8AndTheirShortBuffers)
     for (const auto& testCase : cases) {
         const auto address = Address(testCase.selector, testCase.scope);
         std::vector<uint8_t> out;
-        EXPECT_EQ(Get(fDeviceID, address, testCase.size - 2, out), OSStatus(kAudioHardwareBadPropertySizeError))
+        EXPECT_EQ(Get(fDeviceID, address, testCase.size - 2, out),
+                  OSStatus(kAudioHardwareBadPropertySizeError))
             << FourCharacters(testCase.selector);
         EXPECT_EQ(Get(fDeviceID, address, testCase.size, out), 0) << FourCharacters(testCase.selector);
         EXPECT_EQ(out.size(), testCase.size);
@@ -163,7 +164,8 @@ TEST_F(DeviceProperties, Sizes4And8AndTheirShortBuffers)
     EXPECT_EQ(GetValue<UInt32>(fDeviceID, Address(kAudioDevicePropertyRelatedDevices)), fDeviceID);
     EXPECT_EQ(GetValue<UInt32>(fDeviceID, Address(kAudioDevicePropertyZeroTimeStampPeriod)), 16384u);
     EXPECT_EQ(GetValue<Float64>(fDeviceID, Address(kAudioDevicePropertyNominalSampleRate)), 48000.0);
-    EXPECT_EQ(GetValue<UInt32>(fDeviceID, Address(kAudioDevicePropertySafetyOffset, kAudioObjectPropertyScopeInput)),
+    EXPECT_EQ(GetValue<UInt32>(fDeviceID,
+                               Address(kAudioDevicePropertySafetyOffset, kAudioObjectPropertyScopeInput)),
               16u);
 }
 
@@ -172,13 +174,17 @@ TEST_F(DeviceProperties, Names)
     EXPECT_EQ(GetString(fDeviceID, Address(kAudioObjectPropertyName)), "Wrenlet");
     EXPECT_EQ(GetString(fDeviceID, Address(kAudioObjectPropertyManufacturer)), "VORK, Inc");
     EXPECT_EQ(GetString(fDeviceID, Address(kAudioObjectPropertyElementName)), "Wrenlet");
-    EXPECT_EQ(GetString(fDeviceID, Address(kAudioObjectPropertyElementName, kAudioObjectPropertyScopeInput, 3)),
-              "Line In 3");
-    EXPECT_EQ(GetString(fDeviceID, Address(kAudioObjectPropertyElementCategoryName, kAudioObjectPropertyScopeOutput, 11)),
+    EXPECT_EQ(
+        GetString(fDeviceID, Address(kAudioObjectPropertyElementName, kAudioObjectPropertyScopeInput, 3)),
+        "Line In 3");
+    EXPECT_EQ(GetString(fDeviceID, Address(kAudioObjectPropertyElementCategoryName,
+                                           kAudioObjectPropertyScopeOutput, 11)),
               "Phones Out");
-    EXPECT_EQ(GetString(fDeviceID, Address(kAudioObjectPropertyElementNumberName, kAudioObjectPropertyScopeOutput, 12)),
+    EXPECT_EQ(GetString(fDeviceID,
+                        Address(kAudioObjectPropertyElementNumberName, kAudioObjectPropertyScopeOutput, 12)),
               "2");
-    EXPECT_EQ(GetString(fDeviceID, Address(kAudioObjectPropertyElementCategoryName, kAudioObjectPropertyScopeInput, 21)),
+    EXPECT_EQ(GetString(fDeviceID,
+                        Address(kAudioObjectPropertyElementCategoryName, kAudioObjectPropertyScopeInput, 21)),
               "");
     EXPECT_EQ(GetString(fDeviceID, Address(kAudioDevicePropertyDeviceUID)),
               "com_vork_driver_tide_control_interface:dev00001");
@@ -197,9 +203,15 @@ TEST_F(DeviceProperties, VolumeScalarsDecibelsAndGains)
         Float32 scalar;
         float gain;
     } cases[] = {
-        {scalar, 1.5f, 1.0f, 2147483392.0f}, {decibels, -100.0f, 0.0f, 0.0f}, {scalar, NAN, 0.0f, 0.0f},
-        {scalar, INFINITY, 0.0f, 0.0f}, {scalar, -INFINITY, 0.0f, 0.0f}, {decibels, 0.0f, 1.0f, 2147483392.0f},
-        {decibels, 12.0f, 1.0f, 2147483392.0f}, {decibels, INFINITY, 1.0f, 2147483392.0f}, {decibels, NAN, 0.0f, 0.0f},
+        {scalar, 1.5f, 1.0f, 2147483392.0f},
+        {decibels, -100.0f, 0.0f, 0.0f},
+        {scalar, NAN, 0.0f, 0.0f},
+        {scalar, INFINITY, 0.0f, 0.0f},
+        {scalar, -INFINITY, 0.0f, 0.0f},
+        {decibels, 0.0f, 1.0f, 2147483392.0f},
+        {decibels, 12.0f, 1.0f, 2147483392.0f},
+        {decibels, INFINITY, 1.0f, 2147483392.0f},
+        {decibels, NAN, 0.0f, 0.0f},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.value);
@@ -208,7 +220,8 @@ TEST_F(DeviceProperties, VolumeScalarsDecibelsAndGains)
         EXPECT_EQ(fDevice->GetOutputGain(0), testCase.gain);
     }
     ASSERT_EQ(Set(Volume(0), scalar, 0.5f), 0);
-    EXPECT_NEAR(fDevice->GetOutputGain(0), 2147483392.0f * std::pow(10.0f, (std::pow(0.5f, 0.29613208770751953f) - 1) * 97 / 20),
+    EXPECT_NEAR(fDevice->GetOutputGain(0),
+                2147483392.0f * std::pow(10.0f, (std::pow(0.5f, 0.29613208770751953f) - 1) * 97 / 20),
                 1000.0f);
     const auto mute = Address(kAudioBooleanControlPropertyValue, kAudioObjectPropertyScopeOutput, 1);
     ASSERT_EQ(Set(Volume(0) + 1, mute, UInt32(1)), 0);
@@ -216,7 +229,8 @@ TEST_F(DeviceProperties, VolumeScalarsDecibelsAndGains)
     ASSERT_EQ(Set(Volume(0) + 1, mute, UInt32(0)), 0);
     EXPECT_GT(fDevice->GetOutputGain(0), 0.0f);
 
-    AudioValueRange range = GetValue<AudioValueRange>(Volume(0), Address(kAudioLevelControlPropertyDecibelRange));
+    AudioValueRange range =
+        GetValue<AudioValueRange>(Volume(0), Address(kAudioLevelControlPropertyDecibelRange));
     EXPECT_EQ(range.mMinimum, -INFINITY);
     EXPECT_EQ(range.mMaximum, 0.0);
 }
@@ -227,13 +241,13 @@ TEST_F(DeviceProperties, ScalarToDecibelsAndBack)
         std::vector<uint8_t> buffer(4);
         std::memcpy(buffer.data(), &value, 4);
         UInt32 written = 0;
-        fDevice->GetPropertyData(Volume(2), 0, Address(kAudioLevelControlPropertyConvertScalarToDecibels), 0, nullptr, 4,
-                                 written, buffer.data());
+        fDevice->GetPropertyData(Volume(2), 0, Address(kAudioLevelControlPropertyConvertScalarToDecibels), 0,
+                                 nullptr, 4, written, buffer.data());
         Float32 db;
         std::memcpy(&db, buffer.data(), 4);
         EXPECT_LE(db, 0.0f);
-        fDevice->GetPropertyData(Volume(2), 0, Address(kAudioLevelControlPropertyConvertDecibelsToScalar), 0, nullptr, 4,
-                                 written, buffer.data());
+        fDevice->GetPropertyData(Volume(2), 0, Address(kAudioLevelControlPropertyConvertDecibelsToScalar), 0,
+                                 nullptr, 4, written, buffer.data());
         Float32 back;
         std::memcpy(&back, buffer.data(), 4);
         EXPECT_NEAR(back, value, 1e-5f) << value << " -> " << db << " dB";

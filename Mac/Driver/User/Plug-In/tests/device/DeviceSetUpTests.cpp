@@ -43,7 +43,8 @@ TEST_F(DeviceSetUp, NameWithoutNumberGivesTheBuiltInNames)
     fService.setChannelNames({"Loopback", "Mic In 2"}, {"Main Out 1", "Main Out 2"});
     Activate();
     EXPECT_EQ(Name(kAudioObjectPropertyElementName, kAudioObjectPropertyScopeInput, 2), "Mic/Line/Inst In 2");
-    EXPECT_TRUE(fLog.contains("Channel name or channel number missing from string (\"Loopback\")")) << fLog.text();
+    EXPECT_TRUE(fLog.contains("Channel name or channel number missing from string (\"Loopback\")"))
+        << fLog.text();
 }
 
 TEST_F(DeviceSetUp, RateFamilyOfTheDevicesRate)

@@ -190,9 +190,9 @@ TEST_F(IOControl, ExceptionInAChangeStillEnablesIO)
 class FilteringDevice : public SA_DeviceUSB
 {
 public:
-    using SA_DeviceUSB::SA_DeviceUSB;
     using SA_Device::FilterZHT;
     using SA_DeviceUSB::GetLogThread;
+    using SA_DeviceUSB::SA_DeviceUSB;
 };
 
 TEST_F(IOControl, ZeroTimeFilterLogsATimeTakenRaw)
@@ -203,17 +203,20 @@ TEST_F(IOControl, ZeroTimeFilterLogsATimeTakenRaw)
     // The start resets the filter and hands it output block 0's host time first.
     ASSERT_EQ(device.StartIO(1), 0);
     const UInt64 start =
-        ReadBlockHeader(reinterpret_cast<USBRequestBlock*>(fService.ring(kOutputRingMemoryType))[0]).fHostTime;
+        ReadBlockHeader(reinterpret_cast<USBRequestBlock*>(fService.ring(kOutputRingMemoryType))[0])
+            .fHostTime;
     constexpr UInt64 kIdeal = 341333333;
     device.FilterZHT(start + kIdeal + 50000, device.GetLogThread());
     device.FilterZHT(start + 2 * kIdeal + 5000 + 150000, device.GetLogThread());
-    const std::string line = "FilterZHT - measured zero host timestamp delta differed from ideal by 150 microseconds";
+    const std::string line =
+        "FilterZHT - measured zero host timestamp delta differed from ideal by 150 microseconds";
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
         int found = 0;
         for (const std::string& text : capture.texts(DarwinLog::Source::OSLog)) {
             found += text.find("FilterZHT") != std::string::npos ? 1 : 0;
-            ASSERT_TRUE(text.find("FilterZHT") == std::string::npos || text.find(line) != std::string::npos) << text;
+            ASSERT_TRUE(text.find("FilterZHT") == std::string::npos || text.find(line) != std::string::npos)
+                << text;
         }
         if (found == 1) {
             break;

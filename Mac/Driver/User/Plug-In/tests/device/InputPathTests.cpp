@@ -24,11 +24,15 @@ protected:
         SubmitFirstOutputBlock();
         EXPECT_EQ(device.StartIO(1), 0);
         fInput = std::make_unique<ScriptedInput>(Ring(), Stride(), device.GetInputChannels(),
-                                                 device.GetBusBytesPerSample(), device.AreStreamingHeadersEnabled());
+                                                 device.GetBusBytesPerSample(),
+                                                 device.AreStreamingHeadersEnabled());
         return device;
     }
 
-    USBRequestBlock* Ring() { return reinterpret_cast<USBRequestBlock*>(fService.ring(kInputRingMemoryType)); }
+    USBRequestBlock* Ring()
+    {
+        return reinterpret_cast<USBRequestBlock*>(fService.ring(kInputRingMemoryType));
+    }
     uint32_t Stride() const { return fDevice->GetInIsocInfo().fFamily[0].fMaxPacket; }
 
     // Reads `frames` frames of `channels` from chase-buffer frame `first` on.
@@ -49,7 +53,8 @@ protected:
         const auto buffer = Read(first, count, channels);
         for (uint32_t frame = 0; frame < count; ++frame) {
             for (uint32_t channel = 0; channel < channels; ++channel) {
-                ASSERT_EQ(buffer[frame * channels + channel], ScriptedInput::Expected(source + frame, channel))
+                ASSERT_EQ(buffer[frame * channels + channel],
+                          ScriptedInput::Expected(source + frame, channel))
                     << "chase frame " << first + frame << " channel " << channel;
             }
         }
@@ -158,7 +163,8 @@ TEST_F(InputPath, MutedChannelsAreSilent)
 {
     SA_DeviceUSB& device = Start(Model::Tenor, uint8_t(2));
     const UInt32 on = 1;
-    const AudioObjectPropertyAddress mute{kAudioBooleanControlPropertyValue, kAudioObjectPropertyScopeInput, 2};
+    const AudioObjectPropertyAddress mute{kAudioBooleanControlPropertyValue, kAudioObjectPropertyScopeInput,
+                                          2};
     device.SetPropertyData(fDeviceID + 3 + 1, 0, mute, 0, nullptr, sizeof(on), &on);
     for (int packet = 0; packet < 3; ++packet) {
         fInput->Write(kFramesPerPacket);
@@ -253,7 +259,8 @@ TEST_F(InputPath, ChaseTimerLeavesTheIOThreadAlone)
 TEST_F(InputPath, HeaderOffInputStaysContinuousAcrossRingWraps)
 {
     SA_DeviceUSB& device = Start(Model::Brio, std::nullopt);
-    ScriptedInput skipped(Ring(), Stride(), device.GetInputChannels(), device.GetBusBytesPerSample(), false, 0, 40000);
+    ScriptedInput skipped(Ring(), Stride(), device.GetInputChannels(), device.GetBusBytesPerSample(), false,
+                          0, 40000);
     for (std::size_t packet = 0; packet < kPacketsPerBlock; ++packet) {
         skipped.Write(kFramesPerPacket);
     }

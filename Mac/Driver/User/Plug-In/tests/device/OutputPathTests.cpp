@@ -28,15 +28,22 @@ protected:
         return device;
     }
 
-    USBRequestBlock* Ring() { return reinterpret_cast<USBRequestBlock*>(fService.ring(kOutputRingMemoryType)); }
-    uint64_t BytesPerFrame() const { return uint64_t(fDevice->GetBusBytesPerSample()) * fDevice->GetOutputChannels(); }
+    USBRequestBlock* Ring()
+    {
+        return reinterpret_cast<USBRequestBlock*>(fService.ring(kOutputRingMemoryType));
+    }
+    uint64_t BytesPerFrame() const
+    {
+        return uint64_t(fDevice->GetBusBytesPerSample()) * fDevice->GetOutputChannels();
+    }
 
     // Blocks [first, first + count) as the driver submits them: 960 frames each, 20 ms apart.
     void SubmitBlocks(uint64_t first, uint64_t count)
     {
         for (uint64_t request = first; request < first + count; ++request) {
             WriteBlockHeader(Ring()[request % kRequestBlockCount],
-                             {fStart + request * kBlockNanoseconds, 0, request * kFramesPerBlock * BytesPerFrame(),
+                             {fStart + request * kBlockNanoseconds, 0,
+                              request * kFramesPerBlock * BytesPerFrame(),
                               (request + 1) * kFramesPerBlock * BytesPerFrame()});
         }
     }
@@ -44,12 +51,15 @@ protected:
     void Write(uint64_t sampleTime, const std::vector<float>& frames)
     {
         const uint32_t channels = fDevice->GetOutputChannels();
-        fDevice->WriteOutputData(fDevice->GetOutputStreamID(), uint32_t(frames.size() / channels), Float64(sampleTime),
-                                 frames.data(), channels);
+        fDevice->WriteOutputData(fDevice->GetOutputStreamID(), uint32_t(frames.size() / channels),
+                                 Float64(sampleTime), frames.data(), channels);
     }
 
     // Output frame value of frame f, channel c: small and exact in 24 bits.
-    static float Value(uint64_t frame, uint32_t channel) { return float((frame % 1000) * 32 + channel) / 65536.0f; }
+    static float Value(uint64_t frame, uint32_t channel)
+    {
+        return float((frame % 1000) * 32 + channel) / 65536.0f;
+    }
 
     std::vector<float> Frames(uint64_t first, uint64_t count) const
     {
@@ -81,7 +91,8 @@ protected:
     {
         for (uint64_t index = 0; index < count; ++index) {
             for (uint32_t channel = 0; channel < 4; ++channel) {
-                ASSERT_EQ(SampleInBlock(block, frameInBlock + index, channel), Converted(Value(frame + index, channel)))
+                ASSERT_EQ(SampleInBlock(block, frameInBlock + index, channel),
+                          Converted(Value(frame + index, channel)))
                     << "block " << block << " frame " << frameInBlock + index << " channel " << channel;
             }
         }
@@ -125,7 +136,8 @@ TEST_F(OutputPath, StalledWriterResynchronisesOrDrops)
     ExpectWritten(5, 7, 5 * kFramesPerBlock + 7, 10);
 
     // A time no block holds is dropped.
-    std::vector<uint8_t> before(Ring()[6].fBuffer, Ring()[6].fBuffer + 2 * kFramesPerBlock * BytesPerFrame() / 2);
+    std::vector<uint8_t> before(Ring()[6].fBuffer,
+                                Ring()[6].fBuffer + 2 * kFramesPerBlock * BytesPerFrame() / 2);
     Write(100 * kFramesPerBlock, Frames(0, 10));
     EXPECT_TRUE(std::equal(before.begin(), before.end(), Ring()[6].fBuffer));
 }

@@ -19,14 +19,10 @@ TEST(SampleConversion, DeviceSamplesBecomeFloatsAtTheSignExtremes)
         std::vector<uint8_t> bytes;
         float value;
     } cases[] = {
-        {{0xFF, 0xFF, 0x7F}, 1.0f - Power2(-23)},
-        {{0x00, 0x00, 0x80}, -1.0f},
-        {{0x01, 0x00, 0x00}, Power2(-23)},
-        {{0xFF, 0xFF, 0xFF}, -Power2(-23)},
-        {{0xFF, 0xFF, 0xFF, 0x7F}, 1.0f},
-        {{0x00, 0x00, 0x00, 0x80}, -1.0f},
-        {{0x00, 0x01, 0x00, 0x00}, Power2(-23)},
-        {{0x00, 0xFF, 0xFF, 0xFF}, -Power2(-23)},
+        {{0xFF, 0xFF, 0x7F}, 1.0f - Power2(-23)}, {{0x00, 0x00, 0x80}, -1.0f},
+        {{0x01, 0x00, 0x00}, Power2(-23)},        {{0xFF, 0xFF, 0xFF}, -Power2(-23)},
+        {{0xFF, 0xFF, 0xFF, 0x7F}, 1.0f},         {{0x00, 0x00, 0x00, 0x80}, -1.0f},
+        {{0x00, 0x01, 0x00, 0x00}, Power2(-23)},  {{0x00, 0xFF, 0xFF, 0xFF}, -Power2(-23)},
     };
     for (const auto& testCase : cases) {
         const uint32_t bytesPerSample = uint32_t(testCase.bytes.size());
@@ -91,7 +87,8 @@ TEST(SampleConversion, PacketFillsConsecutiveFramesAndWrapsAtTheChaseEnd)
         for (uint32_t frame = 0; frame < 6; ++frame) {
             const uint32_t at = (testCase.startFrame + frame) % kPeriodFrames;
             for (uint32_t channel = 0; channel < kChannels; ++channel) {
-                EXPECT_EQ(chase[at * kChannels + channel], Expected(frame, channel)) << frame << " " << channel;
+                EXPECT_EQ(chase[at * kChannels + channel], Expected(frame, channel))
+                    << frame << " " << channel;
             }
         }
         if (testCase.startFrame + 6 <= kPeriodFrames) {
@@ -139,8 +136,8 @@ TEST(SampleConversion, OutputClampsTo24BitsAtTheTopOf32)
     {
         float value;
         uint32_t sample;
-    } cases[] = {{1.0f, 0x7FFFFF00}, {-1.0f, 0x80000100}, {2.0f, 0x7FFFFF00}, {-7.0f, 0x80000100},
-                 {0.0f, 0}, {NAN, 0x7FFFFF00}, {INFINITY, 0x7FFFFF00}, {-INFINITY, 0x80000100}};
+    } cases[] = {{1.0f, 0x7FFFFF00}, {-1.0f, 0x80000100}, {2.0f, 0x7FFFFF00},     {-7.0f, 0x80000100},
+                 {0.0f, 0},          {NAN, 0x7FFFFF00},   {INFINITY, 0x7FFFFF00}, {-INFINITY, 0x80000100}};
     for (const auto& testCase : cases) {
         const float source[2] = {testCase.value, testCase.value};
         int32_t out[2] = {};

@@ -59,18 +59,20 @@ protected:
                            16,
                            {{device.GetInputStreamID(), true, 4 * fChannels},
                             {device.GetOutputStreamID(), false, 4 * device.GetOutputChannels()}}};
-        IORunner runner(SA_DriverRef(), io, [this](const AudioServerPlugInIOCycleInfo& cycle,
-                                                     const std::vector<IOBuffer>& inputs, std::vector<IOBuffer>& outputs) {
-            std::lock_guard<std::mutex> lock(fMutex);
-            fCycles.push_back({cycle.mInputTime.mSampleTime, inputs.at(0).fBytes});
-            auto* frames = reinterpret_cast<float*>(outputs.at(0).fBytes.data());
-            const auto time = int64_t(cycle.mOutputTime.mSampleTime);
-            for (UInt32 frame = 0; frame < kBufferFrames; ++frame) {
-                for (UInt32 channel = 0; channel < fOutChannels; ++channel) {
-                    frames[frame * fOutChannels + channel] = OutputValue(uint64_t(time + frame), channel);
-                }
-            }
-        });
+        IORunner runner(SA_DriverRef(), io,
+                        [this](const AudioServerPlugInIOCycleInfo& cycle, const std::vector<IOBuffer>& inputs,
+                               std::vector<IOBuffer>& outputs) {
+                            std::lock_guard<std::mutex> lock(fMutex);
+                            fCycles.push_back({cycle.mInputTime.mSampleTime, inputs.at(0).fBytes});
+                            auto* frames = reinterpret_cast<float*>(outputs.at(0).fBytes.data());
+                            const auto time = int64_t(cycle.mOutputTime.mSampleTime);
+                            for (UInt32 frame = 0; frame < kBufferFrames; ++frame) {
+                                for (UInt32 channel = 0; channel < fOutChannels; ++channel) {
+                                    frames[frame * fOutChannels + channel] =
+                                        OutputValue(uint64_t(time + frame), channel);
+                                }
+                            }
+                        });
         ASSERT_EQ(runner.Start(), 0);
         const auto until = std::chrono::steady_clock::now() + kRunTime;
         while (std::chrono::steady_clock::now() < until) {
@@ -131,10 +133,9 @@ void Streaming::CheckInput()
             if (!offset) {
                 offset = (carried - time) & 0xFFFF;
             }
-            ASSERT_EQ((time + *offset) & 0xFFFF, carried) << "input time " << cycle.fInputTime << " frame " << frame;
-            ASSERT_EQ(samples[frame * fChannels + 1],
-                      ScriptedInput::Expected(carried, 1))
-                << "channel 1";
+            ASSERT_EQ((time + *offset) & 0xFFFF, carried)
+                << "input time " << cycle.fInputTime << " frame " << frame;
+            ASSERT_EQ(samples[frame * fChannels + 1], ScriptedInput::Expected(carried, 1)) << "channel 1";
             ++checked;
         }
     }
@@ -177,7 +178,8 @@ void Streaming::CheckOutput()
     uint64_t checked = 0;
     for (std::size_t frame = first; frame < frames; ++frame) {
         for (UInt32 channel = 0; channel < fOutChannels; ++channel) {
-            ASSERT_EQ(sampleAt(frame, channel), Converted(OutputValue(carried + (frame - first), channel), channel, fOutChannels))
+            ASSERT_EQ(sampleAt(frame, channel),
+                      Converted(OutputValue(carried + (frame - first), channel), channel, fOutChannels))
                 << "output frame " << frame << " channel " << channel;
         }
         ++checked;

@@ -20,16 +20,29 @@ TEST(UACInterruptStatus, OnlyCurChangesOfClockEntitiesChangeTheClock)
         bool clockChange;
         const char* line; // null: no "UAC Interrupt Complete" line
     } cases[] = {
-        {"clock source", {0x00, 0x01, 0x00, 0x01, 0x00, Entity::kClockSource}, true,
+        {"clock source",
+         {0x00, 0x01, 0x00, 0x01, 0x00, Entity::kClockSource},
+         true,
          "UAC Interrupt Complete 00, 01, 00, 01, 00, 10"},
-        {"second clock source", {0x00, 0x01, 0x00, 0x01, 0x00, Entity::kSecondClockSource}, true,
+        {"second clock source",
+         {0x00, 0x01, 0x00, 0x01, 0x00, Entity::kSecondClockSource},
+         true,
          "UAC Interrupt Complete 00, 01, 00, 01, 00, 12"},
-        {"clock selector", {0x00, 0x01, 0x00, 0x01, 0x00, Entity::kClockSelector}, true,
+        {"clock selector",
+         {0x00, 0x01, 0x00, 0x01, 0x00, Entity::kClockSelector},
+         true,
          "UAC Interrupt Complete 00, 01, 00, 01, 00, 11"},
-        {"terminal", {0x00, 0x01, 0x00, 0x02, 0x00, Entity::kRecordInputTerminal}, false,
+        {"terminal",
+         {0x00, 0x01, 0x00, 0x02, 0x00, Entity::kRecordInputTerminal},
+         false,
          "UAC Interrupt Complete 00, 01, 00, 02, 00, 02"},
-        {"unknown entity", {0x00, 0x01, 0x00, 0x01, 0x00, 0x7F}, false, "UAC Interrupt Complete 00, 01, 00, 01, 00, 7f"},
-        {"bAttribute 2", {0x00, 0x02, 0x00, 0x01, 0x00, Entity::kClockSource}, false,
+        {"unknown entity",
+         {0x00, 0x01, 0x00, 0x01, 0x00, 0x7F},
+         false,
+         "UAC Interrupt Complete 00, 01, 00, 01, 00, 7f"},
+        {"bAttribute 2",
+         {0x00, 0x02, 0x00, 0x01, 0x00, Entity::kClockSource},
+         false,
          "UAC Interrupt Complete 00, 02, 00, 01, 00, 10"},
         {"endpoint originated", {0x02, 0x01, 0x00, 0x01, 0x00, Entity::kClockSource}, false, nullptr},
         {"7 bytes", {0x00, 0x01, 0x00, 0x01, 0x00, Entity::kClockSource, 0x00}, false, nullptr},
@@ -38,8 +51,9 @@ TEST(UACInterruptStatus, OnlyCurChangesOfClockEntitiesChangeTheClock)
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         LogLines log;
-        EXPECT_EQ(IsClockChangeMessage(testCase.payload.data(), uint32_t(testCase.payload.size()), &descriptors),
-                  testCase.clockChange);
+        EXPECT_EQ(
+            IsClockChangeMessage(testCase.payload.data(), uint32_t(testCase.payload.size()), &descriptors),
+            testCase.clockChange);
         if (testCase.line != nullptr) {
             EXPECT_TRUE(log.contains(testCase.line)) << log.text();
         } else {

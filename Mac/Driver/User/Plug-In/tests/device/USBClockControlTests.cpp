@@ -59,7 +59,8 @@ protected:
     uint32_t ReadRate(bool& valid, int expectedWaits)
     {
         DarwinTesting::ManualClock clock;
-        auto reading = std::async(std::launch::async, [&] { return GetDeviceSampleRate(*fClient, fDescriptors, valid); });
+        auto reading = std::async(std::launch::async,
+                                  [&] { return GetDeviceSampleRate(*fClient, fDescriptors, valid); });
         for (int wait = 0; wait < expectedWaits; ++wait) {
             const uint64_t due = DarwinClock::hostNow() + 10000000;
             const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -179,8 +180,8 @@ TEST_F(USBClockControlTest, ClockSourceOfTheSelectorsPin)
         SCOPED_TRACE(testCase.name);
         UseDescriptors(testCase.variant);
         fService.setCurValue(Entity::kClockSelector, kSelectorControl, testCase.pin);
-        const uint8_t* source =
-            GetCurrentClockSourceDesc(*fClient, fDescriptors.fData, fDescriptors.fData + fDescriptors.fLength);
+        const uint8_t* source = GetCurrentClockSourceDesc(*fClient, fDescriptors.fData,
+                                                          fDescriptors.fData + fDescriptors.fLength);
         if (testCase.source < 0) {
             EXPECT_EQ(source, nullptr);
         } else {
@@ -202,7 +203,8 @@ TEST_F(USBClockControlTest, PinOutsideTheSelectorDescriptor)
     selector[4] = 200;
     for (uint8_t pin : {uint8_t(4), uint8_t(5), uint8_t(200)}) {
         fService.setCurValue(Entity::kClockSelector, kSelectorControl, {pin});
-        EXPECT_EQ(GetCurrentClockSourceDesc(*fClient, fDescriptors.fData, fDescriptors.fData + fDescriptors.fLength),
+        EXPECT_EQ(GetCurrentClockSourceDesc(*fClient, fDescriptors.fData,
+                                            fDescriptors.fData + fDescriptors.fLength),
                   nullptr)
             << int(pin);
     }

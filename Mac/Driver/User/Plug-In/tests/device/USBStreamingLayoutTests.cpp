@@ -16,7 +16,8 @@ bool operator==(const IsocFamilyInfo& a, const IsocFamilyInfo& b)
 
 std::ostream& operator<<(std::ostream& stream, const IsocFamilyInfo& info)
 {
-    return stream << "{alt " << int(info.fAlt) << ", " << int(info.fNumCh) << " ch, " << info.fMaxPacket << " bytes}";
+    return stream << "{alt " << int(info.fAlt) << ", " << int(info.fNumCh) << " ch, " << info.fMaxPacket
+                  << " bytes}";
 }
 
 namespace {
@@ -35,9 +36,9 @@ Layout Standard(Model model, bool input, uint8_t subslot)
     for (int family = 0; family < 3; ++family) {
         const auto counts = info.channels[std::size_t(family)];
         const uint8_t channels = input ? counts.in : counts.out;
-        layout.families[family] = {
-            uint8_t(family + 1), channels,
-            input ? recordMaxPacket(channels, subslot, Family(family)) : playbackMaxPacket(channels, subslot, Family(family))};
+        layout.families[family] = {uint8_t(family + 1), channels,
+                                   input ? recordMaxPacket(channels, subslot, Family(family))
+                                         : playbackMaxPacket(channels, subslot, Family(family))};
     }
     return layout;
 }

@@ -16,8 +16,11 @@ TEST(ZeroTimeFilter, ResetStartsTheAverageAtTheIdealPeriod)
         uint32_t period;
         uint32_t rate;
         uint64_t average;
-    } cases[] = {{16384, 44100, 371519274}, {16384, 48000, 341333333}, {32768, 96000, 341333333},
-                 {65536, 192000, 341333333}, {65536, 176400, 371519274}};
+    } cases[] = {{16384, 44100, 371519274},
+                 {16384, 48000, 341333333},
+                 {32768, 96000, 341333333},
+                 {65536, 192000, 341333333},
+                 {65536, 176400, 371519274}};
     for (const auto& testCase : cases) {
         ZeroTimeFilter filter;
         filter.Reset(testCase.period, testCase.rate);

@@ -20,11 +20,13 @@ protected:
         DeviceFixture::SetUp();
         Activate();
         fStart = mach_absolute_time();
-        const uint64_t bytesPerFrame = uint64_t(fDevice->GetBusBytesPerSample()) * fDevice->GetOutputChannels();
+        const uint64_t bytesPerFrame =
+            uint64_t(fDevice->GetBusBytesPerSample()) * fDevice->GetOutputChannels();
         auto* ring = reinterpret_cast<USBRequestBlock*>(fService.ring(kOutputRingMemoryType));
         for (uint64_t block = 0; block < kRequestBlockCount; ++block) {
-            WriteBlockHeader(ring[block], {HostTimeOf(block * kFramesPerBlock), 0, block * kFramesPerBlock * bytesPerFrame,
-                                           (block + 1) * kFramesPerBlock * bytesPerFrame});
+            WriteBlockHeader(ring[block],
+                             {HostTimeOf(block * kFramesPerBlock), 0, block * kFramesPerBlock * bytesPerFrame,
+                              (block + 1) * kFramesPerBlock * bytesPerFrame});
         }
         ASSERT_EQ(fDevice->StartIO(1), 0);
     }

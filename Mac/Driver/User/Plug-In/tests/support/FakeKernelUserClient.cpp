@@ -65,7 +65,8 @@ public:
         const std::string inode = " " + std::to_string(status.st_ino) + " ";
         int count = 0;
         for (std::string line; std::getline(maps, line);) {
-            if (line.find(inode) != std::string::npos && line.find("memfd:KorvanRequestRing") != std::string::npos) {
+            if (line.find(inode) != std::string::npos &&
+                line.find("memfd:KorvanRequestRing") != std::string::npos) {
                 ++count;
             }
         }
@@ -155,7 +156,8 @@ struct FakeKernelService::State
             return;
         }
         StreamFormat format = *fStreamFormat;
-        format.fInputChannels = format.fBytesPerSample == 0 ? 0 : request.fInBytesPerFrame / format.fBytesPerSample;
+        format.fInputChannels =
+            format.fBytesPerSample == 0 ? 0 : request.fInBytesPerFrame / format.fBytesPerSample;
         format.fOutputBytesPerFrame = request.fOutBytesPerFrame;
         fStream = std::make_unique<ScriptedStream>(
             reinterpret_cast<USBRequestBlock*>(RingLocked(kInputRingMemoryType).bytes()),

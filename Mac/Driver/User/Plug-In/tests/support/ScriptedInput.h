@@ -15,8 +15,8 @@ namespace DeviceTesting {
 class ScriptedInput
 {
 public:
-    ScriptedInput(KorvanDeviceIO::USBRequestBlock* ring, uint32_t stride, uint32_t channels, uint32_t bytesPerSample,
-                  bool headers, std::size_t firstBlock = 1, uint64_t firstFrame = 0)
+    ScriptedInput(KorvanDeviceIO::USBRequestBlock* ring, uint32_t stride, uint32_t channels,
+                  uint32_t bytesPerSample, bool headers, std::size_t firstBlock = 1, uint64_t firstFrame = 0)
         : fChannels(channels), fBytesPerSample(bytesPerSample), fHeaders(headers), fFramesSent(firstFrame)
     {
         fPosition = {ring, ring + firstBlock, 0, stride};

@@ -19,10 +19,7 @@ constexpr uint64_t kLeadNs = 50 * kMillisecondNs;
 
 ScriptedStream::ScriptedStream(USBRequestBlock* input, USBRequestBlock* output, const StreamFormat& format,
                                OutputCapture capture)
-    : fInput(input),
-      fOutput(output),
-      fFormat(format),
-      fCapture(std::move(capture)),
+    : fInput(input), fOutput(output), fFormat(format), fCapture(std::move(capture)),
       fWriter(input, format.fInputStride, format.fInputChannels, format.fBytesPerSample, format.fHeaders, 0),
       fT0(mach_absolute_time() + kFirstFrameDelayNs)
 {
@@ -117,7 +114,8 @@ void ScriptedStream::ChaseAsDriverExtension(uint64_t request)
     // The plug-in's progress in this block: every packet it published as chased has its length.
     const ChasePosition position = ReadChasePosition(plugIn);
     const uint64_t first = kFirstMicroframe + request * kPacketsPerBlock;
-    if (position.fMicroframe >= first && position.fMicroframe < first + kPacketsPerBlock && fFormat.fHeaders) {
+    if (position.fMicroframe >= first && position.fMicroframe < first + kPacketsPerBlock &&
+        fFormat.fHeaders) {
         for (uint64_t packet = 0; packet <= position.fMicroframe - first; ++packet) {
             fContract.fMissingLengths += LoadPacketLength(plugIn, packet) == 0 ? 1 : 0;
         }
@@ -126,9 +124,10 @@ void ScriptedStream::ChaseAsDriverExtension(uint64_t request)
     USBRequestIter it{fInput, &block, 0, fFormat.fInputStride};
     for (std::size_t packet = 0; packet < kPacketsPerBlock; ++packet, it = it.next()) {
         own.fPacketHeaders[packet] = ReadPacketHeader(it.packet());
-        StorePacketLength(it, Driver::Dext, uint32_t(own.fPacketHeaders[packet].numSampleFramesThisPacket) *
-                                                   fFormat.fInputChannels * fFormat.fBytesPerSample +
-                                               kIsocPacketHeaderBytes);
+        StorePacketLength(it, Driver::Dext,
+                          uint32_t(own.fPacketHeaders[packet].numSampleFramesThisPacket) *
+                                  fFormat.fInputChannels * fFormat.fBytesPerSample +
+                              kIsocPacketHeaderBytes);
     }
     PublishChase({fInput, &block, kPacketsPerBlock - 1, fFormat.fInputStride}, Driver::Dext);
     mine.assign(reinterpret_cast<const uint8_t*>(&own), reinterpret_cast<const uint8_t*>(&own) + sizeof(own));

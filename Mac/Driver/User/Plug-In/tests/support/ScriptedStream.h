@@ -16,8 +16,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <vector>
 #include <thread>
+#include <vector>
 
 namespace PlugInTesting {
 

@@ -106,9 +106,9 @@ TEST_F(StreamingStress, EverythingAtOnceThenDeactivate)
     // restarts its clients.
     std::unique_ptr<IORunner> runner;
     const auto startRunner = [&] {
-        runner = std::make_unique<IORunner>(SA_DriverRef(), io,
-                                            [](const AudioServerPlugInIOCycleInfo&, const std::vector<IOBuffer>&,
-                                               std::vector<IOBuffer>&) {});
+        runner = std::make_unique<IORunner>(
+            SA_DriverRef(), io,
+            [](const AudioServerPlugInIOCycleInfo&, const std::vector<IOBuffer>&, std::vector<IOBuffer>&) {});
         return runner->Start() == 0;
     };
     // Lets the IO thread run a few cycles; false when it does not within 10 s.
@@ -128,7 +128,8 @@ TEST_F(StreamingStress, EverythingAtOnceThenDeactivate)
     std::thread reader([&] {
         const AudioObjectPropertySelector selectors[] = {
             kAudioDevicePropertyNominalSampleRate, kAudioDevicePropertyDeviceIsRunning,
-            kAudioDevicePropertyZeroTimeStampPeriod, kAudioObjectPropertyOwnedObjects, kAudioDevicePropertyStreams};
+            kAudioDevicePropertyZeroTimeStampPeriod, kAudioObjectPropertyOwnedObjects,
+            kAudioDevicePropertyStreams};
         while (!stop) {
             for (AudioObjectPropertySelector selector : selectors) {
                 const AudioObjectPropertyAddress address{selector, kAudioObjectPropertyScopeGlobal, 0};
