@@ -16,6 +16,7 @@
 #include "SA_Device.h"
 #include "SA_ObjectMap.h"
 #include "SA_PlugInInterface.h"
+#include "TestDevice.h"
 
 #include <benchmark/benchmark.h>
 #include <urcu.h>
@@ -43,10 +44,11 @@ constexpr size_t kBatch = 10000;
 constexpr size_t kPercentileIndex = kBatch * 999 / 1000;
 constexpr double kBudgetSeconds = 0.01 * 32.0 / 192000.0;
 
-class QuietDevice : public SA_Device
+// The test device without its recording: the entries measured do nothing.
+class QuietDevice : public PlugInTesting::TestDevice
 {
 public:
-    explicit QuietDevice(AudioObjectID objectID) : SA_Device(objectID) {}
+    explicit QuietDevice(AudioObjectID objectID) : TestDevice(objectID, KorvanService()) {}
 
     const KorvanService& GetService() const override { return fService; }
     OSStatus StartIO(UInt32) override { return 0; }
@@ -60,9 +62,6 @@ public:
     void DoIOOperation(AudioObjectID, UInt32, UInt32, const AudioServerPlugInIOCycleInfo&, void*) override {}
     void PerformConfigChange(UInt64, void*) override {}
     void AbortConfigChange(UInt64, void*) override {}
-
-private:
-    KorvanService fService;
 };
 
 AudioServerPlugInDriverRef Driver()

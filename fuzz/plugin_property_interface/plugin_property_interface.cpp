@@ -4,7 +4,7 @@
 
 #include "KorvanService.h"
 #include "Log.h"
-#include "SA_Device.h"
+#include "SA_DeviceUSB.h"
 #include "SA_ObjectMap.h"
 #include "SA_PlugInInterface.h"
 
@@ -17,15 +17,66 @@
 
 namespace {
 
-constexpr AudioObjectID kDeviceID = 32;
 constexpr UInt32 kMaxDataSize = 512;
+// The device, its two streams and its 96 controls.
+constexpr UInt32 kDeviceIDs = 99;
 
 constexpr AudioObjectPropertySelector kSelectors[] = {
-    kAudioObjectPropertyBaseClass,      kAudioObjectPropertyClass,
-    kAudioObjectPropertyOwner,          kAudioObjectPropertyOwnedObjects,
-    kAudioObjectPropertyManufacturer,   kAudioPlugInPropertyDeviceList,
-    kAudioPlugInPropertyResourceBundle, kAudioPlugInPropertyTranslateUIDToDevice,
+    kAudioObjectPropertyBaseClass,
+    kAudioObjectPropertyClass,
+    kAudioObjectPropertyOwner,
+    kAudioObjectPropertyOwnedObjects,
+    kAudioObjectPropertyManufacturer,
+    kAudioPlugInPropertyDeviceList,
+    kAudioPlugInPropertyResourceBundle,
+    kAudioPlugInPropertyTranslateUIDToDevice,
+    kAudioDevicePropertyRelatedDevices,
+    kAudioDevicePropertyClockAlgorithm,
+    kAudioObjectPropertyControlList,
+    kAudioDevicePropertyPreferredChannelsForStereo,
+    kAudioDevicePropertyDeviceIsRunning,
+    kAudioObjectPropertyElementName,
+    kAudioObjectPropertyElementCategoryName,
+    kAudioObjectPropertyElementNumberName,
+    kAudioObjectPropertyName,
+    kAudioDevicePropertyAvailableNominalSampleRates,
+    kAudioDevicePropertyNominalSampleRate,
+    kAudioDevicePropertyZeroTimeStampPeriod,
+    kAudioDevicePropertySafetyOffset,
+    kAudioDevicePropertyPreferredChannelLayout,
+    kAudioDevicePropertyStreams,
+    kAudioDevicePropertyTransportType,
+    kAudioDevicePropertyDeviceUID,
+    kAudioStreamPropertyPhysicalFormat,
+    kAudioStreamPropertyAvailablePhysicalFormats,
+    kAudioStreamPropertyIsActive,
+    kAudioStreamPropertyDirection,
+    kAudioControlPropertyElement,
+    kAudioControlPropertyScope,
+    kAudioLevelControlPropertyScalarValue,
+    kAudioLevelControlPropertyDecibelValue,
+    kAudioLevelControlPropertyDecibelRange,
+    kAudioLevelControlPropertyConvertScalarToDecibels,
+    kAudioLevelControlPropertyConvertDecibelsToScalar,
+    kAudioBooleanControlPropertyValue,
 };
+
+// The device's selectors whose value is a string made for the caller.
+bool IsCreatedString(AudioObjectPropertySelector selector)
+{
+    switch (selector) {
+    case kAudioObjectPropertyName:
+    case kAudioObjectPropertyElementName:
+    case kAudioObjectPropertyElementCategoryName:
+    case kAudioObjectPropertyElementNumberName:
+    case kAudioDevicePropertyDeviceUID:
+        return true;
+    default:
+        return false;
+    }
+}
+
+AudioObjectID gDeviceID = 0;
 
 constexpr AudioObjectPropertyScope kScopes[] = {
     kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyScopeInput, kAudioObjectPropertyScopeOutput};
@@ -92,9 +143,14 @@ AudioServerPlugInDriverRef Driver()
     static AudioServerPlugInDriverRef driver = [] {
         auto ref = static_cast<AudioServerPlugInDriverRef>(
             VORKtideAudioServerPlugin_Create(nullptr, kAudioServerPlugInTypeUUID));
-        // A device of the test device library, without a driver service behind it.
-        SA_ObjectMap::MapObject(
-            kDeviceID, SA_Device::Create(kDeviceID, KorvanService(0, KorvanService::kBusTypeUSB), nullptr));
+        // The real device, without a driver service behind it: it takes its streams' and
+        // controls' ids after its own, which are mapped here as activation would.
+        gDeviceID = SA_ObjectMap::GetNextObjectID();
+        SA_Device* device =
+            SA_DeviceUSB::Create(gDeviceID, KorvanService(0, KorvanService::kBusTypeUSB), nullptr);
+        for (UInt32 id = 0; id < kDeviceIDs; ++id) {
+            SA_ObjectMap::MapObject(gDeviceID + id, device);
+        }
         return ref;
     }();
     return driver;
@@ -108,7 +164,7 @@ AudioObjectID ObjectOf(UInt8 choice, UInt32 any)
     case 1:
         return kAudioObjectPlugInObject;
     case 2:
-        return kDeviceID;
+        return gDeviceID + any % kDeviceIDs;
     default:
         return any;
     }
@@ -167,6 +223,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             CheckStatus("GetPropertyData", status);
             if (status == kAudioHardwareNoError && outSize > inDataSize) {
                 Fail("GetPropertyData wrote past the buffer", status);
+            }
+            if (status == kAudioHardwareNoError && objectID == gDeviceID && IsCreatedString(selector)) {
+                CFStringRef string = nullptr;
+                std::memcpy(&string, buffer, sizeof(string));
+                CFRelease(string);
             }
             break;
         default:

@@ -42,8 +42,9 @@ bool IsPlugInProperty(AudioObjectPropertySelector selector)
 
 } // namespace
 
-SA_PlugIn::SA_PlugIn()
-    : SA_Object(kAudioObjectPlugInObject, kAudioPlugInClassID, kAudioObjectClassID, kAudioObjectUnknown)
+SA_PlugIn::SA_PlugIn(DeviceFactory deviceFactory)
+    : SA_Object(kAudioObjectPlugInObject, kAudioPlugInClassID, kAudioObjectClassID, kAudioObjectUnknown),
+      fDeviceFactory(deviceFactory)
 {}
 
 SA_PlugIn::~SA_PlugIn()
@@ -98,7 +99,7 @@ void SA_PlugIn::ServiceRegistered(const KorvanService& service)
     TIDE_LOG(Log::Notice, "SERVICE REGISTERED");
     const AudioObjectID objectID = SA_ObjectMap::GetNextObjectID();
     TIDE_LOG(Log::Notice, "creating new sa_device id %d", int(objectID));
-    SA_Device* device = SA_Device::Create(objectID, service, fWorkLoop.get());
+    SA_Device* device = fDeviceFactory(objectID, service, fWorkLoop.get());
     if (device == nullptr) {
         return;
     }

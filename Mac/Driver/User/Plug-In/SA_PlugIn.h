@@ -11,13 +11,19 @@
 #include <memory>
 #include <vector>
 
+class KorvanService;
 class ResetUACDevicesTimer;
 class SA_Device;
+class WorkLoop;
 
 class SA_PlugIn : public SA_Object, public WorkLoopThread, public KorvanServicePnP
 {
 public:
-    SA_PlugIn();
+    // Makes the device for a driver service, or null for a service it does not serve.
+    using DeviceFactory = SA_Device* (*)(AudioObjectID objectID, const KorvanService& service,
+                                         WorkLoop* workLoop);
+
+    explicit SA_PlugIn(DeviceFactory deviceFactory);
     ~SA_PlugIn() override;
 
     // Starts the work-loop thread, once.
@@ -50,10 +56,11 @@ public:
     void RemoveDevice(SA_Device* device);
 
 private:
+    const DeviceFactory fDeviceFactory;
     std::vector<SA_Device*> fDevices;
     CAMutex fMutex{"SA_PlugIn"};
     std::unique_ptr<ResetUACDevicesTimer> fResetTimer;
 };
 
-// The one plug-in object of the process.
+// The one plug-in object of the process, defined beside the device library each module links.
 extern SA_PlugIn gInstance;

@@ -11,8 +11,6 @@
 #include <atomic>
 #include <limits>
 
-SA_PlugIn gInstance;
-
 namespace {
 
 constexpr UInt32 kInterfaceGone = std::numeric_limits<UInt32>::max();

@@ -300,7 +300,7 @@ TEST_F(PlugInEntries, ThrownFailuresBecomeTheirStatusWithTheirLogLine)
 TEST_F(PlugInEntries, DeviceEntriesReachTheDevice)
 {
     constexpr AudioObjectID kDeviceID = 950;
-    SA_Device* device = SA_Device::Create(kDeviceID, KorvanService(0, KorvanService::kBusTypeUSB), nullptr);
+    SA_Device* device = TestDevice::Create(kDeviceID, KorvanService(0, KorvanService::kBusTypeUSB), nullptr);
     ASSERT_TRUE(SA_ObjectMap::MapObject(kDeviceID, device));
     ClearDeviceEvents();
     struct Operation

@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace KorvanDeviceIO;
@@ -51,6 +54,25 @@ public:
     int fd() const { return fFd; }
     uint8_t* bytes() const { return fBytes; }
 
+    // The process's mappings of the ring's memory, the fake's own included.
+    int mappings() const
+    {
+        struct stat status = {};
+        if (fFd < 0 || fstat(fFd, &status) != 0) {
+            return 0;
+        }
+        std::ifstream maps("/proc/self/maps");
+        const std::string inode = " " + std::to_string(status.st_ino) + " ";
+        int count = 0;
+        for (std::string line; std::getline(maps, line);) {
+            if (line.find(inode) != std::string::npos &&
+                line.find("memfd:KorvanRequestRing") != std::string::npos) {
+                ++count;
+            }
+        }
+        return count;
+    }
+
 private:
     int fFd = -1;
     uint8_t* fBytes = nullptr;
@@ -83,6 +105,10 @@ struct FakeKernelService::State
     bool fTerminated = false;
     bool fDeviceAttached = true;
     bool fZeroLengthMemory = false;
+    bool fCurGetsFail = false;
+    std::optional<uint8_t> fHeaderVersion;
+    std::array<Mapping, 2> fMappings{Mapping::Whole, Mapping::Whole};
+    std::array<int, 2> fMapCounts{0, 0};
     DeviceInfoRequest fIdentity = {};
     std::map<std::pair<uint8_t, uint8_t>, std::vector<uint8_t>> fCurValues;
     std::map<std::array<uint16_t, 3>, std::vector<uint8_t>> fVendorValues;
@@ -98,6 +124,49 @@ struct FakeKernelService::State
     std::map<uint32_t, int> fOpenCounts;
     std::vector<std::weak_ptr<Connection>> fConnections;
     std::array<std::unique_ptr<Ring>, 2> fRings;
+    std::optional<StreamFormat> fStreamFormat;
+    // Written by the stream's thread, which never takes fMutex.
+    std::mutex fCaptureMutex;
+    std::vector<uint8_t> fCapturedOutput;
+    std::unique_ptr<ScriptedStream> fStream;
+    ChaseContract fContract;
+
+    // What the driver extension found so far, over every stream.
+    ChaseContract ContractLocked() const
+    {
+        ChaseContract contract = fContract;
+        if (fStream) {
+            const ChaseContract current = fStream->Contract();
+            contract.fBlocksChecked += current.fBlocksChecked;
+            contract.fForeignWrites += current.fForeignWrites;
+            contract.fMissingLengths += current.fMissingLengths;
+        }
+        return contract;
+    }
+
+    void EndStreamLocked()
+    {
+        fContract = ContractLocked();
+        fStream.reset();
+    }
+
+    void StartStreamLocked(const USBAudioRunStateRequest& request)
+    {
+        if (!fStreamFormat) {
+            return;
+        }
+        StreamFormat format = *fStreamFormat;
+        format.fInputChannels =
+            format.fBytesPerSample == 0 ? 0 : request.fInBytesPerFrame / format.fBytesPerSample;
+        format.fOutputBytesPerFrame = request.fOutBytesPerFrame;
+        fStream = std::make_unique<ScriptedStream>(
+            reinterpret_cast<USBRequestBlock*>(RingLocked(kInputRingMemoryType).bytes()),
+            reinterpret_cast<USBRequestBlock*>(RingLocked(kOutputRingMemoryType).bytes()), format,
+            [this](const uint8_t* bytes, std::size_t size) {
+                std::lock_guard<std::mutex> lock(fCaptureMutex);
+                fCapturedOutput.insert(fCapturedOutput.end(), bytes, bytes + size);
+            });
+    }
 
     Ring& RingLocked(uint32_t memoryType)
     {
@@ -133,7 +202,13 @@ public:
             return kIOReturnBadArgument;
         }
         if (selector == kGetStreamingHeadersSupportedVersion || selector == kSetStreamingHeadersEnable) {
-            return kIOReturnUnsupported;
+            if (!fState->fHeaderVersion) {
+                return kIOReturnUnsupported;
+            }
+            if (selector == kGetStreamingHeadersSupportedVersion) {
+                Write(output, StreamingHeadersResponse{0, *fState->fHeaderVersion, {}});
+            }
+            return kIOReturnSuccess;
         }
         if (!fState->fDeviceAttached) {
             return WithStatus(selector, output, kIOReturnError);
@@ -151,11 +226,15 @@ public:
             return kIOReturnNotAttached;
         }
         const Ring& ring = fState->RingLocked(memoryType);
-        if (ring.fd() < 0) {
+        const Mapping mapping = fState->fMappings[memoryType - kInputRingMemoryType];
+        if (ring.fd() < 0 || mapping == Mapping::Fails) {
             return kIOReturnNoMemory;
         }
         memory->fd = ring.fd();
         memory->length = fState->fZeroLengthMemory ? 0 : kRequestRingSizeBytes;
+        if (mapping == Mapping::Short) {
+            memory->length = kRequestRingSizeBytes / 2;
+        }
         return kIOReturnSuccess;
     }
 
@@ -236,6 +315,9 @@ private:
                                                 index,
                                                 {request.fData, request.fData + request.fLength}});
             response.fLength = request.fLength;
+        } else if (fState->fCurGetsFail) {
+            fState->fControlRequests.push_back({UACRequestType(request), kUACRequestCur, value, index, {}});
+            return kIOReturnError;
         } else {
             const std::vector<uint8_t>& current = fState->fCurValues[key];
             response.fLength = uint8_t(std::min<size_t>(current.size(), request.fLength));
@@ -287,12 +369,14 @@ private:
                 status.fStatus = fState->fStartResult;
                 if (status.fStatus == 0) {
                     fState->fRunState = request.fRunState;
+                    fState->StartStreamLocked(request);
                 } else {
                     result = kIOReturnError;
                 }
             } else {
                 fState->fRunState = 0;
                 ++fState->fRunStops;
+                fState->EndStreamLocked();
             }
         }
         Write(output, status);
@@ -430,6 +514,49 @@ void FakeKernelService::setIdentity(const DeviceInfoRequest& identity)
 {
     std::lock_guard<std::mutex> lock(fState->fMutex);
     fState->fIdentity = identity;
+}
+
+ChaseContract FakeKernelService::chaseContract() const
+{
+    std::lock_guard<std::mutex> lock(fState->fMutex);
+    return fState->ContractLocked();
+}
+
+std::vector<uint8_t> FakeKernelService::capturedOutput() const
+{
+    std::lock_guard<std::mutex> lock(fState->fCaptureMutex);
+    return fState->fCapturedOutput;
+}
+
+void FakeKernelService::setStreaming(const StreamFormat& format)
+{
+    std::lock_guard<std::mutex> lock(fState->fMutex);
+    fState->fStreamFormat = format;
+}
+
+void FakeKernelService::setStreamingHeadersVersion(std::optional<uint8_t> version)
+{
+    std::lock_guard<std::mutex> lock(fState->fMutex);
+    fState->fHeaderVersion = version;
+}
+
+void FakeKernelService::setMapping(uint32_t memoryType, Mapping mapping)
+{
+    std::lock_guard<std::mutex> lock(fState->fMutex);
+    fState->fMappings[memoryType - kInputRingMemoryType] = mapping;
+}
+
+int FakeKernelService::clientMappings(uint32_t memoryType) const
+{
+    std::lock_guard<std::mutex> lock(fState->fMutex);
+    const Ring& ring = fState->RingLocked(memoryType);
+    return ring.mappings() - (ring.bytes() != nullptr ? 1 : 0);
+}
+
+void FakeKernelService::setCurGetsFail(bool fail)
+{
+    std::lock_guard<std::mutex> lock(fState->fMutex);
+    fState->fCurGetsFail = fail;
 }
 
 void FakeKernelService::setCurValue(uint8_t entity, uint8_t selector, std::vector<uint8_t> value)

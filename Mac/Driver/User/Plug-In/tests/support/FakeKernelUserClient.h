@@ -6,6 +6,7 @@
 // Tests script what the device answers and read back every call.
 
 #include "KorvanDeviceIO.h"
+#include "ScriptedStream.h"
 
 #include <IOKit/IOKitLib.h>
 #include <IOKit/platform/Registry.h>
@@ -14,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,12 +71,34 @@ public:
     // What the device answers.
     void setIdentity(const KorvanDeviceIO::DeviceInfoRequest& identity);
     void setCurValue(uint8_t entity, uint8_t selector, std::vector<uint8_t> value);
+    // GET CUR requests (selector 3) fail with kIOReturnError.
+    void setCurGetsFail(bool fail);
     void setVendorValue(uint8_t request, uint16_t value, uint16_t index, std::vector<uint8_t> bytes);
     void setRunStateStartResult(uint32_t result);
     void setDescriptors(std::vector<uint8_t> descriptors);
     void setChannelNames(std::vector<std::string> inputs, std::vector<std::string> outputs);
     // The rings are handed out with length 0.
     void setZeroLengthMemory(bool zeroLength);
+    // Selector 8's answer: unsupported, as the kernel extension gives (no value, the default), or a
+    // header version 0 to 3, as the driver extension gives; selector 9 then succeeds.
+    void setStreamingHeadersVersion(std::optional<uint8_t> version);
+    // After each run request the driver streams on the real clock: the input stride, rate, sample
+    // size and header mode are given here, the channels come from the run request.
+    void setStreaming(const StreamFormat& format);
+    // The output the plug-in wrote, request after request from the first, as far as captured.
+    std::vector<uint8_t> capturedOutput() const;
+    // In driver-extension mode: what the driver extension found of the plug-in's chase.
+    ChaseContract chaseContract() const;
+    enum class Mapping
+    {
+        Whole,
+        Fails,
+        // Shorter than a ring.
+        Short,
+    };
+    void setMapping(uint32_t memoryType, Mapping mapping);
+    // The mappings of a ring (1 or 2) the process holds beside the fake's own.
+    int clientMappings(uint32_t memoryType) const;
     // The user client loses its USB provider: selectors 0 to 7 fail, the rings are not attached.
     void detachDevice();
 

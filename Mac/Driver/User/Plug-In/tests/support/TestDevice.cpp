@@ -1,5 +1,6 @@
 #include "TestDevice.h"
 
+#include "LogThread.h"
 #include "SA_Host.h"
 
 #include <mutex>
@@ -54,7 +55,7 @@ void ClearDeviceEvents()
 }
 
 TestDevice::TestDevice(AudioObjectID objectID, const KorvanService& service)
-    : SA_Device(objectID), fService(service)
+    : SA_Device(objectID, service, nullptr)
 {
     Record(Named("create", objectID));
 }
@@ -71,6 +72,13 @@ void TestDevice::Activate()
     const bool opened = fClient && fClient->Open();
     Record(Named(opened ? "activate" : "activate without client", fObjectID));
     Host_DeviceAvailChanged();
+}
+
+LogThread& TestDevice::GetLogThread()
+{
+    // Never destroyed: devices may go while the process exits.
+    static auto* const sLog = new LogThread([](const char*) {});
+    return *sLog;
 }
 
 void TestDevice::Deactivate()
@@ -134,12 +142,12 @@ void TestDevice::AbortConfigChange(UInt64 action, void*)
     Record(Named("AbortConfigChange", fObjectID) + " " + std::to_string(action));
 }
 
-} // namespace PlugInTesting
-
-SA_Device* SA_Device::Create(AudioObjectID objectID, const KorvanService& service, WorkLoop*)
+SA_Device* TestDevice::Create(AudioObjectID objectID, const KorvanService& service, WorkLoop*)
 {
     if (service.GetBusType() != KorvanService::kBusTypeUSB) {
         return nullptr;
     }
-    return new PlugInTesting::TestDevice(objectID, service);
+    return new TestDevice(objectID, service);
 }
+
+} // namespace PlugInTesting

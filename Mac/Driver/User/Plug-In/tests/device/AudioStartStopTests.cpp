@@ -1,0 +1,190 @@
+#include "DeviceFixture.h"
+
+#include <DarwinTesting/ManualClock.h>
+#include <IOKit/IOReturn.h>
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <thread>
+
+using namespace DeviceTesting;
+using namespace KorvanDeviceIO;
+using namespace PlugInTesting;
+
+namespace {
+
+class AudioStartStop : public DeviceFixture
+{
+protected:
+    USBRequestBlock* InputRing()
+    {
+        return reinterpret_cast<USBRequestBlock*>(fService.ring(kInputRingMemoryType));
+    }
+
+    int Calls(uint32_t selector) const
+    {
+        const auto calls = AudioCalls();
+        return int(std::count(calls.begin(), calls.end(), selector));
+    }
+
+    bool InputDataAll(uint8_t value)
+    {
+        USBRequestBlock* ring = InputRing();
+        for (std::size_t block = 0; block < kRequestBlockCount; ++block) {
+            const uint8_t* data = ring[block].fBuffer;
+            if (std::any_of(data, data + kRequestDataSizeBytes,
+                            [value](uint8_t byte) { return byte != value; })) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+TEST_F(AudioStartStop, HeaderModeByTheDriversAnswer)
+{
+    const struct
+    {
+        const char* name;
+        std::optional<uint8_t> version;
+        bool enabled;
+        int enables;
+        uint8_t ringData;
+    } cases[] = {
+        {"kernel extension", std::nullopt, false, 0, kStalePacketByte},
+        {"version 0", uint8_t(0), false, 0, kStalePacketByte},
+        {"version 1", uint8_t(1), true, 1, 0},
+        {"version 2", uint8_t(2), true, 1, 0},
+        {"version 3", uint8_t(3), false, 0, kStalePacketByte},
+    };
+    SA_DeviceUSB& device = Activate();
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        fService.setStreamingHeadersVersion(testCase.version);
+        std::memset(static_cast<void*>(InputRing()), 0x55, kRequestRingSizeBytes);
+        const int enablesBefore = Calls(kSetStreamingHeadersEnable);
+        SubmitFirstOutputBlock();
+        ASSERT_EQ(device.StartAudio(), 0);
+        EXPECT_EQ(device.AreStreamingHeadersEnabled(), testCase.enabled);
+        EXPECT_EQ(Calls(kSetStreamingHeadersEnable) - enablesBefore, testCase.enables);
+        EXPECT_TRUE(InputDataAll(testCase.ringData));
+        device.StopAudio();
+    }
+}
+
+TEST_F(AudioStartStop, SyncOffsetIs300ms)
+{
+    const struct
+    {
+        uint32_t rate;
+        uint64_t offset;
+    } cases[] = {{48000, 14400}, {44100, 13230}, {96000, 28800}};
+    for (const auto& testCase : cases) {
+        fService.setCurValue(KorvanInterface::Entity::kClockSource, 1, RateBytes(testCase.rate));
+        SA_DeviceUSB& device = Activate();
+        SubmitFirstOutputBlock();
+        ASSERT_EQ(device.StartAudio(), 0);
+        EXPECT_EQ(device.GetBufferSyncOffsetSamples(), testCase.offset) << testCase.rate;
+        device.StopAudio();
+        device.Deactivate();
+        SA_ObjectMap::UnmapObject(fDeviceID, fDevice);
+        fDevice = nullptr;
+    }
+}
+
+TEST_F(AudioStartStop, FailedMappingsAreGivenBack)
+{
+    using Mapping = FakeKernelService::Mapping;
+    const struct
+    {
+        uint32_t memoryType;
+        Mapping mapping;
+    } cases[] = {{kInputRingMemoryType, Mapping::Fails},
+                 {kInputRingMemoryType, Mapping::Short},
+                 {kOutputRingMemoryType, Mapping::Fails},
+                 {kOutputRingMemoryType, Mapping::Short}};
+    SA_DeviceUSB& device = Activate();
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(std::to_string(testCase.memoryType) +
+                     (testCase.mapping == Mapping::Fails ? " fails" : " short"));
+        fService.setMapping(testCase.memoryType, testCase.mapping);
+        EXPECT_EQ(device.StartAudio(), OSStatus(kIOReturnError));
+        EXPECT_EQ(fService.clientMappings(kInputRingMemoryType), 0);
+        EXPECT_EQ(fService.clientMappings(kOutputRingMemoryType), 0);
+        EXPECT_TRUE(fService.runStarts().empty());
+        fService.setMapping(testCase.memoryType, Mapping::Whole);
+    }
+    SubmitFirstOutputBlock();
+    ASSERT_EQ(device.StartAudio(), 0);
+    EXPECT_EQ(fService.clientMappings(kInputRingMemoryType), 1);
+    EXPECT_EQ(fService.clientMappings(kOutputRingMemoryType), 1);
+    device.StopAudio();
+    EXPECT_EQ(fService.clientMappings(kInputRingMemoryType), 0);
+    EXPECT_EQ(fService.clientMappings(kOutputRingMemoryType), 0);
+}
+
+TEST_F(AudioStartStop, RefusedRunStateGivesTheRingsBack)
+{
+    SA_DeviceUSB& device = Activate();
+    fService.setRunStateStartResult(kIOReturnError);
+    SubmitFirstOutputBlock();
+    EXPECT_EQ(device.StartAudio(), OSStatus(kIOReturnError));
+    EXPECT_EQ(fService.clientMappings(kInputRingMemoryType), 0);
+    EXPECT_EQ(fService.clientMappings(kOutputRingMemoryType), 0);
+    fService.setRunStateStartResult(0);
+    EXPECT_EQ(device.StartAudio(), 0);
+}
+
+class AudioStartStopOnManualClock : public AudioStartStop
+{
+protected:
+    DarwinTesting::ManualClock fClock;
+};
+
+TEST_F(AudioStartStopOnManualClock, OutputThatNeverStartsTimesOutAfter200ms)
+{
+    SA_DeviceUSB& device = Activate();
+    EXPECT_EQ(StartWithoutOutput(fClock), OSStatus(kIOReturnTimeout));
+    EXPECT_EQ(fService.runStops(), 1);
+    EXPECT_EQ(fService.clientMappings(kInputRingMemoryType), 0);
+    EXPECT_EQ(fService.clientMappings(kOutputRingMemoryType), 0);
+    SubmitFirstOutputBlock();
+    EXPECT_EQ(device.StartAudio(), 0) << "the next start works";
+}
+
+// The audio server asks for zero timestamps while sleep stops audio: the walk never reads a ring
+// that is gone.
+TEST_F(AudioStartStop, ZeroTimeQueriesDuringSleepAndWake)
+{
+    SA_DeviceUSB& device = Activate();
+    auto* ring = reinterpret_cast<USBRequestBlock*>(fService.ring(kOutputRingMemoryType));
+    const uint64_t bytesPerFrame = uint64_t(device.GetBusBytesPerSample()) * device.GetOutputChannels();
+    const uint64_t now = mach_absolute_time();
+    for (uint64_t block = 0; block < kRequestBlockCount; ++block) {
+        WriteBlockHeader(ring[block], {now - 400000000 + block * 20000000, 0, block * 960 * bytesPerFrame,
+                                       (block + 1) * 960 * bytesPerFrame});
+    }
+    ASSERT_EQ(device.StartIO(1), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> queries{0};
+    std::thread audioServer([&] {
+        while (!stop) {
+            Float64 sampleTime = 0;
+            UInt64 hostTime = 0;
+            UInt64 seed = 0;
+            device.GetZeroTimeStamp(sampleTime, hostTime, seed);
+            ++queries;
+        }
+    });
+    for (int round = 0; round < 50; ++round) {
+        SA_Device::PowerChangeNotification(&device, KorvanServiceClient::kSystemWillSleep);
+        SA_Device::PowerChangeNotification(&device, KorvanServiceClient::kSystemHasPoweredOn);
+    }
+    stop = true;
+    audioServer.join();
+    EXPECT_GT(queries.load(), 0);
+    EXPECT_EQ(fService.runStarts().size(), 51u);
+}
+
+} // namespace

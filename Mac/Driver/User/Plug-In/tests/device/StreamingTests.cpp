@@ -1,0 +1,216 @@
+#include "DeviceFixture.h"
+#include "IORunner.h"
+#include "SA_PlugInInterface.h"
+#include "ScriptedInput.h"
+
+#include <DarwinTesting/LogCapture.h>
+
+#include <cmath>
+#include <mutex>
+
+using namespace DeviceTesting;
+using namespace KorvanDeviceIO;
+using namespace KorvanInterface;
+using namespace PlugInTesting;
+
+namespace {
+
+constexpr UInt32 kBufferFrames = 512;
+constexpr auto kRunTime = std::chrono::seconds(3);
+
+struct Config
+{
+    const char* name;
+    Model model;
+    Variant variant;
+    std::optional<uint8_t> headers;
+    uint32_t rate;
+    bool driverExtension = false;
+};
+
+// The device on the scripted driver streaming on the real clock, with the audio server's IO
+// cycles; every input buffer is kept.
+class Streaming : public DeviceFixture, public testing::WithParamInterface<Config>
+{
+protected:
+    void Run()
+    {
+        const Config& config = GetParam();
+        UseModel(config.model, config.variant);
+        fService.setStreamingHeadersVersion(config.headers);
+        fService.setCurValue(Entity::kClockSource, 1, RateBytes(config.rate));
+        SA_DeviceUSB& device = Activate();
+        StreamFormat format;
+        format.fInputStride = device.GetInIsocInfo().fFamily[0].fMaxPacket;
+        format.fBytesPerSample = device.GetBusBytesPerSample();
+        format.fRate = config.rate;
+        format.fHeaders = config.headers == 1 || config.headers == 2;
+        format.fCaptureOutput = true;
+        format.fDriverExtension = config.driverExtension;
+        fService.setStreaming(format);
+        fOutChannels = device.GetOutputChannels();
+
+        fChannels = device.GetInputChannels() + device.GetExtraInputChannels();
+        IOConfiguration io{fDeviceID,
+                           1,
+                           kBufferFrames,
+                           Float64(config.rate),
+                           16,
+                           16,
+                           {{device.GetInputStreamID(), true, 4 * fChannels},
+                            {device.GetOutputStreamID(), false, 4 * device.GetOutputChannels()}}};
+        IORunner runner(SA_DriverRef(), io,
+                        [this](const AudioServerPlugInIOCycleInfo& cycle, const std::vector<IOBuffer>& inputs,
+                               std::vector<IOBuffer>& outputs) {
+                            std::lock_guard<std::mutex> lock(fMutex);
+                            fCycles.push_back({cycle.mInputTime.mSampleTime, inputs.at(0).fBytes});
+                            auto* frames = reinterpret_cast<float*>(outputs.at(0).fBytes.data());
+                            const auto time = int64_t(cycle.mOutputTime.mSampleTime);
+                            for (UInt32 frame = 0; frame < kBufferFrames; ++frame) {
+                                for (UInt32 channel = 0; channel < fOutChannels; ++channel) {
+                                    frames[frame * fOutChannels + channel] =
+                                        OutputValue(uint64_t(time + frame), channel);
+                                }
+                            }
+                        });
+        ASSERT_EQ(runner.Start(), 0);
+        const auto until = std::chrono::steady_clock::now() + kRunTime;
+        while (std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        runner.Stop();
+    }
+
+    void CheckInput();
+    void CheckOutput();
+
+    struct Cycle
+    {
+        Float64 fInputTime;
+        std::vector<UInt8> fBytes;
+    };
+
+    // What the client plays at output sample s, channel c: exact in 24 bits, never 0.
+    static float OutputValue(uint64_t sample, UInt32 channel)
+    {
+        return float((sample % 8192) * 32 + channel + 1) / 262144.0f;
+    }
+
+    DarwinTesting::LogCapture fCapture;
+    UInt32 fOutChannels = 0;
+    std::mutex fMutex;
+    std::vector<Cycle> fCycles;
+    uint32_t fChannels = 0;
+};
+
+// The device frame a sample of the scripted signal carries, modulo 2^16.
+uint32_t FrameOf(float sample)
+{
+    const auto value = int64_t(std::llround(double(sample) * 2147483648.0));
+    return uint32_t(value >> 16) & 0xFFFF;
+}
+
+// Every input buffer after the first zero-time period holds the device's frames at one offset.
+void Streaming::CheckInput()
+{
+    for (const std::string& text : fCapture.texts(DarwinLog::Source::OSLog)) {
+        EXPECT_EQ(text.find("ASSERTION FAILURE"), std::string::npos) << text;
+        EXPECT_EQ(text.find("!!!"), std::string::npos) << text;
+    }
+    std::lock_guard<std::mutex> lock(fMutex);
+    ASSERT_GT(fCycles.size(), 100u);
+    const uint32_t period = fDevice->GetZeroTimeSamplePeriod();
+    std::optional<uint32_t> offset;
+    uint64_t checked = 0;
+    for (const Cycle& cycle : fCycles) {
+        if (cycle.fInputTime < period) {
+            continue;
+        }
+        const auto* samples = reinterpret_cast<const float*>(cycle.fBytes.data());
+        for (UInt32 frame = 0; frame < kBufferFrames; ++frame) {
+            const uint32_t time = uint32_t(int64_t(cycle.fInputTime) + frame) & 0xFFFF;
+            const uint32_t carried = FrameOf(samples[frame * fChannels]);
+            if (!offset) {
+                offset = (carried - time) & 0xFFFF;
+            }
+            ASSERT_EQ((time + *offset) & 0xFFFF, carried)
+                << "input time " << cycle.fInputTime << " frame " << frame;
+            ASSERT_EQ(samples[frame * fChannels + 1], ScriptedInput::Expected(carried, 1)) << "channel 1";
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 10000u);
+}
+
+// The device's 24-bit sample of a client value at full gain: rounded in whole groups of four
+// channels, truncated in the pair left over.
+int32_t Converted(float value, UInt32 channel, UInt32 channels)
+{
+    const float scaled = value * 2147483392.0f;
+    const bool rounded = channel < channels / 4 * 4;
+    return (rounded ? int32_t(std::nearbyint(scaled)) : int32_t(scaled)) & ~0xFF;
+}
+
+// The output blocks carry the client's frames at one latency.
+void Streaming::CheckOutput()
+{
+    const std::vector<uint8_t> captured = fService.capturedOutput();
+    const uint32_t bytesPerSample = fDevice->GetBusBytesPerSample();
+    const std::size_t bytesPerFrame = std::size_t(bytesPerSample) * fOutChannels;
+    const std::size_t frames = captured.size() / bytesPerFrame;
+    ASSERT_GT(frames, 48000u);
+    const auto sampleAt = [&](std::size_t frame, UInt32 channel) {
+        uint8_t word[4] = {};
+        std::memcpy(word + (4 - bytesPerSample), &captured[frame * bytesPerFrame + channel * bytesPerSample],
+                    bytesPerSample);
+        int32_t sample;
+        std::memcpy(&sample, word, 4);
+        return sample;
+    };
+    // The first frame the client wrote, and the sample time it carries.
+    std::size_t first = 0;
+    while (first < frames && sampleAt(first, 0) == 0) {
+        ++first;
+    }
+    ASSERT_LT(first + 4096, frames);
+    const double value = double(sampleAt(first, 0)) / 2147483392.0 * 262144.0;
+    const uint64_t carried = (uint64_t(std::llround(value)) - 1) / 32;
+    uint64_t checked = 0;
+    for (std::size_t frame = first; frame < frames; ++frame) {
+        for (UInt32 channel = 0; channel < fOutChannels; ++channel) {
+            ASSERT_EQ(sampleAt(frame, channel),
+                      Converted(OutputValue(carried + (frame - first), channel), channel, fOutChannels))
+                << "output frame " << frame << " channel " << channel;
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 48000u);
+}
+
+TEST_P(Streaming, InputAndOutputFollowTheDevice)
+{
+    Run();
+    CheckInput();
+    CheckOutput();
+    if (GetParam().driverExtension) {
+        // The plug-in leaves the driver extension's record alone, and publishes a packet as
+        // chased only once its length is in its own record.
+        const ChaseContract contract = fService.chaseContract();
+        EXPECT_GT(contract.fBlocksChecked, 50u);
+        EXPECT_EQ(contract.fForeignWrites, 0u);
+        EXPECT_EQ(contract.fMissingLengths, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Configurations, Streaming,
+    testing::Values(Config{"HeadersV2", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000},
+                    Config{"HeadersV1", Model::Wrenlet, Variant::Standard, uint8_t(1), 48000},
+                    Config{"HeadersOff", Model::Wrenlet, Variant::Standard, std::nullopt, 48000},
+                    Config{"Subslot3", Model::Wrenlet, Variant::Subslot3, uint8_t(2), 48000},
+                    Config{"Rate44100", Model::Wrenlet, Variant::Standard, uint8_t(2), 44100},
+                    Config{"Brio", Model::Brio, Variant::Standard, uint8_t(2), 48000},
+                    Config{"DriverExtension", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, true}),
+    [](const testing::TestParamInfo<Config>& info) { return std::string(info.param.name); });
+
+} // namespace

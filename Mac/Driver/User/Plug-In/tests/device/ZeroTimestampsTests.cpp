@@ -1,0 +1,95 @@
+#include "DeviceFixture.h"
+#include "ZeroTimeFilter.h"
+
+#include <DarwinTesting/ManualClock.h>
+
+using namespace DeviceTesting;
+using namespace KorvanDeviceIO;
+using namespace PlugInTesting;
+
+namespace {
+
+constexpr uint64_t kFramesPerBlock = 2000;
+constexpr double kNanosecondsPerFrame = 1e9 / 48000;
+
+class ZeroTimestamps : public DeviceFixture
+{
+protected:
+    void SetUp() override
+    {
+        DeviceFixture::SetUp();
+        Activate();
+        fStart = mach_absolute_time();
+        const uint64_t bytesPerFrame =
+            uint64_t(fDevice->GetBusBytesPerSample()) * fDevice->GetOutputChannels();
+        auto* ring = reinterpret_cast<USBRequestBlock*>(fService.ring(kOutputRingMemoryType));
+        for (uint64_t block = 0; block < kRequestBlockCount; ++block) {
+            WriteBlockHeader(ring[block],
+                             {HostTimeOf(block * kFramesPerBlock), 0, block * kFramesPerBlock * bytesPerFrame,
+                              (block + 1) * kFramesPerBlock * bytesPerFrame});
+        }
+        ASSERT_EQ(fDevice->StartIO(1), 0);
+    }
+
+    // The host time of output frame f, as the blocks' host times give it.
+    uint64_t HostTimeOf(uint64_t frame) const
+    {
+        const uint64_t block = frame / kFramesPerBlock;
+        const uint64_t blockTime = fStart + uint64_t(double(block * kFramesPerBlock) * kNanosecondsPerFrame);
+        return blockTime + uint64_t(double(frame - block * kFramesPerBlock) * 1e9 / 48000.0);
+    }
+
+    std::pair<Float64, UInt64> Report()
+    {
+        Float64 sampleTime = -1;
+        UInt64 hostTime = 0;
+        UInt64 seed = 0;
+        fDevice->GetZeroTimeStamp(sampleTime, hostTime, seed);
+        EXPECT_EQ(seed, 1u);
+        return {sampleTime, hostTime};
+    }
+
+    DarwinTesting::ManualClock fClock;
+    uint64_t fStart = 0;
+};
+
+TEST_F(ZeroTimestamps, EachPeriodFromTheBlockThatPassesIt)
+{
+    // The filter of the device, replayed: the first time is block 0's, then the two periods.
+    ZeroTimeFilter filter;
+    filter.Reset(16384, 48000);
+    int64_t deviation = 0;
+    filter.Filter(fStart, 16384, 48000, deviation);
+    filter.Filter(HostTimeOf(16384), 16384, 48000, deviation);
+    const uint64_t first = filter.LastZeroHostTime();
+    filter.Filter(HostTimeOf(32768), 16384, 48000, deviation);
+    const uint64_t second = filter.LastZeroHostTime();
+    ASSERT_LT(first, second);
+
+    // Right after the start: the first output block.
+    EXPECT_EQ(Report(), std::make_pair(0.0, fStart));
+
+    // Both periods are known, neither has come: the report stays.
+    fClock.advanceTo(first - 1);
+    EXPECT_EQ(Report(), std::make_pair(0.0, fStart));
+
+    // The first has come, the newer one is still ahead: the delay line's newest past entry.
+    fClock.advanceTo(first);
+    EXPECT_EQ(Report(), std::make_pair(16384.0, first));
+    fClock.advanceTo(second);
+    EXPECT_EQ(Report(), std::make_pair(32768.0, second));
+    EXPECT_EQ(Report(), std::make_pair(32768.0, second));
+}
+
+TEST_F(ZeroTimestamps, RestartWalksFromTheFirstBlock)
+{
+    fClock.advanceTo(HostTimeOf(32768) + 1);
+    EXPECT_EQ(Report().first, 32768.0);
+    fDevice->StopAudio();
+    ASSERT_EQ(fDevice->StartAudio(), 0);
+    const auto [sampleTime, hostTime] = Report();
+    EXPECT_EQ(sampleTime, 32768.0) << "both periods again, from block 0 on";
+    EXPECT_NEAR(double(hostTime), double(HostTimeOf(32768)), 20000.0);
+}
+
+} // namespace

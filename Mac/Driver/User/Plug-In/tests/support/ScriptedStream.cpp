@@ -1,0 +1,158 @@
+#include "ScriptedStream.h"
+
+#include <mach/mach_time.h>
+
+#include <algorithm>
+#include <cstring>
+
+using namespace KorvanDeviceIO;
+
+namespace PlugInTesting {
+
+namespace {
+
+constexpr uint64_t kRequestNs = kPacketsPerBlock * ScriptedStream::kMicroframeNs;
+constexpr uint64_t kMillisecondNs = 1000000;
+constexpr uint64_t kLeadNs = 50 * kMillisecondNs;
+
+} // namespace
+
+ScriptedStream::ScriptedStream(USBRequestBlock* input, USBRequestBlock* output, const StreamFormat& format,
+                               OutputCapture capture)
+    : fInput(input), fOutput(output), fFormat(format), fCapture(std::move(capture)),
+      fWriter(input, format.fInputStride, format.fInputChannels, format.fBytesPerSample, format.fHeaders, 0),
+      fT0(mach_absolute_time() + kFirstFrameDelayNs)
+{
+    for (std::size_t block = 0; block < kRequestBlockCount; ++block) {
+        WriteBlockHeader(fInput[block], {});
+        WriteBlockHeader(fOutput[block], {});
+    }
+    for (uint64_t request = 0; request < kRequestsInFlight; ++request) {
+        Submit(request);
+    }
+    fThread = std::thread([this] { Run(); });
+}
+
+ScriptedStream::~ScriptedStream()
+{
+    fStop = true;
+    fThread.join();
+}
+
+uint32_t ScriptedStream::FramesOf(uint64_t microframe) const
+{
+    if (fFormat.fRate == 44100) {
+        return microframe % 2 == 0 ? 5 : 6;
+    }
+    return fFormat.fRate / 8000;
+}
+
+void ScriptedStream::Run()
+{
+    uint64_t next = 0;
+    while (!fStop) {
+        const uint64_t now = mach_absolute_time();
+        if (now >= fT0) {
+            // Packets go out a few milliseconds ahead of their time, eight each millisecond: the
+            // audio server reads input up to its safety offset (16 frames) before now, and this
+            // thread may wake late.
+            const uint64_t due = (now - fT0 + kLeadNs) / kMicroframeNs;
+            for (; next < due && !fStop; ++next) {
+                WriteMicroframe(next);
+            }
+        }
+        mach_wait_until(std::max(now, fT0) + kMillisecondNs);
+    }
+}
+
+void ScriptedStream::WriteMicroframe(uint64_t microframe)
+{
+    const uint64_t request = microframe / kPacketsPerBlock;
+    if (microframe % kPacketsPerBlock == 0) {
+        fRequestStartBytes = fInputBytes;
+        fRequestOutputBytes = 0;
+        // As the driver extension does before rewriting a block: the plug-in's progress there.
+        ReadChasePosition(fInput[request % kRequestBlockCount].fChase[std::size_t(Driver::CoreAudio)]);
+    }
+    const uint32_t frames = FramesOf(microframe);
+    fWriter.Write(frames);
+    fInputBytes += uint64_t(frames) * fFormat.fInputChannels * fFormat.fBytesPerSample;
+    fRequestOutputBytes += uint64_t(frames) * fFormat.fOutputBytesPerFrame;
+    if (microframe % kPacketsPerBlock == kPacketsPerBlock - 1) {
+        Complete(request);
+        Submit(request + kRequestsInFlight);
+    }
+}
+
+void ScriptedStream::Submit(uint64_t request)
+{
+    const uint64_t microframe = fFormat.fDriverExtension ? kFirstMicroframe + request * kPacketsPerBlock : 0;
+    WriteBlockHeader(fInput[request % kRequestBlockCount], {fT0 + request * kRequestNs, microframe, 0, 0});
+}
+
+ChaseContract ScriptedStream::Contract() const
+{
+    std::lock_guard<std::mutex> lock(fContractMutex);
+    return fContract;
+}
+
+void ScriptedStream::ChaseAsDriverExtension(uint64_t request)
+{
+    USBRequestBlock& block = fInput[request % kRequestBlockCount];
+    ChaseRecord& own = block.fChase[std::size_t(Driver::Dext)];
+    const ChaseRecord& plugIn = block.fChase[std::size_t(Driver::CoreAudio)];
+    const std::size_t index = request % kRequestBlockCount;
+    std::lock_guard<std::mutex> lock(fContractMutex);
+    if (fRecords.size() < kRequestBlockCount) {
+        fRecords.resize(kRequestBlockCount);
+    }
+    std::vector<uint8_t>& mine = fRecords[index];
+    if (!mine.empty()) {
+        ++fContract.fBlocksChecked;
+        fContract.fForeignWrites += std::memcmp(mine.data(), &own, sizeof(own)) != 0 ? 1 : 0;
+    }
+    // The plug-in's progress in this block: every packet it published as chased has its length.
+    const ChasePosition position = ReadChasePosition(plugIn);
+    const uint64_t first = kFirstMicroframe + request * kPacketsPerBlock;
+    if (position.fMicroframe >= first && position.fMicroframe < first + kPacketsPerBlock &&
+        fFormat.fHeaders) {
+        for (uint64_t packet = 0; packet <= position.fMicroframe - first; ++packet) {
+            fContract.fMissingLengths += LoadPacketLength(plugIn, packet) == 0 ? 1 : 0;
+        }
+    }
+    // Its own record: the headers and lengths of every packet, and its published pair.
+    USBRequestIter it{fInput, &block, 0, fFormat.fInputStride};
+    for (std::size_t packet = 0; packet < kPacketsPerBlock; ++packet, it = it.next()) {
+        own.fPacketHeaders[packet] = ReadPacketHeader(it.packet());
+        StorePacketLength(it, Driver::Dext,
+                          uint32_t(own.fPacketHeaders[packet].numSampleFramesThisPacket) *
+                                  fFormat.fInputChannels * fFormat.fBytesPerSample +
+                              kIsocPacketHeaderBytes);
+    }
+    PublishChase({fInput, &block, kPacketsPerBlock - 1, fFormat.fInputStride}, Driver::Dext);
+    mine.assign(reinterpret_cast<const uint8_t*>(&own), reinterpret_cast<const uint8_t*>(&own) + sizeof(own));
+}
+
+void ScriptedStream::Complete(uint64_t request)
+{
+    USBRequestBlock& input = fInput[request % kRequestBlockCount];
+    const uint64_t microframe = fFormat.fDriverExtension ? kFirstMicroframe + request * kPacketsPerBlock : 0;
+    WriteBlockHeader(input, {fT0 + request * kRequestNs, microframe, fRequestStartBytes, fInputBytes});
+    if (fFormat.fDriverExtension) {
+        ChaseAsDriverExtension(request);
+    }
+    if (request == 0) {
+        return;
+    }
+    const uint64_t outputRequest = request - 1;
+    USBRequestBlock& block = fOutput[outputRequest % kRequestBlockCount];
+    if (fFormat.fCaptureOutput && outputRequest >= kRequestBlockCount) {
+        const BlockHeader previous = ReadBlockHeader(block);
+        fCapture(block.fBuffer, std::size_t(previous.fEndByteCount - previous.fStartByteCount));
+    }
+    const uint64_t start = fOutputBytes;
+    fOutputBytes += fRequestOutputBytes;
+    WriteBlockHeader(block, {fT0 + kOutputDelayNs + outputRequest * kRequestNs, 0, start, fOutputBytes});
+}
+
+} // namespace PlugInTesting
