@@ -58,6 +58,7 @@ void SnarlGlobalPoolThread::FindNewOrphans()
     while (BuddySystemSubAllocator* orphan = GetSubAllocatorOrphan()) {
         orphan->orphanLink = fOrphans;
         fOrphans = orphan;
+        ++fOrphanCount;
     }
 }
 
@@ -71,6 +72,7 @@ void SnarlGlobalPoolThread::PollOrphans()
         if (orphan->AllowDestruction()) {
             *link = orphan->orphanLink;
             delete orphan;
+            --fOrphanCount;
         } else {
             link = &orphan->orphanLink;
         }
@@ -84,5 +86,6 @@ void SnarlGlobalPoolThread::DestroyOrphans()
         auto* orphan = static_cast<BuddySystemSubAllocator*>(fOrphans);
         fOrphans = orphan->orphanLink;
         delete orphan;
+        --fOrphanCount;
     }
 }

@@ -5,6 +5,8 @@
 
 #include "MemAlloc/SnarlThread.h"
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 class BuddySystemSubAllocator;
@@ -26,6 +28,8 @@ public:
     void PollOrphans();
     // Moves the allocator's newly queued orphans to the front of the private list.
     void FindNewOrphans();
+    // The orphans taken in and not yet destroyed; readable from any thread.
+    size_t OrphanCount() const { return fOrphanCount.load(); }
 
 protected:
     void Implementation() override;
@@ -38,5 +42,6 @@ private:
     SnarlGlobalPool& fPool;
     // Linked through each sub-allocator's first word.
     SnarlSubAllocator* fOrphans = nullptr;
+    std::atomic<size_t> fOrphanCount{0};
     uint32_t fRound = 0;
 };
