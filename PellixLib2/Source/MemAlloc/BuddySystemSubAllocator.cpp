@@ -24,11 +24,14 @@ SnarlGlobalBlock* largeBlockOf(SnarlAllocation* header)
 
 BuddySystemSubAllocator::BuddySystemSubAllocator(SnarlAllocator& allocator)
     : fAllocator(allocator), fHeap(allocator, 0, kMinArenaSize, kMaxArenaSize)
-{}
+{
+    ++fAllocator.fSubAllocators;
+}
 
 BuddySystemSubAllocator::~BuddySystemSubAllocator()
 {
     ConsumeStack();
+    --fAllocator.fSubAllocators;
 }
 
 void* BuddySystemSubAllocator::Allocate(size_t size)

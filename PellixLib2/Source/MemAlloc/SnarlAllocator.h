@@ -11,6 +11,7 @@
 #include <libkern/OSAtomic.h>
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -45,9 +46,15 @@ public:
     // Run when a thread with a sub-allocator ends: destroys it when empty, else orphans it.
     static void SubAllocatorDestructor(void* subAllocator);
 
+    // The sub-allocators made and not yet destroyed, orphans included; readable from any thread.
+    size_t SubAllocatorCount() const { return fSubAllocators.load(); }
+
 private:
+    friend class BuddySystemSubAllocator;
+
     alignas(16) OSQueueHead fOrphans = OS_ATOMIC_QUEUE_INIT;
     int32_t fIgnoreUnknownDeallocations = 0;
     bool fApplicationQuitting = false;
     pthread_key_t fKey;
+    std::atomic<size_t> fSubAllocators{0};
 };
