@@ -17,3 +17,4 @@
 #include <CoreFoundation/CFString.h>
 #include <CoreFoundation/CFURL.h>
 #include <CoreFoundation/CFUUID.h>
+#include <CoreFoundation/CFUtilities.h>

@@ -1,11 +1,10 @@
 #include "Preferences/PreferencesFolder.h"
 
+#include "Home/HomeFolder.h"
+
 #include <cerrno>
 #include <mutex>
-#include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 namespace CFPlatform {
 
@@ -13,21 +12,6 @@ namespace {
 
 std::mutex gOverrideLock;
 std::optional<std::string> gOverride;
-
-std::optional<std::string> homeFolder()
-{
-    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 16384);
-    passwd entry;
-    passwd* result = nullptr;
-    while (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == ERANGE) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (!result || !result->pw_dir || result->pw_dir[0] != '/') {
-        return std::nullopt;
-    }
-    return std::string(result->pw_dir);
-}
 
 } // namespace
 
@@ -49,7 +33,11 @@ std::optional<std::string> preferencesFolder()
 void setPreferencesFolderOverride(std::string folder)
 {
     std::lock_guard lock(gOverrideLock);
-    gOverride = std::move(folder);
+    if (folder.empty()) {
+        gOverride.reset();
+    } else {
+        gOverride = std::move(folder);
+    }
 }
 
 bool makeFolders(const std::string& folder)

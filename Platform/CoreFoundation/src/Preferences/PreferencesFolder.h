@@ -7,11 +7,10 @@
 
 namespace CFPlatform {
 
-// <home>/Library/Preferences, with the home folder from the password database (never from the
-// environment), or the folder a test set; nothing when the user has no home folder.
+// <home>/Library/Preferences, or the folder a test set; nothing when the user has no home folder.
 std::optional<std::string> preferencesFolder();
 
-// Test seam: re-roots the preferences in `folder`.
+// Test seam: re-roots the preferences in `folder`; an empty folder puts them back under the home.
 void setPreferencesFolderOverride(std::string folder);
 
 // Creates the folder and any missing parent; false when that fails.

@@ -1,0 +1,4 @@
+#pragma once
+
+#include <AppKit/NSOpenPanel.h>
+#include <AppKit/NSSavePanel.h>

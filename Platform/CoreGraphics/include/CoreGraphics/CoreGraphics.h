@@ -1,0 +1,3 @@
+#pragma once
+
+#include <CoreGraphics/CGDataProvider.h>
