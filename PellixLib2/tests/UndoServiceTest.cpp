@@ -2,6 +2,9 @@
 #include "Undo/UndoService.h"
 #include "Undo/Undoable.h"
 
+#include "ChildProcess.h"
+#include "FixtureBundle.h"
+#include "ResourceAccess/ResourceAccess.h"
 #include "TestText.h"
 
 #include <gtest/gtest.h>
@@ -280,6 +283,38 @@ TEST_F(UndoServiceTest, AServiceDestroyedBeforeItsObjectsLetsGoOfThem)
     // Reports now go nowhere, and destroying the objects touches no freed service.
     first.Set(2.0f);
     EXPECT_EQ(first.Get(), 2.0f);
+}
+
+// The strings table is read once per process, so the case runs in a child process of its own.
+TEST(UndoServiceMenuTest, MenuTextsNameTheActionsOrSayThereIsNone)
+{
+    RunInChildProcess([] {
+        FixtureBundle bundle("org.tide.pellix.tests.undo",
+                             {{"LocalizableStrings.xml", "<resource_list><XSET name='strings'>"
+                                                         "<TEXT name=\"Can't Undo\">Nothing to undo</TEXT>"
+                                                         "<TEXT name=\"Can't Redo\">Nothing to redo</TEXT>"
+                                                         "</XSET></resource_list>"}});
+        Pellix::ResourceAccess::Instance().SetBundleID(UString(bundle.identifier(), UString::kUTF8));
+        auto service = std::make_shared<UndoService>();
+        Value<float> level(service);
+        UString undoText;
+        UString redoText;
+        service->GetMenuStrings(undoText, redoText);
+        bool passed = undoText == UString(L"Nothing to undo") && redoText == UString(L"Nothing to redo");
+
+        for (const wchar_t* name : {L"Typing", L"Paste"}) {
+            service->BeginRecording(UString(name));
+            level.Set(level.Get() + 1.0f);
+            service->EndRecording();
+        }
+        service->DoUndo();
+        service->GetMenuStrings(undoText, redoText);
+        passed = passed && undoText == UString(L"Typing") && redoText == UString(L"Paste");
+        if (!passed) {
+            std::cerr << "menu texts " << undoText.utf8_str() << " / " << redoText.utf8_str() << std::endl;
+        }
+        return passed;
+    });
 }
 
 TEST(UndoItemAccessTest, TheRightTypeGivesTheValueAndAnyOtherTheDefault)

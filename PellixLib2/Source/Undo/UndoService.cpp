@@ -2,6 +2,7 @@
 
 #include "Undo/UndoAction.h"
 #include "Undo/Undoable.h"
+#include "XML/XMLResourceListReader.h"
 
 #include <algorithm>
 
@@ -129,6 +130,12 @@ void UndoService::DoRedo()
 {
     ApplyingScope applying(fApplying);
     moveLastAction(fRedoList, fUndoList, [](Action& action) { action.Redo(); });
+}
+
+void UndoService::GetMenuStrings(UString& undoText, UString& redoText) const
+{
+    undoText = fUndoList.empty() ? LookupString("Can't Undo") : fUndoList.back()->GetName();
+    redoText = fRedoList.empty() ? LookupString("Can't Redo") : fRedoList.back()->GetName();
 }
 
 void UndoService::ClearActionList(ActionList& list)

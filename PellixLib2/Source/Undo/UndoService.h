@@ -43,6 +43,10 @@ public:
     void DoUndo();
     void DoRedo();
 
+    // The names of the actions that undo and redo would apply, or the localised "Can't Undo" and
+    // "Can't Redo" when there is none.
+    void GetMenuStrings(UString& undoText, UString& redoText) const;
+
     static void ClearActionList(ActionList& list);
     static void ClearActionListUndoables(ActionList& list, Undoable* undoable);
 
