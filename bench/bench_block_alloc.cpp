@@ -34,7 +34,10 @@ constexpr size_t kLargest = 1024;
 
 struct Ours
 {
-    static void* allocate(size_t size) { return SnarlAllocator::Instance().GetSubAllocator()->Allocate(size); }
+    static void* allocate(size_t size)
+    {
+        return SnarlAllocator::Instance().GetSubAllocator()->Allocate(size);
+    }
     static void release(void* p) { SnarlAllocator::Instance().GetSubAllocator()->Deallocate(p); }
 };
 
@@ -169,8 +172,16 @@ BENCHMARK(owner<Peer>)->Name(PAIR_NAME("block_alloc_owner", "peer"));
 #ifdef BLOCK_ALLOC_ALL_PAIRS
 BENCHMARK(cross<Ours>)->Name(PAIR_NAME("block_alloc_cross", "ours"))->UseRealTime();
 BENCHMARK(cross<Peer>)->Name(PAIR_NAME("block_alloc_cross", "peer"))->UseRealTime();
-BENCHMARK(churn<Ours>)->Name(PAIR_NAME("block_alloc_churn", "ours"))->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-BENCHMARK(churn<Peer>)->Name(PAIR_NAME("block_alloc_churn", "peer"))->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(churn<Ours>)
+    ->Name(PAIR_NAME("block_alloc_churn", "ours"))
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
+BENCHMARK(churn<Peer>)
+    ->Name(PAIR_NAME("block_alloc_churn", "peer"))
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
 #endif
 
 int main(int argc, char** argv)

@@ -45,7 +45,8 @@ size_t randomSize(std::mt19937& random)
     return 16 + random() % 1009;
 }
 
-void work(SnarlAllocator& allocator, std::array<Mailbox, kLiveThreads>& mailboxes, Mailbox& leftovers, int index)
+void work(SnarlAllocator& allocator, std::array<Mailbox, kLiveThreads>& mailboxes, Mailbox& leftovers,
+          int index)
 {
     std::mt19937 random{unsigned(index)};
     BuddySystemSubAllocator& own = *allocator.GetSubAllocator();
@@ -109,9 +110,8 @@ TEST(BlockAllocatorStress, ThreadsComingAndGoingLoseNoMemory)
     // Once the pool thread has polled the orphans and trimmed the arenas they gave back, only the
     // calling thread's sub-allocator is left.
     auto poolInBand = [&] { return allocator.PooledCount() >= 256 && allocator.PooledCount() <= 275; };
-    EXPECT_TRUE(DarwinTesting::eventually([&] {
-        return allocator.SubAllocatorCount() == 1 && allocator.OrphanCount() == 0 && poolInBand();
-    }));
+    EXPECT_TRUE(DarwinTesting::eventually(
+        [&] { return allocator.SubAllocatorCount() == 1 && allocator.OrphanCount() == 0 && poolInBand(); }));
     allocator.RequestQuit();
     allocator.WaitForThread();
     EXPECT_TRUE(poolInBand()) << allocator.PooledCount();

@@ -141,11 +141,12 @@ struct ExceptionCase
 TEST_F(CommandChainTest, ExceptionsFromHandlersStayInsideTheWalks)
 {
     const ExceptionCase cases[] = {
-        {"CanHandle goes on", false, [](RequestHandler* start) { return RequestHandler::CanHandle(start, kCommand); },
-         true, "A RequestHandler allowed an exception to escape from CanHandle"},
+        {"CanHandle goes on", false,
+         [](RequestHandler* start) { return RequestHandler::CanHandle(start, kCommand); }, true,
+         "A RequestHandler allowed an exception to escape from CanHandle"},
         {"handlerForCommand gives null", false,
-         [](RequestHandler* start) { return RequestHandler::handlerForCommand(start, kCommand) != nullptr; }, false,
-         "Caught exception while dispatching RequestHandler::handlerForCommand "},
+         [](RequestHandler* start) { return RequestHandler::handlerForCommand(start, kCommand) != nullptr; },
+         false, "Caught exception while dispatching RequestHandler::handlerForCommand "},
         {"HandleCommand from CanHandle counts as done", false,
          [](RequestHandler* start) { return RequestHandler::HandleCommand(start, kCommand); }, true,
          "Caught exception while dispatching RequestHandler::HandleCommand "},

@@ -1,6 +1,6 @@
+#include "MemAlloc/SizeTable.h"
 #include "MemAlloc/BuddyHeap.h"
 #include "MemAlloc/BuddySystemSubAllocator.h"
-#include "MemAlloc/SizeTable.h"
 #include "MemAlloc/SnarlGlobalPool.h"
 
 #include <gtest/gtest.h>
@@ -42,7 +42,8 @@ TEST(SizeTableTest, RequestsAreRoundedToTheirClass)
         size_t payload;
     };
     // The payload is the class size less its 16-byte header.
-    const Case cases[] = {{1, 16, 16}, {17, 32, 32}, {33, 33, 64}, {849, 864, 864}, {865, 1009, 1408}, {1010, 1408, 1408}};
+    const Case cases[] = {{1, 16, 16},     {17, 32, 32},      {33, 33, 64},
+                          {849, 864, 864}, {865, 1009, 1408}, {1010, 1408, 1408}};
     for (const Case& c : cases) {
         for (size_t size = c.first; size <= c.last; ++size) {
             EXPECT_EQ(BuddySystemSubAllocator::RequestedToActualSize(size), c.payload) << "size " << size;

@@ -40,7 +40,8 @@ TEST_F(SubAllocatorTest, SmallRequestsComeFromTheHeapAndLargerOnesFromThePool)
     EXPECT_EQ(magicOf(large), 0xFEEDFACEu);
     auto* block = reinterpret_cast<SnarlGlobalBlock*>(static_cast<char*>(large) - 32);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 4096, 0u);
-    EXPECT_EQ(BuddySystemSubAllocator::GetBlockSize(SnarlAllocation::FromUserPointer(large)), block->size - 16);
+    EXPECT_EQ(BuddySystemSubAllocator::GetBlockSize(SnarlAllocation::FromUserPointer(large)),
+              block->size - 16);
     EXPECT_EQ(BuddySystemSubAllocator::GetBlockSize(SnarlAllocation::FromUserPointer(buddy)), 41328u);
     EXPECT_EQ(own.LargeAllocations(), 1);
 
@@ -140,8 +141,9 @@ TEST_F(SubAllocatorTest, AnEndedThreadsSubAllocatorIsCollectedOnceEmpty)
         held = allocator.GetSubAllocator()->Allocate(64);
         large = allocator.GetSubAllocator()->Allocate(60000);
         // An empty one goes at once.
-        std::thread([&] { allocator.GetSubAllocator()->Deallocate(allocator.GetSubAllocator()->Allocate(8)); })
-            .join();
+        std::thread([&] {
+            allocator.GetSubAllocator()->Deallocate(allocator.GetSubAllocator()->Allocate(8));
+        }).join();
     }).join();
     EXPECT_EQ(allocator.PooledCount(), pooled - 1);
 
@@ -195,7 +197,8 @@ TEST(SnarlDebuggingTest, ReportsTheCallingThreadsHeap)
     EXPECT_EQ(SnarlDebugging::BytesInUseInOperatorNewPools(), inUse + 128);
     EXPECT_EQ(SnarlDebugging::TotalBytesInOperatorNewPools(), mine.Heap().TotalBytes());
     EXPECT_EQ(SnarlDebugging::FreeBytesInOperatorNewPools(),
-              SnarlDebugging::TotalBytesInOperatorNewPools() - SnarlDebugging::BytesInUseInOperatorNewPools());
+              SnarlDebugging::TotalBytesInOperatorNewPools() -
+                  SnarlDebugging::BytesInUseInOperatorNewPools());
     EXPECT_EQ(SnarlDebugging::LogicalBytesInOperatorNewPools(), 0u);
     EXPECT_EQ(SnarlDebugging::BlocksInOperatorNewPools(), 0u);
     mine.Deallocate(p);

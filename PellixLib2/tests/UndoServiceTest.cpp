@@ -1,5 +1,5 @@
-#include "Undo/UndoItemAccess.h"
 #include "Undo/UndoService.h"
+#include "Undo/UndoItemAccess.h"
 #include "Undo/Undoable.h"
 
 #include "ChildProcess.h"
@@ -16,8 +16,8 @@
 namespace {
 
 using Pellix::SimpleUndoItem;
-using Pellix::UndoItem;
 using Pellix::Undoable;
+using Pellix::UndoItem;
 using Pellix::UndoService;
 using Pellix::UUIDObj;
 
@@ -141,7 +141,8 @@ TEST_F(UndoServiceTest, TheUndoListKeepsTheMaximumNumberOfActions)
         int actions;
         float oldestReachable;
     };
-    const Case cases[] = {{"default", 0, 11, 1.0f}, {"three", 3, 5, 2.0f}, {"more than recorded", 20, 11, 0.0f}};
+    const Case cases[] = {
+        {"default", 0, 11, 1.0f}, {"three", 3, 5, 2.0f}, {"more than recorded", 20, 11, 0.0f}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto fresh = std::make_shared<UndoService>();

@@ -33,8 +33,9 @@ TEST(VorkAllocatorTest, QueryInterfaceAnswersForIUnknownAndTheAllocatorInterface
         EXPECT_EQ(allocator->Release(), 1u);
     }
     void* out = allocator;
-    const CFUUIDRef other = CFUUIDGetConstantUUIDWithBytes(nullptr, 0xCE, 0x81, 0x4E, 0xF9, 0x5F, 0xCF, 0x4D, 0x84,
-                                                           0x87, 0x66, 0x65, 0x00, 0xEB, 0x80, 0x11, 0x33);
+    const CFUUIDRef other =
+        CFUUIDGetConstantUUIDWithBytes(nullptr, 0xCE, 0x81, 0x4E, 0xF9, 0x5F, 0xCF, 0x4D, 0x84, 0x87, 0x66,
+                                       0x65, 0x00, 0xEB, 0x80, 0x11, 0x33);
     EXPECT_EQ(allocator->QueryInterface(bytesOf(other), &out), HRESULT(0x80000004));
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(allocator->AddRef(), 2u);

@@ -63,7 +63,8 @@ void* DumbSubAllocator::GetAllocatedMemory(Entry& entry, uint32_t step)
     if (entry.block->size - entry.used < step) {
         return nullptr;
     }
-    auto* header = reinterpret_cast<SnarlAllocation*>(static_cast<uint8_t*>(entry.block->Payload()) + entry.used);
+    auto* header =
+        reinterpret_cast<SnarlAllocation*>(static_cast<uint8_t*>(entry.block->Payload()) + entry.used);
     Stamp(header, SnarlAllocation::kLargeMagic);
     entry.used += step;
     ++entry.live;

@@ -34,7 +34,8 @@ public:
     // Forgets the object everywhere, including the action being recorded.
     void RemoveUndoable(Undoable* undoable);
     // Recorded only for a registered object while a recording runs; otherwise discarded.
-    void UndoableChanged(Undoable* undoable, std::unique_ptr<UndoItem> before, std::unique_ptr<UndoItem> after);
+    void UndoableChanged(Undoable* undoable, std::unique_ptr<UndoItem> before,
+                         std::unique_ptr<UndoItem> after);
 
     // Nested pairs make one action, named by the outermost call.
     void BeginRecording(UString name);
