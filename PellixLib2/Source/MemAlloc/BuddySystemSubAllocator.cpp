@@ -98,7 +98,7 @@ void BuddySystemSubAllocator::ReclaimAllocation(SnarlAllocation* header)
         static_cast<FreeBuddyBlock*>(block)->Free(fHeap);
         return;
     }
-    SnarlGlobalBlock::Destroy(largeBlockOf(header));
+    fAllocator.DestroyBlock(largeBlockOf(header));
     --fLargeAllocations;
 }
 

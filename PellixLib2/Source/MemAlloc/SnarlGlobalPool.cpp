@@ -1,6 +1,7 @@
 #include "MemAlloc/SnarlGlobalPool.h"
 
 #include <cstddef>
+#include <thread>
 
 SnarlGlobalPool::SnarlGlobalPool() : SnarlGlobalPoolThread(*this)
 {
@@ -43,7 +44,9 @@ SnarlGlobalBlock* SnarlGlobalPool::DemandBlock(uint64_t size)
 
 SnarlGlobalBlock* SnarlGlobalPool::RequestBlock()
 {
+    ++fDequeuesInFlight;
     auto* block = static_cast<SnarlGlobalBlock*>(OSAtomicDequeue(&fQueue, offsetof(SnarlGlobalBlock, link)));
+    --fDequeuesInFlight;
     if (block != nullptr) {
         --fCount;
     }
@@ -61,6 +64,16 @@ void SnarlGlobalPool::ReturnBlock(SnarlGlobalBlock* block)
         return;
     }
     pool(block);
+}
+
+void SnarlGlobalPool::DestroyBlock(SnarlGlobalBlock* block)
+{
+    // A dequeue that began before the block was taken may still read its link; one that begins
+    // later cannot see it. Unmapping waits for a moment with none in flight.
+    while (fDequeuesInFlight.load() != 0) {
+        std::this_thread::yield();
+    }
+    SnarlGlobalBlock::Destroy(block);
 }
 
 void SnarlGlobalPool::pool(SnarlGlobalBlock* block)

@@ -30,6 +30,8 @@ public:
     SnarlGlobalBlock* RequestBlock();
     // Pools a block of the pooled size and destroys any other; null is ignored.
     void ReturnBlock(SnarlGlobalBlock* block);
+    // Destroys a block taken from the pool, once no other thread can still be reading its link.
+    void DestroyBlock(SnarlGlobalBlock* block);
 
     int64_t PooledCount() const { return fCount.load(); }
     const SnarlGlobalPoolStats& Stats() const { return fStats; }
@@ -39,6 +41,8 @@ private:
 
     alignas(16) OSQueueHead fQueue = OS_ATOMIC_QUEUE_INIT;
     std::atomic<int64_t> fCount{0};
+    // A dequeue reads the link of the block on top, which another thread may take meanwhile.
+    std::atomic<int64_t> fDequeuesInFlight{0};
     bool fStarted = false;
     SnarlGlobalPoolStats fStats;
 };

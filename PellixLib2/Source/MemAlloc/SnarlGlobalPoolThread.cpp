@@ -48,7 +48,7 @@ void SnarlGlobalPoolThread::MonitorGlobalPool()
         }
     } else if (pooled > kPoolCeiling) {
         for (int64_t i = kPoolCeiling; i < pooled; ++i) {
-            SnarlGlobalBlock::Destroy(fPool.RequestBlock());
+            fPool.DestroyBlock(fPool.RequestBlock());
         }
     }
 }
