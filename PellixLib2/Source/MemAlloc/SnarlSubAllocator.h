@@ -10,8 +10,9 @@
 class SnarlSubAllocator;
 
 // The 16 bytes before every pointer a sub-allocator hands out. While the allocation waits in its
-// owner's remote-free queue, the owner word holds the queue link.
-struct SnarlAllocation
+// owner's remote-free queue, the owner word holds the queue link. The bump allocator places headers
+// on 4-byte steps, so the header asks for no more alignment than that.
+struct __attribute__((packed, aligned(4))) SnarlAllocation
 {
     static constexpr uint32_t kBuddyMagic = 0xFACEF00D;
     static constexpr uint32_t kLargeMagic = 0xFEEDFACE;
