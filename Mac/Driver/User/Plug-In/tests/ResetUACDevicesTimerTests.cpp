@@ -1,10 +1,10 @@
-#include "Eventually.h"
 #include "FakeReenumerator.h"
 #include "LogLines.h"
 #include "ResetUACDevicesTimer.h"
 #include "RunOnLoop.h"
 #include "WorkLoop.h"
 #include "WorkLoopThread.h"
+#include <DarwinTesting/Eventually.h>
 
 #include <Darwin/Clock.h>
 #include <DarwinTesting/ManualClock.h>
@@ -96,7 +96,7 @@ TEST(ResetUACNoDaemon, SevenRequestsEachEndingAtConnectionInvalid)
     ResetThread thread;
     thread.Start();
     auto requestsEnded = [&](int count) {
-        return Eventually([&] {
+        return DarwinTesting::eventually([&] {
                    return log.count(std::string(kEventHandler) + " - xpc_error (Connection invalid)") >=
                           count;
                }) &&
@@ -131,15 +131,15 @@ TEST(ResetUACSilentDaemon, RequestEndsAfterFiveSecondsAndTheLateEventTouchesNoth
     ASSERT_TRUE(daemon.waitForMessages(1));
     const uint64_t giveUp = DarwinClock::hostNow() + 5'000'000'000;
     // The request waits on the clock until 5 s after sending.
-    ASSERT_TRUE(Eventually([&] { return clock.nextDeadline() == giveUp; }));
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return clock.nextDeadline() == giveUp; }));
     clock.advanceTo(giveUp - 1);
     EXPECT_EQ(clock.nextDeadline(), giveUp) << "given up before 5 s";
     EXPECT_FALSE(started);
     clock.advanceTo(giveUp);
     starter.join();
     EXPECT_TRUE(started);
-    EXPECT_TRUE(
-        Eventually([&] { return log.contains(std::string(kEventHandler) + " - xpc server took too long"); }));
+    EXPECT_TRUE(DarwinTesting::eventually(
+        [&] { return log.contains(std::string(kEventHandler) + " - xpc server took too long"); }));
     EXPECT_TRUE(log.contains("void WithXpcConnection::cancel() - calling xpc_connection_cancel"));
     EXPECT_EQ(daemon.resetCount(), 1);
 }
