@@ -1,3 +1,5 @@
+#include "VorkDeadline.h"
+
 #include <RunLoopDispatcher.h>
 #include <WrappedLambda.h>
 
@@ -33,10 +35,10 @@ protected:
     template <typename Predicate>
     void serveUntil(Predicate done)
     {
-        while (!done()) {
+        ASSERT_TRUE(VorkTesting::eventually([&] {
             advance(100us);
-            std::this_thread::yield();
-        }
+            return done();
+        }));
     }
 
     // Posts from `threads` foreign threads while the loop is not served; returns once all of them
@@ -58,9 +60,7 @@ protected:
 
     void waitForBlockedWriter()
     {
-        while (!fDispatcher->writersWaiting()) {
-            std::this_thread::yield();
-        }
+        ASSERT_TRUE(VorkTesting::eventually([&] { return fDispatcher->writersWaiting(); }));
     }
 
     DarwinTesting::ManualClock fClock;
