@@ -15,13 +15,23 @@ inline std::chrono::steady_clock::time_point eventDeadline()
     return std::chrono::steady_clock::now() + kEventDeadline;
 }
 
+// For loops of several threads that wait on each other: each gives up once it has passed.
+class EventDeadline
+{
+public:
+    bool passed() const { return std::chrono::steady_clock::now() > fAt; }
+
+private:
+    std::chrono::steady_clock::time_point fAt = eventDeadline();
+};
+
 // Polls `done` until it holds; false if it still does not at the deadline.
 template <typename Predicate>
 [[nodiscard]] bool eventually(Predicate done)
 {
-    const auto deadline = eventDeadline();
+    const EventDeadline deadline;
     while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
+        if (deadline.passed()) {
             return done();
         }
         std::this_thread::yield();
