@@ -91,7 +91,12 @@ public:
         return *this;
     }
 
-    ~wrapped_lambda() { reset(); }
+    ~wrapped_lambda()
+    {
+        if (fEngaged) {
+            fDestruct(fStorage);
+        }
+    }
 
     explicit operator bool() const { return fEngaged; }
 
