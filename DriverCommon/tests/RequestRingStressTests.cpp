@@ -1,6 +1,7 @@
 #include "KorvanChaseRoutinesMac.h"
 #include "RecordingLog.h"
 #include "SyntheticRing.h"
+#include "VorkDeadline.h"
 
 #include <gtest/gtest.h>
 
@@ -125,11 +126,16 @@ TEST_F(RequestRingStress, BothSidesChaseOneRingWithoutTouchingTheOthersRecord)
     Chase<Driver::Dext> dext(blocks);
     std::atomic<uint64_t> written{0};
     std::atomic<bool> done{false};
+    // A side that stalls would hold the others; each gives up at the deadline.
+    const VorkTesting::EventDeadline deadline;
 
     std::thread writer([&] {
         uint32_t total = 0;
         for (uint64_t packet = 0; packet < kPackets; ++packet) {
             while (packet >= coreAudio.progress() + kMaxLead || packet >= dext.progress() + kMaxLead) {
+                if (deadline.passed()) {
+                    return;
+                }
                 std::this_thread::yield();
             }
             USBRequestBlock& block = blocks[(packet / kPacketsPerBlock) % kRequestBlockCount];
@@ -155,7 +161,7 @@ TEST_F(RequestRingStress, BothSidesChaseOneRingWithoutTouchingTheOthersRecord)
                 badSamples += samples[i] != uint8_t(header.totalNumSampleFramesSent);
             }
         };
-        while (coreAudio.progress() + 1 < kPackets) {
+        while (coreAudio.progress() + 1 < kPackets && !deadline.passed()) {
             if (!coreAudio.step(copy)) {
                 std::this_thread::yield();
             }
@@ -166,7 +172,7 @@ TEST_F(RequestRingStress, BothSidesChaseOneRingWithoutTouchingTheOthersRecord)
     std::thread dextChaser([&] {
         auto noCopy = [](const uint8_t*, uint32_t, const IsocPacketHeader&) {};
         const uint64_t end = kPackets - 2 * kPacketsPerBlock;
-        while (dext.progress() < end) {
+        while (dext.progress() < end && !deadline.passed()) {
             const uint64_t completedBlocks = written.load(std::memory_order_acquire) / kPacketsPerBlock;
             const bool inCompletedBlock = dext.progress() / kPacketsPerBlock + 2 <= completedBlocks;
             if (!inCompletedBlock || !dext.step(noCopy)) {
@@ -201,6 +207,7 @@ TEST_F(RequestRingStress, BothSidesChaseOneRingWithoutTouchingTheOthersRecord)
     done.store(true, std::memory_order_release);
     reader.join();
 
+    ASSERT_FALSE(deadline.passed()) << "a side stalled";
     EXPECT_EQ(badSamples, 0u);
     EXPECT_EQ(tornReads, 0u);
     EXPECT_EQ(missingLengths, 0u);
@@ -223,12 +230,14 @@ TEST_F(RequestRingStress, BlockHeaderCountsArriveWithTheirHostTime)
         }
     });
     uint64_t stale = 0;
-    for (BlockHeader header{}; header.fHostTime < kWrites;) {
+    const VorkTesting::EventDeadline deadline;
+    for (BlockHeader header{}; header.fHostTime < kWrites && !deadline.passed();) {
         header = ReadBlockHeader(block);
         stale += header.fMicroframe < header.fHostTime || header.fStartByteCount < header.fHostTime ||
                  header.fEndByteCount < header.fHostTime;
     }
     writer.join();
+    EXPECT_FALSE(deadline.passed()) << "the last header never arrived";
     EXPECT_EQ(stale, 0u);
 }
 
