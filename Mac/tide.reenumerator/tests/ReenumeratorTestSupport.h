@@ -1,0 +1,99 @@
+#pragma once
+
+// What the daemon's tests share: interfaces on the process's simulated bus, bound to a stand-in of
+// the system's class driver, and the daemon listening in process with its Log lines collected.
+
+#include "KorvanDeviceIdentities.h"
+#include "LogLines.h"
+
+#include <IOKit/IOKitLib.h>
+#include <IOKit/platform/Registry.h>
+#include <IOKitTesting/USBDevices.h>
+#include <xpc/xpc.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace ReenumeratorTesting {
+
+constexpr uint16_t kVendor = KorvanDeviceIdentities::kVendorID;
+constexpr uint16_t kWrenlet = KorvanDeviceIdentities::kWrenletProductID;
+constexpr uint16_t kPyx = KorvanDeviceIdentities::kPyxProductID;
+constexpr const char* kClassDriver = "AppleUSBAudioDevice";
+constexpr const char* kConnectionInvalidLine = " - xpc_error (Connection invalid)";
+
+// Where a class-driver entry is attached, counted from the device: 1 directly under it, 2 under
+// one of its interfaces (where the system's driver sits), 3 under a child of an interface.
+enum class Depth
+{
+    Child = 1,
+    Grandchild = 2,
+    GreatGrandchild = 3,
+};
+
+// The interfaces of one test. Everything on the bus is unplugged when it goes.
+class TestBus
+{
+public:
+    TestBus();
+    ~TestBus();
+    TestBus(const TestBus&) = delete;
+    TestBus& operator=(const TestBus&) = delete;
+
+    // Plugs in an interface of that identity; returns once its nubs are in the registry.
+    void attach(uint8_t port, uint16_t vendor, uint16_t product);
+    // Attaches a class-driver entry to the device on `port` (its first interface for a grandchild).
+    void bindClassDriver(uint8_t port, Depth depth = Depth::Grandchild,
+                         const std::string& name = kClassDriver);
+    // Whether the device on `port` is in the registry, and whether a class driver sits on it.
+    bool present(uint8_t port) const;
+    bool bound(uint8_t port) const;
+    // Returns once the bus has carried out everything due by now.
+    void settle();
+
+    IOKitTesting::USBDeviceScript& script() { return fScript; }
+
+private:
+    IOKitTesting::USBDeviceScript fScript;
+};
+
+// Waits until `count` connections of the daemon (peers, the listener) have logged their last event.
+void WaitForEndedConnections(const PlugInTesting::LogLines& log, int count);
+
+// The daemon's listener from Server::Listen, counting the peers it is handed. Going, it cancels
+// the listener and waits until every peer and the listener have had their last event, so that no
+// handler is left running.
+class ListeningDaemon
+{
+public:
+    explicit ListeningDaemon(const PlugInTesting::LogLines& log);
+    ~ListeningDaemon();
+    ListeningDaemon(const ListeningDaemon&) = delete;
+    ListeningDaemon& operator=(const ListeningDaemon&) = delete;
+
+private:
+    const PlugInTesting::LogLines& fLog;
+    xpc_connection_t fListener;
+    std::atomic<int> fPeers{0};
+};
+
+// The daemon in process: Log lines, and the listener from Listen until the test ends.
+class DaemonTest : public testing::Test
+{
+protected:
+    void TearDown() override { fDaemon.reset(); }
+
+    void Listen() { fDaemon.emplace(fLog); }
+    int LineCount(const std::string& piece) const { return fLog.count(piece); }
+
+    PlugInTesting::LogLines fLog;
+    TestBus fBus;
+    std::optional<ListeningDaemon> fDaemon;
+};
+
+} // namespace ReenumeratorTesting
