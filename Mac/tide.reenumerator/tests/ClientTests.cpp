@@ -7,7 +7,6 @@
 
 #include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/ManualClock.h>
-#include <SimUSB/Bus.h>
 
 #include <gtest/gtest.h>
 
@@ -20,29 +19,6 @@ namespace {
 
 constexpr uint8_t kPort = 5;
 constexpr const char* kResetLine = "void ResetUAC()";
-
-// Binds the class-driver stand-in again to the Wrenlet whenever it comes back, as the system's
-// driver would take it.
-class Rebinder : public SimUSB::HostListener
-{
-public:
-    explicit Rebinder(TestBus& bus) : fBus(bus) { SimUSB::Bus::shared().addListener(this); }
-    ~Rebinder() override { SimUSB::Bus::shared().removeListener(this); }
-    Rebinder(const Rebinder&) = delete;
-    Rebinder& operator=(const Rebinder&) = delete;
-
-    // The bus's own host, which publishes the nubs, was told first.
-    void deviceArrived(const std::shared_ptr<SimUSB::HostDevice>& device) override
-    {
-        if (device->port() == kPort && !fBus.bound(kPort)) {
-            fBus.bindClassDriver(kPort);
-        }
-    }
-    void deviceLeft(const std::shared_ptr<SimUSB::HostDevice>&) override {}
-
-private:
-    TestBus& fBus;
-};
 
 // The real daemon behind the plug-in's contract: a Wrenlet the class driver holds, back at once
 // after each re-enumeration and held again.

@@ -117,6 +117,24 @@ void TestBus::settle()
     SimUSB::Bus::shared().settle();
 }
 
+Rebinder::Rebinder(TestBus& bus) : fBus(bus)
+{
+    SimUSB::Bus::shared().addListener(this);
+}
+
+Rebinder::~Rebinder()
+{
+    SimUSB::Bus::shared().removeListener(this);
+}
+
+// The bus's own host, which publishes the nubs, was told first.
+void Rebinder::deviceArrived(const std::shared_ptr<SimUSB::HostDevice>& device)
+{
+    if (!fBus.bound(device->port())) {
+        fBus.bindClassDriver(device->port());
+    }
+}
+
 void WaitForEndedConnections(const PlugInTesting::LogLines& log, int count)
 {
     ASSERT_TRUE(DarwinTesting::eventually([&] { return log.count(kConnectionInvalidLine) >= count; }))

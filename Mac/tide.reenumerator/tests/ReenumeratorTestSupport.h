@@ -9,6 +9,7 @@
 #include <IOKit/IOKitLib.h>
 #include <IOKit/platform/Registry.h>
 #include <IOKitTesting/USBDevices.h>
+#include <SimUSB/Bus.h>
 #include <xpc/xpc.h>
 
 #include <gtest/gtest.h>
@@ -60,6 +61,23 @@ public:
 
 private:
     IOKitTesting::USBDeviceScript fScript;
+};
+
+// Binds the class-driver stand-in again to each device that comes back while it exists, as the
+// system's driver would take it.
+class Rebinder : public SimUSB::HostListener
+{
+public:
+    explicit Rebinder(TestBus& bus);
+    ~Rebinder() override;
+    Rebinder(const Rebinder&) = delete;
+    Rebinder& operator=(const Rebinder&) = delete;
+
+    void deviceArrived(const std::shared_ptr<SimUSB::HostDevice>& device) override;
+    void deviceLeft(const std::shared_ptr<SimUSB::HostDevice>&) override {}
+
+private:
+    TestBus& fBus;
 };
 
 // Waits until `count` connections of the daemon (peers, the listener) have logged their last event.
