@@ -6,10 +6,11 @@
 
 int main(int, char**)
 {
-    // Before Log or XPC can start a thread, so that every thread leaves the signals to the waiter.
-    InstallSignalHandling();
     Log::UseSyslog(Server::kMachServiceName);
     Log::SetLevel(Log::All);
+    // Before XPC starts a thread, so that every thread leaves the signals to the waiter; after the
+    // log is set up, which the waiter reads.
+    InstallSignalHandling();
     TIDE_LOG(Log::Info, "%s", "int main(int, char **)");
     std::printf("%s\n", "int main(int, char **)");
     std::fflush(stdout);

@@ -42,7 +42,7 @@ private:
     PlugInTesting::LogLines fLog;
     mutable TestBus fBus;
     Rebinder fRebinder{fBus};
-    ListeningDaemon fDaemon{fLog};
+    ListeningDaemon fDaemon;
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(RealDaemon, ReenumeratorContract, testing::Types<RealDaemon>);
@@ -67,7 +67,7 @@ TEST(PlugInTimer, FirstOfSevenRequestsReEnumeratesTheHeldWrenletAndTheRestLeaveI
     bus.attach(kPort, kVendor, kWrenlet);
     bus.bindClassDriver(kPort);
     {
-        ListeningDaemon daemon(log);
+        ListeningDaemon daemon;
         ResetThread thread;
         thread.Start();
         // The request has reached the daemon, and the loop has finished it without the clock moving.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <thread>
 
 using namespace ReenumeratorTesting;
 using ReenumeratorContractSupport::Client;
@@ -126,13 +127,22 @@ TEST_F(HandedObjects, ListenerEventsOtherThanConnectionsAreLoggedByTypeOrDescrip
     EXPECT_TRUE(fBus.script().reEnumerations().empty());
 }
 
-// Runs Server::Main to its end with the daemon's syslog identity and prints the captured lines.
-void RunMainAndPrintItsLines()
+// Runs Server::Main with the daemon's syslog identity while one client sends a request, ends it,
+// and prints the captured lines.
+[[noreturn]] void RunMainServingOneRequest()
 {
     DarwinTesting::LogCapture capture;
     Log::UseSyslog(Server::kMachServiceName);
-    DispatchTesting::endDispatchMain();
+    std::thread client([] {
+        {
+            Client client;
+            client.send([](xpc_object_t) {});
+            client.events(1);
+        }
+        DispatchTesting::endDispatchMain();
+    });
     Server::Main();
+    client.join();
     for (const std::string& line : capture.texts(DarwinTesting::LogSource::Syslog)) {
         std::fprintf(stderr, "%s\n", line.c_str());
     }
@@ -141,12 +151,12 @@ void RunMainAndPrintItsLines()
 }
 
 // In a child process: Main keeps its listener, and with it the service name, for good.
-TEST(ServerMain, LogsTheServiceNameThenDispatchMain)
+TEST(ServerMain, LogsTheServiceNameThenDispatchMainAndServesPeers)
 {
-    EXPECT_EXIT(
-        RunMainAndPrintItsLines(), testing::ExitedWithCode(0),
-        "Server::Listen\\(\\) - calling xpc_connection_create_mach_service with mach service name "
-        "com\\.vork\\.tide\\.reenumerator(.|\n)*void Server::Main\\(\\) - calling dispatch_main\\(\\)");
+    EXPECT_EXIT(RunMainServingOneRequest(), testing::ExitedWithCode(0),
+                "Server::Listen\\(\\) - calling xpc_connection_create_mach_service with mach service name "
+                "com\\.vork\\.tide\\.reenumerator(.|\n)*void Server::Main\\(\\) - calling dispatch_main\\(\\)"
+                "(.|\n)*void ResetUAC\\(\\)");
 }
 
 } // namespace

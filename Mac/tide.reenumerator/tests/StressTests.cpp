@@ -29,7 +29,7 @@ TEST(ReenumeratorStress, ClientsAtOnceEachGetOneEndPerMessageAndResetsHitOnlyThe
     std::atomic<int> readsZero{0};
     std::atomic<int> wrongEvents{0};
     {
-        ListeningDaemon daemon(log);
+        ListeningDaemon daemon;
         std::vector<std::thread> clients;
         for (int c = 0; c < kClients; ++c) {
             clients.emplace_back([&, c] {

@@ -141,22 +141,47 @@ void WaitForEndedConnections(const PlugInTesting::LogLines& log, int count)
         << log.text();
 }
 
-ListeningDaemon::ListeningDaemon(const PlugInTesting::LogLines& log) : fLog(log), fListener(Server::Listen())
+ListeningDaemon::ListeningDaemon() : fListener(Server::Listen())
 {
     // No client has connected yet, so no event races the change of handler.
     xpc_connection_set_event_handler(fListener, [this](xpc_object_t event) {
-        if (xpc_get_type(event) == XPC_TYPE_CONNECTION) {
-            ++fPeers;
+        if (xpc_get_type(event) != XPC_TYPE_CONNECTION) {
+            Server::HandleListenerEvent(event);
+            if (event == XPC_ERROR_CONNECTION_INVALID) {
+                Ended();
+            }
+            return;
         }
-        Server::HandleListenerEvent(event);
+        auto* peer = static_cast<xpc_connection_t>(event);
+        {
+            std::lock_guard lock(fMutex);
+            ++fOpen;
+        }
+        xpc_connection_set_event_handler(peer, [this, peer](xpc_object_t peerEvent) {
+            Server::HandlePeerEvent(peer, peerEvent);
+            if (peerEvent == XPC_ERROR_CONNECTION_INVALID) {
+                Ended();
+            }
+        });
+        xpc_connection_resume(peer);
     });
 }
 
 ListeningDaemon::~ListeningDaemon()
 {
     xpc_connection_cancel(fListener);
-    WaitForEndedConnections(fLog, fPeers + 1);
+    std::unique_lock lock(fMutex);
+    EXPECT_TRUE(fChanged.wait_for(lock, DarwinTesting::kPollLimit, [this] { return fOpen == 0; }))
+        << fOpen << " connections still open";
+    lock.unlock();
     xpc_release(fListener);
+}
+
+void ListeningDaemon::Ended()
+{
+    std::lock_guard lock(fMutex);
+    --fOpen;
+    fChanged.notify_all();
 }
 
 } // namespace ReenumeratorTesting

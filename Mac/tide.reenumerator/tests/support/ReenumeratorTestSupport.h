@@ -14,9 +14,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -83,21 +84,25 @@ private:
 // Waits until `count` connections of the daemon (peers, the listener) have logged their last event.
 void WaitForEndedConnections(const PlugInTesting::LogLines& log, int count);
 
-// The daemon's listener from Server::Listen, counting the peers it is handed. Going, it cancels
-// the listener and waits until every peer and the listener have had their last event, so that no
-// handler is left running.
+// The daemon's listener from Server::Listen. Each peer it is handed goes to the daemon's peer
+// handler as Server::HandleListenerEvent would send it, so that the end of its last event is seen
+// here. Going, it cancels the listener and waits until every peer and the listener have had their
+// last event, so that no handler is left running.
 class ListeningDaemon
 {
 public:
-    explicit ListeningDaemon(const PlugInTesting::LogLines& log);
+    ListeningDaemon();
     ~ListeningDaemon();
     ListeningDaemon(const ListeningDaemon&) = delete;
     ListeningDaemon& operator=(const ListeningDaemon&) = delete;
 
 private:
-    const PlugInTesting::LogLines& fLog;
+    void Ended();
+
     xpc_connection_t fListener;
-    std::atomic<int> fPeers{0};
+    std::mutex fMutex;
+    std::condition_variable fChanged;
+    int fOpen = 1;
 };
 
 // The daemon in process: Log lines, and the listener from Listen until the test ends.
@@ -106,7 +111,7 @@ class DaemonTest : public testing::Test
 protected:
     void TearDown() override { fDaemon.reset(); }
 
-    void Listen() { fDaemon.emplace(fLog); }
+    void Listen() { fDaemon.emplace(); }
     int LineCount(const std::string& piece) const { return fLog.count(piece); }
 
     PlugInTesting::LogLines fLog;
