@@ -19,19 +19,19 @@ namespace {
 std::mutex gNibLock;
 std::map<std::string, NibBuilder> gNibs;
 
-// Runs `steps[index]` in a main-queue turn of its own, then queues the next one, while the
-// application runs.
-void runSteps(std::shared_ptr<std::vector<std::function<void()>>> steps, size_t index)
+// Runs `steps[index]` in a main-queue turn of its own, then queues the next one, while the run that
+// queued them goes on.
+void runSteps(std::shared_ptr<std::vector<std::function<void()>>> steps, size_t index, unsigned run)
 {
     if (index >= steps->size()) {
         return;
     }
-    dispatch_async(dispatch_get_main_queue(), [steps, index] {
-        if (!Application::sharedApplication().isRunning()) {
+    dispatch_async(dispatch_get_main_queue(), [steps, index, run] {
+        if (!Application::sharedApplication().isRunning(run)) {
             return;
         }
         (*steps)[index]();
-        runSteps(steps, index + 1);
+        runSteps(steps, index + 1, run);
     });
 }
 
@@ -104,13 +104,17 @@ int Application::run()
         throw Exception("NSInternalInconsistencyException", "No nib named MainMenu");
     }
     fRunning = true;
+    const unsigned run = ++fRun;
     builder();
     auto steps = std::make_shared<std::vector<std::function<void()>>>(AppKit::takeLaunchSteps());
-    dispatch_async(dispatch_get_main_queue(), [this, steps] {
+    dispatch_async(dispatch_get_main_queue(), [this, steps, run] {
+        if (!isRunning(run)) {
+            return;
+        }
         if (fDelegate != nullptr) {
             fDelegate->applicationDidFinishLaunching(nullptr);
         }
-        runSteps(steps, 0);
+        runSteps(steps, 0, run);
     });
     while (fRunning) {
         CFRunLoopRun();

@@ -50,6 +50,8 @@ public:
     // Tells the delegate, then ends the run of NSApplicationMain.
     void terminate(Object* sender);
     bool isRunning() const { return fRunning; }
+    // Whether the run of NSApplicationMain numbered `run` (from 1) goes on.
+    bool isRunning(unsigned run) const { return fRunning && fRun == run; }
 
 private:
     friend class Window;
@@ -65,6 +67,7 @@ private:
     Menu* fMainMenu = nullptr;
     std::vector<Window*> fWindows;
     bool fRunning = false;
+    unsigned fRun = 0;
 };
 
 using NibBuilder = void (*)();
