@@ -36,6 +36,11 @@ void InstallSignalHandling()
 {
     const sigset_t signals = ExitSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A shell starts background jobs with SIGINT ignored; an ignored signal never reaches sigwait.
+    struct sigaction deliver = {};
+    deliver.sa_handler = SIG_DFL;
+    sigaction(SIGTERM, &deliver, nullptr);
+    sigaction(SIGINT, &deliver, nullptr);
     std::thread([signals] {
         for (;;) {
             int signal = 0;

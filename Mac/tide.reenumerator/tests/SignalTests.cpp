@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -31,9 +32,11 @@ std::string LogPath(pid_t parent, int signal)
     return "/tmp/ReenumeratorSignal." + std::to_string(parent) + "." + std::to_string(signal);
 }
 
-// In the death-test child: the daemon's signal handling with the file sink, then the signal.
+// In the death-test child: the daemon's signal handling with the file sink, started as a shell
+// starts a background job (SIGINT ignored), then the signal.
 [[noreturn]] void InstallAndSignal(int signal)
 {
+    std::signal(SIGINT, SIG_IGN);
     Log::SetLogfile(LogPath(getppid(), signal).c_str());
     InstallSignalHandling();
     kill(getpid(), signal);
