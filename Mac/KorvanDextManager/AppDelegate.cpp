@@ -4,8 +4,6 @@
 #include <Foundation/NSProcessInfo.h>
 #include <dispatch/dispatch.h>
 
-#include <cstring>
-
 namespace {
 
 constexpr const char* kExtensionIdentifier = "com.vork.driver.tide.dext";
@@ -15,18 +13,6 @@ constexpr const char* kInstallerArgument = "calledFromInstaller";
 NS::String makeString(const std::string& text)
 {
     return CFStringCreateWithCString(nullptr, text.c_str(), kCFStringEncodingUTF8);
-}
-
-std::string utf8(NS::String string)
-{
-    const CFIndex capacity =
-        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
-    std::string text(size_t(capacity), '\0');
-    if (!CFStringGetCString(string, text.data(), capacity, kCFStringEncodingUTF8)) {
-        return {};
-    }
-    text.resize(std::strlen(text.c_str()));
-    return text;
 }
 
 bool calledFromInstaller()
@@ -220,7 +206,9 @@ void AppDelegate::showInstallError()
         content->addSubview(fErrorDescription);
     }
     NS::String description = CFErrorCopyDescription(fInstallError);
-    NS::String text = makeString("Error: " + utf8(description));
+    CFMutableStringRef text = CFStringCreateMutable(nullptr, 0);
+    CFStringAppend(text, CFSTR("Error: "));
+    CFStringAppend(text, description);
     fErrorDescription->setStringValue(text);
     CFRelease(text);
     CFRelease(description);

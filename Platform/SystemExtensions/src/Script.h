@@ -4,6 +4,7 @@
 // queue in its own turn. Without a script from a test, a request waits for user approval for good.
 
 #include <SystemExtensions/SystemExtensions.h>
+#include <SystemExtensions/platform/Script.h>
 
 #include <functional>
 #include <mutex>
@@ -12,25 +13,7 @@
 
 namespace SystemExtensions {
 
-struct Step
-{
-    enum class Kind
-    {
-        NeedsApproval,
-        Finish,
-        Fail,
-        Replace,
-        Checkpoint,
-    };
-
-    Kind kind;
-    OS::SystemExtensionRequestResult result = OS::SystemExtensionRequestResult::Completed;
-    long errorCode = 0;
-    std::string description{};
-    std::string existingVersion{};
-    std::string newVersion{};
-    std::function<void()> checkpoint{};
-};
+using Step = SystemExtensionsPlatform::Step;
 
 struct Submission
 {

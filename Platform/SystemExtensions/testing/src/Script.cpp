@@ -41,13 +41,7 @@ Step checkpoint(std::function<void()> check)
 
 Script::Script(std::vector<Step> steps)
 {
-    std::vector<SystemExtensions::Step> internal;
-    for (Step& step : steps) {
-        internal.push_back({SystemExtensions::Step::Kind(int(step.kind)), step.result, step.errorCode,
-                            std::move(step.description), std::move(step.existingVersion),
-                            std::move(step.newVersion), std::move(step.checkpoint)});
-    }
-    SystemExtensions::Scripts::shared().set(std::move(internal));
+    SystemExtensions::Scripts::shared().set(std::move(steps));
 }
 
 Script::~Script()

@@ -7,6 +7,7 @@
 // good. A Script going forgets its submissions, and its steps still queued do nothing.
 
 #include <SystemExtensions/SystemExtensions.h>
+#include <SystemExtensions/platform/Script.h>
 
 #include <functional>
 #include <string>
@@ -14,25 +15,7 @@
 
 namespace SystemExtensionsTesting {
 
-struct Step
-{
-    enum class Kind
-    {
-        NeedsApproval,
-        Finish,
-        Fail,
-        Replace,
-        Checkpoint,
-    };
-
-    Kind kind;
-    OS::SystemExtensionRequestResult result = OS::SystemExtensionRequestResult::Completed;
-    long errorCode = 0;
-    std::string description{};
-    std::string existingVersion{};
-    std::string newVersion{};
-    std::function<void()> checkpoint{};
-};
+using Step = SystemExtensionsPlatform::Step;
 
 Step needsApproval();
 Step finish(OS::SystemExtensionRequestResult result);
