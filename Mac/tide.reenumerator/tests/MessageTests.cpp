@@ -3,6 +3,7 @@
 #include "ReenumeratorTestSupport.h"
 #include "Server.h"
 
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/LogCapture.h>
 #include <DispatchTesting/DispatchMain.h>
 #include <Log.h>
@@ -133,11 +134,16 @@ TEST_F(HandedObjects, ListenerEventsOtherThanConnectionsAreLoggedByTypeOrDescrip
 {
     DarwinTesting::LogCapture capture;
     Log::UseSyslog(Server::kMachServiceName);
+    // Until the listener is there, a client's message finds no one and ends its connection.
     std::thread client([] {
-        {
+        const bool served = DarwinTesting::eventually([] {
             Client client;
             client.send([](xpc_object_t) {});
-            client.events(1);
+            const std::vector<xpc_object_t> events = client.events(1);
+            return !events.empty() && events[0] == XPC_ERROR_CONNECTION_INTERRUPTED;
+        });
+        if (!served) {
+            std::fprintf(stderr, "the listener never served the request\n");
         }
         DispatchTesting::endDispatchMain();
     });
