@@ -239,8 +239,7 @@ TEST_F(DextManager, AwakeFromNibColoursTheButtonTitlesAndNamesTheApp)
                                               "Quit Vork Tide System Extension");
                                 }),
                                 CloseWindow()});
-    EXPECT_TRUE(Logged("virtual void AppDelegate::awakeFromNib()") ||
-                Logged("void AppDelegate::awakeFromNib()"));
+    EXPECT_TRUE(Logged("void AppDelegate::awakeFromNib()"));
 }
 
 TEST_F(DextManager, TheLabelIsCentredOnItsOldFrameWithTheMeasuredWidth)
