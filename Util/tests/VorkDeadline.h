@@ -3,16 +3,17 @@
 // Tests wait for events, never for time; the deadline only keeps a test whose event never comes from
 // hanging: reaching it fails the test.
 
+#include <DarwinTesting/Eventually.h>
+
 #include <chrono>
-#include <thread>
 
 namespace VorkTesting {
 
-inline constexpr std::chrono::seconds kEventDeadline{30};
+using DarwinTesting::eventually;
 
 inline std::chrono::steady_clock::time_point eventDeadline()
 {
-    return std::chrono::steady_clock::now() + kEventDeadline;
+    return std::chrono::steady_clock::now() + DarwinTesting::kPollLimit;
 }
 
 // For loops of several threads that wait on each other: each gives up once it has passed.
@@ -24,19 +25,5 @@ public:
 private:
     std::chrono::steady_clock::time_point fAt = eventDeadline();
 };
-
-// Polls `done` until it holds; false if it still does not at the deadline.
-template <typename Predicate>
-[[nodiscard]] bool eventually(Predicate done)
-{
-    const EventDeadline deadline;
-    while (!done()) {
-        if (deadline.passed()) {
-            return done();
-        }
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 } // namespace VorkTesting
