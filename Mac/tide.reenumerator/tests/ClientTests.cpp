@@ -1,6 +1,6 @@
 #include "ReenumeratorContract.h"
 #include "ReenumeratorTestSupport.h"
-#include "ResetUACDevicesTimer.h"
+#include "ResetThread.h"
 #include "RunOnLoop.h"
 #include "WorkLoop.h"
 #include "WorkLoopThread.h"
@@ -13,6 +13,7 @@
 #include <chrono>
 
 using namespace ReenumeratorTesting;
+using PlugInTesting::ResetThread;
 using namespace std::chrono_literals;
 
 namespace {
@@ -46,18 +47,6 @@ private:
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(RealDaemon, ReenumeratorContract, testing::Types<RealDaemon>);
-
-// The plug-in's use of the timer: started with its work-loop thread.
-class ResetThread : public WorkLoopThread
-{
-public:
-    ~ResetThread() override { Stop(); }
-
-    void WorkLoopThreadStarted() override { fTimer.Start(fWorkLoop.get()); }
-    void WorkLoopThreadStopped() override { fTimer.Stop(); }
-
-    ResetUACDevicesTimer fTimer;
-};
 
 TEST(PlugInTimer, FirstOfSevenRequestsReEnumeratesTheHeldWrenletAndTheRestLeaveItAlone)
 {

@@ -1,6 +1,6 @@
 #include "FakeReenumerator.h"
 #include "LogLines.h"
-#include "ResetUACDevicesTimer.h"
+#include "ResetThread.h"
 #include "RunOnLoop.h"
 #include "WorkLoop.h"
 #include "WorkLoopThread.h"
@@ -20,19 +20,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char* kEventHandler = ResetUACDevicesTimer::kEventHandlerName;
-
-// The plug-in object's use of the timer: started when its work-loop thread starts, stopped when
-// it stops.
-class ResetThread : public WorkLoopThread
-{
-public:
-    ~ResetThread() override { Stop(); }
-
-    void WorkLoopThreadStarted() override { fTimer.Start(fWorkLoop.get()); }
-    void WorkLoopThreadStopped() override { fTimer.Stop(); }
-
-    ResetUACDevicesTimer fTimer;
-};
 
 class ResetUACRequests : public testing::Test
 {
