@@ -218,8 +218,15 @@ bool ClockState::cancelAlarm(AlarmId id)
     std::unique_lock lock(fLock);
     auto found = fAlarmDeadlines.find(id);
     if (found != fAlarmDeadlines.end()) {
+        // The alarm thread sleeps until the first alarm: told that it is gone, it sleeps until the
+        // next one instead of keeping a deadline that a manual clock would find still waited for.
+        const bool wasFirst = fAlarms.begin()->first.second == id;
         fAlarms.erase(AlarmKey{found->second, id});
         fAlarmDeadlines.erase(found);
+        lock.unlock();
+        if (wasFirst) {
+            wakeAlarmThread();
+        }
         return true;
     }
     if (fRunningAlarm == id && fRunningAlarmThread != std::this_thread::get_id()) {
