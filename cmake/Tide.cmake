@@ -36,12 +36,14 @@ function(tide_library name kind)
   tide_warnings(${name})
 endfunction()
 
-# tide_test(NAME SOURCES ... LIBS ... [TSAN])
+# tide_test(NAME SOURCES ... LIBS ... [TSAN] [RESOURCE_LOCK lock])
 # One GoogleTest binary per component; each case runs as its own CTest test, and the binary runs
 # once more whole and shuffled.
 # TSAN marks a concurrent component: its binary also runs in the tsan preset.
+# RESOURCE_LOCK keeps its cases from running beside any other case that takes the same lock (the
+# real-clock streaming cases take realtime_streaming).
 function(tide_test name)
-  cmake_parse_arguments(ARG "TSAN" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "TSAN" "RESOURCE_LOCK" "SOURCES;LIBS" ${ARGN})
   if(TIDE_SCOPE STREQUAL "fuzz")
     return()
   endif()
@@ -60,15 +62,20 @@ function(tide_test name)
     set(labels tsan)
     add_dependencies(tide_tsan_tests ${name})
   endif()
+  set(lock_property)
+  if(ARG_RESOURCE_LOCK)
+    set(lock_property RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${labels}" TIMEOUT 300)
+    PROPERTIES LABELS "${labels}" TIMEOUT 300 ${lock_property})
   # The whole binary in one process, in an order gtest draws and prints ("Randomizing tests' orders
   # with a seed of N"; --gtest_random_seed=N repeats it), so a test that leans on another's leftovers
   # shows up. The longest test: it starts first.
   add_test(NAME ${name}.WholeShuffled COMMAND ${name} --gtest_shuffle)
-  set_tests_properties(${name}.WholeShuffled PROPERTIES LABELS "${labels}" TIMEOUT 600 COST 10000)
+  set_tests_properties(${name}.WholeShuffled PROPERTIES LABELS "${labels}" TIMEOUT 600 COST 10000
+                       ${lock_property})
 endfunction()
 
 # tide_fuzz(NAME SOURCES ... LIBS ...)

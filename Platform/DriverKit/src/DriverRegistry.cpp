@@ -4,6 +4,8 @@
 #include "ServiceState.h"
 #include "UserClientProvider.h"
 
+#include <DriverKit/platform/UserClientAdapters.h>
+
 #include <DriverKit/OSNumber.h>
 #include <DriverKit/OSString.h>
 #include <USBDriverKit/IOUSBHostDevice.h>
@@ -34,6 +36,7 @@ struct Tables
     };
     std::vector<OSDictionary*> personalities;
     std::vector<IOService*> roots;
+    std::map<std::string, UserClientProviderWrapper> providerWrappers;
 };
 
 Tables& tables()
@@ -168,6 +171,31 @@ std::vector<std::string> classChain(const std::string& name)
     return chain.empty() || chain.back() != "IOService" ? std::vector<std::string>{} : chain;
 }
 
+void wrapUserClientProviders(const char* className, UserClientProviderWrapper wrapper)
+{
+    Tables& t = tables();
+    std::lock_guard lock(t.lock);
+    t.providerWrappers[className] = std::move(wrapper);
+}
+
+static std::shared_ptr<IOKitPlatform::UserClientProvider>
+wrappedProvider(const std::vector<std::string>& chain,
+                std::shared_ptr<IOKitPlatform::UserClientProvider> plain)
+{
+    UserClientProviderWrapper wrapper;
+    {
+        Tables& t = tables();
+        std::lock_guard lock(t.lock);
+        for (const std::string& name : chain) {
+            if (auto found = t.providerWrappers.find(name); found != t.providerWrappers.end()) {
+                wrapper = found->second;
+                break;
+            }
+        }
+    }
+    return wrapper ? wrapper(std::move(plain)) : plain;
+}
+
 IOService* instantiate(const std::string& className, IOService* provider, const OSDictionary* properties)
 {
     std::vector<std::string> chain = classChain(className);
@@ -209,7 +237,7 @@ IOService* instantiate(const std::string& className, IOService* provider, const 
     state.entry = IOKitPlatform::RegistryEntry::create(chain, className, cfProperties);
     CFRelease(cfProperties);
     state.userClients = std::make_shared<ServiceUserClients>(service);
-    state.entry->setUserClientProvider(state.userClients);
+    state.entry->setUserClientProvider(wrappedProvider(chain, state.userClients));
     if (provider != nullptr) {
         ServiceState& parent = provider->platformState();
         state.entry->attachToParent(parent.entry);

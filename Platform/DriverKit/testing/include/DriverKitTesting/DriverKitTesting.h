@@ -32,4 +32,10 @@ uint32_t powerState(IOService* service);
 // with IOUSBHostFreeDescriptor.
 const IOUSBConfigurationDescriptor* copyConfiguration(const uint8_t* bytes, size_t length);
 
+// Loads a driver bundle as the system does when its extension is activated: the bundle's library
+// (Contents/MacOS/<CFBundleExecutable>) when it has one, else the driver classes already in the
+// process, and the IOKitPersonalities of Contents/Info.plist. Loading the same bundle again does
+// nothing. False when the property list cannot be read or the library cannot be loaded.
+bool loadDriverBundle(const char* bundlePath);
+
 } // namespace DriverKitTesting

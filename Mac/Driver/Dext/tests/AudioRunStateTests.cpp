@@ -1,0 +1,292 @@
+#include "DextDevice.h"
+#include "DextTestSupport.h"
+
+#include <KorvanRequestRing.h>
+
+#include <DarwinTesting/LogCapture.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace KorvanDeviceIO;
+using DextTesting::DextDeviceTest;
+using KorvanInterface::DescriptorOptions;
+using KorvanInterface::Model;
+
+constexpr IOReturn kError = static_cast<IOReturn>(0xE00002BC);
+constexpr uint8_t kRecord = KorvanInterface::kRecordInterface;
+constexpr uint8_t kPlayback = KorvanInterface::kPlaybackInterface;
+
+// Streaming on the real clock against a Wrenlet at 48 kHz: 20 channels in, 22 out, 4-byte subslots.
+class DextAudioRunState : public DextDeviceTest
+{
+protected:
+    void SetUp() override
+    {
+        attach(DescriptorOptions(Model::Wrenlet, DextTesting::kVendor), headerVersion);
+        connect = open();
+    }
+
+    IOReturn enableHeaders(uint8_t version)
+    {
+        const EnableStreamingHeadersRequest request{version, 1};
+        size_t outputSize = 0;
+        return call(10, &request, sizeof(request), nullptr, &outputSize);
+    }
+
+    uint8_t headerVersion = 0;
+
+    IOReturn runState(uint32_t state, uint32_t inInterface = kRecord, uint32_t inAlt = 1,
+                      uint32_t inBytes = 80, uint32_t outInterface = kPlayback, uint32_t outAlt = 1,
+                      uint32_t outBytes = 88)
+    {
+        const USBAudioRunStateRequest request{state,        inInterface, inAlt,   inBytes,
+                                              outInterface, outAlt,      outBytes};
+        std::vector<uint8_t> output(4100, 0);
+        size_t outputSize = output.size();
+        return call(6, &request, sizeof(request), output.data(), &outputSize);
+    }
+
+    const USBRequestBlock* mapRing(uint32_t type)
+    {
+        mach_vm_address_t address = 0;
+        mach_vm_size_t size = 0;
+        EXPECT_EQ(IOConnectMapMemory64(connect, type, mach_task_self(), &address, &size, 1),
+                  kIOReturnSuccess);
+        return reinterpret_cast<const USBRequestBlock*>(address);
+    }
+
+    // Waits until `blocks` output blocks carry headers; fails after the deadline.
+    bool waitForOutputBlocks(const USBRequestBlock* ring, size_t blocks)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (ReadBlockHeader(ring[blocks - 1]).fHostTime != 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+};
+
+TEST_F(DextAudioRunState, StreamsUntilStoppedAndGivesTheInterfacesBack)
+{
+    const USBRequestBlock* in = mapRing(1);
+    const USBRequestBlock* out = mapRing(2);
+    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    EXPECT_EQ(model->alternate(kRecord), 1);
+    EXPECT_EQ(model->alternate(kPlayback), 1);
+    EXPECT_EQ(runState(1), kIOReturnSuccess) << "a second start changes nothing";
+
+    ASSERT_TRUE(waitForOutputBlocks(out, 5));
+    for (size_t block = 1; block < 5; ++block) {
+        const BlockHeader previous = ReadBlockHeader(out[block - 1]);
+        const BlockHeader header = ReadBlockHeader(out[block]);
+        EXPECT_EQ(header.fMicroframe, previous.fMicroframe + 160);
+        EXPECT_GT(header.fHostTime, previous.fHostTime);
+        EXPECT_EQ(header.fStartByteCount, previous.fEndByteCount);
+        const BlockHeader inPrevious = ReadBlockHeader(in[block]);
+        const BlockHeader inHeader = ReadBlockHeader(in[block + 1]);
+        EXPECT_EQ(inHeader.fMicroframe, inPrevious.fMicroframe + 160);
+        EXPECT_EQ(inHeader.fStartByteCount, inPrevious.fEndByteCount);
+    }
+    // Output is clocked by input: the bytes match frame for frame.
+    const BlockHeader inFirst = ReadBlockHeader(in[1]);
+    const BlockHeader outFirst = ReadBlockHeader(out[0]);
+    EXPECT_EQ((inFirst.fEndByteCount - inFirst.fStartByteCount) / 80,
+              (outFirst.fEndByteCount - outFirst.fStartByteCount) / 88);
+    EXPECT_EQ(ReadBlockHeader(out[0]).fMicroframe, ReadBlockHeader(in[0]).fMicroframe + 320 * 8);
+
+    ASSERT_EQ(runState(0), kIOReturnSuccess);
+    EXPECT_EQ(model->alternate(kRecord), 0);
+    EXPECT_EQ(model->alternate(kPlayback), 0);
+}
+
+// A client that claims fewer input channels than the device sends would have output requests larger
+// than the endpoint carries; they are capped, and output goes on.
+TEST_F(DextAudioRunState, OutputRequestsStayWithinTheEndpoint)
+{
+    DarwinTesting::LogCapture capture;
+    const USBRequestBlock* out = mapRing(2);
+    ASSERT_EQ(runState(1, kRecord, 1, 8), kIOReturnSuccess);
+    ASSERT_TRUE(waitForOutputBlocks(out, 8));
+    ASSERT_EQ(runState(0), kIOReturnSuccess);
+
+    const uint32_t outMaxPacket = KorvanInterface::playbackMaxPacket(22, 4, KorvanInterface::Family::Single);
+    for (size_t block = 0; block < 8; ++block) {
+        const BlockHeader header = ReadBlockHeader(out[block]);
+        EXPECT_EQ(header.fEndByteCount - header.fStartByteCount, 160u * outMaxPacket) << "block " << block;
+    }
+    EXPECT_TRUE(DextTesting::logged(capture, "Isoc out request 0 capped"));
+    EXPECT_FALSE(DextTesting::logged(capture, "fIsocOutPipe->Write returned"));
+}
+
+struct SnapshotCase
+{
+    const char* name;
+    size_t failingTries;
+    IOReturn result;
+    size_t skipLines;
+    bool gaveUp;
+};
+
+class DextAudioRunStateFrameSnapshot : public DextAudioRunState,
+                                       public testing::WithParamInterface<SnapshotCase>
+{};
+
+// A try fails when the frame number jumps past the next frame; the clock is set only by a try that
+// saw the boundary itself, and a start without one fails.
+TEST_P(DextAudioRunStateFrameSnapshot, NeedsOneTryThatSeesTheBoundary)
+{
+    DarwinTesting::LogCapture capture;
+    const uint64_t frame = SimUSB::Bus::shared().frameClock().currentFrame();
+    std::vector<SimUSB::FrameReading> readings;
+    for (size_t i = 0; i < GetParam().failingTries; ++i) {
+        readings.push_back({frame, 0});
+        readings.push_back({frame + 2, 0});
+    }
+    SimUSB::Bus::shared().frameClock().setScript(readings);
+
+    EXPECT_EQ(runState(1), GetParam().result);
+
+    EXPECT_EQ(DextTesting::countLines(capture, "read timestamp skipped a frame ("), GetParam().skipLines);
+    EXPECT_EQ(DextTesting::logged(capture, "DoGetFrameSnapshot FAIL ("), GetParam().gaveUp);
+    EXPECT_EQ(DextTesting::logged(capture, "failed to read frame snapshot ("), GetParam().gaveUp);
+    if (GetParam().result == kIOReturnSuccess) {
+        EXPECT_EQ(runState(0), kIOReturnSuccess);
+    } else {
+        EXPECT_EQ(model->alternate(kRecord), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(DextTries, DextAudioRunStateFrameSnapshot,
+                         testing::Values(SnapshotCase{"OneFailed", 1, kIOReturnSuccess, 1, false},
+                                         SnapshotCase{"NineFailed", 9, kIOReturnSuccess, 9, false},
+                                         SnapshotCase{"AllTenFailed", 10, kError, 10, true}),
+                         [](const testing::TestParamInfo<SnapshotCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+struct RefusedCase
+{
+    const char* name;
+    uint32_t inInterface;
+    uint32_t inAlt;
+    uint32_t inBytes;
+    uint32_t outBytes;
+};
+
+class DextAudioRunStateRefused : public DextAudioRunState, public testing::WithParamInterface<RefusedCase>
+{};
+
+TEST_P(DextAudioRunStateRefused, LeavesNothingClaimedSoTheNextStartWorks)
+{
+    const size_t interfaceChanges = model->interfaceLog().size();
+    const RefusedCase& c = GetParam();
+
+    EXPECT_EQ(runState(1, c.inInterface, c.inAlt, c.inBytes, kPlayback, 1, c.outBytes), kError);
+    EXPECT_EQ(model->alternate(kRecord), 0);
+    EXPECT_EQ(model->alternate(kPlayback), 0);
+    if (c.inBytes == 0 || c.outBytes == 0) {
+        EXPECT_EQ(model->interfaceLog().size(), interfaceChanges) << "nothing reaches the device";
+    }
+
+    EXPECT_EQ(runState(1), kIOReturnSuccess);
+    EXPECT_EQ(runState(0), kIOReturnSuccess);
+}
+
+INSTANTIATE_TEST_SUITE_P(DextRequests, DextAudioRunStateRefused,
+                         testing::Values(RefusedCase{"NoInputFrameSize", kRecord, 1, 0, 88},
+                                         RefusedCase{"NoOutputFrameSize", kRecord, 1, 80, 0},
+                                         RefusedCase{"NotAStreamingInterface", 0, 1, 80, 88},
+                                         RefusedCase{"NoSuchInterface", 7, 1, 80, 88},
+                                         RefusedCase{"AlternateWithoutEndpoint", kRecord, 0, 80, 88}),
+                         [](const testing::TestParamInfo<RefusedCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(DextAudioRunState, ClosingTheAudioClientStopsAudio)
+{
+    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    IOServiceClose(connect);
+    connect = 0;
+    EXPECT_EQ(model->alternate(kRecord), 0);
+    EXPECT_EQ(model->alternate(kPlayback), 0);
+}
+
+class DextAudioRunStateWithHeaders : public DextAudioRunState
+{
+protected:
+    void SetUp() override
+    {
+        headerVersion = 2;
+        DextAudioRunState::SetUp();
+    }
+};
+
+TEST_F(DextAudioRunStateWithHeaders, InputCountsFollowTheFramesTheDeviceSent)
+{
+    const USBRequestBlock* in = mapRing(1);
+    const USBRequestBlock* out = mapRing(2);
+    ASSERT_EQ(enableHeaders(2), kIOReturnSuccess);
+    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    EXPECT_EQ(enableHeaders(2), static_cast<IOReturn>(0xE00002D8)) << "not while streaming";
+    ASSERT_TRUE(waitForOutputBlocks(out, 6));
+
+    // Blocks 1 to 5 were chased whole: their counts are the frames the device sent in them.
+    const auto sent = model->recordFrames();
+    for (size_t block = 1; block <= 5; ++block) {
+        const BlockHeader header = ReadBlockHeader(in[block]);
+        uint64_t frames = 0;
+        for (const auto& [microframe, count] : sent) {
+            if (microframe >= header.fMicroframe && microframe < header.fMicroframe + 160) {
+                frames += count;
+            }
+        }
+        EXPECT_EQ(header.fEndByteCount - header.fStartByteCount, frames * 80) << "block " << block;
+    }
+    ASSERT_EQ(runState(0), kIOReturnSuccess);
+}
+
+// Packets the bus lost are found by their headers, and the frames in them are counted all the same.
+TEST_F(DextAudioRunStateWithHeaders, DroppedPacketsAreRepairedFromTheHeaders)
+{
+    const USBRequestBlock* in = mapRing(1);
+    const USBRequestBlock* out = mapRing(2);
+    ASSERT_EQ(enableHeaders(2), kIOReturnSuccess);
+    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_TRUE(waitForOutputBlocks(out, 1));
+    // Bursts of 1, 3 and 7 lost packets inside input blocks 4, 5 and 6.
+    const uint64_t first = ReadBlockHeader(in[1]).fMicroframe;
+    for (const auto& [offset, count] :
+         {std::pair<uint64_t, uint64_t>{3 * 160 + 17, 1}, {4 * 160 + 40, 3}, {5 * 160 + 100, 7}}) {
+        SimUSB::Fault drop;
+        drop.kind = SimUSB::Fault::Kind::Drop;
+        drop.trigger = SimUSB::Fault::Trigger::Microframes;
+        drop.first = first + offset;
+        drop.count = count;
+        SimUSB::Bus::shared().injectFault(kPort, KorvanInterface::Endpoint::kRecord, drop);
+    }
+    ASSERT_TRUE(waitForOutputBlocks(out, 8));
+
+    const auto sent = model->recordFrames();
+    for (size_t block = 4; block <= 6; ++block) {
+        const BlockHeader header = ReadBlockHeader(in[block]);
+        uint64_t frames = 0;
+        for (const auto& [microframe, count] : sent) {
+            if (microframe >= header.fMicroframe && microframe < header.fMicroframe + 160) {
+                frames += count;
+            }
+        }
+        EXPECT_EQ(header.fEndByteCount - header.fStartByteCount, frames * 80) << "block " << block;
+    }
+    ASSERT_EQ(runState(0), kIOReturnSuccess);
+}
+
+} // namespace

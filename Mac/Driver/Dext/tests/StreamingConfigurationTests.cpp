@@ -1,0 +1,139 @@
+#include "DextDevice.h"
+#include "DextTestSupport.h"
+
+#include <KorvanRequestRing.h>
+
+#include <DarwinTesting/LogCapture.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace KorvanDeviceIO;
+using KorvanInterface::DescriptorOptions;
+using KorvanInterface::Family;
+using KorvanInterface::Model;
+using KorvanInterface::Variant;
+
+struct Configuration
+{
+    const char* name;
+    uint32_t rate;
+    Family family;
+    uint8_t headerVersion;
+    Variant variant;
+};
+
+// Five seconds of streaming on the real clock against a Wrenlet, the rings read as the plug-in reads
+// them: every block header the driver wrote is collected while the rings go round.
+class DextStreamingConfiguration : public DextTesting::DextDeviceTest,
+                                   public testing::WithParamInterface<Configuration>
+{
+protected:
+    using Headers = std::map<uint64_t, BlockHeader>;
+
+    static void collect(const USBRequestBlock* ring, Headers& headers)
+    {
+        for (size_t block = 0; block < kRequestBlockCount; ++block) {
+            const BlockHeader header = ReadBlockHeader(ring[block]);
+            if (header.fHostTime != 0) {
+                headers[header.fMicroframe] = header;
+            }
+        }
+    }
+
+    // Consecutive blocks 160 microframes apart, later in host time, with continuous byte counts.
+    static void expectContinuous(const Headers& headers, const char* ring)
+    {
+        ASSERT_GT(headers.size(), 200u) << ring;
+        const BlockHeader* previous = nullptr;
+        for (const auto& [microframe, header] : headers) {
+            if (previous != nullptr) {
+                EXPECT_EQ(microframe, previous->fMicroframe + 160) << ring;
+                EXPECT_GT(header.fHostTime, previous->fHostTime) << ring;
+                EXPECT_EQ(header.fStartByteCount, previous->fEndByteCount) << ring << " at " << microframe;
+            }
+            previous = &header;
+        }
+    }
+};
+
+TEST_P(DextStreamingConfiguration, StreamsContinuouslyWithOutputClockedByInput)
+{
+    const Configuration& c = GetParam();
+    DarwinTesting::LogCapture capture;
+    const DescriptorOptions options =
+        KorvanInterface::variantOptions(Model::Wrenlet, DextTesting::kVendor, c.variant);
+    attach(options, c.headerVersion);
+    connect = open();
+    const KorvanInterface::ChannelCounts channels = options.channels[size_t(c.family)];
+    const uint32_t alternate = uint32_t(c.family) + 1;
+
+    USBUACControlRequest rate{1, 1, KorvanInterface::Entity::kClockSource, 4, {}};
+    std::memcpy(rate.fData, &c.rate, 4);
+    std::vector<uint8_t> response(4113, 0);
+    size_t size = response.size();
+    ASSERT_EQ(call(4, &rate, sizeof(rate), response.data(), &size), kIOReturnSuccess);
+    if (c.headerVersion != 0) {
+        const EnableStreamingHeadersRequest enable{c.headerVersion, 1};
+        size = 0;
+        ASSERT_EQ(call(10, &enable, sizeof(enable), nullptr, &size), kIOReturnSuccess);
+    }
+    mach_vm_address_t inAddress = 0;
+    mach_vm_address_t outAddress = 0;
+    mach_vm_size_t mapped = 0;
+    ASSERT_EQ(IOConnectMapMemory64(connect, 1, mach_task_self(), &inAddress, &mapped, 1), kIOReturnSuccess);
+    ASSERT_EQ(IOConnectMapMemory64(connect, 2, mach_task_self(), &outAddress, &mapped, 1), kIOReturnSuccess);
+    const uint32_t inBytes = channels.in * options.subslotSize;
+    const uint32_t outBytes = channels.out * options.subslotSize;
+    const USBAudioRunStateRequest start{1,       KorvanInterface::kRecordInterface,   alternate,
+                                        inBytes, KorvanInterface::kPlaybackInterface, alternate,
+                                        outBytes};
+    std::vector<uint8_t> status(4100, 0);
+    size = status.size();
+    ASSERT_EQ(call(6, &start, sizeof(start), status.data(), &size), kIOReturnSuccess);
+
+    Headers in;
+    Headers out;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < end) {
+        collect(reinterpret_cast<const USBRequestBlock*>(inAddress), in);
+        collect(reinterpret_cast<const USBRequestBlock*>(outAddress), out);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const USBAudioRunStateRequest stop{};
+    size = status.size();
+    ASSERT_EQ(call(6, &stop, sizeof(stop), status.data(), &size), kIOReturnSuccess);
+
+    // Input blocks still in flight at the stop carry no counts yet.
+    while (!in.empty() && in.rbegin()->second.fEndByteCount == 0) {
+        in.erase(std::prev(in.end()));
+    }
+    expectContinuous(in, "input");
+    expectContinuous(out, "output");
+    EXPECT_TRUE(model->mirrorMismatches().empty()) << model->mirrorMismatches().size() << " microframes";
+    for (const std::string& line : DextTesting::lines(capture)) {
+        for (const char* trouble : {"!! Isoc stalled!", "USB IN ERR", "Assertion failed"}) {
+            EXPECT_EQ(line.find(trouble), std::string::npos) << line;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DextRates, DextStreamingConfiguration,
+    testing::Values(Configuration{"Single48kHeaders2", 48000, Family::Single, 2, Variant::Standard},
+                    Configuration{"Single48kHeaders1", 48000, Family::Single, 1, Variant::Standard},
+                    Configuration{"Single48kNoHeaders", 48000, Family::Single, 0, Variant::Standard},
+                    Configuration{"Quad192kHeaders2", 192000, Family::Quad, 2, Variant::Standard},
+                    Configuration{"Quad192kHeaders1", 192000, Family::Quad, 1, Variant::Standard},
+                    Configuration{"Quad192kNoHeaders", 192000, Family::Quad, 0, Variant::Standard},
+                    Configuration{"Subslot3", 48000, Family::Single, 2, Variant::Subslot3}),
+    [](const testing::TestParamInfo<Configuration>& info) { return std::string(info.param.name); });
+
+} // namespace

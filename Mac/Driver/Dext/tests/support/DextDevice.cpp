@@ -1,0 +1,114 @@
+#include "DextDevice.h"
+
+#include <DriverKitTesting/DriverKitTesting.h>
+#include <SimUSB/Bus.h>
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <chrono>
+#include <thread>
+
+namespace DextTesting {
+
+namespace {
+
+io_service_t firstService(const char* className)
+{
+    io_iterator_t iterator = 0;
+    if (IOServiceGetMatchingServices(kIOMainPortDefault, IOServiceMatching(className), &iterator) !=
+        kIOReturnSuccess) {
+        return 0;
+    }
+    const io_service_t found = IOIteratorNext(iterator);
+    IOObjectRelease(iterator);
+    return found;
+}
+
+} // namespace
+
+void registerDextDrivers()
+{
+    ASSERT_TRUE(DriverKitTesting::loadDriverBundle(DEXT_BUNDLE));
+}
+
+io_service_t waitForService(const char* className, double seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (io_service_t found = firstService(className)) {
+            return found;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return 0;
+}
+
+bool waitForNoService(const char* className, double seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        io_service_t found = firstService(className);
+        if (found == 0) {
+            return true;
+        }
+        IOObjectRelease(found);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+std::string stringProperty(io_registry_entry_t entry, const char* key)
+{
+    CFStringRef name = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
+    CFTypeRef value = IORegistryEntryCreateCFProperty(entry, name, nullptr, 0);
+    CFRelease(name);
+    std::string text;
+    if (value != nullptr && CFGetTypeID(value) == CFStringGetTypeID()) {
+        char buffer[256] = {};
+        CFStringGetCString(static_cast<CFStringRef>(value), buffer, sizeof(buffer), kCFStringEncodingUTF8);
+        text = buffer;
+    }
+    if (value != nullptr) {
+        CFRelease(value);
+    }
+    return text;
+}
+
+void DextDeviceTest::attach(const KorvanInterface::DescriptorOptions& options, uint8_t headerVersion)
+{
+    registerDextDrivers();
+    model = std::make_shared<KorvanInterface::KorvanDevice>(options);
+    model->setHeaderVersion(headerVersion);
+    SimUSB::Bus::shared().attach(kPort, model);
+    service = waitForService("com_vork_driver_tide_control_interface");
+    ASSERT_NE(service, 0u) << "the control service did not start";
+}
+
+io_connect_t DextDeviceTest::open(uint32_t type)
+{
+    io_connect_t opened = 0;
+    EXPECT_EQ(IOServiceOpen(service, mach_task_self(), type, &opened), kIOReturnSuccess);
+    return opened;
+}
+
+IOReturn DextDeviceTest::call(uint32_t selector, const void* input, size_t inputSize, void* output,
+                              size_t* outputSize)
+{
+    return IOConnectCallStructMethod(connect, selector, input, inputSize, output, outputSize);
+}
+
+void DextDeviceTest::TearDown()
+{
+    if (connect != 0) {
+        IOServiceClose(connect);
+    }
+    if (service != 0) {
+        IOObjectRelease(service);
+    }
+    if (model) {
+        SimUSB::Bus::shared().detach(kPort);
+        EXPECT_TRUE(waitForNoService("com_vork_driver_tide_control_interface"));
+    }
+}
+
+} // namespace DextTesting

@@ -1,0 +1,50 @@
+#pragma once
+
+// The driver on a simulated Korvan interface: the driver's classes and personalities registered once
+// per process, a model attached to the bus, and the control service found from user space.
+
+#include <KorvanInterface/KorvanDevice.h>
+#include <KorvanInterface/Variants.h>
+
+#include <IOKit/IOKitLib.h>
+#include <SimUSB/Bus.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace DextTesting {
+
+constexpr uint16_t kVendor = 0x3A1C;
+
+void registerDextDrivers();
+
+// The first live service of `className`, or 0 after `seconds`; the caller releases it.
+io_service_t waitForService(const char* className, double seconds = 10);
+// Whether no service of `className` is left before `seconds` pass.
+bool waitForNoService(const char* className, double seconds = 10);
+
+// A string property of a registry entry, or "" when absent.
+std::string stringProperty(io_registry_entry_t entry, const char* key);
+
+class DextDeviceTest : public testing::Test
+{
+protected:
+    void TearDown() override;
+
+    // Attaches `options` and waits for the control service; fails the test when it does not come.
+    void attach(const KorvanInterface::DescriptorOptions& options, uint8_t headerVersion = 0);
+    // An open connection of `type` to the control service.
+    io_connect_t open(uint32_t type = 0x494F494F);
+
+    IOReturn call(uint32_t selector, const void* input, size_t inputSize, void* output, size_t* outputSize);
+
+    static constexpr uint8_t kPort = 3;
+    std::shared_ptr<KorvanInterface::KorvanDevice> model;
+    io_service_t service = 0;
+    io_connect_t connect = 0;
+};
+
+} // namespace DextTesting
