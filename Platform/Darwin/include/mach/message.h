@@ -22,6 +22,25 @@ typedef struct
     mach_msg_id_t msgh_id;
 } mach_msg_header_t;
 
+#ifdef __cplusplus
+#include <cstddef>
+#ifdef KERNEL
+static_assert(sizeof(mach_msg_header_t) == 32 && offsetof(mach_msg_header_t, msgh_size) == 4 &&
+                  offsetof(mach_msg_header_t, msgh_remote_port) == 8 &&
+                  offsetof(mach_msg_header_t, msgh_local_port) == 16 &&
+                  offsetof(mach_msg_header_t, msgh_voucher_port) == 24 &&
+                  offsetof(mach_msg_header_t, msgh_id) == 28,
+              "the kernel's message header");
+#else
+static_assert(sizeof(mach_msg_header_t) == 24 && offsetof(mach_msg_header_t, msgh_size) == 4 &&
+                  offsetof(mach_msg_header_t, msgh_remote_port) == 8 &&
+                  offsetof(mach_msg_header_t, msgh_local_port) == 12 &&
+                  offsetof(mach_msg_header_t, msgh_voucher_port) == 16 &&
+                  offsetof(mach_msg_header_t, msgh_id) == 20,
+              "the user-space message header");
+#endif
+#endif
+
 #define MACH_MSGH_BITS_REMOTE_MASK 0x0000001fu
 #define MACH_MSGH_BITS_LOCAL_MASK 0x00001f00u
 #define MACH_MSGH_BITS(remote, local) ((remote) | ((local) << 8))
