@@ -16,4 +16,13 @@ typedef size_t IOByteCount;
 typedef uint32_t IOOptionBits;
 typedef uint64_t IOVirtualAddress;
 
+typedef uint8_t UInt8;
+typedef uint16_t UInt16;
+typedef uint32_t UInt32;
+typedef uint64_t UInt64;
+typedef int32_t SInt32;
+
+// The task making the current call.
+task_t current_task();
+
 } // namespace kernel

@@ -1,0 +1,29 @@
+#include "RegistryAccess.h"
+#include "ServiceAccess.h"
+
+#include <KernelIOKitTesting/KernelIOKitTesting.h>
+
+namespace KernelIOKitTesting {
+
+std::shared_ptr<IOKitPlatform::RegistryEntry> registryEntry(const IORegistryEntry* entry)
+{
+    return IORegistryEntryAccess::platformEntry(entry);
+}
+
+PowerRecord powerRecord(const IOService* service)
+{
+    const IOServicePowerRecord record = IOServiceAccess::power(service);
+    return {record.fPMInitialised, record.fPowerParent, record.fPowerDriver, record.fStates};
+}
+
+UInt32 maxBusStall(const IOService* service)
+{
+    return IOServiceAccess::maxBusStall(service);
+}
+
+UInt32 maxInterruptDelay(const IOService* service)
+{
+    return IOServiceAccess::maxInterruptDelay(service);
+}
+
+} // namespace KernelIOKitTesting
