@@ -127,11 +127,9 @@ bool IOWorkLoop::init()
 void IOWorkLoop::free()
 {
     if (fState) {
+        // On its own thread the loop is inside a pass and holds the gate; elsewhere the thread ends
+        // first. Either way nothing else walks the sources while they are let go.
         const bool onOwnThread = onThread();
-        for (IOEventSource* source : std::exchange(fState->fSources, {})) {
-            source->setWorkLoop(nullptr);
-            source->release();
-        }
         {
             std::lock_guard lock(fState->fWorkMutex);
             fState->fStopping = true;
@@ -142,6 +140,12 @@ void IOWorkLoop::free()
             fState->fThread.detach();
         } else {
             fState->fThread.join();
+        }
+        for (IOEventSource* source : std::exchange(fState->fSources, {})) {
+            source->setWorkLoop(nullptr);
+            source->release();
+        }
+        if (!onOwnThread) {
             delete fState;
         }
         fState = nullptr;
