@@ -1,5 +1,6 @@
 #include "RegistryAccess.h"
 #include "ServiceAccess.h"
+#include "UserClientSeam.h"
 
 #include <libkern/c++/OSArray.h>
 #include <libkern/c++/OSString.h>
@@ -131,6 +132,7 @@ bool IOService::init(OSDictionary* dictionary)
 void IOService::free()
 {
     unpublish(this);
+    KernelIOKitPlatform::withdrawUserClients(this);
     delete fServiceState;
     fServiceState = nullptr;
     super::free();
@@ -175,6 +177,7 @@ bool IOService::terminate(IOOptionBits options)
     }
     retain();
     unpublish(this);
+    KernelIOKitPlatform::withdrawUserClients(this);
     IOService* provider = getProvider();
     if (provider) {
         provider->retain();
@@ -242,6 +245,7 @@ void IOService::registerService(IOOptionBits)
         published().fServices.push_back(this);
     }
     if (auto platform = IORegistryEntryAccess::platformEntry(this)) {
+        KernelIOKitPlatform::publishUserClients(this);
         platform->registerService();
     }
 }
