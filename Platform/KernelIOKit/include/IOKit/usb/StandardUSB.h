@@ -98,6 +98,16 @@ struct EndpointDescriptor
     uint8_t bInterval;
 };
 
+// The setup stage of a control request.
+struct DeviceRequest
+{
+    uint8_t bmRequestType;
+    uint8_t bRequest;
+    uint16_t wValue;
+    uint16_t wIndex;
+    uint16_t wLength;
+};
+
 struct StringDescriptor
 {
     uint8_t bLength;
@@ -107,8 +117,9 @@ struct StringDescriptor
 
 #pragma pack(pop)
 
-static_assert(sizeof(DeviceDescriptor) == 18 && sizeof(ConfigurationDescriptor) == 9 &&
-              sizeof(InterfaceDescriptor) == 9 && sizeof(EndpointDescriptor) == 7);
+static_assert(sizeof(DeviceRequest) == 8 && sizeof(DeviceDescriptor) == 18 &&
+              sizeof(ConfigurationDescriptor) == 9 && sizeof(InterfaceDescriptor) == 9 &&
+              sizeof(EndpointDescriptor) == 7);
 
 // A null `current` starts after the configuration descriptor.
 const Descriptor* getNextDescriptor(const ConfigurationDescriptor* configuration, const Descriptor* current);

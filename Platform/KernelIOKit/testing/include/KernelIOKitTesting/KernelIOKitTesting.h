@@ -3,6 +3,7 @@
 // Test hooks of the kernel IOKit layer.
 
 #include <IOKit/IOService.h>
+#include <IOKit/usb/IOUSBHostInterface.h>
 
 #include <IOKit/platform/Registry.h>
 
@@ -32,5 +33,11 @@ PowerRecord powerRecord(const IOService* service);
 // The demands of requireMaxBusStall and requireMaxInterruptDelay; 0 when none.
 UInt32 maxBusStall(const IOService* service);
 UInt32 maxInterruptDelay(const IOService* service);
+
+// Kernel nubs for the device on a port of the simulated bus: the device with its interfaces below
+// it, all published. Null when no device is there. Terminating the device removes them.
+IOUSBHostDevice* publishUSBDevice(uint8_t port);
+// The interface nub of that number below a device, not retained; null when there is none.
+IOUSBHostInterface* interfaceNub(IOUSBHostDevice* device, uint8_t interfaceNumber);
 
 } // namespace KernelIOKitTesting

@@ -1,0 +1,46 @@
+#include "USBHostAccess.h"
+
+#include <KernelIOKitTesting/KernelIOKitTesting.h>
+
+#include <libkern/c++/OSNumber.h>
+
+#include <SimUSB/Bus.h>
+
+namespace KernelIOKitTesting {
+
+IOUSBHostDevice* publishUSBDevice(uint8_t port)
+{
+    std::shared_ptr<SimUSB::HostDevice> bus = SimUSB::Bus::shared().device(port);
+    if (!bus) {
+        return nullptr;
+    }
+    IOUSBHostDevice* device = IOUSBHostAccess::createDeviceNub(bus, 0x14000000u | uint32_t(port) << 20);
+    if (!device) {
+        return nullptr;
+    }
+    device->registerService();
+    OSIterator* children = device->getChildIterator(gIOServicePlane);
+    while (OSObject* child = children->getNextObject()) {
+        OSDynamicCast(IOService, child)->registerService();
+    }
+    children->release();
+    return device;
+}
+
+IOUSBHostInterface* interfaceNub(IOUSBHostDevice* device, uint8_t interfaceNumber)
+{
+    IOUSBHostInterface* found = nullptr;
+    OSIterator* children = device->getChildIterator(gIOServicePlane);
+    while (OSObject* child = children->getNextObject()) {
+        auto* interface = OSDynamicCast(IOUSBHostInterface, child);
+        const auto* number =
+            interface ? OSDynamicCast(OSNumber, interface->getProperty("bInterfaceNumber")) : nullptr;
+        if (number && number->unsigned8BitValue() == interfaceNumber) {
+            found = interface;
+        }
+    }
+    children->release();
+    return found;
+}
+
+} // namespace KernelIOKitTesting
