@@ -7,6 +7,7 @@
 
 #include <SimUSB/HostDevice.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,7 @@ struct IOUSBHostDeviceCore
     // Copies made as the DriverKit layer makes them, so the shared walks know where they end.
     const StandardUSB::ConfigurationDescriptor* fConfiguration = nullptr;
     std::vector<uint8_t> fDeviceDescriptor;
+    std::atomic<int> fResets{0};
     std::mutex fStringsMutex;
     std::map<uint32_t, std::pair<const StandardUSB::StringDescriptor*, uint32_t>> fStrings;
 };

@@ -8,7 +8,10 @@
 #include <DescriptorCopies.h>
 #include <USBDriverKit/USBTypes.h>
 
+#include <SimUSB/Bus.h>
 #include <SimUSB/Setup.h>
+
+#include <thread>
 
 OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
     OSDefineMetaClassAndStructors(IOUSBHostInterface, IOService)
@@ -111,6 +114,16 @@ IOReturn IOUSBHostDevice::deviceRequest(IOService*, StandardUSB::DeviceRequest& 
 uint64_t IOUSBHostDevice::getFrameNumber(AbsoluteTime* theTime) const
 {
     return frameNumber(fCore, theTime);
+}
+
+IOReturn IOUSBHostDevice::reset()
+{
+    if (!fCore) {
+        return kIOReturnNoDevice;
+    }
+    fCore->fResets.fetch_add(1);
+    std::thread([port = fCore->fBus->port()] { SimUSB::Bus::shared().reEnumerate(port, 0); }).detach();
+    return kIOReturnSuccess;
 }
 
 IOWorkLoop* IOUSBHostDevice::getWorkLoop() const

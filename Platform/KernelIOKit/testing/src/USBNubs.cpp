@@ -43,4 +43,10 @@ IOUSBHostInterface* interfaceNub(IOUSBHostDevice* device, uint8_t interfaceNumbe
     return found;
 }
 
+int resetCount(const IOUSBHostDevice* device)
+{
+    IOUSBHostDeviceCore* core = IOUSBHostAccess::core(device);
+    return core ? core->fResets.load() : 0;
+}
+
 } // namespace KernelIOKitTesting

@@ -29,6 +29,10 @@ class IOUSBHostDevice : public IOService
     // The current bus frame and, when asked, the host time it began.
     uint64_t getFrameNumber(AbsoluteTime* theTime = nullptr) const;
 
+    // Asks the bus to enumerate the device again, which takes its nubs and their services away; the
+    // request is carried out on another thread, so the calling start can return first.
+    IOReturn reset();
+
     // Every interface and pipe of the device shares this loop.
     IOWorkLoop* getWorkLoop() const override;
 

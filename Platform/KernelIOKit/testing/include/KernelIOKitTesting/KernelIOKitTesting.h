@@ -40,4 +40,7 @@ IOUSBHostDevice* publishUSBDevice(uint8_t port);
 // The interface nub of that number below a device, not retained; null when there is none.
 IOUSBHostInterface* interfaceNub(IOUSBHostDevice* device, uint8_t interfaceNumber);
 
+// How often a driver asked the device for a reset.
+int resetCount(const IOUSBHostDevice* device);
+
 } // namespace KernelIOKitTesting
