@@ -164,7 +164,8 @@ void com_vork_driver_tide_usb_provider::InterruptCompleted(void*, void* paramete
     if (status == kIOReturnSuccess && !self->fStopped && self->fInterruptPipe) {
         // The message leaves the buffer before the buffer goes back to the pipe.
         uint8_t message[StandardUSB::kMaxBytesPerMicroframe];
-        const uint32_t length = bytesTransferred < sizeof(message) ? bytesTransferred : uint32_t(sizeof(message));
+        const uint32_t length =
+            bytesTransferred < sizeof(message) ? bytesTransferred : uint32_t(sizeof(message));
         std::memcpy(message, read->fBuffer->getBytesNoCopy(), length);
         const IOReturn requeued = self->QueueInterruptRead(*read);
         if (requeued != kIOReturnSuccess) {

@@ -164,8 +164,10 @@ void KextFixture::TearDown()
     // Aborted transfers complete on the device's work loop after the terminate returned.
     for (const char* className : {"com_vork_driver_tide_base_interface", "com_vork_driver_tide_provider",
                                   "com_vork_driver_tide_userClient", "IOUSBHostPipe", "IOUSBHostDevice"}) {
-        EXPECT_TRUE(DarwinTesting::eventually([&] { return KernelIOKitTesting::liveObjects(className) == 0; }))
-            << className << " " << KernelIOKitTesting::liveObjects(className);
+        EXPECT_TRUE(DarwinTesting::eventually([&] {
+            return KernelIOKitTesting::liveObjects(className) == 0;
+        })) << className
+            << " " << KernelIOKitTesting::liveObjects(className);
     }
     KextTestControl::sUseRecordingProvider = true;
     KextTestControl::sFailProviderCreation = false;
