@@ -3,6 +3,7 @@
 #include "ChannelNameWalk.h"
 #include "DeviceStrings.h"
 #include "com_vork_driver_tide_control_interface.h"
+#include "com_vork_driver_tide_usb_io_stream.h"
 #include "com_vork_driver_tide_userClient.h"
 
 #include <IOKit/IOLib.h>
@@ -76,7 +77,12 @@ IOReturn com_vork_driver_tide_usb_provider::init(IOUSBHostInterface* interface,
     ReadIdentity(fDevice);
     IOLog("USBProvider UID %s\n", fUID);
     IOLog("USBProvider Product %s\n", fProductName);
-    return StartInterruptReads();
+    const IOReturn reads = StartInterruptReads();
+    if (reads != kIOReturnSuccess) {
+        return reads;
+    }
+    fStream = com_vork_driver_tide_usb_io_stream::Create(fBusWorkLoop);
+    return fStream ? kIOReturnSuccess : kIOReturnNoMemory;
 }
 
 void com_vork_driver_tide_usb_provider::ReadIdentity(IOUSBHostDevice* device)
@@ -203,13 +209,71 @@ void com_vork_driver_tide_usb_provider::Stop()
 void com_vork_driver_tide_usb_provider::free()
 {
     ReleaseInterruptPipe();
+    OSSafeReleaseNULL(fStream);
     com_vork_driver_tide_provider::free();
 }
 
-IOMemoryDescriptor* com_vork_driver_tide_usb_provider::GetBufferDesc(int)
+IOMemoryDescriptor* com_vork_driver_tide_usb_provider::GetBufferDesc(int memoryType)
 {
-    // The rings belong to the isochronous stream, which this provider does not run yet.
-    return nullptr;
+    return fStream ? fStream->GetBuffer(memoryType) : nullptr;
+}
+
+bool com_vork_driver_tide_usb_provider::OpenStreamingInterface(uint8_t number, uint8_t alternate, bool input,
+                                                               IOUSBHostInterface** interface,
+                                                               IOUSBHostPipe** pipe)
+{
+    OSIterator* children = fDevice->getChildIterator(gIOServicePlane);
+    while (OSObject* child = children ? children->getNextObject() : nullptr) {
+        auto* candidate = OSDynamicCast(IOUSBHostInterface, child);
+        const StandardUSB::InterfaceDescriptor* descriptor =
+            candidate ? candidate->getInterfaceDescriptor() : nullptr;
+        if (!descriptor || descriptor->bInterfaceClass != 1 || descriptor->bInterfaceSubClass != 2 ||
+            descriptor->bInterfaceProtocol != 0x20 || descriptor->bInterfaceNumber != number) {
+            continue;
+        }
+        if (!candidate->open(fControl) || candidate->selectAlternateSetting(alternate) != kIOReturnSuccess) {
+            candidate->close(fControl);
+            continue;
+        }
+        IOLog(input ? "opened in interface\n" : "opened out interface\n");
+        candidate->retain();
+        *interface = candidate;
+        const StandardUSB::InterfaceDescriptor* current = candidate->getInterfaceDescriptor();
+        for (const auto* endpoint = StandardUSB::getNextEndpointDescriptor(fConfiguration, current, nullptr);
+             current && endpoint && !*pipe;
+             endpoint = StandardUSB::getNextEndpointDescriptor(
+                 fConfiguration, current, reinterpret_cast<const StandardUSB::Descriptor*>(endpoint))) {
+            const auto direction =
+                input ? StandardUSB::kEndpointDirectionIn : StandardUSB::kEndpointDirectionOut;
+            if (StandardUSB::getEndpointType(endpoint) == StandardUSB::kEndpointTypeIsochronous &&
+                StandardUSB::getEndpointDirection(endpoint) == direction &&
+                StandardUSB::getEndpointMaxPacketSize(endpoint) > 4) {
+                *pipe = candidate->copyPipe(endpoint->bEndpointAddress);
+            }
+        }
+        if (*pipe) {
+            IOLog(input ? "got in isoc pipe\n" : "got out isoc pipe\n");
+        } else {
+            CloseStreamingInterface(*interface, nullptr);
+        }
+        break;
+    }
+    OSSafeReleaseNULL(children);
+    return *pipe != nullptr;
+}
+
+void com_vork_driver_tide_usb_provider::CloseStreamingInterface(IOUSBHostInterface*& interface,
+                                                                const char* direction)
+{
+    if (!interface) {
+        return;
+    }
+    if (direction) {
+        IOLog("Setting uac isoc %s alternate to 0 \n", direction);
+    }
+    interface->selectAlternateSetting(0);
+    interface->close(fControl);
+    OSSafeReleaseNULL(interface);
 }
 
 IOReturn com_vork_driver_tide_usb_provider::StartAudioDMA(uint32_t inInterfaceNum, uint32_t inAlt,
@@ -222,12 +286,49 @@ IOReturn com_vork_driver_tide_usb_provider::StartAudioDMA(uint32_t inInterfaceNu
     if (inBytesPerFrame == 0 || outBytesPerFrame == 0) {
         return kIOReturnBadArgument;
     }
-    // Without a stream there is nothing to start.
-    return kIOReturnError;
+    if (fAudioStarted || !fStream || !fDevice || fInStreamInterface || fOutStreamInterface) {
+        return kIOReturnError;
+    }
+    IOLog("GetUACAudioInterfacesAndIsocPipes %d %d, %d %d\n", int(inInterfaceNum), int(inAlt),
+          int(outInterfaceNum), int(outAlt));
+    IOUSBHostPipe* inPipe = nullptr;
+    IOUSBHostPipe* outPipe = nullptr;
+    const bool opened =
+        OpenStreamingInterface(uint8_t(inInterfaceNum), uint8_t(inAlt), true, &fInStreamInterface, &inPipe) &&
+        OpenStreamingInterface(uint8_t(outInterfaceNum), uint8_t(outAlt), false, &fOutStreamInterface,
+                               &outPipe);
+    bool started = false;
+    if (opened) {
+        IOLog("opened UAC isoc interfaces and pipes\n");
+        started =
+            fStream->Start(this, fInStreamInterface, inPipe, inBytesPerFrame, outPipe, outBytesPerFrame);
+    }
+    OSSafeReleaseNULL(inPipe);
+    OSSafeReleaseNULL(outPipe);
+    if (!started) {
+        // Released at once, so the next correct start finds them free.
+        fStream->Abort();
+        CloseStreamingInterface(fInStreamInterface, "in");
+        CloseStreamingInterface(fOutStreamInterface, "out");
+        return kIOReturnError;
+    }
+    SetMaxBusStall(1);
+    fAudioStarted = true;
+    IOLog("succesfully set alternate and opened isoc pipes, isoc is running\n");
+    return kIOReturnSuccess;
 }
 
 IOReturn com_vork_driver_tide_usb_provider::StopAudioDMA()
 {
+    if (!fAudioStarted || !fStream) {
+        return kIOReturnSuccess;
+    }
+    IOLog("Stopping Audio DMA\n");
+    SetMaxBusStall(0);
+    fAudioStarted = false;
+    fStream->Abort();
+    CloseStreamingInterface(fInStreamInterface, "in");
+    CloseStreamingInterface(fOutStreamInterface, "out");
     return kIOReturnSuccess;
 }
 

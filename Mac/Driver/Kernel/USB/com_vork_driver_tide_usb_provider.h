@@ -9,6 +9,7 @@
 #include <IOKit/usb/IOUSBHostInterface.h>
 
 class com_vork_driver_tide_control_interface;
+class com_vork_driver_tide_usb_io_stream;
 
 class com_vork_driver_tide_usb_provider : public com_vork_driver_tide_provider
 {
@@ -65,6 +66,11 @@ private:
     // The names of one direction into 32 entries of 32 bytes; the count, or -1 when the walk fails.
     int ChannelNames(uint8_t interfaceNumber, uint8_t alternate, bool input,
                      char (*names)[KorvanDeviceIO::kNameFieldBytes]);
+    // Opens the streaming interface of that number at the alternate and copies its isochronous
+    // endpoint of the direction; false (the interface closed again) when it has none.
+    bool OpenStreamingInterface(uint8_t number, uint8_t alternate, bool input, IOUSBHostInterface** interface,
+                                IOUSBHostPipe** pipe);
+    void CloseStreamingInterface(IOUSBHostInterface*& interface, const char* direction);
 
     com_vork_driver_tide_control_interface* fControl = nullptr;
     IOUSBHostInterface* fInterface = nullptr;
@@ -79,4 +85,8 @@ private:
     uint32_t fInterruptMaxPacket = 0;
     InterruptRead fReads[kInterruptReads];
     bool fStopped = false;
+    com_vork_driver_tide_usb_io_stream* fStream = nullptr;
+    IOUSBHostInterface* fInStreamInterface = nullptr;
+    IOUSBHostInterface* fOutStreamInterface = nullptr;
+    bool fAudioStarted = false;
 };
