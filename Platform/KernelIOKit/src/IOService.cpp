@@ -2,6 +2,7 @@
 #include "ServiceAccess.h"
 #include "UserClientSeam.h"
 
+#include <IOKit/IOUserClient.h>
 #include <libkern/c++/OSArray.h>
 #include <libkern/c++/OSString.h>
 
@@ -90,7 +91,11 @@ void stopBelow(IOService* service)
     for (IOService* child : copyServiceChildren(service)) {
         stopBelow(child);
         child->stop(service);
-        child->detach(service);
+        // A user client stays attached until its connection closes, so a late clientClose still
+        // finds its provider.
+        if (!OSDynamicCast(IOUserClient, child)) {
+            child->detach(service);
+        }
         child->release();
     }
 }

@@ -73,7 +73,7 @@ public:
     void close() override
     {
         if (fClient) {
-            fClient->clientClose();
+            KernelIOKitPlatform::closeConnection(fClient);
         }
     }
 
@@ -100,6 +100,16 @@ mach_port_t kernelPort(mach_port_name_t name)
 mach_port_name_t userPortName(mach_port_t port)
 {
     return port ? port->fName : 0;
+}
+
+void closeConnection(IOUserClient* client)
+{
+    client->clientClose();
+    if (client->isInactive()) {
+        if (IOService* provider = client->getProvider()) {
+            client->detach(provider);
+        }
+    }
 }
 
 void publishUserClients(IOService* service)

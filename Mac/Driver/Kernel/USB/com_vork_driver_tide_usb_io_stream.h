@@ -42,6 +42,8 @@ class com_vork_driver_tide_usb_io_stream : public OSObject
     IOBufferMemoryDescriptor* GetBuffer(int memoryType);
 
 private:
+    using OSObject::init;
+
     struct Snapshot
     {
         uint64_t fFrame;

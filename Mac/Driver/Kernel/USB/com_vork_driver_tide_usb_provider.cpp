@@ -1,6 +1,7 @@
 #include "com_vork_driver_tide_usb_provider.h"
 
 #include "ChannelNameWalk.h"
+#include "ConfigurationCopy.h"
 #include "DeviceStrings.h"
 #include "com_vork_driver_tide_control_interface.h"
 #include "com_vork_driver_tide_usb_io_stream.h"
@@ -409,17 +410,13 @@ IOReturn com_vork_driver_tide_usb_provider::GetUSBConfig1Descriptors(USBDescript
     if (!fConfiguration) {
         return kIOReturnNoDevice;
     }
-    size_t total = 0;
-    const auto* first = reinterpret_cast<const StandardUSB::Descriptor*>(fConfiguration);
-    for (const StandardUSB::Descriptor* d = first; d; d = StandardUSB::getNextDescriptor(fConfiguration, d)) {
-        if (total + d->bLength > kMaxConfigurationBytes) {
-            return kIOReturnNoMemory;
-        }
-        std::memcpy(descriptors->fData + total, d, d->bLength);
-        total += d->bLength;
+    uint32_t length = 0;
+    const IOReturn result =
+        ConfigurationCopy::Copy(fConfiguration, descriptors->fData, kMaxConfigurationBytes, &length);
+    if (result == kIOReturnSuccess) {
+        descriptors->fLength = length;
     }
-    descriptors->fLength = uint32_t(total);
-    return kIOReturnSuccess;
+    return result;
 }
 
 int com_vork_driver_tide_usb_provider::ChannelNames(uint8_t interfaceNumber, uint8_t alternate, bool input,

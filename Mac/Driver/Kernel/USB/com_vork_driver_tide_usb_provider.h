@@ -49,6 +49,8 @@ class com_vork_driver_tide_usb_provider : public com_vork_driver_tide_provider
     void free() override;
 
 private:
+    using OSObject::init;
+
     struct InterruptRead
     {
         IOBufferMemoryDescriptor* fBuffer = nullptr;

@@ -1,4 +1,4 @@
-#include "KextTestSupport.h"
+#include <KextTestSupport.h>
 
 #include "com_vork_driver_tide_proxyEventSource.h"
 #include "com_vork_driver_tide_stream_interface.h"

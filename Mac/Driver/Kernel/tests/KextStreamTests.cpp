@@ -1,4 +1,4 @@
-#include "KextTestSupport.h"
+#include <KextTestSupport.h>
 
 #include <KorvanRequestRing.h>
 
@@ -80,7 +80,8 @@ TEST_F(Kext103StreamTests, StreamingFillsBothRingsWithContinuousBlocksAndStopsCl
         for (size_t index = 1; index < headers.size(); ++index) {
             EXPECT_EQ(headers[index].fStartByteCount, headers[index - 1].fEndByteCount) << index;
             // 20 ms per block, as predicted from the frame snapshots.
-            EXPECT_NEAR(double(headers[index].fHostTime - headers[index - 1].fHostTime), 20e6, 100e3) << index;
+            EXPECT_NEAR(double(headers[index].fHostTime - headers[index - 1].fHostTime), 20e6, 100e3)
+                << index;
         }
     }
     const ChaseRecord zero{};

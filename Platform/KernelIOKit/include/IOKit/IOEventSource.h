@@ -49,6 +49,8 @@ protected:
     Action fAction = nullptr;
 
 private:
+    using OSObject::init;
+
     IOWorkLoop* fWorkLoop = nullptr;
     std::atomic<bool> fEnabled{false};
 };

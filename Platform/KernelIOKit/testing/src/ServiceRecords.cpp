@@ -1,5 +1,6 @@
 #include "RegistryAccess.h"
 #include "ServiceAccess.h"
+#include "UserClientSeam.h"
 
 #include <KernelIOKitTesting/KernelIOKitTesting.h>
 
@@ -19,6 +20,11 @@ PowerRecord powerRecord(const IOService* service)
 UInt32 maxBusStall(const IOService* service)
 {
     return IOServiceAccess::maxBusStall(service);
+}
+
+void closeConnection(IOUserClient* client)
+{
+    KernelIOKitPlatform::closeConnection(client);
 }
 
 UInt32 maxInterruptDelay(const IOService* service)

@@ -4,7 +4,9 @@
 
 #include <libkern/c++/OSNumber.h>
 
+#include <DescriptorCopies.h>
 #include <SimUSB/Bus.h>
+#include <USBDriverKit/USBTypes.h>
 
 namespace KernelIOKitTesting {
 
@@ -41,6 +43,17 @@ IOUSBHostInterface* interfaceNub(IOUSBHostDevice* device, uint8_t interfaceNumbe
     }
     children->release();
     return found;
+}
+
+const StandardUSB::ConfigurationDescriptor* copyConfiguration(const uint8_t* bytes, size_t length)
+{
+    return static_cast<const StandardUSB::ConfigurationDescriptor*>(
+        DriverKitPlatform::copyDescriptor(bytes, length));
+}
+
+void freeConfiguration(const StandardUSB::ConfigurationDescriptor* configuration)
+{
+    IOUSBHostFreeDescriptor(configuration);
 }
 
 int resetCount(const IOUSBHostDevice* device)

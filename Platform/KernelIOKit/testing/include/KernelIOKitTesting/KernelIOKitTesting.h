@@ -3,6 +3,7 @@
 // Test hooks of the kernel IOKit layer.
 
 #include <IOKit/IOService.h>
+#include <IOKit/IOUserClient.h>
 #include <IOKit/usb/IOUSBHostInterface.h>
 
 #include <IOKit/platform/Registry.h>
@@ -39,6 +40,15 @@ UInt32 maxInterruptDelay(const IOService* service);
 IOUSBHostDevice* publishUSBDevice(uint8_t port);
 // The interface nub of that number below a device, not retained; null when there is none.
 IOUSBHostInterface* interfaceNub(IOUSBHostDevice* device, uint8_t interfaceNumber);
+
+// A copy of configuration bytes as the platform hands them out, so the walks stop where the bytes
+// end; freed with freeConfiguration.
+const StandardUSB::ConfigurationDescriptor* copyConfiguration(const uint8_t* bytes, size_t length);
+void freeConfiguration(const StandardUSB::ConfigurationDescriptor* configuration);
+
+// What the end of a client's connection does: clientClose, then a client its provider's termination
+// left attached is detached. The caller's reference is its own.
+void closeConnection(IOUserClient* client);
 
 // How often a driver asked the device for a reset.
 int resetCount(const IOUSBHostDevice* device);

@@ -1,4 +1,4 @@
-#include "KextTestSupport.h"
+#include <KextTestSupport.h>
 
 #include <IOKit/IOBufferMemoryDescriptor.h>
 
