@@ -1,5 +1,6 @@
 #include <KextTestSupport.h>
 
+#include <KorvanInterface/Descriptors.h>
 #include <KorvanRequestRing.h>
 
 #include <cstring>
@@ -32,7 +33,117 @@ protected:
                   [](const BlockHeader& a, const BlockHeader& b) { return a.fHostTime < b.fHostTime; });
         return headers;
     }
+
+    // The Wrenlet with the real provider; audio started at 48 kHz with `inBytesPerFrame`.
+    IOReturn startAudio(uint32_t inBytesPerFrame = 80)
+    {
+        if (!fProvider) {
+            plugIn(wrenlet());
+            KextTestControl* control = startControl(false);
+            fProvider = control ? control->GetProvider() : nullptr;
+        }
+        if (!fProvider) {
+            return kIOReturnNoDevice;
+        }
+        fControl->getWorkLoop()->closeGate();
+        const IOReturn result = fProvider->StartAudioDMA(2, 1, inBytesPerFrame, 1, 1, 88);
+        fControl->getWorkLoop()->openGate();
+        return result;
+    }
+    void stopAudio()
+    {
+        fControl->getWorkLoop()->closeGate();
+        fProvider->StopAudioDMA();
+        fControl->getWorkLoop()->openGate();
+    }
+    // Waits until every output block has been submitted once.
+    bool outputRingFilled()
+    {
+        IOMemoryDescriptor* output = fProvider->GetBufferDesc(2);
+        const bool filled = DarwinTesting::eventually([&] {
+            for (size_t index = 0; index < kRequestBlockCount; ++index) {
+                if (ReadBlockHeader(block(output, index)).fEndByteCount == 0) {
+                    return false;
+                }
+            }
+            return true;
+        });
+        output->release();
+        return filled;
+    }
+
+    com_vork_driver_tide_provider* fProvider = nullptr;
 };
+
+// Output requests of a client that claims fewer input bytes per frame than the device sends would be
+// larger than the endpoint carries: each is cut to the endpoint, and output goes on.
+TEST_F(Kext103StreamTests, OutputRequestsStayWithinTheEndpoint)
+{
+    ASSERT_EQ(startAudio(8), kIOReturnSuccess);
+    ASSERT_TRUE(outputRingFilled());
+    stopAudio();
+    IOMemoryDescriptor* output = fProvider->GetBufferDesc(2);
+    const uint32_t outMaxPacket = KorvanInterface::playbackMaxPacket(22, 4, KorvanInterface::Family::Single);
+    for (size_t index = 0; index < kRequestBlockCount; ++index) {
+        const BlockHeader header = ReadBlockHeader(block(output, index));
+        EXPECT_EQ(header.fEndByteCount - header.fStartByteCount, 160u * outMaxPacket) << index;
+    }
+    output->release();
+    bool capped = false;
+    for (const std::string& line : logLines()) {
+        capped |= line.rfind("output request of ", 0) == 0;
+        EXPECT_EQ(line.find("fIsocOutPipe->Write returned"), std::string::npos) << line;
+    }
+    EXPECT_TRUE(capped);
+}
+
+struct SnapshotCase
+{
+    const char* name;
+    size_t failingTries;
+    IOReturn result;
+};
+
+class Kext103SnapshotTests : public Kext103StreamTests, public testing::WithParamInterface<SnapshotCase>
+{};
+
+INSTANTIATE_TEST_SUITE_P(Tries, Kext103SnapshotTests,
+                         testing::Values(SnapshotCase{"OneFailed", 1, kIOReturnSuccess},
+                                         SnapshotCase{"NineFailed", 9, kIOReturnSuccess},
+                                         SnapshotCase{"AllTenFailed", 10, kIOReturnError}),
+                         [](const testing::TestParamInfo<SnapshotCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A try fails when the frame number jumps past the next frame; a start whose ten tries all fail
+// releases the interfaces, and the next start succeeds.
+TEST_P(Kext103SnapshotTests, AStartNeedsOneTryThatSeesTheBoundary)
+{
+    plugIn(wrenlet());
+    KextTestControl* control = startControl(false);
+    ASSERT_NE(control, nullptr);
+    fProvider = control->GetProvider();
+    const uint64_t frame = SimUSB::Bus::shared().frameClock().currentFrame();
+    std::vector<SimUSB::FrameReading> readings;
+    for (size_t i = 0; i < GetParam().failingTries; ++i) {
+        readings.push_back({frame, 0});
+        readings.push_back({frame + 2, 0});
+    }
+    SimUSB::Bus::shared().frameClock().setScript(readings);
+    EXPECT_EQ(startAudio(), GetParam().result);
+    const std::vector<std::string> lines = logLines();
+    EXPECT_EQ(size_t(std::count(lines.begin(), lines.end(), "read timestamp skipped a frame\n")),
+              GetParam().failingTries);
+    const bool gaveUp = GetParam().result != kIOReturnSuccess;
+    EXPECT_EQ(logged("UpdateFrameTimestamps FAIL\n"), gaveUp);
+    EXPECT_EQ(logged("failed to read frame snapshot\n"), gaveUp);
+    if (gaveUp) {
+        EXPECT_EQ(fModel->alternate(2), 0);
+        EXPECT_EQ(fModel->alternate(1), 0);
+        EXPECT_EQ(startAudio(), kIOReturnSuccess);
+    }
+    stopAudio();
+}
 
 TEST_F(Kext103StreamTests, StreamingFillsBothRingsWithContinuousBlocksAndStopsCleanly)
 {
