@@ -1,3 +1,4 @@
+#include "Failures.h"
 #include "MemoryAccess.h"
 
 #include <IOKit/IOSubMemoryDescriptor.h>
@@ -119,7 +120,7 @@ void IOMemoryMap::free()
 IOBufferMemoryDescriptor* IOBufferMemoryDescriptor::inTaskWithOptions(task_t, IOOptionBits,
                                                                       vm_size_t capacity, vm_offset_t)
 {
-    if (capacity == 0) {
+    if (capacity == 0 || KernelIOKitPlatform::creationFails()) {
         return nullptr;
     }
     const size_t mapped = pageRounded(capacity);

@@ -1,3 +1,5 @@
+#include "Failures.h"
+
 #include <IOKit/IOUserClient.h>
 
 OSDefineMetaClassAndStructors(IOUserClient, IOService)
@@ -5,7 +7,7 @@ OSDefineMetaClassAndStructors(IOUserClient, IOService)
 
     bool IOUserClient::initWithTask(task_t owningTask, void*, UInt32, OSDictionary* properties)
 {
-    if (!super::init(properties)) {
+    if (KernelIOKitPlatform::creationFails() || !super::init(properties)) {
         return false;
     }
     fOwningTask = owningTask;

@@ -1,3 +1,5 @@
+#include "Failures.h"
+
 #include <IOKit/IOWorkLoop.h>
 
 #include <pthread.h>
@@ -115,7 +117,7 @@ IOWorkLoop* IOWorkLoop::workLoop()
 
 bool IOWorkLoop::init()
 {
-    if (!super::init()) {
+    if (KernelIOKitPlatform::creationFails() || !super::init()) {
         return false;
     }
     fState = new IOWorkLoopState;

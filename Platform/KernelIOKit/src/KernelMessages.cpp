@@ -1,6 +1,7 @@
 // Messages the kernel sends to user-space ports: the 32-byte kernel header becomes the 24-byte
 // user header, the body follows unchanged.
 
+#include "Failures.h"
 #include "KernelConnection.h"
 #include "UserClientSeam.h"
 
@@ -31,6 +32,10 @@ kern_return_t mach_msg_send_from_kernel_with_options(mach_msg_header_t* message,
 {
     if (!message || size < sizeof(mach_msg_header_t)) {
         return MACH_SEND_MSG_TOO_SMALL;
+    }
+    if (const IOReturn injected =
+            KernelIOKitPlatform::injectedFailure(nullptr, KernelIOKitPlatform::FailingCall::MessageSend)) {
+        return injected;
     }
     const size_t userSize = size - (sizeof(mach_msg_header_t) - sizeof(UserHeader));
     if (userSize > kLargestMessage) {

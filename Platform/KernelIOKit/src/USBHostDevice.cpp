@@ -1,3 +1,4 @@
+#include "Failures.h"
 #include "RegistryAccess.h"
 #include "USBCompletions.h"
 #include "USBHostAccess.h"
@@ -26,6 +27,10 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
         if (!core) {
             return kIOReturnNoDevice;
         }
+        if (const IOReturn injected =
+                KernelIOKitPlatform::injectedFailure(core, KernelIOKitPlatform::FailingCall::DeviceRequest)) {
+            return injected;
+        }
         if (request.wLength > 0 && !data) {
             return kIOReturnBadArgument;
         }
@@ -39,7 +44,10 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
 
     uint64_t frameNumber(IOUSBHostDeviceCore * core, AbsoluteTime * theTime)
     {
-        const SimUSB::FrameReading reading = core ? core->fBus->readFrame() : SimUSB::FrameReading{};
+        const bool fails =
+            KernelIOKitPlatform::injectedFailure(core, KernelIOKitPlatform::FailingCall::GetFrameNumber) != 0;
+        const SimUSB::FrameReading reading =
+            core && !fails ? core->fBus->readFrame() : SimUSB::FrameReading{};
         if (theTime) {
             *theTime = reading.time;
         }

@@ -1,3 +1,4 @@
+#include "Failures.h"
 #include "USBCompletions.h"
 #include "USBHostAccess.h"
 
@@ -138,6 +139,10 @@ IOReturn IOUSBHostPipe::io(IOMemoryDescriptor* buffer, uint32_t length, IOUSBHos
     if (!completion || (length > 0 && (!bytes || length > buffer->getLength()))) {
         return kIOReturnBadArgument;
     }
+    if (const IOReturn injected =
+            KernelIOKitPlatform::injectedFailure(this, KernelIOKitPlatform::FailingCall::IO)) {
+        return injected;
+    }
     IOUSBTransfer* transfer = takeTransfer(*fPipeState);
     if (!transfer) {
         return kIOReturnNoResources;
@@ -163,6 +168,10 @@ IOReturn IOUSBHostPipe::io(IOMemoryDescriptor* buffer, IOUSBHostIsochronousFrame
     auto* bytes = buffer ? static_cast<uint8_t*>(buffer->getKernelAddress()) : nullptr;
     if (!completion || !frameList || frameListCount == 0 || !bytes) {
         return kIOReturnBadArgument;
+    }
+    if (const IOReturn injected =
+            KernelIOKitPlatform::injectedFailure(this, KernelIOKitPlatform::FailingCall::IO)) {
+        return injected;
     }
     IOUSBTransfer* transfer = takeTransfer(*fPipeState);
     if (!transfer) {

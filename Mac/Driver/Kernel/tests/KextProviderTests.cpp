@@ -193,6 +193,23 @@ TEST_F(Kext103ProviderTests, StatusPacketsReachTheAudioClient)
     EXPECT_EQ(closeConnection(connection), kIOReturnSuccess);
 }
 
+TEST_F(Kext103ProviderTests, AReadThatCannotBeQueuedAgainIsLoggedAndTheStatusStillSent)
+{
+    ASSERT_NE(start(wrenlet()), nullptr);
+    using namespace KernelIOKitTestSupport;
+    IOReturn opened = kIOReturnError;
+    const uint32_t connection = openConnection(KernelIOKitTesting::registryEntry(fControl),
+                                               com_vork_driver_tide_userClient::kAudioClientType, &opened);
+    ASSERT_EQ(opened, kIOReturnSuccess);
+    UserSpacePort port;
+    ASSERT_EQ(setNotificationPort(connection, port.name(), 0), kIOReturnSuccess);
+    KernelIOKitTesting::failNextCalls(nullptr, KernelIOKitTesting::Call::IO, 1, kIOReturnNoResources);
+    fModel->changeRateFromDevice(96000);
+    EXPECT_EQ(port.receive().size(), 4132u);
+    EXPECT_TRUE(logged("UAC IN IO ERR e00002be\n"));
+    EXPECT_EQ(closeConnection(connection), kIOReturnSuccess);
+}
+
 TEST_F(Kext103ProviderTests, WithoutAStatusEndpointTheProviderStillStarts)
 {
     ASSERT_NE(start(wrenlet(Variant::NoStatusEndpoint)), nullptr);

@@ -221,6 +221,43 @@ TEST_F(Kext101Tests, OneClientOfEachTypeAtATime)
     test->release();
 }
 
+TEST_F(Kext101Tests, AClientThatCannotBeMadeIsReportedAndLeavesTheSlotFree)
+{
+    plugIn(wrenlet());
+    ASSERT_NE(startControl(), nullptr);
+    KernelIOKitTesting::failNextCreations(1);
+    IOUserClient* client = nullptr;
+    EXPECT_EQ(fControl->newUserClient(current_task(), nullptr,
+                                      com_vork_driver_tide_userClient::kAudioClientType, nullptr, &client),
+              kIOReturnError);
+    bool reported = false;
+    for (const std::string& line : logLines()) {
+        reported |= line.rfind("ReportError(Kernel/KorvanDevice ", 0) == 0 &&
+                    line.find(": E00002BC)\n") != std::string::npos;
+    }
+    EXPECT_TRUE(reported);
+    ASSERT_EQ(fControl->newUserClient(current_task(), nullptr,
+                                      com_vork_driver_tide_userClient::kAudioClientType, nullptr, &client),
+              kIOReturnSuccess);
+    client->clientClose();
+    client->release();
+}
+
+TEST_F(Kext101Tests, StartFailsWhenTheUSBProviderCannotBeMade)
+{
+    plugIn(wrenlet());
+    KernelIOKitTesting::failNextCreations(1);
+    EXPECT_EQ(startControl(false), nullptr);
+    bool loadFailure = false;
+    for (const std::string& line : logLines()) {
+        loadFailure |=
+            line.rfind("VORK Korvan Driver: Couldn't load.  File Kernel/KorvanDevice, line ", 0) == 0;
+    }
+    EXPECT_TRUE(loadFailure);
+    EXPECT_FALSE(fControlNub->isOpen());
+    EXPECT_EQ(KernelIOKitTesting::liveObjects("KextTestControl"), 0);
+}
+
 TEST_F(Kext101Tests, BufferDescriptorsComeFromTheProviderRetained)
 {
     plugIn(wrenlet());

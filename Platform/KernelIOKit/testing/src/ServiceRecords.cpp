@@ -1,5 +1,7 @@
+#include "Failures.h"
 #include "RegistryAccess.h"
 #include "ServiceAccess.h"
+#include "USBHostAccess.h"
 #include "UserClientSeam.h"
 
 #include <KernelIOKitTesting/KernelIOKitTesting.h>
@@ -20,6 +22,25 @@ PowerRecord powerRecord(const IOService* service)
 UInt32 maxBusStall(const IOService* service)
 {
     return IOServiceAccess::maxBusStall(service);
+}
+
+void failNextCreations(uint32_t count)
+{
+    KernelIOKitPlatform::failNextCreations(count);
+}
+
+void failNextCalls(const void* object, Call call, uint32_t count, IOReturn status)
+{
+    const void* target = object;
+    if (object && (call == Call::DeviceRequest || call == Call::GetFrameNumber)) {
+        target = IOUSBHostAccess::core(static_cast<const IOUSBHostDevice*>(object));
+    }
+    KernelIOKitPlatform::failNextCalls(target, KernelIOKitPlatform::FailingCall(int(call)), count, status);
+}
+
+void clearFailures()
+{
+    KernelIOKitPlatform::clearFailures();
 }
 
 void closeConnection(IOUserClient* client)

@@ -171,6 +171,7 @@ void KextFixture::TearDown()
     }
     KextTestControl::sUseRecordingProvider = true;
     KextTestControl::sFailProviderCreation = false;
+    KernelIOKitTesting::clearFailures();
 }
 
 } // namespace KextTesting

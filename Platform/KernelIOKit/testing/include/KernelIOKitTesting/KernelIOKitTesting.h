@@ -50,6 +50,22 @@ void freeConfiguration(const StandardUSB::ConfigurationDescriptor* configuration
 // left attached is detached. The caller's reference is its own.
 void closeConnection(IOUserClient* client);
 
+// The next `count` creations of work loops, buffers or user clients fail.
+void failNextCreations(uint32_t count);
+
+enum class Call
+{
+    IO,             // a pipe's io, interrupt or isochronous
+    DeviceRequest,  // on a device (or any of its interfaces)
+    GetFrameNumber, // on a device or its interfaces: frame 0 at time 0
+    MessageSend,    // mach_msg_send_from_kernel_with_options, on no object
+};
+// The next `count` calls of `call` on `object` (a pipe or a device; null: any) fail at once with
+// `status`.
+void failNextCalls(const void* object, Call call, uint32_t count, IOReturn status);
+// Forgets every failure still armed.
+void clearFailures();
+
 // How often a driver asked the device for a reset.
 int resetCount(const IOUSBHostDevice* device);
 
