@@ -78,5 +78,6 @@ private:
     com_vork_driver_tide_control_interface* fControl = nullptr;
     IOWorkLoop* fWorkLoop = nullptr;
     bool fPortRegistered = false;
-    KorvanNotificationMessage fMessage{};
+    // The header inside is read with its natural alignment.
+    alignas(8) KorvanNotificationMessage fMessage{};
 };

@@ -105,7 +105,7 @@ class KernelIOKitToyUserClient : public IOUserClient
     // Every byte of the body is its offset in the kernel message, modulo 251.
     kern_return_t send(mach_msg_option_t option = MACH_SEND_TIMEOUT)
     {
-        ToyMessage message{};
+        alignas(8) ToyMessage message{};
         message.header.msgh_bits = 0x13;
         message.header.msgh_size = sizeof(message);
         message.header.msgh_remote_port = fPort;

@@ -114,6 +114,11 @@ struct EvictionCase
     bool evicts;
 };
 
+void PrintTo(const EvictionCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class Kext101EvictionTests : public KextFixture, public testing::WithParamInterface<EvictionCase>
 {};
 

@@ -104,6 +104,11 @@ struct SnapshotCase
     IOReturn result;
 };
 
+void PrintTo(const SnapshotCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class Kext103SnapshotTests : public Kext103StreamTests, public testing::WithParamInterface<SnapshotCase>
 {};
 
