@@ -218,5 +218,44 @@ TEST_F(Kext103StreamTests, StreamingFillsBothRingsWithContinuousBlocksAndStopsCl
     output->release();
 }
 
+// Sleep stops audio with the device at alternate 0; after wake the client starts it again.
+TEST_F(Kext103StreamTests, SleepStopsAudioAndTheClientStartsItAgainAfterWake)
+{
+    plugIn(wrenlet());
+    ASSERT_NE(startControl(false), nullptr);
+    IOUserClient* client = nullptr;
+    ASSERT_EQ(fControl->newUserClient(current_task(), nullptr,
+                                      com_vork_driver_tide_userClient::kAudioClientType, nullptr, &client),
+              kIOReturnSuccess);
+    auto runState = [&](uint32_t state) {
+        const USBAudioRunStateRequest request{state, 2, 1, 80, 1, 1, 88};
+        ErrorResult status{};
+        IOByteCount size = sizeof(status);
+        return client->callStructMethod(kSetUSBAudioRunState, &request, sizeof(request), &status, &size);
+    };
+    fProvider = fControl->GetProvider();
+    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_TRUE(outputRingFilled());
+
+    EXPECT_EQ(fControl->setPowerState(1, fControl), kIOPMAckImplied);
+    EXPECT_EQ(fModel->alternate(2), 0);
+    EXPECT_EQ(fModel->alternate(1), 0);
+    EXPECT_TRUE(logged("Stopping Audio DMA\n"));
+    EXPECT_EQ(fControl->setPowerState(2, fControl), kIOPMAckImplied);
+    EXPECT_TRUE(logged("USBProvider::HardwareInit\n"));
+
+    IOMemoryDescriptor* output = fProvider->GetBufferDesc(2);
+    const uint64_t before = ReadBlockHeader(block(output, 0)).fHostTime;
+    ASSERT_EQ(runState(0), kIOReturnSuccess);
+    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    EXPECT_EQ(fModel->alternate(2), 1);
+    EXPECT_TRUE(
+        DarwinTesting::eventually([&] { return ReadBlockHeader(block(output, 1)).fHostTime > before; }));
+    output->release();
+    ASSERT_EQ(runState(0), kIOReturnSuccess);
+    client->clientClose();
+    client->release();
+}
+
 } // namespace
 } // namespace KextTesting
