@@ -212,6 +212,17 @@ TEST_F(Kext103StreamTests, StreamingFillsBothRingsWithContinuousBlocksAndStopsCl
         EXPECT_EQ(line.find("UpdateFrameTimestamps FAIL"), std::string::npos) << line;
         EXPECT_EQ(line.find("OH NO"), std::string::npos) << line;
     }
+    unsigned long long inFrame = 0, inTime = 0, outFrame = 0, outTime = 0;
+    bool skipped = false;
+    for (const std::string& line : logLines()) {
+        std::sscanf(line.c_str(), "first in req %llu (%llu), first out req %llu (%llu)", &inFrame, &inTime,
+                    &outFrame, &outTime);
+        skipped |= line == "skipping first in request 00000000\n";
+    }
+    // The first output goes 320 frames after the first input, each predicted at 1 ms a frame.
+    EXPECT_EQ(outFrame - inFrame, 320u);
+    EXPECT_NEAR(double(outTime - inTime), 320e6, 1e6);
+    EXPECT_TRUE(skipped);
     EXPECT_TRUE(logged("->USBIsocIOStream::Abort\n"));
     EXPECT_TRUE(logged("<-USBIsocIOStream::Abort\n"));
     input->release();
