@@ -3,7 +3,7 @@
 // Failures tests ask for: the next creations, and the next calls of a kind on an object (or on any
 // object), fail at once.
 
-#include <IOKit/IOTypes.h>
+#include <IOKit/IOKernelTypes.h>
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include <IOKit/IOTypes.h>
+#include <IOKit/IOKernelTypes.h>
 
 // Every caller here is the one process standing in for the kernel and its clients.
 struct task

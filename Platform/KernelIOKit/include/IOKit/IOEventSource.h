@@ -3,7 +3,7 @@
 // Work a work loop does on its thread with its gate closed. A source signals the loop when it has
 // work; the loop then calls checkForWork() until no source reports more.
 
-#include <IOKit/IOTypes.h>
+#include <IOKit/IOKernelTypes.h>
 #include <libkern/c++/OSObject.h>
 
 #include <atomic>

@@ -2,7 +2,7 @@
 
 // Logging, sleeping and memory for kernel code.
 
-#include <IOKit/IOTypes.h>
+#include <IOKit/IOKernelTypes.h>
 
 inline namespace kernel {
 

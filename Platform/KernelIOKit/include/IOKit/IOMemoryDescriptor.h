@@ -2,7 +2,7 @@
 
 // Memory a driver shares: with the device, and with user space through a user client's mappings.
 
-#include <IOKit/IOTypes.h>
+#include <IOKit/IOKernelTypes.h>
 #include <libkern/c++/OSObject.h>
 
 inline namespace kernel {

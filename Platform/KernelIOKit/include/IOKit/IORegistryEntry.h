@@ -4,7 +4,7 @@
 // IORegistryEntryCreateCFProperty at any time, and it has one parent and its children in the
 // service plane.
 
-#include <IOKit/IOTypes.h>
+#include <IOKit/IOKernelTypes.h>
 #include <libkern/c++/OSDictionary.h>
 #include <libkern/c++/OSIterator.h>
 

@@ -4,7 +4,7 @@
 // the end of the configuration, at a descriptor whose bLength is below 2, at one that would cross
 // wTotalLength, and at the end of the bytes the device gave.
 
-#include <IOKit/IOTypes.h>
+#include <IOKit/IOKernelTypes.h>
 #include <IOKit/USBReturn.h>
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 
-// The basic types of kernel IOKit code.
+// The basic types of kernel IOKit code (user space has IOKit/IOTypes.h).
 
 #include <IOKit/IOReturn.h>
 #include <mach/mach_types.h>
