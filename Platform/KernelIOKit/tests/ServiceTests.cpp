@@ -1,3 +1,4 @@
+#include "userspace/UserSpaceNotifications.h"
 #include "userspace/UserSpaceRegistry.h"
 
 #include <KernelIOKitTesting/KernelIOKitTesting.h>
@@ -214,7 +215,10 @@ TEST_F(KernelIOKitServiceTests, TerminationWarnsFromTheTopDownThenStopsLeafFirst
         service->release();
     }
 
+    KernelIOKitTestSupport::UserSpaceNotifications terminated("IOServiceTerminate", "KernelIOKitToyService");
     EXPECT_TRUE(device->terminate());
+    // The three published ones; the device was never published.
+    EXPECT_EQ(terminated.waitForNames(3).size(), 3u);
     EXPECT_EQ(events(),
               (std::vector<std::string>{"willTerminate nub", "willTerminate driver", "willTerminate client",
                                         "stop client", "stop driver", "stop nub"}));
@@ -225,6 +229,22 @@ TEST_F(KernelIOKitServiceTests, TerminationWarnsFromTheTopDownThenStopsLeafFirst
     EXPECT_EQ(children->getNextObject(), nullptr);
     children->release();
     device->release();
+}
+
+TEST_F(KernelIOKitServiceTests, FirstPublishReachesUserSpaceAtRegisterService)
+{
+    KernelIOKitTestSupport::UserSpaceNotifications published("IOServiceFirstPublish",
+                                                             "KernelIOKitToyService");
+    KernelIOKitToyService* first = KernelIOKitToyService::make("first");
+    KernelIOKitToyService* second = KernelIOKitToyService::make("second");
+    second->registerService();
+    EXPECT_EQ(published.waitForNames(1), std::vector<std::string>{"KernelIOKitToyService"});
+    first->registerService();
+    EXPECT_EQ(published.waitForNames(2).size(), 2u);
+    for (KernelIOKitToyService* service : {first, second}) {
+        service->terminate();
+        service->release();
+    }
 }
 
 TEST_F(KernelIOKitServiceTests, OneClientOpensAServiceAtATime)
