@@ -105,24 +105,21 @@ bool IOUSBCompletionSource::checkForWork()
             fLast = nullptr;
         }
     }
+    // The record goes back only after the completion ran, so a synchronous abort returns after its
+    // aborted completions.
     IOUSBHostPipe* pipe = transfer->fPipe;
     if (transfer->fIsochronous) {
         const IOUSBHostIsochronousCompletion completion = transfer->fIsochronousCompletion;
-        IOUSBHostIsochronousFrame* frames = transfer->fFrames;
-        const IOReturn status = transfer->fStatus;
-        returnTransfer(*IOUSBHostAccess::pipeState(pipe), transfer);
         if (completion.action) {
-            completion.action(completion.owner, completion.parameter, status, frames);
+            completion.action(completion.owner, completion.parameter, transfer->fStatus, transfer->fFrames);
         }
     } else {
         const IOUSBHostCompletion completion = transfer->fCompletion;
-        const IOReturn status = transfer->fStatus;
-        const uint32_t bytes = transfer->fBytes;
-        returnTransfer(*IOUSBHostAccess::pipeState(pipe), transfer);
         if (completion.action) {
-            completion.action(completion.owner, completion.parameter, status, bytes);
+            completion.action(completion.owner, completion.parameter, transfer->fStatus, transfer->fBytes);
         }
     }
+    returnTransfer(*IOUSBHostAccess::pipeState(pipe), transfer);
     pipe->release();
     return true;
 }
