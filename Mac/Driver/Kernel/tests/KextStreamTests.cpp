@@ -267,5 +267,33 @@ TEST_F(Kext103StreamTests, SleepStopsAudioAndTheClientStartsItAgainAfterWake)
     client->release();
 }
 
+// An input completion with a device error is logged and signals nothing; the next good one builds
+// the output for both, so the byte counts run on without a gap.
+TEST_F(Kext103StreamTests, AnInputErrorIsPickedUpByTheNextGoodCompletion)
+{
+    plugIn(wrenlet());
+    ASSERT_NE(startControl(false), nullptr);
+    fProvider = fControl->GetProvider();
+    SimUSB::Fault fault;
+    fault.kind = SimUSB::Fault::Kind::RequestStatus;
+    fault.trigger = SimUSB::Fault::Trigger::Transfers;
+    fault.first = 3;
+    fault.count = 1;
+    fault.status = 0xE00002E9;
+    SimUSB::Bus::shared().injectFault(kPort, KorvanInterface::Endpoint::kRecord, fault);
+    ASSERT_EQ(startAudio(), kIOReturnSuccess);
+    ASSERT_TRUE(outputRingFilled());
+    stopAudio();
+    SimUSB::Bus::shared().clearFaults(kPort);
+    EXPECT_TRUE(logged("USB IN ERR e00002e9\n"));
+    IOMemoryDescriptor* output = fProvider->GetBufferDesc(2);
+    const std::vector<BlockHeader> headers = submitted(output);
+    ASSERT_GE(headers.size(), kRequestBlockCount);
+    for (size_t index = 1; index < headers.size(); ++index) {
+        EXPECT_EQ(headers[index].fStartByteCount, headers[index - 1].fEndByteCount) << index;
+    }
+    output->release();
+}
+
 } // namespace
 } // namespace KextTesting
