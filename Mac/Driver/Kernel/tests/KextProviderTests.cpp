@@ -210,6 +210,34 @@ TEST_F(Kext103ProviderTests, AReadThatCannotBeQueuedAgainIsLoggedAndTheStatusSti
     EXPECT_EQ(closeConnection(connection), kIOReturnSuccess);
 }
 
+TEST_F(Kext103ProviderTests, BusStallDemandsAndEngineErrorsGoThroughTheControlService)
+{
+    auto* provider = OSDynamicCast(com_vork_driver_tide_usb_provider, start(wrenlet()));
+    ASSERT_NE(provider, nullptr);
+    provider->SetMaxBusStall(7);
+    EXPECT_EQ(KernelIOKitTesting::maxBusStall(fControl), 7u);
+    EXPECT_EQ(KernelIOKitTesting::maxInterruptDelay(fControl), 7u);
+    provider->SetMaxBusStall(0);
+    EXPECT_EQ(KernelIOKitTesting::maxBusStall(fControl), 0u);
+
+    using namespace KernelIOKitTestSupport;
+    IOReturn opened = kIOReturnError;
+    const uint32_t connection = openConnection(KernelIOKitTesting::registryEntry(fControl),
+                                               com_vork_driver_tide_userClient::kAudioClientType, &opened);
+    ASSERT_EQ(opened, kIOReturnSuccess);
+    UserSpacePort port;
+    ASSERT_EQ(setNotificationPort(connection, port.name(), 0), kIOReturnSuccess);
+    const uint8_t error[3] = {1, 2, 3};
+    provider->PostAudioEngineError(error, sizeof(error));
+    const std::vector<uint8_t> message = port.receive();
+    ASSERT_EQ(message.size(), 4132u);
+    NotificationRecord record;
+    std::memcpy(&record, message.data(), sizeof(record));
+    EXPECT_EQ(record.fType, uint32_t(kNotificationEngineError));
+    EXPECT_EQ(record.fLength, 3u);
+    EXPECT_EQ(closeConnection(connection), kIOReturnSuccess);
+}
+
 TEST_F(Kext103ProviderTests, WithoutAStatusEndpointTheProviderStillStarts)
 {
     ASSERT_NE(start(wrenlet(Variant::NoStatusEndpoint)), nullptr);
