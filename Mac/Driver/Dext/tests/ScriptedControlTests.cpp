@@ -91,11 +91,21 @@ TEST_F(DextScriptedControl, StreamingQueuesAllocateNothingAfterTheFirstCompletio
     OSSharedPtr<IODispatchQueue> heldSnapshots(snapshots, OSNoRetain);
     bus->DispatchSync([] { VorkTesting::markThread(true); });
     snapshots->DispatchSync([] { VorkTesting::markThread(true); });
-    const VorkTesting::MarkedThreadsAllocationCounter allocations;
-    const uint64_t from = stream->outputByteCount();
-    EXPECT_TRUE(
-        DarwinTesting::eventually([&] { return stream->outputByteCount() >= from + 20 * kBlockBytes; }));
-    EXPECT_EQ(allocations.count(), 0u);
+    // A loaded machine can make the driver log a late frame read, and logging may allocate: the
+    // claim is about a stretch of streaming that logged nothing.
+    bool quiet = false;
+    for (int window = 0; window < 5 && !quiet; ++window) {
+        const DarwinTesting::LogCapture logged;
+        const VorkTesting::MarkedThreadsAllocationCounter allocations;
+        const uint64_t from = stream->outputByteCount();
+        ASSERT_TRUE(
+            DarwinTesting::eventually([&] { return stream->outputByteCount() >= from + 20 * kBlockBytes; }));
+        quiet = logged.records().empty();
+        if (quiet) {
+            EXPECT_EQ(allocations.count(), 0u);
+        }
+    }
+    EXPECT_TRUE(quiet) << "every stretch of 20 blocks logged something";
     bus->DispatchSync([] { VorkTesting::markThread(false); });
     snapshots->DispatchSync([] { VorkTesting::markThread(false); });
     EXPECT_EQ(runState(DextTesting::kStop), kIOReturnSuccess);
