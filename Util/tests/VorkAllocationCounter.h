@@ -1,7 +1,9 @@
 #pragma once
 
 // The test binary replaces the global allocation functions so that tests can count the calling
-// thread's heap allocations and make the next one fail.
+// thread's heap allocations and make the next one fail. It also counts the malloc family: under a
+// sanitizer through its allocator's hook, otherwise through the binary's own malloc, calloc and
+// realloc, which hand on to the C library's.
 
 #include <cstddef>
 
@@ -16,6 +18,21 @@ public:
 
 private:
     std::size_t fStart;
+};
+
+// The calling thread's malloc family calls while the counter lives: operator new's among them.
+class MallocCounter
+{
+public:
+    MallocCounter();
+    ~MallocCounter();
+    MallocCounter(const MallocCounter&) = delete;
+    MallocCounter& operator=(const MallocCounter&) = delete;
+    std::size_t count() const;
+
+private:
+    std::size_t fStart;
+    bool fWasCounting;
 };
 
 // The calling thread's next allocation throws std::bad_alloc.

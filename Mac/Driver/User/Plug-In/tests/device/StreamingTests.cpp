@@ -2,9 +2,11 @@
 #include "IORunner.h"
 #include "SA_PlugInInterface.h"
 #include "ScriptedInput.h"
+#include "VorkAllocationCounter.h"
 
 #include <DarwinTesting/LogCapture.h>
 
+#include <atomic>
 #include <cmath>
 #include <mutex>
 
@@ -211,6 +213,83 @@ INSTANTIATE_TEST_SUITE_P(
                     Config{"Rate44100", Model::Wrenlet, Variant::Standard, uint8_t(2), 44100},
                     Config{"Brio", Model::Brio, Variant::Standard, uint8_t(2), 48000},
                     Config{"DriverExtension", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, true}),
+    [](const testing::TestParamInfo<Config>& info) { return std::string(info.param.name); });
+
+// While it lives, the plug-in's DoIOOperation and GetZeroTimeStamp count the heap allocations
+// they make, operator new and the malloc family, on whatever thread calls them.
+class CountedIOEntries
+{
+public:
+    CountedIOEntries() : fTable(**SA_DriverRef()), fSaved(fTable)
+    {
+        sDoIOOperation = fTable.DoIOOperation;
+        sGetZeroTimeStamp = fTable.GetZeroTimeStamp;
+        fTable.DoIOOperation = DoIOOperation;
+        fTable.GetZeroTimeStamp = GetZeroTimeStamp;
+        sCalls = 0;
+        sAllocations = 0;
+    }
+    ~CountedIOEntries() { fTable = fSaved; }
+    CountedIOEntries(const CountedIOEntries&) = delete;
+    CountedIOEntries& operator=(const CountedIOEntries&) = delete;
+
+    static inline std::atomic<uint64_t> sCalls{0};
+    static inline std::atomic<uint64_t> sAllocations{0};
+
+private:
+    template <class Call>
+    static OSStatus Counted(Call&& call)
+    {
+        const VorkTesting::AllocationCounter news;
+        const VorkTesting::MallocCounter mallocs;
+        const OSStatus status = call();
+        sAllocations += news.count() + mallocs.count();
+        ++sCalls;
+        return status;
+    }
+
+    static OSStatus DoIOOperation(AudioServerPlugInDriverRef driver, AudioObjectID device,
+                                  AudioObjectID stream, UInt32 client, UInt32 operation, UInt32 frames,
+                                  const AudioServerPlugInIOCycleInfo* cycle, void* main, void* secondary)
+    {
+        return Counted([&] {
+            return sDoIOOperation(driver, device, stream, client, operation, frames, cycle, main, secondary);
+        });
+    }
+
+    static OSStatus GetZeroTimeStamp(AudioServerPlugInDriverRef driver, AudioObjectID device, UInt32 client,
+                                     Float64* sampleTime, UInt64* hostTime, UInt64* seed)
+    {
+        return Counted([&] { return sGetZeroTimeStamp(driver, device, client, sampleTime, hostTime, seed); });
+    }
+
+    static inline decltype(AudioServerPlugInDriverInterface::DoIOOperation) sDoIOOperation = nullptr;
+    static inline decltype(AudioServerPlugInDriverInterface::GetZeroTimeStamp) sGetZeroTimeStamp = nullptr;
+
+    AudioServerPlugInDriverInterface& fTable;
+    const AudioServerPlugInDriverInterface fSaved;
+};
+
+class IOThreadAllocation : public Streaming
+{};
+
+TEST_P(IOThreadAllocation, NoneInsideTheIOOperationsOrTheZeroTimestamps)
+{
+    {
+        const VorkTesting::MallocCounter mallocs;
+        const std::string heap(100, 'x');
+        ASSERT_GE(mallocs.count(), 1u) << "the counter must see this binary's allocations";
+    }
+    CountedIOEntries counted;
+    Run();
+    CheckInput();
+    EXPECT_GT(CountedIOEntries::sCalls.load(), 300u) << "a hundred cycles at least";
+    EXPECT_EQ(CountedIOEntries::sAllocations.load(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Configurations, IOThreadAllocation,
+    testing::Values(Config{"HeadersV2", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000}),
     [](const testing::TestParamInfo<Config>& info) { return std::string(info.param.name); });
 
 } // namespace
