@@ -7,7 +7,8 @@
 // reports only through its logger type.
 
 #include "KorvanRequestRing.h"
-#include "RealTimeLog.h"
+
+#include <RealTimeLog.h>
 
 namespace KorvanDeviceIO {
 

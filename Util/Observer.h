@@ -73,22 +73,33 @@ public:
     Provider(const Provider&) = delete;
     Provider& operator=(const Provider&) = delete;
 
-    // Every listener still registered is unregistered and told that this provider is going away;
-    // a broadcast that is still running stops before its next listener.
+    // Every listener still registered is unregistered and then told that this provider is going
+    // away. While they are told the provider is still alive: a broadcast from a listener's callback
+    // reaches the listeners not yet told. A broadcast that is still running stops before its next
+    // listener once the provider is gone.
     virtual ~Provider()
     {
         Implementation& implementation = *fImplementation;
-        implementation.fDead = true;
         const bool wasBroadcasting = implementation.fBroadcasting;
         implementation.fBroadcasting = true;
-        const std::size_t count = implementation.fDependents.size();
+        auto& dependents = implementation.fDependents;
+        const std::size_t count = dependents.size();
         for (std::size_t i = 0; i < count; ++i) {
-            if (Dependent<L>* dependent = implementation.fDependents[i]) {
+            if (Dependent<L>* dependent = dependents[i]) {
+                dependents[i] = nullptr;
                 dependent->RemoveProvider(this);
                 dependent->ProviderDying(this);
             }
         }
-        implementation.fDependents.clear();
+        // A listener that registered while the others were told is let go as well, so that none
+        // keeps a pointer to this provider.
+        for (Dependent<L>* dependent : dependents) {
+            if (dependent) {
+                dependent->RemoveProvider(this);
+            }
+        }
+        dependents.clear();
+        implementation.fDead = true;
         implementation.fBroadcasting = wasBroadcasting;
     }
 
@@ -96,9 +107,6 @@ public:
     {
         Dependent<L>* dependent = listener;
         Implementation& implementation = *fImplementation;
-        if (implementation.fDead) {
-            return;
-        }
         if (std::find(implementation.fDependents.begin(), implementation.fDependents.end(), dependent) ==
             implementation.fDependents.end()) {
             implementation.fDependents.push_back(dependent);

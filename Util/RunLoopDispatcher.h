@@ -349,7 +349,6 @@ private:
         // by an exchange reads the last poster's setting, so its commit is visible to the reads
         // below: a post either finds the flag cleared or is seen by this pass.
         fSignalled.exchange(false);
-        const CFAbsoluteTime passStart = CFAbsoluteTimeGetCurrent();
         for (std::size_t budget = std::max<std::size_t>(fQueue->size(), 10); budget > 0; --budget) {
             if (stopped()) {
                 return;
@@ -367,9 +366,10 @@ private:
             armUserTimer();
         }
         // Blocked writers' messages wait too. The next pass comes one wake delay after this one
-        // began, so that passes keep their pace however long each takes.
+        // ends, so that even after a long pass the loop has time for its other sources.
         const bool waiting = !fQueue->empty() || writersWaiting();
-        CFRunLoopTimerSetNextFireDate(fWakeTimer, waiting ? passStart + kWakeDelay : DBL_MAX);
+        CFRunLoopTimerSetNextFireDate(fWakeTimer,
+                                      waiting ? CFAbsoluteTimeGetCurrent() + kWakeDelay : DBL_MAX);
         fWakePending = waiting;
         // Leaves one permit: a blocked writer, if any, wakes and tries again.
         fWriterSemaphore.try_acquire();

@@ -3,10 +3,9 @@
 // A type-erased callable kept in a fixed buffer inside the object. Constructing, copying, moving
 // and calling it never touch the heap, so messages of this type can be copied into the slots of a
 // lock-free queue. A callable that does not fit in Size bytes or needs an alignment beyond Align is
-// refused at compile time.
+// refused at compile time, and so is one that cannot be copied.
 
 #include <cstddef>
-#include <cstring>
 #include <functional>
 #include <new>
 #include <type_traits>
@@ -16,52 +15,41 @@ namespace vork {
 
 namespace detail {
 
-// How a held callable is copied, moved and destroyed. A callable that is plain bytes (most lambdas)
-// has no functions here: it is copied by copying the first `bytes` of the buffer and needs no
-// destruction, so no call through a pointer is made for it.
-struct lambda_operations
-{
-    void (*copy_construct)(const void* src, void* dst);
-    // Moves the callable to dst and destroys it at src.
-    void (*relocate)(void* src, void* dst);
-    void (*destruct)(void* storage);
-    std::size_t bytes;
-};
-
-template <std::size_t Bytes>
-inline constexpr lambda_operations plain_operations{nullptr, nullptr, nullptr, Bytes};
-
-template <typename F>
-inline constexpr lambda_operations lambda_operations_for{
-    [](const void* src, void* dst) { ::new (dst) F(*static_cast<const F*>(src)); },
-    [](void* src, void* dst) {
-        F& source = *static_cast<F*>(src);
-        ::new (dst) F(std::move(source));
-        source.~F();
-    },
-    [](void* storage) { static_cast<F*>(storage)->~F(); },
-    0,
-};
+// What a wrapped_lambda needs to know of the callable type F it holds.
+template <typename F, typename Sig>
+struct lambda_typeinfo;
 
 template <typename F, typename R, typename... Args>
-R call_lambda(void* storage, Args&&... args)
+struct lambda_typeinfo<F, R(Args...)>
 {
-    return std::invoke(*static_cast<F*>(storage), std::forward<Args>(args)...);
-}
+    static void copy_construct(const void* src, void* dst) { ::new (dst) F(*static_cast<const F*>(src)); }
+
+    static void move_construct(void* src, void* dst) { ::new (dst) F(std::move(*static_cast<F*>(src))); }
+
+    static void destruct(void* storage) { static_cast<F*>(storage)->~F(); }
+
+    // Like std::function, the held callable is called as a non-const object.
+    static R call(const void* storage, Args&&... args)
+    {
+        F& callable = *static_cast<F*>(const_cast<void*>(storage));
+        if constexpr (std::is_void_v<R>) {
+            std::invoke(callable, std::forward<Args>(args)...);
+        } else {
+            return std::invoke(callable, std::forward<Args>(args)...);
+        }
+    }
+};
 
 } // namespace detail
 
 template <typename Sig, std::size_t Size, std::size_t Align>
 class wrapped_lambda;
 
+// Each object carries its callable's operations itself, so a copy needs no second lookup; empty,
+// it holds none.
 template <typename R, typename... Args, std::size_t Size, std::size_t Align>
 class wrapped_lambda<R(Args...), Size, Align>
 {
-    // Plain-bytes callables are copied in whole blocks: a few fixed-size moves instead of a call.
-    // The buffer is rounded up to whole blocks, so that such a copy stays inside it.
-    static constexpr std::size_t kBlock = 16;
-    static constexpr std::size_t kStorage = (Size + kBlock - 1) / kBlock * kBlock;
-
 public:
     template <typename F>
     static constexpr bool fits = sizeof(F) <= Size && alignof(F) <= Align;
@@ -73,22 +61,17 @@ public:
     requires(!std::is_same_v<Callable, wrapped_lambda> && std::is_invocable_r_v<R, Callable&, Args...> &&
              std::is_copy_constructible_v<Callable> && fits<Callable>) wrapped_lambda(F&& callable)
     {
+        using TypeInfo = detail::lambda_typeinfo<Callable, R(Args...)>;
+        fCopyConstruct = &TypeInfo::copy_construct;
+        fMoveConstruct = &TypeInfo::move_construct;
+        fDestruct = &TypeInfo::destruct;
+        fCall = &TypeInfo::call;
         ::new (static_cast<void*>(fStorage)) Callable(std::forward<F>(callable));
-        fCall = &detail::call_lambda<Callable, R, Args...>;
-        if constexpr (std::is_trivially_copyable_v<Callable>) {
-            fOperations = &detail::plain_operations<(sizeof(Callable) + kBlock - 1) / kBlock * kBlock>;
-        } else {
-            fOperations = &detail::lambda_operations_for<Callable>;
-        }
+        fEngaged = true;
     }
 
     wrapped_lambda(const wrapped_lambda& other) { copyFrom(other); }
-    wrapped_lambda(wrapped_lambda&& other) noexcept : fCall(other.fCall), fOperations(other.fOperations)
-    {
-        if (fCall) {
-            moveStorage(other);
-        }
-    }
+    wrapped_lambda(wrapped_lambda&& other) noexcept { moveFrom(other); }
 
     wrapped_lambda& operator=(const wrapped_lambda& other)
     {
@@ -108,87 +91,73 @@ public:
         return *this;
     }
 
-    ~wrapped_lambda() { reset(); }
+    ~wrapped_lambda()
+    {
+        if (fEngaged) {
+            fDestruct(fStorage);
+        }
+    }
 
-    explicit operator bool() const { return fCall != nullptr; }
+    explicit operator bool() const { return fEngaged; }
 
-    // Like std::function, an empty one throws std::bad_function_call, and the held callable is
-    // called as a non-const object.
+    // Like std::function, an empty one throws std::bad_function_call.
     R operator()(Args... args) const
     {
-        if (!fCall) {
+        if (!fEngaged) {
             throw std::bad_function_call();
         }
-        return fCall(const_cast<std::byte*>(fStorage), std::forward<Args>(args)...);
+        return fCall(fStorage, std::forward<Args>(args)...);
     }
 
 private:
-    void copyFrom(const wrapped_lambda& other)
+    void takeOperations(const wrapped_lambda& other) noexcept
     {
-        if (!other.fCall) {
-            return;
-        }
-        if (other.fOperations->copy_construct) {
-            other.fOperations->copy_construct(other.fStorage, fStorage);
-        } else {
-            copyBytes<kBlock>(other);
-        }
-        takeOperations(other);
+        fCopyConstruct = other.fCopyConstruct;
+        fMoveConstruct = other.fMoveConstruct;
+        fDestruct = other.fDestruct;
+        fCall = other.fCall;
     }
 
-    void moveFrom(wrapped_lambda& other) noexcept
+    // The operations are taken once the callable is in place, so that a failed copy leaves this
+    // empty with none.
+    void copyFrom(const wrapped_lambda& other)
     {
-        if (other.fCall) {
+        if (other.fEngaged) {
+            other.fCopyConstruct(other.fStorage, fStorage);
             takeOperations(other);
-            moveStorage(other);
+            fEngaged = true;
         }
     }
 
     // Leaves the other empty.
-    void moveStorage(wrapped_lambda& other) noexcept
+    void moveFrom(wrapped_lambda& other) noexcept
     {
-        if (other.fOperations->relocate) {
-            other.fOperations->relocate(other.fStorage, fStorage);
-        } else {
-            copyBytes<kBlock>(other);
-        }
-        other.fCall = nullptr;
-    }
-
-    // The smallest power-of-two run of blocks that holds the callable, so that the copy is a few
-    // fixed-size moves.
-    template <std::size_t Bytes>
-    void copyBytes(const wrapped_lambda& other)
-    {
-        if constexpr (Bytes >= kStorage) {
-            std::memcpy(fStorage, other.fStorage, kStorage);
-        } else if (other.fOperations->bytes <= Bytes) {
-            std::memcpy(fStorage, other.fStorage, Bytes);
-        } else {
-            copyBytes<Bytes * 2>(other);
+        if (other.fEngaged) {
+            other.fMoveConstruct(other.fStorage, fStorage);
+            takeOperations(other);
+            fEngaged = true;
+            other.reset();
         }
     }
 
-    void takeOperations(const wrapped_lambda& other)
-    {
-        fCall = other.fCall;
-        fOperations = other.fOperations;
-    }
-
-    // An empty object's operations mean nothing.
     void reset() noexcept
     {
-        if (fCall) {
-            fCall = nullptr;
-            if (fOperations->destruct) {
-                fOperations->destruct(fStorage);
-            }
+        if (fEngaged) {
+            fEngaged = false;
+            fDestruct(fStorage);
         }
+        fCopyConstruct = nullptr;
+        fMoveConstruct = nullptr;
+        fDestruct = nullptr;
+        fCall = nullptr;
     }
 
-    alignas(Align) std::byte fStorage[kStorage];
-    R (*fCall)(void*, Args&&...) = nullptr;
-    const detail::lambda_operations* fOperations = nullptr;
+    alignas(Align) std::byte fStorage[Size];
+    bool fEngaged = false;
+    void (*fCopyConstruct)(const void* src, void* dst) = nullptr;
+    void (*fMoveConstruct)(void* src, void* dst) = nullptr;
+    void (*fDestruct)(void* storage) = nullptr;
+    R (*fCall)(const void* storage, Args&&... args) = nullptr;
 };
 
 } // namespace vork

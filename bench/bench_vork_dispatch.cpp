@@ -8,10 +8,11 @@
 //   vork_pump_latency/.../p50, p99                          post-to-run latency from a foreign thread
 //   vork_pump_burst/.../1thread, 4threads                   100,000 posts until all have run
 //   vork_dispatch_latency_less_wake/.../p50, p99            the dispatcher's post-to-run latency less
-//       its 100-microsecond wake delay, a design choice (goal: at most the peer's latency)
+//       its 100-microsecond wake delay, a design choice, beside the peer's latency, for information
 //   vork_dispatch_burst_vs_limit/.../1thread                the dispatcher's one-thread burst against
-//       the limit its design sets (100 messages per 100-microsecond wake: 1,000,000 per second); the
-//       peer side is that limit, not a program (goal: at least 80% of it)
+//       the bound its design sets (at most 100 messages a pass, each pass 100 microseconds after the
+//       last one ended: below 1,000,000 per second); the peer side is that bound, not a program, for
+//       information
 //   vork_dispatch_burst/.../1thread, 4threads               the dispatcher's bursts against the peer,
 //       for information: blocked writers are released one per pass
 
@@ -211,7 +212,7 @@ void burst(benchmark::State& state)
     state.SetItemsProcessed(posted);
 }
 
-// The dispatcher's design limit: one message per microsecond.
+// The bound the dispatcher's design sets: below one message per microsecond.
 void burstLimit(benchmark::State& state)
 {
     for (auto _ : state) {

@@ -1,4 +1,5 @@
 #include "CircularBuffer.h"
+#include "VorkDeadline.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +19,10 @@ TEST(CircularBufferStress, OnePusherOnePopperLoseNothing)
 {
     constexpr uint64_t kCount = 1000000;
     CircularBuffer ring(sizeof(Element), 3);
+    const VorkTesting::EventDeadline deadline;
 
-    std::thread pusher([&ring] {
-        for (uint64_t i = 0; i < kCount;) {
+    std::thread pusher([&] {
+        for (uint64_t i = 0; i < kCount && !deadline.passed();) {
             const Element element{i, ~i};
             if (ring.push(&element)) {
                 ++i;
@@ -32,7 +34,7 @@ TEST(CircularBufferStress, OnePusherOnePopperLoseNothing)
 
     uint64_t expected = 0;
     uint64_t mismatches = 0;
-    while (expected < kCount) {
+    while (expected < kCount && !deadline.passed()) {
         Element element{};
         if (!ring.pop(&element)) {
             std::this_thread::yield();
@@ -43,6 +45,7 @@ TEST(CircularBufferStress, OnePusherOnePopperLoseNothing)
     }
     pusher.join();
 
+    EXPECT_EQ(expected, kCount);
     EXPECT_EQ(mismatches, 0u);
     Element extra{};
     EXPECT_FALSE(ring.pop(&extra));

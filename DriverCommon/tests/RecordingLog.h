@@ -2,7 +2,7 @@
 
 // A real-time logger for tests: formats every message the way LogThread does and keeps the text.
 
-#include "RealTimeLog.h"
+#include <RealTimeLog.h>
 
 #include <string>
 #include <vector>

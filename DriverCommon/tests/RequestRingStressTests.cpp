@@ -1,6 +1,7 @@
 #include "KorvanChaseRoutinesMac.h"
 #include "RecordingLog.h"
 #include "SyntheticRing.h"
+#include "VorkDeadline.h"
 
 #include <gtest/gtest.h>
 
@@ -263,12 +264,17 @@ TEST_P(RequestRingStress, ChasesTakeOnlyWhatTheDeviceWroteWhole)
     const uint64_t dextEnd = mode.fHeadersOn ? kPackets - 2 * kPacketsPerBlock : 0;
     std::atomic<uint64_t> written{0};
     std::atomic<bool> done{false};
+    // A side that stalls would hold the others; each gives up at the deadline.
+    const VorkTesting::EventDeadline deadline;
 
     std::thread writer([&] {
         std::minstd_rand random(7);
         for (uint64_t packet = 0; packet < kPackets; ++packet) {
             while (packet >= coreAudio.progress() + kMaxLead ||
                    (dext.progress() < dextEnd && packet >= dext.progress() + kMaxLead)) {
+                if (deadline.passed()) {
+                    return;
+                }
                 std::this_thread::yield();
             }
             if (packet % kPacketsPerBlock == 0) {
@@ -284,7 +290,7 @@ TEST_P(RequestRingStress, ChasesTakeOnlyWhatTheDeviceWroteWhole)
     });
 
     std::thread coreAudioChaser([&] {
-        while (coreAudio.progress() + 1 < kPackets) {
+        while (coreAudio.progress() + 1 < kPackets && !deadline.passed()) {
             if (!coreAudio.step()) {
                 std::this_thread::yield();
             }
@@ -293,7 +299,7 @@ TEST_P(RequestRingStress, ChasesTakeOnlyWhatTheDeviceWroteWhole)
 
     // The driver extension works on blocks the controller has completed, and the one after them.
     std::thread dextChaser([&] {
-        while (dext.progress() < dextEnd) {
+        while (dext.progress() < dextEnd && !deadline.passed()) {
             const uint64_t completedBlocks = written.load(std::memory_order_acquire) / kPacketsPerBlock;
             const bool inCompletedBlock = dext.progress() / kPacketsPerBlock + 2 <= completedBlocks;
             if (!inCompletedBlock || !dext.step()) {
@@ -328,6 +334,7 @@ TEST_P(RequestRingStress, ChasesTakeOnlyWhatTheDeviceWroteWhole)
     done.store(true, std::memory_order_release);
     reader.join();
 
+    ASSERT_FALSE(deadline.passed()) << "a side stalled";
     EXPECT_EQ(tornReads, 0u);
     EXPECT_EQ(missingLengths, 0u);
     EXPECT_EQ(coreAudio.fNotSent, 0u);
@@ -358,12 +365,14 @@ TEST_F(BlockHeaderStress, CountsArriveWithTheirHostTime)
         }
     });
     uint64_t stale = 0;
-    for (BlockHeader header{}; header.fHostTime < kWrites;) {
+    const VorkTesting::EventDeadline deadline;
+    for (BlockHeader header{}; header.fHostTime < kWrites && !deadline.passed();) {
         header = ReadBlockHeader(block);
         stale += header.fMicroframe < header.fHostTime || header.fStartByteCount < header.fHostTime ||
                  header.fEndByteCount < header.fHostTime;
     }
     writer.join();
+    EXPECT_FALSE(deadline.passed()) << "the last header never arrived";
     EXPECT_EQ(stale, 0u);
 }
 

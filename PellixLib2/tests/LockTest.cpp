@@ -25,10 +25,10 @@
 #include <thread>
 
 using namespace std::chrono_literals;
+using DarwinTesting::eventually;
 using DarwinTesting::LogCapture;
 using DarwinTesting::LogSource;
 using DarwinTesting::ManualClock;
-using PellixTesting::Eventually;
 
 namespace {
 
@@ -37,7 +37,7 @@ const std::vector<std::string> kTimedOut{"Mutex::WaitForCondition timed out"};
 // Whether a thread has begun a timed wait on the manual clock.
 bool InTimedWait(const ManualClock& clock)
 {
-    return Eventually([&] { return clock.nextDeadline() != DarwinClock::kNever; });
+    return eventually([&] { return clock.nextDeadline() != DarwinClock::kNever; });
 }
 
 TEST(Locks, AnUnlimitedWaitReturnsOnlyWhenSignalled)
@@ -54,7 +54,7 @@ TEST(Locks, AnUnlimitedWaitReturnsOnlyWhenSignalled)
         returned.store(true);
         mutex.Unlock();
     });
-    ASSERT_TRUE(Eventually([&] { return holding.load(); }));
+    ASSERT_TRUE(eventually([&] { return holding.load(); }));
     // The waiter lets go of the mutex only in its wait, or once it has returned.
     mutex.Lock("observer");
     EXPECT_FALSE(returned.load());
@@ -153,23 +153,24 @@ TEST(Locks, AnEventKeepsNoSignalAndLeavesTheDepthAsItFoundIt)
         waiterId.store(PellixTesting::KernelThreadId());
         event.Wait();
         returned.store(true);
-        EXPECT_FALSE(event.IsLocked());
-        event.Lock("waiter");
-        EXPECT_TRUE(event.IsLocked());
-        event.Unlock();
-        EXPECT_FALSE(event.IsLocked());
     });
-    ASSERT_TRUE(Eventually([&] { return waiterId.load() != 0; }));
+    ASSERT_TRUE(eventually([&] { return waiterId.load() != 0; }));
     // Asleep in its wait, unless a kept signal let it through.
-    ASSERT_TRUE(Eventually([&] { return returned.load() || PellixTesting::IsAsleep(waiterId.load()); }));
+    ASSERT_TRUE(eventually([&] { return returned.load() || PellixTesting::IsAsleep(waiterId.load()); }));
     EXPECT_FALSE(returned.load());
 
     // A signal sent before the waiter waits is lost, so it is sent until the waiter returns.
-    EXPECT_TRUE(Eventually([&] {
+    EXPECT_TRUE(eventually([&] {
         event.Signal();
         return returned.load();
     }));
     waiter.join();
+    // Read once the signalling is over: Signal holds the lock while it runs.
+    EXPECT_FALSE(event.IsLocked());
+    event.Lock("test");
+    EXPECT_TRUE(event.IsLocked());
+    event.Unlock();
+    EXPECT_FALSE(event.IsLocked());
 }
 
 TEST(Locks, TheGlobalMutexWaitsTwoSecondsAtMost)

@@ -22,12 +22,12 @@
 #include <vector>
 
 using namespace std::chrono_literals;
+using DarwinTesting::eventually;
 using DarwinTesting::LogCapture;
 using DarwinTesting::LogSource;
 using DarwinTesting::ManualClock;
 using Pellix::Thread;
 using Pellix::WorkThread;
-using PellixTesting::Eventually;
 using PellixTesting::ThreadEnd;
 
 namespace {
@@ -61,7 +61,7 @@ public:
 
     bool Ran() const
     {
-        return Eventually([this] { return fRuns.load() > 0; });
+        return eventually([this] { return fRuns.load() > 0; });
     }
 
     std::atomic<CFRunLoopRef> fRunLoop{nullptr};
@@ -90,7 +90,7 @@ TEST(Threads, TheHandlerRunsOnceOnTheThreadsRunLoop)
     EXPECT_EQ(thread.GetRunLoop(), handler.fRunLoop.load());
     EXPECT_NE(handler.fRunLoop.load(), CFRunLoopGetCurrent());
     handler.Release();
-    ASSERT_TRUE(Eventually([&] { return handler.fReturned.load(); }));
+    ASSERT_TRUE(eventually([&] { return handler.fReturned.load(); }));
     EXPECT_EQ(handler.fRuns.load(), 1);
 }
 
@@ -111,8 +111,8 @@ TEST(Threads, TheRunLoopIsGoneOnceTheThreadHasLeftIt)
 {
     LeavingHandler handler;
     Thread thread(&handler, Thread::kNormalPriority);
-    ASSERT_TRUE(Eventually([&] { return handler.fLeft.load() != nullptr; }));
-    EXPECT_TRUE(Eventually([&] { return thread.GetRunLoop() == nullptr; }));
+    ASSERT_TRUE(eventually([&] { return handler.fLeft.load() != nullptr; }));
+    EXPECT_TRUE(eventually([&] { return thread.GetRunLoop() == nullptr; }));
 }
 
 // Runs a job, and tells when its thread has ended.
@@ -142,13 +142,13 @@ TEST(Threads, AHandlerThatOutlivesTheTwoSecondBoundFindsItsDataStillThere)
     std::atomic<bool> destroyed{false};
     // The job moves the clock itself: its own thread is busy with it, so no other thread can.
     JobHandler handler([&] {
-        EXPECT_TRUE(Eventually([&] {
+        EXPECT_TRUE(eventually([&] {
             clock.advance(100ms);
             return destroyed.load();
         }));
     });
     thread = std::make_unique<Thread>(&handler, Thread::kNormalPriority);
-    ASSERT_TRUE(Eventually([&] { return handler.fStarted.load(); }));
+    ASSERT_TRUE(eventually([&] { return handler.fStarted.load(); }));
 
     // Waits 2 seconds of clock time for the job, then gives up; the job returns later and its
     // thread then leaves its run loop and ends, on data that must still be there.
@@ -157,7 +157,7 @@ TEST(Threads, AHandlerThatOutlivesTheTwoSecondBoundFindsItsDataStillThere)
         destroyed.store(true);
     });
     destroyer.join();
-    ASSERT_TRUE(Eventually([&] { return handler.fThreadEnded.load(); }));
+    ASSERT_TRUE(eventually([&] { return handler.fThreadEnded.load(); }));
     EXPECT_EQ(capture.texts(LogSource::OSLog), std::vector<std::string>{"Mutex::WaitForCondition timed out"});
 }
 
@@ -265,7 +265,7 @@ public:
     void DoRun() override
     {
         fStarted.fetch_add(1);
-        EXPECT_TRUE(Eventually([this] { return GetState() != 3; }));
+        EXPECT_TRUE(eventually([this] { return GetState() != 3; }));
         fEnded.fetch_add(1);
     }
     void WorkCompleted() override {}
@@ -292,20 +292,20 @@ TEST(Threads, ACancelIsPickedUpByThePollWhichStopsTheWorkWithoutJoiningItself)
     ManualClock clock;
     CountingWork work;
     ASSERT_TRUE(work.StartWork());
-    ASSERT_TRUE(Eventually([&] { return work.fStarted.load() > 0; }));
+    ASSERT_TRUE(eventually([&] { return work.fStarted.load() > 0; }));
     work.CancelWork();
     EXPECT_EQ(work.GetState(), 0);
     // The poll arms its run loop for 0.1 s from the start.
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(eventually([&] {
         return clock.nextDeadline() != DarwinClock::kNever && clock.nextDeadline() > DarwinClock::hostNow();
     }));
     clock.advance(100ms);
-    ASSERT_TRUE(Eventually([&] { return work.GetState() == 1; }));
+    ASSERT_TRUE(eventually([&] { return work.GetState() == 1; }));
     EXPECT_EQ(work.fEnded.load(), 1);
 
     // Idle and without a job thread, it starts again.
     ASSERT_TRUE(work.StartWork());
-    ASSERT_TRUE(Eventually([&] { return work.fStarted.load() == 2; }));
+    ASSERT_TRUE(eventually([&] { return work.fStarted.load() == 2; }));
     work.StopWork();
     EXPECT_EQ(work.fEnded.load(), 2);
 }
@@ -315,7 +315,7 @@ TEST(Threads, AWorkingWorkThreadCanBeDestroyed)
     std::atomic<bool> stopped{false};
     auto work = std::make_unique<CountingWork>(&stopped);
     ASSERT_TRUE(work->StartWork());
-    ASSERT_TRUE(Eventually([&] { return work->fStarted.load() == 1; }));
+    ASSERT_TRUE(eventually([&] { return work->fStarted.load() == 1; }));
     work.reset();
     EXPECT_TRUE(stopped.load());
 }

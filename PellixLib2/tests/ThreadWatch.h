@@ -1,36 +1,21 @@
 #pragma once
 
-// What the tests watch of other threads: a state they bring about, a wait they sleep in, their end.
-// The waits give up after a generous bound, so that a fault fails the test instead of hanging it.
+// What the tests watch of other threads: a wait they sleep in, their end. The states they bring
+// about are waited for with DarwinTesting::eventually, which gives up after a generous bound.
 
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <DarwinTesting/Eventually.h>
+
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
 
 namespace PellixTesting {
-
-inline constexpr std::chrono::seconds kPatience{30};
-
-// True once `condition` holds; false when it has not within the patience.
-template <typename Condition>
-[[nodiscard]] bool Eventually(Condition condition)
-{
-    const auto limit = std::chrono::steady_clock::now() + kPatience;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > limit) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 // The kernel's id of the calling thread.
 inline pid_t KernelThreadId()

@@ -14,8 +14,8 @@
 #include <vector>
 
 using namespace std::chrono_literals;
+using DarwinTesting::eventually;
 using DarwinTesting::ManualClock;
-using PellixTesting::Eventually;
 
 namespace {
 
@@ -48,7 +48,7 @@ private:
 // Whether the timer's thread arms its run loop for the next tick.
 bool Armed(const ManualClock& clock)
 {
-    return Eventually([&] {
+    return eventually([&] {
         return clock.nextDeadline() != DarwinClock::kNever && clock.nextDeadline() > DarwinClock::hostNow();
     });
 }
@@ -121,7 +121,7 @@ TEST(PellixTimer, ATimerWithoutIntervalTicksWithoutStarvingItsThread)
 {
     ThreadWatchingTimer timer;
     timer.Start();
-    ASSERT_TRUE(Eventually([&] { return timer.Ticks() >= 100; }));
+    ASSERT_TRUE(eventually([&] { return timer.Ticks() >= 100; }));
     timer.Stop();
     EXPECT_FALSE(timer.Started());
     // Its thread has ended, so no tick comes after Stop.
@@ -144,11 +144,11 @@ TEST(PellixTimer, StopFromInsideATickEndsTheTimerWithoutJoiningItsThread)
 {
     SelfStoppingTimer timer;
     timer.Start();
-    ASSERT_TRUE(Eventually([&] { return !timer.Started(); }));
+    ASSERT_TRUE(eventually([&] { return !timer.Started(); }));
     EXPECT_EQ(timer.Ticks(), 1);
     // The next start, from this thread, joins the stopped thread first.
     timer.Start();
-    ASSERT_TRUE(Eventually([&] { return timer.Ticks() >= 2; }));
+    ASSERT_TRUE(eventually([&] { return timer.Ticks() >= 2; }));
     timer.Stop();
 }
 
@@ -171,7 +171,7 @@ TEST(TimerStress, StartsStopsAndDestructionRaceNoTick)
         for (int i = 0; i < 100; ++i) {
             CountingTimer ticking;
             ticking.Start();
-            EXPECT_TRUE(Eventually([&] { return ticking.Ticks() > 0; }));
+            EXPECT_TRUE(eventually([&] { return ticking.Ticks() > 0; }));
         }
         done.store(true);
     });

@@ -276,10 +276,10 @@ TEST(WORKLOOP_SUITE, WaitForRunToCompleteWaitsForTheCallbackButNotInsideIt)
         item.WaitForRunToComplete();
         waited.store(true);
     });
-    ASSERT_TRUE(PellixTesting::Eventually([&] { return waiterId.load() != 0; }));
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return waiterId.load() != 0; }));
     // Asleep in its wait, unless the wait returned with the callback still running.
     ASSERT_TRUE(
-        PellixTesting::Eventually([&] { return waited.load() || PellixTesting::IsAsleep(waiterId.load()); }));
+        DarwinTesting::eventually([&] { return waited.load() || PellixTesting::IsAsleep(waiterId.load()); }));
     EXPECT_FALSE(waited.load());
     release.store(true);
     changed.Notify();

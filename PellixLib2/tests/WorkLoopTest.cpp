@@ -14,7 +14,7 @@
 #include <stdexcept>
 
 using namespace std::chrono_literals;
-using PellixTesting::Eventually;
+using DarwinTesting::eventually;
 using WorkLoopTesting::LoopThread;
 using WorkLoopTesting::RunLog;
 using WorkLoopTesting::RunOnePass;
@@ -71,7 +71,7 @@ TEST(WorkLoop, RunTaskSyncReturnsWithoutRunningTheTaskWhenTheLoopGoesFirst)
     WorkLoopTimer later;
     loop->Run();
     loop->AddTimer(&later, 3600000, false);
-    ASSERT_TRUE(Eventually([&] { return clock.nextDeadline() != DarwinClock::kNever; }));
+    ASSERT_TRUE(eventually([&] { return clock.nextDeadline() != DarwinClock::kNever; }));
     // With the gate closed, the task waits until the loop goes.
     loop->Stop();
 
@@ -83,7 +83,7 @@ TEST(WorkLoop, RunTaskSyncReturnsWithoutRunningTheTaskWhenTheLoopGoesFirst)
     });
     // Listing the task wakes the loop's thread, whose pass finds nothing it may run and leaves the
     // timer unarmed. The caller is then inside runTaskSync, past its use of the WorkLoop.
-    ASSERT_TRUE(Eventually([&] { return clock.nextDeadline() == DarwinClock::kNever; }));
+    ASSERT_TRUE(eventually([&] { return clock.nextDeadline() == DarwinClock::kNever; }));
     EXPECT_FALSE(returned.load());
 
     loop.reset();

@@ -1,9 +1,9 @@
 #include "LogThread.h"
+#include "VorkSemaphoreSignalHook.h"
 
 #include <DarwinTesting/LogCapture.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -127,13 +127,16 @@ TEST(LogThread, DestroyedWithMessagesWaiting)
     for (int i = 0; i < 50; ++i) {
         log->PostMessage<Here>("waiting %d", i);
     }
-    std::thread destroyer([&log] { log.reset(); });
-    // Let the destructor begin while the worker still holds the first line and 50 wait; the
-    // worker then drains them into a queue that must still exist.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    sink.open();
+    // The worker still holds the first line when the destroying thread signals it to stop; it
+    // then drains the 50 waiting lines from a queue that must still exist.
+    std::thread destroyer([&] {
+        VorkTesting::afterNextSemaphoreSignal([&] { sink.open(); });
+        log.reset();
+    });
     destroyer.join();
-    EXPECT_EQ(log, nullptr);
+    const std::vector<std::string> lines = sink.awaitLines(0);
+    ASSERT_EQ(lines.size(), 51u);
+    EXPECT_EQ(lines[50], "waiting 49 (SA_DeviceUSB.cpp: 42)\n");
 }
 
 TEST(LogThread, AudioLogFuncWritesToTheDefaultLog)

@@ -1,5 +1,6 @@
 #include "VorkAllocationCounter.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
@@ -7,6 +8,8 @@ namespace {
 
 thread_local std::size_t tAllocations = 0;
 thread_local bool tFailNext = false;
+thread_local bool tMarked = false;
+std::atomic<std::size_t> gMarkedAllocations{0};
 thread_local bool tCountingMallocs = false;
 thread_local std::size_t tMallocs = 0;
 
@@ -20,6 +23,9 @@ void countMalloc()
 void* allocate(std::size_t size, std::size_t alignment)
 {
     ++tAllocations;
+    if (tMarked) {
+        gMarkedAllocations.fetch_add(1, std::memory_order_relaxed);
+    }
     if (tFailNext) {
         tFailNext = false;
         throw std::bad_alloc();
@@ -99,6 +105,18 @@ AllocationCounter::AllocationCounter() : fStart(tAllocations) {}
 std::size_t AllocationCounter::count() const
 {
     return tAllocations - fStart;
+}
+
+MarkedThreadsAllocationCounter::MarkedThreadsAllocationCounter() : fStart(gMarkedAllocations.load()) {}
+
+std::size_t MarkedThreadsAllocationCounter::count() const
+{
+    return gMarkedAllocations.load() - fStart;
+}
+
+void markThread(bool marked)
+{
+    tMarked = marked;
 }
 
 void failNextAllocation()

@@ -1,3 +1,4 @@
+#include "VorkDeadline.h"
 #include "VorkSemaphoreDestroyCounter.h"
 
 #include <CountingSemaphore.h>
@@ -41,9 +42,8 @@ TEST(CountingSemaphore, TryAcquireUntilWaitsAgainAfterAbortedWait)
     std::atomic<bool> acquired{false};
     std::thread waiter(
         [&] { acquired = semaphore.try_acquire_until(steady_clock::now() + std::chrono::hours(1)); });
-    while (DarwinTesting::blockedWaiters(semaphore.native_handle()) == 0) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(VorkTesting::eventually(
+        [&] { return DarwinTesting::blockedWaiters(semaphore.native_handle()) > 0; }));
     semaphore.release();
     waiter.join();
     EXPECT_TRUE(acquired);

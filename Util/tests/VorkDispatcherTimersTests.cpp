@@ -1,3 +1,5 @@
+#include "VorkDeadline.h"
+
 #include <RunLoopDispatcher.h>
 
 #include <CoreFoundation/CFDate.h>
@@ -27,6 +29,15 @@ class DispatcherTimers : public testing::Test
 {
 protected:
     void advance(std::chrono::nanoseconds by) { CoreFoundationTesting::advanceAndRun(fClock, by); }
+
+    // Serves the loop, one wake delay at a time, until `done` is set.
+    void serveUntil(const std::atomic<bool>& done)
+    {
+        ASSERT_TRUE(VorkTesting::eventually([&] {
+            advance(100us);
+            return done.load();
+        }));
+    }
 
     // Milliseconds since the test began, rounded to whole milliseconds.
     long now() const { return std::lround((CFAbsoluteTimeGetCurrent() - fStart) * 1000); }
@@ -83,9 +94,7 @@ TEST_F(DispatcherTimers, ForeignStopReturnsOnceTheOwnerRemovedTheTimer)
         returned = true;
     });
     EXPECT_FALSE(returned);
-    while (!returned) {
-        advance(100us);
-    }
+    serveUntil(returned);
     stopper.join();
     const std::size_t firedBeforeReturn = fFired.size();
     advance(100ms);
@@ -113,9 +122,7 @@ TEST_F(DispatcherTimers, StoppingUnlistedTimerDoesNothing)
         fDispatcher->stopTimer(unlisted);
         returned = true;
     });
-    while (!returned) {
-        advance(100us);
-    }
+    serveUntil(returned);
     stopper.join();
     const std::size_t firedBefore = fFired.size();
     advance(10ms);

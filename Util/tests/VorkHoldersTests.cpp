@@ -7,6 +7,7 @@
 
 #include <CoreFoundation/CFNumber.h>
 #include <CoreFoundation/CFPlugInCOM.h>
+#include <CoreFoundation/CFRunLoop.h>
 
 #include <gtest/gtest.h>
 
@@ -87,18 +88,21 @@ CFNumberRef makeNumber()
     return CFNumberCreate(nullptr, kCFNumberIntType, &value);
 }
 
+// The holder keeps the only reference, and the source's context tells when the source is freed.
 TEST(Holders, AutoCFRefResetToHeldObjectKeepsItAlive)
 {
-    CFNumberRef number = makeNumber();
-    CFRetain(number);
-    {
-        auto_cfref<CFNumberRef> holder(number);
-        holder.reset(number, auto_cfref<CFNumberRef>::Retain());
-        EXPECT_EQ(CFGetRetainCount(number), 2);
-        EXPECT_EQ(holder.get(), number);
-    }
-    EXPECT_EQ(CFGetRetainCount(number), 1);
-    CFRelease(number);
+    bool freed = false;
+    CFRunLoopSourceContext context{};
+    context.info = &freed;
+    context.release = [](const void* info) { *static_cast<bool*>(const_cast<void*>(info)) = true; };
+    auto_cfref<CFRunLoopSourceRef> holder(CFRunLoopSourceCreate(nullptr, 0, &context));
+    const CFRunLoopSourceRef source = holder.get();
+    holder.reset(source, auto_cfref<CFRunLoopSourceRef>::Retain());
+    EXPECT_FALSE(freed);
+    EXPECT_EQ(holder.get(), source);
+    EXPECT_EQ(CFGetRetainCount(source), 1);
+    holder.reset();
+    EXPECT_TRUE(freed);
 }
 
 TEST(Holders, AutoCFRefRetainFormKeepsCallersReference)

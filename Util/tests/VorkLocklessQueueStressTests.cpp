@@ -1,3 +1,4 @@
+#include "VorkDeadline.h"
 #include "VorkReservableElements.h"
 
 #include <LocklessQueue.h>
@@ -26,13 +27,17 @@ struct Tagged
 using TaggedQueue = vork::LocklessQueue<Tagged, kCapacity>;
 
 // Posts the producer's messages in order; every tenth transaction is dropped uncommitted with a
-// value that must never come out.
-void produce(TaggedQueue& queue, int producer, std::atomic<int>& finished)
+// value that must never come out. Gives up at the deadline, when the consumer no longer takes any.
+void produce(TaggedQueue& queue, int producer, std::atomic<int>& finished,
+             const VorkTesting::EventDeadline& deadline)
 {
     int transactions = 0;
     for (int sequence = 0; sequence < kMessagesPerProducer;) {
         TaggedQueue::WriteTransaction transaction(queue);
         if (!transaction.reserved()) {
+            if (deadline.passed()) {
+                return;
+            }
             std::this_thread::yield();
             continue;
         }
@@ -42,6 +47,9 @@ void produce(TaggedQueue& queue, int producer, std::atomic<int>& finished)
         }
         ASSERT_TRUE(transaction.write(Tagged{producer, sequence}));
         while (!transaction.commit()) {
+            if (deadline.passed()) {
+                return;
+            }
             std::this_thread::yield();
         }
         ++sequence;
@@ -53,18 +61,19 @@ void runProducersAgainstOneConsumer(bool slowConsumer)
 {
     auto queue = std::make_unique<TaggedQueue>();
     std::atomic<int> finished{0};
+    const VorkTesting::EventDeadline deadline;
     std::vector<std::thread> producers;
     for (int producer = 0; producer < kProducers; ++producer) {
-        producers.emplace_back(produce, std::ref(*queue), producer, std::ref(finished));
+        producers.emplace_back(produce, std::ref(*queue), producer, std::ref(finished), std::cref(deadline));
     }
 
     std::vector<int> nextSequence(kProducers, 0);
     long received = 0;
     long fullRing = 0;
-    while (received < long(kProducers) * kMessagesPerProducer) {
+    while (received < long(kProducers) * kMessagesPerProducer && !deadline.passed()) {
         // A slow consumer takes only from a full ring while producers still run, so that their
         // reservations and commits fail and are retried.
-        while (slowConsumer && !queue->full() && finished < kProducers) {
+        while (slowConsumer && !queue->full() && finished < kProducers && !deadline.passed()) {
             std::this_thread::yield();
         }
         if (queue->full()) {

@@ -1,3 +1,6 @@
+#include "VorkDeadline.h"
+#include "VorkSemaphoreSignalHook.h"
+
 #include <MessagePump.h>
 #include <WrappedLambda.h>
 
@@ -5,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -61,13 +65,16 @@ protected:
         fChanged.wait(lock, [&] { return fRan.size() >= count; });
     }
 
+    void record(int value)
+    {
+        std::lock_guard lock(fMutex);
+        fRan.push_back(value);
+        fChanged.notify_all();
+    }
+
     Message recorder(int value)
     {
-        return [this, value] {
-            std::lock_guard lock(fMutex);
-            fRan.push_back(value);
-            fChanged.notify_all();
-        };
+        return [this, value] { record(value); };
     }
 
     std::vector<int> ran()
@@ -78,9 +85,7 @@ protected:
 
     void waitForBlockedWriters(int64_t count)
     {
-        while (fPump->blockedWriters() < count) {
-            std::this_thread::yield();
-        }
+        ASSERT_TRUE(VorkTesting::eventually([&] { return fPump->blockedWriters() >= count; }));
     }
 
     std::mutex fMutex;
@@ -139,18 +144,23 @@ TEST_F(MessagePump, OneRunReleasesEveryBlockedWriter)
     for (int i = 0; i < 100; ++i) {
         fPump->post(recorder(i));
     }
+    std::atomic<int> returned{0};
     std::vector<std::thread> writers;
     for (int i = 0; i < 3; ++i) {
-        writers.emplace_back([&] { fPump->post([&] { second.pass(); }); });
+        writers.emplace_back([&] {
+            fPump->post([&] { second.pass(); });
+            ++returned;
+        });
     }
     waitForBlockedWriters(3);
     first.open();
     // The writers' messages hold the worker in its next run, so only the run that drained the
     // queue can have released all three.
+    EXPECT_TRUE(VorkTesting::eventually([&] { return returned == 3; }));
+    second.open();
     for (auto& writer : writers) {
         writer.join();
     }
-    second.open();
     fPump->stop();
 }
 
@@ -167,20 +177,40 @@ TEST_F(MessagePump, WorkerPostingIntoItsFullQueueDrainsInline)
     EXPECT_EQ(ran(), expected);
 }
 
+// The executor's captures tell when the pump frees it, which it does only after its worker ended.
+class OnDestruction
+{
+public:
+    explicit OnDestruction(std::function<void()> action) : fAction(std::move(action)) {}
+    OnDestruction(const OnDestruction&) = delete;
+    OnDestruction& operator=(const OnDestruction&) = delete;
+    ~OnDestruction() { fAction(); }
+
+private:
+    std::function<void()> fAction;
+};
+
 TEST_F(MessagePump, DestroyingRunningPumpFinishesTheMessageFirst)
 {
+    constexpr int kMessageFinished = 1;
+    constexpr int kExecutorFreed = 2;
+    auto freed = std::make_shared<OnDestruction>([this] { record(kExecutorFreed); });
+    fPump = std::make_unique<Pump>([freed = std::move(freed)](const Message& message) { message(); });
+    fPump->start();
     Gate gate;
-    std::atomic<bool> finished{false};
     fPump->post([&] {
         gate.pass();
-        finished = true;
+        record(kMessageFinished);
     });
     gate.waitForArrivals(1);
-    fPump->post(recorder(1));
-    std::thread destroyer([&] { fPump.reset(); });
-    gate.open();
+    // Destruction has begun when the destroying thread signals the worker to stop; only then may
+    // the message go on.
+    std::thread destroyer([&] {
+        VorkTesting::afterNextSemaphoreSignal([&] { gate.open(); });
+        fPump.reset();
+    });
     destroyer.join();
-    EXPECT_TRUE(finished);
+    EXPECT_EQ(ran(), (std::vector<int>{kMessageFinished, kExecutorFreed}));
 }
 
 } // namespace

@@ -32,11 +32,18 @@ struct Recorder : ChangeListener
         }
     }
 
-    void ProviderDying(vork::Provider<ChangeListener>*) override { fLog.push_back(fName + " dying"); }
+    void ProviderDying(vork::Provider<ChangeListener>* provider) override
+    {
+        fLog.push_back(fName + " dying");
+        if (fDyingAction) {
+            fDyingAction(provider);
+        }
+    }
 
     std::string fName;
     std::vector<std::string>& fLog;
     std::function<void(int)> fAction;
+    std::function<void(vork::Provider<ChangeListener>*)> fDyingAction;
 };
 
 struct Broadcast
@@ -156,6 +163,33 @@ INSTANTIATE_TEST_SUITE_P(Actions, Observer,
                                          ObserverCase{"BroadcastsAgain", broadcastsAgain},
                                          ObserverCase{"Throws", throws}),
                          [](const testing::TestParamInfo<ObserverCase>& info) { return info.param.fName; });
+
+// While the listeners are told, the provider is still alive for those not yet told; a listener
+// already told is no longer registered.
+TEST(ObserverDestruction, BroadcastFromAToldListenerReachesThoseNotYetTold)
+{
+    Broadcast broadcast;
+    broadcast.fListeners[0]->fDyingAction = [](vork::Provider<ChangeListener>* provider) {
+        vork::BroadcastMessage(provider, &ChangeListener::changed, 7);
+    };
+    broadcast.fProvider.reset();
+    EXPECT_EQ(broadcast.fLog, (Log{"1 dying", "2 changed 7", "3 changed 7", "2 dying", "3 dying"}));
+}
+
+TEST(ObserverDestruction, ListenerRegisteringWhileToldKeepsNoLinkToTheProvider)
+{
+    Broadcast broadcast;
+    Recorder late("late", broadcast.fLog);
+    Recorder& first = *broadcast.fListeners[0];
+    first.fDyingAction = [&](vork::Provider<ChangeListener>* provider) {
+        provider->AddDependentImpl(&first);
+        provider->AddDependentImpl(&late);
+    };
+    broadcast.fProvider.reset();
+    EXPECT_TRUE(first.providers().empty());
+    EXPECT_TRUE(late.providers().empty());
+    EXPECT_EQ(broadcast.fLog, (Log{"1 dying", "2 dying", "3 dying"}));
+}
 
 TEST(ObserverSilencing, SkipsListenerWhileGuardLives)
 {

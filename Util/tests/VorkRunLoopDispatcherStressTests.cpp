@@ -1,3 +1,5 @@
+#include "VorkDeadline.h"
+
 #include <RunLoopDispatcher.h>
 
 #include <gtest/gtest.h>
@@ -35,9 +37,7 @@ public:
               }
           })
     {
-        while (!fDispatcher) {
-            std::this_thread::yield();
-        }
+        EXPECT_TRUE(VorkTesting::eventually([&] { return fDispatcher != nullptr; }));
     }
 
     ~Owner()
@@ -141,17 +141,11 @@ TEST(RunLoopDispatcherStress, OwnerStopsWhilePostersPost)
             }
         });
     }
-    while (posts < 2000) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(VorkTesting::eventually([&] { return posts >= 2000; }));
     dispatcher.post([&] { dispatcher.stop(); });
-    while (!dispatcher.stopped()) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(VorkTesting::eventually([&] { return dispatcher.stopped(); }));
     const long postsAtStop = posts;
-    while (posts < postsAtStop + 2000) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(VorkTesting::eventually([&] { return posts >= postsAtStop + 2000; }));
     keepPosting = false;
     for (auto& poster : posters) {
         poster.join();

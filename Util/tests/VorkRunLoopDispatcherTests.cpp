@@ -1,6 +1,9 @@
+#include "VorkDeadline.h"
+
 #include <RunLoopDispatcher.h>
 #include <WrappedLambda.h>
 
+#include <CoreFoundation/CFDate.h>
 #include <CoreFoundationTesting/RunLoop.h>
 #include <DarwinTesting/ManualClock.h>
 
@@ -8,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -31,10 +35,10 @@ protected:
     template <typename Predicate>
     void serveUntil(Predicate done)
     {
-        while (!done()) {
+        ASSERT_TRUE(VorkTesting::eventually([&] {
             advance(100us);
-            std::this_thread::yield();
-        }
+            return done();
+        }));
     }
 
     // Posts from `threads` foreign threads while the loop is not served; returns once all of them
@@ -56,9 +60,7 @@ protected:
 
     void waitForBlockedWriter()
     {
-        while (!fDispatcher->writersWaiting()) {
-            std::this_thread::yield();
-        }
+        ASSERT_TRUE(VorkTesting::eventually([&] { return fDispatcher->writersWaiting(); }));
     }
 
     DarwinTesting::ManualClock fClock;
@@ -200,6 +202,27 @@ TYPED_TEST(RunLoopDispatcher, OnePassHandlesAtMostTenOrThoseWaiting)
     EXPECT_EQ(children, 9);
     this->advance(100us);
     EXPECT_EQ(children, 20);
+}
+
+TYPED_TEST(RunLoopDispatcher, NextPassComesOneWakeDelayAfterALongPassEnds)
+{
+    const CFAbsoluteTime start = CFAbsoluteTimeGetCurrent();
+    std::vector<long> ranAt;
+    auto record = [&] { ranAt.push_back(std::lround((CFAbsoluteTimeGetCurrent() - start) * 1e6)); };
+    // A pass of ten messages, the first of which takes 3 ms; the tenth of the children it posts is
+    // left for the next pass.
+    this->fDispatcher->post([&] {
+        for (int i = 0; i < 10; ++i) {
+            this->fDispatcher->post(record);
+        }
+        this->fClock.advance(3ms);
+    });
+    this->advance(100us);
+    ASSERT_EQ(ranAt.size(), 9u);
+    EXPECT_EQ(ranAt.back(), 3100);
+    this->advance(1ms);
+    ASSERT_EQ(ranAt.size(), 10u);
+    EXPECT_EQ(ranAt.back(), 3200);
 }
 
 TYPED_TEST(RunLoopDispatcher, ThrowingMessageIsDiscarded)

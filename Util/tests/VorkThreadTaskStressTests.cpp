@@ -1,3 +1,5 @@
+#include "VorkDeadline.h"
+
 #include <ThreadTask.h>
 
 #include <gtest/gtest.h>
@@ -16,9 +18,8 @@ constexpr long kSignals = kSignallers * kSignalsEach;
 
 TEST(ThreadTaskStress, RunsFollowSignalsAndNeverOutnumberThem)
 {
-    // `issued` counts signals about to be sent, `sent` those whose signal() has returned.
+    // Counts signals about to be sent: a run that starts after the last signal sees all of them.
     std::atomic<long> issued{0};
-    std::atomic<long> sent{0};
     std::atomic<long> runs{0};
     std::atomic<bool> outnumbered{false};
     std::mutex mutex;
@@ -27,11 +28,11 @@ TEST(ThreadTaskStress, RunsFollowSignalsAndNeverOutnumberThem)
 
     vork::ThreadTask<> task([&] {
         const long runNumber = ++runs;
-        const long sentBefore = sent.load();
-        if (runNumber > issued.load()) {
+        const long issuedBefore = issued.load();
+        if (runNumber > issuedBefore) {
             outnumbered = true;
         }
-        if (sentBefore == kSignals) {
+        if (issuedBefore == kSignals) {
             std::lock_guard lock(mutex);
             sawAllSignals = true;
             ranAfterLastSignal.notify_all();
@@ -45,7 +46,6 @@ TEST(ThreadTaskStress, RunsFollowSignalsAndNeverOutnumberThem)
             for (long n = 0; n < kSignalsEach; ++n) {
                 ++issued;
                 task.signal();
-                ++sent;
             }
         });
     }
@@ -54,7 +54,8 @@ TEST(ThreadTaskStress, RunsFollowSignalsAndNeverOutnumberThem)
     }
     {
         std::unique_lock lock(mutex);
-        ranAfterLastSignal.wait(lock, [&] { return sawAllSignals; });
+        EXPECT_TRUE(
+            ranAfterLastSignal.wait_until(lock, VorkTesting::eventDeadline(), [&] { return sawAllSignals; }));
     }
     task.stop();
     EXPECT_FALSE(outnumbered);
@@ -75,9 +76,7 @@ TEST(ThreadTaskStress, StopWhileSignalsArrive)
             }
         });
     }
-    while (runs < 1000) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(VorkTesting::eventually([&] { return runs >= 1000; }));
     std::thread stopper([&] { task.stop(); });
     stopper.join();
     const long runsAtStop = runs;

@@ -1,9 +1,13 @@
+#include "VorkDeadline.h"
+#include "VorkSemaphoreSignalHook.h"
+
 #include <ThreadTask.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -89,9 +93,7 @@ TEST(ThreadTask, SignalBeforeStartDoesNotRun)
         task.signal();
     }
     task.start();
-    while (task.workerThread() == pthread_t{}) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(VorkTesting::eventually([&] { return task.workerThread() != pthread_t{}; }));
     signalledAfterStart = true;
     task.signal();
     runs.waitUntilFinished(1);
@@ -107,14 +109,13 @@ TEST(ThreadTask, SignalAfterStopBegunDoesNothing)
     task.start();
     task.signal();
     runs.waitUntilStarted(1);
+    // Stop has begun once it wakes the worker.
     std::atomic<bool> stopping{false};
     std::thread stopper([&] {
-        stopping = true;
+        VorkTesting::afterNextSemaphoreSignal([&] { stopping = true; });
         task.stop();
     });
-    while (!stopping) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(VorkTesting::eventually([&] { return stopping.load(); }));
     for (int i = 0; i < 1000; ++i) {
         task.signal();
     }
@@ -153,32 +154,29 @@ TEST(ThreadTask, RestartRunsFreshThreadWithSameFunctor)
     EXPECT_EQ(runsOnThread, (std::vector<int>{1, 1}));
 }
 
-TEST(ThreadTask, ThrowingFunctorLeavesWorkerRunning)
+// A functor that throws, and one that calls an empty function, as the worker does with an empty
+// functor.
+TEST(ThreadTask, ThrowingOrEmptyFunctorLeavesWorkerRunning)
 {
-    Runs runs;
-    runs.fHoldFirst = false;
-    vork::ThreadTask<> task([&] {
-        runs.runOnce();
-        throw std::runtime_error("run failed");
-    });
-    task.start();
-    task.signal();
-    runs.waitUntilFinished(1);
-    task.signal();
-    runs.waitUntilFinished(2);
-    task.stop();
-    EXPECT_EQ(runs.started(), 2);
-}
-
-TEST(ThreadTask, EmptyFunctorLeavesWorkerRunning)
-{
-    vork::ThreadTask<> task{std::function<void()>()};
-    task.start();
-    task.signal();
-    task.signal();
-    task.stop();
-    task.start();
-    task.stop();
+    const std::function<void()> failures[] = {
+        [] { throw std::runtime_error("run failed"); },
+        [] { std::function<void()>()(); },
+    };
+    for (const auto& fail : failures) {
+        Runs runs;
+        runs.fHoldFirst = false;
+        vork::ThreadTask<> task([&] {
+            runs.runOnce();
+            fail();
+        });
+        task.start();
+        task.signal();
+        runs.waitUntilFinished(1);
+        task.signal();
+        runs.waitUntilFinished(2);
+        task.stop();
+        EXPECT_EQ(runs.started(), 2);
+    }
 }
 
 TEST(ThreadTask, WorkerThreadIsKnownWhileItRuns)

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <variant>
 
@@ -102,8 +103,7 @@ TEST(WrappedLambda, NeverAllocates)
     EXPECT_EQ(seen, 'x');
 }
 
-// A callable that checks every byte of its capture. Plain-bytes captures are copied in blocks
-// by size, others through their own copy and move; either way all of the capture must travel.
+// A callable that checks every byte of its capture: all of it must travel with each copy and move.
 template <std::size_t Bytes>
 auto byteCheck()
 {
@@ -156,8 +156,6 @@ void expectWholeCaptureTravels(Callable callable, const char* row)
 TEST(WrappedLambda, CopiesAndMovesCarryTheWholeCapture)
 {
     using Checker = vork::wrapped_lambda<bool(), 128, 8>;
-    static_assert(std::is_trivially_copyable_v<decltype(byteCheck<17>())>);
-    static_assert(!std::is_trivially_copyable_v<decltype(stringCheck())>);
     expectWholeCaptureTravels<Checker>(byteCheck<1>(), "1 byte");
     expectWholeCaptureTravels<Checker>(byteCheck<16>(), "16 bytes");
     expectWholeCaptureTravels<Checker>(byteCheck<17>(), "17 bytes");
@@ -167,6 +165,55 @@ TEST(WrappedLambda, CopiesAndMovesCarryTheWholeCapture)
     expectWholeCaptureTravels<vork::wrapped_lambda<bool(), 20, 4>>(byteCheck<20>(), "buffer of 20 bytes");
     expectWholeCaptureTravels<vork::wrapped_lambda<bool(), 1024, 8>>(byteCheck<1000>(), "1000 bytes");
     expectWholeCaptureTravels<Checker>(stringCheck(), "a string, not plain bytes");
+}
+
+// A callable whose copies throw once the switch is set.
+struct CopyFails
+{
+    static inline bool sFail = false;
+    CopyFails() = default;
+    CopyFails(const CopyFails&)
+    {
+        if (sFail) {
+            throw std::runtime_error("copy failed");
+        }
+    }
+    void operator()() const {}
+};
+
+TEST(WrappedLambda, FailedCopyAssignmentLeavesTargetEmptyAndItsOldCallableDestroyedOnce)
+{
+    {
+        const Message failing{CopyFails{}};
+        Message target{Tracked{}};
+        CopyFails::sFail = true;
+        EXPECT_THROW(target = failing, std::runtime_error);
+        CopyFails::sFail = false;
+        EXPECT_FALSE(target);
+        EXPECT_EQ(Tracked::sAlive, 0);
+    }
+    EXPECT_EQ(Tracked::sAlive, 0);
+}
+
+// Every queue and pump element carries one: the buffer, the engaged flag and the four operation
+// pointers of the held callable.
+TEST(WrappedLambda, SizeIsTheBufferTheFlagAndFourPointers)
+{
+    struct Row
+    {
+        const char* fName;
+        std::size_t fSize;
+        std::size_t fExpected;
+    };
+    const Row rows[] = {
+        {"message", sizeof(vork::wrapped_lambda<void(), 128, 8>), 168},
+        {"interface message", sizeof(vork::wrapped_lambda<void(), 256, 16>), 304},
+        {"download message", sizeof(vork::wrapped_lambda<void(), 1024, 8>), 1064},
+        {"completion", sizeof(vork::wrapped_lambda<void(bool, unsigned int), 128, 8>), 168},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.fSize, row.fExpected) << row.fName;
+    }
 }
 
 TEST(WrappedLambda, EmptyThrowsBadFunctionCall)

@@ -606,6 +606,11 @@ void com_vork_driver_tide_usb_io_stream::TearDownFrameSnapshotThread()
     });
 }
 
+IODispatchQueue* com_vork_driver_tide_usb_io_stream::GetFrameSnapshotQueue() const
+{
+    return ivars->snapshotQueue;
+}
+
 void com_vork_driver_tide_usb_io_stream::GetFrameSnapshotProc(OSObject* object, IODispatchQueue*)
 {
     static_cast<com_vork_driver_tide_usb_io_stream*>(object)->DoGetFrameSnapshot();

@@ -67,6 +67,8 @@ public:
     bool SetupFrameSnapshotThread();
     void TearDownFrameSnapshotThread();
     void DoGetFrameSnapshot();
+    // Bus queue: the queue the snapshots are taken on while streaming, else null.
+    IODispatchQueue* GetFrameSnapshotQueue() const;
     static void GetFrameSnapshotProc(OSObject* object, IODispatchQueue* queue);
     void UpdateFrameTimestamps();
 

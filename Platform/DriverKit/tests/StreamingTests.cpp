@@ -2,90 +2,9 @@
 // on the real clock; the queue threads allocate nothing once the pools have grown.
 
 #include "DriverKitTestSupport.h"
+#include "VorkAllocationCounter.h"
 
 #include <DarwinTesting/Eventually.h>
-
-#include <atomic>
-#include <cstdlib>
-#include <new>
-#include <thread>
-
-namespace {
-
-thread_local bool tCounted = false;
-std::atomic<uint64_t> gCountedAllocations{0};
-
-void* allocate(size_t size)
-{
-    if (tCounted) {
-        gCountedAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
-        return memory;
-    }
-    throw std::bad_alloc();
-}
-
-} // namespace
-
-// Counts what the marked threads allocate.
-void* operator new(size_t size)
-{
-    return allocate(size);
-}
-
-void* operator new[](size_t size)
-{
-    return allocate(size);
-}
-
-void* operator new(size_t size, const std::nothrow_t&) noexcept
-{
-    try {
-        return allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-
-void* operator new[](size_t size, const std::nothrow_t&) noexcept
-{
-    try {
-        return allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-
-void operator delete(void* memory) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete[](void* memory) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete(void* memory, size_t) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete[](void* memory, size_t) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete(void* memory, const std::nothrow_t&) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete[](void* memory, const std::nothrow_t&) noexcept
-{
-    std::free(memory);
-}
 
 namespace {
 
@@ -123,18 +42,18 @@ TEST_F(KorvanDeviceTest, QueueThreadsAllocateNothingWhileStreaming)
     IODispatchQueue* defaultQueue = nullptr;
     toy->CopyDispatchQueue("Default", &defaultQueue);
     OSSharedPtr<IODispatchQueue> heldDefault(defaultQueue, OSNoRetain);
-    toy->busQueue()->DispatchSync([] { tCounted = true; });
-    defaultQueue->DispatchSync([] { tCounted = true; });
-    gCountedAllocations = 0;
+    toy->busQueue()->DispatchSync([] { VorkTesting::markThread(true); });
+    defaultQueue->DispatchSync([] { VorkTesting::markThread(true); });
+    const VorkTesting::MarkedThreadsAllocationCounter allocations;
     const uint64_t inputs = toy->inputCompletions;
     const uint64_t reads = toy->statusReads;
     for (int i = 0; i < 8; ++i) {
         model->sendStatus({0, 1, 0, 1, 0, 0x10});
     }
     waitUntil([&] { return toy->inputCompletions >= inputs + 100 && toy->statusReads >= reads + 8; });
-    EXPECT_EQ(gCountedAllocations.load(), 0u);
-    toy->busQueue()->DispatchSync([] { tCounted = false; });
-    defaultQueue->DispatchSync([] { tCounted = false; });
+    EXPECT_EQ(allocations.count(), 0u);
+    toy->busQueue()->DispatchSync([] { VorkTesting::markThread(false); });
+    defaultQueue->DispatchSync([] { VorkTesting::markThread(false); });
     toy->stopStreaming();
 }
 

@@ -3,6 +3,7 @@
 
 #include <KorvanRequestRing.h>
 
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/LogCapture.h>
 
 #include <gtest/gtest.h>
@@ -176,6 +177,26 @@ TEST_F(DextAudioRunState, AFailedInputRequestLeavesNoGapInTheOutput)
         EXPECT_EQ(ReadBlockHeader(out[block]).fMicroframe, ReadBlockHeader(out[block - 1]).fMicroframe + 160)
             << "block " << block;
     }
+}
+
+// When output stops moving while it has moved before, every watchdog tick says so, and goes on
+// ticking.
+TEST_F(DextAudioRunState, WatchdogReportsOutputThatStopsMoving)
+{
+    DarwinTesting::LogCapture capture;
+    const USBRequestBlock* out = mapRing(2);
+    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_TRUE(waitForOutputBlocks(out, 2));
+    EXPECT_FALSE(DextTesting::logged(capture, "!! Isoc stalled!"));
+    SimUSB::Fault failure;
+    failure.kind = SimUSB::Fault::Kind::RequestStatus;
+    failure.trigger = SimUSB::Fault::Trigger::FromNow;
+    failure.status = 0xE00002E9;
+    SimUSB::Bus::shared().injectFault(kPort, KorvanInterface::Endpoint::kRecord, failure);
+    EXPECT_TRUE(
+        DarwinTesting::eventually([&] { return DextTesting::countLines(capture, "!! Isoc stalled!") >= 2; }));
+    ASSERT_EQ(runState(0), kIOReturnSuccess);
+    SimUSB::Bus::shared().clearFaults(kPort);
 }
 
 struct SnapshotCase

@@ -22,6 +22,25 @@ typedef struct
     mach_msg_id_t msgh_id;
 } mach_msg_header_t;
 
+#ifdef __cplusplus
+#include <cstddef>
+#ifdef KERNEL
+static_assert(sizeof(mach_msg_header_t) == 32 && offsetof(mach_msg_header_t, msgh_size) == 4 &&
+                  offsetof(mach_msg_header_t, msgh_remote_port) == 8 &&
+                  offsetof(mach_msg_header_t, msgh_local_port) == 16 &&
+                  offsetof(mach_msg_header_t, msgh_voucher_port) == 24 &&
+                  offsetof(mach_msg_header_t, msgh_id) == 28,
+              "the kernel's message header");
+#else
+static_assert(sizeof(mach_msg_header_t) == 24 && offsetof(mach_msg_header_t, msgh_size) == 4 &&
+                  offsetof(mach_msg_header_t, msgh_remote_port) == 8 &&
+                  offsetof(mach_msg_header_t, msgh_local_port) == 12 &&
+                  offsetof(mach_msg_header_t, msgh_voucher_port) == 16 &&
+                  offsetof(mach_msg_header_t, msgh_id) == 20,
+              "the user-space message header");
+#endif
+#endif
+
 #define MACH_MSGH_BITS_REMOTE_MASK 0x0000001fu
 #define MACH_MSGH_BITS_LOCAL_MASK 0x00001f00u
 #define MACH_MSGH_BITS(remote, local) ((remote) | ((local) << 8))
@@ -51,6 +70,7 @@ typedef struct
 #define MACH_SEND_INVALID_DEST 0x10000003
 #define MACH_SEND_TIMED_OUT 0x10000004
 #define MACH_SEND_MSG_TOO_SMALL 0x10000008
+#define MACH_SEND_TOO_LARGE 0x1000000a
 #define MACH_RCV_INVALID_NAME 0x10004002
 #define MACH_RCV_TIMED_OUT 0x10004003
 #define MACH_RCV_TOO_LARGE 0x10004004
@@ -65,5 +85,12 @@ __BEGIN_DECLS
 mach_msg_return_t mach_msg(mach_msg_header_t* msg, mach_msg_option_t option, mach_msg_size_t send_size,
                            mach_msg_size_t rcv_size, mach_port_name_t rcv_name, mach_msg_timeout_t timeout,
                            mach_port_name_t notify);
+
+#ifdef KERNEL
+// Kernel code sends to the user-space port behind msgh_remote_port; the receiver sees the 24-byte
+// user header and msgh_size 8 bytes smaller. Supplied by the kernel half of the platform.
+kern_return_t mach_msg_send_from_kernel_with_options(mach_msg_header_t* msg, mach_msg_size_t size,
+                                                     mach_msg_option_t option, mach_msg_timeout_t timeout);
+#endif
 
 __END_DECLS

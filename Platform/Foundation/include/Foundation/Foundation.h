@@ -2,7 +2,10 @@
 
 #include <Foundation/NSException.h>
 #include <Foundation/NSFileManager.h>
+#include <Foundation/NSGeometry.h>
 #include <Foundation/NSHFSFileTypes.h>
+#include <Foundation/NSLog.h>
 #include <Foundation/NSObject.h>
 #include <Foundation/NSPathUtilities.h>
+#include <Foundation/NSProcessInfo.h>
 #include <Foundation/NSTypes.h>

@@ -1,8 +1,8 @@
-#include "Eventually.h"
 #include "FakeKernelUserClient.h"
 #include "LogLines.h"
 #include "PnPWatcher.h"
 #include "RunOnLoop.h"
+#include <DarwinTesting/Eventually.h>
 
 #include <Darwin/Clock.h>
 #include <DarwinTesting/ManualClock.h>
@@ -153,7 +153,7 @@ protected:
         std::string uid = "unread";
         std::thread reader([&] { uid = KorvanService(handle, KorvanService::kBusTypeUSB).GetUID(); });
         const uint64_t retryDeadline = DarwinClock::hostNow() + 100'000'000;
-        EXPECT_TRUE(Eventually([&] { return fClock.nextDeadline() == retryDeadline; }))
+        EXPECT_TRUE(DarwinTesting::eventually([&] { return fClock.nextDeadline() == retryDeadline; }))
             << "the reader sleeps before reading again";
         if (during) {
             DarwinClock::scheduleAlarm(DarwinClock::hostNow() + 50'000'000, during, "during the retry");

@@ -1,10 +1,10 @@
-#include "Eventually.h"
 #include "FakeReenumerator.h"
 #include "LogLines.h"
-#include "ResetUACDevicesTimer.h"
+#include "ResetThread.h"
 #include "RunOnLoop.h"
 #include "WorkLoop.h"
 #include "WorkLoopThread.h"
+#include <DarwinTesting/Eventually.h>
 
 #include <Darwin/Clock.h>
 #include <DarwinTesting/ManualClock.h>
@@ -20,19 +20,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char* kEventHandler = ResetUACDevicesTimer::kEventHandlerName;
-
-// The plug-in object's use of the timer: started when its work-loop thread starts, stopped when
-// it stops.
-class ResetThread : public WorkLoopThread
-{
-public:
-    ~ResetThread() override { Stop(); }
-
-    void WorkLoopThreadStarted() override { fTimer.Start(fWorkLoop.get()); }
-    void WorkLoopThreadStopped() override { fTimer.Stop(); }
-
-    ResetUACDevicesTimer fTimer;
-};
 
 class ResetUACRequests : public testing::Test
 {
@@ -96,7 +83,7 @@ TEST(ResetUACNoDaemon, SevenRequestsEachEndingAtConnectionInvalid)
     ResetThread thread;
     thread.Start();
     auto requestsEnded = [&](int count) {
-        return Eventually([&] {
+        return DarwinTesting::eventually([&] {
                    return log.count(std::string(kEventHandler) + " - xpc_error (Connection invalid)") >=
                           count;
                }) &&
@@ -131,15 +118,15 @@ TEST(ResetUACSilentDaemon, RequestEndsAfterFiveSecondsAndTheLateEventTouchesNoth
     ASSERT_TRUE(daemon.waitForMessages(1));
     const uint64_t giveUp = DarwinClock::hostNow() + 5'000'000'000;
     // The request waits on the clock until 5 s after sending.
-    ASSERT_TRUE(Eventually([&] { return clock.nextDeadline() == giveUp; }));
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return clock.nextDeadline() == giveUp; }));
     clock.advanceTo(giveUp - 1);
     EXPECT_EQ(clock.nextDeadline(), giveUp) << "given up before 5 s";
     EXPECT_FALSE(started);
     clock.advanceTo(giveUp);
     starter.join();
     EXPECT_TRUE(started);
-    EXPECT_TRUE(
-        Eventually([&] { return log.contains(std::string(kEventHandler) + " - xpc server took too long"); }));
+    EXPECT_TRUE(DarwinTesting::eventually(
+        [&] { return log.contains(std::string(kEventHandler) + " - xpc server took too long"); }));
     EXPECT_TRUE(log.contains("void WithXpcConnection::cancel() - calling xpc_connection_cancel"));
     EXPECT_EQ(daemon.resetCount(), 1);
 }

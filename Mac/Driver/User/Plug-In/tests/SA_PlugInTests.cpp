@@ -1,5 +1,4 @@
 #include "CAException.h"
-#include "Eventually.h"
 #include "FakeKernelUserClient.h"
 #include "LogLines.h"
 #include "RecordingHost.h"
@@ -11,6 +10,7 @@
 #include "TestDevice.h"
 #include "TestObject.h"
 #include "WorkLoop.h"
+#include <DarwinTesting/Eventually.h>
 
 #include <CoreFoundationTesting/RunLoop.h>
 #include <gtest/gtest.h>
@@ -87,7 +87,7 @@ TEST_F(PlugInObject, InitializeStartsTheThreadOnceAndAsksForReenumerationBeforeM
     present.publish();
     Initialize();
     Initialize();
-    ASSERT_TRUE(Eventually([&] { return fLog->contains("SERVICE REGISTERED"); }));
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return fLog->contains("SERVICE REGISTERED"); }));
     const std::string log = fLog->text();
     EXPECT_EQ(fLog->count("WorkLoopThreadStarted"), 1);
     const size_t started = log.find("WorkLoopThreadStarted");
@@ -104,7 +104,7 @@ TEST_F(PlugInObject, PublishedServiceBecomesAnActiveDeviceAndTerminationRemovesI
     FakeKernelService service("device01");
     service.publish();
     ASSERT_TRUE(fHost.WaitForChanges(1));
-    ASSERT_TRUE(Eventually([&] { return DeviceList().size() == before + 1; }));
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return DeviceList().size() == before + 1; }));
     const AudioObjectID deviceID = DeviceList().back();
     EXPECT_TRUE(fLog->contains("SERVICE REGISTERED"));
     EXPECT_TRUE(fLog->contains("creating new sa_device id " + std::to_string(deviceID)));
@@ -119,12 +119,13 @@ TEST_F(PlugInObject, PublishedServiceBecomesAnActiveDeviceAndTerminationRemovesI
     ASSERT_NE(held, nullptr);
     service.terminate();
     ASSERT_TRUE(fHost.WaitForChanges(2));
-    ASSERT_TRUE(Eventually([&] { return HasEvent("deactivate " + std::to_string(deviceID)); }));
+    ASSERT_TRUE(
+        DarwinTesting::eventually([&] { return HasEvent("deactivate " + std::to_string(deviceID)); }));
     changes = fHost.Changes();
     EXPECT_TRUE(IsDeviceListChange(changes[1]));
     EXPECT_EQ(DeviceList().size(), before);
     // The plug-in has dropped its references; the held one keeps the device.
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(DarwinTesting::eventually([&] {
         const UInt32 count = SA_ObjectMap::RetainObject(held);
         SA_ObjectMap::ReleaseObject(held);
         return count == 2;
@@ -294,7 +295,7 @@ TEST_F(PlugInObject, DeactivateFinishesWhileServiceRegisteredWaitsForTheMutex)
     registration.fService = service.copyHandle();
     registration.Init(gInstance.fWorkLoop.get(), GatedRegistration::Run, &registration);
     registration.Queue();
-    ASSERT_TRUE(Eventually([&] { return registration.fWaiting.load(); }));
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return registration.fWaiting.load(); }));
 
     std::atomic<bool> deactivated{false};
     std::thread deactivator([&] {
@@ -302,9 +303,9 @@ TEST_F(PlugInObject, DeactivateFinishesWhileServiceRegisteredWaitsForTheMutex)
         deactivated = true;
     });
     // Deactivate has marked the plug-in inactive, under the mutex, and goes on to stop the thread.
-    EXPECT_TRUE(Eventually([] { return !gInstance.IsActive(); }));
+    EXPECT_TRUE(DarwinTesting::eventually([] { return !gInstance.IsActive(); }));
     registration.fGate.open();
-    if (!Eventually([&] { return deactivated.load(); })) {
+    if (!DarwinTesting::eventually([&] { return deactivated.load(); })) {
         ADD_FAILURE() << "Deactivate and the work-loop thread wait for each other";
         std::abort();
     }

@@ -1,0 +1,3 @@
+#include "com_vork_driver_tide_stream_interface.h"
+
+OSDefineMetaClassAndStructors(com_vork_driver_tide_stream_interface, com_vork_driver_tide_base_interface)

@@ -1,0 +1,146 @@
+#include "USBDevices.h"
+
+#include <SimUSB/Bus.h>
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <algorithm>
+
+namespace IOKit {
+
+namespace {
+
+// The USB host writes 0x01000000 | port << 20 into "locationID".
+uint8_t portOfLocation(uint32_t location)
+{
+    return uint8_t(location >> 20 & 0x0F);
+}
+
+uint16_t descriptorWord(const std::vector<uint8_t>& bytes, size_t at)
+{
+    return bytes.size() < at + 2 ? 0 : uint16_t(bytes[at] | bytes[at + 1] << 8);
+}
+
+} // namespace
+
+USBDevices& USBDevices::shared()
+{
+    static USBDevices* devices = new USBDevices;
+    return *devices;
+}
+
+std::shared_ptr<SimUSB::HostDevice> USBDevices::deviceBehind(const IOKitPlatform::RegistryEntry& entry)
+{
+    const std::vector<std::string>& chain = entry.classChain();
+    if (std::find(chain.begin(), chain.end(), "IOUSBHostDevice") == chain.end()) {
+        return nullptr;
+    }
+    CFTypeRef value = entry.copyProperty(CFSTR("locationID"));
+    if (value == nullptr) {
+        return nullptr;
+    }
+    uint32_t location = 0;
+    const bool isNumber = CFGetTypeID(value) == CFNumberGetTypeID() &&
+                          CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &location);
+    CFRelease(value);
+    if (!isNumber) {
+        return nullptr;
+    }
+    std::shared_ptr<SimUSB::HostDevice> device = SimUSB::Bus::shared().device(portOfLocation(location));
+    return device && device->connected() ? device : nullptr;
+}
+
+kern_return_t USBDevices::plugInCreationResult(uint8_t port)
+{
+    std::lock_guard lock(fLock);
+    auto found = fPlugInFailures.find(port);
+    return found == fPlugInFailures.end() ? KERN_SUCCESS : found->second;
+}
+
+IOReturn USBDevices::open(const std::shared_ptr<SimUSB::HostDevice>& device, const void* holder)
+{
+    if (!device->connected()) {
+        return kIOReturnNoDevice;
+    }
+    std::lock_guard lock(fLock);
+    if (auto failure = fOpenFailures.find(device->port()); failure != fOpenFailures.end()) {
+        return failure->second;
+    }
+    return fHolders.try_emplace(device.get(), holder).second ? kIOReturnSuccess : kIOReturnExclusiveAccess;
+}
+
+IOReturn USBDevices::close(const std::shared_ptr<SimUSB::HostDevice>& device, const void* holder)
+{
+    std::lock_guard lock(fLock);
+    auto held = fHolders.find(device.get());
+    const bool holds = held != fHolders.end() && held->second == holder;
+    if (holds) {
+        fHolders.erase(held);
+    }
+    if (!device->connected()) {
+        return kIOReturnNoDevice;
+    }
+    return holds ? kIOReturnSuccess : kIOReturnNotOpen;
+}
+
+void USBDevices::forget(const void* holder)
+{
+    std::lock_guard lock(fLock);
+    std::erase_if(fHolders, [holder](const auto& session) { return session.second == holder; });
+}
+
+IOReturn USBDevices::reEnumerate(const std::shared_ptr<SimUSB::HostDevice>& device, uint32_t options)
+{
+    if (!device->connected()) {
+        return kIOReturnNoDevice;
+    }
+    const std::vector<uint8_t>& descriptor = device->deviceDescriptor();
+    uint64_t delay = 0;
+    {
+        std::lock_guard lock(fLock);
+        fReEnumerations.push_back(
+            {device->port(), descriptorWord(descriptor, 8), descriptorWord(descriptor, 10), options});
+        delay = fReEnumerationDelay;
+    }
+    SimUSB::Bus::shared().reEnumerate(device->port(), delay);
+    if (delay == 0) {
+        // Without a delay the device is back, with its nubs, once the call returns.
+        SimUSB::Bus::shared().settle();
+    }
+    return kIOReturnSuccess;
+}
+
+void USBDevices::refusePlugInCreation(uint8_t port, kern_return_t result)
+{
+    std::lock_guard lock(fLock);
+    fPlugInFailures[port] = result;
+}
+
+void USBDevices::failOpen(uint8_t port, IOReturn result)
+{
+    std::lock_guard lock(fLock);
+    fOpenFailures[port] = result;
+}
+
+void USBDevices::setReEnumerationDelay(uint64_t ns)
+{
+    std::lock_guard lock(fLock);
+    fReEnumerationDelay = ns;
+}
+
+std::vector<USBReEnumeration> USBDevices::reEnumerations() const
+{
+    std::lock_guard lock(fLock);
+    return fReEnumerations;
+}
+
+void USBDevices::resetHooks()
+{
+    std::lock_guard lock(fLock);
+    fPlugInFailures.clear();
+    fOpenFailures.clear();
+    fReEnumerations.clear();
+    fReEnumerationDelay = kDefaultReEnumerationDelay;
+}
+
+} // namespace IOKit

@@ -1,0 +1,47 @@
+#include <IOKitTesting/USBDevices.h>
+
+#include "Handles.h"
+#include "USBDevices.h"
+
+namespace IOKitTesting {
+
+USBDeviceScript::USBDeviceScript()
+{
+    IOKit::USBDevices::shared().resetHooks();
+}
+
+USBDeviceScript::~USBDeviceScript()
+{
+    IOKit::USBDevices::shared().resetHooks();
+}
+
+void USBDeviceScript::refusePlugInCreation(uint8_t port, kern_return_t result)
+{
+    IOKit::USBDevices::shared().refusePlugInCreation(port, result);
+}
+
+void USBDeviceScript::failOpen(uint8_t port, IOReturn result)
+{
+    IOKit::USBDevices::shared().failOpen(port, result);
+}
+
+void USBDeviceScript::setReEnumerationDelay(uint64_t ns)
+{
+    IOKit::USBDevices::shared().setReEnumerationDelay(ns);
+}
+
+std::vector<ReEnumeration> USBDeviceScript::reEnumerations() const
+{
+    std::vector<ReEnumeration> records;
+    for (const IOKit::USBReEnumeration& record : IOKit::USBDevices::shared().reEnumerations()) {
+        records.push_back({record.fPort, record.fVendor, record.fProduct, record.fOptions});
+    }
+    return records;
+}
+
+std::shared_ptr<IOKitPlatform::RegistryEntry> registryEntry(io_object_t handle)
+{
+    return IOKit::findEntry(handle);
+}
+
+} // namespace IOKitTesting

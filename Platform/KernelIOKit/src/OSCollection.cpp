@@ -1,0 +1,3 @@
+#include <libkern/c++/OSCollection.h>
+
+OSDefineMetaClassAndAbstractStructors(OSCollection, OSObject)

@@ -1,0 +1,43 @@
+#pragma once
+
+// The kernel USB objects' shared state: the bus device behind them, the work loop their
+// completions run on, and the descriptors they hand out.
+
+#include <IOKit/usb/IOUSBHostInterface.h>
+
+#include <SimUSB/HostDevice.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+
+inline namespace kernel {
+
+class IOUSBCompletionSource;
+
+struct IOUSBHostDeviceCore
+{
+    std::shared_ptr<SimUSB::HostDevice> fBus;
+    IOWorkLoop* fWorkLoop = nullptr;
+    IOUSBCompletionSource* fCompletions = nullptr;
+    // Copies made as the DriverKit layer makes them, so the shared walks know where they end.
+    const StandardUSB::ConfigurationDescriptor* fConfiguration = nullptr;
+    std::vector<uint8_t> fDeviceDescriptor;
+    std::atomic<int> fResets{0};
+    std::mutex fStringsMutex;
+    std::map<uint32_t, std::pair<const StandardUSB::StringDescriptor*, uint32_t>> fStrings;
+};
+
+struct IOUSBHostAccess
+{
+    // The device nub of a bus device with one interface nub per interface of its current
+    // configuration below it, none of them published; null when the device has gone.
+    static IOUSBHostDevice* createDeviceNub(const std::shared_ptr<SimUSB::HostDevice>& bus,
+                                            uint32_t locationID);
+    static IOUSBHostDeviceCore* core(const IOUSBHostDevice* device) { return device->fCore; }
+    static IOUSBHostPipeState* pipeState(const IOUSBHostPipe* pipe) { return pipe->fPipeState; }
+    static void setPipeState(IOUSBHostPipe* pipe, IOUSBHostPipeState* state) { pipe->fPipeState = state; }
+};
+
+} // namespace kernel
