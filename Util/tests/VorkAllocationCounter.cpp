@@ -10,6 +10,15 @@ thread_local std::size_t tAllocations = 0;
 thread_local bool tFailNext = false;
 thread_local bool tMarked = false;
 std::atomic<std::size_t> gMarkedAllocations{0};
+thread_local bool tCountingMallocs = false;
+thread_local std::size_t tMallocs = 0;
+
+void countMalloc()
+{
+    if (tCountingMallocs) {
+        ++tMallocs;
+    }
+}
 
 void* allocate(std::size_t size, std::size_t alignment)
 {
@@ -33,7 +42,63 @@ void* allocate(std::size_t size, std::size_t alignment)
 
 } // namespace
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onMalloc)(const volatile void*, std::size_t),
+                                                         void (*onFree)(const volatile void*));
+
+namespace {
+
+const int sHooksInstalled = __sanitizer_install_malloc_and_free_hooks(
+    [](const volatile void*, std::size_t) { countMalloc(); }, [](const volatile void*) {});
+
+} // namespace
+
+#else
+
+extern "C" {
+
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t count, std::size_t size);
+void* __libc_realloc(void* memory, std::size_t size);
+
+void* malloc(std::size_t size)
+{
+    countMalloc();
+    return __libc_malloc(size);
+}
+
+void* calloc(std::size_t count, std::size_t size)
+{
+    countMalloc();
+    return __libc_calloc(count, size);
+}
+
+void* realloc(void* memory, std::size_t size)
+{
+    countMalloc();
+    return __libc_realloc(memory, size);
+}
+}
+
+#endif
+
 namespace VorkTesting {
+
+MallocCounter::MallocCounter() : fStart(tMallocs), fWasCounting(tCountingMallocs)
+{
+    tCountingMallocs = true;
+}
+
+MallocCounter::~MallocCounter()
+{
+    tCountingMallocs = fWasCounting;
+}
+
+std::size_t MallocCounter::count() const
+{
+    return tMallocs - fStart;
+}
 
 AllocationCounter::AllocationCounter() : fStart(tAllocations) {}
 

@@ -104,7 +104,12 @@ endif()
 # sanitizer.
 set(plugin_device_test_libs PlugInShipped PlugInTestSupport KorvanDescriptors AudioServerHost IOKitTesting DarwinTesting)
 file(GLOB plugin_device_tests CONFIGURE_DEPENDS ${plugin_dir}/tests/device/*.cpp)
-tide_test(PlugInDeviceTests SOURCES ${plugin_device_tests} $<TARGET_OBJECTS:PlugInEntry> LIBS ${plugin_device_test_libs})
+# The IO thread's allocations are counted by the library tests' counter.
+tide_test(PlugInDeviceTests SOURCES ${plugin_device_tests} ${CMAKE_SOURCE_DIR}/Util/tests/VorkAllocationCounter.cpp
+          $<TARGET_OBJECTS:PlugInEntry> LIBS ${plugin_device_test_libs})
+if(TARGET PlugInDeviceTests)
+  target_include_directories(PlugInDeviceTests PRIVATE ${CMAKE_SOURCE_DIR}/Util/tests)
+endif()
 file(GLOB plugin_device_stress_tests CONFIGURE_DEPENDS ${plugin_dir}/tests/device/stress/*.cpp)
 tide_test(PlugInDeviceStressTests TSAN SOURCES ${plugin_device_stress_tests} $<TARGET_OBJECTS:PlugInEntry>
           LIBS ${plugin_device_test_libs})
