@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-class SnarlGlobalBlock;
+struct SnarlGlobalBlock;
 class SnarlGlobalPool;
 
 class DumbSubAllocator : public SnarlSubAllocator
