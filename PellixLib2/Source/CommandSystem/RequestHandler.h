@@ -3,7 +3,7 @@
 // A link of the command chain: commands travel from the gopher down the successors until a
 // handler takes them. Main thread only.
 
-#include "CommandSystem/CommandSpecifier.h"
+#include "CommandSystem/CommandID.h"
 
 #include <memory>
 

@@ -2,7 +2,7 @@
 
 // A file specification that stands for a folder: the standard folders, subfolders and listing.
 
-#include "FileSpecification.h"
+#include "FileLocation.h"
 
 #include <vector>
 

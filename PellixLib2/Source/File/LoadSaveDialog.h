@@ -4,7 +4,7 @@
 // opened stream. Called on the main thread; cancelling is no failure, and exceptions of the panels
 // are swallowed.
 
-#include "FileSpecification.h"
+#include "FileLocation.h"
 
 #include <istream>
 #include <memory>

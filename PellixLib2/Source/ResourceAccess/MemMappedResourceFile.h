@@ -3,7 +3,7 @@
 // A resource file mapped read-only into memory. Its user tests the address: null when the file
 // could not be found, opened or mapped. Owns the mapping and the descriptor: movable, not copyable.
 
-#include "File/FileSpecification.h"
+#include "File/FileLocation.h"
 
 #include <cstdint>
 

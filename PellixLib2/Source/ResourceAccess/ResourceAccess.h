@@ -3,7 +3,7 @@
 // Finds files among the resources of one bundle: the running program's main bundle unless a bundle
 // identifier has been set. Nothing here throws: what cannot be found is an empty specification.
 
-#include "File/FileSpecification.h"
+#include "File/FileLocation.h"
 
 #include <memory>
 

@@ -3,7 +3,7 @@
 // Item trees kept in files: reading a "resource_list" file by specification or by resource name,
 // replacing a file with a container, copying trees, and rectangles and points stored in trees.
 
-#include "File/FileSpecification.h"
+#include "File/FileLocation.h"
 #include "UI/Geometry.h"
 #include "XMLSerializable.h"
 

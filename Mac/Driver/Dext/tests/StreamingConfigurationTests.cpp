@@ -66,11 +66,6 @@ protected:
 
 TEST_P(DextStreamingConfiguration, StreamsContinuouslyWithOutputClockedByInput)
 {
-#if defined(__SANITIZE_THREAD__)
-    // Seconds of streaming on the real clock judge the driver's timing, which the thread
-    // sanitizer's slowdown takes away; the stress cases cover its threads there.
-    GTEST_SKIP() << "real-clock streaming is judged in the default build";
-#endif
     const Configuration& c = GetParam();
     DarwinTesting::LogCapture capture;
     const DescriptorOptions options =

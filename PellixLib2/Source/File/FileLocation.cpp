@@ -1,4 +1,4 @@
-#include "FileSpecification.h"
+#include "FileLocation.h"
 
 #include "Folder.h"
 #include "UString/UStringConvertMac.h"

@@ -1,4 +1,4 @@
-#include "File/FileSpecification.h"
+#include "File/FileLocation.h"
 #include "File/Folder.h"
 #include "TempFolder.h"
 #include "UString/UStringConvertMac.h"
