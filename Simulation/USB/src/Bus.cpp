@@ -90,6 +90,11 @@ void Bus::setCompletionLatency(uint64_t ns)
     fCore->fCompletionLatency = ns;
 }
 
+uint64_t Bus::transferThreadWaits() const
+{
+    return fCore->transferThreadWaits();
+}
+
 bool Bus::startCapture(const std::string& path, bool isochronous)
 {
     return fCore->fCapture.open(path, isochronous);

@@ -26,6 +26,7 @@ void BusCore::stopThreads()
 {
     fEventThread.stop();
     fWorker.stop();
+    stopAlarm();
 }
 
 void BusCore::post(uint64_t due, std::function<void()> action, bool wait, bool sync)
@@ -260,6 +261,12 @@ void BusCore::tellLeft(const std::shared_ptr<HostDevice>& host)
     for (HostListener* listener : std::vector<HostListener*>(fListeners)) {
         listener->deviceLeft(host);
     }
+}
+
+uint64_t BusCore::transferThreadWaits()
+{
+    std::lock_guard lock(fLock);
+    return fWorker.nextPass() - 1;
 }
 
 std::shared_ptr<HostDevice> BusCore::device(uint8_t port)

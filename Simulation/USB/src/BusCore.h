@@ -144,6 +144,7 @@ public:
 
     void injectFault(uint8_t port, uint8_t endpoint, const Fault& fault);
     void clearFaults(uint8_t port);
+    uint64_t transferThreadWaits();
 
     FrameClock fFrameClock;
     Capture fCapture;
@@ -169,10 +170,22 @@ private:
     void tellArrived(const std::shared_ptr<HostDevice>& host);
     void tellLeft(const std::shared_ptr<HostDevice>& host);
 
-    // Transfer worker (BusCore's lock held unless said otherwise): one pass over the devices, and
-    // the deadline of the next.
+    // Transfer worker (BusCore's lock held unless said otherwise): one pass over the devices and the
+    // delivery of what completed, and the deadline of the next pass.
     std::optional<uint64_t> serveTransfers(std::unique_lock<std::mutex>& lock);
+    // Serves what is due on every endpoint of every device; the earliest deadline left.
+    uint64_t processDevices(uint64_t now);
     uint64_t processDevice(DeviceState& device, uint64_t now);
+
+    // On the manual clock the endpoints are served from a clock alarm, which the advancing thread
+    // runs itself, so that no microframe is handed to the worker; the worker only delivers
+    // completions. Serves what is due and sets the alarm for what is next.
+    void serveByAlarm(std::unique_lock<std::mutex>& lock);
+    // Moves the alarm to `deadline` (kNever: none). A replaced alarm is cancelled with the lock
+    // released, since its callback may be waiting for the lock.
+    void planAlarm(uint64_t deadline, std::unique_lock<std::mutex>& lock);
+    void alarmFired(uint64_t generation);
+    void stopAlarm();
     // Completes the endpoint's transfers whose time-out has passed; the earliest time-out left.
     uint64_t expire(EndpointState& endpoint, uint64_t now);
     uint64_t processPolled(DeviceState& device, EndpointState& endpoint, uint64_t now);
@@ -229,6 +242,11 @@ private:
     std::array<std::shared_ptr<DeviceState>, Bus::kPortCount + 1> fPorts{};
     uint8_t fNextAddress = 1;
     ServiceThread fWorker{"SimUSB transfers", fLock};
+    DarwinClock::AlarmId fAlarm = 0;
+    uint64_t fAlarmDeadline = DarwinClock::kNever;
+    // Tells a callback whose alarm was replaced while it waited for the lock that it is stale.
+    uint64_t fAlarmGeneration = 0;
+    bool fAlarmStopped = false;
     Transfer* fFreeRecords = nullptr;
     Transfer* fDoneHead = nullptr;
     Transfer* fDoneTail = nullptr;

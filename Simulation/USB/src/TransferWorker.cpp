@@ -1,6 +1,7 @@
 // The transfer worker: polls interrupt and bulk IN endpoints, hands OUT data to the models, moves
 // isochronous transfers on microframe by microframe, expires time-outs and delivers completions.
-// It sleeps while nothing is queued.
+// It sleeps while nothing is queued. On the real clock one wake serves every microframe that has
+// come due on every endpoint; on the manual clock a clock alarm serves them and the worker delivers.
 
 #include "BusCore.h"
 #include "Dma.h"
@@ -11,12 +12,13 @@ namespace SimUSB {
 
 std::optional<uint64_t> BusCore::serveTransfers(std::unique_lock<std::mutex>& lock)
 {
-    const uint64_t now = DarwinClock::hostNow();
     uint64_t next = DarwinClock::kNever;
-    for (const auto& device : fPorts) {
-        if (device && device->connected) {
-            next = std::min(next, processDevice(*device, now));
-        }
+    if (DarwinClock::isManual()) {
+        serveByAlarm(lock);
+    } else {
+        // Left from manual time, if any.
+        planAlarm(DarwinClock::kNever, lock);
+        next = processDevices(DarwinClock::hostNow());
     }
     if (fDoneHead != nullptr) {
         deliverCompleted(lock);
@@ -45,6 +47,17 @@ void BusCore::deliverCompleted(std::unique_lock<std::mutex>& lock)
     }
     fDelivering = false;
     fDeliveredWake.notify_all();
+}
+
+uint64_t BusCore::processDevices(uint64_t now)
+{
+    uint64_t next = DarwinClock::kNever;
+    for (const auto& device : fPorts) {
+        if (device && device->connected) {
+            next = std::min(next, processDevice(*device, now));
+        }
+    }
+    return next;
 }
 
 uint64_t BusCore::processDevice(DeviceState& device, uint64_t now)

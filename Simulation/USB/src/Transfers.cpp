@@ -46,6 +46,11 @@ void BusCore::enqueue(EndpointState& endpoint, Transfer* transfer, std::unique_l
     }
     endpoint.tail = transfer;
     captureSubmit(*transfer);
+    if (DarwinClock::isManual()) {
+        // The alarm, set before this returns, is what a following advance finds.
+        serveByAlarm(lock);
+        return;
+    }
     const uint64_t pass = fWorker.nextPass();
     fWorker.notify();
     fWorker.awaitPass(lock, pass);

@@ -63,6 +63,9 @@ public:
     void clearFaults(uint8_t port);
     // The time from the end of an isochronous transfer's last microframe to its completion.
     void setCompletionLatency(uint64_t ns);
+    // How many times the transfer thread has gone to sleep: its wake-ups, which tests of its cost
+    // count.
+    uint64_t transferThreadWaits() const;
 
     // Writes every transfer from now on into a pcap file of link type 220 (Linux usbmon, memory-mapped
     // form); isochronous transfers only when asked. False when the file cannot be written.
