@@ -33,6 +33,9 @@ IOReturn injectedFailure(const void* object, USBCall call)
     std::lock_guard lock(f.lock);
     auto found = f.pending.find({object, call});
     if (found == f.pending.end()) {
+        found = f.pending.find({nullptr, call});
+    }
+    if (found == f.pending.end()) {
         return kIOReturnSuccess;
     }
     const IOReturn status = found->second.second;

@@ -5,6 +5,7 @@
 #include <KorvanDeviceIO.h>
 
 #include <DarwinTesting/LogCapture.h>
+#include <DriverKitTesting/DriverKitTesting.h>
 
 #include <gtest/gtest.h>
 
@@ -118,6 +119,32 @@ TEST_F(DextNotificationDelivery, OnlyARecordCompletesARegistration)
     EXPECT_EQ(held.waitFor(1), (std::vector<IOReturn>{kIOReturnSuccess}));
     EXPECT_EQ(heldBuffer[36 + 5], 9);
     EXPECT_EQ(secondBuffer[36 + 5], 0xEE);
+}
+
+TEST_F(DextNotificationDelivery, AStatusReadThatCannotBeQueuedAgainStillReportsItsPacket)
+{
+    DarwinTesting::LogCapture capture;
+    // The only transfers queued from now on are the status reads' re-queues.
+    DriverKitTesting::failNextCalls(nullptr, DriverKitTesting::USBCall::AsyncIO, 1, kIOReturnNoResources);
+    Completions completions;
+    std::vector<Record> buffers(2, Record(4132, 0xEE));
+    ASSERT_EQ(registerFor(buffers[0], completions), kIOReturnSuccess);
+    sendStatus(7);
+    EXPECT_EQ(completions.waitFor(1), (std::vector<IOReturn>{kIOReturnSuccess}));
+    EXPECT_EQ(buffers[0][32], 6);
+    EXPECT_EQ(buffers[0][36 + 5], 7);
+    EXPECT_TRUE(DextTesting::logged(capture, "UAC IN IO ERR e00002be"));
+
+    ASSERT_EQ(registerFor(buffers[1], completions), kIOReturnSuccess);
+    sendStatus(8);
+    EXPECT_EQ(completions.waitFor(2).size(), 2u);
+    EXPECT_EQ(buffers[1][36 + 5], 8);
+
+    SimUSB::Bus::shared().detach(kPort);
+    ASSERT_TRUE(DextTesting::waitForNoService("com_vork_driver_tide_control_interface"));
+    model.reset();
+    EXPECT_EQ(DextTesting::countLines(capture, "UACInReadCompletionProc - Error e00002eb"), 7u)
+        << "only the slot whose re-queue failed is gone";
 }
 
 TEST_F(DextNotificationDelivery, StrayCompletionIsDeliveredAtOnce)

@@ -4,11 +4,18 @@
 #include <KorvanDeviceIO.h>
 #include <USBDriverKit/USBTypes.h>
 
+#include <Darwin/Clock.h>
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/LogCapture.h>
+#include <DarwinTesting/ManualClock.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
+#include <optional>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -313,6 +320,45 @@ TEST_F(DextProvider, HangingDeviceFailsTheRequestAtItsTimeOut)
 
     EXPECT_EQ(uacRequest(request, &response), kIOUSBTransactionTimeout);
     EXPECT_EQ(response.fLength, 0);
+}
+
+TEST_F(DextProvider, HangingDeviceFailsTheRequestAfter500msOfManualTime)
+{
+    using namespace std::chrono_literals;
+    start(DescriptorOptions(Model::Wrenlet, DextTesting::kVendor));
+    model->misbehave({0xA1, 1, std::nullopt, std::nullopt},
+                     KorvanDevice::Misbehaviour{KorvanDevice::Misbehaviour::Kind::Hang});
+    const size_t before = model->controlLog().size();
+
+    // The call is under way before time stands still: an advance waits for what a driver queue was
+    // handed on the manual clock, and this call's block waits for the advance.
+    const uint64_t notBefore = DarwinClock::hostNow();
+    USBControlResponse response{};
+    response.fLength = 9;
+    std::packaged_task<IOReturn()> request([&] {
+        USBUACControlRequest get{0, 1, KorvanInterface::Entity::kClockSource, 4, {}};
+        return uacRequest(get, &response);
+    });
+    std::future<IOReturn> status = request.get_future();
+    std::thread caller(std::move(request));
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return model->controlLog().size() > before; }));
+    std::optional<DarwinTesting::ManualClock> clock(std::in_place);
+    const uint64_t reached = DarwinClock::hostNow();
+
+    clock->advanceTo(notBefore + 499'000'000);
+    EXPECT_EQ(status.wait_for(0s), std::future_status::timeout);
+    clock->advanceTo(reached + 500'000'000);
+    ASSERT_EQ(status.wait_for(DarwinTesting::kPollLimit), std::future_status::ready);
+    caller.join();
+    EXPECT_EQ(status.get(), kIOUSBTransactionTimeout);
+    EXPECT_EQ(response.fLength, 0);
+
+    // The status reads poll on the clock: the device goes before manual time ends.
+    TearDown();
+    model.reset();
+    service = 0;
+    connect = 0;
+    clock.reset();
 }
 
 TEST_F(DextProvider, VendorTypesMapToRequestTypes)
