@@ -1,4 +1,5 @@
 #include "DescriptorCopies.h"
+#include "FrameReadObserver.h"
 #include "USBFailures.h"
 #include "USBHost.h"
 
@@ -174,6 +175,7 @@ kern_return_t IOUSBHostInterface::GetFrameNumber(uint64_t* frameNumber, uint64_t
     if (time != nullptr) {
         *time = reading.time;
     }
+    DriverKitPlatform::tellFrameRead(reading.frame, reading.time);
     return kIOReturnSuccess;
 }
 

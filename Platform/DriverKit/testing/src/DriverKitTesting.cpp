@@ -3,6 +3,7 @@
 #include "Creation.h"
 #include "DescriptorCopies.h"
 #include "DriverRegistry.h"
+#include "FrameReadObserver.h"
 #include "ServiceState.h"
 #include "USBFailures.h"
 
@@ -19,6 +20,11 @@ void failNextCreations(uint32_t count)
 void failNextCalls(const OSObject* object, USBCall call, uint32_t count, IOReturn status)
 {
     DriverKitPlatform::failNextCalls(object, call, count, status);
+}
+
+void observeFrameReads(FrameReadObserver observer, void* context)
+{
+    DriverKitPlatform::setFrameReadObserver(observer, context);
 }
 
 void sleepSystem()

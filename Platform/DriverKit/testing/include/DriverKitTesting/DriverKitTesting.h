@@ -17,8 +17,14 @@ void failNextCreations(uint32_t count);
 
 using USBCall = DriverKitPlatform::USBCall;
 
-// The next `count` calls of `call` on a pipe, interface or device fail at once with `status`.
+// The next `count` calls of `call` on a pipe, interface or device fail at once with `status`; with
+// `object` null, on whichever object makes them.
 void failNextCalls(const OSObject* object, USBCall call, uint32_t count, IOReturn status);
+
+// From now on `observer` is told of every frame-number read, on the reading thread, with the frame
+// and host time read; null stops it. For measurements of the readers.
+using FrameReadObserver = void (*)(void* context, uint64_t frame, uint64_t time);
+void observeFrameReads(FrameReadObserver observer, void* context);
 
 // The system sleeps: the user-space power messages, then SetPowerState(0) on every started service.
 void sleepSystem();
