@@ -23,7 +23,12 @@ uint64_t FrameClock::microframeFrom(const Base& base, uint64_t time)
     if (time <= base.time) {
         return base.microframe;
     }
-    const unsigned __int128 elapsedPs = (unsigned __int128)(time - base.time) * 1000u;
+    const uint64_t elapsed = time - base.time;
+    // 64-bit arithmetic while it cannot overflow (26 days from the base), being the streaming hot path.
+    if (elapsed <= UINT64_MAX / 8000u) {
+        return base.microframe + elapsed * 8000u / base.periodPs;
+    }
+    const unsigned __int128 elapsedPs = (unsigned __int128)elapsed * 1000u;
     return base.microframe + uint64_t(elapsedPs * 8u / base.periodPs);
 }
 
@@ -49,7 +54,11 @@ uint64_t FrameClock::microframeStart(uint64_t microframe) const
         return b.time;
     }
     // The first nanosecond at which the count reaches `microframe`.
-    const unsigned __int128 ps = (unsigned __int128)(microframe - b.microframe) * b.periodPs;
+    const uint64_t microframes = microframe - b.microframe;
+    if (microframes <= (UINT64_MAX - 7999u) / b.periodPs) {
+        return b.time + (microframes * b.periodPs + 7999u) / 8000u;
+    }
+    const unsigned __int128 ps = (unsigned __int128)microframes * b.periodPs;
     const unsigned __int128 ns = (ps + 7999u) / 8000u;
     return b.time + uint64_t(ns);
 }
