@@ -198,7 +198,9 @@ private:
         Unplugged,
     };
     // Moves an isochronous transfer one entry on.
-    EntryOutcome processEntry(DeviceState& device, EndpointState& endpoint, Transfer& transfer, uint64_t now);
+    // `current`: the microframe under way, read from `clock` once per pass.
+    EntryOutcome processEntry(DeviceState& device, EndpointState& endpoint, Transfer& transfer,
+                              const FrameClock::Base& clock, uint64_t current);
     void deliverCompleted(std::unique_lock<std::mutex>& lock);
 
     // Transfer bookkeeping.

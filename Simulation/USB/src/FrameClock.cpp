@@ -18,23 +18,38 @@ FrameClock::Base FrameClock::base() const
     return fBase;
 }
 
-uint64_t FrameClock::microframeFrom(const Base& base, uint64_t time)
+uint64_t FrameClock::Base::microframeAt(uint64_t at) const
 {
-    if (time <= base.time) {
-        return base.microframe;
+    if (at <= time) {
+        return microframe;
     }
-    const uint64_t elapsed = time - base.time;
+    const uint64_t elapsed = at - time;
     // 64-bit arithmetic while it cannot overflow (26 days from the base), being the streaming hot path.
     if (elapsed <= UINT64_MAX / 8000u) {
-        return base.microframe + elapsed * 8000u / base.periodPs;
+        return microframe + elapsed * 8000u / periodPs;
     }
     const unsigned __int128 elapsedPs = (unsigned __int128)elapsed * 1000u;
-    return base.microframe + uint64_t(elapsedPs * 8u / base.periodPs);
+    return microframe + uint64_t(elapsedPs * 8u / periodPs);
+}
+
+uint64_t FrameClock::Base::microframeStart(uint64_t wanted) const
+{
+    if (wanted <= microframe) {
+        return time;
+    }
+    // The first nanosecond at which the count reaches `wanted`.
+    const uint64_t microframes = wanted - microframe;
+    uint64_t ps;
+    if (!__builtin_mul_overflow(microframes, periodPs, &ps) && ps <= UINT64_MAX - 7999u) {
+        return time + (ps + 7999u) / 8000u;
+    }
+    const unsigned __int128 wide = (unsigned __int128)microframes * periodPs;
+    return time + uint64_t((wide + 7999u) / 8000u);
 }
 
 uint64_t FrameClock::microframeAt(uint64_t time) const
 {
-    return microframeFrom(base(), time);
+    return base().microframeAt(time);
 }
 
 uint64_t FrameClock::frameAt(uint64_t time) const
@@ -49,18 +64,7 @@ uint64_t FrameClock::currentFrame() const
 
 uint64_t FrameClock::microframeStart(uint64_t microframe) const
 {
-    const Base b = base();
-    if (microframe <= b.microframe) {
-        return b.time;
-    }
-    // The first nanosecond at which the count reaches `microframe`.
-    const uint64_t microframes = microframe - b.microframe;
-    if (microframes <= (UINT64_MAX - 7999u) / b.periodPs) {
-        return b.time + (microframes * b.periodPs + 7999u) / 8000u;
-    }
-    const unsigned __int128 ps = (unsigned __int128)microframes * b.periodPs;
-    const unsigned __int128 ns = (ps + 7999u) / 8000u;
-    return b.time + uint64_t(ns);
+    return base().microframeStart(microframe);
 }
 
 FrameReading FrameClock::read()
@@ -83,7 +87,7 @@ FrameReading FrameClock::read()
                 const uint64_t back = fJitterState % (fJitter + 1);
                 seen = now > back ? now - back : 0;
             }
-            reading.frame = microframeFrom(fBase, seen) / 8 + fSkip;
+            reading.frame = fBase.microframeAt(seen) / 8 + fSkip;
             reading.time = now;
             fSkip = 0;
         }
@@ -104,9 +108,8 @@ void FrameClock::setDeviationPpm(int32_t ppm)
 {
     const uint64_t now = DarwinClock::hostNow();
     std::lock_guard lock(fLock);
-    const uint64_t microframe = microframeFrom(fBase, now);
-    const unsigned __int128 ps = (unsigned __int128)(microframe - fBase.microframe) * fBase.periodPs;
-    fBase.time += uint64_t((ps + 7999u) / 8000u);
+    const uint64_t microframe = fBase.microframeAt(now);
+    fBase.time = fBase.microframeStart(microframe);
     fBase.microframe = microframe;
     fBase.periodPs = uint64_t(int64_t(kFramePeriodPs) + int64_t(ppm) * 1000);
 }

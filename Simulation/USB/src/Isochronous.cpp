@@ -62,10 +62,12 @@ Status BusCore::submitIsochronous(const std::shared_ptr<DeviceState>& device, ui
 uint64_t BusCore::processIsochronous(DeviceState& device, EndpointState& endpoint, uint64_t now)
 {
     uint64_t next = DarwinClock::kNever;
+    const FrameClock::Base clock = fFrameClock.base();
+    const uint64_t current = clock.microframeAt(now);
     Transfer* previous = nullptr;
     for (Transfer* transfer = endpoint.head; transfer != nullptr;) {
         while (transfer->nextEntry < transfer->frameCount) {
-            const EntryOutcome outcome = processEntry(device, endpoint, *transfer, now);
+            const EntryOutcome outcome = processEntry(device, endpoint, *transfer, clock, current);
             if (outcome == EntryOutcome::Unplugged) {
                 return DarwinClock::kNever;
             }
@@ -75,12 +77,10 @@ uint64_t BusCore::processIsochronous(DeviceState& device, EndpointState& endpoin
         }
         Transfer* following = transfer->next;
         if (transfer->nextEntry < transfer->frameCount) {
-            next = std::min(next,
-                            fFrameClock.microframeStart(transfer->firstMicroframe + transfer->nextEntry + 1));
+            next = std::min(next, clock.microframeStart(transfer->firstMicroframe + transfer->nextEntry + 1));
             previous = transfer;
         } else {
-            const uint64_t end =
-                fFrameClock.microframeStart(transfer->firstMicroframe + transfer->frameCount);
+            const uint64_t end = clock.microframeStart(transfer->firstMicroframe + transfer->frameCount);
             const uint64_t due = DarwinClock::addSaturating(end, fCompletionLatency);
             if (now >= due) {
                 Status status = kSuccess;
@@ -99,10 +99,11 @@ uint64_t BusCore::processIsochronous(DeviceState& device, EndpointState& endpoin
 }
 
 BusCore::EntryOutcome BusCore::processEntry(DeviceState& device, EndpointState& endpoint, Transfer& transfer,
-                                            uint64_t now)
+                                            const FrameClock::Base& clock, uint64_t current)
 {
     const uint64_t microframe = transfer.firstMicroframe + transfer.nextEntry;
-    if (fFrameClock.microframeStart(microframe + 1) > now) {
+    // Due once it has ended, that is once the next has begun.
+    if (microframe + 1 > current) {
         return EntryOutcome::NotDue;
     }
     IsochronousFrame& frame = transfer.frames[transfer.nextEntry];
@@ -156,7 +157,7 @@ BusCore::EntryOutcome BusCore::processEntry(DeviceState& device, EndpointState& 
     }
     frame.status = status;
     frame.completeCount = done;
-    frame.timeStamp = fFrameClock.microframeStart(microframe);
+    frame.timeStamp = clock.microframeStart(microframe);
     transfer.nextOffset = offset + request;
     ++transfer.nextEntry;
     return EntryOutcome::Processed;

@@ -21,7 +21,21 @@ struct FrameReading
 class FrameClock
 {
 public:
+    // The counter's reference as it stands: it answers the same questions without the lock, for a
+    // pass that asks many of them.
+    struct Base
+    {
+        uint64_t time;
+        uint64_t microframe;
+        uint64_t periodPs;
+
+        uint64_t microframeAt(uint64_t time) const;
+        uint64_t microframeStart(uint64_t microframe) const;
+    };
+
     FrameClock();
+
+    Base base() const;
 
     // The frame and microframe at host time `time`, and when a microframe starts.
     uint64_t frameAt(uint64_t time) const;
@@ -47,16 +61,6 @@ public:
     void setScript(std::vector<FrameReading> readings, std::function<void()> onRead = {});
 
 private:
-    struct Base
-    {
-        uint64_t time;
-        uint64_t microframe;
-        uint64_t periodPs;
-    };
-
-    Base base() const;
-    static uint64_t microframeFrom(const Base& base, uint64_t time);
-
     mutable std::mutex fLock;
     Base fBase;
     uint64_t fJitter = 0;
