@@ -136,6 +136,26 @@ void* operator new(std::size_t size, std::align_val_t alignment)
     return allocate(size, static_cast<std::size_t>(alignment));
 }
 
+// The library's nothrow forms (std::stable_sort's buffer) come here too, so that every block freed by
+// the deletes below was taken by malloc.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    try {
+        return allocate(size, alignof(std::max_align_t));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept
+{
+    try {
+        return allocate(size, static_cast<std::size_t>(alignment));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 void operator delete(void* memory) noexcept
 {
     std::free(memory);
