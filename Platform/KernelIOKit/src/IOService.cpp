@@ -107,6 +107,22 @@ IOServiceState& IOServiceAccess::state(const IOService* service)
     return *service->fServiceState;
 }
 
+bool IOServiceAccess::initWithPlatformEntry(IOService* service,
+                                            std::shared_ptr<IOKitPlatform::RegistryEntry> entry)
+{
+    if (service->fServiceState || !IORegistryEntryAccess::initWithPlatformEntry(service, std::move(entry))) {
+        return false;
+    }
+    service->fServiceState = new IOServiceState;
+    return true;
+}
+
+void IOServiceAccess::markPublished(IOService* service)
+{
+    std::lock_guard lock(published().fMutex);
+    published().fServices.push_back(service);
+}
+
 IOServicePowerRecord IOServiceAccess::power(const IOService* service)
 {
     std::lock_guard lock(service->fServiceState->fMutex);
@@ -245,10 +261,7 @@ void IOService::registerService(IOOptionBits)
     if (isInactive()) {
         return;
     }
-    {
-        std::lock_guard lock(published().fMutex);
-        published().fServices.push_back(this);
-    }
+    IOServiceAccess::markPublished(this);
     if (auto platform = IORegistryEntryAccess::platformEntry(this)) {
         KernelIOKitPlatform::publishUserClients(this);
         platform->registerService();

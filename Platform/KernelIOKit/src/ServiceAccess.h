@@ -4,6 +4,9 @@
 
 #include <IOKit/IOService.h>
 
+#include <IOKit/platform/Registry.h>
+
+#include <memory>
 #include <vector>
 
 inline namespace kernel {
@@ -19,6 +22,11 @@ struct IOServicePowerRecord
 struct IOServiceAccess
 {
     static IOServiceState& state(const IOService* service);
+    // Initialises `service` as the kernel face of an existing registry entry.
+    static bool initWithPlatformEntry(IOService* service,
+                                      std::shared_ptr<IOKitPlatform::RegistryEntry> entry);
+    // Lists a service whose entry another layer published, so getMatchingServices finds it.
+    static void markPublished(IOService* service);
     static IOServicePowerRecord power(const IOService* service);
     static UInt32 maxBusStall(const IOService* service);
     static UInt32 maxInterruptDelay(const IOService* service);
