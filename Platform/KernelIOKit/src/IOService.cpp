@@ -93,7 +93,8 @@ void stopBelow(IOService* service)
         child->stop(service);
         // A user client stays attached until its connection closes, so a late clientClose still
         // finds its provider.
-        if (!OSDynamicCast(IOUserClient, child)) {
+        const auto* client = OSDynamicCast(IOUserClient, child);
+        if (!client || IOUserClientAccess::connectionClosed(client)) {
             child->detach(service);
         }
         child->release();

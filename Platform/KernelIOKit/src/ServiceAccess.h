@@ -3,6 +3,7 @@
 // What the platform and its test hooks read of a kernel service.
 
 #include <IOKit/IOService.h>
+#include <IOKit/IOUserClient.h>
 
 #include <IOKit/platform/Registry.h>
 
@@ -30,6 +31,12 @@ struct IOServiceAccess
     static IOServicePowerRecord power(const IOService* service);
     static UInt32 maxBusStall(const IOService* service);
     static UInt32 maxInterruptDelay(const IOService* service);
+};
+
+struct IOUserClientAccess
+{
+    static void markConnectionClosed(IOUserClient* client) { client->fConnectionClosed.store(true); }
+    static bool connectionClosed(const IOUserClient* client) { return client->fConnectionClosed.load(); }
 };
 
 } // namespace kernel

@@ -134,6 +134,11 @@ TEST_P(Kext103SnapshotTests, AStartNeedsOneTryThatSeesTheBoundary)
         readings.push_back({frame, 0});
         readings.push_back({frame + 2, 0});
     }
+    if (GetParam().result == kIOReturnSuccess) {
+        // The try after the failed ones sees the boundary at once: polling the live clock for it
+        // could skip a frame on a loaded machine.
+        readings.insert(readings.end(), {{frame + 4, 0}, {frame + 4, 0}, {frame + 5, 0}});
+    }
     SimUSB::Bus::shared().frameClock().setScript(readings);
     EXPECT_EQ(startAudio(), GetParam().result);
     const std::vector<std::string> lines = logLines();
