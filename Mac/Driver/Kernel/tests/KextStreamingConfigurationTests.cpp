@@ -3,6 +3,7 @@
 #include <KorvanInterface/Descriptors.h>
 #include <KorvanRequestRing.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -62,6 +63,21 @@ protected:
                             &values[0], &values[1], &values[2], &values[3]) == 4) {
                 frame = values[input ? 0 : 2];
                 hostTime = values[input ? 1 : 3];
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Whether any block has a microframe or a second chase record: this driver writes neither.
+    static bool writesMicroframesOrSecondChase(IOMemoryDescriptor* ring)
+    {
+        const auto* blocks = static_cast<const uint8_t*>(ring->getKernelAddress());
+        for (size_t index = 0; index < kRequestBlockCount; ++index) {
+            const auto& block = *reinterpret_cast<const USBRequestBlock*>(blocks + RequestBlockOffset(index));
+            const auto* chase = reinterpret_cast<const uint8_t*>(&block.fChase[1]);
+            if (ReadBlockHeader(block).fMicroframe != 0 ||
+                std::any_of(chase, chase + sizeof(ChaseRecord), [](uint8_t byte) { return byte != 0; })) {
                 return true;
             }
         }
@@ -133,6 +149,8 @@ TEST_P(KextStreamingConfiguration, StreamsOnTheBusClockWithOutputClockedByInput)
     workLoop->openGate();
     collect(inputRing, in);
     collect(outputRing, out);
+    EXPECT_FALSE(writesMicroframesOrSecondChase(inputRing));
+    EXPECT_FALSE(writesMicroframesOrSecondChase(outputRing));
     inputRing->release();
     outputRing->release();
 
