@@ -227,6 +227,9 @@ private:
         }
         candidates.push_back({probeScore,
                               [driver, nub] {
+                                  // A reset the start asks for waits until the start and a failed
+                                  // instance's termination are over.
+                                  IOUSBHostDeferredResets resets;
                                   const bool started = driver->start(nub);
                                   if (!started) {
                                       driver->terminate();

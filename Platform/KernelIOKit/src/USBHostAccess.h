@@ -32,6 +32,24 @@ struct IOUSBHostDeviceCore
     std::map<uint32_t, std::pair<const StandardUSB::StringDescriptor*, uint32_t>> fStrings;
 };
 
+// While one exists on a thread, the resets asked for there wait until it ends: a driver's start asks
+// for the re-enumeration, which must not begin before that start has returned.
+class IOUSBHostDeferredResets
+{
+public:
+    IOUSBHostDeferredResets();
+    ~IOUSBHostDeferredResets();
+    IOUSBHostDeferredResets(const IOUSBHostDeferredResets&) = delete;
+    IOUSBHostDeferredResets& operator=(const IOUSBHostDeferredResets&) = delete;
+
+    // False when no scope is open on this thread.
+    static bool defer(uint8_t port);
+
+private:
+    std::vector<uint8_t> fPorts;
+    IOUSBHostDeferredResets* fOuter;
+};
+
 struct IOUSBHostAccess
 {
     // The device nub of a bus device with one interface nub per interface of its current

@@ -55,6 +55,14 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
         return reading.frame;
     }
 
+    // Off the caller's thread: the re-enumeration terminates the services the caller may be.
+    void reEnumerate(uint8_t port)
+    {
+        std::thread([port] { SimUSB::Bus::shared().reEnumerate(port, 0); }).detach();
+    }
+
+    thread_local IOUSBHostDeferredResets* tDeferredResets = nullptr;
+
     void setNumber(IOService * service, const char* key, uint64_t value, unsigned bits)
     {
         service->setProperty(key, value, bits);
@@ -131,8 +139,33 @@ IOReturn IOUSBHostDevice::reset()
         return kIOReturnNoDevice;
     }
     fCore->fResets.fetch_add(1);
-    std::thread([port = fCore->fBus->port()] { SimUSB::Bus::shared().reEnumerate(port, 0); }).detach();
+    const uint8_t port = fCore->fBus->port();
+    if (!IOUSBHostDeferredResets::defer(port)) {
+        reEnumerate(port);
+    }
     return kIOReturnSuccess;
+}
+
+IOUSBHostDeferredResets::IOUSBHostDeferredResets() : fOuter(tDeferredResets)
+{
+    tDeferredResets = this;
+}
+
+IOUSBHostDeferredResets::~IOUSBHostDeferredResets()
+{
+    tDeferredResets = fOuter;
+    for (uint8_t port : fPorts) {
+        reEnumerate(port);
+    }
+}
+
+bool IOUSBHostDeferredResets::defer(uint8_t port)
+{
+    if (!tDeferredResets) {
+        return false;
+    }
+    tDeferredResets->fPorts.push_back(port);
+    return true;
 }
 
 IOWorkLoop* IOUSBHostDevice::getWorkLoop() const

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -37,7 +38,8 @@ std::string textProperty(const IOService* service, const char* key)
 
 // A kernel driver whose personality says how it probes and starts: "ToyRefuses" makes probe
 // refuse, "ToyProbeScore" is the score probe gives, "ToyFailsStart" makes start fail, and
-// "ToyWithChild" makes it start a power-managed child of its own.
+// "ToyWithChild" makes it start a power-managed child of its own, "ToyResets" makes its first start
+// ask for the device's reset.
 class KernelMatchingToy : public IOService
 {
     OSDeclareDefaultStructors(KernelMatchingToy)
@@ -80,8 +82,19 @@ class KernelMatchingToy : public IOService
             properties->release();
             child->release();
         }
+        if (getProperty("ToyResets") && !sReset.exchange(true)) {
+            OSDynamicCast(IOUSBHostInterface, provider)->getDevice()->reset();
+            recordToyEvent("reset asked by " + name());
+        }
         registerService();
+        recordToyEvent("started " + name());
         return true;
+    }
+
+    void stop(IOService* provider) override
+    {
+        recordToyEvent("stop " + name());
+        IOService::stop(provider);
     }
 
     IOReturn setPowerState(unsigned long ordinal, IOService*) override
@@ -100,9 +113,11 @@ class KernelMatchingToy : public IOService
     std::string name() const { return textProperty(this, "ToyName"); }
 
     static std::thread::id sPowerThread;
+    static std::atomic<bool> sReset;
 };
 
 std::thread::id KernelMatchingToy::sPowerThread;
+std::atomic<bool> KernelMatchingToy::sReset{false};
 
 OSDefineMetaClassAndStructors(KernelMatchingToy, IOService)
 
@@ -110,7 +125,8 @@ OSDefineMetaClassAndStructors(KernelMatchingToy, IOService)
 {
     std::string fName;
     uint32_t fScore;
-    std::string fBehaviour; // "", "ToyRefuses", "ToyFailsStart", "ToyWithChild" or "ToyProbeScore N"
+    // "", "ToyRefuses", "ToyFailsStart", "ToyWithChild", "ToyResets" or "ToyProbeScore N"
+    std::string fBehaviour;
 };
 
 // A bundle with no library: its personalities name classes already in the process.
@@ -374,6 +390,19 @@ TEST_F(KernelIOKitMatchingTests, ATestDrivesOneServicesPowerOnThePowerThread)
     EXPECT_NE(KernelMatchingToy::sPowerThread, std::this_thread::get_id());
     services->release();
     matching->release();
+}
+
+// The re-enumeration a start asks for begins once that start has returned; the driver then starts
+// on the device's new nubs.
+TEST_F(KernelIOKitMatchingTests, AResetAskedForInStartReEnumeratesAfterTheStartReturned)
+{
+    load(0x710A, {{"R", 1000, "ToyResets"}});
+    plugIn(4, 0x710A);
+    ASSERT_TRUE(DarwinTesting::eventually([] { return eventsStartingWith("started R").size() == 2; }))
+        << "the driver never started on the new nubs";
+    const std::vector<std::string> lifecycle = eventsStartingWith("st");
+    EXPECT_EQ(lifecycle,
+              (std::vector<std::string>{"start R", "started R", "stop R", "start R", "started R"}));
 }
 
 } // namespace
