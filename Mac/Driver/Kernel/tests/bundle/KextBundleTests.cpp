@@ -92,9 +92,8 @@ std::string controlUID()
 // The control service has its UID and both streaming interfaces have a driver.
 bool matchingEnded()
 {
-    return DarwinTesting::eventually([] {
-        return controlUID() == "ab12cd34" && servicesOnInterfaces(kStreamClass).size() == 2;
-    });
+    return DarwinTesting::eventually(
+        [] { return controlUID() == "ab12cd34" && servicesOnInterfaces(kStreamClass).size() == 2; });
 }
 
 class KextBundleTests : public testing::Test
