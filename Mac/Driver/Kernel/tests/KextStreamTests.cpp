@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace KextTesting {
 namespace {
@@ -232,6 +234,63 @@ TEST_F(Kext103StreamTests, StreamingFillsBothRingsWithContinuousBlocksAndStopsCl
     EXPECT_TRUE(logged("<-USBIsocIOStream::Abort\n"));
     input->release();
     output->release();
+}
+
+struct TryCase
+{
+    const char* name;
+    // Frame and time offsets from the current frame and a base time.
+    std::vector<std::pair<uint64_t, uint64_t>> readings;
+    std::pair<uint64_t, uint64_t> snapshot;
+    size_t skippedFrames;
+};
+
+void PrintTo(const TryCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class Kext103SnapshotTryTests : public Kext103StreamTests, public testing::WithParamInterface<TryCase>
+{};
+
+INSTANTIATE_TEST_SUITE_P(
+    Readings, Kext103SnapshotTryTests,
+    testing::Values(
+        TryCase{"AGapOf10000Succeeds", {{0, 0}, {1, 10'000}}, {1, 10'000}, 0},
+        TryCase{"AGapOf10001FailsTheTry", {{0, 0}, {1, 10'001}, {3, 20'000}, {4, 20'100}}, {4, 20'100}, 0},
+        TryCase{"ARepeatedFrameUpdatesTheTime", {{0, 0}, {0, 5'000}, {1, 14'000}}, {1, 14'000}, 0},
+        TryCase{"ASkippedFrameFailsTheTry", {{0, 0}, {2, 100}, {3, 20'000}, {4, 20'100}}, {4, 20'100}, 1}),
+    [](const testing::TestParamInfo<TryCase>& info) { return std::string(info.param.name); });
+
+// A try catches the frame boundary between two readings at most 10,000 units apart, the time of a
+// repeated frame counting as the later reading; the snapshot it takes is what the first requests'
+// host times are predicted from.
+TEST_P(Kext103SnapshotTryTests, TheSnapshotIsTheBoundaryTheTryCaught)
+{
+    plugIn(wrenlet());
+    ASSERT_NE(startControl(false), nullptr);
+    fProvider = fControl->GetProvider();
+    constexpr uint64_t kBase = 7'000'000'000;
+    const uint64_t frame = SimUSB::Bus::shared().frameClock().currentFrame();
+    std::vector<SimUSB::FrameReading> readings;
+    for (const auto& [frameOffset, timeOffset] : GetParam().readings) {
+        readings.push_back({frame + frameOffset, kBase + timeOffset});
+    }
+    SimUSB::Bus::shared().frameClock().setScript(readings);
+    ASSERT_EQ(startAudio(), kIOReturnSuccess);
+    stopAudio();
+
+    unsigned long long firstFrame = 0, firstTime = 0, outFrame = 0, outTime = 0;
+    for (const std::string& line : logLines()) {
+        std::sscanf(line.c_str(), "first in req %llu (%llu), first out req %llu (%llu)", &firstFrame,
+                    &firstTime, &outFrame, &outTime);
+    }
+    ASSERT_NE(firstFrame, 0u);
+    const uint64_t snapshotFrame = frame + GetParam().snapshot.first;
+    EXPECT_EQ(firstTime, (firstFrame - snapshotFrame) * 1'000'000 + kBase + GetParam().snapshot.second);
+    const std::vector<std::string> lines = logLines();
+    EXPECT_EQ(size_t(std::count(lines.begin(), lines.end(), "read timestamp skipped a frame\n")),
+              GetParam().skippedFrames);
 }
 
 // Each start, the first and one after a stop, begins at block 0 of both rings with eight input
