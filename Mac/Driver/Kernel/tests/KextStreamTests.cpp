@@ -1,8 +1,12 @@
 #include <KextTestSupport.h>
 
+#include "VorkAllocationCounter.h"
+
 #include <KorvanInterface/Descriptors.h>
 #include <KorvanRequestRing.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -336,6 +340,77 @@ TEST_F(Kext103StreamTests, EachStartSubmitsEightInputRequestsFromTheFirstBlock)
     }
     input->release();
     output->release();
+}
+
+// Marks or unmarks the thread of a work loop for the allocation counter, on that thread.
+class AllocationMarkSource : public IOEventSource
+{
+    OSDeclareDefaultStructors(AllocationMarkSource)
+
+        public : void mark(bool marked)
+    {
+        fMarked = marked;
+        fDone = false;
+        signalWorkAvailable();
+        EXPECT_TRUE(DarwinTesting::eventually([&] { return fDone.load(); }));
+    }
+
+protected:
+    bool checkForWork() override
+    {
+        if (!fDone.load()) {
+            VorkTesting::markThread(fMarked.load());
+            fDone = true;
+        }
+        return false;
+    }
+
+private:
+    std::atomic<bool> fMarked{false};
+    std::atomic<bool> fDone{true};
+};
+
+OSDefineMetaClassAndStructors(AllocationMarkSource, IOEventSource)
+
+    // Once streaming, the bus work loop's completions, re-queueing and requests allocate nothing. A
+    // loaded machine can make the driver log, and logging may allocate: the claim is about a stretch
+    // that logged nothing.
+    TEST_F(Kext103StreamTests, TheBusWorkLoopAllocatesNothingOnceStreaming)
+{
+    ASSERT_EQ(startAudio(), kIOReturnSuccess);
+    IOWorkLoop* bus = fControl->getWorkLoop();
+    auto* marker = new AllocationMarkSource;
+    ASSERT_TRUE(marker->init(fControl));
+    bus->addEventSource(marker);
+    IOMemoryDescriptor* output = fProvider->GetBufferDesc(2);
+    // Ten blocks of output submitted.
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return ReadBlockHeader(block(output, 10)).fHostTime != 0; }));
+    auto latestOutput = [&] {
+        uint64_t latest = 0;
+        for (size_t index = 0; index < kRequestBlockCount; ++index) {
+            latest = std::max(latest, ReadBlockHeader(block(output, index)).fHostTime);
+        }
+        return latest;
+    };
+    marker->mark(true);
+    bool quiet = false;
+    for (int window = 0; window < 5 && !quiet; ++window) {
+        const DarwinTesting::LogCapture logged;
+        const VorkTesting::MarkedThreadsAllocationCounter allocations;
+        // Twenty more blocks of 20 ms.
+        const uint64_t from = latestOutput();
+        ASSERT_TRUE(DarwinTesting::eventually([&] { return latestOutput() >= from + 400'000'000ull; }));
+        quiet = logged.records().empty();
+        if (quiet) {
+            EXPECT_EQ(allocations.count(), 0u);
+        }
+    }
+    EXPECT_TRUE(quiet) << "every stretch of streaming logged something";
+    marker->mark(false);
+    bus->removeEventSource(marker);
+    marker->release();
+    output->release();
+    stopAudio();
 }
 
 // Sleep stops audio with the device at alternate 0; after wake the client starts it again.
