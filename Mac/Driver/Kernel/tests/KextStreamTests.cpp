@@ -297,6 +297,59 @@ TEST_P(Kext103SnapshotTryTests, TheSnapshotIsTheBoundaryTheTryCaught)
               GetParam().skippedFrames);
 }
 
+struct FoldCase
+{
+    const char* name;
+    // The snapshot loop's try, as frame and time offsets from the start's.
+    std::pair<uint64_t, uint64_t> before;
+    std::pair<uint64_t, uint64_t> caught;
+    // What the second output request is predicted from: frame and time offsets, and the period.
+    std::pair<uint64_t, uint64_t> current;
+    uint64_t period;
+};
+
+class Kext103SnapshotFoldTests : public Kext103StreamTests, public testing::WithParamInterface<FoldCase>
+{};
+
+INSTANTIATE_TEST_SUITE_P(
+    Snapshots, Kext103SnapshotFoldTests,
+    testing::Values(FoldCase{"ANewFrameMovesThePeriodByAQuarterOfItsDeviation",
+                             {10, 10'000'000},
+                             {11, 10'005'000},
+                             {11, 10'005'000},
+                             1'000'125},
+                    FoldCase{"TheSameFrameAgainIsNotQueued", {0, 50}, {1, 100}, {1, 0}, 1'000'000}),
+    [](const testing::TestParamInfo<FoldCase>& info) { return std::string(info.param.name); });
+
+// The snapshot loop's first snapshot, taken after the first output request, is folded into the
+// second: a sample of 1,000,500 units a frame moves the period, the mean of the last four, from
+// 1,000,000 to 1,000,125, and a snapshot of the frame already known is not queued.
+TEST_P(Kext103SnapshotFoldTests, TheSecondOutputRequestFoldsInTheLoopsSnapshot)
+{
+    plugIn(wrenlet());
+    ASSERT_NE(startControl(false), nullptr);
+    fProvider = fControl->GetProvider();
+    const uint64_t frame = SimUSB::Bus::shared().frameClock().currentFrame();
+    const uint64_t time = mach_absolute_time();
+    const FoldCase& c = GetParam();
+    // The start's try catches frame + 1 at `time` and its first requests follow frame.
+    SimUSB::Bus::shared().frameClock().setScript({{frame, time - 1'000},
+                                                  {frame + 1, time},
+                                                  {frame, time},
+                                                  {frame + c.before.first, time + c.before.second},
+                                                  {frame + c.caught.first, time + c.caught.second}});
+    ASSERT_EQ(startAudio(), kIOReturnSuccess);
+    IOMemoryDescriptor* output = fProvider->GetBufferDesc(2);
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return ReadBlockHeader(block(output, 1)).fHostTime != 0; }));
+    stopAudio();
+
+    // The first output request is 340 frames after the start's frame, the second 20 later.
+    EXPECT_EQ(ReadBlockHeader(block(output, 0)).fHostTime, (frame + 340 - (frame + 1)) * 1'000'000 + time);
+    EXPECT_EQ(ReadBlockHeader(block(output, 1)).fHostTime,
+              (frame + 360 - (frame + c.current.first)) * c.period + time + c.current.second);
+    output->release();
+}
+
 // Each start, the first and one after a stop, begins at block 0 of both rings with eight input
 // requests 20 frames apart, stamped with their predicted host times, and no output yet. The gate is
 // held until the rings are read, so no completion comes in between.
