@@ -51,7 +51,8 @@ IsocPacketHeader headerOf(uint64_t packet)
 // Never the stale pattern's byte, and different from one lap to the next.
 uint8_t sampleByteOf(uint64_t packet)
 {
-    return uint8_t(packet % 160 + 1);
+    static_assert(kPacketsPerRing % 169 != 0);
+    return uint8_t(packet % 169 + 1);
 }
 
 uint8_t* packetBytes(USBRequestBlock* ring, uint64_t packet)
@@ -210,6 +211,9 @@ private:
         // As in the plug-in: a packet that has arrived by now was still being written, not lost.
         if (IsPacketFresh(stale, D, true)) {
             return true;
+        }
+        if (!fChaser.SettleDroppedStretch(stale, 9, nextGood, count)) {
+            return false;
         }
         const uint64_t lastGood = at();
         int64_t droppedFrames = 0;

@@ -173,8 +173,9 @@ bool SA_DeviceUSB::RepairDroppedPackets()
     if (IsPacketFresh(stale, Driver::CoreAudio, true)) {
         return true;
     }
-    // Nothing has arrived after the stretch's end yet: its header may be half written. Wait.
-    if (!chaser.IsNextGoodWhole(nextGood, unsigned(count))) {
+    // Until a packet has arrived after the stretch's end, its header may be half written and a
+    // packet taken for lost may just have arrived. Wait.
+    if (!chaser.SettleDroppedStretch(stale, kDropSearchPackets, nextGood, count)) {
         return false;
     }
     LOG_THREAD_POST(fLog.get(), "!!! Detected %d dropped isoc packets!\n", count);
