@@ -103,7 +103,7 @@ void ScriptedStream::WriteMicroframe(uint64_t microframe)
     }
     const uint32_t frames = FramesOf(microframe);
     const auto listed = [microframe](const std::vector<uint64_t>& microframes) {
-        return std::find(microframes.begin(), microframes.end(), microframe) != microframes.end();
+        return std::binary_search(microframes.begin(), microframes.end(), microframe);
     };
     if (listed(fFormat.fLostMicroframes)) {
         fWriter.Lose(1, frames);

@@ -41,6 +41,7 @@ struct StreamFormat
     // The device's frame count at the first packet: near 2^32 it wraps in the headers.
     uint64_t fFirstFrame = 0;
     // Microframes whose packets never arrive: nothing is written, the device's count goes on.
+    // This list and the next are in ascending order.
     std::vector<uint64_t> fLostMicroframes;
     // Microframes whose header carries a running total that jumps by fCounterJump, once.
     std::vector<uint64_t> fCorruptedMicroframes;
