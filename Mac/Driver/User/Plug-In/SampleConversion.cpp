@@ -167,7 +167,20 @@ const float* WriteSamples(int32_t* destination, const float* source, uint32_t fr
 
 void PackSamples3(uint8_t* destination, const int32_t* samples, uint32_t count)
 {
-    for (uint32_t index = 0; index < count; ++index) {
+    uint32_t index = 0;
+    // Four samples' top three bytes make a little-endian 64-bit and a 32-bit word.
+    for (; index + 4 <= count; index += 4) {
+        const uint32_t s0 = uint32_t(samples[index]) >> 8;
+        const uint32_t s1 = uint32_t(samples[index + 1]) >> 8;
+        const uint32_t s2 = uint32_t(samples[index + 2]) >> 8;
+        const uint32_t s3 = uint32_t(samples[index + 3]) >> 8;
+        const uint64_t low = uint64_t(s0) | uint64_t(s1) << 24 | uint64_t(s2) << 48;
+        const uint32_t high = s2 >> 16 | s3 << 8;
+        std::memcpy(destination, &low, sizeof(low));
+        std::memcpy(destination + sizeof(low), &high, sizeof(high));
+        destination += sizeof(low) + sizeof(high);
+    }
+    for (; index < count; ++index) {
         uint8_t bytes[4];
         std::memcpy(bytes, &samples[index], sizeof(bytes));
         destination[0] = bytes[1];
