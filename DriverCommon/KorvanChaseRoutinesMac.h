@@ -91,6 +91,21 @@ public:
         }
     }
 
+    // A search made while the controller writes may meet a packet just before it arrives and take
+    // it for lost, or meet the stretch's end half written. The controller fills packets in order, so
+    // once a packet after `nextGood` has arrived, every packet up to it is written whole or lost for
+    // good, and a second search over them finds the stretch as it stays. False while nothing has
+    // arrived after `nextGood` yet, or when `start` turns out to have arrived after all.
+    bool SettleDroppedStretch(const USBRequestIter& start, int count, USBRequestIter& nextGood,
+                              int& numPacketsDropped) const
+    {
+        if (numPacketsDropped <= 0 || !IsNextGoodWhole(nextGood, unsigned(numPacketsDropped)) ||
+            isFresh(start)) {
+            return false;
+        }
+        return didIsocInGetDropped(start, count, nextGood, numPacketsDropped);
+    }
+
     // Spreads the frames that went missing over the dropped packets after `start`, the last
     // remainder packets one frame more, and records each as consumed.
     void setTransferLengthsForDroppedInputPackets(const USBRequestIter& start, int numPacketsDropped,
@@ -140,9 +155,10 @@ public:
         LOG_THREAD_ASSERT(fLog, numSampleFramesToSchedule == 0);
     }
 
-    // Repairs a dropped stretch between `lastGood` and `nextGood`. Everything is checked before
-    // anything is touched: a repair that fails copies nothing and changes no counter or record, so
-    // the caller may simply try again at its next pass.
+    // Repairs a dropped stretch between `lastGood` and `nextGood`, as SettleDroppedStretch gives it,
+    // once nextGood's header is whole. Everything is checked before anything is touched: a repair
+    // that fails copies nothing and changes no counter or record, so the caller may simply try
+    // again at its next pass.
     template <class CopyToChaseBufferCallable>
     bool handleDroppedIsoc(CopyToChaseBufferCallable&& copy, const USBRequestIter& lastGood,
                            const USBRequestIter& nextGood, unsigned num_uFramesDropped,
@@ -151,6 +167,9 @@ public:
         // No stretch of dropped packets is longer than the ring.
         if (!fStreamingHeadersEnabled || !nextGood.fRingBase || !fits(nextGood) || !fits(lastGood) ||
             num_uFramesDropped > kPacketsPerRing) {
+            return false;
+        }
+        if (!IsNextGoodWhole(nextGood, num_uFramesDropped)) {
             return false;
         }
         const IsocPacketHeader prev = ReadPacketHeader(lastGood.packet());
@@ -226,6 +245,18 @@ private:
     static constexpr uint32_t kHeaderBytes = kIsocPacketHeaderBytes;
 
     bool isFresh(const USBRequestIter& it) const { return IsPacketFresh(it, D, fStreamingHeadersEnabled); }
+
+    // A packet's header is written byte by byte: the newest packet's may be half old, half new, and
+    // carry a count the device never sent. The controller fills packets in order, so nextGood's
+    // header is whole once a later packet has arrived. nextGood lies numPacketsDropped + 1 packets
+    // after the last good one, and the search stops short of that, fresh until consumed.
+    bool IsNextGoodWhole(const USBRequestIter& nextGood, unsigned numPacketsDropped) const
+    {
+        USBRequestIter later;
+        int distance = 0;
+        return numPacketsDropped + 2 < kPacketsPerRing &&
+               FindNextFreshIsocIn(nextGood, int(kPacketsPerRing - 2 - numPacketsDropped), later, distance);
+    }
 
     // The max packet size comes from the device's descriptors. The chaser touches the ring only with
     // a stride that keeps 160 packets inside a block and holds a header or the stale pattern, and

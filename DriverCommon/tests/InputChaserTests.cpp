@@ -192,6 +192,67 @@ TEST_F(InputChaser, AFullyScannedRingGivesFalse)
     EXPECT_FALSE(chaser().didIsocInGetDropped(at(0), 3199, nextGood, numPacketsDropped));
 }
 
+// Packet 10 was the last good one and 11 never arrived. The stretch's end is taken only once a packet
+// after it has arrived, and never when 11 turns out to have arrived after all.
+TEST_F(InputChaser, SettlingWaitsForAPacketAfterTheStretch)
+{
+    struct Row
+    {
+        uint8_t fVersion;
+        std::size_t fNextGood;
+    };
+    for (const Row& row : {Row{1, 12}, Row{2, 13}}) {
+        ring().clear();
+        consumed(10, 1000, 6);
+        for (std::size_t p = 12; p <= row.fNextGood; ++p) {
+            arrive(p, uint32_t(1000 + 6 * (p - 10)), 6);
+        }
+        USBRequestIter nextGood;
+        int count = 0;
+        ASSERT_TRUE(chaser(row.fVersion).didIsocInGetDropped(at(11), 9, nextGood, count)) << row.fVersion;
+        ASSERT_EQ(number(nextGood), row.fNextGood);
+        EXPECT_FALSE(chaser(row.fVersion).SettleDroppedStretch(at(11), 9, nextGood, count)) << row.fVersion;
+
+        arrive(row.fNextGood + 1, uint32_t(1000 + 6 * (row.fNextGood - 9)), 6);
+        EXPECT_TRUE(chaser(row.fVersion).SettleDroppedStretch(at(11), 9, nextGood, count)) << row.fVersion;
+        EXPECT_EQ(number(nextGood), row.fNextGood);
+
+        arrive(11, 1006, 6);
+        EXPECT_FALSE(chaser(row.fVersion).SettleDroppedStretch(at(11), 9, nextGood, count)) << row.fVersion;
+    }
+}
+
+// The search passed 12 just before it arrived, and met 13 and 14 already there. Once 15 has come,
+// every packet up to it is as it stays, and the second search finds 12.
+TEST_F(InputChaser, SettlingFindsAPacketThatArrivedDuringTheSearch)
+{
+    struct Row
+    {
+        uint8_t fVersion;
+        std::size_t fSearchedEnd;
+        int fSearchedCount;
+        std::size_t fSettledEnd;
+        int fSettledCount;
+    };
+    for (const Row& row : {Row{1, 13, 2, 12, 1}, Row{2, 14, 3, 13, 2}}) {
+        ring().clear();
+        consumed(10, 1000, 6);
+        arrive(13, 1018, 6);
+        arrive(14, 1024, 6);
+        USBRequestIter nextGood;
+        int count = 0;
+        ASSERT_TRUE(chaser(row.fVersion).didIsocInGetDropped(at(11), 9, nextGood, count)) << row.fVersion;
+        EXPECT_EQ(number(nextGood), row.fSearchedEnd) << row.fVersion;
+        EXPECT_EQ(count, row.fSearchedCount) << row.fVersion;
+
+        arrive(12, 1012, 6);
+        arrive(15, 1030, 6);
+        ASSERT_TRUE(chaser(row.fVersion).SettleDroppedStretch(at(11), 9, nextGood, count)) << row.fVersion;
+        EXPECT_EQ(number(nextGood), row.fSettledEnd) << row.fVersion;
+        EXPECT_EQ(count, row.fSettledCount) << row.fVersion;
+    }
+}
+
 TEST_F(InputChaser, SpreadsFramesOverTheDroppedPackets)
 {
     struct Row
@@ -299,7 +360,8 @@ TEST_F(InputChaser, PacketsWithoutFramesAreAsserted)
 }
 
 // A dropped stretch as the plug-in's chase meets it: packet 10 was the last good one, 11 and 12
-// never arrived, 13 and 14 did. 18 frames went missing over packets 11 to 13.
+// never arrived, 13 and 14 did, and 15 after them, so 14's header is whole. 18 frames went missing
+// over packets 11 to 13.
 class DroppedStretch : public InputChaser
 {
 protected:
@@ -315,6 +377,7 @@ protected:
         arrive(10, lastGood.totalNumSampleFramesSent, lastGood.numSampleFramesThisPacket);
         arrive(13, f.totalNumSampleFramesSent, f.numSampleFramesThisPacket);
         arrive(14, nextGood.totalNumSampleFramesSent, nextGood.numSampleFramesThisPacket);
+        arrive(15, nextGood.totalNumSampleFramesSent + 6, 6);
     }
 
     bool repair(unsigned numPacketsDropped = 3)
@@ -353,6 +416,22 @@ TEST_F(DroppedStretch, RepairCopiesTheLastGoodPacketOnceAndSpreadsTheRest)
     EXPECT_EQ(record(0).fChaseMicroframe, 1613u);
     EXPECT_EQ(record(0).fChaseHostTime, mach_absolute_time());
     EXPECT_EQ(fLog.fMessages.size(), 5u);
+}
+
+// The newest packet may still be being written: its header could be half old, half new.
+TEST_F(DroppedStretch, NextGoodIsTakenOnlyOnceALaterPacketHasArrived)
+{
+    stretch({1000, 6}, {1018, 6}, {1024, 6});
+    consumed(15, 1030, 6);
+    const auto before = recordBytes(0, Driver::CoreAudio);
+    EXPECT_FALSE(repair());
+    EXPECT_TRUE(fCopies.empty());
+    EXPECT_EQ(fChased, 994);
+    EXPECT_EQ(recordBytes(0, Driver::CoreAudio), before);
+
+    arrive(40, 1180, 6);
+    ASSERT_TRUE(repair());
+    EXPECT_EQ(fDroppedFrames, 18);
 }
 
 TEST_F(DroppedStretch, WrappedCounterGivesTheRightCount)

@@ -39,6 +39,7 @@ public:
             int count = 0;
             int64_t dropped = 0;
             if (fFrames < 1 || !fChaser.didIsocInGetDropped(next, 9, nextGood, count) ||
+                !fChaser.SettleDroppedStretch(next, 9, nextGood, count) ||
                 !fChaser.handleDroppedIsoc([](const uint8_t*, uint32_t) {}, fPosition, nextGood,
                                            unsigned(count), fFrames, dropped)) {
                 break;

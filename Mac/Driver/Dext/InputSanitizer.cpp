@@ -67,13 +67,16 @@ void InputSanitizer::sanitize(USBRequestBlock& block, IOUSBIsochronousFrame* fra
         }
         USBRequestIter found;
         int chased = 0;
-        if (MaybeHandleDroppedIsoc(it, next, &found, int(kPacketsPerBlock) - count, &chased)) {
+        const Repair repair =
+            MaybeHandleDroppedIsoc(it, next, &found, int(kPacketsPerBlock) - count, &chased);
+        if (repair == Repair::Done) {
             count += chased;
             it = found;
             continue;
         }
-        // The last packet waits for the next request's first one, which may still be on its way.
-        if (next.fBlock != &block && !retried) {
+        // The last packet waits for the next request's first one, and a stretch for a packet after
+        // its end; either may still be on its way.
+        if ((next.fBlock != &block || repair == Repair::Unsettled) && !retried) {
             retried = true;
             IOSleep(1);
             continue;
@@ -94,16 +97,22 @@ void InputSanitizer::sanitize(USBRequestBlock& block, IOUSBIsochronousFrame* fra
     takeLengths(block.fChase[size_t(Driver::Dext)], frames);
 }
 
-bool InputSanitizer::MaybeHandleDroppedIsoc(const USBRequestIter& current, const USBRequestIter& next,
-                                            USBRequestIter* found, int packetsRemaining, int* packetsChased)
+InputSanitizer::Repair InputSanitizer::MaybeHandleDroppedIsoc(const USBRequestIter& current,
+                                                              const USBRequestIter& next,
+                                                              USBRequestIter* found, int packetsRemaining,
+                                                              int* packetsChased)
 {
     USBRequestIter fresh;
     int n = 0;
     // Searched from the first stale packet, n counts the packets from the current one's successor up
     // to the fresh one found, which are exactly those whose frames went missing.
-    if (next.fBlock == nullptr || !fChaser.didIsocInGetDropped(next, packetsRemaining, fresh, n) ||
-        fresh.fBlock == nullptr) {
-        return false;
+    if (next.fBlock == nullptr || !fChaser.didIsocInGetDropped(next, packetsRemaining, fresh, n)) {
+        return Repair::Failed;
+    }
+    // The stretch may end in the next request, which the controller is still writing: its headers
+    // are taken only once the stretch is settled.
+    if (!fChaser.SettleDroppedStretch(next, packetsRemaining, fresh, n)) {
+        return Repair::Unsettled;
     }
     const IsocPacketHeader header = ReadPacketHeader(current.packet());
     uint32_t bytes = uint32_t(header.numSampleFramesThisPacket) * fBytesPerFrame;
@@ -121,10 +130,10 @@ bool InputSanitizer::MaybeHandleDroppedIsoc(const USBRequestIter& current, const
         total - after.numSampleFramesThisPacket - int64_t(header.totalNumSampleFramesSent);
     // Frames are compared with what the packets could have carried, in bytes.
     if (missing <= 0 || missing * fBytesPerFrame > int64_t(n) * fMaxPacketSize) {
-        return false;
+        return Repair::Failed;
     }
     fChaser.setTransferLengthsForDroppedInputPackets(current, n, missing);
     *found = fresh;
     *packetsChased = n;
-    return true;
+    return Repair::Done;
 }

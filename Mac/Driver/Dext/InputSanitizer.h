@@ -27,10 +27,17 @@ private:
     void recordPacket(const KorvanDeviceIO::USBRequestIter& it, uint32_t length);
     // Takes the record's lengths where they differ from what the controller reported.
     void takeLengths(const KorvanDeviceIO::ChaseRecord& record, IOUSBIsochronousFrame* frames) const;
-    bool MaybeHandleDroppedIsoc(const KorvanDeviceIO::USBRequestIter& current,
-                                const KorvanDeviceIO::USBRequestIter& next,
-                                KorvanDeviceIO::USBRequestIter* found, int packetsRemaining,
-                                int* packetsChased);
+    enum class Repair
+    {
+        Done,
+        // A stretch was found, but nothing has arrived after its end yet.
+        Unsettled,
+        Failed,
+    };
+    Repair MaybeHandleDroppedIsoc(const KorvanDeviceIO::USBRequestIter& current,
+                                  const KorvanDeviceIO::USBRequestIter& next,
+                                  KorvanDeviceIO::USBRequestIter* found, int packetsRemaining,
+                                  int* packetsChased);
 
     KorvanDeviceIO::USBRequestBlock* fRing;
     uint32_t fMaxPacketSize;

@@ -3,6 +3,7 @@
 
 #include <InputSanitizer.h>
 
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/LogCapture.h>
 #include <DarwinTesting/ManualClock.h>
 
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -190,6 +192,36 @@ TEST_F(DextInputSanitizer, TheLastPacketWaitsOnceForTheNextRequest)
     clock.advance(std::chrono::milliseconds(1));
     chase.join();
 
+    EXPECT_EQ(frames[159].completeCount, kFullPacket);
+    EXPECT_FALSE(DextTesting::logged(capture, "sanitizeInputRequest - failed"));
+}
+
+// Packets 158 and 159 are lost, and the stretch ends in the next request, whose second packet's
+// header is only half written: its frame count and the low byte of its total. The repair waits for
+// a packet after it, then takes the whole header.
+TEST_F(DextInputSanitizer, AStretchEndingInTheNextRequestWaitsForAPacketAfterIt)
+{
+    DarwinTesting::LogCapture capture;
+    const uint32_t nextGoodTotal = writeFrom(0, 1000) + kFramesPerPacket;
+    lose(158);
+    lose(159);
+    WritePacketHeader(packet(kBlock + 1, 1), {nextGoodTotal & 0xFF, kFramesPerPacket});
+    DarwinTesting::ManualClock clock;
+
+    std::atomic<bool> done{false};
+    std::thread chase([&] {
+        sanitize();
+        done = true;
+    });
+    EXPECT_TRUE(
+        DarwinTesting::eventually([&] { return done || clock.nextDeadline() != DarwinClock::kNever; }));
+    EXPECT_FALSE(done) << "the half-written header was taken";
+    WritePacketHeader(packet(kBlock + 1, 1), {nextGoodTotal, kFramesPerPacket});
+    WritePacketHeader(packet(kBlock + 1, 2), {nextGoodTotal + kFramesPerPacket, kFramesPerPacket});
+    clock.advance(std::chrono::milliseconds(1));
+    chase.join();
+
+    EXPECT_EQ(frames[158].completeCount, kFullPacket);
     EXPECT_EQ(frames[159].completeCount, kFullPacket);
     EXPECT_FALSE(DextTesting::logged(capture, "sanitizeInputRequest - failed"));
 }

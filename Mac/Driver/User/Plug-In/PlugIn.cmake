@@ -64,7 +64,8 @@ tide_library(PlugInTestSupport STATIC SOURCES
   ${plugin_dir}/tests/support/RecordingHost.cpp
   ${plugin_dir}/tests/support/ScriptedStream.cpp)
 target_include_directories(PlugInTestSupport PUBLIC ${plugin_dir}/tests/support)
-target_link_libraries(PlugInTestSupport PUBLIC CoreAudio DriverCommon UtilLog IOKit IOKitTesting XPC Dispatch CoreFoundation)
+target_link_libraries(PlugInTestSupport PUBLIC CoreAudio DriverCommon UtilLog IOKit IOKitTesting DarwinTesting XPC Dispatch
+                      CoreFoundation)
 
 # tide_audio_plugin_module(NAME BUNDLE <bundle name> LIBS <device library> ...)
 # A plug-in module laid out as a bundle in the build tree: <bundle>/Contents/Info.plist and

@@ -61,6 +61,7 @@ public:
     UInt32 GetBusBytesPerSample() const { return fBusBytesPerSample; }
     UInt64 GetBufferSyncOffsetSamples() const { return fBufferSyncOffsetSamples; }
     bool AreStreamingHeadersEnabled() const { return fStreamingHeadersEnabled; }
+    UInt64 GetInputSampleFramesCopied() const { return fInSampleFramesCopied; }
 
 protected:
     WorkLoop* GetDeviceWorkLoop() override { return fWorkLoop.get(); }

@@ -173,6 +173,11 @@ bool SA_DeviceUSB::RepairDroppedPackets()
     if (IsPacketFresh(stale, Driver::CoreAudio, true)) {
         return true;
     }
+    // Until a packet has arrived after the stretch's end, its header may be half written and a
+    // packet taken for lost may just have arrived. Wait.
+    if (!chaser.SettleDroppedStretch(stale, kDropSearchPackets, nextGood, count)) {
+        return false;
+    }
     LOG_THREAD_POST(fLog.get(), "!!! Detected %d dropped isoc packets!\n", count);
     int64_t dropped = 0;
     const auto copy = [this](const UInt8* bytes, UInt32 byteCount) { CopyIntoChaseBuffer(bytes, byteCount); };

@@ -26,19 +26,42 @@ inline int32_t LoadSample4(const uint8_t* bytes)
     return sample;
 }
 
-// The channel count is a constant of each instance, so the compiler unrolls the frame.
-template <uint32_t Channels, uint32_t BytesPerSample>
-float* ConvertFrames(float* out, const uint8_t* bytes, uint32_t frames)
+#if defined(__SSE2__)
+// Four packed 3-byte samples, read as three little-endian words.
+inline __m128i LoadFourSamples3(const uint8_t* bytes)
 {
-    for (uint32_t frame = 0; frame < frames; ++frame) {
-        for (uint32_t channel = 0; channel < Channels; ++channel) {
-            const int32_t sample = BytesPerSample == 3 ? LoadSample3(bytes) : LoadSample4(bytes);
-            out[channel] = float(sample) * kSampleScale;
-            bytes += BytesPerSample;
+    uint32_t words[3];
+    std::memcpy(words, bytes, sizeof(words));
+    return _mm_set_epi32(int32_t(words[2] & 0xFFFFFF00u),
+                         int32_t((words[1] >> 8 & 0xFFFF00u) | words[2] << 24),
+                         int32_t((words[0] >> 16 & 0xFF00u) | words[1] << 16), int32_t(words[0] << 8));
+}
+#endif
+
+// Device samples are converted in fours where the processor has vector instructions, which give
+// the same floats as the scalar conversion: both round to nearest, and the scale is a power of two.
+template <uint32_t BytesPerSample>
+float* ConvertSamples(float* out, const uint8_t* bytes, std::size_t count)
+{
+    std::size_t index = 0;
+#if defined(__SSE2__)
+    const __m128 scale = _mm_set1_ps(kSampleScale);
+    for (; index + 4 <= count; index += 4) {
+        const uint8_t* at = bytes + index * BytesPerSample;
+        __m128i samples;
+        if constexpr (BytesPerSample == 4) {
+            samples = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        } else {
+            samples = LoadFourSamples3(at);
         }
-        out += Channels;
+        _mm_storeu_ps(out + index, _mm_mul_ps(_mm_cvtepi32_ps(samples), scale));
     }
-    return out;
+#endif
+    for (; index < count; ++index) {
+        const uint8_t* at = bytes + index * BytesPerSample;
+        out[index] = float(BytesPerSample == 3 ? LoadSample3(at) : LoadSample4(at)) * kSampleScale;
+    }
+    return out + count;
 }
 
 inline float Clamp(float value)
@@ -58,15 +81,31 @@ inline int32_t Round(float value)
 #endif
 }
 
+// The channel count is a constant of each instance, so the compiler unrolls the frame; the rounded
+// channels go four at a time where the processor has vector instructions, with the same clamp and
+// rounding as the scalar path.
 template <uint32_t Channels>
 const float* ScaleFrames(int32_t* out, const float* source, uint32_t frames, const float* scale)
 {
     constexpr uint32_t rounded = Channels / 4 * 4;
     for (uint32_t frame = 0; frame < frames; ++frame) {
-        for (uint32_t channel = 0; channel < rounded; ++channel) {
+        uint32_t channel = 0;
+#if defined(__SSE2__)
+        const __m128 upper = _mm_set1_ps(kMaxOutputSample);
+        const __m128 lower = _mm_set1_ps(-kMaxOutputSample);
+        const __m128i mask = _mm_set1_epi32(~0xFF);
+        for (; channel < rounded; channel += 4) {
+            // min takes its second operand for NaN, as Clamp does.
+            const __m128 scaled = _mm_mul_ps(_mm_loadu_ps(source + channel), _mm_loadu_ps(scale + channel));
+            const __m128 clamped = _mm_max_ps(_mm_min_ps(scaled, upper), lower);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + channel),
+                             _mm_and_si128(_mm_cvtps_epi32(clamped), mask));
+        }
+#endif
+        for (; channel < rounded; ++channel) {
             out[channel] = Round(Clamp(source[channel] * scale[channel])) & ~0xFF;
         }
-        for (uint32_t channel = rounded; channel < Channels; ++channel) {
+        for (channel = rounded; channel < Channels; ++channel) {
             out[channel] = int32_t(Clamp(source[channel] * scale[channel])) & ~0xFF;
         }
         out += Channels;
@@ -75,24 +114,15 @@ const float* ScaleFrames(int32_t* out, const float* source, uint32_t frames, con
     return source;
 }
 
-using ConvertFunction = float* (*)(float*, const uint8_t*, uint32_t);
 using ScaleFunction = const float* (*)(int32_t*, const float*, uint32_t, const float*);
 
 // Indexed by channel count / 2 - 1.
-template <uint32_t BytesPerSample, std::size_t... Pairs>
-constexpr auto ConvertTable(std::index_sequence<Pairs...>)
-{
-    return std::array<ConvertFunction, sizeof...(Pairs)>{&ConvertFrames<(Pairs + 1) * 2, BytesPerSample>...};
-}
-
 template <std::size_t... Pairs>
 constexpr auto ScaleTable(std::index_sequence<Pairs...>)
 {
     return std::array<ScaleFunction, sizeof...(Pairs)>{&ScaleFrames<(Pairs + 1) * 2>...};
 }
 
-constexpr auto kConvert3 = ConvertTable<3>(std::make_index_sequence<kMaxChannels / 2>());
-constexpr auto kConvert4 = ConvertTable<4>(std::make_index_sequence<kMaxChannels / 2>());
 constexpr auto kScale = ScaleTable(std::make_index_sequence<kMaxChannels / 2>());
 
 } // namespace
@@ -114,8 +144,9 @@ bool CopyUframeIntoChaseBuffer(float* chaseStart, const float* chaseEnd, float*&
         return false;
     }
     const uint32_t frames = byteCount / bytesPerFrame;
-    const auto& table = bytesPerSample == 3 ? kConvert3 : kConvert4;
-    writePosition = table[channels / 2 - 1](writePosition, bytes, frames);
+    const std::size_t samples = std::size_t(frames) * channels;
+    writePosition = bytesPerSample == 3 ? ConvertSamples<3>(writePosition, bytes, samples)
+                                        : ConvertSamples<4>(writePosition, bytes, samples);
     framesCopied += frames;
     if (writePosition >= chaseEnd) {
         const std::size_t overflow = std::size_t(writePosition - chaseEnd);
@@ -136,7 +167,20 @@ const float* WriteSamples(int32_t* destination, const float* source, uint32_t fr
 
 void PackSamples3(uint8_t* destination, const int32_t* samples, uint32_t count)
 {
-    for (uint32_t index = 0; index < count; ++index) {
+    uint32_t index = 0;
+    // Four samples' top three bytes make a little-endian 64-bit and a 32-bit word.
+    for (; index + 4 <= count; index += 4) {
+        const uint32_t s0 = uint32_t(samples[index]) >> 8;
+        const uint32_t s1 = uint32_t(samples[index + 1]) >> 8;
+        const uint32_t s2 = uint32_t(samples[index + 2]) >> 8;
+        const uint32_t s3 = uint32_t(samples[index + 3]) >> 8;
+        const uint64_t low = uint64_t(s0) | uint64_t(s1) << 24 | uint64_t(s2) << 48;
+        const uint32_t high = s2 >> 16 | s3 << 8;
+        std::memcpy(destination, &low, sizeof(low));
+        std::memcpy(destination + sizeof(low), &high, sizeof(high));
+        destination += sizeof(low) + sizeof(high);
+    }
+    for (; index < count; ++index) {
         uint8_t bytes[4];
         std::memcpy(bytes, &samples[index], sizeof(bytes));
         destination[0] = bytes[1];

@@ -153,6 +153,22 @@ TEST_F(AudioStartStopOnManualClock, OutputThatNeverStartsTimesOutAfter200ms)
     EXPECT_EQ(device.StartAudio(), 0) << "the next start works";
 }
 
+// The driver streams, but output block 0 never gets a host time.
+TEST_F(AudioStartStopOnManualClock, OutputBlockZeroWithoutHostTimeFailsTheStartAfter200ms)
+{
+    Activate();
+    StreamFormat untimed = SteppedFormat(fClock, false);
+    untimed.fOutputBlock0Untimed = true;
+    const uint64_t begin = mach_absolute_time();
+    EXPECT_EQ(StartOnSteppedDriver(untimed), OSStatus(kIOReturnTimeout));
+    EXPECT_GE(mach_absolute_time() - begin, SA_DeviceUSB::kStartDeadlineNs);
+    EXPECT_EQ(fService.runState(), 0u);
+    EXPECT_EQ(fService.runStops(), 1);
+    EXPECT_EQ(fService.clientMappings(kInputRingMemoryType), 0);
+    EXPECT_EQ(fService.clientMappings(kOutputRingMemoryType), 0);
+    EXPECT_EQ(StartOnSteppedDriver(SteppedFormat(fClock, false)), 0) << "the next start works";
+}
+
 // The audio server asks for zero timestamps while sleep stops audio: the walk never reads a ring
 // that is gone.
 TEST_F(AudioStartStop, ZeroTimeQueriesDuringSleepAndWake)

@@ -12,6 +12,7 @@
 #include "SA_ObjectMap.h"
 #include "WorkLoopThread.h"
 
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/ManualClock.h>
 #include <gtest/gtest.h>
 #include <mach/mach_time.h>
@@ -122,6 +123,39 @@ protected:
         const OSStatus status = start.get();
         EXPECT_GE(mach_absolute_time() - begin, SA_DeviceUSB::kStartDeadlineNs);
         return status;
+    }
+
+    // The stepped driver's stream for the activated device, moving `clock`.
+    PlugInTesting::StreamFormat SteppedFormat(DarwinTesting::ManualClock& clock, bool headers) const
+    {
+        PlugInTesting::StreamFormat format;
+        format.fInputStride = fDevice->GetInIsocInfo().fFamily[0].fMaxPacket;
+        format.fBytesPerSample = fDevice->GetBusBytesPerSample();
+        format.fHeaders = headers;
+        format.fSteppedClock = &clock;
+        return format;
+    }
+
+    // Starts IO on the stepped driver, which the test steps packet by packet until the start
+    // returns: it waits for output block 0's host time, then for that time to come.
+    OSStatus StartOnSteppedDriver(const PlugInTesting::StreamFormat& format)
+    {
+        fService.setStreaming(format);
+        auto start = std::async(std::launch::async, [this] { return fDevice->StartIO(1); });
+        const auto ready = [&start] {
+            return start.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
+        };
+        // Time stands until the driver streams.
+        EXPECT_TRUE(DarwinTesting::eventually([&] { return fService.runState() != 0 || ready(); }));
+        const auto limit = std::chrono::steady_clock::now() + DarwinTesting::kPollLimit;
+        while (!ready()) {
+            if (std::chrono::steady_clock::now() > limit) {
+                ADD_FAILURE() << "the start never returned";
+                break;
+            }
+            fService.advance(1);
+        }
+        return start.get();
     }
 
     // A new device and driver for the next case of a table.

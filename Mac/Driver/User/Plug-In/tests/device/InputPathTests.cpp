@@ -1,6 +1,9 @@
 #include "DeviceFixture.h"
 #include "ScriptedInput.h"
 
+#include <algorithm>
+
+#include <DarwinTesting/LogCapture.h>
 #include <DarwinTesting/ManualClock.h>
 
 using namespace DeviceTesting;
@@ -283,6 +286,63 @@ TEST_F(InputPath, HeaderOffInputStaysContinuousAcrossRingWraps)
         }
     }
     EXPECT_GT(checked, 2 * kPacketsPerRing * kFramesPerPacket);
+}
+
+} // namespace
+
+namespace {
+
+// On the stepped driver, whose input starts at block 0: the chase skips that block, so chase frame 0
+// holds the device's frame 960.
+class SteppedInput : public InputPath
+{
+protected:
+    static constexpr uint64_t kFirstChasedFrame = kPacketsPerBlock * kFramesPerPacket;
+
+    // Whether the device's log holds `line` so many times, once its lines have been posted.
+    bool Posted(const std::string& line, std::size_t times) const
+    {
+        return DarwinTesting::eventually([&] {
+            const auto texts = fCapture.texts(DarwinLog::Source::OSLog);
+            return std::size_t(std::count_if(texts.begin(), texts.end(), [&](const std::string& text) {
+                       return text.find(line) != std::string::npos;
+                   })) == times;
+        });
+    }
+
+    DarwinTesting::LogCapture fCapture;
+};
+
+// Packet 1000 carries the device's frames 6000 to 6005, with a running total 1000 too high. Its
+// header and the next are reported as not following on; the frames go on as sent.
+TEST_F(SteppedInput, ACorruptedHeaderIsReportedAndTheFramesGoOn)
+{
+    fService.setStreamingHeadersVersion(uint8_t(2));
+    Activate();
+    StreamFormat format = SteppedFormat(fClock, true);
+    format.fCorruptedMicroframes = {1000};
+    ASSERT_EQ(StartOnSteppedDriver(format), 0);
+
+    ExpectFrames(6000 - kFirstChasedFrame - 60, 120, 6000 - 60);
+    EXPECT_TRUE(Posted("!!! fInSampleFramesChased: 6000, packet header: (7006, 6)", 1));
+    EXPECT_TRUE(Posted("!!! fInSampleFramesChased: 7006, packet header: (6012, 6)", 1));
+    EXPECT_TRUE(Posted("ASSERTION FAILURE", 2));
+}
+
+// When the driver stops writing, the chase holds before the last packet that arrived, and what it
+// copied stays in place.
+TEST_F(SteppedInput, ADriverThatStopsWritingHoldsTheChase)
+{
+    fService.setStreamingHeadersVersion(uint8_t(2));
+    Activate();
+    ASSERT_EQ(StartOnSteppedDriver(SteppedFormat(fClock, true)), 0);
+    fService.completeRequest();
+    fService.stopWriting();
+    fService.advance(8 * 10);
+    const uint64_t written = fDevice->GetInputSampleFramesCopied();
+    fService.advance(8 * 500);
+    EXPECT_EQ(fDevice->GetInputSampleFramesCopied(), written);
+    ExpectFrames(written - 120, 120, kFirstChasedFrame + written - 120);
 }
 
 } // namespace

@@ -177,12 +177,15 @@ TEST(SampleConversion, ScalesEachChannel)
 
 TEST(SampleConversion, PacksTheUpperThreeBytes)
 {
-    const int32_t samples[] = {0x7FFFFF00, int32_t(0x80000100), 0x12345600, -256};
-    uint8_t packed[13];
-    packed[12] = 0xEE;
-    PackSamples3(packed, samples, 4);
-    const uint8_t expected[] = {0xFF, 0xFF, 0x7F, 0x01, 0x00, 0x80, 0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xEE};
-    EXPECT_EQ(std::vector<uint8_t>(packed, packed + 13), std::vector<uint8_t>(expected, expected + 13));
+    // Four samples packed together, and two after them one by one.
+    const int32_t samples[] = {0x7FFFFF00, int32_t(0x80000100), 0x12345600,
+                               -256,       0x00ABCD00,          int32_t(0xFEDCBA00)};
+    uint8_t packed[19];
+    packed[18] = 0xEE;
+    PackSamples3(packed, samples, 6);
+    const uint8_t expected[] = {0xFF, 0xFF, 0x7F, 0x01, 0x00, 0x80, 0x56, 0x34, 0x12, 0xFF,
+                                0xFF, 0xFF, 0xCD, 0xAB, 0x00, 0xBA, 0xDC, 0xFE, 0xEE};
+    EXPECT_EQ(std::vector<uint8_t>(packed, packed + 19), std::vector<uint8_t>(expected, expected + 19));
 }
 
 } // namespace

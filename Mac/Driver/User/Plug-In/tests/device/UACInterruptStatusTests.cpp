@@ -1,4 +1,5 @@
 #include "DescriptorFixtures.h"
+#include "DeviceFixture.h"
 #include "LogLines.h"
 #include "UACInterruptStatus.h"
 
@@ -88,6 +89,29 @@ TEST(UACInterruptStatus, VendorMessagesAreLoggedOnce)
     EXPECT_FALSE(IsClockChangeMessage(second, 6, &descriptors));
     EXPECT_EQ(log.count("GOT UNEXPECTED VENDOR MSG"), 1) << log.text();
     EXPECT_TRUE(log.contains("GOT UNEXPECTED VENDOR MSG 01, 01, 00, 01, 00, 10"));
+}
+
+} // namespace
+
+namespace {
+
+using DeviceInterruptStatus = DeviceFixture;
+
+// The driver extension's records carry zeros before their type: the device reads only the type,
+// the length and the payload.
+TEST_F(DeviceInterruptStatus, DriverExtensionRecordsReachTheDevice)
+{
+    Activate();
+    PlugInTesting::StreamFormat driverExtension;
+    driverExtension.fDriverExtension = true;
+    fService.setStreaming(driverExtension);
+    const uint8_t message[] = {0x00, 0x01, 0x00, 0x01, 0x00, Entity::kClockSource};
+    fService.NotifyUserClient(KorvanDeviceIO::kNotificationInterruptStatus, message, sizeof message);
+    // The device's port is on the run loop of the thread that activated it: this one.
+    EXPECT_TRUE(DarwinTesting::eventually([this] {
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.001, true);
+        return fLog.contains("UAC Interrupt Complete 00, 01, 00, 01, 00, 10");
+    })) << fLog.text();
 }
 
 } // namespace

@@ -12,7 +12,24 @@ namespace {
 constexpr uint64_t kFramesPerBlock = 2000;
 constexpr double kNanosecondsPerFrame = 1e9 / 48000;
 
-class ZeroTimestamps : public DeviceFixture
+// The device's zero timestamps on the manual clock.
+class ZeroTimestampReports : public DeviceFixture
+{
+protected:
+    std::pair<Float64, UInt64> Report()
+    {
+        Float64 sampleTime = -1;
+        UInt64 hostTime = 0;
+        UInt64 seed = 0;
+        fDevice->GetZeroTimeStamp(sampleTime, hostTime, seed);
+        EXPECT_EQ(seed, 1u);
+        return {sampleTime, hostTime};
+    }
+
+    DarwinTesting::ManualClock fClock;
+};
+
+class ZeroTimestamps : public ZeroTimestampReports
 {
 protected:
     void SetUp() override
@@ -39,17 +56,6 @@ protected:
         return blockTime + uint64_t(double(frame - block * kFramesPerBlock) * 1e9 / 48000.0);
     }
 
-    std::pair<Float64, UInt64> Report()
-    {
-        Float64 sampleTime = -1;
-        UInt64 hostTime = 0;
-        UInt64 seed = 0;
-        fDevice->GetZeroTimeStamp(sampleTime, hostTime, seed);
-        EXPECT_EQ(seed, 1u);
-        return {sampleTime, hostTime};
-    }
-
-    DarwinTesting::ManualClock fClock;
     uint64_t fStart = 0;
 };
 
@@ -90,6 +96,30 @@ TEST_F(ZeroTimestamps, RestartWalksFromTheFirstBlock)
     const auto [sampleTime, hostTime] = Report();
     EXPECT_EQ(sampleTime, 32768.0) << "both periods again, from block 0 on";
     EXPECT_NEAR(double(hostTime), double(HostTimeOf(32768)), 20000.0);
+}
+
+} // namespace
+
+namespace {
+
+using SteppedZeroTimestamps = ZeroTimestampReports;
+
+// On the stepped driver: right after the start the report is output block 0's host time; the
+// periods move on while the driver writes, and stay once it has stopped.
+TEST_F(SteppedZeroTimestamps, FollowTheDriversHostTimesAndStayWhenItStops)
+{
+    Activate();
+    ASSERT_EQ(StartOnSteppedDriver(SteppedFormat(fClock, false)), 0);
+    const auto* ring = reinterpret_cast<const USBRequestBlock*>(fService.ring(kOutputRingMemoryType));
+    EXPECT_EQ(Report(), std::make_pair(0.0, ReadBlockHeader(ring[0]).fHostTime));
+
+    fService.advance(8 * 1000);
+    EXPECT_GE(Report().first, 16384.0);
+    fService.stopWriting();
+    fService.advance(8 * 1000);
+    const auto stalled = Report();
+    fService.advance(8 * 1000);
+    EXPECT_EQ(Report(), stalled) << "a period without the driver's host times";
 }
 
 } // namespace

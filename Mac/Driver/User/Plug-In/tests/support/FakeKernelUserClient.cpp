@@ -128,7 +128,8 @@ struct FakeKernelService::State
     // Written by the stream's thread, which never takes fMutex.
     std::mutex fCaptureMutex;
     std::vector<uint8_t> fCapturedOutput;
-    std::unique_ptr<ScriptedStream> fStream;
+    // Shared with a test that steps it, outside the mutex.
+    std::shared_ptr<ScriptedStream> fStream;
     ChaseContract fContract;
 
     // What the driver extension found so far, over every stream.
@@ -147,6 +148,9 @@ struct FakeKernelService::State
     void EndStreamLocked()
     {
         fContract = ContractLocked();
+        if (fStream) {
+            fStream->End();
+        }
         fStream.reset();
     }
 
@@ -159,7 +163,7 @@ struct FakeKernelService::State
         format.fInputChannels =
             format.fBytesPerSample == 0 ? 0 : request.fInBytesPerFrame / format.fBytesPerSample;
         format.fOutputBytesPerFrame = request.fOutBytesPerFrame;
-        fStream = std::make_unique<ScriptedStream>(
+        fStream = std::make_shared<ScriptedStream>(
             reinterpret_cast<USBRequestBlock*>(RingLocked(kInputRingMemoryType).bytes()),
             reinterpret_cast<USBRequestBlock*>(RingLocked(kOutputRingMemoryType).bytes()), format,
             [this](const uint8_t* bytes, std::size_t size) {
@@ -177,6 +181,16 @@ struct FakeKernelService::State
         return *ring;
     }
 };
+
+namespace {
+
+std::shared_ptr<ScriptedStream> CurrentStream(FakeKernelService::State& state)
+{
+    std::lock_guard<std::mutex> lock(state.fMutex);
+    return state.fStream;
+}
+
+} // namespace
 
 class FakeKernelService::Connection : public IOKitPlatform::UserClientConnection
 {
@@ -534,6 +548,38 @@ void FakeKernelService::setStreaming(const StreamFormat& format)
     fState->fStreamFormat = format;
 }
 
+void FakeKernelService::advance(uint64_t packets)
+{
+    for (uint64_t packet = 0; packet < packets; ++packet) {
+        std::shared_ptr<ScriptedStream> stream;
+        DarwinTesting::ManualClock* clock = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(fState->fMutex);
+            stream = fState->fStream;
+            clock = fState->fStreamFormat ? fState->fStreamFormat->fSteppedClock : nullptr;
+        }
+        if (stream) {
+            stream->Advance(1);
+        } else if (clock != nullptr) {
+            clock->advance(std::chrono::nanoseconds(ScriptedStream::kMicroframeNs));
+        }
+    }
+}
+
+void FakeKernelService::completeRequest()
+{
+    if (const std::shared_ptr<ScriptedStream> stream = CurrentStream(*fState)) {
+        stream->CompleteRequest();
+    }
+}
+
+void FakeKernelService::stopWriting()
+{
+    if (const std::shared_ptr<ScriptedStream> stream = CurrentStream(*fState)) {
+        stream->StopWriting();
+    }
+}
+
 void FakeKernelService::setStreamingHeadersVersion(std::optional<uint8_t> version)
 {
     std::lock_guard<std::mutex> lock(fState->fMutex);
@@ -607,8 +653,10 @@ void FakeKernelService::NotifyUserClient(uint32_t type, const void* bytes, uint3
 {
     std::vector<mach_port_t> ports;
     uint32_t reference = 0;
+    bool driverExtension = false;
     {
         std::lock_guard<std::mutex> lock(fState->fMutex);
+        driverExtension = fState->fStreamFormat && fState->fStreamFormat->fDriverExtension;
         for (const auto& weak : fState->fConnections) {
             if (const auto connection = weak.lock()) {
                 const auto [port, portReference] = connection->PortLocked();
@@ -625,7 +673,8 @@ void FakeKernelService::NotifyUserClient(uint32_t type, const void* bytes, uint3
     }
     std::vector<uint8_t> message(sizeof(NotificationRecord), 0);
     auto* record = reinterpret_cast<NotificationRecord*>(message.data());
-    record->fReference = reference;
+    // A driver extension's record holds zeros before its type; the message header is the transport's.
+    record->fReference = driverExtension ? 0 : reference;
     record->fType = type;
     record->fLength = length;
     std::memcpy(record->fData, bytes, length);

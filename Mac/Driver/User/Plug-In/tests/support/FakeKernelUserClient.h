@@ -85,6 +85,15 @@ public:
     // After each run request the driver streams on the real clock: the input stride, rate, sample
     // size and header mode are given here, the channels come from the run request.
     void setStreaming(const StreamFormat& format);
+    // Stepped streams (StreamFormat::fSteppedClock): the running stream writes its next `packets`
+    // microframes, moving the clock to the end of each; with none running the clock moves alone.
+    // Call it from the test's thread; alarms and run loops the clock wakes are served before it
+    // returns.
+    void advance(uint64_t packets);
+    // On to the end of the input request being written.
+    void completeRequest();
+    // The running stream writes nothing more.
+    void stopWriting();
     // The output the plug-in wrote, request after request from the first, as far as captured.
     std::vector<uint8_t> capturedOutput() const;
     // In driver-extension mode: what the driver extension found of the plug-in's chase.

@@ -32,8 +32,8 @@ public:
         return float(Sample(frame, channel)) * std::ldexp(1.0f, -31);
     }
 
-    // The next microframe carries `frames` frames.
-    void Write(uint32_t frames)
+    // The next microframe carries `frames` frames; its header's running total is `jump` off.
+    void Write(uint32_t frames, uint32_t jump = 0)
     {
         uint8_t* packet = fPosition.packet();
         uint8_t* samples = packet + (fHeaders ? KorvanDeviceIO::kIsocPacketHeaderBytes : 0);
@@ -51,7 +51,7 @@ public:
         }
         fFramesSent += frames;
         if (fHeaders) {
-            KorvanDeviceIO::WritePacketHeader(packet, {uint32_t(fFramesSent), uint8_t(frames)});
+            KorvanDeviceIO::WritePacketHeader(packet, {uint32_t(fFramesSent + jump), uint8_t(frames)});
         }
         fPosition = fPosition.next();
     }

@@ -20,7 +20,8 @@ constexpr uint64_t kLeadNs = 50 * kMillisecondNs;
 ScriptedStream::ScriptedStream(USBRequestBlock* input, USBRequestBlock* output, const StreamFormat& format,
                                OutputCapture capture)
     : fInput(input), fOutput(output), fFormat(format), fCapture(std::move(capture)),
-      fWriter(input, format.fInputStride, format.fInputChannels, format.fBytesPerSample, format.fHeaders, 0),
+      fWriter(input, format.fInputStride, format.fInputChannels, format.fBytesPerSample, format.fHeaders, 0,
+              format.fFirstFrame),
       fT0(mach_absolute_time() + kFirstFrameDelayNs)
 {
     for (std::size_t block = 0; block < kRequestBlockCount; ++block) {
@@ -30,13 +31,17 @@ ScriptedStream::ScriptedStream(USBRequestBlock* input, USBRequestBlock* output, 
     for (uint64_t request = 0; request < kRequestsInFlight; ++request) {
         Submit(request);
     }
-    fThread = std::thread([this] { Run(); });
+    if (fFormat.fSteppedClock == nullptr) {
+        fThread = std::thread([this] { Run(); });
+    }
 }
 
 ScriptedStream::~ScriptedStream()
 {
     fStop = true;
-    fThread.join();
+    if (fThread.joinable()) {
+        fThread.join();
+    }
 }
 
 uint32_t ScriptedStream::FramesOf(uint64_t microframe) const
@@ -47,9 +52,28 @@ uint32_t ScriptedStream::FramesOf(uint64_t microframe) const
     return fFormat.fRate / 8000;
 }
 
+void ScriptedStream::Advance(uint64_t packets)
+{
+    for (uint64_t packet = 0; packet < packets; ++packet, ++fNextMicroframe) {
+        const uint64_t end = fT0 + (fNextMicroframe + 1) * kMicroframeNs;
+        if (end > mach_absolute_time()) {
+            fFormat.fSteppedClock->advanceTo(end);
+        }
+        // What the clock woke may have ended the run.
+        if (fStop) {
+            return;
+        }
+        WriteMicroframe(fNextMicroframe);
+    }
+}
+
+void ScriptedStream::CompleteRequest()
+{
+    Advance(kPacketsPerBlock - fNextMicroframe % kPacketsPerBlock);
+}
+
 void ScriptedStream::Run()
 {
-    uint64_t next = 0;
     while (!fStop) {
         const uint64_t now = mach_absolute_time();
         if (now >= fT0) {
@@ -57,8 +81,8 @@ void ScriptedStream::Run()
             // audio server reads input up to its safety offset (16 frames) before now, and this
             // thread may wake late.
             const uint64_t due = (now - fT0 + kLeadNs) / kMicroframeNs;
-            for (; next < due && !fStop; ++next) {
-                WriteMicroframe(next);
+            for (; fNextMicroframe < due && !fStop; ++fNextMicroframe) {
+                WriteMicroframe(fNextMicroframe);
             }
         }
         mach_wait_until(std::max(now, fT0) + kMillisecondNs);
@@ -67,6 +91,9 @@ void ScriptedStream::Run()
 
 void ScriptedStream::WriteMicroframe(uint64_t microframe)
 {
+    if (fStopWriting) {
+        return;
+    }
     const uint64_t request = microframe / kPacketsPerBlock;
     if (microframe % kPacketsPerBlock == 0) {
         fRequestStartBytes = fInputBytes;
@@ -75,7 +102,14 @@ void ScriptedStream::WriteMicroframe(uint64_t microframe)
         ReadChasePosition(fInput[request % kRequestBlockCount].fChase[std::size_t(Driver::CoreAudio)]);
     }
     const uint32_t frames = FramesOf(microframe);
-    fWriter.Write(frames);
+    const auto listed = [microframe](const std::vector<uint64_t>& microframes) {
+        return std::binary_search(microframes.begin(), microframes.end(), microframe);
+    };
+    if (listed(fFormat.fLostMicroframes)) {
+        fWriter.Lose(1, frames);
+    } else {
+        fWriter.Write(frames, listed(fFormat.fCorruptedMicroframes) ? fFormat.fCounterJump : 0);
+    }
     fInputBytes += uint64_t(frames) * fFormat.fInputChannels * fFormat.fBytesPerSample;
     fRequestOutputBytes += uint64_t(frames) * fFormat.fOutputBytesPerFrame;
     if (microframe % kPacketsPerBlock == kPacketsPerBlock - 1) {
@@ -152,7 +186,9 @@ void ScriptedStream::Complete(uint64_t request)
     }
     const uint64_t start = fOutputBytes;
     fOutputBytes += fRequestOutputBytes;
-    WriteBlockHeader(block, {fT0 + kOutputDelayNs + outputRequest * kRequestNs, 0, start, fOutputBytes});
+    const bool untimed = outputRequest % kRequestBlockCount == 0 && fFormat.fOutputBlock0Untimed;
+    WriteBlockHeader(
+        block, {untimed ? 0 : fT0 + kOutputDelayNs + outputRequest * kRequestNs, 0, start, fOutputBytes});
 }
 
 } // namespace PlugInTesting

@@ -1,15 +1,19 @@
 #pragma once
 
-// The stream a driver runs after run state 1, on the real clock: a thread writes the input packets,
-// eight a millisecond and a few milliseconds ahead, into the input ring and submits and completes the request
-// blocks of both rings as the drivers do. T0, the host time of the first input frame, lies 20 ms
-// after the run request; input request k uses block k mod 20 and gets host time T0 + 20k ms; when
-// input request k >= 1 completes, output request k - 1 gets its byte counts and then, last, its
-// host time T0 + 320 + 20(k - 1) ms. Input block 0 is written, and the drivers' chase skips it.
-// Before an output block is used again, what the plug-in wrote there may be captured.
+// The stream a driver runs after run state 1. On the real clock a thread writes the input packets,
+// eight a millisecond and a few milliseconds ahead; stepped, the test moves the stream on packet by
+// packet on the manual clock. Either way the packets go into the input ring, and the request blocks
+// of both rings are submitted and completed as the drivers do. T0, the host time of the first
+// input frame, lies 20 ms after the run request; input request k uses block k mod 20 and gets host
+// time T0 + 20k ms; when input request k >= 1 completes, output request k - 1 gets its byte counts
+// and then, last, its host time T0 + 320 + 20(k - 1) ms. Input block 0 is written, and the
+// drivers' chase skips it. Before an output block is used again, what the plug-in wrote there may
+// be captured.
 
 #include "KorvanRequestRing.h"
 #include "ScriptedInput.h"
+
+#include <DarwinTesting/ManualClock.h>
 
 #include <atomic>
 #include <cstdint>
@@ -34,6 +38,18 @@ struct StreamFormat
     // As the driver extension streams: fMicroframe written, and its own chase record (record 1)
     // of each completed input block filled, after reading the plug-in's record 0.
     bool fDriverExtension = false;
+    // The device's frame count at the first packet: near 2^32 it wraps in the headers.
+    uint64_t fFirstFrame = 0;
+    // Microframes whose packets never arrive: nothing is written, the device's count goes on.
+    // This list and the next are in ascending order.
+    std::vector<uint64_t> fLostMicroframes;
+    // Microframes whose header carries a running total that jumps by fCounterJump, once.
+    std::vector<uint64_t> fCorruptedMicroframes;
+    uint32_t fCounterJump = 1000;
+    // Output block 0 gets its byte counts but never a host time.
+    bool fOutputBlock0Untimed = false;
+    // Stepped: no thread; Advance() writes the packets and moves this clock to each one's end.
+    DarwinTesting::ManualClock* fSteppedClock = nullptr;
 };
 
 // What the driver extension found of the plug-in's side of the input ring.
@@ -67,6 +83,14 @@ public:
 
     // Sample frames of microframe u: 6 at 48 kHz, 5 and 6 in turn at 44.1 kHz.
     uint32_t FramesOf(uint64_t microframe) const;
+    // Stepped: the next `packets` microframes, the clock put at the end of each before its packet.
+    void Advance(uint64_t packets);
+    // Stepped: on to the end of the input request being written.
+    void CompleteRequest();
+    // From now on nothing is written: no packet, no block header. The clock still moves.
+    void StopWriting() { fStopWriting = true; }
+    // The run is over: nothing more is written.
+    void End() { fStop = true; }
     uint64_t FirstFrameHostTime() const { return fT0; }
     ChaseContract Contract() const;
     static constexpr uint64_t kFirstMicroframe = 8 * 1000;
@@ -89,7 +113,9 @@ private:
     uint64_t fOutputBytes = 0;
     uint64_t fRequestStartBytes = 0;
     uint64_t fRequestOutputBytes = 0;
+    uint64_t fNextMicroframe = 0;
     std::atomic<bool> fStop{false};
+    std::atomic<bool> fStopWriting{false};
     mutable std::mutex fContractMutex;
     ChaseContract fContract;
     // The record 1 of each block as the driver extension last wrote it.
