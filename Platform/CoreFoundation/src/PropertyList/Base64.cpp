@@ -1,4 +1,4 @@
-#include "PropertyList/Base64.h"
+#include <CFPlatform/Base64.h>
 
 namespace CFPlatform {
 
