@@ -7,9 +7,9 @@
 namespace {
 
 // python3's view of the payload: Base64 of the query-escaped UTF-8 text.
-std::string pythonPayload(const std::string& text)
+std::string pythonPayload(const std::string& text, const std::filesystem::path& folder)
 {
-    const std::string input = testing::TempDir() + "preset-text";
+    const std::string input = (folder / "preset-text").string();
     std::ofstream(input, std::ios::binary) << text;
     FILE* python = popen(("python3 -c \"import base64, sys, urllib.parse; "
                           "t = open(sys.argv[1], 'rb').read().decode(); "
@@ -121,7 +121,7 @@ TEST_F(MixerFixture, LoadsAPresetOnlyWhenItIsMarkedUTF8OrUTF16WithAMark)
         }
         ASSERT_EQ(scripts.size(), before + 1);
         EXPECT_EQ(scripts.back().fScript,
-                  "gApp.appdata.datastore.applyPreset('" + pythonPayload(*row.fApplied) + "')");
+                  "gApp.appdata.datastore.applyPreset('" + pythonPayload(*row.fApplied, fFolder) + "')");
         EXPECT_EQ(page()->lastPreset(), row.fApplied);
     }
     AppKitTesting::answerCancel();

@@ -1,5 +1,7 @@
 #include "DiscoveryFixture.h"
 
+#include <unistd.h>
+
 namespace {
 
 using Json = nlohmann::json;
@@ -185,8 +187,8 @@ TEST_F(DiscoveryFixture, RecordsAreByteForByteWhatPythonWrites)
         }
         input += "\n";
     }
-    const std::string scriptPath = testing::TempDir() + "records.py";
-    const std::string inputPath = testing::TempDir() + "records.txt";
+    const std::string scriptPath = testing::TempDir() + "records-" + std::to_string(getpid()) + ".py";
+    const std::string inputPath = testing::TempDir() + "records-" + std::to_string(getpid()) + ".txt";
     FILE* file = std::fopen(scriptPath.c_str(), "w");
     std::fputs(script.c_str(), file);
     std::fclose(file);
@@ -203,6 +205,8 @@ TEST_F(DiscoveryFixture, RecordsAreByteForByteWhatPythonWrites)
         EXPECT_EQ(deviceRecord(device(name)), expected) << name;
     }
     EXPECT_EQ(pclose(python), 0);
+    std::remove(scriptPath.c_str());
+    std::remove(inputPath.c_str());
 }
 
 TEST(MessageQueue, KeepsTheNewestMessagesWhenFull)

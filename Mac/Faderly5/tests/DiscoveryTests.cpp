@@ -1,0 +1,129 @@
+#include "MixerFixture.h"
+
+#include <MainMenu.h>
+#include <MixerEndpoint.h>
+
+#include <Darwin/Clock.h>
+#include <DarwinTesting/Eventually.h>
+#include <DarwinTesting/ManualClock.h>
+#include <FoundationTesting/Activities.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using SimNetwork::LoopbackAddress;
+using SimNetwork::MixerEndpoint;
+using namespace std::chrono_literals;
+
+class MixerDiscoveryFixture : public MixerFixture
+{
+protected:
+    // Advances in small steps until the page lists exactly `names`; the real-time guard only
+    // catches a hang.
+    ::testing::AssertionResult advanceUntilListed(const std::vector<std::string>& names)
+    {
+        const bool listed = DarwinTesting::eventually([&] {
+            CoreFoundationTesting::advanceAndRun(fClock, 1ms);
+            return page()->deviceNames() == names;
+        });
+        if (!listed) {
+            return ::testing::AssertionFailure() << "the page never listed the expected endpoints";
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    MixerEndpoint::Identity studio(const std::string& name)
+    {
+        return {.model = "Brio",
+                .serial = "BR1",
+                .name = "studio-host",
+                .ip = "<src_ip>:8080",
+                .deviceName = name};
+    }
+
+    DarwinTesting::ManualClock fClock;
+};
+
+TEST_F(MixerDiscoveryFixture, AnEndpointHeardOnceStaysTwelveSecondsAndGoesAtTheNextUpdate)
+{
+    const auto launched = std::chrono::nanoseconds(DarwinClock::hostNow());
+    launch();
+    MixerEndpoint endpoint(LoopbackAddress::host(1), fDelegate->udpPort(), studio("Studio A"));
+    endpoint.announce();
+    ASSERT_TRUE(advanceUntilListed({"Studio A"}));
+    // The periodic updates come every 2 s from launch, whatever else runs: the one 12 s on keeps
+    // the endpoint heard just after launch, the one at 14 s drops it.
+    const auto sinceLaunch = [&] { return std::chrono::nanoseconds(DarwinClock::hostNow()) - launched; };
+    CoreFoundationTesting::advanceAndRun(fClock, 12s + 1ms - sinceLaunch());
+    EXPECT_EQ(page()->deviceNames(), std::vector<std::string>{"Studio A"});
+    CoreFoundationTesting::advanceAndRun(fClock, 14s + 1ms - sinceLaunch());
+    EXPECT_TRUE(page()->deviceNames().empty()) << "a silent endpoint is gone at the next update";
+}
+
+TEST_F(MixerDiscoveryFixture, OverLoopbackAnEndpointAppearsIsRenamedAndGoesSilent)
+{
+    launch();
+    MixerEndpoint endpoint(LoopbackAddress::host(1), fDelegate->udpPort(), studio("Studio A"));
+    endpoint.announce();
+    ASSERT_TRUE(advanceUntilListed({"Studio A"}));
+    endpoint.rename("Studio B");
+    endpoint.announce();
+    ASSERT_TRUE(advanceUntilListed({"Studio B"}));
+    const std::vector<std::string>& timeline = page()->timeline();
+    ASSERT_GE(timeline.size(), 2u);
+    EXPECT_TRUE(timeline[timeline.size() - 2].starts_with("remove Studio A"));
+    EXPECT_TRUE(timeline.back().starts_with("add Studio B"));
+    CoreFoundationTesting::advanceAndRun(fClock, 15s);
+    EXPECT_TRUE(page()->deviceNames().empty());
+    EXPECT_TRUE(page()->problems().empty());
+}
+
+bool portIsFree(uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return bound;
+}
+
+TEST_F(MixerDiscoveryFixture, ClosingTheWindowEndsTheApplicationAndItsListener)
+{
+    MainMenu::Register(0);
+    uint16_t port = 0;
+    size_t scriptsAtClose = 0;
+    AppKitTesting::afterLaunch({
+        [&] { CoreFoundationTesting::runUntilIdle(); },
+        [&] {
+            port = MainMenu::delegate()->udpPort();
+            scriptsAtClose = WebKitTesting::scripts().size();
+            AppKitTesting::performClose(MainMenu::delegate()->window());
+        },
+    });
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(NSApplicationMain(0, nullptr), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Socket closed\n");
+    EXPECT_NE(port, 0);
+    EXPECT_TRUE(portIsFree(port));
+    EXPECT_TRUE(FoundationTesting::activeActivities().empty());
+    MainMenu::delegate()->udpTimerCallback();
+    CoreFoundationTesting::advanceAndRun(fClock, 10s);
+    EXPECT_EQ(WebKitTesting::scripts().size(), scriptsAtClose) << "no update after termination";
+    ASSERT_NE(page(), nullptr);
+    EXPECT_EQ(page()->driverVersion(), "2.0.0+95035");
+    MainMenu::delegate()
+        ->webView()
+        ->configuration()
+        ->userContentController()
+        ->removeAllScriptMessageHandlers();
+    MainMenu::Release();
+}
+
+} // namespace
