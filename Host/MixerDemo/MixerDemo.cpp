@@ -7,6 +7,7 @@
 #include <AppDelegate.h>
 #include <MainMenu.h>
 #include <MixerEndpoint.h>
+#include <UDPPort.h>
 
 #include <AppKitTesting/Application.h>
 #include <AppKitTesting/Panels.h>
@@ -15,11 +16,6 @@
 #include <CoreFoundationTesting/RunLoop.h>
 #include <Darwin/Clock.h>
 #include <DarwinTesting/ManualClock.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -49,20 +45,6 @@ void usage()
                 "and prints every page call. It ends with PASS when the page's list matched the\n"
                 "endpoints at every step, FAIL otherwise.\n",
                 kPort);
-}
-
-bool portIsFree(uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0) {
-        close(fd);
-    }
-    return bound;
 }
 
 class Scenario
@@ -251,7 +233,7 @@ int main(int argc, char** argv)
         usage();
         return 2;
     }
-    if (!portIsFree(kPort)) {
+    if (!SimNetwork::udpPortIsFree(kPort)) {
         std::fprintf(stderr,
                      "tide-mixer-demo: UDP port %u is in use by another program; the mixer listens there. "
                      "Stop that program and run the demo again.\n",

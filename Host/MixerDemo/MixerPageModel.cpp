@@ -148,6 +148,19 @@ void MixerPageModel::evaluate(const std::string& script)
     problem("a call the page does not know: " + script);
 }
 
+bool MixerPageModel::listsExactly(const std::vector<std::string>& base64Records) const
+{
+    std::map<std::string, nlohmann::json> expected;
+    for (const std::string& base64 : base64Records) {
+        std::optional<nlohmann::json> record = decodeRecord(base64);
+        if (!record) {
+            return false;
+        }
+        expected[record->dump()] = *record;
+    }
+    return expected == fDevices;
+}
+
 std::vector<std::string> MixerPageModel::deviceNames() const
 {
     std::vector<std::string> names;

@@ -36,6 +36,8 @@ public:
 
     // The record JSON of a Base64 record, or nothing when it is not one.
     static std::optional<nlohmann::json> decodeRecord(const std::string& base64);
+    // Whether the list holds exactly these Base64 records.
+    bool listsExactly(const std::vector<std::string>& base64Records) const;
 
 private:
     void problem(const std::string& text) { fProblems.push_back(text); }

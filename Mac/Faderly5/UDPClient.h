@@ -6,7 +6,7 @@
 
 #include <functional>
 
-class UDPClient : public UDPDiscovery::Client
+class UDPClient final : public UDPDiscovery::Client
 {
 public:
     explicit UDPClient(std::function<void()> onReceive) : fOnReceive(std::move(onReceive)) {}

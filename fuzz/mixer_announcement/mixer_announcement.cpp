@@ -12,7 +12,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <set>
 
 namespace {
 
@@ -46,15 +45,15 @@ void checkCalls(const std::vector<std::string>& calls, MixerPageModel& page)
 
 void checkPage(const DiscoveryUpdate& update, const MixerPageModel& page)
 {
-    std::set<std::string> table;
+    std::vector<std::string> table;
     for (const auto& entry : update.netDevices()) {
-        table.insert(MixerPageModel::decodeRecord(deviceRecord(entry.first))->dump());
+        table.push_back(deviceRecord(entry.first));
     }
-    std::set<std::string> listed;
-    for (const auto& entry : page.devices()) {
-        listed.insert(entry.first);
+    std::vector<std::string> all;
+    for (const NetworkDevice& device : update.allDevices()) {
+        all.push_back(deviceRecord(device));
     }
-    if (listed != table || update.allDevices().size() != table.size() || !page.problems().empty()) {
+    if (!page.listsExactly(table) || all != table || !page.problems().empty()) {
         fail("the page's list is not the table's");
     }
 }

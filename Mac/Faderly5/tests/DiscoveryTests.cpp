@@ -2,16 +2,12 @@
 
 #include <MainMenu.h>
 #include <MixerEndpoint.h>
+#include <UDPPort.h>
 
 #include <Darwin/Clock.h>
 #include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/ManualClock.h>
 #include <FoundationTesting/Activities.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -82,18 +78,6 @@ TEST_F(MixerDiscoveryFixture, OverLoopbackAnEndpointAppearsIsRenamedAndGoesSilen
     EXPECT_TRUE(page()->problems().empty());
 }
 
-bool portIsFree(uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return bound;
-}
-
 TEST_F(MixerDiscoveryFixture, ClosingTheWindowEndsTheApplicationAndItsListener)
 {
     MainMenu::Register(0);
@@ -111,7 +95,7 @@ TEST_F(MixerDiscoveryFixture, ClosingTheWindowEndsTheApplicationAndItsListener)
     EXPECT_EQ(NSApplicationMain(0, nullptr), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Socket closed\n");
     EXPECT_NE(port, 0);
-    EXPECT_TRUE(portIsFree(port));
+    EXPECT_TRUE(SimNetwork::udpPortIsFree(port));
     EXPECT_TRUE(FoundationTesting::activeActivities().empty());
     MainMenu::delegate()->udpTimerCallback();
     CoreFoundationTesting::advanceAndRun(fClock, 10s);

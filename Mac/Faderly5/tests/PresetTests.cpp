@@ -1,5 +1,6 @@
 #include "MixerFixture.h"
 
+#include <CFPlatform/FileReplacement.h>
 #include <DarwinTesting/LogCapture.h>
 
 #include <cstdio>
@@ -63,14 +64,14 @@ TEST_F(MixerFixture, AFailedSaveLeavesTheOldFile)
 {
     launch();
     writeFile(fFolder / "keep.preset", "old");
-    std::filesystem::permissions(fFolder,
-                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     AppKitTesting::answerOK((fFolder / "keep.preset").string());
+    CFPlatform::setFileReplacementFailure(true);
     post("savePreset_wrn&new");
-    std::filesystem::permissions(fFolder, std::filesystem::perms::owner_all);
-    if (getuid() != 0) {
-        EXPECT_EQ(readFile(fFolder / "keep.preset"), "old");
-    }
+    CFPlatform::setFileReplacementFailure(false);
+    EXPECT_EQ(readFile(fFolder / "keep.preset"), "old");
+    EXPECT_EQ(
+        std::distance(std::filesystem::directory_iterator(fFolder), std::filesystem::directory_iterator()), 2)
+        << "the bundle and the old file, and no temporary file";
 }
 
 struct LoadRow

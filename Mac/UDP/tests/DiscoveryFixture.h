@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 class DiscoveryFixture : public testing::Test
 {
 protected:
@@ -43,18 +41,14 @@ protected:
 
     void expectPageMatchesTable()
     {
-        std::set<std::string> table;
+        std::vector<std::string> table;
         for (const auto& entry : fUpdate.netDevices()) {
-            table.insert(MixerPageModel::decodeRecord(deviceRecord(entry.first))->dump());
+            table.push_back(deviceRecord(entry.first));
         }
-        std::set<std::string> page;
-        for (const auto& entry : fPage.devices()) {
-            page.insert(entry.first);
-        }
-        EXPECT_EQ(page, table) << "the page's list is not the table's";
-        std::set<std::string> all;
+        EXPECT_TRUE(fPage.listsExactly(table)) << "the page's list is not the table's";
+        std::vector<std::string> all;
         for (const NetworkDevice& device : fUpdate.allDevices()) {
-            all.insert(MixerPageModel::decodeRecord(deviceRecord(device))->dump());
+            all.push_back(deviceRecord(device));
         }
         EXPECT_EQ(all, table) << "the by-endpoint set is not the table's";
         EXPECT_TRUE(fPage.problems().empty()) << fPage.problems().front();

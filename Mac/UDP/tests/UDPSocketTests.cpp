@@ -3,6 +3,7 @@
 #include <LocalAddresses.h>
 #include <MixerEndpoint.h>
 #include <UDPDiscovery.h>
+#include <UDPPort.h>
 
 #include <DarwinTesting/Eventually.h>
 
@@ -192,18 +193,6 @@ TEST_F(SocketFixture, PythonsOwnEscapesYieldTheRecordsPythonExpects)
               std::vector<std::string>{"gApp.appdata.networkDeviceList.discoveryAdd('" + expected + "')"});
 }
 
-bool portBindsWithoutSharing(uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return bound;
-}
-
 TEST(UDPDiscoveryShutdown, AQuietListenerClosesAndFreesItsPort)
 {
     CountingClient client;
@@ -218,7 +207,7 @@ TEST(UDPDiscoveryShutdown, AQuietListenerClosesAndFreesItsPort)
         ASSERT_TRUE(eventually([&] { return client.fCount.load() == 1; }));
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Socket closed\n");
-    EXPECT_TRUE(portBindsWithoutSharing(port));
+    EXPECT_TRUE(SimNetwork::udpPortIsFree(port));
 }
 
 TEST(UDPDiscoveryShutdown, AListenerUnderTrafficCloses)
