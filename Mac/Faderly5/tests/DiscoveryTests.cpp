@@ -51,12 +51,14 @@ TEST_F(MixerDiscoveryFixture, AnEndpointHeardOnceStaysTwelveSecondsAndGoesAtTheN
     MixerEndpoint endpoint(LoopbackAddress::host(1), fDelegate->udpPort(), studio("Studio A"));
     endpoint.announce();
     ASSERT_TRUE(advanceUntilListed({"Studio A"}));
-    // The periodic updates come every 2 s from launch, whatever else runs: the one 12 s on keeps
-    // the endpoint heard just after launch, the one at 14 s drops it.
+    // Last seen is the time of the update that took the announcement, at most a step before it
+    // was listed; the periodic updates come every 2 s from launch whatever else runs.
     const auto sinceLaunch = [&] { return std::chrono::nanoseconds(DarwinClock::hostNow()) - launched; };
-    CoreFoundationTesting::advanceAndRun(fClock, 12s + 1ms - sinceLaunch());
+    const auto listed = sinceLaunch();
+    CoreFoundationTesting::advanceAndRun(fClock, listed + 12s - 2ms - sinceLaunch());
     EXPECT_EQ(page()->deviceNames(), std::vector<std::string>{"Studio A"});
-    CoreFoundationTesting::advanceAndRun(fClock, 14s + 1ms - sinceLaunch());
+    const auto nextUpdate = (listed + 12s) / 2s * 2s + 2s;
+    CoreFoundationTesting::advanceAndRun(fClock, nextUpdate + 1ms - sinceLaunch());
     EXPECT_TRUE(page()->deviceNames().empty()) << "a silent endpoint is gone at the next update";
 }
 

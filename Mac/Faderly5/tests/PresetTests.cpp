@@ -60,6 +60,13 @@ TEST_F(MixerFixture, SavesAnEmptyPyxPresetAndCancelWritesNothing)
         2);
 }
 
+TEST_F(MixerFixture, AnOversizedTextIsNotSaved)
+{
+    launch();
+    post("savePreset_wrn&" + std::string(16 * 1024 * 1024 + 1, 'a'));
+    EXPECT_TRUE(AppKitTesting::panelsRun().empty()) << "no panel, nothing written";
+}
+
 TEST_F(MixerFixture, AFailedSaveLeavesTheOldFile)
 {
     launch();

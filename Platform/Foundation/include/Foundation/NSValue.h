@@ -7,8 +7,6 @@
 
 namespace NS {
 
-using Number = CFTypeRef; // a CFNumberRef or CFBooleanRef
-
 class Null
 {
 public:
