@@ -1,5 +1,7 @@
 #include <CFPlatform/Base64.h>
 
+#include <cstring>
+
 namespace CFPlatform {
 
 namespace {
@@ -33,18 +35,41 @@ bool isSkipped(char c)
 
 } // namespace
 
+namespace {
+
+// The two characters of every 12-bit half of a group, so a group takes two look-ups.
+struct PairTable
+{
+    char fPairs[4096][2];
+
+    PairTable()
+    {
+        for (unsigned i = 0; i < 4096; ++i) {
+            fPairs[i][0] = kAlphabet[i >> 6];
+            fPairs[i][1] = kAlphabet[i & 63];
+        }
+    }
+};
+
+const PairTable& pairTable()
+{
+    static const PairTable table;
+    return table;
+}
+
+} // namespace
+
 std::string encodeBase64(const unsigned char* bytes, size_t size)
 {
     // Whole groups go straight into the sized text; only the last one may need padding.
     std::string text((size + 2) / 3 * 4, '=');
     char* out = text.data();
+    const auto& pairs = pairTable().fPairs;
     const size_t whole = size / 3 * 3;
     for (size_t i = 0; i < whole; i += 3, out += 4) {
         const unsigned group = unsigned(bytes[i]) << 16 | unsigned(bytes[i + 1]) << 8 | bytes[i + 2];
-        out[0] = kAlphabet[group >> 18];
-        out[1] = kAlphabet[(group >> 12) & 63];
-        out[2] = kAlphabet[(group >> 6) & 63];
-        out[3] = kAlphabet[group & 63];
+        std::memcpy(out, pairs[group >> 12], 2);
+        std::memcpy(out + 2, pairs[group & 0xFFF], 2);
     }
     if (whole < size) {
         const unsigned group =
