@@ -254,11 +254,7 @@ int main(int argc, char** argv)
     MixerPageModel* page = currentMixerPage();
     const bool passed = scenario.passed() && page && page->problems().empty();
     std::printf("%s\n", passed ? "PASS" : "FAIL");
-    MainMenu::delegate()
-        ->webView()
-        ->configuration()
-        ->userContentController()
-        ->removeAllScriptMessageHandlers();
+    WebKitTesting::releaseScriptMessageHandlers();
     MainMenu::Release();
     return passed ? 0 : 1;
 }

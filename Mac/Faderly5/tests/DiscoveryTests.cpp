@@ -105,11 +105,7 @@ TEST_F(MixerDiscoveryFixture, ClosingTheWindowEndsTheApplicationAndItsListener)
     EXPECT_EQ(WebKitTesting::scripts().size(), scriptsAtClose) << "no update after termination";
     ASSERT_NE(page(), nullptr);
     EXPECT_EQ(page()->driverVersion(), "2.0.0+95035");
-    MainMenu::delegate()
-        ->webView()
-        ->configuration()
-        ->userContentController()
-        ->removeAllScriptMessageHandlers();
+    WebKitTesting::releaseScriptMessageHandlers();
     MainMenu::Release();
 }
 

@@ -42,12 +42,7 @@ protected:
             if (fLaunched && !fTerminated) {
                 fDelegate->applicationWillTerminate(nullptr);
             }
-            if (fDelegate->webView()) {
-                fDelegate->webView()
-                    ->configuration()
-                    ->userContentController()
-                    ->removeAllScriptMessageHandlers();
-            }
+            WebKitTesting::releaseScriptMessageHandlers();
             fDelegate->release();
         }
         CoreFoundationTesting::runUntilIdle();

@@ -70,7 +70,7 @@ protected:
 
     void TearDown() override
     {
-        fView->configuration()->userContentController()->removeAllScriptMessageHandlers();
+        WebKitTesting::releaseScriptMessageHandlers();
         fView->release();
         fHandler->release();
         CoreFoundationTesting::runUntilIdle();

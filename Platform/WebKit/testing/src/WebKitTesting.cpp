@@ -107,6 +107,13 @@ std::vector<DroppedMessage> droppedMessages()
     return WebKitPlatform::state().fDropped;
 }
 
+void releaseScriptMessageHandlers()
+{
+    for (WK::WebView* webView : WebKitPlatform::state().fViews) {
+        webView->configuration()->userContentController()->removeAllScriptMessageHandlers();
+    }
+}
+
 void reset()
 {
     auto& state = WebKitPlatform::state();

@@ -68,6 +68,10 @@ std::vector<LoadRecord> loads();
 std::vector<ScriptRecord> scripts();
 std::vector<DroppedMessage> droppedMessages();
 
+// Every live web view's controller lets go of its handlers. A host is usually its own handler and
+// holds its web view, so a test or demo ends that cycle this way before letting the host go.
+void releaseScriptMessageHandlers();
+
 // Forgets the factory, the pages and the records.
 void reset();
 
