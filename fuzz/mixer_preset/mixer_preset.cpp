@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <unistd.h>
@@ -85,7 +86,9 @@ bool isMarkedUTF16(const std::string& bytes)
 
 std::string fileName()
 {
-    static const std::string name = "/tmp/mixer_preset-" + std::to_string(getpid()) + ".preset";
+    static const std::string name =
+        (std::filesystem::temp_directory_path() / ("mixer_preset-" + std::to_string(getpid()) + ".preset"))
+            .string();
     return name;
 }
 
