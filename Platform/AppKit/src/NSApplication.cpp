@@ -62,8 +62,15 @@ void Application::setMainMenu(Menu* menu)
 
 void Application::addWindow(Window* window)
 {
-    window->retain();
+    if (window->fKeptByApplication) {
+        window->retain();
+    }
     fWindows.push_back(window);
+}
+
+void Application::forgetWindow(Window* window)
+{
+    std::erase(fWindows, window);
 }
 
 void Application::windowClosed(Window* window)
@@ -74,7 +81,9 @@ void Application::windowClosed(Window* window)
     }
     fWindows.erase(found);
     const bool last = fWindows.empty();
-    window->release();
+    if (window->fKeptByApplication) {
+        window->release();
+    }
     if (last && fDelegate != nullptr && fDelegate->applicationShouldTerminateAfterLastWindowClosed(this)) {
         terminate(nullptr);
     }

@@ -1,5 +1,7 @@
 #include "FileFixtures.h"
 
+#include <CoreFoundationTesting/MainBundle.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -208,3 +210,17 @@ TEST_F(BundleFixture, OfAnExecutableInsideABundleIsThatBundle)
 }
 
 } // namespace
+
+TEST_F(BundleFixture, MainBundleCanBeNamedByATestAndGivenBack)
+{
+    CFBundleRef running = CFBundleGetMainBundle();
+    const std::filesystem::path folder = makeBundle(fFolder.path() / "Named.app", identifier("named"));
+
+    CoreFoundationTesting::setMainBundle(folder.string());
+    EXPECT_EQ(text(CFBundleGetIdentifier(CFBundleGetMainBundle())), identifier("named"));
+    CF<CFURLRef> resources(CFBundleCopyResourcesDirectoryURL(CFBundleGetMainBundle()));
+    EXPECT_EQ(pathOf(resources.get()), (folder / "Contents/Resources").string());
+
+    CoreFoundationTesting::resetMainBundle();
+    EXPECT_EQ(CFBundleGetMainBundle(), running);
+}

@@ -61,6 +61,8 @@ private:
     Application() = default;
     void addWindow(Window* window);
     void windowClosed(Window* window);
+    // A window its maker released before closing it leaves the list.
+    void forgetWindow(Window* window);
     int run();
 
     ApplicationDelegate* fDelegate = nullptr;

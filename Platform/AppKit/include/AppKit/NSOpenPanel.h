@@ -12,6 +12,7 @@ public:
     static OpenPanel* openPanel();
 
     void setCanChooseDirectories(bool can) { fCanChooseDirectories = can; }
+    void setCanChooseFiles(bool can) { fCanChooseFiles = can; }
     void setAllowsMultipleSelection(bool allows) { fAllowsMultipleSelection = allows; }
 
 private:

@@ -1,6 +1,7 @@
 #pragma once
 
-// The workspace: opens other applications by name.
+// The workspace: launches applications and opens URLs. Nothing is started here: the request is
+// recorded for tests, and the answer says whether the system would have done it.
 
 #include <Foundation/NSTypes.h>
 
@@ -11,8 +12,11 @@ class Workspace
 public:
     static Workspace& sharedWorkspace();
 
-    // Asks the system to launch the named application; answers whether it was asked.
-    bool launchApplication(String name);
+    // YES when the path names an application bundle with its executable (Contents/Info.plist
+    // "CFBundleExecutable", under Contents/MacOS/).
+    bool launchApplication(String path);
+    // Opens the URL in its default application.
+    bool openURL(URL url);
 
 private:
     Workspace() = default;

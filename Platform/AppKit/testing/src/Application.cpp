@@ -1,5 +1,6 @@
 #include <AppKitTesting/Application.h>
 
+#include "AppKitRecords.h"
 #include "ApplicationState.h"
 
 #include <AppKit/NSApplication.h>
@@ -9,15 +10,20 @@ namespace AppKit {
 void resetApplication()
 {
     NS::Application& application = NS::Application::sharedApplication();
-    for (NS::Window* window : application.fWindows) {
-        window->release();
-    }
+    auto windows = std::move(application.fWindows);
     application.fWindows.clear();
+    for (NS::Window* window : windows) {
+        if (window->fKeptByApplication) {
+            window->release();
+        }
+    }
     application.setMainMenu(nullptr);
     application.fDelegate = nullptr;
     application.fRunning = false;
     setLaunchSteps({});
     forgetLaunches();
+    forgetRecords();
+    setMainScreen(NS::MakeRect(0, 0, 1920, 1080), 25);
 }
 
 } // namespace AppKit

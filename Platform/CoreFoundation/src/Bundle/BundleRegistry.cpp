@@ -1,5 +1,6 @@
 #include "Bundle/BundleRegistry.h"
 
+#include <atomic>
 #include <climits>
 #include <link.h>
 #include <map>
@@ -85,13 +86,27 @@ std::string runningExecutablePath()
     return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string("/");
 }
 
+namespace {
+
+std::atomic<const BundleObject*> gMainBundleOverride{nullptr};
+
+} // namespace
+
 const BundleObject& mainBundle()
 {
+    if (const BundleObject* chosen = gMainBundleOverride.load()) {
+        return *chosen;
+    }
     static const BundleObject* sMain = [] {
         std::string executable = runningExecutablePath();
         return &bundleForFolder(bundleFolderOfExecutable(executable).value_or(parentOf(executable)));
     }();
     return *sMain;
+}
+
+void overrideMainBundle(const BundleObject* bundle)
+{
+    gMainBundleOverride.store(bundle);
 }
 
 const BundleObject* bundleWithIdentifier(CFStringRef identifier)

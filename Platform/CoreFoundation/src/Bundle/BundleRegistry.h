@@ -13,6 +13,8 @@ namespace CFPlatform {
 const BundleObject& bundleForFolder(const std::string& folder);
 
 const BundleObject& mainBundle();
+// Test seam: while set, the main bundle is this one instead of the running executable's.
+void overrideMainBundle(const BundleObject* bundle);
 
 // The path of the running executable, from /proc/self/exe.
 std::string runningExecutablePath();

@@ -1,4 +1,4 @@
-#include "Preferences/FileReplacement.h"
+#include <CFPlatform/FileReplacement.h>
 
 #include <atomic>
 #include <cerrno>

@@ -1,9 +1,9 @@
 #include "Preferences/PreferencesStore.h"
 
-#include "Preferences/FileReplacement.h"
 #include "Preferences/PreferencesFolder.h"
 #include "PropertyList/Owned.h"
 #include "PropertyList/PropertyListFile.h"
+#include <CFPlatform/FileReplacement.h>
 
 #include <CoreFoundation/CFDictionary.h>
 

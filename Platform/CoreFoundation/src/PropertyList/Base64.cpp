@@ -1,4 +1,6 @@
-#include "PropertyList/Base64.h"
+#include <CFPlatform/Base64.h>
+
+#include <cstring>
 
 namespace CFPlatform {
 
@@ -33,22 +35,50 @@ bool isSkipped(char c)
 
 } // namespace
 
+namespace {
+
+// The two characters of every 12-bit half of a group, so a group takes two look-ups.
+struct PairTable
+{
+    char fPairs[4096][2];
+
+    PairTable()
+    {
+        for (unsigned i = 0; i < 4096; ++i) {
+            fPairs[i][0] = kAlphabet[i >> 6];
+            fPairs[i][1] = kAlphabet[i & 63];
+        }
+    }
+};
+
+const PairTable& pairTable()
+{
+    static const PairTable table;
+    return table;
+}
+
+} // namespace
+
 std::string encodeBase64(const unsigned char* bytes, size_t size)
 {
-    std::string text;
-    text.reserve((size + 2) / 3 * 4);
-    for (size_t i = 0; i < size; i += 3) {
-        unsigned group = bytes[i] << 16;
-        if (i + 1 < size) {
-            group |= bytes[i + 1] << 8;
+    // Whole groups go straight into the sized text; only the last one may need padding.
+    std::string text((size + 2) / 3 * 4, '=');
+    char* out = text.data();
+    const auto& pairs = pairTable().fPairs;
+    const size_t whole = size / 3 * 3;
+    for (size_t i = 0; i < whole; i += 3, out += 4) {
+        const unsigned group = unsigned(bytes[i]) << 16 | unsigned(bytes[i + 1]) << 8 | bytes[i + 2];
+        std::memcpy(out, pairs[group >> 12], 2);
+        std::memcpy(out + 2, pairs[group & 0xFFF], 2);
+    }
+    if (whole < size) {
+        const unsigned group =
+            unsigned(bytes[whole]) << 16 | (whole + 1 < size ? unsigned(bytes[whole + 1]) << 8 : 0);
+        out[0] = kAlphabet[group >> 18];
+        out[1] = kAlphabet[(group >> 12) & 63];
+        if (whole + 1 < size) {
+            out[2] = kAlphabet[(group >> 6) & 63];
         }
-        if (i + 2 < size) {
-            group |= bytes[i + 2];
-        }
-        text += kAlphabet[(group >> 18) & 63];
-        text += kAlphabet[(group >> 12) & 63];
-        text += i + 1 < size ? kAlphabet[(group >> 6) & 63] : '=';
-        text += i + 2 < size ? kAlphabet[group & 63] : '=';
     }
     return text;
 }

@@ -1,9 +1,9 @@
 #include "PropertyList/XmlReader.h"
 
-#include "PropertyList/Base64.h"
 #include "PropertyList/Containers.h"
 #include "PropertyList/IsoDate.h"
 #include "PropertyList/Limits.h"
+#include <CFPlatform/Base64.h>
 
 #include <CFPlatform/String.h>
 #include <CoreFoundation/CFDate.h>

@@ -1,8 +1,8 @@
 #include "PropertyList/XmlWriter.h"
 
-#include "PropertyList/Base64.h"
 #include "PropertyList/IsoDate.h"
 #include "PropertyList/Limits.h"
+#include <CFPlatform/Base64.h>
 
 #include <CFPlatform/String.h>
 #include <CoreFoundation/CFArray.h>

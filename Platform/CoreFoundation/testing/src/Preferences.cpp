@@ -1,8 +1,8 @@
 #include <CoreFoundationTesting/Preferences.h>
 
-#include "Preferences/FileReplacement.h"
 #include "Preferences/PreferencesFolder.h"
 #include "Preferences/PreferencesStore.h"
+#include <CFPlatform/FileReplacement.h>
 
 namespace CoreFoundationTesting {
 

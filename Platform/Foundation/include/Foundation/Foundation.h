@@ -1,5 +1,7 @@
 #pragma once
 
+#include <Foundation/NSBundle.h>
+#include <Foundation/NSData.h>
 #include <Foundation/NSException.h>
 #include <Foundation/NSFileManager.h>
 #include <Foundation/NSGeometry.h>
@@ -8,4 +10,7 @@
 #include <Foundation/NSObject.h>
 #include <Foundation/NSPathUtilities.h>
 #include <Foundation/NSProcessInfo.h>
+#include <Foundation/NSString.h>
 #include <Foundation/NSTypes.h>
+#include <Foundation/NSURL.h>
+#include <Foundation/NSValue.h>

@@ -1,0 +1,89 @@
+#include "MixerFixture.h"
+
+#include <DarwinTesting/LogCapture.h>
+#include <FoundationTesting/Activities.h>
+
+namespace {
+
+struct BridgeRow
+{
+    nlohmann::json fBody;
+    std::vector<std::string> fLaunches;
+    std::vector<std::string> fScripts;
+    std::vector<std::string> fURLs;
+};
+
+std::vector<std::string> scriptsAfter(size_t first)
+{
+    std::vector<std::string> texts;
+    const std::vector<WebKitTesting::ScriptRecord> scripts = WebKitTesting::scripts();
+    for (size_t i = first; i < scripts.size(); ++i) {
+        texts.push_back(scripts[i].fScript);
+    }
+    return texts;
+}
+
+TEST_F(MixerFixture, BridgeAnswersEachMessageAsTheHostDoes)
+{
+    launch();
+    const std::string pyx = (resources() / "Vork Pyx Firmware Updater.app").string();
+    const std::string wrenlet = (resources() / "Vork Firmware Updater.app").string();
+    const std::vector<BridgeRow> rows = {
+        {"start", {}, {"gApp.appdata.updater.updateDriverVersion('2.0.0+95035')"}, {}},
+        {"driver", {}, {}, {"https://vork.example/downloads/tide"}},
+        {"open Pyx updater", {pyx}, {}, {}},
+        {"open anything", {wrenlet}, {}, {}},
+        {"open ", {wrenlet}, {}, {}},
+        {"open pyx", {wrenlet}, {}, {}},
+        {"open", {}, {}, {}},
+        {"savePreset_wrn", {}, {}, {}},
+        {"loadPreset_wrn ", {}, {}, {}},
+        {"", {}, {}, {}},
+        {"x", {}, {}, {}},
+        {42, {}, {}, {}},
+        {true, {}, {}, {}},
+        {nullptr, {}, {}, {}},
+        {nlohmann::json::array({"FD5Init"}), {}, {}, {}},
+        {{{"a", 1}}, {}, {}, {}},
+    };
+    testing::internal::CaptureStdout();
+    DarwinTesting::LogCapture log;
+    for (const BridgeRow& row : rows) {
+        SCOPED_TRACE(row.fBody.dump());
+        AppKitTesting::resetApplication();
+        NS::Application::sharedApplication().setDelegate(fDelegate);
+        const size_t scripts = WebKitTesting::scripts().size();
+        post(row.fBody);
+        EXPECT_EQ(AppKitTesting::launchedApplications(), row.fLaunches);
+        EXPECT_EQ(scriptsAfter(scripts), row.fScripts);
+        EXPECT_EQ(AppKitTesting::openedURLs(), row.fURLs);
+        EXPECT_TRUE(AppKitTesting::panelsRun().empty());
+    }
+    EXPECT_TRUE(log.records().empty());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(MixerFixture, InitSendsTheWholeListEachTime)
+{
+    launch();
+    const size_t before = WebKitTesting::scripts().size();
+    post("FD5Init");
+    post("FD5Init");
+    EXPECT_TRUE(scriptsAfter(before).empty()) << "nothing is listed yet";
+    EXPECT_TRUE(page()->problems().empty());
+}
+
+TEST_F(MixerFixture, TerminationStopsTheListenerTheTimerAndTheActivity)
+{
+    launch();
+    testing::internal::CaptureStdout();
+    terminate();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Socket closed\n");
+    EXPECT_TRUE(FoundationTesting::activeActivities().empty());
+    const size_t before = WebKitTesting::scripts().size();
+    fDelegate->udpTimerCallback();
+    post("FD5Init");
+    EXPECT_EQ(WebKitTesting::scripts().size(), before) << "an update after termination does nothing";
+}
+
+} // namespace

@@ -1,0 +1,4 @@
+#pragma once
+
+// The system alert sound.
+void NSBeep();
