@@ -53,8 +53,9 @@ private:
             frame = {0, EchoDevice::kIsochronousMaxPacket, 0, 0, 0};
         }
         request.first = first;
-        if (fDevice.submitIsochronous(fEndpoint, request.data.data(), request.data.size(), request.frames.data(),
-                                      kEntries, first, {&Stream::done, &request}) != SimUSB::kSuccess) {
+        if (fDevice.submitIsochronous(fEndpoint, request.data.data(), request.data.size(),
+                                      request.frames.data(), kEntries, first,
+                                      {&Stream::done, &request}) != SimUSB::kSuccess) {
             fFailed = true;
         }
     }

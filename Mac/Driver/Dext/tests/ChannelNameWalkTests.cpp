@@ -58,8 +58,8 @@ TEST(DextChannelNameWalk, NameIndicesWrapPast255)
     for (uint32_t i = 0; i < names->getCount(); ++i) {
         texts.emplace_back(OSDynamicCast(OSString, names->getObject(i))->getCStringNoCopy());
     }
-    EXPECT_EQ(texts, (std::vector<std::string>{"S250", "S251", "S252", "S253", "S254", "S255", "S0", "S1", "S2",
-                                               "S3"}));
+    EXPECT_EQ(texts, (std::vector<std::string>{"S250", "S251", "S252", "S253", "S254", "S255", "S0", "S1",
+                                               "S2", "S3"}));
     names->release();
     IOUSBHostFreeDescriptor(configuration);
 }
