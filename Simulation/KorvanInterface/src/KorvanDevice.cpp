@@ -104,6 +104,11 @@ ControlAnswer KorvanDevice::answer(const SetupPacket& setup, std::span<const uin
 
 ControlAnswer KorvanDevice::respond(const SetupPacket& setup, std::span<const uint8_t> data)
 {
+    if (fRequestHook) {
+        if (std::optional<ControlAnswer> hooked = fRequestHook(setup, data)) {
+            return *hooked;
+        }
+    }
     switch (setup.type()) {
     case 0:
         return standardRequest(setup);
@@ -236,6 +241,12 @@ void KorvanDevice::forceSelectorPin(uint8_t pin)
 {
     std::lock_guard lock(fLock);
     fPin = pin;
+}
+
+void KorvanDevice::setRequestHook(RequestHook hook)
+{
+    std::lock_guard lock(fLock);
+    fRequestHook = std::move(hook);
 }
 
 void KorvanDevice::misbehave(const RequestMatch& match, const Misbehaviour& misbehaviour, int times)
