@@ -76,6 +76,16 @@ IOReturn getDeviceProduct(void* thisPointer, UInt16* product)
     return kIOReturnSuccess;
 }
 
+IOReturn getSerialNumberStringIndex(void* thisPointer, UInt8* index)
+{
+    if (index == nullptr) {
+        return kIOReturnBadArgument;
+    }
+    const std::vector<uint8_t>& bytes = device(thisPointer)->fDevice->deviceDescriptor();
+    *index = bytes.size() > 16 ? bytes[16] : 0;
+    return kIOReturnSuccess;
+}
+
 IOReturn deviceOpen(void* thisPointer)
 {
     return USBDevices::shared().open(device(thisPointer)->fDevice, thisPointer);
@@ -247,6 +257,7 @@ const IOUSBDeviceInterface kDeviceTable = {
     deviceRequest,
     deviceRequestTO,
     createInterfaceIterator,
+    getSerialNumberStringIndex,
 };
 
 bool isPlugInID(const CFUUIDBytes& iid)

@@ -163,6 +163,9 @@ TEST_F(USBPlugIn, ConfigurationAndItsDescriptor)
     EXPECT_EQ(descriptor->bNumInterfaces, 2);
     EXPECT_EQ((*fDevice)->SetConfiguration(fDevice, descriptor->bConfigurationValue), kIOReturnSuccess);
     EXPECT_EQ((*fDevice)->GetConfigurationDescriptorPtr(fDevice, 1, &descriptor), kIOReturnBadArgument);
+    UInt8 serialIndex = 0;
+    EXPECT_EQ((*fDevice)->USBGetSerialNumberStringIndex(fDevice, &serialIndex), kIOReturnSuccess);
+    EXPECT_EQ(serialIndex, 3);
 }
 
 TEST_F(USBPlugIn, InterfaceIteratorFiltersOnClass)

@@ -129,6 +129,8 @@ typedef struct IOUSBDeviceStruct
     IOReturn (*DeviceRequestTO)(void* self, IOUSBDevRequestTO* request);
     // The interface nubs of the current configuration that match the request.
     IOReturn (*CreateInterfaceIterator)(void* self, IOUSBFindInterfaceRequest* request, io_iterator_t* iterator);
+    // iSerialNumber of the device descriptor (0: none).
+    IOReturn (*USBGetSerialNumberStringIndex)(void* self, UInt8* index);
 } IOUSBDeviceInterface;
 typedef IOUSBDeviceInterface IOUSBDeviceInterface300;
 
