@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -74,8 +75,13 @@ protected:
 
     void TearDown() override
     {
+        OpenGate();
         Quit();
         StopCapture();
+        if (HasFailure()) {
+            // gtest's own report went into the capture too.
+            fprintf(stderr, "%s", fOutput.c_str());
+        }
         fUnit->powerOff();
         SimUSB::Bus::shared().reset();
         SimUSB::Bus::shared().settle();
@@ -116,9 +122,12 @@ protected:
     {
         FPGAScript script;
         {
-            std::lock_guard lock(fLock);
-            script = fScript;
+            std::unique_lock lock(fLock);
             fActions.push_back(action);
+            if (!fGate.wait_for(lock, 10s, [&] { return fGateOpen; })) {
+                ADD_FAILURE() << "the FPGA stage was never let go";
+            }
+            script = fScript;
         }
         for (int i = 0; i < script.requests; ++i) {
             device->FPGAVersion();
@@ -134,16 +143,30 @@ protected:
     }
 
     // Steps the clock until `condition` holds, at most `limit` of simulated time.
-    bool RunUntil(const std::function<bool()>& condition, std::chrono::nanoseconds limit = 60s)
+    bool RunUntil(const std::function<bool()>& condition, std::chrono::nanoseconds limit = 60s,
+                  std::chrono::nanoseconds step = 1ms)
     {
-        for (auto stepped = 0ns; !condition(); stepped += 1ms) {
+        for (auto stepped = 0ns; !condition(); stepped += step) {
             if (stepped >= limit) {
                 return false;
             }
-            CoreFoundationTesting::advanceAndRun(fClock, 1ms);
+            CoreFoundationTesting::advanceAndRun(fClock, step);
         }
         return true;
     }
+    // Holds the scripted FPGA stage at its start until OpenGate.
+    void CloseGate()
+    {
+        std::lock_guard lock(fLock);
+        fGateOpen = false;
+    }
+    void OpenGate()
+    {
+        std::lock_guard lock(fLock);
+        fGateOpen = true;
+        fGate.notify_all();
+    }
+
     void Step(std::chrono::nanoseconds time) { CoreFoundationTesting::advanceAndRun(fClock, time); }
 
     Updater& TheUpdater() { return *fDelegate->GetUpdater(); }
@@ -201,6 +224,8 @@ protected:
     std::mutex fLock;
     FPGAScript fScript;
     std::vector<std::string> fActions;
+    std::condition_variable fGate;
+    bool fGateOpen = true;
 
     bool fCapturing = false;
     std::string fOutput;
