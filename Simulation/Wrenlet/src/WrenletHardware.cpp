@@ -188,6 +188,12 @@ void WrenletHardware::powerOffAfterPages(unsigned pages)
     fPageTrigger = fPagesWritten + pages;
 }
 
+void WrenletHardware::flipFlashByteAfterPages(unsigned pages, size_t offset)
+{
+    std::lock_guard lock(fLock);
+    fFlipTrigger = std::pair(fPagesWritten + pages, offset % kFlashSize);
+}
+
 void WrenletHardware::powerOffOnRequest(uint8_t bRequest)
 {
     std::lock_guard lock(fLock);
@@ -249,6 +255,10 @@ void WrenletHardware::commandObserved(uint8_t command, bool afterEffect)
         if (fPageTrigger && fPagesWritten >= *fPageTrigger) {
             fPageTrigger.reset();
             fPowerLossRequested = true;
+        }
+        if (fFlipTrigger && fPagesWritten >= fFlipTrigger->first) {
+            fChip.flash[fFlipTrigger->second] ^= 0x01;
+            fFlipTrigger.reset();
         }
     }
 }

@@ -116,6 +116,10 @@ public:
     };
     Traffic traffic() const;
 
+    // Once `pages` more pages have been written, the flash byte at `offset` flips, as a weak cell
+    // would.
+    void flipFlashByteAfterPages(unsigned pages, size_t offset);
+
     // Power-loss triggers, each fired once.
     // The `occurrence`-th time `command` is written (while it is busy) or takes effect.
     void powerOffAtCommand(uint8_t command, bool afterEffect, unsigned occurrence = 1);
@@ -183,6 +187,7 @@ private:
     std::optional<CommandTrigger> fCommandTrigger;
     unsigned fCommandCount = 0;
     std::optional<unsigned> fPageTrigger;
+    std::optional<std::pair<unsigned, size_t>> fFlipTrigger;
     unsigned fPagesWritten = 0;
     std::optional<uint8_t> fRequestTrigger;
 };
