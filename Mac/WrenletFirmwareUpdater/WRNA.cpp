@@ -1,6 +1,6 @@
 #include "WRNA.h"
 
-#include <cstring>
+#include "DeviceReplies.h"
 
 WRNA::WRNA(std::shared_ptr<vork::IOCFComPtr<IOUSBDeviceInterface300>> device) : fDevice(std::move(device)) {}
 
@@ -45,13 +45,12 @@ std::string WRNA::FPGAVersion()
 
 std::string WRNA::ReadVersion(uint8_t request)
 {
-    // One byte more than the device may send, so the text always ends inside the buffer.
-    char text[kVersionLength + 1] = {};
+    uint8_t reply[kVersionLength] = {};
     uint32_t done = 0;
-    if (DeviceRequest(0xC0, request, 0, kUpdaterIndex, text, kVersionLength, &done) != kIOReturnSuccess) {
+    if (DeviceRequest(0xC0, request, 0, kUpdaterIndex, reply, kVersionLength, &done) != kIOReturnSuccess) {
         return {};
     }
-    return std::string(text, strnlen(text, std::min<uint32_t>(done, kVersionLength)));
+    return DeviceReplies::VersionText(reply, done);
 }
 
 void WRNA::Detach()

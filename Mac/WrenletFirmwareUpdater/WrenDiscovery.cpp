@@ -1,11 +1,12 @@
 #include "WrenDiscovery.h"
 
+#include "DeviceReplies.h"
+
 #include "KorvanDeviceIdentities.h"
 
 #include <IOKit/IOCFPlugIn.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
 namespace {
@@ -209,19 +210,6 @@ void WrenDiscovery::RegisterDevice(io_service_t service, bool bootLoader)
     fClient.DeviceConnected(fDevice, ReadSerial());
 }
 
-std::string WrenDiscovery::SerialFromDescriptor(const uint8_t* bytes, size_t returned)
-{
-    if (returned < 2 || bytes[1] != kStringDescriptor || bytes[0] < 2) {
-        return {};
-    }
-    const size_t units = (std::min<size_t>(bytes[0], returned) - 2) / 2;
-    std::string serial;
-    for (size_t i = 0; i < units; ++i) {
-        serial.push_back(char(std::toupper(bytes[2 + 2 * i])));
-    }
-    return serial;
-}
-
 std::string WrenDiscovery::ReadSerial()
 {
     IOUSBDeviceInterface300** interface = fDevice->get();
@@ -238,7 +226,7 @@ std::string WrenDiscovery::ReadSerial()
     if ((*interface)->DeviceRequest(interface, &whole) != kIOReturnSuccess) {
         return {};
     }
-    return SerialFromDescriptor(descriptor, std::min<size_t>(whole.wLenDone, sizeof descriptor));
+    return DeviceReplies::SerialFromDescriptor(descriptor, std::min<size_t>(whole.wLenDone, sizeof descriptor));
 }
 
 void WrenDiscovery::OpenSAMBAInterface()

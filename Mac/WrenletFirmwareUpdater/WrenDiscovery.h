@@ -44,10 +44,6 @@ public:
     // Registers the notifications; false when IOKit refuses them.
     bool Start();
 
-    // The serial of a string descriptor as the device returned it: the low byte of each UTF-16
-    // unit, upper-cased; empty unless it is a string descriptor with bLength of at least 2.
-    static std::string SerialFromDescriptor(const uint8_t* bytes, size_t returned);
-
 private:
     enum Notification
     {

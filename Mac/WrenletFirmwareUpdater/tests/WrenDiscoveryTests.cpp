@@ -1,6 +1,7 @@
 // Discovery of the unit in either identity on the manual clock: what is printed and reported.
 
 #include "BootLoaderLink.h"
+#include "DeviceReplies.h"
 #include "WrenDiscovery.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +33,7 @@ TEST_P(SerialDescriptor, ReadsOnlyWhatCameBack)
     const DescriptorCase& c = GetParam();
     std::vector<uint8_t> buffer = c.bytes;
     buffer.resize(256, 0x41);
-    EXPECT_EQ(WrenDiscovery::SerialFromDescriptor(buffer.data(), c.returned), c.serial);
+    EXPECT_EQ(DeviceReplies::SerialFromDescriptor(buffer.data(), c.returned), c.serial);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -46,6 +47,16 @@ INSTANTIATE_TEST_SUITE_P(
                     DescriptorCase{"NotAString", {6, 2, 'a', 0, 'b', 0}, 6, ""},
                     DescriptorCase{"NothingReturned", {8, 3}, 1, ""}),
     [](const testing::TestParamInfo<DescriptorCase>& info) { return std::string(info.param.name); });
+
+TEST(VersionReply, EndsAtItsNulOrAtTheBytesTransferred)
+{
+    const uint8_t full[16] = {'1', '.', '2', 0, 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+    EXPECT_EQ(DeviceReplies::VersionText(full, 16), "1.2");
+    EXPECT_EQ(DeviceReplies::VersionText(full, 2), "1.");
+    EXPECT_EQ(DeviceReplies::VersionText(full, 0), "");
+    const uint8_t endless[16] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p'};
+    EXPECT_EQ(DeviceReplies::VersionText(endless, 16), "abcdefghijklmnop");
+}
 
 class DiscoveryTest : public testing::Test, public WrenDiscovery::Client
 {
