@@ -11,6 +11,7 @@
 #include "WRNA.h"
 
 #include <CoreFoundationTesting/RunLoop.h>
+#include <Darwin/Clock.h>
 #include <DarwinTesting/ManualClock.h>
 #include <DriverKit/platform/Drivers.h>
 #include <SimUSB/Bus.h>
@@ -129,6 +130,8 @@ protected:
             }
             script = fScript;
         }
+        // The manual clock waits for the stage's work instead of racing it.
+        DarwinClock::Activity activity("scripted FPGA stage");
         for (int i = 0; i < script.requests; ++i) {
             device->FPGAVersion();
         }
@@ -140,6 +143,7 @@ protected:
                 alive->FinishedFPGA(result);
             }
         });
+        activity.end();
     }
 
     // Steps the clock until `condition` holds, at most `limit` of simulated time.
