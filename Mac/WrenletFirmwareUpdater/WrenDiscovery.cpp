@@ -3,8 +3,7 @@
 #include "DeviceReplies.h"
 
 #include "KorvanDeviceIdentities.h"
-
-#include <IOKit/IOCFPlugIn.h>
+#include "PlugInInterface.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,23 +22,6 @@ CFMutableDictionaryRef Matching(uint32_t vendor, uint32_t product)
         CFRelease(number);
     }
     return matching;
-}
-
-template <typename Interface>
-Interface** QueryPlugIn(io_service_t service, CFUUIDRef type, CFUUIDRef iid)
-{
-    IOCFPlugInInterface** plugIn = nullptr;
-    SInt32 score = 0;
-    if (IOCreatePlugInInterfaceForService(service, type, kIOCFPlugInInterfaceID, &plugIn, &score) != KERN_SUCCESS ||
-        plugIn == nullptr) {
-        return nullptr;
-    }
-    Interface** interface = nullptr;
-    if ((*plugIn)->QueryInterface(plugIn, CFUUIDGetUUIDBytes(iid), reinterpret_cast<LPVOID*>(&interface)) != S_OK) {
-        interface = nullptr;
-    }
-    IODestroyPlugInInterface(plugIn);
-    return interface;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // opened through the USB library with its event source on the main run loop; the engine's
 // transfers are stepped on the manual clock.
 
+#include "PlugInInterface.h"
 #include "SAMBA.h"
 #include "StateMachine.h"
 
@@ -46,18 +47,28 @@ inline io_service_t copyNub(uint8_t port)
     return nub;
 }
 
-template <typename Interface>
-Interface** queryPlugIn(io_service_t service, CFUUIDRef type, CFUUIDRef iid)
+// The CDC data interface (class 10) of the boot loader on `port`, not opened; null when absent.
+inline IOUSBInterfaceInterface300** CopyDataInterface(uint8_t port)
 {
-    IOCFPlugInInterface** plugIn = nullptr;
-    SInt32 score = 0;
-    if (IOCreatePlugInInterfaceForService(service, type, kIOCFPlugInInterfaceID, &plugIn, &score) != KERN_SUCCESS) {
+    const io_service_t nub = copyNub(port);
+    vork::IOCFComPtr<IOUSBDeviceInterface300> device(
+        QueryPlugIn<IOUSBDeviceInterface300>(nub, kIOUSBDeviceUserClientTypeID, kIOUSBDeviceInterfaceID300));
+    IOObjectRelease(nub);
+    if (!device) {
         return nullptr;
     }
-    Interface** result = nullptr;
-    (*plugIn)->QueryInterface(plugIn, CFUUIDGetUUIDBytes(iid), reinterpret_cast<LPVOID*>(&result));
-    IODestroyPlugInInterface(plugIn);
-    return result;
+    IOUSBFindInterfaceRequest request{10, 0, 0, kIOUSBFindInterfaceDontCare};
+    io_iterator_t iterator = 0;
+    (*device.get())->CreateInterfaceIterator(device.get(), &request, &iterator);
+    const io_service_t data = IOIteratorNext(iterator);
+    IOObjectRelease(iterator);
+    if (data == 0) {
+        return nullptr;
+    }
+    auto** interface =
+        QueryPlugIn<IOUSBInterfaceInterface300>(data, kIOUSBInterfaceUserClientTypeID, kIOUSBInterfaceInterfaceID300);
+    IOObjectRelease(data);
+    return interface;
 }
 
 // A unit with a signature, a 1301-byte image and FPGA version, powered on in its boot loader.
@@ -90,28 +101,11 @@ protected:
 
     bool OpenDataInterface()
     {
-        const io_service_t nub = copyNub(kPort);
-        if (nub == 0) {
-            return false;
-        }
-        vork::IOCFComPtr<IOUSBDeviceInterface300> device(
-            queryPlugIn<IOUSBDeviceInterface300>(nub, kIOUSBDeviceUserClientTypeID, kIOUSBDeviceInterfaceID300));
-        IOObjectRelease(nub);
-        if (!device) {
-            return false;
-        }
-        IOUSBFindInterfaceRequest request{10, 0, 0, kIOUSBFindInterfaceDontCare};
-        io_iterator_t iterator = 0;
-        (*device.get())->CreateInterfaceIterator(device.get(), &request, &iterator);
-        const io_service_t data = IOIteratorNext(iterator);
-        IOObjectRelease(iterator);
-        if (data == 0) {
-            return false;
-        }
-        fInterface = std::make_shared<vork::IOCFComPtr<IOUSBInterfaceInterface300>>(
-            queryPlugIn<IOUSBInterfaceInterface300>(data, kIOUSBInterfaceUserClientTypeID, kIOUSBInterfaceInterfaceID300));
-        IOObjectRelease(data);
+        fInterface = std::make_shared<vork::IOCFComPtr<IOUSBInterfaceInterface300>>(CopyDataInterface(kPort));
         IOUSBInterfaceInterface300** interface = fInterface->get();
+        if (interface == nullptr) {
+            return false;
+        }
         CFRunLoopSourceRef source = nullptr;
         (*interface)->CreateInterfaceAsyncEventSource(interface, &source);
         CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopDefaultMode);

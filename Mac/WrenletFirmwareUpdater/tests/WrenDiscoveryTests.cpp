@@ -184,7 +184,7 @@ TEST_F(DiscoveryTest, DeviceHeldWithItsConfigurationSetIsUsedWithoutOpening)
     SimUSB::Bus::shared().settle();
     const io_service_t nub = copyNub(kPort);
     vork::IOCFComPtr<IOUSBDeviceInterface300> holder(
-        queryPlugIn<IOUSBDeviceInterface300>(nub, kIOUSBDeviceUserClientTypeID, kIOUSBDeviceInterfaceID300));
+        QueryPlugIn<IOUSBDeviceInterface300>(nub, kIOUSBDeviceUserClientTypeID, kIOUSBDeviceInterfaceID300));
     IOObjectRelease(nub);
     ASSERT_EQ((*holder.get())->USBDeviceOpen(holder.get()), kIOReturnSuccess);
     Start();
@@ -236,18 +236,8 @@ TEST_F(DiscoveryTest, DataInterfaceHeldOpenIsRetried)
     fUnit->setBootFlag(false);
     fUnit->powerOn();
     SimUSB::Bus::shared().settle();
-    const io_service_t nub = copyNub(kPort);
-    vork::IOCFComPtr<IOUSBDeviceInterface300> device(
-        queryPlugIn<IOUSBDeviceInterface300>(nub, kIOUSBDeviceUserClientTypeID, kIOUSBDeviceInterfaceID300));
-    IOObjectRelease(nub);
-    IOUSBFindInterfaceRequest request{10, 0, 0, kIOUSBFindInterfaceDontCare};
-    io_iterator_t iterator = 0;
-    (*device.get())->CreateInterfaceIterator(device.get(), &request, &iterator);
-    const io_service_t data = IOIteratorNext(iterator);
-    IOObjectRelease(iterator);
-    vork::IOCFComPtr<IOUSBInterfaceInterface300> holder(
-        queryPlugIn<IOUSBInterfaceInterface300>(data, kIOUSBInterfaceUserClientTypeID, kIOUSBInterfaceInterfaceID300));
-    IOObjectRelease(data);
+    vork::IOCFComPtr<IOUSBInterfaceInterface300> holder(CopyDataInterface(kPort));
+    ASSERT_TRUE(holder);
     ASSERT_EQ((*holder.get())->USBInterfaceOpen(holder.get()), kIOReturnSuccess);
 
     Start();

@@ -63,6 +63,23 @@ HRESULT queryInterface(void* thisPointer, REFIID iid, LPVOID* ppv)
     return E_NOINTERFACE;
 }
 
+inline bool isPlugInID(const CFUUIDBytes& iid)
+{
+    return sameUUID(iid, kIOCFPlugInInterfaceID);
+}
+
+// A plug-in's QueryInterface: for the ids `makes` accepts, a new `Made` with `table` and the
+// plug-in's state; for IUnknown and the plug-in id, the plug-in itself.
+template <typename PlugIn, typename Made, bool (*makes)(const CFUUIDBytes&), const auto* table>
+HRESULT plugInQueryInterface(void* thisPointer, REFIID iid, LPVOID* ppv)
+{
+    if (makes(iid)) {
+        *ppv = new Made(table, *self<PlugIn>(thisPointer));
+        return S_OK;
+    }
+    return queryInterface<PlugIn, isPlugInID>(thisPointer, iid, ppv);
+}
+
 // The plug-in entries, which have nothing to do for the USB library.
 inline IOReturn plugInProbe(void*, CFDictionaryRef, io_service_t, SInt32*)
 {
@@ -78,5 +95,10 @@ inline IOReturn plugInStop(void*)
 {
     return kIOReturnSuccess;
 }
+
+template <typename PlugIn, HRESULT (*query)(void*, REFIID, LPVOID*)>
+inline const IOCFPlugInInterface plugInTable = {
+    nullptr, query, addRef<PlugIn>, release<PlugIn>, 1, 0, plugInProbe, plugInStart, plugInStop,
+};
 
 } // namespace IOKit

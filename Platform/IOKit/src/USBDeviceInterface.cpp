@@ -260,25 +260,8 @@ const IOUSBDeviceInterface kDeviceTable = {
     getSerialNumberStringIndex,
 };
 
-bool isPlugInID(const CFUUIDBytes& iid)
-{
-    return sameUUID(iid, kIOCFPlugInInterfaceID);
-}
-
-HRESULT plugInQueryInterface(void* thisPointer, REFIID iid, LPVOID* ppv)
-{
-    if (isDeviceInterfaceID(iid)) {
-        PlugIn* plugIn = self<PlugIn>(thisPointer);
-        *ppv = new DeviceInterface(&kDeviceTable, *plugIn);
-        return S_OK;
-    }
-    return queryInterface<PlugIn, isPlugInID>(thisPointer, iid, ppv);
-}
-
-const IOCFPlugInInterface kPlugInTable = {
-    nullptr, plugInQueryInterface, addRef<PlugIn>, release<PlugIn>, 1,
-    0,       plugInProbe,          plugInStart,    plugInStop,
-};
+const IOCFPlugInInterface& kPlugInTable =
+    plugInTable<PlugIn, plugInQueryInterface<PlugIn, DeviceInterface, isDeviceInterfaceID, &kDeviceTable>>;
 
 } // namespace
 

@@ -271,24 +271,6 @@ const IOUSBInterfaceInterface300 kInterfaceTable = {
     writePipeAsyncTO,
 };
 
-bool isPlugInID(const CFUUIDBytes& iid)
-{
-    return sameUUID(iid, kIOCFPlugInInterfaceID);
-}
-
-HRESULT plugInQueryInterface(void* thisPointer, REFIID iid, LPVOID* ppv)
-{
-    if (isInterfaceID(iid)) {
-        *ppv = new Interface(&kInterfaceTable, *self<PlugIn>(thisPointer));
-        return S_OK;
-    }
-    return queryInterface<PlugIn, isPlugInID>(thisPointer, iid, ppv);
-}
-
-const IOCFPlugInInterface kPlugInTable = {
-    nullptr, plugInQueryInterface, addRef<PlugIn>, release<PlugIn>, 1,
-    0,       plugInProbe,          plugInStart,    plugInStop,
-};
 
 std::optional<uint8_t> interfaceNumber(const IOKitPlatform::RegistryEntry& nub)
 {
@@ -301,6 +283,8 @@ std::optional<uint8_t> interfaceNumber(const IOKitPlatform::RegistryEntry& nub)
     }
     return isNumber && number >= 0 && number < 256 ? std::optional(uint8_t(number)) : std::nullopt;
 }
+
+const IOCFPlugInInterface& kPlugInTable = plugInTable<PlugIn, plugInQueryInterface<PlugIn, Interface, isInterfaceID, &kInterfaceTable>>;
 
 } // namespace
 
