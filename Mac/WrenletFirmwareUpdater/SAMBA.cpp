@@ -10,11 +10,6 @@ SAMBA::SAMBA(Client& client, Interface interface)
 {
 }
 
-SAMBA::~SAMBA()
-{
-    Detach();
-}
-
 void SAMBA::Send(std::span<const uint8_t> bytes)
 {
     fSending = true;
@@ -41,12 +36,6 @@ void SAMBA::Receive(size_t length)
 std::span<const uint8_t> SAMBA::Received() const
 {
     return std::span(fReceiveBuffer).first(std::min(fDone, fReceiveBuffer.size()));
-}
-
-void SAMBA::Detach()
-{
-    fInterface.reset();
-    fAlive = std::make_shared<SAMBA*>(this);
 }
 
 std::string SAMBA::WriteWordText(uint32_t address, uint32_t value)
@@ -106,9 +95,6 @@ void SAMBA::FailLater()
 void SAMBA::PieceDone(void* refcon, IOReturn result, void* arg0)
 {
     auto* engine = static_cast<SAMBA*>(refcon);
-    if (!engine->fInterface) {
-        return;
-    }
     const size_t moved = std::min<size_t>(uintptr_t(arg0), engine->fPiece);
     engine->fDone += moved;
     if (result == kIOUSBTransactionTimeout) {

@@ -52,8 +52,8 @@ public:
 
     using Interface = std::shared_ptr<vork::IOCFComPtr<IOUSBInterfaceInterface300>>;
 
+    // The interface's owner closes it before the engine goes, which ends its callbacks.
     SAMBA(Client& client, Interface interface);
-    ~SAMBA();
     SAMBA(const SAMBA&) = delete;
     SAMBA& operator=(const SAMBA&) = delete;
 
@@ -63,9 +63,6 @@ public:
     void Receive(size_t length);
     // What the last receive brought.
     std::span<const uint8_t> Received() const;
-
-    // Lets go of the interface: nothing more is sent, and no completion reaches the client.
-    void Detach();
 
     // "W%08X,%08X#" and "w%08X,#".
     static std::string WriteWordText(uint32_t address, uint32_t value);

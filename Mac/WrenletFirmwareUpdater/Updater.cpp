@@ -105,7 +105,9 @@ bool Updater::SerialMatches(const std::string& serial) const
 
 void Updater::Update()
 {
-    if (fConnection == kNotConnected) {
+    // Nothing connected yet, or not for the half second that lets a device settle.
+    if ((fConnection == kRunModeDevice && !fDevice) || (fConnection == kBootLoader && !fEngine) ||
+        fConnection == kNotConnected) {
         return;
     }
     if (!fContainer || fState != kIdle) {
@@ -215,6 +217,7 @@ void Updater::DeviceRemoved()
     // Nothing more reaches the gone device, a run in progress included.
     if (fDevice) {
         fDevice->Detach();
+        fDevice.reset();
     }
     if (fState == kRebootingToBootLoader || fState == kRebootingAfterFPGA) {
         return;
@@ -256,10 +259,9 @@ void Updater::SAMBARemoved()
 {
     fConnectDelay.Cancel();
     fPendingInterface.reset();
+    // The interface is closed already, so no completion can reach the engine any more.
     DropCommand();
-    if (fEngine) {
-        fEngine->Detach();
-    }
+    fEngine.reset();
     if (fState == kResetting) {
         return;
     }
@@ -446,7 +448,7 @@ void Updater::FinishedFPGA(USB_FPGA::Result result)
     }
     fFPGAInterval.Stop();
     JoinFPGA();
-    if (!result.succeeded() || fConnection != kRunModeDevice) {
+    if (!result.succeeded() || fConnection != kRunModeDevice || !fDevice) {
         Fail("FPGA Write Failed");
         return;
     }

@@ -383,3 +383,16 @@ TEST_F(UpdaterScenario, BridgeIgnoresEventsWhileNotConnected)
         EXPECT_FALSE(fDelegate->IsConnected());
     }
 }
+
+TEST_F(UpdaterScenario, UpdateBeforeTheDeviceHasSettledDoesNothing)
+{
+    fUnit->powerOn();
+    Launch();
+    ASSERT_TRUE(RunUntil([&] { return TheUpdater().GetConnection() == Updater::kRunModeDevice; }, 5s));
+    TheUpdater().Update();
+    EXPECT_EQ(TheUpdater().GetState(), Updater::kIdle);
+    ASSERT_TRUE(RunUntil([&] { return fDelegate->IsConnected(); }, 5s));
+    fDelegate->UpdateButton->performClick();
+    EXPECT_EQ(TheUpdater().GetState(), Updater::kRebootingToBootLoader);
+    ASSERT_TRUE(RunToEnd());
+}

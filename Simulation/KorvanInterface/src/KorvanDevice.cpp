@@ -9,8 +9,8 @@ using SimUSB::SetupPacket;
 
 namespace KorvanInterface {
 
-KorvanDevice::KorvanDevice(const DescriptorOptions& options)
-    : fOptions(options), fDescriptors(buildDescriptors(options))
+KorvanDevice::KorvanDevice(const DescriptorOptions& options, RequestHook hook)
+    : fOptions(options), fDescriptors(buildDescriptors(options)), fRequestHook(std::move(hook))
 {
     readStreams();
 }
@@ -241,12 +241,6 @@ void KorvanDevice::forceSelectorPin(uint8_t pin)
 {
     std::lock_guard lock(fLock);
     fPin = pin;
-}
-
-void KorvanDevice::setRequestHook(RequestHook hook)
-{
-    std::lock_guard lock(fLock);
-    fRequestHook = std::move(hook);
 }
 
 void KorvanDevice::misbehave(const RequestMatch& match, const Misbehaviour& misbehaviour, int times)

@@ -214,10 +214,10 @@ class RequestHookTest : public testing::TestWithParam<HookCase>
 TEST_P(RequestHookTest, AnswersBeforeTheModelAfterTheRules)
 {
     const HookCase& c = GetParam();
-    KorvanDevice device({Model::Wrenlet, KorvanTests::kVendor});
-    device.setRequestHook([](const SimUSB::SetupPacket& setup, std::span<const uint8_t>) {
-        return setup.wIndex == 7 ? std::optional(ControlAnswer::withData({7, 7, 7})) : std::nullopt;
-    });
+    KorvanDevice device({Model::Wrenlet, KorvanTests::kVendor},
+                        [](const SimUSB::SetupPacket& setup, std::span<const uint8_t>) {
+                            return setup.wIndex == 7 ? std::optional(ControlAnswer::withData({7, 7, 7})) : std::nullopt;
+                        });
     if (c.misbehaviour) {
         device.misbehave({c.setup.bmRequestType, c.setup.bRequest, std::nullopt, std::nullopt}, *c.misbehaviour);
     }
