@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Table, RunFlashCommandTest,
 TEST_F(SambaTest, ErrorBitOnAnEarlyPollFailsTheCommand)
 {
     fUnit->withBootLoader([](SambaBootLoader& loader) {
-        loader.flashController().setTiming({.busyReads = 3, .eraseBusyReads = 8});
+        loader.flashController().setTiming({.busyReads = 3, .eraseBusyReads = 8, .busyNs = 1'000'000, .eraseBusyNs = 10'000'000});
         loader.flashController().forceError(FlashController::ForcedError{SAMBA::kClearGPNVM, FlashController::FLERR});
     });
     RunFlashCommand refused(*fEngine, SAMBA::kClearGPNVM, 1, 1);

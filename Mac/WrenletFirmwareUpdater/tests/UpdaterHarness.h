@@ -67,7 +67,7 @@ protected:
         fUnit->installFirmware(Wrenlet::FirmwareImage::build("2.1", kImageSize));
         fUnit->setFpgaVersion("7.4");
         fUnit->withBootLoader([](Wrenlet::SambaBootLoader& loader) {
-            loader.flashController().setTiming({.busyReads = 2, .eraseBusyReads = 6});
+            loader.flashController().setTiming({.busyReads = 2, .eraseBusyReads = 6, .busyNs = 1'000'000, .eraseBusyNs = 10'000'000});
         });
         fContainer = MakeContainer(Wrenlet::FirmwareImage::build("2.2", kImageSize), "7.5");
         testing::internal::CaptureStdout();

@@ -1,5 +1,7 @@
 #include <Wrenlet/FlashController.h>
 
+#include <Darwin/Clock.h>
+
 #include <algorithm>
 
 namespace Wrenlet {
@@ -55,7 +57,7 @@ void FlashController::start(uint8_t command, uint16_t argument)
     if (fObserver)
         fObserver(command, false);
     const bool pageCommand = command == WP || command == WPL || command == EWP || command == EWPL;
-    if (pageCommand && (argument >= kPageCount || (fChip.lockBits >> (argument * kPageSize / kLockRegionSize)) & 1)) {
+    if (pageCommand && (argument >= kPageCount || fChip.lockBits.test(argument * kPageSize / kLockRegionSize))) {
         fStatus |= FLOCKE;
         note(command, argument, "lock error");
         return;
@@ -70,7 +72,17 @@ void FlashController::start(uint8_t command, uint16_t argument)
         return;
     }
     const unsigned reads = command == EA ? fTiming.eraseBusyReads : fTiming.busyReads;
-    fPending = Pending{command, argument, reads};
+    const uint64_t time = command == EA ? fTiming.eraseBusyNs : fTiming.busyNs;
+    fPending = Pending{command, argument, reads, DarwinClock::addSaturating(DarwinClock::hostNow(), time)};
+}
+
+void FlashController::settle()
+{
+    if (fPending && !fNeverReady && DarwinClock::hostNow() >= fPending->doneAt) {
+        const Pending pending = *fPending;
+        fPending.reset();
+        complete(pending);
+    }
 }
 
 void FlashController::complete(const Pending& pending)
@@ -107,12 +119,11 @@ void FlashController::apply(uint8_t command, uint16_t argument)
         break;
     case SLB:
     case CLB: {
-        const uint64_t bit = uint64_t(1) << ((argument * kPageSize / kLockRegionSize) % kLockRegionCount);
-        fChip.lockBits = command == SLB ? fChip.lockBits | bit : fChip.lockBits & ~bit;
+        fChip.lockBits.set((argument * kPageSize / kLockRegionSize) % kLockRegionCount, command == SLB);
         break;
     }
     case GLB:
-        fResult = uint32_t(fChip.lockBits);
+        fResult = uint32_t((fChip.lockBits & std::bitset<kLockRegionCount>(0xFFFFFFFFu)).to_ulong());
         break;
     case SGPB:
     case CGPB:

@@ -1,6 +1,8 @@
 #include <Wrenlet/SambaBootLoader.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <optional>
 #include <string_view>
 
@@ -63,6 +65,7 @@ void SambaBootLoader::receive(std::span<const uint8_t> bytes)
 
 void SambaBootLoader::execute(const std::string& text)
 {
+    fFlash.settle();
     fCommands.push_back(text + "#");
     if (text.empty()) {
         fail("empty command");
@@ -103,8 +106,7 @@ void SambaBootLoader::execute(const std::string& text)
         answerLittleEndian(readByte(*address), 1);
         return;
     case 'G':
-        // No machine code runs here.
-        fail("unknown routine at " + std::string(addressText));
+        go(*address);
         return;
     default:
         break;
@@ -141,10 +143,42 @@ void SambaBootLoader::execute(const std::string& text)
             fDataAddress = *address;
             fDataLeft = *argument;
             fMode = Mode::Data;
+            fUploads.emplace_back(*address, *argument);
+            if (fUploads.size() > kUploadsKept) {
+                fUploads.pop_front();
+            }
         }
         return;
     default:
         return;
+    }
+}
+
+void SambaBootLoader::go(uint32_t address)
+{
+    // No machine code runs here. The one routine known is the word copy a client uploads with "S"
+    // and starts through a block inside it: stack pointer, entry (the upload's start, in Thumb
+    // state), then destination, source and word count.
+    const uint32_t entry = readWord(address + 4);
+    const bool known = std::any_of(fUploads.begin(), fUploads.end(), [&](const auto& upload) {
+        return address >= upload.first && address - upload.first < upload.second && entry == (upload.first | 1);
+    });
+    if (!known) {
+        fail("unknown routine at " + std::to_string(address));
+        return;
+    }
+    const uint32_t destination = readWord(address + 8);
+    const uint32_t source = readWord(address + 12);
+    const uint32_t words = readWord(address + 16);
+    if (words > kLongestRawTransfer / 4) {
+        fail("word copy too long: " + std::to_string(words));
+        return;
+    }
+    char note[96];
+    snprintf(note, sizeof note, "copy %u words from %08X to %08X", words, source, destination);
+    fRoutines.push_back(note);
+    for (uint32_t i = 0; i < words; ++i) {
+        writeWord(destination + 4 * i, readWord(source + 4 * i));
     }
 }
 
@@ -198,6 +232,8 @@ uint32_t SambaBootLoader::readWord(uint32_t address)
     switch (address) {
     case kChipIdRegister:
         return kChipId;
+    case kChipIdExtensionRegister:
+        return kChipIdExtension;
     case kCpuIdRegister:
         return kCpuId;
     default:

@@ -1,6 +1,10 @@
 #include <Wrenlet/FlashController.h>
 
+#include <DarwinTesting/ManualClock.h>
+
 #include <gtest/gtest.h>
+
+#include <chrono>
 
 #include <set>
 #include <span>
@@ -62,7 +66,7 @@ TEST_F(FlashControllerTest, CommandWithoutKeyOrUnknownSetsCommandErrorWhichClear
 
 TEST_F(FlashControllerTest, CommandsTakeEffectWhenReadyAfterTheirBusyReads)
 {
-    fc.setTiming({.busyReads = 3, .eraseBusyReads = 5});
+    fc.setTiming({.busyReads = 3, .eraseBusyReads = 5, .busyNs = 1'000'000, .eraseBusyNs = 10'000'000});
     latchPage(0x12);
     fc.writeRegister(FC::kCommandRegister, commandValue(FC::WP, 2));
     for (int i = 0; i < 3; ++i) {
@@ -78,6 +82,18 @@ TEST_F(FlashControllerTest, CommandsTakeEffectWhenReadyAfterTheirBusyReads)
         EXPECT_EQ(fc.readRegister(FC::kStatusRegister), 0u);
     EXPECT_EQ(fc.readRegister(FC::kStatusRegister), FC::FRDY);
     EXPECT_EQ(chip.flash[2 * kPageSize], 0xFF);
+}
+
+TEST_F(FlashControllerTest, UnpolledCommandTakesEffectOnceItsTimeHasPassed)
+{
+    DarwinTesting::ManualClock clock;
+    fc.writeRegister(FC::kCommandRegister, commandValue(FC::SGPB, 1));
+    fc.settle();
+    EXPECT_FALSE(chip.bootFromFlash());
+    clock.advance(std::chrono::milliseconds(1));
+    fc.settle();
+    EXPECT_TRUE(chip.bootFromFlash());
+    EXPECT_FALSE(fc.busy());
 }
 
 TEST_F(FlashControllerTest, GpnvmAndSignatureMode)

@@ -49,8 +49,8 @@ const std::string kSession = "N#V#"
                              "w00400000,#w00400004,4#"
                              "W400E0C04,5A000014#w400E0C08,#w00400000,#W400E0C04,5A000015#w400E0C08,#w400E0C08,#"
                              "w400E0C08,#"
-                             "S20000000,3#\x01#\x02"
-                             "R20000000,3#o20000001,#h20000000,#O20000010,AB#o20000010,#"
+                             "S20400000,3#\x01#\x02"
+                             "R20400000,3#o20400001,#h20400000,#O20400010,AB#o20400010,#"
                              "X12#w12345678901,#"
                              "W400E0C04,5A00010B#w400E0C08,#w400E0C08,#w400E0C08,#"
                              "W400E1800,A5000001#";
@@ -97,4 +97,26 @@ TEST(SambaBootLoader, OverlongCommandIsAnErrorAndParsingResumesAfterItsEnd)
     const Outcome outcome = feed({std::string(100, 'W') + "#N#"});
     EXPECT_EQ(outcome.errors, (std::vector<std::string>{"command too long"}));
     EXPECT_EQ(std::string(outcome.answers.begin(), outcome.answers.end()), "\n\r");
+}
+
+TEST(SambaBootLoader, UploadedWordCopyRunsByItsEffectAndUnknownRoutinesAreErrors)
+{
+    ChipState chip;
+    SambaBootLoader loader(chip, [] {});
+    const auto send = [&](const std::string& text) {
+        loader.receive(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    };
+    // A 0x34-byte routine at 0x20401000 whose block at +0x20 holds stack, entry, destination,
+    // source and word count.
+    send("S20401000,34#" + std::string(0x34, '\0'));
+    send("W20401024,20401001#W20401028,00400000#W2040102C,20402000#W20401030,00000002#");
+    send("W20402000,11223344#W20402004,55667788#");
+    send("G20401020#");
+    send("W400E0C04,5A000001#w400E0C08,#w400E0C08,#w400E0C08,#");
+    EXPECT_EQ(chip.flash[0], 0x44);
+    EXPECT_EQ(chip.flash[7], 0x55);
+    EXPECT_EQ(loader.routineLog(), std::vector<std::string>{"copy 2 words from 20402000 to 00400000"});
+
+    send("G20408000#");
+    EXPECT_EQ(loader.protocolErrors().size(), 1u);
 }

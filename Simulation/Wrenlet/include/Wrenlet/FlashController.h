@@ -5,7 +5,8 @@
 // read, the page latch that word writes into flash fill, and the user-signature read mode.
 //
 // A command stays busy for a settable number of status reads and takes effect on the read that
-// shows it ready again. A power loss while it is busy damages what it was touching.
+// shows it ready again, or, for a client that does not poll, once its time on the Platform clock
+// has passed. A power loss while it is busy damages what it was touching.
 
 #include <Wrenlet/ChipState.h>
 
@@ -66,6 +67,8 @@ public:
     {
         unsigned busyReads = 2;
         unsigned eraseBusyReads = 8;
+        uint64_t busyNs = 1'000'000;
+        uint64_t eraseBusyNs = 10'000'000;
     };
 
     // A command that ends with an error bit instead of its effect.
@@ -93,6 +96,9 @@ public:
     // Bytes written into flash go to the page latch; programming ANDs it into the page.
     void latchByte(uint32_t offset, uint8_t value);
 
+    // Completes a command whose time has passed; the boot loader calls it before every command.
+    void settle();
+
     bool busy() const { return fPending.has_value(); }
     bool signatureMode() const { return fSignatureMode; }
 
@@ -107,6 +113,7 @@ private:
         uint8_t command = 0;
         uint16_t argument = 0;
         unsigned readsLeft = 0;
+        uint64_t doneAt = 0;
     };
 
     void start(uint8_t command, uint16_t argument);

@@ -21,15 +21,16 @@ namespace Wrenlet {
 class SambaBootLoader
 {
 public:
-    static constexpr uint32_t kSramBase = 0x20000000;
-    static constexpr size_t kSramSize = 128 * 1024;
+    static constexpr uint32_t kSramBase = 0x20400000;
+    static constexpr size_t kSramSize = 384 * 1024;
     static constexpr uint32_t kResetControlRegister = 0x400E1800; // RSTC_CR
     static constexpr uint32_t kResetKey = 0xA5;
     static constexpr uint32_t kChipIdRegister = 0x400E0740;        // CHIPID_CIDR
     static constexpr uint32_t kChipIdExtensionRegister = 0x400E0744; // CHIPID_EXID
-    static constexpr uint32_t kChipId = 0xA3CC0CE0;
+    static constexpr uint32_t kChipId = 0xA1020E00;
+    static constexpr uint32_t kChipIdExtension = 0x00000002;
     static constexpr uint32_t kCpuIdRegister = 0xE000ED00;
-    static constexpr uint32_t kCpuId = 0x410FC241;
+    static constexpr uint32_t kCpuId = 0x411FC271;
     static constexpr uint32_t kInterruptControlRegister = 0xE000ED0C; // AIRCR
     static constexpr size_t kLongestCommand = 32;
     static constexpr size_t kLongestRawTransfer = kSramSize;
@@ -50,6 +51,8 @@ public:
     const FlashController& flashController() const { return fFlash; }
     // Every command as the host sent it, "W400E0C04,5A00010C#" say.
     const std::vector<std::string>& commandLog() const { return fCommands; }
+    // The routines run with "G", as "copy N words from S to D".
+    const std::vector<std::string>& routineLog() const { return fRoutines; }
     const std::vector<std::string>& protocolErrors() const { return fErrors; }
 
 private:
@@ -61,6 +64,8 @@ private:
     };
 
     void execute(const std::string& text);
+    // "G": the word-copy routine a client uploaded, carried out by its effect.
+    void go(uint32_t address);
     void fail(const std::string& what);
     void answerBytes(std::span<const uint8_t> bytes);
     void answerText(const char* text);
@@ -81,10 +86,14 @@ private:
     std::string fText;
     uint32_t fDataAddress = 0;
     size_t fDataLeft = 0;
+    // The blocks a client sent with "S" (the latest few): where a routine it starts would lie.
+    static constexpr size_t kUploadsKept = 16;
+    std::deque<std::pair<uint32_t, size_t>> fUploads;
     std::deque<uint8_t> fAnswer;
 
     std::vector<std::string> fCommands;
     std::vector<std::string> fErrors;
+    std::vector<std::string> fRoutines;
 };
 
 } // namespace Wrenlet
