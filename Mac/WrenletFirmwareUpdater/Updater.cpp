@@ -15,7 +15,6 @@ constexpr const char* kNoDevice = "No Wrenlet detected. Please check cables.";
 constexpr const char* kUpdateModeDevice = "Device Connected: Update Mode Device";
 constexpr const char* kCannotUpdate = "Device Connected: Update Mode Device - Cannot Update";
 constexpr const char* kUnknownVersion = "Unknown";
-constexpr size_t kSerialTail = 6;
 
 std::string DeviceLabel(const std::string& serial)
 {
@@ -98,9 +97,9 @@ void Updater::ShowNoDevice()
 
 bool Updater::SerialMatches(const std::string& serial) const
 {
-    return serial.size() >= kSerialTail && fSerial.size() >= kSerialTail &&
-           serial.compare(serial.size() - kSerialTail, kSerialTail, fSerial, fSerial.size() - kSerialTail,
-                          kSerialTail) == 0;
+    using UserSignature::kSerialTail;
+    return fSerial.size() >= kSerialTail &&
+           UserSignature::SerialEndsWith(serial, fSerial.substr(fSerial.size() - kSerialTail));
 }
 
 void Updater::Update()

@@ -11,7 +11,6 @@ constexpr const char* kTags[] = {"VORKANRW", "VORKBNRW", "VORKCNRW"};
 constexpr size_t kTagLength = 8;
 constexpr size_t kUIDOffset = 11;
 constexpr size_t kUIDLength = 3;
-constexpr size_t kSerialTail = 6;
 
 } // namespace
 

@@ -13,6 +13,8 @@
 namespace UserSignature {
 
 constexpr size_t kLength = 16;
+// The UID's six hex digits, with which a serial number ends.
+constexpr size_t kSerialTail = 6;
 
 struct Tag
 {

@@ -28,24 +28,18 @@ struct BossacRun
 class SambaPeerTest : public BootLoaderLink
 {
 protected:
-    void SetUp() override
-    {
-        BootLoaderLink::SetUp();
-        fPty = Wrenlet::SambaPty::open(fUnit);
-        ASSERT_TRUE(fPty);
-    }
-    void TearDown() override
-    {
-        fPty.reset();
-        BootLoaderLink::TearDown();
-    }
-
-    // bossac with `arguments` on the unit's terminal, within a minute.
+    // bossac with `arguments` on a terminal in front of the unit, within a minute. The terminal
+    // lives only as long as the run, since it takes every answer the unit gives.
     BossacRun Bossac(const std::string& arguments)
     {
-        const std::string command =
-            "timeout 60 bossac --port=" + fPty->path() + " --usb-port=1 " + arguments + " 2>&1";
         BossacRun run;
+        const auto pty = Wrenlet::SambaPty::open(fUnit);
+        if (!pty) {
+            ADD_FAILURE() << "no pseudo terminal";
+            return run;
+        }
+        const std::string command =
+            "timeout 60 bossac --port=" + pty->path() + " --usb-port=1 " + arguments + " 2>&1";
         FILE* pipe = popen(command.c_str(), "r");
         if (pipe == nullptr) {
             return run;
@@ -58,8 +52,6 @@ protected:
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return run;
     }
-
-    std::unique_ptr<Wrenlet::SambaPty> fPty;
 };
 
 } // namespace
@@ -104,8 +96,6 @@ TEST_F(SambaPeerTest, WhatBossacWritesOurEngineVerifies)
     fUnit->withBootLoader([&](Wrenlet::SambaBootLoader& loader) { routines = loader.routineLog(); });
     EXPECT_FALSE(routines.empty());
 
-    // The terminal lets go of the unit's answers, which are our engine's now.
-    fPty.reset();
     VerifyFlash verify(*fEngine, image);
     EXPECT_TRUE(Run(verify, 10s));
     EXPECT_TRUE(fUnit->chip().bootFromFlash());

@@ -48,6 +48,8 @@ protected:
             fc.latchByte(i, value);
     }
 
+    // Time stands still unless a test moves it: commands end by their status reads alone.
+    DarwinTesting::ManualClock clock;
     ChipState chip;
     FlashController fc{chip};
 };
@@ -86,7 +88,6 @@ TEST_F(FlashControllerTest, CommandsTakeEffectWhenReadyAfterTheirBusyReads)
 
 TEST_F(FlashControllerTest, UnpolledCommandTakesEffectOnceItsTimeHasPassed)
 {
-    DarwinTesting::ManualClock clock;
     fc.writeRegister(FC::kCommandRegister, commandValue(FC::SGPB, 1));
     fc.settle();
     EXPECT_FALSE(chip.bootFromFlash());
