@@ -4,6 +4,8 @@
 #include "DeviceReplies.h"
 #include "WrenDiscovery.h"
 
+#include <IOKitTesting/USBDevices.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -191,6 +193,17 @@ TEST_F(DiscoveryTest, DeviceHeldWithItsConfigurationSetIsUsedWithoutOpening)
     Step(1500ms);
     EXPECT_EQ(fEvents, std::vector<std::string>{"DeviceConnected WRNA0A1B2C"});
     (*holder.get())->USBDeviceClose(holder.get());
+}
+
+TEST_F(DiscoveryTest, AnotherOpenErrorGivesUpTheDevice)
+{
+    IOKitTesting::USBDeviceScript script;
+    script.failOpen(kPort, kIOReturnNotPermitted);
+    Start();
+    fUnit->powerOn();
+    Step(1500ms);
+    EXPECT_TRUE(fEvents.empty());
+    EXPECT_TRUE(Printed("Could not open device (error: e00002e2)"));
 }
 
 TEST_F(DiscoveryTest, BootLoaderWithItsDataInterfaceAndItsRemoval)
