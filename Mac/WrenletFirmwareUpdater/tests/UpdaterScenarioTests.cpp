@@ -396,3 +396,19 @@ TEST_F(UpdaterScenario, UpdateBeforeTheDeviceHasSettledDoesNothing)
     EXPECT_EQ(TheUpdater().GetState(), Updater::kRebootingToBootLoader);
     ASSERT_TRUE(RunToEnd());
 }
+
+TEST_F(UpdaterScenario, EmptyImageFromTheBootLoaderSetsNoBootFlag)
+{
+    fContainer = MakeContainer({}, "7.5");
+    fUnit->setBootFlag(false);
+    Connect();
+    fDelegate->CheckDeviceButton->performClick();
+    ASSERT_TRUE(RunUntil([&] { return fDelegate->IsConnected(); }, 5s));
+    const size_t before = BootLoaderCommands().size();
+    fDelegate->UpdateButton->performClick();
+    ASSERT_TRUE(RunToEnd());
+    EXPECT_EQ(Progress(), "Verify Failed");
+    Step(1s);
+    EXPECT_EQ(BootLoaderCommands().size(), before);
+    EXPECT_FALSE(fUnit->chip().bootFromFlash());
+}
