@@ -1,0 +1,55 @@
+#pragma once
+
+// What a run of the audio demo is asked to do, read from its command line.
+
+#include <KorvanInterface/Identity.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Demo {
+
+enum class DriverChoice
+{
+    Auto,
+    Kext,
+    Dext,
+};
+
+struct DemoOptions
+{
+    KorvanInterface::Model model = KorvanInterface::Model::Brio;
+    uint32_t rate = 48000;
+    uint32_t bufferFrames = 512;
+    DriverChoice driver = DriverChoice::Auto;
+    uint32_t durationSeconds = 10;
+    // Percent of input packets the bus drops; unset: the default for the header mode.
+    std::optional<double> dropPercent;
+    int32_t driftPpm = 25;
+    uint8_t headerVersion = 2;
+    std::string outputFolder;
+    uint32_t isochronousCaptureSeconds = 0;
+    uint64_t seed = 1;
+
+    // Drops by default only where headers let the plug-in repair them.
+    double effectiveDropPercent() const;
+};
+
+struct ParseResult
+{
+    std::optional<DemoOptions> options;
+    // Set when the run should not go on: the text to print and the exit status.
+    std::string message;
+    int status = 0;
+};
+
+// `defaultOutput` is the folder used when --out is not given.
+ParseResult ParseOptions(const std::vector<std::string>& arguments, const std::string& defaultOutput);
+std::string HelpText();
+
+const char* DriverName(DriverChoice driver);
+std::string ModelWord(KorvanInterface::Model model);
+
+} // namespace Demo

@@ -1,0 +1,54 @@
+#pragma once
+
+// One run of the audio demo: the simulated system built, the plug-in loaded as the audio server
+// loads it, the device streamed through as an application streams, every recorded sample checked,
+// and the WAV, the plot and the bus capture written.
+
+#include "DemoOptions.h"
+#include "LoopbackCheck.h"
+#include "PlugInDevice.h"
+#include "TimingCheck.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Demo {
+
+struct RunResult
+{
+    DemoOptions options;
+    std::string serial;
+    bool deviceAppeared = false;
+    DeviceFacts facts;
+    // "kernel extension" or "driver extension"; the latter is reached through the adapter.
+    std::string driver;
+    bool throughAdapter = false;
+    bool headersOn = false;
+    bool realTimePriority = false;
+
+    LoopbackResult loopback;
+    TimingResult timing;
+    uint64_t dropsInjected = 0;
+    uint64_t droppedFrames = 0;
+    // Silence in place of dropped frames (with headers), or dropped frames skipped (without).
+    uint64_t repairedFrames = 0;
+    uint64_t repairedStretches = 0;
+    uint64_t skippedFrames = 0;
+    uint64_t lateFrames = 0;
+    uint64_t overruns = 0;
+    size_t dropReports = 0;
+    size_t mirrorMismatches = 0;
+    std::vector<std::string> unexpectedLogLines;
+
+    std::string wavPath;
+    std::string pngPath;
+    std::string capturePath;
+
+    bool pass = false;
+    std::string reason;
+};
+
+RunResult RunDemo(const DemoOptions& options);
+
+} // namespace Demo

@@ -1,0 +1,123 @@
+#include "LoopbackCheck.h"
+
+#include "TestSignal.h"
+
+#include <cstddef>
+
+namespace Demo {
+
+namespace {
+
+constexpr uint64_t kChecksumPrime = 0x100000001B3ull;
+
+void AddToChecksum(uint64_t& checksum, int32_t value)
+{
+    checksum = (checksum ^ uint32_t(value)) * kChecksumPrime;
+}
+
+} // namespace
+
+LoopbackCheck::LoopbackCheck(const InputLayout& layout)
+{
+    startSegment(layout);
+}
+
+void LoopbackCheck::startSegment(const InputLayout& layout)
+{
+    fLayout = layout;
+    if (fResult.playedChecksums.size() < layout.channels) {
+        fResult.playedChecksums.resize(layout.channels, 0xCBF29CE484222325ull);
+        fResult.recordedChecksums.resize(layout.channels, 0xCBF29CE484222325ull);
+    }
+    ++fResult.segments;
+    fHaveLatency = false;
+    fSilence = 0;
+    fHaveLoopbackLatency = false;
+}
+
+void LoopbackCheck::add(int64_t time, const float* samples, uint32_t frames)
+{
+    for (uint32_t index = 0; index < frames; ++index) {
+        checkFrame(time + index, samples + std::size_t(index) * fLayout.channels);
+    }
+}
+
+void LoopbackCheck::checkFrame(int64_t time, const float* frame)
+{
+    if (fLayout.loopbackChannels) {
+        checkLoopbackChannels(time, frame);
+    }
+    const int32_t counter = ToValue(frame[kCounterChannel]);
+    if (counter == 0) {
+        // Silence before the first played frame comes back is the stream's start, not a loss.
+        if (fHaveLatency && fSilence++ == 0) {
+            fSilenceStart = time;
+        }
+        return;
+    }
+    const int64_t played = FrameOfCounter(counter, time - fLatency);
+    const int64_t latency = time - played;
+    if (!fHaveLatency) {
+        fHaveLatency = true;
+        fLatency = latency;
+    }
+    const int64_t shift = latency - fLatency;
+    if (fLayout.inputPeriod != 0 && shift > 0 && shift % fLayout.inputPeriod == 0) {
+        ++fResult.lateBusFrames;
+        return;
+    }
+    if (shift > 0 && shift == fSilence) {
+        fResult.loopbackUnderrunFrames += uint64_t(fSilence);
+        fSilence = 0;
+        fLatency = latency;
+    } else if (shift != 0) {
+        // Recorded frames newer than expected: frames were skipped; older: frames came twice.
+        if (shift < 0) {
+            fResult.lost += uint64_t(-shift);
+        } else {
+            fResult.duplicated += uint64_t(shift);
+        }
+        fResult.latencyConstant = false;
+        fLatency = latency;
+    }
+    if (fSilence != 0) {
+        fResult.silences.push_back({fSilenceStart, fSilence});
+        fResult.silentFrames += uint64_t(fSilence);
+        fSilence = 0;
+    }
+    fResult.latencyFrames = fLatency;
+    ++fResult.framesCompared;
+    compareChannels(played, frame);
+}
+
+void LoopbackCheck::compareChannels(int64_t played, const float* frame)
+{
+    for (uint32_t channel = 0; channel < fLayout.deviceChannels; ++channel) {
+        const int32_t expected = SignalValue(channel, played, fLayout.rate);
+        const int32_t recorded = ToValue(frame[channel]);
+        AddToChecksum(fResult.playedChecksums[channel], expected);
+        AddToChecksum(fResult.recordedChecksums[channel], recorded);
+        fResult.mismatchedSamples += expected != recorded ? 1 : 0;
+    }
+}
+
+// The plug-in's own loopback pair carries output channels 0 and 1 at a latency of its own.
+void LoopbackCheck::checkLoopbackChannels(int64_t time, const float* frame)
+{
+    const float* pair = frame + fLayout.deviceChannels;
+    const int32_t counter = ToValue(pair[kCounterChannel]);
+    if (counter == 0) {
+        return;
+    }
+    const int64_t played = FrameOfCounter(counter, time - fLoopbackLatency);
+    if (!fHaveLoopbackLatency) {
+        fHaveLoopbackLatency = true;
+        fLoopbackLatency = time - played;
+    }
+    ++fResult.loopbackFramesCompared;
+    const bool same = time - played == fLoopbackLatency &&
+                      ToValue(pair[kSineChannel]) == SignalValue(kSineChannel, played, fLayout.rate);
+    fResult.loopbackMismatches += same ? 0 : 1;
+}
+
+} // namespace Demo
