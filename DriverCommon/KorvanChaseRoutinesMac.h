@@ -52,6 +52,16 @@ public:
         return false;
     }
 
+    // A packet's header is written byte by byte: the newest packet's may be half old, half new, and
+    // carry a count the device never sent. The controller fills packets in order, so the header is
+    // whole once a later packet, within `count` after it, has arrived.
+    bool HasLaterPacketArrived(const USBRequestIter& packet, int count) const
+    {
+        USBRequestIter later;
+        int distance = 0;
+        return FindNextFreshIsocIn(packet, count, later, distance);
+    }
+
     // Searches for the end of a stretch of dropped packets. Fresh packets met inside the stretch are
     // flagged, and so is the last one, F; `nextGood` is the packet after F, and `numPacketsDropped`
     // counts from the packet after `start` through `nextGood`.
@@ -140,9 +150,11 @@ public:
         LOG_THREAD_ASSERT(fLog, numSampleFramesToSchedule == 0);
     }
 
-    // Repairs a dropped stretch between `lastGood` and `nextGood`. Everything is checked before
-    // anything is touched: a repair that fails copies nothing and changes no counter or record, so
-    // the caller may simply try again at its next pass.
+    // Repairs a dropped stretch between `lastGood` and `nextGood`, which lies num_uFramesDropped + 1
+    // packets after it, once nextGood's header is whole; the search for a later packet stops short
+    // of lastGood, fresh until consumed. Everything is checked before anything is touched: a repair
+    // that fails copies nothing and changes no counter or record, so the caller may simply try
+    // again at its next pass.
     template <class CopyToChaseBufferCallable>
     bool handleDroppedIsoc(CopyToChaseBufferCallable&& copy, const USBRequestIter& lastGood,
                            const USBRequestIter& nextGood, unsigned num_uFramesDropped,
@@ -151,6 +163,9 @@ public:
         // No stretch of dropped packets is longer than the ring.
         if (!fStreamingHeadersEnabled || !nextGood.fRingBase || !fits(nextGood) || !fits(lastGood) ||
             num_uFramesDropped > kPacketsPerRing) {
+            return false;
+        }
+        if (!HasLaterPacketArrived(nextGood, int(kPacketsPerRing) - 2 - int(num_uFramesDropped))) {
             return false;
         }
         const IsocPacketHeader prev = ReadPacketHeader(lastGood.packet());
