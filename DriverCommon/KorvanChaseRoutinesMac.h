@@ -53,13 +53,15 @@ public:
     }
 
     // A packet's header is written byte by byte: the newest packet's may be half old, half new, and
-    // carry a count the device never sent. The controller fills packets in order, so the header is
-    // whole once a later packet, within `count` after it, has arrived.
-    bool HasLaterPacketArrived(const USBRequestIter& packet, int count) const
+    // carry a count the device never sent. The controller fills packets in order, so nextGood's
+    // header is whole once a later packet has arrived. nextGood lies numPacketsDropped + 1 packets
+    // after the last good one, and the search stops short of that, fresh until consumed.
+    bool IsNextGoodWhole(const USBRequestIter& nextGood, unsigned numPacketsDropped) const
     {
         USBRequestIter later;
         int distance = 0;
-        return FindNextFreshIsocIn(packet, count, later, distance);
+        return numPacketsDropped + 2 < kPacketsPerRing &&
+               FindNextFreshIsocIn(nextGood, int(kPacketsPerRing - 2 - numPacketsDropped), later, distance);
     }
 
     // Searches for the end of a stretch of dropped packets. Fresh packets met inside the stretch are
@@ -150,11 +152,9 @@ public:
         LOG_THREAD_ASSERT(fLog, numSampleFramesToSchedule == 0);
     }
 
-    // Repairs a dropped stretch between `lastGood` and `nextGood`, which lies num_uFramesDropped + 1
-    // packets after it, once nextGood's header is whole; the search for a later packet stops short
-    // of lastGood, fresh until consumed. Everything is checked before anything is touched: a repair
-    // that fails copies nothing and changes no counter or record, so the caller may simply try
-    // again at its next pass.
+    // Repairs a dropped stretch between `lastGood` and `nextGood` once nextGood's header is whole.
+    // Everything is checked before anything is touched: a repair that fails copies nothing and
+    // changes no counter or record, so the caller may simply try again at its next pass.
     template <class CopyToChaseBufferCallable>
     bool handleDroppedIsoc(CopyToChaseBufferCallable&& copy, const USBRequestIter& lastGood,
                            const USBRequestIter& nextGood, unsigned num_uFramesDropped,
@@ -165,7 +165,7 @@ public:
             num_uFramesDropped > kPacketsPerRing) {
             return false;
         }
-        if (!HasLaterPacketArrived(nextGood, int(kPacketsPerRing) - 2 - int(num_uFramesDropped))) {
+        if (!IsNextGoodWhole(nextGood, num_uFramesDropped)) {
             return false;
         }
         const IsocPacketHeader prev = ReadPacketHeader(lastGood.packet());
