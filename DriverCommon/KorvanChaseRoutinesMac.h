@@ -52,6 +52,18 @@ public:
         return false;
     }
 
+    // A packet's header is written byte by byte: the newest packet's may be half old, half new, and
+    // carry a count the device never sent. The controller fills packets in order, so nextGood's
+    // header is whole once a later packet has arrived. nextGood lies numPacketsDropped + 1 packets
+    // after the last good one, and the search stops short of that, fresh until consumed.
+    bool IsNextGoodWhole(const USBRequestIter& nextGood, unsigned numPacketsDropped) const
+    {
+        USBRequestIter later;
+        int distance = 0;
+        return numPacketsDropped + 2 < kPacketsPerRing &&
+               FindNextFreshIsocIn(nextGood, int(kPacketsPerRing - 2 - numPacketsDropped), later, distance);
+    }
+
     // Searches for the end of a stretch of dropped packets. Fresh packets met inside the stretch are
     // flagged, and so is the last one, F; `nextGood` is the packet after F, and `numPacketsDropped`
     // counts from the packet after `start` through `nextGood`.
@@ -140,9 +152,9 @@ public:
         LOG_THREAD_ASSERT(fLog, numSampleFramesToSchedule == 0);
     }
 
-    // Repairs a dropped stretch between `lastGood` and `nextGood`. Everything is checked before
-    // anything is touched: a repair that fails copies nothing and changes no counter or record, so
-    // the caller may simply try again at its next pass.
+    // Repairs a dropped stretch between `lastGood` and `nextGood` once nextGood's header is whole.
+    // Everything is checked before anything is touched: a repair that fails copies nothing and
+    // changes no counter or record, so the caller may simply try again at its next pass.
     template <class CopyToChaseBufferCallable>
     bool handleDroppedIsoc(CopyToChaseBufferCallable&& copy, const USBRequestIter& lastGood,
                            const USBRequestIter& nextGood, unsigned num_uFramesDropped,
@@ -151,6 +163,9 @@ public:
         // No stretch of dropped packets is longer than the ring.
         if (!fStreamingHeadersEnabled || !nextGood.fRingBase || !fits(nextGood) || !fits(lastGood) ||
             num_uFramesDropped > kPacketsPerRing) {
+            return false;
+        }
+        if (!IsNextGoodWhole(nextGood, num_uFramesDropped)) {
             return false;
         }
         const IsocPacketHeader prev = ReadPacketHeader(lastGood.packet());

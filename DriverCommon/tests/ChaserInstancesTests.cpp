@@ -24,13 +24,14 @@ protected:
         return {bytes, bytes + sizeof(ChaseRecord)};
     }
 
-    // A consumed packet 10, two dropped, then two arrived: found, repaired and spread.
+    // A consumed packet 10, two dropped, then three arrived: found, repaired and spread.
     template <Driver D, class Logger>
     static void runScenario(Logger* logger)
     {
         WritePacketHeader(at(10).packet(), {1000, 6});
         WritePacketHeader(at(13).packet(), {1018, 6});
         WritePacketHeader(at(14).packet(), {1024, 6});
+        WritePacketHeader(at(15).packet(), {1030, 6});
         USBInputChaser<D, Logger> chaser(kMaxPacket, kBytesPerFrame, true, 2, logger);
         USBRequestIter nextGood;
         int count = 0;

@@ -299,7 +299,8 @@ TEST_F(InputChaser, PacketsWithoutFramesAreAsserted)
 }
 
 // A dropped stretch as the plug-in's chase meets it: packet 10 was the last good one, 11 and 12
-// never arrived, 13 and 14 did. 18 frames went missing over packets 11 to 13.
+// never arrived, 13 and 14 did, and 15 after them, so 14's header is whole. 18 frames went missing
+// over packets 11 to 13.
 class DroppedStretch : public InputChaser
 {
 protected:
@@ -315,6 +316,7 @@ protected:
         arrive(10, lastGood.totalNumSampleFramesSent, lastGood.numSampleFramesThisPacket);
         arrive(13, f.totalNumSampleFramesSent, f.numSampleFramesThisPacket);
         arrive(14, nextGood.totalNumSampleFramesSent, nextGood.numSampleFramesThisPacket);
+        arrive(15, nextGood.totalNumSampleFramesSent + 6, 6);
     }
 
     bool repair(unsigned numPacketsDropped = 3)
@@ -353,6 +355,22 @@ TEST_F(DroppedStretch, RepairCopiesTheLastGoodPacketOnceAndSpreadsTheRest)
     EXPECT_EQ(record(0).fChaseMicroframe, 1613u);
     EXPECT_EQ(record(0).fChaseHostTime, mach_absolute_time());
     EXPECT_EQ(fLog.fMessages.size(), 5u);
+}
+
+// The newest packet may still be being written: its header could be half old, half new.
+TEST_F(DroppedStretch, NextGoodIsTakenOnlyOnceALaterPacketHasArrived)
+{
+    stretch({1000, 6}, {1018, 6}, {1024, 6});
+    consumed(15, 1030, 6);
+    const auto before = recordBytes(0, Driver::CoreAudio);
+    EXPECT_FALSE(repair());
+    EXPECT_TRUE(fCopies.empty());
+    EXPECT_EQ(fChased, 994);
+    EXPECT_EQ(recordBytes(0, Driver::CoreAudio), before);
+
+    arrive(40, 1180, 6);
+    ASSERT_TRUE(repair());
+    EXPECT_EQ(fDroppedFrames, 18);
 }
 
 TEST_F(DroppedStretch, WrappedCounterGivesTheRightCount)

@@ -173,6 +173,10 @@ bool SA_DeviceUSB::RepairDroppedPackets()
     if (IsPacketFresh(stale, Driver::CoreAudio, true)) {
         return true;
     }
+    // Nothing has arrived after the stretch's end yet: its header may be half written. Wait.
+    if (!chaser.IsNextGoodWhole(nextGood, unsigned(count))) {
+        return false;
+    }
     LOG_THREAD_POST(fLog.get(), "!!! Detected %d dropped isoc packets!\n", count);
     int64_t dropped = 0;
     const auto copy = [this](const UInt8* bytes, UInt32 byteCount) { CopyIntoChaseBuffer(bytes, byteCount); };

@@ -28,7 +28,12 @@ struct Config
     std::optional<uint8_t> headers;
     uint32_t rate;
     bool driverExtension = false;
+    uint64_t firstFrame = 0;
+    std::vector<uint64_t> lost = {};
 };
+
+// Two stretches, a single lost packet and a burst of three, well after the first zero-time period.
+const std::vector<uint64_t> kLostPackets = {12000, 16000, 16001, 16002};
 
 // The device on the scripted driver streaming on the real clock, with the audio server's IO
 // cycles; every input buffer is kept.
@@ -49,6 +54,8 @@ protected:
         format.fHeaders = config.headers == 1 || config.headers == 2;
         format.fCaptureOutput = true;
         format.fDriverExtension = config.driverExtension;
+        format.fFirstFrame = config.firstFrame;
+        format.fLostMicroframes = config.lost;
         fService.setStreaming(format);
         fOutChannels = device.GetOutputChannels();
 
@@ -112,18 +119,22 @@ uint32_t FrameOf(float sample)
     return uint32_t(value >> 16) & 0xFFFF;
 }
 
-// Every input buffer after the first zero-time period holds the device's frames at one offset.
+// Every input buffer after the first zero-time period holds the device's frames at one offset;
+// frames of packets that never arrived are silence in their place.
 void Streaming::CheckInput()
 {
+    const bool losses = !GetParam().lost.empty();
     for (const std::string& text : fCapture.texts(DarwinLog::Source::OSLog)) {
         EXPECT_EQ(text.find("ASSERTION FAILURE"), std::string::npos) << text;
-        EXPECT_EQ(text.find("!!!"), std::string::npos) << text;
+        const bool reportedLoss = losses && text.find("!!! Detected ") != std::string::npos;
+        EXPECT_TRUE(reportedLoss || text.find("!!!") == std::string::npos) << text;
     }
     std::lock_guard<std::mutex> lock(fMutex);
     ASSERT_GT(fCycles.size(), 100u);
     const uint32_t period = fDevice->GetZeroTimeSamplePeriod();
     std::optional<uint32_t> offset;
     uint64_t checked = 0;
+    uint64_t silent = 0;
     for (const Cycle& cycle : fCycles) {
         if (cycle.fInputTime < period) {
             continue;
@@ -131,6 +142,10 @@ void Streaming::CheckInput()
         const auto* samples = reinterpret_cast<const float*>(cycle.fBytes.data());
         for (UInt32 frame = 0; frame < kBufferFrames; ++frame) {
             const uint32_t time = uint32_t(int64_t(cycle.fInputTime) + frame) & 0xFFFF;
+            if (losses && offset && samples[frame * fChannels + 1] == 0.0f) {
+                ++silent;
+                continue;
+            }
             const uint32_t carried = FrameOf(samples[frame * fChannels]);
             if (!offset) {
                 offset = (carried - time) & 0xFFFF;
@@ -142,6 +157,9 @@ void Streaming::CheckInput()
         }
     }
     EXPECT_GT(checked, 10000u);
+    // With version 2 the fresh packet that ends a stretch, F, counts as part of it.
+    const std::size_t stretches = GetParam().headers == 2 && losses ? 2 : 0;
+    EXPECT_EQ(silent, (GetParam().lost.size() + stretches) * GetParam().rate / 8000);
 }
 
 // The device's 24-bit sample of a client value at full gain: rounded in whole groups of four
@@ -212,7 +230,13 @@ INSTANTIATE_TEST_SUITE_P(
                     Config{"Subslot3", Model::Wrenlet, Variant::Subslot3, uint8_t(2), 48000},
                     Config{"Rate44100", Model::Wrenlet, Variant::Standard, uint8_t(2), 44100},
                     Config{"Brio", Model::Brio, Variant::Standard, uint8_t(2), 48000},
-                    Config{"DriverExtension", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, true}),
+                    Config{"DriverExtension", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, true},
+                    Config{"CounterWrap", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, false,
+                           (uint64_t(1) << 32) - 1000},
+                    Config{"LostPacketsV2", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, false, 0,
+                           kLostPackets},
+                    Config{"LostPacketsV1", Model::Wrenlet, Variant::Standard, uint8_t(1), 48000, false, 0,
+                           kLostPackets}),
     [](const testing::TestParamInfo<Config>& info) { return std::string(info.param.name); });
 
 // While it lives, the plug-in's DoIOOperation and GetZeroTimeStamp count the heap allocations
@@ -287,9 +311,11 @@ TEST_P(IOThreadAllocation, NoneInsideTheIOOperationsOrTheZeroTimestamps)
     EXPECT_EQ(CountedIOEntries::sAllocations.load(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Configurations, IOThreadAllocation,
-    testing::Values(Config{"HeadersV2", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000}),
-    [](const testing::TestParamInfo<Config>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Configurations, IOThreadAllocation,
+                         testing::Values(Config{"LostPackets", Model::Wrenlet, Variant::Standard, uint8_t(2),
+                                                48000, false, 0, kLostPackets}),
+                         [](const testing::TestParamInfo<Config>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace

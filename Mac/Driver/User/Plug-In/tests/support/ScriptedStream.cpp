@@ -20,7 +20,8 @@ constexpr uint64_t kLeadNs = 50 * kMillisecondNs;
 ScriptedStream::ScriptedStream(USBRequestBlock* input, USBRequestBlock* output, const StreamFormat& format,
                                OutputCapture capture)
     : fInput(input), fOutput(output), fFormat(format), fCapture(std::move(capture)),
-      fWriter(input, format.fInputStride, format.fInputChannels, format.fBytesPerSample, format.fHeaders, 0),
+      fWriter(input, format.fInputStride, format.fInputChannels, format.fBytesPerSample, format.fHeaders, 0,
+              format.fFirstFrame),
       fT0(mach_absolute_time() + kFirstFrameDelayNs)
 {
     for (std::size_t block = 0; block < kRequestBlockCount; ++block) {
@@ -75,7 +76,12 @@ void ScriptedStream::WriteMicroframe(uint64_t microframe)
         ReadChasePosition(fInput[request % kRequestBlockCount].fChase[std::size_t(Driver::CoreAudio)]);
     }
     const uint32_t frames = FramesOf(microframe);
-    fWriter.Write(frames);
+    const auto& lost = fFormat.fLostMicroframes;
+    if (std::find(lost.begin(), lost.end(), microframe) != lost.end()) {
+        fWriter.Lose(1, frames);
+    } else {
+        fWriter.Write(frames);
+    }
     fInputBytes += uint64_t(frames) * fFormat.fInputChannels * fFormat.fBytesPerSample;
     fRequestOutputBytes += uint64_t(frames) * fFormat.fOutputBytesPerFrame;
     if (microframe % kPacketsPerBlock == kPacketsPerBlock - 1) {

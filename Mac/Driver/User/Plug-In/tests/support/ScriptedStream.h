@@ -34,6 +34,10 @@ struct StreamFormat
     // As the driver extension streams: fMicroframe written, and its own chase record (record 1)
     // of each completed input block filled, after reading the plug-in's record 0.
     bool fDriverExtension = false;
+    // The device's frame count at the first packet: near 2^32 it wraps in the headers.
+    uint64_t fFirstFrame = 0;
+    // Microframes whose packets never arrive: nothing is written, the device's count goes on.
+    std::vector<uint64_t> fLostMicroframes;
 };
 
 // What the driver extension found of the plug-in's side of the input ring.
