@@ -115,7 +115,7 @@ const std::vector<Option>& Options()
              o.outputFolder = text;
              return !text.empty();
          }},
-        {"--capture-iso", "0 to 3600 seconds of isochronous capture", "0",
+        {"--capture-iso", "0 to 3600 seconds; above 0, isochronous transfers are captured for the whole run", "0",
          [](const std::string& text, DemoOptions& o) {
              return ParseNumber(text, o.isochronousCaptureSeconds) && o.isochronousCaptureSeconds <= 3600;
          }},

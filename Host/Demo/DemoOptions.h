@@ -32,6 +32,9 @@ struct DemoOptions
     std::string outputFolder;
     uint32_t isochronousCaptureSeconds = 0;
     uint64_t seed = 1;
+    // Runs under test only: the bus frame clock's deviation, and the record stream's subslot size.
+    int32_t busDeviationPpm = 0;
+    uint8_t subslotBytes = 4;
 
     // Drops by default only where headers let the plug-in repair them.
     double effectiveDropPercent() const;

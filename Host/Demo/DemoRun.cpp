@@ -1,5 +1,6 @@
 #include "DemoRun.h"
 
+#include "DropAttribution.h"
 #include "LogScan.h"
 #include "Plot.h"
 #include "Recorder.h"
@@ -97,7 +98,7 @@ std::string NoDriverExplanation(const DemoOptions& options)
 void Judge(RunResult& result)
 {
     const LoopbackResult& loopback = result.loopback;
-    const bool drift = result.options.driftPpm != 0;
+    const bool drift = result.options.driftPpm != 0 || result.options.busDeviationPpm != 0;
     auto fail = [&](std::string reason) {
         if (result.reason.empty()) {
             result.reason = std::move(reason);
@@ -117,6 +118,9 @@ void Judge(RunResult& result)
     if (result.headersOn && result.repairedFrames != result.droppedFrames) {
         fail("repaired " + std::to_string(result.repairedFrames) + " frames for " +
              std::to_string(result.droppedFrames) + " dropped");
+    }
+    if (result.unexplainedSilence != 0) {
+        fail(std::to_string(result.unexplainedSilence) + " recorded frames replaced by silence no drop explains");
     }
     if (loopback.mismatchedSamples != 0) {
         fail(std::to_string(loopback.mismatchedSamples) + " samples differ from what was played");
@@ -138,6 +142,20 @@ void Judge(RunResult& result)
 
 } // namespace
 
+// The audio server loads the plug-in once and keeps it for the life of the process; so do the runs
+// of one process.
+AudioServerHost& SharedAudioServer()
+{
+    struct Server
+    {
+        Server() : bundle(PlugInBundle::Load(TIDE_PLUGIN_BUNDLE)), host(bundle->Driver()) { host.Initialize(); }
+        std::unique_ptr<PlugInBundle> bundle;
+        AudioServerHost host;
+    };
+    static Server server;
+    return server.host;
+}
+
 RunResult RunDemo(const DemoOptions& options)
 {
     RunResult result;
@@ -151,9 +169,7 @@ RunResult RunDemo(const DemoOptions& options)
 
     DarwinTesting::LogCapture log;
     // The host outlives the system: unplugging tells the plug-in, which tells its host.
-    auto bundle = PlugInBundle::Load(TIDE_PLUGIN_BUNDLE);
-    AudioServerHost host(bundle->Driver());
-    host.Initialize();
+    AudioServerHost& host = SharedAudioServer();
     SimulatedSystem system(options.driver);
     system.startCapture(result.capturePath, options.isochronousCaptureSeconds != 0);
 
@@ -162,6 +178,8 @@ RunResult RunDemo(const DemoOptions& options)
     settings.serial = result.serial;
     settings.headerVersion = options.headerVersion;
     settings.driftPpm = options.driftPpm;
+    settings.subslotBytes = options.subslotBytes;
+    system.setBusDeviationPpm(options.busDeviationPpm);
     auto device = system.plugIn(kPort, settings);
 
     const std::optional<AudioObjectID> found = WaitForDevice(host, Lowercase(result.serial), kDeviceWaitSeconds);
@@ -189,6 +207,7 @@ RunResult RunDemo(const DemoOptions& options)
     recorder.openWav(result.wavPath, options.rate, result.facts.inputChannels);
     recorder.startSegment(layout, result.facts.outputChannels);
 
+    std::vector<DroppedPacket> droppedPackets;
     const OSStatus started =
         host.StartIO(*found, kClientID, options.bufferFrames, recorder.callback(), recorder.observer());
     if (started != kAudioHardwareNoError) {
@@ -206,7 +225,7 @@ RunResult RunDemo(const DemoOptions& options)
         }
         // The device's log of frames per packet reaches back 10 s: dropped packets are read from it
         // as the run goes.
-        std::vector<DroppedPacket> dropped;
+        std::vector<DroppedPacket>& dropped = droppedPackets;
         for (uint32_t second = 0; second < options.durationSeconds; ++second) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
             if (second % 5 == 4 || second + 1 == options.durationSeconds) {
@@ -231,10 +250,21 @@ RunResult RunDemo(const DemoOptions& options)
     WaitForDeviceGone(host, *found, kDeviceWaitSeconds);
 
     result.loopback = recorder.loopback();
-    const double nanosecondsPerFrame = 1e9 / (options.rate * (1 + options.driftPpm * 1e-6));
+    const double nanosecondsPerFrame =
+        1e9 * (1 + options.busDeviationPpm * 1e-6) / (options.rate * (1 + options.driftPpm * 1e-6));
     result.timing = recorder.timing(nanosecondsPerFrame);
-    result.repairedFrames = result.headersOn ? result.loopback.silentFrames : 0;
-    result.repairedStretches = result.headersOn ? result.loopback.silences.size() : 0;
+    std::vector<double> dropTimes;
+    for (const DroppedPacket& packet : droppedPackets) {
+        if (const std::optional<double> time = recorder.sampleTimeAt(system.microframeStart(packet.microframe))) {
+            dropTimes.push_back(*time);
+        }
+    }
+    const Attribution attribution = AttributeSilences(
+        result.loopback.silences, dropTimes, result.loopback.segmentStart + int64_t(result.facts.zeroTimeStampPeriod));
+    result.repairedFrames = attribution.repairedFrames;
+    result.repairedStretches = attribution.repairedStretches;
+    result.unexplainedSilence = attribution.unexplainedFrames;
+    result.lateBusFrames = result.loopback.lateBusFrames + attribution.unwrittenFrames;
     result.skippedFrames = result.headersOn ? 0 : std::min(result.loopback.lost, result.droppedFrames);
     result.lateFrames = result.timing.lateCycles * options.bufferFrames;
     result.overruns = recorder.overruns();

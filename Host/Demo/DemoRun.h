@@ -35,6 +35,11 @@ struct RunResult
     uint64_t repairedFrames = 0;
     uint64_t repairedStretches = 0;
     uint64_t skippedFrames = 0;
+    // Silence no dropped packet explains, outside the plug-in buffer's first period: lost frames.
+    uint64_t unexplainedSilence = 0;
+    // Input read before it reached the plug-in's buffer: frames one period old, or, in the
+    // buffer's first period, its initial zeros.
+    uint64_t lateBusFrames = 0;
     uint64_t lateFrames = 0;
     uint64_t overruns = 0;
     size_t dropReports = 0;
@@ -50,5 +55,8 @@ struct RunResult
 };
 
 RunResult RunDemo(const DemoOptions& options);
+
+// The audio server's host with the plug-in loaded, once per process as the audio server keeps it.
+AudioServerHost& SharedAudioServer();
 
 } // namespace Demo

@@ -33,6 +33,8 @@ struct SilentStretch
 struct LoopbackResult
 {
     uint32_t segments = 0;
+    // The input sample time the last segment started at.
+    int64_t segmentStart = 0;
     // Of the last segment, in frames from the played to the recorded sample time.
     int64_t latencyFrames = 0;
     // Constant unless frames were lost or repeated; a loopback underrun moves it as the device did.
@@ -74,9 +76,13 @@ private:
     void checkFrame(int64_t time, const float* frame);
     void compareChannels(int64_t played, const float* frame);
     void checkLoopbackChannels(int64_t time, const float* frame);
+    // Whether a latency `shift` frames longer than the segment's names a frame whole input periods
+    // older: a position of the plug-in's input buffer read before it was written again.
+    bool IsOnePeriodOld(int64_t shift) const;
 
     InputLayout fLayout;
     LoopbackResult fResult;
+    bool fSegmentStarted = false;
     bool fHaveLatency = false;
     int64_t fLatency = 0;
     int64_t fSilenceStart = 0;

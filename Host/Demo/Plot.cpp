@@ -77,7 +77,7 @@ void DrawAxes(cairo_t* cr, const Panel& panel, const std::string& title, const s
     }
     Text(cr, panel.x + panel.width / 2 - 40, panel.y + panel.height + 34, xTitle, 12);
     cairo_save(cr);
-    cairo_move_to(cr, panel.x - 72, panel.y + panel.height / 2 + 40);
+    cairo_translate(cr, panel.x - 68, panel.y + panel.height / 2 + 40);
     cairo_rotate(cr, -M_PI / 2);
     Text(cr, 0, 0, yTitle, 12);
     cairo_restore(cr);
@@ -152,20 +152,21 @@ void DrawTiming(cairo_t* cr, const PlotInput& input, const Panel& frame)
     const TimingResult& timing = input.run.timing;
     const uint64_t origin = input.cycles.empty() ? 0 : input.cycles.front().scheduled;
     double end = 1;
-    double top = kTimingWindowUs * 1.5;
     for (const CyclePoint& cycle : input.cycles) {
         end = std::max(end, double(cycle.scheduled - origin) / 1e9);
-        top = std::max(top, double(cycle.wakeLatenessNs) / 1000 * 1.1);
     }
+    // The window and the zero timestamps set the scale; a wake-up later than that is drawn at the edge.
+    double top = kTimingWindowUs * 3;
     for (const auto& [host, error] : timing.errorsUs) {
-        top = std::max(top, std::abs(error) * 1.1);
+        top = std::max(top, std::abs(error) * 1.2);
     }
     Panel panel = frame;
     panel.xMin = 0;
     panel.xMax = end;
     panel.yMin = -top;
     panel.yMax = top;
-    DrawAxes(cr, panel, "Timing: zero-timestamp error and IO cycle wake-up lateness", "time (s)", "µs", 1, 0);
+    DrawAxes(cr, panel, "Timing: zero-timestamp error and IO cycle wake-up lateness", "time (s)", "error, lateness (µs)",
+             1, 0);
     cairo_set_source_rgba(cr, 0.2, 0.7, 0.2, 0.15);
     cairo_rectangle(cr, panel.x, panel.py(kTimingWindowUs), panel.width,
                     panel.py(-kTimingWindowUs) - panel.py(kTimingWindowUs));
@@ -175,7 +176,7 @@ void DrawTiming(cairo_t* cr, const PlotInput& input, const Panel& frame)
     bool started = false;
     for (const CyclePoint& cycle : input.cycles) {
         const double x = panel.px(double(cycle.scheduled - origin) / 1e9);
-        const double y = panel.py(double(cycle.wakeLatenessNs) / 1000);
+        const double y = panel.py(std::clamp(double(cycle.wakeLatenessNs) / 1000, -top, top));
         started ? cairo_line_to(cr, x, y) : cairo_move_to(cr, x, y);
         started = true;
     }

@@ -195,6 +195,13 @@ std::vector<CyclePoint> Recorder::cycles()
     return fTiming.cycles();
 }
 
+std::optional<double> Recorder::sampleTimeAt(uint64_t hostTime)
+{
+    drain();
+    std::lock_guard lock(fMutex);
+    return fTiming.sampleTimeAt(hostTime);
+}
+
 std::string Recorder::wavError()
 {
     std::lock_guard lock(fMutex);

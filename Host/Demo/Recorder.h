@@ -44,6 +44,7 @@ public:
     LoopbackResult loopback();
     TimingResult timing(double nanosecondsPerFrame);
     std::vector<CyclePoint> cycles();
+    std::optional<double> sampleTimeAt(uint64_t hostTime);
     // Cycles whose input or timing found the ring full (the worker fell behind).
     uint64_t overruns() const { return fOverruns.load(); }
     std::string wavError();

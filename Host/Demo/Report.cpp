@@ -78,6 +78,9 @@ std::string FormatReport(const RunResult& r)
     text << "  repaired:      " << r.repairedStretches << " stretches, " << r.repairedFrames
          << " frames of silence inserted\n";
     text << "  skipped:       " << r.skippedFrames << " frames\n";
+    if (r.unexplainedSilence != 0) {
+        text << "  unexplained:   " << r.unexplainedSilence << " frames of silence no drop explains (lost)\n";
+    }
     text << "  mirror check:  " << r.mirrorMismatches << " OUT microframes whose size differs from the input they mirror\n";
     text << "Zero timestamps\n";
     text << "  reported:      " << r.timing.zeroTimeStamps << "\n";
@@ -91,9 +94,9 @@ std::string FormatReport(const RunResult& r)
     text << "  cycles:        " << r.timing.cycles << ", wake-up lateness max " << Fixed(r.timing.wakeLatenessMaxUs, 0)
          << " µs\n";
     text << "  xruns:         " << r.timing.lateCycles << " late cycles (" << r.lateFrames << " frames)\n";
-    if (l.lateBusFrames != 0) {
-        text << "  late bus:      " << l.lateBusFrames
-             << " input frames read before the simulated bus wrote them (an artefact of a busy machine)\n";
+    if (r.lateBusFrames != 0) {
+        text << "  late bus:      " << r.lateBusFrames
+             << " input frames read before they reached the plug-in (an artefact of a busy machine)\n";
     }
     if (r.overruns != 0) {
         text << "  recorder:      " << r.overruns << " cycles not recorded (the checker fell behind)\n";

@@ -38,7 +38,7 @@ int32_t SignalValue(uint32_t channel, int64_t frame, uint32_t rate)
     }
     if (channel == kCounterChannel) {
         const int64_t wrapped = ((frame % kCounterPeriod) + kCounterPeriod) % kCounterPeriod;
-        return int32_t(1 + wrapped);
+        return -int32_t((1 + wrapped) * kCounterStep);
     }
     const uint64_t bits = Mix(uint64_t(frame) * 0x9E3779B97F4A7C15ull + channel);
     // Within (-2^23, 2^23); only channel 0 starts a frame, so no 0xAA check is needed here.
@@ -52,7 +52,7 @@ int32_t ToValue(float sample)
 
 int64_t FrameOfCounter(int32_t counter, int64_t near)
 {
-    const int64_t base = int64_t(counter) - 1;
+    const int64_t base = std::llround(-double(counter) / kCounterStep) - 1;
     return base + std::llround(double(near - base) / double(kCounterPeriod)) * kCounterPeriod;
 }
 

@@ -5,6 +5,14 @@
 
 namespace Demo {
 
+namespace {
+
+// Fewer zero timestamps than this in a segment's second half give no rate worth judging: the
+// filter's average still moves across a few periods.
+constexpr size_t kRatePoints = 8;
+
+} // namespace
+
 void TimingCheck::add(const IOCycleTiming& timing)
 {
     fCycles.push_back({timing.fScheduled, int64_t(timing.fWoke) - int64_t(timing.fScheduled), timing.Late()});
@@ -14,6 +22,19 @@ void TimingCheck::add(const IOCycleTiming& timing)
     if (known && fresh) {
         fStamps.push_back({timing.fZeroSampleTime, timing.fZeroHostTime, fSegment});
     }
+}
+
+std::optional<double> TimingCheck::sampleTimeAt(uint64_t hostTime) const
+{
+    if (fStamps.size() < 2 || fStamps[fStamps.size() - 2].segment != fStamps.back().segment) {
+        return std::nullopt;
+    }
+    const ZeroTimeStampPoint& first = fStamps.front().segment == fStamps.back().segment
+                                          ? fStamps.front()
+                                          : fStamps[fStamps.size() - 2];
+    const ZeroTimeStampPoint& last = fStamps.back();
+    const double framesPerTick = (last.sampleTime - first.sampleTime) / double(last.hostTime - first.hostTime);
+    return last.sampleTime + double(int64_t(hostTime - last.hostTime)) * framesPerTick;
 }
 
 TimingResult TimingCheck::result(double nanosecondsPerFrame) const
@@ -50,7 +71,7 @@ TimingResult TimingCheck::result(double nanosecondsPerFrame) const
         }
         // The rate over the segment's second half, by least squares of host time on sample time.
         const size_t half = begin + (end - begin) / 2;
-        if (end - half >= 3) {
+        if (end - half >= kRatePoints) {
             double meanSample = 0;
             double meanHost = 0;
             for (size_t index = half; index < end; ++index) {

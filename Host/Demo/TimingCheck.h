@@ -8,6 +8,7 @@
 #include <AudioServerHost.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace Demo {
@@ -52,6 +53,9 @@ public:
     // `nanosecondsPerFrame`: the true pace of a device frame in host time.
     TimingResult result(double nanosecondsPerFrame) const;
     const std::vector<CyclePoint>& cycles() const { return fCycles; }
+    // The sample time the newest segment's zero timestamps give host time `hostTime`, or nothing
+    // before two of them.
+    std::optional<double> sampleTimeAt(uint64_t hostTime) const;
 
 private:
     uint32_t fSegment = 0;
