@@ -4,6 +4,7 @@
 #include "ServiceState.h"
 #include "UserClientProvider.h"
 
+#include <DriverKit/platform/MatchingLayers.h>
 #include <DriverKit/platform/UserClientAdapters.h>
 
 #include <DriverKit/OSNumber.h>
@@ -37,6 +38,7 @@ struct Tables
     std::vector<OSDictionary*> personalities;
     std::vector<IOService*> roots;
     std::map<std::string, UserClientProviderWrapper> providerWrappers;
+    std::vector<MatchingLayer*> layers;
 };
 
 Tables& tables()
@@ -93,7 +95,8 @@ bool hasDriver(IOService* nub)
 {
     ServiceState& state = nub->platformState();
     std::lock_guard lock(state.lock);
-    return std::any_of(state.children.begin(), state.children.end(),
+    return state.drivenByOtherLayer ||
+           std::any_of(state.children.begin(), state.children.end(),
                        [](IOService* child) { return child->platformState().started; });
 }
 
@@ -115,6 +118,13 @@ std::vector<IOService*> retainedRoots()
         root->retain();
     }
     return t.roots;
+}
+
+std::vector<MatchingLayer*> matchingLayers()
+{
+    Tables& t = tables();
+    std::lock_guard lock(t.lock);
+    return t.layers;
 }
 
 void matchTree(IOService* service)
@@ -298,41 +308,97 @@ IODispatchQueue* matchingQueue()
     return queue;
 }
 
+// The nub as another layer sees it; empty for a nub that is not on the bus.
+USBNub describe(IOService* nub)
+{
+    USBNub description;
+    description.fEntry = nub->platformState().entry;
+    IOUSBHostDevice* device = OSDynamicCast(IOUSBHostDevice, nub);
+    if (auto* interface = OSDynamicCast(IOUSBHostInterface, nub)) {
+        description.fInterfaceNumber = interface->platformInterfaceNumber();
+        device = OSDynamicCast(IOUSBHostDevice, nub->platformState().provider);
+    }
+    if (device == nullptr || !device->platformDevice()) {
+        return {};
+    }
+    description.fDevice = device->platformDevice();
+    description.fDeviceEntry = device->platformState().entry;
+    for (IOService* child : retainedChildren(device)) {
+        if (auto* interface = OSDynamicCast(IOUSBHostInterface, child)) {
+            description.fInterfaces.emplace_back(interface->platformInterfaceNumber(),
+                                                 interface->platformState().entry);
+        }
+        child->release();
+    }
+    return description;
+}
+
+MatchingCandidate personalityCandidate(OSDictionary* personality, IOService* nub)
+{
+    personality->retain();
+    nub->retain();
+    auto release = [personality, nub] {
+        personality->release();
+        nub->release();
+    };
+    return {int64_t(numberOf(personality->getObject("IOProbeScore"), 0)),
+            [personality, nub, release] {
+                const char* className = stringOf(personality->getObject("IOUserClass"));
+                IOService* service = className ? instantiate(className, nub, personality) : nullptr;
+                const bool started = service != nullptr && start(service, nub);
+                OSSafeReleaseNULL(service);
+                release();
+                return started;
+            },
+            release};
+}
+
 void matchNow(IOService* nub)
 {
     if (hasDriver(nub)) {
         return;
     }
-    std::vector<OSDictionary*> candidates;
+    std::vector<OSDictionary*> personalities;
     {
         Tables& t = tables();
         std::lock_guard lock(t.lock);
         for (OSDictionary* personality : t.personalities) {
             personality->retain();
-            candidates.push_back(personality);
+            personalities.push_back(personality);
         }
     }
-    std::erase_if(candidates, [&](OSDictionary* personality) {
+    std::vector<MatchingCandidate> candidates;
+    for (OSDictionary* personality : personalities) {
         if (personalityFits(personality, nub)) {
-            return false;
+            candidates.push_back(personalityCandidate(personality, nub));
         }
         personality->release();
-        return true;
-    });
-    std::stable_sort(candidates.begin(), candidates.end(), [](OSDictionary* a, OSDictionary* b) {
-        return int64_t(numberOf(a->getObject("IOProbeScore"), 0)) >
-               int64_t(numberOf(b->getObject("IOProbeScore"), 0));
-    });
-    bool matched = false;
-    for (OSDictionary* personality : candidates) {
-        const char* className = stringOf(personality->getObject("IOUserClass"));
-        if (!matched && className != nullptr) {
-            if (IOService* service = instantiate(className, nub, personality)) {
-                matched = start(service, nub);
-                service->release();
+    }
+    const USBNub description = describe(nub);
+    for (MatchingLayer* layer : matchingLayers()) {
+        if (description.fDevice) {
+            for (MatchingCandidate& offered : layer->candidates(description)) {
+                offered.fStart = [start = std::move(offered.fStart), nub] {
+                    const bool started = start();
+                    ServiceState& state = nub->platformState();
+                    std::lock_guard lock(state.lock);
+                    state.drivenByOtherLayer = started;
+                    return started;
+                };
+                candidates.push_back(std::move(offered));
             }
         }
-        personality->release();
+    }
+    std::stable_sort(
+        candidates.begin(), candidates.end(),
+        [](const MatchingCandidate& a, const MatchingCandidate& b) { return a.fScore > b.fScore; });
+    bool matched = false;
+    for (MatchingCandidate& candidate : candidates) {
+        if (matched) {
+            candidate.fDiscard();
+        } else {
+            matched = candidate.fStart();
+        }
     }
 }
 
@@ -422,11 +488,36 @@ void removeRoot(IOService* nub)
 
 void setPowerStateEverywhere(uint32_t state)
 {
+    const std::vector<MatchingLayer*> layers = matchingLayers();
+    if (state == 0) {
+        for (MatchingLayer* layer : layers) {
+            layer->setSystemPowerState(state);
+        }
+    }
     const std::vector<IOService*> roots = retainedRoots();
     for (IOService* root : roots) {
         powerTree(root, state);
         root->release();
     }
+    if (state != 0) {
+        for (MatchingLayer* layer : layers) {
+            layer->setSystemPowerState(state);
+        }
+    }
+}
+
+void deviceTerminating(IOService* device)
+{
+    for (MatchingLayer* layer : matchingLayers()) {
+        layer->deviceTerminating(device->platformState().entry);
+    }
+}
+
+void addMatchingLayer(MatchingLayer* layer)
+{
+    Tables& t = tables();
+    std::lock_guard lock(t.lock);
+    t.layers.push_back(layer);
 }
 
 void registerDriver(const std::vector<DriverClass>& classes, const std::vector<OSDictionary*>& personalities)
@@ -442,6 +533,11 @@ void registerDriver(const std::vector<DriverClass>& classes, const std::vector<O
             t.personalities.push_back(personality);
         }
     }
+    matchAgain();
+}
+
+void matchAgain()
+{
     startUSB();
     const std::vector<IOService*> roots = retainedRoots();
     matchingQueue()->DispatchSync([&] {

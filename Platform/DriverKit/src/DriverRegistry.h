@@ -38,8 +38,10 @@ void detachFromProvider(IOService* service);
 // Nubs the USB layer publishes and terminates; their trees are what power changes reach.
 void addRoot(IOService* nub);
 void removeRoot(IOService* nub);
-// SetPowerState on every started service, on its Default queue.
+// SetPowerState on every started service, on its Default queue, and the other layers' changes.
 void setPowerStateEverywhere(uint32_t state);
+// Tells the other layers that the device nub is about to be terminated.
+void deviceTerminating(IOService* device);
 
 // Runs `work` on the service's Default queue and waits (directly when already on it).
 void onDefaultQueue(IOService* service, const std::function<void()>& work);

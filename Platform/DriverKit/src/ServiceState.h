@@ -29,6 +29,8 @@ struct ServiceState
     // Services and clients attached under this one, with a reference each.
     std::vector<IOService*> children;
     bool started = false;
+    // A driver of another layer won this nub.
+    bool drivenByOtherLayer = false;
     bool terminated = false;
     uint32_t powerState = 2;
     uint64_t maxBusStall = 0;

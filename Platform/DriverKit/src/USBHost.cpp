@@ -77,6 +77,7 @@ public:
             nub = found->second;
             fNubs.erase(found);
         }
+        deviceTerminating(nub);
         terminate(nub);
         removeRoot(nub);
         nub->release();

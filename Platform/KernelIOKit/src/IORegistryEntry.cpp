@@ -193,21 +193,8 @@ OSIterator* IORegistryEntry::getChildIterator(const IORegistryPlane*) const
 
 bool IORegistryEntry::attachToParent(IORegistryEntry* parent, const IORegistryPlane*)
 {
-    if (!parent || parent == this || !fRegistryState || !parent->fRegistryState) {
+    if (!IORegistryEntryAccess::linkToParent(this, parent)) {
         return false;
-    }
-    {
-        std::lock_guard lock(fRegistryState->fMutex);
-        if (fRegistryState->fParent) {
-            return false;
-        }
-        parent->retain();
-        fRegistryState->fParent = parent;
-    }
-    {
-        std::lock_guard lock(parent->fRegistryState->fMutex);
-        retain();
-        parent->fRegistryState->fChildren.push_back(this);
     }
     fRegistryState->fPlatform->attachToParent(parent->fRegistryState->fPlatform);
     return true;
@@ -255,6 +242,25 @@ bool IORegistryEntryAccess::initWithPlatformEntry(IORegistryEntry* entry,
     entry->fRegistryState = new IORegistryEntryState;
     entry->fRegistryState->fPlatform = std::move(platform);
     entry->fRegistryState->fProperties = properties;
+    return true;
+}
+
+bool IORegistryEntryAccess::linkToParent(IORegistryEntry* entry, IORegistryEntry* parent)
+{
+    if (!parent || parent == entry || !entry->fRegistryState || !parent->fRegistryState) {
+        return false;
+    }
+    {
+        std::lock_guard lock(entry->fRegistryState->fMutex);
+        if (entry->fRegistryState->fParent) {
+            return false;
+        }
+        parent->retain();
+        entry->fRegistryState->fParent = parent;
+    }
+    std::lock_guard lock(parent->fRegistryState->fMutex);
+    entry->retain();
+    parent->fRegistryState->fChildren.push_back(entry);
     return true;
 }
 

@@ -93,7 +93,8 @@ void stopBelow(IOService* service)
         child->stop(service);
         // A user client stays attached until its connection closes, so a late clientClose still
         // finds its provider.
-        if (!OSDynamicCast(IOUserClient, child)) {
+        const auto* client = OSDynamicCast(IOUserClient, child);
+        if (!client || IOUserClientAccess::connectionClosed(client)) {
             child->detach(service);
         }
         child->release();
@@ -105,6 +106,22 @@ void stopBelow(IOService* service)
 IOServiceState& IOServiceAccess::state(const IOService* service)
 {
     return *service->fServiceState;
+}
+
+bool IOServiceAccess::initWithPlatformEntry(IOService* service,
+                                            std::shared_ptr<IOKitPlatform::RegistryEntry> entry)
+{
+    if (service->fServiceState || !IORegistryEntryAccess::initWithPlatformEntry(service, std::move(entry))) {
+        return false;
+    }
+    service->fServiceState = new IOServiceState;
+    return true;
+}
+
+void IOServiceAccess::markPublished(IOService* service)
+{
+    std::lock_guard lock(published().fMutex);
+    published().fServices.push_back(service);
 }
 
 IOServicePowerRecord IOServiceAccess::power(const IOService* service)
@@ -245,10 +262,7 @@ void IOService::registerService(IOOptionBits)
     if (isInactive()) {
         return;
     }
-    {
-        std::lock_guard lock(published().fMutex);
-        published().fServices.push_back(this);
-    }
+    IOServiceAccess::markPublished(this);
     if (auto platform = IORegistryEntryAccess::platformEntry(this)) {
         KernelIOKitPlatform::publishUserClients(this);
         platform->registerService();

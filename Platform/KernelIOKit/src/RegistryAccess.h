@@ -18,6 +18,9 @@ struct IORegistryEntryAccess
     // properties are read from it.
     static bool initWithPlatformEntry(IORegistryEntry* entry,
                                       std::shared_ptr<IOKitPlatform::RegistryEntry> platform);
+    // Makes `parent` the kernel parent of `entry`, leaving the registry entries where they are (as
+    // they are for kernel nubs of another layer's entries).
+    static bool linkToParent(IORegistryEntry* entry, IORegistryEntry* parent);
     // The children in attach order, each retained; the caller releases them.
     static std::vector<IORegistryEntry*> copyChildren(const IORegistryEntry* entry);
 };

@@ -1,5 +1,6 @@
 #include "Failures.h"
 #include "RegistryAccess.h"
+#include "ServiceAccess.h"
 #include "USBCompletions.h"
 #include "USBHostAccess.h"
 
@@ -53,6 +54,14 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
         }
         return reading.frame;
     }
+
+    // Off the caller's thread: the re-enumeration terminates the services the caller may be.
+    void reEnumerate(uint8_t port)
+    {
+        std::thread([port] { SimUSB::Bus::shared().reEnumerate(port, 0); }).detach();
+    }
+
+    thread_local IOUSBHostDeferredResets* tDeferredResets = nullptr;
 
     void setNumber(IOService * service, const char* key, uint64_t value, unsigned bits)
     {
@@ -130,8 +139,33 @@ IOReturn IOUSBHostDevice::reset()
         return kIOReturnNoDevice;
     }
     fCore->fResets.fetch_add(1);
-    std::thread([port = fCore->fBus->port()] { SimUSB::Bus::shared().reEnumerate(port, 0); }).detach();
+    const uint8_t port = fCore->fBus->port();
+    if (!IOUSBHostDeferredResets::defer(port)) {
+        reEnumerate(port);
+    }
     return kIOReturnSuccess;
+}
+
+IOUSBHostDeferredResets::IOUSBHostDeferredResets() : fOuter(tDeferredResets)
+{
+    tDeferredResets = this;
+}
+
+IOUSBHostDeferredResets::~IOUSBHostDeferredResets()
+{
+    tDeferredResets = fOuter;
+    for (uint8_t port : fPorts) {
+        reEnumerate(port);
+    }
+}
+
+bool IOUSBHostDeferredResets::defer(uint8_t port)
+{
+    if (!tDeferredResets) {
+        return false;
+    }
+    tDeferredResets->fPorts.push_back(port);
+    return true;
 }
 
 IOWorkLoop* IOUSBHostDevice::getWorkLoop() const
@@ -231,23 +265,20 @@ IOWorkLoop* IOUSBHostInterface::getWorkLoop() const
     return device ? device->getWorkLoop() : nullptr;
 }
 
-IOUSBHostDevice* IOUSBHostAccess::createDeviceNub(const std::shared_ptr<SimUSB::HostDevice>& bus,
-                                                  uint32_t locationID)
+bool IOUSBHostAccess::bindBusDevice(IOUSBHostDevice* device, const std::shared_ptr<SimUSB::HostDevice>& bus)
 {
     const std::vector<uint8_t>& deviceBytes = bus->deviceDescriptor();
     const std::vector<uint8_t>& configurationBytes = bus->configurationDescriptor();
     if (!bus->connected() || deviceBytes.size() < sizeof(StandardUSB::DeviceDescriptor) ||
         configurationBytes.size() < sizeof(StandardUSB::ConfigurationDescriptor)) {
-        return nullptr;
+        return false;
     }
-    auto* device = new IOUSBHostDevice;
     IOWorkLoop* workLoop = IOWorkLoop::workLoop();
     IOUSBCompletionSource* completions = IOUSBCompletionSource::withOwner(device);
-    if (!device->init() || !workLoop || !completions) {
+    if (!workLoop || !completions) {
         OSSafeReleaseNULL(workLoop);
         OSSafeReleaseNULL(completions);
-        device->release();
-        return nullptr;
+        return false;
     }
     auto* core = new IOUSBHostDeviceCore;
     core->fBus = bus;
@@ -258,20 +289,27 @@ IOUSBHostDevice* IOUSBHostAccess::createDeviceNub(const std::shared_ptr<SimUSB::
         DriverKitPlatform::copyDescriptor(configurationBytes.data(), configurationBytes.size()));
     device->fCore = core;
     workLoop->addEventSource(completions);
+    return true;
+}
 
+IOUSBHostDevice* IOUSBHostAccess::createDeviceNub(const std::shared_ptr<SimUSB::HostDevice>& bus,
+                                                  uint32_t locationID)
+{
+    auto* device = new IOUSBHostDevice;
+    if (!device->init() || !bindBusDevice(device, bus)) {
+        device->release();
+        return nullptr;
+    }
     const auto* descriptor = device->getDeviceDescriptor();
-    const uint64_t identity[][2] = {{descriptor->idVendor, 16}, {descriptor->idProduct, 16}};
-    const char* identityKeys[] = {"idVendor", "idProduct"};
     auto setIdentity = [&](IOService* service) {
-        for (size_t key = 0; key < 2; ++key) {
-            setNumber(service, identityKeys[key], identity[key][0], unsigned(identity[key][1]));
-        }
+        setNumber(service, "idVendor", descriptor->idVendor, 16);
+        setNumber(service, "idProduct", descriptor->idProduct, 16);
         setNumber(service, "bcdDevice", descriptor->bcdDevice, 16);
         setNumber(service, "locationID", locationID, 32);
     };
     setIdentity(device);
 
-    const StandardUSB::ConfigurationDescriptor* configuration = core->fConfiguration;
+    const StandardUSB::ConfigurationDescriptor* configuration = device->fCore->fConfiguration;
     for (const auto* interface = StandardUSB::getNextInterfaceDescriptor(configuration, nullptr); interface;
          interface = StandardUSB::getNextInterfaceDescriptor(
              configuration, reinterpret_cast<const StandardUSB::Descriptor*>(interface))) {
@@ -287,6 +325,27 @@ IOUSBHostDevice* IOUSBHostAccess::createDeviceNub(const std::shared_ptr<SimUSB::
             setNumber(nub, "bInterfaceSubClass", interface->bInterfaceSubClass, 8);
             setNumber(nub, "bInterfaceProtocol", interface->bInterfaceProtocol, 8);
             nub->attach(device);
+        }
+        nub->release();
+    }
+    return device;
+}
+
+IOUSBHostDevice*
+IOUSBHostAccess::createBoundDeviceNub(const std::shared_ptr<SimUSB::HostDevice>& bus,
+                                      const PlatformEntry& deviceEntry,
+                                      const std::vector<std::pair<uint8_t, PlatformEntry>>& interfaces)
+{
+    auto* device = new IOUSBHostDevice;
+    if (!IOServiceAccess::initWithPlatformEntry(device, deviceEntry) || !bindBusDevice(device, bus)) {
+        device->release();
+        return nullptr;
+    }
+    for (const auto& [number, entry] : interfaces) {
+        auto* nub = new IOUSBHostInterface;
+        if (IOServiceAccess::initWithPlatformEntry(nub, entry)) {
+            nub->fInterfaceNumber = number;
+            IORegistryEntryAccess::linkToParent(nub, device);
         }
         nub->release();
     }

@@ -4,6 +4,7 @@
 #include "KernelConnection.h"
 #include "MemoryAccess.h"
 #include "RegistryAccess.h"
+#include "ServiceAccess.h"
 #include "UserClientSeam.h"
 
 #include <IOKit/IOUserClient.h>
@@ -105,6 +106,8 @@ mach_port_name_t userPortName(mach_port_t port)
 void closeConnection(IOUserClient* client)
 {
     client->clientClose();
+    // Whichever of this and the provider's termination comes second detaches the client.
+    IOUserClientAccess::markConnectionClosed(client);
     if (client->isInactive()) {
         if (IOService* provider = client->getProvider()) {
             client->detach(provider);

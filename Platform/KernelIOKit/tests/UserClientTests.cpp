@@ -92,7 +92,9 @@ class KernelIOKitToyUserClient : public IOUserClient
     IOReturn clientClose() override
     {
         ++fCloses;
-        terminate();
+        if (fTerminatesOnClose) {
+            terminate();
+        }
         return kIOReturnSuccess;
     }
 
@@ -121,6 +123,7 @@ class KernelIOKitToyUserClient : public IOUserClient
     mach_port_t fPort = nullptr;
     UInt32 fRefCon = 0;
     int fCloses = 0;
+    bool fTerminatesOnClose = true;
 };
 
 OSDefineMetaClassAndStructors(KernelIOKitToyUserClient, IOUserClient)
@@ -294,6 +297,20 @@ TEST_F(KernelIOKitUserClientTests, ClosingTheConnectionClosesTheClientOnce)
     IOReturn result = kIOReturnSuccess;
     EXPECT_EQ(openConnection(KernelIOKitTesting::registryEntry(fService), 0x4E4F4E45, &result), 0u);
     EXPECT_EQ(result, kIOReturnUnsupported);
+}
+
+// The provider's termination lets go of a client whose connection closed while it stayed attached.
+TEST_F(KernelIOKitUserClientTests, AClientClosedBeforeItsProviderTerminatesIsDetachedThen)
+{
+    KernelIOKitToyUserClient* client = fService->fClient;
+    client->fTerminatesOnClose = false;
+    ASSERT_EQ(closeConnection(fConnection), kIOReturnSuccess);
+    fConnection = 0;
+    EXPECT_EQ(client->getProvider(), fService);
+
+    fService->terminate();
+
+    EXPECT_EQ(client->getProvider(), nullptr);
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <IOKit/IOMemoryDescriptor.h>
 #include <IOKit/IOService.h>
 
+#include <atomic>
+
 inline namespace kernel {
 
 typedef IOReturn (IOService::*IOMethod)(void* p1, void* p2, void* p3, void* p4, void* p5, void* p6);
@@ -56,7 +58,10 @@ class IOUserClient : public IOService
     task_t getOwningTask() const { return fOwningTask; }
 
 private:
+    friend struct IOUserClientAccess;
     task_t fOwningTask = nullptr;
+    // The client's connection has closed: nothing holds the client attached any more.
+    std::atomic<bool> fConnectionClosed{false};
 };
 
 } // namespace kernel

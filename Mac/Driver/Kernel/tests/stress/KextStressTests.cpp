@@ -34,6 +34,19 @@ protected:
         return client->callStructMethod(kSetUSBAudioRunState, &request, sizeof(request), &status, &size);
     }
 
+    // A thread asking the client for the sample rate until `stop` is set.
+    static std::thread askForTheRateUntil(IOUserClient* client, const std::atomic<bool>& stop)
+    {
+        return std::thread([client, &stop] {
+            while (!stop.load()) {
+                USBUACControlRequest rate{0, 1, 0x10, 4, {}};
+                USBControlResponse response{};
+                IOByteCount size = sizeof(response);
+                client->callStructMethod(kSendUACControlRequest, &rate, sizeof(rate), &response, &size);
+            }
+        });
+    }
+
     IOWorkLoop* fLoop = nullptr;
 };
 
@@ -91,14 +104,7 @@ TEST_F(KextStressTests, MethodsFromTwoThreadsAndStartStopCyclesWhileStreaming)
                                       com_vork_driver_tide_userClient::kTestClientType, nullptr, &test),
               kIOReturnSuccess);
     std::atomic<bool> stop{false};
-    std::thread caller([&] {
-        while (!stop.load()) {
-            USBUACControlRequest rate{0, 1, 0x10, 4, {}};
-            USBControlResponse response{};
-            IOByteCount size = sizeof(response);
-            test->callStructMethod(kSendUACControlRequest, &rate, sizeof(rate), &response, &size);
-        }
-    });
+    std::thread caller = askForTheRateUntil(test, stop);
     for (int cycle = 0; cycle < 4; ++cycle) {
         ASSERT_EQ(runState(audio, 1), kIOReturnSuccess);
         IOMemoryDescriptor* output = fControl->GetBufferDesc(2);
@@ -132,6 +138,30 @@ TEST_F(KextStressTests, AnUnplugInTheMiddleOfStreaming)
     KernelIOKitTesting::closeConnection(audio);
     audio->release();
     input->release();
+}
+
+// Sleep and wake on the power thread while streaming and while the client asks for the rate.
+TEST_F(KextStressTests, SleepAndWakeInTheMiddleOfStreaming)
+{
+    IOUserClient* audio = nullptr;
+    ASSERT_EQ(fControl->newUserClient(current_task(), nullptr, kAudio, nullptr, &audio), kIOReturnSuccess);
+    std::atomic<bool> stop{false};
+    std::thread caller = askForTheRateUntil(audio, stop);
+    IOMemoryDescriptor* output = fControl->GetBufferDesc(2);
+    const auto* block = static_cast<const USBRequestBlock*>(output->getKernelAddress());
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        ASSERT_EQ(runState(audio, 0), kIOReturnSuccess);
+        ASSERT_EQ(runState(audio, 1), kIOReturnSuccess);
+        const uint64_t before = ReadBlockHeader(block[0]).fHostTime;
+        ASSERT_TRUE(DarwinTesting::eventually([&] { return ReadBlockHeader(block[0]).fHostTime != before; }));
+        KernelIOKitTesting::setPowerState(fControl, 1);
+        KernelIOKitTesting::setPowerState(fControl, 2);
+    }
+    stop = true;
+    caller.join();
+    output->release();
+    KernelIOKitTesting::closeConnection(audio);
+    audio->release();
 }
 
 } // namespace

@@ -122,7 +122,12 @@ void KextFixture::SetUp()
 void KextFixture::plugIn(const KorvanInterface::DescriptorOptions& options)
 {
     fModel = std::make_shared<KorvanInterface::KorvanDevice>(options);
-    SimUSB::Bus::shared().attach(kPort, fModel);
+    plugIn(fModel);
+}
+
+void KextFixture::plugIn(std::shared_ptr<SimUSB::Device> device)
+{
+    SimUSB::Bus::shared().attach(kPort, std::move(device));
     ASSERT_TRUE(DarwinTesting::eventually([] {
         auto device = SimUSB::Bus::shared().device(kPort);
         return device && device->connected();

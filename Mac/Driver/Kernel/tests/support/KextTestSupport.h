@@ -78,6 +78,8 @@ protected:
 
     // The Wrenlet (or a variant) on the bus, with kernel nubs.
     void plugIn(const KorvanInterface::DescriptorOptions& options);
+    // Another device on the bus, with kernel nubs.
+    void plugIn(std::shared_ptr<SimUSB::Device> device);
     // The control service started on the audio-control interface; null when start failed.
     KextTestControl* startControl(bool recording = true);
     KextRecordingProvider* recording() const;

@@ -11,6 +11,13 @@ using namespace PlugInTesting;
 struct FakeKernelFactory
 {
     static constexpr const char* kUID = "contract";
+    static constexpr kern_return_t kMappingWithoutDevice = kIOReturnNotAttached;
+
+    static std::vector<uint8_t> input(uint32_t) { return {}; }
+    static KorvanDeviceIO::USBAudioRunStateRequest runState(uint32_t state)
+    {
+        return {state, 1, 1, 6, 2, 1, 6};
+    }
 
     FakeKernelFactory() : fHandle((fService.publish(), fService.copyHandle())) {}
     ~FakeKernelFactory() { IOObjectRelease(fHandle); }

@@ -30,7 +30,8 @@ class IOUSBHostDevice : public IOService
     uint64_t getFrameNumber(AbsoluteTime* theTime = nullptr) const;
 
     // Asks the bus to enumerate the device again, which takes its nubs and their services away; the
-    // request is carried out on another thread, so the calling start can return first.
+    // request is carried out on another thread, and only once the calling start has returned when
+    // the platform's matching runs that start.
     IOReturn reset();
 
     // Every interface and pipe of the device shares this loop.

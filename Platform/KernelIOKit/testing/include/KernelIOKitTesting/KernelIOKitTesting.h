@@ -7,15 +7,13 @@
 #include <IOKit/usb/IOUSBHostInterface.h>
 
 #include <IOKit/platform/Registry.h>
+#include <KernelIOKitTesting/KernelExtensionLoading.h>
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 namespace KernelIOKitTesting {
-
-// Live objects of the named class and its subclasses; 0 for a class that is not loaded.
-int32_t liveObjects(const char* className);
 
 // The registry entry user space sees for a kernel entry.
 std::shared_ptr<IOKitPlatform::RegistryEntry> registryEntry(const IORegistryEntry* entry);
@@ -65,6 +63,10 @@ enum class Call
 void failNextCalls(const void* object, Call call, uint32_t count, IOReturn status);
 // Forgets every failure still armed.
 void clearFailures();
+
+// setPowerState(ordinal) on the power driver of one service, on the layer's power thread. The
+// system's sleep and wake (DriverKitTesting::sleepSystem, wakeSystem) reach every kernel service.
+void setPowerState(IOService* service, unsigned long ordinal);
 
 // How often a driver asked the device for a reset.
 int resetCount(const IOUSBHostDevice* device);

@@ -1,0 +1,115 @@
+#include <KextTestSupport.h>
+
+#include "com_vork_driver_tide_usb_io_stream.h"
+
+#include <IOKit/IOBufferMemoryDescriptor.h>
+
+#include <KorvanRequestRing.h>
+#include <SimUSBTesting/EchoDevice.h>
+
+namespace KextTesting {
+namespace {
+
+using namespace KorvanDeviceIO;
+using SimUSBTesting::EchoDevice;
+
+struct PacketCase
+{
+    const char* fName;
+    size_t fInPacketBytes;
+    uint32_t fInBytesPerFrame;
+    uint32_t fOutBytesPerFrame;
+    // Per microframe.
+    uint64_t fInputCount;
+    uint64_t fOutputRequest;
+    bool fCapped;
+};
+
+// The stream on the echo device's isochronous pipes, whose input packets all have one length.
+class Kext103PacketTests : public KextFixture, public testing::WithParamInterface<PacketCase>
+{
+protected:
+    void SetUp() override
+    {
+        KextFixture::SetUp();
+        fEcho->setIsochronousInLength(GetParam().fInPacketBytes);
+        plugIn(fEcho);
+        fInterface = KernelIOKitTesting::interfaceNub(fDevice, 1);
+        ASSERT_EQ(fInterface->selectAlternateSetting(1), kIOReturnSuccess);
+        fInPipe = fInterface->copyPipe(EchoDevice::kIsochronousIn);
+        fOutPipe = fInterface->copyPipe(EchoDevice::kIsochronousOut);
+        ASSERT_NE(fInPipe, nullptr);
+        ASSERT_NE(fOutPipe, nullptr);
+        fProvider = new KextRecordingProvider;
+        ASSERT_TRUE(fProvider->init());
+        fStream = com_vork_driver_tide_usb_io_stream::Create(fDevice->getWorkLoop());
+        ASSERT_NE(fStream, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (fStream) {
+            fStream->Abort();
+        }
+        OSSafeReleaseNULL(fStream);
+        OSSafeReleaseNULL(fInPipe);
+        OSSafeReleaseNULL(fOutPipe);
+        OSSafeReleaseNULL(fProvider);
+        KextFixture::TearDown();
+    }
+
+    static BlockHeader header(IOBufferMemoryDescriptor* ring, size_t index)
+    {
+        return ReadBlockHeader(*reinterpret_cast<const USBRequestBlock*>(
+            static_cast<const uint8_t*>(ring->getBytesNoCopy()) + RequestBlockOffset(index)));
+    }
+
+    std::shared_ptr<EchoDevice> fEcho = std::make_shared<EchoDevice>();
+    IOUSBHostInterface* fInterface = nullptr;
+    IOUSBHostPipe* fInPipe = nullptr;
+    IOUSBHostPipe* fOutPipe = nullptr;
+    KextRecordingProvider* fProvider = nullptr;
+    com_vork_driver_tide_usb_io_stream* fStream = nullptr;
+};
+
+// Each output request carries as many frames as its input packet brought, never more than the
+// output endpoint takes; the byte counts follow what was requested.
+TEST_P(Kext103PacketTests, OutputRequestsFollowTheInputPackets)
+{
+    const PacketCase& c = GetParam();
+    IOWorkLoop* loop = fDevice->getWorkLoop();
+    loop->closeGate();
+    const bool started =
+        fStream->Start(fProvider, fInterface, fInPipe, c.fInBytesPerFrame, fOutPipe, c.fOutBytesPerFrame);
+    loop->openGate();
+    ASSERT_TRUE(started);
+    IOBufferMemoryDescriptor* input = fStream->GetBuffer(1);
+    IOBufferMemoryDescriptor* output = fStream->GetBuffer(2);
+    // The first input block is skipped; the second built the first output block.
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return header(output, 1).fHostTime != 0; }));
+
+    const BlockHeader in = header(input, 1);
+    const BlockHeader out = header(output, 0);
+    EXPECT_EQ(in.fEndByteCount - in.fStartByteCount, kPacketsPerBlock * c.fInputCount);
+    EXPECT_EQ(out.fEndByteCount - out.fStartByteCount, kPacketsPerBlock * c.fOutputRequest);
+    EXPECT_EQ(out.fStartByteCount, 0u);
+    const std::vector<std::string> lines = logLines();
+    EXPECT_EQ(std::any_of(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.rfind("output request of ", 0) == 0; }),
+              c.fCapped);
+    input->release();
+    output->release();
+}
+
+INSTANTIATE_TEST_SUITE_P(Packets, Kext103PacketTests,
+                         testing::Values(PacketCase{"Empty", 0, 6, 16, 0, 0, false},
+                                         PacketCase{"APartFrameIsDropped", 7, 6, 16, 6, 16, false},
+                                         PacketCase{"SixFrames", 144, 24, 16, 144, 96, false},
+                                         PacketCase{"CappedAtTheEndpoint", 500, 6, 16, 498,
+                                                    EchoDevice::kIsochronousMaxPacket, true}),
+                         [](const testing::TestParamInfo<PacketCase>& info) {
+                             return std::string(info.param.fName);
+                         });
+
+} // namespace
+} // namespace KextTesting

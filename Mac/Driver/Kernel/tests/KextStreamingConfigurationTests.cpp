@@ -1,0 +1,178 @@
+#include <KextTestSupport.h>
+
+#include <KorvanInterface/Descriptors.h>
+#include <KorvanRequestRing.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <thread>
+
+namespace KextTesting {
+namespace {
+
+using namespace KorvanDeviceIO;
+using KorvanInterface::Family;
+using KorvanInterface::Variant;
+
+constexpr uint64_t kBlockNanoseconds = 20'000'000;
+constexpr uint64_t kTolerance = 100'000;
+
+struct Configuration
+{
+    const char* name;
+    uint32_t rate;
+    Family family;
+    Variant variant;
+};
+
+void PrintTo(const Configuration& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+// Five seconds of streaming on the real clock against a Wrenlet, the rings read as they go round.
+class KextStreamingConfiguration : public KextFixture, public testing::WithParamInterface<Configuration>
+{
+protected:
+    // Each block the driver wrote, by its host time; a later reading of a block replaces an earlier.
+    using Headers = std::map<uint64_t, BlockHeader>;
+
+    static void collect(IOMemoryDescriptor* ring, Headers& headers)
+    {
+        const auto* blocks = static_cast<const uint8_t*>(ring->getKernelAddress());
+        for (size_t index = 0; index < kRequestBlockCount; ++index) {
+            const BlockHeader header = ReadBlockHeader(
+                *reinterpret_cast<const USBRequestBlock*>(blocks + RequestBlockOffset(index)));
+            if (header.fHostTime != 0) {
+                headers[header.fHostTime] = header;
+            }
+        }
+    }
+
+    // The first frame and its predicted host time of one direction, from the driver's log line.
+    bool firstRequest(bool input, uint64_t& frame, uint64_t& hostTime) const
+    {
+        for (const std::string& line : logLines()) {
+            uint64_t values[4] = {};
+            if (std::sscanf(line.c_str(),
+                            "first in req %" SCNu64 " (%" SCNu64 "), first out req %" SCNu64 " (%" SCNu64 ")",
+                            &values[0], &values[1], &values[2], &values[3]) == 4) {
+                frame = values[input ? 0 : 2];
+                hostTime = values[input ? 1 : 3];
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Whether any block has a microframe or a second chase record: this driver writes neither.
+    static bool writesMicroframesOrSecondChase(IOMemoryDescriptor* ring)
+    {
+        const auto* blocks = static_cast<const uint8_t*>(ring->getKernelAddress());
+        for (size_t index = 0; index < kRequestBlockCount; ++index) {
+            const auto& block = *reinterpret_cast<const USBRequestBlock*>(blocks + RequestBlockOffset(index));
+            const auto* chase = reinterpret_cast<const uint8_t*>(&block.fChase[1]);
+            if (ReadBlockHeader(block).fMicroframe != 0 ||
+                std::any_of(chase, chase + sizeof(ChaseRecord), [](uint8_t byte) { return byte != 0; })) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Blocks 20 ms apart, each at the bus's true start of its frame, with continuous byte counts.
+    void expectOnTheBusClock(const Headers& headers, bool input) const
+    {
+        const char* ring = input ? "input" : "output";
+        uint64_t firstFrame = 0;
+        uint64_t firstTime = 0;
+        ASSERT_TRUE(firstRequest(input, firstFrame, firstTime));
+        ASSERT_GT(headers.size(), 200u) << ring;
+        const SimUSB::FrameClock& clock = SimUSB::Bus::shared().frameClock();
+        const BlockHeader* previous = nullptr;
+        for (const auto& [hostTime, header] : headers) {
+            const uint64_t block = (hostTime - firstTime + kBlockNanoseconds / 2) / kBlockNanoseconds;
+            const uint64_t trueTime = clock.microframeStart((firstFrame + 20 * block) * 8);
+            EXPECT_LE(hostTime > trueTime ? hostTime - trueTime : trueTime - hostTime, kTolerance)
+                << ring << " block " << block;
+            if (previous) {
+                const uint64_t step = hostTime - previous->fHostTime;
+                EXPECT_LE(step > kBlockNanoseconds ? step - kBlockNanoseconds : kBlockNanoseconds - step,
+                          kTolerance)
+                    << ring << " block " << block;
+                EXPECT_EQ(header.fStartByteCount, previous->fEndByteCount) << ring << " block " << block;
+            }
+            previous = &header;
+        }
+    }
+};
+
+TEST_P(KextStreamingConfiguration, StreamsOnTheBusClockWithOutputClockedByInput)
+{
+    const Configuration& c = GetParam();
+    const KorvanInterface::DescriptorOptions options = wrenlet(c.variant);
+    plugIn(options);
+    ASSERT_NE(startControl(false), nullptr);
+    com_vork_driver_tide_provider* provider = fControl->GetProvider();
+    const KorvanInterface::ChannelCounts channels = options.channels[size_t(c.family)];
+    const uint32_t alternate = uint32_t(c.family) + 1;
+    IOWorkLoop* workLoop = fControl->getWorkLoop();
+
+    USBUACControlRequest rate{1, 1, KorvanInterface::Entity::kClockSource, 4, {}};
+    std::memcpy(rate.fData, &c.rate, 4);
+    USBControlResponse response{};
+    workLoop->closeGate();
+    const IOReturn rateSet = provider->SendUACControlRequest(&rate, &response);
+    const IOReturn started = provider->StartAudioDMA(
+        KorvanInterface::kRecordInterface, alternate, channels.in * options.subslotSize,
+        KorvanInterface::kPlaybackInterface, alternate, channels.out * options.subslotSize);
+    workLoop->openGate();
+    ASSERT_EQ(rateSet, kIOReturnSuccess);
+    ASSERT_EQ(started, kIOReturnSuccess);
+
+    IOMemoryDescriptor* inputRing = provider->GetBufferDesc(1);
+    IOMemoryDescriptor* outputRing = provider->GetBufferDesc(2);
+    Headers in;
+    Headers out;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < end) {
+        collect(inputRing, in);
+        collect(outputRing, out);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    workLoop->closeGate();
+    provider->StopAudioDMA();
+    workLoop->openGate();
+    collect(inputRing, in);
+    collect(outputRing, out);
+    EXPECT_FALSE(writesMicroframesOrSecondChase(inputRing));
+    EXPECT_FALSE(writesMicroframesOrSecondChase(outputRing));
+    inputRing->release();
+    outputRing->release();
+
+    // The first input block is skipped and the last ones were in flight at the stop: no counts.
+    std::erase_if(in, [](const auto& entry) { return entry.second.fEndByteCount == 0; });
+    expectOnTheBusClock(in, true);
+    expectOnTheBusClock(out, false);
+    EXPECT_TRUE(fModel->mirrorMismatches().empty()) << fModel->mirrorMismatches().size() << " microframes";
+    for (const std::string& line : logLines()) {
+        for (const char* trouble : {"USB IN ERR", "UpdateFrameTimestamps FAIL", "OH NO, bad index"}) {
+            EXPECT_EQ(line.find(trouble), std::string::npos) << line;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, KextStreamingConfiguration,
+                         testing::Values(Configuration{"Single48k", 48000, Family::Single, Variant::Standard},
+                                         Configuration{"Quad192k", 192000, Family::Quad, Variant::Standard},
+                                         Configuration{"Subslot3", 48000, Family::Single, Variant::Subslot3}),
+                         [](const testing::TestParamInfo<Configuration>& info) {
+                             return std::string(info.param.name);
+                         });
+
+} // namespace
+} // namespace KextTesting
