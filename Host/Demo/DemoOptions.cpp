@@ -136,9 +136,9 @@ std::string OptionNames()
 
 } // namespace
 
-double DemoOptions::effectiveDropPercent() const
+double DemoOptions::effectiveDropPercent(bool headersOn) const
 {
-    return dropPercent.value_or(headerVersion != 0 ? 0.1 : 0.0);
+    return dropPercent.value_or(headersOn ? 0.1 : 0.0);
 }
 
 const char* DriverName(DriverChoice driver)

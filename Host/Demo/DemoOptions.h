@@ -36,8 +36,9 @@ struct DemoOptions
     int32_t busDeviationPpm = 0;
     uint8_t subslotBytes = 4;
 
-    // Drops by default only where headers let the plug-in repair them.
-    double effectiveDropPercent() const;
+    // Drops by default only where headers let the plug-in repair them: the device offers them and
+    // the driver turned them on (the kernel extension never does).
+    double effectiveDropPercent(bool headersOn) const;
 };
 
 struct ParseResult

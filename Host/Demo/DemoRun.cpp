@@ -218,10 +218,10 @@ RunResult RunDemo(const DemoOptions& options)
             result.realTimePriority = runner->RanAtRealTimePriority();
         }
         const uint64_t totalMicroframes = uint64_t(options.durationSeconds) * 8000;
-        if (options.effectiveDropPercent() > 0 && totalMicroframes > 2 * kDropMarginMicroframes) {
+        result.dropPercent = options.effectiveDropPercent(result.headersOn);
+        if (result.dropPercent > 0 && totalMicroframes > 2 * kDropMarginMicroframes) {
             system.dropInputPackets(*device, system.currentMicroframe() + kDropMarginMicroframes,
-                                    totalMicroframes - 2 * kDropMarginMicroframes, options.effectiveDropPercent(),
-                                    options.seed);
+                                    totalMicroframes - 2 * kDropMarginMicroframes, result.dropPercent, options.seed);
         }
         // The device's log of frames per packet reaches back 10 s: dropped packets are read from it
         // as the run goes.

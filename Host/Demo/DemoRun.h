@@ -25,6 +25,7 @@ struct RunResult
     std::string driver;
     bool throughAdapter = false;
     bool headersOn = false;
+    double dropPercent = 0;
     bool realTimePriority = false;
 
     LoopbackResult loopback;

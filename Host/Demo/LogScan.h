@@ -1,6 +1,7 @@
 #pragma once
 
-// The lines of a run's log that tell of a fault, less those the run's own scenario explains.
+// The lines of a run's log that tell of a fault, less those the run's own scenario explains: where
+// packets are dropped, the drivers' reports of them.
 
 #include <string>
 #include <vector>

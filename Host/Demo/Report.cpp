@@ -46,7 +46,7 @@ std::string FormatReport(const RunResult& r)
          << (r.throughAdapter ? " (through the kernel-numbering adapter)" : "") << "\n";
     text << "  headers:       "
          << (r.headersOn ? "on (version " + std::to_string(o.headerVersion) + ")" : std::string("off")) << "\n";
-    text << "  drift:         " << Signed(o.driftPpm) << " ppm; input drops " << Fixed(o.effectiveDropPercent(), 2)
+    text << "  drift:         " << Signed(o.driftPpm) << " ppm; input drops " << Fixed(r.dropPercent, 2)
          << " %\n";
     text << "  IO thread:     " << (r.realTimePriority ? "real-time priority" : "normal priority (no real-time class allowed)")
          << "\n";

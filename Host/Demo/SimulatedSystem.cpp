@@ -1,12 +1,14 @@
 #include "SimulatedSystem.h"
 
 #include <DriverKitTesting/DriverKitTesting.h>
+#include <KernelIOKitTesting/KernelExtensionLoading.h>
 #include <IOKit/platform/KernelNumbering.h>
 #include <SimUSB/Bus.h>
 
 #include <mach/mach_time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 
 namespace Demo {
@@ -15,6 +17,8 @@ namespace {
 
 constexpr const char* kControlServiceClass = "com_vork_driver_tide_control_interface";
 constexpr uint64_t kReplugDelayNs = 100'000'000;
+
+std::atomic<bool> sKernelExtensionLoaded{false};
 
 } // namespace
 
@@ -25,10 +29,18 @@ uint16_t KorvanVendorID()
 
 SimulatedSystem::SimulatedSystem(DriverChoice driver)
 {
+    if (driver != DriverChoice::Dext && KernelIOKitTesting::loadKernelExtension(TIDE_KEXT_BUNDLE)) {
+        sKernelExtensionLoaded = true;
+    }
     if (driver != DriverChoice::Kext) {
         IOKitPlatform::useKernelNumbering(kControlServiceClass);
         DriverKitTesting::loadDriverBundle(TIDE_DEXT_BUNDLE);
     }
+}
+
+bool SimulatedSystem::KernelExtensionLoaded()
+{
+    return sKernelExtensionLoaded;
 }
 
 SimulatedSystem::~SimulatedSystem()

@@ -25,11 +25,15 @@ struct DroppedPacket
 class SimulatedSystem
 {
 public:
-    // Loads the drivers `driver` names. Driver-extension services are reached through the
-    // kernel-numbering adapter, as the plug-in speaks the kernel extension's numbering.
+    // Loads the drivers `driver` names; with both, matching decides by probe score. Driver-extension
+    // services are reached through the kernel-numbering adapter, as the plug-in speaks the kernel
+    // extension's numbering. A process keeps what it loaded: a later system with fewer drivers
+    // still has the others.
     explicit SimulatedSystem(DriverChoice driver);
     // Unplugs every device it plugged in.
     ~SimulatedSystem();
+    // Whether a system of this process loaded the kernel extension.
+    static bool KernelExtensionLoaded();
     SimulatedSystem(const SimulatedSystem&) = delete;
     SimulatedSystem& operator=(const SimulatedSystem&) = delete;
 

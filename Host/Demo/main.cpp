@@ -20,7 +20,7 @@ int main(int argc, char** argv)
         return parsed.status;
     }
     const Demo::DemoOptions& options = *parsed.options;
-    if (options.headerVersion == 0 && options.effectiveDropPercent() > 0) {
+    if (options.headerVersion == 0 && options.effectiveDropPercent(false) > 0) {
         std::printf("Without streaming headers a dropped packet cannot be repaired, only skipped: its frames are "
                     "gone, and the report counts them.\n");
     }
