@@ -154,16 +154,6 @@ const char* DriverName(DriverChoice driver)
     return "auto";
 }
 
-std::string ModelWord(Model model)
-{
-    for (const ModelWordEntry& entry : kModelWords) {
-        if (entry.model == model) {
-            return entry.word;
-        }
-    }
-    return "?";
-}
-
 std::string HelpText()
 {
     std::ostringstream text;

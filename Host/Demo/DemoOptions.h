@@ -54,6 +54,5 @@ ParseResult ParseOptions(const std::vector<std::string>& arguments, const std::s
 std::string HelpText();
 
 const char* DriverName(DriverChoice driver);
-std::string ModelWord(KorvanInterface::Model model);
 
 } // namespace Demo

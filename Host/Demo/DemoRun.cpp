@@ -205,7 +205,7 @@ RunResult RunDemo(const DemoOptions& options)
                              result.facts.zeroTimeStampPeriod};
     Recorder recorder(kMaxChannels, kMaxBuffer, options.rate);
     recorder.openWav(result.wavPath, options.rate, result.facts.inputChannels);
-    recorder.startSegment(layout, result.facts.outputChannels);
+    recorder.startSegment(layout);
 
     std::vector<DroppedPacket> droppedPackets;
     const OSStatus started =

@@ -100,7 +100,6 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     }
     if (fSilence != 0) {
         fResult.silences.push_back({fSilenceStart, fSilence});
-        fResult.silentFrames += uint64_t(fSilence);
         fSilence = 0;
     }
     fResult.latencyFrames = fLatency;

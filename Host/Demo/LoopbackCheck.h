@@ -43,7 +43,6 @@ struct LoopbackResult
     uint64_t lost = 0;
     uint64_t duplicated = 0;
     std::vector<SilentStretch> silences;
-    uint64_t silentFrames = 0;
     // Frames the plug-in read before the bus had written them: what it delivered is the frame one
     // input period older, still in its buffer. A controller writes as the bus runs, so these are the
     // simulated bus falling behind on a busy machine.

@@ -41,12 +41,11 @@ Recorder::~Recorder()
     fWorker.join();
 }
 
-void Recorder::startSegment(const InputLayout& layout, uint32_t outputChannels)
+void Recorder::startSegment(const InputLayout& layout)
 {
     drain();
     std::lock_guard lock(fMutex);
     fRate = layout.rate;
-    fOutputChannels = outputChannels;
     if (!fLoopback) {
         fLoopback = std::make_unique<LoopbackCheck>(layout);
     } else {
@@ -200,12 +199,6 @@ std::optional<double> Recorder::sampleTimeAt(uint64_t hostTime)
     drain();
     std::lock_guard lock(fMutex);
     return fTiming.sampleTimeAt(hostTime);
-}
-
-std::string Recorder::wavError()
-{
-    std::lock_guard lock(fMutex);
-    return fWav ? fWav->error() : "no WAV file";
 }
 
 Recorder::Trace Recorder::sineTrace()

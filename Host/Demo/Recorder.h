@@ -30,9 +30,9 @@ public:
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // Before each StartIO: the layout of the audio that follows, and the output stream's width.
+    // Before each StartIO: the layout of the audio that follows.
     // Waits until the worker has taken everything before it.
-    void startSegment(const InputLayout& layout, uint32_t outputChannels);
+    void startSegment(const InputLayout& layout);
     // Records into `path` from now on.
     bool openWav(const std::string& path, uint32_t rate, uint32_t channels);
 
@@ -47,7 +47,6 @@ public:
     std::optional<double> sampleTimeAt(uint64_t hostTime);
     // Cycles whose input or timing found the ring full (the worker fell behind).
     uint64_t overruns() const { return fOverruns.load(); }
-    std::string wavError();
 
     // Channel 0 as recorded, with the input sample time of its first frame, for the plot.
     struct Trace
@@ -74,7 +73,6 @@ private:
     bool takeOne();
 
     uint32_t fMaxSamples;
-    std::atomic<uint32_t> fOutputChannels{0};
     std::atomic<uint32_t> fRate;
     SpscRing<CycleSlot> fCycles;
     SpscRing<IOCycleTiming> fTimings;

@@ -78,6 +78,7 @@ std::string FormatReport(const RunResult& r)
     text << "  repaired:      " << r.repairedStretches << " stretches, " << r.repairedFrames
          << " frames of silence inserted\n";
     text << "  skipped:       " << r.skippedFrames << " frames\n";
+    text << "  in the log:    " << r.dropReports << " reports of dropped packets\n";
     if (r.unexplainedSilence != 0) {
         text << "  unexplained:   " << r.unexplainedSilence << " frames of silence no drop explains (lost)\n";
     }

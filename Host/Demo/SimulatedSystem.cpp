@@ -16,8 +16,6 @@ namespace Demo {
 namespace {
 
 constexpr const char* kControlServiceClass = "com_vork_driver_tide_control_interface";
-constexpr uint64_t kReplugDelayNs = 100'000'000;
-
 std::atomic<bool> sKernelExtensionLoaded{false};
 
 } // namespace
@@ -71,11 +69,6 @@ std::shared_ptr<KorvanInterface::KorvanDevice> SimulatedSystem::plugIn(uint8_t p
 void SimulatedSystem::unplug(uint8_t port)
 {
     SimUSB::Bus::shared().detach(port);
-}
-
-void SimulatedSystem::replug(uint8_t port)
-{
-    SimUSB::Bus::shared().reEnumerate(port, kReplugDelayNs);
 }
 
 void SimulatedSystem::setBusDeviationPpm(int32_t ppm)

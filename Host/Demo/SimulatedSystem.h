@@ -48,7 +48,6 @@ public:
     // Plugs a model with its device loopback on into `port`.
     std::shared_ptr<KorvanInterface::KorvanDevice> plugIn(uint8_t port, const DeviceSettings& settings);
     void unplug(uint8_t port);
-    void replug(uint8_t port);
 
     // The bus frame clock runs `ppm` off its nominal period.
     void setBusDeviationPpm(int32_t ppm);

@@ -58,7 +58,7 @@ protected:
     bool StreamUntil(Demo::Recorder& recorder, uint64_t frames)
     {
         const Demo::DeviceFacts facts = Demo::ReadDeviceFacts(host, id);
-        recorder.startSegment({48000, facts.inputChannels, 2, true, facts.zeroTimeStampPeriod}, facts.outputChannels);
+        recorder.startSegment({48000, facts.inputChannels, 2, true, facts.zeroTimeStampPeriod});
         if (host.StartIO(id, kClient, 512, recorder.callback(), recorder.observer()) != kAudioHardwareNoError) {
             return false;
         }
