@@ -121,7 +121,8 @@ class E2EVerdict : public E2ERun
 {
 };
 
-// What the plug-in reports of the device, and what any run must show however the chain fares.
+// What the plug-in reports of the device, and what any run must show however the chain fares:
+// every frame back and in order where nothing is dropped.
 TEST_P(E2EScenario, DeviceAppearsAsTheModelTableSays)
 {
     const DemoOptions& options = GetParam().options;
@@ -144,6 +145,9 @@ TEST_P(E2EScenario, DeviceAppearsAsTheModelTableSays)
     // Where packets are dropped the output mirrors what the driver repaired, not what the bus lost.
     if (result.dropPercent == 0) {
         EXPECT_EQ(result.mirrorMismatches, 0u);
+        EXPECT_EQ(result.loopback.lost, 0u);
+        EXPECT_EQ(result.loopback.duplicated, 0u);
+        EXPECT_TRUE(result.loopback.latencyConstant);
     }
 }
 
