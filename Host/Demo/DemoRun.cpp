@@ -125,6 +125,9 @@ void Judge(RunResult& result)
     if (loopback.mismatchedSamples != 0) {
         fail(std::to_string(loopback.mismatchedSamples) + " samples differ from what was played");
     }
+    if (loopback.mixMismatches != 0) {
+        fail(std::to_string(loopback.mixMismatches) + " frames of the plug-in's mix channels differ");
+    }
     if (loopback.loopbackMismatches != 0) {
         fail(std::to_string(loopback.loopbackMismatches) + " frames of the plug-in's loopback channels differ");
     }

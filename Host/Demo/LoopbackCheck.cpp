@@ -64,6 +64,7 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
 {
     if (fLayout.loopbackChannels) {
         checkLoopbackChannels(time, frame);
+        checkMixChannels(frame);
     }
     const int32_t counter = ToValue(frame[kCounterChannel]);
     if (counter == 0) {
@@ -118,6 +119,38 @@ void LoopbackCheck::compareChannels(int64_t played, const float* frame)
         AddToChecksum(fResult.recordedChecksums[channel], same ? expected : recorded);
         fResult.mismatchedSamples += same ? 0 : 1;
     }
+}
+
+// The mix pair after the loopback pair: half the sum of the first inputs, added to the other inputs
+// and the loopback pair as the plug-in adds them, in float.
+void LoopbackCheck::checkMixChannels(const float* ch)
+{
+    float left = 0;
+    float right = 0;
+    switch (fLayout.channels) {
+    case 6: {
+        const float mix = (ch[0] + ch[1]) * 0.5f;
+        left = ch[2] + mix;
+        right = mix + ch[3];
+        break;
+    }
+    case 8: {
+        const float mix = (ch[0] + ch[1]) * 0.5f;
+        left = ch[2] + mix + ch[4];
+        right = mix + ch[3] + ch[5];
+        break;
+    }
+    case 10: {
+        const float mix = (ch[0] + ch[1] + ch[2] + ch[3]) * 0.5f;
+        left = ch[4] + mix + ch[6];
+        right = mix + ch[5] + ch[7];
+        break;
+    }
+    default:
+        return;
+    }
+    const uint32_t last = fLayout.channels - 1;
+    fResult.mixMismatches += ch[last - 1] == left && ch[last] == right ? 0 : 1;
 }
 
 // The plug-in's own loopback pair carries output channels 0 and 1 at a latency of its own.

@@ -55,6 +55,8 @@ struct LoopbackResult
     // The plug-in's loopback channels: frames compared, and how often their latency changed.
     uint64_t loopbackFramesCompared = 0;
     uint64_t loopbackMismatches = 0;
+    // Frames whose mix channels are not the plug-in's mix of the inputs and the loopback pair.
+    uint64_t mixMismatches = 0;
     std::vector<uint64_t> playedChecksums;
     std::vector<uint64_t> recordedChecksums;
 };
@@ -75,6 +77,7 @@ private:
     void checkFrame(int64_t time, const float* frame);
     void compareChannels(int64_t played, const float* frame);
     void checkLoopbackChannels(int64_t time, const float* frame);
+    void checkMixChannels(const float* frame);
     // Whether a latency `shift` frames longer than the segment's names a frame whole input periods
     // older: a position of the plug-in's input buffer read before it was written again.
     bool IsOnePeriodOld(int64_t shift) const;

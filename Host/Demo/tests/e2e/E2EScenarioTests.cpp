@@ -142,6 +142,7 @@ TEST_P(E2EScenario, DeviceAppearsAsTheModelTableSays)
     EXPECT_EQ(result.facts.zeroTimeStampPeriod, ExpectedPeriod(options.rate));
     EXPECT_GT(result.loopback.framesCompared, uint64_t(options.rate));
     EXPECT_EQ(result.loopback.mismatchedSamples, 0u);
+    EXPECT_EQ(result.loopback.mixMismatches, 0u);
     // Where packets are dropped the output mirrors what the driver repaired, not what the bus lost.
     if (result.dropPercent == 0) {
         EXPECT_EQ(result.mirrorMismatches, 0u);
