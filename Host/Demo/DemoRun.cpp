@@ -145,6 +145,23 @@ void Judge(RunResult& result)
 
 } // namespace
 
+void ReadDeviceSide(const KorvanInterface::KorvanDevice& device, RunResult& result)
+{
+    for (const auto& [interface, alternate] : device.interfaceLog()) {
+        if (interface == KorvanInterface::kRecordInterface && alternate != 0) {
+            result.streamingAlternate = alternate;
+        }
+    }
+    result.interfacesIdleAtEnd = device.alternate(KorvanInterface::kRecordInterface) == 0 &&
+                                 device.alternate(KorvanInterface::kPlaybackInterface) == 0;
+    constexpr uint8_t kVendor = 2;
+    constexpr uint8_t kHeaderVersionRequest = 2;
+    for (const auto& record : device.controlLog()) {
+        result.headerVersionRequests +=
+            record.setup.type() == kVendor && record.setup.bRequest == kHeaderVersionRequest ? 1 : 0;
+    }
+}
+
 // The audio server loads the plug-in once and keeps it for the life of the process; so do the runs
 // of one process.
 AudioServerHost& SharedAudioServer()
@@ -248,6 +265,7 @@ RunResult RunDemo(const DemoOptions& options)
         }
     }
     result.mirrorMismatches = device->mirrorMismatches().size();
+    ReadDeviceSide(*device, result);
     system.stopCapture();
     system.unplug(kPort);
     WaitForDeviceGone(host, *found, kDeviceWaitSeconds);

@@ -45,6 +45,12 @@ struct RunResult
     uint64_t overruns = 0;
     size_t dropReports = 0;
     size_t mirrorMismatches = 0;
+    // What the device saw: the alternate setting streaming used on its record interface, whether
+    // both streaming interfaces were back at alternate 0 at the end, and the vendor requests for
+    // the streaming-header version.
+    uint8_t streamingAlternate = 0;
+    bool interfacesIdleAtEnd = false;
+    size_t headerVersionRequests = 0;
     std::vector<std::string> unexpectedLogLines;
 
     std::string wavPath;

@@ -141,6 +141,17 @@ TEST_P(E2EScenario, DeviceAppearsAsTheModelTableSays)
     EXPECT_EQ(result.facts.outputSafetyOffset, ExpectedSafetyOffset(options.rate));
     EXPECT_EQ(result.facts.zeroTimeStampPeriod, ExpectedPeriod(options.rate));
     EXPECT_GT(result.loopback.framesCompared, uint64_t(options.rate));
+    // Alternates 1, 2 and 3 carry the 1x, 2x and 4x families; the kernel extension never asks for
+    // the header version.
+    KorvanInterface::Family family = KorvanInterface::Family::Single;
+    KorvanInterface::familyOfRate(options.rate, &family);
+    EXPECT_EQ(result.streamingAlternate, int(family) + 1);
+    EXPECT_TRUE(result.interfacesIdleAtEnd);
+    if (kernel) {
+        EXPECT_EQ(result.headerVersionRequests, 0u);
+    } else {
+        EXPECT_GT(result.headerVersionRequests, 0u);
+    }
     EXPECT_EQ(result.loopback.mismatchedSamples, 0u);
     EXPECT_EQ(result.loopback.mixMismatches, 0u);
     // Where packets are dropped the output mirrors what the driver repaired, not what the bus lost.
