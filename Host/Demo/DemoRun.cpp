@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
+#include <unistd.h>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -37,6 +39,7 @@ constexpr uint64_t kDropMarginMicroframes = 4000;
 constexpr uint32_t kPlugInExtraInputs = 4;
 constexpr uint32_t kMaxChannels = 64;
 constexpr uint32_t kMaxBuffer = 4096;
+constexpr uint32_t kResidentCheckSeconds = 10;
 
 std::string Lowercase(std::string text)
 {
@@ -162,6 +165,15 @@ void ReadDeviceSide(const KorvanInterface::KorvanDevice& device, RunResult& resu
     }
 }
 
+uint64_t ResidentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    uint64_t pages = 0;
+    uint64_t resident = 0;
+    statm >> pages >> resident;
+    return resident * uint64_t(sysconf(_SC_PAGESIZE));
+}
+
 // The audio server loads the plug-in once and keeps it for the life of the process; so do the runs
 // of one process.
 AudioServerHost& SharedAudioServer()
@@ -248,6 +260,9 @@ RunResult RunDemo(const DemoOptions& options)
         std::vector<DroppedPacket>& dropped = droppedPackets;
         for (uint32_t second = 0; second < options.durationSeconds; ++second) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
+            if (second + 1 == kResidentCheckSeconds) {
+                result.residentAfter10s = ResidentBytes();
+            }
             if (second % 5 == 4 || second + 1 == options.durationSeconds) {
                 for (const DroppedPacket& packet : system.droppedPackets(*device)) {
                     if (std::none_of(dropped.begin(), dropped.end(),
@@ -256,6 +271,9 @@ RunResult RunDemo(const DemoOptions& options)
                     }
                 }
             }
+        }
+        if (result.residentAfter10s != 0) {
+            result.residentAtEnd = ResidentBytes();
         }
         host.StopIO(*found, kClientID);
         std::this_thread::sleep_for(kStopWait);

@@ -53,6 +53,11 @@ struct RunResult
     size_t headerVersionRequests = 0;
     std::vector<std::string> unexpectedLogLines;
 
+    // The process's resident size after 10 s of streaming and at the end, in bytes (0 when the run
+    // was shorter).
+    uint64_t residentAfter10s = 0;
+    uint64_t residentAtEnd = 0;
+
     std::string wavPath;
     std::string pngPath;
     std::string capturePath;

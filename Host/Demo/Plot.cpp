@@ -100,8 +100,9 @@ void DrawSignal(cairo_t* cr, const PlotInput& input, const Panel& frame)
     const auto window = int64_t(kWindowSeconds * rate);
     const auto recorded = int64_t(trace.samples.size());
     int64_t centre = trace.start + recorded / 2;
-    if (!run.loopback.silences.empty()) {
-        centre = run.loopback.silences.front().start + run.loopback.silences.front().frames / 2;
+    const auto& silences = run.loopback.silences;
+    if (!silences.empty() && silences.front().start < trace.start + recorded) {
+        centre = silences.front().start + silences.front().frames / 2;
     }
     const int64_t first = std::clamp<int64_t>(centre - window / 2, trace.start,
                                               std::max<int64_t>(trace.start, trace.start + recorded - window));

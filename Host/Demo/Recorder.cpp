@@ -18,8 +18,9 @@ size_t RingCapacity(uint32_t rate, uint32_t bufferFrames)
 
 constexpr uint32_t kSmallestBuffer = 32;
 constexpr auto kWorkerPoll = std::chrono::milliseconds(2);
-// Channel 0 is kept for the plot over the first minute only.
-constexpr uint32_t kTraceSeconds = 60;
+// Channel 0 is kept for the plot over the first seconds only, so that the recorder's memory stays
+// put however long the run.
+constexpr uint32_t kTraceSeconds = 4;
 
 } // namespace
 
