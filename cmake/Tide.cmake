@@ -36,14 +36,15 @@ function(tide_library name kind)
   tide_warnings(${name})
 endfunction()
 
-# tide_test(NAME SOURCES ... LIBS ... [TSAN] [RESOURCE_LOCK lock])
+# tide_test(NAME SOURCES ... LIBS ... [TSAN] [RESOURCE_LOCK lock] [LABEL label])
 # One GoogleTest binary per component; each case runs as its own CTest test, and the binary runs
 # once more whole and shuffled.
 # TSAN marks a concurrent component: its binary also runs in the tsan preset.
+# LABEL replaces the binary's own name as its label (e2e and soak mark the end-to-end runs).
 # RESOURCE_LOCK keeps its cases from running beside any other case that takes the same lock (the
 # real-clock streaming cases take realtime_streaming).
 function(tide_test name)
-  cmake_parse_arguments(ARG "TSAN" "RESOURCE_LOCK" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "TSAN" "RESOURCE_LOCK;LABEL" "SOURCES;LIBS" ${ARGN})
   if(TIDE_SCOPE STREQUAL "fuzz")
     return()
   endif()
@@ -58,6 +59,9 @@ function(tide_test name)
   endif()
   # One label only: a list does not survive the discovery script.
   set(labels ${name})
+  if(ARG_LABEL)
+    set(labels ${ARG_LABEL})
+  endif()
   if(ARG_TSAN)
     set(labels tsan)
     add_dependencies(tide_tsan_tests ${name})

@@ -236,7 +236,7 @@ OSStatus AudioServerHost::StartRunner(AudioObjectID deviceID, UInt32 clientID, C
     if (status != kAudioHardwareNoError) {
         return status;
     }
-    auto runner = std::make_unique<IORunner>(fDriver, std::move(configuration), client.fCallback);
+    auto runner = std::make_unique<IORunner>(fDriver, std::move(configuration), client.fCallback, client.fObserver);
     status = runner->Start();
     if (status == kAudioHardwareNoError) {
         client.fRunner = std::move(runner);
@@ -245,7 +245,7 @@ OSStatus AudioServerHost::StartRunner(AudioObjectID deviceID, UInt32 clientID, C
 }
 
 OSStatus AudioServerHost::StartIO(AudioObjectID deviceID, UInt32 clientID, UInt32 bufferFrames,
-                                  IOCallback callback)
+                                  IOCallback callback, IOCycleObserver observer)
 {
     const AudioServerPlugInClientInfo info = ClientInfo(clientID, fClientPID);
     OSStatus status = (**fDriver).AddDeviceClient(fDriver, deviceID, &info);
@@ -256,6 +256,7 @@ OSStatus AudioServerHost::StartIO(AudioObjectID deviceID, UInt32 clientID, UInt3
     Client& client = fClients[{deviceID, clientID}];
     client.fBufferFrames = bufferFrames;
     client.fCallback = std::move(callback);
+    client.fObserver = std::move(observer);
     status = StartRunner(deviceID, clientID, client);
     if (status != kAudioHardwareNoError) {
         fClients.erase({deviceID, clientID});

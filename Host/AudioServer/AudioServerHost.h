@@ -75,7 +75,8 @@ public:
                     std::vector<AudioObjectID>& ids) const;
 
     // A client's IO on a device, between AddDeviceClient and RemoveDeviceClient.
-    OSStatus StartIO(AudioObjectID deviceID, UInt32 clientID, UInt32 bufferFrames, IOCallback callback);
+    OSStatus StartIO(AudioObjectID deviceID, UInt32 clientID, UInt32 bufferFrames, IOCallback callback,
+                     IOCycleObserver observer = {});
     void StopIO(AudioObjectID deviceID, UInt32 clientID);
     // The running client's cycles (null when it does not run).
     const IORunner* Runner(AudioObjectID deviceID, UInt32 clientID) const;
@@ -95,6 +96,7 @@ private:
     {
         UInt32 fBufferFrames;
         IOCallback fCallback;
+        IOCycleObserver fObserver;
         std::unique_ptr<IORunner> fRunner;
     };
     using ClientKey = std::pair<AudioObjectID, UInt32>;

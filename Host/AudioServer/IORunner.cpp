@@ -2,22 +2,29 @@
 
 #include <Darwin/Clock.h>
 #include <mach/mach.h>
+#include <mach/mach_time.h>
 #include <mach/thread_policy.h>
 
 #include <cmath>
+#include <pthread.h>
+#include <sched.h>
 
 namespace {
 
 constexpr Float64 kNanosecondsPerSecond = 1e9;
 
 // The thread runs as the audio server's IO threads do: a time-constraint thread whose period is
-// one buffer.
-void MakeRealTime(UInt32 bufferFrames, Float64 rate)
+// one buffer. Where the process may, it also gets the host's first-in-first-out real-time class,
+// which is what keeps its wake-ups on time here. Returns whether it got that class.
+bool MakeRealTime(UInt32 bufferFrames, Float64 rate)
 {
     const auto period = uint32_t(bufferFrames * kNanosecondsPerSecond / rate);
     thread_time_constraint_policy_data_t policy = {period, period / 2, period, 0};
     thread_policy_set(mach_thread_self(), THREAD_TIME_CONSTRAINT_POLICY,
                       reinterpret_cast<thread_policy_t>(&policy), THREAD_TIME_CONSTRAINT_POLICY_COUNT);
+    sched_param parameters = {};
+    parameters.sched_priority = sched_get_priority_max(SCHED_FIFO) - 1;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters) == 0;
 }
 
 AudioTimeStamp TimeStamp(Float64 sampleTime, UInt64 hostTime)
@@ -32,8 +39,10 @@ AudioTimeStamp TimeStamp(Float64 sampleTime, UInt64 hostTime)
 
 } // namespace
 
-IORunner::IORunner(AudioServerPlugInDriverRef driver, IOConfiguration configuration, IOCallback callback)
-    : fDriver(driver), fConfiguration(std::move(configuration)), fCallback(std::move(callback))
+IORunner::IORunner(AudioServerPlugInDriverRef driver, IOConfiguration configuration, IOCallback callback,
+                   IOCycleObserver observer)
+    : fDriver(driver), fConfiguration(std::move(configuration)), fCallback(std::move(callback)),
+      fObserver(std::move(observer))
 {
     for (const IOStream& stream : fConfiguration.fStreams) {
         IOBuffer buffer = {stream.fID,
@@ -97,9 +106,19 @@ UInt64 IORunner::CycleCount() const
     return fCycles;
 }
 
+bool IORunner::RanAtRealTimePriority() const
+{
+    std::lock_guard<std::mutex> lock(fMutex);
+    return fRealTimePriority;
+}
+
 void IORunner::Run()
 {
-    MakeRealTime(fConfiguration.fBufferFrames, fConfiguration.fNominalRate);
+    const bool realTime = MakeRealTime(fConfiguration.fBufferFrames, fConfiguration.fNominalRate);
+    {
+        std::lock_guard<std::mutex> lock(fMutex);
+        fRealTimePriority = realTime;
+    }
     if (!ReadZeroTimeStamp()) {
         return;
     }
@@ -117,7 +136,7 @@ void IORunner::Run()
             return;
         }
         lock.unlock();
-        if (!RunCycle(counter, sampleTime)) {
+        if (!RunCycle(counter, sampleTime, mach_absolute_time())) {
             return;
         }
         lock.lock();
@@ -125,7 +144,7 @@ void IORunner::Run()
     }
 }
 
-bool IORunner::RunCycle(UInt64 counter, Float64 sampleTime)
+bool IORunner::RunCycle(UInt64 counter, Float64 sampleTime, UInt64 woke)
 {
     const UInt32 frames = fConfiguration.fBufferFrames;
     AudioServerPlugInIOCycleInfo cycle = {};
@@ -144,7 +163,14 @@ bool IORunner::RunCycle(UInt64 counter, Float64 sampleTime)
     if (fCallback) {
         fCallback(cycle, fInputs, fOutputs);
     }
-    return !fWillWrite || Operate(kAudioServerPlugInIOOperationWriteMix, cycle, fOutputs);
+    if (fWillWrite && !Operate(kAudioServerPlugInIOOperationWriteMix, cycle, fOutputs)) {
+        return false;
+    }
+    if (fObserver) {
+        fObserver({counter, cycle.mCurrentTime.mHostTime, woke, mach_absolute_time(), cycle.mOutputTime.mHostTime,
+                   fNewest.fSampleTime, fNewest.fHostTime});
+    }
+    return true;
 }
 
 bool IORunner::Operate(UInt32 operation, const AudioServerPlugInIOCycleInfo& cycle,

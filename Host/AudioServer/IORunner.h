@@ -45,10 +45,30 @@ struct IOConfiguration
 using IOCallback = std::function<void(const AudioServerPlugInIOCycleInfo& cycle,
                                       const std::vector<IOBuffer>& inputs, std::vector<IOBuffer>& outputs)>;
 
+// How one cycle went, in host time: when it was due and woke, when its output write returned, the
+// host time of its first output frame, and the zero timestamp it followed.
+struct IOCycleTiming
+{
+    UInt64 fCounter;
+    UInt64 fScheduled;
+    UInt64 fWoke;
+    UInt64 fWritten;
+    UInt64 fOutputHostTime;
+    Float64 fZeroSampleTime;
+    UInt64 fZeroHostTime;
+
+    // The output left after the device needed its first frame.
+    bool Late() const { return fWritten > fOutputHostTime; }
+};
+
+// Told on the IO thread after every cycle; it must not block or allocate.
+using IOCycleObserver = std::function<void(const IOCycleTiming& timing)>;
+
 class IORunner
 {
 public:
-    IORunner(AudioServerPlugInDriverRef driver, IOConfiguration configuration, IOCallback callback);
+    IORunner(AudioServerPlugInDriverRef driver, IOConfiguration configuration, IOCallback callback,
+             IOCycleObserver observer = {});
     // Stops the cycles and the client's IO.
     ~IORunner();
     IORunner(const IORunner&) = delete;
@@ -62,6 +82,9 @@ public:
     // The cycles ended because the plug-in answered '!obj'.
     bool EndedByPlugIn() const;
     UInt64 CycleCount() const;
+    // The IO thread got the first-in-first-out real-time scheduling class (false: normal priority,
+    // as for a process not allowed it).
+    bool RanAtRealTimePriority() const;
 
 private:
     struct ZeroTimeStamp
@@ -71,7 +94,7 @@ private:
     };
 
     void Run();
-    bool RunCycle(UInt64 counter, Float64 sampleTime);
+    bool RunCycle(UInt64 counter, Float64 sampleTime, UInt64 woke);
     bool ReadZeroTimeStamp();
     UInt64 HostTimeOf(Float64 sampleTime) const;
     Float64 HostTicksPerFrame() const;
@@ -81,6 +104,7 @@ private:
     AudioServerPlugInDriverRef fDriver;
     IOConfiguration fConfiguration;
     IOCallback fCallback;
+    IOCycleObserver fObserver;
     bool fWillRead = false;
     bool fWillWrite = false;
     std::vector<IOBuffer> fInputs;
@@ -94,6 +118,7 @@ private:
     bool fStopping = false;
     bool fEndedByPlugIn = false;
     bool fStarted = false;
+    bool fRealTimePriority = false;
     UInt64 fCycles = 0;
     std::thread fThread;
 };

@@ -5,6 +5,7 @@
 #include "PlugInBundle.h"
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/platform/KernelNumbering.h>
 
 #include <csignal>
 #include <cstdio>
@@ -57,6 +58,10 @@ int main(int argc, char** argv)
     sigemptyset(&interrupt);
     sigaddset(&interrupt, SIGINT);
     pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
+
+    // The plug-in speaks the kernel extension's numbering; driver-extension services are reached
+    // through the adapter, as on a system where the driver extension serves the device.
+    IOKitPlatform::useKernelNumbering("com_vork_driver_tide_control_interface");
 
     std::unique_ptr<PlugInBundle> bundle;
     try {

@@ -1,0 +1,320 @@
+#include "DemoRun.h"
+
+#include "DropAttribution.h"
+#include "LogScan.h"
+#include "Plot.h"
+#include "Recorder.h"
+#include "SimulatedSystem.h"
+#include "TestSignal.h"
+
+#include <AudioServerHost.h>
+#include <PlugInBundle.h>
+
+#include <DarwinTesting/LogCapture.h>
+#include <IOKit/IOKitLib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <unistd.h>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+namespace Demo {
+
+namespace {
+
+using KorvanInterface::Model;
+
+constexpr uint8_t kPort = 1;
+constexpr UInt32 kClientID = 1;
+constexpr double kDeviceWaitSeconds = 5;
+constexpr double kRateChangeSeconds = 10;
+// The plug-in stops the device 2000 ms after the last client stopped; the run waits that long and
+// a margin before it unplugs, so that the capture ends with both interfaces back at alternate 0.
+constexpr auto kStopWait = std::chrono::milliseconds(3000);
+// Drops start after the stream settled and end before the last cycles.
+constexpr uint64_t kDropMarginMicroframes = 4000;
+constexpr uint32_t kPlugInExtraInputs = 4;
+constexpr uint32_t kMaxChannels = 64;
+constexpr uint32_t kMaxBuffer = 4096;
+constexpr uint32_t kResidentCheckSeconds = 10;
+
+std::string Lowercase(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return text;
+}
+
+bool HasLoopbackChannels(Model model)
+{
+    return model == Model::Brio || model == Model::Tenor || model == Model::Basso;
+}
+
+KorvanInterface::ChannelCounts DeviceChannels(Model model, uint32_t rate)
+{
+    KorvanInterface::Family family = KorvanInterface::Family::Single;
+    KorvanInterface::familyOfRate(rate, &family);
+    return KorvanInterface::modelInfo(model).channels[size_t(family)];
+}
+
+// Which driver serves the control interface: driver-extension services carry the user class
+// their personality named.
+std::string ServingDriver()
+{
+    io_iterator_t services = 0;
+    if (IOServiceGetMatchingServices(kIOMainPortDefault, IOServiceMatching("com_vork_driver_tide_control_interface"),
+                                     &services) != kIOReturnSuccess) {
+        return "no driver";
+    }
+    const io_service_t service = IOIteratorNext(services);
+    IOObjectRelease(services);
+    if (service == 0) {
+        return "no driver";
+    }
+    CFTypeRef userClass = IORegistryEntryCreateCFProperty(service, CFSTR("IOUserClass"), nullptr, 0);
+    IOObjectRelease(service);
+    if (userClass != nullptr) {
+        CFRelease(userClass);
+        return "driver extension";
+    }
+    return "kernel extension";
+}
+
+std::string ModelProduct(Model model)
+{
+    return KorvanInterface::modelInfo(model).product;
+}
+
+std::string NoDriverExplanation(const DemoOptions& options)
+{
+    const std::string product = ModelProduct(options.model);
+    if (options.driver == DriverChoice::Kext && options.model != Model::Wrenlet) {
+        return "No driver claimed the simulated " + product +
+               ": the kernel extension drives only the Wrenlet (USB product 12). Use --driver auto or dext, or "
+               "--model wrenlet.";
+    }
+    return "No driver claimed the simulated " + product + ".";
+}
+
+void Judge(RunResult& result)
+{
+    const LoopbackResult& loopback = result.loopback;
+    const bool drift = result.options.driftPpm != 0 || result.options.busDeviationPpm != 0;
+    auto fail = [&](std::string reason) {
+        if (result.reason.empty()) {
+            result.reason = std::move(reason);
+        }
+    };
+    if (!result.deviceAppeared) {
+        fail("the device never appeared");
+    } else if (loopback.framesCompared == 0) {
+        fail("no played frame came back");
+    }
+    if (loopback.duplicated != 0) {
+        fail(std::to_string(loopback.duplicated) + " samples duplicated");
+    }
+    if (loopback.lost > result.skippedFrames) {
+        fail(std::to_string(loopback.lost - result.skippedFrames) + " samples lost");
+    }
+    if (result.headersOn && result.repairedFrames != result.droppedFrames) {
+        fail("repaired " + std::to_string(result.repairedFrames) + " frames for " +
+             std::to_string(result.droppedFrames) + " dropped");
+    }
+    if (result.unexplainedSilence != 0) {
+        fail(std::to_string(result.unexplainedSilence) + " recorded frames replaced by silence no drop explains");
+    }
+    if (loopback.mismatchedSamples != 0) {
+        fail(std::to_string(loopback.mismatchedSamples) + " samples differ from what was played");
+    }
+    if (loopback.mixMismatches != 0) {
+        fail(std::to_string(loopback.mixMismatches) + " frames of the plug-in's mix channels differ");
+    }
+    if (loopback.loopbackMismatches != 0) {
+        fail(std::to_string(loopback.loopbackMismatches) + " frames of the plug-in's loopback channels differ");
+    }
+    if (!drift && result.timing.jitterMaxUs > 100) {
+        fail("a zero timestamp strayed " + std::to_string(int(result.timing.jitterMaxUs)) + " µs");
+    }
+    if (drift && result.timing.estimatedRate > 0 && std::abs(result.timing.rateErrorPpm) > 5) {
+        fail("the zero timestamps' rate is " + std::to_string(result.timing.rateErrorPpm) + " ppm off the device's");
+    }
+    if (!result.unexpectedLogLines.empty()) {
+        fail("unexpected log line: " + result.unexpectedLogLines.front());
+    }
+    result.pass = result.reason.empty();
+}
+
+} // namespace
+
+void ReadDeviceSide(const KorvanInterface::KorvanDevice& device, RunResult& result)
+{
+    for (const auto& [interface, alternate] : device.interfaceLog()) {
+        if (interface == KorvanInterface::kRecordInterface && alternate != 0) {
+            result.streamingAlternate = alternate;
+        }
+    }
+    result.interfacesIdleAtEnd = device.alternate(KorvanInterface::kRecordInterface) == 0 &&
+                                 device.alternate(KorvanInterface::kPlaybackInterface) == 0;
+    constexpr uint8_t kVendor = 2;
+    constexpr uint8_t kHeaderVersionRequest = 2;
+    for (const auto& record : device.controlLog()) {
+        result.headerVersionRequests +=
+            record.setup.type() == kVendor && record.setup.bRequest == kHeaderVersionRequest ? 1 : 0;
+    }
+}
+
+uint64_t ResidentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    uint64_t pages = 0;
+    uint64_t resident = 0;
+    statm >> pages >> resident;
+    return resident * uint64_t(sysconf(_SC_PAGESIZE));
+}
+
+// The audio server loads the plug-in once and keeps it for the life of the process; so do the runs
+// of one process.
+AudioServerHost& SharedAudioServer()
+{
+    struct Server
+    {
+        Server() : bundle(PlugInBundle::Load(TIDE_PLUGIN_BUNDLE)), host(bundle->Driver()) { host.Initialize(); }
+        std::unique_ptr<PlugInBundle> bundle;
+        AudioServerHost host;
+    };
+    static Server server;
+    return server.host;
+}
+
+RunResult RunDemo(const DemoOptions& options)
+{
+    RunResult result;
+    result.options = options;
+    result.serial = "DEMO0001";
+    std::filesystem::create_directories(options.outputFolder);
+    const std::filesystem::path folder(options.outputFolder);
+    result.wavPath = (folder / "recorded.wav").string();
+    result.pngPath = (folder / "plot.png").string();
+    result.capturePath = (folder / "capture.pcap").string();
+
+    DarwinTesting::LogCapture log;
+    // The host outlives the system: unplugging tells the plug-in, which tells its host.
+    AudioServerHost& host = SharedAudioServer();
+    SimulatedSystem system(options.driver);
+    system.startCapture(result.capturePath, options.isochronousCaptureSeconds != 0);
+
+    SimulatedSystem::DeviceSettings settings;
+    settings.model = options.model;
+    settings.serial = result.serial;
+    settings.headerVersion = options.headerVersion;
+    settings.driftPpm = options.driftPpm;
+    settings.subslotBytes = options.subslotBytes;
+    system.setBusDeviationPpm(options.busDeviationPpm);
+    auto device = system.plugIn(kPort, settings);
+
+    const std::optional<AudioObjectID> found = WaitForDevice(host, Lowercase(result.serial), kDeviceWaitSeconds);
+    result.deviceAppeared = found.has_value();
+    if (!found) {
+        result.reason = NoDriverExplanation(options);
+        system.unplug(kPort);
+        system.stopCapture();
+        return result;
+    }
+    result.driver = ServingDriver();
+    result.throughAdapter = result.driver == "driver extension";
+    if (!SetNominalRate(host, *found, options.rate, kRateChangeSeconds)) {
+        result.reason = "the device did not change to " + std::to_string(options.rate) + " Hz";
+    }
+    SetOutputVolumesToFullScale(host, *found);
+    result.facts = ReadDeviceFacts(host, *found);
+
+    const KorvanInterface::ChannelCounts channels = DeviceChannels(options.model, options.rate);
+    const InputLayout layout{options.rate, result.facts.inputChannels, channels.in,
+                             HasLoopbackChannels(options.model) &&
+                                 result.facts.inputChannels >= uint32_t(channels.in) + kPlugInExtraInputs,
+                             result.facts.zeroTimeStampPeriod};
+    Recorder recorder(kMaxChannels, kMaxBuffer, options.rate);
+    recorder.openWav(result.wavPath, options.rate, result.facts.inputChannels);
+    recorder.startSegment(layout);
+
+    std::vector<DroppedPacket> droppedPackets;
+    const OSStatus started =
+        host.StartIO(*found, kClientID, options.bufferFrames, recorder.callback(), recorder.observer());
+    if (started != kAudioHardwareNoError) {
+        result.reason = "StartIO failed with " + std::to_string(started);
+    } else {
+        result.headersOn = device->headerMode();
+        if (const IORunner* runner = host.Runner(*found, kClientID)) {
+            result.realTimePriority = runner->RanAtRealTimePriority();
+        }
+        const uint64_t totalMicroframes = uint64_t(options.durationSeconds) * 8000;
+        result.dropPercent = options.effectiveDropPercent(result.headersOn);
+        if (result.dropPercent > 0 && totalMicroframes > 2 * kDropMarginMicroframes) {
+            system.dropInputPackets(*device, system.currentMicroframe() + kDropMarginMicroframes,
+                                    totalMicroframes - 2 * kDropMarginMicroframes, result.dropPercent, options.seed);
+        }
+        // The device's log of frames per packet reaches back 10 s: dropped packets are read from it
+        // as the run goes.
+        std::vector<DroppedPacket>& dropped = droppedPackets;
+        for (uint32_t second = 0; second < options.durationSeconds; ++second) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            if (second + 1 == kResidentCheckSeconds) {
+                result.residentAfter10s = ResidentBytes();
+            }
+            if (second % 5 == 4 || second + 1 == options.durationSeconds) {
+                for (const DroppedPacket& packet : system.droppedPackets(*device)) {
+                    if (std::none_of(dropped.begin(), dropped.end(),
+                                     [&](const DroppedPacket& known) { return known.microframe == packet.microframe; })) {
+                        dropped.push_back(packet);
+                    }
+                }
+            }
+        }
+        if (result.residentAfter10s != 0) {
+            result.residentAtEnd = ResidentBytes();
+        }
+        host.StopIO(*found, kClientID);
+        std::this_thread::sleep_for(kStopWait);
+        result.dropsInjected = system.droppedMicroframes().size();
+        for (const DroppedPacket& packet : dropped) {
+            result.droppedFrames += packet.frames;
+        }
+    }
+    result.mirrorMismatches = device->mirrorMismatches().size();
+    ReadDeviceSide(*device, result);
+    system.stopCapture();
+    system.unplug(kPort);
+    WaitForDeviceGone(host, *found, kDeviceWaitSeconds);
+
+    result.loopback = recorder.loopback();
+    const double nanosecondsPerFrame =
+        1e9 * (1 + options.busDeviationPpm * 1e-6) / (options.rate * (1 + options.driftPpm * 1e-6));
+    result.timing = recorder.timing(nanosecondsPerFrame);
+    std::vector<double> dropTimes;
+    for (const DroppedPacket& packet : droppedPackets) {
+        if (const std::optional<double> time = recorder.sampleTimeAt(system.microframeStart(packet.microframe))) {
+            dropTimes.push_back(*time);
+        }
+    }
+    const Attribution attribution = AttributeSilences(
+        result.loopback.silences, dropTimes, result.loopback.segmentStart + int64_t(result.facts.zeroTimeStampPeriod));
+    result.repairedFrames = attribution.repairedFrames;
+    result.repairedStretches = attribution.repairedStretches;
+    result.unexplainedSilence = attribution.unexplainedFrames;
+    result.lateBusFrames = result.loopback.lateBusFrames + attribution.unwrittenFrames;
+    result.skippedFrames = result.headersOn ? 0 : std::min(result.loopback.lost, result.droppedFrames);
+    result.lateFrames = result.timing.lateCycles * options.bufferFrames;
+    result.overruns = recorder.overruns();
+
+    const LogScanResult scan = ScanLog(log.texts(DarwinTesting::LogSource::OSLog), result.dropsInjected != 0);
+    result.unexpectedLogLines = scan.unexpected;
+    result.dropReports = scan.dropReports;
+
+    DrawPlot(result.pngPath, PlotInput{result, recorder.sineTrace(), recorder.cycles()});
+    Judge(result);
+    return result;
+}
+
+} // namespace Demo

@@ -1,0 +1,175 @@
+#include "LoopbackCheck.h"
+
+#include "TestSignal.h"
+
+#include <cstddef>
+
+namespace Demo {
+
+namespace {
+
+constexpr uint64_t kChecksumPrime = 0x100000001B3ull;
+
+void AddToChecksum(uint64_t& checksum, int32_t value)
+{
+    checksum = (checksum ^ uint32_t(value)) * kChecksumPrime;
+}
+
+// A loopback underrun since the stale frame was written moves the latency by a few frames.
+constexpr int64_t kLoopbackSlack = 64;
+
+} // namespace
+
+bool LoopbackCheck::IsOnePeriodOld(int64_t shift) const
+{
+    const int64_t period = fLayout.inputPeriod;
+    if (period == 0 || shift < period - kLoopbackSlack) {
+        return false;
+    }
+    const int64_t offset = shift % period;
+    return offset <= kLoopbackSlack || offset >= period - kLoopbackSlack;
+}
+
+LoopbackCheck::LoopbackCheck(const InputLayout& layout)
+{
+    startSegment(layout);
+}
+
+void LoopbackCheck::startSegment(const InputLayout& layout)
+{
+    fLayout = layout;
+    if (fResult.playedChecksums.size() < layout.channels) {
+        fResult.playedChecksums.resize(layout.channels, 0xCBF29CE484222325ull);
+        fResult.recordedChecksums.resize(layout.channels, 0xCBF29CE484222325ull);
+    }
+    ++fResult.segments;
+    fSegmentStarted = false;
+    fHaveLatency = false;
+    fSilence = 0;
+    fHaveLoopbackLatency = false;
+}
+
+void LoopbackCheck::add(int64_t time, const float* samples, uint32_t frames)
+{
+    if (!fSegmentStarted) {
+        fSegmentStarted = true;
+        fResult.segmentStart = time;
+    }
+    for (uint32_t index = 0; index < frames; ++index) {
+        checkFrame(time + index, samples + std::size_t(index) * fLayout.channels);
+    }
+}
+
+void LoopbackCheck::checkFrame(int64_t time, const float* frame)
+{
+    if (fLayout.loopbackChannels) {
+        checkLoopbackChannels(time, frame);
+        checkMixChannels(frame);
+    }
+    const int32_t counter = ToValue(frame[kCounterChannel]);
+    if (counter == 0) {
+        // Silence before the first played frame comes back is the stream's start, not a loss.
+        if (fHaveLatency && fSilence++ == 0) {
+            fSilenceStart = time;
+        }
+        return;
+    }
+    const int64_t played = FrameOfCounter(counter, time - fLatency);
+    const int64_t latency = time - played;
+    if (!fHaveLatency) {
+        fHaveLatency = true;
+        fLatency = latency;
+    }
+    const int64_t shift = latency - fLatency;
+    if (IsOnePeriodOld(shift)) {
+        ++fResult.lateBusFrames;
+        return;
+    }
+    if (shift > 0 && shift == fSilence) {
+        fResult.loopbackUnderrunFrames += uint64_t(fSilence);
+        fSilence = 0;
+        fLatency = latency;
+    } else if (shift != 0) {
+        // Recorded frames newer than expected: frames were skipped; older: frames came twice.
+        if (shift < 0) {
+            fResult.lost += uint64_t(-shift);
+        } else {
+            fResult.duplicated += uint64_t(shift);
+        }
+        fResult.latencyConstant = false;
+        fLatency = latency;
+    }
+    if (fSilence != 0) {
+        fResult.silences.push_back({fSilenceStart, fSilence});
+        fSilence = 0;
+    }
+    fResult.latencyFrames = fLatency;
+    ++fResult.framesCompared;
+    compareChannels(played, frame);
+}
+
+void LoopbackCheck::compareChannels(int64_t played, const float* frame)
+{
+    for (uint32_t channel = 0; channel < fLayout.deviceChannels; ++channel) {
+        const int32_t expected = SignalValue(channel, played, fLayout.rate);
+        const int32_t recorded = ToValue(frame[channel]);
+        const bool same = CameBack(expected, recorded);
+        AddToChecksum(fResult.playedChecksums[channel], expected);
+        // The playback gain's step is no difference; anything else changes the sum.
+        AddToChecksum(fResult.recordedChecksums[channel], same ? expected : recorded);
+        fResult.mismatchedSamples += same ? 0 : 1;
+    }
+}
+
+// The mix pair after the loopback pair: half the sum of the first inputs, added to the other inputs
+// and the loopback pair as the plug-in adds them, in float.
+void LoopbackCheck::checkMixChannels(const float* ch)
+{
+    float left = 0;
+    float right = 0;
+    switch (fLayout.channels) {
+    case 6: {
+        const float mix = (ch[0] + ch[1]) * 0.5f;
+        left = ch[2] + mix;
+        right = mix + ch[3];
+        break;
+    }
+    case 8: {
+        const float mix = (ch[0] + ch[1]) * 0.5f;
+        left = ch[2] + mix + ch[4];
+        right = mix + ch[3] + ch[5];
+        break;
+    }
+    case 10: {
+        const float mix = (ch[0] + ch[1] + ch[2] + ch[3]) * 0.5f;
+        left = ch[4] + mix + ch[6];
+        right = mix + ch[5] + ch[7];
+        break;
+    }
+    default:
+        return;
+    }
+    const uint32_t last = fLayout.channels - 1;
+    fResult.mixMismatches += ch[last - 1] == left && ch[last] == right ? 0 : 1;
+}
+
+// The plug-in's own loopback pair carries output channels 0 and 1 at a latency of its own.
+void LoopbackCheck::checkLoopbackChannels(int64_t time, const float* frame)
+{
+    const float* pair = frame + fLayout.deviceChannels;
+    const int32_t counter = ToValue(pair[kCounterChannel]);
+    if (counter == 0) {
+        return;
+    }
+    const int64_t played = FrameOfCounter(counter, time - fLoopbackLatency);
+    if (!fHaveLoopbackLatency) {
+        fHaveLoopbackLatency = true;
+        fLoopbackLatency = time - played;
+    }
+    ++fResult.loopbackFramesCompared;
+    const bool same = time - played == fLoopbackLatency &&
+                      CameBack(SignalValue(kSineChannel, played, fLayout.rate), ToValue(pair[kSineChannel]));
+    fResult.loopbackMismatches += same ? 0 : 1;
+}
+
+} // namespace Demo

@@ -1,0 +1,96 @@
+#pragma once
+
+// Recorded against played, frame by frame, through the counter channel: each recorded frame names
+// the played frame it came from, so the round-trip latency, and every frame lost, repeated or
+// replaced by silence, shows. The other channels are compared with what was played at the same
+// frame and summed into per-channel checksums. A run is cut into segments wherever audio starts
+// again (a rate change, a wake, a re-plug), since sample time starts again there.
+
+#include <cstdint>
+#include <vector>
+
+namespace Demo {
+
+struct InputLayout
+{
+    uint32_t rate = 0;
+    // Channels of the plug-in's input stream, and of them those that come from the device.
+    uint32_t channels = 0;
+    uint32_t deviceChannels = 0;
+    // The plug-in's loopback pair (output channels 0 and 1) follows the device channels.
+    bool loopbackChannels = false;
+    // The plug-in's input buffer wraps after this many frames (its zero-timestamp period).
+    uint32_t inputPeriod = 0;
+};
+
+// Silence in place of recorded frames, at the input sample time where it starts.
+struct SilentStretch
+{
+    int64_t start;
+    int64_t frames;
+};
+
+struct LoopbackResult
+{
+    uint32_t segments = 0;
+    // The input sample time the last segment started at.
+    int64_t segmentStart = 0;
+    // Of the last segment, in frames from the played to the recorded sample time.
+    int64_t latencyFrames = 0;
+    // Constant unless frames were lost or repeated; a loopback underrun moves it as the device did.
+    bool latencyConstant = true;
+    uint64_t framesCompared = 0;
+    uint64_t lost = 0;
+    uint64_t duplicated = 0;
+    std::vector<SilentStretch> silences;
+    // Frames the plug-in read before the bus had written them: what it delivered is the frame one
+    // input period older, still in its buffer. A controller writes as the bus runs, so these are the
+    // simulated bus falling behind on a busy machine.
+    uint64_t lateBusFrames = 0;
+    // Silence the device's loopback inserted when it had no played frame waiting, which delays every
+    // later frame by as much: nothing played is lost.
+    uint64_t loopbackUnderrunFrames = 0;
+    // Samples on the other device channels that differ from what was played.
+    uint64_t mismatchedSamples = 0;
+    // The plug-in's loopback channels: frames compared, and how often their latency changed.
+    uint64_t loopbackFramesCompared = 0;
+    uint64_t loopbackMismatches = 0;
+    // Frames whose mix channels are not the plug-in's mix of the inputs and the loopback pair.
+    uint64_t mixMismatches = 0;
+    std::vector<uint64_t> playedChecksums;
+    std::vector<uint64_t> recordedChecksums;
+};
+
+class LoopbackCheck
+{
+public:
+    explicit LoopbackCheck(const InputLayout& layout);
+
+    // A new segment starts with the next frames, in `layout`.
+    void startSegment(const InputLayout& layout);
+    // Interleaved input frames from input sample time `time` on.
+    void add(int64_t time, const float* samples, uint32_t frames);
+
+    const LoopbackResult& result() const { return fResult; }
+
+private:
+    void checkFrame(int64_t time, const float* frame);
+    void compareChannels(int64_t played, const float* frame);
+    void checkLoopbackChannels(int64_t time, const float* frame);
+    void checkMixChannels(const float* frame);
+    // Whether a latency `shift` frames longer than the segment's names a frame whole input periods
+    // older: a position of the plug-in's input buffer read before it was written again.
+    bool IsOnePeriodOld(int64_t shift) const;
+
+    InputLayout fLayout;
+    LoopbackResult fResult;
+    bool fSegmentStarted = false;
+    bool fHaveLatency = false;
+    int64_t fLatency = 0;
+    int64_t fSilenceStart = 0;
+    int64_t fSilence = 0;
+    bool fHaveLoopbackLatency = false;
+    int64_t fLoopbackLatency = 0;
+};
+
+} // namespace Demo

@@ -1,0 +1,104 @@
+#include "TimingCheck.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace Demo {
+
+namespace {
+
+// Fewer zero timestamps than this in a segment's second half give no rate worth judging: the
+// filter's average still moves across a few periods.
+constexpr size_t kRatePoints = 8;
+
+} // namespace
+
+void TimingCheck::add(const IOCycleTiming& timing)
+{
+    fCycles.push_back({timing.fScheduled, int64_t(timing.fWoke) - int64_t(timing.fScheduled), timing.Late()});
+    const bool known = timing.fZeroHostTime != 0;
+    const bool fresh = fStamps.empty() || fStamps.back().segment != fSegment ||
+                       fStamps.back().hostTime != timing.fZeroHostTime;
+    if (known && fresh) {
+        fStamps.push_back({timing.fZeroSampleTime, timing.fZeroHostTime, fSegment});
+    }
+}
+
+std::optional<double> TimingCheck::sampleTimeAt(uint64_t hostTime) const
+{
+    if (fStamps.size() < 2 || fStamps[fStamps.size() - 2].segment != fStamps.back().segment) {
+        return std::nullopt;
+    }
+    const ZeroTimeStampPoint& first = fStamps.front().segment == fStamps.back().segment
+                                          ? fStamps.front()
+                                          : fStamps[fStamps.size() - 2];
+    const ZeroTimeStampPoint& last = fStamps.back();
+    const double framesPerTick = (last.sampleTime - first.sampleTime) / double(last.hostTime - first.hostTime);
+    return last.sampleTime + double(int64_t(hostTime - last.hostTime)) * framesPerTick;
+}
+
+TimingResult TimingCheck::result(double nanosecondsPerFrame) const
+{
+    TimingResult result;
+    result.cycles = fCycles.size();
+    for (const CyclePoint& cycle : fCycles) {
+        result.lateCycles += cycle.late ? 1 : 0;
+        result.wakeLatenessMaxUs = std::max(result.wakeLatenessMaxUs, double(cycle.wakeLatenessNs) / 1000);
+    }
+    result.zeroTimeStamps = fStamps.size();
+    double sumSquares = 0;
+    for (size_t begin = 0; begin < fStamps.size();) {
+        size_t end = begin;
+        while (end < fStamps.size() && fStamps[end].segment == fStamps[begin].segment) {
+            ++end;
+        }
+        // Errors relative to the segment's first stamp keep the numbers small.
+        const ZeroTimeStampPoint& first = fStamps[begin];
+        auto error = [&](const ZeroTimeStampPoint& stamp) {
+            return double(int64_t(stamp.hostTime - first.hostTime)) -
+                   (stamp.sampleTime - first.sampleTime) * nanosecondsPerFrame;
+        };
+        double mean = 0;
+        for (size_t index = begin; index < end; ++index) {
+            mean += error(fStamps[index]);
+        }
+        mean /= double(end - begin);
+        for (size_t index = begin; index < end; ++index) {
+            const double distance = (error(fStamps[index]) - mean) / 1000;
+            sumSquares += distance * distance;
+            result.jitterMaxUs = std::max(result.jitterMaxUs, std::abs(distance));
+            result.errorsUs.emplace_back(fStamps[index].hostTime, distance);
+        }
+        // The rate over the segment's second half, by least squares of host time on sample time.
+        const size_t half = begin + (end - begin) / 2;
+        if (end - half >= kRatePoints) {
+            double meanSample = 0;
+            double meanHost = 0;
+            for (size_t index = half; index < end; ++index) {
+                meanSample += fStamps[index].sampleTime - first.sampleTime;
+                meanHost += double(int64_t(fStamps[index].hostTime - first.hostTime));
+            }
+            meanSample /= double(end - half);
+            meanHost /= double(end - half);
+            double covariance = 0;
+            double variance = 0;
+            for (size_t index = half; index < end; ++index) {
+                const double sample = fStamps[index].sampleTime - first.sampleTime - meanSample;
+                covariance += sample * (double(int64_t(fStamps[index].hostTime - first.hostTime)) - meanHost);
+                variance += sample * sample;
+            }
+            if (variance > 0 && covariance > 0) {
+                const double slope = covariance / variance;
+                result.estimatedRate = 1e9 / slope;
+                result.rateErrorPpm = (nanosecondsPerFrame / slope - 1) * 1e6;
+            }
+        }
+        begin = end;
+    }
+    if (!fStamps.empty()) {
+        result.jitterRmsUs = std::sqrt(sumSquares / double(fStamps.size()));
+    }
+    return result;
+}
+
+} // namespace Demo

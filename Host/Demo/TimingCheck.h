@@ -1,0 +1,66 @@
+#pragma once
+
+// The plug-in's zero timestamps against the truth of the simulated device, and the IO cycles'
+// punctuality. A device frame lasts 1e9 (1 + bus deviation) / (rate (1 + drift)) ns of host time, so
+// the error of a zero timestamp is its host time minus its sample time at that pace, up to a
+// constant: the jitter is the spread of those errors around their mean, per segment.
+
+#include <AudioServerHost.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace Demo {
+
+struct ZeroTimeStampPoint
+{
+    double sampleTime;
+    uint64_t hostTime;
+    uint32_t segment;
+};
+
+// One IO cycle: when it ran against when it was due, and whether its output came too late.
+struct CyclePoint
+{
+    uint64_t scheduled;
+    int64_t wakeLatenessNs;
+    bool late;
+};
+
+struct TimingResult
+{
+    uint64_t zeroTimeStamps = 0;
+    double jitterRmsUs = 0;
+    double jitterMaxUs = 0;
+    // The device's rate as the zero timestamps of the last segment's second half give it, and how
+    // far that is from the simulated device's own rate (0 without enough timestamps).
+    double estimatedRate = 0;
+    double rateErrorPpm = 0;
+    uint64_t cycles = 0;
+    uint64_t lateCycles = 0;
+    double wakeLatenessMaxUs = 0;
+    // Per zero timestamp, its error from the segment's mean, for the plot.
+    std::vector<std::pair<uint64_t, double>> errorsUs;
+};
+
+class TimingCheck
+{
+public:
+    void startSegment() { ++fSegment; }
+    void add(const IOCycleTiming& timing);
+
+    // `nanosecondsPerFrame`: the true pace of a device frame in host time.
+    TimingResult result(double nanosecondsPerFrame) const;
+    const std::vector<CyclePoint>& cycles() const { return fCycles; }
+    // The sample time the newest segment's zero timestamps give host time `hostTime`, or nothing
+    // before two of them.
+    std::optional<double> sampleTimeAt(uint64_t hostTime) const;
+
+private:
+    uint32_t fSegment = 0;
+    std::vector<ZeroTimeStampPoint> fStamps;
+    std::vector<CyclePoint> fCycles;
+};
+
+} // namespace Demo
