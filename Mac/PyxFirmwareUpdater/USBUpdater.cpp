@@ -22,8 +22,18 @@ USBUpdater::USBUpdater(Delegate& delegate)
 
 USBUpdater::~USBUpdater()
 {
-    fPump.reset();
+    stop();
     fMainDispatcher.reset();
+}
+
+void USBUpdater::stop()
+{
+    // Messages still queued send nothing, so that a device polled without end lets the pump stop.
+    fStopping.store(true);
+    // The pump stays in place while its last message may still post to it.
+    if (fPump)
+        fPump->stop();
+    fPump.reset();
 }
 
 bool USBUpdater::Update()
@@ -144,8 +154,8 @@ void USBUpdater::finish(Result result)
 void USBUpdater::request(USBControlTransfer transfer)
 {
     fPump->post([this, transfer, generation = fGeneration, state = fState.load()]() mutable {
-        // Queued before its update ended or moved on: nothing is sent.
-        if (generation != fGeneration || fState.load() != state)
+        // Queued before its update ended or moved on, or the engine is stopping: nothing is sent.
+        if (generation != fGeneration || fState.load() != state || fStopping.load())
             return;
         const bool ok = fDevice && fDevice->getDevice().controlTransfer(transfer);
         fDelegate.AsyncEventCompleted(ok, ok ? (unsigned short)transfer.transferred : 0);

@@ -87,6 +87,10 @@ public:
     USBUpdater(const USBUpdater&) = delete;
     USBUpdater& operator=(const USBUpdater&) = delete;
 
+    // Lets the request in progress finish and stops the pump: no request and no callback after it.
+    // Nothing else may be called afterwards but the destructor.
+    void stop();
+
     bool Update();
     void setUpdateSource(std::shared_ptr<UpdateSource> source);
     void DeviceConnected(std::shared_ptr<UpdateDevice> device);
@@ -149,6 +153,7 @@ private:
     uint16_t fBlockNumber = 0;
     uint64_t fGeneration = 0;
     std::atomic<State> fState{kIdle};
+    std::atomic<bool> fStopping{false};
     EBusyState fBusyState = NotBusy;
     mutable std::mutex fResultLock;
     std::optional<Result> fResult;
