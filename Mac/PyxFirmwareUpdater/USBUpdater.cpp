@@ -188,6 +188,8 @@ void USBUpdater::GetStatus()
 
 void USBUpdater::RebootToApp()
 {
+    setState(kReboot);
+    fDelegate.HandleUpdaterEvent(Rebooting);
     request({0x21, 0xF0, 0, 0, 0, nullptr, 0});
 }
 
@@ -223,8 +225,6 @@ void USBUpdater::AsyncRequestCallback(bool ok, unsigned short transferred)
             ReceiveNextBlock();
             break;
         case BlockCheck::MatchComplete:
-            setState(kReboot);
-            fDelegate.HandleUpdaterEvent(Rebooting);
             RebootToApp();
             break;
         case BlockCheck::Mismatch:
@@ -260,8 +260,6 @@ void USBUpdater::AsyncRequestCallback(bool ok, unsigned short transferred)
             ReceiveNextBlock();
             break;
         case BlockCheck::MatchComplete:
-            setState(kReboot);
-            fDelegate.HandleUpdaterEvent(Rebooting);
             RebootToApp();
             break;
         case BlockCheck::Mismatch:

@@ -3,6 +3,8 @@
 // A simulated Pyx on the shared bus, opened as the updater opens it, and the pieces the engine
 // tests share: a recording delegate, image sources without files, and the request log in short.
 
+#include "PyxBusSupport.h"
+
 #include <USBDeviceImpl.h>
 #include <USBUpdater.h>
 #include <UpdateDevice.h>
@@ -14,7 +16,6 @@
 #include <KorvanDeviceIdentities.h>
 #include <RunLoop.h>
 
-#include <CoreFoundation/CFNumber.h>
 #include <CoreFoundation/CFRunLoop.h>
 #include <DarwinTesting/Eventually.h>
 #include <DriverKit/platform/Drivers.h>
@@ -55,21 +56,6 @@ bool runUntil(Condition condition)
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.0005, true);
         return condition();
     });
-}
-
-inline io_service_t copyNub(uint8_t port)
-{
-    CFMutableDictionaryRef matching = IOServiceMatching("IOUSBDevice");
-    const uint32_t location = 0x01000000u | uint32_t(port) << 20;
-    CFNumberRef number = CFNumberCreate(nullptr, kCFNumberSInt32Type, &location);
-    CFDictionarySetValue(matching, CFSTR("locationID"), number);
-    CFRelease(number);
-    io_iterator_t devices = 0;
-    if (IOServiceGetMatchingServices(kIOMainPortDefault, matching, &devices) != KERN_SUCCESS)
-        return 0;
-    const io_service_t device = IOIteratorNext(devices);
-    IOObjectRelease(devices);
-    return device;
 }
 
 // Records the engine's events from whatever thread they come, and forwards its completions.
@@ -168,20 +154,8 @@ public:
     std::shared_ptr<UpdateDevice> open(uint16_t product = Pyx::kRecoveryProductID)
     {
         fUnit->powerOn();
-        EXPECT_TRUE(DarwinTesting::eventually([&] {
-            const io_service_t nub = copyNub(fPort);
-            UInt16 found = 0;
-            if (nub != 0) {
-                CFTypeRef value = IORegistryEntryCreateCFProperty(nub, CFSTR("idProduct"), nullptr, 0);
-                if (value != nullptr) {
-                    CFNumberGetValue(CFNumberRef(value), kCFNumberSInt16Type, &found);
-                    CFRelease(value);
-                }
-                IOObjectRelease(nub);
-            }
-            return found == product;
-        }));
-        const io_service_t nub = copyNub(fPort);
+        EXPECT_TRUE(PyxTests::appears(fPort, product));
+        const io_service_t nub = PyxTests::UserDevice::copyNub(fPort);
         fUSBDevice = std::make_shared<USBDevice>();
         fUSBThread.dispatcher().postSync(
             [&] { fUSBDevice->setImpl(std::make_unique<USBDevice::Impl>(fUSBThread.dispatcher(), nub)); });
