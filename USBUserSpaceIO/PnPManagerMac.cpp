@@ -10,8 +10,7 @@ public:
     Impl(PnpManager& manager, const std::vector<USBMatchingInfo>& matching)
         : fManager(manager), fDispatcher([](const std::function<void()>& message) { message(); }),
           fDiscovery(std::make_unique<USBDiscoveryMac>(*this, matching))
-    {
-    }
+    {}
     ~Impl()
     {
         fDiscovery.reset();
@@ -27,8 +26,8 @@ public:
     void DeviceOpened(std::shared_ptr<USBDevice> device) override
     {
         fDevices.push_back(device);
-        vork::BroadcastMessage(static_cast<vork::Provider<PnpListener>*>(&fManager), &PnpListener::pnpDeviceAdded,
-                               device);
+        vork::BroadcastMessage(static_cast<vork::Provider<PnpListener>*>(&fManager),
+                               &PnpListener::pnpDeviceAdded, device);
     }
     void DeviceRemoved(std::shared_ptr<USBDevice> device) override
     {
@@ -36,8 +35,8 @@ public:
         if (found == fDevices.end())
             return;
         fDevices.erase(found);
-        vork::BroadcastMessage(static_cast<vork::Provider<PnpListener>*>(&fManager), &PnpListener::pnpDeviceRemoved,
-                               device);
+        vork::BroadcastMessage(static_cast<vork::Provider<PnpListener>*>(&fManager),
+                               &PnpListener::pnpDeviceRemoved, device);
     }
 
     PnpManager& fManager;
@@ -48,8 +47,7 @@ public:
 
 PnpManager::PnpManager(const std::vector<USBMatchingInfo>& matching)
     : fImpl(std::make_unique<Impl>(*this, matching))
-{
-}
+{}
 
 PnpManager::~PnpManager()
 {

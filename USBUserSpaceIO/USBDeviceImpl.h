@@ -21,11 +21,9 @@ public:
     using USBDispatcher = vork::RunLoopDispatcher<std::function<void()>, 100>;
     using OwnDispatcher = vork::RunLoopDispatcher<vork::wrapped_lambda<void(), 128, 8>, 100>;
     struct OpenSuccess
-    {
-    };
+    {};
     struct OpenFailure
-    {
-    };
+    {};
     using OpenStatus = std::variant<OpenSuccess, OpenFailure>;
     using OpenCallback = std::function<void(Impl*, OpenStatus)>;
 

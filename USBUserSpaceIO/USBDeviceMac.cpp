@@ -39,9 +39,8 @@ std::string USBDevice::getStringDescriptor(uint8_t index)
 
 USBDevice::Impl::Impl(USBDispatcher& usbDispatcher, io_service_t service) : fUSBDispatcher(usbDispatcher)
 {
-    fUSBDispatcher.postSync([this] {
-        fDispatcher = std::make_unique<OwnDispatcher>([](const auto& message) { message(); });
-    });
+    fUSBDispatcher.postSync(
+        [this] { fDispatcher = std::make_unique<OwnDispatcher>([](const auto& message) { message(); }); });
     openDevice(service);
 }
 
@@ -73,8 +72,8 @@ void USBDevice::Impl::openDevice(io_service_t service)
     if (service != 0) {
         IOCFPlugInInterface** plugIn = nullptr;
         SInt32 score = 0;
-        if (IOCreatePlugInInterfaceForService(service, kIOUSBDeviceUserClientTypeID, kIOCFPlugInInterfaceID, &plugIn,
-                                              &score) == kIOReturnSuccess &&
+        if (IOCreatePlugInInterfaceForService(service, kIOUSBDeviceUserClientTypeID, kIOCFPlugInInterfaceID,
+                                              &plugIn, &score) == kIOReturnSuccess &&
             plugIn != nullptr) {
             IOUSBDeviceInterface300** interface = nullptr;
             (*plugIn)->QueryInterface(plugIn, CFUUIDGetUUIDBytes(kIOUSBDeviceInterfaceID300),
@@ -125,7 +124,8 @@ bool USBDevice::Impl::configure()
 {
     IOUSBDeviceInterface300** device = fInterface.get();
     IOUSBConfigurationDescriptorPtr descriptor = nullptr;
-    if ((*device)->GetConfigurationDescriptorPtr(device, 0, &descriptor) != kIOReturnSuccess || descriptor == nullptr)
+    if ((*device)->GetConfigurationDescriptorPtr(device, 0, &descriptor) != kIOReturnSuccess ||
+        descriptor == nullptr)
         return false;
     UInt8 current = 0;
     (*device)->GetConfiguration(device, &current);
@@ -165,8 +165,13 @@ bool USBDevice::Impl::controlTransfer(USBControlTransfer& transfer)
 {
     if (!fInterface)
         return false;
-    IOUSBDevRequest request{transfer.bmRequestType, transfer.bRequest, transfer.wValue, transfer.wIndex,
-                            transfer.wLength, transfer.data, 0};
+    IOUSBDevRequest request{transfer.bmRequestType,
+                            transfer.bRequest,
+                            transfer.wValue,
+                            transfer.wIndex,
+                            transfer.wLength,
+                            transfer.data,
+                            0};
     IOUSBDeviceInterface300** device = fInterface.get();
     if ((*device)->DeviceRequest(device, &request) != kIOReturnSuccess)
         return false;
@@ -177,7 +182,8 @@ bool USBDevice::Impl::controlTransfer(USBControlTransfer& transfer)
 std::vector<uint8_t> USBDevice::Impl::getDeviceDescriptor()
 {
     std::vector<uint8_t> descriptor(kDeviceDescriptorLength, 0);
-    USBControlTransfer transfer{0x80, kGetDescriptor, 0x0100, 0, kDeviceDescriptorLength, descriptor.data(), 0};
+    USBControlTransfer transfer{0x80, kGetDescriptor, 0x0100, 0, kDeviceDescriptorLength, descriptor.data(),
+                                0};
     if (!controlTransfer(transfer))
         std::fill(descriptor.begin(), descriptor.end(), 0);
     return descriptor;

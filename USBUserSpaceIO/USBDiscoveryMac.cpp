@@ -30,12 +30,13 @@ USBDiscoveryMac::USBDiscoveryMac(Client& client, const std::vector<USBMatchingIn
         addNumber(dictionary, CFSTR("idProduct"), info.idProduct);
         // Each registration consumes one reference.
         CFRetain(dictionary);
-        IOServiceAddMatchingNotification(fPort, kIOFirstPublishNotification, dictionary, &_PublishCallback, &published,
-                                         &published.iterator);
+        IOServiceAddMatchingNotification(fPort, kIOFirstPublishNotification, dictionary, &_PublishCallback,
+                                         &published, &published.iterator);
         IOServiceAddMatchingNotification(fPort, kIOTerminatedNotification, dictionary, &_TerminatedCallback,
                                          &terminated, &terminated.iterator);
     }
-    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(fPort), kCFRunLoopDefaultMode);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(fPort),
+                       kCFRunLoopDefaultMode);
     for (MatchIterator& record : fPublished)
         PublishCallback(&record);
     for (MatchIterator& record : fTerminated)
@@ -88,7 +89,8 @@ void USBDiscoveryMac::MaybeRegisterDevice(io_service_t service)
     if (!device)
         return;
     fOpening.push_back(device);
-    device->impl()->registerDeviceOpenCallback([this](USBDevice::Impl* impl, USBDevice::Impl::OpenStatus status) {
+    device->impl()->registerDeviceOpenCallback([this](USBDevice::Impl* impl,
+                                                      USBDevice::Impl::OpenStatus status) {
         const auto found = std::find_if(fOpening.begin(), fOpening.end(),
                                         [impl](const auto& candidate) { return candidate->impl() == impl; });
         if (found == fOpening.end())
@@ -105,10 +107,14 @@ void USBDiscoveryMac::MaybeRegisterDevice(io_service_t service)
 void USBDiscoveryMac::TerminatedCallback(MatchIterator* record)
 {
     while (const io_service_t service = IOIteratorNext(record->iterator)) {
-        const auto sameService = [service](const auto& device) { return device->impl()->service() == service; };
-        if (const auto opening = std::find_if(fOpening.begin(), fOpening.end(), sameService); opening != fOpening.end())
+        const auto sameService = [service](const auto& device) {
+            return device->impl()->service() == service;
+        };
+        if (const auto opening = std::find_if(fOpening.begin(), fOpening.end(), sameService);
+            opening != fOpening.end())
             fOpening.erase(opening);
-        if (const auto opened = std::find_if(fOpened.begin(), fOpened.end(), sameService); opened != fOpened.end()) {
+        if (const auto opened = std::find_if(fOpened.begin(), fOpened.end(), sameService);
+            opened != fOpened.end()) {
             const std::shared_ptr<USBDevice> device = *opened;
             fOpened.erase(opened);
             fClient.DeviceRemoved(device);

@@ -15,11 +15,11 @@ DeviceWrapper::DeviceWrapper(std::shared_ptr<USBDevice> device) : fDevice(std::m
 
 DeviceWrapper::DeviceWrapper(std::shared_ptr<TideDevice> device) : fDevice(std::move(device)) {}
 
-DeviceWrapper::DeviceWrapper(Handle device, uint16_t productId, std::string productName, std::string serialNumber)
+DeviceWrapper::DeviceWrapper(Handle device, uint16_t productId, std::string productName,
+                             std::string serialNumber)
     : fDevice(std::move(device)), fProductId(productId), fProductName(std::move(productName)),
       fSerialNumber(std::move(serialNumber))
-{
-}
+{}
 
 void DeviceWrapper::initInfo()
 {

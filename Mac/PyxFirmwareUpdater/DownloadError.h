@@ -8,8 +8,7 @@
 #include <variant>
 
 struct DownloadNoInternet
-{
-};
+{};
 
 struct DownloadHTTPError
 {

@@ -13,7 +13,8 @@ uint32_t readLittleEndian(const FirmwareHeader& header, size_t offset)
 } // namespace
 
 FirmwareVersion::FirmwareVersion(const FirmwareHeader& header)
-    : major(readLittleEndian(header, 12)), minor(readLittleEndian(header, 16)), patch(readLittleEndian(header, 20))
+    : major(readLittleEndian(header, 12)), minor(readLittleEndian(header, 16)),
+      patch(readLittleEndian(header, 20))
 {
     std::copy_n(header.begin() + 24, build.size(), build.begin());
 }

@@ -14,5 +14,4 @@ std::string FindSubstring(const std::string& text, const std::string& start, con
 
 JsonData::JsonData(const std::string& text)
     : version(FindSubstring(text, "\"version\": \"", "\"")), image(FindSubstring(text, "\"image\": \"", "\""))
-{
-}
+{}

@@ -10,8 +10,7 @@
 #include <set>
 
 class TideDevice
-{
-};
+{};
 
 class TidePnpListener : public vork::Dependent<TidePnpListener>
 {

@@ -53,16 +53,18 @@ bool USBUpdater::Update()
         fBlockNumber = 0;
         setState(kAcquire, BusyAcquiring);
         fDelegate.HandleUpdaterEvent(Started);
-        fMainDispatcher->post([this, source = fSource, generation = fGeneration, alive = fZombieDetector.watch()] {
-            source->acquire([this, generation, alive](UpdateSource* answering, std::optional<AcquisitionError> error) {
-                if (alive.expired())
-                    return;
-                auto image = error ? nullptr : answering->runImage();
-                fPump->post([this, generation, answering, image, failed = error.has_value()] {
-                    imageArrived(generation, answering, image, failed);
+        fMainDispatcher->post(
+            [this, source = fSource, generation = fGeneration, alive = fZombieDetector.watch()] {
+                source->acquire([this, generation, alive](UpdateSource* answering,
+                                                          std::optional<AcquisitionError> error) {
+                    if (alive.expired())
+                        return;
+                    auto image = error ? nullptr : answering->runImage();
+                    fPump->post([this, generation, answering, image, failed = error.has_value()] {
+                        imageArrived(generation, answering, image, failed);
+                    });
                 });
             });
-        });
         started = true;
     });
     return started;

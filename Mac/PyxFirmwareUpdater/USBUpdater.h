@@ -28,24 +28,19 @@ class USBUpdater
 {
 public:
     struct Success
-    {
-    };
+    {};
     struct ErrIOFailed
-    {
-    };
+    {};
     struct ErrDeviceRemoved
-    {
-    };
+    {};
     struct ErrVerifyFailed
-    {
-    };
+    {};
     struct ErrNoRunImage
-    {
-    };
+    {};
     struct ErrRebootTimeout
-    {
-    };
-    using Result = std::variant<Success, ErrIOFailed, ErrDeviceRemoved, ErrVerifyFailed, ErrNoRunImage, ErrRebootTimeout>;
+    {};
+    using Result = std::variant<Success, ErrIOFailed, ErrDeviceRemoved, ErrVerifyFailed, ErrNoRunImage,
+                                ErrRebootTimeout>;
 
     enum EBusyState : int32_t
     {

@@ -27,8 +27,9 @@
 #include <string>
 #include <variant>
 
-using UpdateFailure = std::variant<USBUpdater::ErrIOFailed, USBUpdater::ErrDeviceRemoved, USBUpdater::ErrVerifyFailed,
-                                   USBUpdater::ErrNoRunImage, USBUpdater::ErrRebootTimeout>;
+using UpdateFailure =
+    std::variant<USBUpdater::ErrIOFailed, USBUpdater::ErrDeviceRemoved, USBUpdater::ErrVerifyFailed,
+                 USBUpdater::ErrNoRunImage, USBUpdater::ErrRebootTimeout>;
 
 class UpdateControllerListener : public vork::Dependent<UpdateControllerListener>
 {
@@ -51,11 +52,9 @@ class UpdateController : public vork::Provider<UpdateControllerListener>,
 {
 public:
     struct RebootIntoRecovery
-    {
-    };
+    {};
     struct RebootIntoRunImage
-    {
-    };
+    {};
 
     static constexpr auto kRebootTimeout = std::chrono::milliseconds(10000);
 

@@ -23,11 +23,9 @@ class UpdateDevice : public std::enable_shared_from_this<UpdateDevice>
 {
 public:
     struct RecoveryMode
-    {
-    };
+    {};
     struct RunMode
-    {
-    };
+    {};
     using Mode = std::variant<std::monostate, RecoveryMode, RunMode>;
 
     explicit UpdateDevice(const DeviceWrapper& wrapper);

@@ -18,7 +18,8 @@ UpdateSource::FileRead UpdateSource::readFile(const std::string& path)
 
 UpdateSource::UpdateSource(Pellix::FileSpecification file, Reader reader)
     : fFile(std::move(file)), fReader(std::move(reader)),
-      fDispatcher(std::make_unique<vork::RunLoopDispatcher<Message, 100>>([](const Message& message) { message(); })),
+      fDispatcher(
+          std::make_unique<vork::RunLoopDispatcher<Message, 100>>([](const Message& message) { message(); })),
       fPump(std::make_unique<vork::MessagePump<Message, 100>>([](const Message& message) { message(); }))
 {
     fPump->start();

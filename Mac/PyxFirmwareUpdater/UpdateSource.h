@@ -20,8 +20,7 @@
 struct AcquisitionError
 {
     struct FileError
-    {
-    };
+    {};
 
     std::variant<FileError> error;
 

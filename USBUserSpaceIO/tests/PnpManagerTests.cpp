@@ -88,8 +88,9 @@ protected:
 
     std::shared_ptr<Pyx::PyxUnit> plug(uint8_t port, const std::string& serial)
     {
-        auto unit = Pyx::PyxUnit::create(SimUSB::Bus::shared(), port,
-                                         {.vendorID = KorvanDeviceIdentities::kVendorID, .recoverySerial = serial});
+        auto unit =
+            Pyx::PyxUnit::create(SimUSB::Bus::shared(), port,
+                                 {.vendorID = KorvanDeviceIdentities::kVendorID, .recoverySerial = serial});
         unit->powerOn();
         fUnits.push_back(unit);
         // Enumeration runs on the manual clock too.
@@ -176,8 +177,10 @@ TEST_F(PnpManagerTest, RefusedOpenIsLoggedAndNeverAnnounced)
     plug(kFirstPort, "PYX0000004");
     startManager();
     advance(1000ms);
-    ASSERT_TRUE(DarwinTesting::eventually(
-        [&] { return contains(log.texts(DarwinTesting::LogSource::OSLog), "Could not open device (error: e00002bc)\n"); }));
+    ASSERT_TRUE(DarwinTesting::eventually([&] {
+        return contains(log.texts(DarwinTesting::LogSource::OSLog),
+                        "Could not open device (error: e00002bc)\n");
+    }));
     advance(3000ms);
     EXPECT_TRUE(fRecorder.added().empty());
 }

@@ -30,8 +30,7 @@ FirmwareHeader headerWith(const std::array<uint8_t, 24>& fields)
 }
 
 class FirmwareVersionTable : public testing::TestWithParam<HeaderCase>
-{
-};
+{};
 
 } // namespace
 
@@ -54,8 +53,8 @@ INSTANTIATE_TEST_SUITE_P(
                    std::string("4294967295.0.0+") + std::string(12, '\0')},
         HeaderCase{"Zeros", {}, std::string("0.0.0+") + std::string(12, '\0')},
         HeaderCase{"FullBuild",
-                   {0x0A, 0, 0, 0, 0x14, 0, 0, 0, 0x1E, 0, 0, 0, 0x62, 0x75, 0x69, 0x6C, 0x64, 0x2D, 0x31, 0x32, 0x33,
-                    0x34, 0x35, 0x36},
+                   {0x0A, 0,    0,    0,    0x14, 0,    0,    0,    0x1E, 0,    0,    0,
+                    0x62, 0x75, 0x69, 0x6C, 0x64, 0x2D, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36},
                    "10.20.30+build-123456"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -63,7 +62,8 @@ TEST(FirmwareVersion, ImageShorterThanAHeaderIsAllZeros)
 {
     const auto image = runImage(63);
     EXPECT_EQ(FirmwareVersion::fromImage(image).toString(), std::string("0.0.0+") + std::string(12, '\0'));
-    EXPECT_EQ(FirmwareVersion::fromImage(runImage(64, 4)).toString(), Pyx::versionText({.minor = 4, .build = "test"}));
+    EXPECT_EQ(FirmwareVersion::fromImage(runImage(64, 4)).toString(),
+              Pyx::versionText({.minor = 4, .build = "test"}));
 }
 
 struct ModeCase
@@ -115,12 +115,14 @@ TEST(UpdateDevice, FailedRunModeHeaderReadStaysZerosUntilSetDevice)
     EXPECT_EQ(device->getDescription().version.toString(), std::string("0.0.0+") + std::string(12, '\0'));
     EXPECT_EQ(device->getDescription().version.toString(), std::string("0.0.0+") + std::string(12, '\0'));
     device->setDevice(device->getDevice());
-    EXPECT_EQ(device->getDescription().version.toString(), FirmwareVersion::fromImage(runImage(3000, 3)).toString());
+    EXPECT_EQ(device->getDescription().version.toString(),
+              FirmwareVersion::fromImage(runImage(3000, 3)).toString());
     // A null wrapper keeps the serial and the header.
     const std::string serial = device->lastSerial();
     device->setDevice(DeviceWrapper(std::shared_ptr<USBDevice>()));
     EXPECT_EQ(device->lastSerial(), serial);
-    EXPECT_EQ(device->getDescription().version.toString(), FirmwareVersion::fromImage(runImage(3000, 3)).toString());
+    EXPECT_EQ(device->getDescription().version.toString(),
+              FirmwareVersion::fromImage(runImage(3000, 3)).toString());
     pyx.close();
 }
 
@@ -146,8 +148,7 @@ struct ReplyCase
 };
 
 class ServerReply : public testing::TestWithParam<ReplyCase>
-{
-};
+{};
 
 TEST_P(ServerReply, TwoStringsAfterTheirMarkers)
 {
@@ -158,8 +159,8 @@ TEST_P(ServerReply, TwoStringsAfterTheirMarkers)
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, ServerReply,
-    testing::Values(ReplyCase{"Normal", R"({"version": "1.1.0+sim", "image": "http://h/fw/a.bin"})", "1.1.0+sim",
-                              "http://h/fw/a.bin"},
+    testing::Values(ReplyCase{"Normal", R"({"version": "1.1.0+sim", "image": "http://h/fw/a.bin"})",
+                              "1.1.0+sim", "http://h/fw/a.bin"},
                     ReplyCase{"NoBlankAfterColon", R"({"version":"1.1.0", "image":"http://h/a"})", "", ""},
                     ReplyCase{"KeyTwice", R"({"version": "1", "version": "2", "image": "x"})", "1", "x"},
                     ReplyCase{"ValueOnNextLine", "{\"version\": \n\"1.0\"}", "", ""},
@@ -169,8 +170,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ServerReply, AgreesWithAParserOnWellFormedRepliesWithoutEscapes)
 {
-    for (const auto& [version, image] : {std::pair{"1.0.0+abc", "http://x/fw/1"}, std::pair{"", "https://y/z"},
-                                         std::pair{"9.9.9", ""}}) {
+    for (const auto& [version, image] :
+         {std::pair{"1.0.0+abc", "http://x/fw/1"}, std::pair{"", "https://y/z"}, std::pair{"9.9.9", ""}}) {
         const nlohmann::json reply = {{"version", version}, {"image", image}, {"size", 12}};
         const JsonData data(reply.dump(2));
         EXPECT_EQ(data.version, reply["version"].get<std::string>());
@@ -180,7 +181,10 @@ TEST(ServerReply, AgreesWithAParserOnWellFormedRepliesWithoutEscapes)
 
 TEST(DownloadError, Descriptions)
 {
-    EXPECT_EQ(DownloadError(DownloadError::NoInternet{}).getDescription().utf8_str(), "No internet connection");
-    EXPECT_EQ(DownloadError(DownloadError::HTTPError{404}).getDescription().utf8_str(), "HTTP server status 404");
-    EXPECT_EQ(DownloadError(DownloadError::HTTPError{-1}).getDescription().utf8_str(), "HTTP server status -1");
+    EXPECT_EQ(DownloadError(DownloadError::NoInternet{}).getDescription().utf8_str(),
+              "No internet connection");
+    EXPECT_EQ(DownloadError(DownloadError::HTTPError{404}).getDescription().utf8_str(),
+              "HTTP server status 404");
+    EXPECT_EQ(DownloadError(DownloadError::HTTPError{-1}).getDescription().utf8_str(),
+              "HTTP server status -1");
 }

@@ -36,16 +36,17 @@ namespace PyxUpdaterTests {
 
 inline std::vector<uint8_t> runImage(size_t size, uint32_t minor = 1, uint8_t fill = 0x5A)
 {
-    return Pyx::buildRunImage({.major = 1, .minor = minor, .patch = 0, .build = "test", .size = size, .fill = fill});
+    return Pyx::buildRunImage(
+        {.major = 1, .minor = minor, .patch = 0, .build = "test", .size = size, .fill = fill});
 }
 
 // A source whose "file" read answers the given bytes.
 inline std::shared_ptr<UpdateSource> sourceOf(std::vector<uint8_t> bytes)
 {
-    return std::make_shared<UpdateSource>(Pellix::FileSpecification(UString("/pyx/test.update", UString::kUTF8)),
-                                          [bytes](const std::string&) {
-                                              return UpdateSource::FileRead{bytes.size(), bytes};
-                                          });
+    return std::make_shared<UpdateSource>(
+        Pellix::FileSpecification(UString("/pyx/test.update", UString::kUTF8)), [bytes](const std::string&) {
+            return UpdateSource::FileRead{bytes.size(), bytes};
+        });
 }
 
 // Runs the calling thread's loop until `condition` holds, within the real-time limit.

@@ -81,9 +81,10 @@ protected:
     }
 
     DarwinTesting::ManualClock fClock;
-    std::shared_ptr<Pyx::PyxUnit> fUnit = Pyx::PyxUnit::create(
-        SimUSB::Bus::shared(), kPort,
-        {.vendorID = KorvanDeviceIdentities::kVendorID, .rebootDelay = 50'000'000, .reEnumerationDelay = 500'000'000});
+    std::shared_ptr<Pyx::PyxUnit> fUnit = Pyx::PyxUnit::create(SimUSB::Bus::shared(), kPort,
+                                                               {.vendorID = KorvanDeviceIdentities::kVendorID,
+                                                                .rebootDelay = 50'000'000,
+                                                                .reEnumerationDelay = 500'000'000});
     Outcomes fOutcomes;
     std::unique_ptr<UpdateController> fController;
     const std::vector<uint8_t> fImage = runImage(3000, 1);

@@ -107,8 +107,7 @@ protected:
 };
 
 class EngineTable : public EngineTest, public testing::WithParamInterface<EngineCase>
-{
-};
+{};
 
 } // namespace
 
@@ -148,18 +147,27 @@ INSTANTIATE_TEST_SUITE_P(
                        return stored;
                    },
                    8000, none, repeat("U1024", 6) + " D1024 S D1024...", kSuccess, true},
-        EngineCase{"Blank3000", blank, 3000, none, "U0 D1024 S D1024 S D952 S U1024 U1024 U952 R", kSuccess, true},
-        EngineCase{"Blank2048", blank, 2048, none, "U0 D1024 S D1024 S D0 S U1024 U1024 U0 R", kSuccess, true},
+        EngineCase{"Blank3000", blank, 3000, none, "U0 D1024 S D1024 S D952 S U1024 U1024 U952 R", kSuccess,
+                   true},
+        EngineCase{"Blank2048", blank, 2048, none, "U0 D1024 S D1024 S D0 S U1024 U1024 U0 R", kSuccess,
+                   true},
         EngineCase{"ThreeBusyPolls", blank, 2000, [](Pyx::PyxUnit& unit) { unit.setBusyPolls(3); },
-                   "U0 D1024 " + repeat("S", 4) + " D976 " + repeat("S", 4) + " U1024 U976 R", kSuccess, true},
+                   "U0 D1024 " + repeat("S", 4) + " D976 " + repeat("S", 4) + " U1024 U976 R", kSuccess,
+                   true},
         EngineCase{"CompareFails", same, 3000,
-                   [](Pyx::PyxUnit& unit) { unit.failNext(Pyx::RequestKind::Upload, 1, Pyx::PyxUnit::Failure::Stall); },
+                   [](Pyx::PyxUnit& unit) {
+                       unit.failNext(Pyx::RequestKind::Upload, 1, Pyx::PyxUnit::Failure::Stall);
+                   },
                    "U0", kIOFailed, false},
         EngineCase{"DownloadFails", blank, 3000,
-                   [](Pyx::PyxUnit& unit) { unit.failNext(Pyx::RequestKind::Download, 1, Pyx::PyxUnit::Failure::Stall); },
+                   [](Pyx::PyxUnit& unit) {
+                       unit.failNext(Pyx::RequestKind::Download, 1, Pyx::PyxUnit::Failure::Stall);
+                   },
                    "U0 D1024", kIOFailed, false},
         EngineCase{"StatusFails", blank, 3000,
-                   [](Pyx::PyxUnit& unit) { unit.failNext(Pyx::RequestKind::GetStatus, 1, Pyx::PyxUnit::Failure::Stall); },
+                   [](Pyx::PyxUnit& unit) {
+                       unit.failNext(Pyx::RequestKind::GetStatus, 1, Pyx::PyxUnit::Failure::Stall);
+                   },
                    "U0 D1024 S", kIOFailed, false},
         EngineCase{"RebootRequestFails", same, 3000,
                    [](Pyx::PyxUnit& unit) {
@@ -167,9 +175,10 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    "U1024 U1024 U952 R", kSuccess, true},
         EngineCase{"DetachBeforeRebootAck", same, 3000,
-                   [](Pyx::PyxUnit& unit) { unit.setDetachBeforeRebootAck(true); }, "U1024 U1024 U952 R", kSuccess,
-                   true},
-        EngineCase{"DifferingVerifyBlock", blank, 3000, [](Pyx::PyxUnit& unit) { unit.corruptStoredBlock(1, 3); },
+                   [](Pyx::PyxUnit& unit) { unit.setDetachBeforeRebootAck(true); }, "U1024 U1024 U952 R",
+                   kSuccess, true},
+        EngineCase{"DifferingVerifyBlock", blank, 3000,
+                   [](Pyx::PyxUnit& unit) { unit.corruptStoredBlock(1, 3); },
                    "U0 D1024 S D1024 S D952 S U1024 U1024", kVerifyFailed, false},
         EngineCase{"HoldsFirstHalf",
                    [](const std::vector<uint8_t>& image) -> std::optional<std::vector<uint8_t>> {
@@ -180,16 +189,15 @@ INSTANTIATE_TEST_SUITE_P(
                    [](Pyx::PyxUnit& unit) { unit.shortenReplies(Pyx::RequestKind::Upload, 500); },
                    "U0 D1024 S D1024 S D952 S U500", kVerifyFailed, false},
         EngineCase{"EmptyStatusReply", blank, 3000,
-                   [](Pyx::PyxUnit& unit) { unit.shortenReplies(Pyx::RequestKind::GetStatus, 0); }, "U0 D1024 S",
-                   kIOFailed, false},
+                   [](Pyx::PyxUnit& unit) { unit.shortenReplies(Pyx::RequestKind::GetStatus, 0); },
+                   "U0 D1024 S", kIOFailed, false},
         EngineCase{"FourByteStatusReply", blank, 3000,
-                   [](Pyx::PyxUnit& unit) { unit.shortenReplies(Pyx::RequestKind::GetStatus, 4); }, "U0 D1024 S",
-                   kIOFailed, false}),
+                   [](Pyx::PyxUnit& unit) { unit.shortenReplies(Pyx::RequestKind::GetStatus, 4); },
+                   "U0 D1024 S", kIOFailed, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class ImageSizeRefused : public EngineTest, public testing::WithParamInterface<size_t>
-{
-};
+{};
 
 TEST_P(ImageSizeRefused, EndsWithoutARequest)
 {
@@ -204,10 +212,9 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ImageSizeRefused, testing::Values(0, 63, USBUpda
 
 TEST_F(EngineTest, UnreadableSourceEndsWithNoRunImage)
 {
-    update(std::make_shared<UpdateSource>(Pellix::FileSpecification(UString("/pyx/none.update", UString::kUTF8)),
-                                          [](const std::string&) -> UpdateSource::FileRead {
-                                              throw std::ios_base::failure("unreadable");
-                                          }));
+    update(std::make_shared<UpdateSource>(
+        Pellix::FileSpecification(UString("/pyx/none.update", UString::kUTF8)),
+        [](const std::string&) -> UpdateSource::FileRead { throw std::ios_base::failure("unreadable"); }));
     EXPECT_EQ(engine.result()->index(), kNoRunImage);
     expectEventOrder();
 }
@@ -240,8 +247,7 @@ struct RemovalCase
 };
 
 class EngineRemoval : public EngineTest, public testing::WithParamInterface<RemovalCase>
-{
-};
+{};
 
 TEST_P(EngineRemoval, EndsOnceWithoutFurtherRequests)
 {
@@ -261,7 +267,8 @@ TEST_P(EngineRemoval, EndsOnceWithoutFurtherRequests)
         std::promise<void> released;
         auto gate = released.get_future().share();
         engine.setUpdateSource(std::make_shared<UpdateSource>(
-            Pellix::FileSpecification(UString("/pyx/late.update", UString::kUTF8)), [image, gate](const std::string&) {
+            Pellix::FileSpecification(UString("/pyx/late.update", UString::kUTF8)),
+            [image, gate](const std::string&) {
                 gate.wait();
                 return UpdateSource::FileRead{image.size(), image};
             }));
@@ -282,7 +289,6 @@ INSTANTIATE_TEST_SUITE_P(States, EngineRemoval,
                          testing::Values(RemovalCase{"Acquire", true, std::nullopt, 2},
                                          RemovalCase{"Compare", false, 1, 2},
                                          RemovalCase{"Download", true, 1, 2},
-                                         RemovalCase{"Status", true, 2, 2},
-                                         RemovalCase{"Verify", true, 7, 2},
+                                         RemovalCase{"Status", true, 2, 2}, RemovalCase{"Verify", true, 7, 2},
                                          RemovalCase{"Reboot", false, 3, kSuccess}),
                          [](const auto& info) { return std::string(info.param.name); });

@@ -95,7 +95,10 @@ protected:
             return false;
         });
     }
-    bool deviceArrives() { return advanceUntil([&] { return fController->getDevice() != nullptr; }); }
+    bool deviceArrives()
+    {
+        return advanceUntil([&] { return fController->getDevice() != nullptr; });
+    }
 
     DarwinTesting::ManualClock fClock;
     std::vector<std::shared_ptr<Pyx::PyxUnit>> fUnits;
@@ -138,8 +141,7 @@ struct SerialCase
 };
 
 class ControllerSerials : public ControllerTest, public testing::WithParamInterface<SerialCase>
-{
-};
+{};
 
 TEST_P(ControllerSerials, RecoveryModeDeviceIsTheSameUnitByTheSerialRules)
 {
@@ -153,21 +155,21 @@ TEST_P(ControllerSerials, RecoveryModeDeviceIsTheSameUnitByTheSerialRules)
         ASSERT_TRUE(advanceUntil([&] { return fRecorder.saw("started"); }));
         EXPECT_EQ(std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "arrived"), 1);
     } else {
-        ASSERT_TRUE(advanceUntil([&] {
-            return std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "arrived") == 2;
-        }));
+        ASSERT_TRUE(advanceUntil(
+            [&] { return std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "arrived") == 2; }));
         EXPECT_FALSE(fRecorder.saw("started"));
         EXPECT_FALSE(fController->isRebooting());
     }
     EXPECT_FALSE(fRecorder.saw("failed " + std::to_string(kErrRebootTimeout)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Serials, ControllerSerials,
-                         testing::Values(SerialCase{"RunDefaultThenRecoveryDefault", "PyxEFFFFFF", "VORKFFFFFF", true},
-                                         SerialCase{"RecoveryDefaultThenRunDefault", "VORKFFFFFF", "PyxEFFFFFF", true},
-                                         SerialCase{"RealThenDefault", "PYX0000042", "VORKFFFFFF", false},
-                                         SerialCase{"RealTwice", "PYX0000042", "PYX0000042", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Serials, ControllerSerials,
+    testing::Values(SerialCase{"RunDefaultThenRecoveryDefault", "PyxEFFFFFF", "VORKFFFFFF", true},
+                    SerialCase{"RecoveryDefaultThenRunDefault", "VORKFFFFFF", "PyxEFFFFFF", true},
+                    SerialCase{"RealThenDefault", "PYX0000042", "VORKFFFFFF", false},
+                    SerialCase{"RealTwice", "PYX0000042", "PYX0000042", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ControllerTest, RecoveryModeDeviceStartsAtOnceWithoutATimeOut)
 {
@@ -201,9 +203,10 @@ TEST_F(ControllerTest, RebootTimeOutIsReportedAtTenSecondsForEachReboot)
             unit->setNeverComeBack(false);
             unit->powerOff();
             unit->powerOn();
-            ASSERT_TRUE(advanceUntil([&] { return fController->getDevice() && !fController->isRebooting() &&
-                                                  std::holds_alternative<UpdateDevice::RecoveryMode>(
-                                                      fController->getDevice()->mode()); }));
+            ASSERT_TRUE(advanceUntil([&] {
+                return fController->getDevice() && !fController->isRebooting() &&
+                       std::holds_alternative<UpdateDevice::RecoveryMode>(fController->getDevice()->mode());
+            }));
         } else {
             // The second reboot, into the run image, never ends: the unit stays away after it.
             unit->setNeverComeBack(true);
@@ -241,9 +244,8 @@ TEST_F(ControllerTest, SecondDeviceIsIgnoredDuringAnUpdateAndTakenWhileIdle)
     // Idle now: unplugged and plugged in again, the second unit replaces the first.
     second->powerOff();
     second->powerOn();
-    ASSERT_TRUE(advanceUntil([&] {
-        return std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "arrived") >= 2;
-    }));
+    ASSERT_TRUE(advanceUntil(
+        [&] { return std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "arrived") >= 2; }));
 }
 
 TEST_F(ControllerTest, SourceChosenDuringAnUpdateIsWrittenByTheNext)
@@ -294,4 +296,3 @@ TEST_F(ControllerTest, ControllerDestroyedMidDownloadLeavesADeviceANewOneUpdates
     ASSERT_TRUE(advanceUntil([&] { return fRecorder.saw("online") && fRecorder.saw("succeeded"); }));
     EXPECT_EQ(unit->storedImage(), image);
 }
-

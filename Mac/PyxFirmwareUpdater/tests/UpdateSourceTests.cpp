@@ -33,7 +33,8 @@ protected:
     std::filesystem::path write(const std::string& name, const std::vector<uint8_t>& bytes)
     {
         const auto path = fFolder / std::filesystem::u8path(name);
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         return path;
     }
     static Pellix::FileSpecification spec(const std::filesystem::path& path)
@@ -120,7 +121,9 @@ TEST_F(FileSourceTest, NonAsciiNameOpensThatFileAndNotItsBlankedTwin)
 TEST_F(FileSourceTest, ShortOrFailingReadsAreFileErrors)
 {
     const std::vector<UpdateSource::Reader> readers{
-        [](const std::string&) { return UpdateSource::FileRead{3000, std::vector<uint8_t>(1500)}; },
+        [](const std::string&) {
+            return UpdateSource::FileRead{3000, std::vector<uint8_t>(1500)};
+        },
         [](const std::string&) -> UpdateSource::FileRead { throw std::ios_base::failure("read failed"); },
     };
     for (const auto& reader : readers) {

@@ -50,8 +50,7 @@ std::shared_ptr<PyxUnit> PyxUnit::create(SimUSB::Bus& bus, uint8_t port, const O
 
 PyxUnit::PyxUnit(SimUSB::Bus& bus, uint8_t port, const Options& options)
     : fBus(bus), fPort(port), fOptions(options), fFlash(options.flashCapacity, 0xFF)
-{
-}
+{}
 
 PyxUnit::~PyxUnit()
 {
@@ -440,8 +439,9 @@ std::shared_ptr<SimUSB::Device> PyxUnit::bootLocked()
         fFace = fRunModeFace;
         fMode = Mode::Run;
     } else {
-        fFace = std::make_shared<RecoveryFace>(fOptions.vendorID, fComeBackProduct.value_or(kRecoveryProductID),
-                                               fComeBackSerial.value_or(fOptions.recoverySerial), weak_from_this());
+        fFace = std::make_shared<RecoveryFace>(
+            fOptions.vendorID, fComeBackProduct.value_or(kRecoveryProductID),
+            fComeBackSerial.value_or(fOptions.recoverySerial), weak_from_this());
         fMode = Mode::Recovery;
     }
     return fFace;

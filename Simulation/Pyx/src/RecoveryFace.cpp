@@ -14,22 +14,31 @@ constexpr uint8_t kSerialIndex = 3;
 
 } // namespace
 
-RecoveryFace::RecoveryFace(uint16_t vendorID, uint16_t productID, std::string serial, std::weak_ptr<PyxUnit> unit)
+RecoveryFace::RecoveryFace(uint16_t vendorID, uint16_t productID, std::string serial,
+                           std::weak_ptr<PyxUnit> unit)
     : fVendorID(vendorID), fProductID(productID), fSerial(std::move(serial)), fUnit(std::move(unit))
-{
-}
+{}
 
 std::vector<uint8_t> RecoveryFace::deviceDescriptor()
 {
-    return {18,   SimUSB::DescriptorType::kDevice,
-            0x00, 0x02,
-            0x00, 0x00,
-            0x00, 64,
-            uint8_t(fVendorID), uint8_t(fVendorID >> 8),
-            uint8_t(fProductID), uint8_t(fProductID >> 8),
-            0x00, 0x01,
-            kManufacturerIndex, kProductIndex,
-            kSerialIndex, 1};
+    return {18,
+            SimUSB::DescriptorType::kDevice,
+            0x00,
+            0x02,
+            0x00,
+            0x00,
+            0x00,
+            64,
+            uint8_t(fVendorID),
+            uint8_t(fVendorID >> 8),
+            uint8_t(fProductID),
+            uint8_t(fProductID >> 8),
+            0x00,
+            0x01,
+            kManufacturerIndex,
+            kProductIndex,
+            kSerialIndex,
+            1};
 }
 
 std::vector<uint8_t> RecoveryFace::configurationDescriptor(uint8_t index)

@@ -39,8 +39,8 @@ std::vector<uint8_t> buildRunImage(const RunImageSpec& spec)
 
 std::string versionText(const RunImageSpec& spec)
 {
-    return std::to_string(spec.major) + "." + std::to_string(spec.minor) + "." + std::to_string(spec.patch) + "+" +
-           buildField(spec.build);
+    return std::to_string(spec.major) + "." + std::to_string(spec.minor) + "." + std::to_string(spec.patch) +
+           "+" + buildField(spec.build);
 }
 
 } // namespace Pyx

@@ -34,8 +34,8 @@ public:
             return;
         IOCFPlugInInterface** plugIn = nullptr;
         SInt32 score = 0;
-        if (IOCreatePlugInInterfaceForService(nub, kIOUSBDeviceUserClientTypeID, kIOCFPlugInInterfaceID, &plugIn,
-                                              &score) == KERN_SUCCESS) {
+        if (IOCreatePlugInInterfaceForService(nub, kIOUSBDeviceUserClientTypeID, kIOCFPlugInInterfaceID,
+                                              &plugIn, &score) == KERN_SUCCESS) {
             (*plugIn)->QueryInterface(plugIn, CFUUIDGetUUIDBytes(kIOUSBDeviceInterfaceID300),
                                       reinterpret_cast<LPVOID*>(&fDevice));
             IODestroyPlugInInterface(plugIn);
@@ -55,7 +55,9 @@ public:
     uint16_t product() const
     {
         UInt16 product = 0;
-        return fDevice != nullptr && (*fDevice)->GetDeviceProduct(fDevice, &product) == kIOReturnSuccess ? product : 0;
+        return fDevice != nullptr && (*fDevice)->GetDeviceProduct(fDevice, &product) == kIOReturnSuccess
+                   ? product
+                   : 0;
     }
 
     Reply request(uint8_t type, uint8_t request, uint16_t value, uint16_t index, std::vector<uint8_t> data)

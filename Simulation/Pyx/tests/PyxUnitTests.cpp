@@ -56,18 +56,20 @@ protected:
     {
         for (size_t offset = 0, block = 0;; offset += kBlockSize, ++block) {
             const size_t length = std::min(kBlockSize, bytes.size() - offset);
-            ASSERT_EQ(download(device, uint16_t(block), {bytes.begin() + ptrdiff_t(offset),
-                                                         bytes.begin() + ptrdiff_t(offset + length)})
-                          .result,
-                      kIOReturnSuccess);
+            ASSERT_EQ(
+                download(device, uint16_t(block),
+                         {bytes.begin() + ptrdiff_t(offset), bytes.begin() + ptrdiff_t(offset + length)})
+                    .result,
+                kIOReturnSuccess);
             if (length < kBlockSize)
                 return;
         }
     }
 
-    std::shared_ptr<PyxUnit> unit = PyxUnit::create(
-        SimUSB::Bus::shared(), kPort,
-        {.vendorID = KorvanDeviceIdentities::kVendorID, .rebootDelay = 1'000'000, .reEnumerationDelay = 5'000'000});
+    std::shared_ptr<PyxUnit> unit = PyxUnit::create(SimUSB::Bus::shared(), kPort,
+                                                    {.vendorID = KorvanDeviceIdentities::kVendorID,
+                                                     .rebootDelay = 1'000'000,
+                                                     .reEnumerationDelay = 5'000'000});
 };
 
 } // namespace
@@ -131,8 +133,7 @@ struct BootCase
 };
 
 class PyxBootRule : public PyxUnitTest, public testing::WithParamInterface<BootCase>
-{
-};
+{};
 
 TEST_P(PyxBootRule, RebootToApplicationComesUpByTheRule)
 {
@@ -141,8 +142,9 @@ TEST_P(PyxBootRule, RebootToApplicationComesUpByTheRule)
     const auto bytes = image(boot.imageSize);
     if (boot.blocksSent) {
         for (size_t block = 0; block < *boot.blocksSent; ++block)
-            download(*device, uint16_t(block), {bytes.begin() + ptrdiff_t(block * 1024),
-                                                bytes.begin() + ptrdiff_t(block * 1024 + 1024)});
+            download(
+                *device, uint16_t(block),
+                {bytes.begin() + ptrdiff_t(block * 1024), bytes.begin() + ptrdiff_t(block * 1024 + 1024)});
     } else {
         downloadAll(*device, bytes);
     }
@@ -157,7 +159,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, PyxBootRule,
                          testing::Values(BootCase{"Complete", 3000, std::nullopt, false, kRunModeProductID},
                                          BootCase{"Partial", 3000, 2, false, kRecoveryProductID},
                                          BootCase{"Empty", 0, std::nullopt, false, kRecoveryProductID},
-                                         BootCase{"HeaderOnlyPart", 63, std::nullopt, false, kRecoveryProductID},
+                                         BootCase{"HeaderOnlyPart", 63, std::nullopt, false,
+                                                  kRecoveryProductID},
                                          BootCase{"HoldBack", 3000, std::nullopt, true, kRecoveryProductID}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -175,7 +178,8 @@ TEST_F(PyxUnitTest, RunModeAnswersTheHeaderAndRebootsIntoRecoveryWithEachSerial)
         unit->installImage(bytes);
         auto device = start(kRunModeProductID);
         ASSERT_NE(unit->runModeDevice(), nullptr);
-        EXPECT_EQ(device->in(0xC1, 0x05, 0, 7, 64).bytes, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 64));
+        EXPECT_EQ(device->in(0xC1, 0x05, 0, 7, 64).bytes,
+                  std::vector<uint8_t>(bytes.begin(), bytes.begin() + 64));
         EXPECT_EQ(device->in(0xA1, 0xF1, 0, 0, 1).result, kStalled);
         // The audio interface's own streaming-header request stays the model's.
         EXPECT_EQ(device->in(0xC1, 0x02, 0, 0, 4).result, kIOReturnSuccess);

@@ -148,7 +148,8 @@ private:
 
     // Under fLock.
     std::shared_ptr<SimUSB::Device> bootLocked();
-    SimUSB::ControlAnswer serveLocked(RequestKind kind, const SimUSB::SetupPacket& setup, std::span<const uint8_t> data);
+    SimUSB::ControlAnswer serveLocked(RequestKind kind, const SimUSB::SetupPacket& setup,
+                                      std::span<const uint8_t> data);
     SimUSB::ControlAnswer uploadLocked(uint16_t block);
     SimUSB::ControlAnswer downloadLocked(uint16_t block, std::span<const uint8_t> data);
     SimUSB::ControlAnswer statusLocked();
