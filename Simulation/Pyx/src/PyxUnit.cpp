@@ -74,15 +74,15 @@ void PyxUnit::holdBack(bool held)
 
 void PyxUnit::powerOn(uint64_t delay)
 {
-    std::shared_ptr<SimUSB::Device> face;
+    Boot boot;
     {
         std::lock_guard lock(fLock);
         if (fPowered)
             return;
         fPowered = true;
-        face = bootLocked();
+        boot = bootLocked();
     }
-    fBus.attach(fPort, face, delay);
+    fBus.attach(fPort, installFace(boot), delay);
 }
 
 void PyxUnit::powerOff()
@@ -388,6 +388,7 @@ void PyxUnit::leaveBus(uint64_t awayTime)
 {
     std::shared_ptr<SimUSB::Device> leaving;
     std::shared_ptr<SimUSB::Device> next;
+    std::optional<Boot> boot;
     {
         std::lock_guard lock(fLock);
         fLeaveAlarm = 0;
@@ -401,9 +402,11 @@ void PyxUnit::leaveBus(uint64_t awayTime)
             fRunModeFace.reset();
             fMode = Mode::Rebooting;
         } else {
-            next = bootLocked();
+            boot = bootLocked();
         }
     }
+    if (boot)
+        next = installFace(*boot);
     if (auto runMode = std::dynamic_pointer_cast<RunModeFace>(leaving))
         runMode->leave(awayTime, next);
     else if (auto recovery = std::dynamic_pointer_cast<RecoveryFace>(leaving))
@@ -424,27 +427,35 @@ void PyxUnit::faceDetached(const SimUSB::Device* face)
     fNextDownloadBlock.reset();
 }
 
-std::shared_ptr<SimUSB::Device> PyxUnit::bootLocked()
+PyxUnit::Boot PyxUnit::bootLocked()
 {
     fDead = false;
     fBusyRemaining = 0;
     const bool runMode = fComplete && fStoredSize >= 64 && !fHoldBack && !fForceRecovery;
     fForceRecovery = false;
-    fRunModeFace.reset();
-    if (runMode) {
+    fMode = runMode ? Mode::Run : Mode::Recovery;
+    return {runMode, fComeBackProduct.value_or(runMode ? kRunModeProductID : kRecoveryProductID),
+            fComeBackSerial.value_or(runMode ? fOptions.runSerial : fOptions.recoverySerial)};
+}
+
+std::shared_ptr<SimUSB::Device> PyxUnit::installFace(const Boot& boot)
+{
+    // Made outside the unit's lock: a face's own lock is taken before the unit's on every request.
+    std::shared_ptr<RunModeFace> runMode;
+    std::shared_ptr<SimUSB::Device> face;
+    if (boot.runMode) {
         KorvanInterface::DescriptorOptions options(KorvanInterface::Model::Pyx, fOptions.vendorID);
-        options.idProduct = fComeBackProduct.value_or(kRunModeProductID);
-        options.serial = fComeBackSerial.value_or(fOptions.runSerial);
-        fRunModeFace = std::make_shared<RunModeFace>(options, weak_from_this());
-        fFace = fRunModeFace;
-        fMode = Mode::Run;
+        options.idProduct = boot.product;
+        options.serial = boot.serial;
+        runMode = std::make_shared<RunModeFace>(options, weak_from_this());
+        face = runMode;
     } else {
-        fFace = std::make_shared<RecoveryFace>(
-            fOptions.vendorID, fComeBackProduct.value_or(kRecoveryProductID),
-            fComeBackSerial.value_or(fOptions.recoverySerial), weak_from_this());
-        fMode = Mode::Recovery;
+        face = std::make_shared<RecoveryFace>(fOptions.vendorID, boot.product, boot.serial, weak_from_this());
     }
-    return fFace;
+    std::lock_guard lock(fLock);
+    fRunModeFace = runMode;
+    fFace = face;
+    return face;
 }
 
 } // namespace Pyx

@@ -146,8 +146,16 @@ public:
 private:
     PyxUnit(SimUSB::Bus& bus, uint8_t port, const Options& options);
 
+    // What the next boot brings up.
+    struct Boot
+    {
+        bool runMode = false;
+        uint16_t product = 0;
+        std::string serial;
+    };
+
     // Under fLock.
-    std::shared_ptr<SimUSB::Device> bootLocked();
+    Boot bootLocked();
     SimUSB::ControlAnswer serveLocked(RequestKind kind, const SimUSB::SetupPacket& setup,
                                       std::span<const uint8_t> data);
     SimUSB::ControlAnswer uploadLocked(uint16_t block);
@@ -156,6 +164,8 @@ private:
     SimUSB::ControlAnswer rebootLocked(bool intoRecovery);
     void scheduleLeaveLocked(uint64_t delay, uint64_t awayTime, bool powerLoss);
 
+    // Without fLock: makes the face of `boot` and puts it in place.
+    std::shared_ptr<SimUSB::Device> installFace(const Boot& boot);
     void leaveBus(uint64_t awayTime);
     void waitIfHeld(size_t index);
 
