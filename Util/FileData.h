@@ -57,6 +57,9 @@ public:
         return bytes;
     }
 
+    // The length the file had when it was opened.
+    std::streamoff size() const { return fSize; }
+
     // The stream, for callers that consume part of the file themselves.
     std::ifstream& stream() { return fStream; }
 

@@ -9,6 +9,7 @@ using IOKit::HandleTable;
 using IOKit::IteratorHandle;
 
 const mach_port_t kIOMainPortDefault = MACH_PORT_NULL;
+const mach_port_t kIOMasterPortDefault = MACH_PORT_NULL;
 
 kern_return_t IOObjectRetain(io_object_t object)
 {

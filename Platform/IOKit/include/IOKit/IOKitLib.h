@@ -27,6 +27,8 @@ typedef void (*IOServiceInterestCallback)(void* refcon, io_service_t service, ui
 __BEGIN_DECLS
 
 extern const mach_port_t kIOMainPortDefault;
+// The older name of the same port.
+extern const mach_port_t kIOMasterPortDefault;
 
 // Handles. A handle value stays the same while any reference to it exists and is freed when its
 // count reaches 0; releasing a notification iterator ends the notification.

@@ -1,0 +1,298 @@
+// The controller on the manual clock with simulated Pyx units on the shared bus: both reboots,
+// the serial rules, the time-outs and the choice of device.
+
+#include "PyxUpdaterSupport.h"
+
+#include <UpdateController.h>
+
+#include <CoreFoundationTesting/RunLoop.h>
+#include <DarwinTesting/ManualClock.h>
+
+#include <future>
+
+using namespace PyxUpdaterTests;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr uint8_t kPort = 13;
+constexpr uint8_t kOtherPort = 14;
+
+class Recorder : public UpdateControllerListener
+{
+public:
+    void updateStarted() override { fEvents.push_back("started"); }
+    void updateProgress() override { ++fProgress; }
+    void updateFailed(UpdateFailure failure) override
+    {
+        fEvents.push_back("failed " + std::to_string(failure.index()));
+    }
+    void updateSucceeded() override { fEvents.push_back("succeeded"); }
+    void updateSourceChanged() override { fEvents.push_back("source"); }
+    void updateDeviceArrived() override { fEvents.push_back("arrived"); }
+    void updateDeviceRemoved() override { fEvents.push_back("removed"); }
+    void updateDeviceCameBackOnline() override { fEvents.push_back("online"); }
+
+    bool saw(const std::string& event) const
+    {
+        return std::find(fEvents.begin(), fEvents.end(), event) != fEvents.end();
+    }
+
+    std::vector<std::string> fEvents;
+    int fProgress = 0;
+};
+
+constexpr size_t kErrRebootTimeout = 4;
+
+class ControllerTest : public testing::Test
+{
+protected:
+    void SetUp() override { DriverKitPlatform::startUSB(); }
+    void TearDown() override
+    {
+        destroyController();
+        for (auto& unit : fUnits)
+            unit->powerOff();
+        SimUSB::Bus::shared().reset();
+        SimUSB::Bus::shared().settle();
+    }
+
+    std::shared_ptr<Pyx::PyxUnit> plug(uint8_t port, std::optional<std::vector<uint8_t>> stored,
+                                       Pyx::PyxUnit::Options options = {})
+    {
+        options.vendorID = KorvanDeviceIdentities::kVendorID;
+        options.rebootDelay = 1'000'000;
+        options.reEnumerationDelay = 5'000'000;
+        auto unit = Pyx::PyxUnit::create(SimUSB::Bus::shared(), port, options);
+        if (stored)
+            unit->installImage(*stored);
+        unit->powerOn();
+        fUnits.push_back(unit);
+        return unit;
+    }
+
+    void makeController()
+    {
+        fController = std::make_unique<UpdateController>();
+        fController->addListener(&fRecorder);
+    }
+    void destroyController()
+    {
+        if (fController)
+            fController->removeListener(&fRecorder);
+        // The tear-down's hand-offs to the USB thread and the pump are not the clock's.
+        fController.reset();
+    }
+
+    // Moves the manual clock in small steps, serving this thread's loop, until `condition` holds.
+    template <typename Condition>
+    bool advanceUntil(Condition condition)
+    {
+        return DarwinTesting::eventually([&] {
+            if (condition())
+                return true;
+            CoreFoundationTesting::advanceAndRun(fClock, 1ms);
+            return false;
+        });
+    }
+    bool deviceArrives()
+    {
+        return advanceUntil([&] { return fController->getDevice() != nullptr; });
+    }
+
+    DarwinTesting::ManualClock fClock;
+    std::vector<std::shared_ptr<Pyx::PyxUnit>> fUnits;
+    Recorder fRecorder;
+    std::unique_ptr<UpdateController> fController;
+};
+
+} // namespace
+
+TEST_F(ControllerTest, RunModeDeviceIsUpdatedThroughBothReboots)
+{
+    const auto served = runImage(3000, 1);
+    auto unit = plug(kPort, runImage(2500, 0));
+    makeController();
+    ASSERT_TRUE(deviceArrives());
+    fController->setUpdateSource(sourceOf(served));
+    fController->beginUpdate();
+    ASSERT_TRUE(advanceUntil([&] { return fRecorder.saw("online") && fRecorder.saw("succeeded"); }));
+    EXPECT_EQ(unit->storedImage(), served);
+    EXPECT_EQ(unit->mode(), Pyx::Mode::Run);
+    const auto log = unit->requestLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const auto& r) { return r.kind == Pyx::RequestKind::RebootIntoRecovery; }),
+              1);
+    EXPECT_EQ(fRecorder.fEvents.front(), "arrived");
+    EXPECT_EQ(std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "started"), 1);
+    EXPECT_EQ(std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "arrived"), 1);
+    EXPECT_FALSE(fRecorder.saw("removed"));
+    EXPECT_GT(fRecorder.fProgress, 0);
+    EXPECT_FALSE(fController->isRebooting());
+}
+
+struct SerialCase
+{
+    const char* name;
+    std::string runSerial;
+    std::string recoverySerial;
+    bool sameDevice;
+};
+
+class ControllerSerials : public ControllerTest, public testing::WithParamInterface<SerialCase>
+{};
+
+TEST_P(ControllerSerials, RecoveryModeDeviceIsTheSameUnitByTheSerialRules)
+{
+    const SerialCase& c = GetParam();
+    plug(kPort, runImage(2500, 0), {.runSerial = c.runSerial, .recoverySerial = c.recoverySerial});
+    makeController();
+    ASSERT_TRUE(deviceArrives());
+    fController->setUpdateSource(sourceOf(runImage(3000, 1)));
+    fController->beginUpdate();
+    if (c.sameDevice) {
+        ASSERT_TRUE(advanceUntil([&] { return fRecorder.saw("started"); }));
+        EXPECT_EQ(std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "arrived"), 1);
+    } else {
+        ASSERT_TRUE(advanceUntil(
+            [&] { return std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "arrived") == 2; }));
+        EXPECT_FALSE(fRecorder.saw("started"));
+        EXPECT_FALSE(fController->isRebooting());
+    }
+    EXPECT_FALSE(fRecorder.saw("failed " + std::to_string(kErrRebootTimeout)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Serials, ControllerSerials,
+    testing::Values(SerialCase{"RunDefaultThenRecoveryDefault", "PyxEFFFFFF", "VORKFFFFFF", true},
+                    SerialCase{"RecoveryDefaultThenRunDefault", "VORKFFFFFF", "PyxEFFFFFF", true},
+                    SerialCase{"RealThenDefault", "PYX0000042", "VORKFFFFFF", false},
+                    SerialCase{"RealTwice", "PYX0000042", "PYX0000042", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ControllerTest, RecoveryModeDeviceStartsAtOnceWithoutATimeOut)
+{
+    auto unit = plug(kPort, std::nullopt);
+    makeController();
+    ASSERT_TRUE(deviceArrives());
+    fController->setUpdateSource(sourceOf(runImage(3000, 1)));
+    fController->beginUpdate();
+    EXPECT_FALSE(fController->isRebooting());
+    ASSERT_TRUE(advanceUntil([&] { return fRecorder.saw("online"); }));
+    EXPECT_TRUE(fRecorder.saw("succeeded"));
+    EXPECT_EQ(unit->storedImage(), runImage(3000, 1));
+}
+
+TEST_F(ControllerTest, RebootTimeOutIsReportedAtTenSecondsForEachReboot)
+{
+    auto unit = plug(kPort, runImage(2500, 0));
+    makeController();
+    ASSERT_TRUE(deviceArrives());
+    fController->setUpdateSource(sourceOf(runImage(3000, 1)));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        unit->setNeverComeBack(attempt == 0);
+        fController->beginUpdate();
+        if (attempt == 0) {
+            CoreFoundationTesting::advanceAndRun(fClock, 9999ms);
+            EXPECT_FALSE(fRecorder.saw("failed " + std::to_string(kErrRebootTimeout)));
+            CoreFoundationTesting::advanceAndRun(fClock, 1ms);
+            EXPECT_TRUE(fRecorder.saw("failed " + std::to_string(kErrRebootTimeout)));
+            EXPECT_FALSE(fRecorder.saw("removed"));
+            // The user brings the unit back by hand.
+            unit->setNeverComeBack(false);
+            unit->powerOff();
+            unit->powerOn();
+            ASSERT_TRUE(advanceUntil([&] {
+                return fController->getDevice() && !fController->isRebooting() &&
+                       std::holds_alternative<UpdateDevice::RecoveryMode>(fController->getDevice()->mode());
+            }));
+        } else {
+            // The second reboot, into the run image, never ends: the unit stays away after it.
+            unit->setNeverComeBack(true);
+            ASSERT_TRUE(advanceUntil([&] { return fController->isRebooting(); }));
+            CoreFoundationTesting::advanceAndRun(fClock, 9990ms);
+            EXPECT_EQ(std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(),
+                                 "failed " + std::to_string(kErrRebootTimeout)),
+                      1);
+            ASSERT_TRUE(advanceUntil([&] {
+                return std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(),
+                                  "failed " + std::to_string(kErrRebootTimeout)) == 2;
+            }));
+            EXPECT_TRUE(fRecorder.saw("succeeded"));
+        }
+    }
+}
+
+TEST_F(ControllerTest, SecondDeviceIsIgnoredDuringAnUpdateAndTakenWhileIdle)
+{
+    auto first = plug(kPort, std::nullopt);
+    makeController();
+    ASSERT_TRUE(deviceArrives());
+    const auto image = runImage(40 * 1024, 1);
+    first->holdRequest(first->requestLog().size() + 10);
+    fController->setUpdateSource(sourceOf(image));
+    fController->beginUpdate();
+    ASSERT_TRUE(advanceUntil([&] { return first->requestHeld(); }));
+    auto second = plug(kOtherPort, std::nullopt, {.recoverySerial = "PYX0000077"});
+    CoreFoundationTesting::advanceAndRun(fClock, 3000ms);
+    first->releaseHeldRequest();
+    ASSERT_TRUE(advanceUntil([&] { return fRecorder.saw("succeeded"); }));
+    EXPECT_EQ(first->storedImage(), image);
+    EXPECT_TRUE(second->storedImage().empty());
+    EXPECT_EQ(std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "arrived"), 1);
+    // Idle now: unplugged and plugged in again, the second unit replaces the first.
+    second->powerOff();
+    second->powerOn();
+    ASSERT_TRUE(advanceUntil(
+        [&] { return std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "arrived") >= 2; }));
+}
+
+TEST_F(ControllerTest, SourceChosenDuringAnUpdateIsWrittenByTheNext)
+{
+    auto unit = plug(kPort, std::nullopt);
+    makeController();
+    ASSERT_TRUE(deviceArrives());
+    fController->setUpdateSource(sourceOf(runImage(3000, 1)));
+    fController->beginUpdate();
+    ASSERT_TRUE(advanceUntil([&] { return fRecorder.fProgress > 0; }));
+    const auto chosen = runImage(5000, 2);
+    fController->setUpdateSource(sourceOf(chosen));
+    ASSERT_TRUE(advanceUntil([&] { return fRecorder.saw("online"); }));
+    EXPECT_EQ(unit->storedImage(), runImage(3000, 1));
+    fRecorder.fEvents.clear();
+    fController->beginUpdate();
+    ASSERT_TRUE(advanceUntil([&] { return fRecorder.saw("online") && fRecorder.saw("succeeded"); }));
+    EXPECT_EQ(unit->storedImage(), chosen);
+}
+
+TEST_F(ControllerTest, ControllerDestroyedMidDownloadLeavesADeviceANewOneUpdates)
+{
+    auto unit = plug(kPort, std::nullopt);
+    makeController();
+    ASSERT_TRUE(deviceArrives());
+    const auto image = runImage(20 * 1024, 1);
+    // The unit stays busy after its first block, so the engine polls it until it is destroyed.
+    unit->setBusyForever(true);
+    fController->setUpdateSource(sourceOf(image));
+    fController->beginUpdate();
+    ASSERT_TRUE(advanceUntil([&] { return unit->requestLog().size() > 20; }));
+    // The request in progress may take up to the platform's request time-out, on the clock.
+    auto destroyed = std::async(std::launch::async, [&] { destroyController(); });
+    ASSERT_TRUE(DarwinTesting::eventually([&] {
+        if (destroyed.wait_for(0s) == std::future_status::ready)
+            return true;
+        fClock.advance(10ms);
+        return false;
+    }));
+    unit->setBusyForever(false);
+    EXPECT_NE(unit->storedImage(), image);
+    EXPECT_EQ(unit->mode(), Pyx::Mode::Recovery);
+    fRecorder.fEvents.clear();
+    makeController();
+    ASSERT_TRUE(deviceArrives());
+    fController->setUpdateSource(sourceOf(image));
+    fController->beginUpdate();
+    ASSERT_TRUE(advanceUntil([&] { return fRecorder.saw("online") && fRecorder.saw("succeeded"); }));
+    EXPECT_EQ(unit->storedImage(), image);
+}
