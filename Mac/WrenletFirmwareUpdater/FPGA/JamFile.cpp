@@ -1,0 +1,148 @@
+#include "JamFile.h"
+
+#include "JamPlayer.h"
+
+std::optional<uint8_t> JamImage::byte(uint64_t offset) const
+{
+    if (!contains(offset, 1)) {
+        return std::nullopt;
+    }
+    return fData[offset];
+}
+
+std::optional<uint32_t> JamImage::be16(uint64_t offset) const
+{
+    if (!contains(offset, 2)) {
+        return std::nullopt;
+    }
+    return uint32_t(fData[offset]) << 8 | fData[offset + 1];
+}
+
+std::optional<uint32_t> JamImage::be32(uint64_t offset) const
+{
+    if (!contains(offset, 4)) {
+        return std::nullopt;
+    }
+    return uint32_t(fData[offset]) << 24 | uint32_t(fData[offset + 1]) << 16 |
+           uint32_t(fData[offset + 2]) << 8 | fData[offset + 3];
+}
+
+std::optional<std::string_view> JamImage::text(uint64_t offset) const
+{
+    if (offset >= fSize) {
+        return std::nullopt;
+    }
+    for (uint64_t end = offset; end < fSize; ++end) {
+        if (fData[end] == 0) {
+            return std::string_view(reinterpret_cast<const char*>(fData + offset), end - offset);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<JamHeader> jbi_read_header(const JamImage& image)
+{
+    if (image.size() <= 52) {
+        return std::nullopt;
+    }
+    const uint32_t magic = *image.be32(0);
+    if (magic != 0x4A414D00 && magic != 0x4A414D01) {
+        return std::nullopt;
+    }
+    JamHeader header;
+    header.format = magic == 0x4A414D01 ? 2 : 1;
+    // Format 2 inserts the action and procedure tables after the magic and two counts in the middle.
+    const uint64_t shift = header.format == 2 ? 8 : 0;
+    const uint64_t countShift = header.format == 2 ? 16 : 0;
+    if (header.format == 2) {
+        if (image.size() < 68) {
+            return std::nullopt;
+        }
+        header.actionTable = *image.be32(4);
+        header.procedureTable = *image.be32(8);
+        header.actionCount = *image.be32(48);
+        header.procedureCount = *image.be32(52);
+    }
+    header.stringTable = *image.be32(4 + shift);
+    header.noteStrings = *image.be32(8 + shift);
+    header.noteTable = *image.be32(12 + shift);
+    header.symbolTable = *image.be32(16 + shift);
+    header.dataSection = *image.be32(20 + shift);
+    header.codeSection = *image.be32(24 + shift);
+    header.debugSection = *image.be32(28 + shift);
+    header.crcField = *image.be32(32 + shift);
+    header.noteCount = *image.be32(44 + countShift);
+    header.symbolCount = *image.be32(48 + countShift);
+    return header;
+}
+
+uint16_t jbi_crc16(const uint8_t* data, uint64_t length)
+{
+    uint16_t crc = 0xFFFF;
+    for (uint64_t i = 0; i < length; ++i) {
+        uint8_t byte = data[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            const bool feedback = ((crc ^ byte) & 1) != 0;
+            crc >>= 1;
+            if (feedback) {
+                crc ^= 0x8408;
+            }
+            byte >>= 1;
+        }
+    }
+    return uint16_t(~crc);
+}
+
+bool jbi_names_equal(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (fold(a[i]) != fold(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+JBI_RETURN_TYPE jbi_check_crc(const uint8_t* program, int64_t program_size, uint16_t* expected_crc,
+                              uint16_t* actual_crc)
+{
+    if (program_size < 0) {
+        return JBIC_IO_ERROR;
+    }
+    const JamImage image(program, uint64_t(program_size));
+    const auto header = jbi_read_header(image);
+    if (!header) {
+        return JBIC_IO_ERROR;
+    }
+    // The actual value is known even when the field does not fit, so the caller can show it.
+    const uint64_t covered = header->crcField < image.size() ? header->crcField : image.size();
+    *actual_crc = jbi_crc16(program, covered);
+    const auto stored = image.be16(header->crcField);
+    if (!stored) {
+        return JBIC_IO_ERROR;
+    }
+    *expected_crc = uint16_t(*stored);
+    return *expected_crc == *actual_crc ? JBIC_SUCCESS : JBIC_CRC_ERROR;
+}
+
+JBI_RETURN_TYPE jbi_get_file_info(const uint8_t* program, int64_t program_size, int* format_version,
+                                  int* action_count, int* procedure_count)
+{
+    if (program_size < 0) {
+        return JBIC_IO_ERROR;
+    }
+    const auto header = jbi_read_header(JamImage(program, uint64_t(program_size)));
+    if (!header) {
+        return JBIC_IO_ERROR;
+    }
+    *format_version = header->format;
+    if (header->format == 2) {
+        *action_count = int(header->actionCount);
+        *procedure_count = int(header->procedureCount);
+    }
+    return JBIC_SUCCESS;
+}
