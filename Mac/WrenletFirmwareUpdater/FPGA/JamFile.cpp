@@ -54,25 +54,24 @@ std::optional<JamHeader> jbi_read_header(const JamImage& image)
     // Format 2 inserts the action and procedure tables after the magic and two counts in the middle.
     const uint64_t shift = header.format == 2 ? 8 : 0;
     const uint64_t countShift = header.format == 2 ? 16 : 0;
+    // A format-2 header may run past a short file; its missing words read as 0.
+    const auto word = [&](uint64_t offset) { return image.be32(offset).value_or(0); };
     if (header.format == 2) {
-        if (image.size() < 68) {
-            return std::nullopt;
-        }
-        header.actionTable = *image.be32(4);
-        header.procedureTable = *image.be32(8);
-        header.actionCount = *image.be32(48);
-        header.procedureCount = *image.be32(52);
+        header.actionTable = word(4);
+        header.procedureTable = word(8);
+        header.actionCount = word(48);
+        header.procedureCount = word(52);
     }
-    header.stringTable = *image.be32(4 + shift);
-    header.noteStrings = *image.be32(8 + shift);
-    header.noteTable = *image.be32(12 + shift);
-    header.symbolTable = *image.be32(16 + shift);
-    header.dataSection = *image.be32(20 + shift);
-    header.codeSection = *image.be32(24 + shift);
-    header.debugSection = *image.be32(28 + shift);
-    header.crcField = *image.be32(32 + shift);
-    header.noteCount = *image.be32(44 + countShift);
-    header.symbolCount = *image.be32(48 + countShift);
+    header.stringTable = word(4 + shift);
+    header.noteStrings = word(8 + shift);
+    header.noteTable = word(12 + shift);
+    header.symbolTable = word(16 + shift);
+    header.dataSection = word(20 + shift);
+    header.codeSection = word(24 + shift);
+    header.debugSection = word(28 + shift);
+    header.crcField = word(32 + shift);
+    header.noteCount = word(44 + countShift);
+    header.symbolCount = word(48 + countShift);
     return header;
 }
 

@@ -100,8 +100,6 @@ std::vector<uint8_t> JamBuilder::build() const
     if (format2) {
         put32(out, uint32_t(self.fActions.size()));
         put32(out, uint32_t(self.fProcedures.size()));
-    } else {
-        put32(out, 0);
     }
     put32(out, 0);
     put32(out, 0);

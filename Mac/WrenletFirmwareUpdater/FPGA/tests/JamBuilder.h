@@ -99,6 +99,11 @@ public:
     // Rewrites the first operand of the instruction at a code offset (forward jumps).
     void patch(uint32_t at, uint32_t operand);
     void raw(std::initializer_list<uint8_t> bytes) { fCode.insert(fCode.end(), bytes); }
+    // Any opcode with that many zero operands.
+    void code(uint8_t opcode, int operands)
+    {
+        fCode.push_back(opcode), fCode.resize(fCode.size() + 4 * size_t(operands));
+    }
 
     // Format 2. Without any, build() adds action "PROGRAM" running one procedure from code offset 0.
     void action(const std::string& name, uint32_t first_procedure);

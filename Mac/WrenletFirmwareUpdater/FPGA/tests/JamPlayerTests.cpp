@@ -1,9 +1,5 @@
-#include "JamBuilder.h"
 #include "JamFile.h"
-#include "JamPlayer.h"
-#include "JamTexts.h"
-#include "JamUncompress.h"
-#include "RecordingStubs.h"
+#include "JamTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -13,44 +9,6 @@
 using namespace JamOp;
 
 namespace {
-
-struct RunResult
-{
-    JBI_RETURN_TYPE status;
-    long errorAddress;
-    int exitCode;
-    int format;
-};
-
-class JamPlayerTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { gRecording = {}; }
-    void TearDown() override
-    {
-        EXPECT_EQ(gRecording.liveAllocations, 0);
-        gRecording = {};
-    }
-
-    static RunResult run(const std::vector<uint8_t>& file, const char* action = "program",
-                         const char* const* init_list = nullptr)
-    {
-        RunResult result{};
-        result.status = jbi_execute(file.data(), int64_t(file.size()), nullptr, 0, action, init_list, true,
-                                    &result.errorAddress, &result.exitCode, &result.format);
-        return result;
-    }
-
-    // TMS of each call as a string of 0 and 1.
-    static std::string tmsTrace()
-    {
-        std::string trace;
-        for (const JtagCall& call : gRecording.calls) {
-            trace += char('0' + call.tms);
-        }
-        return trace;
-    }
-};
 
 std::vector<JtagCall> exampleCalls()
 {
@@ -161,6 +119,222 @@ TEST_F(JamPlayerTest, ProcedureAttributeDecidesWhetherItRuns)
 TEST_F(JamPlayerTest, CrcKnownAnswer)
 {
     EXPECT_EQ(jbi_crc16(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x906E);
+}
+
+std::vector<uint8_t> withMagicAndLength(uint32_t magic, size_t length)
+{
+    std::vector<uint8_t> file(length, 0);
+    for (int i = 0; i < 4; ++i) {
+        file[size_t(i)] = uint8_t(magic >> (24 - 8 * i));
+    }
+    return file;
+}
+
+TEST_F(JamPlayerTest, RecognisesFilesLongerThan52BytesWithAWholeMagic)
+{
+    const struct
+    {
+        uint32_t magic;
+        size_t length;
+        int format; // 0: not recognised
+    } rows[] = {{0x4A414D00, 52, 0},  {0x4A414D00, 53, 1},  {0x4A414D01, 53, 2}, {0x4A414D01, 52, 0},
+                {0x4A414D02, 100, 0}, {0x4A414D81, 100, 0}, {0x4B414D00, 100, 0}};
+    for (const auto& row : rows) {
+        const std::vector<uint8_t> file = withMagicAndLength(row.magic, row.length);
+        int format = 0;
+        int actions = -1;
+        int procedures = -1;
+        const JBI_RETURN_TYPE info =
+            jbi_get_file_info(file.data(), int64_t(file.size()), &format, &actions, &procedures);
+        EXPECT_EQ(info, row.format ? JBIC_SUCCESS : JBIC_IO_ERROR)
+            << std::hex << row.magic << " " << row.length;
+        EXPECT_EQ(format, row.format);
+        if (!row.format) {
+            uint16_t expected = 0;
+            uint16_t actual = 0;
+            EXPECT_EQ(jbi_check_crc(file.data(), int64_t(file.size()), &expected, &actual), JBIC_IO_ERROR);
+            EXPECT_EQ(run(file).status, JBIC_IO_ERROR);
+        }
+    }
+}
+
+TEST_F(JamPlayerTest, CrcFieldMustFitInTheFile)
+{
+    const std::vector<uint8_t> example = jamIdcodeExample(2);
+    for (const auto& [offset, status] :
+         {std::pair{example.size(), JBIC_IO_ERROR}, std::pair{example.size() - 1, JBIC_IO_ERROR},
+          std::pair{example.size() - 2, JBIC_SUCCESS}}) {
+        std::vector<uint8_t> file = example;
+        file[0x2B] = uint8_t(offset);
+        if (status == JBIC_SUCCESS) {
+            const uint16_t crc = jbi_crc16(file.data(), offset);
+            file[offset] = uint8_t(crc >> 8);
+            file[offset + 1] = uint8_t(crc);
+        }
+        uint16_t expected = 0;
+        uint16_t actual = 0;
+        EXPECT_EQ(jbi_check_crc(file.data(), int64_t(file.size()), &expected, &actual), status) << offset;
+        EXPECT_EQ(actual, jbi_crc16(file.data(), std::min(offset, file.size()))) << offset;
+    }
+}
+
+TEST_F(JamPlayerTest, OffsetsOutsideTheFileAreRefused)
+{
+    std::vector<uint8_t> symbolsBeyond = jamIdcodeExample(2);
+    symbolsBeyond[0x1B] = 0xF0;
+    EXPECT_EQ(run(symbolsBeyond).status, JBIC_IO_ERROR);
+
+    std::vector<uint8_t> tooManySymbols = jamIdcodeExample(2);
+    tooManySymbols[0x40] = 0x7F;
+    EXPECT_EQ(run(tooManySymbols).status, JBIC_IO_ERROR);
+
+    const RunResult farString = run(program([](JamBuilder& b) {
+        b.op(NOP);
+        b.op(PSTR, {0x100000});
+    }));
+    EXPECT_EQ(farString.status, JBIC_BOUNDS_ERROR);
+    EXPECT_EQ(farString.errorAddress, 1);
+
+    JamBuilder badIndex;
+    badIndex.action("PROGRAM", 5);
+    badIndex.procedure("P", 0, 0, 0);
+    badIndex.op(PSH0);
+    badIndex.op(EXIT);
+    EXPECT_EQ(run(badIndex.build()).status, JBIC_BOUNDS_ERROR);
+
+    JamBuilder badCode;
+    badCode.action("PROGRAM", badCode.procedure("P", 0, 0, 0x40));
+    badCode.op(PSH0);
+    badCode.op(EXIT);
+    const RunResult badStart = run(badCode.build());
+    EXPECT_EQ(badStart.status, JBIC_BOUNDS_ERROR);
+    EXPECT_EQ(badStart.errorAddress, 0x40);
+
+    const RunResult runsOff = run(program([](JamBuilder& b) { b.op(NOP); }));
+    EXPECT_EQ(runsOff.status, JBIC_BOUNDS_ERROR);
+    EXPECT_EQ(runsOff.errorAddress, 1);
+
+    std::vector<uint8_t> cutOperand = program([](JamBuilder& b) { b.raw({PSHL, 0, 0}); });
+    EXPECT_EQ(run(cutOperand).status, JBIC_BOUNDS_ERROR);
+    EXPECT_TRUE(gRecording.calls.empty());
+}
+
+TEST_F(JamPlayerTest, ActionNamesMatchWholeIgnoringCase)
+{
+    const struct
+    {
+        const char* action;
+        JBI_RETURN_TYPE status;
+    } rows[] = {{"program", JBIC_SUCCESS},           {"PROGRAM", JBIC_SUCCESS},
+                {"ProGram", JBIC_SUCCESS},           {"PROGRA", JBIC_ACTION_NOT_FOUND},
+                {"PROGRAMX", JBIC_ACTION_NOT_FOUND}, {"", JBIC_ACTION_NOT_FOUND},
+                {nullptr, JBIC_ACTION_NOT_FOUND}};
+    for (const auto& row : rows) {
+        gRecording = {};
+        EXPECT_EQ(run(jamIdcodeExample(2), row.action).status, row.status)
+            << (row.action ? row.action : "null");
+        EXPECT_EQ(gRecording.calls.empty(), row.status != JBIC_SUCCESS);
+    }
+    EXPECT_EQ(run(jamIdcodeExample(1), nullptr).status, JBIC_SUCCESS);
+}
+
+// Procedures 1, 2 and 3 each print their letter; procedure 0 prints Z.
+std::vector<uint8_t> chain(uint32_t first, std::vector<std::pair<uint32_t, uint8_t>> links,
+                           bool exitInFirst = false)
+{
+    JamBuilder b;
+    const char* names[] = {"PZ", "PA", "PB", "PC"};
+    uint32_t code[4];
+    for (int i = 0; i < 4; ++i) {
+        code[i] = b.here();
+        b.op(PSTR, {b.string(std::string(1, "ZABC"[i]))});
+        b.op(PRNT);
+        if (exitInFirst && uint32_t(i) == first) {
+            b.op(PSHL, {3});
+            b.op(EXIT);
+        }
+        b.op(RET);
+    }
+    for (int i = 0; i < 4; ++i) {
+        b.procedure(names[i], links[size_t(i)].first, links[size_t(i)].second, code[i]);
+    }
+    b.action("PROGRAM", first);
+    return b.build();
+}
+
+TEST_F(JamPlayerTest, ProcedureChainsRunWhatTheirAttributesAndTheListSay)
+{
+    const char* forceOptionalOn[] = {"pa=1", nullptr};
+    const char* forceRecommendedOff[] = {"PB=0", nullptr};
+    const char* forceAlwaysOff[] = {"PC=0", nullptr};
+    const struct
+    {
+        const char* name;
+        std::vector<uint8_t> file;
+        const char* const* initList;
+        std::vector<std::string> printed;
+        int exitCode;
+    } rows[] = {
+        {"optional skipped", chain(1, {{0, 0}, {2, 1}, {3, 2}, {0, 0}}), nullptr, {"B", "C"}, 0},
+        {"optional forced on",
+         chain(1, {{0, 0}, {2, 1}, {3, 2}, {0, 0}}),
+         forceOptionalOn,
+         {"A", "B", "C"},
+         0},
+        {"recommended forced off", chain(1, {{0, 0}, {2, 1}, {3, 2}, {0, 0}}), forceRecommendedOff, {"C"}, 0},
+        {"always ignores the list",
+         chain(1, {{0, 0}, {2, 1}, {3, 2}, {0, 0}}),
+         forceAlwaysOff,
+         {"B", "C"},
+         0},
+        {"all skipped", chain(1, {{0, 0}, {2, 1}, {0, 1}, {0, 0}}), nullptr, {}, 0},
+        {"first is an optional 0", chain(0, {{1, 1}, {2, 0}, {0, 0}, {0, 0}}), nullptr, {}, 0},
+        {"first is a running 0", chain(0, {{1, 0}, {0, 0}, {0, 0}, {0, 0}}), nullptr, {"Z", "A"}, 0},
+        {"exit in the first of two", chain(1, {{0, 0}, {2, 0}, {0, 0}, {0, 0}}, true), nullptr, {"A"}, 3},
+        {"a loop of skipped ones ends", chain(1, {{0, 0}, {2, 1}, {1, 1}, {0, 0}}), nullptr, {}, 0},
+    };
+    for (const auto& row : rows) {
+        gRecording = {};
+        const RunResult result = run(row.file, "program", row.initList);
+        EXPECT_EQ(result.status, JBIC_SUCCESS) << row.name;
+        EXPECT_EQ(result.exitCode, row.exitCode) << row.name;
+        EXPECT_EQ(gRecording.messages, row.printed) << row.name;
+        EXPECT_TRUE(gRecording.calls.empty()) << row.name;
+    }
+}
+
+TEST_F(JamPlayerTest, FormatOneAppliesTheInitialisationListToSymbols)
+{
+    const char* list[] = {"do_program=12x", "OTHER=5", nullptr};
+    const std::vector<uint8_t> file = program(
+        [](JamBuilder& b) {
+            const uint32_t flag = b.symbol(0x15, "DO_PROGRAM", 0, 0);
+            b.op(PSHV, {flag});
+            b.op(PINT);
+            b.op(PRNT);
+            b.op(PSH0);
+            b.op(EXIT);
+        },
+        1);
+    EXPECT_EQ(run(file, nullptr, list).status, JBIC_SUCCESS);
+    EXPECT_EQ(message(), "12");
+}
+
+TEST_F(JamPlayerTest, FormatTwoWithoutSymbolsRuns)
+{
+    const RunResult result = run(program([](JamBuilder& b) {
+        b.op(PSHL, {4});
+        b.op(EXIT);
+    }));
+    EXPECT_EQ(result.status, JBIC_SUCCESS);
+    EXPECT_EQ(result.exitCode, 4);
+}
+
+TEST_F(JamPlayerTest, FormatOneReturnWithAnEmptyStackIsAStackError)
+{
+    const RunResult result = run(program([](JamBuilder& b) { b.op(NOP), b.op(RET); }, 1));
+    EXPECT_EQ(result.status, JBIC_STACK_OVERFLOW);
+    EXPECT_EQ(result.errorAddress, 1);
 }
 
 } // namespace
