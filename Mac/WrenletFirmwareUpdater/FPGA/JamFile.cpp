@@ -75,6 +75,23 @@ std::optional<JamHeader> jbi_read_header(const JamImage& image)
     return header;
 }
 
+JBI_RETURN_TYPE jbi_check_layout(const JamImage& image, const JamHeader& header)
+{
+    const bool format2 = header.format == 2;
+    const uint64_t headerSize = format2 ? 68 : 52;
+    const auto table = [&](uint64_t offset, uint64_t count, uint64_t entrySize) {
+        return image.contains(offset, count * entrySize);
+    };
+    const bool inside = image.size() >= headerSize && table(header.stringTable, 0, 0) &&
+                        table(header.noteStrings, 0, 0) && table(header.noteTable, header.noteCount, 8) &&
+                        table(header.symbolTable, header.symbolCount, format2 ? 13 : 11) &&
+                        table(header.dataSection, 0, 0) && header.codeSection <= header.debugSection &&
+                        table(header.debugSection, 0, 0) &&
+                        (!format2 || (table(header.actionTable, header.actionCount, 12) &&
+                                      table(header.procedureTable, header.procedureCount, 13)));
+    return inside ? JBIC_SUCCESS : JBIC_IO_ERROR;
+}
+
 uint16_t jbi_crc16(const uint8_t* data, uint64_t length)
 {
     uint16_t crc = 0xFFFF;
@@ -139,6 +156,9 @@ JBI_RETURN_TYPE jbi_get_file_info(const uint8_t* program, int64_t program_size, 
         return JBIC_IO_ERROR;
     }
     *format_version = header->format;
+    if (header->format == 2 && program_size < 68) {
+        return JBIC_IO_ERROR;
+    }
     if (header->format == 2) {
         *action_count = int(header->actionCount);
         *procedure_count = int(header->procedureCount);

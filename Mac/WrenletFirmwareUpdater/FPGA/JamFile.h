@@ -1,6 +1,8 @@
 // Bounded reading of a byte-code file and its header.
 #pragma once
 
+#include "JamPlayer.h"
+
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -47,8 +49,13 @@ struct JamHeader
     uint32_t symbolCount = 0;
 };
 
-// The header of a recognised file: longer than 52 bytes and starting "JAM" 0 or "JAM" 1.
+// The header of a recognised file: longer than 52 bytes and starting "JAM" 0 or "JAM" 1. Words of a
+// format-2 header that runs past a short file read as 0.
 std::optional<JamHeader> jbi_read_header(const JamImage& image);
+
+// Before a file is used: the whole header is present, and every table, section and the code range lie
+// inside the file. JBIC_IO_ERROR otherwise.
+JBI_RETURN_TYPE jbi_check_layout(const JamImage& image, const JamHeader& header);
 
 // CRC-16 with the reflected polynomial 0x8408, initial 0xFFFF, complemented.
 uint16_t jbi_crc16(const uint8_t* data, uint64_t length);

@@ -1012,7 +1012,10 @@ JBI_RETURN_TYPE jbi_execute(const uint8_t* program, int64_t program_size, char*,
     *format_version = header->format;
 
     JamVariables variables;
-    JBI_RETURN_TYPE status = variables.setUp(image, *header, init_list);
+    JBI_RETURN_TYPE status = jbi_check_layout(image, *header);
+    if (status == JBIC_SUCCESS) {
+        status = variables.setUp(image, *header, init_list);
+    }
     jbi_init_jtag();
     const JamProcedures procedures(image, *header, init_list);
     Interpreter interpreter(image, *header, variables, procedures);

@@ -137,7 +137,7 @@ TEST_F(JamPlayerTest, RecognisesFilesLongerThan52BytesWithAWholeMagic)
         uint32_t magic;
         size_t length;
         int format; // 0: not recognised
-    } rows[] = {{0x4A414D00, 52, 0},  {0x4A414D00, 53, 1},  {0x4A414D01, 53, 2}, {0x4A414D01, 52, 0},
+    } rows[] = {{0x4A414D00, 52, 0},  {0x4A414D00, 53, 1},  {0x4A414D01, 68, 2}, {0x4A414D01, 52, 0},
                 {0x4A414D02, 100, 0}, {0x4A414D81, 100, 0}, {0x4B414D00, 100, 0}};
     for (const auto& row : rows) {
         const std::vector<uint8_t> file = withMagicAndLength(row.magic, row.length);
@@ -156,6 +156,20 @@ TEST_F(JamPlayerTest, RecognisesFilesLongerThan52BytesWithAWholeMagic)
             EXPECT_EQ(run(file).status, JBIC_IO_ERROR);
         }
     }
+}
+
+TEST_F(JamPlayerTest, AFormatTwoFileShorterThanItsHeaderIsRecognisedButNotUsed)
+{
+    std::vector<uint8_t> file = jamIdcodeExample(2);
+    file.resize(60);
+    int format = 0;
+    int actions = 0;
+    int procedures = 0;
+    EXPECT_EQ(jbi_get_file_info(file.data(), int64_t(file.size()), &format, &actions, &procedures),
+              JBIC_IO_ERROR);
+    EXPECT_EQ(format, 2);
+    EXPECT_EQ(run(file).status, JBIC_IO_ERROR);
+    EXPECT_TRUE(gRecording.calls.empty());
 }
 
 TEST_F(JamPlayerTest, CrcFieldMustFitInTheFile)
@@ -184,9 +198,13 @@ TEST_F(JamPlayerTest, OffsetsOutsideTheFileAreRefused)
     symbolsBeyond[0x1B] = 0xF0;
     EXPECT_EQ(run(symbolsBeyond).status, JBIC_IO_ERROR);
 
-    std::vector<uint8_t> tooManySymbols = jamIdcodeExample(2);
-    tooManySymbols[0x40] = 0x7F;
-    EXPECT_EQ(run(tooManySymbols).status, JBIC_IO_ERROR);
+    // Header offsets and table extents: each byte of a word set high.
+    for (const size_t at : {0x04, 0x08, 0x0C, 0x10, 0x14, 0x18, 0x1C, 0x20, 0x24, 0x30, 0x34, 0x3C, 0x40}) {
+        std::vector<uint8_t> file = jamIdcodeExample(2);
+        file[at] = 0x7F;
+        EXPECT_EQ(run(file).status, JBIC_IO_ERROR) << at;
+    }
+    EXPECT_TRUE(gRecording.calls.empty());
 
     const RunResult farString = run(program([](JamBuilder& b) {
         b.op(NOP);
