@@ -2,31 +2,6 @@
 
 #include "JamPlayer.h"
 
-std::optional<uint8_t> JamImage::byte(uint64_t offset) const
-{
-    if (!contains(offset, 1)) {
-        return std::nullopt;
-    }
-    return fData[offset];
-}
-
-std::optional<uint32_t> JamImage::be16(uint64_t offset) const
-{
-    if (!contains(offset, 2)) {
-        return std::nullopt;
-    }
-    return uint32_t(fData[offset]) << 8 | fData[offset + 1];
-}
-
-std::optional<uint32_t> JamImage::be32(uint64_t offset) const
-{
-    if (!contains(offset, 4)) {
-        return std::nullopt;
-    }
-    return uint32_t(fData[offset]) << 24 | uint32_t(fData[offset + 1]) << 16 |
-           uint32_t(fData[offset + 2]) << 8 | fData[offset + 3];
-}
-
 std::optional<std::string_view> JamImage::text(uint64_t offset) const
 {
     if (offset >= fSize) {

@@ -19,9 +19,25 @@ public:
     {
         return offset <= fSize && length <= fSize - offset;
     }
-    std::optional<uint8_t> byte(uint64_t offset) const;
-    std::optional<uint32_t> be16(uint64_t offset) const;
-    std::optional<uint32_t> be32(uint64_t offset) const;
+    std::optional<uint8_t> byte(uint64_t offset) const
+    {
+        return contains(offset, 1) ? std::optional<uint8_t>(fData[offset]) : std::nullopt;
+    }
+    std::optional<uint32_t> be16(uint64_t offset) const
+    {
+        return contains(offset, 2) ? std::optional<uint32_t>(uint32_t(fData[offset]) << 8 | fData[offset + 1])
+                                   : std::nullopt;
+    }
+    std::optional<uint32_t> be32(uint64_t offset) const
+    {
+        return contains(offset, 4) ? std::optional<uint32_t>(uncheckedBe32(offset)) : std::nullopt;
+    }
+    // For offsets already checked.
+    uint32_t uncheckedBe32(uint64_t offset) const
+    {
+        return uint32_t(fData[offset]) << 24 | uint32_t(fData[offset + 1]) << 16 |
+               uint32_t(fData[offset + 2]) << 8 | fData[offset + 3];
+    }
     // The NUL-terminated text at offset, which must end inside the file.
     std::optional<std::string_view> text(uint64_t offset) const;
 

@@ -154,34 +154,32 @@ JBI_RETURN_TYPE Interpreter::start(const char* action)
 
 JBI_RETURN_TYPE Interpreter::run(int* exit_code)
 {
+    // The layout check has put the code range inside the file.
+    const uint8_t* const data = fImage.data();
+    const uint64_t codeStart = fHeader.codeSection;
+    const uint64_t codeEnd = fHeader.debugSection;
     JBI_RETURN_TYPE status = JBIC_SUCCESS;
     while (!fDone && status == JBIC_SUCCESS) {
         const uint64_t opcodeAt = fPc;
-        const auto codeOffset = long(opcodeAt - fHeader.codeSection);
         if (jbi_cancelled()) {
             status = JBIC_USER_ABORT;
-        } else if (opcodeAt < fHeader.codeSection || opcodeAt >= fHeader.debugSection ||
-                   !fImage.contains(opcodeAt, 1)) {
+        } else if (opcodeAt >= codeEnd || 1 + 4 * uint64_t(data[opcodeAt] >> 6) > codeEnd - opcodeAt) {
             status = JBIC_BOUNDS_ERROR;
         } else {
-            const uint8_t opcode = fImage.data()[opcodeAt];
-            const uint64_t length = 1 + 4 * uint64_t(opcode >> 6);
-            if (opcodeAt + length > fHeader.debugSection || !fImage.contains(opcodeAt, length)) {
-                status = JBIC_BOUNDS_ERROR;
-            } else {
-                uint32_t operand[3] = {};
-                for (uint64_t i = 0; i < uint64_t(opcode >> 6); ++i) {
-                    operand[i] = *fImage.be32(opcodeAt + 1 + 4 * i);
-                }
-                fPc = opcodeAt + length;
-                status = execute(opcode, operand);
-                if (status == JBIC_SUCCESS && (fDepth >= kStackLimit || fDepth < 0)) {
-                    status = JBIC_STACK_OVERFLOW;
-                }
+            const uint8_t opcode = data[opcodeAt];
+            const int operands = opcode >> 6;
+            uint32_t operand[3] = {};
+            for (int i = 0; i < operands; ++i) {
+                operand[i] = fImage.uncheckedBe32(opcodeAt + 1 + 4 * uint64_t(i));
+            }
+            fPc = opcodeAt + 1 + 4 * uint64_t(operands);
+            status = execute(opcode, operand);
+            if (status == JBIC_SUCCESS && fDepth >= kStackLimit) {
+                status = JBIC_STACK_OVERFLOW;
             }
         }
         if (status != JBIC_SUCCESS && !fErrorAddressSet) {
-            fErrorAddress = codeOffset;
+            fErrorAddress = long(opcodeAt - codeStart);
         }
     }
     if (status == JBIC_SUCCESS && fExitCodeSet) {
