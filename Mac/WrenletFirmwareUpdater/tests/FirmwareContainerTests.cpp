@@ -1,5 +1,6 @@
 #include "ContainerFiles.h"
 #include "ContainerLayout.h"
+#include "FileSystemFirmwareFile.h"
 #include "UnpackFirmware.h"
 #include "UpdaterPublicKey.h"
 
@@ -171,6 +172,40 @@ TEST(UpdaterPublicKey, IsTheBase64OfA2048BitRsaKey)
                                 " && openssl pkey -pubin -inform DER -in " + folder.path("key.der") +
                                 " -noout -text 2>/dev/null | grep -q 'Public-Key: (2048 bit)'";
     EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+TEST(FileSystemFirmwareFile, LoadsFilesWithinTheLimits)
+{
+    const ScratchFolder folder;
+    const struct
+    {
+        size_t size;
+        const char* error; // null: loaded
+    } rows[] = {{2000001, "File too large"},
+                {2000000, nullptr},
+                {368, nullptr},
+                {367, "File too small"},
+                {0, "File too small"}};
+    for (const auto& row : rows) {
+        Bytes bytes(row.size);
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = uint8_t(i * 31);
+        }
+        folder.write("update.image", bytes);
+        const auto result = FileSystemFirmwareFile::Load(folder.path("update.image"));
+        if (row.error) {
+            ASSERT_TRUE(std::holds_alternative<std::string>(result)) << row.size;
+            EXPECT_EQ(std::get<std::string>(result), row.error) << row.size;
+        } else {
+            ASSERT_TRUE(std::holds_alternative<std::unique_ptr<FileSystemFirmwareFile>>(result)) << row.size;
+            const auto& file = *std::get<std::unique_ptr<FileSystemFirmwareFile>>(result);
+            EXPECT_EQ(file.RawBytes(), bytes);
+            EXPECT_EQ(file.FileName(), "update.image");
+        }
+    }
+    const auto missing = FileSystemFirmwareFile::Load(folder.path("missing.image"));
+    ASSERT_TRUE(std::holds_alternative<std::string>(missing));
+    EXPECT_EQ(std::get<std::string>(missing), "Cannot open file");
 }
 
 } // namespace
