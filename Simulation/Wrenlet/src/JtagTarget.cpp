@@ -90,6 +90,12 @@ bool JtagTarget::clock(bool tms, bool tdi)
     return clockLocked(tms, tdi);
 }
 
+bool JtagTarget::tdo() const
+{
+    std::lock_guard lock(fLock);
+    return fState == TapState::ShiftDR ? (fDR & 1) != 0 : fState == TapState::ShiftIR && (fIRShift & 1) != 0;
+}
+
 bool JtagTarget::clockLocked(bool tms, bool tdi)
 {
     bool tdo = false;

@@ -76,6 +76,8 @@ public:
                                                  std::span<const uint8_t> data);
     // One TCK cycle: TDO as it was before the edge.
     bool clock(bool tms, bool tdi);
+    // TDO now: the low bit of the register being shifted, else 0.
+    bool tdo() const;
     void powerLoss();
 
     // The configured FPGA's version; empty when nothing valid is configured.
