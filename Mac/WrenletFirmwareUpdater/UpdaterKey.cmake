@@ -3,7 +3,8 @@
 # container builder, the demo and the fuzz targets. No key is committed.
 find_program(OPENSSL_COMMAND openssl REQUIRED)
 set(WRENLET_KEY_DIR ${CMAKE_BINARY_DIR}/wrenlet-key)
-set(WRENLET_PRIVATE_KEY ${WRENLET_KEY_DIR}/private.pem)
+# Known to the whole build: the benchmarks, the demo and the fuzz targets sign with it.
+set(WRENLET_PRIVATE_KEY ${WRENLET_KEY_DIR}/private.pem CACHE INTERNAL "The private key of the build's key pair")
 file(MAKE_DIRECTORY ${WRENLET_KEY_DIR})
 if(NOT EXISTS ${WRENLET_PRIVATE_KEY})
   execute_process(
