@@ -9,3 +9,5 @@
 #include <Foundation/NSPathUtilities.h>
 #include <Foundation/NSProcessInfo.h>
 #include <Foundation/NSTypes.h>
+#include <Foundation/NSURLParts.h>
+#include <Foundation/NSURLSession.h>
