@@ -1,9 +1,10 @@
 #include "DownloadFirmwareFile.h"
 
+#include "InfoDocument.h"
+
 #include <Foundation/NSURLParts.h>
 
 #include <AutoCFRef.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <optional>
@@ -11,34 +12,11 @@
 
 namespace {
 
-constexpr const char* kImageScheme = "https://";
-
 auto_cfref<CFURLRef> urlOf(const std::string& text)
 {
     const auto_cfref<CFStringRef> string(
         CFStringCreateWithCString(nullptr, text.c_str(), kCFStringEncodingUTF8));
     return auto_cfref<CFURLRef>(string ? CFURLCreateWithString(nullptr, string, nullptr) : nullptr);
-}
-
-// The "image" of the info document's first entry, when the reply is one the updater takes.
-std::optional<std::string> imageOf(long statusCode, const std::vector<uint8_t>& body)
-{
-    if (statusCode != 200 || body.empty()) {
-        return std::nullopt;
-    }
-    const nlohmann::json reply = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
-    if (reply.is_discarded() || !reply.is_array() || reply.empty() || !reply[0].is_object()) {
-        return std::nullopt;
-    }
-    const auto image = reply[0].find("image");
-    if (image == reply[0].end() || !image->is_string()) {
-        return std::nullopt;
-    }
-    const std::string& text = image->get_ref<const std::string&>();
-    if (text.rfind(kImageScheme, 0) != 0) {
-        return std::nullopt;
-    }
-    return text;
 }
 
 std::string utf8(CFStringRef text)
@@ -73,7 +51,7 @@ void DownloadFirmwareFile::DownloadFailed(Downloader&)
 
 void DownloadFirmwareFile::InfoComplete(long statusCode, const std::vector<uint8_t>& body)
 {
-    const std::optional<std::string> image = imageOf(statusCode, body);
+    const std::optional<std::string> image = ImageURLFromInfo(statusCode, body);
     const auto_cfref<CFURLRef> url = image ? urlOf(*image) : auto_cfref<CFURLRef>();
     if (url) {
         fImage = std::make_unique<Downloader>(weak_from_this(), url, kMaximumSize);
