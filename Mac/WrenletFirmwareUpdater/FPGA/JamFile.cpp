@@ -50,6 +50,11 @@ std::optional<JamHeader> jbi_read_header(const JamImage& image)
     return header;
 }
 
+std::optional<JamHeader> jbi_read_header(const uint8_t* program, int64_t program_size)
+{
+    return program_size < 0 ? std::nullopt : jbi_read_header(JamImage(program, uint64_t(program_size)));
+}
+
 JBI_RETURN_TYPE jbi_check_layout(const JamImage& image, const JamHeader& header)
 {
     const bool format2 = header.format == 2;
@@ -101,14 +106,11 @@ bool jbi_names_equal(std::string_view a, std::string_view b)
 JBI_RETURN_TYPE jbi_check_crc(const uint8_t* program, int64_t program_size, uint16_t* expected_crc,
                               uint16_t* actual_crc)
 {
-    if (program_size < 0) {
-        return JBIC_IO_ERROR;
-    }
-    const JamImage image(program, uint64_t(program_size));
-    const auto header = jbi_read_header(image);
+    const auto header = jbi_read_header(program, program_size);
     if (!header) {
         return JBIC_IO_ERROR;
     }
+    const JamImage image(program, uint64_t(program_size));
     // The actual value is known even when the field does not fit, so the caller can show it.
     const uint64_t covered = header->crcField < image.size() ? header->crcField : image.size();
     *actual_crc = jbi_crc16(program, covered);
@@ -123,10 +125,7 @@ JBI_RETURN_TYPE jbi_check_crc(const uint8_t* program, int64_t program_size, uint
 JBI_RETURN_TYPE jbi_get_file_info(const uint8_t* program, int64_t program_size, int* format_version,
                                   int* action_count, int* procedure_count)
 {
-    if (program_size < 0) {
-        return JBIC_IO_ERROR;
-    }
-    const auto header = jbi_read_header(JamImage(program, uint64_t(program_size)));
+    const auto header = jbi_read_header(program, program_size);
     if (!header) {
         return JBIC_IO_ERROR;
     }

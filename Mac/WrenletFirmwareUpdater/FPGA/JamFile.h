@@ -68,6 +68,8 @@ struct JamHeader
 // The header of a recognised file: longer than 52 bytes and starting "JAM" 0 or "JAM" 1. Words of a
 // format-2 header that runs past a short file read as 0.
 std::optional<JamHeader> jbi_read_header(const JamImage& image);
+// The same for a program as the player's entry points take it; nothing for a negative size.
+std::optional<JamHeader> jbi_read_header(const uint8_t* program, int64_t program_size);
 
 // Before a file is used: the whole header is present, and every table, section and the code range lie
 // inside the file. JBIC_IO_ERROR otherwise.

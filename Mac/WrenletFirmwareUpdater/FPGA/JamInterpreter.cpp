@@ -999,14 +999,11 @@ JBI_RETURN_TYPE jbi_execute(const uint8_t* program, int64_t program_size, char*,
                             const char* const* init_list, bool reset_jtag, long* error_address,
                             int* exit_code, int* format_version)
 {
-    if (program_size < 0) {
-        return JBIC_IO_ERROR;
-    }
-    const JamImage image(program, uint64_t(program_size));
-    const auto header = jbi_read_header(image);
+    const auto header = jbi_read_header(program, program_size);
     if (!header) {
         return JBIC_IO_ERROR;
     }
+    const JamImage image(program, uint64_t(program_size));
     *format_version = header->format;
 
     JamVariables variables;

@@ -61,14 +61,19 @@ JBI_RETURN_TYPE JamProcedures::skipped(uint32_t procedure, bool& skip) const
     return JBIC_SUCCESS;
 }
 
-JBI_RETURN_TYPE JamProcedures::next(uint32_t procedure, uint32_t& next_procedure) const
+JBI_RETURN_TYPE JamProcedures::word(uint32_t procedure, uint64_t field, uint32_t& value) const
 {
-    const auto link = fImage.be32(fHeader.procedureTable + uint64_t(procedure) * kProcedureEntry + 4);
-    if (!link) {
+    const auto read = fImage.be32(fHeader.procedureTable + uint64_t(procedure) * kProcedureEntry + field);
+    if (!read) {
         return JBIC_BOUNDS_ERROR;
     }
-    next_procedure = *link;
+    value = *read;
     return JBIC_SUCCESS;
+}
+
+JBI_RETURN_TYPE JamProcedures::next(uint32_t procedure, uint32_t& next_procedure) const
+{
+    return word(procedure, 4, next_procedure);
 }
 
 JBI_RETURN_TYPE JamProcedures::walk(uint32_t procedure, std::optional<uint32_t>& runnable) const
@@ -124,10 +129,5 @@ JBI_RETURN_TYPE JamProcedures::nextRunnable(uint32_t procedure, std::optional<ui
 
 JBI_RETURN_TYPE JamProcedures::codeOffset(uint32_t procedure, uint32_t& offset) const
 {
-    const auto value = fImage.be32(fHeader.procedureTable + uint64_t(procedure) * kProcedureEntry + 9);
-    if (!value) {
-        return JBIC_BOUNDS_ERROR;
-    }
-    offset = *value;
-    return JBIC_SUCCESS;
+    return word(procedure, 9, offset);
 }

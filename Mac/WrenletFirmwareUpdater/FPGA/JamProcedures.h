@@ -26,6 +26,8 @@ public:
 
 private:
     JBI_RETURN_TYPE skipped(uint32_t procedure, bool& skip) const;
+    // A 32-bit field of the procedure's entry.
+    JBI_RETURN_TYPE word(uint32_t procedure, uint64_t field, uint32_t& value) const;
     JBI_RETURN_TYPE next(uint32_t procedure, uint32_t& next_procedure) const;
     JBI_RETURN_TYPE walk(uint32_t procedure, std::optional<uint32_t>& runnable) const;
 

@@ -1,11 +1,10 @@
 #include <SimNetwork/FirmwareServer.h>
+#include <SimNetwork/LoopbackListener.h>
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -121,17 +120,7 @@ public:
             X509_free(x509);
             EVP_PKEY_free(pkey);
         }
-        fListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (fListen < 0 || ::bind(fListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(fListen, 16) != 0 ||
-            ::getsockname(fListen, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("the firmware server cannot listen on loopback");
-        }
-        fPort = ntohs(address.sin_port);
+        fPort = fListener.port();
         fAcceptThread = std::thread([this] { acceptLoop(); });
     }
 
@@ -148,7 +137,6 @@ public:
         for (std::thread& thread : fConnections) {
             thread.join();
         }
-        ::close(fListen);
         if (fTls) {
             SSL_CTX_free(fTls);
         }
@@ -165,15 +153,7 @@ public:
 private:
     void acceptLoop()
     {
-        while (!fStopping) {
-            pollfd poller{fListen, POLLIN, 0};
-            if (::poll(&poller, 1, kPollMilliseconds) <= 0) {
-                continue;
-            }
-            const int fd = ::accept4(fListen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) {
-                continue;
-            }
+        for (int fd; (fd = fListener.accept(fStopping)) >= 0;) {
             std::lock_guard lock(fLock);
             fOpen.insert(fd);
             fConnections.emplace_back([this, fd] { serve(fd); });
@@ -283,7 +263,7 @@ private:
     }
 
     SSL_CTX* fTls = nullptr;
-    int fListen = -1;
+    LoopbackListener fListener{16};
     std::atomic<bool> fStopping{false};
     std::thread fAcceptThread;
     std::vector<std::thread> fConnections;

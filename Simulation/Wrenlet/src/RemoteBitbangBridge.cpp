@@ -1,12 +1,8 @@
 #include <Wrenlet/RemoteBitbangBridge.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <stdexcept>
 
 namespace Wrenlet {
 
@@ -16,19 +12,8 @@ constexpr int kPollMilliseconds = 20;
 
 } // namespace
 
-RemoteBitbangBridge::RemoteBitbangBridge(JtagTarget& target) : fTarget(target)
+RemoteBitbangBridge::RemoteBitbangBridge(JtagTarget& target) : fTarget(target), fListener(1)
 {
-    fListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fListen < 0 || ::bind(fListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fListen, 1) != 0 ||
-        ::getsockname(fListen, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("the remote_bitbang bridge cannot listen on loopback");
-    }
-    fPort = ntohs(address.sin_port);
     fThread = std::thread([this] { serve(); });
 }
 
@@ -36,18 +21,11 @@ RemoteBitbangBridge::~RemoteBitbangBridge()
 {
     fStopping = true;
     fThread.join();
-    ::close(fListen);
 }
 
 void RemoteBitbangBridge::serve()
 {
-    int connection = -1;
-    while (!fStopping && connection < 0) {
-        pollfd poller{fListen, POLLIN, 0};
-        if (::poll(&poller, 1, kPollMilliseconds) > 0) {
-            connection = ::accept4(fListen, nullptr, nullptr, SOCK_CLOEXEC);
-        }
-    }
+    const int connection = fListener.accept(fStopping);
     char buffer[4096];
     bool open = connection >= 0;
     while (open && !fStopping) {

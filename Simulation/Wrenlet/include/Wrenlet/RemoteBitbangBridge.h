@@ -5,6 +5,8 @@
 
 #include <Wrenlet/JtagTarget.h>
 
+#include <SimNetwork/LoopbackListener.h>
+
 #include <atomic>
 #include <cstdint>
 #include <thread>
@@ -19,7 +21,7 @@ public:
     RemoteBitbangBridge(const RemoteBitbangBridge&) = delete;
     RemoteBitbangBridge& operator=(const RemoteBitbangBridge&) = delete;
 
-    uint16_t port() const { return fPort; }
+    uint16_t port() const { return fListener.port(); }
 
 private:
     void serve();
@@ -27,8 +29,7 @@ private:
     bool command(int connection, char byte);
 
     JtagTarget& fTarget;
-    int fListen = -1;
-    uint16_t fPort = 0;
+    const SimNetwork::LoopbackListener fListener;
     std::atomic<bool> fStopping{false};
     bool fClockHigh = false;
     std::thread fThread;
