@@ -21,6 +21,7 @@ constexpr int64_t kStackLimit = 128;
 // Room for the most any one instruction pushes before the depth check after it.
 constexpr int64_t kStackHeadroom = 4;
 constexpr size_t kMessageLimit = 1024;
+constexpr int kCancelCheckInterval = 256;
 // BCH0 as the stack operations it stands for: SWP, SWPN 7, SWP, SWPN 6, DUPN 8, SWPN 2, SWP, DUPN 6, DUPN 6.
 constexpr std::pair<bool, int> kBatch0[] = {{true, 1}, {true, 7}, {true, 1},  {true, 6}, {false, 8},
                                             {true, 2}, {true, 1}, {false, 6}, {false, 6}};
@@ -61,6 +62,7 @@ public:
 
 private:
     bool format2() const { return fHeader.format == 2; }
+    bool cancelled();
     JBI_RETURN_TYPE jumpTo(int64_t code_offset);
     JBI_RETURN_TYPE startProcedure(std::optional<uint32_t> procedure);
     JBI_RETURN_TYPE execute(uint8_t opcode, const uint32_t* operand);
@@ -107,6 +109,8 @@ private:
     bool fExitCodeSet = false;
     long fErrorAddress = 0;
     bool fErrorAddressSet = false;
+    uint64_t fSeenActivity = ~uint64_t(0);
+    int fUntilCheck = 0;
     char fMessage[kMessageLimit + 1] = {};
     size_t fMessageLength = 0;
 };
@@ -161,7 +165,7 @@ JBI_RETURN_TYPE Interpreter::run(int* exit_code)
     JBI_RETURN_TYPE status = JBIC_SUCCESS;
     while (!fDone && status == JBIC_SUCCESS) {
         const uint64_t opcodeAt = fPc;
-        if (jbi_cancelled()) {
+        if (cancelled()) {
             status = JBIC_USER_ABORT;
         } else if (opcodeAt >= codeEnd || 1 + 4 * uint64_t(data[opcodeAt] >> 6) > codeEnd - opcodeAt) {
             status = JBIC_BOUNDS_ERROR;
@@ -186,6 +190,17 @@ JBI_RETURN_TYPE Interpreter::run(int* exit_code)
         *exit_code = fExitCode;
     }
     return status;
+}
+
+// Asking is a call into the program; it is needed only where something may have changed.
+bool Interpreter::cancelled()
+{
+    if (--fUntilCheck > 0 && gJamJtagActivity == fSeenActivity) {
+        return false;
+    }
+    fUntilCheck = kCancelCheckInterval;
+    fSeenActivity = gJamJtagActivity;
+    return jbi_cancelled();
 }
 
 JBI_RETURN_TYPE Interpreter::swapN(int64_t k)

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <initializer_list>
 
+uint64_t gJamJtagActivity = 0;
+
 namespace {
 
 constexpr int kUnknownState = 16;
@@ -36,6 +38,12 @@ struct JtagState
 
 JtagState gJtag;
 
+int primitive(int tms, int tdi, int read_tdo)
+{
+    ++gJamJtagActivity;
+    return jbi_jtag_io(tms, tdi, read_tdo);
+}
+
 bool bitAt(const uint8_t* data, int64_t index)
 {
     return (data[index >> 3] >> (index & 7)) & 1;
@@ -54,7 +62,7 @@ bool isStableState(int state)
 
 void clock(int tms)
 {
-    jbi_jtag_io(tms, 0, 0);
+    primitive(tms, 0, 0);
     if (gJtag.state != kUnknownState) {
         gJtag.state = kNextState[gJtag.state][tms];
     }
@@ -63,9 +71,9 @@ void clock(int tms)
 void resetSequence()
 {
     for (int i = 0; i < 5; ++i) {
-        jbi_jtag_io(1, 0, 0);
+        primitive(1, 0, 0);
     }
-    jbi_jtag_io(0, 0, 0);
+    primitive(0, 0, 0);
     gJtag.state = IDLE;
 }
 
@@ -159,13 +167,13 @@ JBI_RETURN_TYPE scan(bool ir, int64_t count, const uint8_t* tdi_data, int64_t st
                 const int64_t index = segment.start + k;
                 const int tdi = segment.data ? segment.data[index >> 3] & (1 << (index & 7)) : 1;
                 const int tms = ++shifted == total ? 1 : 0;
-                const int tdo = jbi_jtag_io(tms, tdi, out_data ? 1 : 0);
+                const int tdo = primitive(tms, tdi, out_data ? 1 : 0);
                 if (captured && s == 1) {
                     setBit(captured, k, tdo != 0);
                 }
             }
         }
-        jbi_jtag_io(0, 0, 0);
+        primitive(0, 0, 0);
         gJtag.state = pause;
         const int64_t stop = ir ? gJtag.irStop : gJtag.drStop;
         if (stop != pause) {
@@ -275,6 +283,7 @@ JBI_RETURN_TYPE jbi_do_wait_microseconds(int64_t microseconds, int64_t wait_stat
             return status;
         }
     }
+    ++gJamJtagActivity;
     jbi_delay(microseconds);
     return JBIC_SUCCESS;
 }

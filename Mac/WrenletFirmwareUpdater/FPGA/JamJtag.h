@@ -27,6 +27,9 @@ enum JBIE_JTAG_STATE : int
     IRUPDATE = 15,
 };
 
+// Counts the primitive calls and delays, so the interpreter knows when the device may have gone.
+extern uint64_t gJamJtagActivity;
+
 // Start of a run: state unknown, stop states IDLE, no padding. No clock.
 void jbi_init_jtag();
 // Whether the run has clocked the TAP (its state is known).

@@ -13,5 +13,7 @@ void jbi_export_integer(const char* key, int64_t value);
 void jbi_export_boolean_array(const char* key, const uint8_t* data, int64_t count);
 void* jbi_malloc(size_t size);
 void jbi_free(void* ptr);
-// Asked before every instruction: a run whose device went away ends with "execution cancelled".
+// Asked before the first instruction, after every instruction that clocked or waited, and every 256
+// instructions: a run whose device went away, or that is asked to stop, ends with "execution
+// cancelled".
 bool jbi_cancelled();

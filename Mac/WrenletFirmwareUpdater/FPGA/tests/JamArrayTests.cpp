@@ -351,18 +351,28 @@ TEST_F(JamPlayerTest, AnAllocationRefusedIsOutOfMemory)
     EXPECT_EQ(grown.errorAddress, 5);
 }
 
+// A device that goes away during an instruction's clocks stops the run before the next one.
 TEST_F(JamPlayerTest, CancellationStopsAtTheNextInstruction)
 {
-    gRecording.cancelAfter = 2;
+    gRecording.cancelAfter = 1;
     const RunResult result = run(program([](JamBuilder& b) {
         b.op(ST, {1});
         b.op(NOP);
         b.op(NOP);
     }));
     EXPECT_EQ(result.status, JBIC_USER_ABORT);
-    EXPECT_EQ(result.errorAddress, 6);
+    EXPECT_EQ(result.errorAddress, 5);
     EXPECT_EQ(tmsTrace(), "1111100"
                           "111110");
+}
+
+// A stop asked of a run that never clocks ends it too: a loop without end, here.
+TEST_F(JamPlayerTest, CancellationEndsARunWithoutJtag)
+{
+    gRecording.cancelAfter = 3;
+    const RunResult result = run(program([](JamBuilder& b) { b.op(JMP, {0}); }));
+    EXPECT_EQ(result.status, JBIC_USER_ABORT);
+    EXPECT_EQ(result.errorAddress, 0);
 }
 
 std::vector<uint8_t> decode(const std::vector<uint8_t>& in, int format)
