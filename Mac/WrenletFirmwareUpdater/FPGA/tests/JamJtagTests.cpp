@@ -272,53 +272,99 @@ TEST_F(JamPlayerTest, PaddingSurroundsTheDataInVectorOrder)
                           "000000");
 }
 
+// Each padding form, for both registers: preamble and postamble bits around one data bit of 0.
 TEST_F(JamPlayerTest, PaddingFromLiteralArrayAndOnes)
 {
-    const auto scanWith = [](std::function<void(JamBuilder&)> padding) {
-        return program(exitAfter([=](JamBuilder& b) {
-            const uint32_t array = b.symbol(0x0C, "P", b.data({0xB2}), 8);
-            (void)array;
-            padding(b);
-            push(b, {1, 0});
-            b.op(ISS);
-        }));
-    };
     const struct
     {
         const char* name;
+        bool ir;
         std::function<void(JamBuilder&)> padding;
         std::string tdi; // preamble, data bit, postamble
     } rows[] = {
-        {"IPR", [](JamBuilder& b) { push(b, {3}), b.op(IPR); }, "1110"},
-        {"IPRL",
+        {"IPR", true, [](JamBuilder& b) { push(b, {3}), b.op(IPR); }, "1110"},
+        {"IPRL", true,
          [](JamBuilder& b) {
              push(b, {0x5, 3}), b.op(IPRL);
          },
          "1010"},
-        {"IPRA",
+        {"IPRA", true,
          [](JamBuilder& b) {
              push(b, {5, 1}), b.op(IPRA, {0});
          },
          "100110"},
-        {"IPO", [](JamBuilder& b) { push(b, {2}), b.op(IPO); }, "011"},
-        {"IPOL",
+        {"IPO", true, [](JamBuilder& b) { push(b, {2}), b.op(IPO); }, "011"},
+        {"IPOL", true,
          [](JamBuilder& b) {
              push(b, {0x2, 2}), b.op(IPOL);
          },
          "001"},
-        {"IPOA",
+        {"IPOA", true,
          [](JamBuilder& b) {
              push(b, {7, 4}), b.op(IPOA, {0});
          },
          "01101"},
-        {"reset to none", [](JamBuilder& b) { push(b, {3}), b.op(IPR), push(b, {0}), b.op(IPR); }, "0"},
+        {"IPR reset to none", true, [](JamBuilder& b) { push(b, {3}), b.op(IPR), push(b, {0}), b.op(IPR); },
+         "0"},
+        {"DPR", false, [](JamBuilder& b) { push(b, {2}), b.op(DPR); }, "110"},
+        {"DPRL", false,
+         [](JamBuilder& b) {
+             push(b, {0x6, 3}), b.op(DPRL);
+         },
+         "0110"},
+        {"DPRA", false,
+         [](JamBuilder& b) {
+             push(b, {3, 0}), b.op(DPRA, {0});
+         },
+         "01000"},
+        {"DPO", false, [](JamBuilder& b) { push(b, {3}), b.op(DPO); }, "0111"},
+        {"DPOL", false,
+         [](JamBuilder& b) {
+             push(b, {0x1, 2}), b.op(DPOL);
+         },
+         "010"},
+        {"DPOA", false,
+         [](JamBuilder& b) {
+             push(b, {1, 0}), b.op(DPOA, {0});
+         },
+         "001"},
+        {"DPO reset to none", false, [](JamBuilder& b) { push(b, {3}), b.op(DPO), push(b, {0}), b.op(DPO); },
+         "0"},
     };
     for (const auto& row : rows) {
         gRecording = {};
-        ASSERT_EQ(run(scanWith(row.padding)).status, JBIC_SUCCESS) << row.name;
-        const std::string tdi = tdiTrace();
-        EXPECT_EQ(tdi.substr(7 + 4, row.tdi.size()), row.tdi) << row.name;
+        const std::vector<uint8_t> file = program(exitAfter([&](JamBuilder& b) {
+            b.symbol(0x0C, "P", b.data({0xB2}), 8);
+            row.padding(b);
+            push(b, {1, 0});
+            b.op(row.ir ? ISS : DSS);
+        }));
+        ASSERT_EQ(run(file).status, JBIC_SUCCESS) << row.name;
+        // After the first use's seven clocks and the way into Shift.
+        EXPECT_EQ(tdiTrace().substr(7 + (row.ir ? 4 : 3), row.tdi.size()), row.tdi) << row.name;
     }
+}
+
+TEST_F(JamPlayerTest, InstructionRegisterCaptures)
+{
+    const std::vector<uint8_t> file = program(exitAfter([](JamBuilder& b) {
+        b.symbol(0x0C, "S", b.data({0x0F}), 8);
+        b.symbol(0x09, "C", 0, 8);
+        push(b, {4, int64_t(0xFFFFFF00)});
+        b.op(ISSC);
+        b.op(PINT);
+        push(b, {4, 3, 0, 7, 4});
+        b.op(ISC, {0, 1});
+        push(b, {4, 7});
+        b.op(PSHA, {1});
+        b.op(PINT);
+        b.op(PRNT);
+    }));
+    gRecording.tdo = {1, 1, 0, 0, 0, 1, 0, 1};
+    ASSERT_EQ(run(file).status, JBIC_SUCCESS);
+    // ISSC: 0b0011 over the upper bits; ISC: 0b1010 stored from capture index 4.
+    EXPECT_EQ(message(), std::to_string(int32_t(0xFFFFFF03)) + "10");
+    EXPECT_EQ(tdiTrace().substr(7 + 4, 4), "0000");
 }
 
 TEST_F(JamPlayerTest, CaptureReadsEveryShiftClockAndStoresOnlyTheData)
