@@ -250,6 +250,13 @@ std::string JtagTarget::fpgaVersion() const
     return fConfigured ? fConfigured->version : std::string();
 }
 
+void JtagTarget::setVariant(char variant)
+{
+    std::lock_guard lock(fLock);
+    fVariant = variant;
+    fIdcodeVariant = variant;
+}
+
 void JtagTarget::setConfigured(const std::string& version)
 {
     std::lock_guard lock(fLock);

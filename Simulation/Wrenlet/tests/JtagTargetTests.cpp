@@ -126,6 +126,15 @@ TEST(JtagTarget, TheFixtureProgramsEachVariant)
     }
 }
 
+TEST(JtagTarget, TheVariantSetLaterDecidesWhatProgramsIt)
+{
+    JtagTarget target('A');
+    target.setVariant('C');
+    EXPECT_EQ(play(target, makeFpgaProgram({.variant = 'A'})).exitCode, 6);
+    EXPECT_EQ(play(target, makeFpgaProgram({.variant = 'C'})).exitCode, 0);
+    EXPECT_EQ(target.fpgaVersion(), "1.0");
+}
+
 TEST(JtagTarget, AWrongVariantExitsSixWithoutErasing)
 {
     JtagTarget target('B');

@@ -82,7 +82,9 @@ public:
 
     // The configured FPGA's version; empty when nothing valid is configured.
     std::string fpgaVersion() const;
-    // Factory state: a configured FPGA of that version.
+    // Factory state: the FPGA's variant (its IDCODE and the bitstreams it takes), and a configured FPGA
+    // of that version.
+    void setVariant(char variant);
     void setConfigured(const std::string& version);
 
     // Knobs.
@@ -113,7 +115,7 @@ private:
                                                 std::span<const uint8_t> data);
 
     mutable std::mutex fLock;
-    const char fVariant;
+    char fVariant;
     char fIdcodeVariant;
 
     // Volatile state.
