@@ -94,6 +94,17 @@ private:
     JBI_RETURN_TYPE next(uint32_t id);
     JBI_RETURN_TYPE pushElement(uint32_t id);
     JBI_RETURN_TYPE popElement(uint32_t id);
+    // The rarer instructions, kept out of the dispatch so that it stays small and quick.
+    [[gnu::noinline]] JBI_RETURN_TYPE returnFrom();
+    [[gnu::noinline]] JBI_RETURN_TYPE compareScalars();
+    [[gnu::noinline]] JBI_RETURN_TYPE printInteger();
+    [[gnu::noinline]] JBI_RETURN_TYPE printCharacter();
+    [[gnu::noinline]] JBI_RETURN_TYPE printString(uint32_t string_offset);
+    [[gnu::noinline]] JBI_RETURN_TYPE print();
+    [[gnu::noinline]] JBI_RETURN_TYPE exportInteger(uint32_t string_offset);
+    [[gnu::noinline]] JBI_RETURN_TYPE onesPadding(uint8_t opcode);
+    [[gnu::noinline]] JBI_RETURN_TYPE batch0();
+    [[gnu::noinline]] JBI_RETURN_TYPE growArray(uint32_t id);
 
     const JamImage& fImage;
     const JamHeader& fHeader;
@@ -752,10 +763,139 @@ JBI_RETURN_TYPE Interpreter::popElement(uint32_t id)
     return status;
 }
 
+JBI_RETURN_TYPE Interpreter::returnFrom()
+{
+    if (format2() && fDepth == 0) {
+        std::optional<uint32_t> following;
+        const JBI_RETURN_TYPE status = fProcedures.nextRunnable(*fProcedure, following);
+        if (status == JBIC_SUCCESS && !following) {
+            fExitCode = 0;
+            fExitCodeSet = true;
+        }
+        return status != JBIC_SUCCESS ? status : startProcedure(following);
+    }
+    if (!has(1)) {
+        return JBIC_STACK_OVERFLOW;
+    }
+    if (top() == 0) {
+        // Returning to offset 0 is as bad as returning outside the code.
+        pop();
+        fErrorAddress = 0;
+        fErrorAddressSet = true;
+        return JBIC_BOUNDS_ERROR;
+    }
+    return jumpTo(pop());
+}
+
+JBI_RETURN_TYPE Interpreter::compareScalars()
+{
+    if (!has(4)) {
+        return JBIC_STACK_OVERFLOW;
+    }
+    const int64_t x = pop();
+    const int64_t y = pop();
+    const int64_t mask = pop();
+    if (top() < 1 || top() > 32) {
+        return JBIC_BOUNDS_ERROR;
+    }
+    top() = (x & mask) == (y & mask);
+    return JBIC_SUCCESS;
+}
+
+JBI_RETURN_TYPE Interpreter::printInteger()
+{
+    if (!has(1)) {
+        return JBIC_STACK_OVERFLOW;
+    }
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, pop()).ptr;
+    append(std::string_view(digits, size_t(end - digits)));
+    return JBIC_SUCCESS;
+}
+
+JBI_RETURN_TYPE Interpreter::printCharacter()
+{
+    if (!has(1)) {
+        return JBIC_STACK_OVERFLOW;
+    }
+    char character = char(pop() & 0xFF);
+    if (character == 0 || (unsigned char)character >= 0x80) {
+        character = 0x7F;
+    }
+    append(std::string_view(&character, 1));
+    return JBIC_SUCCESS;
+}
+
+JBI_RETURN_TYPE Interpreter::printString(uint32_t string_offset)
+{
+    std::string_view string;
+    const JBI_RETURN_TYPE status = text(string_offset, string);
+    if (status == JBIC_SUCCESS) {
+        append(string);
+    }
+    return status;
+}
+
+JBI_RETURN_TYPE Interpreter::print()
+{
+    jbi_message(fMessage);
+    fMessageLength = 0;
+    fMessage[0] = 0;
+    return JBIC_SUCCESS;
+}
+
+JBI_RETURN_TYPE Interpreter::exportInteger(uint32_t string_offset)
+{
+    if (!has(1)) {
+        return JBIC_STACK_OVERFLOW;
+    }
+    std::string_view key;
+    const JBI_RETURN_TYPE status = text(string_offset, key);
+    if (status == JBIC_SUCCESS) {
+        jbi_export_integer(std::string(key).c_str(), pop());
+    }
+    return status;
+}
+
+JBI_RETURN_TYPE Interpreter::onesPadding(uint8_t opcode)
+{
+    if (!has(1)) {
+        return JBIC_STACK_OVERFLOW;
+    }
+    const int64_t count = pop();
+    return opcode == 0x1C   ? jbi_set_dr_preamble(count, 0, nullptr)
+           : opcode == 0x1E ? jbi_set_dr_postamble(count, 0, nullptr)
+           : opcode == 0x20 ? jbi_set_ir_preamble(count, 0, nullptr)
+                            : jbi_set_ir_postamble(count, 0, nullptr);
+}
+
+JBI_RETURN_TYPE Interpreter::batch0()
+{
+    for (const auto& [swap, k] : kBatch0) {
+        const JBI_RETURN_TYPE status = swap ? swapN(k) : dupN(k);
+        if (status != JBIC_SUCCESS) {
+            return status;
+        }
+    }
+    return JBIC_SUCCESS;
+}
+
+JBI_RETURN_TYPE Interpreter::growArray(uint32_t id)
+{
+    if (!has(1)) {
+        return JBIC_STACK_OVERFLOW;
+    }
+    JamVariable* array = nullptr;
+    JBI_RETURN_TYPE status = variable(id, array);
+    if (status == JBIC_SUCCESS && !array->isArray()) {
+        status = JBIC_BOUNDS_ERROR;
+    }
+    return status != JBIC_SUCCESS ? status : fVariables.grow(*array, pop());
+}
+
 JBI_RETURN_TYPE Interpreter::execute(uint8_t opcode, const uint32_t* operand)
 {
     JamVariable* var = nullptr;
-    std::string_view string;
     JBI_RETURN_TYPE status = JBIC_SUCCESS;
     switch (opcode) {
     case 0x00: // NOP
@@ -790,55 +930,13 @@ JBI_RETURN_TYPE Interpreter::execute(uint8_t opcode, const uint32_t* operand)
                                  : top();
         return JBIC_SUCCESS;
     case 0x11: // RET
-        if (format2() && fDepth == 0) {
-            std::optional<uint32_t> following;
-            status = fProcedures.nextRunnable(*fProcedure, following);
-            if (status == JBIC_SUCCESS && !following) {
-                fExitCode = 0;
-                fExitCodeSet = true;
-            }
-            return status != JBIC_SUCCESS ? status : startProcedure(following);
-        }
-        if (!has(1)) {
-            return JBIC_STACK_OVERFLOW;
-        }
-        if (top() == 0) {
-            // Returning to offset 0 is as bad as returning outside the code.
-            pop();
-            fErrorAddress = 0;
-            fErrorAddressSet = true;
-            return JBIC_BOUNDS_ERROR;
-        }
-        return jumpTo(pop());
+        return returnFrom();
     case 0x12: // CMPS
-    {
-        if (!has(4)) {
-            return JBIC_STACK_OVERFLOW;
-        }
-        const int64_t x = pop();
-        const int64_t y = pop();
-        const int64_t mask = pop();
-        if (top() < 1 || top() > 32) {
-            return JBIC_BOUNDS_ERROR;
-        }
-        top() = (x & mask) == (y & mask);
-        return JBIC_SUCCESS;
-    }
+        return compareScalars();
     case 0x13: // PINT
-    {
-        if (!has(1)) {
-            return JBIC_STACK_OVERFLOW;
-        }
-        char digits[24];
-        const auto end = std::to_chars(digits, digits + sizeof digits, pop()).ptr;
-        append(std::string_view(digits, size_t(end - digits)));
-        return JBIC_SUCCESS;
-    }
+        return printInteger();
     case 0x14: // PRNT
-        jbi_message(fMessage);
-        fMessageLength = 0;
-        fMessage[0] = 0;
-        return JBIC_SUCCESS;
+        return print();
     case 0x15:
         return shortScan(false, false); // DSS
     case 0x16:
@@ -851,16 +949,7 @@ JBI_RETURN_TYPE Interpreter::execute(uint8_t opcode, const uint32_t* operand)
     case 0x1E:
     case 0x20:
     case 0x22: // DPR, DPO, IPR, IPO
-    {
-        if (!has(1)) {
-            return JBIC_STACK_OVERFLOW;
-        }
-        const int64_t count = pop();
-        return opcode == 0x1C   ? jbi_set_dr_preamble(count, 0, nullptr)
-               : opcode == 0x1E ? jbi_set_dr_postamble(count, 0, nullptr)
-               : opcode == 0x20 ? jbi_set_ir_preamble(count, 0, nullptr)
-                                : jbi_set_ir_postamble(count, 0, nullptr);
-    }
+        return onesPadding(opcode);
     case 0x1D:
         return literalPadding(jbi_set_dr_preamble); // DPRL
     case 0x1F:
@@ -870,17 +959,7 @@ JBI_RETURN_TYPE Interpreter::execute(uint8_t opcode, const uint32_t* operand)
     case 0x23:
         return literalPadding(jbi_set_ir_postamble); // IPOL
     case 0x24:                                       // PCHR
-    {
-        if (!has(1)) {
-            return JBIC_STACK_OVERFLOW;
-        }
-        char character = char(pop() & 0xFF);
-        if (character == 0 || (unsigned char)character >= 0x80) {
-            character = 0x7F;
-        }
-        append(std::string_view(&character, 1));
-        return JBIC_SUCCESS;
-    }
+        return printCharacter();
     case 0x25: // EXIT
         if (!has(1)) {
             return JBIC_STACK_OVERFLOW;
@@ -896,13 +975,7 @@ JBI_RETURN_TYPE Interpreter::execute(uint8_t opcode, const uint32_t* operand)
         pop();
         return JBIC_SUCCESS;
     case 0x2D: // BCH0
-        for (const auto& [swap, k] : kBatch0) {
-            status = swap ? swapN(k) : dupN(k);
-            if (status != JBIC_SUCCESS) {
-                return status;
-            }
-        }
-        return JBIC_SUCCESS;
+        return batch0();
     case 0x2F: // PSH0
         push(0);
         return JBIC_SUCCESS;
@@ -923,11 +996,7 @@ JBI_RETURN_TYPE Interpreter::execute(uint8_t opcode, const uint32_t* operand)
     case 0x44:
         return next(operand[0]);
     case 0x45: // PSTR
-        status = text(operand[0], string);
-        if (status == JBIC_SUCCESS) {
-            append(string);
-        }
-        return status;
+        return printString(operand[0]);
     case 0x47: // SINT
     case 0x48: // ST
         return jbi_goto_jtag_state(operand[0]);
@@ -970,27 +1039,13 @@ JBI_RETURN_TYPE Interpreter::execute(uint8_t opcode, const uint32_t* operand)
     case 0x56:
         return arrayPadding(operand[0], jbi_set_ir_postamble); // IPOA
     case 0x57:                                                 // EXPT
-        if (!has(1)) {
-            return JBIC_STACK_OVERFLOW;
-        }
-        status = text(operand[0], string);
-        if (status == JBIC_SUCCESS) {
-            jbi_export_integer(std::string(string).c_str(), pop());
-        }
-        return status;
+        return exportInteger(operand[0]);
     case 0x58:
         return pushElement(operand[0]); // PSHE
     case 0x59:
         return pushArrayBits(operand[0]); // PSHA
     case 0x5A:                            // DYNA
-        if (!has(1)) {
-            return JBIC_STACK_OVERFLOW;
-        }
-        status = variable(operand[0], var);
-        if (status == JBIC_SUCCESS && !var->isArray()) {
-            status = JBIC_BOUNDS_ERROR;
-        }
-        return status != JBIC_SUCCESS ? status : fVariables.grow(*var, pop());
+        return growArray(operand[0]);
     case 0x5C:
         return exportBits(operand[0]); // EXPV
     case 0x80:
