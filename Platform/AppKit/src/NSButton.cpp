@@ -13,7 +13,7 @@ void Button::setTitle(String title)
 
 void Button::performClick()
 {
-    if (fAction != nullptr) {
+    if (fEnabled && fAction != nullptr) {
         fAction(fTarget, this);
     }
 }

@@ -1,6 +1,7 @@
 #include "Handles.h"
 #include "USBDeviceInterface.h"
 #include "USBDevices.h"
+#include "USBInterfaceInterface.h"
 
 #include <IOKit/platform/Registry.h>
 
@@ -13,8 +14,9 @@ kern_return_t IOCreatePlugInInterfaceForService(io_service_t service, CFUUIDRef 
     }
     *theInterface = nullptr;
     *theScore = 0;
-    if (!CFEqual(pluginType, kIOUSBDeviceUserClientTypeID) ||
-        !CFEqual(interfaceType, kIOCFPlugInInterfaceID)) {
+    const bool deviceType = CFEqual(pluginType, kIOUSBDeviceUserClientTypeID);
+    const bool interfaceKind = CFEqual(pluginType, kIOUSBInterfaceUserClientTypeID);
+    if ((!deviceType && !interfaceKind) || !CFEqual(interfaceType, kIOCFPlugInInterfaceID)) {
         return kIOReturnUnsupported;
     }
     std::shared_ptr<IOKitPlatform::RegistryEntry> entry = IOKit::findEntry(service);
@@ -28,7 +30,11 @@ kern_return_t IOCreatePlugInInterfaceForService(io_service_t service, CFUUIDRef 
     if (const kern_return_t refused = IOKit::USBDevices::shared().plugInCreationResult(device->port())) {
         return refused;
     }
-    *theInterface = IOKit::createUSBDevicePlugIn(std::move(device));
+    if (interfaceKind) {
+        *theInterface = IOKit::createUSBInterfacePlugIn(std::move(device), *entry);
+        return *theInterface != nullptr ? KERN_SUCCESS : kIOReturnUnsupported;
+    }
+    *theInterface = IOKit::createUSBDevicePlugIn(std::move(device), std::move(entry));
     return KERN_SUCCESS;
 }
 

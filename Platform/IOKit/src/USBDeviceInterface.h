@@ -1,17 +1,20 @@
 #pragma once
 
-// The objects behind the USB device library's plug-in and device interfaces. Each starts with its
-// function table, so that the interface pointer handed out is the object's address.
+// The objects behind the USB device library's device plug-in and device interface.
 
 #include <IOKit/usb/IOUSBLib.h>
 #include <SimUSB/HostDevice.h>
 
-#include <atomic>
 #include <memory>
+
+namespace IOKitPlatform {
+class RegistryEntry;
+} // namespace IOKitPlatform
 
 namespace IOKit {
 
 // Answers IOCreatePlugInInterfaceForService on a device nub: the plug-in, with one reference.
-IOCFPlugInInterface** createUSBDevicePlugIn(std::shared_ptr<SimUSB::HostDevice> device);
+IOCFPlugInInterface** createUSBDevicePlugIn(std::shared_ptr<SimUSB::HostDevice> device,
+                                            std::shared_ptr<IOKitPlatform::RegistryEntry> nub);
 
 } // namespace IOKit

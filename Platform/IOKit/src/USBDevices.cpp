@@ -32,7 +32,8 @@ USBDevices& USBDevices::shared()
 std::shared_ptr<SimUSB::HostDevice> USBDevices::deviceBehind(const IOKitPlatform::RegistryEntry& entry)
 {
     const std::vector<std::string>& chain = entry.classChain();
-    if (std::find(chain.begin(), chain.end(), "IOUSBHostDevice") == chain.end()) {
+    if (std::find(chain.begin(), chain.end(), "IOUSBHostDevice") == chain.end() &&
+        std::find(chain.begin(), chain.end(), "IOUSBHostInterface") == chain.end()) {
         return nullptr;
     }
     CFTypeRef value = entry.copyProperty(CFSTR("locationID"));

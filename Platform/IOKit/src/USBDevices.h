@@ -30,8 +30,8 @@ public:
 
     static USBDevices& shared();
 
-    // The bus device behind a device nub, found through the port its "locationID" encodes; null
-    // for any other entry and for a device that has left.
+    // The bus device behind a device or interface nub, found through the port its "locationID"
+    // encodes; null for any other entry and for a device that has left.
     static std::shared_ptr<SimUSB::HostDevice> deviceBehind(const IOKitPlatform::RegistryEntry& entry);
 
     // What creating the plug-in for the device on `port` answers: 0, or the scripted failure.

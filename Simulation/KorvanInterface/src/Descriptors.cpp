@@ -256,7 +256,9 @@ DescriptorSet buildDescriptors(const DescriptorOptions& options)
         std::vector<uint8_t> serial = stringDescriptor(*options.serial);
         if (options.serialDescriptorLength) {
             serial.resize(std::min<size_t>(serial.size(), *options.serialDescriptorLength));
-            serial[0] = uint8_t(serial.size());
+            if (!serial.empty()) {
+                serial[0] = uint8_t(serial.size());
+            }
         }
         set.strings[StringIndex::kSerial] = serial;
     }

@@ -9,8 +9,8 @@ using SimUSB::SetupPacket;
 
 namespace KorvanInterface {
 
-KorvanDevice::KorvanDevice(const DescriptorOptions& options)
-    : fOptions(options), fDescriptors(buildDescriptors(options))
+KorvanDevice::KorvanDevice(const DescriptorOptions& options, RequestHook hook)
+    : fOptions(options), fDescriptors(buildDescriptors(options)), fRequestHook(std::move(hook))
 {
     readStreams();
 }
@@ -104,6 +104,11 @@ ControlAnswer KorvanDevice::answer(const SetupPacket& setup, std::span<const uin
 
 ControlAnswer KorvanDevice::respond(const SetupPacket& setup, std::span<const uint8_t> data)
 {
+    if (fRequestHook) {
+        if (std::optional<ControlAnswer> hooked = fRequestHook(setup, data)) {
+            return *hooked;
+        }
+    }
     switch (setup.type()) {
     case 0:
         return standardRequest(setup);

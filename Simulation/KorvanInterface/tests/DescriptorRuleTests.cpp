@@ -205,4 +205,17 @@ TEST(Descriptors, StringDescriptorsAreUtf16)
     EXPECT_EQ(stringDescriptor("A\xE2\x82\xAC"), (std::vector<uint8_t>{6, 3, 'A', 0, 0xAC, 0x20}));
 }
 
+TEST(Descriptors, SerialCutToAnyLengthKeepsItsLengthByte)
+{
+    for (uint8_t length : {0, 1, 2, 3, 7}) {
+        DescriptorOptions options(Model::Wrenlet, KorvanTests::kVendor);
+        options.serialDescriptorLength = length;
+        const std::vector<uint8_t> serial = buildDescriptors(options).strings.at(StringIndex::kSerial);
+        ASSERT_EQ(serial.size(), length);
+        if (length > 0) {
+            EXPECT_EQ(serial[0], length);
+        }
+    }
+}
+
 } // namespace

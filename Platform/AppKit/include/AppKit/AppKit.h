@@ -7,6 +7,7 @@
 #include <AppKit/NSFont.h>
 #include <AppKit/NSMenu.h>
 #include <AppKit/NSOpenPanel.h>
+#include <AppKit/NSProgressIndicator.h>
 #include <AppKit/NSSavePanel.h>
 #include <AppKit/NSTextField.h>
 #include <AppKit/NSView.h>

@@ -29,7 +29,10 @@ public:
     Object* target() const { return fTarget; }
     void setAction(Action action) { fAction = action; }
 
-    // Sends the action to the target, as a click does.
+    bool isEnabled() const { return fEnabled; }
+    void setEnabled(bool enabled) { fEnabled = enabled; }
+
+    // Sends the action to the target, as a click does; a disabled button ignores it.
     void performClick();
 
 protected:
@@ -39,6 +42,7 @@ private:
     AttributedString fTitle;
     Object* fTarget = nullptr;
     Action fAction = nullptr;
+    bool fEnabled = true;
 };
 
 } // namespace NS

@@ -29,6 +29,10 @@ public:
     View* superview() const { return fSuperview; }
     Window* window() const;
 
+    // A hidden view stays in its superview and keeps its state; it is only not drawn.
+    bool isHidden() const { return fHidden; }
+    void setHidden(bool hidden) { fHidden = hidden; }
+
     bool needsDisplay() const { return fNeedsDisplay; }
     void setNeedsDisplay(bool needsDisplay) { fNeedsDisplay = needsDisplay; }
 
@@ -45,6 +49,7 @@ private:
     View* fSuperview = nullptr;
     Window* fWindow = nullptr;
     bool fNeedsDisplay = false;
+    bool fHidden = false;
 };
 
 } // namespace NS

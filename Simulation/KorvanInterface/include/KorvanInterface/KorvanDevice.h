@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -26,7 +27,13 @@ public:
     static constexpr size_t kStatusQueueLimit = 32;
     static constexpr uint64_t kLogMicroframes = 80'000; // 10 s
 
-    explicit KorvanDevice(const DescriptorOptions& options);
+    // A device built on this one answers its own requests in `hook`, before the model does. It
+    // runs under the model's lock after the misbehaviour rules, and is logged like the rest, so it
+    // must not call back into the model. No answer leaves the request to the model.
+    using RequestHook =
+        std::function<std::optional<SimUSB::ControlAnswer>(const SimUSB::SetupPacket&, std::span<const uint8_t>)>;
+
+    explicit KorvanDevice(const DescriptorOptions& options, RequestHook hook = {});
 
     // SimUSB::Device.
     std::vector<uint8_t> deviceDescriptor() override;
@@ -236,6 +243,7 @@ private:
     std::deque<int32_t> fLoopbackFifo;
     size_t fFlipped = 0;
     std::vector<Rule> fRules;
+    const RequestHook fRequestHook;
     std::vector<RecordFault> fRecordFaults;
     std::deque<std::vector<uint8_t>> fStatusQueue;
     size_t fStatusOverflows = 0;

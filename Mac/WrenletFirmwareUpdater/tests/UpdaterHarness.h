@@ -1,0 +1,238 @@
+#pragma once
+
+// The updater as a user runs it, against a simulated Wrenlet on the process's bus: the window
+// built by its nib, a verified container handed over, clicks, and time stepped on the manual
+// clock. The FPGA stage is scripted.
+
+#include "AppDelegate.h"
+#include "FirmwareContainer.h"
+#include "MainMenu.h"
+#include "Updater.h"
+#include "WRNA.h"
+
+#include <CoreFoundationTesting/RunLoop.h>
+#include <Darwin/Clock.h>
+#include <DarwinTesting/ManualClock.h>
+#include <DriverKit/platform/Drivers.h>
+#include <SimUSB/Bus.h>
+#include <Wrenlet/FirmwareImage.h>
+#include <Wrenlet/Signature.h>
+#include <Wrenlet/WrenletHardware.h>
+#include <dispatch/dispatch.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace UpdaterTests {
+
+using namespace std::chrono_literals;
+
+constexpr uint8_t kUnitPort = 11;
+constexpr uint16_t kMakerVendor = 0x3A1C;
+constexpr size_t kImageSize = 1301;
+
+// What the scripted FPGA stage does on its thread.
+struct FPGAScript
+{
+    int requests = 3;
+    // Set on the unit when the run ends, unless empty.
+    std::string newVersion = "7.5";
+    USB_FPGA::Result result;
+};
+
+inline std::string Text(NS::TextField* field)
+{
+    char buffer[256] = {};
+    if (field->stringValue() != nullptr) {
+        CFStringGetCString(field->stringValue(), buffer, sizeof buffer, kCFStringEncodingUTF8);
+    }
+    return buffer;
+}
+
+class UpdaterHarness : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        DriverKitPlatform::startUSB();
+        fUnit->setSignature(Wrenlet::makeSignature('A', 0, {0x0A, 0x1B, 0x2C}));
+        fUnit->installFirmware(Wrenlet::FirmwareImage::build("2.1", kImageSize));
+        fUnit->setFpgaVersion("7.4");
+        fUnit->withBootLoader([](Wrenlet::SambaBootLoader& loader) {
+            loader.flashController().setTiming({.busyReads = 2, .eraseBusyReads = 6, .busyNs = 1'000'000, .eraseBusyNs = 10'000'000});
+        });
+        fContainer = MakeContainer(Wrenlet::FirmwareImage::build("2.2", kImageSize), "7.5");
+        testing::internal::CaptureStdout();
+        fCapturing = true;
+    }
+
+    void TearDown() override
+    {
+        OpenGate();
+        Quit();
+        StopCapture();
+        if (HasFailure()) {
+            // gtest's own report went into the capture too.
+            fprintf(stderr, "%s", fOutput.c_str());
+        }
+        fUnit->powerOff();
+        SimUSB::Bus::shared().reset();
+        SimUSB::Bus::shared().settle();
+        // Blocks the FPGA stage posted after its updater went.
+        CoreFoundationTesting::runUntilIdle();
+    }
+
+    static std::shared_ptr<const FirmwareContainer> MakeContainer(std::vector<uint8_t> image, const std::string& fpga,
+                                                                  const std::string& firmware = "2.2")
+    {
+        return FirmwareContainer::FromParts(firmware, fpga, {std::move(image), {1, 2, 3}, {4, 5}, {6}});
+    }
+
+    // Launches the updater as the app does, with the container loaded.
+    void Launch()
+    {
+        MainMenu::Register([this](std::weak_ptr<USB_FPGA::Client> client, std::shared_ptr<WRNA> device,
+                                  const std::string& action, const uint8_t*, size_t) {
+            PlayFPGA(std::move(client), std::move(device), action);
+        });
+        MainMenu::Build();
+        fDelegate = static_cast<AppDelegate*>(NS::Application::sharedApplication().delegate());
+        fDelegate->applicationDidFinishLaunching(nullptr);
+        fDelegate->GetUpdater()->FirmwareVerified(fContainer, "wrenlet.image");
+    }
+
+    // What termination does: the delegate and the Updater go.
+    void Quit()
+    {
+        if (fDelegate != nullptr) {
+            fDelegate->applicationWillTerminate(nullptr);
+            MainMenu::Release();
+            fDelegate = nullptr;
+        }
+    }
+
+    void PlayFPGA(std::weak_ptr<USB_FPGA::Client> client, std::shared_ptr<WRNA> device, const std::string& action)
+    {
+        FPGAScript script;
+        {
+            std::unique_lock lock(fLock);
+            fActions.push_back(action);
+            if (!fGate.wait_for(lock, 10s, [&] { return fGateOpen; })) {
+                ADD_FAILURE() << "the FPGA stage was never let go";
+            }
+            script = fScript;
+        }
+        // The manual clock waits for the stage's work instead of racing it.
+        DarwinClock::Activity activity("scripted FPGA stage");
+        for (int i = 0; i < script.requests; ++i) {
+            device->FPGAVersion();
+        }
+        if (!script.newVersion.empty()) {
+            fUnit->setFpgaVersion(script.newVersion);
+        }
+        dispatch_async(dispatch_get_main_queue(), [client, result = script.result] {
+            if (auto alive = client.lock()) {
+                alive->FinishedFPGA(result);
+            }
+        });
+        activity.end();
+    }
+
+    // Steps the clock until `condition` holds, at most `limit` of simulated time.
+    bool RunUntil(const std::function<bool()>& condition, std::chrono::nanoseconds limit = 60s,
+                  std::chrono::nanoseconds step = 1ms)
+    {
+        for (auto stepped = 0ns; !condition(); stepped += step) {
+            if (stepped >= limit) {
+                return false;
+            }
+            CoreFoundationTesting::advanceAndRun(fClock, step);
+        }
+        return true;
+    }
+    // Holds the scripted FPGA stage at its start until OpenGate.
+    void CloseGate()
+    {
+        std::lock_guard lock(fLock);
+        fGateOpen = false;
+    }
+    void OpenGate()
+    {
+        std::lock_guard lock(fLock);
+        fGateOpen = true;
+        fGate.notify_all();
+    }
+
+    void Step(std::chrono::nanoseconds time) { CoreFoundationTesting::advanceAndRun(fClock, time); }
+
+    Updater& TheUpdater() { return *fDelegate->GetUpdater(); }
+    std::string Progress() { return Text(fDelegate->ProgressLabel); }
+    std::string DeviceText() { return Text(fDelegate->DeviceLabel); }
+    bool Finished() { return !fDelegate->OKButton->isHidden(); }
+
+    // Standard output so far, as lines.
+    std::vector<std::string> Printed()
+    {
+        StopCapture();
+        std::vector<std::string> lines;
+        size_t start = 0;
+        for (size_t end; (end = fOutput.find('\n', start)) != std::string::npos; start = end + 1) {
+            lines.push_back(fOutput.substr(start, end - start));
+        }
+        testing::internal::CaptureStdout();
+        fCapturing = true;
+        return lines;
+    }
+    void StopCapture()
+    {
+        if (fCapturing) {
+            fflush(stdout);
+            fOutput += testing::internal::GetCapturedStdout();
+            fCapturing = false;
+        }
+    }
+
+    std::vector<std::string> BootLoaderCommands()
+    {
+        std::vector<std::string> commands;
+        fUnit->withBootLoader([&](Wrenlet::SambaBootLoader& loader) { commands = loader.commandLog(); });
+        return commands;
+    }
+
+    // The unit powered on again is whole: it runs from an image equal to section 1 with the boot flag set.
+    void ExpectUnitUpdated()
+    {
+        const Wrenlet::ChipState chip = fUnit->chip();
+        const auto section = fContainer->Section(1);
+        EXPECT_TRUE(std::equal(section.begin(), section.end(), chip.flash.begin()));
+        EXPECT_TRUE(chip.bootFromFlash());
+        EXPECT_EQ(fUnit->face(), Wrenlet::WrenletHardware::Face::RunMode);
+        EXPECT_EQ(fUnit->firmwareVersion(), fContainer->FirmwareVersion());
+        EXPECT_EQ(fUnit->fpgaVersion(), fContainer->FPGAVersion());
+    }
+
+    DarwinTesting::ManualClock fClock;
+    std::shared_ptr<Wrenlet::WrenletHardware> fUnit = Wrenlet::WrenletHardware::create(
+        SimUSB::Bus::shared(), kUnitPort, {.vendorID = kMakerVendor, .rebootDelay = 200'000'000});
+    std::shared_ptr<const FirmwareContainer> fContainer;
+    AppDelegate* fDelegate = nullptr;
+
+    std::mutex fLock;
+    FPGAScript fScript;
+    std::vector<std::string> fActions;
+    std::condition_variable fGate;
+    bool fGateOpen = true;
+
+    bool fCapturing = false;
+    std::string fOutput;
+};
+
+} // namespace UpdaterTests
