@@ -5,6 +5,7 @@
 #include <AppKitTesting/Panels.h>
 
 #include <algorithm>
+#include <optional>
 
 using namespace UpdaterTests;
 
@@ -71,18 +72,33 @@ TEST_F(WrenletFpgaRun, FailedProgrammingRunsEndInFPGAWriteFailed)
     }
 }
 
-TEST_F(WrenletFpgaRun, AChosenFileUpdatesTheUnit)
+// The harness's container as a signed file, one byte flipped when asked, chosen with Choose File.
+class WrenletChosenFile : public WrenletFpgaRun
 {
-    const ScratchFolder folder;
-    ContainerSpec spec;
-    spec.firmwareVersion = "2.2";
-    spec.fpgaVersion = kFPGAVersion;
-    spec.sections = Programs({});
-    folder.write("wrenlet.image", xzCompress(signedContainer(spec)));
-    fContainer = FirmwareContainer::FromParts("2.2", kFPGAVersion, spec.sections);
-    Connect(false);
-    AppKitTesting::answerOK(folder.path("wrenlet.image"));
-    fDelegate->ChooseFileButton->performClick();
+protected:
+    void Choose(std::optional<size_t> flipped = std::nullopt)
+    {
+        ContainerSpec spec;
+        spec.firmwareVersion = "2.2";
+        spec.fpgaVersion = kFPGAVersion;
+        spec.sections = Programs({});
+        Bytes container = signedContainer(spec);
+        if (flipped) {
+            container[*flipped] ^= 0x01;
+        }
+        fFolder.write("wrenlet.image", xzCompress(container));
+        fContainer = FirmwareContainer::FromParts("2.2", kFPGAVersion, spec.sections);
+        Connect(false);
+        AppKitTesting::answerOK(fFolder.path("wrenlet.image"));
+        fDelegate->ChooseFileButton->performClick();
+    }
+
+    ScratchFolder fFolder;
+};
+
+TEST_F(WrenletChosenFile, UpdatesTheUnit)
+{
+    Choose();
     ASSERT_TRUE(RunUntil([&] { return Text(fDelegate->FileLabel) == "wrenlet.image"; }, 5s));
     EXPECT_EQ(Text(fDelegate->FileVersionLabel), "2.2:7.5");
     fDelegate->UpdateButton->performClick();
@@ -91,19 +107,9 @@ TEST_F(WrenletFpgaRun, AChosenFileUpdatesTheUnit)
     ExpectUnitUpdated();
 }
 
-TEST_F(WrenletFpgaRun, ATamperedFileNeverReachesTheUnit)
+TEST_F(WrenletChosenFile, ATamperedOneNeverReachesTheUnit)
 {
-    const ScratchFolder folder;
-    ContainerSpec spec;
-    spec.firmwareVersion = "2.2";
-    spec.fpgaVersion = kFPGAVersion;
-    spec.sections = Programs({});
-    Bytes container = signedContainer(spec);
-    container[400] ^= 0x01;
-    folder.write("wrenlet.image", xzCompress(container));
-    Connect(false);
-    AppKitTesting::answerOK(folder.path("wrenlet.image"));
-    fDelegate->ChooseFileButton->performClick();
+    Choose(400);
     ASSERT_TRUE(
         RunUntil([&] { return Text(fDelegate->FileLabel) == "File Signature Verification Failed"; }, 5s));
     EXPECT_FALSE(fDelegate->UpdateButton->isEnabled());
