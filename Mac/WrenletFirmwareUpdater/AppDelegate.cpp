@@ -2,6 +2,8 @@
 
 #include "AutoCFRef.h"
 
+#include <AppKit/NSOpenPanel.h>
+
 namespace {
 
 constexpr const char* kUpdating = "Updating...";
@@ -9,7 +11,8 @@ constexpr const char* kSuccess = "Success!";
 
 auto_cfref<CFStringRef> Text(const std::string& text)
 {
-    return auto_cfref<CFStringRef>(CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8));
+    return auto_cfref<CFStringRef>(
+        CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8));
 }
 
 void SetText(NS::TextField* field, const std::string& text)
@@ -38,6 +41,7 @@ AppDelegate* Delegate(NS::Object* target)
 
 AppDelegate::~AppDelegate()
 {
+    fFiles.reset();
     fUpdater.reset();
     fBridge.SetDelegate(nullptr);
 }
@@ -50,6 +54,8 @@ void AppDelegate::applicationDidFinishLaunching(NS::Object*)
     fBridge.SetDelegate(this);
     fUpdater = std::make_unique<Updater>(fBridge, fPlayer);
     fUpdater->Init();
+    fFiles = std::make_shared<FirmwareFileLoading>(*this);
+    fFiles->StartDownload();
 }
 
 bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed(NS::Application*)
@@ -59,7 +65,8 @@ bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed(NS::Applicatio
 
 void AppDelegate::applicationWillTerminate(NS::Object*)
 {
-    // Stops discovery, the timers and a run in progress.
+    // Stops the download, discovery, the timers and a run in progress.
+    fFiles.reset();
     fUpdater.reset();
 }
 
@@ -150,6 +157,52 @@ void AppDelegate::CheckDevice(NS::Object* target, NS::Object*)
 {
     if (Updater* updater = Delegate(target)->fUpdater.get()) {
         updater->CheckDevice();
+    }
+}
+
+void AppDelegate::ChooseUpdate(NS::Object* target, NS::Object*)
+{
+    AppDelegate* delegate = Delegate(target);
+    NS::OpenPanel* panel = NS::OpenPanel::openPanel();
+    const void* types[] = {CFSTR("image")};
+    const auto_cfref<CFArrayRef> allowed(
+        CFArrayCreate(kCFAllocatorDefault, types, 1, &kCFTypeArrayCallBacks));
+    panel->setAllowedFileTypes(allowed);
+    if (panel->runModal() == NS::ModalResponseOK && panel->URL() != nullptr && delegate->fFiles) {
+        const auto_cfref<CFStringRef> path(CFURLCopyFileSystemPath(panel->URL(), kCFURLPOSIXPathStyle));
+        char buffer[4096] = {};
+        CFStringGetCString(path, buffer, sizeof buffer, kCFStringEncodingUTF8);
+        delegate->fLocalFile = true;
+        delegate->SetFirmwareFileWithStatus("Loading...", false);
+        delegate->ClearFileButton->setEnabled(true);
+        delegate->fFiles->SetFirmwareFile(buffer);
+    }
+    panel->release();
+}
+
+void AppDelegate::ClearFile(NS::Object* target, NS::Object*)
+{
+    AppDelegate* delegate = Delegate(target);
+    delegate->fLocalFile = false;
+    delegate->UpdateButton->setEnabled(false);
+    delegate->ClearFileButton->setEnabled(false);
+    if (delegate->fFiles) {
+        delegate->fFiles->StartDownload();
+    }
+}
+
+void AppDelegate::FirmwareVerified(std::shared_ptr<const FirmwareContainer> container,
+                                   const std::string& fileName)
+{
+    if (fUpdater) {
+        fUpdater->FirmwareVerified(std::move(container), fileName);
+    }
+}
+
+void AppDelegate::FirmwareDropped()
+{
+    if (fUpdater) {
+        fUpdater->FirmwareDropped();
     }
 }
 

@@ -3,6 +3,7 @@
 // The updater's window and its bridge methods: the device, file and progress labels, the buttons
 // and the progress bar, driven by the Updater through the UIBridge.
 
+#include "FirmwareFileLoading.h"
 #include "UIBridge.h"
 #include "USB_FPGA.h"
 #include "Updater.h"
@@ -12,7 +13,7 @@
 #include <memory>
 #include <string>
 
-class AppDelegate : public NS::Object, public NS::ApplicationDelegate
+class AppDelegate : public NS::Object, public NS::ApplicationDelegate, public FirmwareFileLoading::Client
 {
 public:
     static AppDelegate* create(USB_FPGA::Player player) { return new AppDelegate(std::move(player)); }
@@ -41,14 +42,21 @@ public:
     void DeviceConnectedWithVersion(const std::string& label, const std::string& version);
     void DeviceDisconnectedWithButton(const std::string& label, bool checkDeviceButton);
     void SetDeviceLabelWithVersion(const std::string& label, const std::string& version);
-    void SetFirmwareFileWithStatus(const std::string& label, bool ok);
-    void SetFileVersion(const std::string& version);
+    void SetFirmwareFileWithStatus(const std::string& label, bool ok) override;
+    void SetFileVersion(const std::string& version) override;
     void MaybeEnableUpdateButton();
 
     // Window actions.
     static void CheckDevice(NS::Object* target, NS::Object* sender);
+    static void ChooseUpdate(NS::Object* target, NS::Object* sender);
+    static void ClearFile(NS::Object* target, NS::Object* sender);
     static void Update(NS::Object* target, NS::Object* sender);
     static void OKClicked(NS::Object* target, NS::Object* sender);
+
+    // FirmwareFileLoading::Client: the file side hands its verdicts to the Updater.
+    void FirmwareVerified(std::shared_ptr<const FirmwareContainer> container,
+                          const std::string& fileName) override;
+    void FirmwareDropped() override;
 
     Updater* GetUpdater() const { return fUpdater.get(); }
     bool IsConnected() const { return fConnected; }
@@ -60,6 +68,7 @@ private:
     const USB_FPGA::Player fPlayer;
     UIBridge fBridge;
     std::unique_ptr<Updater> fUpdater;
+    std::shared_ptr<FirmwareFileLoading> fFiles;
     bool fConnected = false;
     bool fFileSet = false;
     bool fLocalFile = false;

@@ -60,7 +60,8 @@ void Build()
     delegate->FileVersionLabel = AddLabel(content, column, 220, column - kMargin);
     delegate->ProgressLabel = AddLabel(content, kMargin, 140, kWidth - 2 * kMargin);
 
-    NS::ProgressIndicator* progress = NS::ProgressIndicator::create(NS::MakeRect(kMargin, 110, kWidth - 2 * kMargin, 20));
+    NS::ProgressIndicator* progress =
+        NS::ProgressIndicator::create(NS::MakeRect(kMargin, 110, kWidth - 2 * kMargin, 20));
     progress->setHidden(true);
     content->addSubview(progress);
     progress->release();
@@ -69,12 +70,16 @@ void Build()
     delegate->CheckDeviceButton =
         AddButton(content, kMargin, 180, CFSTR("Check Device"), delegate, AppDelegate::CheckDevice);
     delegate->CheckDeviceButton->setHidden(true);
-    delegate->ChooseFileButton = AddButton(content, column, 180, CFSTR("Choose File"), delegate, nullptr);
-    delegate->ClearFileButton = AddButton(content, column + 130, 180, CFSTR("Clear File"), delegate, nullptr);
+    delegate->ChooseFileButton =
+        AddButton(content, column, 180, CFSTR("Choose File"), delegate, AppDelegate::ChooseUpdate);
+    delegate->ClearFileButton =
+        AddButton(content, column + 130, 180, CFSTR("Clear File"), delegate, AppDelegate::ClearFile);
     delegate->ClearFileButton->setEnabled(false);
-    delegate->UpdateButton = AddButton(content, kWidth / 2 - 60, 40, CFSTR("Update"), delegate, AppDelegate::Update);
+    delegate->UpdateButton =
+        AddButton(content, kWidth / 2 - 60, 40, CFSTR("Update"), delegate, AppDelegate::Update);
     delegate->UpdateButton->setEnabled(false);
-    delegate->OKButton = AddButton(content, kWidth / 2 - 60, 40, CFSTR("OK"), delegate, AppDelegate::OKClicked);
+    delegate->OKButton =
+        AddButton(content, kWidth / 2 - 60, 40, CFSTR("OK"), delegate, AppDelegate::OKClicked);
     delegate->OKButton->setHidden(true);
     window->release();
 }

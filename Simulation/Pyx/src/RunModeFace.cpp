@@ -3,13 +3,13 @@
 namespace Pyx {
 
 RunModeFace::RunModeFace(const KorvanInterface::DescriptorOptions& options, std::weak_ptr<PyxUnit> unit)
-    : KorvanDevice(options), fUnit(std::move(unit))
-{
-    setRequestHook([weakUnit = fUnit](const SimUSB::SetupPacket& setup, std::span<const uint8_t> data) {
-        const auto unit = weakUnit.lock();
-        return unit ? unit->request(Mode::Run, setup, data) : std::nullopt;
-    });
-}
+    : KorvanDevice(options,
+                   [unit](const SimUSB::SetupPacket& setup, std::span<const uint8_t> data) {
+                       const auto live = unit.lock();
+                       return live ? live->request(Mode::Run, setup, data) : std::nullopt;
+                   }),
+      fUnit(std::move(unit))
+{}
 
 void RunModeFace::detached()
 {

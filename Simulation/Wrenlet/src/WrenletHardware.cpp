@@ -18,7 +18,8 @@ constexpr size_t kVersionReplyLength = 16;
 
 } // namespace
 
-std::shared_ptr<WrenletHardware> WrenletHardware::create(SimUSB::Bus& bus, uint8_t port, const Options& options)
+std::shared_ptr<WrenletHardware> WrenletHardware::create(SimUSB::Bus& bus, uint8_t port,
+                                                         const Options& options)
 {
     return std::shared_ptr<WrenletHardware>(new WrenletHardware(bus, port, options));
 }
@@ -49,20 +50,25 @@ void WrenletHardware::installFirmware(std::span<const uint8_t> image)
 void WrenletHardware::setBootFlag(bool bootFromFlash)
 {
     std::lock_guard lock(fLock);
-    fChip.gpnvm = bootFromFlash ? fChip.gpnvm | 1u << kBootFromFlashBit : fChip.gpnvm & ~(1u << kBootFromFlashBit);
+    fChip.gpnvm =
+        bootFromFlash ? fChip.gpnvm | 1u << kBootFromFlashBit : fChip.gpnvm & ~(1u << kBootFromFlashBit);
 }
 
 void WrenletHardware::setSignature(std::vector<uint8_t> signature)
 {
     std::lock_guard lock(fLock);
     signature.resize(kUserSignatureSize, 0xFF);
+    const std::string serial = serialFromSignature(signature);
+    if (serial.size() >= 4) {
+        fJtag.setVariant(serial[3]);
+    }
     fChip.userSignature = std::move(signature);
 }
 
 void WrenletHardware::setFpgaVersion(std::string version)
 {
     std::lock_guard lock(fLock);
-    fFpgaVersion = std::move(version);
+    fJtag.setConfigured(version);
 }
 
 void WrenletHardware::setRunModeOptions(const RunModeOptions& options)
@@ -136,7 +142,7 @@ ChipState WrenletHardware::chip() const
 std::string WrenletHardware::fpgaVersion() const
 {
     std::lock_guard lock(fLock);
-    return fFpgaVersion;
+    return fJtag.fpgaVersion();
 }
 
 std::optional<std::string> WrenletHardware::firmwareVersion() const
@@ -155,6 +161,12 @@ void WrenletHardware::withBootLoader(const std::function<void(SambaBootLoader&)>
 {
     std::lock_guard lock(fLock);
     action(fLoader);
+}
+
+void WrenletHardware::withJtag(const std::function<void(JtagTarget&)>& action)
+{
+    std::lock_guard lock(fLock);
+    action(fJtag);
 }
 
 void WrenletHardware::setAnswerDelay(uint64_t ns)
@@ -234,7 +246,8 @@ std::shared_ptr<SimUSB::Device> WrenletHardware::bootLocked()
     KorvanInterface::DescriptorOptions options(KorvanInterface::Model::Wrenlet, fOptions.vendorID);
     std::string serial = fRunMode.serial.value_or(serialFromSignature(fChip.userSignature));
     if (fRunMode.lowerCaseSerial)
-        std::transform(serial.begin(), serial.end(), serial.begin(), [](char c) { return char(std::tolower(c)); });
+        std::transform(serial.begin(), serial.end(), serial.begin(),
+                       [](char c) { return char(std::tolower(c)); });
     options.serial = serial;
     options.serialDescriptorLength = fRunMode.serialDescriptorLength;
     fFace = Face::RunMode;
@@ -245,8 +258,8 @@ std::shared_ptr<SimUSB::Device> WrenletHardware::bootLocked()
 
 void WrenletHardware::commandObserved(uint8_t command, bool afterEffect)
 {
-    if (fCommandTrigger && fCommandTrigger->command == command && fCommandTrigger->afterEffect == afterEffect &&
-        ++fCommandCount == fCommandTrigger->occurrence) {
+    if (fCommandTrigger && fCommandTrigger->command == command &&
+        fCommandTrigger->afterEffect == afterEffect && ++fCommandCount == fCommandTrigger->occurrence) {
         fCommandTrigger.reset();
         fPowerLossRequested = true;
     }
@@ -266,6 +279,7 @@ void WrenletHardware::commandObserved(uint8_t command, bool afterEffect)
 void WrenletHardware::losePowerLocked()
 {
     fLoader.powerOff();
+    fJtag.powerLoss();
     fPowerLossRequested = false;
     fRebootPending = false;
     if (!fDevice) {
@@ -276,7 +290,8 @@ void WrenletHardware::losePowerLocked()
     }
     fDead = true;
     fLeaveAlarm = DarwinClock::scheduleAlarm(
-        DarwinClock::hostNow(), [weak = weak_from_this()] {
+        DarwinClock::hostNow(),
+        [weak = weak_from_this()] {
             if (const auto unit = weak.lock())
                 unit->leaveBus();
         },
@@ -351,14 +366,16 @@ void WrenletHardware::attachAfterReboot()
         fBus.attach(fPort, device);
 }
 
-std::optional<SimUSB::ControlAnswer> WrenletHardware::runModeRequest(const SimUSB::SetupPacket& setup)
+std::optional<SimUSB::ControlAnswer> WrenletHardware::runModeRequest(const SimUSB::SetupPacket& setup,
+                                                                     std::span<const uint8_t> data)
 {
     using SimUSB::ControlAnswer;
     std::lock_guard lock(fLock);
     if (fDead)
         return ControlAnswer::hang();
-    const bool serialDescriptor = setup.bmRequestType == 0x80 && setup.bRequest == SimUSB::Request::kGetDescriptor &&
-                                  setup.wValue == (SimUSB::DescriptorType::kString << 8 | KorvanInterface::StringIndex::kSerial);
+    const bool serialDescriptor =
+        setup.bmRequestType == 0x80 && setup.bRequest == SimUSB::Request::kGetDescriptor &&
+        setup.wValue == (SimUSB::DescriptorType::kString << 8 | KorvanInterface::StringIndex::kSerial);
     if (serialDescriptor && fRunMode.rawSerialDescriptor)
         return ControlAnswer::withData(*fRunMode.rawSerialDescriptor);
     if (setup.type() != 2 || setup.wIndex != kUpdaterIndex)
@@ -367,6 +384,9 @@ std::optional<SimUSB::ControlAnswer> WrenletHardware::runModeRequest(const SimUS
         fRequestTrigger.reset();
         losePowerLocked();
         return ControlAnswer::hang();
+    }
+    if (auto jtag = fJtag.request(setup, data)) {
+        return jtag;
     }
     switch (setup.bmRequestType << 8 | setup.bRequest) {
     case 0x4003:
@@ -380,7 +400,7 @@ std::optional<SimUSB::ControlAnswer> WrenletHardware::runModeRequest(const SimUS
     case 0xC005:
         return ControlAnswer::withData(versionReply(FirmwareImage::validVersion(fChip.flash).value_or("")));
     case 0xC006:
-        return ControlAnswer::withData(versionReply(fFpgaVersion));
+        return ControlAnswer::withData(versionReply(fJtag.fpgaVersion()));
     default:
         return std::nullopt;
     }
@@ -389,7 +409,8 @@ std::optional<SimUSB::ControlAnswer> WrenletHardware::runModeRequest(const SimUS
 std::vector<uint8_t> WrenletHardware::versionReply(const std::string& text) const
 {
     std::vector<uint8_t> reply(kVersionReplyLength, fRunMode.versionsWithoutNul ? uint8_t('.') : uint8_t(0));
-    std::copy_n(text.begin(), std::min(text.size(), kVersionReplyLength - (fRunMode.versionsWithoutNul ? 0 : 1)),
+    std::copy_n(text.begin(),
+                std::min(text.size(), kVersionReplyLength - (fRunMode.versionsWithoutNul ? 0 : 1)),
                 reply.begin());
     return reply;
 }

@@ -44,6 +44,11 @@ CF_EXPORT Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean resolve
 
 // Percent-decoded; "/" for the root.
 CF_EXPORT CFStringRef CFURLCopyLastPathComponent(CFURLRef url);
+// The scheme, the host name (an IP literal without its brackets) and the port of the absolute URL;
+// NULL, NULL and -1 where it has none.
+CF_EXPORT CFStringRef CFURLCopyScheme(CFURLRef anURL);
+CF_EXPORT CFStringRef CFURLCopyHostName(CFURLRef anURL);
+CF_EXPORT SInt32 CFURLGetPortNumber(CFURLRef anURL);
 // The text after the last '.' of the last path component; NULL when there is none.
 CF_EXPORT CFStringRef CFURLCopyPathExtension(CFURLRef url);
 CF_EXPORT CFURLRef CFURLCreateCopyDeletingLastPathComponent(CFAllocatorRef allocator, CFURLRef url);

@@ -14,3 +14,5 @@
 #include <Foundation/NSTypes.h>
 #include <Foundation/NSURL.h>
 #include <Foundation/NSValue.h>
+#include <Foundation/NSURLParts.h>
+#include <Foundation/NSURLSession.h>

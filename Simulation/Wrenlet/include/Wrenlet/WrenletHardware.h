@@ -12,6 +12,7 @@
 
 #include <Wrenlet/ChipState.h>
 #include <Wrenlet/FlashController.h>
+#include <Wrenlet/JtagTarget.h>
 #include <Wrenlet/SambaBootLoader.h>
 
 #include <KorvanInterface/KorvanDevice.h>
@@ -102,6 +103,8 @@ public:
 
     // Boot-loader access under the unit's lock: its knobs and logs.
     void withBootLoader(const std::function<void(SambaBootLoader&)>& action);
+    // The FPGA's JTAG target under the unit's lock: its knobs and records.
+    void withJtag(const std::function<void(JtagTarget&)>& action);
     // Every bulk answer comes this long after the command that caused it.
     void setAnswerDelay(uint64_t ns);
     // After `bytes` more bytes on bulk IN the boot loader stops answering (until the next boot).
@@ -132,7 +135,8 @@ public:
 
     // Called by the faces.
     void faceDetached(const SimUSB::Device* face);
-    std::optional<SimUSB::ControlAnswer> runModeRequest(const SimUSB::SetupPacket& setup);
+    std::optional<SimUSB::ControlAnswer> runModeRequest(const SimUSB::SetupPacket& setup,
+                                                        std::span<const uint8_t> data);
     void bulkOut(std::span<const uint8_t> bytes);
     SimUSB::InPacket bulkIn(std::span<uint8_t> space);
 
@@ -164,7 +168,8 @@ private:
     mutable std::mutex fLock;
     ChipState fChip;
     SambaBootLoader fLoader;
-    std::string fFpgaVersion = "0.0";
+    // The FPGA: its configuration survives power losses, its variant is the signature's.
+    JtagTarget fJtag{'A'};
     RunModeOptions fRunMode;
 
     Face fFace = Face::Off;

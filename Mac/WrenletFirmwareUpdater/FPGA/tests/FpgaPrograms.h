@@ -1,0 +1,22 @@
+// Jam programs that program the simulated Wrenlet's FPGA: check the IDCODE (EXIT 6 when it is not the
+// variant's), enable, erase, load the bitstream word by word, DONE and the idle clocks, check the
+// status (EXIT 10 when not configured), disable, EXIT 0.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct FpgaProgramSpec
+{
+    char variant = 'A';
+    std::string version = "1.0";
+    std::string action = "PROGRAM";
+    // Payload bytes of the bitstream.
+    size_t payload = 64;
+    // The last lines: no status check, EXIT 0 straight after the idle clocks, so they are still pending
+    // in the adapter when the run ends.
+    bool endWithIdleClocks = false;
+};
+
+std::vector<uint8_t> makeFpgaProgram(const FpgaProgramSpec& spec);

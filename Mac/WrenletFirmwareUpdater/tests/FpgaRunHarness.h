@@ -1,0 +1,93 @@
+#pragma once
+
+// The updater with the real FPGA stage: the Jam STAPL player programming the simulated unit's FPGA
+// through its run-mode face, on the manual clock. The container's programs are made for each variant.
+
+#include "ContainerFiles.h"
+#include "FpgaPrograms.h"
+#include "UpdaterHarness.h"
+#include "jam.h"
+
+#include <Wrenlet/JtagTarget.h>
+
+#include <array>
+#include <functional>
+
+namespace UpdaterTests {
+
+using Wrenlet::JtagTarget;
+
+inline constexpr const char* kFPGAVersion = "7.5";
+
+class WrenletFpgaRun : public UpdaterHarness
+{
+protected:
+    void SetUp() override
+    {
+        UpdaterHarness::SetUp();
+        fContainer = FirmwareContainer::FromParts("2.2", kFPGAVersion, Programs({}));
+    }
+
+    // The image of the harness's container and a program for each variant, the variant's spec changed
+    // as given.
+    std::array<std::vector<uint8_t>, 4> Programs(const std::function<void(char, FpgaProgramSpec&)>& change)
+    {
+        std::array<std::vector<uint8_t>, 4> parts;
+        const auto image = Wrenlet::FirmwareImage::build("2.2", kImageSize);
+        parts[0] = image;
+        for (const char variant : {'A', 'B', 'C'}) {
+            FpgaProgramSpec spec{.variant = variant,
+                                 .version = kFPGAVersion,
+                                 .action = variant == 'A' ? "PROGRAM" : "RUN_FILE"};
+            if (change) {
+                change(variant, spec);
+            }
+            parts[size_t(variant - 'A' + 1)] = makeFpgaProgram(spec);
+        }
+        return parts;
+    }
+
+    // The updater with the real player; the run is work the manual clock waits for.
+    void LaunchWithPlayer(bool withContainer = true)
+    {
+        MainMenu::Register([](std::weak_ptr<USB_FPGA::Client> client, std::shared_ptr<WRNA> device,
+                              const std::string& action, const uint8_t* data, size_t length) {
+            DarwinClock::Activity activity("FPGA run");
+            jam(std::move(client), std::move(device), action, data, length);
+        });
+        MainMenu::Build();
+        fDelegate = static_cast<AppDelegate*>(NS::Application::sharedApplication().delegate());
+        fDelegate->applicationDidFinishLaunching(nullptr);
+        if (withContainer) {
+            fDelegate->GetUpdater()->FirmwareVerified(fContainer, "wrenlet.image");
+        }
+    }
+
+    void Connect(bool withContainer = true)
+    {
+        fUnit->powerOn();
+        LaunchWithPlayer(withContainer);
+        ASSERT_TRUE(RunUntil([&] { return fDelegate->IsConnected(); }, 5s));
+    }
+
+    bool RunToEnd()
+    {
+        return RunUntil([&] { return TheUpdater().GetState() == Updater::kIdle && Finished(); }, 120s);
+    }
+
+    std::vector<JtagTarget::Request> JtagRequests()
+    {
+        std::vector<JtagTarget::Request> requests;
+        fUnit->withJtag([&](JtagTarget& target) { requests = target.requests(); });
+        return requests;
+    }
+
+    std::vector<bool> ProgramEnables()
+    {
+        std::vector<bool> transitions;
+        fUnit->withJtag([&](JtagTarget& target) { transitions = target.programEnableTransitions(); });
+        return transitions;
+    }
+};
+
+} // namespace UpdaterTests

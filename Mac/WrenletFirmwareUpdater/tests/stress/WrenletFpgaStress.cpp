@@ -1,0 +1,74 @@
+// The FPGA stage with the real player, 100 times over: the run on its thread, the 0.3 s interval
+// ticking, FinishedFPGA posted to the main queue, the unit removed and attached again from the test
+// thread at random moments, and the launch downloads completing meanwhile. Every FinishedFPGA is
+// handled once and its thread joined; the unit always boots.
+
+#include "../FpgaRunHarness.h"
+
+#include <FoundationTesting/URLLoading.h>
+#include <SimNetwork/FirmwareServer.h>
+
+#include <random>
+
+using namespace UpdaterTests;
+
+namespace {
+
+constexpr int kRuns = 100;
+
+} // namespace
+
+TEST_F(WrenletFpgaRun, StressedByRemovalsAndDownloads)
+{
+    // The launch downloads find the same firmware on the server, signed with the build's key.
+    ContainerSpec spec;
+    spec.firmwareVersion = "2.2";
+    spec.fpgaVersion = kFPGAVersion;
+    spec.sections = Programs({});
+    const Bytes file = xzCompress(signedContainer(spec));
+    const auto authority = SimNetwork::makeCertificateAuthority("Stress Authority");
+    SimNetwork::FirmwareServer info;
+    SimNetwork::FirmwareServer images(SimNetwork::makeServerCertificate(authority, "firmware.vork.example"));
+    info.setRoute("/api/device/wrenlet-k/firmware",
+                  {{.body = R"([{"image":"https://firmware.vork.example/images/wrenlet.image"}])"}});
+    images.setRoute("/images/wrenlet.image", {{.body = std::string(file.begin(), file.end())}});
+    FoundationTesting::mapHost("firmware.vork.example", 80, info.port());
+    FoundationTesting::mapHost("firmware.vork.example", 443, images.port());
+    FoundationTesting::trustCertificateAuthority(authority.certificatePem);
+
+    std::mt19937 random(20261210);
+    fUnit->installFirmware(fContainer->Section(1));
+    fUnit->powerOn();
+    int succeeded = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        // Flash already current: each update goes straight to the FPGA stage.
+        fUnit->setFpgaVersion(run % 2 == 0 ? "7.4" : "7.3");
+        LaunchWithPlayer();
+        ASSERT_TRUE(RunUntil([&] { return fDelegate->IsConnected(); }, 5s)) << "run " << run;
+        fDelegate->UpdateButton->performClick();
+        const int steps = int(random() % 400);
+        for (int step = 0; step < steps && !Finished(); ++step) {
+            Step(1ms);
+        }
+        if (!Finished()) {
+            fUnit->powerOff();
+            Step(std::chrono::milliseconds(random() % 50));
+            fUnit->powerOn();
+        }
+        ASSERT_TRUE(RunUntil(
+            [&] {
+                return TheUpdater().GetState() == Updater::kIdle && (Finished() || !fDelegate->IsConnected());
+            },
+            120s))
+            << "run " << run;
+        succeeded += Progress() == "Success!";
+        Quit();
+        Step(1s);
+        ASSERT_FALSE(fUnit->isBricked()) << "run " << run;
+        if (fUnit->face() == Wrenlet::WrenletHardware::Face::Off) {
+            fUnit->powerOn();
+        }
+    }
+    EXPECT_GT(succeeded, 0);
+    FoundationTesting::resetURLLoading();
+}

@@ -1,0 +1,4 @@
+#pragma once
+
+#include <Security/SecBase.h>
+#include <Security/SecKey.h>
