@@ -236,7 +236,8 @@ OSStatus AudioServerHost::StartRunner(AudioObjectID deviceID, UInt32 clientID, C
     if (status != kAudioHardwareNoError) {
         return status;
     }
-    auto runner = std::make_unique<IORunner>(fDriver, std::move(configuration), client.fCallback, client.fObserver);
+    auto runner =
+        std::make_unique<IORunner>(fDriver, std::move(configuration), client.fCallback, client.fObserver);
     status = runner->Start();
     if (status == kAudioHardwareNoError) {
         client.fRunner = std::move(runner);

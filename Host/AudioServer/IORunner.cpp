@@ -167,8 +167,8 @@ bool IORunner::RunCycle(UInt64 counter, Float64 sampleTime, UInt64 woke)
         return false;
     }
     if (fObserver) {
-        fObserver({counter, cycle.mCurrentTime.mHostTime, woke, mach_absolute_time(), cycle.mOutputTime.mHostTime,
-                   fNewest.fSampleTime, fNewest.fHostTime});
+        fObserver({counter, cycle.mCurrentTime.mHostTime, woke, mach_absolute_time(),
+                   cycle.mOutputTime.mHostTime, fNewest.fSampleTime, fNewest.fHostTime});
     }
     return true;
 }

@@ -18,7 +18,7 @@ struct ModelWordEntry
     Model model;
 };
 constexpr ModelWordEntry kModelWords[] = {
-    {"brio", Model::Brio}, {"tenor", Model::Tenor}, {"basso", Model::Basso},
+    {"brio", Model::Brio},       {"tenor", Model::Tenor}, {"basso", Model::Basso},
     {"wrenlet", Model::Wrenlet}, {"pyx", Model::Pyx},
 };
 
@@ -91,7 +91,8 @@ const std::vector<Option>& Options()
          }},
         {"--duration", "1 to 3600 seconds", "10",
          [](const std::string& text, DemoOptions& o) {
-             return ParseNumber(text, o.durationSeconds) && o.durationSeconds >= 1 && o.durationSeconds <= 3600;
+             return ParseNumber(text, o.durationSeconds) && o.durationSeconds >= 1 &&
+                    o.durationSeconds <= 3600;
          }},
         {"--drop-rate", "0 to 5 percent of input packets", "0.1 with streaming headers, 0 without",
          [](const std::string& text, DemoOptions& o) {
@@ -115,7 +116,8 @@ const std::vector<Option>& Options()
              o.outputFolder = text;
              return !text.empty();
          }},
-        {"--capture-iso", "0 to 3600 seconds; above 0, isochronous transfers are captured for the whole run", "0",
+        {"--capture-iso", "0 to 3600 seconds; above 0, isochronous transfers are captured for the whole run",
+         "0",
          [](const std::string& text, DemoOptions& o) {
              return ParseNumber(text, o.isochronousCaptureSeconds) && o.isochronousCaptureSeconds <= 3600;
          }},
@@ -157,7 +159,8 @@ const char* DriverName(DriverChoice driver)
 std::string HelpText()
 {
     std::ostringstream text;
-    text << "options of audio (ten seconds of audio through a simulated interface, checked sample by sample):\n";
+    text << "options of audio (ten seconds of audio through a simulated interface, checked sample by "
+            "sample):\n";
     for (const Option& option : Options()) {
         text << "  " << option.name << " VALUE\n      " << option.values << " (default " << option.defaultText
              << ")\n";
@@ -184,7 +187,8 @@ ParseResult ParseOptions(const std::vector<std::string>& arguments, const std::s
         const auto option = std::find_if(table.begin(), table.end(),
                                          [&](const Option& candidate) { return name == candidate.name; });
         if (option == table.end()) {
-            return {std::nullopt, "unknown option '" + arguments[index] + "'; the options are: " + OptionNames(), 2};
+            return {std::nullopt,
+                    "unknown option '" + arguments[index] + "'; the options are: " + OptionNames(), 2};
         }
         if (!value) {
             if (index + 1 == arguments.size()) {

@@ -15,11 +15,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <unistd.h>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
+#include <unistd.h>
 
 namespace Demo {
 
@@ -43,7 +43,8 @@ constexpr uint32_t kResidentCheckSeconds = 10;
 
 std::string Lowercase(std::string text)
 {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
     return text;
 }
 
@@ -64,7 +65,8 @@ KorvanInterface::ChannelCounts DeviceChannels(Model model, uint32_t rate)
 std::string ServingDriver()
 {
     io_iterator_t services = 0;
-    if (IOServiceGetMatchingServices(kIOMainPortDefault, IOServiceMatching("com_vork_driver_tide_control_interface"),
+    if (IOServiceGetMatchingServices(kIOMainPortDefault,
+                                     IOServiceMatching("com_vork_driver_tide_control_interface"),
                                      &services) != kIOReturnSuccess) {
         return "no driver";
     }
@@ -92,7 +94,8 @@ std::string NoDriverExplanation(const DemoOptions& options)
     const std::string product = ModelProduct(options.model);
     if (options.driver == DriverChoice::Kext && options.model != Model::Wrenlet) {
         return "No driver claimed the simulated " + product +
-               ": the kernel extension drives only the Wrenlet (USB product 12). Use --driver auto or dext, or "
+               ": the kernel extension drives only the Wrenlet (USB product 12). Use --driver auto or dext, "
+               "or "
                "--model wrenlet.";
     }
     return "No driver claimed the simulated " + product + ".";
@@ -123,7 +126,8 @@ void Judge(RunResult& result)
              std::to_string(result.droppedFrames) + " dropped");
     }
     if (result.unexplainedSilence != 0) {
-        fail(std::to_string(result.unexplainedSilence) + " recorded frames replaced by silence no drop explains");
+        fail(std::to_string(result.unexplainedSilence) +
+             " recorded frames replaced by silence no drop explains");
     }
     if (loopback.mismatchedSamples != 0) {
         fail(std::to_string(loopback.mismatchedSamples) + " samples differ from what was played");
@@ -132,13 +136,15 @@ void Judge(RunResult& result)
         fail(std::to_string(loopback.mixMismatches) + " frames of the plug-in's mix channels differ");
     }
     if (loopback.loopbackMismatches != 0) {
-        fail(std::to_string(loopback.loopbackMismatches) + " frames of the plug-in's loopback channels differ");
+        fail(std::to_string(loopback.loopbackMismatches) +
+             " frames of the plug-in's loopback channels differ");
     }
     if (!drift && result.timing.jitterMaxUs > 100) {
         fail("a zero timestamp strayed " + std::to_string(int(result.timing.jitterMaxUs)) + " µs");
     }
     if (drift && result.timing.estimatedRate > 0 && std::abs(result.timing.rateErrorPpm) > 5) {
-        fail("the zero timestamps' rate is " + std::to_string(result.timing.rateErrorPpm) + " ppm off the device's");
+        fail("the zero timestamps' rate is " + std::to_string(result.timing.rateErrorPpm) +
+             " ppm off the device's");
     }
     if (!result.unexpectedLogLines.empty()) {
         fail("unexpected log line: " + result.unexpectedLogLines.front());
@@ -180,7 +186,10 @@ AudioServerHost& SharedAudioServer()
 {
     struct Server
     {
-        Server() : bundle(PlugInBundle::Load(TIDE_PLUGIN_BUNDLE)), host(bundle->Driver()) { host.Initialize(); }
+        Server() : bundle(PlugInBundle::Load(TIDE_PLUGIN_BUNDLE)), host(bundle->Driver())
+        {
+            host.Initialize();
+        }
         std::unique_ptr<PlugInBundle> bundle;
         AudioServerHost host;
     };
@@ -214,7 +223,8 @@ RunResult RunDemo(const DemoOptions& options)
     system.setBusDeviationPpm(options.busDeviationPpm);
     auto device = system.plugIn(kPort, settings);
 
-    const std::optional<AudioObjectID> found = WaitForDevice(host, Lowercase(result.serial), kDeviceWaitSeconds);
+    const std::optional<AudioObjectID> found =
+        WaitForDevice(host, Lowercase(result.serial), kDeviceWaitSeconds);
     result.deviceAppeared = found.has_value();
     if (!found) {
         result.reason = NoDriverExplanation(options);
@@ -253,7 +263,8 @@ RunResult RunDemo(const DemoOptions& options)
         result.dropPercent = options.effectiveDropPercent(result.headersOn);
         if (result.dropPercent > 0 && totalMicroframes > 2 * kDropMarginMicroframes) {
             system.dropInputPackets(*device, system.currentMicroframe() + kDropMarginMicroframes,
-                                    totalMicroframes - 2 * kDropMarginMicroframes, result.dropPercent, options.seed);
+                                    totalMicroframes - 2 * kDropMarginMicroframes, result.dropPercent,
+                                    options.seed);
         }
         // The device's log of frames per packet reaches back 10 s: dropped packets are read from it
         // as the run goes.
@@ -265,8 +276,9 @@ RunResult RunDemo(const DemoOptions& options)
             }
             if (second % 5 == 4 || second + 1 == options.durationSeconds) {
                 for (const DroppedPacket& packet : system.droppedPackets(*device)) {
-                    if (std::none_of(dropped.begin(), dropped.end(),
-                                     [&](const DroppedPacket& known) { return known.microframe == packet.microframe; })) {
+                    if (std::none_of(dropped.begin(), dropped.end(), [&](const DroppedPacket& known) {
+                            return known.microframe == packet.microframe;
+                        })) {
                         dropped.push_back(packet);
                     }
                 }
@@ -294,12 +306,14 @@ RunResult RunDemo(const DemoOptions& options)
     result.timing = recorder.timing(nanosecondsPerFrame);
     std::vector<double> dropTimes;
     for (const DroppedPacket& packet : droppedPackets) {
-        if (const std::optional<double> time = recorder.sampleTimeAt(system.microframeStart(packet.microframe))) {
+        if (const std::optional<double> time =
+                recorder.sampleTimeAt(system.microframeStart(packet.microframe))) {
             dropTimes.push_back(*time);
         }
     }
-    const Attribution attribution = AttributeSilences(
-        result.loopback.silences, dropTimes, result.loopback.segmentStart + int64_t(result.facts.zeroTimeStampPeriod));
+    const Attribution attribution =
+        AttributeSilences(result.loopback.silences, dropTimes,
+                          result.loopback.segmentStart + int64_t(result.facts.zeroTimeStampPeriod));
     result.repairedFrames = attribution.repairedFrames;
     result.repairedStretches = attribution.repairedStretches;
     result.unexplainedSilence = attribution.unexplainedFrames;

@@ -48,9 +48,8 @@ Attribution AttributeSilences(const std::vector<SilentStretch>& silences, const 
     const double distance = drops.empty() ? 0 : CommonDistance(silences, drops);
     for (const SilentStretch& silence : silences) {
         const double expected = double(silence.start) - distance;
-        const bool explained = std::any_of(drops.begin(), drops.end(), [&](double drop) {
-            return std::abs(drop - expected) <= kTolerance;
-        });
+        const bool explained = std::any_of(
+            drops.begin(), drops.end(), [&](double drop) { return std::abs(drop - expected) <= kTolerance; });
         if (explained) {
             ++attribution.repairedStretches;
             attribution.repairedFrames += uint64_t(silence.frames);

@@ -5,10 +5,14 @@ namespace Demo {
 namespace {
 
 constexpr const char* kFaultMarks[] = {
-    "ASSERTION FAILURE",        "!!!",
-    "!! Isoc stalled!",         "USB IN ERR",
-    "UpdateFrameTimestamps FAIL", "DoGetFrameSnapshot FAIL",
-    "Couldn't find USB request block", "TIMEOUT STARTING OUTPUT",
+    "ASSERTION FAILURE",
+    "!!!",
+    "!! Isoc stalled!",
+    "USB IN ERR",
+    "UpdateFrameTimestamps FAIL",
+    "DoGetFrameSnapshot FAIL",
+    "Couldn't find USB request block",
+    "TIMEOUT STARTING OUTPUT",
 };
 constexpr const char* kDropReport = "!!! Detected ";
 // The kernel extension reports each input packet the bus lost.

@@ -104,15 +104,16 @@ void DrawSignal(cairo_t* cr, const PlotInput& input, const Panel& frame)
     if (!silences.empty() && silences.front().start < trace.start + recorded) {
         centre = silences.front().start + silences.front().frames / 2;
     }
-    const int64_t first = std::clamp<int64_t>(centre - window / 2, trace.start,
-                                              std::max<int64_t>(trace.start, trace.start + recorded - window));
+    const int64_t first = std::clamp<int64_t>(
+        centre - window / 2, trace.start, std::max<int64_t>(trace.start, trace.start + recorded - window));
     Panel panel = frame;
     panel.xMin = 0;
     panel.xMax = kWindowSeconds * 1000;
     panel.yMin = -1;
     panel.yMax = 1;
-    DrawAxes(cr, panel, "Signal: channel 0, played and recorded (latency " +
-                            std::to_string(run.loopback.latencyFrames) + " frames)",
+    DrawAxes(cr, panel,
+             "Signal: channel 0, played and recorded (latency " + std::to_string(run.loopback.latencyFrames) +
+                 " frames)",
              "time (ms)", "level (full scale)", 1, 1);
     for (const SilentStretch& silence : run.loopback.silences) {
         const double from = double(silence.start - first) * 1000 / rate;
@@ -129,7 +130,8 @@ void DrawSignal(cairo_t* cr, const PlotInput& input, const Panel& frame)
     cairo_set_source_rgb(cr, 0.6, 0.75, 1);
     for (int64_t index = 0; index < window; ++index) {
         const double x = panel.px(double(index) * 1000 / rate);
-        const double y = panel.py(ToFloat(SignalValue(kSineChannel, first + index - run.loopback.latencyFrames, rate)));
+        const double y =
+            panel.py(ToFloat(SignalValue(kSineChannel, first + index - run.loopback.latencyFrames, rate)));
         index == 0 ? cairo_move_to(cr, x, y) : cairo_line_to(cr, x, y);
     }
     cairo_stroke(cr);
@@ -166,8 +168,8 @@ void DrawTiming(cairo_t* cr, const PlotInput& input, const Panel& frame)
     panel.xMax = end;
     panel.yMin = -top;
     panel.yMax = top;
-    DrawAxes(cr, panel, "Timing: zero-timestamp error and IO cycle wake-up lateness", "time (s)", "error, lateness (µs)",
-             1, 0);
+    DrawAxes(cr, panel, "Timing: zero-timestamp error and IO cycle wake-up lateness", "time (s)",
+             "error, lateness (µs)", 1, 0);
     cairo_set_source_rgba(cr, 0.2, 0.7, 0.2, 0.15);
     cairo_rectangle(cr, panel.x, panel.py(kTimingWindowUs), panel.width,
                     panel.py(-kTimingWindowUs) - panel.py(kTimingWindowUs));

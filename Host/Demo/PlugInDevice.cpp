@@ -56,13 +56,15 @@ double NominalRate(const AudioServerHost& host, AudioObjectID device)
 
 } // namespace
 
-std::optional<AudioObjectID> WaitForDevice(const AudioServerHost& host, const std::string& uid, double seconds)
+std::optional<AudioObjectID> WaitForDevice(const AudioServerHost& host, const std::string& uid,
+                                           double seconds)
 {
     std::optional<AudioObjectID> found;
     WaitFor(seconds, [&] {
         for (const AudioObjectID device : host.DeviceList()) {
             std::string text;
-            if (host.GetString(device, Address(kAudioDevicePropertyDeviceUID), text) != kAudioHardwareNoError) {
+            if (host.GetString(device, Address(kAudioDevicePropertyDeviceUID), text) !=
+                kAudioHardwareNoError) {
                 continue;
             }
             // The plug-in prefixes the serial with the driver's class: "<class>:<serial>".
@@ -97,7 +99,8 @@ DeviceFacts ReadDeviceFacts(const AudioServerHost& host, AudioObjectID device)
                    facts.inputSafetyOffset);
     host.GetUInt32(device, Address(kAudioDevicePropertySafetyOffset, kAudioObjectPropertyScopeOutput),
                    facts.outputSafetyOffset);
-    host.GetUInt32(device, Address(kAudioDevicePropertyLatency, kAudioObjectPropertyScopeInput), facts.inputLatency);
+    host.GetUInt32(device, Address(kAudioDevicePropertyLatency, kAudioObjectPropertyScopeInput),
+                   facts.inputLatency);
     host.GetUInt32(device, Address(kAudioDevicePropertyLatency, kAudioObjectPropertyScopeOutput),
                    facts.outputLatency);
     host.GetUInt32(device, Address(kAudioDevicePropertyZeroTimeStampPeriod), facts.zeroTimeStampPeriod);
@@ -126,7 +129,8 @@ void SetOutputVolumesToFullScale(AudioServerHost& host, AudioObjectID device)
     AudioServerPlugInDriverRef driver = host.Driver();
     for (const AudioObjectID object : owned) {
         UInt32 objectClass = 0;
-        if (host.GetUInt32(object, Address(kAudioObjectPropertyClass), objectClass) != kAudioHardwareNoError ||
+        if (host.GetUInt32(object, Address(kAudioObjectPropertyClass), objectClass) !=
+                kAudioHardwareNoError ||
             objectClass != kAudioVolumeControlClassID) {
             continue;
         }

@@ -26,8 +26,10 @@ struct DeviceFacts
     uint32_t zeroTimeStampPeriod = 0;
 };
 
-// The device whose UID is `uid` (or ends in ":" and `uid`), once the plug-in lists it, or nothing after `seconds`.
-std::optional<AudioObjectID> WaitForDevice(const AudioServerHost& host, const std::string& uid, double seconds);
+// The device whose UID is `uid` (or ends in ":" and `uid`), once the plug-in lists it, or nothing after
+// `seconds`.
+std::optional<AudioObjectID> WaitForDevice(const AudioServerHost& host, const std::string& uid,
+                                           double seconds);
 // Whether the device left the plug-in's list before `seconds` passed.
 bool WaitForDeviceGone(const AudioServerHost& host, AudioObjectID device, double seconds);
 

@@ -28,10 +28,8 @@ Recorder::Recorder(uint32_t maxChannels, uint32_t maxBufferFrames, uint32_t rate
     : fMaxSamples(maxChannels * maxBufferFrames), fRate(rate),
       fCycles(RingCapacity(rate, maxBufferFrames),
               [&](CycleSlot& slot) { slot.samples.resize(size_t(maxChannels) * maxBufferFrames); }),
-      fTimings(RingCapacity(192000, kSmallestBuffer), [](IOCycleTiming&) {}),
-      fWorker([this] { work(); })
-{
-}
+      fTimings(RingCapacity(192000, kSmallestBuffer), [](IOCycleTiming&) {}), fWorker([this] { work(); })
+{}
 
 Recorder::~Recorder()
 {

@@ -38,17 +38,19 @@ std::string FormatReport(const RunResult& r)
     const LoopbackResult& l = r.loopback;
     std::ostringstream text;
     text << "Tide audio demo\n";
-    text << "  device:        " << KorvanInterface::modelInfo(o.model).product << " (serial " << r.serial << ", UID "
-         << (r.facts.uid.empty() ? "-" : r.facts.uid) << ")\n";
-    text << "  rate:          " << o.rate << " Hz, buffer " << o.bufferFrames << " frames, " << o.durationSeconds
-         << " s\n";
+    text << "  device:        " << KorvanInterface::modelInfo(o.model).product << " (serial " << r.serial
+         << ", UID " << (r.facts.uid.empty() ? "-" : r.facts.uid) << ")\n";
+    text << "  rate:          " << o.rate << " Hz, buffer " << o.bufferFrames << " frames, "
+         << o.durationSeconds << " s\n";
     text << "  driver:        " << (r.driver.empty() ? "none" : r.driver)
          << (r.throughAdapter ? " (through the kernel-numbering adapter)" : "") << "\n";
     text << "  headers:       "
-         << (r.headersOn ? "on (version " + std::to_string(o.headerVersion) + ")" : std::string("off")) << "\n";
+         << (r.headersOn ? "on (version " + std::to_string(o.headerVersion) + ")" : std::string("off"))
+         << "\n";
     text << "  drift:         " << Signed(o.driftPpm) << " ppm; input drops " << Fixed(r.dropPercent, 2)
          << " %\n";
-    text << "  IO thread:     " << (r.realTimePriority ? "real-time priority" : "normal priority (no real-time class allowed)")
+    text << "  IO thread:     "
+         << (r.realTimePriority ? "real-time priority" : "normal priority (no real-time class allowed)")
          << "\n";
     if (!r.deviceAppeared) {
         text << "FAIL: " << r.reason << "\n";
@@ -59,14 +61,15 @@ std::string FormatReport(const RunResult& r)
     text << "  measured:      " << roundTrip << " frames (" << Milliseconds(roundTrip, o.rate) << "), "
          << (l.latencyConstant ? "constant" : "changed during the run") << "; of it " << l.latencyFrames
          << " frames from played to recorded sample time\n";
-    text << "  reported:      buffer " << o.bufferFrames << " x 2, safety offsets in " << r.facts.inputSafetyOffset
-         << " / out " << r.facts.outputSafetyOffset << ", latency in " << r.facts.inputLatency << " / out "
-         << r.facts.outputLatency << ": "
-         << 2 * o.bufferFrames + r.facts.inputSafetyOffset + r.facts.outputSafetyOffset + r.facts.inputLatency +
-                r.facts.outputLatency
+    text << "  reported:      buffer " << o.bufferFrames << " x 2, safety offsets in "
+         << r.facts.inputSafetyOffset << " / out " << r.facts.outputSafetyOffset << ", latency in "
+         << r.facts.inputLatency << " / out " << r.facts.outputLatency << ": "
+         << 2 * o.bufferFrames + r.facts.inputSafetyOffset + r.facts.outputSafetyOffset +
+                r.facts.inputLatency + r.facts.outputLatency
          << " frames\n";
     text << "Samples\n";
-    text << "  compared:      " << l.framesCompared << " frames on " << l.playedChecksums.size() << " channels\n";
+    text << "  compared:      " << l.framesCompared << " frames on " << l.playedChecksums.size()
+         << " channels\n";
     text << "  lost:          " << (l.lost - r.skippedFrames) << "\n";
     text << "  duplicated:    " << l.duplicated << "\n";
     if (l.loopbackUnderrunFrames != 0) {
@@ -82,18 +85,19 @@ std::string FormatReport(const RunResult& r)
     if (r.unexplainedSilence != 0) {
         text << "  unexplained:   " << r.unexplainedSilence << " frames of silence no drop explains (lost)\n";
     }
-    text << "  mirror check:  " << r.mirrorMismatches << " OUT microframes whose size differs from the input they mirror\n";
+    text << "  mirror check:  " << r.mirrorMismatches
+         << " OUT microframes whose size differs from the input they mirror\n";
     text << "Zero timestamps\n";
     text << "  reported:      " << r.timing.zeroTimeStamps << "\n";
-    text << "  jitter:        RMS " << Fixed(r.timing.jitterRmsUs, 2) << " µs, max " << Fixed(r.timing.jitterMaxUs, 2)
-         << " µs\n";
+    text << "  jitter:        RMS " << Fixed(r.timing.jitterRmsUs, 2) << " µs, max "
+         << Fixed(r.timing.jitterMaxUs, 2) << " µs\n";
     if (r.timing.estimatedRate > 0) {
         text << "  device rate:   " << Fixed(r.timing.estimatedRate, 3) << " Hz from the timestamps ("
              << Fixed(r.timing.rateErrorPpm, 2) << " ppm off the device)\n";
     }
     text << "IO cycles\n";
-    text << "  cycles:        " << r.timing.cycles << ", wake-up lateness max " << Fixed(r.timing.wakeLatenessMaxUs, 0)
-         << " µs\n";
+    text << "  cycles:        " << r.timing.cycles << ", wake-up lateness max "
+         << Fixed(r.timing.wakeLatenessMaxUs, 0) << " µs\n";
     text << "  xruns:         " << r.timing.lateCycles << " late cycles (" << r.lateFrames << " frames)\n";
     if (r.lateBusFrames != 0) {
         text << "  late bus:      " << r.lateBusFrames

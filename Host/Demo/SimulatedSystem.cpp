@@ -1,8 +1,8 @@
 #include "SimulatedSystem.h"
 
 #include <DriverKitTesting/DriverKitTesting.h>
-#include <KernelIOKitTesting/KernelExtensionLoading.h>
 #include <IOKit/platform/KernelNumbering.h>
+#include <KernelIOKitTesting/KernelExtensionLoading.h>
 #include <SimUSB/Bus.h>
 
 #include <mach/mach_time.h>
@@ -50,7 +50,8 @@ SimulatedSystem::~SimulatedSystem()
     SimUSB::Bus::shared().frameClock().setDeviationPpm(0);
 }
 
-std::shared_ptr<KorvanInterface::KorvanDevice> SimulatedSystem::plugIn(uint8_t port, const DeviceSettings& settings)
+std::shared_ptr<KorvanInterface::KorvanDevice> SimulatedSystem::plugIn(uint8_t port,
+                                                                       const DeviceSettings& settings)
 {
     KorvanInterface::DescriptorOptions options(settings.model, KorvanVendorID());
     options.serial = settings.serial;
@@ -76,8 +77,8 @@ void SimulatedSystem::setBusDeviationPpm(int32_t ppm)
     SimUSB::Bus::shared().frameClock().setDeviationPpm(ppm);
 }
 
-void SimulatedSystem::dropInputPackets(KorvanInterface::KorvanDevice& device, uint64_t from, uint64_t microframes,
-                                       double percent, uint64_t seed)
+void SimulatedSystem::dropInputPackets(KorvanInterface::KorvanDevice& device, uint64_t from,
+                                       uint64_t microframes, double percent, uint64_t seed)
 {
     std::mt19937_64 random(seed);
     std::bernoulli_distribution drop(percent / 100);

@@ -55,8 +55,8 @@ public:
     // Loses input packets of `device` from `from` (a microframe) for `microframes`: each with
     // `percent` chance, drawn from `seed`. The device has sent them, so its frame counter and its
     // loopback move on as for any packet; they never reach the host.
-    void dropInputPackets(KorvanInterface::KorvanDevice& device, uint64_t from, uint64_t microframes, double percent,
-                          uint64_t seed);
+    void dropInputPackets(KorvanInterface::KorvanDevice& device, uint64_t from, uint64_t microframes,
+                          double percent, uint64_t seed);
     // Loses `count` consecutive input packets from microframe `first` on.
     void dropInputBurst(KorvanInterface::KorvanDevice& device, uint64_t first, uint64_t count);
     const std::vector<uint64_t>& droppedMicroframes() const { return fDropped; }

@@ -29,8 +29,8 @@ int32_t SignalValue(uint32_t channel, int64_t frame, uint32_t rate)
     if (channel == kSineChannel) {
         // The phase from the frame within one second keeps precision over long runs.
         const double seconds = double(frame % rate) / rate;
-        auto value = int32_t(std::lround(kSineAmplitude * std::sin(2 * std::numbers::pi * kSineHz * seconds) *
-                                         kSampleScale));
+        auto value = int32_t(
+            std::lround(kSineAmplitude * std::sin(2 * std::numbers::pi * kSineHz * seconds) * kSampleScale));
         if ((value & 0xFF) == kStaleByte) {
             value ^= 1;
         }

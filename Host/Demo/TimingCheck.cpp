@@ -29,11 +29,11 @@ std::optional<double> TimingCheck::sampleTimeAt(uint64_t hostTime) const
     if (fStamps.size() < 2 || fStamps[fStamps.size() - 2].segment != fStamps.back().segment) {
         return std::nullopt;
     }
-    const ZeroTimeStampPoint& first = fStamps.front().segment == fStamps.back().segment
-                                          ? fStamps.front()
-                                          : fStamps[fStamps.size() - 2];
+    const ZeroTimeStampPoint& first =
+        fStamps.front().segment == fStamps.back().segment ? fStamps.front() : fStamps[fStamps.size() - 2];
     const ZeroTimeStampPoint& last = fStamps.back();
-    const double framesPerTick = (last.sampleTime - first.sampleTime) / double(last.hostTime - first.hostTime);
+    const double framesPerTick =
+        (last.sampleTime - first.sampleTime) / double(last.hostTime - first.hostTime);
     return last.sampleTime + double(int64_t(hostTime - last.hostTime)) * framesPerTick;
 }
 

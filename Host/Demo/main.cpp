@@ -21,8 +21,9 @@ int main(int argc, char** argv)
     }
     const Demo::DemoOptions& options = *parsed.options;
     if (options.headerVersion == 0 && options.effectiveDropPercent(false) > 0) {
-        std::printf("Without streaming headers a dropped packet cannot be repaired, only skipped: its frames are "
-                    "gone, and the report counts them.\n");
+        std::printf(
+            "Without streaming headers a dropped packet cannot be repaired, only skipped: its frames are "
+            "gone, and the report counts them.\n");
     }
     std::printf("Streaming %u s through a simulated %s...\n", options.durationSeconds,
                 KorvanInterface::modelInfo(options.model).product);

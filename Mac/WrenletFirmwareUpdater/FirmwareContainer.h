@@ -38,13 +38,14 @@ public:
                 return nullptr;
             views[i] = std::span<const uint8_t>(bytes->data() + range.offset, range.size);
         }
-        return std::shared_ptr<const FirmwareContainer>(
-            new FirmwareContainer(std::move(bytes), std::move(firmwareVersion), std::move(fpgaVersion), views));
+        return std::shared_ptr<const FirmwareContainer>(new FirmwareContainer(
+            std::move(bytes), std::move(firmwareVersion), std::move(fpgaVersion), views));
     }
 
     // Lays the sections back to back in one new buffer.
-    static std::shared_ptr<const FirmwareContainer> FromParts(std::string firmwareVersion, std::string fpgaVersion,
-                                                              const std::array<std::vector<uint8_t>, kSectionCount>& parts)
+    static std::shared_ptr<const FirmwareContainer>
+    FromParts(std::string firmwareVersion, std::string fpgaVersion,
+              const std::array<std::vector<uint8_t>, kSectionCount>& parts)
     {
         auto bytes = std::make_shared<std::vector<uint8_t>>();
         std::array<Range, kSectionCount> ranges;
@@ -68,13 +69,11 @@ public:
 
 private:
     FirmwareContainer(std::shared_ptr<const std::vector<uint8_t>> bytes, std::string firmwareVersion,
-                      std::string fpgaVersion, const std::array<std::span<const uint8_t>, kSectionCount>& sections)
-        : bytes_(std::move(bytes))
-        , firmwareVersion_(std::move(firmwareVersion))
-        , fpgaVersion_(std::move(fpgaVersion))
-        , sections_(sections)
-    {
-    }
+                      std::string fpgaVersion,
+                      const std::array<std::span<const uint8_t>, kSectionCount>& sections)
+        : bytes_(std::move(bytes)), firmwareVersion_(std::move(firmwareVersion)),
+          fpgaVersion_(std::move(fpgaVersion)), sections_(sections)
+    {}
 
     std::shared_ptr<const std::vector<uint8_t>> bytes_;
     std::string firmwareVersion_;

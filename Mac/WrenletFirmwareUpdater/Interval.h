@@ -10,9 +10,11 @@ class Interval
 {
 public:
     template <typename Object, typename... Parameters, typename... Arguments>
-    void Start(double seconds, Object* object, void (Object::*method)(Parameters...), Arguments&&... arguments)
+    void Start(double seconds, Object* object, void (Object::*method)(Parameters...),
+               Arguments&&... arguments)
     {
-        fTimer.Schedule(seconds, seconds, RunLoopTimer::MemberCall(object, method, std::forward<Arguments>(arguments)...));
+        fTimer.Schedule(seconds, seconds,
+                        RunLoopTimer::MemberCall(object, method, std::forward<Arguments>(arguments)...));
     }
     void Stop() { fTimer.Cancel(); }
     bool Running() const { return fTimer.Pending(); }

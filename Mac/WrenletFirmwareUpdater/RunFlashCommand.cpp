@@ -3,14 +3,11 @@
 #include <mach/mach_time.h>
 
 RunFlashCommand::RunFlashCommand(SAMBA& engine, uint8_t command, uint16_t argument, uint32_t ready)
-    : fEngine(engine)
-    , fCommand(command)
-    , fWriteText(SAMBA::WriteWordText(SAMBA::kFlashCommandRegister,
-                                      SAMBA::kFlashKey << 24 | uint32_t(argument) << 8 | command))
-    , fPollText(SAMBA::ReadWordText(SAMBA::kFlashStatusRegister))
-    , fReady(ready)
-{
-}
+    : fEngine(engine), fCommand(command),
+      fWriteText(SAMBA::WriteWordText(SAMBA::kFlashCommandRegister,
+                                      SAMBA::kFlashKey << 24 | uint32_t(argument) << 8 | command)),
+      fPollText(SAMBA::ReadWordText(SAMBA::kFlashStatusRegister)), fReady(ready)
+{}
 
 void RunFlashCommand::Start()
 {

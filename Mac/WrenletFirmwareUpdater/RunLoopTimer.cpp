@@ -12,8 +12,8 @@ void RunLoopTimer::Schedule(double seconds, double interval, std::function<void(
     Cancel();
     fAction = std::move(action);
     CFRunLoopTimerContext context{0, this, nullptr, nullptr, nullptr};
-    fTimer = CFRunLoopTimerCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + seconds, interval, 0, 0, Fired,
-                                  &context);
+    fTimer = CFRunLoopTimerCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + seconds, interval, 0, 0,
+                                  Fired, &context);
     CFRunLoopAddTimer(CFRunLoopGetMain(), fTimer, kCFRunLoopCommonModes);
 }
 

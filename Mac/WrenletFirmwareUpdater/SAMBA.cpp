@@ -7,8 +7,7 @@
 
 SAMBA::SAMBA(Client& client, Interface interface)
     : fClient(client), fInterface(std::move(interface)), fAlive(std::make_shared<SAMBA*>(this))
-{
-}
+{}
 
 void SAMBA::Send(std::span<const uint8_t> bytes)
 {
@@ -56,11 +55,12 @@ void SAMBA::NextPiece()
 {
     if (fLength == fDone) {
         // Nothing to move: finished at once, but never inside the caller's call.
-        CFRunLoopPerformBlock(CFRunLoopGetMain(), kCFRunLoopCommonModes, [alive = std::weak_ptr<SAMBA*>(fAlive)] {
-            if (auto engine = alive.lock()) {
-                (*engine)->Finish(false);
-            }
-        });
+        CFRunLoopPerformBlock(CFRunLoopGetMain(), kCFRunLoopCommonModes,
+                              [alive = std::weak_ptr<SAMBA*>(fAlive)] {
+                                  if (auto engine = alive.lock()) {
+                                      (*engine)->Finish(false);
+                                  }
+                              });
         CFRunLoopWakeUp(CFRunLoopGetMain());
         return;
     }
@@ -72,11 +72,13 @@ void SAMBA::NextPiece()
     IOUSBInterfaceInterface300** interface = fInterface->get();
     // The refcon is the engine itself: the interface runs no callback once it is closed, which
     // its owner does before the engine goes.
-    const IOReturn result =
-        fSending ? (*interface)->WritePipeAsyncTO(interface, kOutPipe, fSendBuffer.data() + fDone, fPiece, kTimeoutMs,
-                                                  kTimeoutMs, PieceDone, this)
-                 : (*interface)->ReadPipeAsyncTO(interface, kInPipe, fReceiveBuffer.data() + fDone, fPiece, kTimeoutMs,
-                                                 kTimeoutMs, PieceDone, this);
+    const IOReturn result = fSending
+                                ? (*interface)
+                                      ->WritePipeAsyncTO(interface, kOutPipe, fSendBuffer.data() + fDone,
+                                                         fPiece, kTimeoutMs, kTimeoutMs, PieceDone, this)
+                                : (*interface)
+                                      ->ReadPipeAsyncTO(interface, kInPipe, fReceiveBuffer.data() + fDone,
+                                                        fPiece, kTimeoutMs, kTimeoutMs, PieceDone, this);
     if (result != kIOReturnSuccess) {
         FailLater();
     }

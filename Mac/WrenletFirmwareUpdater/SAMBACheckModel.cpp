@@ -39,7 +39,8 @@ bool SAMBACheckModel::Callback(uint32_t count)
         if (count != kNormalModeAnswer) {
             return true;
         }
-        Begin(Step::StartSignature, std::make_unique<RunFlashCommand>(fEngine, SAMBA::kStartUserSignature, 0, 0));
+        Begin(Step::StartSignature,
+              std::make_unique<RunFlashCommand>(fEngine, SAMBA::kStartUserSignature, 0, 0));
         return false;
     case Step::StartSignature:
     case Step::ReadSignature:
@@ -51,12 +52,14 @@ bool SAMBACheckModel::Callback(uint32_t count)
             return true;
         }
         if (fStep == Step::StartSignature) {
-            Begin(Step::ReadSignature, std::make_unique<ReadWordArray>(fEngine, SAMBA::kFlashBase, kSignatureWords));
+            Begin(Step::ReadSignature,
+                  std::make_unique<ReadWordArray>(fEngine, SAMBA::kFlashBase, kSignatureWords));
             return false;
         }
         if (fStep == Step::ReadSignature) {
             fResult = fCommand->GetResult();
-            Begin(Step::StopSignature, std::make_unique<RunFlashCommand>(fEngine, SAMBA::kStopUserSignature, 0, 1));
+            Begin(Step::StopSignature,
+                  std::make_unique<RunFlashCommand>(fEngine, SAMBA::kStopUserSignature, 0, 1));
             return false;
         }
         fStatus = true;

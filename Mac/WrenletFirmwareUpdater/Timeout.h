@@ -10,9 +10,11 @@ class Timeout
 {
 public:
     template <typename Object, typename... Parameters, typename... Arguments>
-    void Start(double seconds, Object* object, void (Object::*method)(Parameters...), Arguments&&... arguments)
+    void Start(double seconds, Object* object, void (Object::*method)(Parameters...),
+               Arguments&&... arguments)
     {
-        fTimer.Schedule(seconds, 0, RunLoopTimer::MemberCall(object, method, std::forward<Arguments>(arguments)...));
+        fTimer.Schedule(seconds, 0,
+                        RunLoopTimer::MemberCall(object, method, std::forward<Arguments>(arguments)...));
     }
     void Cancel() { fTimer.Cancel(); }
     bool Pending() const { return fTimer.Pending(); }

@@ -50,7 +50,8 @@ void Updater::Init()
     fDiscovery->Start();
 }
 
-void Updater::FirmwareVerified(std::shared_ptr<const FirmwareContainer> container, const std::string& fileName)
+void Updater::FirmwareVerified(std::shared_ptr<const FirmwareContainer> container,
+                               const std::string& fileName)
 {
     fContainer = std::move(container);
     fBridge.SetFileVersion(fContainer->FirmwareVersion() + ":" + fContainer->FPGAVersion());
@@ -166,15 +167,17 @@ void Updater::DropCommand()
 
 void Updater::DeviceConnected(WrenDiscovery::Device device, const std::string& serial)
 {
-    const bool accepted = fConnection == kNotConnected ||
-                          (fConnection == kBootLoader && fState == kResetting && SerialMatches(serial)) ||
-                          (fConnection == kRunModeDevice && fState == kRebootingAfterFPGA && SerialMatches(serial));
+    const bool accepted =
+        fConnection == kNotConnected ||
+        (fConnection == kBootLoader && fState == kResetting && SerialMatches(serial)) ||
+        (fConnection == kRunModeDevice && fState == kRebootingAfterFPGA && SerialMatches(serial));
     if (!accepted) {
         return;
     }
     fConnection = kRunModeDevice;
     fPendingDevice = device;
-    fConnectDelay.Start(kConnectDelaySeconds, this, &Updater::DeviceConnectedDelayed, std::move(device), serial);
+    fConnectDelay.Start(kConnectDelaySeconds, this, &Updater::DeviceConnectedDelayed, std::move(device),
+                        serial);
 }
 
 void Updater::DeviceConnectedDelayed(WrenDiscovery::Device device, std::string serial)
@@ -197,7 +200,8 @@ void Updater::DeviceConnectedDelayed(WrenDiscovery::Device device, std::string s
     fBridge.DeviceConnectedWithVersion(label, version);
 }
 
-void Updater::RunModeBack(const std::string& label, const std::string& version, const std::string& fpgaVersion)
+void Updater::RunModeBack(const std::string& label, const std::string& version,
+                          const std::string& fpgaVersion)
 {
     fRebootLimit.Cancel();
     const bool fpgaCurrent = fpgaVersion == fUpdating->FPGAVersion();
@@ -229,7 +233,8 @@ void Updater::DeviceRemoved()
 
 void Updater::SAMBAConnected(SAMBA::Interface interface)
 {
-    if (fConnection != kNotConnected && !(fState == kRebootingToBootLoader && fConnection == kRunModeDevice)) {
+    if (fConnection != kNotConnected &&
+        !(fState == kRebootingToBootLoader && fConnection == kRunModeDevice)) {
         return;
     }
     fConnection = kBootLoader;

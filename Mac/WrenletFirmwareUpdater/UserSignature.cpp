@@ -24,8 +24,8 @@ std::optional<Tag> Find(std::span<const uint8_t> signature)
                 continue;
             }
             char serial[16];
-            snprintf(serial, sizeof serial, "%c%c%c%c%02X%02X%02X", at[7], at[6], at[5], at[4], at[kUIDOffset],
-                     at[kUIDOffset + 1], at[kUIDOffset + 2]);
+            snprintf(serial, sizeof serial, "%c%c%c%c%02X%02X%02X", at[7], at[6], at[5], at[4],
+                     at[kUIDOffset], at[kUIDOffset + 1], at[kUIDOffset + 2]);
             char uid[8];
             snprintf(uid, sizeof uid, "%02X%02X%02X", at[kUIDOffset], at[kUIDOffset + 1], at[kUIDOffset + 2]);
             return Tag{serial, uid};

@@ -42,7 +42,8 @@ WrenDiscovery::~WrenDiscovery()
         }
     }
     if (fPort != nullptr) {
-        CFRunLoopRemoveSource(CFRunLoopGetMain(), IONotificationPortGetRunLoopSource(fPort), kCFRunLoopDefaultMode);
+        CFRunLoopRemoveSource(CFRunLoopGetMain(), IONotificationPortGetRunLoopSource(fPort),
+                              kCFRunLoopDefaultMode);
         IONotificationPortDestroy(fPort);
     }
 }
@@ -69,10 +70,9 @@ bool WrenDiscovery::Start()
     };
     for (const auto& notification : notifications) {
         fRegistrations[notification.kind] = Registration{this, notification.kind};
-        if (IOServiceAddMatchingNotification(fPort, notification.type,
-                                             Matching(notification.vendor, notification.product), Notified,
-                                             &fRegistrations[notification.kind],
-                                             &fIterators[notification.kind]) != KERN_SUCCESS) {
+        if (IOServiceAddMatchingNotification(
+                fPort, notification.type, Matching(notification.vendor, notification.product), Notified,
+                &fRegistrations[notification.kind], &fIterators[notification.kind]) != KERN_SUCCESS) {
             return false;
         }
         // Takes what is there now and arms the notification.
@@ -114,7 +114,8 @@ void WrenDiscovery::Terminated(io_iterator_t iterator)
 {
     while (io_service_t service = IOIteratorNext(iterator)) {
         // A device gone before it was handled is never reported.
-        auto pending = std::find_if(fPending.begin(), fPending.end(), [&](const auto& entry) { return entry.first == service; });
+        auto pending = std::find_if(fPending.begin(), fPending.end(),
+                                    [&](const auto& entry) { return entry.first == service; });
         if (pending != fPending.end()) {
             IOObjectRelease(pending->first);
             fPending.erase(pending);
@@ -149,8 +150,9 @@ void WrenDiscovery::RegisterDevice(io_service_t service, bool bootLoader)
         printf("Error: service and d_device\n");
         return;
     }
-    auto device = std::make_shared<vork::IOCFComPtr<IOUSBDeviceInterface300>>(
-        QueryPlugIn<IOUSBDeviceInterface300>(service, kIOUSBDeviceUserClientTypeID, kIOUSBDeviceInterfaceID300));
+    auto device =
+        std::make_shared<vork::IOCFComPtr<IOUSBDeviceInterface300>>(QueryPlugIn<IOUSBDeviceInterface300>(
+            service, kIOUSBDeviceUserClientTypeID, kIOUSBDeviceInterfaceID300));
     if (!*device) {
         return;
     }
@@ -208,7 +210,8 @@ std::string WrenDiscovery::ReadSerial()
     if ((*interface)->DeviceRequest(interface, &whole) != kIOReturnSuccess) {
         return {};
     }
-    return DeviceReplies::SerialFromDescriptor(descriptor, std::min<size_t>(whole.wLenDone, sizeof descriptor));
+    return DeviceReplies::SerialFromDescriptor(descriptor,
+                                               std::min<size_t>(whole.wLenDone, sizeof descriptor));
 }
 
 void WrenDiscovery::OpenSAMBAInterface()
@@ -229,7 +232,8 @@ void WrenDiscovery::OpenSAMBAInterface()
         return;
     }
     auto interface = std::make_shared<vork::IOCFComPtr<IOUSBInterfaceInterface300>>(
-        QueryPlugIn<IOUSBInterfaceInterface300>(data, kIOUSBInterfaceUserClientTypeID, kIOUSBInterfaceInterfaceID300));
+        QueryPlugIn<IOUSBInterfaceInterface300>(data, kIOUSBInterfaceUserClientTypeID,
+                                                kIOUSBInterfaceInterfaceID300));
     IOObjectRelease(data);
     if (!*interface) {
         printf("Unable to find samba interface\n");

@@ -2,8 +2,7 @@
 
 WriteWord::WriteWord(SAMBA& engine, uint32_t address, uint32_t value)
     : fEngine(engine), fText(SAMBA::WriteWordText(address, value))
-{
-}
+{}
 
 void WriteWord::Start()
 {

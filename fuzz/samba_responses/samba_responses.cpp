@@ -65,19 +65,20 @@ IOReturn queue(void* self, bool in, void* buffer, UInt32 size, IOAsyncCallback1 
     FakeInterface* interface = fake(self);
     // One transfer at a time, never bigger than a piece.
     check(!interface->pending && size <= SAMBA::kPieceSize && size > 0);
-    *interface = FakeInterface{interface->table, true, in, static_cast<uint8_t*>(buffer), size, callback, refcon};
+    *interface =
+        FakeInterface{interface->table, true, in, static_cast<uint8_t*>(buffer), size, callback, refcon};
     return kIOReturnSuccess;
 }
 
-IOReturn readPipe(void* self, UInt8 pipe, void* buffer, UInt32 size, UInt32, UInt32, IOAsyncCallback1 callback,
-                  void* refcon)
+IOReturn readPipe(void* self, UInt8 pipe, void* buffer, UInt32 size, UInt32, UInt32,
+                  IOAsyncCallback1 callback, void* refcon)
 {
     check(pipe == SAMBA::kInPipe);
     return queue(self, true, buffer, size, callback, refcon);
 }
 
-IOReturn writePipe(void* self, UInt8 pipe, void* buffer, UInt32 size, UInt32, UInt32, IOAsyncCallback1 callback,
-                   void* refcon)
+IOReturn writePipe(void* self, UInt8 pipe, void* buffer, UInt32 size, UInt32, UInt32,
+                   IOAsyncCallback1 callback, void* refcon)
 {
     check(pipe == SAMBA::kOutPipe);
     return queue(self, false, buffer, size, callback, refcon);
@@ -89,8 +90,8 @@ ULONG keep(void*)
 }
 
 const IOUSBInterfaceInterface300 kTable = {
-    nullptr, nullptr,  keep,    keep,    nullptr, nullptr, nullptr,   nullptr,
-    nullptr, nullptr,  nullptr, nullptr, nullptr, readPipe, writePipe,
+    nullptr, nullptr, keep,    keep,    nullptr, nullptr,  nullptr,   nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, readPipe, writePipe,
 };
 
 struct Driver : SAMBA::Client

@@ -66,8 +66,7 @@ struct OptionCase
 };
 
 class DemoOptions : public testing::TestWithParam<OptionCase>
-{
-};
+{};
 
 TEST_P(DemoOptions, AnswersAsAUserExpects)
 {
@@ -79,23 +78,24 @@ TEST_P(DemoOptions, AnswersAsAUserExpects)
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, DemoOptions,
-    testing::Values(OptionCase{"Help", "--help", 0, "--drop-rate VALUE"},
-                    OptionCase{"HelpDefaults", "--help", 0, "(default brio)"},
-                    OptionCase{"Model", "--model cello", 2, "--model; allowed: brio, tenor, basso, wrenlet, pyx"},
-                    OptionCase{"Rate", "--rate 32000", 2, "--rate; allowed: 44100"},
-                    OptionCase{"BufferSmall", "--buffer 31", 2, "--buffer; allowed: 32 to 4096"},
-                    OptionCase{"BufferLarge", "--buffer 4097", 2, "--buffer; allowed"},
-                    OptionCase{"Driver", "--driver usb", 2, "--driver; allowed: auto, kext, dext"},
-                    OptionCase{"DurationZero", "--duration 0", 2, "--duration; allowed: 1 to 3600"},
-                    OptionCase{"DurationLong", "--duration 3601", 2, "--duration; allowed"},
-                    OptionCase{"DropRate", "--drop-rate 5.5", 2, "--drop-rate; allowed: 0 to 5"},
-                    OptionCase{"DropRateText", "--drop-rate some", 2, "--drop-rate; allowed"},
-                    OptionCase{"Drift", "--drift 1001", 2, "--drift; allowed: -1000 to +1000"},
-                    OptionCase{"Headers", "--headers 3", 2, "--headers; allowed: 0, 1, 2"},
-                    OptionCase{"CaptureIso", "--capture-iso -1", 2, "--capture-iso; allowed"},
-                    OptionCase{"Seed", "--seed x", 2, "--seed; allowed"},
-                    OptionCase{"MissingValue", "--rate", 2, "--rate needs a value"},
-                    OptionCase{"Unknown", "--nosuch", 2, "unknown option '--nosuch'; the options are: --model"}),
+    testing::Values(
+        OptionCase{"Help", "--help", 0, "--drop-rate VALUE"},
+        OptionCase{"HelpDefaults", "--help", 0, "(default brio)"},
+        OptionCase{"Model", "--model cello", 2, "--model; allowed: brio, tenor, basso, wrenlet, pyx"},
+        OptionCase{"Rate", "--rate 32000", 2, "--rate; allowed: 44100"},
+        OptionCase{"BufferSmall", "--buffer 31", 2, "--buffer; allowed: 32 to 4096"},
+        OptionCase{"BufferLarge", "--buffer 4097", 2, "--buffer; allowed"},
+        OptionCase{"Driver", "--driver usb", 2, "--driver; allowed: auto, kext, dext"},
+        OptionCase{"DurationZero", "--duration 0", 2, "--duration; allowed: 1 to 3600"},
+        OptionCase{"DurationLong", "--duration 3601", 2, "--duration; allowed"},
+        OptionCase{"DropRate", "--drop-rate 5.5", 2, "--drop-rate; allowed: 0 to 5"},
+        OptionCase{"DropRateText", "--drop-rate some", 2, "--drop-rate; allowed"},
+        OptionCase{"Drift", "--drift 1001", 2, "--drift; allowed: -1000 to +1000"},
+        OptionCase{"Headers", "--headers 3", 2, "--headers; allowed: 0, 1, 2"},
+        OptionCase{"CaptureIso", "--capture-iso -1", 2, "--capture-iso; allowed"},
+        OptionCase{"Seed", "--seed x", 2, "--seed; allowed"},
+        OptionCase{"MissingValue", "--rate", 2, "--rate needs a value"},
+        OptionCase{"Unknown", "--nosuch", 2, "unknown option '--nosuch'; the options are: --model"}),
     [](const testing::TestParamInfo<OptionCase>& info) { return std::string(info.param.name); });
 
 TEST(DemoCommandLine, UnknownOptionIsOneLine)
@@ -119,9 +119,10 @@ TEST(DemoCommandLine, KernelExtensionAloneExplainsWhyNothingClaimsTheBrio)
     const std::string folder = testing::TempDir() + "demo-kext-brio";
     const Outcome outcome = RunCommand(Demo("--driver kext --model brio --out " + folder));
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_NE(outcome.output.find("No driver claimed the simulated Brio: the kernel extension drives only the "
-                                  "Wrenlet (USB product 12). Use --driver auto or dext, or --model wrenlet."),
-              std::string::npos)
+    EXPECT_NE(
+        outcome.output.find("No driver claimed the simulated Brio: the kernel extension drives only the "
+                            "Wrenlet (USB product 12). Use --driver auto or dext, or --model wrenlet."),
+        std::string::npos)
         << outcome.output;
 }
 
@@ -162,7 +163,8 @@ std::pair<uint32_t, uint32_t> PngSize(const std::string& path)
 std::string Tshark(const std::string& capture, const std::string& filter, const std::string& fields)
 {
     // tshark's warning about running as root stays out of the answer.
-    return RunCommand("(tshark -r " + capture + " -Y '" + filter + "' -T fields " + fields + " 2>/dev/null)").output;
+    return RunCommand("(tshark -r " + capture + " -Y '" + filter + "' -T fields " + fields + " 2>/dev/null)")
+        .output;
 }
 
 class DemoRun : public testing::Test
@@ -211,9 +213,11 @@ TEST_F(DemoRun, WavHoldsTheBriosInputsAndTheSine)
     const auto summary = ReadSummary(File("summary.txt"));
     ASSERT_TRUE(summary.count("latency_frames"));
     const double skip = std::stod(summary.at("latency_frames")) / 48000 + 0.1;
-    const Outcome stats = RunCommand("sox " + File("recorded.wav") + " -n remix 1 trim " + std::to_string(skip) + " stats");
+    const Outcome stats =
+        RunCommand("sox " + File("recorded.wav") + " -n remix 1 trim " + std::to_string(skip) + " stats");
     std::smatch level;
-    ASSERT_TRUE(std::regex_search(stats.output, level, std::regex("RMS lev dB +(-?[0-9.]+)"))) << stats.output;
+    ASSERT_TRUE(std::regex_search(stats.output, level, std::regex("RMS lev dB +(-?[0-9.]+)")))
+        << stats.output;
     EXPECT_NEAR(std::stod(level[1]), -9.0, 0.1);
 }
 
@@ -226,21 +230,23 @@ TEST_F(DemoRun, CaptureShowsTheStartAndTheStop)
 {
     const std::string capture = File("capture.pcap");
     // SET_CONFIGURATION.
-    EXPECT_FALSE(Tshark(capture, "usb.setup.bRequest == 9 && usb.bmRequestType == 0x00", "-e frame.number").empty());
+    EXPECT_FALSE(
+        Tshark(capture, "usb.setup.bRequest == 9 && usb.bmRequestType == 0x00", "-e frame.number").empty());
     // GET CUR of the sample rate on clock 0x10.
-    EXPECT_FALSE(Tshark(capture,
-                        "usb.bmRequestType == 0xa1 && usb.setup.bRequest == 1 && usb.setup.wValue == 0x0100 && "
-                        "usb.setup.wIndex == 0x1000",
-                        "-e frame.number")
-                     .empty());
+    EXPECT_FALSE(
+        Tshark(capture,
+               "usb.bmRequestType == 0xa1 && usb.setup.bRequest == 1 && usb.setup.wValue == 0x0100 && "
+               "usb.setup.wIndex == 0x1000",
+               "-e frame.number")
+            .empty());
     // The vendor requests: the header version and its enable.
-    const std::string vendor = "usb.bmRequestType.type == 2 && usb.setup.bRequest == 2 && usb.bmRequestType.direction == ";
+    const std::string vendor =
+        "usb.bmRequestType.type == 2 && usb.setup.bRequest == 2 && usb.bmRequestType.direction == ";
     EXPECT_FALSE(Tshark(capture, vendor + "1", "-e frame.number").empty());
     EXPECT_FALSE(Tshark(capture, vendor + "0", "-e frame.number").empty());
     // SET_INTERFACE on interfaces 1 and 2: alternate 1 at the start, 0 after the stop.
-    const std::string settings =
-        Tshark(capture, "usb.setup.bRequest == 11 && usb.bmRequestType == 0x01",
-               "-e usb.setup.wInterface -e usb.bAlternateSetting");
+    const std::string settings = Tshark(capture, "usb.setup.bRequest == 11 && usb.bmRequestType == 0x01",
+                                        "-e usb.setup.wInterface -e usb.bAlternateSetting");
     EXPECT_NE(settings.find("1\t1"), std::string::npos) << settings;
     EXPECT_NE(settings.find("2\t1"), std::string::npos) << settings;
     const size_t lastOne = std::max(settings.rfind("1\t0"), settings.rfind("2\t0"));
@@ -254,7 +260,8 @@ TEST_F(DemoRun, ReportShowsTheNumbersTheRunReturned)
     const std::string& report = sOutcome->output;
     auto shows = [&](const std::string& label, const std::string& key) {
         ASSERT_TRUE(summary.count(key)) << key;
-        EXPECT_NE(report.find(label + summary.at(key)), std::string::npos) << label << summary.at(key) << "\n" << report;
+        EXPECT_NE(report.find(label + summary.at(key)), std::string::npos) << label << summary.at(key) << "\n"
+                                                                           << report;
     };
     shows("measured:      ", "round_trip_frames");
     shows("lost:          ", "lost");

@@ -65,8 +65,8 @@ inline IOUSBInterfaceInterface300** CopyDataInterface(uint8_t port)
     if (data == 0) {
         return nullptr;
     }
-    auto** interface =
-        QueryPlugIn<IOUSBInterfaceInterface300>(data, kIOUSBInterfaceUserClientTypeID, kIOUSBInterfaceInterfaceID300);
+    auto** interface = QueryPlugIn<IOUSBInterfaceInterface300>(data, kIOUSBInterfaceUserClientTypeID,
+                                                               kIOUSBInterfaceInterfaceID300);
     IOObjectRelease(data);
     return interface;
 }
@@ -128,7 +128,8 @@ protected:
 
     // Runs `command` to its end, stepping time by `step`; false when it failed or did not end
     // within `limit` of simulated time.
-    bool Run(StateMachine& command, std::chrono::nanoseconds limit = 1s, std::chrono::nanoseconds step = 125us)
+    bool Run(StateMachine& command, std::chrono::nanoseconds limit = 1s,
+             std::chrono::nanoseconds step = 125us)
     {
         fCommand = &command;
         fFinished = false;
@@ -144,8 +145,8 @@ protected:
     }
 
     DarwinTesting::ManualClock fClock;
-    std::shared_ptr<Wrenlet::WrenletHardware> fUnit =
-        Wrenlet::WrenletHardware::create(SimUSB::Bus::shared(), kPort, {.vendorID = kVendor, .rebootDelay = 5'000'000});
+    std::shared_ptr<Wrenlet::WrenletHardware> fUnit = Wrenlet::WrenletHardware::create(
+        SimUSB::Bus::shared(), kPort, {.vendorID = kVendor, .rebootDelay = 5'000'000});
     SAMBA::Interface fInterface;
     std::optional<SAMBA> fEngine;
     StateMachine* fCommand = nullptr;

@@ -76,7 +76,8 @@ TEST_F(SambaPeerTest, BossacReadsBackWhatOurEngineWrote)
     const BossacRun run = Bossac("--read=1536 " + file);
     ASSERT_EQ(run.status, 0) << run.output;
     std::ifstream stream(file, std::ios::binary);
-    const std::vector<uint8_t> read((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> read((std::istreambuf_iterator<char>(stream)),
+                                    std::istreambuf_iterator<char>());
     std::remove(file.c_str());
     ASSERT_EQ(read.size(), 1536u);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), read.begin()));
@@ -88,7 +89,8 @@ TEST_F(SambaPeerTest, WhatBossacWritesOurEngineVerifies)
 {
     const auto image = Wrenlet::FirmwareImage::build("3.1", 1301);
     const std::string file = testing::TempDir() + "wrenlet-image-" + std::to_string(getpid()) + ".bin";
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), long(image.size()));
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), long(image.size()));
     const BossacRun run = Bossac("-e -w -v -b " + file);
     std::remove(file.c_str());
     ASSERT_EQ(run.status, 0) << run.output;
@@ -106,7 +108,8 @@ TEST_F(SambaPeerTest, BossacResetsTheUnitIntoRunMode)
     fUnit->installFirmware(Wrenlet::FirmwareImage::build("2.1", 1301));
     const BossacRun run = Bossac("-R");
     EXPECT_EQ(run.status, 0) << run.output;
-    for (auto stepped = 0ns; fUnit->face() != Wrenlet::WrenletHardware::Face::RunMode && stepped < 2s; stepped += 1ms) {
+    for (auto stepped = 0ns; fUnit->face() != Wrenlet::WrenletHardware::Face::RunMode && stepped < 2s;
+         stepped += 1ms) {
         CoreFoundationTesting::advanceAndRun(fClock, 1ms);
     }
     EXPECT_EQ(fUnit->face(), Wrenlet::WrenletHardware::Face::RunMode);

@@ -35,7 +35,10 @@ protected:
         fUnit->withBootLoader([&](SambaBootLoader& loader) { log = loader.flashController().log(); });
         return log;
     }
-    void EraseAll() { ASSERT_TRUE(Run(*std::make_unique<RunFlashCommand>(*fEngine, SAMBA::kEraseAll, 0, 1))); }
+    void EraseAll()
+    {
+        ASSERT_TRUE(Run(*std::make_unique<RunFlashCommand>(*fEngine, SAMBA::kEraseAll, 0, 1)));
+    }
 };
 
 } // namespace
@@ -67,8 +70,7 @@ struct FlashCommandCase
 };
 
 class RunFlashCommandTest : public SambaTest, public testing::WithParamInterface<FlashCommandCase>
-{
-};
+{};
 
 TEST_P(RunFlashCommandTest, WritesTheCommandAndPollsForItsReadyValue)
 {
@@ -81,19 +83,22 @@ TEST_P(RunFlashCommandTest, WritesTheCommandAndPollsForItsReadyValue)
     EXPECT_EQ(commands.back(), "w400E0C08,#");
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, RunFlashCommandTest,
-                         testing::Values(FlashCommandCase{SAMBA::kWritePage, 2, 1, "W400E0C04,5A000201#"},
-                                         FlashCommandCase{SAMBA::kEraseAll, 0, 1, "W400E0C04,5A000005#"},
-                                         FlashCommandCase{SAMBA::kSetGPNVM, 1, 1, "W400E0C04,5A00010B#"},
-                                         FlashCommandCase{SAMBA::kClearGPNVM, 1, 1, "W400E0C04,5A00010C#"},
-                                         FlashCommandCase{SAMBA::kStartUserSignature, 0, 0, "W400E0C04,5A000014#"},
-                                         FlashCommandCase{SAMBA::kStopUserSignature, 0, 1, "W400E0C04,5A000015#"}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, RunFlashCommandTest,
+    testing::Values(FlashCommandCase{SAMBA::kWritePage, 2, 1, "W400E0C04,5A000201#"},
+                    FlashCommandCase{SAMBA::kEraseAll, 0, 1, "W400E0C04,5A000005#"},
+                    FlashCommandCase{SAMBA::kSetGPNVM, 1, 1, "W400E0C04,5A00010B#"},
+                    FlashCommandCase{SAMBA::kClearGPNVM, 1, 1, "W400E0C04,5A00010C#"},
+                    FlashCommandCase{SAMBA::kStartUserSignature, 0, 0, "W400E0C04,5A000014#"},
+                    FlashCommandCase{SAMBA::kStopUserSignature, 0, 1, "W400E0C04,5A000015#"}));
 
 TEST_F(SambaTest, ErrorBitOnAnEarlyPollFailsTheCommand)
 {
     fUnit->withBootLoader([](SambaBootLoader& loader) {
-        loader.flashController().setTiming({.busyReads = 3, .eraseBusyReads = 8, .busyNs = 1'000'000, .eraseBusyNs = 10'000'000});
-        loader.flashController().forceError(FlashController::ForcedError{SAMBA::kClearGPNVM, FlashController::FLERR});
+        loader.flashController().setTiming(
+            {.busyReads = 3, .eraseBusyReads = 8, .busyNs = 1'000'000, .eraseBusyNs = 10'000'000});
+        loader.flashController().forceError(
+            FlashController::ForcedError{SAMBA::kClearGPNVM, FlashController::FLERR});
     });
     RunFlashCommand refused(*fEngine, SAMBA::kClearGPNVM, 1, 1);
     EXPECT_FALSE(Run(refused));
@@ -108,8 +113,7 @@ struct PollLimitCase
 };
 
 class PollLimitTest : public SambaTest, public testing::WithParamInterface<PollLimitCase>
-{
-};
+{};
 
 TEST_P(PollLimitTest, ReadyNeverReturningFailsAtTheLimit)
 {
@@ -143,8 +147,7 @@ TEST_F(SambaTest, CheckModelReadsTheSixteenSignatureBytes)
 }
 
 class ImageSizeTest : public SambaTest, public testing::WithParamInterface<size_t>
-{
-};
+{};
 
 TEST_P(ImageSizeTest, WriteThenVerifyLeavesTheFlashEqualToTheImage)
 {
@@ -173,7 +176,8 @@ TEST_P(ImageSizeTest, WriteThenVerifyLeavesTheFlashEqualToTheImage)
     EXPECT_EQ(writePages, (size + 511) / 512);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, ImageSizeTest, testing::Values(size_t(1024), size_t(1300), size_t(1301), size_t(64), size_t(0)));
+INSTANTIATE_TEST_SUITE_P(Sizes, ImageSizeTest,
+                         testing::Values(size_t(1024), size_t(1300), size_t(1301), size_t(64), size_t(0)));
 
 TEST_F(SambaTest, ShortLastPageUsesThePageNumberOfItsStart)
 {

@@ -29,7 +29,8 @@ std::string FromHex(const std::string& hex)
 
 TEST_F(UpdaterHarness, CaptureShowsTheUpdatesPayloadsInOrder)
 {
-    const std::string path = std::string(WRENLET_CAPTURE_DIR) + "/wrenlet-update-" + std::to_string(getpid()) + ".pcap";
+    const std::string path =
+        std::string(WRENLET_CAPTURE_DIR) + "/wrenlet-update-" + std::to_string(getpid()) + ".pcap";
     ASSERT_TRUE(SimUSB::Bus::shared().startCapture(path));
     fUnit->setFpgaVersion("7.5");
     fUnit->powerOn();
@@ -40,8 +41,8 @@ TEST_F(UpdaterHarness, CaptureShowsTheUpdatesPayloadsInOrder)
     SimUSB::Bus::shared().stopCapture();
 
     // Bulk OUT payloads of the boot loader's data pipe, in order.
-    const auto lines = SimUSBTesting::tshark(
-        path, "-Y 'usb.transfer_type == 0x03 && usb.endpoint_address == 0x01 && usb.capdata' -T fields -e usb.capdata");
+    const auto lines = SimUSBTesting::tshark(path, "-Y 'usb.transfer_type == 0x03 && usb.endpoint_address == "
+                                                   "0x01 && usb.capdata' -T fields -e usb.capdata");
     ASSERT_FALSE(lines.empty()) << "tshark read nothing from " << path;
     std::string sent;
     for (const std::string& line : lines) {

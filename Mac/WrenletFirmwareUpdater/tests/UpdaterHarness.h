@@ -67,7 +67,8 @@ protected:
         fUnit->installFirmware(Wrenlet::FirmwareImage::build("2.1", kImageSize));
         fUnit->setFpgaVersion("7.4");
         fUnit->withBootLoader([](Wrenlet::SambaBootLoader& loader) {
-            loader.flashController().setTiming({.busyReads = 2, .eraseBusyReads = 6, .busyNs = 1'000'000, .eraseBusyNs = 10'000'000});
+            loader.flashController().setTiming(
+                {.busyReads = 2, .eraseBusyReads = 6, .busyNs = 1'000'000, .eraseBusyNs = 10'000'000});
         });
         fContainer = MakeContainer(Wrenlet::FirmwareImage::build("2.2", kImageSize), "7.5");
         testing::internal::CaptureStdout();
@@ -90,8 +91,8 @@ protected:
         CoreFoundationTesting::runUntilIdle();
     }
 
-    static std::shared_ptr<const FirmwareContainer> MakeContainer(std::vector<uint8_t> image, const std::string& fpga,
-                                                                  const std::string& firmware = "2.2")
+    static std::shared_ptr<const FirmwareContainer>
+    MakeContainer(std::vector<uint8_t> image, const std::string& fpga, const std::string& firmware = "2.2")
     {
         return FirmwareContainer::FromParts(firmware, fpga, {std::move(image), {1, 2, 3}, {4, 5}, {6}});
     }
@@ -100,9 +101,8 @@ protected:
     void Launch()
     {
         MainMenu::Register([this](std::weak_ptr<USB_FPGA::Client> client, std::shared_ptr<WRNA> device,
-                                  const std::string& action, const uint8_t*, size_t) {
-            PlayFPGA(std::move(client), std::move(device), action);
-        });
+                                  const std::string& action, const uint8_t*,
+                                  size_t) { PlayFPGA(std::move(client), std::move(device), action); });
         MainMenu::Build();
         fDelegate = static_cast<AppDelegate*>(NS::Application::sharedApplication().delegate());
         fDelegate->applicationDidFinishLaunching(nullptr);
@@ -119,7 +119,8 @@ protected:
         }
     }
 
-    void PlayFPGA(std::weak_ptr<USB_FPGA::Client> client, std::shared_ptr<WRNA> device, const std::string& action)
+    void PlayFPGA(std::weak_ptr<USB_FPGA::Client> client, std::shared_ptr<WRNA> device,
+                  const std::string& action)
     {
         FPGAScript script;
         {

@@ -30,7 +30,9 @@ enum class How
 
 auto InState(Updater::State state)
 {
-    return [state](UpdaterHarness&, Updater& updater, Wrenlet::WrenletHardware&) { return updater.GetState() == state; };
+    return [state](UpdaterHarness&, Updater& updater, Wrenlet::WrenletHardware&) {
+        return updater.GetState() == state;
+    };
 }
 
 auto OnCommand(uint8_t command, bool afterEffect, unsigned occurrence = 1)
@@ -70,7 +72,8 @@ class UpdaterInterruption : public UpdaterHarness, public testing::WithParamInte
 protected:
     bool WaitConnected()
     {
-        return RunUntil([&] { return fDelegate->IsConnected() || !fDelegate->CheckDeviceButton->isHidden(); }, 5s);
+        return RunUntil([&] { return fDelegate->IsConnected() || !fDelegate->CheckDeviceButton->isHidden(); },
+                        5s);
     }
 
     // What a user does after the interruption: start the updater again and update.
@@ -128,7 +131,11 @@ TEST_P(UpdaterInterruption, UnitStaysBootableAndASecondTrySucceeds)
     }
     OpenGate();
     if (how == How::PowerOff) {
-        ASSERT_TRUE(RunUntil([&] { return TheUpdater().GetState() == Updater::kIdle && (Finished() || DeviceText() == kNoDevice); }, 40s))
+        ASSERT_TRUE(RunUntil(
+            [&] {
+                return TheUpdater().GetState() == Updater::kIdle && (Finished() || DeviceText() == kNoDevice);
+            },
+            40s))
             << "state " << TheUpdater().GetState();
         EXPECT_TRUE(Progress() != "Success!" || DeviceText() == kNoDevice) << Progress();
         fUnit->powerOn();
@@ -139,7 +146,8 @@ TEST_P(UpdaterInterruption, UnitStaysBootableAndASecondTrySucceeds)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, UpdaterInterruption,
-                         testing::Combine(testing::ValuesIn(kPoints), testing::Values(How::PowerOff, How::Quit)),
+                         testing::Combine(testing::ValuesIn(kPoints),
+                                          testing::Values(How::PowerOff, How::Quit)),
                          [](const testing::TestParamInfo<std::tuple<Where, How>>& info) {
                              return std::string(std::get<0>(info.param).name) +
                                     (std::get<1>(info.param) == How::PowerOff ? "PowerOff" : "Quit");

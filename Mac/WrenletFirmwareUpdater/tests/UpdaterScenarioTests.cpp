@@ -27,7 +27,8 @@ protected:
     {
         fUnit->powerOn();
         Launch();
-        ASSERT_TRUE(RunUntil([&] { return fDelegate->IsConnected() || !fDelegate->CheckDeviceButton->isHidden(); }, 5s));
+        ASSERT_TRUE(RunUntil(
+            [&] { return fDelegate->IsConnected() || !fDelegate->CheckDeviceButton->isHidden(); }, 5s));
     }
 
     bool RunToEnd(std::chrono::nanoseconds limit = 60s)
@@ -64,9 +65,9 @@ TEST_F(UpdaterScenario, FromRunModeWithANewFPGA)
     fDelegate->UpdateButton->performClick();
     ASSERT_TRUE(RunToEnd());
     EXPECT_EQ(Progress(), "Success!");
-    ExpectInOrder(Printed(), {"Rebooting...", "UID...", "Comparing...", "SAMBA...", "Erasing...", "Writing...",
-                              "Verifying...", "Run Mode...", "Rebooting...", "Writing FPGA...", "Rebooting...",
-                              "Success!"});
+    ExpectInOrder(Printed(), {"Rebooting...", "UID...", "Comparing...", "SAMBA...", "Erasing...",
+                              "Writing...", "Verifying...", "Run Mode...", "Rebooting...", "Writing FPGA...",
+                              "Rebooting...", "Success!"});
     EXPECT_EQ(fActions, std::vector<std::string>{"program"});
     EXPECT_TRUE(fDelegate->Progress->isHidden());
     ExpectUnitUpdated();
@@ -106,8 +107,8 @@ TEST_F(UpdaterScenario, FromTheBootLoaderAfterCheckDevice)
     fDelegate->UpdateButton->performClick();
     ASSERT_TRUE(RunToEnd());
     EXPECT_EQ(Progress(), "Success!");
-    ExpectInOrder(Printed(), {"Device Connected: Update Mode Device", "Comparing...", "SAMBA...", "Run Mode...",
-                              "Rebooting...", "Success!"});
+    ExpectInOrder(Printed(), {"Device Connected: Update Mode Device", "Comparing...", "SAMBA...",
+                              "Run Mode...", "Rebooting...", "Success!"});
     ExpectUnitUpdated();
 }
 
@@ -142,8 +143,7 @@ struct FailureCase
 };
 
 class UpdaterFailure : public UpdaterScenario, public testing::WithParamInterface<FailureCase>
-{
-};
+{};
 
 TEST_P(UpdaterFailure, EndsInStateZeroWithTheOKButton)
 {
@@ -162,7 +162,8 @@ namespace {
 void forceError(Wrenlet::WrenletHardware& unit, uint8_t command)
 {
     unit.withBootLoader([command](Wrenlet::SambaBootLoader& loader) {
-        loader.flashController().forceError(Wrenlet::FlashController::ForcedError{command, Wrenlet::FlashController::FLERR});
+        loader.flashController().forceError(
+            Wrenlet::FlashController::ForcedError{command, Wrenlet::FlashController::FLERR});
     });
 }
 
@@ -171,14 +172,21 @@ void forceError(Wrenlet::WrenletHardware& unit, uint8_t command)
 INSTANTIATE_TEST_SUITE_P(
     Rows, UpdaterFailure,
     testing::Values(
-        FailureCase{"UID", [](auto& unit) { unit.setRunModeOptions(SerialOption("WRNA999999")); }, "UID Error"},
-        FailureCase{"ShortSerial", [](auto& unit) { unit.setRunModeOptions(SerialOption("2C")); }, "UID Error"},
-        FailureCase{"LatchSAMBA", [](auto& unit) { forceError(unit, Wrenlet::FlashController::CGPB); }, "Latch SAMBA Error"},
-        FailureCase{"Erase", [](auto& unit) { forceError(unit, Wrenlet::FlashController::EA); }, "Erase Failed"},
-        FailureCase{"Write", [](auto& unit) { forceError(unit, Wrenlet::FlashController::WP); }, "Write Failed"},
-        FailureCase{"LatchRun", [](auto& unit) { forceError(unit, Wrenlet::FlashController::SGPB); }, "Latch Run Error"},
+        FailureCase{"UID", [](auto& unit) { unit.setRunModeOptions(SerialOption("WRNA999999")); },
+                    "UID Error"},
+        FailureCase{"ShortSerial", [](auto& unit) { unit.setRunModeOptions(SerialOption("2C")); },
+                    "UID Error"},
+        FailureCase{"LatchSAMBA", [](auto& unit) { forceError(unit, Wrenlet::FlashController::CGPB); },
+                    "Latch SAMBA Error"},
+        FailureCase{"Erase", [](auto& unit) { forceError(unit, Wrenlet::FlashController::EA); },
+                    "Erase Failed"},
+        FailureCase{"Write", [](auto& unit) { forceError(unit, Wrenlet::FlashController::WP); },
+                    "Write Failed"},
+        FailureCase{"LatchRun", [](auto& unit) { forceError(unit, Wrenlet::FlashController::SGPB); },
+                    "Latch Run Error"},
         FailureCase{"Verify", [](auto& unit) { unit.flipFlashByteAfterPages(3, 700); }, "Verify Failed"},
-        FailureCase{"UnknownModel", [](auto& unit) { unit.setRunModeOptions(SerialOption("WRNX0A1B2C")); }, "FPGA Write Failed"},
+        FailureCase{"UnknownModel", [](auto& unit) { unit.setRunModeOptions(SerialOption("WRNX0A1B2C")); },
+                    "FPGA Write Failed"},
         FailureCase{"RebootIgnored", [](auto& unit) { unit.powerOffOnRequest(3); }, "Reboot Fail"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
@@ -187,9 +195,9 @@ TEST_F(UpdaterScenario, TransferErrorIsACOMError)
     Connect();
     fDelegate->UpdateButton->performClick();
     ASSERT_TRUE(RunUntil([&] { return TheUpdater().GetState() == Updater::kComparing; }, 10s, 125us));
-    SimUSB::Bus::shared().injectFault(kUnitPort, Wrenlet::kBootLoaderBulkIn,
-                                      {SimUSB::Fault::Kind::RequestStatus, SimUSB::Fault::Trigger::FromNow, 0, 1,
-                                       SimUSB::kNotResponding});
+    SimUSB::Bus::shared().injectFault(
+        kUnitPort, Wrenlet::kBootLoaderBulkIn,
+        {SimUSB::Fault::Kind::RequestStatus, SimUSB::Fault::Trigger::FromNow, 0, 1, SimUSB::kNotResponding});
     ASSERT_TRUE(RunToEnd());
     EXPECT_EQ(Progress(), "COM Error");
     SimUSB::Bus::shared().clearFaults(kUnitPort);
@@ -203,8 +211,7 @@ struct FPGAEndCase
 };
 
 class UpdaterFPGAEnd : public UpdaterScenario, public testing::WithParamInterface<FPGAEndCase>
-{
-};
+{};
 
 TEST_P(UpdaterFPGAEnd, SuccessOnlyWithTheNewVersion)
 {
@@ -222,12 +229,13 @@ TEST_P(UpdaterFPGAEnd, SuccessOnlyWithTheNewVersion)
     EXPECT_EQ(rebooted, GetParam().script.result.succeeded());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, UpdaterFPGAEnd,
-                         testing::Values(FPGAEndCase{"Programmed", {3, "7.5", {0, 0}}, "Success!"},
-                                         FPGAEndCase{"VerifyFailure", {3, "", {0, 11}}, "FPGA Write Failed"},
-                                         FPGAEndCase{"PlayerError", {0, "", {10, 0}}, "FPGA Write Failed"},
-                                         FPGAEndCase{"VersionUnchanged", {3, "", {0, 0}}, "FPGA Write Failed"}),
-                         [](const testing::TestParamInfo<FPGAEndCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UpdaterFPGAEnd,
+    testing::Values(FPGAEndCase{"Programmed", {3, "7.5", {0, 0}}, "Success!"},
+                    FPGAEndCase{"VerifyFailure", {3, "", {0, 11}}, "FPGA Write Failed"},
+                    FPGAEndCase{"PlayerError", {0, "", {10, 0}}, "FPGA Write Failed"},
+                    FPGAEndCase{"VersionUnchanged", {3, "", {0, 0}}, "FPGA Write Failed"}),
+    [](const testing::TestParamInfo<FPGAEndCase>& info) { return std::string(info.param.name); });
 
 struct ModelCheckCase
 {
@@ -238,8 +246,7 @@ struct ModelCheckCase
 };
 
 class UpdaterModelCheck : public UpdaterScenario, public testing::WithParamInterface<ModelCheckCase>
-{
-};
+{};
 
 TEST_P(UpdaterModelCheck, LabelsTheUnitByItsTag)
 {
@@ -255,12 +262,13 @@ TEST_P(UpdaterModelCheck, LabelsTheUnitByItsTag)
 
 INSTANTIATE_TEST_SUITE_P(
     Tags, UpdaterModelCheck,
-    testing::Values(ModelCheckCase{"A", 'A', 0, "Device Connected: Wrenlet (WRNA0A1B2C)"},
-                    ModelCheckCase{"B", 'B', 0, "Device Connected: Wrenlet (WRNB0A1B2C)"},
-                    ModelCheckCase{"C", 'C', 0, "Device Connected: Wrenlet (WRNC0A1B2C)"},
-                    ModelCheckCase{"AtOffsetTwo", 'A', 2, "Device Connected: Wrenlet (WRNA0A1B2C)"},
-                    ModelCheckCase{"NoTag", std::nullopt, 0, "Device Connected: Update Mode Device - Cannot Update"},
-                    ModelCheckCase{"AtOffsetThree", 'A', 3, "Device Connected: Update Mode Device - Cannot Update"}),
+    testing::Values(
+        ModelCheckCase{"A", 'A', 0, "Device Connected: Wrenlet (WRNA0A1B2C)"},
+        ModelCheckCase{"B", 'B', 0, "Device Connected: Wrenlet (WRNB0A1B2C)"},
+        ModelCheckCase{"C", 'C', 0, "Device Connected: Wrenlet (WRNC0A1B2C)"},
+        ModelCheckCase{"AtOffsetTwo", 'A', 2, "Device Connected: Wrenlet (WRNA0A1B2C)"},
+        ModelCheckCase{"NoTag", std::nullopt, 0, "Device Connected: Update Mode Device - Cannot Update"},
+        ModelCheckCase{"AtOffsetThree", 'A', 3, "Device Connected: Update Mode Device - Cannot Update"}),
     [](const testing::TestParamInfo<ModelCheckCase>& info) { return std::string(info.param.name); });
 
 TEST_F(UpdaterScenario, RemovalIgnoredWhileTheUnitReboots)
@@ -373,7 +381,8 @@ TEST_F(UpdaterScenario, BridgeIgnoresEventsWhileNotConnected)
     fDelegate->DeviceConnectedWithVersion("Another", "3:4");
     EXPECT_EQ(DeviceText(), "Device Connected: Wrenlet (X)");
     const auto printed = Printed();
-    EXPECT_NE(std::find(printed.begin(), printed.end(), "DeviceConnected called more than once"), printed.end());
+    EXPECT_NE(std::find(printed.begin(), printed.end(), "DeviceConnected called more than once"),
+              printed.end());
 
     for (bool button : {true, false}) {
         fDelegate->DeviceDisconnectedWithButton("Gone", button);

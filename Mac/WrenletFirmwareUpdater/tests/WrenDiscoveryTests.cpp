@@ -27,8 +27,7 @@ struct DescriptorCase
 };
 
 class SerialDescriptor : public testing::TestWithParam<DescriptorCase>
-{
-};
+{};
 
 TEST_P(SerialDescriptor, ReadsOnlyWhatCameBack)
 {
@@ -41,8 +40,7 @@ TEST_P(SerialDescriptor, ReadsOnlyWhatCameBack)
 INSTANTIATE_TEST_SUITE_P(
     Table, SerialDescriptor,
     testing::Values(DescriptorCase{"Normal", {8, 3, 'w', 0, 'r', 0, 'n', 0}, 8, "WRN"},
-                    DescriptorCase{"LengthZero", {0, 3}, 2, ""},
-                    DescriptorCase{"LengthOne", {1, 3}, 2, ""},
+                    DescriptorCase{"LengthZero", {0, 3}, 2, ""}, DescriptorCase{"LengthOne", {1, 3}, 2, ""},
                     DescriptorCase{"LengthTwo", {2, 3}, 2, ""},
                     DescriptorCase{"OddLength", {7, 3, 'a', 0, 'b', 0, 'c'}, 7, "AB"},
                     DescriptorCase{"LongerThanReturned", {200, 3, 'a', 0, 'b', 0}, 6, "AB"},
@@ -56,7 +54,8 @@ TEST(VersionReply, EndsAtItsNulOrAtTheBytesTransferred)
     EXPECT_EQ(DeviceReplies::VersionText(full, 16), "1.2");
     EXPECT_EQ(DeviceReplies::VersionText(full, 2), "1.");
     EXPECT_EQ(DeviceReplies::VersionText(full, 0), "");
-    const uint8_t endless[16] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p'};
+    const uint8_t endless[16] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h',
+                                 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p'};
     EXPECT_EQ(DeviceReplies::VersionText(endless, 16), "abcdefghijklmnop");
 }
 
@@ -121,8 +120,8 @@ protected:
     void SAMBARemoved() override { fEvents.push_back("SAMBARemoved"); }
 
     DarwinTesting::ManualClock fClock;
-    std::shared_ptr<Wrenlet::WrenletHardware> fUnit =
-        Wrenlet::WrenletHardware::create(SimUSB::Bus::shared(), kPort, {.vendorID = kVendor, .rebootDelay = 5'000'000});
+    std::shared_ptr<Wrenlet::WrenletHardware> fUnit = Wrenlet::WrenletHardware::create(
+        SimUSB::Bus::shared(), kPort, {.vendorID = kVendor, .rebootDelay = 5'000'000});
     std::shared_ptr<Wrenlet::WrenletHardware> fOther = Wrenlet::WrenletHardware::create(
         SimUSB::Bus::shared(), kSecondPort, {.vendorID = kVendor, .rebootDelay = 5'000'000});
     std::unique_ptr<WrenDiscovery> fDiscovery;
@@ -233,8 +232,9 @@ TEST_F(DiscoveryTest, RunModeRemoval)
 
 TEST_F(DiscoveryTest, BootLoaderWithoutDataInterface)
 {
-    auto bare = Wrenlet::WrenletHardware::create(SimUSB::Bus::shared(), kSecondPort,
-                                                 {.vendorID = kVendor, .rebootDelay = 5'000'000, .bootLoaderDataInterface = false});
+    auto bare = Wrenlet::WrenletHardware::create(
+        SimUSB::Bus::shared(), kSecondPort,
+        {.vendorID = kVendor, .rebootDelay = 5'000'000, .bootLoaderDataInterface = false});
     bare->setBootFlag(false);
     Start();
     bare->powerOn();

@@ -44,7 +44,8 @@ struct DeviceInterface : COMObject<IOUSBDeviceInterface>, DeviceObject
 
 struct PlugIn : COMObject<IOCFPlugInInterface>, DeviceObject
 {
-    PlugIn(const IOCFPlugInInterface* table, DeviceObject object) : COMObject(table), DeviceObject(std::move(object))
+    PlugIn(const IOCFPlugInInterface* table, DeviceObject object)
+        : COMObject(table), DeviceObject(std::move(object))
     {}
 };
 
@@ -127,7 +128,8 @@ IOReturn getConfiguration(void* thisPointer, UInt8* value)
     return kIOReturnSuccess;
 }
 
-IOReturn getConfigurationDescriptorPtr(void* thisPointer, UInt8 index, IOUSBConfigurationDescriptorPtr* descriptor)
+IOReturn getConfigurationDescriptorPtr(void* thisPointer, UInt8 index,
+                                       IOUSBConfigurationDescriptorPtr* descriptor)
 {
     if (descriptor == nullptr) {
         return kIOReturnBadArgument;
@@ -142,7 +144,8 @@ IOReturn getConfigurationDescriptorPtr(void* thisPointer, UInt8 index, IOUSBConf
     return kIOReturnSuccess;
 }
 
-IOReturn control(void* thisPointer, const SimUSB::SetupPacket& setup, void* data, UInt32* done, uint32_t timeoutMs)
+IOReturn control(void* thisPointer, const SimUSB::SetupPacket& setup, void* data, UInt32* done,
+                 uint32_t timeoutMs)
 {
     const SimUSB::ControlResult result =
         device(thisPointer)->fDevice->control(setup, static_cast<uint8_t*>(data), timeoutMs);
@@ -164,9 +167,10 @@ IOReturn deviceRequest(void* thisPointer, IOUSBDevRequest* request)
     if (request == nullptr || (request->wLength != 0 && request->pData == nullptr)) {
         return kIOReturnBadArgument;
     }
-    return control(thisPointer,
-                   {request->bmRequestType, request->bRequest, request->wValue, request->wIndex, request->wLength},
-                   request->pData, &request->wLenDone, kDefaultRequestTimeoutMs);
+    return control(
+        thisPointer,
+        {request->bmRequestType, request->bRequest, request->wValue, request->wIndex, request->wLength},
+        request->pData, &request->wLenDone, kDefaultRequestTimeoutMs);
 }
 
 IOReturn deviceRequestTO(void* thisPointer, IOUSBDevRequestTO* request)
@@ -179,9 +183,10 @@ IOReturn deviceRequestTO(void* thisPointer, IOUSBDevRequestTO* request)
     if (request->noDataTimeout != 0) {
         timeoutMs = timeoutMs == 0 ? request->noDataTimeout : std::min(timeoutMs, request->noDataTimeout);
     }
-    return control(thisPointer,
-                   {request->bmRequestType, request->bRequest, request->wValue, request->wIndex, request->wLength},
-                   request->pData, &request->wLenDone, timeoutMs);
+    return control(
+        thisPointer,
+        {request->bmRequestType, request->bRequest, request->wValue, request->wIndex, request->wLength},
+        request->pData, &request->wLenDone, timeoutMs);
 }
 
 bool matchesField(CFTypeRef value, UInt16 wanted)
@@ -191,7 +196,8 @@ bool matchesField(CFTypeRef value, UInt16 wanted)
     }
     int32_t number = -1;
     return value != nullptr && CFGetTypeID(value) == CFNumberGetTypeID() &&
-           CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &number) && number == wanted;
+           CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt32Type, &number) &&
+           number == wanted;
 }
 
 bool interfaceMatches(const IOKitPlatform::RegistryEntry& entry, const IOUSBFindInterfaceRequest& request)
@@ -219,7 +225,8 @@ bool interfaceMatches(const IOKitPlatform::RegistryEntry& entry, const IOUSBFind
     return true;
 }
 
-IOReturn createInterfaceIterator(void* thisPointer, IOUSBFindInterfaceRequest* request, io_iterator_t* iterator)
+IOReturn createInterfaceIterator(void* thisPointer, IOUSBFindInterfaceRequest* request,
+                                 io_iterator_t* iterator)
 {
     if (request == nullptr || iterator == nullptr) {
         return kIOReturnBadArgument;

@@ -47,8 +47,8 @@ std::optional<InterfaceDescription> describe(const std::vector<uint8_t>& bytes, 
                 found = InterfaceDescription{number, bytes[at + 5], bytes[at + 6], bytes[at + 7], {}};
             }
         } else if (type == SimUSB::DescriptorType::kEndpoint && bytes[at] >= 7 && found) {
-            found->pipes.push_back(
-                Pipe{bytes[at + 2], uint8_t(bytes[at + 3] & 3), uint16_t(bytes[at + 4] | bytes[at + 5] << 8), bytes[at + 6]});
+            found->pipes.push_back(Pipe{bytes[at + 2], uint8_t(bytes[at + 3] & 3),
+                                        uint16_t(bytes[at + 4] | bytes[at + 5] << 8), bytes[at + 6]});
         }
     }
     return found;
@@ -103,9 +103,8 @@ std::vector<uint8_t> endpointsOf(const InterfaceDescription& description)
 struct Interface : COMObject<IOUSBInterfaceInterface300>, InterfaceObject
 {
     Interface(const IOUSBInterfaceInterface300* table, InterfaceObject object)
-        : COMObject(table)
-        , InterfaceObject(std::move(object))
-        , fSession(std::make_shared<PipeSession>(fDevice, endpointsOf(fDescription)))
+        : COMObject(table), InterfaceObject(std::move(object)),
+          fSession(std::make_shared<PipeSession>(fDevice, endpointsOf(fDescription)))
     {}
     ~Interface() { closeInterface(); }
 
@@ -121,7 +120,8 @@ struct Interface : COMObject<IOUSBInterfaceInterface300>, InterfaceObject
 
     const Pipe* pipe(UInt8 pipeRef) const
     {
-        return pipeRef >= 1 && pipeRef <= fDescription.pipes.size() ? &fDescription.pipes[pipeRef - 1] : nullptr;
+        return pipeRef >= 1 && pipeRef <= fDescription.pipes.size() ? &fDescription.pipes[pipeRef - 1]
+                                                                    : nullptr;
     }
 
     const std::shared_ptr<PipeSession> fSession;
@@ -159,7 +159,8 @@ IOReturn interfaceOpen(void* thisPointer)
     if (!object->fDevice->connected()) {
         return kIOReturnNoDevice;
     }
-    const IOReturn result = InterfaceHolders::shared().open(object->fDevice.get(), object->fDescription.number, object);
+    const IOReturn result =
+        InterfaceHolders::shared().open(object->fDevice.get(), object->fDescription.number, object);
     if (result == kIOReturnSuccess) {
         object->fSession->open();
     }
@@ -200,8 +201,8 @@ IOReturn getNumEndpoints(void* thisPointer, UInt8* value)
     return field(value, UInt8(interface(thisPointer)->fDescription.pipes.size()));
 }
 
-IOReturn getPipeProperties(void* thisPointer, UInt8 pipeRef, UInt8* direction, UInt8* number, UInt8* transferType,
-                           UInt16* maxPacketSize, UInt8* interval)
+IOReturn getPipeProperties(void* thisPointer, UInt8 pipeRef, UInt8* direction, UInt8* number,
+                           UInt8* transferType, UInt16* maxPacketSize, UInt8* interval)
 {
     const Pipe* pipe = interface(thisPointer)->pipe(pipeRef);
     if (pipe == nullptr || direction == nullptr || number == nullptr || transferType == nullptr ||
@@ -230,27 +231,30 @@ IOReturn abortPipe(void* thisPointer, UInt8 pipeRef)
     return kIOReturnSuccess;
 }
 
-IOReturn pipeTransfer(void* thisPointer, UInt8 pipeRef, bool in, void* buffer, UInt32 size, UInt32 noDataTimeout,
-                      UInt32 completionTimeout, IOAsyncCallback1 callback, void* refcon)
+IOReturn pipeTransfer(void* thisPointer, UInt8 pipeRef, bool in, void* buffer, UInt32 size,
+                      UInt32 noDataTimeout, UInt32 completionTimeout, IOAsyncCallback1 callback, void* refcon)
 {
     Interface* object = interface(thisPointer);
     const Pipe* pipe = object->pipe(pipeRef);
     if (pipe == nullptr || bool(pipe->address & 0x80) != in) {
         return kIOReturnBadArgument;
     }
-    return object->fSession->submit(pipe->address, buffer, size, noDataTimeout, completionTimeout, callback, refcon);
+    return object->fSession->submit(pipe->address, buffer, size, noDataTimeout, completionTimeout, callback,
+                                    refcon);
 }
 
 IOReturn readPipeAsyncTO(void* thisPointer, UInt8 pipeRef, void* buffer, UInt32 size, UInt32 noDataTimeout,
                          UInt32 completionTimeout, IOAsyncCallback1 callback, void* refcon)
 {
-    return pipeTransfer(thisPointer, pipeRef, true, buffer, size, noDataTimeout, completionTimeout, callback, refcon);
+    return pipeTransfer(thisPointer, pipeRef, true, buffer, size, noDataTimeout, completionTimeout, callback,
+                        refcon);
 }
 
 IOReturn writePipeAsyncTO(void* thisPointer, UInt8 pipeRef, void* buffer, UInt32 size, UInt32 noDataTimeout,
                           UInt32 completionTimeout, IOAsyncCallback1 callback, void* refcon)
 {
-    return pipeTransfer(thisPointer, pipeRef, false, buffer, size, noDataTimeout, completionTimeout, callback, refcon);
+    return pipeTransfer(thisPointer, pipeRef, false, buffer, size, noDataTimeout, completionTimeout, callback,
+                        refcon);
 }
 
 const IOUSBInterfaceInterface300 kInterfaceTable = {
@@ -271,7 +275,6 @@ const IOUSBInterfaceInterface300 kInterfaceTable = {
     writePipeAsyncTO,
 };
 
-
 std::optional<uint8_t> interfaceNumber(const IOKitPlatform::RegistryEntry& nub)
 {
     CFTypeRef value = nub.copyProperty(CFSTR("bInterfaceNumber"));
@@ -284,7 +287,8 @@ std::optional<uint8_t> interfaceNumber(const IOKitPlatform::RegistryEntry& nub)
     return isNumber && number >= 0 && number < 256 ? std::optional(uint8_t(number)) : std::nullopt;
 }
 
-const IOCFPlugInInterface& kPlugInTable = plugInTable<PlugIn, plugInQueryInterface<PlugIn, Interface, isInterfaceID, &kInterfaceTable>>;
+const IOCFPlugInInterface& kPlugInTable =
+    plugInTable<PlugIn, plugInQueryInterface<PlugIn, Interface, isInterfaceID, &kInterfaceTable>>;
 
 } // namespace
 

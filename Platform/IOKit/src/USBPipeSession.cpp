@@ -23,8 +23,7 @@ struct PipeSession::Transfer : PortClient
 
 PipeSession::PipeSession(std::shared_ptr<SimUSB::HostDevice> device, std::vector<uint8_t> endpoints)
     : fDevice(std::move(device)), fEndpoints(std::move(endpoints))
-{
-}
+{}
 
 PipeSession::~PipeSession()
 {
@@ -98,8 +97,8 @@ IOReturn PipeSession::submit(uint8_t endpoint, void* buffer, UInt32 size, UInt32
         timeoutMs = timeoutMs == 0 ? noDataTimeout : std::min(timeoutMs, noDataTimeout);
     }
     auto* context = new std::weak_ptr<Transfer>(transfer);
-    const SimUSB::Status status = fDevice->submit(endpoint, static_cast<uint8_t*>(buffer), size, timeoutMs,
-                                                  {busCompleted, context});
+    const SimUSB::Status status =
+        fDevice->submit(endpoint, static_cast<uint8_t*>(buffer), size, timeoutMs, {busCompleted, context});
     if (status != SimUSB::kSuccess) {
         delete context;
         std::lock_guard lock(fLock);

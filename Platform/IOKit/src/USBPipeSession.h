@@ -30,8 +30,8 @@ public:
     void open();
     void close();
 
-    IOReturn submit(uint8_t endpoint, void* buffer, UInt32 size, UInt32 noDataTimeout, UInt32 completionTimeout,
-                    IOAsyncCallback1 callback, void* refcon);
+    IOReturn submit(uint8_t endpoint, void* buffer, UInt32 size, UInt32 noDataTimeout,
+                    UInt32 completionTimeout, IOAsyncCallback1 callback, void* refcon);
 
 private:
     struct Transfer;

@@ -44,7 +44,8 @@ Interface** queryPlugIn(io_service_t service, CFUUIDRef type, CFUUIDRef iid)
 {
     IOCFPlugInInterface** plugIn = nullptr;
     SInt32 score = 0;
-    if (IOCreatePlugInInterfaceForService(service, type, kIOCFPlugInInterfaceID, &plugIn, &score) != KERN_SUCCESS) {
+    if (IOCreatePlugInInterfaceForService(service, type, kIOCFPlugInInterfaceID, &plugIn, &score) !=
+        KERN_SUCCESS) {
         return nullptr;
     }
     Interface** result = nullptr;
@@ -78,7 +79,8 @@ protected:
         SimUSB::Bus::shared().settle();
         fNub = copyDeviceNub(kPort);
         ASSERT_NE(fNub, 0u);
-        fDevice = queryPlugIn<IOUSBDeviceInterface300>(fNub, kIOUSBDeviceUserClientTypeID, kIOUSBDeviceInterfaceID300);
+        fDevice = queryPlugIn<IOUSBDeviceInterface300>(fNub, kIOUSBDeviceUserClientTypeID,
+                                                       kIOUSBDeviceInterfaceID300);
         ASSERT_NE(fDevice, nullptr);
     }
     void TearDown() override
@@ -96,8 +98,8 @@ protected:
 
     std::vector<io_service_t> interfaces(UInt16 interfaceClass)
     {
-        IOUSBFindInterfaceRequest request{interfaceClass, kIOUSBFindInterfaceDontCare, kIOUSBFindInterfaceDontCare,
-                                          kIOUSBFindInterfaceDontCare};
+        IOUSBFindInterfaceRequest request{interfaceClass, kIOUSBFindInterfaceDontCare,
+                                          kIOUSBFindInterfaceDontCare, kIOUSBFindInterfaceDontCare};
         io_iterator_t iterator = 0;
         EXPECT_EQ((*fDevice)->CreateInterfaceIterator(fDevice, &request, &iterator), kIOReturnSuccess);
         std::vector<io_service_t> found;
@@ -116,8 +118,8 @@ protected:
             ADD_FAILURE() << "no interface";
             return nullptr;
         }
-        auto** interface =
-            queryPlugIn<IOUSBInterfaceInterface300>(found[0], kIOUSBInterfaceUserClientTypeID, kIOUSBInterfaceInterfaceID300);
+        auto** interface = queryPlugIn<IOUSBInterfaceInterface300>(found[0], kIOUSBInterfaceUserClientTypeID,
+                                                                   kIOUSBInterfaceInterfaceID300);
         for (io_service_t service : found) {
             IOObjectRelease(service);
         }
@@ -190,11 +192,13 @@ TEST_F(USBPlugIn, PipePropertiesFollowTheEndpointOrder)
         UInt8 direction, number, type;
         UInt16 maxPacket;
     };
-    const Expected expected[] = {{kUSBOut, 1, kUSBBulk, 512}, {kUSBIn, 1, kUSBBulk, 512}, {kUSBIn, 2, kUSBInterrupt, 8}};
+    const Expected expected[] = {
+        {kUSBOut, 1, kUSBBulk, 512}, {kUSBIn, 1, kUSBBulk, 512}, {kUSBIn, 2, kUSBInterrupt, 8}};
     for (UInt8 pipe = 1; pipe <= 3; ++pipe) {
         UInt8 direction, number, type, interval;
         UInt16 maxPacket;
-        ASSERT_EQ((*interface)->GetPipeProperties(interface, pipe, &direction, &number, &type, &maxPacket, &interval),
+        ASSERT_EQ((*interface)
+                      ->GetPipeProperties(interface, pipe, &direction, &number, &type, &maxPacket, &interval),
                   kIOReturnSuccess);
         EXPECT_EQ(direction, expected[pipe - 1].direction);
         EXPECT_EQ(number, expected[pipe - 1].number);
@@ -238,8 +242,7 @@ struct TimeoutCase
 };
 
 class USBPlugInTimeout : public USBPlugIn, public testing::WithParamInterface<TimeoutCase>
-{
-};
+{};
 
 TEST_P(USBPlugInTimeout, FiresWhenTheClockPassesIt)
 {
@@ -248,7 +251,8 @@ TEST_P(USBPlugInTimeout, FiresWhenTheClockPassesIt)
     ASSERT_NE(interface, nullptr);
     uint8_t in[64];
     Completion read;
-    ASSERT_EQ((*interface)->ReadPipeAsyncTO(interface, 2, in, 64, c.noData, c.completion, Completion::record, &read),
+    ASSERT_EQ((*interface)
+                  ->ReadPipeAsyncTO(interface, 2, in, 64, c.noData, c.completion, Completion::record, &read),
               kIOReturnSuccess);
     CoreFoundationTesting::advanceAndRun(fClock, std::chrono::milliseconds(c.firesAtMs) - 1ms);
     EXPECT_EQ(read.calls, 0);
@@ -258,8 +262,8 @@ TEST_P(USBPlugInTimeout, FiresWhenTheClockPassesIt)
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, USBPlugInTimeout,
-                         testing::Values(TimeoutCase{100, 0, 100}, TimeoutCase{0, 50, 50}, TimeoutCase{200, 30, 30},
-                                         TimeoutCase{20, 300, 20}));
+                         testing::Values(TimeoutCase{100, 0, 100}, TimeoutCase{0, 50, 50},
+                                         TimeoutCase{200, 30, 30}, TimeoutCase{20, 300, 20}));
 
 TEST_F(USBPlugIn, DetachAbortsWhatIsPendingAndRefusesWhatFollows)
 {
@@ -273,7 +277,8 @@ TEST_F(USBPlugIn, DetachAbortsWhatIsPendingAndRefusesWhatFollows)
     runUntilCalled(pending);
     EXPECT_EQ(pending.result, kIOReturnAborted);
     Completion later;
-    EXPECT_EQ((*interface)->ReadPipeAsyncTO(interface, 2, in, 64, 0, 0, Completion::record, &later), kIOReturnNoDevice);
+    EXPECT_EQ((*interface)->ReadPipeAsyncTO(interface, 2, in, 64, 0, 0, Completion::record, &later),
+              kIOReturnNoDevice);
     CoreFoundationTesting::advanceAndRun(fClock, 10ms);
     EXPECT_EQ(later.calls, 0);
 }
@@ -288,7 +293,8 @@ TEST_F(USBPlugIn, NoCallbackAfterCloseAndOneHolderAtATime)
 
     uint8_t in[64];
     Completion read;
-    ASSERT_EQ((*interface)->ReadPipeAsyncTO(interface, 2, in, 64, 0, 0, Completion::record, &read), kIOReturnSuccess);
+    ASSERT_EQ((*interface)->ReadPipeAsyncTO(interface, 2, in, 64, 0, 0, Completion::record, &read),
+              kIOReturnSuccess);
     EXPECT_EQ((*interface)->USBInterfaceClose(interface), kIOReturnSuccess);
     CoreFoundationTesting::advanceAndRun(fClock, 10ms);
     EXPECT_EQ(read.calls, 0);

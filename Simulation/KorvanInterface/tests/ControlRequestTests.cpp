@@ -214,12 +214,13 @@ class RequestHookTest : public testing::TestWithParam<HookCase>
 TEST_P(RequestHookTest, AnswersBeforeTheModelAfterTheRules)
 {
     const HookCase& c = GetParam();
-    KorvanDevice device({Model::Wrenlet, KorvanTests::kVendor},
-                        [](const SimUSB::SetupPacket& setup, std::span<const uint8_t>) {
-                            return setup.wIndex == 7 ? std::optional(ControlAnswer::withData({7, 7, 7})) : std::nullopt;
-                        });
+    KorvanDevice device({Model::Wrenlet, KorvanTests::kVendor}, [](const SimUSB::SetupPacket& setup,
+                                                                   std::span<const uint8_t>) {
+        return setup.wIndex == 7 ? std::optional(ControlAnswer::withData({7, 7, 7})) : std::nullopt;
+    });
     if (c.misbehaviour) {
-        device.misbehave({c.setup.bmRequestType, c.setup.bRequest, std::nullopt, std::nullopt}, *c.misbehaviour);
+        device.misbehave({c.setup.bmRequestType, c.setup.bRequest, std::nullopt, std::nullopt},
+                         *c.misbehaviour);
     }
     const ControlAnswer answer = request(device, c.setup);
     EXPECT_EQ(answer.kind, c.kind);
@@ -232,11 +233,17 @@ TEST_P(RequestHookTest, AnswersBeforeTheModelAfterTheRules)
 
 INSTANTIATE_TEST_SUITE_P(
     Hook, RequestHookTest,
-    testing::Values(HookCase{"Hooked", {0xC0, 5, 0, 7, 16}, std::nullopt, Kind::Data, {7, 7, 7}},
-                    HookCase{"ModelKeepsHeaderQuery", {0xC0, 2, 0, 0, 1}, std::nullopt, Kind::Data, {1}},
-                    HookCase{"ModelStallsOtherVendor", {0xC0, 5, 0, 0, 16}, std::nullopt, Kind::Stall, {}},
-                    HookCase{"StalledByRule", {0xC0, 5, 0, 7, 16}, Misbehaviour{Misbehaviour::Kind::Stall}, Kind::Stall, {}},
-                    HookCase{"CutByRule", {0xC0, 5, 0, 7, 16}, Misbehaviour{Misbehaviour::Kind::Short, 0, 2}, Kind::Data, {7, 7}}),
+    testing::Values(
+        HookCase{"Hooked", {0xC0, 5, 0, 7, 16}, std::nullopt, Kind::Data, {7, 7, 7}},
+        HookCase{"ModelKeepsHeaderQuery", {0xC0, 2, 0, 0, 1}, std::nullopt, Kind::Data, {1}},
+        HookCase{"ModelStallsOtherVendor", {0xC0, 5, 0, 0, 16}, std::nullopt, Kind::Stall, {}},
+        HookCase{
+            "StalledByRule", {0xC0, 5, 0, 7, 16}, Misbehaviour{Misbehaviour::Kind::Stall}, Kind::Stall, {}},
+        HookCase{"CutByRule",
+                 {0xC0, 5, 0, 7, 16},
+                 Misbehaviour{Misbehaviour::Kind::Short, 0, 2},
+                 Kind::Data,
+                 {7, 7}}),
     [](const testing::TestParamInfo<HookCase>& info) { return std::string(info.param.name); });
 
 } // namespace

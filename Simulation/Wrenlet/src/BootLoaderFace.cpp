@@ -15,36 +15,64 @@ constexpr uint8_t kCdcSetControlLineState = 0x22;
 
 BootLoaderFace::BootLoaderFace(bool dataInterface, std::weak_ptr<WrenletHardware> unit)
     : fDataInterface(dataInterface), fUnit(std::move(unit))
-{
-}
+{}
 
 std::vector<uint8_t> BootLoaderFace::deviceDescriptor()
 {
-    return {18,   SimUSB::DescriptorType::kDevice,
-            0x00, 0x02,
-            0x02, 0x00,
-            0x00, 64,
-            uint8_t(kBootLoaderVendorID), uint8_t(kBootLoaderVendorID >> 8),
-            uint8_t(kBootLoaderProductID), uint8_t(kBootLoaderProductID >> 8),
-            0x10, 0x01,
-            0,    0,
-            0,    1};
+    return {18,
+            SimUSB::DescriptorType::kDevice,
+            0x00,
+            0x02,
+            0x02,
+            0x00,
+            0x00,
+            64,
+            uint8_t(kBootLoaderVendorID),
+            uint8_t(kBootLoaderVendorID >> 8),
+            uint8_t(kBootLoaderProductID),
+            uint8_t(kBootLoaderProductID >> 8),
+            0x10,
+            0x01,
+            0,
+            0,
+            0,
+            1};
 }
 
 std::vector<uint8_t> BootLoaderFace::configurationDescriptor(uint8_t index)
 {
     if (index != 0)
         return {};
-    std::vector<uint8_t> bytes{9, SimUSB::DescriptorType::kConfiguration, 0, 0, uint8_t(fDataInterface ? 2 : 1), 1, 0, 0xC0, 50,
+    std::vector<uint8_t> bytes{9, SimUSB::DescriptorType::kConfiguration, 0, 0,
+                               uint8_t(fDataInterface ? 2 : 1), 1, 0, 0xC0, 50,
                                // Interface 0: CDC communication, with its notification endpoint.
-                               9, SimUSB::DescriptorType::kInterface, 0, 0, 1, 0x02, 0x02, 0x00, 0,
-                               7, SimUSB::DescriptorType::kEndpoint, kInterruptIn, 3, 64, 0, 16};
+                               9, SimUSB::DescriptorType::kInterface, 0, 0, 1, 0x02, 0x02, 0x00, 0, 7,
+                               SimUSB::DescriptorType::kEndpoint, kInterruptIn, 3, 64, 0, 16};
     if (fDataInterface) {
-        const std::vector<uint8_t> data{
-            // Interface 1: CDC data, bulk OUT first so that it is pipe 1.
-            9, SimUSB::DescriptorType::kInterface, 1, 0, 2, 0x0A, 0x00, 0x00, 0,
-            7, SimUSB::DescriptorType::kEndpoint, kBootLoaderBulkOut, 2, uint8_t(kBootLoaderMaxPacket), kBootLoaderMaxPacket >> 8, 0,
-            7, SimUSB::DescriptorType::kEndpoint, kBootLoaderBulkIn, 2, uint8_t(kBootLoaderMaxPacket), kBootLoaderMaxPacket >> 8, 0};
+        const std::vector<uint8_t> data{// Interface 1: CDC data, bulk OUT first so that it is pipe 1.
+                                        9,
+                                        SimUSB::DescriptorType::kInterface,
+                                        1,
+                                        0,
+                                        2,
+                                        0x0A,
+                                        0x00,
+                                        0x00,
+                                        0,
+                                        7,
+                                        SimUSB::DescriptorType::kEndpoint,
+                                        kBootLoaderBulkOut,
+                                        2,
+                                        uint8_t(kBootLoaderMaxPacket),
+                                        kBootLoaderMaxPacket >> 8,
+                                        0,
+                                        7,
+                                        SimUSB::DescriptorType::kEndpoint,
+                                        kBootLoaderBulkIn,
+                                        2,
+                                        uint8_t(kBootLoaderMaxPacket),
+                                        kBootLoaderMaxPacket >> 8,
+                                        0};
         bytes.insert(bytes.end(), data.begin(), data.end());
     }
     bytes[2] = uint8_t(bytes.size());
@@ -75,7 +103,8 @@ SimUSB::ControlAnswer BootLoaderFace::control(const SimUSB::SetupPacket& setup, 
             return ControlAnswer::stall();
         }
     }
-    if (setup.bmRequestType == 0x21 && (setup.bRequest == kCdcSetLineCoding || setup.bRequest == kCdcSetControlLineState))
+    if (setup.bmRequestType == 0x21 &&
+        (setup.bRequest == kCdcSetLineCoding || setup.bRequest == kCdcSetControlLineState))
         return ControlAnswer::ack();
     if (setup.bmRequestType == 0xA1 && setup.bRequest == kCdcGetLineCoding)
         return ControlAnswer::withData({0x00, 0xC2, 0x01, 0x00, 0, 0, 8});

@@ -57,7 +57,8 @@ void FlashController::start(uint8_t command, uint16_t argument)
     if (fObserver)
         fObserver(command, false);
     const bool pageCommand = command == WP || command == WPL || command == EWP || command == EWPL;
-    if (pageCommand && (argument >= kPageCount || fChip.lockBits.test(argument * kPageSize / kLockRegionSize))) {
+    if (pageCommand &&
+        (argument >= kPageCount || fChip.lockBits.test(argument * kPageSize / kLockRegionSize))) {
         fStatus |= FLOCKE;
         note(command, argument, "lock error");
         return;

@@ -28,8 +28,7 @@ std::optional<uint32_t> parseHex(std::string_view text)
 
 SambaBootLoader::SambaBootLoader(ChipState& chip, std::function<void()> reset)
     : fFlash(chip), fReset(std::move(reset))
-{
-}
+{}
 
 void SambaBootLoader::receive(std::span<const uint8_t> bytes)
 {
@@ -75,7 +74,8 @@ void SambaBootLoader::execute(const std::string& text)
     const std::string_view rest = std::string_view(text).substr(1);
     const size_t comma = rest.find(',');
     const std::string_view addressText = rest.substr(0, comma);
-    const std::string_view argumentText = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    const std::string_view argumentText =
+        comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
 
     if (letter == 'N' || letter == 'T') {
         answerText("\n\r");
@@ -161,7 +161,8 @@ void SambaBootLoader::go(uint32_t address)
     // state), then destination, source and word count.
     const uint32_t entry = readWord(address + 4);
     const bool known = std::any_of(fUploads.begin(), fUploads.end(), [&](const auto& upload) {
-        return address >= upload.first && address - upload.first < upload.second && entry == (upload.first | 1);
+        return address >= upload.first && address - upload.first < upload.second &&
+               entry == (upload.first | 1);
     });
     if (!known) {
         fail("unknown routine at " + std::to_string(address));
@@ -261,7 +262,8 @@ void SambaBootLoader::writeWord(uint32_t address, uint32_t value)
         return;
     }
     const bool processorReset = address == kResetControlRegister && (value >> 24) == kResetKey && (value & 1);
-    const bool systemResetRequest = address == kInterruptControlRegister && (value >> 16) == 0x05FA && (value & 4);
+    const bool systemResetRequest =
+        address == kInterruptControlRegister && (value >> 16) == 0x05FA && (value & 4);
     if ((processorReset || systemResetRequest) && fReset)
         fReset();
 }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <pty.h>
 #include <poll.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 

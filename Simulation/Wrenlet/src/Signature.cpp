@@ -34,8 +34,8 @@ std::string serialFromSignature(const std::vector<uint8_t>& signature)
             (model != 'A' && model != 'B' && model != 'C'))
             continue;
         char serial[16];
-        snprintf(serial, sizeof serial, "%c%c%c%c%02X%02X%02X", tag[7], tag[6], tag[5], tag[4], tag[kUIDOffset],
-                 tag[kUIDOffset + 1], tag[kUIDOffset + 2]);
+        snprintf(serial, sizeof serial, "%c%c%c%c%02X%02X%02X", tag[7], tag[6], tag[5], tag[4],
+                 tag[kUIDOffset], tag[kUIDOffset + 1], tag[kUIDOffset + 2]);
         return serial;
     }
     return {};

@@ -5,8 +5,7 @@
 using namespace Wrenlet;
 
 class FirmwareImageSizes : public testing::TestWithParam<size_t>
-{
-};
+{};
 
 TEST_P(FirmwareImageSizes, BuiltImageIsValidAndAnyDamageIsNot)
 {

@@ -58,7 +58,8 @@ protected:
 
 TEST_F(FlashControllerTest, CommandWithoutKeyOrUnknownSetsCommandErrorWhichClearsOnRead)
 {
-    for (uint32_t value : {commandValue(FC::WP, 0, 0x00), commandValue(FC::WP, 0, 0xA5), commandValue(0x3F)}) {
+    for (uint32_t value :
+         {commandValue(FC::WP, 0, 0x00), commandValue(FC::WP, 0, 0xA5), commandValue(0x3F)}) {
         fc.writeRegister(FC::kCommandRegister, value);
         EXPECT_EQ(fc.readRegister(FC::kStatusRegister), FC::FRDY | FC::FCMDE) << std::hex << value;
         EXPECT_EQ(fc.readRegister(FC::kStatusRegister), FC::FRDY);

@@ -46,18 +46,19 @@ Outcome feed(const std::vector<std::string>& pieces)
 }
 
 // Every command kind the updater and a terminal tool use, one after the other.
-const std::string kSession = "N#V#"
-                             "W400E0C04,5A00010C#w400E0C08,#w400E0C08,#w400E0C08,#"
-                             "W00400000,11223344#W00400004,55667788#"
-                             "W400E0C04,5A000001#w400E0C08,#w400E0C08,#w400E0C08,#"
-                             "w00400000,#w00400004,4#"
-                             "W400E0C04,5A000014#w400E0C08,#w00400000,#W400E0C04,5A000015#w400E0C08,#w400E0C08,#"
-                             "w400E0C08,#"
-                             "S20400000,3#\x01#\x02"
-                             "R20400000,3#o20400001,#h20400000,#O20400010,AB#o20400010,#"
-                             "X12#w12345678901,#"
-                             "W400E0C04,5A00010B#w400E0C08,#w400E0C08,#w400E0C08,#"
-                             "W400E1800,A5000001#";
+const std::string kSession =
+    "N#V#"
+    "W400E0C04,5A00010C#w400E0C08,#w400E0C08,#w400E0C08,#"
+    "W00400000,11223344#W00400004,55667788#"
+    "W400E0C04,5A000001#w400E0C08,#w400E0C08,#w400E0C08,#"
+    "w00400000,#w00400004,4#"
+    "W400E0C04,5A000014#w400E0C08,#w00400000,#W400E0C04,5A000015#w400E0C08,#w400E0C08,#"
+    "w400E0C08,#"
+    "S20400000,3#\x01#\x02"
+    "R20400000,3#o20400001,#h20400000,#O20400010,AB#o20400010,#"
+    "X12#w12345678901,#"
+    "W400E0C04,5A00010B#w400E0C08,#w400E0C08,#w400E0C08,#"
+    "W400E1800,A5000001#";
 
 } // namespace
 
@@ -68,7 +69,8 @@ TEST(SambaBootLoader, SessionAnswersAsTheChipWould)
     EXPECT_EQ(outcome.flash[7], 0x55);
     EXPECT_EQ(outcome.gpnvm, 2u);
     EXPECT_EQ(outcome.resets, 1);
-    EXPECT_EQ(outcome.errors, (std::vector<std::string>{"unknown command X12", "bad address in w12345678901,"}));
+    EXPECT_EQ(outcome.errors,
+              (std::vector<std::string>{"unknown command X12", "bad address in w12345678901,"}));
     // "\x01#\x02" went to SRAM as data and is not parsed.
     const std::string answers(outcome.answers.begin(), outcome.answers.end());
     EXPECT_EQ(answers.substr(0, 2), "\n\r");

@@ -68,12 +68,12 @@ inline SimUSB::TransferResult bulk(SimUSB::HostDevice& device, uint8_t endpoint,
                                    uint32_t timeoutMs = 1000)
 {
     std::promise<SimUSB::TransferResult> done;
-    const SimUSB::Status status = device.submit(
-        endpoint, buffer.data(), uint32_t(buffer.size()), timeoutMs,
-        {[](void* context, const SimUSB::TransferResult& result) {
-             static_cast<std::promise<SimUSB::TransferResult>*>(context)->set_value(result);
-         },
-         &done});
+    const SimUSB::Status status =
+        device.submit(endpoint, buffer.data(), uint32_t(buffer.size()), timeoutMs,
+                      {[](void* context, const SimUSB::TransferResult& result) {
+                           static_cast<std::promise<SimUSB::TransferResult>*>(context)->set_value(result);
+                       },
+                       &done});
     if (status != SimUSB::kSuccess)
         return {status, 0, 0};
     auto future = done.get_future();

@@ -25,7 +25,8 @@ uint16_t vendorOf(const SimUSB::HostDevice& device)
     return uint16_t(descriptor[8] | descriptor[9] << 8);
 }
 
-std::vector<uint8_t> request(SimUSB::HostDevice& device, SimUSB::SetupPacket setup, SimUSB::Status* status = nullptr)
+std::vector<uint8_t> request(SimUSB::HostDevice& device, SimUSB::SetupPacket setup,
+                             SimUSB::Status* status = nullptr)
 {
     std::vector<uint8_t> data(setup.wLength);
     const SimUSB::ControlResult result = device.control(setup, data.data(), 1000);
@@ -82,8 +83,7 @@ struct BootCase
 };
 
 class BootRuleTest : public WrenletHardwareTest, public testing::WithParamInterface<BootCase>
-{
-};
+{};
 
 TEST_P(BootRuleTest, FaceFollowsBootFlagAndImage)
 {
@@ -130,7 +130,8 @@ TEST_F(WrenletHardwareTest, RunModeAnswersVersionsAndSerial)
 TEST_F(WrenletHardwareTest, RunModeKnobs)
 {
     unit->setRunModeOptions({.serial = std::nullopt,
-                             .lowerCaseSerial = true, .rawSerialDescriptor = std::vector<uint8_t>{1, 3},
+                             .lowerCaseSerial = true,
+                             .rawSerialDescriptor = std::vector<uint8_t>{1, 3},
                              .serialDescriptorLength = std::nullopt,
                              .versionsWithoutNul = true});
     unit->powerOn();
@@ -139,7 +140,8 @@ TEST_F(WrenletHardwareTest, RunModeKnobs)
     ASSERT_EQ(firmware.size(), 16u);
     EXPECT_EQ(std::count(firmware.begin(), firmware.end(), 0), 0);
     EXPECT_EQ(request(*device, {0x80, 6, 0x0303, 0x0409, 255}), (std::vector<uint8_t>{1, 3}));
-    unit->runModeDevice()->misbehave({0xC0, 6, std::nullopt, std::nullopt}, {KorvanInterface::KorvanDevice::Misbehaviour::Kind::Short, 0, 3});
+    unit->runModeDevice()->misbehave({0xC0, 6, std::nullopt, std::nullopt},
+                                     {KorvanInterface::KorvanDevice::Misbehaviour::Kind::Short, 0, 3});
     EXPECT_EQ(request(*device, {0xC0, 6, 0, kUpdaterIndex, 16}).size(), 3u);
 }
 
@@ -198,7 +200,8 @@ TEST_F(WrenletHardwareTest, PowerLossOnAVendorRequest)
 
 TEST_F(WrenletHardwareTest, BootLoaderWithoutDataInterface)
 {
-    auto bare = WrenletHardware::create(bus, kPort + 1, {.rebootDelay = kRebootDelay, .bootLoaderDataInterface = false});
+    auto bare = WrenletHardware::create(bus, kPort + 1,
+                                        {.rebootDelay = kRebootDelay, .bootLoaderDataInterface = false});
     bare->powerOn();
     const auto device = host.arrival(1);
     EXPECT_EQ(device->configurationDescriptor()[4], 1);

@@ -45,14 +45,16 @@ int main()
     }
     pty.reset();
     const Wrenlet::ChipState chip = unit->chip();
-    const size_t used = size_t(std::count_if(chip.flash.begin(), chip.flash.end(), [](uint8_t b) { return b != 0xFF; }));
+    const size_t used =
+        size_t(std::count_if(chip.flash.begin(), chip.flash.end(), [](uint8_t b) { return b != 0xFF; }));
     size_t last = chip.flash.size();
     while (last > 0 && chip.flash[last - 1] == 0xFF) {
         --last;
     }
     const auto version = Wrenlet::FirmwareImage::validVersion(chip.flash);
-    printf("flash: %zu bytes at 0x%06X, %zu not erased, programmed up to 0x%06zX, image %s\n", chip.flash.size(),
-           Wrenlet::kFlashBase, used, Wrenlet::kFlashBase + last, version ? version->c_str() : "not valid");
+    printf("flash: %zu bytes at 0x%06X, %zu not erased, programmed up to 0x%06zX, image %s\n",
+           chip.flash.size(), Wrenlet::kFlashBase, used, Wrenlet::kFlashBase + last,
+           version ? version->c_str() : "not valid");
     printf("GPNVM: 0x%X (boot from %s)\n", chip.gpnvm, chip.bootFromFlash() ? "flash" : "the boot loader");
     unit->powerOff();
     return 0;

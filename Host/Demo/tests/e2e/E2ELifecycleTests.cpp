@@ -59,7 +59,8 @@ protected:
     {
         const Demo::DeviceFacts facts = Demo::ReadDeviceFacts(host, id);
         recorder.startSegment({48000, facts.inputChannels, 2, true, facts.zeroTimeStampPeriod});
-        if (host.StartIO(id, kClient, 512, recorder.callback(), recorder.observer()) != kAudioHardwareNoError) {
+        if (host.StartIO(id, kClient, 512, recorder.callback(), recorder.observer()) !=
+            kAudioHardwareNoError) {
             return false;
         }
         return Eventually([&] { return recorder.loopback().framesCompared >= frames; });

@@ -114,12 +114,10 @@ protected:
 };
 
 class E2EScenario : public E2ERun
-{
-};
+{};
 
 class E2EVerdict : public E2ERun
-{
-};
+{};
 
 // What the plug-in reports of the device, and what any run must show however the chain fares:
 // every frame back and in order where nothing is dropped.
@@ -130,8 +128,8 @@ TEST_P(E2EScenario, DeviceAppearsAsTheModelTableSays)
     ASSERT_TRUE(result.deviceAppeared);
     // The kernel extension drives the Wrenlet wherever it is loaded (a process keeps it once a run
     // loaded it); it never turns headers on.
-    const bool kernel = options.model == Model::Wrenlet &&
-                        (options.driver != DriverChoice::Dext || Demo::SimulatedSystem::KernelExtensionLoaded());
+    const bool kernel = options.model == Model::Wrenlet && (options.driver != DriverChoice::Dext ||
+                                                            Demo::SimulatedSystem::KernelExtensionLoaded());
     EXPECT_EQ(result.driver, kernel ? "kernel extension" : "driver extension");
     EXPECT_EQ(result.throughAdapter, !kernel);
     EXPECT_EQ(result.headersOn, !kernel && options.headerVersion != 0);

@@ -55,12 +55,13 @@ TEST(E2ESoak, KernelExtensionWrenletAMinuteWithDrift)
     EXPECT_EQ(result.loopback.mismatchedSamples, 0u);
     ASSERT_NE(result.residentAfter10s, 0u);
     EXPECT_LE(result.residentAtEnd, result.residentAfter10s + kGrowthLimit);
-    std::printf("xruns %llu, late bus frames %llu\n", static_cast<unsigned long long>(result.timing.lateCycles),
+    std::printf("xruns %llu, late bus frames %llu\n",
+                static_cast<unsigned long long>(result.timing.lateCycles),
                 static_cast<unsigned long long>(result.lateBusFrames));
     if (result.timing.lateCycles == 0 && result.lateBusFrames == 0) {
         const double skip = double(result.loopback.latencyFrames) / options.rate + 0.5;
-        const std::string stats = Output("sox " + result.wavPath + " -n remix 1 trim " + std::to_string(skip) +
-                                         " bandreject 440 11q stats");
+        const std::string stats = Output("sox " + result.wavPath + " -n remix 1 trim " +
+                                         std::to_string(skip) + " bandreject 440 11q stats");
         std::smatch peak;
         ASSERT_TRUE(std::regex_search(stats, peak, std::regex("Pk lev dB +(-?[0-9.]+|-inf)"))) << stats;
         EXPECT_TRUE(peak[1] == "-inf" || std::stod(peak[1]) < -80) << stats;

@@ -19,7 +19,8 @@ class WrenletUpdaterStress : public UpdaterHarness
 protected:
     bool Connect()
     {
-        if (!RunUntil([&] { return fDelegate->IsConnected() || !fDelegate->CheckDeviceButton->isHidden(); }, 5s)) {
+        if (!RunUntil([&] { return fDelegate->IsConnected() || !fDelegate->CheckDeviceButton->isHidden(); },
+                      5s)) {
             return false;
         }
         if (!fDelegate->IsConnected()) {
@@ -38,8 +39,8 @@ TEST_F(WrenletUpdaterStress, PowerLossesAtRandomMoments)
     int succeeded = 0;
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         const bool odd = cycle % 2 != 0;
-        fContainer = MakeContainer(Wrenlet::FirmwareImage::build(odd ? "2.3" : "2.2", kImageSize), odd ? "7.6" : "7.5",
-                                   odd ? "2.3" : "2.2");
+        fContainer = MakeContainer(Wrenlet::FirmwareImage::build(odd ? "2.3" : "2.2", kImageSize),
+                                   odd ? "7.6" : "7.5", odd ? "2.3" : "2.2");
         {
             std::lock_guard lock(fLock);
             fScript = FPGAScript{3, fContainer->FPGAVersion(), {}};
@@ -57,7 +58,10 @@ TEST_F(WrenletUpdaterStress, PowerLossesAtRandomMoments)
             fUnit->powerOn();
         }
         ASSERT_TRUE(RunUntil(
-            [&] { return TheUpdater().GetState() == Updater::kIdle && (Finished() || DeviceText() == kNoDevice); }, 120s))
+            [&] {
+                return TheUpdater().GetState() == Updater::kIdle && (Finished() || DeviceText() == kNoDevice);
+            },
+            120s))
             << "cycle " << cycle << " state " << TheUpdater().GetState();
         succeeded += Progress() == "Success!";
         Quit();

@@ -13,6 +13,6 @@
 #include <Foundation/NSString.h>
 #include <Foundation/NSTypes.h>
 #include <Foundation/NSURL.h>
-#include <Foundation/NSValue.h>
 #include <Foundation/NSURLParts.h>
 #include <Foundation/NSURLSession.h>
+#include <Foundation/NSValue.h>

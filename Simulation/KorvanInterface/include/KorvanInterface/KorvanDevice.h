@@ -30,8 +30,8 @@ public:
     // A device built on this one answers its own requests in `hook`, before the model does. It
     // runs under the model's lock after the misbehaviour rules, and is logged like the rest, so it
     // must not call back into the model. No answer leaves the request to the model.
-    using RequestHook =
-        std::function<std::optional<SimUSB::ControlAnswer>(const SimUSB::SetupPacket&, std::span<const uint8_t>)>;
+    using RequestHook = std::function<std::optional<SimUSB::ControlAnswer>(const SimUSB::SetupPacket&,
+                                                                           std::span<const uint8_t>)>;
 
     explicit KorvanDevice(const DescriptorOptions& options, RequestHook hook = {});
 

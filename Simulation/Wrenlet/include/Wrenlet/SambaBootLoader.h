@@ -25,7 +25,7 @@ public:
     static constexpr size_t kSramSize = 384 * 1024;
     static constexpr uint32_t kResetControlRegister = 0x400E1800; // RSTC_CR
     static constexpr uint32_t kResetKey = 0xA5;
-    static constexpr uint32_t kChipIdRegister = 0x400E0740;        // CHIPID_CIDR
+    static constexpr uint32_t kChipIdRegister = 0x400E0740;          // CHIPID_CIDR
     static constexpr uint32_t kChipIdExtensionRegister = 0x400E0744; // CHIPID_EXID
     static constexpr uint32_t kChipId = 0xA1020E00;
     static constexpr uint32_t kChipIdExtension = 0x00000002;
@@ -75,7 +75,10 @@ private:
     uint32_t readWord(uint32_t address);
     void writeByte(uint32_t address, uint8_t value);
     void writeWord(uint32_t address, uint32_t value);
-    bool inFlash(uint32_t address) const { return address >= kFlashBase && address - kFlashBase < kFlashSize; }
+    bool inFlash(uint32_t address) const
+    {
+        return address >= kFlashBase && address - kFlashBase < kFlashSize;
+    }
     bool inSram(uint32_t address) const { return address >= kSramBase && address - kSramBase < kSramSize; }
 
     FlashController fFlash;

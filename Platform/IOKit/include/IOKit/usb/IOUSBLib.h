@@ -123,12 +123,14 @@ typedef struct IOUSBDeviceStruct
     IOReturn (*CreateDeviceAsyncEventSource)(void* self, CFRunLoopSourceRef* source);
     IOReturn (*GetConfiguration)(void* self, UInt8* configurationValue);
     // The descriptor stays valid as long as the interface object.
-    IOReturn (*GetConfigurationDescriptorPtr)(void* self, UInt8 index, IOUSBConfigurationDescriptorPtr* descriptor);
+    IOReturn (*GetConfigurationDescriptorPtr)(void* self, UInt8 index,
+                                              IOUSBConfigurationDescriptorPtr* descriptor);
     IOReturn (*SetConfiguration)(void* self, UInt8 configurationValue);
     IOReturn (*DeviceRequest)(void* self, IOUSBDevRequest* request);
     IOReturn (*DeviceRequestTO)(void* self, IOUSBDevRequestTO* request);
     // The interface nubs of the current configuration that match the request.
-    IOReturn (*CreateInterfaceIterator)(void* self, IOUSBFindInterfaceRequest* request, io_iterator_t* iterator);
+    IOReturn (*CreateInterfaceIterator)(void* self, IOUSBFindInterfaceRequest* request,
+                                        io_iterator_t* iterator);
     // iSerialNumber of the device descriptor (0: none).
     IOReturn (*USBGetSerialNumberStringIndex)(void* self, UInt8* index);
 } IOUSBDeviceInterface;
@@ -145,8 +147,8 @@ typedef struct IOUSBInterfaceStruct300
     IOReturn (*GetInterfaceSubClass)(void* self, UInt8* interfaceSubClass);
     IOReturn (*GetInterfaceProtocol)(void* self, UInt8* interfaceProtocol);
     IOReturn (*GetNumEndpoints)(void* self, UInt8* endpoints);
-    IOReturn (*GetPipeProperties)(void* self, UInt8 pipeRef, UInt8* direction, UInt8* number, UInt8* transferType,
-                                  UInt16* maxPacketSize, UInt8* interval);
+    IOReturn (*GetPipeProperties)(void* self, UInt8 pipeRef, UInt8* direction, UInt8* number,
+                                  UInt8* transferType, UInt16* maxPacketSize, UInt8* interval);
     IOReturn (*AbortPipe)(void* self, UInt8 pipeRef);
     IOReturn (*ReadPipeAsyncTO)(void* self, UInt8 pipeRef, void* buffer, UInt32 size, UInt32 noDataTimeout,
                                 UInt32 completionTimeout, IOAsyncCallback1 callback, void* refcon);
