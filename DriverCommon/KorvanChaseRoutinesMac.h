@@ -52,9 +52,11 @@ public:
         return false;
     }
 
-    // Searches for the end of a stretch of dropped packets. Fresh packets met inside the stretch are
-    // flagged, and so is the last one, F; `nextGood` is the packet after F, and `numPacketsDropped`
-    // counts from the packet after `start` through `nextGood`.
+    // Searches for the end of a stretch of dropped packets: the first fresh packet followed by another
+    // fresh one is `nextGood`, the first packet that arrived after the stretch, and its frames are
+    // the device's next ones. A fresh packet met inside the stretch (followed by a stale one) is
+    // flagged and counted in it. `numPacketsDropped` counts from the packet after `start` through
+    // `nextGood`, which is `start`'s distance to it: the packets between the last good one and it.
     bool didIsocInGetDropped(const USBRequestIter& start, int count, USBRequestIter& nextGood,
                              int& numPacketsDropped) const
     {
@@ -75,11 +77,9 @@ public:
                 return false;
             }
             travelled += distance;
-            const USBRequestIter after = fresh.next();
-            if (isFresh(after)) {
-                RecordOf(fresh, D).fDropped[fresh.fPacketIndex] = 1;
-                nextGood = after;
-                numPacketsDropped = travelled + 1;
+            if (isFresh(fresh.next())) {
+                nextGood = fresh;
+                numPacketsDropped = travelled;
                 return true;
             }
             // F is a fresh packet inside the stretch: flag it and search on from it.
