@@ -52,11 +52,10 @@ public:
         return false;
     }
 
-    // Searches for the end of a stretch of dropped packets: the first fresh packet followed by another
-    // fresh one is `nextGood`, the first packet that arrived after the stretch, and its frames are
-    // the device's next ones. A fresh packet met inside the stretch (followed by a stale one) is
-    // flagged and counted in it. `numPacketsDropped` counts from the packet after `start` through
-    // `nextGood`, which is `start`'s distance to it: the packets between the last good one and it.
+    // Searches for the end of a stretch of dropped packets: `nextGood` is the first fresh packet
+    // after `start`, the first that arrived after the stretch, and its frames are the device's next
+    // ones. With version 2 the stale packets from `start` on are flagged. `numPacketsDropped` is
+    // `start`'s distance to `nextGood`: the packets between the last good one and it.
     bool didIsocInGetDropped(const USBRequestIter& start, int count, USBRequestIter& nextGood,
                              int& numPacketsDropped) const
     {
@@ -66,29 +65,18 @@ public:
         if (count <= 0 || count >= int(kPacketsPerRing) || !fits(start)) {
             return false;
         }
-        // The whole ring has been scanned once the packets passed reach this.
-        const int scanLimit = int(kPacketsPerRing) - count;
-        int travelled = 0;
-        USBRequestIter from = start;
-        for (;;) {
-            USBRequestIter fresh;
-            int distance = 0;
-            if (!FindNextFreshIsocIn(from, count, fresh, distance)) {
-                return false;
-            }
-            travelled += distance;
-            if (isFresh(fresh.next())) {
-                nextGood = fresh;
-                numPacketsDropped = travelled;
-                return true;
-            }
-            // F is a fresh packet inside the stretch: flag it and search on from it.
-            if (travelled >= scanLimit) {
-                return false;
-            }
-            RecordOf(fresh, D).fDropped[fresh.fPacketIndex] = 1;
-            from = fresh;
+        USBRequestIter fresh;
+        int distance = 0;
+        if (!FindNextFreshIsocIn(start, count, fresh, distance)) {
+            return false;
         }
+        USBRequestIter stale = start;
+        for (int packet = 0; packet < distance; ++packet, stale = stale.next()) {
+            RecordOf(stale, D).fDropped[stale.fPacketIndex] = 1;
+        }
+        nextGood = fresh;
+        numPacketsDropped = distance;
+        return true;
     }
 
     // A search made while the controller writes may meet a packet just before it arrives and take

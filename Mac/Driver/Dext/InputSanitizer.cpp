@@ -104,17 +104,10 @@ InputSanitizer::Repair InputSanitizer::MaybeHandleDroppedIsoc(const USBRequestIt
 {
     USBRequestIter fresh;
     int n = 0;
-    if (next.fBlock == nullptr) {
-        return Repair::Failed;
-    }
     // Searched from the first stale packet, n counts the packets from the current one's successor up
     // to the fresh one found, which are exactly those whose frames went missing.
-    if (!fChaser.didIsocInGetDropped(next, packetsRemaining, fresh, n)) {
-        // A search that takes a stretch's end only once a packet has followed it fails while that
-        // end is the newest packet.
-        int distance = 0;
-        return fChaser.FindNextFreshIsocIn(next, packetsRemaining, fresh, distance) ? Repair::Unsettled
-                                                                                     : Repair::Failed;
+    if (next.fBlock == nullptr || !fChaser.didIsocInGetDropped(next, packetsRemaining, fresh, n)) {
+        return Repair::Failed;
     }
     // The stretch may end in the next request, which the controller is still writing: its headers
     // are taken only once the stretch is settled.

@@ -30,7 +30,7 @@ private:
     enum class Repair
     {
         Done,
-        // A packet has arrived after the stretch, but nothing after it yet.
+        // A stretch was found, but nothing has arrived after its end yet.
         Unsettled,
         Failed,
     };
