@@ -52,9 +52,10 @@ public:
         return false;
     }
 
-    // Searches for the end of a stretch of dropped packets. Fresh packets met inside the stretch are
-    // flagged, and so is the last one, F; `nextGood` is the packet after F, and `numPacketsDropped`
-    // counts from the packet after `start` through `nextGood`.
+    // Searches for the end of a stretch of dropped packets: `nextGood` is the first fresh packet
+    // after `start`, the first that arrived after the stretch, and its frames are the device's next
+    // ones. With version 2 the stale packets from `start` on are flagged. `numPacketsDropped` is
+    // `start`'s distance to `nextGood`: the packets between the last good one and it.
     bool didIsocInGetDropped(const USBRequestIter& start, int count, USBRequestIter& nextGood,
                              int& numPacketsDropped) const
     {
@@ -64,31 +65,18 @@ public:
         if (count <= 0 || count >= int(kPacketsPerRing) || !fits(start)) {
             return false;
         }
-        // The whole ring has been scanned once the packets passed reach this.
-        const int scanLimit = int(kPacketsPerRing) - count;
-        int travelled = 0;
-        USBRequestIter from = start;
-        for (;;) {
-            USBRequestIter fresh;
-            int distance = 0;
-            if (!FindNextFreshIsocIn(from, count, fresh, distance)) {
-                return false;
-            }
-            travelled += distance;
-            const USBRequestIter after = fresh.next();
-            if (isFresh(after)) {
-                RecordOf(fresh, D).fDropped[fresh.fPacketIndex] = 1;
-                nextGood = after;
-                numPacketsDropped = travelled + 1;
-                return true;
-            }
-            // F is a fresh packet inside the stretch: flag it and search on from it.
-            if (travelled >= scanLimit) {
-                return false;
-            }
-            RecordOf(fresh, D).fDropped[fresh.fPacketIndex] = 1;
-            from = fresh;
+        USBRequestIter fresh;
+        int distance = 0;
+        if (!FindNextFreshIsocIn(start, count, fresh, distance)) {
+            return false;
         }
+        USBRequestIter stale = start;
+        for (int packet = 0; packet < distance; ++packet, stale = stale.next()) {
+            RecordOf(stale, D).fDropped[stale.fPacketIndex] = 1;
+        }
+        nextGood = fresh;
+        numPacketsDropped = distance;
+        return true;
     }
 
     // A search made while the controller writes may meet a packet just before it arrives and take

@@ -40,7 +40,7 @@ protected:
         int64_t droppedFrames = 0;
         ASSERT_TRUE(chaser.handleDroppedIsoc([](const uint8_t*, uint32_t) {}, at(10), nextGood,
                                              unsigned(count), chased, droppedFrames));
-        EXPECT_EQ(droppedFrames, 18);
+        EXPECT_EQ(droppedFrames, 12);
     }
 };
 

@@ -145,80 +145,62 @@ TEST_F(InputChaser, VersionOneReturnsTheFreshPacketUnflagged)
     }
 }
 
-TEST_F(InputChaser, StretchEndingInTwoFreshPackets)
+// The first fresh packet ends the stretch, whatever follows it: its frames are the device's next
+// ones. The stale packets before it are flagged.
+TEST_F(InputChaser, StretchEndsAtTheFirstFreshPacket)
 {
-    consumed(10, 1000, 6);
-    // 11 and 12 never arrived; 13 and 14 did.
-    arrive(13, 1018, 6);
-    arrive(14, 1024, 6);
+    consumed(9, 994, 6);
+    consumed(11, 1006, 6);
+    // 10 and 11 never arrived; 12 did, and 13 not yet.
+    arrive(12, 1012, 6);
     USBRequestIter nextGood;
     int numPacketsDropped = 0;
     ASSERT_TRUE(chaser().didIsocInGetDropped(at(10), 9, nextGood, numPacketsDropped));
-    EXPECT_EQ(number(nextGood), 14u);
-    EXPECT_EQ(numPacketsDropped, 4);
-    EXPECT_EQ(dropped(13), 1);
-    EXPECT_EQ(dropped(14), 0);
-    EXPECT_EQ(dropped(11), 0);
-}
-
-TEST_F(InputChaser, IsolatedFreshPacketsInsideTheStretchAreFlagged)
-{
-    arrive(12, 1012, 6); // isolated: 13 is stale
-    arrive(15, 1030, 6); // isolated: 16 is stale
-    arrive(158, 2000, 6);
-    arrive(159, 2006, 6);
-    USBRequestIter nextGood;
-    int numPacketsDropped = 0;
-    ASSERT_TRUE(chaser().didIsocInGetDropped(at(10), 150, nextGood, numPacketsDropped));
-    EXPECT_EQ(number(nextGood), 159u);
-    EXPECT_EQ(numPacketsDropped, 149);
-    EXPECT_EQ(dropped(12), 1);
-    EXPECT_EQ(dropped(15), 1);
-    EXPECT_EQ(dropped(158), 1);
-    EXPECT_EQ(dropped(159), 0);
-}
-
-TEST_F(InputChaser, AFullyScannedRingGivesFalse)
-{
-    for (std::size_t p = 1; p < kPacketsPerRing; p += 2) {
-        arrive(p, uint32_t(p), 1);
+    EXPECT_EQ(number(nextGood), 12u);
+    EXPECT_EQ(numPacketsDropped, 2);
+    const uint8_t flags[] = {0, 1, 1, 0, 0};
+    for (std::size_t p = 9; p < 14; ++p) {
+        EXPECT_EQ(dropped(p), flags[p - 9]) << p;
     }
+}
+
+TEST_F(InputChaser, NoFreshPacketWithinTheCountGivesFalse)
+{
+    arrive(20, 1000, 6);
     USBRequestIter nextGood;
     int numPacketsDropped = -7;
-    EXPECT_FALSE(chaser().didIsocInGetDropped(at(0), 9, nextGood, numPacketsDropped));
+    EXPECT_FALSE(chaser().didIsocInGetDropped(at(10), 9, nextGood, numPacketsDropped));
     EXPECT_EQ(numPacketsDropped, -7);
+    for (std::size_t p = 10; p < 21; ++p) {
+        EXPECT_EQ(dropped(p), 0) << p;
+    }
 
     ring().clear();
     EXPECT_FALSE(chaser().didIsocInGetDropped(at(0), 3199, nextGood, numPacketsDropped));
 }
 
-// Packet 10 was the last good one and 11 never arrived. The stretch's end is taken only once a packet
-// after it has arrived, and never when 11 turns out to have arrived after all.
+// Packet 10 was the last good one and 11 never arrived; 12 is the first after the stretch. It is
+// taken only once a packet after it has arrived, and never when 11 turns out to have arrived after
+// all.
 TEST_F(InputChaser, SettlingWaitsForAPacketAfterTheStretch)
 {
-    struct Row
-    {
-        uint8_t fVersion;
-        std::size_t fNextGood;
-    };
-    for (const Row& row : {Row{1, 12}, Row{2, 13}}) {
+    for (uint8_t version : {uint8_t(1), uint8_t(2)}) {
         ring().clear();
         consumed(10, 1000, 6);
-        for (std::size_t p = 12; p <= row.fNextGood; ++p) {
-            arrive(p, uint32_t(1000 + 6 * (p - 10)), 6);
-        }
+        arrive(12, 1012, 6);
         USBRequestIter nextGood;
         int count = 0;
-        ASSERT_TRUE(chaser(row.fVersion).didIsocInGetDropped(at(11), 9, nextGood, count)) << row.fVersion;
-        ASSERT_EQ(number(nextGood), row.fNextGood);
-        EXPECT_FALSE(chaser(row.fVersion).SettleDroppedStretch(at(11), 9, nextGood, count)) << row.fVersion;
+        ASSERT_TRUE(chaser(version).didIsocInGetDropped(at(11), 9, nextGood, count)) << version;
+        ASSERT_EQ(number(nextGood), 12u);
+        EXPECT_FALSE(chaser(version).SettleDroppedStretch(at(11), 9, nextGood, count)) << version;
 
-        arrive(row.fNextGood + 1, uint32_t(1000 + 6 * (row.fNextGood - 9)), 6);
-        EXPECT_TRUE(chaser(row.fVersion).SettleDroppedStretch(at(11), 9, nextGood, count)) << row.fVersion;
-        EXPECT_EQ(number(nextGood), row.fNextGood);
+        arrive(13, 1018, 6);
+        EXPECT_TRUE(chaser(version).SettleDroppedStretch(at(11), 9, nextGood, count)) << version;
+        EXPECT_EQ(number(nextGood), 12u);
+        EXPECT_EQ(count, 1);
 
         arrive(11, 1006, 6);
-        EXPECT_FALSE(chaser(row.fVersion).SettleDroppedStretch(at(11), 9, nextGood, count)) << row.fVersion;
+        EXPECT_FALSE(chaser(version).SettleDroppedStretch(at(11), 9, nextGood, count)) << version;
     }
 }
 
@@ -226,30 +208,22 @@ TEST_F(InputChaser, SettlingWaitsForAPacketAfterTheStretch)
 // every packet up to it is as it stays, and the second search finds 12.
 TEST_F(InputChaser, SettlingFindsAPacketThatArrivedDuringTheSearch)
 {
-    struct Row
-    {
-        uint8_t fVersion;
-        std::size_t fSearchedEnd;
-        int fSearchedCount;
-        std::size_t fSettledEnd;
-        int fSettledCount;
-    };
-    for (const Row& row : {Row{1, 13, 2, 12, 1}, Row{2, 14, 3, 13, 2}}) {
+    for (uint8_t version : {uint8_t(1), uint8_t(2)}) {
         ring().clear();
         consumed(10, 1000, 6);
         arrive(13, 1018, 6);
         arrive(14, 1024, 6);
         USBRequestIter nextGood;
         int count = 0;
-        ASSERT_TRUE(chaser(row.fVersion).didIsocInGetDropped(at(11), 9, nextGood, count)) << row.fVersion;
-        EXPECT_EQ(number(nextGood), row.fSearchedEnd) << row.fVersion;
-        EXPECT_EQ(count, row.fSearchedCount) << row.fVersion;
+        ASSERT_TRUE(chaser(version).didIsocInGetDropped(at(11), 9, nextGood, count)) << version;
+        EXPECT_EQ(number(nextGood), 13u) << version;
+        EXPECT_EQ(count, 2) << version;
 
         arrive(12, 1012, 6);
         arrive(15, 1030, 6);
-        ASSERT_TRUE(chaser(row.fVersion).SettleDroppedStretch(at(11), 9, nextGood, count)) << row.fVersion;
-        EXPECT_EQ(number(nextGood), row.fSettledEnd) << row.fVersion;
-        EXPECT_EQ(count, row.fSettledCount) << row.fVersion;
+        ASSERT_TRUE(chaser(version).SettleDroppedStretch(at(11), 9, nextGood, count)) << version;
+        EXPECT_EQ(number(nextGood), 12u) << version;
+        EXPECT_EQ(count, 1) << version;
     }
 }
 

@@ -63,9 +63,9 @@ protected:
         frames[index].completeCount = 0;
     }
 
-    void sanitize()
+    void sanitize(uint8_t headerVersion = 2)
     {
-        InputSanitizer sanitizer(ring().blocks(), kMaxPacket, kBytesPerFrame, 2);
+        InputSanitizer sanitizer(ring().blocks(), kMaxPacket, kBytesPerFrame, headerVersion);
         sanitizer.sanitize(block(), frames.data());
     }
 
@@ -121,8 +121,8 @@ struct LossCase
 class DextInputSanitizerLoss : public DextInputSanitizer, public testing::WithParamInterface<LossCase>
 {};
 
-// Packet 40 is lost and its frames are spread over it and the packet after, as long as the packets
-// could have carried them.
+// Packet 40 is lost and takes the frames that went missing, as long as it could have carried them;
+// packet 41 keeps its own.
 TEST_P(DextInputSanitizerLoss, SpreadsTheMissingFramesOrGivesUp)
 {
     DarwinTesting::LogCapture capture;
@@ -133,10 +133,9 @@ TEST_P(DextInputSanitizerLoss, SpreadsTheMissingFramesOrGivesUp)
 
     sanitize();
 
-    const uint32_t spread = (kFramesPerPacket + kFramesPerPacket + c.extraLost) / 2 * kBytesPerFrame + 5;
     if (c.repaired) {
-        EXPECT_EQ(frames[40].completeCount, spread);
-        EXPECT_EQ(frames[41].completeCount, spread);
+        EXPECT_EQ(frames[40].completeCount, (kFramesPerPacket + c.extraLost) * kBytesPerFrame + 5);
+        EXPECT_EQ(frames[41].completeCount, kFullPacket);
         EXPECT_FALSE(DextTesting::logged(capture, "sanitizeInputRequest - failed"));
     } else {
         EXPECT_EQ(frames[40].completeCount, 0u) << "left as the controller reported it";
@@ -149,8 +148,9 @@ TEST_P(DextInputSanitizerLoss, SpreadsTheMissingFramesOrGivesUp)
 INSTANTIATE_TEST_SUITE_P(DextLosses, DextInputSanitizerLoss,
                          testing::Values(LossCase{"OnePacket", 1000, 0, true},
                                          LossCase{"AcrossTheWrap", 0xFFFFFF00u, 0, true},
-                                         // 20 frames of 24 bytes do not fit two 200-byte packets.
-                                         LossCase{"MoreThanThePacketsHold", 1000, 8, false}),
+                                         LossCase{"MoreFramesThanUsual", 1000, 2, true},
+                                         // 9 frames of 24 bytes do not fit a 200-byte packet.
+                                         LossCase{"MoreThanThePacketsHold", 1000, 3, false}),
                          [](const testing::TestParamInfo<LossCase>& info) {
                              return std::string(info.param.name);
                          });
@@ -196,34 +196,38 @@ TEST_F(DextInputSanitizer, TheLastPacketWaitsOnceForTheNextRequest)
     EXPECT_FALSE(DextTesting::logged(capture, "sanitizeInputRequest - failed"));
 }
 
-// Packets 158 and 159 are lost, and the stretch ends in the next request, whose second packet's
-// header is only half written: its frame count and the low byte of its total. The repair waits for
+// Packets 158 and 159 are lost, and the stretch ends in the next request, whose first packet is the
+// newest and only half written: its frame count and the low byte of its total. The repair waits for
 // a packet after it, then takes the whole header.
 TEST_F(DextInputSanitizer, AStretchEndingInTheNextRequestWaitsForAPacketAfterIt)
 {
-    DarwinTesting::LogCapture capture;
-    const uint32_t nextGoodTotal = writeFrom(0, 1000) + kFramesPerPacket;
-    lose(158);
-    lose(159);
-    WritePacketHeader(packet(kBlock + 1, 1), {nextGoodTotal & 0xFF, kFramesPerPacket});
-    DarwinTesting::ManualClock clock;
+    for (uint8_t version : {uint8_t(1), uint8_t(2)}) {
+        SCOPED_TRACE("headers v" + std::to_string(version));
+        SetUp();
+        DarwinTesting::LogCapture capture;
+        const uint32_t nextGoodTotal = writeFrom(0, 1000);
+        lose(158);
+        lose(159);
+        WritePacketHeader(packet(kBlock + 1, 0), {nextGoodTotal & 0xFF, kFramesPerPacket});
+        DarwinTesting::ManualClock clock;
 
-    std::atomic<bool> done{false};
-    std::thread chase([&] {
-        sanitize();
-        done = true;
-    });
-    EXPECT_TRUE(
-        DarwinTesting::eventually([&] { return done || clock.nextDeadline() != DarwinClock::kNever; }));
-    EXPECT_FALSE(done) << "the half-written header was taken";
-    WritePacketHeader(packet(kBlock + 1, 1), {nextGoodTotal, kFramesPerPacket});
-    WritePacketHeader(packet(kBlock + 1, 2), {nextGoodTotal + kFramesPerPacket, kFramesPerPacket});
-    clock.advance(std::chrono::milliseconds(1));
-    chase.join();
+        std::atomic<bool> done{false};
+        std::thread chase([&] {
+            sanitize(version);
+            done = true;
+        });
+        EXPECT_TRUE(
+            DarwinTesting::eventually([&] { return done || clock.nextDeadline() != DarwinClock::kNever; }));
+        EXPECT_FALSE(done) << "the half-written header was taken";
+        WritePacketHeader(packet(kBlock + 1, 0), {nextGoodTotal, kFramesPerPacket});
+        WritePacketHeader(packet(kBlock + 1, 1), {nextGoodTotal + kFramesPerPacket, kFramesPerPacket});
+        clock.advance(std::chrono::milliseconds(1));
+        chase.join();
 
-    EXPECT_EQ(frames[158].completeCount, kFullPacket);
-    EXPECT_EQ(frames[159].completeCount, kFullPacket);
-    EXPECT_FALSE(DextTesting::logged(capture, "sanitizeInputRequest - failed"));
+        EXPECT_EQ(frames[158].completeCount, kFullPacket);
+        EXPECT_EQ(frames[159].completeCount, kFullPacket);
+        EXPECT_FALSE(DextTesting::logged(capture, "sanitizeInputRequest - failed"));
+    }
 }
 
 } // namespace
