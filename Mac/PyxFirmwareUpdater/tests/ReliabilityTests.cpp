@@ -19,6 +19,9 @@ constexpr uint8_t kPort = 7;
 // the compare, three downloads with their polls, the verify and the reboot to the image; then the
 // header read of the unit that came back.
 constexpr size_t kCleanRequests = 14;
+// Fine enough for the unit's 50 ms reboot and 500 ms return, coarse enough that a minute of the
+// unit's time passes in a few seconds of the machine's.
+constexpr std::chrono::milliseconds kStep{10};
 
 class Outcomes : public UpdateControllerListener
 {
@@ -70,8 +73,8 @@ protected:
                 return true;
             if (moved >= limit)
                 return false;
-            CoreFoundationTesting::advanceAndRun(fClock, 1ms);
-            ++moved;
+            CoreFoundationTesting::advanceAndRun(fClock, kStep);
+            moved += kStep;
             return false;
         });
     }
