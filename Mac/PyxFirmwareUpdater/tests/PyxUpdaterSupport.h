@@ -3,7 +3,7 @@
 // A simulated Pyx on the shared bus, opened as the updater opens it, and the pieces the engine
 // tests share: a recording delegate, image sources without files, and the request log in short.
 
-#include "PyxBusSupport.h"
+#include <PyxTesting/PyxBusSupport.h>
 
 #include <USBDeviceImpl.h>
 #include <USBUpdater.h>

@@ -1,7 +1,7 @@
 // The simulated Pyx driven through DeviceRequest: its loader's requests, the boot rule, the
 // run-mode requests and its knobs.
 
-#include "PyxBusSupport.h"
+#include <PyxTesting/PyxBusSupport.h>
 
 #include <Pyx/PyxUnit.h>
 #include <Pyx/RunImage.h>
