@@ -203,6 +203,75 @@ TEST_F(UpdaterScenario, TransferErrorIsACOMError)
     SimUSB::Bus::shared().clearFaults(kUnitPort);
 }
 
+TEST_F(UpdaterScenario, ResetWriteThatFailsIsARebootFail)
+{
+    Connect();
+    fDelegate->UpdateButton->performClick();
+    ASSERT_TRUE(RunUntil([&] { return TheUpdater().GetState() == Updater::kResetting; }, 60s, 125us));
+    // The reset's text never leaves: its piece ends by its time-out with nothing moved.
+    SimUSB::Bus::shared().injectFault(kUnitPort, Wrenlet::kBootLoaderBulkOut,
+                                      {SimUSB::Fault::Kind::NoAnswer, SimUSB::Fault::Trigger::FromNow, 0, 1});
+    // At once, not at the end of the wait for the unit.
+    ASSERT_TRUE(RunToEnd(1s));
+    SimUSB::Bus::shared().clearFaults(kUnitPort);
+    EXPECT_EQ(Progress(), "Reboot Fail");
+    EXPECT_FALSE(fDelegate->OKButton->isHidden());
+    EXPECT_TRUE(fDelegate->Progress->isHidden());
+    const auto commands = BootLoaderCommands();
+    EXPECT_LT(IndexOf(commands, "W400E0C04,5A00010B#"), commands.size());
+    EXPECT_EQ(IndexOf(commands, "W400E1800,A5000001#"), commands.size());
+    // The flash was verified and the boot flag set: powered again, the unit runs the new image.
+    fUnit->powerOff();
+    fUnit->powerOn();
+    Step(1s);
+    EXPECT_EQ(fUnit->face(), Wrenlet::WrenletHardware::Face::RunMode);
+    EXPECT_EQ(fUnit->firmwareVersion(), "2.2");
+}
+
+struct RebootLimitCase
+{
+    const char* name;
+    Updater::State state;
+    // The unit powers off instead of answering this vendor request; without one, it powers off once
+    // the state is reached.
+    std::optional<uint8_t> request;
+};
+
+class UpdaterRebootLimit : public UpdaterScenario, public testing::WithParamInterface<RebootLimitCase>
+{};
+
+TEST_P(UpdaterRebootLimit, AUnitThatNeverComesBackFailsAtThirtySeconds)
+{
+    const RebootLimitCase& c = GetParam();
+    if (c.request) {
+        fUnit->powerOffOnRequest(*c.request);
+    }
+    Connect();
+    fDelegate->UpdateButton->performClick();
+    ASSERT_TRUE(RunUntil([&] { return TheUpdater().GetState() == c.state; }, 60s, 125us));
+    if (!c.request) {
+        fUnit->powerOff();
+    }
+    Step(29'990ms);
+    EXPECT_EQ(TheUpdater().GetState(), c.state);
+    EXPECT_FALSE(Finished());
+    ASSERT_TRUE(
+        RunUntil([&] { return TheUpdater().GetState() == Updater::kIdle && Finished(); }, 20ms, 125us));
+    EXPECT_EQ(Progress(), "Reboot Fail");
+    EXPECT_TRUE(fDelegate->Progress->isHidden());
+    fUnit->powerOn();
+    Step(1s);
+    EXPECT_FALSE(fUnit->isBricked());
+}
+
+INSTANTIATE_TEST_SUITE_P(States, UpdaterRebootLimit,
+                         testing::Values(RebootLimitCase{"State1", Updater::kRebootingToBootLoader, 3},
+                                         RebootLimitCase{"State10", Updater::kResetting, std::nullopt},
+                                         RebootLimitCase{"State12", Updater::kRebootingAfterFPGA, 4}),
+                         [](const testing::TestParamInfo<RebootLimitCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
 struct FPGAEndCase
 {
     const char* name;
