@@ -150,6 +150,7 @@ public:
     Capture fCapture;
     std::mutex fLock;
     uint64_t fCompletionLatency = 1'000'000;
+    bool fPromptBulk = false;
 
 private:
     struct Event
@@ -220,6 +221,8 @@ private:
     void unplugFromWorker(DeviceState& device);
     const Fault* faultFor(DeviceState& device, uint8_t endpoint, uint64_t microframe, uint64_t index);
     static uint64_t pollInterval(const EndpointInfo& info);
+    // Whether the endpoint's transfers move without modelled wire time.
+    bool isPrompt(const EndpointState& endpoint) const;
     // What a captured submission and completion of the transfer both carry.
     static Capture::Event captureEvent(const Transfer& transfer);
     void captureSubmit(const Transfer& transfer);

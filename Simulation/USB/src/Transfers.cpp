@@ -195,7 +195,9 @@ Status BusCore::submit(const std::shared_ptr<DeviceState>& device, uint8_t endpo
     transfer->length = length;
     transfer->deadline = timeoutMs == 0 ? DarwinClock::kNever
                                         : DarwinClock::addSaturating(now, uint64_t(timeoutMs) * 1'000'000);
-    if (endpoint.head == nullptr) {
+    if (isPrompt(endpoint)) {
+        endpoint.nextPoll = now;
+    } else if (endpoint.head == nullptr) {
         // Polling starts at the endpoint's next service opportunity.
         const uint64_t interval = pollInterval(endpoint.info);
         const uint64_t next = (fFrameClock.microframeAt(now) / interval + 1) * interval;
@@ -213,6 +215,11 @@ void BusCore::abort(const std::shared_ptr<DeviceState>& device, uint8_t endpoint
     completeAll(endpoint, status);
     fWorker.notify();
     fWorker.awaitPass(lock, pass);
+}
+
+bool BusCore::isPrompt(const EndpointState& endpoint) const
+{
+    return fPromptBulk && endpoint.info.type == TransferType::Bulk;
 }
 
 uint64_t BusCore::pollInterval(const EndpointInfo& info)
