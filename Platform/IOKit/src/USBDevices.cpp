@@ -111,6 +111,12 @@ IOReturn USBDevices::reEnumerate(const std::shared_ptr<SimUSB::HostDevice>& devi
     return kIOReturnSuccess;
 }
 
+CFIndex USBDevices::completionSourceOrder() const
+{
+    std::lock_guard lock(fLock);
+    return fCompletionSourceOrder;
+}
+
 void USBDevices::refusePlugInCreation(uint8_t port, kern_return_t result)
 {
     std::lock_guard lock(fLock);
@@ -129,6 +135,12 @@ void USBDevices::setReEnumerationDelay(uint64_t ns)
     fReEnumerationDelay = ns;
 }
 
+void USBDevices::setCompletionSourceOrder(CFIndex order)
+{
+    std::lock_guard lock(fLock);
+    fCompletionSourceOrder = order;
+}
+
 std::vector<USBReEnumeration> USBDevices::reEnumerations() const
 {
     std::lock_guard lock(fLock);
@@ -142,6 +154,7 @@ void USBDevices::resetHooks()
     fOpenFailures.clear();
     fReEnumerations.clear();
     fReEnumerationDelay = kDefaultReEnumerationDelay;
+    fCompletionSourceOrder = 0;
 }
 
 } // namespace IOKit

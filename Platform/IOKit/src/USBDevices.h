@@ -3,6 +3,7 @@
 // What the USB device library keeps per process: which interface holds each bus device open, the
 // re-enumerations asked for, and the answers tests have scripted.
 
+#include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOReturn.h>
 #include <IOKit/platform/Registry.h>
 #include <SimUSB/HostDevice.h>
@@ -42,11 +43,14 @@ public:
     // Lets go of whatever `holder` holds open (its interface is gone).
     void forget(const void* holder);
     IOReturn reEnumerate(const std::shared_ptr<SimUSB::HostDevice>& device, uint32_t options);
+    // The order of an interface's event source among a run loop's sources: 0, or what a test set.
+    CFIndex completionSourceOrder() const;
 
     // Test hooks.
     void refusePlugInCreation(uint8_t port, kern_return_t result);
     void failOpen(uint8_t port, IOReturn result);
     void setReEnumerationDelay(uint64_t ns);
+    void setCompletionSourceOrder(CFIndex order);
     std::vector<USBReEnumeration> reEnumerations() const;
     // Scripted answers, records and delay back to their defaults; open sessions stay.
     void resetHooks();
@@ -60,6 +64,7 @@ private:
     std::map<uint8_t, IOReturn> fOpenFailures;
     std::vector<USBReEnumeration> fReEnumerations;
     uint64_t fReEnumerationDelay = kDefaultReEnumerationDelay;
+    CFIndex fCompletionSourceOrder = 0;
 };
 
 } // namespace IOKit

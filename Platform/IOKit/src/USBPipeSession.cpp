@@ -1,5 +1,7 @@
 #include "USBPipeSession.h"
 
+#include "USBDevices.h"
+
 #include <algorithm>
 
 namespace IOKit {
@@ -38,7 +40,7 @@ CFRunLoopSourceRef PipeSession::eventSource()
     if (!fPort) {
         fPort = NotificationPort::create();
     }
-    return fPort ? fPort->runLoopSource() : nullptr;
+    return fPort ? fPort->runLoopSource(USBDevices::shared().completionSourceOrder()) : nullptr;
 }
 
 bool PipeSession::isOpen() const

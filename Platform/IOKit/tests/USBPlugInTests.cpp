@@ -7,12 +7,14 @@
 #include <DriverKit/platform/Drivers.h>
 #include <IOKit/IOCFPlugIn.h>
 #include <IOKit/usb/IOUSBLib.h>
+#include <IOKitTesting/USBDevices.h>
 #include <SimUSB/Bus.h>
 #include <SimUSBTesting/EchoDevice.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -282,6 +284,78 @@ TEST_F(USBPlugIn, DetachAbortsWhatIsPendingAndRefusesWhatFollows)
     CoreFoundationTesting::advanceAndRun(fClock, 10ms);
     EXPECT_EQ(later.calls, 0);
 }
+
+// What reaches the run loop when the device goes: its interface's completions and its terminate
+// notification, in the order the hook sets.
+class USBPlugInDetachOrder : public USBPlugIn,
+                             public testing::WithParamInterface<IOKitTesting::CompletionOrder>
+{
+protected:
+    static void terminated(void* refcon, io_iterator_t iterator)
+    {
+        auto* self = static_cast<USBPlugInDetachOrder*>(refcon);
+        while (io_service_t service = IOIteratorNext(iterator)) {
+            self->fEvents.push_back("terminate");
+            IOObjectRelease(service);
+        }
+    }
+    static void completed(void* refcon, IOReturn result, void*)
+    {
+        auto* self = static_cast<USBPlugInDetachOrder*>(refcon);
+        char text[32];
+        snprintf(text, sizeof text, "completion %08x", result);
+        self->fEvents.push_back(text);
+    }
+
+    std::vector<std::string> fEvents;
+};
+
+TEST_P(USBPlugInDetachOrder, CompletionsAndTheTerminateComeInTheOrderSet)
+{
+    IOKitTesting::USBDeviceScript script;
+    script.setCompletionOrder(GetParam());
+    IONotificationPortRef port = IONotificationPortCreate(kIOMainPortDefault);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    io_iterator_t notification = 0;
+    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOTerminatedNotification,
+                                               IOServiceMatching("IOUSBDevice"), terminated, this,
+                                               &notification),
+              KERN_SUCCESS);
+    terminated(this, notification);
+    auto** interface = echoInterface();
+    ASSERT_NE(interface, nullptr);
+
+    // A write the bus has completed, its callback not yet run, and a read still pending.
+    uint8_t out[5] = {1, 2, 3, 4, 5};
+    ASSERT_EQ((*interface)->WritePipeAsyncTO(interface, 1, out, 5, 0, 0, completed, this), kIOReturnSuccess);
+    fClock.advance(1ms);
+    uint8_t in[8];
+    ASSERT_EQ((*interface)->ReadPipeAsyncTO(interface, 3, in, 8, 0, 0, completed, this), kIOReturnSuccess);
+    EXPECT_TRUE(fEvents.empty());
+    SimUSB::Bus::shared().detach(kPort);
+    CoreFoundationTesting::runUntilIdle();
+
+    const std::vector<std::string> completions{"completion 00000000", "completion e00002eb"};
+    std::vector<std::string> expected = completions;
+    expected.insert(GetParam() == IOKitTesting::CompletionOrder::BeforeTerminate ? expected.end()
+                                                                                 : expected.begin(),
+                    "terminate");
+    EXPECT_EQ(fEvents, expected);
+    EXPECT_EQ((*interface)->ReadPipeAsyncTO(interface, 3, in, 8, 0, 0, completed, this), kIOReturnNoDevice);
+
+    IOObjectRelease(notification);
+    IONotificationPortDestroy(port);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, USBPlugInDetachOrder,
+                         testing::Values(IOKitTesting::CompletionOrder::BeforeTerminate,
+                                         IOKitTesting::CompletionOrder::AfterTerminate),
+                         [](const testing::TestParamInfo<IOKitTesting::CompletionOrder>& info) {
+                             return std::string(info.param == IOKitTesting::CompletionOrder::BeforeTerminate
+                                                    ? "CompletionsFirst"
+                                                    : "TerminateFirst");
+                         });
 
 TEST_F(USBPlugIn, NoCallbackAfterCloseAndOneHolderAtATime)
 {

@@ -30,6 +30,12 @@ void USBDeviceScript::setReEnumerationDelay(uint64_t ns)
     IOKit::USBDevices::shared().setReEnumerationDelay(ns);
 }
 
+void USBDeviceScript::setCompletionOrder(CompletionOrder order)
+{
+    // Matching notification ports make their sources at order 0.
+    IOKit::USBDevices::shared().setCompletionSourceOrder(order == CompletionOrder::BeforeTerminate ? -1 : 1);
+}
+
 std::vector<ReEnumeration> USBDeviceScript::reEnumerations() const
 {
     std::vector<ReEnumeration> records;

@@ -23,6 +23,15 @@ struct ReEnumeration
     bool operator==(const ReEnumeration&) const = default;
 };
 
+// Where the completions of a detached device's interface run beside the device's terminate
+// notification, when one run loop holds both sources: the bus completes what was pending before it
+// tells the host of the departure, so both wait on the loop at once.
+enum class CompletionOrder
+{
+    BeforeTerminate,
+    AfterTerminate,
+};
+
 class USBDeviceScript
 {
 public:
@@ -38,6 +47,8 @@ public:
     // How long a re-enumerated device stays away (ns on the Platform clock); with 0 it is back
     // before USBDeviceReEnumerate returns.
     void setReEnumerationDelay(uint64_t ns);
+    // For interface event sources created from now on.
+    void setCompletionOrder(CompletionOrder order);
 
     // In the order they were asked for.
     std::vector<ReEnumeration> reEnumerations() const;
