@@ -2,6 +2,8 @@
 
 #include "UpdaterHarness.h"
 
+#include <IOKitTesting/USBDevices.h>
+
 #include <algorithm>
 
 using namespace UpdaterTests;
@@ -270,6 +272,45 @@ INSTANTIATE_TEST_SUITE_P(States, UpdaterRebootLimit,
                                          RebootLimitCase{"State12", Updater::kRebootingAfterFPGA, 4}),
                          [](const testing::TestParamInfo<RebootLimitCase>& info) {
                              return std::string(info.param.name);
+                         });
+
+// The unit goes while a piece's completion waits on the run loop. Whether that completion runs
+// before the removal or is withdrawn by it, the dropped command fails nothing and sends nothing.
+class UpdaterRemovalOrder : public UpdaterScenario,
+                            public testing::WithParamInterface<IOKitTesting::CompletionOrder>
+{};
+
+TEST_P(UpdaterRemovalOrder, ACompletionForADroppedCommandIsIgnored)
+{
+    IOKitTesting::USBDeviceScript script;
+    script.setCompletionOrder(GetParam());
+    Connect();
+    fDelegate->UpdateButton->performClick();
+    ASSERT_TRUE(RunUntil([&] { return TheUpdater().GetState() == Updater::kWriting; }, 60s, 125us));
+    const size_t pieces = fUnit->traffic().outPieces;
+    fClock.advance(125us);
+    ASSERT_EQ(fUnit->traffic().outPieces, pieces + 1);
+    fUnit->powerOff();
+    SimUSB::Bus::shared().settle();
+    Step(1s);
+    EXPECT_EQ(TheUpdater().GetState(), Updater::kIdle);
+    EXPECT_EQ(DeviceText(), kNoDevice);
+    const auto printed = Printed();
+    EXPECT_EQ(IndexOf(printed, "COM Error"), printed.size());
+    EXPECT_EQ(IndexOf(printed, "Write Failed"), printed.size());
+
+    fUnit->powerOn();
+    Step(1s);
+    EXPECT_FALSE(fUnit->isBricked());
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, UpdaterRemovalOrder,
+                         testing::Values(IOKitTesting::CompletionOrder::BeforeTerminate,
+                                         IOKitTesting::CompletionOrder::AfterTerminate),
+                         [](const testing::TestParamInfo<IOKitTesting::CompletionOrder>& info) {
+                             return std::string(info.param == IOKitTesting::CompletionOrder::BeforeTerminate
+                                                    ? "CompletionsFirst"
+                                                    : "TerminateFirst");
                          });
 
 struct FPGAEndCase
