@@ -240,6 +240,8 @@ struct TimeoutCase
 {
     UInt32 noData;
     UInt32 completion;
+    // Bytes the echo has to give before it falls silent: one full packet, which does not end a read.
+    UInt32 echoed;
     UInt32 firesAtMs;
 };
 
@@ -251,21 +253,34 @@ TEST_P(USBPlugInTimeout, FiresWhenTheClockPassesIt)
     const TimeoutCase& c = GetParam();
     auto** interface = echoInterface();
     ASSERT_NE(interface, nullptr);
-    uint8_t in[64];
+    std::vector<uint8_t> out(c.echoed, 0x5A);
+    Completion wrote;
+    if (c.echoed != 0) {
+        ASSERT_EQ(
+            (*interface)
+                ->WritePipeAsyncTO(interface, 1, out.data(), c.echoed, 0, 0, Completion::record, &wrote),
+            kIOReturnSuccess);
+    }
+    uint8_t in[1024];
     Completion read;
-    ASSERT_EQ((*interface)
-                  ->ReadPipeAsyncTO(interface, 2, in, 64, c.noData, c.completion, Completion::record, &read),
-              kIOReturnSuccess);
+    ASSERT_EQ(
+        (*interface)
+            ->ReadPipeAsyncTO(interface, 2, in, 1024, c.noData, c.completion, Completion::record, &read),
+        kIOReturnSuccess);
     CoreFoundationTesting::advanceAndRun(fClock, std::chrono::milliseconds(c.firesAtMs) - 1ms);
     EXPECT_EQ(read.calls, 0);
     runUntilCalled(read, 2ms);
     EXPECT_EQ(read.result, kIOUSBTransactionTimeout);
-    EXPECT_EQ(read.count, 0u);
+    EXPECT_EQ(read.count, c.echoed);
 }
 
+// A no-data time-out counts from the last byte moved, which the echoed packet moves by a
+// quarter millisecond.
 INSTANTIATE_TEST_SUITE_P(Limits, USBPlugInTimeout,
-                         testing::Values(TimeoutCase{100, 0, 100}, TimeoutCase{0, 50, 50},
-                                         TimeoutCase{200, 30, 30}, TimeoutCase{20, 300, 20}));
+                         testing::Values(TimeoutCase{100, 0, 0, 100}, TimeoutCase{0, 50, 0, 50},
+                                         TimeoutCase{200, 30, 0, 30}, TimeoutCase{20, 300, 0, 20},
+                                         TimeoutCase{100, 0, 512, 100}, TimeoutCase{0, 50, 512, 50},
+                                         TimeoutCase{20, 300, 512, 20}));
 
 TEST_F(USBPlugIn, DetachAbortsWhatIsPendingAndRefusesWhatFollows)
 {

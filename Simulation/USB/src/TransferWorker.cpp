@@ -87,15 +87,24 @@ uint64_t BusCore::expire(EndpointState& endpoint, uint64_t now)
     Transfer* previous = nullptr;
     for (Transfer* transfer = endpoint.head; transfer != nullptr;) {
         Transfer* following = transfer->next;
-        if (transfer->deadline <= now) {
+        const uint64_t due = expiry(*transfer);
+        if (due <= now) {
             complete(endpoint, transfer, previous, kTimedOut);
         } else {
-            next = std::min(next, transfer->deadline);
+            next = std::min(next, due);
             previous = transfer;
         }
         transfer = following;
     }
     return next;
+}
+
+uint64_t BusCore::expiry(const Transfer& transfer)
+{
+    if (transfer.noDataNs == 0) {
+        return transfer.deadline;
+    }
+    return std::min(transfer.deadline, DarwinClock::addSaturating(transfer.lastMoved, transfer.noDataNs));
 }
 
 uint64_t BusCore::processPolled(DeviceState& device, EndpointState& endpoint, uint64_t now)
@@ -143,6 +152,9 @@ uint64_t BusCore::processPolled(DeviceState& device, EndpointState& endpoint, ui
                 } else {
                     dmaWrite(transfer->buffer + transfer->actual, fScratch.data(), packet.length);
                     transfer->actual += uint32_t(packet.length);
+                    if (packet.length > 0) {
+                        transfer->lastMoved = now;
+                    }
                     if (packet.length < packetSize || transfer->actual == transfer->length) {
                         complete(endpoint, transfer, nullptr, kSuccess);
                     }

@@ -176,7 +176,7 @@ void BusCore::clearFaults(uint8_t port)
 }
 
 Status BusCore::submit(const std::shared_ptr<DeviceState>& device, uint8_t endpointAddress, uint8_t* buffer,
-                       uint32_t length, uint32_t timeoutMs, Completion completion)
+                       uint32_t length, uint32_t timeoutMs, Completion completion, uint32_t noDataTimeoutMs)
 {
     std::unique_lock lock(fLock);
     if (!device->connected) {
@@ -195,6 +195,8 @@ Status BusCore::submit(const std::shared_ptr<DeviceState>& device, uint8_t endpo
     transfer->length = length;
     transfer->deadline = timeoutMs == 0 ? DarwinClock::kNever
                                         : DarwinClock::addSaturating(now, uint64_t(timeoutMs) * 1'000'000);
+    transfer->noDataNs = uint64_t(noDataTimeoutMs) * 1'000'000;
+    transfer->lastMoved = now;
     if (isPrompt(endpoint)) {
         endpoint.nextPoll = now;
     } else if (endpoint.head == nullptr) {

@@ -208,6 +208,31 @@ TEST(InterruptTransfer, TimesOutWhenTheManualClockPassesItsTimeOut)
     EXPECT_EQ(reads.results()[0].status, SimUSB::kTimedOut);
 }
 
+// A no-data time-out counts from the last byte moved: a read that keeps receiving outlives it,
+// and ends by it, with the bytes moved, once the data stops.
+TEST(BulkTransfer, NoDataTimeOutCountsFromTheLastByte)
+{
+    DarwinTesting::ManualClock clock;
+    SimUSBTests::EchoBus echoBus;
+    std::vector<uint8_t> buffer(2048);
+    Completions reads;
+    ASSERT_EQ(echoBus.device->submit(EchoDevice::kBulkIn, buffer.data(), 2048, 0, reads.completion(), 2),
+              SimUSB::kSuccess);
+    std::vector<uint8_t> packet(512, 0x5A);
+    Completions writes;
+    for (int i = 0; i < 3; ++i) {
+        echoBus.device->submit(EchoDevice::kBulkOut, packet.data(), 512, 0, writes.completion());
+        clock.advance(std::chrono::milliseconds(1));
+    }
+    // The last packet moved at about 2.25 ms.
+    clock.advance(std::chrono::milliseconds(1));
+    EXPECT_TRUE(reads.results().empty());
+    clock.advance(std::chrono::milliseconds(1));
+    ASSERT_EQ(reads.results().size(), 1u);
+    EXPECT_EQ(reads.results()[0].status, SimUSB::kTimedOut);
+    EXPECT_EQ(reads.results()[0].actual, 1536u);
+}
+
 // bInterval 4: the endpoint is polled every 8 microframes, the first time at the next multiple of 8.
 TEST(InterruptTransfer, PolledEveryTwoToTheIntervalLessOneMicroframes)
 {
