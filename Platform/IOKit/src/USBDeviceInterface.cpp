@@ -158,6 +158,9 @@ IOReturn control(void* thisPointer, const SimUSB::SetupPacket& setup, void* data
 
 IOReturn setConfiguration(void* thisPointer, UInt8 value)
 {
+    if (const auto setter = USBDevices::shared().configurationSetter()) {
+        return setter(device(thisPointer)->fDevice, value);
+    }
     return control(thisPointer, {0x00, SimUSB::Request::kSetConfiguration, value, 0, 0}, nullptr, nullptr,
                    kDefaultRequestTimeoutMs);
 }

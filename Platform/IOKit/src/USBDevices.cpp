@@ -111,6 +111,18 @@ IOReturn USBDevices::reEnumerate(const std::shared_ptr<SimUSB::HostDevice>& devi
     return kIOReturnSuccess;
 }
 
+IOKitPlatform::USBConfigurationSetter USBDevices::configurationSetter() const
+{
+    std::lock_guard lock(fLock);
+    return fConfigurationSetter;
+}
+
+void USBDevices::setConfigurationSetter(IOKitPlatform::USBConfigurationSetter setter)
+{
+    std::lock_guard lock(fLock);
+    fConfigurationSetter = std::move(setter);
+}
+
 CFIndex USBDevices::completionSourceOrder() const
 {
     std::lock_guard lock(fLock);
@@ -158,3 +170,12 @@ void USBDevices::resetHooks()
 }
 
 } // namespace IOKit
+
+namespace IOKitPlatform {
+
+void setUSBConfigurationSetter(USBConfigurationSetter setter)
+{
+    IOKit::USBDevices::shared().setConfigurationSetter(std::move(setter));
+}
+
+} // namespace IOKitPlatform

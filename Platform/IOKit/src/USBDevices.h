@@ -6,6 +6,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOReturn.h>
 #include <IOKit/platform/Registry.h>
+#include <IOKit/platform/USBConfiguration.h>
 #include <SimUSB/HostDevice.h>
 
 #include <cstdint>
@@ -43,6 +44,9 @@ public:
     // Lets go of whatever `holder` holds open (its interface is gone).
     void forget(const void* holder);
     IOReturn reEnumerate(const std::shared_ptr<SimUSB::HostDevice>& device, uint32_t options);
+    // What the USB host registered for setting a configuration; empty before.
+    IOKitPlatform::USBConfigurationSetter configurationSetter() const;
+    void setConfigurationSetter(IOKitPlatform::USBConfigurationSetter setter);
     // The order of an interface's event source among a run loop's sources: 0, or what a test set.
     CFIndex completionSourceOrder() const;
 
@@ -65,6 +69,7 @@ private:
     std::vector<USBReEnumeration> fReEnumerations;
     uint64_t fReEnumerationDelay = kDefaultReEnumerationDelay;
     CFIndex fCompletionSourceOrder = 0;
+    IOKitPlatform::USBConfigurationSetter fConfigurationSetter;
 };
 
 } // namespace IOKit

@@ -172,6 +172,35 @@ TEST_F(USBPlugIn, ConfigurationAndItsDescriptor)
     EXPECT_EQ(serialIndex, 3);
 }
 
+// A device no driver configured has no interfaces until a configuration is set, which publishes
+// them.
+TEST_F(USBPlugIn, SettingTheConfigurationPublishesItsInterfaces)
+{
+    fEcho->setEnumeratedUnconfigured(true);
+    SimUSB::Bus::shared().reEnumerate(kPort, 0);
+    SimUSB::Bus::shared().settle();
+    (*fDevice)->Release(fDevice);
+    IOObjectRelease(fNub);
+    fNub = copyDeviceNub(kPort);
+    ASSERT_NE(fNub, 0u);
+    fDevice =
+        queryPlugIn<IOUSBDeviceInterface300>(fNub, kIOUSBDeviceUserClientTypeID, kIOUSBDeviceInterfaceID300);
+    ASSERT_NE(fDevice, nullptr);
+
+    UInt8 value = 1;
+    EXPECT_EQ((*fDevice)->GetConfiguration(fDevice, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 0);
+    EXPECT_TRUE(interfaces(0xFF).empty());
+    EXPECT_EQ((*fDevice)->SetConfiguration(fDevice, 1), kIOReturnSuccess);
+    EXPECT_EQ((*fDevice)->GetConfiguration(fDevice, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 1);
+    auto published = interfaces(0xFF);
+    EXPECT_EQ(published.size(), 2u);
+    for (io_service_t service : published) {
+        IOObjectRelease(service);
+    }
+}
+
 TEST_F(USBPlugIn, InterfaceIteratorFiltersOnClass)
 {
     auto vendor = interfaces(0xFF);
