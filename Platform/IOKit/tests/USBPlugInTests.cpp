@@ -396,9 +396,7 @@ INSTANTIATE_TEST_SUITE_P(Orders, USBPlugInDetachOrder,
                          testing::Values(IOKitTesting::CompletionOrder::BeforeTerminate,
                                          IOKitTesting::CompletionOrder::AfterTerminate),
                          [](const testing::TestParamInfo<IOKitTesting::CompletionOrder>& info) {
-                             return std::string(info.param == IOKitTesting::CompletionOrder::BeforeTerminate
-                                                    ? "CompletionsFirst"
-                                                    : "TerminateFirst");
+                             return std::string(IOKitTesting::nameOf(info.param));
                          });
 
 TEST_F(USBPlugIn, NoCallbackAfterCloseAndOneHolderAtATime)

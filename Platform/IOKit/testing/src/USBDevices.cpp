@@ -5,6 +5,11 @@
 
 namespace IOKitTesting {
 
+const char* nameOf(CompletionOrder order)
+{
+    return order == CompletionOrder::BeforeTerminate ? "CompletionsFirst" : "TerminateFirst";
+}
+
 USBDeviceScript::USBDeviceScript()
 {
     IOKit::USBDevices::shared().resetHooks();

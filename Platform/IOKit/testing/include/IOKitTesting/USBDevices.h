@@ -32,6 +32,9 @@ enum class CompletionOrder
     AfterTerminate,
 };
 
+// "CompletionsFirst" or "TerminateFirst", as test names show it.
+const char* nameOf(CompletionOrder order);
+
 class USBDeviceScript
 {
 public:
