@@ -1,4 +1,5 @@
 #include "Failures.h"
+#include "FrameReadHook.h"
 #include "RegistryAccess.h"
 #include "ServiceAccess.h"
 #include "USBCompletions.h"
@@ -45,6 +46,7 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
 
     uint64_t frameNumber(IOUSBHostDeviceCore * core, AbsoluteTime * theTime)
     {
+        KernelIOKitPlatform::beforeFrameRead();
         const bool fails =
             KernelIOKitPlatform::injectedFailure(core, KernelIOKitPlatform::FailingCall::GetFrameNumber) != 0;
         const SimUSB::FrameReading reading =

@@ -275,4 +275,33 @@ TEST_F(KernelIOKitManualUSBTests, FrameNumbersFollowTheClock)
     EXPECT_EQ(later - first, 5'000'000u);
 }
 
+// A driver polling for the next frame sees time pass when each read steps the clock, as reads on a
+// bus take time; without the hook the frozen clock keeps the frame.
+TEST_F(KernelIOKitManualUSBTests, AReadHookStepsTheClockBeforeEachRead)
+{
+    AbsoluteTime first = 0;
+    const uint64_t frame = fControl->getFrameNumber(&first);
+    AbsoluteTime again = 0;
+    EXPECT_EQ(fControl->getFrameNumber(&again), frame);
+    EXPECT_EQ(again, first);
+
+    KernelIOKitTesting::setFrameReadHook([&] { fClock.advance(250us); });
+    std::vector<AbsoluteTime> times;
+    uint64_t now = frame;
+    while (now == frame && times.size() < 5) {
+        AbsoluteTime time = 0;
+        now = fControl->getFrameNumber(&time);
+        times.push_back(time);
+    }
+    KernelIOKitTesting::setFrameReadHook({});
+    EXPECT_EQ(now, frame + 1);
+    EXPECT_LE(times.size(), 4u);
+    for (size_t index = 0; index < times.size(); ++index) {
+        EXPECT_EQ(times[index], first + (index + 1) * 250'000u) << index;
+    }
+    AbsoluteTime after = 0;
+    EXPECT_EQ(fControl->getFrameNumber(&after), now);
+    EXPECT_EQ(after, times.back());
+}
+
 } // namespace

@@ -1,4 +1,5 @@
 #include "Failures.h"
+#include "FrameReadHook.h"
 #include "RegistryAccess.h"
 #include "ServiceAccess.h"
 #include "USBHostAccess.h"
@@ -41,6 +42,11 @@ void failNextCalls(const void* object, Call call, uint32_t count, IOReturn statu
 void clearFailures()
 {
     KernelIOKitPlatform::clearFailures();
+}
+
+void setFrameReadHook(std::function<void()> beforeRead)
+{
+    KernelIOKitPlatform::setFrameReadHook(std::move(beforeRead));
 }
 
 void closeConnection(IOUserClient* client)
