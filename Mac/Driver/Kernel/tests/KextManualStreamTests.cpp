@@ -1,16 +1,14 @@
 #include <KextTestSupport.h>
+#include <ManualBusClock.h>
 
 #include <Darwin/Clock.h>
-#include <DarwinTesting/ManualClock.h>
 #include <KorvanRequestRing.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
-#include <thread>
 #include <vector>
 
 namespace KextTesting {
@@ -19,10 +17,9 @@ namespace {
 using namespace KorvanDeviceIO;
 using namespace std::chrono_literals;
 
-constexpr uint64_t kFrame = 1'000'000;
+constexpr uint64_t kFrame = ManualBusClock::kFrame;
 
-// The Wrenlet streaming on the manual clock. The bus's frames start on whole milliseconds of the
-// clock and each frame-number read takes 1 µs, so a snapshot catches a frame's start exactly.
+// The Wrenlet streaming on the manual clock.
 class Kext103ManualStreamTests : public KextFixture
 {
 protected:
@@ -32,15 +29,7 @@ protected:
         plugIn(wrenlet());
         ASSERT_NE(startControl(false), nullptr);
         fProvider = fControl->GetProvider();
-        fClock.emplace();
-        fStart = DarwinClock::hostNow();
-        SimUSB::Bus::shared().frameClock().restart(fStart - 1000 * kFrame);
-        KernelIOKitTesting::setFrameReadHook([this] {
-            fClock->advance(fReadStep);
-            if (std::this_thread::get_id() != fTestThread) {
-                fLoopReads.fetch_add(1);
-            }
-        });
+        fBusClock.emplace();
         fInput = fProvider->GetBufferDesc(1);
         fOutput = fProvider->GetBufferDesc(2);
     }
@@ -50,12 +39,11 @@ protected:
         if (fStarted) {
             stopAudio();
         }
-        KernelIOKitTesting::setFrameReadHook({});
         OSSafeReleaseNULL(fInput);
         OSSafeReleaseNULL(fOutput);
         // The device leaves the bus on the manual clock, which then has nothing left to serve.
         KextFixture::TearDown();
-        fClock.reset();
+        fBusClock.reset();
     }
 
     IOReturn startAudio(uint32_t inBytesPerFrame = 80, uint32_t outBytesPerFrame = 88)
@@ -85,11 +73,7 @@ protected:
     {
         return ReadBlockHeader(block(ring, index));
     }
-    // The host time at which frame `frame` starts on the bus.
-    static uint64_t frameStart(uint64_t frame)
-    {
-        return SimUSB::Bus::shared().frameClock().microframeStart(frame * 8);
-    }
+    static uint64_t frameStart(uint64_t frame) { return ManualBusClock::frameStart(frame); }
 
     // The frames the last start named: first input and output request and their host times.
     struct FirstRequests
@@ -109,7 +93,7 @@ protected:
     // from its first, and the bus's 1 ms completion latency.
     void completeInput(size_t request)
     {
-        fClock->advanceTo(frameStart(firstRequests().inFrame + 20 * (request + 1)) + kFrame);
+        fBusClock->clock().advanceTo(frameStart(firstRequests().inFrame + 20 * (request + 1)) + kFrame);
     }
     // How many blocks of a ring carry a host time: before the ring wraps, those submitted.
     static size_t stamped(IOMemoryDescriptor* ring)
@@ -134,11 +118,7 @@ protected:
         return headers;
     }
 
-    std::optional<DarwinTesting::ManualClock> fClock;
-    std::chrono::nanoseconds fReadStep = 1us;
-    uint64_t fStart = 0;
-    const std::thread::id fTestThread = std::this_thread::get_id();
-    std::atomic<size_t> fLoopReads{0};
+    std::optional<ManualBusClock> fBusClock;
     com_vork_driver_tide_provider* fProvider = nullptr;
     IOMemoryDescriptor* fInput = nullptr;
     IOMemoryDescriptor* fOutput = nullptr;
@@ -302,7 +282,7 @@ TEST_F(Kext103ManualStreamTests, AStartAfterAStopBeginsAgain)
     const auto leave = std::find(gate, lines.end(), "<-USBIsocIOStream::Abort\n");
     EXPECT_NE(leave, lines.end());
 
-    fClock->advance(5ms);
+    fBusClock->clock().advance(5ms);
     IOWorkLoop* loop = fControl->getWorkLoop();
     loop->closeGate();
     ASSERT_EQ(fProvider->StartAudioDMA(2, 1, 80, 1, 1, 88), kIOReturnSuccess);
@@ -314,9 +294,9 @@ TEST_F(Kext103ManualStreamTests, AStartAfterAStopBeginsAgain)
         EXPECT_EQ(header(fOutput, index).fHostTime, 0u) << index;
     }
     loop->openGate();
-    const size_t readsBefore = fLoopReads.load();
+    const size_t readsBefore = fBusClock->loopReads();
     completeInput(2);
-    EXPECT_GT(fLoopReads.load(), readsBefore);
+    EXPECT_GT(fBusClock->loopReads(), readsBefore);
     EXPECT_EQ(header(fOutput, 0).fStartByteCount, 0u);
     EXPECT_EQ(header(fOutput, 0).fHostTime, frameStart(first.outFrame));
     EXPECT_EQ(header(fOutput, 1).fStartByteCount, header(fOutput, 0).fEndByteCount);
