@@ -23,7 +23,6 @@
 
 #include <IOKit/IOEventSource.h>
 
-#include <Darwin/Clock.h>
 #include <KorvanDeviceIdentities.h>
 #include <KorvanInterface/KorvanDevice.h>
 #include <KorvanInterface/Variants.h>
@@ -216,16 +215,15 @@ double secondsPerCompletion(const Stream& s)
     return seconds;
 }
 
-// The snapshot polling, seen before each frame-number read, which only the snapshot work loop makes
-// while streaming: that thread's CPU clock, and the floor, for each snapshot the time from its first
+// The snapshot polling, told of each frame-number read, which only the snapshot work loop makes while
+// streaming: that thread's CPU clock, and the floor, for each snapshot the time from its first
 // read to the start of the frame its last read saw, the boundary it caught. Reads more than 5 ms
 // apart belong to different snapshots.
 class SnapshotPolling
 {
 public:
-    void read()
+    void read(uint64_t frame, uint64_t time)
     {
-        const uint64_t time = DarwinClock::hostNow();
         if (!fStarted.load(std::memory_order_relaxed)) {
             pthread_getcpuclockid(pthread_self(), &fThreadClock);
             fCPUStart = threadSeconds();
@@ -235,7 +233,7 @@ public:
             close();
             fStart = time;
         }
-        fLastFrame = SimUSB::Bus::shared().frameClock().frameAt(time);
+        fLastFrame = frame;
         fLastTime = time;
     }
 
@@ -287,7 +285,8 @@ double snapshotSecondsPerPeriod(const Stream& s)
     SnapshotPolling polling;
     double cpu = 0;
     whileStreaming(s, [&](com_vork_driver_tide_control_interface*, IOMemoryDescriptor*) {
-        KernelIOKitTesting::setFrameReadHook([&polling] { polling.read(); });
+        KernelIOKitTesting::setFrameReadHook(
+            [&polling](uint64_t frame, uint64_t time) { polling.read(frame, time); });
         std::this_thread::sleep_for(std::chrono::duration<double>(kSnapshotSeconds));
         cpu = polling.cpuSeconds();
     });

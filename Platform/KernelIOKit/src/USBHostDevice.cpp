@@ -46,7 +46,6 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
 
     uint64_t frameNumber(IOUSBHostDeviceCore * core, AbsoluteTime * theTime)
     {
-        KernelIOKitPlatform::beforeFrameRead();
         const bool fails =
             KernelIOKitPlatform::injectedFailure(core, KernelIOKitPlatform::FailingCall::GetFrameNumber) != 0;
         const SimUSB::FrameReading reading =
@@ -54,6 +53,7 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
         if (theTime) {
             *theTime = reading.time;
         }
+        KernelIOKitPlatform::frameRead(reading.frame, reading.time);
         return reading.frame;
     }
 

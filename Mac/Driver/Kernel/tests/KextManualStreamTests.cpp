@@ -132,7 +132,8 @@ TEST_F(Kext103ManualStreamTests, TheFirstRequestsFollowTheFrameTheStartCaught)
 {
     ASSERT_EQ(startAudio(), kIOReturnSuccess);
     const uint64_t frame = 1001;
-    EXPECT_EQ(DarwinClock::hostNow(), frameStart(frame) + 1000);
+    // Two reads since the boundary: the one that caught it and the start's read of the frame.
+    EXPECT_EQ(DarwinClock::hostNow(), frameStart(frame) + 2000);
     const FirstRequests first = firstRequests();
     EXPECT_EQ(first.inFrame, frame + 20);
     EXPECT_EQ(first.inTime, frameStart(frame + 20));

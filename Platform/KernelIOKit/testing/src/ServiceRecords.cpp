@@ -44,9 +44,9 @@ void clearFailures()
     KernelIOKitPlatform::clearFailures();
 }
 
-void setFrameReadHook(std::function<void()> beforeRead)
+void setFrameReadHook(std::function<void(uint64_t frame, uint64_t time)> afterRead)
 {
-    KernelIOKitPlatform::setFrameReadHook(std::move(beforeRead));
+    KernelIOKitPlatform::setFrameReadHook(std::move(afterRead));
 }
 
 void closeConnection(IOUserClient* client)

@@ -12,7 +12,7 @@ namespace KextTesting {
 ManualBusClock::ManualBusClock()
 {
     SimUSB::Bus::shared().frameClock().restart(DarwinClock::hostNow() - 1000 * kFrame);
-    KernelIOKitTesting::setFrameReadHook([this] {
+    KernelIOKitTesting::setFrameReadHook([this](uint64_t, uint64_t) {
         fClock.advance(std::chrono::microseconds(1));
         if (std::this_thread::get_id() != fOwner) {
             fLoopReads.fetch_add(1);

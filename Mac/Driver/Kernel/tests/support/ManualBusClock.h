@@ -1,8 +1,8 @@
 #pragma once
 
 // Streaming on the manual clock: the bus's frames start on whole milliseconds of the clock, and each
-// frame-number read takes 1 µs of it, so a driver polling for a frame boundary catches the frame's
-// start exactly and an advance returns once the driver has served what it woke.
+// frame-number read is followed by 1 µs of it, so a driver polling for a frame boundary catches the
+// frame's start exactly and an advance returns once the driver has served what it woke.
 
 #include <DarwinTesting/ManualClock.h>
 
