@@ -7,9 +7,12 @@ namespace Demo {
 
 namespace {
 
-// Fewer zero timestamps than this in a segment's second half give no rate worth judging: the
-// filter's average still moves across a few periods.
-constexpr size_t kRatePoints = 8;
+// The plug-in's filter moves each zero time on by its running average of the measured periods, and
+// a measured period carries the last zero time's own error: the average overshoots a drifting device
+// and swings back around it over some 20 periods, fading by a twentieth each period. Its rate is only
+// the device's once that swing has faded, so a segment's rate is judged over its second half only
+// when that half starts this many periods in (about 8 s).
+constexpr size_t kSettlingPeriods = 24;
 
 } // namespace
 
@@ -71,7 +74,7 @@ TimingResult TimingCheck::result(double nanosecondsPerFrame) const
         }
         // The rate over the segment's second half, by least squares of host time on sample time.
         const size_t half = begin + (end - begin) / 2;
-        if (end - half >= kRatePoints) {
+        if (half - begin >= kSettlingPeriods) {
             double meanSample = 0;
             double meanHost = 0;
             for (size_t index = half; index < end; ++index) {
