@@ -82,7 +82,7 @@ private:
     void compareChannels(int64_t played, const float* frame);
     void checkLoopbackChannels(int64_t time, const float* frame);
     void checkMixChannels(const float* frame);
-    // Whether a latency `shift` frames longer than the segment's names a frame whole input periods
+    // Whether a latency `shift` frames longer than the segment's names a frame one input period
     // older: a position of the plug-in's input buffer read before it was written again.
     bool IsOnePeriodOld(int64_t shift) const;
 

@@ -2,9 +2,9 @@
 // packet, input read before the bus wrote it while the plug-in's buffer still held silence from the
 // stream's start, or nothing (frames lost).
 
+#include "Recording.h"
+
 #include <DropAttribution.h>
-#include <LoopbackCheck.h>
-#include <TestSignal.h>
 
 #include <gtest/gtest.h>
 
@@ -12,18 +12,9 @@
 
 namespace {
 
+using namespace DemoTesting;
 using Demo::Attribution;
-using Demo::InputLayout;
-using Demo::LoopbackCheck;
 
-constexpr uint32_t kRate = 48000;
-constexpr uint32_t kChannels = 2;
-constexpr uint32_t kBuffer = 512;
-constexpr uint32_t kPeriod = 16384;
-// The first cycle's input sample time, and the first frame that carries played audio back: the
-// device sent silence before it.
-constexpr int64_t kSegmentStart = -528;
-constexpr int64_t kFirstPlayedBack = 528;
 constexpr uint32_t kCycles = 80;
 
 struct Row
@@ -44,34 +35,21 @@ void PrintTo(const Row& row, std::ostream* out)
     *out << row.name;
 }
 
-// The end of the cycle that holds `time`, as the run's cycles fall.
-constexpr int64_t CycleEnd(int64_t time)
-{
-    return kSegmentStart + ((time - kSegmentStart) / kBuffer + 1) * kBuffer;
-}
-
-// A recording at a latency of 0 frames, cycle by cycle, with the row's silence in it.
+// A recording at a latency of 0 frames with the row's silence in it.
 Attribution Attribute(const Row& row)
 {
-    LoopbackCheck check(InputLayout{kRate, kChannels, kChannels, false, kPeriod});
-    std::vector<float> cycle(size_t(kBuffer) * kChannels);
-    for (uint32_t index = 0; index < kCycles; ++index) {
-        const int64_t first = kSegmentStart + int64_t(index) * kBuffer;
-        for (uint32_t frame = 0; frame < kBuffer; ++frame) {
-            const int64_t time = first + frame;
-            const bool silent = time < kFirstPlayedBack ||
-                                (time >= row.silenceStart && time < row.silenceStart + row.silenceFrames);
-            for (uint32_t channel = 0; channel < kChannels; ++channel) {
-                cycle[size_t(frame) * kChannels + channel] =
-                    silent ? 0.0f : Demo::ToFloat(Demo::SignalValue(channel, time, kRate));
+    const Demo::LoopbackResult result = Record(
+        [&](int64_t time) -> std::optional<int64_t> {
+            if (time >= row.silenceStart && time < row.silenceStart + row.silenceFrames) {
+                return std::nullopt;
             }
-        }
-        check.add(first, cycle.data(), kBuffer);
-    }
-    EXPECT_EQ(check.result().lost, 0u);
-    EXPECT_EQ(check.result().duplicated, 0u);
-    EXPECT_EQ(check.result().silences.size(), 1u);
-    return Demo::AttributeSilences(check.result().silences, row.drops);
+            return time;
+        },
+        kCycles);
+    EXPECT_EQ(result.lost, 0u);
+    EXPECT_EQ(result.duplicated, 0u);
+    EXPECT_EQ(result.silences.size(), 1u);
+    return Demo::AttributeSilences(result.silences, row.drops);
 }
 
 class SilenceAttribution : public testing::TestWithParam<Row>
