@@ -311,9 +311,7 @@ RunResult RunDemo(const DemoOptions& options)
             dropTimes.push_back(*time);
         }
     }
-    const Attribution attribution =
-        AttributeSilences(result.loopback.silences, dropTimes,
-                          result.loopback.segmentStart + int64_t(result.facts.zeroTimeStampPeriod));
+    const Attribution attribution = AttributeSilences(result.loopback.silences, dropTimes);
     result.repairedFrames = attribution.repairedFrames;
     result.repairedStretches = attribution.repairedStretches;
     result.unexplainedSilence = attribution.unexplainedFrames;
