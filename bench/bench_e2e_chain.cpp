@@ -357,25 +357,37 @@ KorvanInterface::ChannelCounts DeviceChannels(KorvanInterface::Model model, uint
     return KorvanInterface::modelInfo(model).channels[size_t(family)];
 }
 
+// The kernel extension's snapshot work loop: the one work loop it makes itself, for its stream,
+// after the platform made its service's.
+pid_t KernelSnapshotThread(const std::set<pid_t>& threads, const std::set<pid_t>& beforeDevice)
+{
+    pid_t newest = 0;
+    for (const pid_t thread : threads) {
+        if (beforeDevice.count(thread) == 0 && ThreadName(thread) == "IOWorkLoop") {
+            newest = std::max(newest, thread);
+        }
+    }
+    return newest;
+}
+
 // Sorts each measured thread's CPU seconds into the chain's groups.
-ChainSeconds Group(const std::map<pid_t, uint64_t>& before, const std::set<pid_t>& threadsAfter,
-                   const std::set<pid_t>& beforeDevice, const std::set<pid_t>& startedWithStream,
+ChainSeconds Group(const std::map<pid_t, uint64_t>& before, const std::set<pid_t>& beforeDevice,
                    const std::set<pid_t>& floors, pid_t ioThread, const FrameReaders& readers)
 {
     const ProcessThreads& process = StartedWithTheProcess();
+    const std::set<pid_t> threads = Threads();
+    const pid_t kernelSnapshot = KernelSnapshotThread(threads, beforeDevice);
     ChainSeconds seconds;
-    for (const pid_t thread : threadsAfter) {
+    for (const pid_t thread : threads) {
         if (floors.count(thread) != 0) {
             continue;
         }
         const auto earlier = before.find(thread);
         const double spent =
             double(ThreadCpuNs(thread) - (earlier == before.end() ? 0 : earlier->second)) * 1e-9;
-        const bool kernelSnapshot =
-            startedWithStream.count(thread) != 0 && ThreadName(thread) == "IOWorkLoop";
         if (thread == ioThread) {
             seconds.hostIO += spent;
-        } else if (readers.contains(thread) || kernelSnapshot) {
+        } else if (readers.contains(thread) || thread == kernelSnapshot) {
             seconds.snapshot += spent;
         } else if (process.bus.count(thread) != 0) {
             seconds.busAndDevice += spent;
@@ -456,7 +468,6 @@ ChainRun RunChain(const ChainCase& chainCase, double seconds, bool readOutputRin
         }
     };
 
-    const std::set<pid_t> beforeStream = Threads();
     if (host.StartIO(*device, kClientID, chainCase.bufferFrames, cycleLog.callback(), cycleLog.observer()) !=
         kAudioHardwareNoError) {
         run.failure = "StartIO failed";
@@ -465,7 +476,6 @@ ChainRun RunChain(const ChainCase& chainCase, double seconds, bool readOutputRin
     poll(std::chrono::steady_clock::now() + kSettling);
     // Watched from here on, when the stream's first frame readings are over.
     const FrameReaders readers;
-    const std::set<pid_t> startedWithStream = Added(Threads(), beforeStream);
     const size_t firstCycle = cycleLog.count();
 
     // The floors: the IO cycle's bytes (ring bytes consumed, floats handed to the host and taken
@@ -485,8 +495,7 @@ ChainRun RunChain(const ChainCase& chainCase, double seconds, bool readOutputRin
     const std::set<pid_t> floors{ioFloor.thread(), driverFloor.thread(), snapshotFloor.thread()};
     poll(begin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                      std::chrono::duration<double>(seconds)));
-    run.chain =
-        Group(before, Threads(), beforeDevice, startedWithStream, floors, cycleLog.ioThread(), readers);
+    run.chain = Group(before, beforeDevice, floors, cycleLog.ioThread(), readers);
     run.floor = {ioFloor.stop(), driverFloor.stop(), snapshotFloor.stop()};
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     const size_t lastCycle = cycleLog.count();

@@ -33,8 +33,8 @@ struct ChainCase
 // layers do not name their threads, so they are told apart by when they appeared: the bus's with
 // the bus, the plug-in's with its loading, the host's IO thread by running the IO callback, the
 // driver's snapshot thread by reading the bus's frame counter (the driver extension) or as the work
-// loop started with the stream (the kernel extension), and the rest of what appeared with the device
-// (the driver's queues and the plug-in's per-device threads) together.
+// loop the kernel extension makes for its stream, and the rest of what appeared with the device (the
+// driver's queues and the plug-in's per-device threads) together.
 struct ChainSeconds
 {
     double hostIO = 0;
