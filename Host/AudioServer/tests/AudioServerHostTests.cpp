@@ -183,6 +183,33 @@ TEST_F(HostWithClient, ConfigurationChangesStopAndRestartTheRunningClients)
     EXPECT_EQ(fHost.ConfigurationRequests().size(), 2u);
 }
 
+// The start observer hears of the first start and of each restart after a configuration change,
+// before the plug-in's StartIO, with the configuration the cycles run in.
+TEST_F(HostWithClient, StartObserverHearsEachStartBeforeThePlugIn)
+{
+    fHost.StopIO(kDevice, 7);
+    std::vector<std::string> heard;
+    ASSERT_EQ(fHost.StartIO(kDevice, 7, kFrames, nullptr, {},
+                            [&](const IOConfiguration& configuration) {
+                                heard.push_back("start " + std::to_string(configuration.fBufferFrames) +
+                                                " after " + std::to_string(fDriver.Calls().size()));
+                            }),
+              0);
+    fDriver.ClearCalls();
+    fHost.Ref()->RequestDeviceConfigurationChange(fHost.Ref(), kDevice, 5, nullptr);
+    fHost.Drain();
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_EQ(heard.back().rfind("start 480 after ", 0), 0u);
+    const std::vector<std::string> calls = fDriver.Calls();
+    const size_t before = std::stoul(heard.back().substr(heard.back().rfind(' ') + 1));
+    const auto perform = std::find(calls.begin(), calls.end(), "Perform 5");
+    const auto start = std::find(calls.begin(), calls.end(), "StartIO 7");
+    ASSERT_NE(perform, calls.end());
+    ASSERT_NE(start, calls.end());
+    EXPECT_GT(before, size_t(perform - calls.begin()));
+    EXPECT_LE(before, size_t(start - calls.begin()));
+}
+
 TEST_F(HostWithClient, HeldRequestWaitsForTheTest)
 {
     fHost.SetConfigurationMode(AudioServerHost::ConfigurationMode::Hold);
