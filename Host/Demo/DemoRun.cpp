@@ -39,6 +39,7 @@ constexpr auto kIdlePoll = std::chrono::milliseconds(5);
 constexpr uint64_t kDropMarginMicroframes = 4000;
 constexpr uint32_t kPlugInExtraInputs = 4;
 constexpr uint32_t kResidentCheckSeconds = 10;
+constexpr const char* kCalculationError = "!! Calculation error";
 
 std::string Lowercase(std::string text)
 {
@@ -430,7 +431,12 @@ RunResult RunDemo(const DemoOptions& options, const Scenario& scenario)
     result.lateFrames = result.timing.lateCycles * options.bufferFrames;
     result.overruns = recorder.overruns();
 
-    const LogScanResult scan = ScanLog(log.texts(DarwinTesting::LogSource::OSLog), result.dropsInjected != 0);
+    const std::vector<std::string> logLines = log.texts(DarwinTesting::LogSource::OSLog);
+    result.calculationErrors =
+        size_t(std::count_if(logLines.begin(), logLines.end(), [](const std::string& line) {
+            return line.find(kCalculationError) != std::string::npos;
+        }));
+    const LogScanResult scan = ScanLog(logLines, result.dropsInjected != 0);
     result.unexpectedLogLines = scan.unexpected;
     result.dropReports = scan.dropReports;
 

@@ -75,6 +75,8 @@ struct RunResult
     uint64_t lateFrames = 0;
     uint64_t overruns = 0;
     size_t dropReports = 0;
+    // Log lines of a repair the plug-in gave up because a header's running total did not add up.
+    size_t calculationErrors = 0;
     size_t mirrorMismatches = 0;
     // What the device saw: the alternate setting streaming used on its record interface, whether
     // both streaming interfaces were back at alternate 0 at the end, and the vendor requests for
