@@ -110,6 +110,16 @@ std::vector<DroppedPacket> SimulatedSystem::droppedPackets(const KorvanInterface
     return packets;
 }
 
+void SimulatedSystem::sleepSystem()
+{
+    DriverKitTesting::sleepSystem();
+}
+
+void SimulatedSystem::wakeSystem()
+{
+    DriverKitTesting::wakeSystem();
+}
+
 uint64_t SimulatedSystem::currentMicroframe() const
 {
     return SimUSB::Bus::shared().frameClock().microframeAt(mach_absolute_time());
