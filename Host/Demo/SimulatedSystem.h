@@ -64,7 +64,8 @@ public:
     std::vector<DroppedPacket> droppedPackets(const KorvanInterface::KorvanDevice& device) const;
 
     // The computer sleeps, then wakes, through the platform's hook: user-space power messages and
-    // the drivers' power states in the platform's order.
+    // the drivers' power states in the platform's order. Called on the main thread, which serves
+    // the main queue meanwhile.
     void sleepSystem();
     void wakeSystem();
 

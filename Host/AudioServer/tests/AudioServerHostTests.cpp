@@ -306,6 +306,52 @@ TEST_F(IORunnerCycles, OperationsThePlugInWillNotDoAreSkipped)
     }
 }
 
+// A device whose audio stopped (the computer going to sleep) answers no timestamp: the cycles keep
+// the pace of the last one instead of running at once, one after the other.
+TEST_F(IORunnerCycles, CyclesKeepTheirPaceWhenTheDeviceHasNoTimestamp)
+{
+    fDriver.fZeroHostTime = DarwinClock::hostNow();
+    fDriver.fZeroSampleTime = 1000;
+    fDriver.fNoTimeStampAfterCycle = 2;
+    IORunner runner(fDriver.Ref(), Configuration(), nullptr);
+    ASSERT_EQ(runner.Start(), 0);
+    RunCycles(runner, 6);
+    runner.Stop();
+    const std::vector<AudioServerPlugInIOCycleInfo> cycles = fDriver.Cycles();
+    ASSERT_GE(cycles.size(), 6u);
+    for (size_t index = 0; index < cycles.size(); ++index) {
+        EXPECT_EQ(cycles[index].mCurrentTime.mSampleTime, 1000 + Float64(index) * kFrames);
+        EXPECT_EQ(cycles[index].mCurrentTime.mHostTime,
+                  fDriver.fZeroHostTime + UInt64(index) * kFrames * 1'000'000'000ull / 48000)
+            << index;
+    }
+}
+
+// The device's audio starts again (after a wake) with a new time line: the next cycle follows it
+// from its zero timestamp, instead of waiting until the new line reaches the old one's count.
+TEST_F(IORunnerCycles, ANewTimeLineIsFollowedFromItsStart)
+{
+    fDriver.fZeroHostTime = DarwinClock::hostNow();
+    fDriver.fZeroSampleTime = 100000;
+    fDriver.fNewTimeLineAfterCycle = 2;
+    fDriver.fNewZeroSampleTime = 0;
+    fDriver.fNewZeroHostTime = fDriver.fZeroHostTime + 50'000'000;
+    IORunner runner(fDriver.Ref(), Configuration(), nullptr);
+    ASSERT_EQ(runner.Start(), 0);
+    RunCycles(runner, 5);
+    runner.Stop();
+    const std::vector<AudioServerPlugInIOCycleInfo> cycles = fDriver.Cycles();
+    ASSERT_GE(cycles.size(), 5u);
+    EXPECT_EQ(cycles[1].mCurrentTime.mSampleTime, 100000 + kFrames);
+    for (size_t index = 2; index < cycles.size(); ++index) {
+        const UInt64 step = index - 2;
+        EXPECT_EQ(cycles[index].mCurrentTime.mSampleTime, Float64(step * kFrames)) << index;
+        EXPECT_EQ(cycles[index].mCurrentTime.mHostTime,
+                  fDriver.fNewZeroHostTime + step * kFrames * 1'000'000'000ull / 48000)
+            << index;
+    }
+}
+
 TEST_F(IORunnerCycles, GoneDeviceEndsTheCycles)
 {
     fDriver.fZeroHostTime = DarwinClock::hostNow();

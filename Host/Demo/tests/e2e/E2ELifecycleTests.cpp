@@ -1,5 +1,5 @@
 // The device's life around a stream, on each driver: unplugged while streaming and plugged in
-// again, and the plug-in's delayed stop after the last client.
+// again, the plug-in's delayed stop after the last client, and the computer's sleep and wake.
 
 #include <DemoRun.h>
 #include <PlugInDevice.h>
@@ -114,6 +114,8 @@ protected:
                device->alternate(KorvanInterface::kPlaybackInterface) == 0;
     }
 
+    Demo::LoopbackResult SleepAndWake(Demo::Recorder& recorder);
+
     static void ExpectClean(const Demo::LoopbackResult& result)
     {
         EXPECT_EQ(result.lost, 0u);
@@ -176,6 +178,44 @@ TEST_P(E2ELifecycle, TheLastStopReachesTheDriverTwoSecondsLater)
     ASSERT_TRUE(Eventually([&] { return Idle(); }));
     EXPECT_GE(Clock::now() - stopped, 2000ms);
     EXPECT_EQ(device->interfaceLog().size(), interfaceRequests + 2);
+}
+
+// The computer sleeps while streaming: the plug-in stops audio before the drivers power down; on
+// wake, once they powered up, it starts audio again on a new time line, which the host follows. The
+// new segment's zero timestamps keep the device's pace (the driver's frame clock came back with it).
+Demo::LoopbackResult E2ELifecycle::SleepAndWake(Demo::Recorder& recorder)
+{
+    if (!StreamUntil(recorder, kRate / 2)) {
+        return {};
+    }
+    system.sleepSystem();
+    EXPECT_TRUE(Idle()) << "the drivers powered down with the device streaming";
+    const Demo::LoopbackResult before = recorder.loopback();
+    system.wakeSystem();
+    EXPECT_TRUE(
+        Eventually([&] { return recorder.loopback().framesCompared >= before.framesCompared + kRate; }));
+    const Demo::LoopbackResult after = recorder.loopback();
+    EXPECT_EQ(after.segments, before.segments + 1);
+    return after;
+}
+
+TEST_P(E2ELifecycle, SleepAndWakeWhileStreaming)
+{
+    Demo::Recorder recorder(32, kBuffer, kRate);
+    SleepAndWake(recorder);
+    EXPECT_LE(recorder.timing(1e9 / kRate).jitterMaxUs, 100);
+}
+
+// Held back until the plug-in mends it: the audio started again on wake reads, in its first cycles,
+// input its buffer still holds from before the sleep (the cycle at the new line's start reads the
+// buffer's end), so the new segment begins with stale frames: tens of thousands of frames counted
+// lost or repeated. Run it with --gtest_also_run_disabled_tests.
+TEST_P(E2ELifecycle, DISABLED_TheSegmentAfterWakeIsClean)
+{
+    Demo::Recorder recorder(32, kBuffer, kRate);
+    const Demo::LoopbackResult after = SleepAndWake(recorder);
+    ExpectClean(after);
+    EXPECT_TRUE(after.latencyConstant);
 }
 
 const Driver kDrivers[] = {
