@@ -2,7 +2,11 @@
 // FPGA through the run-mode face, on the manual clock.
 #include "FpgaRunHarness.h"
 
+#include "DownloadFirmwareFile.h"
+
 #include <AppKitTesting/Panels.h>
+#include <FoundationTesting/URLLoading.h>
+#include <SimNetwork/FirmwareServer.h>
 
 #include <algorithm>
 #include <optional>
@@ -76,7 +80,20 @@ TEST_F(WrenletFpgaRun, FailedProgrammingRunsEndInFPGAWriteFailed)
 class WrenletChosenFile : public WrenletFpgaRun
 {
 protected:
-    void Choose(std::optional<size_t> flipped = std::nullopt)
+    void SetUp() override
+    {
+        WrenletFpgaRun::SetUp();
+        AppKitTesting::resetPanels();
+    }
+
+    void TearDown() override
+    {
+        WrenletFpgaRun::TearDown();
+        FoundationTesting::resetURLLoading();
+    }
+
+    // Writes the file; the launch hands the updater the harness's container when asked.
+    void Prepare(std::optional<size_t> flipped = std::nullopt, bool withContainer = false)
     {
         ContainerSpec spec;
         spec.firmwareVersion = "2.2";
@@ -88,13 +105,82 @@ protected:
         }
         fFolder.write("wrenlet.image", xzCompress(container));
         fContainer = FirmwareContainer::FromParts("2.2", kFPGAVersion, spec.sections);
-        Connect(false);
+        Connect(withContainer);
+    }
+
+    void Choose(std::optional<size_t> flipped = std::nullopt)
+    {
+        Prepare(flipped);
         AppKitTesting::answerOK(fFolder.path("wrenlet.image"));
         fDelegate->ChooseFileButton->performClick();
     }
 
+    struct Window
+    {
+        std::string file, fileVersion;
+        bool update, clearFile;
+        bool operator==(const Window&) const = default;
+    };
+    Window Shown()
+    {
+        return {Text(fDelegate->FileLabel), Text(fDelegate->FileVersionLabel),
+                fDelegate->UpdateButton->isEnabled(), fDelegate->ClearFileButton->isEnabled()};
+    }
+
     ScratchFolder fFolder;
 };
+
+TEST_F(WrenletChosenFile, ChooseFileAsksWithASheetForImagesAndLoadsTheAnswer)
+{
+    Prepare(std::nullopt, true);
+    ASSERT_TRUE(fDelegate->UpdateButton->isEnabled());
+    AppKitTesting::answerOK(fFolder.path("wrenlet.image"));
+    fDelegate->ChooseFileButton->performClick();
+    // A sheet: the answer comes on a later turn of the main loop, and the file loads 1 ms after it.
+    EXPECT_EQ(Text(fDelegate->FileLabel), "wrenlet.image");
+    CoreFoundationTesting::runUntilIdle();
+    EXPECT_EQ(Text(fDelegate->FileLabel), "Loading...");
+    EXPECT_FALSE(fDelegate->UpdateButton->isEnabled());
+    EXPECT_TRUE(fDelegate->ClearFileButton->isEnabled());
+    const auto panels = AppKitTesting::panelsRun();
+    ASSERT_EQ(panels.size(), 1u);
+    EXPECT_EQ(panels[0].fKind, "NSOpenPanel");
+    EXPECT_EQ(panels[0].fAllowedFileTypes, std::vector<std::string>{"image"});
+    ASSERT_TRUE(RunUntil([&] { return Text(fDelegate->FileLabel) == "wrenlet.image"; }, 5s));
+    EXPECT_TRUE(fDelegate->UpdateButton->isEnabled());
+}
+
+TEST_F(WrenletChosenFile, ChooseFileCancelledChangesNothing)
+{
+    Prepare(std::nullopt, true);
+    const Window before = Shown();
+    AppKitTesting::answerCancel();
+    fDelegate->ChooseFileButton->performClick();
+    Step(10ms);
+    EXPECT_EQ(AppKitTesting::panelsRun().size(), 1u);
+    EXPECT_EQ(Shown(), before);
+    EXPECT_EQ(Text(fDelegate->FileLabel), "wrenlet.image");
+}
+
+TEST_F(WrenletChosenFile, ClearFileGoesBackToTheServersFirmware)
+{
+    SimNetwork::FirmwareServer server;
+    server.setRoute("/api/device/wrenlet-k/firmware", {{.status = 404}});
+    FoundationTesting::mapHost(DownloadFirmwareFile::kServerHost, 80, server.port());
+    Choose();
+    ASSERT_TRUE(RunUntil([&] { return Text(fDelegate->FileLabel) == "wrenlet.image"; }, 5s));
+    ASSERT_TRUE(server.waitForRequests(1, 20000));
+    EXPECT_TRUE(fDelegate->UpdateButton->isEnabled());
+    EXPECT_TRUE(fDelegate->ClearFileButton->isEnabled());
+    fDelegate->ClearFileButton->performClick();
+    EXPECT_EQ(Text(fDelegate->FileLabel), DownloadFirmwareFile::kServerHost);
+    EXPECT_FALSE(fDelegate->UpdateButton->isEnabled());
+    EXPECT_FALSE(fDelegate->ClearFileButton->isEnabled());
+    ASSERT_TRUE(server.waitForRequests(2, 20000));
+    const auto log = server.log();
+    EXPECT_EQ(log.back().path, "/api/device/wrenlet-k/firmware");
+    EXPECT_EQ(log.back().host, DownloadFirmwareFile::kServerHost);
+}
 
 TEST_F(WrenletChosenFile, UpdatesTheUnit)
 {
