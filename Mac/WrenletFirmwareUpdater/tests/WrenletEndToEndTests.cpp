@@ -48,31 +48,75 @@ INSTANTIATE_TEST_SUITE_P(Variants, WrenletEndToEndVariant, testing::Values('A', 
 struct OutcomeRow
 {
     const char* name;
+    // The unit's variant, and the change to the programs of the container.
+    char unit;
     std::function<void(char, FpgaProgramSpec&)> change;
+    const char* progress;
+    // What the FPGA holds afterwards: the old version, the new one, or nothing (erased).
+    const char* fpgaVersion;
     bool touchesJtag;
 };
 
-TEST_F(WrenletFpgaRun, FailedProgrammingRunsEndInFPGAWriteFailed)
+TEST_F(WrenletFpgaRun, EveryOutcomeOfTheProgrammingRun)
 {
+    const auto all = [](auto change) { return [change](char, FpgaProgramSpec& spec) { change(spec); }; };
     const OutcomeRow rows[] = {
-        {"a program that cannot configure", [](char, FpgaProgramSpec& spec) { spec.variant = 'B'; }, true},
-        {"an action the file lacks", [](char, FpgaProgramSpec& spec) { spec.action = "ERASE_ONLY"; }, false},
+        {"EXIT 0", 'A', {}, "Success!", kFPGAVersion, true},
+        {"EXIT 10", 'A', all([](FpgaProgramSpec& spec) { spec.corruptBitstream = true; }),
+         "FPGA Write Failed", "", true},
+        {"EXIT 11", 'A', all([](FpgaProgramSpec& spec) { spec.exitCode = 11; }), "FPGA Write Failed",
+         kFPGAVersion, true},
+        {"a stack overflow after JTAG began", 'A',
+         all([](FpgaProgramSpec& spec) { spec.overflowStackAfterEnable = true; }), "FPGA Write Failed", "7.4",
+         true},
+        {"a file that fails before JTAG", 'A', all([](FpgaProgramSpec& spec) { spec.action = "ERASE_ONLY"; }),
+         "FPGA Write Failed", "7.4", false},
+        {"a serial with no variant", 'D', {}, "FPGA Write Failed", "7.4", false},
+        {"the variant-A program on a variant-B unit", 'B',
+         [](char variant, FpgaProgramSpec& spec) { spec.variant = variant == 'B' ? 'A' : variant; },
+         "FPGA Write Failed", "7.4", true},
+        {"the last clocks left to the flush", 'A',
+         all([](FpgaProgramSpec& spec) { spec.endWithIdleClocks = true; }), "Success!", kFPGAVersion, true},
     };
     for (const OutcomeRow& row : rows) {
         fContainer = FirmwareContainer::FromParts("2.2", kFPGAVersion, Programs(row.change));
+        // A 'D' unit is a variant-A one whose firmware reports a serial with 'D' for its variant.
+        fUnit->setSignature(Wrenlet::makeSignature(row.unit == 'D' ? 'A' : row.unit, 0, {0x0A, 0x1B, 0x2C}));
+        Wrenlet::WrenletHardware::RunModeOptions runMode;
+        if (row.unit == 'D') {
+            runMode.serial = "WRND0A1B2C";
+        }
+        fUnit->setRunModeOptions(runMode);
         fUnit->setFpgaVersion("7.4");
         const size_t enablesBefore = ProgramEnables().size();
+        const size_t requestsBefore = JtagRequests().size();
         Connect();
         fDelegate->UpdateButton->performClick();
         ASSERT_TRUE(RunToEnd()) << row.name;
-        EXPECT_EQ(Progress(), "FPGA Write Failed") << row.name;
-        EXPECT_EQ(fUnit->fpgaVersion(), "7.4") << row.name;
+        EXPECT_EQ(Progress(), row.progress) << row.name;
+        EXPECT_EQ(fUnit->fpgaVersion(), row.fpgaVersion) << row.name;
         const std::vector<bool> expected =
             row.touchesJtag ? std::vector<bool>{true, false} : std::vector<bool>{};
         const std::vector<bool> enables = ProgramEnables();
         EXPECT_EQ(std::vector<bool>(enables.begin() + long(enablesBefore), enables.end()), expected)
             << row.name;
+        if (row.unit == 'D') {
+            EXPECT_EQ(JtagRequests().size(), requestsBefore) << row.name;
+        }
+        if (std::string(row.progress) != "Success!") {
+            // A failed stage asks for no reboot: the run-mode face that served it is still there.
+            ASSERT_NE(fUnit->runModeDevice(), nullptr) << row.name;
+            const auto log = fUnit->runModeDevice()->controlLog();
+            EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                    [](const auto& record) {
+                                        return record.setup.bmRequestType == 0x40 &&
+                                               record.setup.bRequest == 4;
+                                    }),
+                      0)
+                << row.name;
+        }
         Quit();
+        fUnit->powerOff();
     }
 }
 
