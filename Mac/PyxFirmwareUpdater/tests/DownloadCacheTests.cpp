@@ -22,33 +22,8 @@ namespace Routes = SimNetwork::PyxRoutes;
 
 namespace {
 
-TEST(JsonData, CutsTheFirstQuotedValueAfterEachMarker)
-{
-    const struct
-    {
-        const char* text;
-        const char* version;
-        const char* image;
-    } rows[] = {
-        {R"({"version": "1.2.0+abc", "image": "http://h/fw/a"})", "1.2.0+abc", "http://h/fw/a"},
-        {R"({"version":"1.2.0", "image":"http://h/fw/a"})", "", ""},
-        {R"({"version": "first", "version": "second", "image": "x"})", "first", "x"},
-        {"{\"version\":\n\"1.2.0\"}", "", ""},
-        {R"({"version": "a\"b"})", "a\\", ""},
-        {R"({"version": "1.0.0"})", "1.0.0", ""},
-        {R"({"image": "unterminated)", "", ""},
-        {"", "", ""},
-    };
-    for (const auto& row : rows) {
-        const JsonData data(row.text);
-        EXPECT_EQ(data.version, row.version) << row.text;
-        EXPECT_EQ(data.image, row.image) << row.text;
-    }
-    EXPECT_EQ(FindSubstring("abc", "", "c"), "ab");
-    EXPECT_EQ(FindSubstring("abc", "a", ""), "");
-}
-
-TEST(JsonData, AgreesWithAJsonParserOnWellFormedRepliesWithoutEscapes)
+// Keys in any order, some missing, beside others the updater does not read.
+TEST(JsonData, AgreesWithAParserWhateverTheKeysOrderAndPresence)
 {
     std::mt19937 random(23);
     const std::string letters = "abcXYZ019.+-_/:";
