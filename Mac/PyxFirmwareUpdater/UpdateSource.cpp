@@ -6,6 +6,8 @@
 
 UString AcquisitionError::getDescription() const
 {
+    if (const auto* download = std::get_if<DownloadError>(&error))
+        return download->getDescription();
     return UString("Error reading file", UString::kUTF8);
 }
 
@@ -16,8 +18,17 @@ UpdateSource::FileRead UpdateSource::readFile(const std::string& path)
     return {measured, data.readEntirety()};
 }
 
+UpdateSource::UpdateSource(VorkDownload, DownloadCache* cache)
+    : UpdateSource(VorkDownload{}, cache ? cache : DownloadCache::Get(), nullptr)
+{}
+
 UpdateSource::UpdateSource(Pellix::FileSpecification file, Reader reader)
-    : fFile(std::move(file)), fReader(std::move(reader)),
+    : UpdateSource(std::move(file), nullptr, std::move(reader))
+{}
+
+UpdateSource::UpdateSource(std::variant<VorkDownload, Pellix::FileSpecification> source, DownloadCache* cache,
+                           Reader reader)
+    : fSource(std::move(source)), fCache(cache), fReader(std::move(reader)),
       fDispatcher(
           std::make_unique<vork::RunLoopDispatcher<Message, 100>>([](const Message& message) { message(); })),
       fPump(std::make_unique<vork::MessagePump<Message, 100>>([](const Message& message) { message(); }))
@@ -27,6 +38,8 @@ UpdateSource::UpdateSource(Pellix::FileSpecification file, Reader reader)
 
 UpdateSource::~UpdateSource()
 {
+    // Late answers of the download cache are dropped from here on.
+    fZombieDetector.reset();
     fPendingCallbacks.clear();
     fPump.reset();
     fDispatcher.reset();
@@ -34,7 +47,20 @@ UpdateSource::~UpdateSource()
 
 void UpdateSource::acquireVersionInfo(Callback callback)
 {
-    acquire(std::move(callback));
+    if (std::holds_alternative<Pellix::FileSpecification>(fSource)) {
+        acquire(std::move(callback));
+        return;
+    }
+    // An answer for a source that has gone would pass for its successor's.
+    fCache->getJsonDataAsync(
+        [this, alive = fZombieDetector->watch(), callback](const DownloadCache::JsonResult& result) {
+            if (!alive.lock())
+                return;
+            if (const auto* error = std::get_if<DownloadError>(&result))
+                callback(this, AcquisitionError{*error});
+            else
+                callback(this, std::nullopt);
+        });
 }
 
 void UpdateSource::acquire(Callback callback)
@@ -47,13 +73,36 @@ void UpdateSource::acquire(Callback callback)
     if (fAcquireState == Acquiring)
         return;
     fAcquireState = Acquiring;
-    fPump->post([this] { readOnPump(); });
+    if (const auto* file = std::get_if<Pellix::FileSpecification>(&fSource))
+        fPump->post([this, file = *file] { readOnPump(file); });
+    else
+        acquireFromServer();
 }
 
-void UpdateSource::readOnPump()
+void UpdateSource::acquireFromServer()
+{
+    if (auto image = fCache->getRunImage()) {
+        fRunImage = std::move(image);
+        setAcquireState(Acquired);
+        return;
+    }
+    fCache->acquireRunImageAsync(
+        [this, alive = fZombieDetector->watch()](const DownloadCache::ImageResult& result) {
+            if (!alive.lock())
+                return;
+            if (const auto* error = std::get_if<DownloadError>(&result)) {
+                failAcquisition({*error});
+                return;
+            }
+            fRunImage = std::get<DownloadCache::Image>(result);
+            setAcquireState(Acquired);
+        });
+}
+
+void UpdateSource::readOnPump(const Pellix::FileSpecification& file)
 {
     // The path's UTF-8 form is its name on the file system.
-    const std::string path = fFile.GetFullPath().string(UString::kUTF8, ' ', false);
+    const std::string path = file.GetFullPath().string(UString::kUTF8, ' ', false);
     std::optional<FileRead> read;
     try {
         read = fReader(path);
@@ -91,6 +140,10 @@ void UpdateSource::setAcquireState(AcquireState state)
 
 std::string UpdateSource::getVersionInfo() const
 {
+    if (std::holds_alternative<VorkDownload>(fSource)) {
+        const auto json = fCache->getJsonData();
+        return json ? json->version : std::string();
+    }
     if (!fRunImage)
         return {};
     return FirmwareVersion::fromImage(*fRunImage).toString();
@@ -98,6 +151,13 @@ std::string UpdateSource::getVersionInfo() const
 
 void UpdateSource::getAcquireProgress(unsigned long long& done, unsigned long long& total) const
 {
+    if (std::holds_alternative<VorkDownload>(fSource)) {
+        if (!fCache->getRunImageProgress(done, total)) {
+            done = 0;
+            total = 1;
+        }
+        return;
+    }
     done = fRunImage ? 1 : 0;
     total = 1;
 }

@@ -1,8 +1,13 @@
 #pragma once
 
-// Where the run image of the next update comes from: a file the user chose, read once on a worker
-// thread of the source's own so that the main thread never waits for the disk. All state changes
-// happen on the main thread.
+// Where the run image of the next update comes from: the firmware server, through the process's
+// download cache, or a file the user chose, read once on a worker thread of the source's own so that
+// the main thread never waits for the disk. A source never changes its kind. All state changes
+// happen on the main thread, and no answer reaches a source that has been destroyed.
+
+#include <DownloadCache.h>
+#include <DownloadError.h>
+#include <ZombieDetector.h>
 
 #include <File/FileLocation.h>
 #include <MessagePump.h>
@@ -17,12 +22,16 @@
 #include <variant>
 #include <vector>
 
+// Take the image from the firmware server.
+struct VorkDownload
+{};
+
 struct AcquisitionError
 {
     struct FileError
     {};
 
-    std::variant<FileError> error;
+    std::variant<DownloadError, FileError> error;
 
     UString getDescription() const;
 };
@@ -48,33 +57,41 @@ public:
     using Reader = std::function<FileRead(const std::string& path)>;
     static FileRead readFile(const std::string& path);
 
+    // From the given cache; the process's own by default.
+    explicit UpdateSource(VorkDownload, DownloadCache* cache = nullptr);
     explicit UpdateSource(Pellix::FileSpecification file, Reader reader = &readFile);
     ~UpdateSource();
     UpdateSource(const UpdateSource&) = delete;
     UpdateSource& operator=(const UpdateSource&) = delete;
 
-    // The version of a file is known only from its bytes, so this acquires it.
+    // The server's version reply; for a file, whose version is known only from its bytes, the bytes.
     void acquireVersionInfo(Callback callback);
     void acquire(Callback callback);
-    // Empty until the bytes are held; then the header's version text.
+    // The server's version text; for a file, empty until the bytes are held, then the header's.
     std::string getVersionInfo() const;
     void getAcquireProgress(unsigned long long& done, unsigned long long& total) const;
     AcquireState acquireState() const { return fAcquireState; }
     std::shared_ptr<std::vector<uint8_t>> runImage() const { return fRunImage; }
-    const Pellix::FileSpecification& file() const { return fFile; }
+    const std::variant<VorkDownload, Pellix::FileSpecification>& source() const { return fSource; }
 
 private:
     using Message = vork::wrapped_lambda<void(), 1024, 8>;
 
+    UpdateSource(std::variant<VorkDownload, Pellix::FileSpecification> source, DownloadCache* cache,
+                 Reader reader);
+
     void setAcquireState(AcquireState state);
     void failAcquisition(const AcquisitionError& error);
-    void readOnPump();
+    void acquireFromServer();
+    void readOnPump(const Pellix::FileSpecification& file);
 
-    Pellix::FileSpecification fFile;
+    std::variant<VorkDownload, Pellix::FileSpecification> fSource;
+    DownloadCache* fCache = nullptr;
     Reader fReader;
     AcquireState fAcquireState = NotAcquired;
     std::shared_ptr<std::vector<uint8_t>> fRunImage;
     std::unique_ptr<vork::RunLoopDispatcher<Message, 100>> fDispatcher;
     std::unique_ptr<vork::MessagePump<Message, 100>> fPump;
     std::vector<Callback> fPendingCallbacks;
+    std::unique_ptr<ZombieDetector> fZombieDetector = std::make_unique<ZombieDetector>();
 };

@@ -10,9 +10,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <stdexcept>
@@ -215,7 +217,7 @@ private:
                 reply = route->second[std::min(next, route->second.size() - 1)];
                 ++next;
             }
-            request.status = reply.silent ? 0 : reply.status;
+            request.status = reply.silent || reply.closeWithoutStatus ? 0 : reply.status;
             fLog.push_back(request);
             index = fLog.size() - 1;
         }
@@ -229,6 +231,9 @@ private:
             }
             return;
         }
+        if (reply.closeWithoutStatus) {
+            return;
+        }
         const bool sent = send(connection, reply, index);
         std::lock_guard lock(fLock);
         fLog[index].clientClosedEarly = !sent;
@@ -237,7 +242,9 @@ private:
     bool send(Connection& connection, const Reply& reply, size_t index)
     {
         std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + reasonOf(reply.status) + "\r\n";
-        if (!reply.streamWithoutLength) {
+        if (reply.chunked) {
+            head += "Transfer-Encoding: chunked\r\n";
+        } else if (!reply.streamWithoutLength) {
             head += "Content-Length: " + std::to_string(reply.declaredLength.value_or(reply.body.size())) +
                     "\r\n";
         }
@@ -250,16 +257,33 @@ private:
         }
         const uint64_t total = reply.streamWithoutLength.value_or(reply.body.size());
         uint64_t sent = 0;
+        const size_t largest = reply.throttleBytes.value_or(reply.body.size());
         while (sent < total && !reply.body.empty()) {
-            const size_t piece = size_t(std::min<uint64_t>(reply.body.size(), total - sent));
-            if (!connection.write(reply.body.data(), piece)) {
+            const size_t at = size_t(sent % reply.body.size());
+            const size_t piece =
+                size_t(std::min<uint64_t>({reply.body.size() - at, total - sent, uint64_t(largest)}));
+            if (sent > 0 && reply.throttleBytes) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(reply.throttleMilliseconds));
+            }
+            if (!writePiece(connection, reply.chunked, reply.body.data() + at, piece)) {
                 return false;
             }
             sent += piece;
             std::lock_guard lock(fLock);
             fLog[index].bodyBytesSent = sent;
         }
-        return true;
+        return !reply.chunked || connection.write("0\r\n\r\n", 5);
+    }
+
+    static bool writePiece(Connection& connection, bool chunked, const char* data, size_t size)
+    {
+        if (!chunked) {
+            return connection.write(data, size);
+        }
+        char prefix[32];
+        const int length = std::snprintf(prefix, sizeof prefix, "%zx\r\n", size);
+        return connection.write(prefix, size_t(length)) && connection.write(data, size) &&
+               connection.write("\r\n", 2);
     }
 
     SSL_CTX* fTls = nullptr;

@@ -1,5 +1,7 @@
-// The firmware server model, fetched by curl as an independent client.
+// The firmware server model, fetched by curl as an independent client: the generic scripts, and the
+// routes it offers the Pyx.
 #include <SimNetwork/FirmwareServer.h>
+#include <SimNetwork/PyxFirmwareRoutes.h>
 
 #include <gtest/gtest.h>
 
@@ -150,6 +152,53 @@ TEST(FirmwareServer, MisbehavesAsScripted)
     EXPECT_FALSE(log[0].clientClosedEarly);
     EXPECT_TRUE(log[1].clientClosedEarly);
     EXPECT_LT(log[1].bodyBytesSent, uint64_t(64) << 20);
+    EXPECT_EQ(log[2].status, 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST(FirmwareServer, OffersThePyxVersionReplyAndImage)
+{
+    namespace Routes = SimNetwork::PyxRoutes;
+    FirmwareServer server;
+    const std::string image = binaryBody(200000);
+    Routes::offer(server, "1.1.0+abcdefghijkl", std::vector<uint8_t>(image.begin(), image.end()));
+    const Scratch scratch;
+    const Fetched version = curl(scratch, "http://" + kHost + Routes::kVersionPath, server.port());
+    EXPECT_EQ(version.status, "200");
+    EXPECT_EQ(version.body,
+              R"({"version": "1.1.0+abcdefghijkl", "image": "http://firmware.vork.example/fw/pyx.update"})");
+    const Fetched fetched =
+        curl(scratch, Routes::imageAddress("pyx.update"), server.port(), "-D " + scratch.path("head"));
+    EXPECT_EQ(fetched.status, "200");
+    EXPECT_TRUE(fetched.body == image);
+    EXPECT_NE(scratch.read("head").find("Content-Length: 200000\r\n"), std::string::npos);
+}
+
+TEST(FirmwareServer, ChunkedThrottledAndStatuslessRepliesAndARefusedPort)
+{
+    namespace Routes = SimNetwork::PyxRoutes;
+    FirmwareServer server;
+    const std::string image = binaryBody(300000);
+    server.setRoute("/fw/chunked", {{.body = image, .chunked = true}});
+    server.setRoute("/fw/throttled", {{.body = image, .throttleBytes = 65536, .throttleMilliseconds = 50}});
+    server.setRoute("/fw/closed", {{.closeWithoutStatus = true}});
+    const Scratch scratch;
+    const Fetched chunked =
+        curl(scratch, "http://" + kHost + "/fw/chunked", server.port(), "-D " + scratch.path("head"));
+    EXPECT_TRUE(chunked.body == image);
+    const std::string head = scratch.read("head");
+    EXPECT_NE(head.find("Transfer-Encoding: chunked\r\n"), std::string::npos);
+    EXPECT_EQ(head.find("Content-Length"), std::string::npos);
+    EXPECT_TRUE(curl(scratch, "http://" + kHost + "/fw/throttled", server.port()).body == image);
+    // 52: nothing came back; 7: the connection was refused.
+    EXPECT_EQ(curl(scratch, "http://" + kHost + "/fw/closed", server.port()).exitCode, 52);
+    EXPECT_EQ(curl(scratch, "http://" + kHost + "/fw/closed", Routes::closedPort()).exitCode, 7);
+    ASSERT_TRUE(server.waitForRequests(3, 5000));
+    const auto log = server.log();
+    EXPECT_EQ(log[1].bodyBytesSent, image.size());
     EXPECT_EQ(log[2].status, 0);
 }
 

@@ -31,6 +31,13 @@ public:
         std::optional<uint64_t> streamWithoutLength{};
         // Reads the request and never answers.
         bool silent = false;
+        // Reads the request and closes the connection without a status line.
+        bool closeWithoutStatus = false;
+        // The body in chunked transfer encoding, without a Content-Length.
+        bool chunked = false;
+        // Sends the body this many bytes at a time, waiting `throttleMilliseconds` (real time) between.
+        std::optional<size_t> throttleBytes{};
+        int throttleMilliseconds = 50;
     };
 
     struct Request
