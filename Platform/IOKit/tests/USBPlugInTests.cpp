@@ -165,7 +165,9 @@ TEST_F(USBPlugIn, ConfigurationAndItsDescriptor)
     ASSERT_EQ((*fDevice)->GetConfigurationDescriptorPtr(fDevice, 0, &descriptor), kIOReturnSuccess);
     EXPECT_EQ(value, descriptor->bConfigurationValue);
     EXPECT_EQ(descriptor->bNumInterfaces, 2);
+    ASSERT_EQ((*fDevice)->USBDeviceOpen(fDevice), kIOReturnSuccess);
     EXPECT_EQ((*fDevice)->SetConfiguration(fDevice, descriptor->bConfigurationValue), kIOReturnSuccess);
+    EXPECT_EQ((*fDevice)->USBDeviceClose(fDevice), kIOReturnSuccess);
     EXPECT_EQ((*fDevice)->GetConfigurationDescriptorPtr(fDevice, 1, &descriptor), kIOReturnBadArgument);
     UInt8 serialIndex = 0;
     EXPECT_EQ((*fDevice)->USBGetSerialNumberStringIndex(fDevice, &serialIndex), kIOReturnSuccess);

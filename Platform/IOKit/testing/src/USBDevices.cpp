@@ -41,6 +41,21 @@ void USBDeviceScript::setCompletionOrder(CompletionOrder order)
     IOKit::USBDevices::shared().setCompletionSourceOrder(order == CompletionOrder::BeforeTerminate ? -1 : 1);
 }
 
+void USBDeviceScript::failConfigurationDescriptorReads(uint8_t port, int count)
+{
+    IOKit::USBDevices::shared().failConfigurationDescriptorReads(port, count);
+}
+
+std::vector<std::thread::id> USBDeviceScript::deviceRequestThreads(uint8_t port) const
+{
+    return IOKit::USBDevices::shared().deviceRequestThreads(port);
+}
+
+int USBDeviceScript::mostDeviceRequestsAtOnce(uint8_t port) const
+{
+    return IOKit::USBDevices::shared().mostDeviceRequestsAtOnce(port);
+}
+
 std::vector<ReEnumeration> USBDeviceScript::reEnumerations() const
 {
     std::vector<ReEnumeration> records;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace IOKitTesting {
@@ -52,9 +53,15 @@ public:
     void setReEnumerationDelay(uint64_t ns);
     // For interface event sources created from now on.
     void setCompletionOrder(CompletionOrder order);
+    // The next `count` GetConfigurationDescriptorPtr calls for the device of `port` fail.
+    void failConfigurationDescriptorReads(uint8_t port, int count);
 
     // In the order they were asked for.
     std::vector<ReEnumeration> reEnumerations() const;
+    // The thread of every device request to the device of `port`, in order, and the greatest
+    // number of them in progress at once.
+    std::vector<std::thread::id> deviceRequestThreads(uint8_t port) const;
+    int mostDeviceRequestsAtOnce(uint8_t port) const;
 };
 
 // The registry entry a handle names, or null.
