@@ -193,6 +193,7 @@ TEST_F(USBPlugIn, SettingTheConfigurationPublishesItsInterfaces)
     EXPECT_EQ((*fDevice)->GetConfiguration(fDevice, &value), kIOReturnSuccess);
     EXPECT_EQ(value, 0);
     EXPECT_TRUE(interfaces(0xFF).empty());
+    ASSERT_EQ((*fDevice)->USBDeviceOpen(fDevice), kIOReturnSuccess);
     EXPECT_EQ((*fDevice)->SetConfiguration(fDevice, 1), kIOReturnSuccess);
     EXPECT_EQ((*fDevice)->GetConfiguration(fDevice, &value), kIOReturnSuccess);
     EXPECT_EQ(value, 1);
@@ -201,6 +202,7 @@ TEST_F(USBPlugIn, SettingTheConfigurationPublishesItsInterfaces)
     for (io_service_t service : published) {
         IOObjectRelease(service);
     }
+    (*fDevice)->USBDeviceClose(fDevice);
 }
 
 TEST_F(USBPlugIn, InterfaceIteratorFiltersOnClass)
