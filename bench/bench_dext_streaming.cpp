@@ -7,6 +7,8 @@
 // (goal 1/100). And the frame snapshot queue's CPU per 20 ms period over ten seconds of streaming,
 // next to its floor, the time from each snapshot's start to the frame boundary it catches (goal 1.2x).
 
+#include "SnapshotFloor.h"
+
 #include <com_vork_driver_tide_control_interface.h>
 #include <com_vork_driver_tide_usb_io_stream.h>
 #include <com_vork_driver_tide_usb_provider.h>
@@ -197,47 +199,6 @@ double secondsPerCompletion(const Stream& s)
     });
     return seconds;
 }
-
-// The snapshot polling's floor: for each snapshot, the time from its first frame read to the start
-// of the frame its last read saw, the boundary it caught. Reads more than 5 ms apart belong to
-// different snapshots. Told on the snapshot queue's thread only.
-class SnapshotFloor
-{
-public:
-    static void read(void* context, uint64_t frame, uint64_t time)
-    {
-        auto& self = *static_cast<SnapshotFloor*>(context);
-        if (self.fStart == 0 || time - self.fLastTime > 5'000'000) {
-            self.close();
-            self.fStart = time;
-        }
-        self.fLastFrame = frame;
-        self.fLastTime = time;
-    }
-
-    // Once no more reads come.
-    double seconds()
-    {
-        close();
-        return double(fTotal) * 1e-9;
-    }
-
-private:
-    void close()
-    {
-        if (fStart == 0) {
-            return;
-        }
-        const uint64_t boundary = SimUSB::Bus::shared().frameClock().microframeStart(fLastFrame * 8);
-        fTotal += boundary > fStart ? boundary - fStart : 0;
-        fStart = 0;
-    }
-
-    uint64_t fStart = 0;
-    uint64_t fLastFrame = 0;
-    uint64_t fLastTime = 0;
-    uint64_t fTotal = 0;
-};
 
 constexpr double kSnapshotSeconds = 10;
 // The floor of the last measured run, which its peer row prints.

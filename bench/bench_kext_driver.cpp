@@ -17,6 +17,8 @@
 // the 100 ms after which the plug-in reads a missing UID once more. Printed without a goal: the
 // margin is what matters.
 
+#include "SnapshotFloor.h"
+
 #include <com_vork_driver_tide_control_interface.h>
 
 #include <KernelIOKitTesting/KernelIOKitTesting.h>
@@ -215,38 +217,24 @@ double secondsPerCompletion(const Stream& s)
     return seconds;
 }
 
-// The snapshot polling, told of each frame-number read, which only the snapshot work loop makes while
-// streaming: that thread's CPU clock, and the floor, for each snapshot the time from its first
-// read to the start of the frame its last read saw, the boundary it caught. Reads more than 5 ms
-// apart belong to different snapshots.
-class SnapshotPolling
+// The snapshot work loop's CPU clock, read from its thread at the first frame-number read the hook
+// is told of, which only that loop makes while streaming.
+class SnapshotThreadClock
 {
 public:
-    void read(uint64_t frame, uint64_t time)
+    void read()
     {
         if (!fStarted.load(std::memory_order_relaxed)) {
             pthread_getcpuclockid(pthread_self(), &fThreadClock);
             fCPUStart = threadSeconds();
             fStarted.store(true, std::memory_order_release);
         }
-        if (fStart == 0 || time - fLastTime > 5'000'000) {
-            close();
-            fStart = time;
-        }
-        fLastFrame = frame;
-        fLastTime = time;
     }
 
-    // The snapshot thread's CPU seconds since its first read; from another thread once it has read.
+    // The thread's CPU seconds since that read; from another thread.
     double cpuSeconds() const
     {
         return fStarted.load(std::memory_order_acquire) ? threadSeconds() - fCPUStart : 0;
-    }
-    // Once no more reads come.
-    double floorSeconds()
-    {
-        close();
-        return double(fFloor) * 1e-9;
     }
 
 private:
@@ -256,23 +244,10 @@ private:
         clock_gettime(fThreadClock, &spent);
         return double(spent.tv_sec) + double(spent.tv_nsec) * 1e-9;
     }
-    void close()
-    {
-        if (fStart == 0) {
-            return;
-        }
-        const uint64_t boundary = SimUSB::Bus::shared().frameClock().microframeStart(fLastFrame * 8);
-        fFloor += boundary > fStart ? boundary - fStart : 0;
-        fStart = 0;
-    }
 
     std::atomic<bool> fStarted{false};
     clockid_t fThreadClock{};
     double fCPUStart = 0;
-    uint64_t fStart = 0;
-    uint64_t fLastFrame = 0;
-    uint64_t fLastTime = 0;
-    uint64_t fFloor = 0;
 };
 
 constexpr double kSnapshotSeconds = 10;
@@ -282,18 +257,21 @@ double gSnapshotFloorPerPeriod = 0;
 // The snapshot work loop's CPU seconds per 20 ms period over ten seconds of the stream.
 double snapshotSecondsPerPeriod(const Stream& s)
 {
-    SnapshotPolling polling;
+    SnapshotThreadClock clock;
+    SnapshotFloor floor;
     double cpu = 0;
     whileStreaming(s, [&](com_vork_driver_tide_control_interface*, IOMemoryDescriptor*) {
-        KernelIOKitTesting::setFrameReadHook(
-            [&polling](uint64_t frame, uint64_t time) { polling.read(frame, time); });
+        KernelIOKitTesting::setFrameReadHook([&](uint64_t frame, uint64_t time) {
+            clock.read();
+            SnapshotFloor::read(&floor, frame, time);
+        });
         std::this_thread::sleep_for(std::chrono::duration<double>(kSnapshotSeconds));
-        cpu = polling.cpuSeconds();
+        cpu = clock.cpuSeconds();
     });
     // The stream has stopped: no snapshot is under way any more.
     KernelIOKitTesting::setFrameReadHook({});
     const double periods = kSnapshotSeconds / kPeriodSeconds;
-    gSnapshotFloorPerPeriod = polling.floorSeconds() / periods;
+    gSnapshotFloorPerPeriod = floor.seconds() / periods;
     return cpu / periods;
 }
 
