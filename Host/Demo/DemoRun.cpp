@@ -121,8 +121,9 @@ void Judge(RunResult& result)
     if (loopback.lost > result.skippedFrames) {
         fail(std::to_string(loopback.lost - result.skippedFrames) + " samples lost");
     }
-    if (result.headersOn && result.repairedFrames != result.droppedFrames) {
-        fail("repaired " + std::to_string(result.repairedFrames) + " frames for " +
+    if (result.headersOn && result.repairedFrames + result.readBeforeRepairFrames != result.droppedFrames) {
+        fail("repaired " + std::to_string(result.repairedFrames) + " frames (and " +
+             std::to_string(result.readBeforeRepairFrames) + " read before their repair) for " +
              std::to_string(result.droppedFrames) + " dropped");
     }
     if (result.unexplainedSilence != 0) {
@@ -304,15 +305,16 @@ RunResult RunDemo(const DemoOptions& options)
     const double nanosecondsPerFrame =
         1e9 * (1 + options.busDeviationPpm * 1e-6) / (options.rate * (1 + options.driftPpm * 1e-6));
     result.timing = recorder.timing(nanosecondsPerFrame);
-    std::vector<double> dropTimes;
+    std::vector<ExpectedDrop> drops;
     for (const DroppedPacket& packet : droppedPackets) {
         if (const std::optional<double> time =
                 recorder.sampleTimeAt(system.microframeStart(packet.microframe))) {
-            dropTimes.push_back(*time);
+            drops.push_back({*time, int64_t(packet.frames)});
         }
     }
-    const Attribution attribution = AttributeSilences(result.loopback.silences, dropTimes);
+    const Attribution attribution = AttributeSilences(result.loopback, drops);
     result.repairedFrames = attribution.repairedFrames;
+    result.readBeforeRepairFrames = attribution.readBeforeRepairFrames;
     result.repairedStretches = attribution.repairedStretches;
     result.unexplainedSilence = attribution.unexplainedFrames;
     result.lateBusFrames = result.loopback.lateBusFrames + attribution.unwrittenFrames;

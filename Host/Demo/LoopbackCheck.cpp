@@ -45,6 +45,7 @@ void LoopbackCheck::startSegment(const InputLayout& layout)
     fHaveLatency = false;
     fSilence = 0;
     fSilenceEndsCycle = false;
+    fSegmentSilences = fResult.silences.size();
     fHaveLoopbackLatency = false;
 }
 
@@ -56,11 +57,42 @@ void LoopbackCheck::add(int64_t time, const float* samples, uint32_t frames)
     fSilenceEndsCycle = fSilence != 0;
 }
 
+bool LoopbackCheck::SilentOnePeriodEarlier(int64_t start, int64_t frames) const
+{
+    const int64_t period = fLayout.inputPeriod;
+    if (start + frames <= fFirstPlayedBack + period) {
+        return true;
+    }
+    const int64_t earlier = start - period;
+    for (size_t index = fResult.silences.size(); index-- > fSegmentSilences;) {
+        const SilentStretch& silence = fResult.silences[index];
+        if (silence.start + silence.frames < earlier) {
+            break;
+        }
+        if (silence.start <= earlier && earlier + frames <= silence.start + silence.frames) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void LoopbackCheck::closeSilence()
 {
-    const bool firstPeriod = fSilenceStart + fSilence <= fFirstPlayedBack + int64_t(fLayout.inputPeriod);
-    fResult.silences.push_back({fSilenceStart, fSilence, fSilenceEndsCycle && firstPeriod});
+    fResult.silences.push_back({fSilenceStart, fSilence, fSilenceEndsCycle,
+                                SilentOnePeriodEarlier(fSilenceStart, fSilence),
+                                fSilenceStart - int64_t(fLayout.inputPeriod)});
     fSilence = 0;
+}
+
+void LoopbackCheck::addLateBusFrame(int64_t time)
+{
+    ++fResult.lateBusFrames;
+    std::vector<FrameStretch>& stretches = fResult.lateBusStretches;
+    if (!stretches.empty() && stretches.back().start + stretches.back().frames == time) {
+        ++stretches.back().frames;
+    } else {
+        stretches.push_back({time, 1});
+    }
 }
 
 void LoopbackCheck::checkFrame(int64_t time, const float* frame)
@@ -89,7 +121,7 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     }
     const int64_t shift = latency - fLatency;
     if (IsOnePeriodOld(shift)) {
-        ++fResult.lateBusFrames;
+        addLateBusFrame(time);
         return;
     }
     if (shift > 0 && shift == fSilence) {

@@ -80,6 +80,10 @@ std::string FormatReport(const RunResult& r)
     text << "  injected:      " << r.dropsInjected << " (" << r.droppedFrames << " frames)\n";
     text << "  repaired:      " << r.repairedStretches << " stretches, " << r.repairedFrames
          << " frames of silence inserted\n";
+    if (r.readBeforeRepairFrames != 0) {
+        text << "  read early:    " << r.readBeforeRepairFrames
+             << " dropped frames read before their repair reached the plug-in (late bus)\n";
+    }
     text << "  skipped:       " << r.skippedFrames << " frames\n";
     text << "  in the log:    " << r.dropReports << " reports of dropped packets\n";
     if (r.unexplainedSilence != 0) {
