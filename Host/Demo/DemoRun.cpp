@@ -312,7 +312,8 @@ RunResult RunDemo(const DemoOptions& options)
             drops.push_back({*time, int64_t(packet.frames)});
         }
     }
-    const Attribution attribution = AttributeSilences(result.loopback, drops);
+    const std::vector<CyclePoint> cycles = recorder.cycles();
+    const Attribution attribution = AttributeSilences(result.loopback, drops, cycles);
     result.repairedFrames = attribution.repairedFrames;
     result.readBeforeRepairFrames = attribution.readBeforeRepairFrames;
     result.repairedStretches = attribution.repairedStretches;
@@ -320,13 +321,14 @@ RunResult RunDemo(const DemoOptions& options)
     result.lateBusFrames = result.loopback.lateBusFrames + attribution.unwrittenFrames;
     result.skippedFrames = result.headersOn ? 0 : std::min(result.loopback.lost, result.droppedFrames);
     result.lateFrames = result.timing.lateCycles * options.bufferFrames;
+    result.xrunSilenceFrames = attribution.xrunFrames;
     result.overruns = recorder.overruns();
 
     const LogScanResult scan = ScanLog(log.texts(DarwinTesting::LogSource::OSLog), result.dropsInjected != 0);
     result.unexpectedLogLines = scan.unexpected;
     result.dropReports = scan.dropReports;
 
-    DrawPlot(result.pngPath, PlotInput{result, recorder.sineTrace(), recorder.cycles()});
+    DrawPlot(result.pngPath, PlotInput{result, recorder.sineTrace(), cycles});
     Judge(result);
     return result;
 }

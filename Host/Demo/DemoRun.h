@@ -45,6 +45,8 @@ struct RunResult
     // the buffer held silence one period earlier.
     uint64_t lateBusFrames = 0;
     uint64_t lateFrames = 0;
+    // Of the late cycles' output, the frames that came back as silence.
+    uint64_t xrunSilenceFrames = 0;
     uint64_t overruns = 0;
     size_t dropReports = 0;
     size_t mirrorMismatches = 0;

@@ -87,9 +87,24 @@ int64_t LateFramesWithin(const std::vector<FrameStretch>& late, int64_t start, i
     return frames;
 }
 
+// Whether every played frame `silence` stands in for was output of a late cycle.
+bool WithinLateOutput(const SilentStretch& silence, const std::vector<CyclePoint>& cycles)
+{
+    int64_t covered = 0;
+    for (const CyclePoint& cycle : cycles) {
+        if (cycle.late && cycle.segment == silence.segment) {
+            covered += std::max<int64_t>(
+                0, std::min(silence.played + silence.frames, cycle.outputTime + int64_t(cycle.frames)) -
+                       std::max(silence.played, cycle.outputTime));
+        }
+    }
+    return covered == silence.frames;
+}
+
 } // namespace
 
-Attribution AttributeSilences(const LoopbackResult& loopback, const std::vector<ExpectedDrop>& drops)
+Attribution AttributeSilences(const LoopbackResult& loopback, const std::vector<ExpectedDrop>& drops,
+                              const std::vector<CyclePoint>& cycles)
 {
     Attribution attribution;
     const double distance = drops.empty() ? 0 : CommonDistance(loopback.silences, drops);
@@ -106,6 +121,8 @@ Attribution AttributeSilences(const LoopbackResult& loopback, const std::vector<
             silenceOfDrop[*drop] += silence.frames;
         } else if (staleRead) {
             attribution.unwrittenFrames += uint64_t(silence.frames);
+        } else if (WithinLateOutput(silence, cycles)) {
+            attribution.xrunFrames += uint64_t(silence.frames);
         } else {
             attribution.unexplainedFrames += uint64_t(silence.frames);
         }

@@ -6,9 +6,11 @@
 // distance most silences share with a drop. Silence no drop explains is either input read before it
 // reached the plug-in's buffer while that buffer still held silence one period earlier, or frames
 // lost. A dropped packet's frames that an IO cycle read before the repair reached the buffer come
-// back one period old instead of as silence: late bus writes, counted with the drop.
+// back one period old instead of as silence: late bus writes, counted with the drop. Output a late
+// cycle wrote after the device had sent its frames comes back as silence too: the xrun's cost.
 
 #include "LoopbackCheck.h"
+#include "TimingCheck.h"
 
 #include <cstdint>
 #include <vector>
@@ -30,10 +32,14 @@ struct Attribution
     uint64_t readBeforeRepairFrames = 0;
     // Silence read before the bus wrote it, where the buffer held silence one period earlier.
     uint64_t unwrittenFrames = 0;
+    // Silence in place of output that late cycles wrote too late.
+    uint64_t xrunFrames = 0;
     // Silence nothing explains: recorded frames replaced by it are lost.
     uint64_t unexplainedFrames = 0;
 };
 
-Attribution AttributeSilences(const LoopbackResult& loopback, const std::vector<ExpectedDrop>& drops);
+// `cycles`: the IO cycles, with the output each wrote and whether it was late.
+Attribution AttributeSilences(const LoopbackResult& loopback, const std::vector<ExpectedDrop>& drops,
+                              const std::vector<CyclePoint>& cycles);
 
 } // namespace Demo

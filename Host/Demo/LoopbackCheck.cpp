@@ -78,9 +78,9 @@ bool LoopbackCheck::SilentOnePeriodEarlier(int64_t start, int64_t frames) const
 
 void LoopbackCheck::closeSilence()
 {
-    fResult.silences.push_back({fSilenceStart, fSilence, fSilenceEndsCycle,
-                                SilentOnePeriodEarlier(fSilenceStart, fSilence),
-                                fSilenceStart - int64_t(fLayout.inputPeriod)});
+    fResult.silences.push_back(
+        {fSilenceStart, fSilence, fSilenceEndsCycle, SilentOnePeriodEarlier(fSilenceStart, fSilence),
+         fSilenceStart - int64_t(fLayout.inputPeriod), fResult.segments, fSilenceStart - fLatency});
     fSilence = 0;
 }
 

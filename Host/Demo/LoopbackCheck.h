@@ -45,6 +45,9 @@ struct SilentStretch
     bool silentPeriodBefore = false;
     // The input sample time one period earlier.
     int64_t periodEarlier = 0;
+    // The segment, and the first played frame the silence stands in for at the segment's latency.
+    uint32_t segment = 0;
+    int64_t played = 0;
 };
 
 struct LoopbackResult

@@ -105,7 +105,11 @@ std::string FormatReport(const RunResult& r)
     text << "IO cycles\n";
     text << "  cycles:        " << r.timing.cycles << ", wake-up lateness max "
          << Fixed(r.timing.wakeLatenessMaxUs, 0) << " µs\n";
-    text << "  xruns:         " << r.timing.lateCycles << " late cycles (" << r.lateFrames << " frames)\n";
+    text << "  xruns:         " << r.timing.lateCycles << " late cycles (" << r.lateFrames << " frames";
+    if (r.xrunSilenceFrames != 0) {
+        text << ", " << r.xrunSilenceFrames << " of them back as silence";
+    }
+    text << ")\n";
     if (r.lateBusFrames != 0) {
         text << "  late bus:      " << r.lateBusFrames
              << " input frames read before they reached the plug-in (an artefact of a busy machine)\n";

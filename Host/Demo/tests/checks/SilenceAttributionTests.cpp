@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -18,6 +19,9 @@ using Demo::ExpectedDrop;
 using Demo::FrameStretch;
 
 constexpr uint32_t kCycles = 100;
+// A cycle's output sample time is this far ahead of its input sample time: two buffers and both
+// safety offsets.
+constexpr int64_t kOutputAhead = 2 * int64_t(kBuffer) + 32;
 
 struct Row
 {
@@ -26,10 +30,13 @@ struct Row
     std::vector<FrameStretch> silences;
     std::vector<FrameStretch> stale;
     std::vector<ExpectedDrop> drops;
+    // Output sample times of cycles whose output came too late.
+    std::vector<int64_t> lateOutputs;
     uint64_t repaired;
     uint64_t readBeforeRepair;
     uint64_t unwritten;
     uint64_t unexplained;
+    uint64_t xrun;
 };
 
 void PrintTo(const Row& row, std::ostream* out)
@@ -64,11 +71,20 @@ TEST_P(SilenceAttribution, TellsDropsStaleReadsAndLossesApart)
     EXPECT_EQ(result.lost, 0u);
     EXPECT_EQ(result.duplicated, 0u);
     EXPECT_EQ(result.silences.size(), row.silences.size());
-    const Attribution attribution = Demo::AttributeSilences(result, row.drops);
+    std::vector<Demo::CyclePoint> cycles;
+    for (uint32_t index = 0; index < kCycles; ++index) {
+        // At a latency of 0 frames, output comes back at its own sample time.
+        const int64_t output = kSegmentStart + int64_t(index) * kBuffer + kOutputAhead;
+        const bool late =
+            std::find(row.lateOutputs.begin(), row.lateOutputs.end(), output) != row.lateOutputs.end();
+        cycles.push_back({0, 0, late, 1, output, kBuffer});
+    }
+    const Attribution attribution = Demo::AttributeSilences(result, row.drops, cycles);
     EXPECT_EQ(attribution.repairedFrames, row.repaired);
     EXPECT_EQ(attribution.readBeforeRepairFrames, row.readBeforeRepair);
     EXPECT_EQ(attribution.unwrittenFrames, row.unwritten);
     EXPECT_EQ(attribution.unexplainedFrames, row.unexplained);
+    EXPECT_EQ(attribution.xrunFrames, row.xrun);
 }
 
 // The newest packet of the cycle at 16362, a period after the segment's first cycle but within a
@@ -78,30 +94,42 @@ constexpr int64_t kLatePacket = CycleEnd(16362) - 6;
 constexpr int64_t kInside = CycleEnd(2 * int64_t(kPeriod)) - 200;
 constexpr int64_t kLast = CycleEnd(2 * int64_t(kPeriod)) - 6;
 
+// The output sample time of the cycle whose output holds `time`.
+constexpr int64_t OutputHolding(int64_t time)
+{
+    return CycleEnd(time - kOutputAhead) - kBuffer + kOutputAhead;
+}
+
+// Columns: silences, stale frames, drops, late cycles' outputs; then the frames repaired, read
+// before their repair, read before the bus wrote them, unexplained, and lost to xruns.
 const Row kRows[] = {
-    {"NewestPacketReadEarlyInTheFirstPeriod", {{kLatePacket, 6}}, {}, {}, 0, 0, 6, 0},
-    {"NewestPacketsReadEarlyAtTheStart", {{CycleEnd(9000) - 94, 94}}, {}, {}, 0, 0, 94, 0},
-    {"SilenceInsideACycle", {{kLatePacket - 100, 6}}, {}, {}, 0, 0, 0, 6},
-    {"SilenceAtACycleEndAfterTheFirstPeriod", {{kLast, 6}}, {}, {}, 0, 0, 0, 6},
-    {"SilenceWhereAPacketWasDropped", {{kInside, 6}}, {}, {{double(kInside), 6}}, 6, 0, 0, 0},
-    {"DroppedPacketReadBeforeItsRepair", {}, {{kLast - 10, 16}}, {{double(kLast), 6}}, 0, 6, 0, 0},
+    {"NewestPacketReadEarlyInTheFirstPeriod", {{kLatePacket, 6}}, {}, {}, {}, 0, 0, 6, 0, 0},
+    {"NewestPacketsReadEarlyAtTheStart", {{CycleEnd(9000) - 94, 94}}, {}, {}, {}, 0, 0, 94, 0, 0},
+    {"SilenceInsideACycle", {{kLatePacket - 100, 6}}, {}, {}, {}, 0, 0, 0, 6, 0},
+    {"SilenceAtACycleEndAfterTheFirstPeriod", {{kLast, 6}}, {}, {}, {}, 0, 0, 0, 6, 0},
+    {"SilenceWhereAPacketWasDropped", {{kInside, 6}}, {}, {{double(kInside), 6}}, {}, 6, 0, 0, 0, 0},
+    {"DroppedPacketReadBeforeItsRepair", {}, {{kLast - 10, 16}}, {{double(kLast), 6}}, {}, 0, 6, 0, 0, 0},
     // Two packets dropped and repaired elsewhere show where drops land; the third straddles a
     // cycle's end: its first frames were read before the repair, the rest came as its silence.
     {"DroppedPacketSplitByACycleEnd",
      {{kInside, 6}, {kInside - 1000, 6}, {kLast + 6, 2}},
      {{kLast - 10, 16}},
      {{double(kInside), 6}, {double(kInside - 1000), 6}, {double(kLast + 2), 6}},
+     {},
      14,
      4,
+     0,
      0,
      0},
     {"StaleReadWhereARepairWasAPeriodEarlier",
      {{kInside, 6}, {kInside + kPeriod, 4}},
      {{kInside + kPeriod + 4, 196}},
      {{double(kInside), 6}},
+     {},
      6,
      0,
      4,
+     0,
      0},
     // A packet dropped at a cycle's end, read before its repair; a period later the cycle's end is
     // read early again and returns that repair's silence.
@@ -109,11 +137,15 @@ const Row kRows[] = {
      {{kInside, 6}, {kInside - 1000, 6}, {kLast + kPeriod, 6}},
      {{kLast - 10, 16}},
      {{double(kInside), 6}, {double(kInside - 1000), 6}, {double(kLast), 6}},
+     {},
      12,
      6,
      6,
+     0,
      0},
-    {"StaleFramesNearNoDrop", {}, {{kLast - 10, 16}}, {{double(kInside), 6}}, 0, 0, 0, 0},
+    {"StaleFramesNearNoDrop", {}, {{kLast - 10, 16}}, {{double(kInside), 6}}, {}, 0, 0, 0, 0, 0},
+    {"SilenceWhereALateCycleOutputWas", {{kInside, 100}}, {}, {}, {OutputHolding(kInside)}, 0, 0, 0, 0, 100},
+    {"SilenceWhereOnTimeOutputWas", {{kInside, 100}}, {}, {}, {OutputHolding(kLast + 2000)}, 0, 0, 0, 100, 0},
 };
 
 std::string RowName(const testing::TestParamInfo<Row>& info)
