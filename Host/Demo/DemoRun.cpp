@@ -126,6 +126,10 @@ void Judge(RunResult& result)
              std::to_string(result.readBeforeRepairFrames) + " read before their repair) for " +
              std::to_string(result.droppedFrames) + " dropped");
     }
+    if (loopback.stoppedInputFrames != 0) {
+        fail(std::to_string(loopback.stoppedInputFrames) +
+             " recorded frames two or more input periods old: the input had stopped");
+    }
     if (result.unexplainedSilence != 0) {
         fail(std::to_string(result.unexplainedSilence) +
              " recorded frames replaced by silence no drop explains");

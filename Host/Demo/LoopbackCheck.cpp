@@ -21,12 +21,14 @@ constexpr int64_t kLoopbackSlack = 64;
 
 } // namespace
 
-// Only one period: a buffer position still two periods old was not rewritten for a whole period, and
-// the input had stopped, which no late bus write explains.
-bool LoopbackCheck::IsOnePeriodOld(int64_t shift) const
+int64_t LoopbackCheck::PeriodsOld(int64_t shift) const
 {
     const int64_t period = fLayout.inputPeriod;
-    return period != 0 && std::abs(shift - period) <= kLoopbackSlack;
+    if (period == 0 || shift < period - kLoopbackSlack) {
+        return 0;
+    }
+    const int64_t periods = (shift + kLoopbackSlack) / period;
+    return std::abs(shift - periods * period) <= kLoopbackSlack ? periods : 0;
 }
 
 LoopbackCheck::LoopbackCheck(const InputLayout& layout)
@@ -120,8 +122,13 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
         fFirstPlayedBack = time;
     }
     const int64_t shift = latency - fLatency;
-    if (IsOnePeriodOld(shift)) {
+    // One period old: the newest frames read before the bus wrote them. More: a buffer position not
+    // rewritten for a whole period, which no late bus write explains: the input had stopped.
+    if (const int64_t periods = PeriodsOld(shift); periods == 1) {
         addLateBusFrame(time);
+        return;
+    } else if (periods > 1) {
+        ++fResult.stoppedInputFrames;
         return;
     }
     if (shift > 0 && shift == fSilence) {

@@ -65,6 +65,9 @@ struct LoopbackResult
     // input period older, still in its buffer. A controller writes as the bus runs, so these are the
     // simulated bus falling behind on a busy machine.
     uint64_t lateBusFrames = 0;
+    // Frames two or more input periods old: the plug-in's buffer was not written for a whole
+    // period, the input had stopped.
+    uint64_t stoppedInputFrames = 0;
     std::vector<FrameStretch> lateBusStretches;
     // Silence the device's loopback inserted when it had no played frame waiting, which delays every
     // later frame by as much: nothing played is lost.
@@ -101,9 +104,10 @@ private:
     void compareChannels(int64_t played, const float* frame);
     void checkLoopbackChannels(int64_t time, const float* frame);
     void checkMixChannels(const float* frame);
-    // Whether a latency `shift` frames longer than the segment's names a frame one input period
-    // older: a position of the plug-in's input buffer read before it was written again.
-    bool IsOnePeriodOld(int64_t shift) const;
+    // How many whole input periods older than its place the frame a latency `shift` frames longer
+    // than the segment's names (0 for none): a position of the plug-in's input buffer read before
+    // it was written again.
+    int64_t PeriodsOld(int64_t shift) const;
 
     InputLayout fLayout;
     LoopbackResult fResult;

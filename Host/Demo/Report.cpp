@@ -114,6 +114,10 @@ std::string FormatReport(const RunResult& r)
         text << "  late bus:      " << r.lateBusFrames
              << " input frames read before they reached the plug-in (an artefact of a busy machine)\n";
     }
+    if (r.loopback.stoppedInputFrames != 0) {
+        text << "  input stopped: " << r.loopback.stoppedInputFrames
+             << " input frames two or more periods old (the plug-in's buffer was not written for a period)\n";
+    }
     if (r.overruns != 0) {
         text << "  recorder:      " << r.overruns << " cycles not recorded (the checker fell behind)\n";
     }

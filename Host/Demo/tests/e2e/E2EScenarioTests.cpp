@@ -172,6 +172,7 @@ TEST_P(E2EVerdict, StreamsAndPassesEveryCheck)
     EXPECT_EQ(result.loopback.lost, result.skippedFrames);
     EXPECT_EQ(result.loopback.duplicated, 0u);
     EXPECT_EQ(result.unexplainedSilence, 0u);
+    EXPECT_EQ(result.loopback.stoppedInputFrames, 0u);
     EXPECT_EQ(result.loopback.loopbackMismatches, 0u);
     EXPECT_EQ(result.loopback.playedChecksums, result.loopback.recordedChecksums);
     EXPECT_TRUE(result.unexpectedLogLines.empty()) << result.unexpectedLogLines.front();
