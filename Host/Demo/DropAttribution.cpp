@@ -18,20 +18,35 @@ constexpr int64_t kReach = 4 * 65536;
 // before their repair: the zero timestamps' error at a frame or two.
 constexpr int64_t kLateSlack = 2;
 
+// The drops, by time, from the first at or after `from`.
+std::vector<ExpectedDrop>::const_iterator DropsFrom(const std::vector<ExpectedDrop>& drops, double from)
+{
+    return std::lower_bound(drops.begin(), drops.end(), from,
+                            [](const ExpectedDrop& drop, double time) { return drop.time < time; });
+}
+
+// Calls `visit` with the distance from each drop within `reach` of a silence's start to it.
+template <typename Visit>
+void ForEachPair(const std::vector<SilentStretch>& silences, const std::vector<ExpectedDrop>& drops,
+                 double reach, Visit visit)
+{
+    for (const SilentStretch& silence : silences) {
+        const double start = double(silence.start);
+        for (auto drop = DropsFrom(drops, start - reach); drop != drops.end() && drop->time < start + reach;
+             ++drop) {
+            visit(start - drop->time);
+        }
+    }
+}
+
 // The distance most silence-drop pairs share: the bin most pairs fall near, then the median of the
-// pairs near it.
+// pairs near it. `drops` are in time order.
 double CommonDistance(const std::vector<SilentStretch>& silences, const std::vector<ExpectedDrop>& drops)
 {
     const auto bins = size_t(2 * kReach / kBin) + 1;
     std::vector<int> votes(bins, 0);
-    for (const SilentStretch& silence : silences) {
-        for (const ExpectedDrop& drop : drops) {
-            const double difference = double(silence.start) - drop.time;
-            if (std::abs(difference) < kReach) {
-                ++votes[size_t(std::lround((difference + kReach) / kBin))];
-            }
-        }
-    }
+    ForEachPair(silences, drops, double(kReach),
+                [&](double difference) { ++votes[size_t(std::lround((difference + kReach) / kBin))]; });
     size_t best = 0;
     int bestVotes = 0;
     for (size_t bin = 1; bin + 1 < bins; ++bin) {
@@ -46,14 +61,11 @@ double CommonDistance(const std::vector<SilentStretch>& silences, const std::vec
     }
     const double coarse = double(best) * kBin - kReach;
     std::vector<double> close;
-    for (const SilentStretch& silence : silences) {
-        for (const ExpectedDrop& drop : drops) {
-            const double difference = double(silence.start) - drop.time;
-            if (std::abs(difference - coarse) <= 1.5 * kBin) {
-                close.push_back(difference);
-            }
+    ForEachPair(silences, drops, double(kReach), [&](double difference) {
+        if (std::abs(difference - coarse) <= 1.5 * kBin) {
+            close.push_back(difference);
         }
-    }
+    });
     if (close.empty()) {
         return coarse;
     }
@@ -63,13 +75,15 @@ double CommonDistance(const std::vector<SilentStretch>& silences, const std::vec
 }
 
 // The drop nearest to where silence starting at `start` is expected of it, within the tolerance.
+// `drops` are in time order.
 std::optional<size_t> ExplainingDrop(int64_t start, const std::vector<ExpectedDrop>& drops, double distance)
 {
     const double expected = double(start) - distance;
     std::optional<size_t> nearest;
-    for (size_t index = 0; index < drops.size(); ++index) {
-        const double away = std::abs(drops[index].time - expected);
-        if (away <= kTolerance && (!nearest || away < std::abs(drops[*nearest].time - expected))) {
+    for (auto drop = DropsFrom(drops, expected - kTolerance);
+         drop != drops.end() && drop->time <= expected + kTolerance; ++drop) {
+        const auto index = size_t(drop - drops.begin());
+        if (!nearest || std::abs(drop->time - expected) < std::abs(drops[*nearest].time - expected)) {
             nearest = index;
         }
     }
@@ -103,9 +117,11 @@ bool WithinLateOutput(const SilentStretch& silence, const std::vector<CyclePoint
 
 } // namespace
 
-Attribution AttributeSilences(const LoopbackResult& loopback, const std::vector<ExpectedDrop>& drops,
+Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<ExpectedDrop> drops,
                               const std::vector<CyclePoint>& cycles)
 {
+    std::sort(drops.begin(), drops.end(),
+              [](const ExpectedDrop& one, const ExpectedDrop& other) { return one.time < other.time; });
     Attribution attribution;
     const double distance = drops.empty() ? 0 : CommonDistance(loopback.silences, drops);
     std::vector<int64_t> silenceOfDrop(drops.size(), 0);

@@ -39,7 +39,7 @@ struct Attribution
 };
 
 // `cycles`: the IO cycles, with the output each wrote and whether it was late.
-Attribution AttributeSilences(const LoopbackResult& loopback, const std::vector<ExpectedDrop>& drops,
+Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<ExpectedDrop> drops,
                               const std::vector<CyclePoint>& cycles);
 
 } // namespace Demo
