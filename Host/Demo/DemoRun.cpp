@@ -121,9 +121,14 @@ void Judge(RunResult& result)
     if (loopback.lost > result.skippedFrames) {
         fail(std::to_string(loopback.lost - result.skippedFrames) + " samples lost");
     }
-    if (result.headersOn && result.repairedFrames != result.droppedFrames) {
-        fail("repaired " + std::to_string(result.repairedFrames) + " frames for " +
+    if (result.headersOn && result.repairedFrames + result.readBeforeRepairFrames != result.droppedFrames) {
+        fail("repaired " + std::to_string(result.repairedFrames) + " frames (and " +
+             std::to_string(result.readBeforeRepairFrames) + " read before their repair) for " +
              std::to_string(result.droppedFrames) + " dropped");
+    }
+    if (loopback.stoppedInputFrames != 0) {
+        fail(std::to_string(loopback.stoppedInputFrames) +
+             " recorded frames two or more input periods old: the input had stopped");
     }
     if (result.unexplainedSilence != 0) {
         fail(std::to_string(result.unexplainedSilence) +
@@ -413,20 +418,23 @@ RunResult RunDemo(const DemoOptions& options, const Scenario& scenario)
     Recorder& recorder = recording.recorder(0);
     result.loopback = result.segments.front().loopback;
     result.timing = result.segments.front().timing;
-    std::vector<double> dropTimes;
+    std::vector<ExpectedDrop> drops;
     for (const DroppedPacket& packet : droppedPackets) {
         if (const std::optional<double> time =
                 recorder.sampleTimeAt(system.microframeStart(packet.microframe))) {
-            dropTimes.push_back(*time);
+            drops.push_back({*time, int64_t(packet.frames)});
         }
     }
-    const Attribution attribution = AttributeSilences(result.loopback.silences, dropTimes);
+    const std::vector<CyclePoint> cycles = recorder.cycles();
+    const Attribution attribution = AttributeSilences(result.loopback, drops, cycles);
     result.repairedFrames = attribution.repairedFrames;
+    result.readBeforeRepairFrames = attribution.readBeforeRepairFrames;
     result.repairedStretches = attribution.repairedStretches;
     result.unexplainedSilence = attribution.unexplainedFrames;
     result.lateBusFrames = result.loopback.lateBusFrames + attribution.unwrittenFrames;
     result.skippedFrames = result.headersOn ? 0 : std::min(result.loopback.lost, result.droppedFrames);
     result.lateFrames = result.timing.lateCycles * options.bufferFrames;
+    result.xrunSilenceFrames = attribution.xrunFrames;
     result.overruns = recorder.overruns();
 
     const std::vector<std::string> logLines = log.texts(DarwinTesting::LogSource::OSLog);
@@ -438,7 +446,7 @@ RunResult RunDemo(const DemoOptions& options, const Scenario& scenario)
     result.unexpectedLogLines = scan.unexpected;
     result.dropReports = scan.dropReports;
 
-    DrawPlot(result.pngPath, PlotInput{result, recorder.sineTrace(), recorder.cycles()});
+    DrawPlot(result.pngPath, PlotInput{result, recorder.sineTrace(), cycles});
     Judge(result);
     return result;
 }

@@ -66,13 +66,18 @@ struct RunResult
     // Silence in place of dropped frames (with headers), or dropped frames skipped (without).
     uint64_t repairedFrames = 0;
     uint64_t repairedStretches = 0;
+    // Dropped frames an IO cycle read before their repair reached the plug-in's buffer (with
+    // headers): they came back one period old, counted with the late bus writes.
+    uint64_t readBeforeRepairFrames = 0;
     uint64_t skippedFrames = 0;
-    // Silence no dropped packet explains, outside the plug-in buffer's first period: lost frames.
+    // Silence no dropped packet or read of the buffer before it was written explains: lost frames.
     uint64_t unexplainedSilence = 0;
-    // Input read before it reached the plug-in's buffer: frames one period old, or, in the
-    // buffer's first period, its initial zeros.
+    // Input read before it reached the plug-in's buffer: frames one period old, or silence where
+    // the buffer held silence one period earlier.
     uint64_t lateBusFrames = 0;
     uint64_t lateFrames = 0;
+    // Of the late cycles' output, the frames that came back as silence.
+    uint64_t xrunSilenceFrames = 0;
     uint64_t overruns = 0;
     size_t dropReports = 0;
     // Log lines of a repair the plug-in gave up because a header's running total did not add up.

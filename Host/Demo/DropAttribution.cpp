@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace Demo {
 
@@ -13,20 +14,39 @@ constexpr double kTolerance = 48;
 constexpr double kBin = 16;
 // The distances looked at: up to four of the largest input periods either way.
 constexpr int64_t kReach = 4 * 65536;
+// How far a dropped packet's frames may lie from where they are expected when counting those read
+// before their repair: the zero timestamps' error at a frame or two.
+constexpr int64_t kLateSlack = 2;
 
-// The distance most silence-drop pairs share.
-double CommonDistance(const std::vector<SilentStretch>& silences, const std::vector<double>& drops)
+// The drops, by time, from the first at or after `from`.
+std::vector<ExpectedDrop>::const_iterator DropsFrom(const std::vector<ExpectedDrop>& drops, double from)
+{
+    return std::lower_bound(drops.begin(), drops.end(), from,
+                            [](const ExpectedDrop& drop, double time) { return drop.time < time; });
+}
+
+// Calls `visit` with the distance from each drop within `reach` of a silence's start to it.
+template <typename Visit>
+void ForEachPair(const std::vector<SilentStretch>& silences, const std::vector<ExpectedDrop>& drops,
+                 double reach, Visit visit)
+{
+    for (const SilentStretch& silence : silences) {
+        const double start = double(silence.start);
+        for (auto drop = DropsFrom(drops, start - reach); drop != drops.end() && drop->time < start + reach;
+             ++drop) {
+            visit(start - drop->time);
+        }
+    }
+}
+
+// The distance most silence-drop pairs share: the bin most pairs fall near, then the median of the
+// pairs near it. `drops` are in time order.
+double CommonDistance(const std::vector<SilentStretch>& silences, const std::vector<ExpectedDrop>& drops)
 {
     const auto bins = size_t(2 * kReach / kBin) + 1;
     std::vector<int> votes(bins, 0);
-    for (const SilentStretch& silence : silences) {
-        for (const double drop : drops) {
-            const double difference = double(silence.start) - drop;
-            if (std::abs(difference) < kReach) {
-                ++votes[size_t(std::lround((difference + kReach) / kBin))];
-            }
-        }
-    }
+    ForEachPair(silences, drops, double(kReach),
+                [&](double difference) { ++votes[size_t(std::lround((difference + kReach) / kBin))]; });
     size_t best = 0;
     int bestVotes = 0;
     for (size_t bin = 1; bin + 1 < bins; ++bin) {
@@ -36,27 +56,102 @@ double CommonDistance(const std::vector<SilentStretch>& silences, const std::vec
             best = bin;
         }
     }
-    return double(best) * kBin - kReach;
+    if (bestVotes == 0) {
+        return 0;
+    }
+    const double coarse = double(best) * kBin - kReach;
+    std::vector<double> close;
+    ForEachPair(silences, drops, double(kReach), [&](double difference) {
+        if (std::abs(difference - coarse) <= 1.5 * kBin) {
+            close.push_back(difference);
+        }
+    });
+    if (close.empty()) {
+        return coarse;
+    }
+    const auto middle = close.begin() + std::ptrdiff_t(close.size() / 2);
+    std::nth_element(close.begin(), middle, close.end());
+    return *middle;
+}
+
+// The drop nearest to where silence starting at `start` is expected of it, within the tolerance.
+// `drops` are in time order.
+std::optional<size_t> ExplainingDrop(int64_t start, const std::vector<ExpectedDrop>& drops, double distance)
+{
+    const double expected = double(start) - distance;
+    std::optional<size_t> nearest;
+    for (auto drop = DropsFrom(drops, expected - kTolerance);
+         drop != drops.end() && drop->time <= expected + kTolerance; ++drop) {
+        const auto index = size_t(drop - drops.begin());
+        if (!nearest || std::abs(drop->time - expected) < std::abs(drops[*nearest].time - expected)) {
+            nearest = index;
+        }
+    }
+    return nearest;
+}
+
+// Late bus frames within [start, end).
+int64_t LateFramesWithin(const std::vector<FrameStretch>& late, int64_t start, int64_t end)
+{
+    int64_t frames = 0;
+    for (const FrameStretch& stretch : late) {
+        frames += std::max<int64_t>(0, std::min(end, stretch.start + stretch.frames) -
+                                           std::max(start, stretch.start));
+    }
+    return frames;
+}
+
+// Whether every played frame `silence` stands in for was output of a late cycle.
+bool WithinLateOutput(const SilentStretch& silence, const std::vector<CyclePoint>& cycles)
+{
+    int64_t covered = 0;
+    for (const CyclePoint& cycle : cycles) {
+        if (cycle.late && cycle.segment == silence.segment) {
+            covered += std::max<int64_t>(
+                0, std::min(silence.played + silence.frames, cycle.outputTime + int64_t(cycle.frames)) -
+                       std::max(silence.played, cycle.outputTime));
+        }
+    }
+    return covered == silence.frames;
 }
 
 } // namespace
 
-Attribution AttributeSilences(const std::vector<SilentStretch>& silences, const std::vector<double>& drops)
+Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<ExpectedDrop> drops,
+                              const std::vector<CyclePoint>& cycles)
 {
+    std::sort(drops.begin(), drops.end(),
+              [](const ExpectedDrop& one, const ExpectedDrop& other) { return one.time < other.time; });
     Attribution attribution;
-    const double distance = drops.empty() ? 0 : CommonDistance(silences, drops);
-    for (const SilentStretch& silence : silences) {
-        const double expected = double(silence.start) - distance;
-        const bool explained = std::any_of(
-            drops.begin(), drops.end(), [&](double drop) { return std::abs(drop - expected) <= kTolerance; });
-        if (explained) {
+    const double distance = drops.empty() ? 0 : CommonDistance(loopback.silences, drops);
+    std::vector<int64_t> silenceOfDrop(drops.size(), 0);
+    for (const SilentStretch& silence : loopback.silences) {
+        // A read before the bus wrote returns what the buffer held a period earlier: silence there,
+        // or a repair's silence (which that period's read may itself have missed).
+        const bool staleRead =
+            silence.newestOfCycle &&
+            (silence.silentPeriodBefore || ExplainingDrop(silence.periodEarlier, drops, distance));
+        if (const std::optional<size_t> drop = ExplainingDrop(silence.start, drops, distance)) {
             ++attribution.repairedStretches;
             attribution.repairedFrames += uint64_t(silence.frames);
-        } else if (silence.staleRead) {
+            silenceOfDrop[*drop] += silence.frames;
+        } else if (staleRead) {
             attribution.unwrittenFrames += uint64_t(silence.frames);
+        } else if (WithinLateOutput(silence, cycles)) {
+            attribution.xrunFrames += uint64_t(silence.frames);
         } else {
             attribution.unexplainedFrames += uint64_t(silence.frames);
         }
+    }
+    for (size_t index = 0; index < drops.size(); ++index) {
+        const int64_t missing = drops[index].frames - silenceOfDrop[index];
+        if (missing <= 0) {
+            continue;
+        }
+        const auto start = int64_t(std::lround(drops[index].time + distance));
+        const int64_t late = LateFramesWithin(loopback.lateBusStretches, start - kLateSlack,
+                                              start + drops[index].frames + kLateSlack);
+        attribution.readBeforeRepairFrames += uint64_t(std::min(late, missing));
     }
     return attribution;
 }

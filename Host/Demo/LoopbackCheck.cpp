@@ -21,12 +21,14 @@ constexpr int64_t kLoopbackSlack = 64;
 
 } // namespace
 
-// Only one period: a buffer position still two periods old was not rewritten for a whole period, and
-// the input had stopped, which no late bus write explains.
-bool LoopbackCheck::IsOnePeriodOld(int64_t shift) const
+int64_t LoopbackCheck::PeriodsOld(int64_t shift) const
 {
     const int64_t period = fLayout.inputPeriod;
-    return period != 0 && std::abs(shift - period) <= kLoopbackSlack;
+    if (period == 0 || shift < period - kLoopbackSlack) {
+        return 0;
+    }
+    const int64_t periods = (shift + kLoopbackSlack) / period;
+    return std::abs(shift - periods * period) <= kLoopbackSlack ? periods : 0;
 }
 
 LoopbackCheck::LoopbackCheck(const InputLayout& layout)
@@ -45,6 +47,7 @@ void LoopbackCheck::startSegment(const InputLayout& layout)
     fHaveLatency = false;
     fSilence = 0;
     fSilenceEndsCycle = false;
+    fSegmentSilences = fResult.silences.size();
     fHaveLoopbackLatency = false;
 }
 
@@ -56,11 +59,42 @@ void LoopbackCheck::add(int64_t time, const float* samples, uint32_t frames)
     fSilenceEndsCycle = fSilence != 0;
 }
 
+bool LoopbackCheck::SilentOnePeriodEarlier(int64_t start, int64_t frames) const
+{
+    const int64_t period = fLayout.inputPeriod;
+    if (start + frames <= fFirstPlayedBack + period) {
+        return true;
+    }
+    const int64_t earlier = start - period;
+    for (size_t index = fResult.silences.size(); index-- > fSegmentSilences;) {
+        const SilentStretch& silence = fResult.silences[index];
+        if (silence.start + silence.frames < earlier) {
+            break;
+        }
+        if (silence.start <= earlier && earlier + frames <= silence.start + silence.frames) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void LoopbackCheck::closeSilence()
 {
-    const bool firstPeriod = fSilenceStart + fSilence <= fFirstPlayedBack + int64_t(fLayout.inputPeriod);
-    fResult.silences.push_back({fSilenceStart, fSilence, fSilenceEndsCycle && firstPeriod});
+    fResult.silences.push_back(
+        {fSilenceStart, fSilence, fSilenceEndsCycle, SilentOnePeriodEarlier(fSilenceStart, fSilence),
+         fSilenceStart - int64_t(fLayout.inputPeriod), fResult.segments, fSilenceStart - fLatency});
     fSilence = 0;
+}
+
+void LoopbackCheck::addLateBusFrame(int64_t time)
+{
+    ++fResult.lateBusFrames;
+    std::vector<FrameStretch>& stretches = fResult.lateBusStretches;
+    if (!stretches.empty() && stretches.back().start + stretches.back().frames == time) {
+        ++stretches.back().frames;
+    } else {
+        stretches.push_back({time, 1});
+    }
 }
 
 void LoopbackCheck::checkFrame(int64_t time, const float* frame)
@@ -88,8 +122,13 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
         fFirstPlayedBack = time;
     }
     const int64_t shift = latency - fLatency;
-    if (IsOnePeriodOld(shift)) {
-        ++fResult.lateBusFrames;
+    // One period old: the newest frames read before the bus wrote them. More: a buffer position not
+    // rewritten for a whole period, which no late bus write explains: the input had stopped.
+    if (const int64_t periods = PeriodsOld(shift); periods == 1) {
+        addLateBusFrame(time);
+        return;
+    } else if (periods > 1) {
+        ++fResult.stoppedInputFrames;
         return;
     }
     if (shift > 0 && shift == fSilence) {

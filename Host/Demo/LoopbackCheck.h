@@ -6,6 +6,7 @@
 // frame and summed into per-channel checksums. A run is cut into segments wherever audio starts
 // again (a rate change, a wake, a re-plug), since sample time starts again there.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -23,16 +24,30 @@ struct InputLayout
     uint32_t inputPeriod = 0;
 };
 
-// Silence in place of recorded frames, at the input sample time where it starts.
+// Frames in a row, from the input sample time where they start.
+struct FrameStretch
+{
+    int64_t start;
+    int64_t frames;
+};
+
+// Silence in place of recorded frames.
 struct SilentStretch
 {
     int64_t start;
     int64_t frames;
-    // The newest frames of an IO cycle, within one input period of the first played frame coming
-    // back: what the plug-in's buffer held there one period earlier was itself silence, so frames
-    // read before the bus had written them come back as silence rather than as played frames one
-    // period old.
-    bool staleRead = false;
+    // The newest frames of an IO cycle: up to its end, or followed there only by frames one period
+    // old. Read before the bus had written them, they come back as what the plug-in's buffer held
+    // one period earlier, which may have been silence.
+    bool newestOfCycle = false;
+    // The buffer held silence one period earlier: before the first played frame came back, or
+    // where silence was recorded then.
+    bool silentPeriodBefore = false;
+    // The input sample time one period earlier.
+    int64_t periodEarlier = 0;
+    // The segment, and the first played frame the silence stands in for at the segment's latency.
+    uint32_t segment = 0;
+    int64_t played = 0;
 };
 
 struct LoopbackResult
@@ -50,6 +65,10 @@ struct LoopbackResult
     // input period older, still in its buffer. A controller writes as the bus runs, so these are the
     // simulated bus falling behind on a busy machine.
     uint64_t lateBusFrames = 0;
+    // Frames two or more input periods old: the plug-in's buffer was not written for a whole
+    // period, the input had stopped.
+    uint64_t stoppedInputFrames = 0;
+    std::vector<FrameStretch> lateBusStretches;
     // Silence the device's loopback inserted when it had no played frame waiting, which delays every
     // later frame by as much: nothing played is lost.
     uint64_t loopbackUnderrunFrames = 0;
@@ -78,13 +97,17 @@ public:
 
 private:
     void checkFrame(int64_t time, const float* frame);
+    void addLateBusFrame(int64_t time);
     void closeSilence();
+    // Whether the input one period before [start, start + frames) was silence too.
+    bool SilentOnePeriodEarlier(int64_t start, int64_t frames) const;
     void compareChannels(int64_t played, const float* frame);
     void checkLoopbackChannels(int64_t time, const float* frame);
     void checkMixChannels(const float* frame);
-    // Whether a latency `shift` frames longer than the segment's names a frame one input period
-    // older: a position of the plug-in's input buffer read before it was written again.
-    bool IsOnePeriodOld(int64_t shift) const;
+    // How many whole input periods older than its place the frame a latency `shift` frames longer
+    // than the segment's names (0 for none): a position of the plug-in's input buffer read before
+    // it was written again.
+    int64_t PeriodsOld(int64_t shift) const;
 
     InputLayout fLayout;
     LoopbackResult fResult;
@@ -96,6 +119,8 @@ private:
     int64_t fSilence = 0;
     // Whether the silence running now reached the last frame of a cycle.
     bool fSilenceEndsCycle = false;
+    // The segment's silences start at this index of the result's.
+    size_t fSegmentSilences = 0;
     bool fHaveLoopbackLatency = false;
     int64_t fLoopbackLatency = 0;
 };

@@ -28,7 +28,7 @@ Recorder::Recorder(uint32_t maxChannels, uint32_t maxBufferFrames, uint32_t rate
     : fMaxSamples(maxChannels * maxBufferFrames), fRate(rate),
       fCycles(RingCapacity(rate, maxBufferFrames),
               [&](CycleSlot& slot) { slot.samples.resize(size_t(maxChannels) * maxBufferFrames); }),
-      fTimings(RingCapacity(192000, kSmallestBuffer), [](IOCycleTiming&) {}), fWorker([this] { work(); })
+      fTimings(RingCapacity(192000, kSmallestBuffer), [](TimingSlot&) {}), fWorker([this] { work(); })
 {}
 
 Recorder::~Recorder()
@@ -80,6 +80,8 @@ void Recorder::onCycle(const AudioServerPlugInIOCycleInfo& cycle, const std::vec
     const uint32_t frames = cycle.mNominalIOBufferFrameSize;
     const uint32_t rate = fRate.load(std::memory_order_relaxed);
     const auto outputTime = int64_t(cycle.mOutputTime.mSampleTime);
+    fCycleOutputTime = outputTime;
+    fCycleFrames = frames;
     if (!outputs.empty() && frames != 0) {
         std::vector<UInt8>& bytes = outputs.front().fBytes;
         const uint32_t channels = uint32_t(bytes.size() / sizeof(float) / frames);
@@ -112,12 +114,12 @@ void Recorder::onCycle(const AudioServerPlugInIOCycleInfo& cycle, const std::vec
 
 void Recorder::onTiming(const IOCycleTiming& timing)
 {
-    IOCycleTiming* slot = fTimings.claim();
+    TimingSlot* slot = fTimings.claim();
     if (slot == nullptr) {
         fOverruns.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    *slot = timing;
+    *slot = {timing, fCycleOutputTime, fCycleFrames};
     fTimings.publish();
     fHandedOver.fetch_add(1, std::memory_order_release);
 }
@@ -147,8 +149,8 @@ bool Recorder::takeOne()
         ++fTaken;
         return true;
     }
-    if (const IOCycleTiming* timing = fTimings.front()) {
-        fTiming.add(*timing);
+    if (const TimingSlot* timing = fTimings.front()) {
+        fTiming.add(timing->timing, timing->outputTime, timing->frames);
         fTimings.pop();
         ++fTaken;
         return true;

@@ -69,6 +69,14 @@ private:
         std::vector<float> samples;
     };
 
+    // A cycle's timing with the output it wrote.
+    struct TimingSlot
+    {
+        IOCycleTiming timing;
+        int64_t outputTime;
+        uint32_t frames;
+    };
+
     void onCycle(const AudioServerPlugInIOCycleInfo& cycle, const std::vector<IOBuffer>& inputs,
                  std::vector<IOBuffer>& outputs);
     void onTiming(const IOCycleTiming& timing);
@@ -78,7 +86,10 @@ private:
     uint32_t fMaxSamples;
     std::atomic<uint32_t> fRate;
     SpscRing<CycleSlot> fCycles;
-    SpscRing<IOCycleTiming> fTimings;
+    SpscRing<TimingSlot> fTimings;
+    // The output of the cycle running on the IO thread, for its timing.
+    int64_t fCycleOutputTime = 0;
+    uint32_t fCycleFrames = 0;
     std::atomic<uint64_t> fOverruns{0};
     std::atomic<uint64_t> fHandedOver{0};
     // The input sample time of the last cycle handed over (IO thread).

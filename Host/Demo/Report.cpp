@@ -80,6 +80,10 @@ std::string FormatReport(const RunResult& r)
     text << "  injected:      " << r.dropsInjected << " (" << r.droppedFrames << " frames)\n";
     text << "  repaired:      " << r.repairedStretches << " stretches, " << r.repairedFrames
          << " frames of silence inserted\n";
+    if (r.readBeforeRepairFrames != 0) {
+        text << "  read early:    " << r.readBeforeRepairFrames
+             << " dropped frames read before their repair reached the plug-in (late bus)\n";
+    }
     text << "  skipped:       " << r.skippedFrames << " frames\n";
     text << "  in the log:    " << r.dropReports << " reports of dropped packets\n";
     if (r.unexplainedSilence != 0) {
@@ -101,10 +105,18 @@ std::string FormatReport(const RunResult& r)
     text << "IO cycles\n";
     text << "  cycles:        " << r.timing.cycles << ", wake-up lateness max "
          << Fixed(r.timing.wakeLatenessMaxUs, 0) << " µs\n";
-    text << "  xruns:         " << r.timing.lateCycles << " late cycles (" << r.lateFrames << " frames)\n";
+    text << "  xruns:         " << r.timing.lateCycles << " late cycles (" << r.lateFrames << " frames";
+    if (r.xrunSilenceFrames != 0) {
+        text << ", " << r.xrunSilenceFrames << " of them back as silence";
+    }
+    text << ")\n";
     if (r.lateBusFrames != 0) {
         text << "  late bus:      " << r.lateBusFrames
              << " input frames read before they reached the plug-in (an artefact of a busy machine)\n";
+    }
+    if (r.loopback.stoppedInputFrames != 0) {
+        text << "  input stopped: " << r.loopback.stoppedInputFrames
+             << " input frames two or more periods old (the plug-in's buffer was not written for a period)\n";
     }
     if (r.overruns != 0) {
         text << "  recorder:      " << r.overruns << " cycles not recorded (the checker fell behind)\n";

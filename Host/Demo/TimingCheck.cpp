@@ -41,9 +41,10 @@ std::optional<double> MedianSlope(const ZeroTimeStampPoint* first, const ZeroTim
 
 } // namespace
 
-void TimingCheck::add(const IOCycleTiming& timing)
+void TimingCheck::add(const IOCycleTiming& timing, int64_t outputTime, uint32_t frames)
 {
-    fCycles.push_back({timing.fScheduled, int64_t(timing.fWoke) - int64_t(timing.fScheduled), timing.Late()});
+    fCycles.push_back({timing.fScheduled, int64_t(timing.fWoke) - int64_t(timing.fScheduled), timing.Late(),
+                       fSegment, outputTime, frames});
     const bool known = timing.fZeroHostTime != 0;
     const bool fresh = fStamps.empty() || fStamps.back().segment != fSegment ||
                        fStamps.back().hostTime != timing.fZeroHostTime;

@@ -26,6 +26,10 @@ struct CyclePoint
     uint64_t scheduled;
     int64_t wakeLatenessNs;
     bool late;
+    // The segment, and the output sample time and frames the cycle wrote.
+    uint32_t segment;
+    int64_t outputTime;
+    uint32_t frames;
 };
 
 struct TimingResult
@@ -49,7 +53,8 @@ class TimingCheck
 {
 public:
     void startSegment() { ++fSegment; }
-    void add(const IOCycleTiming& timing);
+    // A cycle's timing, with the output sample time and frames it wrote.
+    void add(const IOCycleTiming& timing, int64_t outputTime, uint32_t frames);
 
     // `nanosecondsPerFrame`: the true pace of a device frame in host time.
     TimingResult result(double nanosecondsPerFrame) const;

@@ -1,6 +1,6 @@
-// Recorded silence, cycle by cycle through the loopback check, and what explains it: a dropped
-// packet, input read before the bus wrote it while the plug-in's buffer still held silence from the
-// stream's start, or nothing (frames lost).
+// Recorded silence and stale frames, cycle by cycle through the loopback check, and what explains
+// them: a dropped packet (repaired, or read before its repair), input read before the bus wrote it
+// where the plug-in's buffer held silence one period earlier, or nothing (frames lost).
 
 #include "Recording.h"
 
@@ -8,26 +8,35 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
 
 using namespace DemoTesting;
 using Demo::Attribution;
+using Demo::ExpectedDrop;
+using Demo::FrameStretch;
 
-constexpr uint32_t kCycles = 80;
+constexpr uint32_t kCycles = 100;
+// A cycle's output sample time is this far ahead of its input sample time: two buffers and both
+// safety offsets.
+constexpr int64_t kOutputAhead = 2 * int64_t(kBuffer) + 32;
 
 struct Row
 {
     const char* name;
-    // Input sample time and length of the silence recorded in place of played frames.
-    int64_t silenceStart;
-    int64_t silenceFrames;
-    // Input sample times where the run expects dropped packets.
-    std::vector<double> drops;
+    // Silence recorded in place of played frames, and played frames recorded one period old.
+    std::vector<FrameStretch> silences;
+    std::vector<FrameStretch> stale;
+    std::vector<ExpectedDrop> drops;
+    // Output sample times of cycles whose output came too late.
+    std::vector<int64_t> lateOutputs;
     uint64_t repaired;
+    uint64_t readBeforeRepair;
     uint64_t unwritten;
     uint64_t unexplained;
+    uint64_t xrun;
 };
 
 void PrintTo(const Row& row, std::ostream* out)
@@ -35,21 +44,14 @@ void PrintTo(const Row& row, std::ostream* out)
     *out << row.name;
 }
 
-// A recording at a latency of 0 frames with the row's silence in it.
-Attribution Attribute(const Row& row)
+bool Within(const std::vector<FrameStretch>& stretches, int64_t time)
 {
-    const Demo::LoopbackResult result = Record(
-        [&](int64_t time) -> std::optional<int64_t> {
-            if (time >= row.silenceStart && time < row.silenceStart + row.silenceFrames) {
-                return std::nullopt;
-            }
-            return time;
-        },
-        kCycles);
-    EXPECT_EQ(result.lost, 0u);
-    EXPECT_EQ(result.duplicated, 0u);
-    EXPECT_EQ(result.silences.size(), 1u);
-    return Demo::AttributeSilences(result.silences, row.drops);
+    for (const FrameStretch& stretch : stretches) {
+        if (time >= stretch.start && time < stretch.start + stretch.frames) {
+            return true;
+        }
+    }
+    return false;
 }
 
 class SilenceAttribution : public testing::TestWithParam<Row>
@@ -58,22 +60,92 @@ class SilenceAttribution : public testing::TestWithParam<Row>
 TEST_P(SilenceAttribution, TellsDropsStaleReadsAndLossesApart)
 {
     const Row& row = GetParam();
-    const Attribution attribution = Attribute(row);
+    const Demo::LoopbackResult result = Record(
+        [&](int64_t time) -> std::optional<int64_t> {
+            if (Within(row.silences, time)) {
+                return std::nullopt;
+            }
+            return Within(row.stale, time) ? time - kPeriod : time;
+        },
+        kCycles);
+    EXPECT_EQ(result.lost, 0u);
+    EXPECT_EQ(result.duplicated, 0u);
+    EXPECT_EQ(result.silences.size(), row.silences.size());
+    std::vector<Demo::CyclePoint> cycles;
+    for (uint32_t index = 0; index < kCycles; ++index) {
+        // At a latency of 0 frames, output comes back at its own sample time.
+        const int64_t output = kSegmentStart + int64_t(index) * kBuffer + kOutputAhead;
+        const bool late =
+            std::find(row.lateOutputs.begin(), row.lateOutputs.end(), output) != row.lateOutputs.end();
+        cycles.push_back({0, 0, late, 1, output, kBuffer});
+    }
+    const Attribution attribution = Demo::AttributeSilences(result, row.drops, cycles);
     EXPECT_EQ(attribution.repairedFrames, row.repaired);
+    EXPECT_EQ(attribution.readBeforeRepairFrames, row.readBeforeRepair);
     EXPECT_EQ(attribution.unwrittenFrames, row.unwritten);
     EXPECT_EQ(attribution.unexplainedFrames, row.unexplained);
+    EXPECT_EQ(attribution.xrunFrames, row.xrun);
 }
 
 // The newest packet of the cycle at 16362, a period after the segment's first cycle but within a
 // period of the first played frame, read before the bus wrote it: silence one period old.
 constexpr int64_t kLatePacket = CycleEnd(16362) - 6;
+// A packet inside a cycle well after the buffer was first written, and the cycle's last packet.
+constexpr int64_t kInside = CycleEnd(2 * int64_t(kPeriod)) - 200;
+constexpr int64_t kLast = CycleEnd(2 * int64_t(kPeriod)) - 6;
 
+// The output sample time of the cycle whose output holds `time`.
+constexpr int64_t OutputHolding(int64_t time)
+{
+    return CycleEnd(time - kOutputAhead) - kBuffer + kOutputAhead;
+}
+
+// Columns: silences, stale frames, drops, late cycles' outputs; then the frames repaired, read
+// before their repair, read before the bus wrote them, unexplained, and lost to xruns.
 const Row kRows[] = {
-    {"NewestPacketReadEarlyInTheFirstPeriod", kLatePacket, 6, {}, 0, 6, 0},
-    {"NewestPacketsReadEarlyAtTheStart", CycleEnd(9000) - 94, 94, {}, 0, 94, 0},
-    {"SilenceInsideACycle", kLatePacket - 100, 6, {}, 0, 0, 6},
-    {"SilenceAtACycleEndAfterTheFirstPeriod", CycleEnd(kFirstPlayedBack + kPeriod + 600) - 6, 6, {}, 0, 0, 6},
-    {"SilenceWhereAPacketWasDropped", kLatePacket - 100, 6, {double(kLatePacket - 100)}, 6, 0, 0},
+    {"NewestPacketReadEarlyInTheFirstPeriod", {{kLatePacket, 6}}, {}, {}, {}, 0, 0, 6, 0, 0},
+    {"NewestPacketsReadEarlyAtTheStart", {{CycleEnd(9000) - 94, 94}}, {}, {}, {}, 0, 0, 94, 0, 0},
+    {"SilenceInsideACycle", {{kLatePacket - 100, 6}}, {}, {}, {}, 0, 0, 0, 6, 0},
+    {"SilenceAtACycleEndAfterTheFirstPeriod", {{kLast, 6}}, {}, {}, {}, 0, 0, 0, 6, 0},
+    {"SilenceWhereAPacketWasDropped", {{kInside, 6}}, {}, {{double(kInside), 6}}, {}, 6, 0, 0, 0, 0},
+    {"DroppedPacketReadBeforeItsRepair", {}, {{kLast - 10, 16}}, {{double(kLast), 6}}, {}, 0, 6, 0, 0, 0},
+    // Two packets dropped and repaired elsewhere show where drops land; the third straddles a
+    // cycle's end: its first frames were read before the repair, the rest came as its silence.
+    {"DroppedPacketSplitByACycleEnd",
+     {{kInside, 6}, {kInside - 1000, 6}, {kLast + 6, 2}},
+     {{kLast - 10, 16}},
+     {{double(kInside), 6}, {double(kInside - 1000), 6}, {double(kLast + 2), 6}},
+     {},
+     14,
+     4,
+     0,
+     0,
+     0},
+    {"StaleReadWhereARepairWasAPeriodEarlier",
+     {{kInside, 6}, {kInside + kPeriod, 4}},
+     {{kInside + kPeriod + 4, 196}},
+     {{double(kInside), 6}},
+     {},
+     6,
+     0,
+     4,
+     0,
+     0},
+    // A packet dropped at a cycle's end, read before its repair; a period later the cycle's end is
+    // read early again and returns that repair's silence.
+    {"StaleReadOfARepairNoReadSaw",
+     {{kInside, 6}, {kInside - 1000, 6}, {kLast + kPeriod, 6}},
+     {{kLast - 10, 16}},
+     {{double(kInside), 6}, {double(kInside - 1000), 6}, {double(kLast), 6}},
+     {},
+     12,
+     6,
+     6,
+     0,
+     0},
+    {"StaleFramesNearNoDrop", {}, {{kLast - 10, 16}}, {{double(kInside), 6}}, {}, 0, 0, 0, 0, 0},
+    {"SilenceWhereALateCycleOutputWas", {{kInside, 100}}, {}, {}, {OutputHolding(kInside)}, 0, 0, 0, 0, 100},
+    {"SilenceWhereOnTimeOutputWas", {{kInside, 100}}, {}, {}, {OutputHolding(kLast + 2000)}, 0, 0, 0, 100, 0},
 };
 
 std::string RowName(const testing::TestParamInfo<Row>& info)

@@ -64,7 +64,7 @@ TimingResult Check(const Drift& drift, uint32_t periods, Disturbance disturbance
         cycle.fWoke = truth;
         cycle.fZeroSampleTime = sampleTime;
         cycle.fZeroHostTime = filter.LastZeroHostTime();
-        check.add(cycle);
+        check.add(cycle, int64_t(sampleTime), kPeriod);
     }
     return check.result(nanosecondsPerFrame);
 }

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -172,16 +173,18 @@ TEST_P(E2EVerdict, StreamsAndPassesEveryCheck)
     EXPECT_EQ(result.loopback.lost, result.skippedFrames);
     EXPECT_EQ(result.loopback.duplicated, 0u);
     EXPECT_EQ(result.unexplainedSilence, 0u);
+    EXPECT_EQ(result.loopback.stoppedInputFrames, 0u);
     EXPECT_EQ(result.loopback.loopbackMismatches, 0u);
     EXPECT_EQ(result.loopback.playedChecksums, result.loopback.recordedChecksums);
     EXPECT_TRUE(result.unexpectedLogLines.empty()) << result.unexpectedLogLines.front();
     if (options.driftPpm == 0 && options.busDeviationPpm == 0) {
         EXPECT_LE(result.timing.jitterMaxUs, 100);
     } else {
+        EXPECT_GT(result.timing.estimatedRate, 0);
         EXPECT_LE(std::abs(result.timing.rateErrorPpm), 5);
     }
     if (result.headersOn) {
-        EXPECT_EQ(result.repairedFrames, result.droppedFrames);
+        EXPECT_EQ(result.repairedFrames + result.readBeforeRepairFrames, result.droppedFrames);
     }
     EXPECT_TRUE(result.pass) << result.reason;
 }
@@ -225,12 +228,58 @@ std::string RowName(const testing::TestParamInfo<Row>& info)
 
 INSTANTIATE_TEST_SUITE_P(Rows, E2EScenario, testing::ValuesIn(kRows), RowName);
 
-// Held back until the chain mends what these rows find, each seen in their reports: with headers
-// version 2 a dropped packet is repaired together with the good packet after it (twice the
-// silence, that packet's frames lost), and at 5 % stretches of frames come back twice; now and
-// then, on either driver and without drops, one packet's frames come back as silence; with drift
-// the zero timestamps' rate misses the device's by more than 5 ppm over a 10 s run. Run them with
+// What still keeps a row's verdict back, found in the rows' runs; run them with
 // --gtest_also_run_disabled_tests.
-INSTANTIATE_TEST_SUITE_P(DISABLED_ChainFaults, E2EVerdict, testing::ValuesIn(kRows), RowName);
+enum class HeldBack
+{
+    // The driver extension predicts each output block's host time from its frame clock some 275
+    // frames ahead; now and then a prediction strays by hundreds of microseconds, up to a frame
+    // (block-to-block steps of 19 and 21 ms in place of 20). The zero timestamps taken from such a
+    // block stray beyond the ±100 µs that rows without drift require; with drift, the filter takes
+    // the stray time as it stands and its average then swings for seconds, so that the rate over
+    // the run's second half can miss the device's by more than 5 ppm.
+    DextBlockHostTimes,
+    // "!!! Isoc out request N[0] request count is 0!" from the driver extension at 5 % drops, when
+    // a dropped stretch crosses a request boundary (seen too after a bus stall of tens of ms in
+    // rows without drops); frames then come back twice.
+    DextRequestCountIsZero,
+    // "UpdateFrameTimestamps FAIL" from the kernel extension on a loaded machine, and at +100 ppm
+    // zero timestamps milliseconds off.
+    KextFrameTimestamps,
+};
+
+HeldBack HeldBackBy(const Row& row)
+{
+    if (row.options.model == Model::Wrenlet && row.options.driver != DriverChoice::Dext) {
+        return HeldBack::KextFrameTimestamps;
+    }
+    return std::string(row.name) == "DropsV2FivePercent" ? HeldBack::DextRequestCountIsZero
+                                                         : HeldBack::DextBlockHostTimes;
+}
+
+// The verdict's rows held back by `heldBack`. The plug-in's zero-time filter follows a drifting
+// device only after some 9 s, and the rate is judged over the second half of a run: rows with
+// drift stream 20 s.
+std::vector<Row> VerdictRows(HeldBack heldBack)
+{
+    std::vector<Row> rows;
+    for (Row row : kRows) {
+        if (HeldBackBy(row) != heldBack) {
+            continue;
+        }
+        if (row.options.driftPpm != 0 || row.options.busDeviationPpm != 0) {
+            row.options.durationSeconds = 20;
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(DISABLED_DextBlockHostTimes, E2EVerdict,
+                         testing::ValuesIn(VerdictRows(HeldBack::DextBlockHostTimes)), RowName);
+INSTANTIATE_TEST_SUITE_P(DISABLED_DextRequestCountIsZero, E2EVerdict,
+                         testing::ValuesIn(VerdictRows(HeldBack::DextRequestCountIsZero)), RowName);
+INSTANTIATE_TEST_SUITE_P(DISABLED_KextFrameTimestamps, E2EVerdict,
+                         testing::ValuesIn(VerdictRows(HeldBack::KextFrameTimestamps)), RowName);
 
 } // namespace
