@@ -2,8 +2,9 @@
 // itself, and packets the bus loses in bursts, with and without streaming headers. Each row
 // streams a few seconds per segment on the real clock through the whole chain.
 
+#include "E2ERun.h"
+
 #include <DemoRun.h>
-#include <Report.h>
 #include <SimulatedSystem.h>
 
 #include <KorvanInterface/Identity.h>
@@ -11,8 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <numeric>
 #include <string>
 
@@ -37,14 +36,9 @@ DemoOptions Options(Model model, DriverChoice driver, uint8_t headers, uint32_t 
     return options;
 }
 
-RunResult Stream(const std::string& name, DemoOptions options, const Scenario& scenario)
+RunResult Stream(const std::string& name, const DemoOptions& options, const Scenario& scenario)
 {
-    options.outputFolder = testing::TempDir() + "e2e/" + name;
-    std::filesystem::remove_all(options.outputFolder);
-    RunResult result = Demo::RunDemo(options, scenario);
-    const std::string report = Demo::FormatReport(result);
-    std::ofstream(options.outputFolder + "/report.txt") << report;
-    std::printf("%s", report.c_str());
+    RunResult result = E2E::StreamRow(name, options, scenario);
     for (size_t index = 0; index < result.segments.size(); ++index) {
         const Demo::SegmentResult& segment = result.segments[index];
         std::printf("segment %zu: %u Hz, %u inputs, %llu frames compared, %llu lost, %llu duplicated, "
@@ -53,9 +47,6 @@ RunResult Stream(const std::string& name, DemoOptions options, const Scenario& s
                     (unsigned long long)segment.loopback.framesCompared,
                     (unsigned long long)segment.loopback.lost,
                     (unsigned long long)segment.loopback.duplicated, segment.timing.jitterMaxUs);
-    }
-    if (result.pass) {
-        std::filesystem::remove(result.wavPath);
     }
     return result;
 }

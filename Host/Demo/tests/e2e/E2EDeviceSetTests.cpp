@@ -11,6 +11,8 @@
 #include <KorvanInterface/Identity.h>
 #include <VorkAllocationCounter.h>
 
+#include "E2EWait.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,6 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using E2E::Eventually;
 using KorvanInterface::Model;
 
 constexpr double kDeviceSeconds = 10;
@@ -31,26 +34,6 @@ constexpr uint32_t kBuffer = 512;
 constexpr UInt32 kClient = 11;
 // Cycles before the count starts: the first ones set up what streaming keeps.
 constexpr UInt64 kSettlingCycles = 10;
-
-template <typename Predicate>
-bool Eventually(Predicate predicate, std::chrono::milliseconds limit = 15s)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!predicate()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-std::string Lowercase(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
-}
 
 // One plugged-in device streaming into its own recorder.
 struct Streamed
@@ -82,7 +65,7 @@ protected:
         settings.serial = serial;
         settings.headerVersion = headers;
         Streamed streamed{port, model, system->plugIn(port, settings), 0, nullptr};
-        const auto found = Demo::WaitForDevice(host, Lowercase(serial), kDeviceSeconds);
+        const auto found = Demo::WaitForDevice(host, E2E::UidOfSerial(serial), kDeviceSeconds);
         if (!found || !Demo::SetNominalRate(host, *found, kRate, kDeviceSeconds)) {
             return false;
         }

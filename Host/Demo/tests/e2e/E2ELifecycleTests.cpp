@@ -9,6 +9,8 @@
 #include <KorvanInterface/Descriptors.h>
 #include <KorvanInterface/Identity.h>
 
+#include "E2EWait.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using E2E::Eventually;
 using KorvanInterface::Model;
 
 constexpr uint8_t kPort = 2;
@@ -26,19 +29,6 @@ constexpr UInt32 kClient = 7;
 constexpr double kDeviceSeconds = 10;
 constexpr uint32_t kRate = 48000;
 constexpr uint32_t kBuffer = 512;
-
-template <typename Predicate>
-bool Eventually(Predicate predicate, std::chrono::milliseconds limit = 10s)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!predicate()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
 
 // The Brio runs on the driver extension, the Wrenlet on the kernel extension.
 struct Driver
@@ -76,13 +66,7 @@ protected:
         EXPECT_TRUE(Demo::WaitForDeviceGone(host, id, kDeviceSeconds));
     }
 
-    std::string Uid() const
-    {
-        std::string uid = GetParam().serial;
-        std::transform(uid.begin(), uid.end(), uid.begin(),
-                       [](unsigned char c) { return char(std::tolower(c)); });
-        return uid;
-    }
+    std::string Uid() const { return E2E::UidOfSerial(GetParam().serial); }
 
     Demo::InputLayout Layout()
     {

@@ -2,16 +2,15 @@
 // on the real clock through the host, the plug-in, a driver and the simulated interface, and passes
 // the run's loopback, device, timing and log checks, plus its own.
 
+#include "E2ERun.h"
+
 #include <DemoRun.h>
-#include <Report.h>
 #include <SimulatedSystem.h>
 
 #include <KorvanInterface/Identity.h>
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -99,20 +98,7 @@ uint32_t ExpectedPeriod(uint32_t rate)
 class E2ERun : public testing::TestWithParam<Row>
 {
 protected:
-    RunResult Stream()
-    {
-        DemoOptions options = GetParam().options;
-        options.outputFolder = testing::TempDir() + "e2e/" + GetParam().name;
-        std::filesystem::remove_all(options.outputFolder);
-        RunResult result = Demo::RunDemo(options);
-        const std::string report = Demo::FormatReport(result);
-        std::ofstream(options.outputFolder + "/report.txt") << report;
-        std::printf("%s", report.c_str());
-        if (result.pass) {
-            std::filesystem::remove(result.wavPath);
-        }
-        return result;
-    }
+    RunResult Stream() { return E2E::StreamRow(GetParam().name, GetParam().options); }
 };
 
 class E2EScenario : public E2ERun

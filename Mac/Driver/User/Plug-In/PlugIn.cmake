@@ -74,7 +74,7 @@ target_link_libraries(PlugInTestSupport PUBLIC CoreAudio DriverCommon UtilLog IO
 # Log and templates included, stays private to it.
 function(tide_audio_plugin_module name)
   cmake_parse_arguments(ARG "" "BUNDLE" "LIBS" ${ARGN})
-  if(NOT TIDE_SCOPE STREQUAL "all")
+  if(TIDE_SCOPE STREQUAL "fuzz")
     return()
   endif()
   set(bundle_dir ${CMAKE_CURRENT_BINARY_DIR}/${ARG_BUNDLE})
