@@ -112,7 +112,8 @@ private:
     const JamProcedures& fProcedures;
 
     int64_t fStack[kStackLimit + kStackHeadroom] = {};
-    int64_t fDepth = 0;
+    // Not int64_t: stores to the stack's entries then cannot alias the depth, which stays in a register.
+    int fDepth = 0;
     uint64_t fPc = 0;
     std::optional<uint32_t> fProcedure;
     bool fDone = false;
