@@ -3,7 +3,9 @@
 
 #include "JamPlayer.h"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -35,8 +37,10 @@ public:
     // For offsets already checked.
     uint32_t uncheckedBe32(uint64_t offset) const
     {
-        return uint32_t(fData[offset]) << 24 | uint32_t(fData[offset + 1]) << 16 |
-               uint32_t(fData[offset + 2]) << 8 | fData[offset + 3];
+        // One load of the four bytes, turned to the host's order.
+        uint32_t value;
+        std::memcpy(&value, fData + offset, sizeof value);
+        return std::endian::native == std::endian::big ? value : __builtin_bswap32(value);
     }
     // The NUL-terminated text at offset, which must end inside the file.
     std::optional<std::string_view> text(uint64_t offset) const;

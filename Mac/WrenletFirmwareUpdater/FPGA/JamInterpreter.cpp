@@ -112,7 +112,8 @@ private:
     const JamProcedures& fProcedures;
 
     int64_t fStack[kStackLimit + kStackHeadroom] = {};
-    int64_t fDepth = 0;
+    // Not int64_t: stores to the stack's entries then cannot alias the depth, which stays in a register.
+    int fDepth = 0;
     uint64_t fPc = 0;
     std::optional<uint32_t> fProcedure;
     bool fDone = false;
@@ -183,9 +184,11 @@ JBI_RETURN_TYPE Interpreter::run(int* exit_code)
         } else {
             const uint8_t opcode = data[opcodeAt];
             const int operands = opcode >> 6;
-            uint32_t operand[3] = {};
-            for (int i = 0; i < operands; ++i) {
-                operand[i] = fImage.uncheckedBe32(opcodeAt + 1 + 4 * uint64_t(i));
+            // Most instructions take one operand or none; two and three are rare.
+            uint32_t operand[3] = {operands > 0 ? fImage.uncheckedBe32(opcodeAt + 1) : 0};
+            if (operands > 1) [[unlikely]] {
+                operand[1] = fImage.uncheckedBe32(opcodeAt + 5);
+                operand[2] = operands > 2 ? fImage.uncheckedBe32(opcodeAt + 9) : 0;
             }
             fPc = opcodeAt + 1 + 4 * uint64_t(operands);
             status = execute(opcode, operand);

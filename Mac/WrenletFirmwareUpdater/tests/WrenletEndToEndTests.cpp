@@ -250,4 +250,45 @@ TEST_F(WrenletChosenFile, ATamperedOneNeverReachesTheUnit)
     EXPECT_TRUE(JtagRequests().empty());
 }
 
+TEST_F(WrenletChosenFile, ATamperedDownloadNeverReachesTheUnit)
+{
+    ContainerSpec spec;
+    spec.firmwareVersion = "2.2";
+    spec.fpgaVersion = kFPGAVersion;
+    spec.sections = Programs({});
+    Bytes container = signedContainer(spec);
+    container[300] ^= 0x5A;
+    const Bytes file = xzCompress(container);
+    const auto authority = SimNetwork::makeCertificateAuthority("Tamper Authority");
+    SimNetwork::FirmwareServer info;
+    SimNetwork::FirmwareServer images(
+        SimNetwork::makeServerCertificate(authority, DownloadFirmwareFile::kServerHost));
+    info.setRoute("/api/device/wrenlet-k/firmware",
+                  {{.body = R"([{"image":"https://firmware.vork.example/images/wrenlet.image"}])"}});
+    images.setRoute("/images/wrenlet.image", {{.body = std::string(file.begin(), file.end())}});
+    FoundationTesting::mapHost(DownloadFirmwareFile::kServerHost, 80, info.port());
+    FoundationTesting::mapHost(DownloadFirmwareFile::kServerHost, 443, images.port());
+    FoundationTesting::trustCertificateAuthority(authority.certificatePem);
+
+    Connect(false);
+    ASSERT_TRUE(RunUntilStageEnds(
+        [&] { return Text(fDelegate->FileLabel) == "File Signature Verification Failed"; }));
+    EXPECT_FALSE(fDelegate->UpdateButton->isEnabled());
+    fDelegate->UpdateButton->performClick();
+    TheUpdater().Update();
+    Step(2s);
+    EXPECT_EQ(TheUpdater().GetState(), Updater::kIdle);
+    EXPECT_TRUE(BootLoaderCommands().empty());
+    EXPECT_TRUE(JtagRequests().empty());
+    // Of the updater's vendor requests, the unit saw only the version reads.
+    ASSERT_NE(fUnit->runModeDevice(), nullptr);
+    for (const auto& record : fUnit->runModeDevice()->controlLog()) {
+        if (record.setup.type() == 2 && record.setup.wIndex == 7) {
+            EXPECT_EQ(record.setup.bmRequestType, 0xC0);
+            EXPECT_TRUE(record.setup.bRequest == 5 || record.setup.bRequest == 6)
+                << int(record.setup.bRequest);
+        }
+    }
+}
+
 } // namespace

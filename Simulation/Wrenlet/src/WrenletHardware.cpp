@@ -212,6 +212,13 @@ void WrenletHardware::powerOffOnRequest(uint8_t bRequest)
     fRequestTrigger = bRequest;
 }
 
+void WrenletHardware::powerOffAfterJtagRequest(unsigned n)
+{
+    std::lock_guard lock(fLock);
+    // The target calls back inside runModeRequest, which holds fLock.
+    fJtag.onRequest(n, [this] { fPowerLossRequested = true; });
+}
+
 void WrenletHardware::powerOffAfter(uint64_t delay)
 {
     std::lock_guard lock(fLock);
@@ -388,6 +395,10 @@ std::optional<SimUSB::ControlAnswer> WrenletHardware::runModeRequest(const SimUS
         return ControlAnswer::hang();
     }
     if (auto jtag = fJtag.request(setup, data)) {
+        if (fPowerLossRequested) {
+            losePowerLocked();
+            return ControlAnswer::hang();
+        }
         return jtag;
     }
     switch (setup.bmRequestType << 8 | setup.bRequest) {

@@ -3,7 +3,9 @@
 // URL loading over HTTP/1.1 (http and https). Each session runs its transfers on a worker thread of
 // its own and calls its delegate, or a task's completion handler, on its delegate queue: for a task,
 // the response, then its data, then the completion, one at a time. Objects come with one reference,
-// the caller's to release; data is a CFData, errors CFErrors of NSURLErrorDomain.
+// the caller's to release; data is a CFData, errors CFErrors of NSURLErrorDomain. A process may exit
+// with transfers in flight: the workers stop before libcurl and OpenSSL clean up, and nothing more
+// is delivered.
 
 #include <Foundation/NSObject.h>
 #include <Foundation/NSTypes.h>

@@ -132,6 +132,8 @@ public:
     void powerOffAfterPages(unsigned pages);
     // Instead of answering vendor request `bRequest` (wIndex 7) in run mode.
     void powerOffOnRequest(uint8_t bRequest);
+    // Once the FPGA's JTAG target has acted on the `n`-th JTAG request from now, before the answer.
+    void powerOffAfterJtagRequest(unsigned n);
     // `delay` ns from now.
     void powerOffAfter(uint64_t delay);
 
