@@ -104,8 +104,9 @@ std::vector<std::string> phases(const std::vector<Pyx::RequestRecord>& log, size
         }
         switch (kind) {
         case Pyx::RequestKind::Upload:
-            lines.push_back(std::string(downloaded ? "verify" : "compare") + ": " + std::to_string(count) +
-                            " blocks read back, " + std::to_string(bytes) + " bytes");
+            // Before the write: the installed header and the compare; after it: the verify.
+            lines.push_back(std::string(downloaded ? "verify" : "header and compare") + ": " +
+                            std::to_string(count) + " blocks read back, " + std::to_string(bytes) + " bytes");
             break;
         case Pyx::RequestKind::Download:
             downloaded = true;
