@@ -123,6 +123,47 @@ TEST_F(ServerTest, VersionErrorAnswersEveryWaiterAndTheRunImageWithoutASecondReq
     EXPECT_EQ(paths(1), std::vector<std::string>{Routes::kVersionPath});
 }
 
+TEST_F(ServerTest, VersionRepliesAnswerByStatusAndMarkers)
+{
+    const std::string address = Routes::imageAddress("pyx.update");
+    offer(runImage(2048));
+    const struct
+    {
+        const char* name;
+        FirmwareServer::Reply reply;
+        std::string version;
+        std::string image;
+    } rows[] = {
+        {"normal", {.body = Routes::versionReply("1.1.0", address)}, "1.1.0", "image of 2048"},
+        {"no blank after the colon",
+         {.body = R"({"version":"1.1.0", "image":")" + address + R"("})"},
+         "",
+         "No internet connection"},
+        {"a key twice",
+         {.body = R"({"version": "1.1.0", "version": "9.9.9", "image": ")" + address + R"("})"},
+         "1.1.0",
+         "image of 2048"},
+        {"no image", {.body = R"({"version": "1.1.0"})"}, "1.1.0", "No internet connection"},
+        {"204 with an empty body", {.status = 204}, "", "No internet connection"},
+        {"404", {.status = 404}, "HTTP server status 404", "HTTP server status 404"},
+        {"500", {.status = 500, .body = "oops"}, "HTTP server status 500", "HTTP server status 500"},
+    };
+    for (const auto& row : rows) {
+        fServer.setRoute(Routes::kVersionPath, {row.reply});
+        auto cache = makeCache();
+        const auto image = describe(runImageOf(*cache));
+        std::string version;
+        cache->getJsonDataAsync([&](DownloadCache::JsonResult result) {
+            if (const auto* error = std::get_if<DownloadError>(&result))
+                version = error->getDescription().utf8_str();
+            else
+                version = std::get<JsonData>(result).version;
+        });
+        EXPECT_EQ(version, row.version) << row.name;
+        EXPECT_EQ(image, row.image) << row.name;
+    }
+}
+
 TEST_F(ServerTest, NoResponseIsNoInternet)
 {
     fServer.setRoute(Routes::kVersionPath, {{.closeWithoutStatus = true}});
