@@ -310,6 +310,41 @@ TEST_F(ServerTest, ADownloaderDestroyedWhileTheServerStallsWaitsForItsCompletion
     EXPECT_FALSE(called);
 }
 
+// Downloads ended at every stage, from many threads' point of view: each answer is delivered at
+// most once, only to a downloader that lives, and none is lost for one that waits.
+TEST_F(ServerTest, DownloadersDestroyedAtAnyStageStress)
+{
+    fServer.setRoute("/small", {{.body = std::string(3000, 's')}});
+    fServer.setRoute("/slow",
+                     {{.body = std::string(3000, 'x'), .throttleBytes = 500, .throttleMilliseconds = 1}});
+    DownloadCache::Dispatcher dispatcher([](const DownloadCache::Message& message) { message(); });
+    std::mt19937 random(5);
+    for (int round = 0; round < 60; ++round) {
+        const std::string path = round % 2 ? "/slow" : "/small";
+        int answers = 0;
+        auto downloader = std::make_unique<Downloader<DownloadCache::Dispatcher>>(
+            &dispatcher, std::string("http://") + Routes::kHost + path, [&](DownloadResult) { ++answers; },
+            1 << 20);
+        switch (random() % 3) {
+        case 0:
+            break;
+        case 1:
+            for (unsigned turn = random() % 20; turn > 0; --turn)
+                CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.0005, true);
+            break;
+        default:
+            ASSERT_TRUE(runUntil([&] { return answers > 0; }));
+            break;
+        }
+        const int before = answers;
+        downloader.reset();
+        for (int turn = 0; turn < 5; ++turn)
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.0005, true);
+        EXPECT_LE(answers, 1);
+        EXPECT_EQ(answers, before);
+    }
+}
+
 // The server-backed source.
 class ServerSourceTest : public ServerTest
 {
