@@ -249,7 +249,7 @@ public:
         fController.removeListener(&fNarrator);
         SimUSB::Bus::shared().stopCapture();
         fUnit->powerOff();
-        std::printf("capture: %s (tshark -r pyx-update.pcap -Y usbdfu)\n", capture.c_str());
+        std::printf("capture: %s (read it with tshark -r pyx-update.pcap)\n", capture.c_str());
         std::printf("%s\n", status == 0 ? "PASS" : "FAIL");
         return status;
     }
