@@ -36,6 +36,8 @@ public:
     void registerDeviceOpenCallback(OpenCallback callback);
     io_service_t service() const { return fService; }
 
+    std::shared_ptr<USBDeviceInterface> findInterface(unsigned short interfaceClass, unsigned short subClass,
+                                                      unsigned short protocol);
     std::vector<uint8_t> getDeviceDescriptor();
     bool controlTransfer(USBControlTransfer& transfer);
     std::string getStringDescriptor(uint8_t index);
@@ -52,6 +54,7 @@ private:
     std::shared_ptr<OwnDispatcher::Timer> fRetryTimer;
     io_service_t fService = 0;
     vork::IOCFComPtr<IOUSBDeviceInterface300> fInterface;
+    std::vector<std::shared_ptr<USBDeviceInterface>> fInterfaces;
     bool fOpened = false;
     CFRunLoopSourceRef fEventSource = nullptr;
     std::optional<OpenStatus> fStatus;

@@ -1,4 +1,5 @@
 #include <USBDeviceImpl.h>
+#include <USBDeviceInterfaceImpl.h>
 
 #include <IOKit/IOCFPlugIn.h>
 #include <os/log.h>
@@ -20,6 +21,12 @@ USBDevice::~USBDevice() = default;
 void USBDevice::setImpl(std::unique_ptr<Impl> impl)
 {
     fImpl = std::move(impl);
+}
+
+std::shared_ptr<USBDeviceInterface> USBDevice::findInterface(unsigned short interfaceClass,
+                                                             unsigned short subClass, unsigned short protocol)
+{
+    return fImpl ? fImpl->findInterface(interfaceClass, subClass, protocol) : nullptr;
 }
 
 std::vector<uint8_t> USBDevice::getDeviceDescriptor()
@@ -48,6 +55,7 @@ USBDevice::Impl::~Impl()
 {
     if (fDispatcher)
         fDispatcher->stop();
+    fInterfaces.clear();
     if (fEventSource != nullptr) {
         CFRunLoopSourceInvalidate(fEventSource);
         CFRelease(fEventSource);
@@ -177,6 +185,43 @@ bool USBDevice::Impl::controlTransfer(USBControlTransfer& transfer)
         return false;
     transfer.transferred = request.wLenDone;
     return true;
+}
+
+std::shared_ptr<USBDeviceInterface> USBDevice::Impl::findInterface(unsigned short interfaceClass,
+                                                                   unsigned short subClass,
+                                                                   unsigned short protocol)
+{
+    if (!fInterface)
+        return nullptr;
+    IOUSBDeviceInterface300** device = fInterface.get();
+    IOUSBFindInterfaceRequest request{interfaceClass, subClass, protocol, 0};
+    io_iterator_t iterator = 0;
+    if ((*device)->CreateInterfaceIterator(device, &request, &iterator) != kIOReturnSuccess)
+        return nullptr;
+    os_log(OS_LOG_DEFAULT, "Created interface iterator\n");
+    const io_service_t service = IOIteratorNext(iterator);
+    IOObjectRelease(iterator);
+    if (service == 0)
+        return nullptr;
+    os_log(OS_LOG_DEFAULT, "Service exists\n");
+    IOCFPlugInInterface** plugIn = nullptr;
+    SInt32 score = 0;
+    const kern_return_t created = IOCreatePlugInInterfaceForService(service, kIOUSBInterfaceUserClientTypeID,
+                                                                    kIOCFPlugInInterfaceID, &plugIn, &score);
+    IOObjectRelease(service);
+    if (created != kIOReturnSuccess || plugIn == nullptr)
+        return nullptr;
+    IOUSBInterfaceInterface300** queried = nullptr;
+    (*plugIn)->QueryInterface(plugIn, CFUUIDGetUUIDBytes(kIOUSBInterfaceInterfaceID300),
+                              reinterpret_cast<LPVOID*>(&queried));
+    IODestroyPlugInInterface(plugIn);
+    if (queried == nullptr)
+        return nullptr;
+    auto interface = std::make_shared<USBDeviceInterface>();
+    if (!interface->impl()->open(fUSBDispatcher, vork::IOCFComPtr<IOUSBInterfaceInterface300>(queried)))
+        return nullptr;
+    fInterfaces.push_back(interface);
+    return interface;
 }
 
 std::vector<uint8_t> USBDevice::Impl::getDeviceDescriptor()

@@ -1,10 +1,12 @@
 #pragma once
 
-// One opened USB device: its descriptors and synchronous control transfers on the default pipe.
-// Made by the plug-and-play manager on the USB thread; the transfers and descriptor reads may be
-// called from any thread, since they touch only the device interface, fixed after the open.
+// One opened USB device: its descriptors, synchronous control transfers on the default pipe, and
+// its interfaces. Made by the plug-and-play manager on the USB thread; the transfers and descriptor
+// reads may be called from any thread, since they touch only the device interface, fixed after the
+// open. Interfaces are looked up on the USB thread.
 
 #include <USBControlTransfer.h>
+#include <USBDeviceInterfaceMac.h>
 
 #include <cstdint>
 #include <memory>
@@ -21,6 +23,10 @@ public:
     USBDevice(const USBDevice&) = delete;
     USBDevice& operator=(const USBDevice&) = delete;
 
+    // The first interface of the current configuration, alternate setting 0, with that class,
+    // subclass and protocol, opened; null when there is none or it does not open.
+    std::shared_ptr<USBDeviceInterface> findInterface(unsigned short interfaceClass, unsigned short subClass,
+                                                      unsigned short protocol);
     // The standard 18-byte device descriptor; zeros when it cannot be read.
     std::vector<uint8_t> getDeviceDescriptor();
     bool controlTransfer(USBControlTransfer& transfer);

@@ -236,6 +236,9 @@ OSStatus AudioServerHost::StartRunner(AudioObjectID deviceID, UInt32 clientID, C
     if (status != kAudioHardwareNoError) {
         return status;
     }
+    if (client.fStartObserver) {
+        client.fStartObserver(configuration);
+    }
     auto runner =
         std::make_unique<IORunner>(fDriver, std::move(configuration), client.fCallback, client.fObserver);
     status = runner->Start();
@@ -246,7 +249,8 @@ OSStatus AudioServerHost::StartRunner(AudioObjectID deviceID, UInt32 clientID, C
 }
 
 OSStatus AudioServerHost::StartIO(AudioObjectID deviceID, UInt32 clientID, UInt32 bufferFrames,
-                                  IOCallback callback, IOCycleObserver observer)
+                                  IOCallback callback, IOCycleObserver observer,
+                                  IOStartObserver startObserver)
 {
     const AudioServerPlugInClientInfo info = ClientInfo(clientID, fClientPID);
     OSStatus status = (**fDriver).AddDeviceClient(fDriver, deviceID, &info);
@@ -258,6 +262,7 @@ OSStatus AudioServerHost::StartIO(AudioObjectID deviceID, UInt32 clientID, UInt3
     client.fBufferFrames = bufferFrames;
     client.fCallback = std::move(callback);
     client.fObserver = std::move(observer);
+    client.fStartObserver = std::move(startObserver);
     status = StartRunner(deviceID, clientID, client);
     if (status != kAudioHardwareNoError) {
         fClients.erase({deviceID, clientID});

@@ -26,6 +26,10 @@ struct HostPropertiesChange
     std::thread::id fThread;
 };
 
+// Told on the thread that starts a client's cycles, before each start: the first, and each one after
+// a configuration change, with the configuration the cycles will run in.
+using IOStartObserver = std::function<void(const IOConfiguration& configuration)>;
+
 struct HostConfigurationRequest
 {
     AudioObjectID fDeviceID;
@@ -76,7 +80,7 @@ public:
 
     // A client's IO on a device, between AddDeviceClient and RemoveDeviceClient.
     OSStatus StartIO(AudioObjectID deviceID, UInt32 clientID, UInt32 bufferFrames, IOCallback callback,
-                     IOCycleObserver observer = {});
+                     IOCycleObserver observer = {}, IOStartObserver startObserver = {});
     void StopIO(AudioObjectID deviceID, UInt32 clientID);
     // The running client's cycles (null when it does not run).
     const IORunner* Runner(AudioObjectID deviceID, UInt32 clientID) const;
@@ -97,6 +101,7 @@ private:
         UInt32 fBufferFrames;
         IOCallback fCallback;
         IOCycleObserver fObserver;
+        IOStartObserver fStartObserver;
         std::unique_ptr<IORunner> fRunner;
     };
     using ClientKey = std::pair<AudioObjectID, UInt32>;

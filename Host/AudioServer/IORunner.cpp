@@ -8,6 +8,7 @@
 #include <cmath>
 #include <pthread.h>
 #include <sched.h>
+#include <utility>
 
 namespace {
 
@@ -127,6 +128,9 @@ void IORunner::Run()
         if (!ReadZeroTimeStamp()) {
             return;
         }
+        if (std::exchange(fTimeLineRestarted, false)) {
+            sampleTime = fNewest.fSampleTime;
+        }
         // Wait until the cycle's time, unless stopped meanwhile.
         std::unique_lock<std::mutex> lock(fMutex);
         const uint64_t deadline = HostTimeOf(sampleTime);
@@ -200,6 +204,17 @@ bool IORunner::ReadZeroTimeStamp()
     if (!Check((**fDriver).GetZeroTimeStamp(fDriver, fConfiguration.fDeviceID, fConfiguration.fClientID,
                                             &sampleTime, &hostTime, &seed))) {
         return false;
+    }
+    // No host time: the device has no timestamp (its audio stopped); the cycles keep the last pace.
+    if (hostTime == 0) {
+        return true;
+    }
+    if (fNewest.fHostTime != 0 && sampleTime < fNewest.fSampleTime) {
+        // The device's time line started again (its audio did, after a wake): cycles follow the new one.
+        fNewest = {sampleTime, hostTime};
+        fHavePrevious = false;
+        fTimeLineRestarted = true;
+        return true;
     }
     if (hostTime != fNewest.fHostTime || sampleTime != fNewest.fSampleTime) {
         if (fNewest.fHostTime != 0) {

@@ -5,7 +5,8 @@
 // input stream, the client's callback and the write of each output stream. A '!obj' from the
 // plug-in (the device is gone) ends the cycles. A cycle's host time follows the newest two zero
 // timestamps (one zero-timestamp period over their host-time distance), the nominal rate before
-// there are two.
+// there are two. A zero timestamp behind the newest starts a new time line (the device's audio
+// started again): the next cycle follows it from its sample time.
 
 #include <CoreAudio/AudioServerPlugIn.h>
 
@@ -112,6 +113,7 @@ private:
     ZeroTimeStamp fNewest = {};
     ZeroTimeStamp fPrevious = {};
     bool fHavePrevious = false;
+    bool fTimeLineRestarted = false;
 
     mutable std::mutex fMutex;
     std::condition_variable fWake;

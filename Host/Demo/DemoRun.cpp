@@ -4,6 +4,7 @@
 #include "LogScan.h"
 #include "Plot.h"
 #include "Recorder.h"
+#include "SegmentRecorders.h"
 #include "SimulatedSystem.h"
 #include "TestSignal.h"
 
@@ -12,6 +13,7 @@
 
 #include <DarwinTesting/LogCapture.h>
 #include <IOKit/IOKitLib.h>
+#include <KorvanInterface/Descriptors.h>
 
 #include <algorithm>
 #include <cctype>
@@ -31,15 +33,13 @@ constexpr uint8_t kPort = 1;
 constexpr UInt32 kClientID = 1;
 constexpr double kDeviceWaitSeconds = 5;
 constexpr double kRateChangeSeconds = 10;
-// The plug-in stops the device 2000 ms after the last client stopped; the run waits that long and
-// a margin before it unplugs, so that the capture ends with both interfaces back at alternate 0.
-constexpr auto kStopWait = std::chrono::milliseconds(3000);
+constexpr auto kStopWait = std::chrono::milliseconds(5000);
+constexpr auto kIdlePoll = std::chrono::milliseconds(5);
 // Drops start after the stream settled and end before the last cycles.
 constexpr uint64_t kDropMarginMicroframes = 4000;
 constexpr uint32_t kPlugInExtraInputs = 4;
-constexpr uint32_t kMaxChannels = 64;
-constexpr uint32_t kMaxBuffer = 4096;
 constexpr uint32_t kResidentCheckSeconds = 10;
+constexpr const char* kCalculationError = "!! Calculation error";
 
 std::string Lowercase(std::string text)
 {
@@ -149,10 +149,25 @@ void Judge(RunResult& result)
     if (!result.unexpectedLogLines.empty()) {
         fail("unexpected log line: " + result.unexpectedLogLines.front());
     }
+    // Every start after the first, at its own rate, passes as the first does without drops.
+    for (size_t index = 1; index < result.segments.size(); ++index) {
+        const SegmentResult& segment = result.segments[index];
+        const std::string name =
+            "segment " + std::to_string(index + 1) + " at " + std::to_string(segment.rate) + " Hz";
+        if (segment.loopback.framesCompared == 0) {
+            fail(name + ": no played frame came back");
+        } else if (segment.loopback.lost != 0 || segment.loopback.duplicated != 0) {
+            fail(name + ": " + std::to_string(segment.loopback.lost) + " samples lost, " +
+                 std::to_string(segment.loopback.duplicated) + " duplicated");
+        } else if (segment.loopback.mismatchedSamples != 0) {
+            fail(name + ": " + std::to_string(segment.loopback.mismatchedSamples) + " samples differ");
+        } else if (!drift && segment.timing.jitterMaxUs > 100) {
+            fail(name + ": a zero timestamp strayed " + std::to_string(int(segment.timing.jitterMaxUs)) +
+                 " µs");
+        }
+    }
     result.pass = result.reason.empty();
 }
-
-} // namespace
 
 void ReadDeviceSide(const KorvanInterface::KorvanDevice& device, RunResult& result)
 {
@@ -165,10 +180,19 @@ void ReadDeviceSide(const KorvanInterface::KorvanDevice& device, RunResult& resu
                                  device.alternate(KorvanInterface::kPlaybackInterface) == 0;
     constexpr uint8_t kVendor = 2;
     constexpr uint8_t kHeaderVersionRequest = 2;
+    constexpr uint8_t kClassSetToInterface = 0x21;
+    constexpr uint8_t kCurrent = 1;
     for (const auto& record : device.controlLog()) {
         result.headerVersionRequests +=
             record.setup.type() == kVendor && record.setup.bRequest == kHeaderVersionRequest ? 1 : 0;
+        // SET CUR of the clock source's rate: four bytes, little-endian.
+        if (record.setup.bmRequestType == kClassSetToInterface && record.setup.bRequest == kCurrent &&
+            (record.setup.wIndex >> 8) == KorvanInterface::Entity::kClockSource && record.data.size() == 4) {
+            result.ratesSet.push_back(uint32_t(record.data[0]) | uint32_t(record.data[1]) << 8 |
+                                      uint32_t(record.data[2]) << 16 | uint32_t(record.data[3]) << 24);
+        }
     }
+    result.statusPackets = device.statusLog().size();
 }
 
 uint64_t ResidentBytes()
@@ -179,6 +203,61 @@ uint64_t ResidentBytes()
     statm >> pages >> resident;
     return resident * uint64_t(sysconf(_SC_PAGESIZE));
 }
+
+uint32_t InputChannels(const IOConfiguration& configuration)
+{
+    uint32_t channels = 0;
+    for (const IOStream& stream : configuration.fStreams) {
+        channels += stream.fInput ? stream.fBytesPerFrame / uint32_t(sizeof(float)) : 0;
+    }
+    return channels;
+}
+
+// The bursts, evenly spaced over the run's middle, the first after the stream settled.
+void DropBursts(SimulatedSystem& system, KorvanInterface::KorvanDevice& device, const Scenario& scenario,
+                uint64_t totalMicroframes)
+{
+    if (scenario.dropBursts.empty() || totalMicroframes <= 2 * kDropMarginMicroframes) {
+        return;
+    }
+    const uint64_t spacing = (totalMicroframes - 2 * kDropMarginMicroframes) / scenario.dropBursts.size();
+    uint64_t first = system.currentMicroframe() + kDropMarginMicroframes;
+    for (const uint32_t packets : scenario.dropBursts) {
+        system.dropInputBurst(device, first, packets);
+        if (scenario.counterJump != 0) {
+            device.injectRecordFault({KorvanInterface::KorvanDevice::RecordFault::Kind::CounterJump,
+                                      first + packets, 1, scenario.counterJump});
+        }
+        first += spacing;
+    }
+}
+
+// The change that starts segment `segment` (1 on): the device's own first, then the host's rates.
+bool ChangeRate(AudioServerHost& host, AudioObjectID id, KorvanInterface::KorvanDevice& device,
+                const Scenario& scenario, size_t segment, const SegmentRecorders& recording)
+{
+    const size_t hostIndex = segment - 1 - (scenario.deviceRate != 0 ? 1 : 0);
+    if (scenario.deviceRate != 0 && segment == 1) {
+        device.changeRateFromDevice(scenario.deviceRate);
+    } else if (!SetNominalRate(host, id, scenario.hostRates[hostIndex], kRateChangeSeconds)) {
+        return false;
+    }
+    return recording.waitForCount(segment + 1, kRateChangeSeconds);
+}
+
+// The plug-in stops the device 2000 ms after the last client stopped; the run waits for both
+// streaming interfaces to be back at alternate 0 before it unplugs, so the capture ends there.
+void WaitUntilIdle(const KorvanInterface::KorvanDevice& device)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+    while (std::chrono::steady_clock::now() < deadline &&
+           (device.alternate(KorvanInterface::kRecordInterface) != 0 ||
+            device.alternate(KorvanInterface::kPlaybackInterface) != 0)) {
+        std::this_thread::sleep_for(kIdlePoll);
+    }
+}
+
+} // namespace
 
 // The audio server loads the plug-in once and keeps it for the life of the process; so do the runs
 // of one process.
@@ -197,7 +276,7 @@ AudioServerHost& SharedAudioServer()
     return server.host;
 }
 
-RunResult RunDemo(const DemoOptions& options)
+RunResult RunDemo(const DemoOptions& options, const Scenario& scenario)
 {
     RunResult result;
     result.options = options;
@@ -239,19 +318,27 @@ RunResult RunDemo(const DemoOptions& options)
     }
     SetOutputVolumesToFullScale(host, *found);
     result.facts = ReadDeviceFacts(host, *found);
+    const size_t requestsBefore = host.ConfigurationRequests().size();
 
-    const KorvanInterface::ChannelCounts channels = DeviceChannels(options.model, options.rate);
-    const InputLayout layout{options.rate, result.facts.inputChannels, channels.in,
-                             HasLoopbackChannels(options.model) &&
-                                 result.facts.inputChannels >= uint32_t(channels.in) + kPlugInExtraInputs,
-                             result.facts.zeroTimeStampPeriod};
-    Recorder recorder(kMaxChannels, kMaxBuffer, options.rate);
-    recorder.openWav(result.wavPath, options.rate, result.facts.inputChannels);
-    recorder.startSegment(layout);
+    SegmentRecorders recording(
+        [&](const IOConfiguration& configuration) {
+            const auto rate = uint32_t(configuration.fNominalRate);
+            const uint32_t channels = InputChannels(configuration);
+            const uint32_t deviceChannels = uint32_t(DeviceChannels(options.model, rate).in);
+            UInt32 period = 0;
+            host.GetUInt32(*found,
+                           {kAudioDevicePropertyZeroTimeStampPeriod, kAudioObjectPropertyScopeGlobal, 0},
+                           period);
+            return InputLayout{rate, channels, deviceChannels,
+                               HasLoopbackChannels(options.model) &&
+                                   channels >= deviceChannels + kPlugInExtraInputs,
+                               period};
+        },
+        result.wavPath);
 
     std::vector<DroppedPacket> droppedPackets;
-    const OSStatus started =
-        host.StartIO(*found, kClientID, options.bufferFrames, recorder.callback(), recorder.observer());
+    const OSStatus started = host.StartIO(*found, kClientID, options.bufferFrames, recording.callback(),
+                                          recording.observer(), recording.startObserver());
     if (started != kAudioHardwareNoError) {
         result.reason = "StartIO failed with " + std::to_string(started);
     } else {
@@ -259,6 +346,7 @@ RunResult RunDemo(const DemoOptions& options)
         if (const IORunner* runner = host.Runner(*found, kClientID)) {
             result.realTimePriority = runner->RanAtRealTimePriority();
         }
+        const size_t segments = 1 + scenario.hostRates.size() + (scenario.deviceRate != 0 ? 1 : 0);
         const uint64_t totalMicroframes = uint64_t(options.durationSeconds) * 8000;
         result.dropPercent = options.effectiveDropPercent(result.headersOn);
         if (result.dropPercent > 0 && totalMicroframes > 2 * kDropMarginMicroframes) {
@@ -266,21 +354,30 @@ RunResult RunDemo(const DemoOptions& options)
                                     totalMicroframes - 2 * kDropMarginMicroframes, result.dropPercent,
                                     options.seed);
         }
+        DropBursts(system, *device, scenario, totalMicroframes);
         // The device's log of frames per packet reaches back 10 s: dropped packets are read from it
         // as the run goes.
-        std::vector<DroppedPacket>& dropped = droppedPackets;
-        for (uint32_t second = 0; second < options.durationSeconds; ++second) {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            if (second + 1 == kResidentCheckSeconds) {
-                result.residentAfter10s = ResidentBytes();
+        auto collectDrops = [&] {
+            for (const DroppedPacket& packet : system.droppedPackets(*device)) {
+                if (std::none_of(
+                        droppedPackets.begin(), droppedPackets.end(),
+                        [&](const DroppedPacket& known) { return known.microframe == packet.microframe; })) {
+                    droppedPackets.push_back(packet);
+                }
             }
-            if (second % 5 == 4 || second + 1 == options.durationSeconds) {
-                for (const DroppedPacket& packet : system.droppedPackets(*device)) {
-                    if (std::none_of(dropped.begin(), dropped.end(), [&](const DroppedPacket& known) {
-                            return known.microframe == packet.microframe;
-                        })) {
-                        dropped.push_back(packet);
-                    }
+        };
+        for (size_t segment = 0; segment < segments; ++segment) {
+            if (segment != 0 && !ChangeRate(host, *found, *device, scenario, segment, recording)) {
+                result.reason = "audio did not start again after rate change " + std::to_string(segment);
+                break;
+            }
+            for (uint32_t second = 0; second < options.durationSeconds; ++second) {
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+                if (segment == 0 && second + 1 == kResidentCheckSeconds) {
+                    result.residentAfter10s = ResidentBytes();
+                }
+                if (segment == 0 && (second % 5 == 4 || second + 1 == options.durationSeconds)) {
+                    collectDrops();
                 }
             }
         }
@@ -288,22 +385,34 @@ RunResult RunDemo(const DemoOptions& options)
             result.residentAtEnd = ResidentBytes();
         }
         host.StopIO(*found, kClientID);
-        std::this_thread::sleep_for(kStopWait);
+        WaitUntilIdle(*device);
         result.dropsInjected = system.droppedMicroframes().size();
-        for (const DroppedPacket& packet : dropped) {
+        for (const DroppedPacket& packet : droppedPackets) {
             result.droppedFrames += packet.frames;
         }
     }
+    result.configurationChanges = host.ConfigurationRequests().size() - requestsBefore;
     result.mirrorMismatches = device->mirrorMismatches().size();
+    result.protocolErrors = device->protocolErrors();
     ReadDeviceSide(*device, result);
     system.stopCapture();
     system.unplug(kPort);
     WaitForDeviceGone(host, *found, kDeviceWaitSeconds);
+    if (recording.count() == 0) {
+        Judge(result);
+        return result;
+    }
 
-    result.loopback = recorder.loopback();
-    const double nanosecondsPerFrame =
-        1e9 * (1 + options.busDeviationPpm * 1e-6) / (options.rate * (1 + options.driftPpm * 1e-6));
-    result.timing = recorder.timing(nanosecondsPerFrame);
+    for (size_t index = 0; index < recording.count(); ++index) {
+        const InputLayout layout = recording.layout(index);
+        const double nanosecondsPerFrame =
+            1e9 * (1 + options.busDeviationPpm * 1e-6) / (layout.rate * (1 + options.driftPpm * 1e-6));
+        result.segments.push_back({layout.rate, layout.channels, recording.recorder(index).loopback(),
+                                   recording.recorder(index).timing(nanosecondsPerFrame)});
+    }
+    Recorder& recorder = recording.recorder(0);
+    result.loopback = result.segments.front().loopback;
+    result.timing = result.segments.front().timing;
     std::vector<double> dropTimes;
     for (const DroppedPacket& packet : droppedPackets) {
         if (const std::optional<double> time =
@@ -311,9 +420,7 @@ RunResult RunDemo(const DemoOptions& options)
             dropTimes.push_back(*time);
         }
     }
-    const Attribution attribution =
-        AttributeSilences(result.loopback.silences, dropTimes,
-                          result.loopback.segmentStart + int64_t(result.facts.zeroTimeStampPeriod));
+    const Attribution attribution = AttributeSilences(result.loopback.silences, dropTimes);
     result.repairedFrames = attribution.repairedFrames;
     result.repairedStretches = attribution.repairedStretches;
     result.unexplainedSilence = attribution.unexplainedFrames;
@@ -322,7 +429,12 @@ RunResult RunDemo(const DemoOptions& options)
     result.lateFrames = result.timing.lateCycles * options.bufferFrames;
     result.overruns = recorder.overruns();
 
-    const LogScanResult scan = ScanLog(log.texts(DarwinTesting::LogSource::OSLog), result.dropsInjected != 0);
+    const std::vector<std::string> logLines = log.texts(DarwinTesting::LogSource::OSLog);
+    result.calculationErrors =
+        size_t(std::count_if(logLines.begin(), logLines.end(), [](const std::string& line) {
+            return line.find(kCalculationError) != std::string::npos;
+        }));
+    const LogScanResult scan = ScanLog(logLines, result.dropsInjected != 0);
     result.unexpectedLogLines = scan.unexpected;
     result.dropReports = scan.dropReports;
 

@@ -15,6 +15,28 @@
 
 namespace Demo {
 
+// What happens to the device while a run streams, beyond the options a user gives.
+struct Scenario
+{
+    // Rates an application asks for through 'nsrt', one after each segment of streaming.
+    std::vector<uint32_t> hostRates;
+    // The device changes to this rate by itself after the first segment (0: it never does).
+    uint32_t deviceRate = 0;
+    // Bursts of consecutive input packets the bus loses, spread over the run.
+    std::vector<uint32_t> dropBursts;
+    // The header of the packet after each burst carries a running total that jumped this far.
+    uint32_t counterJump = 0;
+};
+
+// One start of audio: sample time starts anew with it, at the rate and width it streams in.
+struct SegmentResult
+{
+    uint32_t rate = 0;
+    uint32_t inputChannels = 0;
+    LoopbackResult loopback;
+    TimingResult timing;
+};
+
 struct RunResult
 {
     DemoOptions options;
@@ -28,8 +50,17 @@ struct RunResult
     double dropPercent = 0;
     bool realTimePriority = false;
 
+    // Of the first segment, the one drops and the files are judged on.
     LoopbackResult loopback;
     TimingResult timing;
+    // Every start of audio, the first included.
+    std::vector<SegmentResult> segments;
+    // Configuration changes the plug-in asked the host for, the rates the device was set to
+    // (SET CUR of the clock's rate) and the status packets it sent on interrupt IN.
+    size_t configurationChanges = 0;
+    std::vector<uint32_t> ratesSet;
+    size_t statusPackets = 0;
+    std::vector<std::string> protocolErrors;
     uint64_t dropsInjected = 0;
     uint64_t droppedFrames = 0;
     // Silence in place of dropped frames (with headers), or dropped frames skipped (without).
@@ -44,6 +75,8 @@ struct RunResult
     uint64_t lateFrames = 0;
     uint64_t overruns = 0;
     size_t dropReports = 0;
+    // Log lines of a repair the plug-in gave up because a header's running total did not add up.
+    size_t calculationErrors = 0;
     size_t mirrorMismatches = 0;
     // What the device saw: the alternate setting streaming used on its record interface, whether
     // both streaming interfaces were back at alternate 0 at the end, and the vendor requests for
@@ -66,7 +99,7 @@ struct RunResult
     std::string reason;
 };
 
-RunResult RunDemo(const DemoOptions& options);
+RunResult RunDemo(const DemoOptions& options, const Scenario& scenario = {});
 
 // The audio server's host with the plug-in loaded, once per process as the audio server keeps it.
 AudioServerHost& SharedAudioServer();

@@ -41,8 +41,7 @@ double CommonDistance(const std::vector<SilentStretch>& silences, const std::vec
 
 } // namespace
 
-Attribution AttributeSilences(const std::vector<SilentStretch>& silences, const std::vector<double>& drops,
-                              int64_t firstPeriodEnd)
+Attribution AttributeSilences(const std::vector<SilentStretch>& silences, const std::vector<double>& drops)
 {
     Attribution attribution;
     const double distance = drops.empty() ? 0 : CommonDistance(silences, drops);
@@ -53,7 +52,7 @@ Attribution AttributeSilences(const std::vector<SilentStretch>& silences, const 
         if (explained) {
             ++attribution.repairedStretches;
             attribution.repairedFrames += uint64_t(silence.frames);
-        } else if (silence.start < firstPeriodEnd) {
+        } else if (silence.staleRead) {
             attribution.unwrittenFrames += uint64_t(silence.frames);
         } else {
             attribution.unexplainedFrames += uint64_t(silence.frames);

@@ -4,8 +4,8 @@
 // shows up at the input sample time the zero timestamps give that microframe's host time, moved by
 // the constant distance between the bus's timeline and the stream's, which the run learns as the
 // distance most silences share with a drop. Silence no drop explains is either input read before it
-// reached the plug-in's buffer in its first period (the buffer still holds the zeros it started
-// with), or frames lost.
+// reached the plug-in's buffer while that buffer still held silence from before the played frames
+// came back, or frames lost.
 
 #include "LoopbackCheck.h"
 
@@ -18,15 +18,13 @@ struct Attribution
 {
     uint64_t repairedStretches = 0;
     uint64_t repairedFrames = 0;
-    // Silence in the buffer's first period, before the stream had written it once.
+    // Silence read before the bus wrote it, where the buffer held silence one period earlier.
     uint64_t unwrittenFrames = 0;
     // Silence nothing explains: recorded frames replaced by it are lost.
     uint64_t unexplainedFrames = 0;
 };
 
 // `drops`: the input sample times the zero timestamps give the dropped packets' microframes.
-// `firstPeriodEnd`: the input sample time at which the plug-in's buffer has been written once.
-Attribution AttributeSilences(const std::vector<SilentStretch>& silences, const std::vector<double>& drops,
-                              int64_t firstPeriodEnd);
+Attribution AttributeSilences(const std::vector<SilentStretch>& silences, const std::vector<double>& drops);
 
 } // namespace Demo

@@ -3,6 +3,7 @@
 #include "TestSignal.h"
 
 #include <cstddef>
+#include <cstdlib>
 
 namespace Demo {
 
@@ -20,14 +21,12 @@ constexpr int64_t kLoopbackSlack = 64;
 
 } // namespace
 
+// Only one period: a buffer position still two periods old was not rewritten for a whole period, and
+// the input had stopped, which no late bus write explains.
 bool LoopbackCheck::IsOnePeriodOld(int64_t shift) const
 {
     const int64_t period = fLayout.inputPeriod;
-    if (period == 0 || shift < period - kLoopbackSlack) {
-        return false;
-    }
-    const int64_t offset = shift % period;
-    return offset <= kLoopbackSlack || offset >= period - kLoopbackSlack;
+    return period != 0 && std::abs(shift - period) <= kLoopbackSlack;
 }
 
 LoopbackCheck::LoopbackCheck(const InputLayout& layout)
@@ -43,21 +42,25 @@ void LoopbackCheck::startSegment(const InputLayout& layout)
         fResult.recordedChecksums.resize(layout.channels, 0xCBF29CE484222325ull);
     }
     ++fResult.segments;
-    fSegmentStarted = false;
     fHaveLatency = false;
     fSilence = 0;
+    fSilenceEndsCycle = false;
     fHaveLoopbackLatency = false;
 }
 
 void LoopbackCheck::add(int64_t time, const float* samples, uint32_t frames)
 {
-    if (!fSegmentStarted) {
-        fSegmentStarted = true;
-        fResult.segmentStart = time;
-    }
     for (uint32_t index = 0; index < frames; ++index) {
         checkFrame(time + index, samples + std::size_t(index) * fLayout.channels);
     }
+    fSilenceEndsCycle = fSilence != 0;
+}
+
+void LoopbackCheck::closeSilence()
+{
+    const bool firstPeriod = fSilenceStart + fSilence <= fFirstPlayedBack + int64_t(fLayout.inputPeriod);
+    fResult.silences.push_back({fSilenceStart, fSilence, fSilenceEndsCycle && firstPeriod});
+    fSilence = 0;
 }
 
 void LoopbackCheck::checkFrame(int64_t time, const float* frame)
@@ -69,8 +72,11 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     const int32_t counter = ToValue(frame[kCounterChannel]);
     if (counter == 0) {
         // Silence before the first played frame comes back is the stream's start, not a loss.
-        if (fHaveLatency && fSilence++ == 0) {
-            fSilenceStart = time;
+        if (fHaveLatency) {
+            if (fSilence++ == 0) {
+                fSilenceStart = time;
+            }
+            fSilenceEndsCycle = false;
         }
         return;
     }
@@ -79,6 +85,7 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     if (!fHaveLatency) {
         fHaveLatency = true;
         fLatency = latency;
+        fFirstPlayedBack = time;
     }
     const int64_t shift = latency - fLatency;
     if (IsOnePeriodOld(shift)) {
@@ -100,8 +107,7 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
         fLatency = latency;
     }
     if (fSilence != 0) {
-        fResult.silences.push_back({fSilenceStart, fSilence});
-        fSilence = 0;
+        closeSilence();
     }
     fResult.latencyFrames = fLatency;
     ++fResult.framesCompared;

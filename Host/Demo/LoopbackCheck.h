@@ -28,13 +28,16 @@ struct SilentStretch
 {
     int64_t start;
     int64_t frames;
+    // The newest frames of an IO cycle, within one input period of the first played frame coming
+    // back: what the plug-in's buffer held there one period earlier was itself silence, so frames
+    // read before the bus had written them come back as silence rather than as played frames one
+    // period old.
+    bool staleRead = false;
 };
 
 struct LoopbackResult
 {
     uint32_t segments = 0;
-    // The input sample time the last segment started at.
-    int64_t segmentStart = 0;
     // Of the last segment, in frames from the played to the recorded sample time.
     int64_t latencyFrames = 0;
     // Constant unless frames were lost or repeated; a loopback underrun moves it as the device did.
@@ -75,20 +78,24 @@ public:
 
 private:
     void checkFrame(int64_t time, const float* frame);
+    void closeSilence();
     void compareChannels(int64_t played, const float* frame);
     void checkLoopbackChannels(int64_t time, const float* frame);
     void checkMixChannels(const float* frame);
-    // Whether a latency `shift` frames longer than the segment's names a frame whole input periods
+    // Whether a latency `shift` frames longer than the segment's names a frame one input period
     // older: a position of the plug-in's input buffer read before it was written again.
     bool IsOnePeriodOld(int64_t shift) const;
 
     InputLayout fLayout;
     LoopbackResult fResult;
-    bool fSegmentStarted = false;
     bool fHaveLatency = false;
     int64_t fLatency = 0;
+    // The input sample time at which the segment's first played frame came back.
+    int64_t fFirstPlayedBack = 0;
     int64_t fSilenceStart = 0;
     int64_t fSilence = 0;
+    // Whether the silence running now reached the last frame of a cycle.
+    bool fSilenceEndsCycle = false;
     bool fHaveLoopbackLatency = false;
     int64_t fLoopbackLatency = 0;
 };

@@ -45,6 +45,8 @@ void Recorder::startSegment(const InputLayout& layout)
     drain();
     std::lock_guard lock(fMutex);
     fRate = layout.rate;
+    fLayout = layout;
+    fLastInputTime.store(INT64_MIN, std::memory_order_relaxed);
     if (!fLoopback) {
         fLoopback = std::make_unique<LoopbackCheck>(layout);
     } else {
@@ -100,6 +102,7 @@ void Recorder::onCycle(const AudioServerPlugInIOCycleInfo& cycle, const std::vec
     }
     slot->counter = cycle.mIOCycleCounter;
     slot->inputTime = int64_t(cycle.mInputTime.mSampleTime);
+    slot->restart = slot->inputTime < fLastInputTime.exchange(slot->inputTime, std::memory_order_relaxed);
     slot->frames = frames;
     slot->channels = uint32_t(bytes.size() / sizeof(float) / frames);
     std::memcpy(slot->samples.data(), bytes.data(), bytes.size());
@@ -123,6 +126,10 @@ bool Recorder::takeOne()
 {
     std::lock_guard lock(fMutex);
     if (const CycleSlot* slot = fCycles.front(); slot != nullptr && fLoopback) {
+        if (slot->restart) {
+            fLoopback->startSegment(fLayout);
+            fTiming.startSegment();
+        }
         fLoopback->add(slot->inputTime, slot->samples.data(), slot->frames);
         if (fWav && fWav->channels() == slot->channels) {
             fWav->write(slot->samples.data(), slot->frames);

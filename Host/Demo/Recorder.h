@@ -31,7 +31,8 @@ public:
     Recorder& operator=(const Recorder&) = delete;
 
     // Before each StartIO: the layout of the audio that follows.
-    // Waits until the worker has taken everything before it.
+    // Waits until the worker has taken everything before it. Where the input sample time goes back
+    // within a run (the device's audio started again, after a wake), a segment starts by itself.
     void startSegment(const InputLayout& layout);
     // Records into `path` from now on.
     bool openWav(const std::string& path, uint32_t rate, uint32_t channels);
@@ -59,6 +60,8 @@ public:
 private:
     struct CycleSlot
     {
+        // The input sample time went back: the device's audio started again, and so does a segment.
+        bool restart;
         UInt64 counter;
         int64_t inputTime;
         uint32_t frames;
@@ -78,12 +81,15 @@ private:
     SpscRing<IOCycleTiming> fTimings;
     std::atomic<uint64_t> fOverruns{0};
     std::atomic<uint64_t> fHandedOver{0};
+    // The input sample time of the last cycle handed over (IO thread).
+    std::atomic<int64_t> fLastInputTime{INT64_MIN};
 
     std::mutex fMutex;
     std::condition_variable fProgress;
     uint64_t fTaken = 0;
     bool fStopping = false;
     std::unique_ptr<LoopbackCheck> fLoopback;
+    InputLayout fLayout;
     TimingCheck fTiming;
     std::unique_ptr<WavWriter> fWav;
     Trace fTrace;

@@ -94,6 +94,9 @@ std::string FormatReport(const RunResult& r)
     if (r.timing.estimatedRate > 0) {
         text << "  device rate:   " << Fixed(r.timing.estimatedRate, 3) << " Hz from the timestamps ("
              << Fixed(r.timing.rateErrorPpm, 2) << " ppm off the device)\n";
+    } else {
+        text << "  device rate:   not judged (the zero-time filter settles over about 9 s: runs of 18 s "
+                "or more are judged)\n";
     }
     text << "IO cycles\n";
     text << "  cycles:        " << r.timing.cycles << ", wake-up lateness max "

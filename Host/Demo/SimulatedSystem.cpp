@@ -5,11 +5,13 @@
 #include <KernelIOKitTesting/KernelExtensionLoading.h>
 #include <SimUSB/Bus.h>
 
+#include <CoreFoundation/CoreFoundation.h>
 #include <mach/mach_time.h>
 
 #include <algorithm>
 #include <atomic>
 #include <random>
+#include <thread>
 
 namespace Demo {
 
@@ -17,6 +19,22 @@ namespace {
 
 constexpr const char* kControlServiceClass = "com_vork_driver_tide_control_interface";
 std::atomic<bool> sKernelExtensionLoaded{false};
+constexpr CFTimeInterval kMainLoopSlice = 0.005;
+
+// Power messages reach user space on the main queue, which the main thread serves while it runs its
+// loop, as the audio server's does: `change` runs on a thread of its own meanwhile.
+void ServingMainQueue(void (*change)())
+{
+    std::atomic<bool> done{false};
+    std::thread changing([&] {
+        change();
+        done = true;
+    });
+    while (!done) {
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, kMainLoopSlice, true);
+    }
+    changing.join();
+}
 
 } // namespace
 
@@ -108,6 +126,16 @@ std::vector<DroppedPacket> SimulatedSystem::droppedPackets(const KorvanInterface
         }
     }
     return packets;
+}
+
+void SimulatedSystem::sleepSystem()
+{
+    ServingMainQueue(DriverKitTesting::sleepSystem);
+}
+
+void SimulatedSystem::wakeSystem()
+{
+    ServingMainQueue(DriverKitTesting::wakeSystem);
 }
 
 uint64_t SimulatedSystem::currentMicroframe() const

@@ -63,6 +63,12 @@ public:
     // The dropped packets the device's log still knows, with their frames.
     std::vector<DroppedPacket> droppedPackets(const KorvanInterface::KorvanDevice& device) const;
 
+    // The computer sleeps, then wakes, through the platform's hook: user-space power messages and
+    // the drivers' power states in the platform's order. Called on the main thread, which serves
+    // the main queue meanwhile.
+    void sleepSystem();
+    void wakeSystem();
+
     uint64_t currentMicroframe() const;
     // Host time at which a microframe starts.
     uint64_t microframeStart(uint64_t microframe) const;

@@ -2,14 +2,42 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 
 namespace Demo {
 
 namespace {
 
-// Fewer zero timestamps than this in a segment's second half give no rate worth judging: the
-// filter's average still moves across a few periods.
-constexpr size_t kRatePoints = 8;
+// The plug-in's filter moves each zero time on by its running average of the measured periods, and
+// a measured period carries the last zero time's own error: the average overshoots a drifting device
+// and swings back around it over some 20 periods, fading by a twentieth each period. Its rate is only
+// the device's once that swing has faded, so a segment's rate is judged over its second half only
+// when that half starts this many periods in (about 8 s).
+constexpr size_t kSettlingPeriods = 24;
+
+// Host time per frame between the zero timestamps, as the median over every pair of them: a time
+// the filter passed on unfiltered, far off the others, moves it no more than any other single time.
+std::optional<double> MedianSlope(const ZeroTimeStampPoint* first, const ZeroTimeStampPoint* end)
+{
+    std::vector<double> slopes;
+    for (const ZeroTimeStampPoint* from = first; from != end; ++from) {
+        for (const ZeroTimeStampPoint* to = from + 1; to != end; ++to) {
+            const double frames = to->sampleTime - from->sampleTime;
+            if (frames > 0) {
+                slopes.push_back(double(int64_t(to->hostTime - from->hostTime)) / frames);
+            }
+        }
+    }
+    if (slopes.empty()) {
+        return std::nullopt;
+    }
+    const auto middle = slopes.begin() + std::ptrdiff_t(slopes.size() / 2);
+    std::nth_element(slopes.begin(), middle, slopes.end());
+    if (*middle <= 0) {
+        return std::nullopt;
+    }
+    return *middle;
+}
 
 } // namespace
 
@@ -69,28 +97,12 @@ TimingResult TimingCheck::result(double nanosecondsPerFrame) const
             result.jitterMaxUs = std::max(result.jitterMaxUs, std::abs(distance));
             result.errorsUs.emplace_back(fStamps[index].hostTime, distance);
         }
-        // The rate over the segment's second half, by least squares of host time on sample time.
+        // The rate over the segment's second half.
         const size_t half = begin + (end - begin) / 2;
-        if (end - half >= kRatePoints) {
-            double meanSample = 0;
-            double meanHost = 0;
-            for (size_t index = half; index < end; ++index) {
-                meanSample += fStamps[index].sampleTime - first.sampleTime;
-                meanHost += double(int64_t(fStamps[index].hostTime - first.hostTime));
-            }
-            meanSample /= double(end - half);
-            meanHost /= double(end - half);
-            double covariance = 0;
-            double variance = 0;
-            for (size_t index = half; index < end; ++index) {
-                const double sample = fStamps[index].sampleTime - first.sampleTime - meanSample;
-                covariance += sample * (double(int64_t(fStamps[index].hostTime - first.hostTime)) - meanHost);
-                variance += sample * sample;
-            }
-            if (variance > 0 && covariance > 0) {
-                const double slope = covariance / variance;
-                result.estimatedRate = 1e9 / slope;
-                result.rateErrorPpm = (nanosecondsPerFrame / slope - 1) * 1e6;
+        if (half - begin >= kSettlingPeriods) {
+            if (const std::optional<double> slope = MedianSlope(&fStamps[half], &fStamps[end - 1] + 1)) {
+                result.estimatedRate = 1e9 / *slope;
+                result.rateErrorPpm = (nanosecondsPerFrame / *slope - 1) * 1e6;
             }
         }
         begin = end;

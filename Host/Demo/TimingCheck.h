@@ -34,7 +34,8 @@ struct TimingResult
     double jitterRmsUs = 0;
     double jitterMaxUs = 0;
     // The device's rate as the zero timestamps of the last segment's second half give it, and how
-    // far that is from the simulated device's own rate (0 without enough timestamps).
+    // far that is from the simulated device's own rate (0 where the segment is too short for the
+    // plug-in's filter to have settled by its second half).
     double estimatedRate = 0;
     double rateErrorPpm = 0;
     uint64_t cycles = 0;

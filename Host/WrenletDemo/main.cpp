@@ -5,7 +5,7 @@
 // state read back and "PASS".
 //
 //   --variant A|B|C     the unit's variant (default A)
-//   --file PATH         a local container instead of the download
+//   --file PATH.image   a local container instead of the download
 //   --interrupt STEP    power lost when the status shows STEP ("Erasing...", "Writing FPGA...", ...),
 //                       back 2 s later; the user then quits, starts the updater again and updates
 //   --save-container PATH  also writes the served container there
@@ -230,7 +230,8 @@ bool parse(int argc, char** argv, Options& options)
         const std::string value = argv[i + 1];
         if (name == "--variant" && value.size() == 1 && value[0] >= 'A' && value[0] <= 'C') {
             options.variant = value[0];
-        } else if (name == "--file") {
+        } else if (name == "--file" && std::filesystem::path(value).extension() == ".image") {
+            // The updater's open panel offers files of type "image" only.
             options.file = value;
         } else if (name == "--interrupt") {
             options.interrupt = value;
@@ -249,8 +250,9 @@ int main(int argc, char** argv)
 {
     Options options;
     if (!parse(argc, argv, options)) {
-        std::fprintf(stderr, "usage: tide-wrenlet-demo [--variant A|B|C] [--file PATH] [--interrupt STATUS] "
-                             "[--save-container PATH]\n");
+        std::fprintf(stderr,
+                     "usage: tide-wrenlet-demo [--variant A|B|C] [--file PATH.image] [--interrupt STATUS] "
+                     "[--save-container PATH]\n");
         return 2;
     }
     const std::vector<uint8_t> container = makeContainer();

@@ -168,16 +168,21 @@ void AppDelegate::ChooseUpdate(NS::Object* target, NS::Object*)
     const auto_cfref<CFArrayRef> allowed(
         CFArrayCreate(kCFAllocatorDefault, types, 1, &kCFTypeArrayCallBacks));
     panel->setAllowedFileTypes(allowed);
-    if (panel->runModal() == NS::ModalResponseOK && panel->URL() != nullptr && delegate->fFiles) {
-        const auto_cfref<CFStringRef> path(CFURLCopyFileSystemPath(panel->URL(), kCFURLPOSIXPathStyle));
-        char buffer[4096] = {};
-        CFStringGetCString(path, buffer, sizeof buffer, kCFStringEncodingUTF8);
-        delegate->fLocalFile = true;
-        delegate->SetFirmwareFileWithStatus("Loading...", false);
-        delegate->ClearFileButton->setEnabled(true);
-        delegate->fFiles->SetFirmwareFile(buffer);
-    }
-    panel->release();
+    // The answer comes on a later turn of the main loop: the delegate is kept until then.
+    delegate->retain();
+    panel->beginSheetModalForWindow(delegate->window, [delegate, panel](NS::ModalResponse response) {
+        if (response == NS::ModalResponseOK && panel->URL() != nullptr && delegate->fFiles) {
+            const auto_cfref<CFStringRef> path(CFURLCopyFileSystemPath(panel->URL(), kCFURLPOSIXPathStyle));
+            char buffer[4096] = {};
+            CFStringGetCString(path, buffer, sizeof buffer, kCFStringEncodingUTF8);
+            delegate->fLocalFile = true;
+            delegate->SetFirmwareFileWithStatus("Loading...", false);
+            delegate->ClearFileButton->setEnabled(true);
+            delegate->fFiles->SetFirmwareFile(buffer);
+        }
+        panel->release();
+        delegate->release();
+    });
 }
 
 void AppDelegate::ClearFile(NS::Object* target, NS::Object*)

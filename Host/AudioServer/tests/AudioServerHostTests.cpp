@@ -183,6 +183,33 @@ TEST_F(HostWithClient, ConfigurationChangesStopAndRestartTheRunningClients)
     EXPECT_EQ(fHost.ConfigurationRequests().size(), 2u);
 }
 
+// The start observer hears of the first start and of each restart after a configuration change,
+// before the plug-in's StartIO, with the configuration the cycles run in.
+TEST_F(HostWithClient, StartObserverHearsEachStartBeforeThePlugIn)
+{
+    fHost.StopIO(kDevice, 7);
+    std::vector<std::string> heard;
+    ASSERT_EQ(fHost.StartIO(kDevice, 7, kFrames, nullptr, {},
+                            [&](const IOConfiguration& configuration) {
+                                heard.push_back("start " + std::to_string(configuration.fBufferFrames) +
+                                                " after " + std::to_string(fDriver.Calls().size()));
+                            }),
+              0);
+    fDriver.ClearCalls();
+    fHost.Ref()->RequestDeviceConfigurationChange(fHost.Ref(), kDevice, 5, nullptr);
+    fHost.Drain();
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_EQ(heard.back().rfind("start 480 after ", 0), 0u);
+    const std::vector<std::string> calls = fDriver.Calls();
+    const size_t before = std::stoul(heard.back().substr(heard.back().rfind(' ') + 1));
+    const auto perform = std::find(calls.begin(), calls.end(), "Perform 5");
+    const auto start = std::find(calls.begin(), calls.end(), "StartIO 7");
+    ASSERT_NE(perform, calls.end());
+    ASSERT_NE(start, calls.end());
+    EXPECT_GT(before, size_t(perform - calls.begin()));
+    EXPECT_LE(before, size_t(start - calls.begin()));
+}
+
 TEST_F(HostWithClient, HeldRequestWaitsForTheTest)
 {
     fHost.SetConfigurationMode(AudioServerHost::ConfigurationMode::Hold);
@@ -276,6 +303,52 @@ TEST_F(IORunnerCycles, OperationsThePlugInWillNotDoAreSkipped)
     runner.Stop();
     for (const std::string& call : fDriver.Calls()) {
         EXPECT_EQ(call.find("read"), call.rfind("WillDo read", 0) == 0 ? 7u : std::string::npos) << call;
+    }
+}
+
+// A device whose audio stopped (the computer going to sleep) answers no timestamp: the cycles keep
+// the pace of the last one instead of running at once, one after the other.
+TEST_F(IORunnerCycles, CyclesKeepTheirPaceWhenTheDeviceHasNoTimestamp)
+{
+    fDriver.fZeroHostTime = DarwinClock::hostNow();
+    fDriver.fZeroSampleTime = 1000;
+    fDriver.fNoTimeStampAfterCycle = 2;
+    IORunner runner(fDriver.Ref(), Configuration(), nullptr);
+    ASSERT_EQ(runner.Start(), 0);
+    RunCycles(runner, 6);
+    runner.Stop();
+    const std::vector<AudioServerPlugInIOCycleInfo> cycles = fDriver.Cycles();
+    ASSERT_GE(cycles.size(), 6u);
+    for (size_t index = 0; index < cycles.size(); ++index) {
+        EXPECT_EQ(cycles[index].mCurrentTime.mSampleTime, 1000 + Float64(index) * kFrames);
+        EXPECT_EQ(cycles[index].mCurrentTime.mHostTime,
+                  fDriver.fZeroHostTime + UInt64(index) * kFrames * 1'000'000'000ull / 48000)
+            << index;
+    }
+}
+
+// The device's audio starts again (after a wake) with a new time line: the next cycle follows it
+// from its zero timestamp, instead of waiting until the new line reaches the old one's count.
+TEST_F(IORunnerCycles, ANewTimeLineIsFollowedFromItsStart)
+{
+    fDriver.fZeroHostTime = DarwinClock::hostNow();
+    fDriver.fZeroSampleTime = 100000;
+    fDriver.fNewTimeLineAfterCycle = 2;
+    fDriver.fNewZeroSampleTime = 0;
+    fDriver.fNewZeroHostTime = fDriver.fZeroHostTime + 50'000'000;
+    IORunner runner(fDriver.Ref(), Configuration(), nullptr);
+    ASSERT_EQ(runner.Start(), 0);
+    RunCycles(runner, 5);
+    runner.Stop();
+    const std::vector<AudioServerPlugInIOCycleInfo> cycles = fDriver.Cycles();
+    ASSERT_GE(cycles.size(), 5u);
+    EXPECT_EQ(cycles[1].mCurrentTime.mSampleTime, 100000 + kFrames);
+    for (size_t index = 2; index < cycles.size(); ++index) {
+        const UInt64 step = index - 2;
+        EXPECT_EQ(cycles[index].mCurrentTime.mSampleTime, Float64(step * kFrames)) << index;
+        EXPECT_EQ(cycles[index].mCurrentTime.mHostTime,
+                  fDriver.fNewZeroHostTime + step * kFrames * 1'000'000'000ull / 48000)
+            << index;
     }
 }
 

@@ -84,8 +84,12 @@ ScriptedDriver::ScriptedDriver() : fInterface{}, fReference{&fInterface, this}
                                      Float64* sampleTime, UInt64* hostTime, UInt64* seed) {
         ScriptedDriver& self = From(driver);
         self.Record("GetZeroTimeStamp");
-        *sampleTime = self.fZeroSampleTime;
-        *hostTime = self.fZeroHostTime;
+        std::lock_guard<std::mutex> lock(self.fMutex);
+        const UInt64 lastCycle = self.fCycles.empty() ? 0 : self.fCycles.back().mIOCycleCounter;
+        const bool stopped = self.fNoTimeStampAfterCycle != 0 && lastCycle >= self.fNoTimeStampAfterCycle;
+        const bool restarted = self.fNewTimeLineAfterCycle != 0 && lastCycle >= self.fNewTimeLineAfterCycle;
+        *sampleTime = stopped ? 0 : (restarted ? self.fNewZeroSampleTime : self.fZeroSampleTime);
+        *hostTime = stopped ? 0 : (restarted ? self.fNewZeroHostTime : self.fZeroHostTime);
         *seed = 1;
         return OSStatus(0);
     };

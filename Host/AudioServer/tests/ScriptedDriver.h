@@ -37,6 +37,14 @@ public:
     UInt64 fZeroHostTime = 0;
     // From this cycle on, DoIOOperation answers '!obj'.
     UInt64 fGoneFromCycle = 0;
+    // Once this cycle ran, GetZeroTimeStamp answers no timestamp (host time 0), as a device whose
+    // audio stopped does.
+    UInt64 fNoTimeStampAfterCycle = 0;
+    // Once this cycle ran, GetZeroTimeStamp answers this timestamp instead, as a device whose audio
+    // started again does.
+    UInt64 fNewTimeLineAfterCycle = 0;
+    Float64 fNewZeroSampleTime = 0;
+    UInt64 fNewZeroHostTime = 0;
 
     std::vector<std::string> Calls() const;
     void ClearCalls();

@@ -8,6 +8,8 @@ namespace {
 
 constexpr uint32_t kHeaderBytes = kIsocPacketHeaderBytes;
 constexpr uint64_t kPluginCaughtUpMicroframes = kPacketsPerBlock - 1;
+// A stretch of lost packets that reaches the end of a request may end anywhere in the next one.
+constexpr int kSearchIntoNextRequest = int(kPacketsPerBlock);
 
 } // namespace
 
@@ -43,6 +45,15 @@ void InputSanitizer::takeLengths(const ChaseRecord& record, IOUSBIsochronousFram
     }
 }
 
+USBRequestIter InputSanitizer::firstUnchased(USBRequestBlock& block, uint64_t blockMicroframe) const
+{
+    const ChasePosition own = ReadChasePosition(block.fChase[size_t(Driver::Dext)]);
+    if (own.fMicroframe < blockMicroframe || own.fMicroframe >= blockMicroframe + kPacketsPerBlock) {
+        return at(block, 0);
+    }
+    return at(block, uint32_t(own.fMicroframe - blockMicroframe)).next();
+}
+
 void InputSanitizer::sanitize(USBRequestBlock& block, IOUSBIsochronousFrame* frames)
 {
     const uint64_t blockMicroframe = RingDetail::load(block.fMicroframe, std::memory_order_relaxed);
@@ -52,8 +63,8 @@ void InputSanitizer::sanitize(USBRequestBlock& block, IOUSBIsochronousFrame* fra
         return;
     }
 
-    USBRequestIter it = at(block, 0);
-    int count = 0;
+    USBRequestIter it = firstUnchased(block, blockMicroframe);
+    int count = it.fBlock == &block ? int(it.fPacketIndex) : int(kPacketsPerBlock);
     bool retried = false;
     bool gaveUp = false;
     while (it.fBlock == &block) {
@@ -67,15 +78,15 @@ void InputSanitizer::sanitize(USBRequestBlock& block, IOUSBIsochronousFrame* fra
         }
         USBRequestIter found;
         int chased = 0;
-        const Repair repair =
-            MaybeHandleDroppedIsoc(it, next, &found, int(kPacketsPerBlock) - count, &chased);
+        const Repair repair = MaybeHandleDroppedIsoc(
+            it, next, &found, int(kPacketsPerBlock) - count + kSearchIntoNextRequest, &chased);
         if (repair == Repair::Done) {
             count += chased;
             it = found;
             continue;
         }
-        // The last packet waits for the next request's first one, and a stretch for a packet after
-        // its end; either may still be on its way.
+        // The last packet waits for the next request's first one, and a stretch for its end and a
+        // packet after it; either may still be on its way.
         if ((next.fBlock != &block || repair == Repair::Unsettled) && !retried) {
             retried = true;
             IOSleep(1);
@@ -106,8 +117,13 @@ InputSanitizer::Repair InputSanitizer::MaybeHandleDroppedIsoc(const USBRequestIt
     int n = 0;
     // Searched from the first stale packet, n counts the packets from the current one's successor up
     // to the fresh one found, which are exactly those whose frames went missing.
-    if (next.fBlock == nullptr || !fChaser.didIsocInGetDropped(next, packetsRemaining, fresh, n)) {
+    if (next.fBlock == nullptr) {
         return Repair::Failed;
+    }
+    // The search reaches into the next request: finding nothing, the stretch runs on into packets
+    // the controller has yet to write.
+    if (!fChaser.didIsocInGetDropped(next, packetsRemaining, fresh, n)) {
+        return Repair::Unsettled;
     }
     // The stretch may end in the next request, which the controller is still writing: its headers
     // are taken only once the stretch is settled.

@@ -24,6 +24,10 @@ private:
         KorvanDeviceIO::USBInputChaser<KorvanDeviceIO::Driver::Dext, KorvanDeviceIO::NoOpLogThread>;
 
     KorvanDeviceIO::USBRequestIter at(KorvanDeviceIO::USBRequestBlock& block, uint32_t packet) const;
+    // A stretch of lost packets found from the previous request may end in this one: that chase
+    // has recorded this request's first packets already, and this one goes on after them.
+    KorvanDeviceIO::USBRequestIter firstUnchased(KorvanDeviceIO::USBRequestBlock& block,
+                                                 uint64_t blockMicroframe) const;
     void recordPacket(const KorvanDeviceIO::USBRequestIter& it, uint32_t length);
     // Takes the record's lengths where they differ from what the controller reported.
     void takeLengths(const KorvanDeviceIO::ChaseRecord& record, IOUSBIsochronousFrame* frames) const;

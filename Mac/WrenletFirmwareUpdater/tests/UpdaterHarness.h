@@ -97,14 +97,20 @@ protected:
         return FirmwareContainer::FromParts(firmware, fpga, {std::move(image), {1, 2, 3}, {4, 5}, {6}});
     }
 
-    // Launches the updater as the app does, with the container loaded.
-    void Launch()
+    // The window and its delegate as the nib makes them, before the launch.
+    void BuildWindow()
     {
         MainMenu::Register([this](std::weak_ptr<USB_FPGA::Client> client, std::shared_ptr<WRNA> device,
                                   const std::string& action, const uint8_t*,
                                   size_t) { PlayFPGA(std::move(client), std::move(device), action); });
         MainMenu::Build();
         fDelegate = static_cast<AppDelegate*>(NS::Application::sharedApplication().delegate());
+    }
+
+    // Launches the updater as the app does, with the container loaded.
+    void Launch()
+    {
+        BuildWindow();
         fDelegate->applicationDidFinishLaunching(nullptr);
         fDelegate->GetUpdater()->FirmwareVerified(fContainer, "wrenlet.image");
     }

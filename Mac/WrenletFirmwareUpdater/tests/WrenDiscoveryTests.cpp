@@ -194,6 +194,65 @@ TEST_F(DiscoveryTest, DeviceHeldWithItsConfigurationSetIsUsedWithoutOpening)
     (*holder.get())->USBDeviceClose(holder.get());
 }
 
+// A unit that no driver has configured, in either face: discovery sets the configuration itself,
+// which publishes the boot loader's interfaces, after another client holding the device has let
+// it go.
+struct UnconfiguredCase
+{
+    const char* name;
+    bool bootLoader;
+    bool held;
+    const char* event;
+};
+
+class UnconfiguredDiscovery : public DiscoveryTest, public testing::WithParamInterface<UnconfiguredCase>
+{};
+
+TEST_P(UnconfiguredDiscovery, SetsTheConfigurationOnceTheDeviceIsFree)
+{
+    const UnconfiguredCase& c = GetParam();
+    auto unit = Wrenlet::WrenletHardware::create(
+        SimUSB::Bus::shared(), kSecondPort,
+        {.vendorID = kVendor, .rebootDelay = 5'000'000, .enumeratedUnconfigured = true});
+    unit->setSignature(Wrenlet::makeSignature('A', 0, {0x0A, 0x1B, 0x2C}));
+    unit->installFirmware(Wrenlet::FirmwareImage::build("2.1", 1301));
+    unit->setBootFlag(!c.bootLoader);
+    unit->powerOn();
+    SimUSB::Bus::shared().settle();
+    ASSERT_EQ(SimUSB::Bus::shared().device(kSecondPort)->configurationValue(), 0);
+    const io_service_t nub = copyNub(kSecondPort);
+    vork::IOCFComPtr<IOUSBDeviceInterface300> holder(
+        QueryPlugIn<IOUSBDeviceInterface300>(nub, kIOUSBDeviceUserClientTypeID, kIOUSBDeviceInterfaceID300));
+    IOObjectRelease(nub);
+    if (c.held) {
+        ASSERT_EQ((*holder.get())->USBDeviceOpen(holder.get()), kIOReturnSuccess);
+    }
+
+    Start();
+    Step(1500ms);
+    if (c.held) {
+        EXPECT_TRUE(fEvents.empty());
+        (*holder.get())->USBDeviceClose(holder.get());
+        // The next try, a second after the last.
+        Step(1s);
+    }
+    EXPECT_EQ(fEvents, std::vector<std::string>{c.event});
+    EXPECT_EQ(SimUSB::Bus::shared().device(kSecondPort)->configurationValue(), 1);
+    EXPECT_EQ(Printed("kIOReturnExclusiveAccess retrying..."), c.held);
+    EXPECT_TRUE(Printed("Setting Config"));
+    EXPECT_FALSE(Printed("Config already set"));
+    fDiscovery.reset();
+    unit->powerOff();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faces, UnconfiguredDiscovery,
+    testing::Values(UnconfiguredCase{"RunMode", false, false, "DeviceConnected WRNA0A1B2C"},
+                    UnconfiguredCase{"RunModeHeldByAnotherClient", false, true, "DeviceConnected WRNA0A1B2C"},
+                    UnconfiguredCase{"BootLoader", true, false, "SAMBAConnected"},
+                    UnconfiguredCase{"BootLoaderHeldByAnotherClient", true, true, "SAMBAConnected"}),
+    [](const testing::TestParamInfo<UnconfiguredCase>& info) { return std::string(info.param.name); });
+
 TEST_F(DiscoveryTest, AnotherOpenErrorGivesUpTheDevice)
 {
     IOKitTesting::USBDeviceScript script;

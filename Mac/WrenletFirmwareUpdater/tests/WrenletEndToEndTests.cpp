@@ -2,7 +2,11 @@
 // FPGA through the run-mode face, on the manual clock.
 #include "FpgaRunHarness.h"
 
+#include "DownloadFirmwareFile.h"
+
 #include <AppKitTesting/Panels.h>
+#include <FoundationTesting/URLLoading.h>
+#include <SimNetwork/FirmwareServer.h>
 
 #include <algorithm>
 #include <optional>
@@ -44,31 +48,75 @@ INSTANTIATE_TEST_SUITE_P(Variants, WrenletEndToEndVariant, testing::Values('A', 
 struct OutcomeRow
 {
     const char* name;
+    // The unit's variant, and the change to the programs of the container.
+    char unit;
     std::function<void(char, FpgaProgramSpec&)> change;
+    const char* progress;
+    // What the FPGA holds afterwards: the old version, the new one, or nothing (erased).
+    const char* fpgaVersion;
     bool touchesJtag;
 };
 
-TEST_F(WrenletFpgaRun, FailedProgrammingRunsEndInFPGAWriteFailed)
+TEST_F(WrenletFpgaRun, EveryOutcomeOfTheProgrammingRun)
 {
+    const auto all = [](auto change) { return [change](char, FpgaProgramSpec& spec) { change(spec); }; };
     const OutcomeRow rows[] = {
-        {"a program that cannot configure", [](char, FpgaProgramSpec& spec) { spec.variant = 'B'; }, true},
-        {"an action the file lacks", [](char, FpgaProgramSpec& spec) { spec.action = "ERASE_ONLY"; }, false},
+        {"EXIT 0", 'A', {}, "Success!", kFPGAVersion, true},
+        {"EXIT 10", 'A', all([](FpgaProgramSpec& spec) { spec.corruptBitstream = true; }),
+         "FPGA Write Failed", "", true},
+        {"EXIT 11", 'A', all([](FpgaProgramSpec& spec) { spec.exitCode = 11; }), "FPGA Write Failed",
+         kFPGAVersion, true},
+        {"a stack overflow after JTAG began", 'A',
+         all([](FpgaProgramSpec& spec) { spec.overflowStackAfterEnable = true; }), "FPGA Write Failed", "7.4",
+         true},
+        {"a file that fails before JTAG", 'A', all([](FpgaProgramSpec& spec) { spec.action = "ERASE_ONLY"; }),
+         "FPGA Write Failed", "7.4", false},
+        {"a serial with no variant", 'D', {}, "FPGA Write Failed", "7.4", false},
+        {"the variant-A program on a variant-B unit", 'B',
+         [](char variant, FpgaProgramSpec& spec) { spec.variant = variant == 'B' ? 'A' : variant; },
+         "FPGA Write Failed", "7.4", true},
+        {"the last clocks left to the flush", 'A',
+         all([](FpgaProgramSpec& spec) { spec.endWithIdleClocks = true; }), "Success!", kFPGAVersion, true},
     };
     for (const OutcomeRow& row : rows) {
         fContainer = FirmwareContainer::FromParts("2.2", kFPGAVersion, Programs(row.change));
+        // A 'D' unit is a variant-A one whose firmware reports a serial with 'D' for its variant.
+        fUnit->setSignature(Wrenlet::makeSignature(row.unit == 'D' ? 'A' : row.unit, 0, {0x0A, 0x1B, 0x2C}));
+        Wrenlet::WrenletHardware::RunModeOptions runMode;
+        if (row.unit == 'D') {
+            runMode.serial = "WRND0A1B2C";
+        }
+        fUnit->setRunModeOptions(runMode);
         fUnit->setFpgaVersion("7.4");
         const size_t enablesBefore = ProgramEnables().size();
+        const size_t requestsBefore = JtagRequests().size();
         Connect();
         fDelegate->UpdateButton->performClick();
         ASSERT_TRUE(RunToEnd()) << row.name;
-        EXPECT_EQ(Progress(), "FPGA Write Failed") << row.name;
-        EXPECT_EQ(fUnit->fpgaVersion(), "7.4") << row.name;
+        EXPECT_EQ(Progress(), row.progress) << row.name;
+        EXPECT_EQ(fUnit->fpgaVersion(), row.fpgaVersion) << row.name;
         const std::vector<bool> expected =
             row.touchesJtag ? std::vector<bool>{true, false} : std::vector<bool>{};
         const std::vector<bool> enables = ProgramEnables();
         EXPECT_EQ(std::vector<bool>(enables.begin() + long(enablesBefore), enables.end()), expected)
             << row.name;
+        if (row.unit == 'D') {
+            EXPECT_EQ(JtagRequests().size(), requestsBefore) << row.name;
+        }
+        if (std::string(row.progress) != "Success!") {
+            // A failed stage asks for no reboot: the run-mode face that served it is still there.
+            ASSERT_NE(fUnit->runModeDevice(), nullptr) << row.name;
+            const auto log = fUnit->runModeDevice()->controlLog();
+            EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                    [](const auto& record) {
+                                        return record.setup.bmRequestType == 0x40 &&
+                                               record.setup.bRequest == 4;
+                                    }),
+                      0)
+                << row.name;
+        }
         Quit();
+        fUnit->powerOff();
     }
 }
 
@@ -76,7 +124,20 @@ TEST_F(WrenletFpgaRun, FailedProgrammingRunsEndInFPGAWriteFailed)
 class WrenletChosenFile : public WrenletFpgaRun
 {
 protected:
-    void Choose(std::optional<size_t> flipped = std::nullopt)
+    void SetUp() override
+    {
+        WrenletFpgaRun::SetUp();
+        AppKitTesting::resetPanels();
+    }
+
+    void TearDown() override
+    {
+        WrenletFpgaRun::TearDown();
+        FoundationTesting::resetURLLoading();
+    }
+
+    // Writes the file; the launch hands the updater the harness's container when asked.
+    void Prepare(std::optional<size_t> flipped = std::nullopt, bool withContainer = false)
     {
         ContainerSpec spec;
         spec.firmwareVersion = "2.2";
@@ -88,13 +149,82 @@ protected:
         }
         fFolder.write("wrenlet.image", xzCompress(container));
         fContainer = FirmwareContainer::FromParts("2.2", kFPGAVersion, spec.sections);
-        Connect(false);
+        Connect(withContainer);
+    }
+
+    void Choose(std::optional<size_t> flipped = std::nullopt)
+    {
+        Prepare(flipped);
         AppKitTesting::answerOK(fFolder.path("wrenlet.image"));
         fDelegate->ChooseFileButton->performClick();
     }
 
+    struct Window
+    {
+        std::string file, fileVersion;
+        bool update, clearFile;
+        bool operator==(const Window&) const = default;
+    };
+    Window Shown()
+    {
+        return {Text(fDelegate->FileLabel), Text(fDelegate->FileVersionLabel),
+                fDelegate->UpdateButton->isEnabled(), fDelegate->ClearFileButton->isEnabled()};
+    }
+
     ScratchFolder fFolder;
 };
+
+TEST_F(WrenletChosenFile, ChooseFileAsksWithASheetForImagesAndLoadsTheAnswer)
+{
+    Prepare(std::nullopt, true);
+    ASSERT_TRUE(fDelegate->UpdateButton->isEnabled());
+    AppKitTesting::answerOK(fFolder.path("wrenlet.image"));
+    fDelegate->ChooseFileButton->performClick();
+    // A sheet: the answer comes on a later turn of the main loop, and the file loads 1 ms after it.
+    EXPECT_EQ(Text(fDelegate->FileLabel), "wrenlet.image");
+    CoreFoundationTesting::runUntilIdle();
+    EXPECT_EQ(Text(fDelegate->FileLabel), "Loading...");
+    EXPECT_FALSE(fDelegate->UpdateButton->isEnabled());
+    EXPECT_TRUE(fDelegate->ClearFileButton->isEnabled());
+    const auto panels = AppKitTesting::panelsRun();
+    ASSERT_EQ(panels.size(), 1u);
+    EXPECT_EQ(panels[0].fKind, "NSOpenPanel");
+    EXPECT_EQ(panels[0].fAllowedFileTypes, std::vector<std::string>{"image"});
+    ASSERT_TRUE(RunUntil([&] { return Text(fDelegate->FileLabel) == "wrenlet.image"; }, 5s));
+    EXPECT_TRUE(fDelegate->UpdateButton->isEnabled());
+}
+
+TEST_F(WrenletChosenFile, ChooseFileCancelledChangesNothing)
+{
+    Prepare(std::nullopt, true);
+    const Window before = Shown();
+    AppKitTesting::answerCancel();
+    fDelegate->ChooseFileButton->performClick();
+    Step(10ms);
+    EXPECT_EQ(AppKitTesting::panelsRun().size(), 1u);
+    EXPECT_EQ(Shown(), before);
+    EXPECT_EQ(Text(fDelegate->FileLabel), "wrenlet.image");
+}
+
+TEST_F(WrenletChosenFile, ClearFileGoesBackToTheServersFirmware)
+{
+    SimNetwork::FirmwareServer server;
+    server.setRoute("/api/device/wrenlet-k/firmware", {{.status = 404}});
+    FoundationTesting::mapHost(DownloadFirmwareFile::kServerHost, 80, server.port());
+    Choose();
+    ASSERT_TRUE(RunUntil([&] { return Text(fDelegate->FileLabel) == "wrenlet.image"; }, 5s));
+    ASSERT_TRUE(server.waitForRequests(1, 20000));
+    EXPECT_TRUE(fDelegate->UpdateButton->isEnabled());
+    EXPECT_TRUE(fDelegate->ClearFileButton->isEnabled());
+    fDelegate->ClearFileButton->performClick();
+    EXPECT_EQ(Text(fDelegate->FileLabel), DownloadFirmwareFile::kServerHost);
+    EXPECT_FALSE(fDelegate->UpdateButton->isEnabled());
+    EXPECT_FALSE(fDelegate->ClearFileButton->isEnabled());
+    ASSERT_TRUE(server.waitForRequests(2, 20000));
+    const auto log = server.log();
+    EXPECT_EQ(log.back().path, "/api/device/wrenlet-k/firmware");
+    EXPECT_EQ(log.back().host, DownloadFirmwareFile::kServerHost);
+}
 
 TEST_F(WrenletChosenFile, UpdatesTheUnit)
 {

@@ -8,6 +8,7 @@
 #include <USBDriverKit/IOUSBHostInterface.h>
 
 #include <IOKit/platform/Registry.h>
+#include <IOKit/platform/USBConfiguration.h>
 #include <SimUSB/Bus.h>
 
 #include <algorithm>
@@ -63,6 +64,24 @@ public:
         nub->platformState().entry->registerService();
         match(nub);
         publishInterfaces(nub, device->configurationValue(), true, false);
+    }
+
+    // A configuration set from user space, through the nub as a driver would set it.
+    IOReturn setConfiguration(const std::shared_ptr<SimUSB::HostDevice>& device, uint8_t value)
+    {
+        IOUSBHostDevice* nub = nullptr;
+        {
+            std::lock_guard lock(fLock);
+            auto found = fNubs.find(device.get());
+            if (found == fNubs.end()) {
+                return kIOReturnNoDevice;
+            }
+            nub = found->second;
+            nub->retain();
+        }
+        const IOReturn result = nub->SetConfiguration(value, true);
+        nub->release();
+        return result;
     }
 
     void deviceLeft(const std::shared_ptr<SimUSB::HostDevice>& device) override
@@ -154,6 +173,10 @@ void startUSB()
         IOKitPlatform::registerClassAlias("IOUSBDevice", "IOUSBHostDevice");
         static USBHost* host = new USBHost;
         SimUSB::Bus::shared().addListener(host);
+        IOKitPlatform::setUSBConfigurationSetter(
+            [](const std::shared_ptr<SimUSB::HostDevice>& device, uint8_t value) {
+                return host->setConfiguration(device, value);
+            });
     });
 }
 

@@ -1,6 +1,7 @@
 #include <Foundation/NSURLParts.h>
 #include <Foundation/NSURLSession.h>
 
+#include "StopAtExit.h"
 #include "URLLoadingSettings.h"
 #include "URLTransfer.h"
 
@@ -109,7 +110,7 @@ void URLSessionDataDelegate::willPerformHTTPRedirection(URLSession*, URLSessionD
 
 void URLSessionDataDelegate::didCompleteWithError(URLSession*, URLSessionDataTask*, Error) {}
 
-class URLSession::Impl
+class URLSession::Impl : public NSPlatform::StoppedAtExit
 {
 public:
     Impl(URLSession* owner, double timeout, std::shared_ptr<URLSessionDataDelegate> delegate,
@@ -121,17 +122,13 @@ public:
             dispatch_retain(queue);
         }
         fWorker = std::thread([this] { work(); });
+        NSPlatform::stopAtExit(*this);
     }
 
     ~Impl()
     {
-        {
-            std::lock_guard lock(fLock);
-            fStopping = true;
-            fInvalidated = true;
-        }
-        fChanged.notify_all();
-        fWorker.join();
+        NSPlatform::noLongerStopAtExit(*this);
+        stop();
         for (URLSessionDataTask* task : fQueued) {
             task->release();
         }
@@ -167,11 +164,33 @@ public:
             }
         }
         fChanged.notify_all();
+        fLoop.wake();
     }
 
-    void taskCancelled() { fChanged.notify_all(); }
+    void taskCancelled()
+    {
+        fChanged.notify_all();
+        fLoop.wake();
+    }
+
+    // The process is exiting: the running transfer is cut short, nothing more starts.
+    void stopForExit() override { stop(); }
 
 private:
+    void stop()
+    {
+        {
+            std::lock_guard lock(fLock);
+            fStopping = true;
+            fInvalidated = true;
+        }
+        fChanged.notify_all();
+        fLoop.wake();
+        if (fWorker.joinable()) {
+            fWorker.join();
+        }
+    }
+
     void work()
     {
         for (;;) {
@@ -310,7 +329,7 @@ private:
                 return !stopped(task);
             };
             callbacks.cancelled = [&] { return stopped(task); };
-            const NSPlatform::TransferResult result = NSPlatform::performGet(url, fTimeout, callbacks);
+            const NSPlatform::TransferResult result = fLoop.get(url, fTimeout, callbacks);
             error = result.error;
             if (error != 0 || !result.head.isRedirect()) {
                 break;
@@ -380,6 +399,17 @@ private:
     void complete(URLSessionDataTask* task, HTTPURLResponse* response, long code,
                   const std::string& collected)
     {
+        {
+            std::lock_guard lock(fLock);
+            if (fStopping) {
+                // The process is exiting: nothing more is delivered, and the task stays with the session.
+                fQueued.push_front(task);
+                if (response) {
+                    response->release();
+                }
+                return;
+            }
+        }
         Error error = code ? newError(code) : nullptr;
         CFDataRef data = code ? nullptr
                               : CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(collected.data()),
@@ -416,6 +446,7 @@ private:
     URLSessionDataTask* fRunning = nullptr;
     bool fInvalidated = false;
     bool fStopping = false;
+    NSPlatform::TransferLoop fLoop;
     std::thread fWorker;
 };
 

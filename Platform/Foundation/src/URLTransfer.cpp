@@ -19,6 +19,8 @@ namespace NSPlatform {
 namespace {
 
 constexpr const char* kSystemAuthorities = "/etc/ssl/certs/ca-certificates.crt";
+// The longest a transfer loop sleeps without being woken; libcurl's own timers cut it shorter.
+constexpr int kPollMilliseconds = 1000;
 
 std::string systemAuthorities()
 {
@@ -93,12 +95,6 @@ size_t onBody(char* data, size_t size, size_t count, void* context)
     return size * count;
 }
 
-int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
-{
-    auto& transfer = *static_cast<Transfer*>(context);
-    return transfer.callbacks.cancelled() ? 1 : 0;
-}
-
 long errorFor(CURLcode code)
 {
     switch (code) {
@@ -133,10 +129,38 @@ bool ResponseHead::isRedirect() const
            !location.empty();
 }
 
-TransferResult performGet(const std::string& url, double timeoutSeconds, const TransferCallbacks& callbacks)
+// Once per process, before any worker starts: libcurl, with OpenSSL under it, and the values its
+// transfers read, so all of them exist before anything that stops the workers at exit is registered.
+void prepareLibcurl()
 {
-    static const bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    (void)initialized;
+    static const bool prepared = [] {
+        const bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+        systemAuthorities();
+        urlLoadingSettings();
+        return initialized;
+    }();
+    (void)prepared;
+}
+
+TransferLoop::TransferLoop()
+{
+    prepareLibcurl();
+    fMulti = curl_multi_init();
+}
+
+TransferLoop::~TransferLoop()
+{
+    curl_multi_cleanup(static_cast<CURLM*>(fMulti));
+}
+
+void TransferLoop::wake()
+{
+    curl_multi_wakeup(static_cast<CURLM*>(fMulti));
+}
+
+TransferResult TransferLoop::get(const std::string& url, double timeoutSeconds,
+                                 const TransferCallbacks& callbacks)
+{
     const URLLoadingSettings settings = urlLoadingSettings();
     const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
     curl_slist* connectTo = nullptr;
@@ -155,6 +179,8 @@ TransferResult performGet(const std::string& url, double timeoutSeconds, const T
     curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    // A cancelled transfer does not wait for a name lookup still in progress.
+    curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(handle, CURLOPT_CONNECT_TO, connectTo);
     curl_easy_setopt(handle, CURLOPT_CAINFO_BLOB, &blob);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -166,15 +192,35 @@ TransferResult performGet(const std::string& url, double timeoutSeconds, const T
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
-    const CURLcode code = curl_easy_perform(handle);
+
+    auto* multi = static_cast<CURLM*>(fMulti);
+    curl_multi_add_handle(multi, handle);
+    bool cancelled = false;
+    for (;;) {
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        if (running == 0) {
+            break;
+        }
+        if (callbacks.cancelled()) {
+            cancelled = true;
+            break;
+        }
+        curl_multi_poll(multi, nullptr, 0, kPollMilliseconds, nullptr);
+    }
+    CURLcode code = CURLE_OK;
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == handle) {
+            code = message->data.result;
+        }
+    }
+    curl_multi_remove_handle(multi, handle);
     curl_slist_free_all(connectTo);
 
     TransferResult result;
     result.head = transfer.head;
-    result.error = transfer.stopped ? NS::NSURLErrorCancelled : errorFor(code);
+    result.error = transfer.stopped || cancelled ? NS::NSURLErrorCancelled : errorFor(code);
     // A response without a body still shows its head.
     if (result.error == 0 && !deliverHead(transfer)) {
         result.error = NS::NSURLErrorCancelled;

@@ -1,7 +1,9 @@
 #pragma once
 
-// One HTTP/1.1 GET with libcurl, redirects not followed: the response's head, then its body in
-// pieces, through callbacks on the calling thread.
+// HTTP/1.1 GETs with libcurl, redirects not followed: the response's head, then its body in pieces,
+// through callbacks on the calling thread. A transfer loop belongs to one session and runs one
+// transfer at a time on that session's worker; any thread may wake it, so a cancellation takes effect
+// at once rather than at libcurl's next progress report.
 
 #include <functional>
 #include <string>
@@ -32,6 +34,22 @@ struct TransferResult
     ResponseHead head;
 };
 
-TransferResult performGet(const std::string& url, double timeoutSeconds, const TransferCallbacks& callbacks);
+class TransferLoop
+{
+public:
+    // The first loop of the process sets libcurl up, on the calling thread.
+    TransferLoop();
+    ~TransferLoop();
+    TransferLoop(const TransferLoop&) = delete;
+    TransferLoop& operator=(const TransferLoop&) = delete;
+
+    TransferResult get(const std::string& url, double timeoutSeconds, const TransferCallbacks& callbacks);
+
+    // From any thread: the running transfer asks its `cancelled` callback again now.
+    void wake();
+
+private:
+    void* fMulti;
+};
 
 } // namespace NSPlatform

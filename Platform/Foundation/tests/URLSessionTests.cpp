@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -351,6 +352,34 @@ TEST_F(URLSessionTest, FetchesFromPythonsHttpServer)
     if (pid > 0) {
         ::kill(pid, SIGTERM);
     }
+    std::filesystem::remove_all(folder);
+}
+
+TEST(URLSessionExit, AProcessThatExitsWithDownloadsInFlightEndsCleanly)
+{
+    const auto authority = SimNetwork::makeCertificateAuthority("Loopback Authority");
+    FirmwareServer plain;
+    FirmwareServer secure(SimNetwork::makeServerCertificate(authority, kHost));
+    for (FirmwareServer* server : {&plain, &secure}) {
+        server->setRoute("/stream", {{.body = body(65536), .streamWithoutLength = uint64_t(1) << 40}});
+        server->setRoute("/silent", {{.silent = true}});
+    }
+    char pattern[] = "/tmp/url-exit-XXXXXX";
+    const std::string folder = mkdtemp(pattern);
+    std::ofstream(folder + "/authority.pem") << authority.certificatePem;
+    const std::string command = std::string(URL_EXIT_PROBE) + " " + std::to_string(plain.port()) + " " +
+                                std::to_string(secure.port()) + " " + folder + "/authority.pem";
+    constexpr size_t kRuns = 20;
+    for (size_t run = 0; run < kRuns; ++run) {
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run << ": status " << status;
+    }
+    // Every run left while its first stream was still flowing.
+    ASSERT_TRUE(secure.waitForRequests(kRuns, 20000));
+    const auto log = secure.log();
+    EXPECT_GE(size_t(std::count_if(log.begin(), log.end(),
+                                   [](const auto& r) { return r.path == "/stream" && r.clientClosedEarly; })),
+              kRuns);
     std::filesystem::remove_all(folder);
 }
 

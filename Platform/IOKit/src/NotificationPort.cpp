@@ -41,11 +41,11 @@ NotificationPort::~NotificationPort()
     }
 }
 
-CFRunLoopSourceRef NotificationPort::runLoopSource()
+CFRunLoopSourceRef NotificationPort::runLoopSource(CFIndex order)
 {
     std::lock_guard lock(fLock);
     if (fSource == nullptr && fMachPort != nullptr) {
-        fSource = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, fMachPort, 0);
+        fSource = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, fMachPort, order);
     }
     return fSource;
 }

@@ -37,7 +37,8 @@ public:
     NotificationPort(const NotificationPort&) = delete;
     NotificationPort& operator=(const NotificationPort&) = delete;
 
-    CFRunLoopSourceRef runLoopSource();
+    // Made at the first call, with `order` among the sources of a run loop.
+    CFRunLoopSourceRef runLoopSource(CFIndex order = 0);
     void setDispatchQueue(dispatch_queue_t queue);
 
     void post(const std::shared_ptr<PortClient>& client, uint32_t message, intptr_t argument);

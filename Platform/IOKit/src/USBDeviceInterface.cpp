@@ -134,8 +134,13 @@ IOReturn getConfigurationDescriptorPtr(void* thisPointer, UInt8 index,
     if (descriptor == nullptr) {
         return kIOReturnBadArgument;
     }
+    const std::shared_ptr<SimUSB::HostDevice>& bus = device(thisPointer)->fDevice;
+    if (!USBDevices::shared().mayReadConfigurationDescriptor(bus)) {
+        *descriptor = nullptr;
+        return kIOReturnNotResponding;
+    }
     // Enumeration reads the first configuration only.
-    const std::vector<uint8_t>& bytes = device(thisPointer)->fDevice->configurationDescriptor();
+    const std::vector<uint8_t>& bytes = bus->configurationDescriptor();
     if (index != 0 || bytes.size() < sizeof(IOUSBConfigurationDescriptor)) {
         *descriptor = nullptr;
         return kIOReturnBadArgument;
@@ -147,17 +152,26 @@ IOReturn getConfigurationDescriptorPtr(void* thisPointer, UInt8 index,
 IOReturn control(void* thisPointer, const SimUSB::SetupPacket& setup, void* data, UInt32* done,
                  uint32_t timeoutMs)
 {
-    const SimUSB::ControlResult result =
-        device(thisPointer)->fDevice->control(setup, static_cast<uint8_t*>(data), timeoutMs);
-    if (done != nullptr) {
-        *done = result.length;
-    }
-    // The bus reports the codes of the USB family.
-    return IOReturn(result.status);
+    const std::shared_ptr<SimUSB::HostDevice>& bus = device(thisPointer)->fDevice;
+    return USBDevices::shared().onDefaultPipe(bus, [&] {
+        const SimUSB::ControlResult result = bus->control(setup, static_cast<uint8_t*>(data), timeoutMs);
+        if (done != nullptr) {
+            *done = result.length;
+        }
+        // The bus reports the codes of the USB family.
+        return IOReturn(result.status);
+    });
 }
 
 IOReturn setConfiguration(void* thisPointer, UInt8 value)
 {
+    if (!USBDevices::shared().holds(device(thisPointer)->fDevice, thisPointer)) {
+        return device(thisPointer)->fDevice->connected() ? kIOReturnNotOpen : kIOReturnNoDevice;
+    }
+    if (const auto setter = USBDevices::shared().configurationSetter()) {
+        const std::shared_ptr<SimUSB::HostDevice>& bus = device(thisPointer)->fDevice;
+        return USBDevices::shared().onDefaultPipe(bus, [&] { return setter(bus, value); });
+    }
     return control(thisPointer, {0x00, SimUSB::Request::kSetConfiguration, value, 0, 0}, nullptr, nullptr,
                    kDefaultRequestTimeoutMs);
 }

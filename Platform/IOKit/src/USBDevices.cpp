@@ -70,6 +70,13 @@ IOReturn USBDevices::open(const std::shared_ptr<SimUSB::HostDevice>& device, con
     return fHolders.try_emplace(device.get(), holder).second ? kIOReturnSuccess : kIOReturnExclusiveAccess;
 }
 
+bool USBDevices::holds(const std::shared_ptr<SimUSB::HostDevice>& device, const void* holder) const
+{
+    std::lock_guard lock(fLock);
+    auto held = fHolders.find(device.get());
+    return held != fHolders.end() && held->second == holder;
+}
+
 IOReturn USBDevices::close(const std::shared_ptr<SimUSB::HostDevice>& device, const void* holder)
 {
     std::lock_guard lock(fLock);
@@ -111,6 +118,66 @@ IOReturn USBDevices::reEnumerate(const std::shared_ptr<SimUSB::HostDevice>& devi
     return kIOReturnSuccess;
 }
 
+IOKitPlatform::USBConfigurationSetter USBDevices::configurationSetter() const
+{
+    std::lock_guard lock(fLock);
+    return fConfigurationSetter;
+}
+
+void USBDevices::setConfigurationSetter(IOKitPlatform::USBConfigurationSetter setter)
+{
+    std::lock_guard lock(fLock);
+    fConfigurationSetter = std::move(setter);
+}
+
+CFIndex USBDevices::completionSourceOrder() const
+{
+    std::lock_guard lock(fLock);
+    return fCompletionSourceOrder;
+}
+
+std::shared_ptr<USBDevices::DefaultPipe>
+USBDevices::defaultPipe(const std::shared_ptr<SimUSB::HostDevice>& device)
+{
+    std::lock_guard lock(fLock);
+    // A device that has gone may leave its address to a new one.
+    std::erase_if(fDefaultPipes, [](const auto& entry) { return entry.second->device.expired(); });
+    std::shared_ptr<DefaultPipe>& pipe = fDefaultPipes[device.get()];
+    if (!pipe) {
+        pipe = std::make_shared<DefaultPipe>();
+        pipe->device = device;
+    }
+    return pipe;
+}
+
+IOReturn USBDevices::onDefaultPipe(const std::shared_ptr<SimUSB::HostDevice>& device,
+                                   const std::function<IOReturn()>& request)
+{
+    const std::shared_ptr<DefaultPipe> pipe = defaultPipe(device);
+    std::lock_guard busy(pipe->busy);
+    {
+        std::lock_guard lock(fLock);
+        RequestRecord& record = fRequestRecords[device->port()];
+        record.threads.push_back(std::this_thread::get_id());
+        record.mostAtOnce = std::max(record.mostAtOnce, ++pipe->inProgress);
+    }
+    const IOReturn result = request();
+    std::lock_guard lock(fLock);
+    --pipe->inProgress;
+    return result;
+}
+
+bool USBDevices::mayReadConfigurationDescriptor(const std::shared_ptr<SimUSB::HostDevice>& device)
+{
+    std::lock_guard lock(fLock);
+    auto failures = fConfigurationDescriptorFailures.find(device->port());
+    if (failures == fConfigurationDescriptorFailures.end() || failures->second == 0) {
+        return true;
+    }
+    --failures->second;
+    return false;
+}
+
 void USBDevices::refusePlugInCreation(uint8_t port, kern_return_t result)
 {
     std::lock_guard lock(fLock);
@@ -129,10 +196,36 @@ void USBDevices::setReEnumerationDelay(uint64_t ns)
     fReEnumerationDelay = ns;
 }
 
+void USBDevices::setCompletionSourceOrder(CFIndex order)
+{
+    std::lock_guard lock(fLock);
+    fCompletionSourceOrder = order;
+}
+
+void USBDevices::failConfigurationDescriptorReads(uint8_t port, int count)
+{
+    std::lock_guard lock(fLock);
+    fConfigurationDescriptorFailures[port] = count;
+}
+
 std::vector<USBReEnumeration> USBDevices::reEnumerations() const
 {
     std::lock_guard lock(fLock);
     return fReEnumerations;
+}
+
+std::vector<std::thread::id> USBDevices::deviceRequestThreads(uint8_t port) const
+{
+    std::lock_guard lock(fLock);
+    auto record = fRequestRecords.find(port);
+    return record == fRequestRecords.end() ? std::vector<std::thread::id>{} : record->second.threads;
+}
+
+int USBDevices::mostDeviceRequestsAtOnce(uint8_t port) const
+{
+    std::lock_guard lock(fLock);
+    auto record = fRequestRecords.find(port);
+    return record == fRequestRecords.end() ? 0 : record->second.mostAtOnce;
 }
 
 void USBDevices::resetHooks()
@@ -140,8 +233,20 @@ void USBDevices::resetHooks()
     std::lock_guard lock(fLock);
     fPlugInFailures.clear();
     fOpenFailures.clear();
+    fConfigurationDescriptorFailures.clear();
     fReEnumerations.clear();
+    fRequestRecords.clear();
     fReEnumerationDelay = kDefaultReEnumerationDelay;
+    fCompletionSourceOrder = 0;
 }
 
 } // namespace IOKit
+
+namespace IOKitPlatform {
+
+void setUSBConfigurationSetter(USBConfigurationSetter setter)
+{
+    IOKit::USBDevices::shared().setConfigurationSetter(std::move(setter));
+}
+
+} // namespace IOKitPlatform

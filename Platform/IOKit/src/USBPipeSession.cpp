@@ -1,6 +1,6 @@
 #include "USBPipeSession.h"
 
-#include <algorithm>
+#include "USBDevices.h"
 
 namespace IOKit {
 
@@ -38,7 +38,7 @@ CFRunLoopSourceRef PipeSession::eventSource()
     if (!fPort) {
         fPort = NotificationPort::create();
     }
-    return fPort ? fPort->runLoopSource() : nullptr;
+    return fPort ? fPort->runLoopSource(USBDevices::shared().completionSourceOrder()) : nullptr;
 }
 
 bool PipeSession::isOpen() const
@@ -91,14 +91,9 @@ IOReturn PipeSession::submit(uint8_t endpoint, void* buffer, UInt32 size, UInt32
         }
         fLive[transfer.get()] = transfer;
     }
-    // Pieces move whole on the bus, so the first limit to pass ends the transfer.
-    uint32_t timeoutMs = completionTimeout;
-    if (noDataTimeout != 0) {
-        timeoutMs = timeoutMs == 0 ? noDataTimeout : std::min(timeoutMs, noDataTimeout);
-    }
     auto* context = new std::weak_ptr<Transfer>(transfer);
-    const SimUSB::Status status =
-        fDevice->submit(endpoint, static_cast<uint8_t*>(buffer), size, timeoutMs, {busCompleted, context});
+    const SimUSB::Status status = fDevice->submit(endpoint, static_cast<uint8_t*>(buffer), size,
+                                                  completionTimeout, {busCompleted, context}, noDataTimeout);
     if (status != SimUSB::kSuccess) {
         delete context;
         std::lock_guard lock(fLock);

@@ -9,8 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <Darwin/Clock.h>
+#include <DarwinTesting/Eventually.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <set>
+#include <thread>
 
 using namespace std::chrono_literals;
 using SimUSBTesting::EchoDevice;
@@ -82,7 +89,7 @@ protected:
     {
         DriverKitPlatform::startUSB();
         fScript.setReEnumerationDelay(kDelay);
-        SimUSB::Bus::shared().attach(kPort, std::make_shared<EchoDevice>());
+        SimUSB::Bus::shared().attach(kPort, fEcho);
         SimUSB::Bus::shared().settle();
         fNub = copyDeviceNub(kPort);
         ASSERT_NE(fNub, 0u);
@@ -94,8 +101,27 @@ protected:
         SimUSB::Bus::shared().settle();
     }
 
+    // A device request on a thread of its own.
+    struct PendingRequest
+    {
+        uint8_t reply[8] = {};
+        IOUSBDevRequest setup{0xC0, 2, 0, 0, sizeof(reply), reply, 0};
+        std::atomic<bool> done{false};
+        IOReturn result = kIOReturnError;
+        std::thread thread;
+
+        void start(IOUSBDeviceInterface** device)
+        {
+            thread = std::thread([this, device] {
+                result = (*device)->DeviceRequest(device, &setup);
+                done = true;
+            });
+        }
+    };
+
     DarwinTesting::ManualClock fClock;
     IOKitTesting::USBDeviceScript fScript;
+    std::shared_ptr<EchoDevice> fEcho = std::make_shared<EchoDevice>();
     io_service_t fNub = 0;
 };
 
@@ -214,3 +240,114 @@ TEST_F(USBDeviceInterface, OnlyDeviceNubsOfTheUSBTypeGetThePlugIn)
 }
 
 } // namespace
+
+TEST_F(USBDeviceInterface, SetConfigurationNeedsTheDeviceHeldOpenByThisObject)
+{
+    Interface holder(fNub);
+    Interface other(fNub);
+    EXPECT_EQ((*other.get())->SetConfiguration(other.get(), 1), kIOReturnNotOpen);
+    EXPECT_EQ(kIOReturnNotOpen, IOReturn(0xE00002CD));
+    ASSERT_EQ(holder.open(), kIOReturnSuccess);
+    EXPECT_EQ((*other.get())->SetConfiguration(other.get(), 1), kIOReturnNotOpen);
+    EXPECT_EQ((*holder.get())->SetConfiguration(holder.get(), 1), kIOReturnSuccess);
+}
+
+TEST_F(USBDeviceInterface, DeviceRequestsFromThreeThreadsRunOneAtATime)
+{
+    // Each answer takes 1 ms of the clock, so requests that were not serialised would overlap.
+    SimUSB::ControlAnswer late = SimUSB::ControlAnswer::withData({0x2A});
+    late.delay = 1'000'000;
+    fEcho->setVendorAnswer(late);
+    Interface interface(fNub);
+    PendingRequest requests[3];
+    for (PendingRequest& request : requests) {
+        request.start(interface.get());
+    }
+    const auto allDone = [&] {
+        return std::all_of(std::begin(requests), std::end(requests),
+                           [](const PendingRequest& request) { return request.done.load(); });
+    };
+    EXPECT_TRUE(DarwinTesting::eventually([&] {
+        fClock.advance(100us);
+        return allDone();
+    }));
+    std::set<std::thread::id> threads;
+    for (PendingRequest& request : requests) {
+        request.thread.join();
+        EXPECT_EQ(request.result, kIOReturnSuccess);
+        EXPECT_EQ(request.setup.wLenDone, 1u);
+        threads.insert(request.thread.get_id());
+    }
+    const std::vector<std::thread::id> recorded = fScript.deviceRequestThreads(kPort);
+    EXPECT_EQ(recorded.size(), 3u);
+    EXPECT_EQ(std::set<std::thread::id>(recorded.begin(), recorded.end()).size(), 3u);
+    EXPECT_EQ(fScript.mostDeviceRequestsAtOnce(kPort), 1);
+}
+
+TEST_F(USBDeviceInterface, HangingDeviceRequestTimesOutWhenTheClockPassesFiveSeconds)
+{
+    fEcho->setVendorAnswer(SimUSB::ControlAnswer::hang());
+    Interface interface(fNub);
+    const uint64_t start = DarwinClock::hostNow();
+    PendingRequest request;
+    request.start(interface.get());
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return fClock.nextDeadline() != DarwinClock::kNever; }));
+    EXPECT_EQ(fClock.nextDeadline() - start, 5'000'000'000u);
+    fClock.advance(4999ms);
+    EXPECT_FALSE(request.done.load());
+    fClock.advance(1ms);
+    EXPECT_TRUE(DarwinTesting::eventually([&] { return request.done.load(); }));
+    request.thread.join();
+    EXPECT_EQ(request.result, kIOUSBTransactionTimeout);
+    EXPECT_EQ(request.result, IOReturn(0xE0004051));
+    EXPECT_EQ(request.setup.wLenDone, 0u);
+}
+
+TEST_F(USBDeviceInterface, ScriptedConfigurationDescriptorFailuresEndAfterTheirCount)
+{
+    fScript.failConfigurationDescriptorReads(kPort, 2);
+    Interface interface(fNub);
+    IOUSBConfigurationDescriptorPtr descriptor = nullptr;
+    for (int failing = 0; failing < 2; ++failing) {
+        EXPECT_NE((*interface.get())->GetConfigurationDescriptorPtr(interface.get(), 0, &descriptor),
+                  kIOReturnSuccess);
+        EXPECT_EQ(descriptor, nullptr);
+    }
+    ASSERT_EQ((*interface.get())->GetConfigurationDescriptorPtr(interface.get(), 0, &descriptor),
+              kIOReturnSuccess);
+    EXPECT_EQ(descriptor->bConfigurationValue, 1);
+}
+
+TEST(USBInterfaceIterator, AClassOnlyInAlternateOneIsNotFoundForAlternateZero)
+{
+    DarwinTesting::ManualClock clock;
+    DriverKitPlatform::startUSB();
+    auto echo = std::make_shared<EchoDevice>();
+    echo->setAlternateOneClass(0x01);
+    SimUSB::Bus::shared().attach(kPort, echo);
+    SimUSB::Bus::shared().settle();
+    const io_service_t nub = copyDeviceNub(kPort);
+    ASSERT_NE(nub, 0u);
+    {
+        Interface interface(nub);
+        const auto count = [&](UInt16 interfaceClass) {
+            IOUSBFindInterfaceRequest request{interfaceClass, kIOUSBFindInterfaceDontCare,
+                                              kIOUSBFindInterfaceDontCare, 0};
+            io_iterator_t iterator = 0;
+            EXPECT_EQ((*interface.get())->CreateInterfaceIterator(interface.get(), &request, &iterator),
+                      kIOReturnSuccess);
+            int found = 0;
+            while (io_service_t service = IOIteratorNext(iterator)) {
+                ++found;
+                IOObjectRelease(service);
+            }
+            IOObjectRelease(iterator);
+            return found;
+        };
+        EXPECT_EQ(count(0x01), 0);
+        EXPECT_EQ(count(0xFF), 2);
+    }
+    IOObjectRelease(nub);
+    SimUSB::Bus::shared().reset();
+    SimUSB::Bus::shared().settle();
+}

@@ -7,12 +7,14 @@
 #include <DriverKit/platform/Drivers.h>
 #include <IOKit/IOCFPlugIn.h>
 #include <IOKit/usb/IOUSBLib.h>
+#include <IOKitTesting/USBDevices.h>
 #include <SimUSB/Bus.h>
 #include <SimUSBTesting/EchoDevice.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -163,11 +165,44 @@ TEST_F(USBPlugIn, ConfigurationAndItsDescriptor)
     ASSERT_EQ((*fDevice)->GetConfigurationDescriptorPtr(fDevice, 0, &descriptor), kIOReturnSuccess);
     EXPECT_EQ(value, descriptor->bConfigurationValue);
     EXPECT_EQ(descriptor->bNumInterfaces, 2);
+    ASSERT_EQ((*fDevice)->USBDeviceOpen(fDevice), kIOReturnSuccess);
     EXPECT_EQ((*fDevice)->SetConfiguration(fDevice, descriptor->bConfigurationValue), kIOReturnSuccess);
+    EXPECT_EQ((*fDevice)->USBDeviceClose(fDevice), kIOReturnSuccess);
     EXPECT_EQ((*fDevice)->GetConfigurationDescriptorPtr(fDevice, 1, &descriptor), kIOReturnBadArgument);
     UInt8 serialIndex = 0;
     EXPECT_EQ((*fDevice)->USBGetSerialNumberStringIndex(fDevice, &serialIndex), kIOReturnSuccess);
     EXPECT_EQ(serialIndex, 3);
+}
+
+// A device no driver configured has no interfaces until a configuration is set, which publishes
+// them.
+TEST_F(USBPlugIn, SettingTheConfigurationPublishesItsInterfaces)
+{
+    fEcho->setEnumeratedUnconfigured(true);
+    SimUSB::Bus::shared().reEnumerate(kPort, 0);
+    SimUSB::Bus::shared().settle();
+    (*fDevice)->Release(fDevice);
+    IOObjectRelease(fNub);
+    fNub = copyDeviceNub(kPort);
+    ASSERT_NE(fNub, 0u);
+    fDevice =
+        queryPlugIn<IOUSBDeviceInterface300>(fNub, kIOUSBDeviceUserClientTypeID, kIOUSBDeviceInterfaceID300);
+    ASSERT_NE(fDevice, nullptr);
+
+    UInt8 value = 1;
+    EXPECT_EQ((*fDevice)->GetConfiguration(fDevice, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 0);
+    EXPECT_TRUE(interfaces(0xFF).empty());
+    ASSERT_EQ((*fDevice)->USBDeviceOpen(fDevice), kIOReturnSuccess);
+    EXPECT_EQ((*fDevice)->SetConfiguration(fDevice, 1), kIOReturnSuccess);
+    EXPECT_EQ((*fDevice)->GetConfiguration(fDevice, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 1);
+    auto published = interfaces(0xFF);
+    EXPECT_EQ(published.size(), 2u);
+    for (io_service_t service : published) {
+        IOObjectRelease(service);
+    }
+    (*fDevice)->USBDeviceClose(fDevice);
 }
 
 TEST_F(USBPlugIn, InterfaceIteratorFiltersOnClass)
@@ -238,6 +273,8 @@ struct TimeoutCase
 {
     UInt32 noData;
     UInt32 completion;
+    // Bytes the echo has to give before it falls silent: one full packet, which does not end a read.
+    UInt32 echoed;
     UInt32 firesAtMs;
 };
 
@@ -249,21 +286,34 @@ TEST_P(USBPlugInTimeout, FiresWhenTheClockPassesIt)
     const TimeoutCase& c = GetParam();
     auto** interface = echoInterface();
     ASSERT_NE(interface, nullptr);
-    uint8_t in[64];
+    std::vector<uint8_t> out(c.echoed, 0x5A);
+    Completion wrote;
+    if (c.echoed != 0) {
+        ASSERT_EQ(
+            (*interface)
+                ->WritePipeAsyncTO(interface, 1, out.data(), c.echoed, 0, 0, Completion::record, &wrote),
+            kIOReturnSuccess);
+    }
+    uint8_t in[1024];
     Completion read;
-    ASSERT_EQ((*interface)
-                  ->ReadPipeAsyncTO(interface, 2, in, 64, c.noData, c.completion, Completion::record, &read),
-              kIOReturnSuccess);
+    ASSERT_EQ(
+        (*interface)
+            ->ReadPipeAsyncTO(interface, 2, in, 1024, c.noData, c.completion, Completion::record, &read),
+        kIOReturnSuccess);
     CoreFoundationTesting::advanceAndRun(fClock, std::chrono::milliseconds(c.firesAtMs) - 1ms);
     EXPECT_EQ(read.calls, 0);
     runUntilCalled(read, 2ms);
     EXPECT_EQ(read.result, kIOUSBTransactionTimeout);
-    EXPECT_EQ(read.count, 0u);
+    EXPECT_EQ(read.count, c.echoed);
 }
 
+// A no-data time-out counts from the last byte moved, which the echoed packet moves by a
+// quarter millisecond.
 INSTANTIATE_TEST_SUITE_P(Limits, USBPlugInTimeout,
-                         testing::Values(TimeoutCase{100, 0, 100}, TimeoutCase{0, 50, 50},
-                                         TimeoutCase{200, 30, 30}, TimeoutCase{20, 300, 20}));
+                         testing::Values(TimeoutCase{100, 0, 0, 100}, TimeoutCase{0, 50, 0, 50},
+                                         TimeoutCase{200, 30, 0, 30}, TimeoutCase{20, 300, 0, 20},
+                                         TimeoutCase{100, 0, 512, 100}, TimeoutCase{0, 50, 512, 50},
+                                         TimeoutCase{20, 300, 512, 20}));
 
 TEST_F(USBPlugIn, DetachAbortsWhatIsPendingAndRefusesWhatFollows)
 {
@@ -282,6 +332,76 @@ TEST_F(USBPlugIn, DetachAbortsWhatIsPendingAndRefusesWhatFollows)
     CoreFoundationTesting::advanceAndRun(fClock, 10ms);
     EXPECT_EQ(later.calls, 0);
 }
+
+// What reaches the run loop when the device goes: its interface's completions and its terminate
+// notification, in the order the hook sets.
+class USBPlugInDetachOrder : public USBPlugIn,
+                             public testing::WithParamInterface<IOKitTesting::CompletionOrder>
+{
+protected:
+    static void terminated(void* refcon, io_iterator_t iterator)
+    {
+        auto* self = static_cast<USBPlugInDetachOrder*>(refcon);
+        while (io_service_t service = IOIteratorNext(iterator)) {
+            self->fEvents.push_back("terminate");
+            IOObjectRelease(service);
+        }
+    }
+    static void completed(void* refcon, IOReturn result, void*)
+    {
+        auto* self = static_cast<USBPlugInDetachOrder*>(refcon);
+        char text[32];
+        snprintf(text, sizeof text, "completion %08x", result);
+        self->fEvents.push_back(text);
+    }
+
+    std::vector<std::string> fEvents;
+};
+
+TEST_P(USBPlugInDetachOrder, CompletionsAndTheTerminateComeInTheOrderSet)
+{
+    IOKitTesting::USBDeviceScript script;
+    script.setCompletionOrder(GetParam());
+    IONotificationPortRef port = IONotificationPortCreate(kIOMainPortDefault);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port),
+                       kCFRunLoopDefaultMode);
+    io_iterator_t notification = 0;
+    ASSERT_EQ(IOServiceAddMatchingNotification(port, kIOTerminatedNotification,
+                                               IOServiceMatching("IOUSBDevice"), terminated, this,
+                                               &notification),
+              KERN_SUCCESS);
+    terminated(this, notification);
+    auto** interface = echoInterface();
+    ASSERT_NE(interface, nullptr);
+
+    // A write the bus has completed, its callback not yet run, and a read still pending.
+    uint8_t out[5] = {1, 2, 3, 4, 5};
+    ASSERT_EQ((*interface)->WritePipeAsyncTO(interface, 1, out, 5, 0, 0, completed, this), kIOReturnSuccess);
+    fClock.advance(1ms);
+    uint8_t in[8];
+    ASSERT_EQ((*interface)->ReadPipeAsyncTO(interface, 3, in, 8, 0, 0, completed, this), kIOReturnSuccess);
+    EXPECT_TRUE(fEvents.empty());
+    SimUSB::Bus::shared().detach(kPort);
+    CoreFoundationTesting::runUntilIdle();
+
+    const std::vector<std::string> completions{"completion 00000000", "completion e00002eb"};
+    std::vector<std::string> expected = completions;
+    expected.insert(GetParam() == IOKitTesting::CompletionOrder::BeforeTerminate ? expected.end()
+                                                                                 : expected.begin(),
+                    "terminate");
+    EXPECT_EQ(fEvents, expected);
+    EXPECT_EQ((*interface)->ReadPipeAsyncTO(interface, 3, in, 8, 0, 0, completed, this), kIOReturnNoDevice);
+
+    IOObjectRelease(notification);
+    IONotificationPortDestroy(port);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, USBPlugInDetachOrder,
+                         testing::Values(IOKitTesting::CompletionOrder::BeforeTerminate,
+                                         IOKitTesting::CompletionOrder::AfterTerminate),
+                         [](const testing::TestParamInfo<IOKitTesting::CompletionOrder>& info) {
+                             return std::string(IOKitTesting::nameOf(info.param));
+                         });
 
 TEST_F(USBPlugIn, NoCallbackAfterCloseAndOneHolderAtATime)
 {

@@ -2,6 +2,8 @@
 
 #include <IOKit/IOWorkLoop.h>
 
+#include <Darwin/Clock.h>
+
 #include <pthread.h>
 
 #include <condition_variable>
@@ -29,6 +31,8 @@ OSDefineMetaClassAndStructors(IOWorkLoop, OSObject)
         std::condition_variable fWorkSignalled;
         bool fWorkPending = false;
         bool fStopping = false;
+        // On the manual clock, signalled work an advance waits for until the loop has run it.
+        DarwinClock::Activity fPendingActivity;
         // The loop was freed on its own thread, which then frees this state as it ends.
         bool fDetached = false;
 
@@ -77,11 +81,25 @@ OSDefineMetaClassAndStructors(IOWorkLoop, OSObject)
 
         // The loop thread: waits for a signal, then runs the sources with the gate closed until none
         // has more work.
+        void signal()
+        {
+            {
+                std::lock_guard lock(fWorkMutex);
+                fWorkPending = true;
+                if (!fPendingActivity && DarwinClock::isManual()) {
+                    fPendingActivity =
+                        DarwinClock::Activity("IOWorkLoop", fThreadID.load(std::memory_order_acquire));
+                }
+            }
+            fWorkSignalled.notify_one();
+        }
+
         void run()
         {
             pthread_setname_np(pthread_self(), "IOWorkLoop");
             fThreadID.store(std::this_thread::get_id(), std::memory_order_release);
             for (;;) {
+                DarwinClock::Activity serving;
                 {
                     std::unique_lock lock(fWorkMutex);
                     fWorkSignalled.wait(lock, [&] { return fWorkPending || fStopping; });
@@ -89,11 +107,13 @@ OSDefineMetaClassAndStructors(IOWorkLoop, OSObject)
                         break;
                     }
                     fWorkPending = false;
+                    serving = std::move(fPendingActivity);
                 }
                 closeGate();
                 while (runSourcesOnce()) {
                 }
                 openGate();
+                serving.end();
             }
             std::unique_lock lock(fWorkMutex);
             if (fDetached) {
@@ -136,6 +156,8 @@ void IOWorkLoop::free()
             std::lock_guard lock(fState->fWorkMutex);
             fState->fStopping = true;
             fState->fDetached = onOwnThread;
+            // Work still signalled is never run now.
+            fState->fPendingActivity.end();
         }
         fState->fWorkSignalled.notify_one();
         if (onOwnThread) {
@@ -232,9 +254,5 @@ bool IOWorkLoop::onThread() const
 
 void IOWorkLoop::signalWorkAvailable()
 {
-    {
-        std::lock_guard lock(fState->fWorkMutex);
-        fState->fWorkPending = true;
-    }
-    fState->fWorkSignalled.notify_one();
+    fState->signal();
 }

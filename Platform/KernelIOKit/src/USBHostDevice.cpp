@@ -1,4 +1,5 @@
 #include "Failures.h"
+#include "FrameReadHook.h"
 #include "RegistryAccess.h"
 #include "ServiceAccess.h"
 #include "USBCompletions.h"
@@ -52,6 +53,7 @@ OSDefineMetaClassAndStructors(IOUSBHostDevice, IOService)
         if (theTime) {
             *theTime = reading.time;
         }
+        KernelIOKitPlatform::frameRead(reading.frame, reading.time);
         return reading.frame;
     }
 

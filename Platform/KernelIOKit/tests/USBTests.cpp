@@ -275,4 +275,39 @@ TEST_F(KernelIOKitManualUSBTests, FrameNumbersFollowTheClock)
     EXPECT_EQ(later - first, 5'000'000u);
 }
 
+// A driver polling for the next frame sees time pass when each read steps the clock after it, as
+// the next read comes later on a bus; the hook is told what each read saw. Without it the frozen
+// clock keeps the frame.
+TEST_F(KernelIOKitManualUSBTests, AReadHookIsToldEachReadAndMayStepTheClock)
+{
+    AbsoluteTime first = 0;
+    const uint64_t frame = fControl->getFrameNumber(&first);
+    AbsoluteTime again = 0;
+    EXPECT_EQ(fControl->getFrameNumber(&again), frame);
+    EXPECT_EQ(again, first);
+
+    std::vector<std::pair<uint64_t, AbsoluteTime>> told;
+    KernelIOKitTesting::setFrameReadHook([&](uint64_t read, uint64_t time) {
+        told.emplace_back(read, time);
+        fClock.advance(250us);
+    });
+    std::vector<std::pair<uint64_t, AbsoluteTime>> seen;
+    uint64_t now = frame;
+    while (now == frame && seen.size() < 6) {
+        AbsoluteTime time = 0;
+        now = fControl->getFrameNumber(&time);
+        seen.emplace_back(now, time);
+    }
+    KernelIOKitTesting::setFrameReadHook({});
+    EXPECT_EQ(now, frame + 1);
+    EXPECT_EQ(told, seen);
+    ASSERT_LE(seen.size(), 5u);
+    for (size_t index = 0; index < seen.size(); ++index) {
+        EXPECT_EQ(seen[index].second, first + index * 250'000u) << index;
+    }
+    AbsoluteTime after = 0;
+    EXPECT_EQ(fControl->getFrameNumber(&after), now);
+    EXPECT_EQ(after, seen.back().second + 250'000u);
+}
+
 } // namespace

@@ -4,11 +4,14 @@
 #include <IOKit/IOWorkLoop.h>
 #include <libkern/c++/OSString.h>
 
+#include <Darwin/Clock.h>
 #include <DarwinTesting/Eventually.h>
+#include <DarwinTesting/ManualClock.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -225,6 +228,38 @@ TEST_F(KernelIOKitWorkLoopTests, ACommandGateRunsItsActionsThroughTheLoopsGate)
     EXPECT_EQ(gate->runAction(nullptr), kIOReturnBadArgument);
     fLoop->removeEventSource(gate);
     gate->release();
+}
+
+// On the manual clock an advance returns only once the loops have run the work it handed on, here
+// a pass that takes a while and hands work to a second loop.
+TEST_F(KernelIOKitWorkLoopTests, AManualAdvanceWaitsForTheWorkItHandedToLoops)
+{
+    using namespace std::chrono_literals;
+    IOWorkLoop* second = IOWorkLoop::workLoop();
+    ASSERT_NE(second, nullptr);
+    KernelIOKitRecordingSource* last = KernelIOKitRecordingSource::make(fOwner);
+    ASSERT_EQ(second->addEventSource(last), kIOReturnSuccess);
+    static KernelIOKitRecordingSource* sNext = nullptr;
+    sNext = last;
+    KernelIOKitRecordingSource* first = addSource();
+    first->fHook = [](KernelIOKitRecordingSource*) {
+        // Long enough work that an advance not waiting for it would return first.
+        const auto until = std::chrono::steady_clock::now() + 50ms;
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        sNext->signal();
+    };
+    {
+        DarwinTesting::ManualClock clock;
+        DarwinClock::scheduleAlarm(
+            DarwinClock::hostNow() + 1'000'000, [first] { first->signal(); }, "signal");
+        clock.advance(1ms);
+        EXPECT_EQ(first->fPasses.load(), 1);
+        EXPECT_EQ(last->fPasses.load(), 1);
+    }
+    second->removeEventSource(last);
+    last->release();
+    second->release();
 }
 
 TEST(KernelIOKitWorkLoopStressTests, ActionsAndSourcesNeverOverlap)

@@ -90,6 +90,12 @@ void Bus::setCompletionLatency(uint64_t ns)
     fCore->fCompletionLatency = ns;
 }
 
+void Bus::setPromptBulk(bool prompt)
+{
+    std::lock_guard lock(fCore->fLock);
+    fCore->fPromptBulk = prompt;
+}
+
 uint64_t Bus::transferThreadWaits() const
 {
     return fCore->transferThreadWaits();

@@ -42,6 +42,9 @@ struct Transfer
     uint32_t length = 0;
     uint32_t actual = 0;
     uint64_t deadline = DarwinClock::kNever;
+    // No byte for this long ends it (0: no limit); counted from the last byte moved.
+    uint64_t noDataNs = 0;
+    uint64_t lastMoved = 0;
     bool waitsForever = false; // a NoAnswer fault holds it until time-out or abort
 
     // Isochronous.
@@ -136,7 +139,7 @@ public:
     ControlResult control(const std::shared_ptr<DeviceState>& device, const SetupPacket& setup, uint8_t* data,
                           uint32_t timeoutMs);
     Status submit(const std::shared_ptr<DeviceState>& device, uint8_t endpoint, uint8_t* buffer,
-                  uint32_t length, uint32_t timeoutMs, Completion completion);
+                  uint32_t length, uint32_t timeoutMs, Completion completion, uint32_t noDataTimeoutMs);
     Status submitIsochronous(const std::shared_ptr<DeviceState>& device, uint8_t endpoint, uint8_t* data,
                              size_t dataLength, IsochronousFrame* frames, uint32_t frameCount,
                              uint64_t firstFrame, Completion completion);
@@ -150,6 +153,7 @@ public:
     Capture fCapture;
     std::mutex fLock;
     uint64_t fCompletionLatency = 1'000'000;
+    bool fPromptBulk = false;
 
 private:
     struct Event
@@ -188,6 +192,7 @@ private:
     void stopAlarm();
     // Completes the endpoint's transfers whose time-out has passed; the earliest time-out left.
     uint64_t expire(EndpointState& endpoint, uint64_t now);
+    static uint64_t expiry(const Transfer& transfer);
     uint64_t processPolled(DeviceState& device, EndpointState& endpoint, uint64_t now);
     uint64_t processOut(DeviceState& device, EndpointState& endpoint, uint64_t now);
     uint64_t processIsochronous(DeviceState& device, EndpointState& endpoint, uint64_t now);
@@ -220,6 +225,8 @@ private:
     void unplugFromWorker(DeviceState& device);
     const Fault* faultFor(DeviceState& device, uint8_t endpoint, uint64_t microframe, uint64_t index);
     static uint64_t pollInterval(const EndpointInfo& info);
+    // Whether the endpoint's transfers move without modelled wire time.
+    bool isPrompt(const EndpointState& endpoint) const;
     // What a captured submission and completion of the transfer both carry.
     static Capture::Event captureEvent(const Transfer& transfer);
     void captureSubmit(const Transfer& transfer);

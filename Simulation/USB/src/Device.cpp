@@ -28,6 +28,16 @@ void Device::interfaceSet(uint8_t, uint8_t) {}
 
 void Device::detached() {}
 
+void Device::setEnumeratedUnconfigured(bool unconfigured)
+{
+    fUnconfigured = unconfigured;
+}
+
+bool Device::enumeratedUnconfigured() const
+{
+    return fUnconfigured;
+}
+
 ControlAnswer Device::answerGetDescriptor(const SetupPacket& setup)
 {
     if (setup.bmRequestType != 0x80 || setup.bRequest != Request::kGetDescriptor) {

@@ -72,6 +72,9 @@ bool BusCore::enumerate(const std::shared_ptr<DeviceState>& device)
         device->configuration = std::move(configuration);
         device->languages = std::move(languages);
     }
+    if (device->model->enumeratedUnconfigured()) {
+        return true;
+    }
     const uint8_t value = device->configuration[5];
     result = control(device, {0x00, Request::kSetConfiguration, value, 0, 0}, nullptr, kEnumerationTimeoutMs);
     if (result.status != kSuccess) {

@@ -71,9 +71,9 @@ ControlResult HostDevice::control(const SetupPacket& setup, uint8_t* data, uint3
 }
 
 Status HostDevice::submit(uint8_t endpoint, uint8_t* buffer, uint32_t length, uint32_t timeoutMs,
-                          Completion completion)
+                          Completion completion, uint32_t noDataTimeoutMs)
 {
-    return fBus->submit(fState, endpoint, buffer, length, timeoutMs, completion);
+    return fBus->submit(fState, endpoint, buffer, length, timeoutMs, completion, noDataTimeoutMs);
 }
 
 Status HostDevice::submitIsochronous(uint8_t endpoint, uint8_t* data, size_t dataLength,

@@ -87,15 +87,24 @@ uint64_t BusCore::expire(EndpointState& endpoint, uint64_t now)
     Transfer* previous = nullptr;
     for (Transfer* transfer = endpoint.head; transfer != nullptr;) {
         Transfer* following = transfer->next;
-        if (transfer->deadline <= now) {
+        const uint64_t due = expiry(*transfer);
+        if (due <= now) {
             complete(endpoint, transfer, previous, kTimedOut);
         } else {
-            next = std::min(next, transfer->deadline);
+            next = std::min(next, due);
             previous = transfer;
         }
         transfer = following;
     }
     return next;
+}
+
+uint64_t BusCore::expiry(const Transfer& transfer)
+{
+    if (transfer.noDataNs == 0) {
+        return transfer.deadline;
+    }
+    return std::min(transfer.deadline, DarwinClock::addSaturating(transfer.lastMoved, transfer.noDataNs));
 }
 
 uint64_t BusCore::processPolled(DeviceState& device, EndpointState& endpoint, uint64_t now)
@@ -112,34 +121,44 @@ uint64_t BusCore::processPolled(DeviceState& device, EndpointState& endpoint, ui
     if (now >= endpoint.nextPoll) {
         const uint64_t microframe = fFrameClock.microframeAt(now);
         endpoint.nextPoll = fFrameClock.microframeStart((microframe / interval + 1) * interval);
-        Transfer* transfer = endpoint.head;
-        const Fault* fault = faultFor(device, endpoint.info.address, microframe, transfer->index);
-        const Fault::Kind kind = fault ? fault->kind : Fault::Kind::Drop;
-        if (fault && kind == Fault::Kind::Unplug) {
-            unplugFromWorker(device);
-            return DarwinClock::kNever;
-        } else if (fault && kind == Fault::Kind::Stall) {
-            endpoint.halted = true;
-            completeAll(endpoint, kStalled);
-        } else if (fault && kind == Fault::Kind::NotSent) {
-            complete(endpoint, transfer, nullptr, kNotSent);
-        } else if (fault && kind == Fault::Kind::RequestStatus) {
-            complete(endpoint, transfer, nullptr, fault->status);
-        } else if (!fault || kind == Fault::Kind::Drop) {
-            const InPacket packet = device.model->in(endpoint.info.address, fScratch);
-            const uint32_t packetSize = endpoint.info.wMaxPacketSize & 0x7FF;
-            if (!packet.ready || fault) {
-                // Nothing yet, or lost on the way.
-            } else if (packet.status != kSuccess) {
-                complete(endpoint, transfer, nullptr, packet.status);
-            } else if (packet.length > packetSize || packet.length > transfer->length - transfer->actual) {
-                transfer->actual = 0;
-                complete(endpoint, transfer, nullptr, kOverrun);
-            } else {
-                dmaWrite(transfer->buffer + transfer->actual, fScratch.data(), packet.length);
-                transfer->actual += uint32_t(packet.length);
-                if (packet.length < packetSize || transfer->actual == transfer->length) {
-                    complete(endpoint, transfer, nullptr, kSuccess);
+        // Once per microframe, or in the prompt setting for as long as the model has packets.
+        bool again = true;
+        while (again && endpoint.head != nullptr) {
+            again = false;
+            Transfer* transfer = endpoint.head;
+            const Fault* fault = faultFor(device, endpoint.info.address, microframe, transfer->index);
+            const Fault::Kind kind = fault ? fault->kind : Fault::Kind::Drop;
+            if (fault && kind == Fault::Kind::Unplug) {
+                unplugFromWorker(device);
+                return DarwinClock::kNever;
+            } else if (fault && kind == Fault::Kind::Stall) {
+                endpoint.halted = true;
+                completeAll(endpoint, kStalled);
+            } else if (fault && kind == Fault::Kind::NotSent) {
+                complete(endpoint, transfer, nullptr, kNotSent);
+            } else if (fault && kind == Fault::Kind::RequestStatus) {
+                complete(endpoint, transfer, nullptr, fault->status);
+            } else if (!fault || kind == Fault::Kind::Drop) {
+                const InPacket packet = device.model->in(endpoint.info.address, fScratch);
+                const uint32_t packetSize = endpoint.info.wMaxPacketSize & 0x7FF;
+                if (!packet.ready || fault) {
+                    // Nothing yet, or lost on the way.
+                } else if (packet.status != kSuccess) {
+                    complete(endpoint, transfer, nullptr, packet.status);
+                } else if (packet.length > packetSize ||
+                           packet.length > transfer->length - transfer->actual) {
+                    transfer->actual = 0;
+                    complete(endpoint, transfer, nullptr, kOverrun);
+                } else {
+                    dmaWrite(transfer->buffer + transfer->actual, fScratch.data(), packet.length);
+                    transfer->actual += uint32_t(packet.length);
+                    if (packet.length > 0) {
+                        transfer->lastMoved = now;
+                    }
+                    if (packet.length < packetSize || transfer->actual == transfer->length) {
+                        complete(endpoint, transfer, nullptr, kSuccess);
+                    }
+                    again = isPrompt(endpoint);
                 }
             }
         }
@@ -158,9 +177,11 @@ uint64_t BusCore::processOut(DeviceState& device, EndpointState& endpoint, uint6
         return next;
     }
     while (Transfer* transfer = endpoint.head) {
-        // OUT data leaves at the first microframe boundary after the submission.
+        // OUT data leaves at the first microframe boundary after the submission, or at once in the
+        // prompt setting.
         const uint64_t microframe = fFrameClock.microframeAt(transfer->submitted) + 1;
-        const uint64_t due = fFrameClock.microframeStart(microframe);
+        const uint64_t due =
+            isPrompt(endpoint) ? transfer->submitted : fFrameClock.microframeStart(microframe);
         if (now < due) {
             return std::min(next, due);
         }

@@ -176,7 +176,7 @@ void BusCore::clearFaults(uint8_t port)
 }
 
 Status BusCore::submit(const std::shared_ptr<DeviceState>& device, uint8_t endpointAddress, uint8_t* buffer,
-                       uint32_t length, uint32_t timeoutMs, Completion completion)
+                       uint32_t length, uint32_t timeoutMs, Completion completion, uint32_t noDataTimeoutMs)
 {
     std::unique_lock lock(fLock);
     if (!device->connected) {
@@ -195,7 +195,11 @@ Status BusCore::submit(const std::shared_ptr<DeviceState>& device, uint8_t endpo
     transfer->length = length;
     transfer->deadline = timeoutMs == 0 ? DarwinClock::kNever
                                         : DarwinClock::addSaturating(now, uint64_t(timeoutMs) * 1'000'000);
-    if (endpoint.head == nullptr) {
+    transfer->noDataNs = uint64_t(noDataTimeoutMs) * 1'000'000;
+    transfer->lastMoved = now;
+    if (isPrompt(endpoint)) {
+        endpoint.nextPoll = now;
+    } else if (endpoint.head == nullptr) {
         // Polling starts at the endpoint's next service opportunity.
         const uint64_t interval = pollInterval(endpoint.info);
         const uint64_t next = (fFrameClock.microframeAt(now) / interval + 1) * interval;
@@ -213,6 +217,11 @@ void BusCore::abort(const std::shared_ptr<DeviceState>& device, uint8_t endpoint
     completeAll(endpoint, status);
     fWorker.notify();
     fWorker.awaitPass(lock, pass);
+}
+
+bool BusCore::isPrompt(const EndpointState& endpoint) const
+{
+    return fPromptBulk && endpoint.info.type == TransferType::Bulk;
 }
 
 uint64_t BusCore::pollInterval(const EndpointInfo& info)

@@ -3,6 +3,7 @@
 #include <SimUSB/Bus.h>
 #include <SimUSBTesting/EchoDevice.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -61,6 +62,12 @@ public:
         std::unique_lock lock(fLock);
         fChanged.wait(lock, [&] { return fResults.size() >= count; });
         return fResults;
+    }
+    // Whether `count` completions came within `limit` of real time.
+    bool arrive(size_t count, std::chrono::milliseconds limit)
+    {
+        std::unique_lock lock(fLock);
+        return fChanged.wait_for(lock, limit, [&] { return fResults.size() >= count; });
     }
     std::vector<SimUSB::TransferResult> results()
     {

@@ -66,6 +66,29 @@ TEST_F(EnumerationTest, RunsTheStandardSequenceInOrder)
     EXPECT_EQ(echo->setups(), expected);
 }
 
+TEST_F(EnumerationTest, UnconfiguredDeviceWaitsForTheHostToConfigureIt)
+{
+    auto echo = std::make_shared<EchoDevice>();
+    echo->setEnumeratedUnconfigured(true);
+    bus.attach(1, echo);
+    const auto device = listener.waitForArrival(1);
+    EXPECT_EQ(device->configurationValue(), 0);
+    EXPECT_EQ(echo->setups().back().bRequest, SimUSB::Request::kGetDescriptor);
+    EXPECT_FALSE(device->endpoint(0x01).has_value());
+    uint8_t byte = 0;
+    EXPECT_EQ(device->submit(0x01, &byte, 1, 0, {}), SimUSB::kBadArgument);
+
+    EXPECT_EQ(device->control({0x00, SimUSB::Request::kSetConfiguration, 1, 0, 0}, nullptr, 0).status,
+              SimUSB::kSuccess);
+    EXPECT_EQ(device->configurationValue(), 1);
+    EXPECT_TRUE(device->endpoint(0x01).has_value());
+
+    // Read at each enumeration.
+    echo->setEnumeratedUnconfigured(false);
+    bus.reEnumerate(1, 0);
+    EXPECT_EQ(listener.waitForArrival(2)->configurationValue(), 1);
+}
+
 TEST_F(EnumerationTest, DetachTellsListenersAndLeavesThePortEmpty)
 {
     bus.attach(2, std::make_shared<EchoDevice>());

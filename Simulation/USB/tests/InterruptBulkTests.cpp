@@ -1,6 +1,7 @@
 #include "BusTestSupport.h"
 
 #include <Darwin/Clock.h>
+#include <DarwinTesting/ManualClock.h>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +40,47 @@ TEST(BulkTransfer, ReadsCompleteInOrderAndAShortPacketEndsOne)
     }
     EXPECT_EQ(received, sent);
     EXPECT_LE(results[0].timestamp, results[1].timestamp);
+}
+
+// In the prompt setting bulk data moves while the manual clock stands still; only a read that
+// finds nothing waits for the next microframe.
+TEST(BulkTransfer, PromptSettingMovesDataWithoutWireTime)
+{
+    DarwinTesting::ManualClock clock;
+    SimUSBTests::EchoBus echoBus;
+    echoBus.bus.setPromptBulk(true);
+    const uint64_t start = DarwinClock::hostNow();
+    std::vector<uint8_t> sent(1100);
+    std::iota(sent.begin(), sent.end(), 0);
+    Completions writes;
+    ASSERT_EQ(echoBus.device->submit(EchoDevice::kBulkOut, sent.data(), 1100, 0, writes.completion()),
+              SimUSB::kSuccess);
+    std::vector<uint8_t> received(2048, 0);
+    Completions reads;
+    ASSERT_EQ(echoBus.device->submit(EchoDevice::kBulkIn, received.data(), 2048, 0, reads.completion()),
+              SimUSB::kSuccess);
+    // Without the clock moving.
+    ASSERT_TRUE(writes.arrive(1, std::chrono::seconds(5)));
+    ASSERT_TRUE(reads.arrive(1, std::chrono::seconds(5)));
+    EXPECT_EQ(writes.results()[0].timestamp, start);
+    const auto result = reads.results()[0];
+    EXPECT_EQ(result.status, SimUSB::kSuccess);
+    EXPECT_EQ(result.timestamp, start);
+    ASSERT_EQ(result.actual, 1100u);
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), received.begin()));
+
+    Completions waiting;
+    ASSERT_EQ(echoBus.device->submit(EchoDevice::kBulkIn, received.data(), 64, 0, waiting.completion()),
+              SimUSB::kSuccess);
+    uint8_t late[3] = {7, 8, 9};
+    Completions lateWrite;
+    ASSERT_EQ(echoBus.device->submit(EchoDevice::kBulkOut, late, 3, 0, lateWrite.completion()),
+              SimUSB::kSuccess);
+    lateWrite.waitFor(1);
+    clock.advance(std::chrono::microseconds(125));
+    const auto found = waiting.waitFor(1)[0];
+    EXPECT_EQ(found.actual, 3u);
+    EXPECT_GT(found.timestamp, start);
 }
 
 TEST(InterruptTransfer, OneReadCompletesPerMessage)
@@ -164,6 +206,31 @@ TEST(InterruptTransfer, TimesOutWhenTheManualClockPassesItsTimeOut)
     clock.advance(1ms);
     ASSERT_EQ(reads.results().size(), 1u);
     EXPECT_EQ(reads.results()[0].status, SimUSB::kTimedOut);
+}
+
+// A no-data time-out counts from the last byte moved: a read that keeps receiving outlives it,
+// and ends by it, with the bytes moved, once the data stops.
+TEST(BulkTransfer, NoDataTimeOutCountsFromTheLastByte)
+{
+    DarwinTesting::ManualClock clock;
+    SimUSBTests::EchoBus echoBus;
+    std::vector<uint8_t> buffer(2048);
+    Completions reads;
+    ASSERT_EQ(echoBus.device->submit(EchoDevice::kBulkIn, buffer.data(), 2048, 0, reads.completion(), 2),
+              SimUSB::kSuccess);
+    std::vector<uint8_t> packet(512, 0x5A);
+    Completions writes;
+    for (int i = 0; i < 3; ++i) {
+        echoBus.device->submit(EchoDevice::kBulkOut, packet.data(), 512, 0, writes.completion());
+        clock.advance(std::chrono::milliseconds(1));
+    }
+    // The last packet moved at about 2.25 ms.
+    clock.advance(std::chrono::milliseconds(1));
+    EXPECT_TRUE(reads.results().empty());
+    clock.advance(std::chrono::milliseconds(1));
+    ASSERT_EQ(reads.results().size(), 1u);
+    EXPECT_EQ(reads.results()[0].status, SimUSB::kTimedOut);
+    EXPECT_EQ(reads.results()[0].actual, 1536u);
 }
 
 // bInterval 4: the endpoint is polled every 8 microframes, the first time at the next multiple of 8.

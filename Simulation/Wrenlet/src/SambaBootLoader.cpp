@@ -143,6 +143,11 @@ void SambaBootLoader::execute(const std::string& text)
             fDataAddress = *address;
             fDataLeft = *argument;
             fMode = Mode::Data;
+            // What lands over an earlier upload replaces it, so that a client's data buffer,
+            // uploaded again for every page, never pushes its routine out.
+            std::erase_if(fUploads, [&](const auto& upload) {
+                return upload.first < *address + *argument && *address < upload.first + upload.second;
+            });
             fUploads.emplace_back(*address, *argument);
             if (fUploads.size() > kUploadsKept) {
                 fUploads.pop_front();

@@ -236,6 +236,7 @@ std::shared_ptr<SimUSB::Device> WrenletHardware::bootLocked()
     if (!fChip.bootFromFlash()) {
         fFace = Face::BootLoader;
         fDevice = std::make_shared<BootLoaderFace>(fOptions.bootLoaderDataInterface, weak_from_this());
+        fDevice->setEnumeratedUnconfigured(fOptions.enumeratedUnconfigured);
         return fDevice;
     }
     if (!FirmwareImage::validVersion(fChip.flash)) {
@@ -253,6 +254,7 @@ std::shared_ptr<SimUSB::Device> WrenletHardware::bootLocked()
     fFace = Face::RunMode;
     fRunModeDevice = std::make_shared<RunModeFace>(options, weak_from_this());
     fDevice = fRunModeDevice;
+    fDevice->setEnumeratedUnconfigured(fOptions.enumeratedUnconfigured);
     return fDevice;
 }
 

@@ -125,4 +125,16 @@ TEST(SambaBootLoader, UploadedWordCopyRunsByItsEffectAndUnknownRoutinesAreErrors
 
     send("G20408000#");
     EXPECT_EQ(loader.protocolErrors().size(), 1u);
+
+    // The data buffer uploaded page after page leaves the routine known.
+    for (int page = 0; page < 40; ++page) {
+        send("S20402000,8#" + std::string(8, char(page)));
+    }
+    send("G20401020#");
+    EXPECT_EQ(loader.routineLog().size(), 2u);
+    EXPECT_EQ(loader.protocolErrors().size(), 1u);
+    // Overwritten, it is known no more.
+    send("S20401000,4#" + std::string(4, '\0'));
+    send("G20401020#");
+    EXPECT_EQ(loader.protocolErrors().size(), 2u);
 }

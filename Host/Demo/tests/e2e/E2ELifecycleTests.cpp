@@ -1,13 +1,17 @@
-// The device's life around a stream: unplugged while streaming and plugged in again, and the
-// plug-in's delayed stop after the last client.
+// The device's life around a stream, on each driver: unplugged while streaming and plugged in
+// again, the plug-in's delayed stop after the last client, and the computer's sleep and wake.
 
 #include <DemoRun.h>
 #include <PlugInDevice.h>
 #include <Recorder.h>
 #include <SimulatedSystem.h>
 
+#include <KorvanInterface/Descriptors.h>
+#include <KorvanInterface/Identity.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -15,10 +19,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using KorvanInterface::Model;
 
 constexpr uint8_t kPort = 2;
 constexpr UInt32 kClient = 7;
 constexpr double kDeviceSeconds = 10;
+constexpr uint32_t kRate = 48000;
+constexpr uint32_t kBuffer = 512;
 
 template <typename Predicate>
 bool Eventually(Predicate predicate, std::chrono::milliseconds limit = 10s)
@@ -33,18 +40,33 @@ bool Eventually(Predicate predicate, std::chrono::milliseconds limit = 10s)
     return true;
 }
 
-class E2ELifecycle : public testing::Test
+// The Brio runs on the driver extension, the Wrenlet on the kernel extension.
+struct Driver
+{
+    const char* name;
+    Model model;
+    const char* serial;
+};
+
+void PrintTo(const Driver& driver, std::ostream* out)
+{
+    *out << driver.name;
+}
+
+class E2ELifecycle : public testing::TestWithParam<Driver>
 {
 protected:
     void SetUp() override
     {
-        settings.model = KorvanInterface::Model::Brio;
-        settings.serial = "LIFE0001";
+        settings.model = GetParam().model;
+        settings.serial = GetParam().serial;
         settings.headerVersion = 2;
         device = system.plugIn(kPort, settings);
-        const auto found = Demo::WaitForDevice(host, "life0001", kDeviceSeconds);
+        const auto found = Demo::WaitForDevice(host, Uid(), kDeviceSeconds);
         ASSERT_TRUE(found.has_value());
         id = *found;
+        ASSERT_TRUE(Demo::SetNominalRate(host, id, kRate, kDeviceSeconds));
+        Demo::SetOutputVolumesToFullScale(host, id);
     }
 
     void TearDown() override
@@ -54,29 +76,66 @@ protected:
         EXPECT_TRUE(Demo::WaitForDeviceGone(host, id, kDeviceSeconds));
     }
 
-    // Streams into a new recorder until `frames` frames came back.
-    bool StreamUntil(Demo::Recorder& recorder, uint64_t frames)
+    std::string Uid() const
+    {
+        std::string uid = GetParam().serial;
+        std::transform(uid.begin(), uid.end(), uid.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
+        return uid;
+    }
+
+    Demo::InputLayout Layout()
     {
         const Demo::DeviceFacts facts = Demo::ReadDeviceFacts(host, id);
-        recorder.startSegment({48000, facts.inputChannels, 2, true, facts.zeroTimeStampPeriod});
-        if (host.StartIO(id, kClient, 512, recorder.callback(), recorder.observer()) !=
-            kAudioHardwareNoError) {
+        const uint32_t deviceInputs = uint32_t(KorvanInterface::modelInfo(GetParam().model).channels[0].in);
+        return {kRate, facts.inputChannels, deviceInputs, facts.inputChannels > deviceInputs,
+                facts.zeroTimeStampPeriod};
+    }
+
+    OSStatus Start(Demo::Recorder& recorder)
+    {
+        recorder.startSegment(Layout());
+        return host.StartIO(id, kClient, kBuffer, recorder.callback(), recorder.observer());
+    }
+
+    // Streams into `recorder` until `frames` frames came back.
+    bool StreamUntil(Demo::Recorder& recorder, uint64_t frames)
+    {
+        if (const OSStatus status = Start(recorder); status != kAudioHardwareNoError) {
+            ADD_FAILURE() << "StartIO failed with " << status;
             return false;
         }
         return Eventually([&] { return recorder.loopback().framesCompared >= frames; });
     }
 
+    bool Idle() const
+    {
+        return device->alternate(KorvanInterface::kRecordInterface) == 0 &&
+               device->alternate(KorvanInterface::kPlaybackInterface) == 0;
+    }
+
+    Demo::LoopbackResult SleepAndWake(Demo::Recorder& recorder);
+
+    static void ExpectClean(const Demo::LoopbackResult& result)
+    {
+        EXPECT_EQ(result.lost, 0u);
+        EXPECT_EQ(result.duplicated, 0u);
+        EXPECT_EQ(result.mismatchedSamples, 0u);
+    }
+
     AudioServerHost& host = Demo::SharedAudioServer();
-    Demo::SimulatedSystem system{Demo::DriverChoice::Dext};
+    Demo::SimulatedSystem system{Demo::DriverChoice::Auto};
     Demo::SimulatedSystem::DeviceSettings settings;
     std::shared_ptr<KorvanInterface::KorvanDevice> device;
     AudioObjectID id = 0;
 };
 
-TEST_F(E2ELifecycle, UnpluggedWhileStreamingEndsTheIOAndReturnsWithTheSameUID)
+TEST_P(E2ELifecycle, UnpluggedWhileStreamingEndsTheIOAndReturnsWithTheSameUID)
 {
-    Demo::Recorder first(8, 512, 48000);
-    ASSERT_TRUE(StreamUntil(first, 24000));
+    std::string before;
+    host.GetString(id, {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal, 0}, before);
+    Demo::Recorder first(32, kBuffer, kRate);
+    ASSERT_TRUE(StreamUntil(first, kRate / 2));
     system.unplug(kPort);
     EXPECT_TRUE(Demo::WaitForDeviceGone(host, id, kDeviceSeconds));
     EXPECT_TRUE(Eventually([&] {
@@ -86,31 +145,89 @@ TEST_F(E2ELifecycle, UnpluggedWhileStreamingEndsTheIOAndReturnsWithTheSameUID)
     host.StopIO(id, kClient);
 
     device = system.plugIn(kPort, settings);
-    const auto back = Demo::WaitForDevice(host, "life0001", kDeviceSeconds);
+    const auto back = Demo::WaitForDevice(host, Uid(), kDeviceSeconds);
     ASSERT_TRUE(back.has_value());
     id = *back;
     std::string uid;
     host.GetString(id, {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal, 0}, uid);
-    EXPECT_EQ(uid, "com_vork_driver_tide_control_interface:life0001");
-    Demo::Recorder second(8, 512, 48000);
-    ASSERT_TRUE(StreamUntil(second, 24000));
-    const Demo::LoopbackResult result = second.loopback();
-    EXPECT_EQ(result.lost, 0u);
-    EXPECT_EQ(result.duplicated, 0u);
-    EXPECT_EQ(result.mismatchedSamples, 0u);
+    EXPECT_EQ(uid, before);
+    EXPECT_TRUE(uid.ends_with(":" + Uid())) << uid;
+    Demo::SetOutputVolumesToFullScale(host, id);
+    Demo::Recorder second(32, kBuffer, kRate);
+    ASSERT_TRUE(StreamUntil(second, kRate / 2));
+    ExpectClean(second.loopback());
 }
 
-TEST_F(E2ELifecycle, TheLastStopReachesTheDriverTwoSecondsLater)
+// The last stop reaches the driver 2000 ms later, not before; a start within those 2000 ms takes
+// the audio that still runs, without a new SET_INTERFACE.
+TEST_P(E2ELifecycle, TheLastStopReachesTheDriverTwoSecondsLater)
 {
-    Demo::Recorder recorder(8, 512, 48000);
-    ASSERT_TRUE(StreamUntil(recorder, 24000));
+    Demo::Recorder recorder(32, kBuffer, kRate);
+    ASSERT_TRUE(StreamUntil(recorder, kRate / 2));
+    const size_t interfaceRequests = device->interfaceLog().size();
+    host.StopIO(id, kClient);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_FALSE(Idle()) << "stopped before 2000 ms";
+    const uint64_t before = recorder.loopback().framesCompared;
+    ASSERT_EQ(Start(recorder), kAudioHardwareNoError);
+    EXPECT_TRUE(Eventually([&] { return recorder.loopback().framesCompared >= before + kRate / 4; }));
+    EXPECT_EQ(device->interfaceLog().size(), interfaceRequests) << "the restart set an interface again";
+
     const auto stopped = Clock::now();
     host.StopIO(id, kClient);
-    ASSERT_TRUE(Eventually([&] {
-        return device->alternate(KorvanInterface::kRecordInterface) == 0 &&
-               device->alternate(KorvanInterface::kPlaybackInterface) == 0;
-    }));
+    ASSERT_TRUE(Eventually([&] { return Idle(); }));
     EXPECT_GE(Clock::now() - stopped, 2000ms);
+    EXPECT_EQ(device->interfaceLog().size(), interfaceRequests + 2);
 }
+
+// The computer sleeps while streaming: the plug-in stops audio before the drivers power down; on
+// wake, once they powered up, it starts audio again on a new time line, which the host follows. The
+// new segment's zero timestamps keep the device's pace (the driver's frame clock came back with it).
+Demo::LoopbackResult E2ELifecycle::SleepAndWake(Demo::Recorder& recorder)
+{
+    if (!StreamUntil(recorder, kRate / 2)) {
+        return {};
+    }
+    system.sleepSystem();
+    EXPECT_TRUE(Idle()) << "the drivers powered down with the device streaming";
+    const Demo::LoopbackResult before = recorder.loopback();
+    system.wakeSystem();
+    EXPECT_TRUE(
+        Eventually([&] { return recorder.loopback().framesCompared >= before.framesCompared + kRate; }));
+    const Demo::LoopbackResult after = recorder.loopback();
+    EXPECT_EQ(after.segments, before.segments + 1);
+    return after;
+}
+
+TEST_P(E2ELifecycle, SleepAndWakeWhileStreaming)
+{
+    Demo::Recorder recorder(32, kBuffer, kRate);
+    SleepAndWake(recorder);
+    EXPECT_LE(recorder.timing(1e9 / kRate).jitterMaxUs, 100);
+}
+
+// Held back until the plug-in mends it: the audio started again on wake reads, in its first cycles,
+// input its buffer still holds from before the sleep (the cycle at the new line's start reads the
+// buffer's end), so the new segment begins with stale frames: tens of thousands of frames counted
+// lost or repeated. Run it with --gtest_also_run_disabled_tests.
+TEST_P(E2ELifecycle, DISABLED_TheSegmentAfterWakeIsClean)
+{
+    Demo::Recorder recorder(32, kBuffer, kRate);
+    const Demo::LoopbackResult after = SleepAndWake(recorder);
+    ExpectClean(after);
+    EXPECT_TRUE(after.latencyConstant);
+}
+
+const Driver kDrivers[] = {
+    {"DriverExtension", Model::Brio, "LIFE0001"},
+    {"KernelExtension", Model::Wrenlet, "LIFE0002"},
+};
+
+std::string DriverName(const testing::TestParamInfo<Driver>& info)
+{
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, E2ELifecycle, testing::ValuesIn(kDrivers), DriverName);
 
 } // namespace

@@ -51,10 +51,11 @@ DemoOptions On(DemoOptions options, DriverChoice driver)
     return options;
 }
 
+// Five seconds hold 4 s of drops between the settled start and the last cycles.
 DemoOptions WithDrops(DemoOptions options, double percent)
 {
     options.dropPercent = percent;
-    options.durationSeconds = 10;
+    options.durationSeconds = 5;
     return options;
 }
 

@@ -2,6 +2,7 @@
 #include "SyntheticRing.h"
 
 #include <InputSanitizer.h>
+#include <OutputRequestSizes.h>
 
 #include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/LogCapture.h>
@@ -229,5 +230,103 @@ TEST_F(DextInputSanitizer, AStretchEndingInTheNextRequestWaitsForAPacketAfterIt)
         EXPECT_FALSE(DextTesting::logged(capture, "sanitizeInputRequest - failed"));
     }
 }
+
+struct BoundaryCase
+{
+    const char* name;
+    uint32_t firstLost; // counted across the request and the next one: 160 is the next one's first
+    uint32_t lost;
+    bool endArrivesDuringTheWait;
+};
+
+// A stretch of lost packets that crosses into the next request is repaired once, when the request
+// it starts in completes, and the next request's chase goes on after it: neither request keeps a
+// packet without its frames, so no output microframe goes out empty.
+class DextInputSanitizerBoundary : public DextInputSanitizer, public testing::WithParamInterface<BoundaryCase>
+{
+protected:
+    static constexpr uint32_t kThroughNextRequest = 2 * kPacketsPerBlock + 1;
+    // What a lost packet still holds from the ring's last round, with another frame count than now.
+    static constexpr IsocPacketHeader kLastRound{77, 3};
+
+    uint8_t* packetAcross(uint32_t index) const
+    {
+        return packet(kBlock + index / kPacketsPerBlock, index % kPacketsPerBlock);
+    }
+
+    // Packets [from, to) as the controller writes them, six frames each.
+    void write(uint32_t from, uint32_t to) const
+    {
+        for (uint32_t i = from; i < to; ++i) {
+            WritePacketHeader(packetAcross(i), {1000 + (i + 1) * kFramesPerPacket, kFramesPerPacket});
+        }
+    }
+
+    void loseAcross(uint32_t index, std::vector<IOUSBIsochronousFrame>& next)
+    {
+        const uint32_t inBlock = index % kPacketsPerBlock;
+        WritePacketHeader(packetAcross(index), kLastRound);
+        block(kBlock + index / kPacketsPerBlock).fChase[size_t(Driver::Dext)].fPacketHeaders[inBlock] =
+            kLastRound;
+        (index < kPacketsPerBlock ? frames : next)[inBlock].completeCount = 0;
+    }
+};
+
+TEST_P(DextInputSanitizerBoundary, RepairsTheStretchOnceAcrossBothRequests)
+{
+    DarwinTesting::LogCapture capture;
+    const BoundaryCase& c = GetParam();
+    const uint32_t end = c.firstLost + c.lost;
+    block(kBlock + 1).fMicroframe = block().fMicroframe + kPacketsPerBlock;
+    std::vector<IOUSBIsochronousFrame> next(kPacketsPerBlock,
+                                            IOUSBIsochronousFrame{0, kMaxPacket, kFullPacket, 0, 0});
+    write(0, c.firstLost);
+    for (uint32_t i = c.firstLost; i < end; ++i) {
+        loseAcross(i, next);
+    }
+    if (!c.endArrivesDuringTheWait) {
+        write(end, kThroughNextRequest);
+    }
+    {
+        DarwinTesting::ManualClock clock;
+        std::atomic<bool> done{false};
+        std::thread chase([&] {
+            sanitize();
+            done = true;
+        });
+        if (c.endArrivesDuringTheWait) {
+            EXPECT_TRUE(DarwinTesting::eventually(
+                [&] { return done || clock.nextDeadline() != DarwinClock::kNever; }));
+            EXPECT_FALSE(done) << "gave up before the stretch's end arrived";
+            write(end, kThroughNextRequest);
+        } else {
+            EXPECT_TRUE(DarwinTesting::eventually([&] { return done.load(); })) << "waited for what had come";
+        }
+        clock.advance(std::chrono::milliseconds(1));
+        chase.join();
+    }
+    InputSanitizer(ring().blocks(), kMaxPacket, kBytesPerFrame, 2).sanitize(block(kBlock + 1), next.data());
+    std::vector<IOUSBIsochronousFrame> output(kPacketsPerBlock);
+    SizeOutputRequest(next.data(), output.data(), {kBytesPerFrame, kBytesPerFrame, kMaxPacket, true}, 4);
+
+    const std::vector<uint32_t> whole(kPacketsPerBlock, kFullPacket);
+    EXPECT_EQ(counts(), whole);
+    std::vector<uint32_t> nextCounts;
+    for (const IOUSBIsochronousFrame& frame : next) {
+        nextCounts.push_back(frame.completeCount);
+    }
+    EXPECT_EQ(nextCounts, whole);
+    EXPECT_FALSE(DextTesting::logged(capture, "sanitizeInputRequest - failed"));
+    EXPECT_FALSE(DextTesting::logged(capture, "!!! Isoc out request"));
+}
+
+INSTANTIATE_TEST_SUITE_P(DextBoundaries, DextInputSanitizerBoundary,
+                         testing::Values(BoundaryCase{"TheNextRequestsFirstPacket", 160, 1, false},
+                                         BoundaryCase{"TheNextRequestsFirstTwo", 160, 2, false},
+                                         BoundaryCase{"TwoOnEitherSide", 158, 4, false},
+                                         BoundaryCase{"ABurstOfEightEndingLater", 155, 8, true}),
+                         [](const testing::TestParamInfo<BoundaryCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace

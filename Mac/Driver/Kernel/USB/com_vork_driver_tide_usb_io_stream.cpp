@@ -1,7 +1,6 @@
 #include "com_vork_driver_tide_usb_io_stream.h"
 
 #include <IOKit/IOLib.h>
-#include <mach/mach_time.h>
 
 #include <KorvanRequestRing.h>
 
@@ -15,9 +14,6 @@ namespace {
 
 constexpr const char* kSourceFile = "Kernel/USB/USBIsochHighSpeed";
 constexpr size_t kDataOffset = offsetof(USBRequestBlock, fBuffer);
-constexpr int kSnapshotTries = 10;
-constexpr uint64_t kSnapshotTryLimit = 3'000'000;
-constexpr uint64_t kSnapshotReadGap = 10'000;
 
 bool processedStatus(IOReturn status)
 {
@@ -78,7 +74,7 @@ bool com_vork_driver_tide_usb_io_stream::init(IOWorkLoop* workLoop)
         IOLog("ReportError(%s %d: %08X)\n", kSourceFile, __LINE__, unsigned(kIOReturnNoMemory));
         return false;
     }
-    fSnapshots = std::make_unique<CircularBuffer>(int(sizeof(Snapshot)), 3);
+    fSnapshots = std::make_unique<FrameSnapshots>();
     fSnapshotWorkLoop = IOWorkLoop::workLoop();
     fSnapshotSource = com_vork_driver_tide_proxyEventSource::proxyEventSource(this, &TakeSnapshots);
     fRequeueSource = com_vork_driver_tide_proxyEventSource::proxyEventSource(this, &Requeue);
@@ -156,12 +152,12 @@ bool com_vork_driver_tide_usb_io_stream::Start(com_vork_driver_tide_provider* pr
 
     // The first snapshot is taken here, before the snapshot loop may take any.
     TakeSnapshot();
-    UpdateFrameTimestamps();
+    fSnapshots->Update();
     if (!fSnapshotSourceInstalled) {
         fSnapshotWorkLoop->addEventSource(fSnapshotSource);
         fSnapshotSourceInstalled = true;
     }
-    if (fCurrent.fFrame == 0 && fCurrent.fHostTime == 0) {
+    if (!fSnapshots->HasCurrent()) {
         IOLog("failed to read frame snapshot\n");
         return false;
     }
@@ -184,7 +180,7 @@ bool com_vork_driver_tide_usb_io_stream::Start(com_vork_driver_tide_provider* pr
 
 uint64_t com_vork_driver_tide_usb_io_stream::FrameToHostTime(uint64_t frame) const
 {
-    return uint64_t(int64_t(frame - fCurrent.fFrame) * int64_t(fPeriod)) + fCurrent.fHostTime;
+    return fSnapshots->FrameToHostTime(frame);
 }
 
 void com_vork_driver_tide_usb_io_stream::SubmitNextInRequest()
@@ -287,7 +283,7 @@ void com_vork_driver_tide_usb_io_stream::SubmitNextOutRequest(uint32_t inIndex)
     }
     writeHeader(*input.fBlock, ReadBlockHeader(*input.fBlock).fHostTime, inStart, fInByteCount);
 
-    UpdateFrameTimestamps();
+    fSnapshots->Update();
     fSnapshotSource->signal();
 
     writeHeader(*output.fBlock, FrameToHostTime(fNextOutFrame), outStart, fOutByteCount);
@@ -308,62 +304,15 @@ void com_vork_driver_tide_usb_io_stream::TakeSnapshots(OSObject* owner, IOWorkLo
     static_cast<com_vork_driver_tide_usb_io_stream*>(owner)->TakeSnapshot();
 }
 
-bool com_vork_driver_tide_usb_io_stream::TrySnapshot(Snapshot* snapshot)
+uint64_t com_vork_driver_tide_usb_io_stream::ReadFrame(void* interface, AbsoluteTime* time)
 {
-    AbsoluteTime previous = 0;
-    const uint64_t frame = fInInterface->getFrameNumber(&previous);
-    const uint64_t deadline = mach_absolute_time() + kSnapshotTryLimit;
-    while (mach_absolute_time() < deadline) {
-        AbsoluteTime time = 0;
-        const uint64_t now = fInInterface->getFrameNumber(&time);
-        if (now > frame + 1) {
-            IOLog("read timestamp skipped a frame\n");
-            return false;
-        }
-        if (now == frame + 1) {
-            if (time - previous > kSnapshotReadGap) {
-                return false;
-            }
-            *snapshot = {now, time};
-            return true;
-        }
-        previous = time;
-    }
-    return false;
+    return static_cast<IOUSBHostInterface*>(interface)->getFrameNumber(time);
 }
 
-bool com_vork_driver_tide_usb_io_stream::TakeSnapshot()
+void com_vork_driver_tide_usb_io_stream::TakeSnapshot()
 {
-    if (!fInInterface) {
-        return false;
-    }
-    for (int attempt = 0; attempt < kSnapshotTries; ++attempt) {
-        Snapshot snapshot{};
-        if (TrySnapshot(&snapshot)) {
-            if (snapshot.fFrame != fLatest.fFrame) {
-                fSnapshots->push(&snapshot);
-            }
-            fLatest = snapshot;
-            return true;
-        }
-    }
-    IOLog("UpdateFrameTimestamps FAIL\n");
-    return false;
-}
-
-void com_vork_driver_tide_usb_io_stream::UpdateFrameTimestamps()
-{
-    Snapshot snapshot{};
-    if (!fSnapshots->pop(&snapshot)) {
-        return;
-    }
-    const Snapshot previous = fCurrent;
-    fCurrent = snapshot;
-    if (previous.fFrame != 0 && previous.fFrame != snapshot.fFrame) {
-        fSamples[fSampleIndex] =
-            (snapshot.fHostTime - previous.fHostTime) / (snapshot.fFrame - previous.fFrame);
-        fSampleIndex = (fSampleIndex + 1) % 4;
-        fPeriod = (fSamples[0] + fSamples[1] + fSamples[2] + fSamples[3]) >> 2;
+    if (fInInterface) {
+        fSnapshots->Take(&ReadFrame, fInInterface);
     }
 }
 

@@ -4,6 +4,7 @@
 // two shared rings, each block stamped with its predicted host time, output sized from the input
 // that arrived. Frame snapshots taken on a private work loop keep the frame period.
 
+#include "FrameSnapshots.h"
 #include "com_vork_driver_tide_provider.h"
 #include "com_vork_driver_tide_proxyEventSource.h"
 
@@ -11,7 +12,6 @@
 #include <IOKit/IOSubMemoryDescriptor.h>
 #include <IOKit/usb/IOUSBHostInterface.h>
 
-#include <CircularBuffer.h>
 #include <KorvanDeviceIO.h>
 
 #include <memory>
@@ -44,11 +44,6 @@ class com_vork_driver_tide_usb_io_stream : public OSObject
 private:
     using OSObject::init;
 
-    struct Snapshot
-    {
-        uint64_t fFrame;
-        uint64_t fHostTime;
-    };
     struct Request
     {
         com_vork_driver_tide_usb_io_stream* fStream = nullptr;
@@ -65,14 +60,13 @@ private:
                                 IOUSBHostIsochronousFrame* frames);
     static void Requeue(OSObject* owner, IOWorkLoop* workLoop);
     static void TakeSnapshots(OSObject* owner, IOWorkLoop* workLoop);
+    static uint64_t ReadFrame(void* interface, AbsoluteTime* time);
 
     bool InitRing(IOBufferMemoryDescriptor*& buffer, Request* requests, bool input);
     void SubmitNextInRequest();
     void SubmitNextOutRequest(uint32_t inIndex);
-    // Up to 10 tries; true when one caught a frame boundary.
-    bool TakeSnapshot();
-    bool TrySnapshot(Snapshot* snapshot);
-    void UpdateFrameTimestamps();
+    // Only while an input interface is held.
+    void TakeSnapshot();
     void ReleaseStreamingObjects();
 
     IOWorkLoop* fWorkLoop = nullptr;
@@ -104,10 +98,5 @@ private:
     uint32_t fLastProcessed = 0;
     bool fSkipFirstInput = false;
 
-    std::unique_ptr<CircularBuffer> fSnapshots;
-    Snapshot fLatest{};
-    Snapshot fCurrent{};
-    uint64_t fSamples[4] = {1'000'000, 1'000'000, 1'000'000, 1'000'000};
-    uint32_t fSampleIndex = 0;
-    uint64_t fPeriod = 1'000'000;
+    std::unique_ptr<FrameSnapshots> fSnapshots;
 };

@@ -26,6 +26,9 @@ std::vector<uint8_t> makeFpgaProgram(const FpgaProgramSpec& spec)
         payload[i] = uint8_t(i * 7 + 3);
     }
     std::vector<uint8_t> bitstream = Wrenlet::makeFpgaBitstream(spec.variant, spec.version, payload);
+    if (spec.corruptBitstream) {
+        bitstream[bitstream.size() / 2] ^= 0x10;
+    }
     bitstream.resize((bitstream.size() + 3) / 4 * 4);
     const uint32_t words = uint32_t(bitstream.size() / 4);
 
@@ -43,6 +46,11 @@ std::vector<uint8_t> makeFpgaProgram(const FpgaProgramSpec& spec)
     b.op(EQU);
     const uint32_t toWrongDevice = b.op(JMPZ, {0});
     instruction(b, JtagTarget::ENABLE);
+    if (spec.overflowStackAfterEnable) {
+        for (int i = 0; i < 130; ++i) {
+            b.op(PSH0);
+        }
+    }
     instruction(b, JtagTarget::ERASE);
     instruction(b, JtagTarget::PROGRAM);
 
@@ -82,7 +90,7 @@ std::vector<uint8_t> makeFpgaProgram(const FpgaProgramSpec& spec)
         b.op(AND);
         const uint32_t toFailed = b.op(JMPZ, {0});
         instruction(b, JtagTarget::DISABLE);
-        b.op(PSH0);
+        b.op(PSHL, {uint32_t(spec.exitCode)});
         b.op(EXIT);
         b.patch(toFailed, b.here());
         b.op(PSHL, {10});

@@ -1,6 +1,6 @@
 // Jam programs that program the simulated Wrenlet's FPGA: check the IDCODE (EXIT 6 when it is not the
 // variant's), enable, erase, load the bitstream word by word, DONE and the idle clocks, check the
-// status (EXIT 10 when not configured), disable, EXIT 0.
+// status (EXIT 10 when not configured), disable, EXIT 0 (or the code asked for).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,12 @@ struct FpgaProgramSpec
     // The last lines: no status check, EXIT 0 straight after the idle clocks, so they are still pending
     // in the adapter when the run ends.
     bool endWithIdleClocks = false;
+    // The code of the last EXIT of a configured run.
+    int exitCode = 0;
+    // One payload byte flipped after the bitstream's CRC was made: the target refuses it, EXIT 10.
+    bool corruptBitstream = false;
+    // Right after ENABLE the stack is pushed past its depth: the run stops with an error.
+    bool overflowStackAfterEnable = false;
 };
 
 std::vector<uint8_t> makeFpgaProgram(const FpgaProgramSpec& spec);

@@ -5,6 +5,11 @@
 
 namespace IOKitTesting {
 
+const char* nameOf(CompletionOrder order)
+{
+    return order == CompletionOrder::BeforeTerminate ? "CompletionsFirst" : "TerminateFirst";
+}
+
 USBDeviceScript::USBDeviceScript()
 {
     IOKit::USBDevices::shared().resetHooks();
@@ -28,6 +33,27 @@ void USBDeviceScript::failOpen(uint8_t port, IOReturn result)
 void USBDeviceScript::setReEnumerationDelay(uint64_t ns)
 {
     IOKit::USBDevices::shared().setReEnumerationDelay(ns);
+}
+
+void USBDeviceScript::setCompletionOrder(CompletionOrder order)
+{
+    // Matching notification ports make their sources at order 0.
+    IOKit::USBDevices::shared().setCompletionSourceOrder(order == CompletionOrder::BeforeTerminate ? -1 : 1);
+}
+
+void USBDeviceScript::failConfigurationDescriptorReads(uint8_t port, int count)
+{
+    IOKit::USBDevices::shared().failConfigurationDescriptorReads(port, count);
+}
+
+std::vector<std::thread::id> USBDeviceScript::deviceRequestThreads(uint8_t port) const
+{
+    return IOKit::USBDevices::shared().deviceRequestThreads(port);
+}
+
+int USBDeviceScript::mostDeviceRequestsAtOnce(uint8_t port) const
+{
+    return IOKit::USBDevices::shared().mostDeviceRequestsAtOnce(port);
 }
 
 std::vector<ReEnumeration> USBDeviceScript::reEnumerations() const

@@ -1,4 +1,5 @@
 #include "Failures.h"
+#include "FrameReadHook.h"
 #include "RegistryAccess.h"
 #include "ServiceAccess.h"
 #include "USBHostAccess.h"
@@ -41,6 +42,11 @@ void failNextCalls(const void* object, Call call, uint32_t count, IOReturn statu
 void clearFailures()
 {
     KernelIOKitPlatform::clearFailures();
+}
+
+void setFrameReadHook(std::function<void(uint64_t frame, uint64_t time)> afterRead)
+{
+    KernelIOKitPlatform::setFrameReadHook(std::move(afterRead));
 }
 
 void closeConnection(IOUserClient* client)

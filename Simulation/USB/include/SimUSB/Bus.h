@@ -63,6 +63,11 @@ public:
     void clearFaults(uint8_t port);
     // The time from the end of an isochronous transfer's last microframe to its completion.
     void setCompletionLatency(uint64_t ns);
+    // Prompt: bulk transfers move as soon as they are queued and the model answers, with no
+    // modelled wire time; an IN endpoint whose model has nothing yet is polled once per microframe
+    // as usual. Off (the default): OUT data leaves at the next microframe boundary and an IN
+    // endpoint is polled once per microframe.
+    void setPromptBulk(bool prompt);
     // How many times the transfer thread has gone to sleep: its wake-ups, which tests of its cost
     // count.
     uint64_t transferThreadWaits() const;

@@ -8,6 +8,7 @@
 #include <SimUSB/Setup.h>
 #include <SimUSB/Status.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -84,6 +85,11 @@ public:
     virtual void interfaceSet(uint8_t interface, uint8_t alternate);
     virtual void detached();
 
+    // Enumeration leaves the device at configuration 0, as a host does when no driver claims it; the
+    // host sets a configuration itself. Read at each enumeration.
+    void setEnumeratedUnconfigured(bool unconfigured);
+    bool enumeratedUnconfigured() const;
+
 protected:
     // The standard GET_DESCRIPTOR answer from the three descriptor functions: a STALL for what the
     // model does not have.
@@ -101,6 +107,7 @@ private:
     // The bus the model is attached to and its port there; no bus while it is not attached.
     std::pair<std::shared_ptr<BusCore>, uint8_t> link();
 
+    std::atomic<bool> fUnconfigured = false;
     std::mutex fLinkLock;
     std::weak_ptr<BusCore> fBus;
     uint8_t fPort = 0;

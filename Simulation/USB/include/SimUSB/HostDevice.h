@@ -89,9 +89,11 @@ public:
     ControlResult control(const SetupPacket& setup, uint8_t* data, uint32_t timeoutMs);
 
     // Queues an interrupt or bulk transfer; its completion comes later. A refusal is returned at once
-    // and nothing is queued.
+    // and nothing is queued. It ends with kTimedOut and the bytes moved so far `timeoutMs` after the
+    // submission, or `noDataTimeoutMs` after the last byte moved (the submission while none has);
+    // 0 is no limit.
     Status submit(uint8_t endpoint, uint8_t* buffer, uint32_t length, uint32_t timeoutMs,
-                  Completion completion);
+                  Completion completion, uint32_t noDataTimeoutMs = 0);
 
     // Queues an isochronous transfer over `frameCount` entries of `frameList`, entry i in microframe
     // 8 x firstFrame + i; packet i lies at the sum of the earlier request counts in `data`.

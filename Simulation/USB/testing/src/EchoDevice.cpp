@@ -52,6 +52,7 @@ std::vector<uint8_t> EchoDevice::configurationDescriptor(uint8_t index)
     if (index != 0) {
         return {};
     }
+    const uint8_t alternateOneClass = fAlternateOneClass;
     std::vector<uint8_t> bytes{
         9,
         2,
@@ -108,7 +109,7 @@ std::vector<uint8_t> EchoDevice::configurationDescriptor(uint8_t index)
         1,
         1,
         2,
-        0xFF,
+        alternateOneClass,
         0,
         0,
         0,
@@ -240,6 +241,11 @@ void EchoDevice::interfaceSet(uint8_t interface, uint8_t alternate)
 {
     std::lock_guard lock(fLock);
     fInterfaceSettings.emplace_back(interface, alternate);
+}
+
+void EchoDevice::setAlternateOneClass(uint8_t interfaceClass)
+{
+    fAlternateOneClass = interfaceClass;
 }
 
 void EchoDevice::setVendorAnswer(ControlAnswer answer)

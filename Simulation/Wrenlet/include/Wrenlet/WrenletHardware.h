@@ -60,6 +60,8 @@ public:
         uint64_t rebootDelay = 300'000'000;
         // The boot loader without its CDC data interface.
         bool bootLoaderDataInterface = true;
+        // Either face enumerates at configuration 0, as on a host where no driver claims it.
+        bool enumeratedUnconfigured = false;
     };
 
     // Run-mode knobs.

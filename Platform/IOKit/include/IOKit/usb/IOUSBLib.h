@@ -6,8 +6,11 @@
 //
 // One device interface object stands behind every device-interface id. A device is held open by at
 // most one interface at a time; every interface may ask it to re-enumerate. Once the device has
-// left the bus, opening, closing and re-enumerating answer kIOReturnNoDevice. Device requests need
-// no open and may come from any thread.
+// left the bus, opening, closing and re-enumerating answer kIOReturnNoDevice. SetConfiguration
+// answers kIOReturnNotOpen unless this interface object holds the device open. Device requests need
+// no open and may come from any thread; those to one device run one at a time on its default pipe,
+// and DeviceRequest, which has no time-out of its own, gives up with kIOUSBTransactionTimeout after
+// 5000 ms on the platform clock.
 //
 // An interface is held open by one interface object at a time. Its pipes (1 and up, in the order of
 // the endpoint descriptors) take asynchronous transfers whose callbacks run on the run loop that

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace IOKitTesting {
@@ -22,6 +23,18 @@ struct ReEnumeration
 
     bool operator==(const ReEnumeration&) const = default;
 };
+
+// Where the completions of a detached device's interface run beside the device's terminate
+// notification, when one run loop holds both sources: the bus completes what was pending before it
+// tells the host of the departure, so both wait on the loop at once.
+enum class CompletionOrder
+{
+    BeforeTerminate,
+    AfterTerminate,
+};
+
+// "CompletionsFirst" or "TerminateFirst", as test names show it.
+const char* nameOf(CompletionOrder order);
 
 class USBDeviceScript
 {
@@ -38,9 +51,17 @@ public:
     // How long a re-enumerated device stays away (ns on the Platform clock); with 0 it is back
     // before USBDeviceReEnumerate returns.
     void setReEnumerationDelay(uint64_t ns);
+    // For interface event sources created from now on.
+    void setCompletionOrder(CompletionOrder order);
+    // The next `count` GetConfigurationDescriptorPtr calls for the device of `port` fail.
+    void failConfigurationDescriptorReads(uint8_t port, int count);
 
     // In the order they were asked for.
     std::vector<ReEnumeration> reEnumerations() const;
+    // The thread of every device request to the device of `port`, in order, and the greatest
+    // number of them in progress at once.
+    std::vector<std::thread::id> deviceRequestThreads(uint8_t port) const;
+    int mostDeviceRequestsAtOnce(uint8_t port) const;
 };
 
 // The registry entry a handle names, or null.

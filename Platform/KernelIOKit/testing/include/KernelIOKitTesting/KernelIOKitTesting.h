@@ -10,6 +10,7 @@
 #include <KernelIOKitTesting/KernelExtensionLoading.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -63,6 +64,12 @@ enum class Call
 void failNextCalls(const void* object, Call call, uint32_t count, IOReturn status);
 // Forgets every failure still armed.
 void clearFailures();
+
+// Each frame-number read of a device or interface nub then calls `afterRead` with the frame and time
+// it read, on the reading thread: on the manual clock a test steps the clock there, so a driver
+// polling for the next frame sees time pass as it would on a bus. An empty function removes the
+// hook.
+void setFrameReadHook(std::function<void(uint64_t frame, uint64_t time)> afterRead);
 
 // setPowerState(ordinal) on the power driver of one service, on the layer's power thread. The
 // system's sleep and wake (DriverKitTesting::sleepSystem, wakeSystem) reach every kernel service.

@@ -8,6 +8,7 @@
 
 #include <SimUSB/Device.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -39,6 +40,9 @@ public:
     void isochronousOut(uint8_t endpoint, uint64_t microframe, std::span<const uint8_t> bytes) override;
     void interfaceSet(uint8_t interface, uint8_t alternate) override;
 
+    // The class interface 1 announces in alternate 1 alone (before it is attached); by default
+    // both alternates announce 0xFF.
+    void setAlternateOneClass(uint8_t interfaceClass);
     // How the device answers 0xC0/2 from now on.
     void setVendorAnswer(SimUSB::ControlAnswer answer);
     // Queues an interrupt-IN message; a message longer than 8 bytes is babble.
@@ -63,6 +67,7 @@ public:
 private:
     mutable std::mutex fLock;
     uint16_t fProduct;
+    std::atomic<uint8_t> fAlternateOneClass{0xFF};
     std::vector<uint8_t> fStored;
     SimUSB::ControlAnswer fVendorAnswer = SimUSB::ControlAnswer::withData({0x2A});
     std::deque<uint8_t> fEcho;
