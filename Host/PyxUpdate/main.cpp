@@ -104,8 +104,9 @@ std::vector<std::string> phases(const std::vector<Pyx::RequestRecord>& log, size
         }
         switch (kind) {
         case Pyx::RequestKind::Upload:
-            lines.push_back(std::string(downloaded ? "verify" : "compare") + ": " + std::to_string(count) +
-                            " blocks read back, " + std::to_string(bytes) + " bytes");
+            // Before the write: the installed header and the compare; after it: the verify.
+            lines.push_back(std::string(downloaded ? "verify" : "header and compare") + ": " +
+                            std::to_string(count) + " blocks read back, " + std::to_string(bytes) + " bytes");
             break;
         case Pyx::RequestKind::Download:
             downloaded = true;
@@ -248,7 +249,7 @@ public:
         fController.removeListener(&fNarrator);
         SimUSB::Bus::shared().stopCapture();
         fUnit->powerOff();
-        std::printf("capture: %s (tshark -r pyx-update.pcap -Y usbdfu)\n", capture.c_str());
+        std::printf("capture: %s (read it with tshark -r pyx-update.pcap)\n", capture.c_str());
         std::printf("%s\n", status == 0 ? "PASS" : "FAIL");
         return status;
     }

@@ -50,8 +50,16 @@ DownloadCache* DownloadCache::Get()
     return &cache;
 }
 
-DownloadCache::DownloadCache(const std::string& versionAddress)
-    : fDispatcher(std::make_unique<Dispatcher>([](const Message& message) { message(); }))
+std::unique_ptr<Downloader<DownloadCache::Dispatcher>>
+DownloadCache::fetchOverHTTP(Dispatcher* dispatcher, const std::string& url,
+                             Downloader<Dispatcher>::Callback callback)
+{
+    return std::make_unique<Downloader<Dispatcher>>(dispatcher, url, std::move(callback), kSizeLimit);
+}
+
+DownloadCache::DownloadCache(const std::string& versionAddress, Fetch fetch)
+    : fFetch(std::move(fetch)),
+      fDispatcher(std::make_unique<Dispatcher>([](const Message& message) { message(); }))
 {
     fJsonDownloader =
         download(versionAddress, &DownloadCache::jsonDownloadComplete, &DownloadCache::jsonDownloadFailed);
@@ -61,15 +69,12 @@ std::unique_ptr<Downloader<DownloadCache::Dispatcher>>
 DownloadCache::download(const std::string& url, void (DownloadCache::*complete)(int64_t, const std::string&),
                         void (DownloadCache::*failed)(DownloadError::NoInternet))
 {
-    return std::make_unique<Downloader<Dispatcher>>(
-        fDispatcher.get(), url,
-        [this, complete, failed](DownloadResult result) {
-            if (auto* payload = std::get_if<DownloadPayload>(&result))
-                (this->*complete)(payload->statusCode, payload->body);
-            else
-                (this->*failed)(DownloadError::NoInternet{});
-        },
-        kSizeLimit);
+    return fFetch(fDispatcher.get(), url, [this, complete, failed](DownloadResult result) {
+        if (auto* payload = std::get_if<DownloadPayload>(&result))
+            (this->*complete)(payload->statusCode, payload->body);
+        else
+            (this->*failed)(DownloadError::NoInternet{});
+    });
 }
 
 void DownloadCache::getJsonDataAsync(std::function<void(JsonResult)> callback)

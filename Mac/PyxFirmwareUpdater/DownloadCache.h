@@ -34,8 +34,15 @@ public:
     // The process-wide cache, made on the first call on the calling thread.
     static DownloadCache* Get();
 
+    // Starts a GET of `url` whose result reaches `callback` on the dispatcher's thread; destroying
+    // what it returns cancels the request. Tests may answer without a network.
+    using Fetch = std::function<std::unique_ptr<Downloader<Dispatcher>>(
+        Dispatcher* dispatcher, const std::string& url, Downloader<Dispatcher>::Callback callback)>;
+    static std::unique_ptr<Downloader<Dispatcher>>
+    fetchOverHTTP(Dispatcher* dispatcher, const std::string& url, Downloader<Dispatcher>::Callback callback);
+
     // Asks `versionAddress` for the version reply at once.
-    explicit DownloadCache(const std::string& versionAddress);
+    explicit DownloadCache(const std::string& versionAddress, Fetch fetch = &fetchOverHTTP);
     DownloadCache(const DownloadCache&) = delete;
     DownloadCache& operator=(const DownloadCache&) = delete;
 
@@ -68,6 +75,7 @@ private:
     download(const std::string& url, void (DownloadCache::*complete)(int64_t, const std::string&),
              void (DownloadCache::*failed)(DownloadError::NoInternet));
 
+    Fetch fFetch;
     std::unique_ptr<Dispatcher> fDispatcher;
     std::unique_ptr<Downloader<Dispatcher>> fJsonDownloader;
     std::unique_ptr<Downloader<Dispatcher>> fRunImageDownloader;
