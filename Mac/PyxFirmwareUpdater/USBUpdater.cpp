@@ -138,8 +138,10 @@ void USBUpdater::setState(State state, std::optional<EBusyState> busy)
 
 void USBUpdater::publishProgress()
 {
-    fPublishedDone.store(fBlockNumber);
-    fPublishedTotal.store(fImage ? (fImage->size() + kBlockSize - 1) / kBlockSize : 0);
+    const uint64_t total = fImage ? (fImage->size() + kBlockSize - 1) / kBlockSize : 0;
+    // The empty block that ends an image of whole blocks is not one more block done.
+    fPublishedDone.store(std::min<uint64_t>(fBlockNumber, total));
+    fPublishedTotal.store(total);
     fPublishedBusy.store(fBusyState);
 }
 

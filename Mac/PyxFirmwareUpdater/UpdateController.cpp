@@ -86,7 +86,8 @@ void UpdateController::broadcast(Member member, Args&&... args)
 
 void UpdateController::beginUpdate()
 {
-    if (!fUpdater || !fSource || !fDevice)
+    // A click during an update or a reboot would start a second update on a device about to leave.
+    if (!fUpdater || !fSource || !fDevice || fEngineRunning || isRebooting())
         return;
     const UpdateDevice::Mode mode = fDevice->mode();
     if (std::holds_alternative<UpdateDevice::RecoveryMode>(mode)) {
@@ -102,7 +103,7 @@ void UpdateController::startEngine()
 {
     // The source chosen last is the one written, even if it was chosen during an update.
     fUpdater->setUpdateSource(fSource);
-    fUpdater->Update();
+    fEngineRunning = fUpdater->Update();
 }
 
 void UpdateController::setUpdateSource(std::shared_ptr<UpdateSource> source)
@@ -231,6 +232,7 @@ void UpdateController::drainEngineEvents()
             broadcast(&UpdateControllerListener::updateStarted);
             break;
         case USBUpdater::Finished:
+            fEngineRunning = false;
             if (!entry.result)
                 break;
             if (const auto failure = failureOf(*entry.result))

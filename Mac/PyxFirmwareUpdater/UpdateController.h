@@ -109,6 +109,8 @@ private:
     std::unique_ptr<PnpManager> fPnpManager;
     std::unique_ptr<TidePnpMgr> fTidePnpMgr;
     std::variant<std::monostate, RebootIntoRecovery, RebootIntoRunImage> fRebootState;
+    // From the engine's acceptance of an update until its Finished is handled here.
+    bool fEngineRunning = false;
     std::shared_ptr<Dispatcher::Timer> fRebootTimer;
 
     std::atomic<bool> fProgressPending{false};

@@ -1,141 +1,18 @@
 // Discovery and opening on the USB thread, on the manual clock, against simulated Pyx units.
 
-#include <PnPManagerMac.h>
+#include "PnpManagerFixture.h"
 
-#include <Pyx/PyxUnit.h>
-#include <Pyx/RunImage.h>
-
-#include <KorvanDeviceIdentities.h>
-#include <RunLoop.h>
-
-#include <CoreFoundationTesting/RunLoop.h>
-#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/LogCapture.h>
-#include <DarwinTesting/ManualClock.h>
-#include <DriverKit/platform/Drivers.h>
 #include <IOKitTesting/USBDevices.h>
-#include <SimUSB/Bus.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <functional>
-#include <mutex>
-
-using namespace std::chrono_literals;
+using namespace PnpTests;
 
 namespace {
 
 constexpr uint8_t kFirstPort = 10;
 constexpr uint8_t kSecondPort = 11;
 
-std::vector<USBMatchingInfo> pyxMatching()
-{
-    return {{KorvanDeviceIdentities::kVendorID, KorvanDeviceIdentities::kPyxRecoveryProductID, {}},
-            {KorvanDeviceIdentities::kVendorID, KorvanDeviceIdentities::kPyxProductID, {}}};
-}
-
-bool contains(const std::vector<std::string>& lines, const std::string& line)
-{
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-// Records the manager's events as they arrive on the USB thread.
-class Recorder : public PnpListener
-{
-public:
-    void pnpDeviceAdded(std::shared_ptr<USBDevice> device) override
-    {
-        std::lock_guard lock(fLock);
-        fAdded.push_back(device->getStringDescriptor(3));
-    }
-    void pnpDeviceRemoved(std::shared_ptr<USBDevice>) override
-    {
-        std::lock_guard lock(fLock);
-        ++fRemoved;
-    }
-    std::vector<std::string> added() const
-    {
-        std::lock_guard lock(fLock);
-        return fAdded;
-    }
-    int removed() const
-    {
-        std::lock_guard lock(fLock);
-        return fRemoved;
-    }
-
-private:
-    mutable std::mutex fLock;
-    std::vector<std::string> fAdded;
-    int fRemoved = 0;
-};
-
-class PnpManagerTest : public testing::Test
-{
-protected:
-    void SetUp() override { DriverKitPlatform::startUSB(); }
-    void TearDown() override
-    {
-        onUSBThread([this] { fManager.reset(); });
-        fUSBThread.reset();
-        for (auto& unit : fUnits)
-            unit->powerOff();
-        SimUSB::Bus::shared().reset();
-        SimUSB::Bus::shared().settle();
-    }
-
-    std::shared_ptr<Pyx::PyxUnit> plug(uint8_t port, const std::string& serial)
-    {
-        auto unit =
-            Pyx::PyxUnit::create(SimUSB::Bus::shared(), port,
-                                 {.vendorID = KorvanDeviceIdentities::kVendorID, .recoverySerial = serial});
-        unit->powerOn();
-        fUnits.push_back(unit);
-        // Enumeration runs on the manual clock too.
-        EXPECT_TRUE(DarwinTesting::eventually([&] {
-            if (SimUSB::Bus::shared().device(port))
-                return true;
-            fClock.advance(1ms);
-            return false;
-        }));
-        return unit;
-    }
-
-    void startManager()
-    {
-        fUSBThread = std::make_unique<vork::RunLoop>([this] {
-            fManager = std::make_unique<PnpManager>(pyxMatching());
-            fManager->addListener(&fRecorder);
-        });
-    }
-
-    // Moves the manual clock and lets the USB thread serve what fell due.
-    void advance(std::chrono::nanoseconds by) { fClock.advance(by); }
-
-    // Runs `action` on the USB thread, whose dispatcher is served on the manual clock.
-    void onUSBThread(std::function<void()> action)
-    {
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        fUSBThread->dispatcher().post([action, done] {
-            action();
-            done->store(true);
-        });
-        EXPECT_TRUE(DarwinTesting::eventually([&] {
-            if (done->load())
-                return true;
-            fClock.advance(100us);
-            return false;
-        }));
-    }
-
-    DarwinTesting::ManualClock fClock;
-    Recorder fRecorder;
-    std::vector<std::shared_ptr<Pyx::PyxUnit>> fUnits;
-    std::unique_ptr<vork::RunLoop> fUSBThread;
-    std::unique_ptr<PnpManager> fManager;
-};
+using PnpManagerTest = PnpManagerFixture;
 
 } // namespace
 
@@ -201,4 +78,45 @@ TEST_F(PnpManagerTest, StringDescriptorsOfAnOpenedDevice)
     USBControlTransfer failing{0xA1, 0x77, 0, 0, 0, nullptr, 1234};
     EXPECT_FALSE(device->controlTransfer(failing));
     EXPECT_EQ(failing.transferred, 1234u);
+}
+
+TEST_F(PnpManagerTest, TwoDevicesThreeHundredMillisecondsApartAreAnnouncedInOneDrain)
+{
+    startManager();
+    advance(5000ms);
+    plug(kFirstPort, "PYX0000006");
+    const uint64_t firstPlugged = DarwinClock::hostNow();
+    // The USB thread has taken the publish once its one-second wait is armed.
+    const auto publishTaken = [&] { return fClock.nextDeadline() == DarwinClock::hostNow() + 1'000'000'000; };
+    ASSERT_TRUE(DarwinTesting::eventually(publishTaken));
+    advance(300ms);
+    plug(kSecondPort, "PYX0000007");
+    ASSERT_TRUE(DarwinTesting::eventually([&] {
+        if (fRecorder.added().size() == 2)
+            return true;
+        advance(1ms);
+        return false;
+    }));
+    const auto times = fRecorder.addedAt();
+    EXPECT_EQ(times[0], times[1]);
+    EXPECT_GE(times[0] - firstPlugged, uint64_t(1'000'000'000));
+}
+
+TEST_F(PnpManagerTest, NothingIsToldOnceTheManagerIsGone)
+{
+    plug(kFirstPort, "PYX0000008");
+    startManager();
+    advance(500ms);
+    stopManager();
+    advance(2000ms);
+    EXPECT_TRUE(fRecorder.added().empty());
+
+    startManager();
+    advance(1000ms);
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return fRecorder.added().size() == 1; }));
+    stopManager();
+    fUnits.front()->powerOff();
+    SimUSB::Bus::shared().settle();
+    advance(2000ms);
+    EXPECT_EQ(fRecorder.removed(), 0);
 }

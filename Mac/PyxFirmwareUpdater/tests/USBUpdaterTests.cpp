@@ -3,6 +3,8 @@
 
 #include "PyxUpdaterSupport.h"
 
+#include <IOKitTesting/USBDevices.h>
+
 #include <functional>
 #include <future>
 
@@ -71,6 +73,7 @@ protected:
         engine.setUpdateSource(source);
         engine.DeviceConnected(device ? device : device = pyx.open());
         fLogStart = pyx.unit().requestLog().size();
+        fRequestStart = fScript.deviceRequestThreads(kPort).size();
         knobs(pyx.unit());
         ASSERT_TRUE(engine.Update());
         ASSERT_TRUE(runUntil([&] { return finishedCount() > 0 && engine.isIdle(); }));
@@ -91,6 +94,13 @@ protected:
             }
         }
         EXPECT_EQ(pyx.unit().overlappingRequests(), 0u);
+        // Every request of the update on one thread, the pump, and never two at once.
+        const auto threads = fScript.deviceRequestThreads(kPort);
+        for (size_t i = fRequestStart; i < threads.size(); ++i) {
+            EXPECT_EQ(threads[i], threads[fRequestStart]);
+            EXPECT_NE(threads[i], std::this_thread::get_id());
+        }
+        EXPECT_LE(fScript.mostDeviceRequestsAtOnce(kPort), 1);
     }
 
     // The update's requests in short.
@@ -100,7 +110,9 @@ protected:
         return shortLog({log.begin() + ptrdiff_t(fLogStart), log.end()});
     }
 
+    IOKitTesting::USBDeviceScript fScript;
     size_t fLogStart = 0;
+    size_t fRequestStart = 0;
     OpenedPyx pyx{kPort};
     USBUpdater engine{*this};
     std::shared_ptr<UpdateDevice> device;
@@ -257,6 +269,7 @@ TEST_P(EngineRemoval, EndsOnceWithoutFurtherRequests)
         pyx.unit().installImage(image);
     engine.DeviceConnected(device = pyx.open());
     const size_t requestsBefore = pyx.unit().requestLog().size();
+    fRequestStart = fScript.deviceRequestThreads(kPort).size();
     if (c.removedAt) {
         fActionAtCompletion = c.removedAt;
         fAction = [this] { engine.DeviceRemoved(); };

@@ -9,6 +9,7 @@
 #include <DarwinTesting/ManualClock.h>
 
 #include <future>
+#include <random>
 
 using namespace PyxUpdaterTests;
 using namespace std::chrono_literals;
@@ -130,6 +131,30 @@ TEST_F(ControllerTest, RunModeDeviceIsUpdatedThroughBothReboots)
     EXPECT_FALSE(fRecorder.saw("removed"));
     EXPECT_GT(fRecorder.fProgress, 0);
     EXPECT_FALSE(fController->isRebooting());
+}
+
+TEST_F(ControllerTest, ClicksDuringAnUpdateAndItsRebootsStartNothingMore)
+{
+    const auto served = runImage(3000, 1);
+    auto unit = plug(kPort, runImage(2500, 0));
+    makeController();
+    ASSERT_TRUE(deviceArrives());
+    fController->setUpdateSource(sourceOf(served));
+    fController->beginUpdate();
+    ASSERT_TRUE(advanceUntil([&] {
+        if (fRecorder.saw("online") && fRecorder.saw("succeeded"))
+            return true;
+        fController->beginUpdate();
+        return false;
+    }));
+    EXPECT_EQ(unit->storedImage(), served);
+    EXPECT_EQ(unit->mode(), Pyx::Mode::Run);
+    const auto log = unit->requestLog();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const auto& r) { return r.kind == Pyx::RequestKind::RebootIntoRecovery; }),
+              1);
+    EXPECT_EQ(std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "started"), 1);
+    EXPECT_FALSE(fRecorder.saw("failed " + std::to_string(kErrRebootTimeout)));
 }
 
 struct SerialCase
@@ -295,4 +320,95 @@ TEST_F(ControllerTest, ControllerDestroyedMidDownloadLeavesADeviceANewOneUpdates
     fController->beginUpdate();
     ASSERT_TRUE(advanceUntil([&] { return fRecorder.saw("online") && fRecorder.saw("succeeded"); }));
     EXPECT_EQ(unit->storedImage(), image);
+}
+
+// Twenty updates back to back with the main thread reading progress on every turn and clicking at
+// random, a second unit coming and going, and a final unplug amid the progress messages: every
+// update ends, each with exactly one outcome, and the last one with the device gone.
+TEST_F(ControllerTest, StressOfUpdatesClicksAndASecondUnit)
+{
+    constexpr int kUpdates = 20;
+    constexpr size_t kImageSize = 256 * 1024;
+    const unsigned seed = testing::UnitTest::GetInstance()->random_seed();
+    std::mt19937 random(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    auto unit = plug(kPort, runImage(kImageSize, 0));
+    auto second = plug(kOtherPort, std::nullopt, {.recoverySerial = "PYX0000099"});
+    second->powerOff();
+    makeController();
+    ASSERT_TRUE(deviceArrives());
+    const auto outcomes = [&] {
+        return std::count_if(
+            fRecorder.fEvents.begin(), fRecorder.fEvents.end(),
+            [](const std::string& event) { return event == "succeeded" || event.rfind("failed", 0) == 0; });
+    };
+    const auto started = [&] {
+        return std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "started");
+    };
+    bool secondPlugged = false;
+    for (int update = 0; update < kUpdates; ++update) {
+        const bool last = update == kUpdates - 1;
+        unit->setBusyPolls(unsigned(random() % 6));
+        unit->setBusyForever(last);
+        const size_t requestsBefore = unit->requestLog().size();
+        bool unplugged = false;
+        const auto source = sourceOf(runImage(kImageSize, uint32_t(update + 1), uint8_t(update)));
+        fController->setUpdateSource(source);
+        const long outcomesBefore = outcomes();
+        fController->beginUpdate();
+        const bool ended = advanceUntil([&] {
+            USBUpdater::EBusyState busy;
+            unsigned long done = 0;
+            unsigned long total = 0;
+            fController->getUpdateProgress(busy, done, total);
+            EXPECT_LE(done, total);
+            const bool running = started() > outcomesBefore && outcomes() == outcomesBefore;
+            if (running) {
+                switch (random() % 64) {
+                case 0:
+                    fController->setUpdateSource(source);
+                    break;
+                case 1:
+                    fController->beginUpdate();
+                    break;
+                case 2:
+                    secondPlugged ? second->powerOff() : second->powerOn();
+                    secondPlugged = !secondPlugged;
+                    break;
+                default:
+                    break;
+                }
+                // The unit stays busy after its first block of the last update, so the engine
+                // polls it at once without end, each poll a progress message: it leaves amid them.
+                if (last && !unplugged && unit->requestLog().size() > requestsBefore + 200) {
+                    unit->powerOff();
+                    unplugged = true;
+                }
+            } else if (secondPlugged) {
+                // Idle, the second unit would replace the first: it leaves once the update has ended.
+                second->powerOff();
+                secondPlugged = false;
+            }
+            return outcomes() > outcomesBefore && (last || fRecorder.saw("online"));
+        });
+        ASSERT_TRUE(ended) << "update " << update << ": "
+                           << testing::PrintToString(std::vector<std::string>(
+                                  fRecorder.fEvents.end() -
+                                      std::min<long>(12, long(fRecorder.fEvents.size())),
+                                  fRecorder.fEvents.end()))
+                           << ", " << unit->requestLog().size() << " requests, mode " << int(unit->mode());
+        if (!last) {
+            ASSERT_TRUE(
+                advanceUntil([&] { return fController->getDevice() && !fController->isRebooting(); }));
+            EXPECT_EQ(unit->storedImage(), runImage(kImageSize, uint32_t(update + 1), uint8_t(update)));
+            fRecorder.fEvents.erase(std::remove(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "online"),
+                                    fRecorder.fEvents.end());
+        }
+        EXPECT_EQ(started(), outcomes());
+    }
+    // The unplug ends the last update with a failure: the request that meets the empty port, or
+    // the removal, whichever comes first.
+    EXPECT_TRUE(fRecorder.saw("removed"));
+    EXPECT_EQ(fRecorder.fEvents.back().rfind("failed", 0), 0u) << fRecorder.fEvents.back();
+    EXPECT_TRUE(second->storedImage().empty());
 }

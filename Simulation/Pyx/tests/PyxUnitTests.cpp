@@ -8,8 +8,13 @@
 
 #include <KorvanDeviceIdentities.h>
 #include <SimUSB/Bus.h>
+#include <SimUSBTesting/Tshark.h>
 
 #include <gtest/gtest.h>
+
+#include <sstream>
+
+#include <unistd.h>
 
 using namespace Pyx;
 using PyxTests::Reply;
@@ -280,4 +285,56 @@ TEST_F(PyxUnitTest, ComesBackAsAnotherProductOrNotAtAll)
     EXPECT_EQ(other.request(0x21, 0xF0, 0, 0, {}).result, kIOReturnSuccess);
     ASSERT_TRUE(PyxTests::leaves(kPort));
     EXPECT_EQ(unit->mode(), Mode::Rebooting);
+}
+
+TEST_F(PyxUnitTest, CaptureOfAnUpdateDecodesAsDFU)
+{
+    const std::string capture = testing::TempDir() + "pyx-dfu-" + std::to_string(getpid()) + ".pcap";
+    ASSERT_TRUE(SimUSB::Bus::shared().startCapture(capture));
+    unit->setBusyPolls(1);
+    auto device = start(kRecoveryProductID);
+    const auto bytes = image(3000);
+    for (uint16_t block = 0; block < 3; ++block) {
+        const size_t offset = block * kBlockSize;
+        const size_t length = std::min(kBlockSize, bytes.size() - offset);
+        ASSERT_EQ(download(*device, block,
+                           {bytes.begin() + ptrdiff_t(offset), bytes.begin() + ptrdiff_t(offset + length)})
+                      .result,
+                  kIOReturnSuccess);
+        for (uint8_t state = 0; state != kStateIdle;) {
+            const Reply reply = status(*device);
+            ASSERT_EQ(reply.bytes.size(), 6u);
+            state = reply.bytes[4];
+        }
+    }
+    for (uint16_t block = 0; block < 3; ++block)
+        ASSERT_EQ(upload(*device, block).result, kIOReturnSuccess);
+    const uint8_t address = SimUSB::Bus::shared().device(kPort)->address();
+    SimUSB::Bus::shared().stopCapture();
+
+    // tshark knows the DFU requests of listed products only; the loader is named by its address.
+    const auto lines = SimUSBTesting::tshark(
+        capture, "-d usb.device==" + std::to_string(0x10000 | address) +
+                     ",usbdfu -Y usbdfu -T fields -E separator=, -e usb.urb_type -e usbdfu.command "
+                     "-e usbdfu.block_number -e usbdfu.state");
+    const auto transferSizes = SimUSBTesting::tshark(
+        capture, "-Y usbdfu.descriptor.wTransferSize -T fields -e usbdfu.descriptor.wTransferSize");
+    unlink(capture.c_str());
+    std::vector<std::string> blocks;
+    std::vector<std::string> states;
+    for (const std::string& line : lines) {
+        std::vector<std::string> fields;
+        std::stringstream stream(line);
+        for (std::string field; std::getline(stream, field, ',');)
+            fields.push_back(field);
+        fields.resize(4);
+        const bool submitted = fields[0] == "'S'";
+        if (submitted && (fields[1] == "1" || fields[1] == "2"))
+            blocks.push_back(fields[1] + "/" + fields[2]);
+        if (!fields[3].empty())
+            states.push_back(fields[3]);
+    }
+    EXPECT_EQ(blocks, (std::vector<std::string>{"1/0", "1/1", "1/2", "2/0", "2/1", "2/2"}));
+    EXPECT_EQ(states, (std::vector<std::string>{"4", "2", "4", "2", "4", "2"}));
+    EXPECT_EQ(transferSizes, std::vector<std::string>{"1024"});
 }
