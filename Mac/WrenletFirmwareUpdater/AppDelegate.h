@@ -60,6 +60,8 @@ public:
 
     Updater* GetUpdater() const { return fUpdater.get(); }
     bool IsConnected() const { return fConnected; }
+    // Whether the file in the window was chosen by the user rather than downloaded.
+    bool IsLocalFile() const { return fLocalFile; }
 
 private:
     explicit AppDelegate(USB_FPGA::Player player) : fPlayer(std::move(player)) {}

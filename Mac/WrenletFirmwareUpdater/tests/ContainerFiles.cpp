@@ -1,5 +1,7 @@
 #include "ContainerFiles.h"
 
+#include "ContainerLayout.h"
+
 #include <gtest/gtest.h>
 #include <lzma.h>
 
@@ -7,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 ScratchFolder::ScratchFolder()
 {
@@ -63,4 +66,27 @@ Bytes xzCompress(const Bytes& bytes, const std::string& check)
               LZMA_OK);
     out.resize(outPosition);
     return out;
+}
+
+std::vector<size_t> tamperPositions(const std::array<Bytes, 4>& sections)
+{
+    constexpr size_t kBodyBytes = 64;
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < kContainerHeaderSize; ++i) {
+        positions.push_back(i);
+    }
+    size_t start = kContainerHeaderSize;
+    for (const Bytes& section : sections) {
+        if (!section.empty()) {
+            positions.push_back(start);
+            positions.push_back(start + section.size() - 1);
+        }
+        start += section.size();
+    }
+    const size_t bodySize = start - kContainerHeaderSize;
+    std::mt19937 random(22);
+    while (bodySize > 0 && positions.size() < kContainerHeaderSize + kBodyBytes) {
+        positions.push_back(kContainerHeaderSize + random() % bodySize);
+    }
+    return positions;
 }

@@ -20,6 +20,10 @@ struct ContainerSpec
 Bytes signedContainer(const ContainerSpec& spec);
 // xz of the bytes with the given integrity check ("crc32", "crc64", "sha256" or "none").
 Bytes xzCompress(const Bytes& bytes, const std::string& check = "crc64");
+// The bytes a tamper table flips in a container of these sections: every byte of the header
+// (signature and unread bytes included), the first and last byte of every section, and the rest of 64
+// body bytes spread over the sections with a fixed seed.
+std::vector<size_t> tamperPositions(const std::array<Bytes, 4>& sections);
 // A scratch folder removed with the object.
 class ScratchFolder
 {

@@ -137,22 +137,7 @@ TEST_F(FirmwareUnpackTest, LayoutAndSignatureDecideTheOutcome)
 // flipped, each refused.
 TEST_F(FirmwareUnpackTest, EveryTamperedByteIsRefused)
 {
-    std::vector<size_t> positions;
-    for (size_t i = 0; i < kContainerHeaderSize; ++i) {
-        positions.push_back(i);
-    }
-    const ContainerSpec spec = sampleSpec();
-    size_t start = kContainerHeaderSize;
-    for (const Bytes& section : spec.sections) {
-        positions.push_back(start);
-        positions.push_back(start + section.size() - 1);
-        start += section.size();
-    }
-    std::mt19937 random(22);
-    while (positions.size() < kContainerHeaderSize + 64) {
-        positions.push_back(kContainerHeaderSize + random() % (sGood->size() - kContainerHeaderSize));
-    }
-    for (const size_t position : positions) {
+    for (const size_t position : tamperPositions(sampleSpec().sections)) {
         Bytes tampered = *sGood;
         tampered[position] ^= 0x01;
         const UnpackOutcome outcome = CheckContainer(std::make_shared<const Bytes>(tampered));

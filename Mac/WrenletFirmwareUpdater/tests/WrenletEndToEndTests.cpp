@@ -136,13 +136,19 @@ protected:
         FoundationTesting::resetURLLoading();
     }
 
-    // Writes the file; the launch hands the updater the harness's container when asked.
-    void Prepare(std::optional<size_t> flipped = std::nullopt, bool withContainer = false)
+    static ContainerSpec Spec(const std::array<Bytes, 4>& programs)
     {
         ContainerSpec spec;
         spec.firmwareVersion = "2.2";
         spec.fpgaVersion = kFPGAVersion;
-        spec.sections = Programs({});
+        spec.sections = programs;
+        return spec;
+    }
+
+    // Writes the file; the launch hands the updater the harness's container when asked.
+    void Prepare(std::optional<size_t> flipped = std::nullopt, bool withContainer = false)
+    {
+        const ContainerSpec spec = Spec(Programs({}));
         Bytes container = signedContainer(spec);
         if (flipped) {
             container[*flipped] ^= 0x01;
@@ -162,13 +168,29 @@ protected:
     struct Window
     {
         std::string file, fileVersion;
-        bool update, clearFile;
+        bool update, clearFile, localFile;
         bool operator==(const Window&) const = default;
     };
     Window Shown()
     {
         return {Text(fDelegate->FileLabel), Text(fDelegate->FileVersionLabel),
-                fDelegate->UpdateButton->isEnabled(), fDelegate->ClearFileButton->isEnabled()};
+                fDelegate->UpdateButton->isEnabled(), fDelegate->ClearFileButton->isEnabled(),
+                fDelegate->IsLocalFile()};
+    }
+
+    // The unit's control requests from `first` on hold, of the updater's vendor requests, only the
+    // version reads.
+    void ExpectOnlyVersionReadsFrom(size_t first, size_t row = 0)
+    {
+        ASSERT_NE(fUnit->runModeDevice(), nullptr);
+        const auto log = fUnit->runModeDevice()->controlLog();
+        for (size_t i = first; i < log.size(); ++i) {
+            const auto& setup = log[i].setup;
+            if (setup.type() == 2 && setup.wIndex == 7) {
+                EXPECT_EQ(setup.bmRequestType, 0xC0) << row;
+                EXPECT_TRUE(setup.bRequest == 5 || setup.bRequest == 6) << row << ": " << int(setup.bRequest);
+            }
+        }
     }
 
     ScratchFolder fFolder;
@@ -184,6 +206,7 @@ TEST_F(WrenletChosenFile, ChooseFileAsksWithASheetForImagesAndLoadsTheAnswer)
     EXPECT_EQ(Text(fDelegate->FileLabel), "wrenlet.image");
     CoreFoundationTesting::runUntilIdle();
     EXPECT_EQ(Text(fDelegate->FileLabel), "Loading...");
+    EXPECT_TRUE(fDelegate->IsLocalFile());
     EXPECT_FALSE(fDelegate->UpdateButton->isEnabled());
     EXPECT_TRUE(fDelegate->ClearFileButton->isEnabled());
     const auto panels = AppKitTesting::panelsRun();
@@ -216,7 +239,9 @@ TEST_F(WrenletChosenFile, ClearFileGoesBackToTheServersFirmware)
     ASSERT_TRUE(server.waitForRequests(1, 20000));
     EXPECT_TRUE(fDelegate->UpdateButton->isEnabled());
     EXPECT_TRUE(fDelegate->ClearFileButton->isEnabled());
+    EXPECT_TRUE(fDelegate->IsLocalFile());
     fDelegate->ClearFileButton->performClick();
+    EXPECT_FALSE(fDelegate->IsLocalFile());
     EXPECT_EQ(Text(fDelegate->FileLabel), DownloadFirmwareFile::kServerHost);
     EXPECT_FALSE(fDelegate->UpdateButton->isEnabled());
     EXPECT_FALSE(fDelegate->ClearFileButton->isEnabled());
@@ -252,11 +277,7 @@ TEST_F(WrenletChosenFile, ATamperedOneNeverReachesTheUnit)
 
 TEST_F(WrenletChosenFile, ATamperedDownloadNeverReachesTheUnit)
 {
-    ContainerSpec spec;
-    spec.firmwareVersion = "2.2";
-    spec.fpgaVersion = kFPGAVersion;
-    spec.sections = Programs({});
-    Bytes container = signedContainer(spec);
+    Bytes container = signedContainer(Spec(Programs({})));
     container[300] ^= 0x5A;
     const Bytes file = xzCompress(container);
     const auto authority = SimNetwork::makeCertificateAuthority("Tamper Authority");
@@ -280,15 +301,43 @@ TEST_F(WrenletChosenFile, ATamperedDownloadNeverReachesTheUnit)
     EXPECT_EQ(TheUpdater().GetState(), Updater::kIdle);
     EXPECT_TRUE(BootLoaderCommands().empty());
     EXPECT_TRUE(JtagRequests().empty());
-    // Of the updater's vendor requests, the unit saw only the version reads.
-    ASSERT_NE(fUnit->runModeDevice(), nullptr);
-    for (const auto& record : fUnit->runModeDevice()->controlLog()) {
-        if (record.setup.type() == 2 && record.setup.wIndex == 7) {
-            EXPECT_EQ(record.setup.bmRequestType, 0xC0);
-            EXPECT_TRUE(record.setup.bRequest == 5 || record.setup.bRequest == 6)
-                << int(record.setup.bRequest);
-        }
+    ExpectOnlyVersionReadsFrom(0);
+}
+
+// Every byte of the header and 64 of the body, each flipped in its own file: each is refused, Update
+// clicked or called starts nothing, and the unit sees nothing but version reads.
+TEST_F(WrenletChosenFile, EveryTamperedByteIsRefusedAndNeverReachesTheUnit)
+{
+    Choose();
+    ASSERT_TRUE(RunUntil([&] { return Text(fDelegate->FileLabel) == "wrenlet.image"; }, 5s));
+    ASSERT_TRUE(fDelegate->UpdateButton->isEnabled());
+    const ContainerSpec spec = Spec(Programs({}));
+    const Bytes good = signedContainer(spec);
+    const auto refused = [&] {
+        const std::string label = Text(fDelegate->FileLabel);
+        return label == "File Signature Verification Failed" || label == "Invalid File";
+    };
+    for (const size_t position : tamperPositions(spec.sections)) {
+        Bytes tampered = good;
+        tampered[position] ^= 0x01;
+        fFolder.write("tampered.image", xzCompress(tampered));
+        ASSERT_NE(fUnit->runModeDevice(), nullptr);
+        const size_t requestsBefore = fUnit->runModeDevice()->controlLog().size();
+        AppKitTesting::answerOK(fFolder.path("tampered.image"));
+        fDelegate->ChooseFileButton->performClick();
+        CoreFoundationTesting::runUntilIdle();
+        ASSERT_EQ(Text(fDelegate->FileLabel), "Loading...") << position;
+        ASSERT_TRUE(RunUntil(refused, 5s)) << position << ": " << Text(fDelegate->FileLabel);
+        EXPECT_FALSE(fDelegate->UpdateButton->isEnabled()) << position;
+        fDelegate->UpdateButton->performClick();
+        TheUpdater().Update();
+        Step(1s);
+        EXPECT_EQ(TheUpdater().GetState(), Updater::kIdle) << position;
+        EXPECT_EQ(Progress(), "") << position;
+        ExpectOnlyVersionReadsFrom(requestsBefore, position);
     }
+    EXPECT_TRUE(BootLoaderCommands().empty());
+    EXPECT_TRUE(JtagRequests().empty());
 }
 
 } // namespace
