@@ -12,6 +12,7 @@
 
 #include <CoreFoundationTesting/RunLoop.h>
 #include <Darwin/Clock.h>
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/ManualClock.h>
 #include <DriverKit/platform/Drivers.h>
 #include <SimUSB/Bus.h>
@@ -28,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -153,17 +155,38 @@ protected:
         activity.end();
     }
 
-    // Steps the clock until `condition` holds, at most `limit` of simulated time.
+    // Steps the clock until `condition` holds, at most `limit` of simulated time. The FPGA stage runs
+    // on its own thread, which the manual clock waits for only once the stage's work has begun: while
+    // the updater is in that stage, simulated time runs on without counting against `limit`, and
+    // the wait is bounded in real time instead, so that a thread slow to start on a loaded machine
+    // does not end the wait early.
     bool RunUntil(const std::function<bool()>& condition, std::chrono::nanoseconds limit = 60s,
                   std::chrono::nanoseconds step = 1ms)
     {
-        for (auto stepped = 0ns; !condition(); stepped += step) {
-            if (stepped >= limit) {
-                return false;
+        auto stepped = 0ns;
+        std::optional<std::chrono::steady_clock::time_point> stageDeadline;
+        while (!condition()) {
+            if (InFPGAStage()) {
+                if (!stageDeadline) {
+                    stageDeadline = std::chrono::steady_clock::now() + DarwinTesting::kPollLimit;
+                } else if (std::chrono::steady_clock::now() > *stageDeadline) {
+                    return false;
+                }
+            } else {
+                stageDeadline.reset();
+                if (stepped >= limit) {
+                    return false;
+                }
+                stepped += step;
             }
             CoreFoundationTesting::advanceAndRun(fClock, step);
         }
         return true;
+    }
+    bool InFPGAStage()
+    {
+        return fDelegate != nullptr && fDelegate->GetUpdater() != nullptr &&
+               TheUpdater().GetState() == Updater::kWritingFPGA;
     }
     // Holds the scripted FPGA stage at its start until OpenGate.
     void CloseGate()

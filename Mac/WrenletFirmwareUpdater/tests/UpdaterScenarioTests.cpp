@@ -475,6 +475,20 @@ TEST_F(UpdaterScenario, ProgressRisesAndTheFPGATicksStopAtNinetyNine)
     ASSERT_TRUE(RunToEnd());
 }
 
+// A stage slow to begin, here held at its start, uses up none of a wait's simulated time: the ticks
+// reach 99 after 29.7 s, all of it within the stage.
+TEST_F(UpdaterScenario, AWaitOutlastsAStageSlowToBegin)
+{
+    Connect();
+    CloseGate();
+    fDelegate->UpdateButton->performClick();
+    ASSERT_TRUE(RunUntil([&] { return TheUpdater().GetState() == Updater::kWritingFPGA; }, 60s, 125us));
+    ASSERT_TRUE(RunUntil([&] { return fDelegate->Progress->doubleValue() == 99; }, 1s, 10ms));
+    OpenGate();
+    ASSERT_TRUE(RunToEnd());
+    EXPECT_EQ(Progress(), "Success!");
+}
+
 // The bridge methods on the window alone: no launch, so no discovery and no download.
 TEST_F(UpdaterScenario, BridgeIgnoresEventsWhileNotConnected)
 {
