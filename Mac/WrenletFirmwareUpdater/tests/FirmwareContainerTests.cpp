@@ -5,6 +5,7 @@
 #include "UpdaterPublicKey.h"
 
 #include <gtest/gtest.h>
+#include <lzma.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +61,33 @@ TEST_F(FirmwareUnpackTest, AGoodContainerVerifiesWithEveryIntegrityCheck)
     }
 }
 
+// The stream with its block's dictionary raised to 4 GiB - 1 (property 40), which no decoder within the
+// memory limit takes; the block header's CRC32 is made good again.
+Bytes withHugeDictionary(Bytes stream)
+{
+    constexpr size_t kBlock = 12; // the stream header's size
+    const size_t headerSize = (size_t(stream[kBlock]) + 1) * 4;
+    const uint8_t flags = stream[kBlock + 1];
+    size_t at = kBlock + 2;
+    const auto skipNumber = [&] {
+        while (stream[at++] & 0x80) {
+        }
+    };
+    for (const uint8_t present : {0x40, 0x80}) { // compressed, then uncompressed size
+        if (flags & present) {
+            skipNumber();
+        }
+    }
+    EXPECT_EQ(stream[at], LZMA_FILTER_LZMA2);
+    EXPECT_EQ(stream[at + 1], 1); // one property byte
+    stream[at + 2] = 40;
+    const uint32_t crc = lzma_crc32(&stream[kBlock], headerSize - 4, 0);
+    for (size_t k = 0; k < 4; ++k) {
+        stream[kBlock + headerSize - 4 + k] = uint8_t(crc >> (8 * k));
+    }
+    return stream;
+}
+
 TEST_F(FirmwareUnpackTest, WhatIsNotOneStreamWithinTheLimitsIsIgnored)
 {
     Bytes truncated = xzCompress(*sGood);
@@ -81,6 +109,7 @@ TEST_F(FirmwareUnpackTest, WhatIsNotOneStreamWithinTheLimitsIsIgnored)
         {"an .lzma file", folder.read("container.lzma")},
         {"garbage", garbage},
         {"64 MiB + 1 decoded bytes", xzCompress(Bytes(0x4000001, 0))},
+        {"a stream needing more than the memory limit", withHugeDictionary(xzCompress(*sGood))},
     };
     for (const auto& row : rows) {
         EXPECT_TRUE(is<UnpackResult::NotDecoded>(UnpackFirmware(row.raw))) << row.name;
