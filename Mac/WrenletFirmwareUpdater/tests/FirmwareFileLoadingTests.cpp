@@ -4,6 +4,7 @@
 #include "FirmwareFileLoading.h"
 
 #include <CoreFoundationTesting/RunLoop.h>
+#include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/ManualClock.h>
 #include <FoundationTesting/URLLoading.h>
 #include <SimNetwork/FirmwareServer.h>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -150,37 +152,107 @@ TEST_F(FirmwareFileLoadingTest, RefusedContainersShowWhy)
     EXPECT_FALSE(fRecorder.verified);
 }
 
+// The firmware server on loopback: the info document over http naming the image over https, each
+// sent in pieces of the given size when asked.
+struct FirmwareSite
+{
+    explicit FirmwareSite(const Bytes& file, std::optional<size_t> infoPieces = std::nullopt,
+                          std::optional<size_t> imagePieces = std::nullopt)
+    {
+        info.setRoute("/api/device/wrenlet-k/firmware",
+                      {{.body = R"([{"image":"https://firmware.vork.example/images/wrenlet-1.1.0.image"}])",
+                        .throttleBytes = infoPieces}});
+        images.setRoute("/images/wrenlet-1.1.0.image",
+                        {{.body = std::string(file.begin(), file.end()), .throttleBytes = imagePieces}});
+        FoundationTesting::mapHost("firmware.vork.example", 80, info.port());
+        FoundationTesting::mapHost("firmware.vork.example", 443, images.port());
+        FoundationTesting::trustCertificateAuthority(authority.certificatePem);
+    }
+
+    SimNetwork::CertificateAuthority authority = SimNetwork::makeCertificateAuthority("Loopback Authority");
+    SimNetwork::FirmwareServer info;
+    SimNetwork::FirmwareServer images{SimNetwork::makeServerCertificate(authority, "firmware.vork.example")};
+};
+
+// The transfers run on real time; the unpacking waits for the manual clock.
+bool runUntilVerified(DarwinTesting::ManualClock& clock, const Recorder& recorder)
+{
+    const auto deadline = std::chrono::steady_clock::now() + DarwinTesting::kPollLimit;
+    while (!recorder.verified && std::chrono::steady_clock::now() < deadline) {
+        CoreFoundationTesting::advanceAndRun(clock, 1ms);
+        std::this_thread::sleep_for(1ms);
+    }
+    return recorder.verified != nullptr;
+}
+
 TEST_F(FirmwareFileLoadingTest, ADownloadShowsTheServerThenOffersTheImage)
 {
-    SimNetwork::FirmwareServer info;
-    const auto authority = SimNetwork::makeCertificateAuthority("Loopback Authority");
-    SimNetwork::FirmwareServer images(SimNetwork::makeServerCertificate(authority, "firmware.vork.example"));
-    info.setRoute("/api/device/wrenlet-k/firmware",
-                  {{.body = R"([{"image":"https://firmware.vork.example/images/wrenlet-1.1.0.image"}])"}});
-    const Bytes file = xzCompress(signedContainer(sampleSpec()));
-    images.setRoute("/images/wrenlet-1.1.0.image", {{.body = std::string(file.begin(), file.end())}});
-    FoundationTesting::mapHost("firmware.vork.example", 80, info.port());
-    FoundationTesting::mapHost("firmware.vork.example", 443, images.port());
-    FoundationTesting::trustCertificateAuthority(authority.certificatePem);
-
+    const FirmwareSite site(xzCompress(signedContainer(sampleSpec())));
     ::testing::internal::CaptureStdout();
     fLoading->StartDownload();
     EXPECT_EQ(fRecorder.fileLabel, "firmware.vork.example");
-    // The transfer runs on real time; the unpacking waits for the manual clock.
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!fRecorder.verified && std::chrono::steady_clock::now() < deadline) {
-        CoreFoundationTesting::advanceAndRun(fClock, 1ms);
-        std::this_thread::sleep_for(1ms);
-    }
+    const bool verified = runUntilVerified(fClock, fRecorder);
     ::testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(fRecorder.verified);
+    ASSERT_TRUE(verified);
     EXPECT_EQ(fRecorder.calls.back(), "verified wrenlet-1.1.0.image 1.1.0:1.0");
 
     // Clear File: the download starts again, a new info request on the server.
     fLoading->StartDownload();
     EXPECT_FALSE(fRecorder.verified);
     EXPECT_EQ(fRecorder.fileLabel, "firmware.vork.example");
-    ASSERT_TRUE(info.waitForRequests(2, 20000));
+    ASSERT_TRUE(site.info.waitForRequests(2, 20000));
+}
+
+// A download replaced by a chosen file while its info document or its image is on the way is cut
+// off and never offered.
+TEST_F(FirmwareFileLoadingTest, AChosenFileEndsTheDownloadOnItsWay)
+{
+    const Bytes file = xzCompress(signedContainer(sampleSpec()));
+    const struct
+    {
+        const char* name;
+        bool pendingInfo; // else the image is on its way
+    } rows[] = {{"the info document pending", true}, {"the image downloading", false}};
+    for (const auto& row : rows) {
+        FoundationTesting::resetURLLoading();
+        const FirmwareSite site(file, row.pendingInfo ? std::optional<size_t>(1) : std::nullopt,
+                                row.pendingInfo ? std::nullopt : std::optional<size_t>(64));
+        const SimNetwork::FirmwareServer& onItsWay = row.pendingInfo ? site.info : site.images;
+        fLoading->StartDownload();
+        const bool started = DarwinTesting::eventually([&] {
+            CoreFoundationTesting::runUntilIdle();
+            return !onItsWay.log().empty();
+        });
+        choose(file);
+        ASSERT_TRUE(started) << row.name;
+        EXPECT_EQ(fRecorder.calls, (std::vector<std::string>{"dropped", "verified update.image 1.1.0:1.0"}))
+            << row.name;
+        ASSERT_TRUE(onItsWay.waitForRequests(1, 20000)) << row.name;
+        CoreFoundationTesting::runUntilIdle();
+        EXPECT_TRUE(onItsWay.log()[0].clientClosedEarly) << row.name;
+        EXPECT_EQ(fRecorder.calls.back(), "verified update.image 1.1.0:1.0") << row.name;
+        if (row.pendingInfo) {
+            EXPECT_TRUE(site.images.log().empty()) << row.name;
+        }
+    }
+}
+
+// Clear File twice in a row: only the second download acts.
+TEST_F(FirmwareFileLoadingTest, ADownloadStartedAgainReplacesTheFirst)
+{
+    const FirmwareSite site(xzCompress(signedContainer(sampleSpec())));
+    ::testing::internal::CaptureStdout();
+    fLoading->StartDownload();
+    fLoading->StartDownload();
+    const bool verified = runUntilVerified(fClock, fRecorder);
+    ::testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(verified);
+    ASSERT_TRUE(site.images.waitForRequests(1, 20000));
+    CoreFoundationTesting::runUntilIdle();
+    EXPECT_EQ(fRecorder.calls,
+              (std::vector<std::string>{"file firmware.vork.example", "dropped", "file firmware.vork.example",
+                                        "dropped", "verified wrenlet-1.1.0.image 1.1.0:1.0"}));
+    EXPECT_EQ(site.images.log().size(), 1u);
 }
 
 TEST_F(FirmwareFileLoadingTest, AFileReplacedBeforeItsUnpackingIsNeverOffered)
