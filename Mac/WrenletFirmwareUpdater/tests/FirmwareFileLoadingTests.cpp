@@ -2,6 +2,7 @@
 // refused with the window's texts.
 #include "ContainerFiles.h"
 #include "FirmwareFileLoading.h"
+#include "FirmwareSite.h"
 
 #include <CoreFoundationTesting/RunLoop.h>
 #include <DarwinTesting/Eventually.h>
@@ -151,28 +152,6 @@ TEST_F(FirmwareFileLoadingTest, RefusedContainersShowWhy)
     EXPECT_EQ(fRecorder.calls, std::vector<std::string>{"dropped"});
     EXPECT_FALSE(fRecorder.verified);
 }
-
-// The firmware server on loopback: the info document over http naming the image over https, each
-// sent in pieces of the given size when asked.
-struct FirmwareSite
-{
-    explicit FirmwareSite(const Bytes& file, std::optional<size_t> infoPieces = std::nullopt,
-                          std::optional<size_t> imagePieces = std::nullopt)
-    {
-        info.setRoute("/api/device/wrenlet-k/firmware",
-                      {{.body = R"([{"image":"https://firmware.vork.example/images/wrenlet-1.1.0.image"}])",
-                        .throttleBytes = infoPieces}});
-        images.setRoute("/images/wrenlet-1.1.0.image",
-                        {{.body = std::string(file.begin(), file.end()), .throttleBytes = imagePieces}});
-        FoundationTesting::mapHost("firmware.vork.example", 80, info.port());
-        FoundationTesting::mapHost("firmware.vork.example", 443, images.port());
-        FoundationTesting::trustCertificateAuthority(authority.certificatePem);
-    }
-
-    SimNetwork::CertificateAuthority authority = SimNetwork::makeCertificateAuthority("Loopback Authority");
-    SimNetwork::FirmwareServer info;
-    SimNetwork::FirmwareServer images{SimNetwork::makeServerCertificate(authority, "firmware.vork.example")};
-};
 
 // The transfers run on real time; the unpacking waits for the manual clock.
 bool runUntilVerified(DarwinTesting::ManualClock& clock, const Recorder& recorder)

@@ -3,6 +3,7 @@
 #include "FpgaRunHarness.h"
 
 #include "DownloadFirmwareFile.h"
+#include "FirmwareSite.h"
 
 #include <AppKitTesting/Panels.h>
 #include <FoundationTesting/URLLoading.h>
@@ -14,36 +15,6 @@
 using namespace UpdaterTests;
 
 namespace {
-
-class WrenletEndToEndVariant : public WrenletFpgaRun, public testing::WithParamInterface<char>
-{};
-
-TEST_P(WrenletEndToEndVariant, UpdatesFlashAndFPGA)
-{
-    const char variant = GetParam();
-    fUnit->setSignature(Wrenlet::makeSignature(variant, 0, {0x0A, 0x1B, 0x2C}));
-    Connect();
-    EXPECT_EQ(DeviceText(), std::string("Device Connected: Wrenlet (WRN") + variant + "0A1B2C)");
-    fDelegate->UpdateButton->performClick();
-    ASSERT_TRUE(RunToEnd());
-    EXPECT_EQ(Progress(), "Success!");
-    const auto printed = Printed();
-    const auto writing = std::find(printed.begin(), printed.end(), "Writing FPGA...");
-    ASSERT_NE(writing, printed.end());
-    EXPECT_NE(std::find(writing, printed.end(), "Rebooting..."), printed.end());
-    EXPECT_NE(std::find(printed.begin(), printed.end(), "Exit code = 0... Success\r"), printed.end());
-    ExpectUnitUpdated();
-    EXPECT_EQ(Text(fDelegate->DeviceVersionLabel), "2.2:7.5");
-    EXPECT_EQ(ProgramEnables(), (std::vector<bool>{true, false}));
-    for (const JtagTarget::Request& request : JtagRequests()) {
-        EXPECT_FALSE(request.stalled);
-        if (request.requestType == 0x40) {
-            EXPECT_LE(request.value, 128);
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Variants, WrenletEndToEndVariant, testing::Values('A', 'B', 'C'));
 
 struct OutcomeRow
 {
@@ -251,16 +222,64 @@ TEST_F(WrenletChosenFile, ClearFileGoesBackToTheServersFirmware)
     EXPECT_EQ(log.back().host, DownloadFirmwareFile::kServerHost);
 }
 
-TEST_F(WrenletChosenFile, UpdatesTheUnit)
+// Where the update's container comes from.
+enum class Source
 {
-    Choose();
-    ASSERT_TRUE(RunUntil([&] { return Text(fDelegate->FileLabel) == "wrenlet.image"; }, 5s));
-    EXPECT_EQ(Text(fDelegate->FileVersionLabel), "2.2:7.5");
+    HandedOver,
+    Download,
+    ChosenFile,
+};
+
+class WrenletUpdate : public WrenletChosenFile, public testing::WithParamInterface<std::tuple<char, Source>>
+{};
+
+TEST_P(WrenletUpdate, UpdatesFlashAndFPGA)
+{
+    const auto [variant, source] = GetParam();
+    fUnit->setSignature(Wrenlet::makeSignature(variant, 0, {0x0A, 0x1B, 0x2C}));
+    std::unique_ptr<FirmwareSite> site;
+    switch (source) {
+    case Source::HandedOver:
+        Connect();
+        break;
+    case Source::Download:
+        site = std::make_unique<FirmwareSite>(xzCompress(signedContainer(Spec(Programs({})))));
+        Connect(false);
+        ASSERT_TRUE(
+            RunUntilStageEnds([&] { return Text(fDelegate->FileLabel) == FirmwareSite::kImageName; }));
+        break;
+    case Source::ChosenFile:
+        Choose();
+        ASSERT_TRUE(RunUntil([&] { return Text(fDelegate->FileLabel) == "wrenlet.image"; }, 5s));
+        break;
+    }
+    EXPECT_EQ(DeviceText(), std::string("Device Connected: Wrenlet (WRN") + variant + "0A1B2C)");
+    if (source != Source::HandedOver) {
+        EXPECT_EQ(Text(fDelegate->FileVersionLabel), "2.2:7.5");
+    }
     fDelegate->UpdateButton->performClick();
     ASSERT_TRUE(RunToEnd());
     EXPECT_EQ(Progress(), "Success!");
+    const auto printed = Printed();
+    const auto writing = std::find(printed.begin(), printed.end(), "Writing FPGA...");
+    ASSERT_NE(writing, printed.end());
+    EXPECT_NE(std::find(writing, printed.end(), "Rebooting..."), printed.end());
+    EXPECT_NE(std::find(printed.begin(), printed.end(), "Exit code = 0... Success\r"), printed.end());
     ExpectUnitUpdated();
+    EXPECT_EQ(Text(fDelegate->DeviceVersionLabel), "2.2:7.5");
+    EXPECT_EQ(ProgramEnables(), (std::vector<bool>{true, false}));
+    for (const JtagTarget::Request& request : JtagRequests()) {
+        EXPECT_FALSE(request.stalled);
+        if (request.requestType == 0x40) {
+            EXPECT_LE(request.value, 128);
+        }
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(VariantsAndSources, WrenletUpdate,
+                         testing::Combine(testing::Values('A', 'B', 'C'),
+                                          testing::Values(Source::HandedOver, Source::Download,
+                                                          Source::ChosenFile)));
 
 TEST_F(WrenletChosenFile, ATamperedOneNeverReachesTheUnit)
 {
@@ -279,17 +298,7 @@ TEST_F(WrenletChosenFile, ATamperedDownloadNeverReachesTheUnit)
 {
     Bytes container = signedContainer(Spec(Programs({})));
     container[300] ^= 0x5A;
-    const Bytes file = xzCompress(container);
-    const auto authority = SimNetwork::makeCertificateAuthority("Tamper Authority");
-    SimNetwork::FirmwareServer info;
-    SimNetwork::FirmwareServer images(
-        SimNetwork::makeServerCertificate(authority, DownloadFirmwareFile::kServerHost));
-    info.setRoute("/api/device/wrenlet-k/firmware",
-                  {{.body = R"([{"image":"https://firmware.vork.example/images/wrenlet.image"}])"}});
-    images.setRoute("/images/wrenlet.image", {{.body = std::string(file.begin(), file.end())}});
-    FoundationTesting::mapHost(DownloadFirmwareFile::kServerHost, 80, info.port());
-    FoundationTesting::mapHost(DownloadFirmwareFile::kServerHost, 443, images.port());
-    FoundationTesting::trustCertificateAuthority(authority.certificatePem);
+    const FirmwareSite site(xzCompress(container));
 
     Connect(false);
     ASSERT_TRUE(RunUntilStageEnds(
