@@ -268,12 +268,20 @@ TEST_P(WrenletUpdate, UpdatesFlashAndFPGA)
     ExpectUnitUpdated();
     EXPECT_EQ(Text(fDelegate->DeviceVersionLabel), "2.2:7.5");
     EXPECT_EQ(ProgramEnables(), (std::vector<bool>{true, false}));
-    for (const JtagTarget::Request& request : JtagRequests()) {
+    const auto requests = JtagRequests();
+    for (const JtagTarget::Request& request : requests) {
         EXPECT_FALSE(request.stalled);
         if (request.requestType == 0x40) {
             EXPECT_LE(request.value, 128);
         }
     }
+    // Reads only for the captured scans: the IDCODE and the status, 32 bits each.
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                            [](const JtagTarget::Request& request) {
+                                return request.requestType == 0xC0 &&
+                                       request.request == JtagTarget::kRequestClocks;
+                            }),
+              64);
 }
 
 INSTANTIATE_TEST_SUITE_P(VariantsAndSources, WrenletUpdate,
