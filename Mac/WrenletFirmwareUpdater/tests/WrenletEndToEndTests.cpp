@@ -26,28 +26,31 @@ struct OutcomeRow
     // What the FPGA holds afterwards: the old version, the new one, or nothing (erased).
     const char* fpgaVersion;
     bool touchesJtag;
+    // The run's exit code; -1 when it ends without one.
+    int exitCode;
 };
 
 TEST_F(WrenletFpgaRun, EveryOutcomeOfTheProgrammingRun)
 {
     const auto all = [](auto change) { return [change](char, FpgaProgramSpec& spec) { change(spec); }; };
     const OutcomeRow rows[] = {
-        {"EXIT 0", 'A', {}, "Success!", kFPGAVersion, true},
+        {"EXIT 0", 'A', {}, "Success!", kFPGAVersion, true, 0},
         {"EXIT 10", 'A', all([](FpgaProgramSpec& spec) { spec.corruptBitstream = true; }),
-         "FPGA Write Failed", "", true},
+         "FPGA Write Failed", "", true, 10},
         {"EXIT 11", 'A', all([](FpgaProgramSpec& spec) { spec.exitCode = 11; }), "FPGA Write Failed",
-         kFPGAVersion, true},
+         kFPGAVersion, true, 11},
         {"a stack overflow after JTAG began", 'A',
          all([](FpgaProgramSpec& spec) { spec.overflowStackAfterEnable = true; }), "FPGA Write Failed", "7.4",
-         true},
+         true, -1},
         {"a file that fails before JTAG", 'A', all([](FpgaProgramSpec& spec) { spec.action = "ERASE_ONLY"; }),
-         "FPGA Write Failed", "7.4", false},
-        {"a serial with no variant", 'D', {}, "FPGA Write Failed", "7.4", false},
+         "FPGA Write Failed", "7.4", false, -1},
+        {"a serial with no variant", 'D', {}, "FPGA Write Failed", "7.4", false, -1},
         {"the variant-A program on a variant-B unit", 'B',
          [](char variant, FpgaProgramSpec& spec) { spec.variant = variant == 'B' ? 'A' : variant; },
-         "FPGA Write Failed", "7.4", true},
+         "FPGA Write Failed", "7.4", true, 6},
         {"the last clocks left to the flush", 'A',
-         all([](FpgaProgramSpec& spec) { spec.endWithIdleClocks = true; }), "Success!", kFPGAVersion, true},
+         all([](FpgaProgramSpec& spec) { spec.endWithIdleClocks = true; }), "Success!", kFPGAVersion, true,
+         0},
     };
     for (const OutcomeRow& row : rows) {
         fContainer = FirmwareContainer::FromParts("2.2", kFPGAVersion, Programs(row.change));
@@ -61,11 +64,23 @@ TEST_F(WrenletFpgaRun, EveryOutcomeOfTheProgrammingRun)
         fUnit->setFpgaVersion("7.4");
         const size_t enablesBefore = ProgramEnables().size();
         const size_t requestsBefore = JtagRequests().size();
+        const size_t printedBefore = Printed().size();
         Connect();
         fDelegate->UpdateButton->performClick();
         ASSERT_TRUE(RunToEnd()) << row.name;
         EXPECT_EQ(Progress(), row.progress) << row.name;
         EXPECT_EQ(fUnit->fpgaVersion(), row.fpgaVersion) << row.name;
+        const auto printed = Printed();
+        const auto exitLine =
+            std::find_if(printed.begin() + long(printedBefore), printed.end(),
+                         [](const std::string& line) { return line.starts_with("Exit code = "); });
+        if (row.exitCode < 0) {
+            EXPECT_EQ(exitLine, printed.end()) << row.name;
+        } else {
+            ASSERT_NE(exitLine, printed.end()) << row.name;
+            EXPECT_TRUE(exitLine->starts_with("Exit code = " + std::to_string(row.exitCode) + "... "))
+                << row.name;
+        }
         const std::vector<bool> expected =
             row.touchesJtag ? std::vector<bool>{true, false} : std::vector<bool>{};
         const std::vector<bool> enables = ProgramEnables();
