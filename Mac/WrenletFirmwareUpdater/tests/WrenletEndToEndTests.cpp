@@ -122,19 +122,10 @@ protected:
         FoundationTesting::resetURLLoading();
     }
 
-    static ContainerSpec Spec(const std::array<Bytes, 4>& programs)
-    {
-        ContainerSpec spec;
-        spec.firmwareVersion = "2.2";
-        spec.fpgaVersion = kFPGAVersion;
-        spec.sections = programs;
-        return spec;
-    }
-
     // Writes the file; the launch hands the updater the harness's container when asked.
     void Prepare(std::optional<size_t> flipped = std::nullopt, bool withContainer = false)
     {
-        const ContainerSpec spec = Spec(Programs({}));
+        const ContainerSpec spec = ContainerFileSpec();
         Bytes container = signedContainer(spec);
         if (flipped) {
             container[*flipped] ^= 0x01;
@@ -258,7 +249,7 @@ TEST_P(WrenletUpdate, UpdatesFlashAndFPGA)
         Connect();
         break;
     case Source::Download:
-        site = std::make_unique<FirmwareSite>(xzCompress(signedContainer(Spec(Programs({})))));
+        site = std::make_unique<FirmwareSite>(xzCompress(signedContainer(ContainerFileSpec())));
         Connect(false);
         ASSERT_TRUE(
             RunUntilStageEnds([&] { return Text(fDelegate->FileLabel) == FirmwareSite::kImageName; }));
@@ -319,7 +310,7 @@ TEST_F(WrenletChosenFile, ATamperedOneNeverReachesTheUnit)
 
 TEST_F(WrenletChosenFile, ATamperedDownloadNeverReachesTheUnit)
 {
-    Bytes container = signedContainer(Spec(Programs({})));
+    Bytes container = signedContainer(ContainerFileSpec());
     container[300] ^= 0x5A;
     const FirmwareSite site(xzCompress(container));
 
@@ -343,7 +334,7 @@ TEST_F(WrenletChosenFile, EveryTamperedByteIsRefusedAndNeverReachesTheUnit)
     Choose();
     ASSERT_TRUE(RunUntil([&] { return Text(fDelegate->FileLabel) == "wrenlet.image"; }, 5s));
     ASSERT_TRUE(fDelegate->UpdateButton->isEnabled());
-    const ContainerSpec spec = Spec(Programs({}));
+    const ContainerSpec spec = ContainerFileSpec();
     const Bytes good = signedContainer(spec);
     const auto refused = [&] {
         const std::string label = Text(fDelegate->FileLabel);

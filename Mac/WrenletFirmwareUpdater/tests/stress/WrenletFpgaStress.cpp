@@ -3,10 +3,10 @@
 // thread at random moments, and the launch downloads completing meanwhile. Every FinishedFPGA is
 // handled once and its thread joined; the unit always boots.
 
+#include "../FirmwareSite.h"
 #include "../FpgaRunHarness.h"
 
 #include <FoundationTesting/URLLoading.h>
-#include <SimNetwork/FirmwareServer.h>
 
 #include <random>
 
@@ -21,20 +21,7 @@ constexpr int kRuns = 100;
 TEST_F(WrenletFpgaRun, StressedByRemovalsAndDownloads)
 {
     // The launch downloads find the same firmware on the server, signed with the build's key.
-    ContainerSpec spec;
-    spec.firmwareVersion = "2.2";
-    spec.fpgaVersion = kFPGAVersion;
-    spec.sections = Programs({});
-    const Bytes file = xzCompress(signedContainer(spec));
-    const auto authority = SimNetwork::makeCertificateAuthority("Stress Authority");
-    SimNetwork::FirmwareServer info;
-    SimNetwork::FirmwareServer images(SimNetwork::makeServerCertificate(authority, "firmware.vork.example"));
-    info.setRoute("/api/device/wrenlet-k/firmware",
-                  {{.body = R"([{"image":"https://firmware.vork.example/images/wrenlet.image"}])"}});
-    images.setRoute("/images/wrenlet.image", {{.body = std::string(file.begin(), file.end())}});
-    FoundationTesting::mapHost("firmware.vork.example", 80, info.port());
-    FoundationTesting::mapHost("firmware.vork.example", 443, images.port());
-    FoundationTesting::trustCertificateAuthority(authority.certificatePem);
+    const FirmwareSite site(xzCompress(signedContainer(ContainerFileSpec())));
 
     std::mt19937 random(20261210);
     fUnit->installFirmware(fContainer->Section(1));
