@@ -259,7 +259,8 @@ TEST_P(WrenletUpdate, UpdatesFlashAndFPGA)
         ASSERT_TRUE(RunUntil([&] { return Text(fDelegate->FileLabel) == "wrenlet.image"; }, 5s));
         break;
     }
-    EXPECT_EQ(DeviceText(), std::string("Device Connected: Wrenlet (WRN") + variant + "0A1B2C)");
+    const std::string deviceLabel = std::string("Device Connected: Wrenlet (WRN") + variant + "0A1B2C)";
+    EXPECT_EQ(DeviceText(), deviceLabel);
     if (source != Source::HandedOver) {
         EXPECT_EQ(Text(fDelegate->FileVersionLabel), "2.2:7.5");
     }
@@ -272,6 +273,7 @@ TEST_P(WrenletUpdate, UpdatesFlashAndFPGA)
     EXPECT_NE(std::find(writing, printed.end(), "Rebooting..."), printed.end());
     EXPECT_NE(std::find(printed.begin(), printed.end(), "Exit code = 0... Success\r"), printed.end());
     ExpectUnitUpdated();
+    EXPECT_EQ(DeviceText(), deviceLabel);
     EXPECT_EQ(Text(fDelegate->DeviceVersionLabel), "2.2:7.5");
     EXPECT_EQ(ProgramEnables(), (std::vector<bool>{true, false}));
     const auto requests = JtagRequests();
