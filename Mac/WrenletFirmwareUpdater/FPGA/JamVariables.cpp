@@ -19,17 +19,6 @@ uint64_t bytesFor(const JamVariable& variable, uint64_t size)
 
 } // namespace
 
-int64_t JamVariable::element(uint64_t index) const
-{
-    if (owned) {
-        int64_t value;
-        std::memcpy(&value, owned + index * sizeof(int64_t), sizeof value);
-        return value;
-    }
-    const uint8_t* p = fileData + index * 4;
-    return int32_t(uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]);
-}
-
 int64_t jbi_parse_init_value(const char* text)
 {
     uint64_t value = 0;
@@ -136,7 +125,7 @@ JBI_RETURN_TYPE JamVariables::setUpOne(const JamImage& image, const JamHeader& h
     return JBIC_SUCCESS;
 }
 
-JBI_RETURN_TYPE JamVariables::prepareWrite(JamVariable& variable, bool integer)
+JBI_RETURN_TYPE JamVariables::prepareFirstWrite(JamVariable& variable, bool integer)
 {
     const uint8_t initialisedPattern = integer ? 0x1C : 0x0C;
     if (fFormat == 2 && (variable.attributes & 0x9C) == initialisedPattern && variable.fileData) {

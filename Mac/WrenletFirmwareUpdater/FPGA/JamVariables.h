@@ -6,6 +6,7 @@
 #include "JamPlayer.h"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 struct JamVariable
@@ -20,7 +21,16 @@ struct JamVariable
     bool isIntegerArray() const { return (attributes & 0x18) == 0x18; }
     bool isBooleanArray() const { return (attributes & 0x18) == 0x08; }
     const uint8_t* bits() const { return owned ? owned : fileData; }
-    int64_t element(uint64_t index) const;
+    int64_t element(uint64_t index) const
+    {
+        if (owned) {
+            int64_t value;
+            std::memcpy(&value, owned + index * sizeof(int64_t), sizeof value);
+            return value;
+        }
+        const uint8_t* p = fileData + index * 4;
+        return int32_t(uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]);
+    }
     bool bit(uint64_t index) const { return (bits()[index >> 3] >> (index & 7)) & 1; }
 };
 
@@ -37,13 +47,23 @@ public:
 
     uint64_t count() const { return fVariables.size(); }
     JamVariable& operator[](uint64_t id) { return fVariables[id]; }
+    JamVariable* data() { return fVariables.data(); }
 
     // Checks that the array may be written, making a writable copy of file data first in format 2.
-    JBI_RETURN_TYPE prepareWrite(JamVariable& variable, bool integer);
+    JBI_RETURN_TYPE prepareWrite(JamVariable& variable, bool integer)
+    {
+        // An array the player already owns in the wanted kind is writable as it stands.
+        const uint8_t writablePattern = integer ? 0x18 : 0x08;
+        if ((variable.attributes & 0x1C) == writablePattern && variable.owned) {
+            return JBIC_SUCCESS;
+        }
+        return prepareFirstWrite(variable, integer);
+    }
     // Grows the array to n zeroed entries; a smaller n leaves it as it is.
     JBI_RETURN_TYPE grow(JamVariable& variable, int64_t n);
 
 private:
+    JBI_RETURN_TYPE prepareFirstWrite(JamVariable& variable, bool integer);
     JBI_RETURN_TYPE setUpOne(const JamImage& image, const JamHeader& header, uint64_t entry,
                              JamVariable& variable);
     // Zeroed storage for size entries of the variable's kind.
