@@ -86,6 +86,37 @@ struct Registers
     }
 };
 
+// Two operands off the stack and the result onto it; a is the deeper operand.
+template <typename Operation>
+JBI_RETURN_TYPE combine(Registers& registers, Operation operation)
+{
+    if (!registers.has(2)) {
+        return JBIC_STACK_OVERFLOW;
+    }
+    const int64_t b = registers.pop();
+    registers.top() = operation(registers.top(), b);
+    return JBIC_SUCCESS;
+}
+
+JBI_RETURN_TYPE divide(Registers& registers, bool quotient)
+{
+    if (!registers.has(2)) {
+        return JBIC_STACK_OVERFLOW;
+    }
+    const int64_t b = registers.pop();
+    const int64_t a = registers.pop();
+    if (b == 0) {
+        return JBIC_DIVIDE_BY_ZERO;
+    }
+    if (b == -1) {
+        // The one quotient that does not fit wraps; the remainder is 0.
+        registers.push(quotient ? wrap(0 - uint64_t(a)) : 0);
+    } else {
+        registers.push(quotient ? a / b : a % b);
+    }
+    return JBIC_SUCCESS;
+}
+
 // Asking is a call into the program; it is needed only where something may have changed.
 bool cancelled(int& until_check, uint64_t& seen_activity)
 {
@@ -132,7 +163,6 @@ private:
     JBI_RETURN_TYPE variable(uint32_t id, JamVariable*& variable);
     JBI_RETURN_TYPE booleanArray(uint64_t id, JamVariable*& variable);
 
-    JBI_RETURN_TYPE binary(Registers& registers, uint8_t opcode);
     JBI_RETURN_TYPE shortScan(bool ir, bool capture);
     JBI_RETURN_TYPE literalPadding(JBI_RETURN_TYPE (*set)(int64_t, int64_t, const uint8_t*));
     JBI_RETURN_TYPE arrayPadding(uint32_t id, JBI_RETURN_TYPE (*set)(int64_t, int64_t, const uint8_t*));
@@ -289,67 +319,6 @@ JBI_RETURN_TYPE Interpreter::booleanArray(uint64_t id, JamVariable*& variable)
         return JBIC_BOUNDS_ERROR;
     }
     variable = fVariableData + id;
-    return JBIC_SUCCESS;
-}
-
-JBI_RETURN_TYPE Interpreter::binary(Registers& registers, uint8_t opcode)
-{
-    if (!registers.has(2)) {
-        return JBIC_STACK_OVERFLOW;
-    }
-    const int64_t b = registers.pop();
-    const int64_t a = registers.pop();
-    const auto ua = uint64_t(a);
-    const auto ub = uint64_t(b);
-    int64_t result = 0;
-    switch (opcode) {
-    case 0x03:
-        result = wrap(ua + ub);
-        break;
-    case 0x04:
-        result = wrap(ua - ub);
-        break;
-    case 0x05:
-        result = wrap(ua * ub);
-        break;
-    case 0x06:
-    case 0x07:
-        if (b == 0) {
-            return JBIC_DIVIDE_BY_ZERO;
-        }
-        if (b == -1) {
-            // The one quotient that does not fit wraps; the remainder is 0.
-            result = opcode == 0x06 ? wrap(0 - ua) : 0;
-        } else {
-            result = opcode == 0x06 ? a / b : a % b;
-        }
-        break;
-    case 0x08:
-        result = wrap(ua << (b & 63));
-        break;
-    case 0x09:
-        result = a >> (b & 63);
-        break;
-    case 0x0B:
-        result = a & b;
-        break;
-    case 0x0C:
-        result = a | b;
-        break;
-    case 0x0D:
-        result = a ^ b;
-        break;
-    case 0x0F:
-        result = a > b;
-        break;
-    case 0x10:
-        result = a < b;
-        break;
-    case 0x26:
-        result = a == b;
-        break;
-    }
-    registers.push(result);
     return JBIC_SUCCESS;
 }
 
@@ -930,20 +899,31 @@ JBI_RETURN_TYPE Interpreter::step(uint8_t opcode, uint64_t opcode_at, Registers&
         return registers.dupN(0);
     case 0x02: // SWP
         return registers.swapN(1);
-    case 0x03:
-    case 0x04:
-    case 0x05:
-    case 0x06:
-    case 0x07:
-    case 0x08:
-    case 0x09:
-    case 0x0B:
-    case 0x0C:
-    case 0x0D:
-    case 0x0F:
-    case 0x10:
-    case 0x26:
-        return binary(registers, opcode);
+    case 0x03: // ADD
+        return combine(registers, [](int64_t a, int64_t b) { return wrap(uint64_t(a) + uint64_t(b)); });
+    case 0x04: // SUB
+        return combine(registers, [](int64_t a, int64_t b) { return wrap(uint64_t(a) - uint64_t(b)); });
+    case 0x05: // MULT
+        return combine(registers, [](int64_t a, int64_t b) { return wrap(uint64_t(a) * uint64_t(b)); });
+    case 0x06: // DIV
+    case 0x07: // MOD
+        return divide(registers, opcode == 0x06);
+    case 0x08: // SHL
+        return combine(registers, [](int64_t a, int64_t b) { return wrap(uint64_t(a) << (b & 63)); });
+    case 0x09: // SHR
+        return combine(registers, [](int64_t a, int64_t b) { return a >> (b & 63); });
+    case 0x0B: // AND
+        return combine(registers, [](int64_t a, int64_t b) { return a & b; });
+    case 0x0C: // OR
+        return combine(registers, [](int64_t a, int64_t b) { return a | b; });
+    case 0x0D: // XOR
+        return combine(registers, [](int64_t a, int64_t b) { return a ^ b; });
+    case 0x0F: // GT
+        return combine(registers, [](int64_t a, int64_t b) { return int64_t(a > b); });
+    case 0x10: // LT
+        return combine(registers, [](int64_t a, int64_t b) { return int64_t(a < b); });
+    case 0x26: // EQU
+        return combine(registers, [](int64_t a, int64_t b) { return int64_t(a == b); });
     case 0x0A: // NOT
     case 0x0E: // INV
     case 0x2C: // ABS
