@@ -23,6 +23,8 @@ constexpr int64_t kStackLimit = 128;
 constexpr int64_t kStackHeadroom = 4;
 constexpr size_t kMessageLimit = 1024;
 constexpr int kCancelCheckInterval = 256;
+// An opcode and three operand words.
+constexpr uint64_t kLongestInstruction = 13;
 // BCH0 as the stack operations it stands for: SWP, SWPN 7, SWP, SWPN 6, DUPN 8, SWPN 2, SWP, DUPN 6, DUPN 6.
 constexpr std::pair<bool, int> kBatch0[] = {{true, 1}, {true, 7}, {true, 1},  {true, 6}, {false, 8},
                                             {true, 2}, {true, 1}, {false, 6}, {false, 6}};
@@ -255,6 +257,8 @@ JBI_RETURN_TYPE Interpreter::run(int* exit_code)
     const uint8_t* const data = fImage.data();
     const uint64_t codeStart = fHeader.codeSection;
     const uint64_t codeEnd = fHeader.debugSection;
+    // Before this offset any instruction lies whole inside the code, so one comparison checks it.
+    const uint64_t roomyEnd = codeEnd > kLongestInstruction ? codeEnd - kLongestInstruction : 0;
     // The loop's own copy, which the compiler can keep in registers between instructions.
     Registers registers = fRegisters;
     int untilCheck = 0;
@@ -264,7 +268,8 @@ JBI_RETURN_TYPE Interpreter::run(int* exit_code)
         const uint64_t opcodeAt = registers.pc;
         if (cancelled(untilCheck, seenActivity)) {
             status = JBIC_USER_ABORT;
-        } else if (opcodeAt >= codeEnd || 1 + 4 * uint64_t(data[opcodeAt] >> 6) > codeEnd - opcodeAt) {
+        } else if (opcodeAt >= roomyEnd &&
+                   (opcodeAt >= codeEnd || 1 + 4 * uint64_t(data[opcodeAt] >> 6) > codeEnd - opcodeAt)) {
             status = JBIC_BOUNDS_ERROR;
         } else {
             const uint8_t opcode = data[opcodeAt];
