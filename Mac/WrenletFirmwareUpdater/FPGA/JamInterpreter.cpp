@@ -150,9 +150,8 @@ private:
     JBI_RETURN_TYPE startProcedure(std::optional<uint32_t> procedure);
     // The common instructions run here on the loop's registers; the rarer ones, through executeRare(),
     // on fRegisters, so that the loop's copy never needs an address.
-    [[gnu::always_inline]] inline JBI_RETURN_TYPE step(uint8_t opcode, uint64_t opcode_at,
-                                                       Registers& registers);
-    [[gnu::noinline]] JBI_RETURN_TYPE executeRare(uint8_t opcode, uint64_t opcode_at);
+    [[gnu::always_inline]] inline JBI_RETURN_TYPE step(const uint8_t* instruction, Registers& registers);
+    [[gnu::noinline]] JBI_RETURN_TYPE executeRare(const uint8_t* instruction);
     JBI_RETURN_TYPE execute(uint8_t opcode, const uint32_t* operand);
 
     bool has(int64_t entries) const { return fRegisters.has(entries); }
@@ -260,7 +259,7 @@ JBI_RETURN_TYPE Interpreter::run(int* exit_code)
     // Before this offset any instruction lies whole inside the code, so one comparison checks it.
     const uint64_t roomyEnd = codeEnd > kLongestInstruction ? codeEnd - kLongestInstruction : 0;
     // The loop's own copy, which the compiler can keep in registers between instructions.
-    Registers registers = fRegisters;
+    Registers registers{fStack, fRegisters.pc, fRegisters.depth};
     int untilCheck = 0;
     uint64_t seenActivity = ~uint64_t(0);
     JBI_RETURN_TYPE status = JBIC_SUCCESS;
@@ -274,7 +273,7 @@ JBI_RETURN_TYPE Interpreter::run(int* exit_code)
         } else {
             const uint8_t opcode = data[opcodeAt];
             registers.pc = opcodeAt + 1 + 4 * uint64_t(opcode >> 6);
-            status = step(opcode, opcodeAt, registers);
+            status = step(data + opcodeAt, registers);
             if (status == JBIC_SUCCESS && registers.depth >= kStackLimit) {
                 status = JBIC_STACK_OVERFLOW;
             }
@@ -891,10 +890,11 @@ JBI_RETURN_TYPE Interpreter::growArray(uint32_t id)
     return status != JBIC_SUCCESS ? status : fVariables.grow(*array, pop());
 }
 
-JBI_RETURN_TYPE Interpreter::step(uint8_t opcode, uint64_t opcode_at, Registers& registers)
+JBI_RETURN_TYPE Interpreter::step(const uint8_t* instruction, Registers& registers)
 {
+    const uint8_t opcode = *instruction;
     // Only the instructions with operands read one.
-    const auto operand = [&] { return be32(fImage.data() + opcode_at + 1); };
+    const auto operand = [&] { return be32(instruction + 1); };
     JamVariable* var = nullptr;
     JBI_RETURN_TYPE status = JBIC_SUCCESS;
     switch (opcode) {
@@ -989,17 +989,19 @@ JBI_RETURN_TYPE Interpreter::step(uint8_t opcode, uint64_t opcode_at, Registers&
         return pushElement(registers, operand());
     default:
         fRegisters = registers;
-        status = executeRare(opcode, opcode_at);
-        registers = fRegisters;
+        status = executeRare(instruction);
+        registers.pc = fRegisters.pc;
+        registers.depth = fRegisters.depth;
         return status;
     }
 }
 
-JBI_RETURN_TYPE Interpreter::executeRare(uint8_t opcode, uint64_t opcode_at)
+JBI_RETURN_TYPE Interpreter::executeRare(const uint8_t* instruction)
 {
+    const uint8_t opcode = *instruction;
     uint32_t operand[3] = {};
     for (int i = 0; i < opcode >> 6; ++i) {
-        operand[i] = be32(fImage.data() + opcode_at + 1 + 4 * uint64_t(i));
+        operand[i] = be32(instruction + 1 + 4 * i);
     }
     return execute(opcode, operand);
 }
