@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-class PnpManager::Impl : public USBDiscoveryMac::Client
+class PnpManager::Impl final : public USBDiscoveryMac::Client
 {
 public:
     Impl(PnpManager& manager, const std::vector<USBMatchingInfo>& matching)

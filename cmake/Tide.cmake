@@ -38,7 +38,7 @@ endfunction()
 
 # tide_test(NAME SOURCES ... LIBS ... [TSAN] [RESOURCE_LOCK lock] [LABEL label])
 # One GoogleTest binary per component; each case runs as its own CTest test, and the binary runs
-# once more whole and shuffled.
+# once more whole and shuffled (but for the end-to-end binaries, labelled e2e or soak).
 # TSAN marks a concurrent component: its binary also runs in the tsan preset.
 # LABEL replaces the binary's own name as its label (e2e and soak mark the end-to-end runs).
 # RESOURCE_LOCK keeps its cases from running beside any other case that takes the same lock (the
@@ -74,6 +74,11 @@ function(tide_test name)
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${labels}" TIMEOUT 300 ${lock_property})
+  # The end-to-end binaries stream on the real clock case by case already; a whole run would only
+  # repeat their minutes.
+  if(labels MATCHES "^(e2e|soak)$")
+    return()
+  endif()
   # The whole binary in one process, in an order gtest draws and prints ("Randomizing tests' orders
   # with a seed of N"; --gtest_random_seed=N repeats it), so a test that leans on another's leftovers
   # shows up. The longest test: it starts first.

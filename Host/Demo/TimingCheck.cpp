@@ -12,7 +12,7 @@ namespace {
 // a measured period carries the last zero time's own error: the average overshoots a drifting device
 // and swings back around it over some 20 periods, fading by a twentieth each period. Its rate is only
 // the device's once that swing has faded, so a segment's rate is judged over its second half only
-// when that half starts this many periods in (about 8 s).
+// when that half starts this many periods in (8 to 9 s).
 constexpr size_t kSettlingPeriods = 24;
 
 // Host time per frame between the zero timestamps, as the median over every pair of them: a time

@@ -6,6 +6,7 @@
 #include <PnPManagerMac.h>
 
 #include <Pyx/PyxUnit.h>
+#include <PyxTesting/PyxBusSupport.h>
 
 #include <KorvanDeviceIdentities.h>
 #include <RunLoop.h>
@@ -102,57 +103,6 @@ private:
     mutable std::mutex fLock;
     std::vector<Added> fAdded;
     int fRemoved = 0;
-};
-
-// Another client's device interface on the device of a port, held open.
-class Holder
-{
-public:
-    explicit Holder(uint8_t port)
-    {
-        CFMutableDictionaryRef matching = IOServiceMatching("IOUSBDevice");
-        const uint32_t location = 0x01000000u | uint32_t(port) << 20;
-        CFNumberRef number = CFNumberCreate(nullptr, kCFNumberSInt32Type, &location);
-        CFDictionarySetValue(matching, CFSTR("locationID"), number);
-        CFRelease(number);
-        io_iterator_t devices = 0;
-        IOServiceGetMatchingServices(kIOMainPortDefault, matching, &devices);
-        const io_service_t nub = IOIteratorNext(devices);
-        IOObjectRelease(devices);
-        IOCFPlugInInterface** plugIn = nullptr;
-        SInt32 score = 0;
-        if (nub != 0 &&
-            IOCreatePlugInInterfaceForService(nub, kIOUSBDeviceUserClientTypeID, kIOCFPlugInInterfaceID,
-                                              &plugIn, &score) == KERN_SUCCESS) {
-            (*plugIn)->QueryInterface(plugIn, CFUUIDGetUUIDBytes(kIOUSBDeviceInterfaceID300),
-                                      reinterpret_cast<LPVOID*>(&fDevice));
-            IODestroyPlugInInterface(plugIn);
-        }
-        IOObjectRelease(nub);
-        EXPECT_NE(fDevice, nullptr);
-        if (fDevice != nullptr) {
-            EXPECT_EQ((*fDevice)->USBDeviceOpen(fDevice), kIOReturnSuccess);
-        }
-    }
-    ~Holder() { letGo(); }
-    Holder(const Holder&) = delete;
-    Holder& operator=(const Holder&) = delete;
-
-    void setConfiguration(uint8_t value)
-    {
-        EXPECT_EQ((*fDevice)->SetConfiguration(fDevice, value), kIOReturnSuccess);
-    }
-    void letGo()
-    {
-        if (fDevice == nullptr)
-            return;
-        (*fDevice)->USBDeviceClose(fDevice);
-        (*fDevice)->Release(fDevice);
-        fDevice = nullptr;
-    }
-
-private:
-    IOUSBDeviceInterface300** fDevice = nullptr;
 };
 
 class PnpManagerFixture : public testing::Test

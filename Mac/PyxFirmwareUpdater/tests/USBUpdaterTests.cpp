@@ -231,6 +231,18 @@ TEST_F(EngineTest, UnreadableSourceEndsWithNoRunImage)
     expectEventOrder();
 }
 
+TEST_F(EngineTest, FailingVerifyUploadEndsWithIOFailureAndNoReboot)
+{
+    // Blank device, three blocks: the compare upload and three downloads with their polls, then
+    // the first verify upload fails.
+    fActionAtCompletion = 6;
+    fAction = [this] { pyx.unit().failNext(Pyx::RequestKind::Upload, 1, Pyx::PyxUnit::Failure::Stall); };
+    update(sourceOf(runImage(3000)));
+    EXPECT_EQ(updateLog(), "U0 D1024 S D1024 S D952 S U0");
+    EXPECT_EQ(engine.result()->index(), kIOFailed);
+    expectEventOrder();
+}
+
 TEST_F(EngineTest, UpdateAndSourceChangeAreRefusedWhileRunning)
 {
     const auto image = runImage(3000);

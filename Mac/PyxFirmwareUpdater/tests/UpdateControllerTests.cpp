@@ -109,15 +109,26 @@ protected:
 
 } // namespace
 
-TEST_F(ControllerTest, RunModeDeviceIsUpdatedThroughBothReboots)
+// With clicks on every turn, a click during the update or either reboot starts nothing more.
+class ControllerRunModeFlow : public ControllerTest, public testing::WithParamInterface<bool>
+{};
+
+TEST_P(ControllerRunModeFlow, RunModeDeviceIsUpdatedThroughBothReboots)
 {
+    const bool clicking = GetParam();
     const auto served = runImage(3000, 1);
     auto unit = plug(kPort, runImage(2500, 0));
     makeController();
     ASSERT_TRUE(deviceArrives());
     fController->setUpdateSource(sourceOf(served));
     fController->beginUpdate();
-    ASSERT_TRUE(advanceUntil([&] { return fRecorder.saw("online") && fRecorder.saw("succeeded"); }));
+    ASSERT_TRUE(advanceUntil([&] {
+        if (fRecorder.saw("online") && fRecorder.saw("succeeded"))
+            return true;
+        if (clicking)
+            fController->beginUpdate();
+        return false;
+    }));
     EXPECT_EQ(unit->storedImage(), served);
     EXPECT_EQ(unit->mode(), Pyx::Mode::Run);
     const auto log = unit->requestLog();
@@ -129,33 +140,13 @@ TEST_F(ControllerTest, RunModeDeviceIsUpdatedThroughBothReboots)
     EXPECT_EQ(std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "started"), 1);
     EXPECT_EQ(std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "arrived"), 1);
     EXPECT_FALSE(fRecorder.saw("removed"));
+    EXPECT_FALSE(fRecorder.saw("failed " + std::to_string(kErrRebootTimeout)));
     EXPECT_GT(fRecorder.fProgress, 0);
     EXPECT_FALSE(fController->isRebooting());
 }
 
-TEST_F(ControllerTest, ClicksDuringAnUpdateAndItsRebootsStartNothingMore)
-{
-    const auto served = runImage(3000, 1);
-    auto unit = plug(kPort, runImage(2500, 0));
-    makeController();
-    ASSERT_TRUE(deviceArrives());
-    fController->setUpdateSource(sourceOf(served));
-    fController->beginUpdate();
-    ASSERT_TRUE(advanceUntil([&] {
-        if (fRecorder.saw("online") && fRecorder.saw("succeeded"))
-            return true;
-        fController->beginUpdate();
-        return false;
-    }));
-    EXPECT_EQ(unit->storedImage(), served);
-    EXPECT_EQ(unit->mode(), Pyx::Mode::Run);
-    const auto log = unit->requestLog();
-    EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                            [](const auto& r) { return r.kind == Pyx::RequestKind::RebootIntoRecovery; }),
-              1);
-    EXPECT_EQ(std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "started"), 1);
-    EXPECT_FALSE(fRecorder.saw("failed " + std::to_string(kErrRebootTimeout)));
-}
+INSTANTIATE_TEST_SUITE_P(Clicks, ControllerRunModeFlow, testing::Values(false, true),
+                         [](const auto& info) { return std::string(info.param ? "Clicking" : "Once"); });
 
 struct SerialCase
 {

@@ -8,6 +8,7 @@
 #include "JamVariables.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -22,9 +23,19 @@ constexpr int64_t kStackLimit = 128;
 constexpr int64_t kStackHeadroom = 4;
 constexpr size_t kMessageLimit = 1024;
 constexpr int kCancelCheckInterval = 256;
+// An opcode and three operand words.
+constexpr uint64_t kLongestInstruction = 13;
 // BCH0 as the stack operations it stands for: SWP, SWPN 7, SWP, SWPN 6, DUPN 8, SWPN 2, SWP, DUPN 6, DUPN 6.
 constexpr std::pair<bool, int> kBatch0[] = {{true, 1}, {true, 7}, {true, 1},  {true, 6}, {false, 8},
                                             {true, 2}, {true, 1}, {false, 6}, {false, 6}};
+
+// A big-endian word at an address already checked, in one load.
+uint32_t be32(const uint8_t* at)
+{
+    uint32_t word;
+    std::memcpy(&word, at, sizeof word);
+    return std::endian::native == std::endian::little ? __builtin_bswap32(word) : word;
+}
 
 // Arithmetic wraps at 64 bits.
 int64_t wrap(uint64_t value)
@@ -48,12 +59,85 @@ bool inRange(const JamVariable& variable, int64_t start, int64_t count)
            uint64_t(count) <= variable.size - uint64_t(start);
 }
 
+// The program counter and the operand stack: a flat array and its depth.
+struct Registers
+{
+    int64_t* stack;
+    uint64_t pc = 0;
+    int64_t depth = 0;
+
+    bool has(int64_t entries) const { return depth >= entries; }
+    int64_t& top(int64_t below = 0) { return stack[depth - 1 - below]; }
+    int64_t pop() { return stack[--depth]; }
+    void push(int64_t value) { stack[depth++] = value; }
+    JBI_RETURN_TYPE swapN(int64_t k)
+    {
+        if (!has(k + 1)) {
+            return JBIC_STACK_OVERFLOW;
+        }
+        std::swap(top(0), top(k));
+        return JBIC_SUCCESS;
+    }
+    JBI_RETURN_TYPE dupN(int64_t k)
+    {
+        if (!has(k + 1)) {
+            return JBIC_STACK_OVERFLOW;
+        }
+        push(top(k));
+        return JBIC_SUCCESS;
+    }
+};
+
+// Two operands off the stack and the result onto it; a is the deeper operand.
+template <typename Operation>
+JBI_RETURN_TYPE combine(Registers& registers, Operation operation)
+{
+    if (!registers.has(2)) {
+        return JBIC_STACK_OVERFLOW;
+    }
+    const int64_t b = registers.pop();
+    registers.top() = operation(registers.top(), b);
+    return JBIC_SUCCESS;
+}
+
+JBI_RETURN_TYPE divide(Registers& registers, bool quotient)
+{
+    if (!registers.has(2)) {
+        return JBIC_STACK_OVERFLOW;
+    }
+    const int64_t b = registers.pop();
+    const int64_t a = registers.pop();
+    if (b == 0) {
+        return JBIC_DIVIDE_BY_ZERO;
+    }
+    if (b == -1) {
+        // The one quotient that does not fit wraps; the remainder is 0.
+        registers.push(quotient ? wrap(0 - uint64_t(a)) : 0);
+    } else {
+        registers.push(quotient ? a / b : a % b);
+    }
+    return JBIC_SUCCESS;
+}
+
+// Asking is a call into the program; it is needed only where something may have changed.
+bool cancelled(int& until_check, uint64_t& seen_activity)
+{
+    if (--until_check > 0 && gJamJtagActivity == seen_activity) {
+        return false;
+    }
+    until_check = kCancelCheckInterval;
+    seen_activity = gJamJtagActivity;
+    return jbi_cancelled();
+}
+
 class Interpreter
 {
 public:
     Interpreter(const JamImage& image, const JamHeader& header, JamVariables& variables,
                 const JamProcedures& procedures)
-        : fImage(image), fHeader(header), fVariables(variables), fProcedures(procedures)
+        : fImage(image), fHeader(header), fVariables(variables), fProcedures(procedures),
+          fVariableData(variables.data()), fVariableCount(variables.count()),
+          fCodeLength(header.debugSection > header.codeSection ? header.debugSection - header.codeSection : 0)
     {}
 
     JBI_RETURN_TYPE start(const char* action);
@@ -62,24 +146,24 @@ public:
 
 private:
     bool format2() const { return fHeader.format == 2; }
-    bool cancelled();
-    JBI_RETURN_TYPE jumpTo(int64_t code_offset);
+    JBI_RETURN_TYPE jumpTo(Registers& registers, int64_t code_offset);
     JBI_RETURN_TYPE startProcedure(std::optional<uint32_t> procedure);
+    // The common instructions run here on the loop's registers; the rarer ones, through executeRare(),
+    // on fRegisters, so that the loop's copy never needs an address.
+    [[gnu::always_inline]] inline JBI_RETURN_TYPE step(const uint8_t* instruction, Registers& registers);
+    [[gnu::noinline]] JBI_RETURN_TYPE executeRare(const uint8_t* instruction);
     JBI_RETURN_TYPE execute(uint8_t opcode, const uint32_t* operand);
 
-    bool has(int64_t entries) const { return fDepth >= entries; }
-    int64_t& top(int64_t depth = 0) { return fStack[fDepth - 1 - depth]; }
-    int64_t pop() { return fStack[--fDepth]; }
-    void push(int64_t value) { fStack[fDepth++] = value; }
-    JBI_RETURN_TYPE swapN(int64_t k);
-    JBI_RETURN_TYPE dupN(int64_t k);
+    bool has(int64_t entries) const { return fRegisters.has(entries); }
+    int64_t& top(int64_t below = 0) { return fRegisters.top(below); }
+    int64_t pop() { return fRegisters.pop(); }
+    void push(int64_t value) { fRegisters.push(value); }
 
     void append(std::string_view text);
     JBI_RETURN_TYPE text(uint32_t string_offset, std::string_view& text) const;
     JBI_RETURN_TYPE variable(uint32_t id, JamVariable*& variable);
     JBI_RETURN_TYPE booleanArray(uint64_t id, JamVariable*& variable);
 
-    JBI_RETURN_TYPE binary(uint8_t opcode);
     JBI_RETURN_TYPE shortScan(bool ir, bool capture);
     JBI_RETURN_TYPE literalPadding(JBI_RETURN_TYPE (*set)(int64_t, int64_t, const uint8_t*));
     JBI_RETURN_TYPE arrayPadding(uint32_t id, JBI_RETURN_TYPE (*set)(int64_t, int64_t, const uint8_t*));
@@ -91,9 +175,9 @@ private:
     JBI_RETURN_TYPE compareArrays(uint32_t first_id, uint32_t second_id, uint32_t mask_id);
     JBI_RETURN_TYPE wait(uint32_t wait_state, uint32_t end_state);
     JBI_RETURN_TYPE exportBits(uint32_t string_offset);
-    JBI_RETURN_TYPE next(uint32_t id);
-    JBI_RETURN_TYPE pushElement(uint32_t id);
-    JBI_RETURN_TYPE popElement(uint32_t id);
+    JBI_RETURN_TYPE next(Registers& registers, uint32_t id);
+    JBI_RETURN_TYPE pushElement(Registers& registers, uint32_t id);
+    JBI_RETURN_TYPE popElement(Registers& registers, uint32_t id);
     // The rarer instructions, kept out of the dispatch so that it stays small and quick.
     [[gnu::noinline]] JBI_RETURN_TYPE returnFrom();
     [[gnu::noinline]] JBI_RETURN_TYPE compareScalars();
@@ -110,34 +194,32 @@ private:
     const JamHeader& fHeader;
     JamVariables& fVariables;
     const JamProcedures& fProcedures;
+    // The table of variables keeps its size once set up.
+    JamVariable* const fVariableData;
+    const uint64_t fVariableCount;
+    const uint64_t fCodeLength;
 
     int64_t fStack[kStackLimit + kStackHeadroom] = {};
-    // Not int64_t: stores to the stack's entries then cannot alias the depth, which stays in a register.
-    int fDepth = 0;
-    uint64_t fPc = 0;
+    Registers fRegisters{fStack};
     std::optional<uint32_t> fProcedure;
     bool fDone = false;
     int fExitCode = 0;
     bool fExitCodeSet = false;
     long fErrorAddress = 0;
     bool fErrorAddressSet = false;
-    uint64_t fSeenActivity = ~uint64_t(0);
-    int fUntilCheck = 0;
     char fMessage[kMessageLimit + 1] = {};
     size_t fMessageLength = 0;
 };
 
-JBI_RETURN_TYPE Interpreter::jumpTo(int64_t code_offset)
+JBI_RETURN_TYPE Interpreter::jumpTo(Registers& registers, int64_t code_offset)
 {
-    const uint64_t codeLength =
-        fHeader.debugSection > fHeader.codeSection ? fHeader.debugSection - fHeader.codeSection : 0;
-    if (code_offset < 0 || uint64_t(code_offset) >= codeLength) {
+    if (code_offset < 0 || uint64_t(code_offset) >= fCodeLength) {
         // A bad address stops the run at once, reported where it pointed.
         fErrorAddress = long(code_offset);
         fErrorAddressSet = true;
         return JBIC_BOUNDS_ERROR;
     }
-    fPc = uint64_t(fHeader.codeSection) + uint64_t(code_offset);
+    registers.pc = uint64_t(fHeader.codeSection) + uint64_t(code_offset);
     return JBIC_SUCCESS;
 }
 
@@ -150,13 +232,13 @@ JBI_RETURN_TYPE Interpreter::startProcedure(std::optional<uint32_t> procedure)
     }
     uint32_t offset = 0;
     const JBI_RETURN_TYPE status = fProcedures.codeOffset(*procedure, offset);
-    return status != JBIC_SUCCESS ? status : jumpTo(offset);
+    return status != JBIC_SUCCESS ? status : jumpTo(fRegisters, offset);
 }
 
 JBI_RETURN_TYPE Interpreter::start(const char* action)
 {
     if (!format2()) {
-        fPc = fHeader.codeSection;
+        fRegisters.pc = fHeader.codeSection;
         return JBIC_SUCCESS;
     }
     uint32_t first = 0;
@@ -174,25 +256,25 @@ JBI_RETURN_TYPE Interpreter::run(int* exit_code)
     const uint8_t* const data = fImage.data();
     const uint64_t codeStart = fHeader.codeSection;
     const uint64_t codeEnd = fHeader.debugSection;
+    // Before this offset any instruction lies whole inside the code, so one comparison checks it.
+    const uint64_t roomyEnd = codeEnd > kLongestInstruction ? codeEnd - kLongestInstruction : 0;
+    // The loop's own copy, which the compiler can keep in registers between instructions.
+    Registers registers{fStack, fRegisters.pc, fRegisters.depth};
+    int untilCheck = 0;
+    uint64_t seenActivity = ~uint64_t(0);
     JBI_RETURN_TYPE status = JBIC_SUCCESS;
     while (!fDone && status == JBIC_SUCCESS) {
-        const uint64_t opcodeAt = fPc;
-        if (cancelled()) {
+        const uint64_t opcodeAt = registers.pc;
+        if (cancelled(untilCheck, seenActivity)) {
             status = JBIC_USER_ABORT;
-        } else if (opcodeAt >= codeEnd || 1 + 4 * uint64_t(data[opcodeAt] >> 6) > codeEnd - opcodeAt) {
+        } else if (opcodeAt >= roomyEnd &&
+                   (opcodeAt >= codeEnd || 1 + 4 * uint64_t(data[opcodeAt] >> 6) > codeEnd - opcodeAt)) {
             status = JBIC_BOUNDS_ERROR;
         } else {
             const uint8_t opcode = data[opcodeAt];
-            const int operands = opcode >> 6;
-            // Most instructions take one operand or none; two and three are rare.
-            uint32_t operand[3] = {operands > 0 ? fImage.uncheckedBe32(opcodeAt + 1) : 0};
-            if (operands > 1) [[unlikely]] {
-                operand[1] = fImage.uncheckedBe32(opcodeAt + 5);
-                operand[2] = operands > 2 ? fImage.uncheckedBe32(opcodeAt + 9) : 0;
-            }
-            fPc = opcodeAt + 1 + 4 * uint64_t(operands);
-            status = execute(opcode, operand);
-            if (status == JBIC_SUCCESS && fDepth >= kStackLimit) {
+            registers.pc = opcodeAt + 1 + 4 * uint64_t(opcode >> 6);
+            status = step(data + opcodeAt, registers);
+            if (status == JBIC_SUCCESS && registers.depth >= kStackLimit) {
                 status = JBIC_STACK_OVERFLOW;
             }
         }
@@ -200,39 +282,11 @@ JBI_RETURN_TYPE Interpreter::run(int* exit_code)
             fErrorAddress = long(opcodeAt - codeStart);
         }
     }
+    fRegisters = registers;
     if (status == JBIC_SUCCESS && fExitCodeSet) {
         *exit_code = fExitCode;
     }
     return status;
-}
-
-// Asking is a call into the program; it is needed only where something may have changed.
-bool Interpreter::cancelled()
-{
-    if (--fUntilCheck > 0 && gJamJtagActivity == fSeenActivity) {
-        return false;
-    }
-    fUntilCheck = kCancelCheckInterval;
-    fSeenActivity = gJamJtagActivity;
-    return jbi_cancelled();
-}
-
-JBI_RETURN_TYPE Interpreter::swapN(int64_t k)
-{
-    if (!has(k + 1)) {
-        return JBIC_STACK_OVERFLOW;
-    }
-    std::swap(top(0), top(k));
-    return JBIC_SUCCESS;
-}
-
-JBI_RETURN_TYPE Interpreter::dupN(int64_t k)
-{
-    if (!has(k + 1)) {
-        return JBIC_STACK_OVERFLOW;
-    }
-    push(top(k));
-    return JBIC_SUCCESS;
 }
 
 void Interpreter::append(std::string_view text)
@@ -256,80 +310,19 @@ JBI_RETURN_TYPE Interpreter::text(uint32_t string_offset, std::string_view& text
 
 JBI_RETURN_TYPE Interpreter::variable(uint32_t id, JamVariable*& variable)
 {
-    if (id >= fVariables.count()) {
+    if (id >= fVariableCount) {
         return JBIC_BOUNDS_ERROR;
     }
-    variable = &fVariables[id];
+    variable = fVariableData + id;
     return JBIC_SUCCESS;
 }
 
 JBI_RETURN_TYPE Interpreter::booleanArray(uint64_t id, JamVariable*& variable)
 {
-    if (id >= fVariables.count() || !fVariables[id].isBooleanArray()) {
+    if (id >= fVariableCount || !fVariableData[id].isBooleanArray()) {
         return JBIC_BOUNDS_ERROR;
     }
-    variable = &fVariables[id];
-    return JBIC_SUCCESS;
-}
-
-JBI_RETURN_TYPE Interpreter::binary(uint8_t opcode)
-{
-    if (!has(2)) {
-        return JBIC_STACK_OVERFLOW;
-    }
-    const int64_t b = pop();
-    const int64_t a = pop();
-    const auto ua = uint64_t(a);
-    const auto ub = uint64_t(b);
-    int64_t result = 0;
-    switch (opcode) {
-    case 0x03:
-        result = wrap(ua + ub);
-        break;
-    case 0x04:
-        result = wrap(ua - ub);
-        break;
-    case 0x05:
-        result = wrap(ua * ub);
-        break;
-    case 0x06:
-    case 0x07:
-        if (b == 0) {
-            return JBIC_DIVIDE_BY_ZERO;
-        }
-        if (b == -1) {
-            // The one quotient that does not fit wraps; the remainder is 0.
-            result = opcode == 0x06 ? wrap(0 - ua) : 0;
-        } else {
-            result = opcode == 0x06 ? a / b : a % b;
-        }
-        break;
-    case 0x08:
-        result = wrap(ua << (b & 63));
-        break;
-    case 0x09:
-        result = a >> (b & 63);
-        break;
-    case 0x0B:
-        result = a & b;
-        break;
-    case 0x0C:
-        result = a | b;
-        break;
-    case 0x0D:
-        result = a ^ b;
-        break;
-    case 0x0F:
-        result = a > b;
-        break;
-    case 0x10:
-        result = a < b;
-        break;
-    case 0x26:
-        result = a == b;
-        break;
-    }
-    push(result);
+    variable = fVariableData + id;
     return JBIC_SUCCESS;
 }
 
@@ -707,9 +700,9 @@ JBI_RETURN_TYPE Interpreter::exportBits(uint32_t string_offset)
     return JBIC_SUCCESS;
 }
 
-JBI_RETURN_TYPE Interpreter::next(uint32_t id)
+JBI_RETURN_TYPE Interpreter::next(Registers& registers, uint32_t id)
 {
-    if (!has(3)) {
+    if (!registers.has(3)) {
         return JBIC_STACK_OVERFLOW;
     }
     JamVariable* counter = nullptr;
@@ -717,41 +710,42 @@ JBI_RETURN_TYPE Interpreter::next(uint32_t id)
     if (status != JBIC_SUCCESS) {
         return status;
     }
-    const int64_t step = top(0);
-    const int64_t end = top(1);
-    const int64_t loopTop = top(2);
+    const int64_t step = registers.top(0);
+    const int64_t end = registers.top(1);
+    const int64_t loopTop = registers.top(2);
     if ((step < 0 && counter->value <= end) || (step >= 0 && counter->value >= end)) {
-        fDepth -= 3;
+        registers.depth -= 3;
         return JBIC_SUCCESS;
     }
     counter->value = wrap(uint64_t(counter->value) + uint64_t(step));
-    return jumpTo(loopTop);
+    return jumpTo(registers, loopTop);
 }
 
-JBI_RETURN_TYPE Interpreter::pushElement(uint32_t id)
+JBI_RETURN_TYPE Interpreter::pushElement(Registers& registers, uint32_t id)
 {
-    if (!has(1)) {
+    if (!registers.has(1)) {
         return JBIC_STACK_OVERFLOW;
     }
     JamVariable* array = nullptr;
     JBI_RETURN_TYPE status = variable(id, array);
     const uint8_t pattern = array ? array->attributes & 0x1F : 0;
-    if (status == JBIC_SUCCESS && ((pattern != 0x19 && pattern != 0x1C) || !inRange(*array, top(), 1))) {
+    if (status == JBIC_SUCCESS &&
+        ((pattern != 0x19 && pattern != 0x1C) || !inRange(*array, registers.top(), 1))) {
         status = JBIC_BOUNDS_ERROR;
     }
     if (status == JBIC_SUCCESS) {
-        top() = array->element(uint64_t(top()));
+        registers.top() = array->element(uint64_t(registers.top()));
     }
     return status;
 }
 
-JBI_RETURN_TYPE Interpreter::popElement(uint32_t id)
+JBI_RETURN_TYPE Interpreter::popElement(Registers& registers, uint32_t id)
 {
-    if (!has(2)) {
+    if (!registers.has(2)) {
         return JBIC_STACK_OVERFLOW;
     }
-    const int64_t index = pop();
-    const int64_t value = pop();
+    const int64_t index = registers.pop();
+    const int64_t value = registers.pop();
     JamVariable* array = nullptr;
     JBI_RETURN_TYPE status = variable(id, array);
     if (status == JBIC_SUCCESS) {
@@ -768,7 +762,7 @@ JBI_RETURN_TYPE Interpreter::popElement(uint32_t id)
 
 JBI_RETURN_TYPE Interpreter::returnFrom()
 {
-    if (format2() && fDepth == 0) {
+    if (format2() && fRegisters.depth == 0) {
         std::optional<uint32_t> following;
         const JBI_RETURN_TYPE status = fProcedures.nextRunnable(*fProcedure, following);
         if (status == JBIC_SUCCESS && !following) {
@@ -787,7 +781,7 @@ JBI_RETURN_TYPE Interpreter::returnFrom()
         fErrorAddressSet = true;
         return JBIC_BOUNDS_ERROR;
     }
-    return jumpTo(pop());
+    return jumpTo(fRegisters, pop());
 }
 
 JBI_RETURN_TYPE Interpreter::compareScalars()
@@ -875,7 +869,7 @@ JBI_RETURN_TYPE Interpreter::onesPadding(uint8_t opcode)
 JBI_RETURN_TYPE Interpreter::batch0()
 {
     for (const auto& [swap, k] : kBatch0) {
-        const JBI_RETURN_TYPE status = swap ? swapN(k) : dupN(k);
+        const JBI_RETURN_TYPE status = swap ? fRegisters.swapN(k) : fRegisters.dupN(k);
         if (status != JBIC_SUCCESS) {
             return status;
         }
@@ -896,42 +890,125 @@ JBI_RETURN_TYPE Interpreter::growArray(uint32_t id)
     return status != JBIC_SUCCESS ? status : fVariables.grow(*array, pop());
 }
 
-JBI_RETURN_TYPE Interpreter::execute(uint8_t opcode, const uint32_t* operand)
+JBI_RETURN_TYPE Interpreter::step(const uint8_t* instruction, Registers& registers)
 {
+    const uint8_t opcode = *instruction;
+    // Only the instructions with operands read one.
+    const auto operand = [&] { return be32(instruction + 1); };
     JamVariable* var = nullptr;
     JBI_RETURN_TYPE status = JBIC_SUCCESS;
     switch (opcode) {
     case 0x00: // NOP
         return JBIC_SUCCESS;
     case 0x01: // DUP
-        return dupN(0);
+        return registers.dupN(0);
     case 0x02: // SWP
-        return swapN(1);
-    case 0x03:
-    case 0x04:
-    case 0x05:
-    case 0x06:
-    case 0x07:
-    case 0x08:
-    case 0x09:
-    case 0x0B:
-    case 0x0C:
-    case 0x0D:
-    case 0x0F:
-    case 0x10:
-    case 0x26:
-        return binary(opcode);
+        return registers.swapN(1);
+    case 0x03: // ADD
+        return combine(registers, [](int64_t a, int64_t b) { return wrap(uint64_t(a) + uint64_t(b)); });
+    case 0x04: // SUB
+        return combine(registers, [](int64_t a, int64_t b) { return wrap(uint64_t(a) - uint64_t(b)); });
+    case 0x05: // MULT
+        return combine(registers, [](int64_t a, int64_t b) { return wrap(uint64_t(a) * uint64_t(b)); });
+    case 0x06: // DIV
+    case 0x07: // MOD
+        return divide(registers, opcode == 0x06);
+    case 0x08: // SHL
+        return combine(registers, [](int64_t a, int64_t b) { return wrap(uint64_t(a) << (b & 63)); });
+    case 0x09: // SHR
+        return combine(registers, [](int64_t a, int64_t b) { return a >> (b & 63); });
+    case 0x0B: // AND
+        return combine(registers, [](int64_t a, int64_t b) { return a & b; });
+    case 0x0C: // OR
+        return combine(registers, [](int64_t a, int64_t b) { return a | b; });
+    case 0x0D: // XOR
+        return combine(registers, [](int64_t a, int64_t b) { return a ^ b; });
+    case 0x0F: // GT
+        return combine(registers, [](int64_t a, int64_t b) { return int64_t(a > b); });
+    case 0x10: // LT
+        return combine(registers, [](int64_t a, int64_t b) { return int64_t(a < b); });
+    case 0x26: // EQU
+        return combine(registers, [](int64_t a, int64_t b) { return int64_t(a == b); });
     case 0x0A: // NOT
     case 0x0E: // INV
     case 0x2C: // ABS
-        if (!has(1)) {
+        if (!registers.has(1)) {
             return JBIC_STACK_OVERFLOW;
         }
-        top() = opcode == 0x0A   ? ~top()
-                : opcode == 0x0E ? int64_t(top() == 0)
-                : top() < 0      ? wrap(0 - uint64_t(top()))
-                                 : top();
+        registers.top() = opcode == 0x0A        ? ~registers.top()
+                          : opcode == 0x0E      ? int64_t(registers.top() == 0)
+                          : registers.top() < 0 ? wrap(0 - uint64_t(registers.top()))
+                                                : registers.top();
         return JBIC_SUCCESS;
+    case 0x27: // POPT
+        if (!registers.has(1)) {
+            return JBIC_STACK_OVERFLOW;
+        }
+        registers.pop();
+        return JBIC_SUCCESS;
+    case 0x2F: // PSH0
+        registers.push(0);
+        return JBIC_SUCCESS;
+    case 0x40: // PSHL
+        registers.push(int32_t(operand()));
+        return JBIC_SUCCESS;
+    case 0x41: // PSHV
+        status = variable(operand(), var);
+        if (status == JBIC_SUCCESS) {
+            registers.push(var->value);
+        }
+        return status;
+    case 0x42: // JMP
+        return jumpTo(registers, operand());
+    case 0x43: // CALL: pushes the file offset, which RET takes as a code offset
+        registers.push(int64_t(registers.pc));
+        return jumpTo(registers, operand());
+    case 0x44: // NEXT
+        return next(registers, operand());
+    case 0x4B: // SWPN
+        return registers.swapN(int64_t(operand()));
+    case 0x4C: // DUPN
+        return registers.dupN(int64_t(operand()));
+    case 0x4D: // POPV
+        if (!registers.has(1)) {
+            return JBIC_STACK_OVERFLOW;
+        }
+        status = variable(operand(), var);
+        if (status == JBIC_SUCCESS) {
+            var->value = registers.pop();
+        }
+        return status;
+    case 0x4E: // POPE
+        return popElement(registers, operand());
+    case 0x50: // JMPZ
+        if (!registers.has(1)) {
+            return JBIC_STACK_OVERFLOW;
+        }
+        return registers.pop() == 0 ? jumpTo(registers, operand()) : JBIC_SUCCESS;
+    case 0x58: // PSHE
+        return pushElement(registers, operand());
+    default:
+        fRegisters = registers;
+        status = executeRare(instruction);
+        registers.pc = fRegisters.pc;
+        registers.depth = fRegisters.depth;
+        return status;
+    }
+}
+
+JBI_RETURN_TYPE Interpreter::executeRare(const uint8_t* instruction)
+{
+    const uint8_t opcode = *instruction;
+    uint32_t operand[3] = {};
+    for (int i = 0; i < opcode >> 6; ++i) {
+        operand[i] = be32(instruction + 1 + 4 * i);
+    }
+    return execute(opcode, operand);
+}
+
+JBI_RETURN_TYPE Interpreter::execute(uint8_t opcode, const uint32_t* operand)
+{
+    switch (opcode) {
     case 0x11: // RET
         return returnFrom();
     case 0x12: // CMPS
@@ -971,33 +1048,8 @@ JBI_RETURN_TYPE Interpreter::execute(uint8_t opcode, const uint32_t* operand)
         fExitCodeSet = true;
         fDone = true;
         return JBIC_SUCCESS;
-    case 0x27: // POPT
-        if (!has(1)) {
-            return JBIC_STACK_OVERFLOW;
-        }
-        pop();
-        return JBIC_SUCCESS;
     case 0x2D: // BCH0
         return batch0();
-    case 0x2F: // PSH0
-        push(0);
-        return JBIC_SUCCESS;
-    case 0x40: // PSHL
-        push(int32_t(operand[0]));
-        return JBIC_SUCCESS;
-    case 0x41: // PSHV
-        status = variable(operand[0], var);
-        if (status == JBIC_SUCCESS) {
-            push(var->value);
-        }
-        return status;
-    case 0x42: // JMP
-        return jumpTo(operand[0]);
-    case 0x43: // CALL: pushes the file offset, which RET takes as a code offset
-        push(int64_t(fPc));
-        return jumpTo(operand[0]);
-    case 0x44:
-        return next(operand[0]);
     case 0x45: // PSTR
         return printString(operand[0]);
     case 0x47: // SINT
@@ -1007,28 +1059,8 @@ JBI_RETURN_TYPE Interpreter::execute(uint8_t opcode, const uint32_t* operand)
         return jbi_set_irstop_state(operand[0]); // ISTP
     case 0x4A:
         return jbi_set_drstop_state(operand[0]); // DSTP
-    case 0x4B:
-        return swapN(int64_t(operand[0])); // SWPN
-    case 0x4C:
-        return dupN(int64_t(operand[0])); // DUPN
-    case 0x4D:                            // POPV
-        if (!has(1)) {
-            return JBIC_STACK_OVERFLOW;
-        }
-        status = variable(operand[0], var);
-        if (status == JBIC_SUCCESS) {
-            var->value = pop();
-        }
-        return status;
-    case 0x4E:
-        return popElement(operand[0]); // POPE
     case 0x4F:
         return popArrayBits(operand[0]); // POPA
-    case 0x50:                           // JMPZ
-        if (!has(1)) {
-            return JBIC_STACK_OVERFLOW;
-        }
-        return pop() == 0 ? jumpTo(operand[0]) : JBIC_SUCCESS;
     case 0x51:
         return arrayScan(operand[0], false); // DS
     case 0x52:
@@ -1043,8 +1075,6 @@ JBI_RETURN_TYPE Interpreter::execute(uint8_t opcode, const uint32_t* operand)
         return arrayPadding(operand[0], jbi_set_ir_postamble); // IPOA
     case 0x57:                                                 // EXPT
         return exportInteger(operand[0]);
-    case 0x58:
-        return pushElement(operand[0]); // PSHE
     case 0x59:
         return pushArrayBits(operand[0]); // PSHA
     case 0x5A:                            // DYNA

@@ -26,6 +26,8 @@ struct Padding
 {
     uint8_t* bits = nullptr;
     int64_t count = 0;
+    // Set when the bits are all ones, so asking for the same ones again costs nothing.
+    bool allOnes = false;
 };
 
 struct JtagState
@@ -90,6 +92,9 @@ JBI_RETURN_TYPE setPadding(Padding& padding, int64_t count, int64_t start_index,
     if (count < 0 || start_index < 0) {
         return JBIC_BOUNDS_ERROR;
     }
+    if (!data && padding.allOnes && padding.count == count) {
+        return JBIC_SUCCESS;
+    }
     jbi_free(padding.bits);
     padding = {};
     if (count == 0) {
@@ -107,6 +112,7 @@ JBI_RETURN_TYPE setPadding(Padding& padding, int64_t count, int64_t start_index,
         }
     }
     padding.count = count;
+    padding.allOnes = !data;
     return JBIC_SUCCESS;
 }
 

@@ -47,11 +47,12 @@ public:
 
     uint64_t count() const { return fVariables.size(); }
     JamVariable& operator[](uint64_t id) { return fVariables[id]; }
+    JamVariable* data() { return fVariables.data(); }
 
     // Checks that the array may be written, making a writable copy of file data first in format 2.
     JBI_RETURN_TYPE prepareWrite(JamVariable& variable, bool integer)
     {
-        // An array the player owns and may write needs nothing more: the usual case, kept inline.
+        // An array the player already owns in the wanted kind is writable as it stands.
         const uint8_t writablePattern = integer ? 0x18 : 0x08;
         if ((variable.attributes & 0x1C) == writablePattern && variable.owned) {
             return JBIC_SUCCESS;

@@ -110,7 +110,7 @@ void URLSessionDataDelegate::willPerformHTTPRedirection(URLSession*, URLSessionD
 
 void URLSessionDataDelegate::didCompleteWithError(URLSession*, URLSessionDataTask*, Error) {}
 
-class URLSession::Impl : public NSPlatform::StoppedAtExit
+class URLSession::Impl final : public NSPlatform::StoppedAtExit
 {
 public:
     Impl(URLSession* owner, double timeout, std::shared_ptr<URLSessionDataDelegate> delegate,

@@ -51,19 +51,21 @@ DemoOptions On(DemoOptions options, DriverChoice driver)
     return options;
 }
 
-// Five seconds hold 4 s of drops between the settled start and the last cycles.
+// Four seconds hold 3 s of drops between the settled start and the last cycles.
 DemoOptions WithDrops(DemoOptions options, double percent)
 {
     options.dropPercent = percent;
-    options.durationSeconds = 5;
+    options.durationSeconds = 4;
     return options;
 }
 
+// Seven seconds give the second half of the run ten zero timestamps (one each 0.34 s at 48 kHz) to
+// estimate the device's rate from.
 DemoOptions WithDrift(DemoOptions options, int32_t devicePpm, int32_t busPpm)
 {
     options.driftPpm = devicePpm;
     options.busDeviationPpm = busPpm;
-    options.durationSeconds = 10;
+    options.durationSeconds = 7;
     return options;
 }
 

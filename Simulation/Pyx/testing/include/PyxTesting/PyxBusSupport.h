@@ -1,7 +1,8 @@
 #pragma once
 
-// The unit seen from user space: the device nub on its port, reached through the USB device
-// plug-in's DeviceRequest, with waits (each with a real-time limit) for the face to change.
+// A device seen from user space: the device nub on its port, reached through the USB device
+// plug-in's DeviceRequest and held open at will, with waits (each with a real-time limit) for the
+// unit's face to change.
 
 #include <CoreFoundation/CFNumber.h>
 #include <DarwinTesting/Eventually.h>
@@ -51,6 +52,11 @@ public:
     UserDevice& operator=(const UserDevice&) = delete;
 
     explicit operator bool() const { return fDevice != nullptr; }
+
+    // Holding the device open, as another client does.
+    IOReturn open() { return (*fDevice)->USBDeviceOpen(fDevice); }
+    IOReturn close() { return (*fDevice)->USBDeviceClose(fDevice); }
+    IOReturn setConfiguration(uint8_t value) { return (*fDevice)->SetConfiguration(fDevice, value); }
 
     uint16_t product() const
     {
