@@ -5,6 +5,7 @@
 #include "VorkAllocationCounter.h"
 
 #include <DarwinTesting/LogCapture.h>
+#include <mach/mach_time.h>
 
 #include <atomic>
 #include <cmath>
@@ -35,6 +36,45 @@ struct Config
 // Two stretches, a single lost packet and a burst of three, well after the first zero-time period.
 const std::vector<uint64_t> kLostPackets = {12000, 16000, 16001, 16002};
 
+// While it lives, each input read of the plug-in finds every packet due by its time written, as a
+// controller has delivered them: the scripted driver's thread, which writes them ahead of their
+// time, may wake late on a loaded machine, and the read waits for it then.
+class PacketsDueBeforeInputReads
+{
+public:
+    explicit PacketsDueBeforeInputReads(FakeKernelService& service)
+        : fTable(**SA_DriverRef()), fSaved(fTable.DoIOOperation)
+    {
+        sService = &service;
+        sDoIOOperation = fSaved;
+        fTable.DoIOOperation = DoIOOperation;
+    }
+    ~PacketsDueBeforeInputReads()
+    {
+        fTable.DoIOOperation = fSaved;
+        sService = nullptr;
+    }
+    PacketsDueBeforeInputReads(const PacketsDueBeforeInputReads&) = delete;
+    PacketsDueBeforeInputReads& operator=(const PacketsDueBeforeInputReads&) = delete;
+
+private:
+    static OSStatus DoIOOperation(AudioServerPlugInDriverRef driver, AudioObjectID device,
+                                  AudioObjectID stream, UInt32 client, UInt32 operation, UInt32 frames,
+                                  const AudioServerPlugInIOCycleInfo* cycle, void* main, void* secondary)
+    {
+        if (operation == kAudioServerPlugInIOOperationReadInput) {
+            sService.load()->waitForPacketsDue(mach_absolute_time());
+        }
+        return sDoIOOperation(driver, device, stream, client, operation, frames, cycle, main, secondary);
+    }
+
+    static inline std::atomic<FakeKernelService*> sService{nullptr};
+    static inline decltype(AudioServerPlugInDriverInterface::DoIOOperation) sDoIOOperation = nullptr;
+
+    AudioServerPlugInDriverInterface& fTable;
+    const decltype(AudioServerPlugInDriverInterface::DoIOOperation) fSaved;
+};
+
 // The device on the scripted driver streaming on the real clock, with the audio server's IO
 // cycles; every input buffer is kept.
 class Streaming : public DeviceFixture, public testing::WithParamInterface<Config>
@@ -60,6 +100,7 @@ protected:
         fOutChannels = device.GetOutputChannels();
 
         fChannels = device.GetInputChannels() + device.GetExtraInputChannels();
+        const PacketsDueBeforeInputReads packetsDue(fService);
         IOConfiguration io{fDeviceID,
                            1,
                            kBufferFrames,

@@ -38,7 +38,7 @@ ScriptedStream::ScriptedStream(USBRequestBlock* input, USBRequestBlock* output, 
 
 ScriptedStream::~ScriptedStream()
 {
-    fStop = true;
+    End();
     if (fThread.joinable()) {
         fThread.join();
     }
@@ -72,6 +72,34 @@ void ScriptedStream::CompleteRequest()
     Advance(kPacketsPerBlock - fNextMicroframe % kPacketsPerBlock);
 }
 
+void ScriptedStream::End()
+{
+    {
+        std::lock_guard<std::mutex> lock(fWrittenMutex);
+        fStop = true;
+    }
+    fWrittenChanged.notify_all();
+}
+
+void ScriptedStream::Publish(uint64_t written)
+{
+    {
+        std::lock_guard<std::mutex> lock(fWrittenMutex);
+        fWritten = written;
+    }
+    fWrittenChanged.notify_all();
+}
+
+void ScriptedStream::WaitForPacketsDue(uint64_t hostTime)
+{
+    if (fFormat.fSteppedClock != nullptr || hostTime < fT0) {
+        return;
+    }
+    const uint64_t due = (hostTime - fT0) / kMicroframeNs;
+    std::unique_lock<std::mutex> lock(fWrittenMutex);
+    fWrittenChanged.wait(lock, [&] { return fStop || fWritten >= due; });
+}
+
 void ScriptedStream::Run()
 {
     while (!fStop) {
@@ -84,6 +112,7 @@ void ScriptedStream::Run()
             for (; fNextMicroframe < due && !fStop; ++fNextMicroframe) {
                 WriteMicroframe(fNextMicroframe);
             }
+            Publish(fNextMicroframe);
         }
         mach_wait_until(std::max(now, fT0) + kMillisecondNs);
     }

@@ -16,6 +16,7 @@
 #include <DarwinTesting/ManualClock.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -87,16 +88,22 @@ public:
     void Advance(uint64_t packets);
     // Stepped: on to the end of the input request being written.
     void CompleteRequest();
+    // On the real clock: returns once every packet due by `hostTime` has been written, as a
+    // controller has delivered them by then, however late this stream's thread runs on a loaded
+    // machine; or once the run is over. Stepped, it returns at once.
+    void WaitForPacketsDue(uint64_t hostTime);
     // From now on nothing is written: no packet, no block header. The clock still moves.
     void StopWriting() { fStopWriting = true; }
     // The run is over: nothing more is written.
-    void End() { fStop = true; }
+    void End();
     uint64_t FirstFrameHostTime() const { return fT0; }
     ChaseContract Contract() const;
     static constexpr uint64_t kFirstMicroframe = 8 * 1000;
 
 private:
     void Run();
+    // The microframes written so far, for those waiting on them.
+    void Publish(uint64_t written);
     void WriteMicroframe(uint64_t microframe);
     void Submit(uint64_t request);
     void Complete(uint64_t request);
@@ -116,6 +123,9 @@ private:
     uint64_t fNextMicroframe = 0;
     std::atomic<bool> fStop{false};
     std::atomic<bool> fStopWriting{false};
+    std::mutex fWrittenMutex;
+    std::condition_variable fWrittenChanged;
+    uint64_t fWritten = 0;
     mutable std::mutex fContractMutex;
     ChaseContract fContract;
     // The record 1 of each block as the driver extension last wrote it.
