@@ -31,10 +31,14 @@ struct Config
     bool driverExtension = false;
     uint64_t firstFrame = 0;
     std::vector<uint64_t> lost = {};
+    uint64_t writerPauseNs = 0;
 };
 
 // Two stretches, a single lost packet and a burst of three, well after the first zero-time period.
 const std::vector<uint64_t> kLostPackets = {12000, 16000, 16001, 16002};
+
+// Longer than the scripted driver writes its packets ahead of their time.
+constexpr uint64_t kWriterLateNs = 70000000;
 
 // While it lives, each input read of the plug-in finds every packet due by its time written, as a
 // controller has delivered them: the scripted driver's thread, which writes them ahead of their
@@ -96,6 +100,7 @@ protected:
         format.fDriverExtension = config.driverExtension;
         format.fFirstFrame = config.firstFrame;
         format.fLostMicroframes = config.lost;
+        format.fWriterPauseNs = config.writerPauseNs;
         fService.setStreaming(format);
         fOutChannels = device.GetOutputChannels();
 
@@ -263,19 +268,21 @@ TEST_P(Streaming, InputAndOutputFollowTheDevice)
 
 INSTANTIATE_TEST_SUITE_P(
     Configurations, Streaming,
-    testing::Values(Config{"HeadersV2", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000},
-                    Config{"HeadersV1", Model::Wrenlet, Variant::Standard, uint8_t(1), 48000},
-                    Config{"HeadersOff", Model::Wrenlet, Variant::Standard, std::nullopt, 48000},
-                    Config{"Subslot3", Model::Wrenlet, Variant::Subslot3, uint8_t(2), 48000},
-                    Config{"Rate44100", Model::Wrenlet, Variant::Standard, uint8_t(2), 44100},
-                    Config{"Brio", Model::Brio, Variant::Standard, uint8_t(2), 48000},
-                    Config{"DriverExtension", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, true},
-                    Config{"CounterWrap", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, false,
-                           (uint64_t(1) << 32) - 1000},
-                    Config{"LostPacketsV2", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, false, 0,
-                           kLostPackets},
-                    Config{"LostPacketsV1", Model::Wrenlet, Variant::Standard, uint8_t(1), 48000, false, 0,
-                           kLostPackets}),
+    testing::Values(
+        Config{"HeadersV2", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000},
+        Config{"HeadersV1", Model::Wrenlet, Variant::Standard, uint8_t(1), 48000},
+        Config{"HeadersOff", Model::Wrenlet, Variant::Standard, std::nullopt, 48000},
+        Config{"Subslot3", Model::Wrenlet, Variant::Subslot3, uint8_t(2), 48000},
+        Config{"Rate44100", Model::Wrenlet, Variant::Standard, uint8_t(2), 44100},
+        Config{"Brio", Model::Brio, Variant::Standard, uint8_t(2), 48000},
+        Config{"DriverExtension", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, true},
+        Config{"CounterWrap", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, false,
+               (uint64_t(1) << 32) - 1000},
+        Config{"LostPacketsV2", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, false, 0, kLostPackets},
+        Config{"LostPacketsV1", Model::Wrenlet, Variant::Standard, uint8_t(1), 48000, false, 0, kLostPackets},
+        // Once, the scripted driver's thread sleeps past its lead: packets fall behind their time.
+        Config{
+            "WriterLate", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, false, 0, {}, kWriterLateNs}),
     [](const testing::TestParamInfo<Config>& info) { return std::string(info.param.name); });
 
 // While it lives, the plug-in's DoIOOperation and GetZeroTimeStamp count the heap allocations

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 using namespace KorvanDeviceIO;
 
@@ -14,6 +15,7 @@ namespace {
 constexpr uint64_t kRequestNs = kPacketsPerBlock * ScriptedStream::kMicroframeNs;
 constexpr uint64_t kMillisecondNs = 1000000;
 constexpr uint64_t kLeadNs = 50 * kMillisecondNs;
+constexpr uint64_t kPauseMicroframe = 8000;
 
 } // namespace
 
@@ -114,7 +116,9 @@ void ScriptedStream::Run()
             }
             Publish(fNextMicroframe);
         }
-        mach_wait_until(std::max(now, fT0) + kMillisecondNs);
+        const bool pause = fFormat.fWriterPauseNs != 0 && fNextMicroframe >= kPauseMicroframe;
+        mach_wait_until(std::max(now, fT0) +
+                        (pause ? std::exchange(fFormat.fWriterPauseNs, 0) : kMillisecondNs));
     }
 }
 

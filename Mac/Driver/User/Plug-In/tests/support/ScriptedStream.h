@@ -49,6 +49,9 @@ struct StreamFormat
     uint32_t fCounterJump = 1000;
     // Output block 0 gets its byte counts but never a host time.
     bool fOutputBlock0Untimed = false;
+    // On the real clock: once, a second into the stream, the writing thread sleeps this long, as
+    // a thread on a loaded machine may; its packets fall behind their time meanwhile.
+    uint64_t fWriterPauseNs = 0;
     // Stepped: no thread; Advance() writes the packets and moves this clock to each one's end.
     DarwinTesting::ManualClock* fSteppedClock = nullptr;
 };
