@@ -5,7 +5,6 @@
 #include "VorkAllocationCounter.h"
 
 #include <DarwinTesting/LogCapture.h>
-#include <mach/mach_time.h>
 
 #include <atomic>
 #include <cmath>
@@ -37,39 +36,47 @@ struct Config
 // Two stretches, a single lost packet and a burst of three, well after the first zero-time period.
 const std::vector<uint64_t> kLostPackets = {12000, 16000, 16001, 16002};
 
-// Longer than the scripted driver writes its packets ahead of their time.
-constexpr uint64_t kWriterLateNs = 70000000;
+// Well beyond how far ahead of their time the scripted driver writes its packets.
+constexpr uint64_t kWriterLateNs = 150000000;
 
-// While it lives, each input read of the plug-in finds every packet due by its time written, as a
-// controller has delivered them: the scripted driver's thread, which writes them ahead of their
-// time, may wake late on a loaded machine, and the read waits for it then.
-class PacketsDueBeforeInputReads
+// While it lives, the scripted driver and the client's IO cycles keep in step as on a machine where
+// neither thread wakes late: each input read finds every packet due by its cycle's time written,
+// and the driver captures an output block only once the client's output has reached the capture's
+// time. On a loaded machine either thread may wake late; then the other waits for it.
+class DriverInStepWithClient
 {
 public:
-    explicit PacketsDueBeforeInputReads(FakeKernelService& service)
+    explicit DriverInStepWithClient(FakeKernelService& service)
         : fTable(**SA_DriverRef()), fSaved(fTable.DoIOOperation)
     {
         sService = &service;
         sDoIOOperation = fSaved;
         fTable.DoIOOperation = DoIOOperation;
     }
-    ~PacketsDueBeforeInputReads()
+    ~DriverInStepWithClient()
     {
         fTable.DoIOOperation = fSaved;
         sService = nullptr;
     }
-    PacketsDueBeforeInputReads(const PacketsDueBeforeInputReads&) = delete;
-    PacketsDueBeforeInputReads& operator=(const PacketsDueBeforeInputReads&) = delete;
+    DriverInStepWithClient(const DriverInStepWithClient&) = delete;
+    DriverInStepWithClient& operator=(const DriverInStepWithClient&) = delete;
 
 private:
     static OSStatus DoIOOperation(AudioServerPlugInDriverRef driver, AudioObjectID device,
                                   AudioObjectID stream, UInt32 client, UInt32 operation, UInt32 frames,
                                   const AudioServerPlugInIOCycleInfo* cycle, void* main, void* secondary)
     {
+        FakeKernelService& service = *sService.load();
         if (operation == kAudioServerPlugInIOOperationReadInput) {
-            sService.load()->waitForPacketsDue(mach_absolute_time());
+            service.waitForPacketsDue(cycle->mCurrentTime.mHostTime);
         }
-        return sDoIOOperation(driver, device, stream, client, operation, frames, cycle, main, secondary);
+        const OSStatus status =
+            sDoIOOperation(driver, device, stream, client, operation, frames, cycle, main, secondary);
+        if (operation == kAudioServerPlugInIOOperationWriteMix) {
+            service.outputWrittenThrough(cycle->mOutputTime.mHostTime +
+                                         UInt64(frames * cycle->mDeviceHostTicksPerFrame));
+        }
+        return status;
     }
 
     static inline std::atomic<FakeKernelService*> sService{nullptr};
@@ -105,7 +112,7 @@ protected:
         fOutChannels = device.GetOutputChannels();
 
         fChannels = device.GetInputChannels() + device.GetExtraInputChannels();
-        const PacketsDueBeforeInputReads packetsDue(fService);
+        const DriverInStepWithClient inStep(fService);
         IOConfiguration io{fDeviceID,
                            1,
                            kBufferFrames,

@@ -102,6 +102,23 @@ void ScriptedStream::WaitForPacketsDue(uint64_t hostTime)
     fWrittenChanged.wait(lock, [&] { return fStop || fWritten >= due; });
 }
 
+void ScriptedStream::OutputWrittenThrough(uint64_t hostTime)
+{
+    {
+        std::lock_guard<std::mutex> lock(fWrittenMutex);
+        fOutputFollowed = true;
+        fOutputThrough = std::max(fOutputThrough, hostTime);
+    }
+    fWrittenChanged.notify_all();
+}
+
+void ScriptedStream::WaitForOutput(uint64_t written, uint64_t hostTime)
+{
+    Publish(written);
+    std::unique_lock<std::mutex> lock(fWrittenMutex);
+    fWrittenChanged.wait(lock, [&] { return fStop || !fOutputFollowed || fOutputThrough >= hostTime; });
+}
+
 void ScriptedStream::Run()
 {
     while (!fStop) {
@@ -214,6 +231,9 @@ void ScriptedStream::Complete(uint64_t request)
     const uint64_t outputRequest = request - 1;
     USBRequestBlock& block = fOutput[outputRequest % kRequestBlockCount];
     if (fFormat.fCaptureOutput && outputRequest >= kRequestBlockCount) {
+        if (fFormat.fSteppedClock == nullptr) {
+            WaitForOutput((request + 1) * kPacketsPerBlock, fT0 + (request + 1) * kRequestNs - kLeadNs);
+        }
         const BlockHeader previous = ReadBlockHeader(block);
         fCapture(block.fBuffer, std::size_t(previous.fEndByteCount - previous.fStartByteCount));
     }

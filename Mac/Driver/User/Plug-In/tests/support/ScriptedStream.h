@@ -95,6 +95,11 @@ public:
     // controller has delivered them by then, however late this stream's thread runs on a loaded
     // machine; or once the run is over. Stepped, it returns at once.
     void WaitForPacketsDue(uint64_t hostTime);
+    // The client's output is written up to `hostTime`. From the first call on, before the real-clock
+    // stream captures an output block it waits until the client's output reaches the time the
+    // capture is scheduled for, as a client on time has it: a client thread that wakes late on a
+    // loaded machine is not taken for output missing from the block.
+    void OutputWrittenThrough(uint64_t hostTime);
     // From now on nothing is written: no packet, no block header. The clock still moves.
     void StopWriting() { fStopWriting = true; }
     // The run is over: nothing more is written.
@@ -107,6 +112,9 @@ private:
     void Run();
     // The microframes written so far, for those waiting on them.
     void Publish(uint64_t written);
+    // Publishes the packets written so far, then waits for the client's output up to `hostTime`
+    // (see OutputWrittenThrough).
+    void WaitForOutput(uint64_t written, uint64_t hostTime);
     void WriteMicroframe(uint64_t microframe);
     void Submit(uint64_t request);
     void Complete(uint64_t request);
@@ -129,6 +137,8 @@ private:
     std::mutex fWrittenMutex;
     std::condition_variable fWrittenChanged;
     uint64_t fWritten = 0;
+    bool fOutputFollowed = false;
+    uint64_t fOutputThrough = 0;
     mutable std::mutex fContractMutex;
     ChaseContract fContract;
     // The record 1 of each block as the driver extension last wrote it.
