@@ -1,7 +1,7 @@
 #pragma once
 
 // The stream a driver runs after run state 1. On the real clock a thread writes the input packets,
-// eight a millisecond and a few milliseconds ahead; stepped, the test moves the stream on packet by
+// eight a millisecond and 50 ms ahead; stepped, the test moves the stream on packet by
 // packet on the manual clock. Either way the packets go into the input ring, and the request blocks
 // of both rings are submitted and completed as the drivers do. T0, the host time of the first
 // input frame, lies 20 ms after the run request; input request k uses block k mod 20 and gets host
