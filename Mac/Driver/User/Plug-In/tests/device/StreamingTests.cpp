@@ -30,10 +30,61 @@ struct Config
     bool driverExtension = false;
     uint64_t firstFrame = 0;
     std::vector<uint64_t> lost = {};
+    uint64_t writerPauseNs = 0;
 };
 
 // Two stretches, a single lost packet and a burst of three, well after the first zero-time period.
 const std::vector<uint64_t> kLostPackets = {12000, 16000, 16001, 16002};
+
+// Well beyond how far ahead of their time the scripted driver writes its packets.
+constexpr uint64_t kWriterLateNs = 150000000;
+
+// While it lives, the scripted driver and the client's IO cycles keep in step as on a machine where
+// neither thread wakes late: each input read finds every packet due by its cycle's time written,
+// and the driver captures an output block only once the client's output has reached the capture's
+// time. On a loaded machine either thread may wake late; then the other waits for it.
+class DriverInStepWithClient
+{
+public:
+    explicit DriverInStepWithClient(FakeKernelService& service)
+        : fTable(**SA_DriverRef()), fSaved(fTable.DoIOOperation)
+    {
+        sService = &service;
+        sDoIOOperation = fSaved;
+        fTable.DoIOOperation = DoIOOperation;
+    }
+    ~DriverInStepWithClient()
+    {
+        fTable.DoIOOperation = fSaved;
+        sService = nullptr;
+    }
+    DriverInStepWithClient(const DriverInStepWithClient&) = delete;
+    DriverInStepWithClient& operator=(const DriverInStepWithClient&) = delete;
+
+private:
+    static OSStatus DoIOOperation(AudioServerPlugInDriverRef driver, AudioObjectID device,
+                                  AudioObjectID stream, UInt32 client, UInt32 operation, UInt32 frames,
+                                  const AudioServerPlugInIOCycleInfo* cycle, void* main, void* secondary)
+    {
+        FakeKernelService& service = *sService.load();
+        if (operation == kAudioServerPlugInIOOperationReadInput) {
+            service.waitForPacketsDue(cycle->mCurrentTime.mHostTime);
+        }
+        const OSStatus status =
+            sDoIOOperation(driver, device, stream, client, operation, frames, cycle, main, secondary);
+        if (operation == kAudioServerPlugInIOOperationWriteMix) {
+            service.outputWrittenThrough(cycle->mOutputTime.mHostTime +
+                                         UInt64(frames * cycle->mDeviceHostTicksPerFrame));
+        }
+        return status;
+    }
+
+    static inline std::atomic<FakeKernelService*> sService{nullptr};
+    static inline decltype(AudioServerPlugInDriverInterface::DoIOOperation) sDoIOOperation = nullptr;
+
+    AudioServerPlugInDriverInterface& fTable;
+    const decltype(AudioServerPlugInDriverInterface::DoIOOperation) fSaved;
+};
 
 // The device on the scripted driver streaming on the real clock, with the audio server's IO
 // cycles; every input buffer is kept.
@@ -56,10 +107,12 @@ protected:
         format.fDriverExtension = config.driverExtension;
         format.fFirstFrame = config.firstFrame;
         format.fLostMicroframes = config.lost;
+        format.fWriterPauseNs = config.writerPauseNs;
         fService.setStreaming(format);
         fOutChannels = device.GetOutputChannels();
 
         fChannels = device.GetInputChannels() + device.GetExtraInputChannels();
+        const DriverInStepWithClient inStep(fService);
         IOConfiguration io{fDeviceID,
                            1,
                            kBufferFrames,
@@ -222,19 +275,21 @@ TEST_P(Streaming, InputAndOutputFollowTheDevice)
 
 INSTANTIATE_TEST_SUITE_P(
     Configurations, Streaming,
-    testing::Values(Config{"HeadersV2", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000},
-                    Config{"HeadersV1", Model::Wrenlet, Variant::Standard, uint8_t(1), 48000},
-                    Config{"HeadersOff", Model::Wrenlet, Variant::Standard, std::nullopt, 48000},
-                    Config{"Subslot3", Model::Wrenlet, Variant::Subslot3, uint8_t(2), 48000},
-                    Config{"Rate44100", Model::Wrenlet, Variant::Standard, uint8_t(2), 44100},
-                    Config{"Brio", Model::Brio, Variant::Standard, uint8_t(2), 48000},
-                    Config{"DriverExtension", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, true},
-                    Config{"CounterWrap", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, false,
-                           (uint64_t(1) << 32) - 1000},
-                    Config{"LostPacketsV2", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, false, 0,
-                           kLostPackets},
-                    Config{"LostPacketsV1", Model::Wrenlet, Variant::Standard, uint8_t(1), 48000, false, 0,
-                           kLostPackets}),
+    testing::Values(
+        Config{"HeadersV2", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000},
+        Config{"HeadersV1", Model::Wrenlet, Variant::Standard, uint8_t(1), 48000},
+        Config{"HeadersOff", Model::Wrenlet, Variant::Standard, std::nullopt, 48000},
+        Config{"Subslot3", Model::Wrenlet, Variant::Subslot3, uint8_t(2), 48000},
+        Config{"Rate44100", Model::Wrenlet, Variant::Standard, uint8_t(2), 44100},
+        Config{"Brio", Model::Brio, Variant::Standard, uint8_t(2), 48000},
+        Config{"DriverExtension", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, true},
+        Config{"CounterWrap", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, false,
+               (uint64_t(1) << 32) - 1000},
+        Config{"LostPacketsV2", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, false, 0, kLostPackets},
+        Config{"LostPacketsV1", Model::Wrenlet, Variant::Standard, uint8_t(1), 48000, false, 0, kLostPackets},
+        // Once, the scripted driver's thread sleeps past its lead: packets fall behind their time.
+        Config{
+            "WriterLate", Model::Wrenlet, Variant::Standard, uint8_t(2), 48000, false, 0, {}, kWriterLateNs}),
     [](const testing::TestParamInfo<Config>& info) { return std::string(info.param.name); });
 
 // While it lives, the plug-in's DoIOOperation and GetZeroTimeStamp count the heap allocations

@@ -580,6 +580,20 @@ void FakeKernelService::stopWriting()
     }
 }
 
+void FakeKernelService::waitForPacketsDue(uint64_t hostTime)
+{
+    if (const std::shared_ptr<ScriptedStream> stream = CurrentStream(*fState)) {
+        stream->WaitForPacketsDue(hostTime);
+    }
+}
+
+void FakeKernelService::outputWrittenThrough(uint64_t hostTime)
+{
+    if (const std::shared_ptr<ScriptedStream> stream = CurrentStream(*fState)) {
+        stream->OutputWrittenThrough(hostTime);
+    }
+}
+
 void FakeKernelService::setStreamingHeadersVersion(std::optional<uint8_t> version)
 {
     std::lock_guard<std::mutex> lock(fState->fMutex);

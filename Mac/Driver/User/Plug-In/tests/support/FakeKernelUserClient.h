@@ -94,6 +94,11 @@ public:
     void completeRequest();
     // The running stream writes nothing more.
     void stopWriting();
+    // Returns once the running stream has written every packet due by `hostTime` (see
+    // ScriptedStream::WaitForPacketsDue); at once with none running.
+    void waitForPacketsDue(uint64_t hostTime);
+    // The client's output is written up to `hostTime` (see ScriptedStream::OutputWrittenThrough).
+    void outputWrittenThrough(uint64_t hostTime);
     // The output the plug-in wrote, request after request from the first, as far as captured.
     std::vector<uint8_t> capturedOutput() const;
     // In driver-extension mode: what the driver extension found of the plug-in's chase.

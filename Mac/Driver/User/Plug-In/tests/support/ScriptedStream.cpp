@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 using namespace KorvanDeviceIO;
 
@@ -14,6 +15,7 @@ namespace {
 constexpr uint64_t kRequestNs = kPacketsPerBlock * ScriptedStream::kMicroframeNs;
 constexpr uint64_t kMillisecondNs = 1000000;
 constexpr uint64_t kLeadNs = 50 * kMillisecondNs;
+constexpr uint64_t kPauseMicroframe = 8000;
 
 } // namespace
 
@@ -38,7 +40,7 @@ ScriptedStream::ScriptedStream(USBRequestBlock* input, USBRequestBlock* output, 
 
 ScriptedStream::~ScriptedStream()
 {
-    fStop = true;
+    End();
     if (fThread.joinable()) {
         fThread.join();
     }
@@ -72,6 +74,51 @@ void ScriptedStream::CompleteRequest()
     Advance(kPacketsPerBlock - fNextMicroframe % kPacketsPerBlock);
 }
 
+void ScriptedStream::End()
+{
+    {
+        std::lock_guard<std::mutex> lock(fWrittenMutex);
+        fStop = true;
+    }
+    fWrittenChanged.notify_all();
+}
+
+void ScriptedStream::Publish(uint64_t written)
+{
+    {
+        std::lock_guard<std::mutex> lock(fWrittenMutex);
+        fWritten = written;
+    }
+    fWrittenChanged.notify_all();
+}
+
+void ScriptedStream::WaitForPacketsDue(uint64_t hostTime)
+{
+    if (fFormat.fSteppedClock != nullptr || hostTime < fT0) {
+        return;
+    }
+    const uint64_t due = (hostTime - fT0) / kMicroframeNs;
+    std::unique_lock<std::mutex> lock(fWrittenMutex);
+    fWrittenChanged.wait(lock, [&] { return fStop || fWritten >= due; });
+}
+
+void ScriptedStream::OutputWrittenThrough(uint64_t hostTime)
+{
+    {
+        std::lock_guard<std::mutex> lock(fWrittenMutex);
+        fOutputFollowed = true;
+        fOutputThrough = std::max(fOutputThrough, hostTime);
+    }
+    fWrittenChanged.notify_all();
+}
+
+void ScriptedStream::WaitForOutput(uint64_t written, uint64_t hostTime)
+{
+    Publish(written);
+    std::unique_lock<std::mutex> lock(fWrittenMutex);
+    fWrittenChanged.wait(lock, [&] { return fStop || !fOutputFollowed || fOutputThrough >= hostTime; });
+}
+
 void ScriptedStream::Run()
 {
     while (!fStop) {
@@ -84,8 +131,11 @@ void ScriptedStream::Run()
             for (; fNextMicroframe < due && !fStop; ++fNextMicroframe) {
                 WriteMicroframe(fNextMicroframe);
             }
+            Publish(fNextMicroframe);
         }
-        mach_wait_until(std::max(now, fT0) + kMillisecondNs);
+        const bool pause = fFormat.fWriterPauseNs != 0 && fNextMicroframe >= kPauseMicroframe;
+        mach_wait_until(std::max(now, fT0) +
+                        (pause ? std::exchange(fFormat.fWriterPauseNs, 0) : kMillisecondNs));
     }
 }
 
@@ -181,6 +231,9 @@ void ScriptedStream::Complete(uint64_t request)
     const uint64_t outputRequest = request - 1;
     USBRequestBlock& block = fOutput[outputRequest % kRequestBlockCount];
     if (fFormat.fCaptureOutput && outputRequest >= kRequestBlockCount) {
+        if (fFormat.fSteppedClock == nullptr) {
+            WaitForOutput((request + 1) * kPacketsPerBlock, fT0 + (request + 1) * kRequestNs - kLeadNs);
+        }
         const BlockHeader previous = ReadBlockHeader(block);
         fCapture(block.fBuffer, std::size_t(previous.fEndByteCount - previous.fStartByteCount));
     }

@@ -1,7 +1,7 @@
 #pragma once
 
 // The stream a driver runs after run state 1. On the real clock a thread writes the input packets,
-// eight a millisecond and a few milliseconds ahead; stepped, the test moves the stream on packet by
+// eight a millisecond and 50 ms ahead; stepped, the test moves the stream on packet by
 // packet on the manual clock. Either way the packets go into the input ring, and the request blocks
 // of both rings are submitted and completed as the drivers do. T0, the host time of the first
 // input frame, lies 20 ms after the run request; input request k uses block k mod 20 and gets host
@@ -16,6 +16,7 @@
 #include <DarwinTesting/ManualClock.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,6 +49,9 @@ struct StreamFormat
     uint32_t fCounterJump = 1000;
     // Output block 0 gets its byte counts but never a host time.
     bool fOutputBlock0Untimed = false;
+    // On the real clock: once, a second into the stream, the writing thread sleeps this long, as
+    // a thread on a loaded machine may; its packets fall behind their time meanwhile.
+    uint64_t fWriterPauseNs = 0;
     // Stepped: no thread; Advance() writes the packets and moves this clock to each one's end.
     DarwinTesting::ManualClock* fSteppedClock = nullptr;
 };
@@ -87,16 +91,30 @@ public:
     void Advance(uint64_t packets);
     // Stepped: on to the end of the input request being written.
     void CompleteRequest();
+    // On the real clock: returns once every packet due by `hostTime` has been written, as a
+    // controller has delivered them by then, however late this stream's thread runs on a loaded
+    // machine; or once the run is over. Stepped, it returns at once.
+    void WaitForPacketsDue(uint64_t hostTime);
+    // The client's output is written up to `hostTime`. From the first call on, before the real-clock
+    // stream captures an output block it waits until the client's output reaches the time the
+    // capture is scheduled for, as a client on time has it: a client thread that wakes late on a
+    // loaded machine is not taken for output missing from the block.
+    void OutputWrittenThrough(uint64_t hostTime);
     // From now on nothing is written: no packet, no block header. The clock still moves.
     void StopWriting() { fStopWriting = true; }
     // The run is over: nothing more is written.
-    void End() { fStop = true; }
+    void End();
     uint64_t FirstFrameHostTime() const { return fT0; }
     ChaseContract Contract() const;
     static constexpr uint64_t kFirstMicroframe = 8 * 1000;
 
 private:
     void Run();
+    // The microframes written so far, for those waiting on them.
+    void Publish(uint64_t written);
+    // Publishes the packets written so far, then waits for the client's output up to `hostTime`
+    // (see OutputWrittenThrough).
+    void WaitForOutput(uint64_t written, uint64_t hostTime);
     void WriteMicroframe(uint64_t microframe);
     void Submit(uint64_t request);
     void Complete(uint64_t request);
@@ -116,6 +134,11 @@ private:
     uint64_t fNextMicroframe = 0;
     std::atomic<bool> fStop{false};
     std::atomic<bool> fStopWriting{false};
+    std::mutex fWrittenMutex;
+    std::condition_variable fWrittenChanged;
+    uint64_t fWritten = 0;
+    bool fOutputFollowed = false;
+    uint64_t fOutputThrough = 0;
     mutable std::mutex fContractMutex;
     ChaseContract fContract;
     // The record 1 of each block as the driver extension last wrote it.
