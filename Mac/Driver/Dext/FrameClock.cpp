@@ -34,10 +34,14 @@ bool FrameClock::tryOnce(FrameReader reader, void* context, uint64_t* frame, uin
     uint64_t t0 = 0;
     const uint64_t target = reader(context, &current, &t0) ? current + 1 : 0;
     const uint64_t deadline = mach_absolute_time() + kSnapshotPollLimit;
+    // The time at which the old frame was last seen is the reading's own: a taker held up after a
+    // reading, before it looks at the clock, would otherwise narrow the bracket by the hold-up and
+    // stamp the boundary that much late.
     uint64_t lastOld = t0;
     for (;;) {
         uint64_t polled = 0;
-        if (!reader(context, &polled, nullptr)) {
+        uint64_t readAt = 0;
+        if (!reader(context, &polled, &readAt)) {
             polled = UINT64_MAX;
         }
         const uint64_t now = mach_absolute_time();
@@ -53,7 +57,7 @@ bool FrameClock::tryOnce(FrameReader reader, void* context, uint64_t* frame, uin
             }
             return false;
         }
-        lastOld = now;
+        lastOld = readAt;
         if (now >= deadline) {
             return false;
         }

@@ -220,12 +220,13 @@ INSTANTIATE_TEST_SUITE_P(Rows, E2EScenario, testing::ValuesIn(kRows), RowName);
 // --gtest_also_run_disabled_tests.
 enum class HeldBack
 {
-    // The driver extension predicts each output block's host time from its frame clock some 275
-    // frames ahead; now and then a prediction strays by hundreds of microseconds, up to a frame
-    // (block-to-block steps of 19 and 21 ms in place of 20). The zero timestamps taken from such a
-    // block stray beyond the ±100 µs that rows without drift require; with drift, the filter takes
-    // the stray time as it stands and its average then swings for seconds, so that the rate over
-    // the run's second half can miss the device's by more than 5 ppm.
+    // The driver extension's output blocks now carry their host times to within a microsecond (zero
+    // timestamps stray under 1 µs at rest; with drift the rate is within 1 ppm of the device's), but
+    // on a loaded machine any of these rows still fails now and then: ten snapshot tries in a row
+    // find the frame-number readings too far apart to bracket a boundary ("DoGetFrameSnapshot FAIL";
+    // the clock goes on from the snapshot before), or after a stall of tens of ms "!!! Isoc out
+    // request N[0] request count is 0!", or the plug-in's "Couldn't find USB request block for
+    // sample time N" with the input stopped.
     DextBlockHostTimes,
     // "!!! Isoc out request N[0] request count is 0!" from the driver extension at 5 % drops, when
     // a dropped stretch crosses a request boundary (seen too after a bus stall of tens of ms in

@@ -3,6 +3,7 @@
 
 #include <KorvanRequestRing.h>
 
+#include <Darwin/Clock.h>
 #include <DarwinTesting/Eventually.h>
 #include <DarwinTesting/LogCapture.h>
 
@@ -10,6 +11,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -223,12 +226,21 @@ TEST_P(DextAudioRunStateFrameSnapshot, NeedsOneTryThatSeesTheBoundary)
         readings.push_back({frame, 0});
         readings.push_back({frame + 2, 0});
     }
+    std::function<void()> onRead;
     if (GetParam().result == kIOReturnSuccess) {
         // The try after the failed ones sees the boundary at once: polling the live clock for it
-        // could skip a frame on a loaded machine.
-        readings.insert(readings.end(), {{frame + 4, 0}, {frame + 4, 0}, {frame + 5, 0}});
+        // could skip a frame on a loaded machine. Its last reading of the old frame is stamped just
+        // before it is read, as the counter's own time of a reading is.
+        readings.push_back({frame + 4, 0});
+        // The counter copies its hook for every reading: the count of readings is shared.
+        onRead = [frame, reads = std::make_shared<size_t>(0), tryStart = readings.size()] {
+            if (++*reads == tryStart) {
+                SimUSB::Bus::shared().frameClock().setScript(
+                    {{frame + 4, DarwinClock::hostNow()}, {frame + 5, 0}});
+            }
+        };
     }
-    SimUSB::Bus::shared().frameClock().setScript(readings);
+    SimUSB::Bus::shared().frameClock().setScript(readings, onRead);
 
     EXPECT_EQ(runState(1), GetParam().result);
 

@@ -42,6 +42,36 @@ struct ScriptedFrames
     size_t next = 0;
 };
 
+// A frame counter that runs on the manual clock, one frame a millisecond from `origin`; each read
+// moves the clock on by `step` first. Once, when a read is the last to see the frame before
+// `pauseBefore`, the reader is held up for `pause` after taking its reading, as a preempted thread
+// is.
+struct PausingFrameCounter
+{
+    static bool read(void* context, uint64_t* frame, uint64_t* time)
+    {
+        auto* self = static_cast<PausingFrameCounter*>(context);
+        self->clock->advance(self->step);
+        const uint64_t now = DarwinClock::hostNow();
+        *frame = (now - self->origin) / 1'000'000;
+        if (time != nullptr) {
+            *time = now;
+        }
+        const uint64_t nextFrame = (now + uint64_t(self->step.count()) - self->origin) / 1'000'000;
+        if (self->pauseBefore != 0 && *frame + 1 == self->pauseBefore && nextFrame == self->pauseBefore) {
+            self->pauseBefore = 0;
+            self->clock->advance(self->pause);
+        }
+        return true;
+    }
+
+    DarwinTesting::ManualClock* clock;
+    uint64_t origin;
+    std::chrono::nanoseconds step;
+    uint64_t pauseBefore = 0;
+    std::chrono::nanoseconds pause{};
+};
+
 class DextFrameClock : public testing::Test
 {
 protected:
@@ -134,6 +164,28 @@ TEST_F(DextFrameClock, OneLongIntervalMovesTheAveragedPeriod)
 
     EXPECT_EQ(frameClock.framePeriod(), 1'000'050u);
     EXPECT_EQ(frameClock.predictedHostTime(2000), first + 1'000'500'000);
+}
+
+// A reader held up between seeing the old frame and the poll that sees the new one must not pass
+// for a tight boundary: the snapshot would be late by the pause, and the output block predicted
+// from it would come 20 ms plus more than a millisecond after the one before.
+TEST_F(DextFrameClock, APauseAfterTheLastOldReadingDoesNotStrayTheBlockTimes)
+{
+    PausingFrameCounter counter{&clock, DarwinClock::hostNow(), 1us};
+    clock.advance(999'500us);
+    frameClock.takeSnapshot(PausingFrameCounter::read, &counter, noAbort);
+    frameClock.applySnapshots(noAbort);
+    const uint64_t firstBlock = frameClock.predictedHostTime(1275);
+
+    clock.advance(19ms);
+    counter.pauseBefore = 1020;
+    counter.pause = 600us;
+    frameClock.takeSnapshot(PausingFrameCounter::read, &counter, noAbort);
+    frameClock.applySnapshots(noAbort);
+    const uint64_t nextBlock = frameClock.predictedHostTime(1295);
+
+    EXPECT_EQ(counter.pauseBefore, 0u) << "the pause was not reached";
+    EXPECT_NEAR(double(nextBlock - firstBlock), 20'000'000.0, 10'000.0);
 }
 
 TEST_F(DextFrameClock, AnAbortStopsTheTries)
