@@ -226,6 +226,53 @@ TEST_F(URLSessionTest, CompletionHandlerGetsTheWholeBodyOnce)
     CFRelease(url);
 }
 
+// The progress of a completion-handler task, read in its handler once the body is all in.
+struct ProgressCase
+{
+    bool chunked;
+    long long expectedTotal;
+};
+
+class URLSessionProgressTest : public URLSessionTest, public ::testing::WithParamInterface<ProgressCase>
+{};
+
+TEST_P(URLSessionProgressTest, CountsBodyBytesOfTheAnnouncedLength)
+{
+    FirmwareServer server;
+    const std::string image = body(70000);
+    server.setRoute("/image", {{.body = image, .chunked = GetParam().chunked}});
+    FoundationTesting::mapHost(kHost, 80, server.port());
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false;
+    long long completed = -1;
+    long long total = -1;
+    CFURLRef url = makeURL("http://" + kHost + "/image");
+    NS::URLSessionDataTask* task = NS::URLSession::sharedSession()->dataTaskWithURL(
+        url, [&](CFDataRef, NS::HTTPURLResponse*, NS::Error) {
+            std::lock_guard guard(lock);
+            NS::Progress* progress = task->progress();
+            if (progress) {
+                completed = progress->completedUnitCount();
+                total = progress->totalUnitCount();
+            }
+            finished = true;
+            done.notify_all();
+        });
+    EXPECT_EQ(task->progress(), nullptr);
+    task->resume();
+    std::unique_lock guard(lock);
+    ASSERT_TRUE(done.wait_for(guard, kDeadline, [&] { return finished; }));
+    EXPECT_EQ(completed, 70000);
+    EXPECT_EQ(total, GetParam().expectedTotal);
+    guard.unlock();
+    task->release();
+    CFRelease(url);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, URLSessionProgressTest,
+                         ::testing::Values(ProgressCase{false, 70000}, ProgressCase{true, 0}));
+
 TEST_F(URLSessionTest, RedirectsOfEveryStatusAreFollowedAfterAskingTheDelegate)
 {
     FirmwareServer server;
