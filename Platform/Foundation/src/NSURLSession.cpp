@@ -385,6 +385,11 @@ private:
         if (stopped(task) && error == 0 && !response) {
             error = NSURLErrorCancelled;
         }
+        // A cancelled task ends as if nothing had been answered.
+        if (error == NSURLErrorCancelled && response) {
+            response->release();
+            response = nullptr;
+        }
         complete(task, response, error, collected);
     }
 
