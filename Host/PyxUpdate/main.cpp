@@ -224,10 +224,7 @@ public:
 
     int run()
     {
-        const std::vector<uint8_t> offered = Pyx::buildRunImage(kOffered);
-        Routes::offer(fServer, Pyx::versionText(kOffered), offered);
-        FoundationTesting::mapHost(Routes::kHost, 80, fServer.port());
-        fExpected = fOptions.file.empty() ? offered : readFile(fOptions.file);
+        fExpected = fOptions.file.empty() ? fOffered : readFile(fOptions.file);
 
         std::filesystem::create_directories(fOptions.outputFolder);
         const std::string capture =
@@ -261,10 +258,11 @@ private:
         fNarrator.say("the server offers " + Routes::imageAddress("pyx.update") + ", the unit holds " +
                       Pyx::versionText(kInstalled) +
                       (fOptions.recovery ? " (started in recovery mode)" : ""));
-        std::shared_ptr<UpdateSource> source = fOptions.file.empty()
-                                                   ? std::make_shared<UpdateSource>(VorkDownload{})
-                                                   : std::make_shared<UpdateSource>(Pellix::FileSpecification(
-                                                         UString(fOptions.file.c_str(), UString::kUTF8)));
+        // The controller starts with the server as its source; a file is chosen as a user would.
+        if (!fOptions.file.empty())
+            fController.setUpdateSource(std::make_shared<UpdateSource>(
+                Pellix::FileSpecification(UString(fOptions.file.c_str(), UString::kUTF8))));
+        const std::shared_ptr<UpdateSource> source = fController.getUpdateSource();
         std::optional<std::optional<AcquisitionError>> version;
         source->acquireVersionInfo(
             [&](UpdateSource*, std::optional<AcquisitionError> error) { version = std::move(error); });
@@ -274,7 +272,6 @@ private:
             return 1;
         }
         fNarrator.say("version to install: " + printable(source->getVersionInfo()));
-        fController.setUpdateSource(source);
         if (fOptions.recovery) {
             if (!runUntil([&] { return deviceReady(); }, 30s))
                 return fail("the unit did not show up");
@@ -368,8 +365,18 @@ private:
         return 1;
     }
 
+    // The server answers before the controller starts: its download cache asks at once, and once.
+    static std::vector<uint8_t> offerOn(SimNetwork::FirmwareServer& server)
+    {
+        std::vector<uint8_t> offered = Pyx::buildRunImage(kOffered);
+        Routes::offer(server, Pyx::versionText(kOffered), offered);
+        FoundationTesting::mapHost(Routes::kHost, 80, server.port());
+        return offered;
+    }
+
     Options fOptions;
     SimNetwork::FirmwareServer fServer;
+    const std::vector<uint8_t> fOffered = offerOn(fServer);
     std::shared_ptr<Pyx::PyxUnit> fUnit;
     std::vector<uint8_t> fExpected;
     UpdateController fController;

@@ -47,6 +47,8 @@ UpdateController::UpdateController()
     });
     if (fDevice)
         fUpdater->DeviceConnected(fDevice);
+    // Until the user chooses a file, the image comes from the firmware server.
+    setUpdateSource(std::make_shared<UpdateSource>(VorkDownload{}));
 }
 
 UpdateController::~UpdateController()
