@@ -21,7 +21,7 @@ StatusReading readStatus(std::span<const uint8_t> reply, size_t transferred)
 BlockCheck checkBlock(std::span<const uint8_t> image, uint64_t offset, std::span<const uint8_t> received,
                       size_t blockSize)
 {
-    if (offset > image.size() || received.size() > image.size() - offset)
+    if (received.size() > blockSize || offset > image.size() || received.size() > image.size() - offset)
         return BlockCheck::Mismatch;
     if (!std::equal(received.begin(), received.end(), image.begin() + ptrdiff_t(offset)))
         return BlockCheck::Mismatch;

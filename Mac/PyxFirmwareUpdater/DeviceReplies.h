@@ -29,7 +29,7 @@ enum class BlockCheck
 };
 
 // `received` is what the unit answered for the block at `offset` of `image`. Only a short block
-// where the image ends completes it; a whole block asks for the next.
+// where the image ends completes it; a whole block asks for the next; more than a block is wrong.
 BlockCheck checkBlock(std::span<const uint8_t> image, uint64_t offset, std::span<const uint8_t> received,
                       size_t blockSize);
 
