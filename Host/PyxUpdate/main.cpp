@@ -31,6 +31,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,18 @@ const char* failureName(const UpdateFailure& failure)
     return names[failure.index()];
 }
 
+// tshark decodes DFU requests only for the devices named to it: the unit in recovery mode, by bus 1
+// and its address.
+std::string dfuDecodeHint(const std::set<uint8_t>& addresses)
+{
+    if (addresses.empty())
+        return "";
+    std::string hint = "; the update's DFU requests decode with";
+    for (const uint8_t address : addresses)
+        hint += " -d usb.device==" + std::to_string(0x10000 | address) + ",usbdfu";
+    return hint;
+}
+
 // Prints the controller's events as they reach the main thread.
 class Narrator : public UpdateControllerListener
 {
@@ -146,6 +159,9 @@ public:
     void updateStarted() override
     {
         ++fStarted;
+        // The unit is in recovery mode now: its address is the one whose traffic decodes as DFU.
+        if (const auto device = SimUSB::Bus::shared().device(kPort))
+            fRecoveryAddresses.insert(device->address());
         say("update started");
     }
     void updateProgress() override { ++fProgressMessages; }
@@ -185,6 +201,7 @@ public:
     int fOnline = 0;
     int fProgressMessages = 0;
     int fArrivals = 0;
+    std::set<uint8_t> fRecoveryAddresses;
 
 private:
     UpdateController& fController;
@@ -224,10 +241,7 @@ public:
 
     int run()
     {
-        const std::vector<uint8_t> offered = Pyx::buildRunImage(kOffered);
-        Routes::offer(fServer, Pyx::versionText(kOffered), offered);
-        FoundationTesting::mapHost(Routes::kHost, 80, fServer.port());
-        fExpected = fOptions.file.empty() ? offered : readFile(fOptions.file);
+        fExpected = fOptions.file.empty() ? fOffered : readFile(fOptions.file);
 
         std::filesystem::create_directories(fOptions.outputFolder);
         const std::string capture =
@@ -249,7 +263,8 @@ public:
         fController.removeListener(&fNarrator);
         SimUSB::Bus::shared().stopCapture();
         fUnit->powerOff();
-        std::printf("capture: %s (read it with tshark -r pyx-update.pcap)\n", capture.c_str());
+        std::printf("capture: %s (read it with tshark -r pyx-update.pcap%s)\n", capture.c_str(),
+                    dfuDecodeHint(fNarrator.fRecoveryAddresses).c_str());
         std::printf("%s\n", status == 0 ? "PASS" : "FAIL");
         return status;
     }
@@ -261,10 +276,11 @@ private:
         fNarrator.say("the server offers " + Routes::imageAddress("pyx.update") + ", the unit holds " +
                       Pyx::versionText(kInstalled) +
                       (fOptions.recovery ? " (started in recovery mode)" : ""));
-        std::shared_ptr<UpdateSource> source = fOptions.file.empty()
-                                                   ? std::make_shared<UpdateSource>(VorkDownload{})
-                                                   : std::make_shared<UpdateSource>(Pellix::FileSpecification(
-                                                         UString(fOptions.file.c_str(), UString::kUTF8)));
+        // The controller starts with the server as its source; a file is chosen as a user would.
+        if (!fOptions.file.empty())
+            fController.setUpdateSource(std::make_shared<UpdateSource>(
+                Pellix::FileSpecification(UString(fOptions.file.c_str(), UString::kUTF8))));
+        const std::shared_ptr<UpdateSource> source = fController.getUpdateSource();
         std::optional<std::optional<AcquisitionError>> version;
         source->acquireVersionInfo(
             [&](UpdateSource*, std::optional<AcquisitionError> error) { version = std::move(error); });
@@ -274,7 +290,6 @@ private:
             return 1;
         }
         fNarrator.say("version to install: " + printable(source->getVersionInfo()));
-        fController.setUpdateSource(source);
         if (fOptions.recovery) {
             if (!runUntil([&] { return deviceReady(); }, 30s))
                 return fail("the unit did not show up");
@@ -292,14 +307,8 @@ private:
             const int arrivals = fNarrator.fArrivals;
             const size_t firstRequest = fUnit->requestLog().size();
             fController.beginUpdate();
-            // An outcome, or the unit back as it was with nothing under way: the reboot into
-            // recovery mode did not take.
-            const bool ended = runUntil(
-                [&] {
-                    return fNarrator.fSucceeded > succeeded || fNarrator.fFailed > failed ||
-                           (fNarrator.fArrivals > arrivals && deviceReady() && !engineBusy());
-                },
-                60s);
+            const bool ended =
+                runUntil([&] { return fNarrator.fSucceeded > succeeded || fNarrator.fFailed > failed; }, 60s);
             if (!ended)
                 return fail("the update did not end");
             for (const std::string& line : phases(fUnit->requestLog(), firstRequest))
@@ -310,14 +319,10 @@ private:
                     return fail("the unit did not come back online");
                 return check();
             }
-            if (fNarrator.fFailed == failed) {
-                fNarrator.say("the unit is back without an outcome; the user tries again");
-                continue;
-            }
-            // The user waits for the unit to show up again, as it does after a power loss.
+            // The user waits for the unit to show up again, as it does after a power loss (it may
+            // have come back already: a reboot into recovery mode that did not take).
             fNarrator.say("the user waits for the unit and tries again");
-            const int seen = fNarrator.fArrivals + fNarrator.fOnline;
-            if (!runUntil([&] { return fNarrator.fArrivals + fNarrator.fOnline > seen && deviceReady(); },
+            if (!runUntil([&] { return fNarrator.fArrivals > arrivals && deviceReady() && !engineBusy(); },
                           10s) &&
                 !powerCycleHoldingBack())
                 return fail("the unit did not show up");
@@ -368,8 +373,18 @@ private:
         return 1;
     }
 
+    // The server answers before the controller starts: its download cache asks at once, and once.
+    static std::vector<uint8_t> offerOn(SimNetwork::FirmwareServer& server)
+    {
+        std::vector<uint8_t> offered = Pyx::buildRunImage(kOffered);
+        Routes::offer(server, Pyx::versionText(kOffered), offered);
+        FoundationTesting::mapHost(Routes::kHost, 80, server.port());
+        return offered;
+    }
+
     Options fOptions;
     SimNetwork::FirmwareServer fServer;
+    const std::vector<uint8_t> fOffered = offerOn(fServer);
     std::shared_ptr<Pyx::PyxUnit> fUnit;
     std::vector<uint8_t> fExpected;
     UpdateController fController;

@@ -24,8 +24,6 @@ public:
         fTooLong = tooLong;
         if (announced > 0 && !tooLong)
             fBody.reserve(size_t(announced));
-        fTotal = announced > 0 ? uint64_t(announced) : 0;
-        fStarted = true;
         completionHandler(tooLong ? NS::URLSessionResponseCancel : NS::URLSessionResponseAllow);
     }
 
@@ -39,7 +37,6 @@ public:
         }
         const auto* bytes = reinterpret_cast<const char*>(CFDataGetBytePtr(data));
         fBody.append(bytes, length);
-        fDone = fBody.size();
     }
 
     void didCompleteWithError(NS::URLSession*, NS::URLSessionDataTask*, NS::Error error) override
@@ -67,17 +64,6 @@ public:
         fCompletion = nullptr;
     }
 
-    void getProgress(unsigned long long& done, unsigned long long& total) const
-    {
-        if (!fStarted) {
-            done = 0;
-            total = 1;
-            return;
-        }
-        done = fDone;
-        total = fTotal;
-    }
-
     NS::URLSession* fSession = nullptr;
     NS::URLSessionDataTask* fTask = nullptr;
 
@@ -87,14 +73,11 @@ private:
     std::mutex fMutex;
     std::condition_variable fFinishedCondition;
     bool fFinished = false;
-    // Written on the URL-loading thread only; the counts are read from any thread.
+    // Written on the URL-loading thread only.
     int64_t fStatus = 0;
     bool fHasResponse = false;
     bool fTooLong = false;
     std::string fBody;
-    std::atomic<bool> fStarted{false};
-    std::atomic<uint64_t> fDone{0};
-    std::atomic<uint64_t> fTotal{0};
 };
 
 DownloaderImpl::DownloaderImpl(const std::string& url, Completion completion, uint64_t sizeLimit)
@@ -128,5 +111,9 @@ DownloaderImpl::~DownloaderImpl()
 
 void DownloaderImpl::getProgress(unsigned long long& done, unsigned long long& total) const
 {
-    fImpl->getProgress(done, total);
+    if (!fImpl->fTask)
+        return;
+    const NS::Progress* progress = fImpl->fTask->progress();
+    done = progress ? static_cast<unsigned long long>(progress->completedUnitCount()) : 0;
+    total = progress ? static_cast<unsigned long long>(progress->totalUnitCount()) : 1;
 }

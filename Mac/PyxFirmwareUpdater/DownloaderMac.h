@@ -8,7 +8,6 @@
 
 #include <DownloadError.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -37,7 +36,7 @@ public:
     DownloaderImpl& operator=(const DownloaderImpl&) = delete;
 
     // Bytes received of the announced length, 0 while the length is unknown; 0 of 1 before the
-    // response has begun. Any thread.
+    // response has begun; untouched when no request could be made. Any thread.
     void getProgress(unsigned long long& done, unsigned long long& total) const;
 
 private:

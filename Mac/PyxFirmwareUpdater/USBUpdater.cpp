@@ -1,15 +1,6 @@
 #include <USBUpdater.h>
 
 #include <algorithm>
-#include <cstring>
-
-namespace {
-
-constexpr uint8_t kStateIdle = 2;
-// The status reply must reach the state byte.
-constexpr unsigned short kMinimumStatusLength = 5;
-
-} // namespace
 
 USBUpdater::USBUpdater(Delegate& delegate)
     : fDelegate(delegate),
@@ -199,16 +190,12 @@ void USBUpdater::RebootToApp()
 
 USBUpdater::BlockCheck USBUpdater::VerifyBlock(unsigned long length)
 {
-    if (!fImage || fOffset + length > fImage->size())
+    if (!fImage || length > fBuffer.size())
         return BlockCheck::Mismatch;
-    const bool equal = std::memcmp(fBuffer.data(), fImage->data() + fOffset, length) == 0;
+    const BlockCheck check =
+        DeviceReplies::checkBlock(*fImage, fOffset, {fBuffer.data(), length}, kBlockSize);
     fOffset += length;
-    if (!equal)
-        return BlockCheck::Mismatch;
-    if (length == kBlockSize)
-        return BlockCheck::MatchMore;
-    // A short block ends the read-back only where the image ends.
-    return fOffset == fImage->size() ? BlockCheck::MatchComplete : BlockCheck::Mismatch;
+    return check;
 }
 
 void USBUpdater::AsyncRequestCallback(bool ok, unsigned short transferred)
@@ -243,10 +230,11 @@ void USBUpdater::AsyncRequestCallback(bool ok, unsigned short transferred)
         setState(kStatus);
         GetStatus();
         break;
-    case kStatus:
-        if (transferred < kMinimumStatusLength) {
+    case kStatus: {
+        const DeviceReplies::StatusReading reading = DeviceReplies::readStatus(fStatus, transferred);
+        if (reading == DeviceReplies::StatusReading::Unusable) {
             finish(ErrIOFailed{});
-        } else if (fStatus[4] != kStateIdle) {
+        } else if (reading == DeviceReplies::StatusReading::Busy) {
             GetStatus();
         } else if (fChunkSize == kBlockSize) {
             setState(kDownload, BusyUpdating);
@@ -258,6 +246,7 @@ void USBUpdater::AsyncRequestCallback(bool ok, unsigned short transferred)
             ReceiveNextBlock();
         }
         break;
+    }
     case kVerify:
         switch (VerifyBlock(transferred)) {
         case BlockCheck::MatchMore:

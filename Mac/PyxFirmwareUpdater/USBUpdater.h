@@ -7,6 +7,7 @@
 // generation number, so that a late image or a request queued before the update ended does
 // nothing, and every update ends with exactly one Finished.
 
+#include <DeviceReplies.h>
 #include <UpdateDevice.h>
 #include <UpdateSource.h>
 #include <ZombieDetector.h>
@@ -125,13 +126,7 @@ private:
     void TransferNextBlock();
     void GetStatus();
     void RebootToApp();
-    // Compare and verify: whether the block matched and the whole image has been read back.
-    enum class BlockCheck
-    {
-        Mismatch,
-        MatchMore,
-        MatchComplete,
-    };
+    using BlockCheck = DeviceReplies::BlockCheck;
     BlockCheck VerifyBlock(unsigned long length);
     void publishProgress();
 

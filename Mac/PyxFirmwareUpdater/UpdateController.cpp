@@ -47,6 +47,8 @@ UpdateController::UpdateController()
     });
     if (fDevice)
         fUpdater->DeviceConnected(fDevice);
+    // Until the user chooses a file, the image comes from the firmware server.
+    setUpdateSource(std::make_shared<UpdateSource>(VorkDownload{}));
 }
 
 UpdateController::~UpdateController()
@@ -174,10 +176,16 @@ void UpdateController::mainThreadHandleDeviceAdded(const DeviceWrapper& wrapper)
         broadcast(&UpdateControllerListener::updateDeviceCameBackOnline);
         return;
     }
+    // The unit came back without reaching recovery (power lost at the reboot request): the update
+    // it was rebooting for has failed, and the user may try again with the unit adopted anew.
+    const bool backWithoutRecovery = std::holds_alternative<RebootIntoRecovery>(fRebootState) &&
+                                     wrapper.productId() == KorvanDeviceIdentities::kPyxProductID && sameUnit;
     // A running update stays with its device; another one is taken when plugged in again.
     if (!isRebooting() && !fUpdater->isIdle() && fDevice && !(wrapper == fDevice->getDevice()))
         return;
     adopt(wrapper);
+    if (backWithoutRecovery)
+        broadcast(&UpdateControllerListener::updateFailed, UpdateFailure(USBUpdater::ErrRebootTimeout{}));
 }
 
 void UpdateController::adopt(const DeviceWrapper& wrapper)

@@ -197,6 +197,8 @@ INSTANTIATE_TEST_SUITE_P(
                        return std::vector<uint8_t>(image.begin(), image.begin() + 1024);
                    },
                    2048, none, "U1024 U0 D1024 S D1024 S D0 S U1024 U1024 U0 R", kSuccess, true},
+        EngineCase{"DroppedWrites", blank, 3000, [](Pyx::PyxUnit& unit) { unit.dropWrites(true); },
+                   "U0 D1024 S D1024 S D952 S U1024", kVerifyFailed, false},
         EngineCase{"ShortVerifyBlock", blank, 3000,
                    [](Pyx::PyxUnit& unit) { unit.shortenReplies(Pyx::RequestKind::Upload, 500); },
                    "U0 D1024 S D1024 S D952 S U500", kVerifyFailed, false},

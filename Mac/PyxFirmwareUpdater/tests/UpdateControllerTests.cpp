@@ -187,6 +187,20 @@ INSTANTIATE_TEST_SUITE_P(
                     SerialCase{"RealTwice", "PYX0000042", "PYX0000042", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(ControllerTest, StartsWithTheServerAsItsSource)
+{
+    makeController();
+    ASSERT_NE(fController->getUpdateSource(), nullptr);
+    EXPECT_TRUE(std::holds_alternative<VorkDownload>(fController->getUpdateSource()->source()));
+    fController->setUpdateSource(nullptr);
+    auto unit = plug(kPort, runImage(2500, 0));
+    ASSERT_TRUE(deviceArrives());
+    // Without a source a click starts nothing.
+    fController->beginUpdate();
+    EXPECT_FALSE(fController->isRebooting());
+    EXPECT_EQ(unit->mode(), Pyx::Mode::Run);
+}
+
 TEST_F(ControllerTest, RecoveryModeDeviceStartsAtOnceWithoutATimeOut)
 {
     auto unit = plug(kPort, std::nullopt);

@@ -12,6 +12,14 @@ String createStringWithUTF8(std::string_view utf8)
     return CFPlatform::createStringFromUTF8(utf8);
 }
 
+String stringWithCString(const char* text, StringEncoding encoding)
+{
+    if (!text || encoding != UTF8StringEncoding) {
+        return nullptr;
+    }
+    return createStringWithUTF8(text);
+}
+
 std::string UTF8String(String string)
 {
     return string ? CFPlatform::utf8Of(string).value_or("") : std::string();

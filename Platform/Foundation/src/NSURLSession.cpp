@@ -318,9 +318,13 @@ private:
             NSPlatform::TransferCallbacks callbacks;
             callbacks.head = [&](const NSPlatform::ResponseHead& head) {
                 response = new HTTPURLResponse(current, head.status, head.contentLength, head.location);
+                task->fProgress->fCompleted = 0;
+                task->fProgress->fTotal = head.contentLength > 0 ? head.contentLength : 0;
+                task->fProgressStarted = true;
                 return askResponse(task, response);
             };
             callbacks.data = [&](const char* data, size_t length) {
+                task->fProgress->fCompleted += static_cast<long long>(length);
                 if (task->fCompletion) {
                     collected.append(data, length);
                 } else if (fDelegate) {
@@ -380,6 +384,11 @@ private:
         CFRelease(current);
         if (stopped(task) && error == 0 && !response) {
             error = NSURLErrorCancelled;
+        }
+        // A cancelled task ends as if nothing had been answered.
+        if (error == NSURLErrorCancelled && response) {
+            response->release();
+            response = nullptr;
         }
         complete(task, response, error, collected);
     }

@@ -178,6 +178,10 @@ TransferResult TransferLoop::get(const std::string& url, double timeoutSeconds,
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    // Nothing comes from the environment: no proxy it names is used.
+    curl_easy_setopt(handle, CURLOPT_PROXY, "");
+    // Every encoding libcurl decodes is offered, and the body arrives decoded.
+    curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     // A cancelled transfer does not wait for a name lookup still in progress.
     curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L);

@@ -201,6 +201,18 @@ TEST(StringOperations, CompareSliceAndFormatByUTF16Units)
     }
 }
 
+TEST(StringOperations, StringWithCStringTakesUTF8Only)
+{
+    NS::String text = NS::stringWithCString("caf\xC3\xA9 Pyx", NS::UTF8StringEncoding);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(NS::UTF8String(text), "caf\xC3\xA9 Pyx");
+    EXPECT_EQ(NS::length(text), 8);
+    CFRelease(text);
+    EXPECT_EQ(NS::stringWithCString("caf\xE9", NS::UTF8StringEncoding), nullptr);
+    EXPECT_EQ(NS::stringWithCString("Pyx", NS::UnicodeStringEncoding), nullptr);
+    EXPECT_EQ(NS::stringWithCString(nullptr, NS::UTF8StringEncoding), nullptr);
+}
+
 TEST(Activities, AreKeptWithTheirOptionsAndReasonUntilEnded)
 {
     NS::Object* token = NS::ProcessInfo::processInfo().beginActivityWithOptions(0x00EFFFFF, CFSTR("Mixing"));

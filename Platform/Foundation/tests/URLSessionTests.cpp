@@ -226,6 +226,132 @@ TEST_F(URLSessionTest, CompletionHandlerGetsTheWholeBodyOnce)
     CFRelease(url);
 }
 
+uint16_t closedPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// What a completion-handler task's handler was given, with the task's progress read in it.
+struct HandlerOutcome
+{
+    int calls = 0;
+    bool hasData = false;
+    bool hasResponse = false;
+    long error = 0;
+    bool hadProgressBeforeResume = true;
+    long long completed = -1;
+    long long total = -1;
+};
+
+// Runs one task of the shared session; `whenStarted` (when given) runs once the response is in.
+HandlerOutcome fetchWithHandler(const std::string& address,
+                                const std::function<void(NS::URLSessionDataTask*)>& whenStarted = {})
+{
+    std::mutex lock;
+    std::condition_variable done;
+    HandlerOutcome outcome;
+    CFURLRef url = makeURL(address);
+    NS::URLSessionDataTask* task = nullptr;
+    task = NS::URLSession::sharedSession()->dataTaskWithURL(
+        url, [&](CFDataRef data, NS::HTTPURLResponse* response, NS::Error error) {
+            std::lock_guard guard(lock);
+            ++outcome.calls;
+            outcome.hasData = data != nullptr;
+            outcome.hasResponse = response != nullptr;
+            outcome.error = error ? CFErrorGetCode(error) : 0;
+            if (NS::Progress* progress = task->progress()) {
+                outcome.completed = progress->completedUnitCount();
+                outcome.total = progress->totalUnitCount();
+            }
+            done.notify_all();
+        });
+    outcome.hadProgressBeforeResume = task->progress() != nullptr;
+    task->resume();
+    if (whenStarted) {
+        const auto until = std::chrono::steady_clock::now() + kDeadline;
+        while (!task->progress() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
+        }
+        whenStarted(task);
+    }
+    std::unique_lock guard(lock);
+    EXPECT_TRUE(done.wait_for(guard, kDeadline, [&] { return outcome.calls > 0; })) << address;
+    guard.unlock();
+    task->release();
+    CFRelease(url);
+    return outcome;
+}
+
+TEST_F(URLSessionTest, HandlerTasksCountProgressAndTellNoResponseFromAFailedOne)
+{
+    FirmwareServer server;
+    const std::string image = body(70000);
+    server.setRoute("/image", {{.body = image}});
+    server.setRoute("/chunked", {{.body = image, .chunked = true}});
+    server.setRoute("/truncated", {{.body = "short", .declaredLength = 1000}});
+    server.setRoute("/slow", {{.body = image, .throttleBytes = 1000, .throttleMilliseconds = 100}});
+    FoundationTesting::mapHost(kHost, 80, server.port());
+    FoundationTesting::mapHost("refused.vork.example", 80, closedPort());
+    const auto cancel = [](NS::URLSessionDataTask* task) { task->cancel(); };
+    const struct
+    {
+        std::string path;
+        std::function<void(NS::URLSessionDataTask*)> whenStarted;
+        long error;
+        bool hasResponse;
+        long long completed;
+        long long total;
+    } rows[] = {
+        {"http://" + kHost + "/image", {}, 0, true, 70000, 70000},
+        {"http://" + kHost + "/chunked", {}, 0, true, 70000, 0},
+        {"http://refused.vork.example/", {}, NS::NSURLErrorCannotConnectToHost, false, -1, -1},
+        {"http://" + kHost + "/truncated", {}, NS::NSURLErrorNetworkConnectionLost, true, 5, 1000},
+        {"http://" + kHost + "/slow", cancel, NS::NSURLErrorCancelled, false, -2, 70000},
+    };
+    for (const auto& row : rows) {
+        const HandlerOutcome outcome = fetchWithHandler(row.path, row.whenStarted);
+        EXPECT_EQ(outcome.calls, 1) << row.path;
+        EXPECT_FALSE(outcome.hadProgressBeforeResume) << row.path;
+        EXPECT_EQ(outcome.error, row.error) << row.path;
+        EXPECT_EQ(outcome.hasData, row.error == 0) << row.path;
+        EXPECT_EQ(outcome.hasResponse, row.hasResponse) << row.path;
+        EXPECT_EQ(outcome.total, row.total) << row.path;
+        // A cancelled transfer stops part way: some bytes, not all.
+        if (row.completed == -2) {
+            EXPECT_LT(outcome.completed, row.total) << row.path;
+        } else {
+            EXPECT_EQ(outcome.completed, row.completed) << row.path;
+        }
+    }
+    // The handler is not called again later.
+    EXPECT_EQ(fetchWithHandler("http://" + kHost + "/image").calls, 1);
+}
+
+TEST_F(URLSessionTest, AProxyInTheEnvironmentIsNotUsed)
+{
+    FirmwareServer server;
+    server.setRoute("/image", {{.body = "direct"}});
+    FoundationTesting::mapHost(kHost, 80, server.port());
+    const std::string proxy = "http://127.0.0.1:" + std::to_string(closedPort());
+    for (const char* name : {"http_proxy", "HTTPS_PROXY", "ALL_PROXY"}) {
+        ::setenv(name, proxy.c_str(), 1);
+    }
+    const auto delegate = fetch("http://" + kHost + "/image");
+    for (const char* name : {"http_proxy", "HTTPS_PROXY", "ALL_PROXY"}) {
+        ::unsetenv(name);
+    }
+    EXPECT_EQ(delegate->error(), 0);
+    EXPECT_EQ(delegate->receivedBody(), "direct");
+}
+
 TEST_F(URLSessionTest, RedirectsOfEveryStatusAreFollowedAfterAskingTheDelegate)
 {
     FirmwareServer server;
@@ -260,19 +386,6 @@ TEST_F(URLSessionTest, ARefusedRedirectEndsWithItsOwnResponseAndALoopEndsAtSixte
     const auto log = server.log();
     EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const auto& r) { return r.path == "/final"; }), 0);
     EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const auto& r) { return r.path == "/loop"; }), 17);
-}
-
-uint16_t closedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 TEST_F(URLSessionTest, TransportFailuresMapToTheirErrors)

@@ -133,6 +133,12 @@ void PyxUnit::corruptStoredBlock(uint16_t block, size_t byte)
     fCorruptedBlock = std::pair{block, byte};
 }
 
+void PyxUnit::dropWrites(bool drop)
+{
+    std::lock_guard lock(fLock);
+    fDropWrites = drop;
+}
+
 void PyxUnit::setBusyPolls(unsigned perBlock)
 {
     std::lock_guard lock(fLock);
@@ -335,7 +341,8 @@ ControlAnswer PyxUnit::downloadLocked(uint16_t block, std::span<const uint8_t> d
     const size_t offset = size_t(block) * kBlockSize;
     if (fNextDownloadBlock != block || offset + data.size() > fFlash.size())
         return ControlAnswer::stall();
-    std::copy(data.begin(), data.end(), fFlash.begin() + ptrdiff_t(offset));
+    if (!fDropWrites)
+        std::copy(data.begin(), data.end(), fFlash.begin() + ptrdiff_t(offset));
     if (fCorruptedBlock && fCorruptedBlock->first == block && fCorruptedBlock->second < data.size()) {
         fFlash[offset + fCorruptedBlock->second] ^= 0xFF;
         fCorruptedBlock.reset();

@@ -237,6 +237,15 @@ TEST_F(PyxUnitTest, KnobsActOnTheirRequestAndAreLogged)
     downloadAll(*device, bytes);
     EXPECT_EQ(unit->storedImage()[3], uint8_t(bytes[3] ^ 0xFF));
 
+    // Dropped writes are acknowledged and leave the flash as it was.
+    const auto before = unit->storedImage();
+    unit->dropWrites(true);
+    EXPECT_EQ(download(*device, 0, std::vector<uint8_t>(1024, 0x5A)).result, kIOReturnSuccess);
+    unit->dropWrites(false);
+    const auto after = unit->storedImage();
+    ASSERT_EQ(after.size(), 1024u);
+    EXPECT_TRUE(std::equal(after.begin(), after.end(), before.begin()));
+
     const auto log = unit->requestLog();
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log[0].kind, RequestKind::Download);

@@ -20,6 +20,9 @@ enum StringEncoding : unsigned long
 
 // NULL when the bytes are not well-formed UTF-8. U+0000 is kept.
 String createStringWithUTF8(std::string_view utf8);
+// A new string of the C string's text; NULL when the encoding is not UTF-8 or the text is not
+// well-formed in it.
+String stringWithCString(const char* text, StringEncoding encoding);
 // All of the string's text as UTF-8 bytes, U+0000 included; empty for NULL.
 std::string UTF8String(String string);
 // In UTF-16 units.

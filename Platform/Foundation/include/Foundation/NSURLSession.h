@@ -107,6 +107,20 @@ public:
     virtual void didCompleteWithError(URLSession* session, URLSessionDataTask* task, Error error);
 };
 
+// How far a transfer has come, readable from any thread: bytes of the body received, of the length
+// the response announced (0 while the length is unknown).
+class Progress
+{
+public:
+    long long completedUnitCount() const { return fCompleted.load(); }
+    long long totalUnitCount() const { return fTotal.load(); }
+
+private:
+    friend class URLSession;
+    std::atomic<long long> fCompleted{0};
+    std::atomic<long long> fTotal{0};
+};
+
 using DataTaskCompletionHandler = std::function<void(CFDataRef data, HTTPURLResponse* response, Error error)>;
 
 class URLSessionDataTask : public Object
@@ -114,6 +128,8 @@ class URLSessionDataTask : public Object
 public:
     void resume();
     void cancel();
+    // Null until the response has arrived; owned by the task.
+    Progress* progress() const { return fProgressStarted.load() ? fProgress.get() : nullptr; }
 
 private:
     friend class URLSession;
@@ -125,6 +141,8 @@ private:
     DataTaskCompletionHandler fCompletion;
     std::atomic<bool> fResumed{false};
     std::atomic<bool> fCancelled{false};
+    std::unique_ptr<Progress> fProgress = std::make_unique<Progress>();
+    std::atomic<bool> fProgressStarted{false};
 };
 
 class URLSession : public Object

@@ -111,6 +111,8 @@ public:
     void garbleUpload(uint16_t block, size_t byte);
     // The next download of `block` is stored with byte `byte` flipped.
     void corruptStoredBlock(uint16_t block, size_t byte);
+    // While set, downloads are acknowledged as usual but nothing reaches the flash.
+    void dropWrites(bool drop);
     void setBusyPolls(unsigned perBlock);
     void setBusyForever(bool busy);
     // bStatus of every status reply.
@@ -198,6 +200,7 @@ private:
     std::map<RequestKind, size_t> fShortReplies;
     std::optional<std::pair<uint16_t, size_t>> fGarbledUpload;
     std::optional<std::pair<uint16_t, size_t>> fCorruptedBlock;
+    bool fDropWrites = false;
     unsigned fBusyPolls = 0;
     unsigned fBusyRemaining = 0;
     bool fBusyForever = false;
