@@ -203,9 +203,15 @@ bool SA_DeviceUSB::RepairDroppedPackets()
     return true;
 }
 
+void SA_DeviceUSB::HandOffChaseBuffer()
+{
+    fChaseBufferHandOffs.fetch_add(1, std::memory_order_acq_rel);
+}
+
 void SA_DeviceUSB::ChaseInput()
 {
     std::lock_guard<std::recursive_mutex> lock(fChaseLock);
+    HandOffChaseBuffer();
     if (fInRequestBlocks != nullptr && fInNumCh != 0 && fChaseBufferEnd > fChaseBuffer.get()) {
         // Bounded: one ring of packets and as many repairs at most per pass.
         for (std::size_t step = 0; step < kPacketsPerRing; ++step) {
@@ -222,6 +228,7 @@ void SA_DeviceUSB::ChaseInput()
             }
         }
     }
+    HandOffChaseBuffer();
     fLastChaseHostTime.exchange(mach_absolute_time());
 }
 
@@ -240,6 +247,7 @@ void SA_DeviceUSB::ReadInputData(AudioObjectID streamID, UInt32 frames, Float64 
         LOG_THREAD_POST(fLog.get(), "ReadInputData - chase lock contention detected");
     }
 
+    HandOffChaseBuffer();
     auto* out = static_cast<float*>(buffer);
     const UInt64 period = fZeroTimeSamplePeriod;
     const UInt64 first = RingFrame(sampleTime, fBufferSyncOffsetSamples, period);
@@ -258,6 +266,7 @@ void SA_DeviceUSB::ReadInputData(AudioObjectID streamID, UInt32 frames, Float64 
             }
         }
     }
+    HandOffChaseBuffer();
     if (extra) {
         for (UInt32 frame = 0; frame < frames; ++frame) {
             float* ch = out + std::size_t(frame) * bufferChannels;

@@ -169,4 +169,49 @@ TEST_F(StreamingStress, EverythingAtOnceThenDeactivate)
     fDevice = nullptr;
 }
 
+// The IO thread reads the frames last chased and then stalls, so the chase timer takes over and,
+// round after round, writes where the IO thread read; the IO thread reads again what the timer
+// wrote. The sanitizer sees every such pair ordered.
+TEST_F(StreamingStress, IOThreadAndChaseTimerTakeTurnsOnTheChaseBuffer)
+{
+    UseModel(Model::Brio);
+    fService.setStreamingHeadersVersion(uint8_t(2));
+    auto& device = Activate();
+    StreamFormat format;
+    format.fInputStride = device.GetInIsocInfo().fFamily[0].fMaxPacket;
+    format.fHeaders = true;
+    fService.setStreaming(format);
+    SubmitFirstOutputBlock();
+    ASSERT_EQ(device.StartIO(1), 0);
+
+    const UInt32 channels = device.GetInputChannels() + device.GetExtraInputChannels();
+    const UInt64 period = device.GetZeroTimeSamplePeriod();
+    constexpr UInt32 kFrames = 512;
+    std::vector<float> buffer(std::size_t(kFrames) * channels);
+    // Waits, on the real clock, until chases other than the reads' own have copied `frames` more.
+    const auto timerChases = [&device](UInt64 frames) {
+        const UInt64 start = device.GetInputSampleFramesCopied();
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (device.GetInputSampleFramesCopied() < start + frames) {
+            if (std::chrono::steady_clock::now() > limit) {
+                return false;
+            }
+            std::this_thread::yield();
+        }
+        return true;
+    };
+    ASSERT_TRUE(timerChases(kFrames));
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        // Chase-buffer frames [chased - kFrames, chased): the timer has written them.
+        const UInt64 chased = device.GetInputSampleFramesCopied();
+        const UInt64 first = (chased - kFrames) % period;
+        const Float64 sampleTime = Float64(first + period - device.GetBufferSyncOffsetSamples() % period);
+        device.ReadInputData(device.GetInputStreamID(), kFrames, sampleTime, buffer.data(), channels);
+        // The IO thread stalls while the timer's writes come round to where it read.
+        ASSERT_TRUE(timerChases(period + kFrames));
+    }
+    EXPECT_EQ(device.StopIO(1), 0);
+}
+
 } // namespace
