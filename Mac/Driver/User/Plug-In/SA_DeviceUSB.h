@@ -77,7 +77,6 @@ private:
     UInt64 BlockFrames(const KorvanDeviceIO::BlockHeader& header) const;
     // Copies packet bytes into the chase ring.
     void CopyIntoChaseBuffer(const UInt8* bytes, UInt32 byteCount);
-    void HandOffChaseBuffer();
     void WriteSilence(UInt64 frames);
     UInt32 HeaderOffFrames(const UInt8* packet) const;
     // Header-off: passes over lost packets when a fresh one follows within a few.
@@ -108,10 +107,6 @@ private:
     UInt32 fOutRequestIndex = 0;
     UInt32 fZeroTimeRequestIndex = 0;
     std::unique_ptr<float[]> fChaseBuffer;
-    // The chase and the IO thread's copy out of the chase buffer each pass it on here when they
-    // begin and end, so every write lands before the reads that follow it and every read before
-    // the writes that follow it.
-    std::atomic<UInt64> fChaseBufferHandOffs{0};
     float* fChaseWritePtr = nullptr;
     float* fChaseBufferEnd = nullptr;
     std::unique_ptr<float[]> fLoopbackBuffer;

@@ -203,15 +203,9 @@ bool SA_DeviceUSB::RepairDroppedPackets()
     return true;
 }
 
-void SA_DeviceUSB::HandOffChaseBuffer()
-{
-    fChaseBufferHandOffs.fetch_add(1, std::memory_order_acq_rel);
-}
-
 void SA_DeviceUSB::ChaseInput()
 {
     std::lock_guard<std::recursive_mutex> lock(fChaseLock);
-    HandOffChaseBuffer();
     if (fInRequestBlocks != nullptr && fInNumCh != 0 && fChaseBufferEnd > fChaseBuffer.get()) {
         // Bounded: one ring of packets and as many repairs at most per pass.
         for (std::size_t step = 0; step < kPacketsPerRing; ++step) {
@@ -228,7 +222,6 @@ void SA_DeviceUSB::ChaseInput()
             }
         }
     }
-    HandOffChaseBuffer();
     fLastChaseHostTime.exchange(mach_absolute_time());
 }
 
@@ -240,15 +233,17 @@ void SA_DeviceUSB::ReadInputData(AudioObjectID streamID, UInt32 frames, Float64 
         return;
     }
     fIOThreadChases = true;
-    std::unique_lock<std::recursive_mutex> lock(fChaseLock, std::try_to_lock);
-    if (lock.owns_lock()) {
-        ChaseInput();
-    } else {
-        LOG_THREAD_POST(fLog.get(), "ReadInputData - chase lock contention detected");
-    }
-
-    HandOffChaseBuffer();
     auto* out = static_cast<float*>(buffer);
+    std::unique_lock<std::recursive_mutex> lock(fChaseLock, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        // The chase timer is writing the chase buffer right now, up to where this cycle would
+        // read: the cycle gets silence rather than frames half written.
+        LOG_THREAD_POST(fLog.get(), "ReadInputData - chase lock contention detected");
+        std::memset(out, 0, std::size_t(frames) * bufferChannels * sizeof(float));
+        return;
+    }
+    // The copy out stays under the lock, so the timer's next chase writes only after it.
+    ChaseInput();
     const UInt64 period = fZeroTimeSamplePeriod;
     const UInt64 first = RingFrame(sampleTime, fBufferSyncOffsetSamples, period);
     const float* chase = fChaseBuffer.get();
@@ -266,7 +261,6 @@ void SA_DeviceUSB::ReadInputData(AudioObjectID streamID, UInt32 frames, Float64 
             }
         }
     }
-    HandOffChaseBuffer();
     if (extra) {
         for (UInt32 frame = 0; frame < frames; ++frame) {
             float* ch = out + std::size_t(frame) * bufferChannels;
