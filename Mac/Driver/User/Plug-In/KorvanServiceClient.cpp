@@ -126,25 +126,36 @@ void KorvanServiceClient::ioPowerNotificationCallback(void* refcon, io_service_t
     }
     TIDE_LOG(Log::Info, "%s - messageType: %u", "powerNotificationCallback", messageType);
     auto* client = static_cast<KorvanServiceClient*>(refcon);
-    std::lock_guard<std::recursive_mutex> lock(client->fMutex);
-    const PowerRecord* record = client->fPowerRecord.get();
-    if (record == nullptr || record->fConnection == 0) {
-        return;
+    PowerCallback callback = nullptr;
+    void* user = nullptr;
+    io_connect_t connection = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(client->fMutex);
+        const PowerRecord* record = client->fPowerRecord.get();
+        if (record == nullptr || record->fConnection == 0) {
+            return;
+        }
+        callback = record->fCallback;
+        user = record->fUser;
+        connection = record->fConnection;
     }
+    // The user's callback runs without the mutex: it takes its own locks, which are held around
+    // calls into this client elsewhere. The connection stays open meanwhile, since closing it waits
+    // for this callback to end.
     const auto notificationID = reinterpret_cast<intptr_t>(argument);
     switch (messageType) {
     case kIOMessageCanSystemSleep:
-        IOAllowPowerChange(record->fConnection, notificationID);
+        IOAllowPowerChange(connection, notificationID);
         break;
     case kIOMessageSystemWillSleep:
-        if (record->fCallback != nullptr) {
-            record->fCallback(record->fUser, kSystemWillSleep);
+        if (callback != nullptr) {
+            callback(user, kSystemWillSleep);
         }
-        IOAllowPowerChange(record->fConnection, notificationID);
+        IOAllowPowerChange(connection, notificationID);
         break;
     case kIOMessageSystemHasPoweredOn:
-        if (record->fCallback != nullptr) {
-            record->fCallback(record->fUser, kSystemHasPoweredOn);
+        if (callback != nullptr) {
+            callback(user, kSystemHasPoweredOn);
         }
         break;
     default:

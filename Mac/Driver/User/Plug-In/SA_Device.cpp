@@ -83,10 +83,16 @@ void SA_Device::Deactivate()
 {
     // For good: no IO cycle runs on what the steps below take down.
     fIOLock.DisableIO();
-    if (fStopAudioTimer) {
-        fPlugInWorkLoop->RemoveItem(fStopAudioTimer.get());
-        fStopAudioTimer->WaitForRunToComplete();
-        fStopAudioTimer.reset();
+    // Taken under the IO lock, which a late StopIO holds to arm it; waited for outside it, which
+    // its run takes.
+    std::unique_ptr<WorkLoopTimer> stopAudioTimer;
+    {
+        CAMutex::Locker locker(fIOMutex);
+        stopAudioTimer = std::move(fStopAudioTimer);
+    }
+    if (stopAudioTimer) {
+        fPlugInWorkLoop->RemoveItem(stopAudioTimer.get());
+        stopAudioTimer->WaitForRunToComplete();
     }
     if (fReconfigureItem) {
         fReconfigureItem->Detach();
@@ -94,6 +100,11 @@ void SA_Device::Deactivate()
         fReconfigureItem.reset();
     }
     StopDeviceThread();
+    // The power callback takes the state lock: it is stopped, and one in progress waited for,
+    // before that lock is held.
+    if (fClient) {
+        fClient->unregisterPowerStateChangeNotification();
+    }
     {
         CAMutex::Locker locker(fStateMutex);
         const bool mapped = IsActive() && fClient && fClient->IsOpen();

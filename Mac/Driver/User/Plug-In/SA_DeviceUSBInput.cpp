@@ -233,14 +233,17 @@ void SA_DeviceUSB::ReadInputData(AudioObjectID streamID, UInt32 frames, Float64 
         return;
     }
     fIOThreadChases = true;
-    std::unique_lock<std::recursive_mutex> lock(fChaseLock, std::try_to_lock);
-    if (lock.owns_lock()) {
-        ChaseInput();
-    } else {
-        LOG_THREAD_POST(fLog.get(), "ReadInputData - chase lock contention detected");
-    }
-
     auto* out = static_cast<float*>(buffer);
+    std::unique_lock<std::recursive_mutex> lock(fChaseLock, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        // The chase timer is writing the chase buffer right now, up to where this cycle would
+        // read: the cycle gets silence rather than frames half written.
+        LOG_THREAD_POST(fLog.get(), "ReadInputData - chase lock contention detected");
+        std::memset(out, 0, std::size_t(frames) * bufferChannels * sizeof(float));
+        return;
+    }
+    // The copy out stays under the lock, so the timer's next chase writes only after it.
+    ChaseInput();
     const UInt64 period = fZeroTimeSamplePeriod;
     const UInt64 first = RingFrame(sampleTime, fBufferSyncOffsetSamples, period);
     const float* chase = fChaseBuffer.get();

@@ -200,4 +200,56 @@ TEST_F(KorvanServiceClientPower, RegistrationsChangeWhileMessagesArrive)
     }
 }
 
+// Fault: the callback ran under the client's lock, and a device's wake takes the device's lock,
+// which activation holds while calling into the client: a wake during an activation deadlocked.
+// Here the callback waits for a lock the test thread holds while it calls into the client.
+struct LockTakingUser
+{
+    std::mutex fDeviceLock;
+    std::mutex fMutex;
+    std::condition_variable fChanged;
+    bool fInCallback = false;
+    bool fClientCalled = false;
+};
+
+void TakeDeviceLock(void* user, KorvanServiceClient::PowerStateChange)
+{
+    auto& device = *static_cast<LockTakingUser*>(user);
+    {
+        std::lock_guard<std::mutex> lock(device.fMutex);
+        device.fInCallback = true;
+        device.fChanged.notify_all();
+    }
+    std::lock_guard<std::mutex> deviceLock(device.fDeviceLock);
+}
+
+TEST_F(KorvanServiceClientPower, CallbackTakingTheUsersLockDoesNotBlockCallsIntoTheClient)
+{
+    LockTakingUser device;
+    fClient->registerPowerStateChangeNotification(TakeDeviceLock, &device);
+    std::thread activation([&] {
+        std::lock_guard<std::mutex> deviceLock(device.fDeviceLock);
+        {
+            std::unique_lock<std::mutex> lock(device.fMutex);
+            device.fChanged.wait(lock, [&] { return device.fInCallback; });
+        }
+        fClient->enablePowerNotifications();
+        std::lock_guard<std::mutex> lock(device.fMutex);
+        device.fClientCalled = true;
+        device.fChanged.notify_all();
+    });
+    // A deadlock holds the main thread inside the callback, where no check of its own runs.
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(device.fMutex);
+        if (!device.fChanged.wait_for(lock, std::chrono::seconds(30), [&] { return device.fClientCalled; })) {
+            std::fprintf(stderr, "the power callback and a call into the client wait for each other\n");
+            std::abort();
+        }
+    });
+    EXPECT_EQ(Deliver(kIOMessageSystemHasPoweredOn).size(), 0u);
+    activation.join();
+    watchdog.join();
+    EXPECT_TRUE(device.fClientCalled);
+}
+
 } // namespace

@@ -169,4 +169,82 @@ TEST_F(StreamingStress, EverythingAtOnceThenDeactivate)
     fDevice = nullptr;
 }
 
+// A streaming device whose IO thread is the test's thread.
+class ChaseBufferStress : public DeviceFixture
+{
+protected:
+    void SetUp() override
+    {
+        DeviceFixture::SetUp();
+        UseModel(Model::Brio);
+        fService.setStreamingHeadersVersion(uint8_t(2));
+        SA_DeviceUSB& device = Activate();
+        StreamFormat format;
+        format.fInputStride = device.GetInIsocInfo().fFamily[0].fMaxPacket;
+        format.fHeaders = true;
+        fService.setStreaming(format);
+        SubmitFirstOutputBlock();
+        ASSERT_EQ(device.StartIO(1), 0);
+        fChannels = device.GetInputChannels() + device.GetExtraInputChannels();
+        fPeriod = device.GetZeroTimeSamplePeriod();
+    }
+
+    void TearDown() override
+    {
+        EXPECT_EQ(fDevice->StopIO(1), 0);
+        DeviceFixture::TearDown();
+    }
+
+    // Waits, on the real clock, until chases other than the reads' own have copied `frames` more.
+    bool TimerChases(UInt64 frames) const
+    {
+        const UInt64 start = fDevice->GetInputSampleFramesCopied();
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (fDevice->GetInputSampleFramesCopied() < start + frames) {
+            if (std::chrono::steady_clock::now() > limit) {
+                return false;
+            }
+            std::this_thread::yield();
+        }
+        return true;
+    }
+
+    // An IO cycle's read of `frames` frames from chase-buffer frame `first` on.
+    void Read(UInt64 first, UInt32 frames)
+    {
+        std::vector<float> buffer(std::size_t(frames) * fChannels);
+        const Float64 sampleTime = Float64(first + fPeriod - fDevice->GetBufferSyncOffsetSamples() % fPeriod);
+        fDevice->ReadInputData(fDevice->GetInputStreamID(), frames, sampleTime, buffer.data(), fChannels);
+    }
+
+    UInt32 fChannels = 0;
+    UInt64 fPeriod = 0;
+};
+
+// The IO thread reads the frames last chased and then stalls, so the chase timer takes over and
+// writes, a period later, where the IO thread read; the sanitizer sees the two ordered.
+TEST_F(ChaseBufferStress, TimerWritesAfterAStalledIOThreadsRead)
+{
+    constexpr UInt32 kFrames = 512;
+    ASSERT_TRUE(TimerChases(kFrames));
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        // Chase-buffer frames [chased - kFrames, chased): the timer has written them.
+        const UInt64 chased = fDevice->GetInputSampleFramesCopied();
+        Read((chased - kFrames) % fPeriod, kFrames);
+        ASSERT_TRUE(TimerChases(fPeriod + kFrames));
+    }
+}
+
+// The IO thread comes back while the timer is in the middle of a chase, and reads the whole chase
+// buffer: it never reads frames the timer is writing.
+TEST_F(ChaseBufferStress, IOThreadReturningMidChaseReadsNothingBeingWritten)
+{
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(TimerChases(1));
+        Read(0, UInt32(fPeriod));
+    }
+}
+
 } // namespace
