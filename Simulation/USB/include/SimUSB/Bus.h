@@ -29,10 +29,10 @@ class Bus
 public:
     static constexpr uint8_t kPortCount = 15;
     // Periodic work (isochronous microframes, interrupt polls) is served this long after the
-    // microframe boundary it waits for, halfway into the microframe, so that the bus's own work never
-    // falls on a frame boundary, where drivers poll the frame number. The frame counter and the
-    // packets' timestamps are not moved by it.
-    static constexpr uint64_t kServiceDelay = 62'500;
+    // microframe boundary it waits for, about halfway into the microframe, so that the bus's own work
+    // never falls on a frame boundary, where drivers poll the frame number. The frame counter and the
+    // packets' timestamps are not moved by it. Whole microseconds, as drivers' clocks often step.
+    static constexpr uint64_t kServiceDelay = 62'000;
 
     // The process's bus, which the host layers share. It lives until the process ends.
     static Bus& shared();
