@@ -77,11 +77,12 @@ uint64_t BusCore::processIsochronous(DeviceState& device, EndpointState& endpoin
         }
         Transfer* following = transfer->next;
         if (transfer->nextEntry < transfer->frameCount) {
-            next = std::min(next, clock.microframeStart(transfer->firstMicroframe + transfer->nextEntry + 1));
+            next = std::min(next, clock.microframeStart(transfer->firstMicroframe + transfer->nextEntry + 1) +
+                                      Bus::kServiceDelay);
             previous = transfer;
         } else {
             const uint64_t end = clock.microframeStart(transfer->firstMicroframe + transfer->frameCount);
-            const uint64_t due = DarwinClock::addSaturating(end, fCompletionLatency);
+            const uint64_t due = DarwinClock::addSaturating(end + Bus::kServiceDelay, fCompletionLatency);
             if (now >= due) {
                 Status status = kSuccess;
                 for (uint32_t i = 0; i < transfer->frameCount && status == kSuccess; ++i) {

@@ -120,7 +120,8 @@ uint64_t BusCore::processPolled(DeviceState& device, EndpointState& endpoint, ui
     const uint64_t interval = pollInterval(endpoint.info);
     if (now >= endpoint.nextPoll) {
         const uint64_t microframe = fFrameClock.microframeAt(now);
-        endpoint.nextPoll = fFrameClock.microframeStart((microframe / interval + 1) * interval);
+        endpoint.nextPoll =
+            fFrameClock.microframeStart((microframe / interval + 1) * interval) + Bus::kServiceDelay;
         // Once per microframe, or in the prompt setting for as long as the model has packets.
         bool again = true;
         while (again && endpoint.head != nullptr) {

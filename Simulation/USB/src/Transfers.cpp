@@ -203,7 +203,8 @@ Status BusCore::submit(const std::shared_ptr<DeviceState>& device, uint8_t endpo
         // Polling starts at the endpoint's next service opportunity.
         const uint64_t interval = pollInterval(endpoint.info);
         const uint64_t next = (fFrameClock.microframeAt(now) / interval + 1) * interval;
-        endpoint.nextPoll = std::max(endpoint.nextPoll, fFrameClock.microframeStart(next));
+        endpoint.nextPoll =
+            std::max(endpoint.nextPoll, fFrameClock.microframeStart(next) + Bus::kServiceDelay);
     }
     enqueue(endpoint, transfer, lock);
     return kSuccess;

@@ -77,7 +77,7 @@ TEST(BulkTransfer, PromptSettingMovesDataWithoutWireTime)
     ASSERT_EQ(echoBus.device->submit(EchoDevice::kBulkOut, late, 3, 0, lateWrite.completion()),
               SimUSB::kSuccess);
     lateWrite.waitFor(1);
-    clock.advance(std::chrono::microseconds(125));
+    clock.advance(std::chrono::microseconds(125) + std::chrono::nanoseconds(SimUSB::Bus::kServiceDelay));
     const auto found = waiting.waitFor(1)[0];
     EXPECT_EQ(found.actual, 3u);
     EXPECT_GT(found.timestamp, start);
@@ -233,7 +233,8 @@ TEST(BulkTransfer, NoDataTimeOutCountsFromTheLastByte)
     EXPECT_EQ(reads.results()[0].actual, 1536u);
 }
 
-// bInterval 4: the endpoint is polled every 8 microframes, the first time at the next multiple of 8.
+// bInterval 4: the endpoint is polled every 8 microframes, the first time at the next multiple of 8,
+// each time halfway into the microframe.
 TEST(InterruptTransfer, PolledEveryTwoToTheIntervalLessOneMicroframes)
 {
     DarwinTesting::ManualClock clock;
@@ -246,11 +247,12 @@ TEST(InterruptTransfer, PolledEveryTwoToTheIntervalLessOneMicroframes)
     uint8_t buffer[8];
     for (uint64_t poll : {8u, 16u}) {
         echoBus.device->submit(EchoDevice::kInterruptIn, buffer, 8, 0, reads.completion());
-        clock.advanceTo(frames.microframeStart(poll) - 1);
+        const uint64_t served = frames.microframeStart(poll) + SimUSB::Bus::kServiceDelay;
+        clock.advanceTo(served - 1);
         EXPECT_EQ(reads.results().size(), poll / 8 - 1) << "before microframe " << poll;
-        clock.advanceTo(frames.microframeStart(poll));
-        ASSERT_EQ(reads.results().size(), poll / 8) << "at microframe " << poll;
-        EXPECT_EQ(reads.results().back().timestamp, frames.microframeStart(poll));
+        clock.advanceTo(served);
+        ASSERT_EQ(reads.results().size(), poll / 8) << "in microframe " << poll;
+        EXPECT_EQ(reads.results().back().timestamp, served);
     }
 }
 

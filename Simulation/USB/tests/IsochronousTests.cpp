@@ -101,7 +101,7 @@ TEST_F(IsochronousTest, InPacketsLieAtMaxPacketStridesAndKeepTheFillerPastThem)
     auto frames = frameList(8, kMaxPacket);
     const uint64_t first = currentFrame() + 1;
     ASSERT_EQ(submitIn(data, frames, first), SimUSB::kSuccess);
-    clock.advance(3ms);
+    clock.advance(4ms);
     ASSERT_EQ(completions.results().size(), 1u);
     for (uint32_t i = 0; i < 8; ++i) {
         uint64_t microframe;
@@ -119,8 +119,14 @@ TEST_F(IsochronousTest, PacketsAreWrittenWhileTheTransferIsInFlight)
     auto frames = frameList(16, kMaxPacket);
     const uint64_t first = currentFrame() + 1;
     ASSERT_EQ(submitIn(data, frames, first), SimUSB::kSuccess);
-    // Microframe 8 x first + 2 ends at 375 us into the frame.
-    clock.advanceTo(echoBus.bus.frameClock().microframeStart(first * 8 + 3));
+    // Microframe 8 x first + 2 ends at 375 us into the frame; the bus serves it halfway into the next
+    // microframe, never on the boundary itself.
+    const uint64_t served =
+        echoBus.bus.frameClock().microframeStart(first * 8 + 3) + SimUSB::Bus::kServiceDelay;
+    clock.advanceTo(served - 1);
+    EXPECT_NE(data[1 * kMaxPacket], 0xAA);
+    EXPECT_EQ(data[2 * kMaxPacket], 0xAA);
+    clock.advanceTo(served);
     EXPECT_NE(data[2 * kMaxPacket], 0xAA);
     EXPECT_EQ(data[3 * kMaxPacket], 0xAA);
     EXPECT_TRUE(completions.results().empty());
@@ -143,7 +149,7 @@ TEST_F(IsochronousTest, OutPacketsAreTakenContiguously)
                                                 frames.data(), uint32_t(frames.size()), first,
                                                 completions.completion()),
               SimUSB::kSuccess);
-    clock.advance(3ms);
+    clock.advance(4ms);
     ASSERT_EQ(completions.results().size(), 1u);
     const auto packets = echoBus.echo->isochronousOutPackets();
     ASSERT_EQ(packets.size(), requests.size());
@@ -164,7 +170,7 @@ TEST_F(IsochronousTest, CompletesOnlyAfterTheLastMicroframeAndTheLatency)
     const uint64_t first = currentFrame() + 2;
     ASSERT_EQ(submitIn(data, frames, first), SimUSB::kSuccess);
     const uint64_t end = echoBus.bus.frameClock().microframeStart(first * 8 + 12);
-    clock.advanceTo(end + 1'000'000 - 1);
+    clock.advanceTo(end + SimUSB::Bus::kServiceDelay + 1'000'000 - 1);
     EXPECT_TRUE(completions.results().empty());
     clock.advance(1ns);
     ASSERT_EQ(completions.results().size(), 1u);
@@ -178,7 +184,8 @@ TEST_F(IsochronousTest, LatencyIsSettable)
     auto frames = frameList(8, kMaxPacket);
     const uint64_t first = currentFrame() + 1;
     ASSERT_EQ(submitIn(data, frames, first), SimUSB::kSuccess);
-    clock.advanceTo(echoBus.bus.frameClock().microframeStart(first * 8 + 8) + 4'999'999);
+    clock.advanceTo(echoBus.bus.frameClock().microframeStart(first * 8 + 8) + SimUSB::Bus::kServiceDelay +
+                    4'999'999);
     EXPECT_TRUE(completions.results().empty());
     clock.advance(1ns);
     EXPECT_EQ(completions.results().size(), 1u);
@@ -191,7 +198,7 @@ TEST_F(IsochronousTest, EntriesCarryStatusCountAndTime)
     auto frames = frameList(8, kMaxPacket);
     const uint64_t first = currentFrame() + 1;
     ASSERT_EQ(submitIn(data, frames, first), SimUSB::kSuccess);
-    clock.advance(3ms);
+    clock.advance(4ms);
     for (uint32_t i = 0; i < 8; ++i) {
         EXPECT_EQ(frames[i].status, SimUSB::kSuccess);
         EXPECT_EQ(frames[i].completeCount, 77u);
@@ -205,7 +212,7 @@ TEST_F(IsochronousTest, BabbleLeavesTheSlotAlone)
     std::vector<uint8_t> data(8 * kMaxPacket, 0xAA);
     auto frames = frameList(8, kMaxPacket);
     ASSERT_EQ(submitIn(data, frames, currentFrame() + 1), SimUSB::kSuccess);
-    clock.advance(3ms);
+    clock.advance(4ms);
     EXPECT_EQ(frames[0].status, SimUSB::kOverrun);
     EXPECT_EQ(frames[0].completeCount, 0u);
     EXPECT_EQ(data[0], 0xAA);
@@ -239,7 +246,7 @@ TEST_P(IsochronousInjectionTest, AppearsExactlyWhereInjected)
     std::vector<uint8_t> data(8 * kMaxPacket, 0xAA);
     auto frames = frameList(8, kMaxPacket);
     ASSERT_EQ(submitIn(data, frames, first), SimUSB::kSuccess);
-    clock.advance(3ms);
+    clock.advance(4ms);
     ASSERT_EQ(completions.results().size(), 1u);
     EXPECT_EQ(completions.results()[0].status, c.request);
     for (uint32_t i = 0; i < 8; ++i) {
@@ -330,7 +337,7 @@ TEST_F(IsochronousTest, UnplugFaultInTheMiddleOfATransfer)
     std::vector<uint8_t> data(8 * kMaxPacket);
     auto frames = frameList(8, kMaxPacket);
     ASSERT_EQ(submitIn(data, frames, first), SimUSB::kSuccess);
-    clock.advance(3ms);
+    clock.advance(4ms);
     echoBus.bus.settle();
     EXPECT_EQ(completions.results()[0].status, SimUSB::kAborted);
     EXPECT_EQ(frames[4].status, SimUSB::kSuccess);

@@ -3,6 +3,7 @@
 
 #include <Darwin/Clock.h>
 #include <KorvanRequestRing.h>
+#include <SimUSB/Bus.h>
 
 #include <algorithm>
 #include <chrono>
@@ -90,10 +91,11 @@ protected:
         return first;
     }
     // Moves the clock to where input request `request` of the last start has completed: 20 frames
-    // from its first, and the bus's 1 ms completion latency.
+    // from its first, the bus's service delay and its 1 ms completion latency.
     void completeInput(size_t request)
     {
-        fBusClock->clock().advanceTo(frameStart(firstRequests().inFrame + 20 * (request + 1)) + kFrame);
+        fBusClock->clock().advanceTo(frameStart(firstRequests().inFrame + 20 * (request + 1)) +
+                                     SimUSB::Bus::kServiceDelay + kFrame);
     }
     // How many blocks of a ring carry a host time: before the ring wraps, those submitted.
     static size_t stamped(IOMemoryDescriptor* ring)

@@ -28,6 +28,11 @@ class Bus
 {
 public:
     static constexpr uint8_t kPortCount = 15;
+    // Periodic work (isochronous microframes, interrupt polls) is served this long after the
+    // microframe boundary it waits for, about halfway into the microframe, so that the bus's own work
+    // never falls on a frame boundary, where drivers poll the frame number. The frame counter and the
+    // packets' timestamps are not moved by it. Whole microseconds, as drivers' clocks often step.
+    static constexpr uint64_t kServiceDelay = 62'000;
 
     // The process's bus, which the host layers share. It lives until the process ends.
     static Bus& shared();
@@ -61,7 +66,8 @@ public:
 
     void injectFault(uint8_t port, uint8_t endpoint, const Fault& fault);
     void clearFaults(uint8_t port);
-    // The time from the end of an isochronous transfer's last microframe to its completion.
+    // The time from the end of an isochronous transfer's last microframe to its completion, on top of
+    // kServiceDelay.
     void setCompletionLatency(uint64_t ns);
     // Prompt: bulk transfers move as soon as they are queued and the model answers, with no
     // modelled wire time; an IN endpoint whose model has nothing yet is polled once per microframe
