@@ -210,10 +210,17 @@ TEST_F(UpdaterScenario, ResetWriteThatFailsIsARebootFail)
 {
     Connect();
     fDelegate->UpdateButton->performClick();
-    ASSERT_TRUE(RunUntil([&] { return TheUpdater().GetState() == Updater::kResetting; }, 60s, 125us));
+    ASSERT_TRUE(RunUntil([&] { return TheUpdater().GetState() == Updater::kSettingBootFlag; }, 60s, 125us));
+    // Fine steps from here, so the reset's text is seldom out before the fault below is set.
+    ASSERT_TRUE(RunUntil([&] { return TheUpdater().GetState() == Updater::kResetting; }, 1s, 1us));
     // The reset's text never leaves: its piece ends by its time-out with nothing moved.
     SimUSB::Bus::shared().injectFault(kUnitPort, Wrenlet::kBootLoaderBulkOut,
                                       {SimUSB::Fault::Kind::NoAnswer, SimUSB::Fault::Trigger::FromNow, 0, 1});
+    // The write can leave within the clock step that entered the state, before the fault is set.
+    if (IndexOf(BootLoaderCommands(), "W400E1800,A5000001#") < BootLoaderCommands().size()) {
+        SimUSB::Bus::shared().clearFaults(kUnitPort);
+        GTEST_SKIP() << "the reset's text left before its fault was set";
+    }
     // At once, not at the end of the wait for the unit.
     ASSERT_TRUE(RunToEnd(1s));
     SimUSB::Bus::shared().clearFaults(kUnitPort);
