@@ -164,16 +164,18 @@ protected:
                   std::chrono::nanoseconds step = 1ms)
     {
         auto stepped = 0ns;
-        std::optional<std::chrono::steady_clock::time_point> stageDeadline;
+        bool inStage = false;
+        auto stageDeadline = std::chrono::steady_clock::time_point::max();
         while (!condition()) {
             if (InFPGAStage()) {
-                if (!stageDeadline) {
+                if (!inStage) {
+                    inStage = true;
                     stageDeadline = std::chrono::steady_clock::now() + DarwinTesting::kPollLimit;
-                } else if (std::chrono::steady_clock::now() > *stageDeadline) {
+                } else if (std::chrono::steady_clock::now() > stageDeadline) {
                     return false;
                 }
             } else {
-                stageDeadline.reset();
+                inStage = false;
                 if (stepped >= limit) {
                     return SettlesWithoutTime(condition);
                 }
