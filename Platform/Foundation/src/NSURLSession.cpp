@@ -265,10 +265,16 @@ private:
         }
         auto delegate = fDelegate;
         URLSession* session = fOwner;
+        // The question can still be queued when a cancelled task's worker lets the task and its
+        // response go.
+        response->retain();
+        task->retain();
         const auto disposition = ask<URLSessionResponseDisposition>(
             task,
             [delegate, session, task, response](std::function<void(URLSessionResponseDisposition)> answer) {
                 delegate->didReceiveResponse(session, task, response, answer);
+                response->release();
+                task->release();
             });
         return disposition && *disposition == URLSessionResponseAllow;
     }
