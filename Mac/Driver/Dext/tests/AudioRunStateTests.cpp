@@ -219,6 +219,11 @@ class DextAudioRunStateFrameSnapshot : public DextAudioRunState,
 // saw the boundary itself, and a start without one fails.
 TEST_P(DextAudioRunStateFrameSnapshot, NeedsOneTryThatSeesTheBoundary)
 {
+#if defined(__SANITIZE_THREAD__)
+    // The successful try's readings are stamped on the real clock 10 µs apart at most, which the
+    // thread sanitizer's slowdown stretches: the default build runs this table.
+    GTEST_SKIP() << "real-time bracket too tight under the thread sanitizer";
+#endif
     DarwinTesting::LogCapture capture;
     const uint64_t frame = SimUSB::Bus::shared().frameClock().currentFrame();
     std::vector<SimUSB::FrameReading> readings;
