@@ -202,6 +202,9 @@ TEST_F(DextAudioRunState, WatchdogReportsOutputThatStopsMoving)
     SimUSB::Bus::shared().clearFaults(kPort);
 }
 
+// The successful try's readings are stamped on the real clock within the 10 µs bracket, which the
+// thread sanitizer's slowdown stretches: this table is built in the other presets only.
+#if !defined(__SANITIZE_THREAD__)
 struct SnapshotCase
 {
     const char* name;
@@ -219,11 +222,6 @@ class DextAudioRunStateFrameSnapshot : public DextAudioRunState,
 // saw the boundary itself, and a start without one fails.
 TEST_P(DextAudioRunStateFrameSnapshot, NeedsOneTryThatSeesTheBoundary)
 {
-#if defined(__SANITIZE_THREAD__)
-    // The successful try's readings are stamped on the real clock 10 µs apart at most, which the
-    // thread sanitizer's slowdown stretches: the default build runs this table.
-    GTEST_SKIP() << "real-time bracket too tight under the thread sanitizer";
-#endif
     DarwinTesting::LogCapture capture;
     const uint64_t frame = SimUSB::Bus::shared().frameClock().currentFrame();
     std::vector<SimUSB::FrameReading> readings;
@@ -266,6 +264,7 @@ INSTANTIATE_TEST_SUITE_P(DextTries, DextAudioRunStateFrameSnapshot,
                          [](const testing::TestParamInfo<SnapshotCase>& info) {
                              return std::string(info.param.name);
                          });
+#endif
 
 struct RefusedCase
 {
