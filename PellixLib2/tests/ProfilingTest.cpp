@@ -15,6 +15,7 @@
 #include <vector>
 
 using namespace std::chrono_literals;
+using DarwinTesting::DefaultLogDisabled;
 using DarwinTesting::LogCapture;
 using DarwinTesting::LogSource;
 using DarwinTesting::ManualClock;
@@ -22,13 +23,6 @@ using DarwinTesting::ManualClock;
 namespace {
 
 using Deque = std::deque<unsigned long long>;
-
-// Turns the default type of the log off for as long as it lives.
-struct DefaultLogDisabled
-{
-    DefaultLogDisabled() { DarwinTesting::setLogTypeEnabled(OS_LOG_TYPE_DEFAULT, false); }
-    ~DefaultLogDisabled() { DarwinTesting::setLogTypeEnabled(OS_LOG_TYPE_DEFAULT, true); }
-};
 
 std::string Formatted(const char* format, double value)
 {

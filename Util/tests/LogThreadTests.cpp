@@ -156,9 +156,10 @@ TEST(LogThread, AudioLogFuncWritesToTheDefaultLog)
 TEST(LogThread, AudioLogFuncWritesNothingWhileTheDefaultTypeIsOff)
 {
     LogCapture capture;
-    DarwinTesting::setLogTypeEnabled(OS_LOG_TYPE_DEFAULT, false);
-    AudioLogFunc("not written");
-    DarwinTesting::setLogTypeEnabled(OS_LOG_TYPE_DEFAULT, true);
+    {
+        const DarwinTesting::DefaultLogDisabled disabled;
+        AudioLogFunc("not written");
+    }
     EXPECT_TRUE(capture.records().empty());
 }
 

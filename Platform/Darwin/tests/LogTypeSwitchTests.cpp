@@ -11,18 +11,11 @@ using DarwinTesting::LogSource;
 
 namespace {
 
-// Restores the default type however the test ends.
-struct DefaultTypeDisabled
-{
-    DefaultTypeDisabled() { DarwinTesting::setLogTypeEnabled(OS_LOG_TYPE_DEFAULT, false); }
-    ~DefaultTypeDisabled() { DarwinTesting::setLogTypeEnabled(OS_LOG_TYPE_DEFAULT, true); }
-};
-
 TEST(OSLogTypeSwitch, DisablingTheDefaultTypeDropsOnlyDefaultMessages)
 {
     LogCapture capture;
     {
-        DefaultTypeDisabled disabled;
+        DarwinTesting::DefaultLogDisabled disabled;
         EXPECT_FALSE(os_log_type_enabled(OS_LOG_DEFAULT, OS_LOG_TYPE_DEFAULT));
         EXPECT_TRUE(os_log_type_enabled(OS_LOG_DEFAULT, OS_LOG_TYPE_ERROR));
         os_log(OS_LOG_DEFAULT, "dropped");

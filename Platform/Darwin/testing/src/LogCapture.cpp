@@ -50,4 +50,14 @@ void setLogTypeEnabled(os_log_type_t type, bool enabled)
     DarwinLog::setTypeEnabled(type, enabled);
 }
 
+DefaultLogDisabled::DefaultLogDisabled()
+{
+    setLogTypeEnabled(OS_LOG_TYPE_DEFAULT, false);
+}
+
+DefaultLogDisabled::~DefaultLogDisabled()
+{
+    setLogTypeEnabled(OS_LOG_TYPE_DEFAULT, true);
+}
+
 } // namespace DarwinTesting

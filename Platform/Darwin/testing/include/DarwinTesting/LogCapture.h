@@ -34,4 +34,14 @@ private:
 // unless disabled here.
 void setLogTypeEnabled(os_log_type_t type, bool enabled);
 
+// Turns the default type of os_log off for as long as it lives, however the test ends.
+class DefaultLogDisabled
+{
+public:
+    DefaultLogDisabled();
+    ~DefaultLogDisabled();
+    DefaultLogDisabled(const DefaultLogDisabled&) = delete;
+    DefaultLogDisabled& operator=(const DefaultLogDisabled&) = delete;
+};
+
 } // namespace DarwinTesting
