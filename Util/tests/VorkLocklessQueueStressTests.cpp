@@ -71,9 +71,11 @@ void runProducersAgainstOneConsumer(bool slowConsumer)
     long received = 0;
     long fullRing = 0;
     while (received < long(kProducers) * kMessagesPerProducer && !deadline.passed()) {
-        // A slow consumer takes only from a full ring while producers still run, so that their
-        // reservations and commits fail and are retried.
-        while (slowConsumer && !queue->full() && finished < kProducers && !deadline.passed()) {
+        // A slow consumer lets the ring fill up while producers still run, so that their
+        // reservations and commits fail and are retried, then takes a ring's worth: waiting for a
+        // full ring before every message makes the run crawl on a machine of few cores.
+        const bool waitForFullRing = slowConsumer && received % kCapacity == 0;
+        while (waitForFullRing && !queue->full() && finished < kProducers && !deadline.passed()) {
             std::this_thread::yield();
         }
         if (queue->full()) {
