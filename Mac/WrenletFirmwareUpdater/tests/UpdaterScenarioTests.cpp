@@ -243,6 +243,8 @@ struct RebootLimitCase
     // The unit powers off instead of answering this vendor request; without one, it powers off once
     // the state is reached.
     std::optional<uint8_t> request;
+    // The devices the updater has let go once the unit is off: each time the unit leaves the bus.
+    long releases;
 };
 
 class UpdaterRebootLimit : public UpdaterScenario, public testing::WithParamInterface<RebootLimitCase>
@@ -260,6 +262,13 @@ TEST_P(UpdaterRebootLimit, AUnitThatNeverComesBackFailsAtThirtySeconds)
     if (!c.request) {
         fUnit->powerOff();
     }
+    // The unit's leaving reaches the updater on real time. It has come long before the limit on any
+    // machine, so the clock waits for it: gone after an ended update, it would take the end's
+    // message and button away.
+    ASSERT_TRUE(SettlesWithoutTime([&] {
+        const std::vector<std::string> printed = Printed();
+        return std::count(printed.begin(), printed.end(), "Releasing Device") == c.releases;
+    }));
     Step(29'990ms);
     EXPECT_EQ(TheUpdater().GetState(), c.state);
     EXPECT_FALSE(Finished());
@@ -273,9 +282,9 @@ TEST_P(UpdaterRebootLimit, AUnitThatNeverComesBackFailsAtThirtySeconds)
 }
 
 INSTANTIATE_TEST_SUITE_P(States, UpdaterRebootLimit,
-                         testing::Values(RebootLimitCase{"State1", Updater::kRebootingToBootLoader, 3},
-                                         RebootLimitCase{"State10", Updater::kResetting, std::nullopt},
-                                         RebootLimitCase{"State12", Updater::kRebootingAfterFPGA, 4}),
+                         testing::Values(RebootLimitCase{"State1", Updater::kRebootingToBootLoader, 3, 1},
+                                         RebootLimitCase{"State10", Updater::kResetting, std::nullopt, 2},
+                                         RebootLimitCase{"State12", Updater::kRebootingAfterFPGA, 4, 3}),
                          [](const testing::TestParamInfo<RebootLimitCase>& info) {
                              return std::string(info.param.name);
                          });
