@@ -71,6 +71,24 @@ struct IsochronousReader
     }
 };
 
+// Four readers on consecutive frames, each on its own frame of `ring`; whether all were queued.
+bool StartIsochronousReaders(SimUSB::HostDevice* device, std::atomic<int>* completed,
+                             std::vector<uint8_t>& ring, std::vector<IsochronousReader>& readers)
+{
+    ring.assign(4 * 8 * kMaxPacket, 0);
+    readers.resize(4);
+    const uint64_t start = device->readFrame().frame + 3;
+    for (size_t i = 0; i < readers.size(); ++i) {
+        readers[i].device = device;
+        readers[i].completed = completed;
+        readers[i].data = ring.data() + i * 8 * kMaxPacket;
+        if (readers[i].submit(start + i) != SimUSB::kSuccess) {
+            return false;
+        }
+    }
+    return true;
+}
+
 TEST(BusStress, TransfersOfEveryKindThenAnUnplug)
 {
     SimUSBTests::EchoBus echoBus;
@@ -85,15 +103,9 @@ TEST(BusStress, TransfersOfEveryKindThenAnUnplug)
     }
 
     std::atomic<int> isochronous{0};
-    std::vector<uint8_t> ring(4 * 8 * kMaxPacket, 0);
-    std::vector<IsochronousReader> isoReaders(4);
-    const uint64_t start = device->readFrame().frame + 3;
-    for (size_t i = 0; i < isoReaders.size(); ++i) {
-        isoReaders[i].device = device;
-        isoReaders[i].completed = &isochronous;
-        isoReaders[i].data = ring.data() + i * 8 * kMaxPacket;
-        ASSERT_EQ(isoReaders[i].submit(start + i), SimUSB::kSuccess);
-    }
+    std::vector<uint8_t> ring;
+    std::vector<IsochronousReader> isoReaders;
+    ASSERT_TRUE(StartIsochronousReaders(device, &isochronous, ring, isoReaders));
 
     std::vector<std::thread> threads;
     // Readers of the ring acquire each packet's start as the rings' readers do.
@@ -148,15 +160,9 @@ TEST(BusStress, AnIsochronousEndpointHeldAndReleasedWhileItStreams)
     echoBus.selectStreaming();
     SimUSB::HostDevice* device = echoBus.device.get();
     std::atomic<int> isochronous{0};
-    std::vector<uint8_t> ring(4 * 8 * kMaxPacket, 0);
-    std::vector<IsochronousReader> readers(4);
-    const uint64_t start = device->readFrame().frame + 3;
-    for (size_t i = 0; i < readers.size(); ++i) {
-        readers[i].device = device;
-        readers[i].completed = &isochronous;
-        readers[i].data = ring.data() + i * 8 * kMaxPacket;
-        ASSERT_EQ(readers[i].submit(start + i), SimUSB::kSuccess);
-    }
+    std::vector<uint8_t> ring;
+    std::vector<IsochronousReader> readers;
+    ASSERT_TRUE(StartIsochronousReaders(device, &isochronous, ring, readers));
     ASSERT_TRUE(DarwinTesting::eventually([&] { return isochronous.load() >= 4; }));
     auto lastServed = [&] {
         const auto served = echoBus.echo->isochronousInMicroframes();
