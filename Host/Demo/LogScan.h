@@ -1,7 +1,8 @@
 #pragma once
 
 // The lines of a run's log that tell of a fault, less those the run's own scenario explains: where
-// packets are dropped, the drivers' reports of them.
+// packets are dropped, the drivers' reports of them; and lines holding one of the texts a run
+// expects, such as the time-out of a start it made fail.
 
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@ struct LogScanResult
     size_t dropReports = 0;
 };
 
-LogScanResult ScanLog(const std::vector<std::string>& lines, bool dropsExpected);
+LogScanResult ScanLog(const std::vector<std::string>& lines, bool dropsExpected,
+                      const std::vector<std::string>& expected = {});
 
 } // namespace Demo

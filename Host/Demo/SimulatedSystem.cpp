@@ -3,6 +3,7 @@
 #include <DriverKitTesting/DriverKitTesting.h>
 #include <IOKit/platform/KernelNumbering.h>
 #include <KernelIOKitTesting/KernelExtensionLoading.h>
+#include <KorvanInterface/Descriptors.h>
 #include <SimUSB/Bus.h>
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -126,6 +127,16 @@ std::vector<DroppedPacket> SimulatedSystem::droppedPackets(const KorvanInterface
         }
     }
     return packets;
+}
+
+void SimulatedSystem::holdInputEndpoint(uint8_t port, bool held)
+{
+    if (held) {
+        SimUSB::Bus::shared().injectFault(port, KorvanInterface::Endpoint::kRecord,
+                                          {SimUSB::Fault::Kind::Hold, SimUSB::Fault::Trigger::FromNow});
+    } else {
+        SimUSB::Bus::shared().clearFaults(port);
+    }
 }
 
 void SimulatedSystem::sleepSystem()

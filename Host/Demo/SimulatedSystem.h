@@ -63,6 +63,11 @@ public:
     // The dropped packets the device's log still knows, with their frames.
     std::vector<DroppedPacket> droppedPackets(const KorvanInterface::KorvanDevice& device) const;
 
+    // The device's record endpoint never completes while `held`: the bus takes its transfers but
+    // neither serves nor completes them; released, it goes on from the microframe under way. Other
+    // injected bus faults of the port end with the hold.
+    void holdInputEndpoint(uint8_t port, bool held);
+
     // The computer sleeps, then wakes, through the platform's hook: user-space power messages and
     // the drivers' power states in the platform's order. Called on the main thread, which serves
     // the main queue meanwhile.

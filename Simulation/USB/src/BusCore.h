@@ -63,6 +63,10 @@ struct EndpointState
     Transfer* head = nullptr;
     Transfer* tail = nullptr;
     bool halted = false;
+    // Isochronous: a Hold fault stopped the endpoint's transfers; once cleared, the packets of
+    // microframes before `missedBefore` are not sent.
+    bool held = false;
+    uint64_t missedBefore = 0;
     uint64_t nextPoll = 0;
     uint64_t submitted = 0;
 };
@@ -200,6 +204,7 @@ private:
     {
         Processed,
         NotDue,
+        Held,
         Unplugged,
     };
     // Moves an isochronous transfer one entry on.
@@ -216,6 +221,8 @@ private:
                           const Completion& completion, uint8_t* buffer);
     // Queues the transfer behind the endpoint's others, captures it and hands it to the worker.
     void enqueue(EndpointState& endpoint, Transfer* transfer, std::unique_lock<std::mutex>& lock);
+    // Has the endpoints served now: by the alarm on the manual clock, else by the worker.
+    void wake(std::unique_lock<std::mutex>& lock);
     void giveBack(Transfer* transfer);
     void unlink(EndpointState& endpoint, Transfer* transfer, Transfer* previous);
     void complete(EndpointState& endpoint, Transfer* transfer, Transfer* previous, Status status);

@@ -101,6 +101,7 @@ ControlResult BusCore::control(const std::shared_ptr<DeviceState>& device, const
             break;
         case Fault::Kind::Drop:
         case Fault::Kind::NoAnswer:
+        case Fault::Kind::Hold:
             answer = ControlAnswer::hang();
             break;
         case Fault::Kind::NotSent:

@@ -71,6 +71,10 @@ uint64_t BusCore::processIsochronous(DeviceState& device, EndpointState& endpoin
             if (outcome == EntryOutcome::Unplugged) {
                 return DarwinClock::kNever;
             }
+            if (outcome == EntryOutcome::Held) {
+                // The transfers behind it wait too; clearing the fault wakes the endpoint.
+                return next;
+            }
             if (outcome == EntryOutcome::NotDue) {
                 break;
             }
@@ -124,6 +128,10 @@ BusCore::EntryOutcome BusCore::processEntry(DeviceState& device, EndpointState& 
         unplugFromWorker(device);
         return EntryOutcome::Unplugged;
     }
+    if (fault && kind == Fault::Kind::Hold) {
+        endpoint.held = true;
+        return EntryOutcome::Held;
+    }
     if (fault && kind == Fault::Kind::RequestStatus) {
         transfer.statusForced = true;
         transfer.status = fault->status;
@@ -131,7 +139,7 @@ BusCore::EntryOutcome BusCore::processEntry(DeviceState& device, EndpointState& 
     if (fault && kind == Fault::Kind::Drop) {
         status = in ? fault->status : kSuccess;
         done = in ? 0 : count;
-    } else if (fault && kind == Fault::Kind::NotSent) {
+    } else if ((fault && kind == Fault::Kind::NotSent) || microframe < endpoint.missedBefore) {
         status = kNotSent;
     } else if (fault && kind == Fault::Kind::NoAnswer) {
         status = kNotResponding;

@@ -197,6 +197,7 @@ uint64_t BusCore::processOut(DeviceState& device, EndpointState& endpoint, uint6
                 completeAll(endpoint, kStalled);
                 return next;
             case Fault::Kind::NoAnswer:
+            case Fault::Kind::Hold:
                 // Held until its time-out or an abort.
                 return next;
             case Fault::Kind::NotSent:

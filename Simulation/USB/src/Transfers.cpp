@@ -46,6 +46,11 @@ void BusCore::enqueue(EndpointState& endpoint, Transfer* transfer, std::unique_l
     }
     endpoint.tail = transfer;
     captureSubmit(*transfer);
+    wake(lock);
+}
+
+void BusCore::wake(std::unique_lock<std::mutex>& lock)
+{
     if (DarwinClock::isManual()) {
         // The alarm, set before this returns, is what a following advance finds.
         serveByAlarm(lock);
@@ -109,6 +114,7 @@ void BusCore::completeAll(EndpointState& endpoint, Status status)
     while (endpoint.head != nullptr) {
         complete(endpoint, endpoint.head, nullptr, status);
     }
+    endpoint.held = false;
     fWorker.notify();
 }
 
@@ -169,9 +175,24 @@ void BusCore::injectFault(uint8_t port, uint8_t endpoint, const Fault& fault)
 
 void BusCore::clearFaults(uint8_t port)
 {
-    std::lock_guard lock(fLock);
-    if (port <= Bus::kPortCount && fPorts[port]) {
-        fPorts[port]->faults.clear();
+    std::unique_lock lock(fLock);
+    if (port > Bus::kPortCount || !fPorts[port]) {
+        return;
+    }
+    DeviceState& device = *fPorts[port];
+    device.faults.clear();
+    // Held endpoints go on from the microframe under way, like a controller catching up.
+    const uint64_t current = fFrameClock.microframeAt(DarwinClock::hostNow());
+    bool released = false;
+    for (EndpointState& endpoint : device.endpoints) {
+        if (endpoint.held) {
+            endpoint.held = false;
+            endpoint.missedBefore = current;
+            released = true;
+        }
+    }
+    if (released) {
+        wake(lock);
     }
 }
 

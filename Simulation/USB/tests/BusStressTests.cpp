@@ -1,5 +1,5 @@
-// Everything at once on the real clock, then an unplug in the middle of it; run under
-// ThreadSanitizer by the tsan preset.
+// Everything at once on the real clock, then an unplug in the middle of it, and an isochronous
+// endpoint held and released while it streams; run under ThreadSanitizer by the tsan preset.
 
 #include "BusTestSupport.h"
 
@@ -17,6 +17,8 @@ using SimUSBTesting::EchoDevice;
 namespace {
 
 constexpr uint32_t kMaxPacket = EchoDevice::kIsochronousMaxPacket;
+// Longer than any transfer of the readers lies queued ahead.
+constexpr uint64_t kHeldMicroframes = 64;
 
 // Interrupt reads that queue themselves again from their completions.
 struct InterruptReader
@@ -69,6 +71,24 @@ struct IsochronousReader
     }
 };
 
+// Four readers on consecutive frames, each on its own frame of `ring`; whether all were queued.
+bool StartIsochronousReaders(SimUSB::HostDevice* device, std::atomic<int>* completed,
+                             std::vector<uint8_t>& ring, std::vector<IsochronousReader>& readers)
+{
+    ring.assign(4 * 8 * kMaxPacket, 0);
+    readers.resize(4);
+    const uint64_t start = device->readFrame().frame + 3;
+    for (size_t i = 0; i < readers.size(); ++i) {
+        readers[i].device = device;
+        readers[i].completed = completed;
+        readers[i].data = ring.data() + i * 8 * kMaxPacket;
+        if (readers[i].submit(start + i) != SimUSB::kSuccess) {
+            return false;
+        }
+    }
+    return true;
+}
+
 TEST(BusStress, TransfersOfEveryKindThenAnUnplug)
 {
     SimUSBTests::EchoBus echoBus;
@@ -83,15 +103,9 @@ TEST(BusStress, TransfersOfEveryKindThenAnUnplug)
     }
 
     std::atomic<int> isochronous{0};
-    std::vector<uint8_t> ring(4 * 8 * kMaxPacket, 0);
-    std::vector<IsochronousReader> isoReaders(4);
-    const uint64_t start = device->readFrame().frame + 3;
-    for (size_t i = 0; i < isoReaders.size(); ++i) {
-        isoReaders[i].device = device;
-        isoReaders[i].completed = &isochronous;
-        isoReaders[i].data = ring.data() + i * 8 * kMaxPacket;
-        ASSERT_EQ(isoReaders[i].submit(start + i), SimUSB::kSuccess);
-    }
+    std::vector<uint8_t> ring;
+    std::vector<IsochronousReader> isoReaders;
+    ASSERT_TRUE(StartIsochronousReaders(device, &isochronous, ring, isoReaders));
 
     std::vector<std::thread> threads;
     // Readers of the ring acquire each packet's start as the rings' readers do.
@@ -138,6 +152,37 @@ TEST(BusStress, TransfersOfEveryKindThenAnUnplug)
     EXPECT_FALSE(device->connected());
     uint8_t buffer[8];
     EXPECT_EQ(device->submit(EchoDevice::kInterruptIn, buffer, 8, 0, {}), SimUSB::kNoDevice);
+}
+
+TEST(BusStress, AnIsochronousEndpointHeldAndReleasedWhileItStreams)
+{
+    SimUSBTests::EchoBus echoBus;
+    echoBus.selectStreaming();
+    SimUSB::HostDevice* device = echoBus.device.get();
+    std::atomic<int> isochronous{0};
+    std::vector<uint8_t> ring;
+    std::vector<IsochronousReader> readers;
+    ASSERT_TRUE(StartIsochronousReaders(device, &isochronous, ring, readers));
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return isochronous.load() >= 4; }));
+    auto lastServed = [&] {
+        const auto served = echoBus.echo->isochronousInMicroframes();
+        return served.empty() ? 0 : served.back();
+    };
+    const SimUSB::Fault hold{SimUSB::Fault::Kind::Hold, SimUSB::Fault::Trigger::FromNow};
+    for (int round = 0; round < 50; ++round) {
+        echoBus.bus.injectFault(1, EchoDevice::kIsochronousIn, hold);
+        // Held once the bus serves the queued transfers no more while the frames go by.
+        ASSERT_TRUE(DarwinTesting::eventually([&] {
+            return lastServed() + kHeldMicroframes < echoBus.bus.frameClock().currentFrame() * 8;
+        })) << "round "
+            << round;
+        const uint64_t released = echoBus.bus.frameClock().currentFrame() * 8;
+        echoBus.bus.clearFaults(1);
+        ASSERT_TRUE(DarwinTesting::eventually([&] { return lastServed() >= released; })) << "round " << round;
+    }
+    EXPECT_GT(isochronous.load(), 50 * 4);
+    echoBus.bus.detach(1);
+    EXPECT_FALSE(device->connected());
 }
 
 } // namespace

@@ -345,4 +345,68 @@ TEST_F(IsochronousTest, UnplugFaultInTheMiddleOfATransfer)
     EXPECT_EQ(echoBus.listener.left().size(), 1u);
 }
 
+TEST_F(IsochronousTest, HeldTransferGoesOnFromTheMicroframeUnderWayOnceCleared)
+{
+    echoBus.bus.injectFault(1, EchoDevice::kIsochronousIn, {Fault::Kind::Hold, Fault::Trigger::FromNow});
+    const uint64_t first = currentFrame() + 1;
+    std::vector<uint8_t> data(24 * kMaxPacket, 0xAA);
+    auto frames = frameList(24, kMaxPacket);
+    ASSERT_EQ(submitIn(data, frames, first), SimUSB::kSuccess);
+    constexpr uint32_t kCleared = 10;
+    clock.advanceTo(echoBus.bus.frameClock().microframeStart(first * 8 + kCleared) + 10'000);
+    EXPECT_TRUE(completions.results().empty());
+    EXPECT_TRUE(echoBus.echo->isochronousInMicroframes().empty());
+    EXPECT_EQ(frames[0].completeCount, 0u);
+
+    echoBus.bus.clearFaults(1);
+    clock.advance(5ms);
+    const auto results = completions.waitFor(1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].status, SimUSB::kNotSent);
+    std::vector<uint64_t> served;
+    for (uint32_t i = 0; i < 24; ++i) {
+        const bool missed = i < kCleared;
+        EXPECT_EQ(frames[i].status, missed ? SimUSB::kNotSent : SimUSB::kSuccess) << "entry " << i;
+        EXPECT_EQ(frames[i].completeCount, missed ? 0u : 64u) << "entry " << i;
+        EXPECT_EQ(data[i * kMaxPacket] != 0xAA, !missed) << "entry " << i;
+        if (!missed) {
+            served.push_back(first * 8 + i);
+        }
+    }
+    EXPECT_EQ(echoBus.echo->isochronousInMicroframes(), served);
+}
+
+TEST_F(IsochronousTest, HeldTransfersCompleteWithTheAbortStatusAndTheEndpointStreamsOnceCleared)
+{
+    echoBus.bus.injectFault(1, EchoDevice::kIsochronousIn, {Fault::Kind::Hold, Fault::Trigger::FromNow});
+    std::vector<uint8_t> data(16 * kMaxPacket);
+    auto frames = frameList(16, kMaxPacket);
+    const uint64_t first = currentFrame() + 1;
+    ASSERT_EQ(submitIn(data, frames, first), SimUSB::kSuccess);
+    std::vector<uint8_t> laterData(8 * kMaxPacket);
+    auto laterFrames = frameList(8, kMaxPacket);
+    ASSERT_EQ(submitIn(laterData, laterFrames, first + 2), SimUSB::kSuccess);
+    clock.advance(10ms);
+    EXPECT_TRUE(completions.results().empty());
+
+    echoBus.device->abort(EchoDevice::kIsochronousIn, SimUSB::kAborted);
+    const auto aborted = completions.waitFor(2);
+    ASSERT_EQ(aborted.size(), 2u);
+    EXPECT_EQ(aborted[0].status, SimUSB::kAborted);
+    EXPECT_EQ(aborted[1].status, SimUSB::kAborted);
+    EXPECT_EQ(frames[0].status, SimUSB::kAborted);
+    EXPECT_EQ(laterFrames[7].status, SimUSB::kAborted);
+    EXPECT_TRUE(echoBus.echo->isochronousInMicroframes().empty());
+
+    echoBus.bus.clearFaults(1);
+    auto again = frameList(8, kMaxPacket);
+    ASSERT_EQ(submitIn(data, again, currentFrame() + 1), SimUSB::kSuccess);
+    clock.advance(4ms);
+    const auto results = completions.waitFor(3);
+    EXPECT_EQ(results[2].status, SimUSB::kSuccess);
+    for (uint32_t i = 0; i < 8; ++i) {
+        EXPECT_EQ(again[i].status, SimUSB::kSuccess) << "entry " << i;
+    }
+}
+
 } // namespace

@@ -1,11 +1,14 @@
 // The device's life around a stream, on each driver: unplugged while streaming and plugged in
-// again, the plug-in's delayed stop after the last client, and the computer's sleep and wake.
+// again, the plug-in's delayed stop after the last client, a start whose input never answers, and
+// the computer's sleep and wake.
 
 #include <DemoRun.h>
+#include <LogScan.h>
 #include <PlugInDevice.h>
 #include <Recorder.h>
 #include <SimulatedSystem.h>
 
+#include <DarwinTesting/LogCapture.h>
 #include <KorvanInterface/Descriptors.h>
 #include <KorvanInterface/Identity.h>
 
@@ -15,6 +18,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <deque>
 #include <thread>
 
 namespace {
@@ -29,6 +34,7 @@ constexpr UInt32 kClient = 7;
 constexpr double kDeviceSeconds = 10;
 constexpr uint32_t kRate = 48000;
 constexpr uint32_t kBuffer = 512;
+constexpr const char* kStartTimeOut = "TIMEOUT STARTING OUTPUT";
 
 // The Brio runs on the driver extension, the Wrenlet on the kernel extension.
 struct Driver
@@ -68,6 +74,9 @@ protected:
 
     std::string Uid() const { return E2E::UidOfSerial(GetParam().serial); }
 
+    // A recorder that outlives the row's IO: the host's IO thread calls it until TearDown stops it.
+    Demo::Recorder& NewRecorder() { return recorders.emplace_back(32, kBuffer, kRate); }
+
     Demo::InputLayout Layout()
     {
         const Demo::DeviceFacts facts = Demo::ReadDeviceFacts(host, id);
@@ -100,6 +109,19 @@ protected:
 
     Demo::LoopbackResult SleepAndWake(Demo::Recorder& recorder);
 
+    // The alternates the device was set to on `interface`, from request `from` of its log on.
+    std::vector<uint8_t> Alternates(uint8_t interface, size_t from) const
+    {
+        std::vector<uint8_t> alternates;
+        const auto log = device->interfaceLog();
+        for (size_t index = from; index < log.size(); ++index) {
+            if (log[index].first == interface) {
+                alternates.push_back(log[index].second);
+            }
+        }
+        return alternates;
+    }
+
     static void ExpectClean(const Demo::LoopbackResult& result)
     {
         EXPECT_EQ(result.lost, 0u);
@@ -112,13 +134,14 @@ protected:
     Demo::SimulatedSystem::DeviceSettings settings;
     std::shared_ptr<KorvanInterface::KorvanDevice> device;
     AudioObjectID id = 0;
+    std::deque<Demo::Recorder> recorders;
 };
 
 TEST_P(E2ELifecycle, UnpluggedWhileStreamingEndsTheIOAndReturnsWithTheSameUID)
 {
     std::string before;
     host.GetString(id, {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal, 0}, before);
-    Demo::Recorder first(32, kBuffer, kRate);
+    Demo::Recorder& first = NewRecorder();
     ASSERT_TRUE(StreamUntil(first, kRate / 2));
     system.unplug(kPort);
     EXPECT_TRUE(Demo::WaitForDeviceGone(host, id, kDeviceSeconds));
@@ -137,7 +160,7 @@ TEST_P(E2ELifecycle, UnpluggedWhileStreamingEndsTheIOAndReturnsWithTheSameUID)
     EXPECT_EQ(uid, before);
     EXPECT_TRUE(uid.ends_with(":" + Uid())) << uid;
     Demo::SetOutputVolumesToFullScale(host, id);
-    Demo::Recorder second(32, kBuffer, kRate);
+    Demo::Recorder& second = NewRecorder();
     ASSERT_TRUE(StreamUntil(second, kRate / 2));
     ExpectClean(second.loopback());
 }
@@ -146,7 +169,7 @@ TEST_P(E2ELifecycle, UnpluggedWhileStreamingEndsTheIOAndReturnsWithTheSameUID)
 // the audio that still runs, without a new SET_INTERFACE.
 TEST_P(E2ELifecycle, TheLastStopReachesTheDriverTwoSecondsLater)
 {
-    Demo::Recorder recorder(32, kBuffer, kRate);
+    Demo::Recorder& recorder = NewRecorder();
     ASSERT_TRUE(StreamUntil(recorder, kRate / 2));
     const size_t interfaceRequests = device->interfaceLog().size();
     const auto firstStop = Clock::now();
@@ -163,6 +186,52 @@ TEST_P(E2ELifecycle, TheLastStopReachesTheDriverTwoSecondsLater)
     ASSERT_TRUE(Eventually([&] { return Idle(); }));
     EXPECT_GE(Clock::now() - stopped, 2000ms);
     EXPECT_EQ(device->interfaceLog().size(), interfaceRequests + 2);
+}
+
+// The record endpoint never completes: the start gives up on the first output block with "TIMEOUT
+// STARTING OUTPUT", the host sees it fail, and the driver is told run state 0 (both interfaces back at
+// alternate 0). The start is given back, so once the endpoint answers again the next start starts
+// audio anew and streams clean.
+TEST_P(E2ELifecycle, AStartWhoseInputNeverAnswersTimesOutAndTheNextStreams)
+{
+    DarwinTesting::LogCapture log;
+    auto timeOuts = [&] {
+        const std::vector<std::string> lines = log.texts(DarwinTesting::LogSource::OSLog);
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find(kStartTimeOut) != std::string::npos;
+        });
+    };
+    system.holdInputEndpoint(kPort, true);
+    Demo::Recorder& refused = NewRecorder();
+    const auto starting = Clock::now();
+    const OSStatus status = Start(refused);
+    std::printf("the held start failed after %lld ms\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - starting).count()));
+    EXPECT_NE(status, kAudioHardwareNoError);
+    EXPECT_EQ(host.Runner(id, kClient), nullptr);
+    EXPECT_TRUE(Eventually([&] { return timeOuts() == 1; })) << "no start time-out in the log";
+    EXPECT_TRUE(Eventually([&] { return Idle(); })) << "the driver was not told run state 0";
+    // Set streaming by the start, then back to alternate 0 by the stop.
+    for (const uint8_t interface : {KorvanInterface::kRecordInterface, KorvanInterface::kPlaybackInterface}) {
+        const std::vector<uint8_t> alternates = Alternates(interface, 0);
+        ASSERT_EQ(alternates.size(), 2u) << "interface " << int(interface);
+        EXPECT_NE(alternates[0], 0) << "interface " << int(interface);
+        EXPECT_EQ(alternates[1], 0) << "interface " << int(interface);
+    }
+    EXPECT_EQ(refused.loopback().framesCompared, 0u);
+
+    system.holdInputEndpoint(kPort, false);
+    const size_t requestsBefore = device->interfaceLog().size();
+    Demo::Recorder& recorder = NewRecorder();
+    ASSERT_TRUE(StreamUntil(recorder, kRate / 2));
+    const std::vector<uint8_t> record = Alternates(KorvanInterface::kRecordInterface, requestsBefore);
+    ASSERT_EQ(record.size(), 1u) << "the second start set no streaming alternate";
+    EXPECT_NE(record[0], 0);
+    ExpectClean(recorder.loopback());
+    EXPECT_EQ(timeOuts(), 1);
+    EXPECT_EQ(Demo::ScanLog(log.texts(DarwinTesting::LogSource::OSLog), false, {kStartTimeOut}).unexpected,
+              std::vector<std::string>{});
 }
 
 // The computer sleeps while streaming: the plug-in stops audio before the drivers power down; on
@@ -186,7 +255,7 @@ Demo::LoopbackResult E2ELifecycle::SleepAndWake(Demo::Recorder& recorder)
 
 TEST_P(E2ELifecycle, SleepAndWakeWhileStreaming)
 {
-    Demo::Recorder recorder(32, kBuffer, kRate);
+    Demo::Recorder& recorder = NewRecorder();
     SleepAndWake(recorder);
     EXPECT_LE(recorder.timing(1e9 / kRate).jitterMaxUs, 100);
 }
@@ -197,7 +266,7 @@ TEST_P(E2ELifecycle, SleepAndWakeWhileStreaming)
 // lost or repeated. Run it with --gtest_also_run_disabled_tests.
 TEST_P(E2ELifecycle, DISABLED_TheSegmentAfterWakeIsClean)
 {
-    Demo::Recorder recorder(32, kBuffer, kRate);
+    Demo::Recorder& recorder = NewRecorder();
     const Demo::LoopbackResult after = SleepAndWake(recorder);
     ExpectClean(after);
     EXPECT_TRUE(after.latencyConstant);

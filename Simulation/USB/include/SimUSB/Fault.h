@@ -26,6 +26,11 @@ struct Fault
         NoAnswer,
         // The device is unplugged in the middle of the transfer.
         Unplug,
+        // Isochronous: the endpoint's transfers are accepted but neither served nor completed
+        // until the faults are cleared, then served from the microframe under way on, the packets
+        // of the microframes gone by meanwhile not sent (kNotSent); an abort completes them as
+        // ever. Other transfers: as NoAnswer.
+        Hold,
     };
 
     enum class Trigger
