@@ -87,10 +87,11 @@ function(tide_test name)
                        ${lock_property})
 endfunction()
 
-# tide_fuzz(NAME SOURCES ... LIBS ...)
-# A libFuzzer target; its seed corpus lives in fuzz/NAME/corpus.
+# tide_fuzz(NAME SOURCES ... LIBS ... INCLUDES ...)
+# A libFuzzer target, built into the fuzz folder of the build; its seed corpus lives in
+# fuzz/NAME/corpus.
 function(tide_fuzz name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;INCLUDES" ${ARGN})
   if(NOT TIDE_SCOPE STREQUAL "fuzz")
     return()
   endif()
@@ -99,6 +100,8 @@ function(tide_fuzz name)
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_include_directories(${name} PRIVATE ${ARG_INCLUDES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
   add_dependencies(tide_fuzz_targets ${name})
 endfunction()
 
