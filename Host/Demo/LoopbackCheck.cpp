@@ -131,9 +131,15 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
         ++fResult.stoppedInputFrames;
         return;
     }
-    if (shift > 0 && shift == fSilence) {
-        fResult.loopbackUnderrunFrames += uint64_t(fSilence);
-        fSilence = 0;
+    if (shift > 0 && shift <= fSilence) {
+        // Later by no more than the silence before: no played frame came twice. The device's loopback
+        // inserted `shift` frames of that silence; the rest, a late cycle's for one, stands in for
+        // played frames from the old latency on.
+        fResult.loopbackUnderrunFrames += uint64_t(shift);
+        fSilence -= shift;
+        if (fSilence != 0) {
+            closeSilence();
+        }
         fLatency = latency;
     } else if (shift != 0) {
         // Recorded frames newer than expected: frames were skipped; older: frames came twice.

@@ -83,6 +83,8 @@ private:
     bool SkipLostPackets();
     void ConsumeChasePacket(const KorvanDeviceIO::USBRequestIter& packet);
     bool RepairDroppedPackets();
+    // With headers: passes over a stretch of lost packets that cannot be repaired.
+    void PassOverUnrepairedStretch(const KorvanDeviceIO::USBRequestIter& nextGood);
     void WriteFrames(UInt8* destination, const float* source, UInt32 frames);
     void popZeroTimeDelayLine();
 

@@ -158,6 +158,27 @@ bool SA_DeviceUSB::SkipLostPackets()
     return true;
 }
 
+// The headers around a settled stretch do not add up, so how many frames it lost is unknown, and
+// they stay as they are until the controller writes these ring positions again a ring cycle later.
+// Holding until then would stop the input and leave it reading frames a ring old. The chase instead
+// takes the last good packet once, counts the lost packets as carrying no frames, as without
+// headers, and follows the device's count from the next good packet on.
+void SA_DeviceUSB::PassOverUnrepairedStretch(const USBRequestIter& nextGood)
+{
+    ConsumeChasePacket(fChaseRequest);
+    for (USBRequestIter lost = fChaseRequest.next();
+         lost.fBlock != nextGood.fBlock || lost.fPacketIndex != nextGood.fPacketIndex; lost = lost.next()) {
+        StorePacketLength(lost, Driver::CoreAudio, kIsocPacketHeaderBytes);
+        ConsumePacket(lost, Driver::CoreAudio, true);
+    }
+    fChaseRequest = nextGood;
+    // The count before the next good packet; 0 would read as "nothing chased yet", and only its low
+    // 32 bits are ever compared.
+    const IsocPacketHeader next = ReadPacketHeader(nextGood.packet());
+    const uint32_t before = next.totalNumSampleFramesSent - next.numSampleFramesThisPacket;
+    fInSampleFramesChased = before != 0 ? int64_t(before) : int64_t(1) << 32;
+}
+
 bool SA_DeviceUSB::RepairDroppedPackets()
 {
     const Chaser chaser(fInMaxPacketSizeBytes, fInBytesPerSampleFrame, fStreamingHeadersEnabled,
@@ -184,7 +205,8 @@ bool SA_DeviceUSB::RepairDroppedPackets()
     if (!chaser.handleDroppedIsoc(copy, fChaseRequest, nextGood, unsigned(count), fInSampleFramesChased,
                                   dropped)) {
         LOG_THREAD_POST(fLog.get(), "!!! handlDroppedIsoc failed!");
-        return false;
+        PassOverUnrepairedStretch(nextGood);
+        return true;
     }
     const float* const before = fChaseWritePtr;
     WriteSilence(UInt64(dropped));

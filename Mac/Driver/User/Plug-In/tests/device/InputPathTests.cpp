@@ -205,6 +205,36 @@ TEST_F(InputPath, DroppedPacketsWithHeadersBecomeSilence)
     }
 }
 
+// A lost packet followed by a header whose running total jumped by 1000 for good: the repair fails,
+// and the chase passes over the lost frames at once, without silence, a hold or a repeat.
+TEST_F(InputPath, AStretchThatCannotBeRepairedIsPassedOver)
+{
+    for (uint8_t version : {uint8_t(1), uint8_t(2)}) {
+        SCOPED_TRACE("headers v" + std::to_string(version));
+        DarwinTesting::LogCapture capture;
+        Start(Model::Wrenlet, version);
+        for (int packet = 0; packet < 5; ++packet) {
+            fInput->Write(kFramesPerPacket);
+        }
+        fInput->Lose(1, kFramesPerPacket);
+        for (int packet = 0; packet < 5; ++packet) {
+            fInput->Write(kFramesPerPacket, 1000);
+            // Chased packet by packet, as a busy IO thread would.
+            Read(0, 1);
+        }
+        ExpectFrames(0, 30, 0);
+        ExpectFrames(30, 24, 36);
+        EXPECT_EQ(fDevice->GetInputSampleFramesCopied(), 54u);
+        EXPECT_TRUE(DarwinTesting::eventually([&] {
+            const auto texts = capture.texts(DarwinLog::Source::OSLog);
+            return std::any_of(texts.begin(), texts.end(), [](const std::string& text) {
+                return text.find("!! Calculation error") != std::string::npos;
+            });
+        }));
+        Renew();
+    }
+}
+
 TEST_F(InputPath, LostPacketsWithoutHeadersArePassedOver)
 {
     Start(Model::Wrenlet, std::nullopt);
