@@ -125,6 +125,7 @@ Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<Expect
     Attribution attribution;
     const double distance = drops.empty() ? 0 : CommonDistance(loopback.silences, drops);
     std::vector<int64_t> silenceOfDrop(drops.size(), 0);
+    std::vector<std::optional<int64_t>> silenceStartOfDrop(drops.size());
     for (const SilentStretch& silence : loopback.silences) {
         // A read before the bus wrote returns what the buffer held a period earlier: silence there,
         // or a repair's silence (which that period's read may itself have missed).
@@ -135,6 +136,9 @@ Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<Expect
             ++attribution.repairedStretches;
             attribution.repairedFrames += uint64_t(silence.frames);
             silenceOfDrop[*drop] += silence.frames;
+            if (!silenceStartOfDrop[*drop]) {
+                silenceStartOfDrop[*drop] = silence.start;
+            }
         } else if (staleRead) {
             attribution.unwrittenFrames += uint64_t(silence.frames);
         } else if (WithinLateOutput(silence, cycles)) {
@@ -143,15 +147,35 @@ Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<Expect
             attribution.unexplainedFrames += uint64_t(silence.frames);
         }
     }
-    for (size_t index = 0; index < drops.size(); ++index) {
-        const int64_t missing = drops[index].frames - silenceOfDrop[index];
+    // Packets dropped one after the other are repaired as one stretch. Its frames read before the
+    // repair are the newest of an IO cycle, so they end where its silence begins, inside any of its
+    // packets; read early all of them, they lie where the stretch is expected.
+    for (size_t first = 0; first < drops.size();) {
+        size_t end = first;
+        int64_t frames = 0;
+        int64_t silence = 0;
+        std::optional<int64_t> silenceStart;
+        do {
+            frames += drops[end].frames;
+            silence += silenceOfDrop[end];
+            if (const std::optional<int64_t> start = silenceStartOfDrop[end];
+                start && (!silenceStart || *start < *silenceStart)) {
+                silenceStart = start;
+            }
+            ++end;
+        } while (end < drops.size() &&
+                 drops[end].time - (drops[end - 1].time + double(drops[end - 1].frames)) <= kLateSlack);
+        const int64_t missing = frames - silence;
         if (missing <= 0) {
+            first = end;
             continue;
         }
-        const auto start = int64_t(std::lround(drops[index].time + distance));
-        const int64_t late = LateFramesWithin(loopback.lateBusStretches, start - kLateSlack,
-                                              start + drops[index].frames + kLateSlack);
+        const int64_t expected = std::lround(drops[first].time + distance);
+        const int64_t lateStart = silenceStart ? *silenceStart - missing - kLateSlack : expected - kLateSlack;
+        const int64_t lateEnd = silenceStart ? *silenceStart : expected + frames + kLateSlack;
+        const int64_t late = LateFramesWithin(loopback.lateBusStretches, lateStart, lateEnd);
         attribution.readBeforeRepairFrames += uint64_t(std::min(late, missing));
+        first = end;
     }
     return attribution;
 }

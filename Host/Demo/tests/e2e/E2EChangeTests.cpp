@@ -200,8 +200,11 @@ TEST_P(E2EDropBursts, LostPacketsCostWhatTheyCarried)
         EXPECT_TRUE(result.headersOn);
         EXPECT_EQ(result.loopback.lost, 0u);
         EXPECT_EQ(result.loopback.duplicated, 0u);
-        EXPECT_EQ(result.repairedFrames, result.droppedFrames);
-        EXPECT_EQ(result.repairedStretches, row.scenario.dropBursts.size());
+        // A stretch's newest frames an IO cycle read before the bus's late write let the repair
+        // reach the plug-in come back one period old, counted with the stretch; read early whole, a
+        // stretch leaves no silence.
+        EXPECT_EQ(result.repairedFrames + result.readBeforeRepairFrames, result.droppedFrames);
+        EXPECT_LE(result.repairedStretches, row.scenario.dropBursts.size());
         EXPECT_EQ(result.dropReports, row.scenario.dropBursts.size());
         break;
     case DropOutcome::Skipped:
