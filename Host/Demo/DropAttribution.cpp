@@ -90,6 +90,14 @@ std::optional<size_t> ExplainingDrop(int64_t start, const std::vector<ExpectedDr
     return nearest;
 }
 
+// Whether [start, start + frames) was recorded as silence.
+bool SilentWithin(const std::vector<SilentStretch>& silences, int64_t start, int64_t frames)
+{
+    return std::any_of(silences.begin(), silences.end(), [&](const SilentStretch& silence) {
+        return silence.start <= start && start + frames <= silence.start + silence.frames;
+    });
+}
+
 // Late bus frames within [start, end).
 int64_t LateFramesWithin(const std::vector<FrameStretch>& late, int64_t start, int64_t end)
 {
@@ -125,7 +133,7 @@ Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<Expect
     Attribution attribution;
     const double distance = drops.empty() ? 0 : CommonDistance(loopback.silences, drops);
     std::vector<int64_t> silenceOfDrop(drops.size(), 0);
-    std::vector<std::optional<int64_t>> silenceStartOfDrop(drops.size());
+    std::vector<const SilentStretch*> firstSilenceOfDrop(drops.size(), nullptr);
     for (const SilentStretch& silence : loopback.silences) {
         // A read before the bus wrote returns what the buffer held a period earlier: silence there,
         // or a repair's silence (which that period's read may itself have missed).
@@ -136,8 +144,8 @@ Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<Expect
             ++attribution.repairedStretches;
             attribution.repairedFrames += uint64_t(silence.frames);
             silenceOfDrop[*drop] += silence.frames;
-            if (!silenceStartOfDrop[*drop]) {
-                silenceStartOfDrop[*drop] = silence.start;
+            if (firstSilenceOfDrop[*drop] == nullptr) {
+                firstSilenceOfDrop[*drop] = &silence;
             }
         } else if (staleRead) {
             attribution.unwrittenFrames += uint64_t(silence.frames);
@@ -154,27 +162,34 @@ Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<Expect
         size_t end = first;
         int64_t frames = 0;
         int64_t silence = 0;
-        std::optional<int64_t> silenceStart;
+        const SilentStretch* firstSilence = nullptr;
         do {
             frames += drops[end].frames;
             silence += silenceOfDrop[end];
-            if (const std::optional<int64_t> start = silenceStartOfDrop[end];
-                start && (!silenceStart || *start < *silenceStart)) {
-                silenceStart = start;
+            if (const SilentStretch* own = firstSilenceOfDrop[end];
+                own != nullptr && (firstSilence == nullptr || own->start < firstSilence->start)) {
+                firstSilence = own;
             }
             ++end;
         } while (end < drops.size() &&
                  drops[end].time - (drops[end - 1].time + double(drops[end - 1].frames)) <= kLateSlack);
         const int64_t missing = frames - silence;
-        if (missing <= 0) {
-            first = end;
-            continue;
+        if (missing < 0 && firstSilence != nullptr &&
+            SilentWithin(loopback.silences, firstSilence->periodEarlier, -missing)) {
+            // Silence before the stretch's own: an IO cycle read the buffer before the bus wrote
+            // there, where a repair had left silence a period earlier.
+            attribution.repairedFrames -= uint64_t(-missing);
+            attribution.unwrittenFrames += uint64_t(-missing);
         }
-        const int64_t expected = std::lround(drops[first].time + distance);
-        const int64_t lateStart = silenceStart ? *silenceStart - missing - kLateSlack : expected - kLateSlack;
-        const int64_t lateEnd = silenceStart ? *silenceStart : expected + frames + kLateSlack;
-        const int64_t late = LateFramesWithin(loopback.lateBusStretches, lateStart, lateEnd);
-        attribution.readBeforeRepairFrames += uint64_t(std::min(late, missing));
+        if (missing > 0) {
+            const int64_t expected = std::lround(drops[first].time + distance);
+            const int64_t lateStart =
+                firstSilence != nullptr ? firstSilence->start - missing - kLateSlack : expected - kLateSlack;
+            const int64_t lateEnd =
+                firstSilence != nullptr ? firstSilence->start : expected + frames + kLateSlack;
+            const int64_t late = LateFramesWithin(loopback.lateBusStretches, lateStart, lateEnd);
+            attribution.readBeforeRepairFrames += uint64_t(std::min(late, missing));
+        }
         first = end;
     }
     return attribution;

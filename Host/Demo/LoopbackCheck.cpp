@@ -47,6 +47,7 @@ void LoopbackCheck::startSegment(const InputLayout& layout)
     fHaveLatency = false;
     fSilence = 0;
     fSilenceEndsCycle = false;
+    fSilenceInterrupted = false;
     fSegmentSilences = fResult.silences.size();
     fHaveLoopbackLatency = false;
 }
@@ -84,6 +85,7 @@ void LoopbackCheck::closeSilence()
         {fSilenceStart, fSilence, fSilenceEndsCycle, SilentOnePeriodEarlier(fSilenceStart, fSilence),
          fSilenceStart - int64_t(fLayout.inputPeriod), fResult.segments, fSilenceStart - fLatency});
     fSilence = 0;
+    fSilenceInterrupted = false;
 }
 
 void LoopbackCheck::addLateBusFrame(int64_t time)
@@ -107,6 +109,9 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     if (counter == 0) {
         // Silence before the first played frame comes back is the stream's start, not a loss.
         if (fHaveLatency) {
+            if (fSilenceInterrupted) {
+                closeSilence();
+            }
             if (fSilence++ == 0) {
                 fSilenceStart = time;
             }
@@ -124,11 +129,13 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     const int64_t shift = latency - fLatency;
     // One period old: the newest frames read before the bus wrote them. More: a buffer position not
     // rewritten for a whole period, which no late bus write explains: the input had stopped.
-    if (const int64_t periods = PeriodsOld(shift); periods == 1) {
-        addLateBusFrame(time);
-        return;
-    } else if (periods > 1) {
-        ++fResult.stoppedInputFrames;
+    if (const int64_t periods = PeriodsOld(shift); periods != 0) {
+        if (periods == 1) {
+            addLateBusFrame(time);
+        } else {
+            ++fResult.stoppedInputFrames;
+        }
+        fSilenceInterrupted = fSilence != 0;
         return;
     }
     if (shift > 0 && shift <= fSilence) {
