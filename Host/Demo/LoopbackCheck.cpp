@@ -48,6 +48,7 @@ void LoopbackCheck::startSegment(const InputLayout& layout)
     fSilence = 0;
     fSilenceEndsCycle = false;
     fSilenceInterrupted = false;
+    fInterruptedSilences = 0;
     fSegmentSilences = fResult.silences.size();
     fHaveLoopbackLatency = false;
 }
@@ -58,6 +59,12 @@ void LoopbackCheck::add(int64_t time, const float* samples, uint32_t frames)
         checkFrame(time + index, samples + std::size_t(index) * fLayout.channels);
     }
     fSilenceEndsCycle = fSilence != 0;
+    // Silences that only stale frames and silence followed to the cycle's end are its newest too.
+    for (size_t index = fResult.silences.size() - fInterruptedSilences; index < fResult.silences.size();
+         ++index) {
+        fResult.silences[index].newestOfCycle = true;
+    }
+    fInterruptedSilences = 0;
 }
 
 bool LoopbackCheck::SilentOnePeriodEarlier(int64_t start, int64_t frames) const
@@ -111,6 +118,7 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
         if (fHaveLatency) {
             if (fSilenceInterrupted) {
                 closeSilence();
+                ++fInterruptedSilences;
             }
             if (fSilence++ == 0) {
                 fSilenceStart = time;
@@ -161,6 +169,7 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     if (fSilence != 0) {
         closeSilence();
     }
+    fInterruptedSilences = 0;
     fResult.latencyFrames = fLatency;
     ++fResult.framesCompared;
     compareChannels(played, frame);

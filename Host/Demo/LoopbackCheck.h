@@ -122,6 +122,8 @@ private:
     // Frames one or more periods old came after the silence running now: silence after them is a
     // stretch of its own.
     bool fSilenceInterrupted = false;
+    // The last silences ended that way since the last played frame of the cycle.
+    size_t fInterruptedSilences = 0;
     // The segment's silences start at this index of the result's.
     size_t fSegmentSilences = 0;
     bool fHaveLoopbackLatency = false;

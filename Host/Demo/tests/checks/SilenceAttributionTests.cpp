@@ -166,6 +166,18 @@ const Row kRows[] = {
      2,
      0,
      0},
+    // The newest packets of a cycle read before the bus wrote them: two of them give the silence
+    // of repairs a period earlier, the one between them a period-old frame.
+    {"NewestPacketsReadEarlyAroundAStaleFrame",
+     {{kLast - 12 - kPeriod, 6}, {kLast - kPeriod, 6}, {kLast - 12, 6}, {kLast, 6}},
+     {{kLast - 6, 6}},
+     {{double(kLast - 12 - kPeriod), 6}, {double(kLast - kPeriod), 6}},
+     {},
+     12,
+     0,
+     12,
+     0,
+     0},
     {"StaleReadWhereARepairWasAPeriodEarlier",
      {{kInside, 6}, {kInside + kPeriod, 4}},
      {{kInside + kPeriod + 4, 196}},
