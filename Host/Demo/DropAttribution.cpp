@@ -25,12 +25,16 @@ std::vector<ExpectedDrop>::const_iterator DropsFrom(const std::vector<ExpectedDr
                             [](const ExpectedDrop& drop, double time) { return drop.time < time; });
 }
 
-// Calls `visit` with the distance from each drop within `reach` of a silence's start to it.
+// Calls `visit` with the distance from each drop within `reach` of a silence's start to it. Silence
+// an IO cycle read early where the buffer held silence before says nothing of where drops land.
 template <typename Visit>
 void ForEachPair(const std::vector<SilentStretch>& silences, const std::vector<ExpectedDrop>& drops,
                  double reach, Visit visit)
 {
     for (const SilentStretch& silence : silences) {
+        if (silence.newestOfCycle && silence.silentPeriodBefore) {
+            continue;
+        }
         const double start = double(silence.start);
         for (auto drop = DropsFrom(drops, start - reach); drop != drops.end() && drop->time < start + reach;
              ++drop) {
@@ -49,9 +53,13 @@ double CommonDistance(const std::vector<SilentStretch>& silences, const std::vec
                 [&](double difference) { ++votes[size_t(std::lround((difference + kReach) / kBin))]; });
     size_t best = 0;
     int bestVotes = 0;
+    // Among bins as popular, the one nearest no distance: a silence pairs with every drop near it,
+    // and the bus's timeline and the stream's lie close.
+    const auto center = size_t(kReach / kBin);
+    const auto offCenter = [center](size_t bin) { return bin > center ? bin - center : center - bin; };
     for (size_t bin = 1; bin + 1 < bins; ++bin) {
         const int near = votes[bin - 1] + votes[bin] + votes[bin + 1];
-        if (near > bestVotes) {
+        if (near > bestVotes || (near != 0 && near == bestVotes && offCenter(bin) < offCenter(best))) {
             bestVotes = near;
             best = bin;
         }
