@@ -205,6 +205,14 @@ bool SA_DeviceUSB::RepairDroppedPackets()
     if (!chaser.handleDroppedIsoc(copy, fChaseRequest, nextGood, unsigned(count), fInSampleFramesChased,
                                   dropped)) {
         LOG_THREAD_POST(fLog.get(), "!!! handlDroppedIsoc failed!");
+        // A next good packet whose count lies behind the last good one's holds what the controller
+        // wrote a ring cycle before: the chase waits there for the controller.
+        const IsocPacketHeader last = ReadPacketHeader(fChaseRequest.packet());
+        const IsocPacketHeader next = ReadPacketHeader(nextGood.packet());
+        if (int32_t(next.totalNumSampleFramesSent - next.numSampleFramesThisPacket -
+                    last.totalNumSampleFramesSent) <= 0) {
+            return false;
+        }
         PassOverUnrepairedStretch(nextGood);
         return true;
     }

@@ -235,6 +235,24 @@ TEST_F(InputPath, AStretchThatCannotBeRepairedIsPassedOver)
     }
 }
 
+// After a lost packet, a header whose running total lies behind the last good one's is what the
+// controller wrote a ring cycle before: the chase holds before the lost packet.
+TEST_F(InputPath, AStretchEndingInOlderFramesHoldsTheChase)
+{
+    Start(Model::Wrenlet, uint8_t(2));
+    for (int packet = 0; packet < 5; ++packet) {
+        fInput->Write(kFramesPerPacket);
+    }
+    fInput->Lose(1, kFramesPerPacket);
+    for (int packet = 0; packet < 5; ++packet) {
+        fInput->Write(kFramesPerPacket, uint32_t(-1000));
+        Read(0, 1);
+    }
+    ExpectFrames(0, 24, 0);
+    ExpectSilence(24, 36);
+    EXPECT_EQ(fDevice->GetInputSampleFramesCopied(), 24u);
+}
+
 TEST_F(InputPath, LostPacketsWithoutHeadersArePassedOver)
 {
     Start(Model::Wrenlet, std::nullopt);
