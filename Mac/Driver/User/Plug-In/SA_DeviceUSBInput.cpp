@@ -158,6 +158,23 @@ bool SA_DeviceUSB::SkipLostPackets()
     return true;
 }
 
+bool SA_DeviceUSB::LiesACycleBehind(const IsocPacketHeader& header) const
+{
+    const IsocPacketHeader last = ReadPacketHeader(fChaseRequest.packet());
+    const auto behindChased =
+        -int64_t(int32_t(header.totalNumSampleFramesSent - uint32_t(fInSampleFramesChased)));
+    const auto behindLast =
+        -int64_t(int32_t(header.totalNumSampleFramesSent - last.totalNumSampleFramesSent));
+    const int64_t twoCycles = 2 * int64_t(kPacketsPerRing) * last.numSampleFramesThisPacket;
+    return fInSampleFramesChased != 0 && behindChased > 0 && behindLast > 0 && behindChased <= twoCycles;
+}
+
+bool SA_DeviceUSB::HasArrived(const USBRequestIter& packet) const
+{
+    return IsPacketFresh(packet, Driver::CoreAudio, fStreamingHeadersEnabled) &&
+           !(fStreamingHeadersEnabled && LiesACycleBehind(ReadPacketHeader(packet.packet())));
+}
+
 // The headers around a settled stretch do not add up, so how many frames it lost is unknown, and
 // they stay as they are until the controller writes these ring positions again a ring cycle later.
 // Holding until then would stop the input and leave it reading frames a ring old. The chase instead
@@ -191,12 +208,14 @@ bool SA_DeviceUSB::RepairDroppedPackets()
     }
     // The controller fills packets in order: the packet that looked stale was still being written
     // when it has arrived by now. Only a packet still stale behind fresh ones was lost.
-    if (IsPacketFresh(stale, Driver::CoreAudio, true)) {
+    if (HasArrived(stale)) {
         return true;
     }
     // Until a packet has arrived after the stretch's end, its header may be half written and a
-    // packet taken for lost may just have arrived. Wait.
-    if (!chaser.SettleDroppedStretch(stale, kDropSearchPackets, nextGood, count)) {
+    // packet taken for lost may just have arrived. Wait. The stretch ends in a packet of the cycle
+    // before where the controller has not come round yet: wait for it.
+    if (!chaser.SettleDroppedStretch(stale, kDropSearchPackets, nextGood, count) ||
+        LiesACycleBehind(ReadPacketHeader(nextGood.packet()))) {
         return false;
     }
     LOG_THREAD_POST(fLog.get(), "!!! Detected %d dropped isoc packets!\n", count);
@@ -205,14 +224,6 @@ bool SA_DeviceUSB::RepairDroppedPackets()
     if (!chaser.handleDroppedIsoc(copy, fChaseRequest, nextGood, unsigned(count), fInSampleFramesChased,
                                   dropped)) {
         LOG_THREAD_POST(fLog.get(), "!!! handlDroppedIsoc failed!");
-        // A next good packet whose count lies behind the last good one's holds what the controller
-        // wrote a ring cycle before: the chase waits there for the controller.
-        const IsocPacketHeader last = ReadPacketHeader(fChaseRequest.packet());
-        const IsocPacketHeader next = ReadPacketHeader(nextGood.packet());
-        if (int32_t(next.totalNumSampleFramesSent - next.numSampleFramesThisPacket -
-                    last.totalNumSampleFramesSent) <= 0) {
-            return false;
-        }
         PassOverUnrepairedStretch(nextGood);
         return true;
     }
@@ -240,7 +251,7 @@ void SA_DeviceUSB::ChaseInput()
         // Bounded: one ring of packets and as many repairs at most per pass.
         for (std::size_t step = 0; step < kPacketsPerRing; ++step) {
             const USBRequestIter next = fChaseRequest.next();
-            if (IsPacketFresh(next, Driver::CoreAudio, fStreamingHeadersEnabled)) {
+            if (HasArrived(next)) {
                 ConsumeChasePacket(fChaseRequest);
                 fChaseRequest = next;
                 continue;

@@ -291,6 +291,34 @@ TEST_F(InputPath, LongStretchHoldsTheChase)
     }
 }
 
+// Held before a long stretch for a ring cycle, the chase goes on once the controller has written
+// the ring there again, and stops where the controller is: beyond it the packets still hold what it
+// wrote in the cycle before, which the chase never took, and which are not taken now.
+TEST_F(InputPath, AfterAHoldTheChaseTakesNothingOfTheCycleBefore)
+{
+    Start(Model::Wrenlet, uint8_t(2));
+    for (int packet = 0; packet < 5; ++packet) {
+        fInput->Write(kFramesPerPacket);
+    }
+    fInput->Lose(12, kFramesPerPacket);
+    for (std::size_t packet = 17; packet < kPacketsPerRing; ++packet) {
+        fInput->Write(kFramesPerPacket);
+        if (packet % 100 == 0) {
+            Read(0, 1);
+        }
+    }
+    // Round again: the last good packet before the stretch and the 20 after it.
+    for (int packet = 0; packet < 25; ++packet) {
+        fInput->Write(kFramesPerPacket);
+    }
+    Read(0, 1);
+    Read(0, 1);
+    const uint64_t again = uint64_t(kPacketsPerRing + 4) * kFramesPerPacket;
+    ExpectFrames(0, 24, 0);
+    ExpectFrames(24, 20 * kFramesPerPacket, again);
+    EXPECT_EQ(fDevice->GetInputSampleFramesCopied(), 24u + 20 * kFramesPerPacket);
+}
+
 // While the IO thread chases, the chase timer stays away for 200 ms after its last chase.
 TEST_F(InputPath, ChaseTimerLeavesTheIOThreadAlone)
 {
