@@ -25,12 +25,16 @@ std::vector<ExpectedDrop>::const_iterator DropsFrom(const std::vector<ExpectedDr
                             [](const ExpectedDrop& drop, double time) { return drop.time < time; });
 }
 
-// Calls `visit` with the distance from each drop within `reach` of a silence's start to it.
+// Calls `visit` with the distance from each drop within `reach` of a silence's start to it. Silence
+// an IO cycle read early where the buffer held silence before says nothing of where drops land.
 template <typename Visit>
 void ForEachPair(const std::vector<SilentStretch>& silences, const std::vector<ExpectedDrop>& drops,
                  double reach, Visit visit)
 {
     for (const SilentStretch& silence : silences) {
+        if (silence.newestOfCycle && silence.silentPeriodBefore) {
+            continue;
+        }
         const double start = double(silence.start);
         for (auto drop = DropsFrom(drops, start - reach); drop != drops.end() && drop->time < start + reach;
              ++drop) {
@@ -49,9 +53,13 @@ double CommonDistance(const std::vector<SilentStretch>& silences, const std::vec
                 [&](double difference) { ++votes[size_t(std::lround((difference + kReach) / kBin))]; });
     size_t best = 0;
     int bestVotes = 0;
+    // Among bins as popular, the one nearest no distance: a silence pairs with every drop near it,
+    // and the bus's timeline and the stream's lie close.
+    const auto center = size_t(kReach / kBin);
+    const auto offCenter = [center](size_t bin) { return bin > center ? bin - center : center - bin; };
     for (size_t bin = 1; bin + 1 < bins; ++bin) {
         const int near = votes[bin - 1] + votes[bin] + votes[bin + 1];
-        if (near > bestVotes) {
+        if (near > bestVotes || (near != 0 && near == bestVotes && offCenter(bin) < offCenter(best))) {
             bestVotes = near;
             best = bin;
         }
@@ -90,6 +98,14 @@ std::optional<size_t> ExplainingDrop(int64_t start, const std::vector<ExpectedDr
     return nearest;
 }
 
+// Whether [start, start + frames) was recorded as silence.
+bool SilentWithin(const std::vector<SilentStretch>& silences, int64_t start, int64_t frames)
+{
+    return std::any_of(silences.begin(), silences.end(), [&](const SilentStretch& silence) {
+        return silence.start <= start && start + frames <= silence.start + silence.frames;
+    });
+}
+
 // Late bus frames within [start, end).
 int64_t LateFramesWithin(const std::vector<FrameStretch>& late, int64_t start, int64_t end)
 {
@@ -125,6 +141,7 @@ Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<Expect
     Attribution attribution;
     const double distance = drops.empty() ? 0 : CommonDistance(loopback.silences, drops);
     std::vector<int64_t> silenceOfDrop(drops.size(), 0);
+    std::vector<const SilentStretch*> firstSilenceOfDrop(drops.size(), nullptr);
     for (const SilentStretch& silence : loopback.silences) {
         // A read before the bus wrote returns what the buffer held a period earlier: silence there,
         // or a repair's silence (which that period's read may itself have missed).
@@ -135,6 +152,9 @@ Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<Expect
             ++attribution.repairedStretches;
             attribution.repairedFrames += uint64_t(silence.frames);
             silenceOfDrop[*drop] += silence.frames;
+            if (firstSilenceOfDrop[*drop] == nullptr) {
+                firstSilenceOfDrop[*drop] = &silence;
+            }
         } else if (staleRead) {
             attribution.unwrittenFrames += uint64_t(silence.frames);
         } else if (WithinLateOutput(silence, cycles)) {
@@ -143,15 +163,42 @@ Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<Expect
             attribution.unexplainedFrames += uint64_t(silence.frames);
         }
     }
-    for (size_t index = 0; index < drops.size(); ++index) {
-        const int64_t missing = drops[index].frames - silenceOfDrop[index];
-        if (missing <= 0) {
-            continue;
+    // Packets dropped one after the other are repaired as one stretch. Its frames read before the
+    // repair are the newest of an IO cycle, so they end where its silence begins, inside any of its
+    // packets; read early all of them, they lie where the stretch is expected.
+    for (size_t first = 0; first < drops.size();) {
+        size_t end = first;
+        int64_t frames = 0;
+        int64_t silence = 0;
+        const SilentStretch* firstSilence = nullptr;
+        do {
+            frames += drops[end].frames;
+            silence += silenceOfDrop[end];
+            if (const SilentStretch* own = firstSilenceOfDrop[end];
+                own != nullptr && (firstSilence == nullptr || own->start < firstSilence->start)) {
+                firstSilence = own;
+            }
+            ++end;
+        } while (end < drops.size() &&
+                 drops[end].time - (drops[end - 1].time + double(drops[end - 1].frames)) <= kLateSlack);
+        const int64_t missing = frames - silence;
+        if (missing < 0 && firstSilence != nullptr &&
+            SilentWithin(loopback.silences, firstSilence->periodEarlier, -missing)) {
+            // Silence before the stretch's own: an IO cycle read the buffer before the bus wrote
+            // there, where a repair had left silence a period earlier.
+            attribution.repairedFrames -= uint64_t(-missing);
+            attribution.unwrittenFrames += uint64_t(-missing);
         }
-        const auto start = int64_t(std::lround(drops[index].time + distance));
-        const int64_t late = LateFramesWithin(loopback.lateBusStretches, start - kLateSlack,
-                                              start + drops[index].frames + kLateSlack);
-        attribution.readBeforeRepairFrames += uint64_t(std::min(late, missing));
+        if (missing > 0) {
+            const int64_t expected = std::lround(drops[first].time + distance);
+            const int64_t lateStart =
+                firstSilence != nullptr ? firstSilence->start - missing - kLateSlack : expected - kLateSlack;
+            const int64_t lateEnd =
+                firstSilence != nullptr ? firstSilence->start : expected + frames + kLateSlack;
+            const int64_t late = LateFramesWithin(loopback.lateBusStretches, lateStart, lateEnd);
+            attribution.readBeforeRepairFrames += uint64_t(std::min(late, missing));
+        }
+        first = end;
     }
     return attribution;
 }

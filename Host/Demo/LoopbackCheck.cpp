@@ -47,6 +47,8 @@ void LoopbackCheck::startSegment(const InputLayout& layout)
     fHaveLatency = false;
     fSilence = 0;
     fSilenceEndsCycle = false;
+    fSilenceInterrupted = false;
+    fInterruptedSilences = 0;
     fSegmentSilences = fResult.silences.size();
     fHaveLoopbackLatency = false;
 }
@@ -57,6 +59,12 @@ void LoopbackCheck::add(int64_t time, const float* samples, uint32_t frames)
         checkFrame(time + index, samples + std::size_t(index) * fLayout.channels);
     }
     fSilenceEndsCycle = fSilence != 0;
+    // Silences that only stale frames and silence followed to the cycle's end are its newest too.
+    for (size_t index = fResult.silences.size() - fInterruptedSilences; index < fResult.silences.size();
+         ++index) {
+        fResult.silences[index].newestOfCycle = true;
+    }
+    fInterruptedSilences = 0;
 }
 
 bool LoopbackCheck::SilentOnePeriodEarlier(int64_t start, int64_t frames) const
@@ -84,6 +92,7 @@ void LoopbackCheck::closeSilence()
         {fSilenceStart, fSilence, fSilenceEndsCycle, SilentOnePeriodEarlier(fSilenceStart, fSilence),
          fSilenceStart - int64_t(fLayout.inputPeriod), fResult.segments, fSilenceStart - fLatency});
     fSilence = 0;
+    fSilenceInterrupted = false;
 }
 
 void LoopbackCheck::addLateBusFrame(int64_t time)
@@ -107,6 +116,10 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     if (counter == 0) {
         // Silence before the first played frame comes back is the stream's start, not a loss.
         if (fHaveLatency) {
+            if (fSilenceInterrupted) {
+                closeSilence();
+                ++fInterruptedSilences;
+            }
             if (fSilence++ == 0) {
                 fSilenceStart = time;
             }
@@ -124,16 +137,24 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     const int64_t shift = latency - fLatency;
     // One period old: the newest frames read before the bus wrote them. More: a buffer position not
     // rewritten for a whole period, which no late bus write explains: the input had stopped.
-    if (const int64_t periods = PeriodsOld(shift); periods == 1) {
-        addLateBusFrame(time);
-        return;
-    } else if (periods > 1) {
-        ++fResult.stoppedInputFrames;
+    if (const int64_t periods = PeriodsOld(shift); periods != 0) {
+        if (periods == 1) {
+            addLateBusFrame(time);
+        } else {
+            ++fResult.stoppedInputFrames;
+        }
+        fSilenceInterrupted = fSilence != 0;
         return;
     }
-    if (shift > 0 && shift == fSilence) {
-        fResult.loopbackUnderrunFrames += uint64_t(fSilence);
-        fSilence = 0;
+    if (shift > 0 && shift <= fSilence) {
+        // Later by no more than the silence before: no played frame came twice. The device's loopback
+        // inserted `shift` frames of that silence; the rest, a late cycle's for one, stands in for
+        // played frames from the old latency on.
+        fResult.loopbackUnderrunFrames += uint64_t(shift);
+        fSilence -= shift;
+        if (fSilence != 0) {
+            closeSilence();
+        }
         fLatency = latency;
     } else if (shift != 0) {
         // Recorded frames newer than expected: frames were skipped; older: frames came twice.
@@ -148,6 +169,7 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     if (fSilence != 0) {
         closeSilence();
     }
+    fInterruptedSilences = 0;
     fResult.latencyFrames = fLatency;
     ++fResult.framesCompared;
     compareChannels(played, frame);

@@ -119,6 +119,11 @@ private:
     int64_t fSilence = 0;
     // Whether the silence running now reached the last frame of a cycle.
     bool fSilenceEndsCycle = false;
+    // Frames one or more periods old came after the silence running now: silence after them is a
+    // stretch of its own.
+    bool fSilenceInterrupted = false;
+    // The last silences ended that way since the last played frame of the cycle.
+    size_t fInterruptedSilences = 0;
     // The segment's silences start at this index of the result's.
     size_t fSegmentSilences = 0;
     bool fHaveLoopbackLatency = false;

@@ -229,9 +229,12 @@ std::string RowName(const testing::TestParamInfo<Row>& info)
 enum class HeldBack
 {
     Nothing,
-    // "!!! Isoc out request N[0] request count is 0!" from the driver extension at 5 % drops, when
-    // a dropped stretch crosses a request boundary; frames then come back twice.
-    DextRequestCountIsZero,
+    // At 5 % drops with headers about one run in five still fails: the run's bookkeeping finds 2 to
+    // 6 frames more repaired, or read before their repair, than were dropped, where reads before the
+    // bus wrote meet repairs; or, after a stall of tens of ms, the driver extension submits an input
+    // request for a frame gone by, the bus refuses it and a whole request of input is lost ("!!! Isoc
+    // out request N[0] request count is 0!"). A stretch crossing a request no longer empties one.
+    FivePercentDrops,
     // Without headers each dropped packet leaves the device's output one packet later from then on,
     // and the kernel extension's zero timestamps do not follow (1.8 ms off at 0.1 % drops).
     KextFrameTimestamps,
@@ -243,7 +246,7 @@ HeldBack HeldBackBy(const Row& row)
     if (name == "KextDropsTenth") {
         return HeldBack::KextFrameTimestamps;
     }
-    return name == "DropsV2FivePercent" ? HeldBack::DextRequestCountIsZero : HeldBack::Nothing;
+    return name == "DropsV2FivePercent" ? HeldBack::FivePercentDrops : HeldBack::Nothing;
 }
 
 // The rows held back by `heldBack`. The plug-in's zero-time filter follows a drifting device only
@@ -278,8 +281,8 @@ std::vector<Row> HeldBackRows()
 INSTANTIATE_TEST_SUITE_P(Rows, E2EVerdict, testing::ValuesIn(RowsHeldBackBy(HeldBack::Nothing, true)),
                          RowName);
 INSTANTIATE_TEST_SUITE_P(HeldBackRows, E2EScenario, testing::ValuesIn(HeldBackRows()), RowName);
-INSTANTIATE_TEST_SUITE_P(DISABLED_DextRequestCountIsZero, E2EVerdict,
-                         testing::ValuesIn(RowsHeldBackBy(HeldBack::DextRequestCountIsZero, true)), RowName);
+INSTANTIATE_TEST_SUITE_P(DISABLED_FivePercentDrops, E2EVerdict,
+                         testing::ValuesIn(RowsHeldBackBy(HeldBack::FivePercentDrops, true)), RowName);
 INSTANTIATE_TEST_SUITE_P(DISABLED_KextFrameTimestamps, E2EVerdict,
                          testing::ValuesIn(RowsHeldBackBy(HeldBack::KextFrameTimestamps, true)), RowName);
 

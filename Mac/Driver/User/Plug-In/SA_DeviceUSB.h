@@ -83,6 +83,14 @@ private:
     bool SkipLostPackets();
     void ConsumeChasePacket(const KorvanDeviceIO::USBRequestIter& packet);
     bool RepairDroppedPackets();
+    // With headers, a packet written since the chase last consumed it may still be one the controller
+    // wrote a ring cycle before: after the chase held, those beyond the controller were never
+    // consumed. They count fewer frames than the chase has taken, by up to about a ring's worth.
+    bool LiesACycleBehind(const KorvanDeviceIO::IsocPacketHeader& header) const;
+    // Written since the chase last consumed it, and not a ring cycle old.
+    bool HasArrived(const KorvanDeviceIO::USBRequestIter& packet) const;
+    // With headers: passes over a stretch of lost packets that cannot be repaired.
+    void PassOverUnrepairedStretch(const KorvanDeviceIO::USBRequestIter& nextGood);
     void WriteFrames(UInt8* destination, const float* source, UInt32 frames);
     void popZeroTimeDelayLine();
 

@@ -158,6 +158,44 @@ bool SA_DeviceUSB::SkipLostPackets()
     return true;
 }
 
+bool SA_DeviceUSB::LiesACycleBehind(const IsocPacketHeader& header) const
+{
+    const IsocPacketHeader last = ReadPacketHeader(fChaseRequest.packet());
+    const auto behindChased =
+        -int64_t(int32_t(header.totalNumSampleFramesSent - uint32_t(fInSampleFramesChased)));
+    const auto behindLast =
+        -int64_t(int32_t(header.totalNumSampleFramesSent - last.totalNumSampleFramesSent));
+    const int64_t twoCycles = 2 * int64_t(kPacketsPerRing) * last.numSampleFramesThisPacket;
+    return fInSampleFramesChased != 0 && behindChased > 0 && behindLast > 0 && behindChased <= twoCycles;
+}
+
+bool SA_DeviceUSB::HasArrived(const USBRequestIter& packet) const
+{
+    return IsPacketFresh(packet, Driver::CoreAudio, fStreamingHeadersEnabled) &&
+           !(fStreamingHeadersEnabled && LiesACycleBehind(ReadPacketHeader(packet.packet())));
+}
+
+// The headers around a settled stretch do not add up, so how many frames it lost is unknown, and
+// they stay as they are until the controller writes these ring positions again a ring cycle later.
+// Holding until then would stop the input and leave it reading frames a ring old. The chase instead
+// takes the last good packet once, counts the lost packets as carrying no frames, as without
+// headers, and follows the device's count from the next good packet on.
+void SA_DeviceUSB::PassOverUnrepairedStretch(const USBRequestIter& nextGood)
+{
+    ConsumeChasePacket(fChaseRequest);
+    for (USBRequestIter lost = fChaseRequest.next();
+         lost.fBlock != nextGood.fBlock || lost.fPacketIndex != nextGood.fPacketIndex; lost = lost.next()) {
+        StorePacketLength(lost, Driver::CoreAudio, kIsocPacketHeaderBytes);
+        ConsumePacket(lost, Driver::CoreAudio, true);
+    }
+    fChaseRequest = nextGood;
+    // The count before the next good packet; 0 would read as "nothing chased yet", and only its low
+    // 32 bits are ever compared.
+    const IsocPacketHeader next = ReadPacketHeader(nextGood.packet());
+    const uint32_t before = next.totalNumSampleFramesSent - next.numSampleFramesThisPacket;
+    fInSampleFramesChased = before != 0 ? int64_t(before) : int64_t(1) << 32;
+}
+
 bool SA_DeviceUSB::RepairDroppedPackets()
 {
     const Chaser chaser(fInMaxPacketSizeBytes, fInBytesPerSampleFrame, fStreamingHeadersEnabled,
@@ -170,12 +208,14 @@ bool SA_DeviceUSB::RepairDroppedPackets()
     }
     // The controller fills packets in order: the packet that looked stale was still being written
     // when it has arrived by now. Only a packet still stale behind fresh ones was lost.
-    if (IsPacketFresh(stale, Driver::CoreAudio, true)) {
+    if (HasArrived(stale)) {
         return true;
     }
     // Until a packet has arrived after the stretch's end, its header may be half written and a
-    // packet taken for lost may just have arrived. Wait.
-    if (!chaser.SettleDroppedStretch(stale, kDropSearchPackets, nextGood, count)) {
+    // packet taken for lost may just have arrived. Wait. The stretch ends in a packet of the cycle
+    // before where the controller has not come round yet: wait for it.
+    if (!chaser.SettleDroppedStretch(stale, kDropSearchPackets, nextGood, count) ||
+        LiesACycleBehind(ReadPacketHeader(nextGood.packet()))) {
         return false;
     }
     LOG_THREAD_POST(fLog.get(), "!!! Detected %d dropped isoc packets!\n", count);
@@ -184,7 +224,8 @@ bool SA_DeviceUSB::RepairDroppedPackets()
     if (!chaser.handleDroppedIsoc(copy, fChaseRequest, nextGood, unsigned(count), fInSampleFramesChased,
                                   dropped)) {
         LOG_THREAD_POST(fLog.get(), "!!! handlDroppedIsoc failed!");
-        return false;
+        PassOverUnrepairedStretch(nextGood);
+        return true;
     }
     const float* const before = fChaseWritePtr;
     WriteSilence(UInt64(dropped));
@@ -210,7 +251,7 @@ void SA_DeviceUSB::ChaseInput()
         // Bounded: one ring of packets and as many repairs at most per pass.
         for (std::size_t step = 0; step < kPacketsPerRing; ++step) {
             const USBRequestIter next = fChaseRequest.next();
-            if (IsPacketFresh(next, Driver::CoreAudio, fStreamingHeadersEnabled)) {
+            if (HasArrived(next)) {
                 ConsumeChasePacket(fChaseRequest);
                 fChaseRequest = next;
                 continue;

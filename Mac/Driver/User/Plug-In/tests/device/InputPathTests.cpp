@@ -205,6 +205,54 @@ TEST_F(InputPath, DroppedPacketsWithHeadersBecomeSilence)
     }
 }
 
+// A lost packet followed by a header whose running total jumped by 1000 for good: the repair fails,
+// and the chase passes over the lost frames at once, without silence, a hold or a repeat.
+TEST_F(InputPath, AStretchThatCannotBeRepairedIsPassedOver)
+{
+    for (uint8_t version : {uint8_t(1), uint8_t(2)}) {
+        SCOPED_TRACE("headers v" + std::to_string(version));
+        DarwinTesting::LogCapture capture;
+        Start(Model::Wrenlet, version);
+        for (int packet = 0; packet < 5; ++packet) {
+            fInput->Write(kFramesPerPacket);
+        }
+        fInput->Lose(1, kFramesPerPacket);
+        for (int packet = 0; packet < 5; ++packet) {
+            fInput->Write(kFramesPerPacket, 1000);
+            // Chased packet by packet, as a busy IO thread would.
+            Read(0, 1);
+        }
+        ExpectFrames(0, 30, 0);
+        ExpectFrames(30, 24, 36);
+        EXPECT_EQ(fDevice->GetInputSampleFramesCopied(), 54u);
+        EXPECT_TRUE(DarwinTesting::eventually([&] {
+            const auto texts = capture.texts(DarwinLog::Source::OSLog);
+            return std::any_of(texts.begin(), texts.end(), [](const std::string& text) {
+                return text.find("!! Calculation error") != std::string::npos;
+            });
+        }));
+        Renew();
+    }
+}
+
+// After a lost packet, a header whose running total lies behind the last good one's is what the
+// controller wrote a ring cycle before: the chase holds before the lost packet.
+TEST_F(InputPath, AStretchEndingInOlderFramesHoldsTheChase)
+{
+    Start(Model::Wrenlet, uint8_t(2));
+    for (int packet = 0; packet < 5; ++packet) {
+        fInput->Write(kFramesPerPacket);
+    }
+    fInput->Lose(1, kFramesPerPacket);
+    for (int packet = 0; packet < 5; ++packet) {
+        fInput->Write(kFramesPerPacket, uint32_t(-1000));
+        Read(0, 1);
+    }
+    ExpectFrames(0, 24, 0);
+    ExpectSilence(24, 36);
+    EXPECT_EQ(fDevice->GetInputSampleFramesCopied(), 24u);
+}
+
 TEST_F(InputPath, LostPacketsWithoutHeadersArePassedOver)
 {
     Start(Model::Wrenlet, std::nullopt);
@@ -241,6 +289,34 @@ TEST_F(InputPath, LongStretchHoldsTheChase)
         ExpectSilence(24, 60);
         Renew();
     }
+}
+
+// Held before a long stretch for a ring cycle, the chase goes on once the controller has written
+// the ring there again, and stops where the controller is: beyond it the packets still hold what it
+// wrote in the cycle before, which the chase never took, and which are not taken now.
+TEST_F(InputPath, AfterAHoldTheChaseTakesNothingOfTheCycleBefore)
+{
+    Start(Model::Wrenlet, uint8_t(2));
+    for (int packet = 0; packet < 5; ++packet) {
+        fInput->Write(kFramesPerPacket);
+    }
+    fInput->Lose(12, kFramesPerPacket);
+    for (std::size_t packet = 17; packet < kPacketsPerRing; ++packet) {
+        fInput->Write(kFramesPerPacket);
+        if (packet % 100 == 0) {
+            Read(0, 1);
+        }
+    }
+    // Round again: the last good packet before the stretch and the 20 after it.
+    for (int packet = 0; packet < 25; ++packet) {
+        fInput->Write(kFramesPerPacket);
+    }
+    Read(0, 1);
+    Read(0, 1);
+    const uint64_t again = uint64_t(kPacketsPerRing + 4) * kFramesPerPacket;
+    ExpectFrames(0, 24, 0);
+    ExpectFrames(24, 20 * kFramesPerPacket, again);
+    EXPECT_EQ(fDevice->GetInputSampleFramesCopied(), 24u + 20 * kFramesPerPacket);
 }
 
 // While the IO thread chases, the chase timer stays away for 200 ms after its last chase.
