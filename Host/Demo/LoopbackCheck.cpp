@@ -46,6 +46,7 @@ void LoopbackCheck::startSegment(const InputLayout& layout)
     ++fResult.segments;
     fHaveLatency = false;
     fSilence = 0;
+    fLateSinceCompared = 0;
     fSilenceEndsCycle = false;
     fSegmentSilences = fResult.silences.size();
     fHaveLoopbackLatency = false;
@@ -126,13 +127,14 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     // rewritten for a whole period, which no late bus write explains: the input had stopped.
     if (const int64_t periods = PeriodsOld(shift); periods == 1) {
         addLateBusFrame(time);
+        ++fLateSinceCompared;
         return;
     } else if (periods > 1) {
         ++fResult.stoppedInputFrames;
         return;
     }
-    if (shift > 0 && shift == fSilence) {
-        fResult.loopbackUnderrunFrames += uint64_t(fSilence);
+    if (shift > 0 && fSilence <= shift && shift <= fSilence + fLateSinceCompared) {
+        fResult.loopbackUnderrunFrames += uint64_t(shift);
         fSilence = 0;
         fLatency = latency;
     } else if (shift != 0) {
@@ -148,6 +150,7 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     if (fSilence != 0) {
         closeSilence();
     }
+    fLateSinceCompared = 0;
     fResult.latencyFrames = fLatency;
     ++fResult.framesCompared;
     compareChannels(played, frame);

@@ -70,7 +70,8 @@ struct LoopbackResult
     uint64_t stoppedInputFrames = 0;
     std::vector<FrameStretch> lateBusStretches;
     // Silence the device's loopback inserted when it had no played frame waiting, which delays every
-    // later frame by as much: nothing played is lost.
+    // later frame by as much: nothing played is lost. Part of it may have been read one period old,
+    // before the bus wrote it.
     uint64_t loopbackUnderrunFrames = 0;
     // Samples on the other device channels that differ from what was played.
     uint64_t mismatchedSamples = 0;
@@ -117,6 +118,9 @@ private:
     int64_t fFirstPlayedBack = 0;
     int64_t fSilenceStart = 0;
     int64_t fSilence = 0;
+    // Frames read one period old since the last compared frame: what the bus wrote there later is
+    // unknown, silence the device inserted among it.
+    int64_t fLateSinceCompared = 0;
     // Whether the silence running now reached the last frame of a cycle.
     bool fSilenceEndsCycle = false;
     // The segment's silences start at this index of the result's.
