@@ -2,6 +2,7 @@
 
 #include "TestSignal.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 
@@ -83,7 +84,7 @@ void LoopbackCheck::closeSilence()
 {
     fResult.silences.push_back(
         {fSilenceStart, fSilence, fSilenceEndsCycle, SilentOnePeriodEarlier(fSilenceStart, fSilence),
-         fSilenceStart - int64_t(fLayout.inputPeriod), fResult.segments, fSilenceStart - fLatency});
+         fSilenceStart - int64_t(fLayout.inputPeriod), fResult.segments, fSilenceStart - fSilenceLatency});
     fSilence = 0;
 }
 
@@ -110,6 +111,7 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
         if (fHaveLatency) {
             if (fSilence++ == 0) {
                 fSilenceStart = time;
+                fSilenceLatency = fLatency;
             }
             fSilenceEndsCycle = false;
         }
@@ -133,9 +135,10 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
         ++fResult.stoppedInputFrames;
         return;
     }
-    if (shift > 0 && fSilence <= shift && shift <= fSilence + fLateSinceCompared) {
+    if (shift > 0 && shift <= fSilence + fLateSinceCompared) {
+        // The device inserted `shift` frames of silence; any more before them is silence of its own.
         fResult.loopbackUnderrunFrames += uint64_t(shift);
-        fSilence = 0;
+        fSilence = std::max<int64_t>(0, fSilence - shift);
         fLatency = latency;
     } else if (shift != 0) {
         // Recorded frames newer than expected: frames were skipped; older: frames came twice.

@@ -71,7 +71,7 @@ struct LoopbackResult
     std::vector<FrameStretch> lateBusStretches;
     // Silence the device's loopback inserted when it had no played frame waiting, which delays every
     // later frame by as much: nothing played is lost. Part of it may have been read one period old,
-    // before the bus wrote it.
+    // before the bus wrote it; it may follow silence of another cause (a late cycle's output).
     uint64_t loopbackUnderrunFrames = 0;
     // Samples on the other device channels that differ from what was played.
     uint64_t mismatchedSamples = 0;
@@ -117,6 +117,8 @@ private:
     // The input sample time at which the segment's first played frame came back.
     int64_t fFirstPlayedBack = 0;
     int64_t fSilenceStart = 0;
+    // The latency of the frames before the pending silence: the played frames it stands in for.
+    int64_t fSilenceLatency = 0;
     int64_t fSilence = 0;
     // Frames read one period old since the last compared frame: what the bus wrote there later is
     // unknown, silence the device inserted among it.

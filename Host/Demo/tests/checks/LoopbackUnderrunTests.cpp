@@ -19,6 +19,8 @@ struct UnderrunRow
     int64_t late;
     uint64_t underrunFrames;
     uint64_t duplicated;
+    // The silence left over as a stretch of its own.
+    int64_t stretch;
 };
 
 constexpr uint32_t kCycles = 60;
@@ -26,11 +28,13 @@ constexpr uint32_t kCycles = 60;
 constexpr int64_t kInserted = 6;
 
 const UnderrunRow kRows[] = {
-    {"ReadWhole", kInserted, 0, kInserted, 0},
-    {"PartReadBeforeTheBusWrote", 4, 2, kInserted, 0},
-    {"AllReadBeforeTheBusWrote", 0, kInserted, kInserted, 0},
+    {"ReadWhole", kInserted, 0, kInserted, 0, 0},
+    {"PartReadBeforeTheBusWrote", 4, 2, kInserted, 0, 0},
+    {"AllReadBeforeTheBusWrote", 0, kInserted, kInserted, 0, 0},
+    // After the silence of a late cycle's output, which stands in for as many played frames.
+    {"AfterOtherSilence", 512 + kInserted, 0, kInserted, 0, 512},
     // Four frames cannot have held six of silence: the later frames came back twice.
-    {"TooShortForTheDelay", 2, 2, 0, kInserted},
+    {"TooShortForTheDelay", 2, 2, 0, kInserted, 2},
 };
 
 TEST(LoopbackUnderrun, DelaysTheLaterFramesWithoutLosingAny)
@@ -54,6 +58,11 @@ TEST(LoopbackUnderrun, DelaysTheLaterFramesWithoutLosingAny)
         EXPECT_EQ(result.lost, 0u);
         EXPECT_EQ(result.lateBusFrames, uint64_t(row.late));
         EXPECT_EQ(result.mismatchedSamples, 0u);
+        const bool stretched = !result.silences.empty() && result.silences.back().start == start;
+        EXPECT_EQ(stretched ? result.silences.back().frames : 0, row.stretch);
+        if (stretched) {
+            EXPECT_EQ(result.silences.back().played, start);
+        }
     }
 }
 
