@@ -110,10 +110,10 @@ TEST_P(E2ERateChange, EachRateStartsAgainAndPasses)
     EXPECT_TRUE(result.interfacesIdleAtEnd);
 }
 
-// Held back until the chain mends it: on the driver extension, a segment after a change now and
-// then has zero timestamps up to 150 µs off the device's pace (the 44.1 kHz one after 192 kHz in two
-// runs of three; once the 96 kHz one after the device's own change). Run it with
-// --gtest_also_run_disabled_tests.
+// Held back until the chain mends it: on a loaded machine the driver extension now and then falls
+// behind the bus, in any segment, the first too: its output blocks' host times then stray by 12 to
+// 18 ms, with thousands of frames repeated, or a start fails ("DoGetFrameSnapshot FAIL"). Run it
+// with --gtest_also_run_disabled_tests.
 TEST_P(E2ERateChange, DISABLED_ZeroTimestampsKeepTheDevicesPaceInEachSegment)
 {
     const RateRow& row = GetParam();
@@ -245,19 +245,18 @@ const DropRow kDropRows[] = {
     {"BurstsOf3", Options(Model::Brio, DriverChoice::Dext, 2), Bursts({3, 3}), DropOutcome::Repaired},
     {"HeadersOffOneDrop", Options(Model::Brio, DriverChoice::Dext, 0), Bursts({1}), DropOutcome::Skipped},
     {"KextOneDrop", Options(Model::Wrenlet, DriverChoice::Kext, 0), Bursts({1}), DropOutcome::Skipped},
+    {"KextBurstOf3", Options(Model::Wrenlet, DriverChoice::Kext, 0), Bursts({3}), DropOutcome::Skipped},
     {"KextBurstOf12", Options(Model::Wrenlet, DriverChoice::Kext, 0), Bursts({12}), DropOutcome::Held},
 };
 
 // Held back until the chain mends what they show, each seen in their reports: bursts
-// of 8 with headers are repaired with about half the silence they lost; without
-// headers a burst of 3 on the kernel extension comes back as one packet of silence
-// and two skipped; a failed repair repeats one packet and the input stays behind for
+// of 8 with headers are repaired with about half the silence they lost; a failed
+// repair repeats one packet and the input stays behind for
 // the rest of the run; with headers, after a burst of 12 the plug-in reads input one
 // ring period old to the end of the run. Run them with
 // --gtest_also_run_disabled_tests.
 const DropRow kFaultyDropRows[] = {
     {"BurstsOf8", Options(Model::Brio, DriverChoice::Dext, 2), Bursts({8, 8}), DropOutcome::Repaired},
-    {"KextBurstOf3", Options(Model::Wrenlet, DriverChoice::Kext, 0), Bursts({3}), DropOutcome::Skipped},
     {"FailedRepair", Options(Model::Brio, DriverChoice::Dext, 2), Bursts({1}, 1000),
      DropOutcome::FailedRepair},
     {"BurstOf12", Options(Model::Brio, DriverChoice::Dext, 2), Bursts({12}), DropOutcome::Held},
