@@ -428,10 +428,12 @@ RunResult RunDemo(const DemoOptions& options, const Scenario& scenario)
     Recorder& recorder = recording.recorder(0);
     result.loopback = result.segments.front().loopback;
     result.timing = result.segments.front().timing;
+    // Without headers nothing is repaired: a dropped packet's frames are skipped, and no silence
+    // stands for them.
     std::vector<ExpectedDrop> drops;
     for (const DroppedPacket& packet : droppedPackets) {
-        if (const std::optional<double> time =
-                recorder.sampleTimeAt(system.microframeStart(packet.microframe))) {
+        const std::optional<double> time = recorder.sampleTimeAt(system.microframeStart(packet.microframe));
+        if (result.headersOn && time) {
             drops.push_back({*time, int64_t(packet.frames)});
         }
     }

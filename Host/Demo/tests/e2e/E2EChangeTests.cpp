@@ -211,6 +211,7 @@ TEST_P(E2EDropBursts, LostPacketsCostWhatTheyCarried)
         EXPECT_EQ(result.loopback.lost, result.droppedFrames);
         EXPECT_EQ(result.skippedFrames, result.droppedFrames);
         EXPECT_EQ(result.loopback.duplicated, 0u);
+        EXPECT_EQ(result.repairedFrames, 0u);
         // The OUT microframes that mirror the lost packets leave empty, and no
         // others differ.
         EXPECT_EQ(result.mirrorMismatches, result.dropsInjected);
