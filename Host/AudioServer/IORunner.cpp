@@ -1,13 +1,12 @@
 #include "IORunner.h"
 
 #include <Darwin/Clock.h>
+#include <Darwin/RealTimeClass.h>
 #include <mach/mach.h>
 #include <mach/mach_time.h>
 #include <mach/thread_policy.h>
 
 #include <cmath>
-#include <pthread.h>
-#include <sched.h>
 #include <utility>
 
 namespace {
@@ -23,9 +22,7 @@ bool MakeRealTime(UInt32 bufferFrames, Float64 rate)
     thread_time_constraint_policy_data_t policy = {period, period / 2, period, 0};
     thread_policy_set(mach_thread_self(), THREAD_TIME_CONSTRAINT_POLICY,
                       reinterpret_cast<thread_policy_t>(&policy), THREAD_TIME_CONSTRAINT_POLICY_COUNT);
-    sched_param parameters = {};
-    parameters.sched_priority = sched_get_priority_max(SCHED_FIFO) - 1;
-    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters) == 0;
+    return DarwinRealTime::enter(1);
 }
 
 AudioTimeStamp TimeStamp(Float64 sampleTime, UInt64 hostTime)

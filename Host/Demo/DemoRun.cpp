@@ -350,9 +350,6 @@ RunResult RunDemo(const DemoOptions& options, const Scenario& scenario)
         result.reason = "StartIO failed with " + std::to_string(started);
     } else {
         result.headersOn = device->headerMode();
-        if (const IORunner* runner = host.Runner(*found, kClientID)) {
-            result.realTimePriority = runner->RanAtRealTimePriority();
-        }
         const size_t segments = 1 + scenario.hostRates.size() + (scenario.deviceRate != 0 ? 1 : 0);
         const uint64_t totalMicroframes = uint64_t(options.durationSeconds) * 8000;
         result.dropPercent = options.effectiveDropPercent(result.headersOn);
@@ -390,6 +387,11 @@ RunResult RunDemo(const DemoOptions& options, const Scenario& scenario)
         }
         if (result.residentAfter10s != 0) {
             result.residentAtEnd = ResidentBytes();
+        }
+        // Asked once the IO thread has run a while: right after the start it may not have set its
+        // class yet.
+        if (const IORunner* runner = host.Runner(*found, kClientID)) {
+            result.realTimePriority = runner->RanAtRealTimePriority();
         }
         host.StopIO(*found, kClientID);
         WaitUntilIdle(*device);

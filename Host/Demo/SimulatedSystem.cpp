@@ -1,5 +1,6 @@
 #include "SimulatedSystem.h"
 
+#include <DarwinTesting/RealTimeClass.h>
 #include <DriverKitTesting/DriverKitTesting.h>
 #include <IOKit/platform/KernelNumbering.h>
 #include <KernelIOKitTesting/KernelExtensionLoading.h>
@@ -46,6 +47,8 @@ uint16_t KorvanVendorID()
 
 SimulatedSystem::SimulatedSystem(DriverChoice driver)
 {
+    // As on a Mac, the kernel, the drivers and the hardware are not held up by other programs.
+    DarwinTesting::setDriverThreadsRealTime(true);
     if (driver != DriverChoice::Dext && KernelIOKitTesting::loadKernelExtension(TIDE_KEXT_BUNDLE)) {
         sKernelExtensionLoaded = true;
     }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <png.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <array>
 #include <cmath>
@@ -16,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 
 namespace {
 
@@ -252,6 +255,26 @@ TEST_F(DemoRun, CaptureShowsTheStartAndTheStop)
     const size_t lastOne = std::max(settings.rfind("1\t0"), settings.rfind("2\t0"));
     EXPECT_NE(lastOne, std::string::npos) << settings;
     EXPECT_GT(lastOne, std::max(settings.rfind("1\t1"), settings.rfind("2\t1"))) << settings;
+}
+
+// Whether a thread of this process may take the first-in-first-out real-time class.
+bool MayRunRealTime()
+{
+    bool allowed = false;
+    std::thread([&] {
+        sched_param parameters = {};
+        parameters.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        allowed = pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters) == 0;
+    }).join();
+    return allowed;
+}
+
+TEST_F(DemoRun, IOThreadRanInTheRealTimeClassWhereThisMachineAllowsIt)
+{
+    const std::string expected = MayRunRealTime()
+                                     ? "IO thread:     real-time priority"
+                                     : "IO thread:     normal priority (no real-time class allowed)";
+    EXPECT_NE(sOutcome->output.find(expected), std::string::npos) << sOutcome->output;
 }
 
 TEST_F(DemoRun, ReportShowsTheNumbersTheRunReturned)

@@ -1,5 +1,7 @@
 #include "LogSink.h"
 
+#include <Darwin/InheritingMutex.h>
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,9 +12,10 @@ namespace DarwinLog {
 
 namespace {
 
-std::mutex& sinkLock()
+// Real-time threads log too: an ordinary thread holding the lock must not keep them waiting.
+DarwinRealTime::InheritingMutex& sinkLock()
 {
-    static auto* lock = new std::mutex;
+    static auto* lock = new DarwinRealTime::InheritingMutex;
     return *lock;
 }
 

@@ -1,6 +1,7 @@
 #include "Creation.h"
 #include "QueueState.h"
 
+#include <Darwin/RealTimeClass.h>
 #include <os/log.h>
 
 #include <cstdlib>
@@ -159,6 +160,9 @@ void serveNodes(QueueState* state)
 
 void serve(QueueState* state)
 {
+    if (DarwinRealTime::forDriverThreads()) {
+        DarwinRealTime::enter(DarwinRealTime::kDriverLevel);
+    }
     serveNodes(state);
     bool detached;
     {

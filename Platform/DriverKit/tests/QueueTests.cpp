@@ -1,7 +1,11 @@
+#include <Darwin/RealTimeClass.h>
 #include <DarwinTesting/Eventually.h>
+#include <DarwinTesting/RealTimeClass.h>
 #include <DriverKit/DriverKit.h>
 
 #include <gtest/gtest.h>
+
+#include <sched.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -30,6 +34,27 @@ TEST(DispatchQueue, RunsBlocksInOrder)
     for (int i = 0; i < 200; ++i) {
         EXPECT_EQ(seen[size_t(i)], i);
     }
+}
+
+// A simulated system streaming on the real clock runs the driver's queues ahead of other programs,
+// where the process may; unit tests leave them ordinary.
+TEST(DispatchQueue, RunsInTheRealTimeClassOnlyWhenDriverThreadsAre)
+{
+    int allowed = SCHED_OTHER;
+    std::thread([&] {
+        allowed = DarwinRealTime::enter(DarwinRealTime::kDriverLevel) ? SCHED_FIFO : SCHED_OTHER;
+    }).join();
+    auto policyOf = [](const char* name) {
+        auto queue = makeQueue(name);
+        int policy = -1;
+        queue->DispatchSync([&] { policy = sched_getscheduler(0); });
+        return policy;
+    };
+    EXPECT_EQ(policyOf("ordinary"), SCHED_OTHER);
+    DarwinTesting::setDriverThreadsRealTime(true);
+    const int driverPolicy = policyOf("driver");
+    DarwinTesting::setDriverThreadsRealTime(false);
+    EXPECT_EQ(driverPolicy, allowed);
 }
 
 TEST(DispatchQueue, DispatchSyncWaitsForItsBlock)

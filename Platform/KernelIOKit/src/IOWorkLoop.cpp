@@ -3,6 +3,7 @@
 #include <IOKit/IOWorkLoop.h>
 
 #include <Darwin/Clock.h>
+#include <Darwin/RealTimeClass.h>
 
 #include <pthread.h>
 
@@ -97,6 +98,9 @@ OSDefineMetaClassAndStructors(IOWorkLoop, OSObject)
         void run()
         {
             pthread_setname_np(pthread_self(), "IOWorkLoop");
+            if (DarwinRealTime::forDriverThreads()) {
+                DarwinRealTime::enter(DarwinRealTime::kDriverLevel);
+            }
             fThreadID.store(std::this_thread::get_id(), std::memory_order_release);
             for (;;) {
                 DarwinClock::Activity serving;

@@ -1,5 +1,7 @@
 #include "ServiceThread.h"
 
+#include <Darwin/RealTimeClass.h>
+
 #include <sys/prctl.h>
 
 namespace SimUSB {
@@ -49,6 +51,10 @@ void ServiceThread::serve(const std::function<std::optional<uint64_t>(std::uniqu
     // late: a late wake would move the bus's work from where it is planned, between frame
     // boundaries, onto them.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    // The bus stands for hardware, which no program holds up.
+    if (DarwinRealTime::forDriverThreads()) {
+        DarwinRealTime::enter(DarwinRealTime::kHardwareLevel);
+    }
     // Whatever the manual clock wakes is served until the thread waits again, even when it blocks on
     // a lock meanwhile.
     DarwinClock::ServiceScope scope(fName);

@@ -4,6 +4,7 @@
 // configuration, alternates, sample rate, clock-selector pin, header mode, counters), refuses what
 // the real device refuses, keeps bounded logs for tests, and misbehaves when told to.
 
+#include <Darwin/InheritingMutex.h>
 #include <KorvanInterface/Descriptors.h>
 
 #include <SimUSB/Device.h>
@@ -228,7 +229,8 @@ private:
     // Per interface (1 playback, 2 record) and alternate 1 to 3.
     std::array<std::array<Stream, 4>, 3> fStreams{};
 
-    mutable std::mutex fLock;
+    // Taken by the bus's real-time thread and by tests and hosts on ordinary ones.
+    mutable DarwinRealTime::InheritingMutex fLock;
     uint8_t fAddress = 0;
     uint8_t fConfiguration = 0;
     std::array<uint8_t, 3> fAlternates{};

@@ -4,9 +4,10 @@
 // read, with no thread ticking them: a driver that polls for a frame boundary brackets it as
 // closely as the real counter allows, and the manual clock moves it.
 
+#include <Darwin/InheritingMutex.h>
+
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <vector>
 
 namespace SimUSB {
@@ -61,7 +62,9 @@ public:
     void setScript(std::vector<FrameReading> readings, std::function<void()> onRead = {});
 
 private:
-    mutable std::mutex fLock;
+    // The bus and the drivers read the counter from real-time threads, tests and hosts from ordinary
+    // ones.
+    mutable DarwinRealTime::InheritingMutex fLock;
     Base fBase;
     uint64_t fJitter = 0;
     uint64_t fJitterState = 0x9E3779B97F4A7C15ull;
