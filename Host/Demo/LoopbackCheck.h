@@ -102,6 +102,8 @@ private:
     void closeSilence();
     // Whether the input one period before [start, start + frames) was silence too.
     bool SilentOnePeriodEarlier(int64_t start, int64_t frames) const;
+    // The most frames of silence the device inserts at once, at the segment's rate.
+    int64_t MostInserted() const;
     void compareChannels(int64_t played, const float* frame);
     void checkLoopbackChannels(int64_t time, const float* frame);
     void checkMixChannels(const float* frame);

@@ -17,6 +17,8 @@ struct UnderrunRow
     // old, all at the end of a cycle.
     int64_t silent;
     int64_t late;
+    // How much later the frames after them come back.
+    int64_t delay;
     uint64_t underrunFrames;
     uint64_t duplicated;
     // The silence left over as a stretch of its own.
@@ -28,13 +30,15 @@ constexpr uint32_t kCycles = 60;
 constexpr int64_t kInserted = 6;
 
 const UnderrunRow kRows[] = {
-    {"ReadWhole", kInserted, 0, kInserted, 0, 0},
-    {"PartReadBeforeTheBusWrote", 4, 2, kInserted, 0, 0},
-    {"AllReadBeforeTheBusWrote", 0, kInserted, kInserted, 0, 0},
+    {"ReadWhole", kInserted, 0, kInserted, kInserted, 0, 0},
+    {"PartReadBeforeTheBusWrote", 4, 2, kInserted, kInserted, 0, 0},
+    {"AllReadBeforeTheBusWrote", 0, kInserted, kInserted, kInserted, 0, 0},
     // After the silence of a late cycle's output, which stands in for as many played frames.
-    {"AfterOtherSilence", 512 + kInserted, 0, kInserted, 0, 512},
+    {"AfterOtherSilence", 512 + kInserted, 0, kInserted, kInserted, 0, 512},
     // Four frames cannot have held six of silence: the later frames came back twice.
-    {"TooShortForTheDelay", 2, 2, 0, kInserted, 2},
+    {"TooShortForTheDelay", 2, 2, kInserted, 0, kInserted, 2},
+    // A delay far beyond what empty OUT microframes insert, after a long silence: frames came twice.
+    {"FarBeyondAnInsert", 4096 + 512, 0, 512, 0, 512, 4096 + 512},
 };
 
 TEST(LoopbackUnderrun, DelaysTheLaterFramesWithoutLosingAny)
@@ -50,7 +54,7 @@ TEST(LoopbackUnderrun, DelaysTheLaterFramesWithoutLosingAny)
                 if (time < start + row.silent) {
                     return std::nullopt;
                 }
-                return time < start + row.silent + row.late ? time - kPeriod : time - kInserted;
+                return time < start + row.silent + row.late ? time - kPeriod : time - row.delay;
             },
             kCycles);
         EXPECT_EQ(result.loopbackUnderrunFrames, row.underrunFrames);
