@@ -232,18 +232,12 @@ enum class HeldBack
     // "!!! Isoc out request N[0] request count is 0!" from the driver extension at 5 % drops, when
     // a dropped stretch crosses a request boundary; frames then come back twice.
     DextRequestCountIsZero,
-    // Without headers each dropped packet leaves the device's output one packet later from then on,
-    // and the kernel extension's zero timestamps do not follow (1.8 ms off at 0.1 % drops).
-    KextFrameTimestamps,
 };
 
 HeldBack HeldBackBy(const Row& row)
 {
-    const std::string name = row.name;
-    if (name == "KextDropsTenth") {
-        return HeldBack::KextFrameTimestamps;
-    }
-    return name == "DropsV2FivePercent" ? HeldBack::DextRequestCountIsZero : HeldBack::Nothing;
+    return std::string(row.name) == "DropsV2FivePercent" ? HeldBack::DextRequestCountIsZero
+                                                         : HeldBack::Nothing;
 }
 
 // The rows held back by `heldBack`. The plug-in's zero-time filter follows a drifting device only
@@ -280,7 +274,5 @@ INSTANTIATE_TEST_SUITE_P(Rows, E2EVerdict, testing::ValuesIn(RowsHeldBackBy(Held
 INSTANTIATE_TEST_SUITE_P(HeldBackRows, E2EScenario, testing::ValuesIn(HeldBackRows()), RowName);
 INSTANTIATE_TEST_SUITE_P(DISABLED_DextRequestCountIsZero, E2EVerdict,
                          testing::ValuesIn(RowsHeldBackBy(HeldBack::DextRequestCountIsZero, true)), RowName);
-INSTANTIATE_TEST_SUITE_P(DISABLED_KextFrameTimestamps, E2EVerdict,
-                         testing::ValuesIn(RowsHeldBackBy(HeldBack::KextFrameTimestamps, true)), RowName);
 
 } // namespace
