@@ -37,6 +37,8 @@ constexpr auto kStopWait = std::chrono::milliseconds(5000);
 constexpr auto kIdlePoll = std::chrono::milliseconds(5);
 // Drops start after the stream settled and end before the last cycles.
 constexpr uint64_t kDropMarginMicroframes = 4000;
+// An OUT microframe carries the frames of the input microframe this many before it.
+constexpr uint64_t kMirrorDelayMicroframes = 2400;
 constexpr uint32_t kPlugInExtraInputs = 4;
 constexpr uint32_t kResidentCheckSeconds = 10;
 constexpr const char* kCalculationError = "!! Calculation error";
@@ -410,20 +412,30 @@ RunResult RunDemo(const DemoOptions& options, const Scenario& scenario)
         return result;
     }
 
+    // Without headers each dropped input packet leaves its OUT mirror, 2400 microframes later, empty.
+    std::vector<ShortOutput> shortOutputs;
+    if (!result.headersOn) {
+        for (const DroppedPacket& packet : droppedPackets) {
+            shortOutputs.push_back(
+                {system.microframeStart(packet.microframe + kMirrorDelayMicroframes), packet.frames});
+        }
+    }
     for (size_t index = 0; index < recording.count(); ++index) {
         const InputLayout layout = recording.layout(index);
         const double nanosecondsPerFrame =
             1e9 * (1 + options.busDeviationPpm * 1e-6) / (layout.rate * (1 + options.driftPpm * 1e-6));
         result.segments.push_back({layout.rate, layout.channels, recording.recorder(index).loopback(),
-                                   recording.recorder(index).timing(nanosecondsPerFrame)});
+                                   recording.recorder(index).timing(nanosecondsPerFrame, shortOutputs)});
     }
     Recorder& recorder = recording.recorder(0);
     result.loopback = result.segments.front().loopback;
     result.timing = result.segments.front().timing;
+    // Without headers nothing is repaired: a dropped packet's frames are skipped, and no silence
+    // stands for them.
     std::vector<ExpectedDrop> drops;
     for (const DroppedPacket& packet : droppedPackets) {
-        if (const std::optional<double> time =
-                recorder.sampleTimeAt(system.microframeStart(packet.microframe))) {
+        const std::optional<double> time = recorder.sampleTimeAt(system.microframeStart(packet.microframe));
+        if (result.headersOn && time) {
             drops.push_back({*time, int64_t(packet.frames)});
         }
     }

@@ -70,7 +70,8 @@ struct LoopbackResult
     uint64_t stoppedInputFrames = 0;
     std::vector<FrameStretch> lateBusStretches;
     // Silence the device's loopback inserted when it had no played frame waiting, which delays every
-    // later frame by as much: nothing played is lost.
+    // later frame by as much: nothing played is lost. Part of it may have been read one period old,
+    // before the bus wrote it; it may follow silence of another cause (a late cycle's output).
     uint64_t loopbackUnderrunFrames = 0;
     // Samples on the other device channels that differ from what was played.
     uint64_t mismatchedSamples = 0;
@@ -101,6 +102,8 @@ private:
     void closeSilence();
     // Whether the input one period before [start, start + frames) was silence too.
     bool SilentOnePeriodEarlier(int64_t start, int64_t frames) const;
+    // The most frames of silence the device inserts at once, at the segment's rate.
+    int64_t MostInserted() const;
     void compareChannels(int64_t played, const float* frame);
     void checkLoopbackChannels(int64_t time, const float* frame);
     void checkMixChannels(const float* frame);
@@ -116,7 +119,12 @@ private:
     // The input sample time at which the segment's first played frame came back.
     int64_t fFirstPlayedBack = 0;
     int64_t fSilenceStart = 0;
+    // The latency of the frames before the pending silence: the played frames it stands in for.
+    int64_t fSilenceLatency = 0;
     int64_t fSilence = 0;
+    // Frames read one period old since the last compared frame: what the bus wrote there later is
+    // unknown, silence the device inserted among it.
+    int64_t fLateSinceCompared = 0;
     // Whether the silence running now reached the last frame of a cycle.
     bool fSilenceEndsCycle = false;
     // Frames one or more periods old came after the silence running now: silence after them is a

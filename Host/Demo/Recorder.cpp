@@ -188,11 +188,11 @@ LoopbackResult Recorder::loopback()
     return fLoopback ? fLoopback->result() : LoopbackResult{};
 }
 
-TimingResult Recorder::timing(double nanosecondsPerFrame)
+TimingResult Recorder::timing(double nanosecondsPerFrame, const std::vector<ShortOutput>& shortOutputs)
 {
     drain();
     std::lock_guard lock(fMutex);
-    return fTiming.result(nanosecondsPerFrame);
+    return fTiming.result(nanosecondsPerFrame, shortOutputs);
 }
 
 std::vector<CyclePoint> Recorder::cycles()

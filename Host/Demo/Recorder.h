@@ -43,7 +43,7 @@ public:
     // Waits until the worker has taken everything handed over so far, then returns the checks.
     void drain();
     LoopbackResult loopback();
-    TimingResult timing(double nanosecondsPerFrame);
+    TimingResult timing(double nanosecondsPerFrame, const std::vector<ShortOutput>& shortOutputs = {});
     std::vector<CyclePoint> cycles();
     std::optional<double> sampleTimeAt(uint64_t hostTime);
     // Cycles whose input or timing found the ring full (the worker fell behind).

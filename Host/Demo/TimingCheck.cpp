@@ -39,6 +39,85 @@ std::optional<double> MedianSlope(const ZeroTimeStampPoint* first, const ZeroTim
     return *middle;
 }
 
+// The driver's output blocks last 160 microframes. The plug-in places a zero timestamp within its
+// block by spreading the block's frames evenly over it, so it cannot tell where in the block a short
+// microframe fell: a stamp whose block held one before the stamp's frame comes out early by up to
+// the frames left out there, which the truth counts. Such a stamp is judged against the truth with
+// or without those frames, whichever it is nearer, as is a stamp next to a short microframe.
+constexpr double kOutputBlockNanoseconds = 20e6;
+constexpr double kMicroframeNanoseconds = 125e3;
+
+// The frames the short OUT microframes left out before `hostTime`: surely before the stamp's output
+// block (`surely`), and near enough to fall either side of the stamp's frame (`maybe`).
+struct FramesLeftOut
+{
+    uint64_t surely = 0;
+    uint64_t maybe = 0;
+};
+
+FramesLeftOut LeftOutBefore(uint64_t hostTime, const std::vector<ShortOutput>& shortOutputs)
+{
+    FramesLeftOut leftOut;
+    const double stamp = double(hostTime);
+    for (const ShortOutput& output : shortOutputs) {
+        const double start = double(output.hostTime);
+        if (start + kOutputBlockNanoseconds + 2 * kMicroframeNanoseconds <= stamp) {
+            leftOut.surely += output.frames;
+        } else if (start < stamp + 2 * kMicroframeNanoseconds) {
+            leftOut.maybe += output.frames;
+        }
+    }
+    return leftOut;
+}
+
+double Median(std::vector<double> values)
+{
+    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+// The segment's stamps with their host times moved back by the frames left out before them, so
+// that they follow one pace where the plug-in followed the device.
+std::vector<ZeroTimeStampPoint> FollowingOnePace(const ZeroTimeStampPoint* first,
+                                                 const ZeroTimeStampPoint* end, double nanosecondsPerFrame,
+                                                 const std::vector<ShortOutput>& shortOutputs)
+{
+    if (shortOutputs.empty()) {
+        return {first, end};
+    }
+    // Each stamp's error from the pace, relative to the first stamp, as a range: from the error
+    // with every frame that may have been left out before it counted to that with only the sure ones.
+    struct Range
+    {
+        double withMaybe;
+        double withSurely;
+    };
+    std::vector<Range> ranges;
+    std::vector<double> sure;
+    std::vector<double> middles;
+    for (const ZeroTimeStampPoint* stamp = first; stamp != end; ++stamp) {
+        const FramesLeftOut leftOut = LeftOutBefore(stamp->hostTime, shortOutputs);
+        const double error =
+            double(int64_t(stamp->hostTime - first->hostTime)) -
+            (stamp->sampleTime - first->sampleTime + double(leftOut.surely)) * nanosecondsPerFrame;
+        const Range range{error - double(leftOut.maybe) * nanosecondsPerFrame, error};
+        ranges.push_back(range);
+        middles.push_back((range.withMaybe + range.withSurely) / 2);
+        if (leftOut.maybe == 0) {
+            sure.push_back(error);
+        }
+    }
+    const double reference = Median(sure.empty() ? middles : sure);
+    std::vector<ZeroTimeStampPoint> stamps(first, end);
+    for (size_t index = 0; index < stamps.size(); ++index) {
+        const double error = std::clamp(reference, ranges[index].withMaybe, ranges[index].withSurely);
+        const double onPace = (stamps[index].sampleTime - first->sampleTime) * nanosecondsPerFrame;
+        stamps[index].hostTime = first->hostTime + uint64_t(std::llround(onPace + error));
+    }
+    return stamps;
+}
+
 } // namespace
 
 void TimingCheck::add(const IOCycleTiming& timing, int64_t outputTime, uint32_t frames)
@@ -66,7 +145,8 @@ std::optional<double> TimingCheck::sampleTimeAt(uint64_t hostTime) const
     return last.sampleTime + double(int64_t(hostTime - last.hostTime)) * framesPerTick;
 }
 
-TimingResult TimingCheck::result(double nanosecondsPerFrame) const
+TimingResult TimingCheck::result(double nanosecondsPerFrame,
+                                 const std::vector<ShortOutput>& shortOutputs) const
 {
     TimingResult result;
     result.cycles = fCycles.size();
@@ -81,27 +161,30 @@ TimingResult TimingCheck::result(double nanosecondsPerFrame) const
         while (end < fStamps.size() && fStamps[end].segment == fStamps[begin].segment) {
             ++end;
         }
+        const std::vector<ZeroTimeStampPoint> stamps =
+            FollowingOnePace(&fStamps[begin], &fStamps[end - 1] + 1, nanosecondsPerFrame, shortOutputs);
         // Errors relative to the segment's first stamp keep the numbers small.
-        const ZeroTimeStampPoint& first = fStamps[begin];
+        const ZeroTimeStampPoint& first = stamps.front();
         auto error = [&](const ZeroTimeStampPoint& stamp) {
             return double(int64_t(stamp.hostTime - first.hostTime)) -
                    (stamp.sampleTime - first.sampleTime) * nanosecondsPerFrame;
         };
         double mean = 0;
-        for (size_t index = begin; index < end; ++index) {
-            mean += error(fStamps[index]);
+        for (const ZeroTimeStampPoint& stamp : stamps) {
+            mean += error(stamp);
         }
-        mean /= double(end - begin);
-        for (size_t index = begin; index < end; ++index) {
-            const double distance = (error(fStamps[index]) - mean) / 1000;
+        mean /= double(stamps.size());
+        for (size_t index = 0; index < stamps.size(); ++index) {
+            const double distance = (error(stamps[index]) - mean) / 1000;
             sumSquares += distance * distance;
             result.jitterMaxUs = std::max(result.jitterMaxUs, std::abs(distance));
-            result.errorsUs.emplace_back(fStamps[index].hostTime, distance);
+            result.errorsUs.emplace_back(fStamps[begin + index].hostTime, distance);
         }
         // The rate over the segment's second half.
-        const size_t half = begin + (end - begin) / 2;
-        if (half - begin >= kSettlingPeriods) {
-            if (const std::optional<double> slope = MedianSlope(&fStamps[half], &fStamps[end - 1] + 1)) {
+        const size_t half = stamps.size() / 2;
+        if (half >= kSettlingPeriods) {
+            if (const std::optional<double> slope =
+                    MedianSlope(&stamps[half], stamps.data() + stamps.size())) {
                 result.estimatedRate = 1e9 / *slope;
                 result.rateErrorPpm = (nanosecondsPerFrame / *slope - 1) * 1e6;
             }

@@ -3,7 +3,9 @@
 // The plug-in's zero timestamps against the truth of the simulated device, and the IO cycles'
 // punctuality. A device frame lasts 1e9 (1 + bus deviation) / (rate (1 + drift)) ns of host time, so
 // the error of a zero timestamp is its host time minus its sample time at that pace, up to a
-// constant: the jitter is the spread of those errors around their mean, per segment.
+// constant: the jitter is the spread of those errors around their mean, per segment. An OUT
+// microframe that carried fewer frames than it mirrors delays every later output frame by the
+// frames it left out.
 
 #include <AudioServerHost.h>
 
@@ -18,6 +20,14 @@ struct ZeroTimeStampPoint
     double sampleTime;
     uint64_t hostTime;
     uint32_t segment;
+};
+
+// An OUT microframe that left the device short of frames: without streaming headers, the mirror of
+// a dropped input packet, empty. `hostTime` is the ideal start of the microframe.
+struct ShortOutput
+{
+    uint64_t hostTime;
+    uint32_t frames;
 };
 
 // One IO cycle: when it ran against when it was due, and whether its output came too late.
@@ -56,8 +66,9 @@ public:
     // A cycle's timing, with the output sample time and frames it wrote.
     void add(const IOCycleTiming& timing, int64_t outputTime, uint32_t frames);
 
-    // `nanosecondsPerFrame`: the true pace of a device frame in host time.
-    TimingResult result(double nanosecondsPerFrame) const;
+    // `nanosecondsPerFrame`: the true pace of a device frame in host time; `shortOutputs`, oldest
+    // first, the OUT microframes that left frames out.
+    TimingResult result(double nanosecondsPerFrame, const std::vector<ShortOutput>& shortOutputs = {}) const;
     const std::vector<CyclePoint>& cycles() const { return fCycles; }
     // The sample time the newest segment's zero timestamps give host time `hostTime`, or nothing
     // before two of them.

@@ -110,10 +110,10 @@ TEST_P(E2ERateChange, EachRateStartsAgainAndPasses)
     EXPECT_TRUE(result.interfacesIdleAtEnd);
 }
 
-// Held back until the chain mends it: on the driver extension, a segment after a change now and
-// then has zero timestamps up to 150 µs off the device's pace (the 44.1 kHz one after 192 kHz in two
-// runs of three; once the 96 kHz one after the device's own change). Run it with
-// --gtest_also_run_disabled_tests.
+// Held back until the chain mends it: on a loaded machine the driver extension now and then falls
+// behind the bus, in any segment, the first too: its output blocks' host times then stray by 12 to
+// 18 ms, with thousands of frames repeated, or a start fails ("DoGetFrameSnapshot FAIL"). Run it
+// with --gtest_also_run_disabled_tests.
 TEST_P(E2ERateChange, DISABLED_ZeroTimestampsKeepTheDevicesPaceInEachSegment)
 {
     const RateRow& row = GetParam();
@@ -121,6 +121,8 @@ TEST_P(E2ERateChange, DISABLED_ZeroTimestampsKeepTheDevicesPaceInEachSegment)
     ASSERT_FALSE(result.segments.empty());
     for (const Demo::SegmentResult& segment : result.segments) {
         SCOPED_TRACE(segment.rate);
+        // A segment that never streamed has no zero timestamps to judge.
+        EXPECT_GE(segment.timing.zeroTimeStamps, 2u);
         EXPECT_LE(segment.timing.jitterMaxUs, 100);
     }
 }
@@ -212,6 +214,7 @@ TEST_P(E2EDropBursts, LostPacketsCostWhatTheyCarried)
         EXPECT_EQ(result.loopback.lost, result.droppedFrames);
         EXPECT_EQ(result.skippedFrames, result.droppedFrames);
         EXPECT_EQ(result.loopback.duplicated, 0u);
+        EXPECT_EQ(result.repairedFrames, 0u);
         // The OUT microframes that mirror the lost packets leave empty, and no
         // others differ.
         EXPECT_EQ(result.mirrorMismatches, result.dropsInjected);
@@ -251,17 +254,11 @@ const DropRow kDropRows[] = {
     {"BurstsOf8", Options(Model::Brio, DriverChoice::Dext, 2), Bursts({8, 8}), DropOutcome::Repaired},
     {"HeadersOffOneDrop", Options(Model::Brio, DriverChoice::Dext, 0), Bursts({1}), DropOutcome::Skipped},
     {"KextOneDrop", Options(Model::Wrenlet, DriverChoice::Kext, 0), Bursts({1}), DropOutcome::Skipped},
+    {"KextBurstOf3", Options(Model::Wrenlet, DriverChoice::Kext, 0), Bursts({3}), DropOutcome::Skipped},
     {"FailedRepair", Options(Model::Brio, DriverChoice::Dext, 2), Bursts({1}, 1000),
      DropOutcome::FailedRepair},
     {"BurstOf12", Options(Model::Brio, DriverChoice::Dext, 2), Bursts({12}), DropOutcome::Held},
     {"KextBurstOf12", Options(Model::Wrenlet, DriverChoice::Kext, 0), Bursts({12}), DropOutcome::Held},
-};
-
-// Held back until the chain mends what it shows, seen in its reports: without headers a burst of 3
-// on the kernel extension comes back as one packet of silence and two skipped. Run it with
-// --gtest_also_run_disabled_tests.
-const DropRow kFaultyDropRows[] = {
-    {"KextBurstOf3", Options(Model::Wrenlet, DriverChoice::Kext, 0), Bursts({3}), DropOutcome::Skipped},
 };
 
 std::string DropRowName(const testing::TestParamInfo<DropRow>& info)
@@ -270,7 +267,5 @@ std::string DropRowName(const testing::TestParamInfo<DropRow>& info)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, E2EDropBursts, testing::ValuesIn(kDropRows), DropRowName);
-INSTANTIATE_TEST_SUITE_P(DISABLED_ChainFaults, E2EDropBursts, testing::ValuesIn(kFaultyDropRows),
-                         DropRowName);
 
 } // namespace

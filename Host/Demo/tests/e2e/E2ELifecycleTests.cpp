@@ -260,11 +260,12 @@ TEST_P(E2ELifecycle, SleepAndWakeWhileStreaming)
     EXPECT_LE(recorder.timing(1e9 / kRate).jitterMaxUs, 100);
 }
 
-// Held back until the plug-in mends it: the audio started again on wake reads, in its first cycles,
-// input its buffer still holds from before the sleep (the cycle at the new line's start reads the
-// buffer's end), so the new segment begins with stale frames: tens of thousands of frames counted
-// lost or repeated. Run it with --gtest_also_run_disabled_tests.
-TEST_P(E2ELifecycle, DISABLED_TheSegmentAfterWakeIsClean)
+// After a wake the new segment holds only frames played after it: the cycles the plug-in refused
+// while asleep read silence, not the input of the cycle before.
+class E2EWake : public E2ELifecycle
+{};
+
+TEST_P(E2EWake, TheSegmentAfterWakeIsClean)
 {
     Demo::Recorder& recorder = NewRecorder();
     const Demo::LoopbackResult after = SleepAndWake(recorder);
@@ -283,5 +284,10 @@ std::string DriverName(const testing::TestParamInfo<Driver>& info)
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, E2ELifecycle, testing::ValuesIn(kDrivers), DriverName);
+INSTANTIATE_TEST_SUITE_P(Drivers, E2EWake, testing::Values(kDrivers[1]), DriverName);
+// Held back: on a loaded machine the driver extension now and then falls behind the bus after the
+// wake ("fIsocInPipe->Read returned E00002EE", then "request count is 0"), and the input stands
+// for a ring period; run it with --gtest_also_run_disabled_tests.
+INSTANTIATE_TEST_SUITE_P(DISABLED_DextFallsBehind, E2EWake, testing::Values(kDrivers[0]), DriverName);
 
 } // namespace

@@ -9,6 +9,7 @@
 
 #include <IOKit/IOReturn.h>
 
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -122,6 +123,11 @@ void SA_Device::DoIOOperation(AudioObjectID streamID, UInt32 operationID, UInt32
                         unsigned(fInNumCh), unsigned(fOutNumCh));
         if (locked) {
             fIOLock.Unlock();
+        }
+        // The host's input buffer still holds an earlier cycle's input: a cycle the device cannot
+        // serve reads silence, never audio from before a stop.
+        if (operationID == kAudioServerPlugInIOOperationReadInput && streamID == fInputStreamID) {
+            std::memset(buffer, 0, std::size_t(ioBufferFrameSize) * InputStreamChannels() * sizeof(float));
         }
         return;
     }

@@ -6,6 +6,7 @@
 #include <DarwinTesting/ManualClock.h>
 #include <IOKit/IOReturn.h>
 
+#include <algorithm>
 #include <new>
 
 using namespace DeviceTesting;
@@ -140,18 +141,29 @@ TEST_F(IOControl, ClockChangeTakesTheDevicesRate)
     EXPECT_TRUE(device.IsRateValid());
 }
 
-TEST_F(IOControl, CycleWithIODisabledTouchesNoByte)
+// A cycle refused while IO is disabled (stopped, asleep, changing) leaves the output the host mixed
+// as it is, and reads silence: the host's input buffer still holds an earlier cycle's input, which
+// would otherwise reach the application again.
+TEST_F(IOControl, CycleWithIODisabledReadsSilenceAndLeavesTheOutput)
 {
     SA_DeviceUSB& device = Activate();
     AudioServerPlugInIOCycleInfo cycle{};
-    std::vector<float> buffer(512 * 32, 7.0f);
-    for (UInt32 operation : {kAudioServerPlugInIOOperationReadInput, kAudioServerPlugInIOOperationWriteMix}) {
-        device.DoIOOperation(device.GetInputStreamID(), operation, 512, cycle, buffer.data());
-        device.DoIOOperation(device.GetOutputStreamID(), operation, 512, cycle, buffer.data());
+    constexpr UInt32 kFrames = 512;
+    const std::size_t inputSamples =
+        std::size_t(kFrames) * (device.GetInputChannels() + device.GetExtraInputChannels());
+    ASSERT_GT(inputSamples, 0u);
+    std::vector<float> buffer(inputSamples + 64, 7.0f);
+    for (UInt32 operation : {kAudioServerPlugInIOOperationWriteMix, kAudioServerPlugInIOOperationReadInput}) {
+        device.DoIOOperation(device.GetOutputStreamID(), operation, kFrames, cycle, buffer.data());
     }
-    for (float value : buffer) {
-        ASSERT_EQ(value, 7.0f);
-    }
+    device.DoIOOperation(device.GetInputStreamID(), kAudioServerPlugInIOOperationWriteMix, kFrames, cycle,
+                         buffer.data());
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 7.0f), std::ptrdiff_t(buffer.size()));
+    device.DoIOOperation(device.GetInputStreamID(), kAudioServerPlugInIOOperationReadInput, kFrames, cycle,
+                         buffer.data());
+    EXPECT_EQ(std::count(buffer.begin(), buffer.begin() + std::ptrdiff_t(inputSamples), 0.0f),
+              std::ptrdiff_t(inputSamples));
+    EXPECT_EQ(std::count(buffer.begin() + std::ptrdiff_t(inputSamples), buffer.end(), 7.0f), 64);
 }
 
 // A device whose rate-dependent set-up fails once with an exception.
