@@ -109,13 +109,16 @@ private:
 class E2EStress : public testing::Test
 {
 protected:
-    // The host outlives the test: the clients' IO stops before their recorders go, however the
-    // test ended.
+    // The host outlives the test: however the test ended, the clients' IO stops before their
+    // recorders go, and the devices leave the plug-in before the test does, so that no late word of
+    // their removal reaches the host while the process ends.
     ~E2EStress() override
     {
         for (Device* device : {&kernel, &driver}) {
             host.StopIO(device->id, kClient);
+            system.unplug(device->port);
         }
+        host.WaitForDeviceList([](const std::vector<AudioObjectID>& devices) { return devices.empty(); });
     }
 
     // The device is the one the plug-in lists after the plug: under the sanitizer the kernel
