@@ -9,6 +9,7 @@
 #include "with_gate_closed.h"
 
 #include <DriverKit/OSMetaClass.h>
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mach/mach_time.h>
@@ -24,6 +25,9 @@ constexpr uint32_t kRequests = kRequestBlockCount;
 constexpr uint32_t kFramesPerRequest = kPacketsPerBlock / 8;
 constexpr uint32_t kFirstInputLead = 20;
 constexpr uint32_t kOutputLead = 320;
+// The frames from an input request to the output request that mirrors it: the first input request
+// only starts the chain, so the first output mirrors the second.
+constexpr uint32_t kMirrorDistance = kOutputLead - kFramesPerRequest;
 constexpr uint32_t kInitialInputRequests = 4;
 constexpr uint64_t kWatchdogPeriod = 2'000'000'000;
 constexpr uint64_t kFrameListBytes = kPacketsPerBlock * sizeof(IOUSBIsochronousFrame);
@@ -415,11 +419,23 @@ bool com_vork_driver_tide_usb_io_stream::SubmitNextInRequest()
         request->fFrameList[i].requestCount = ivars->inMaxPacketSize;
         request->fFrameList[i].completeCount = 0;
     }
-    const uint64_t frameNumber = ivars->nextInFrame;
-    WriteBlockHeader(*request->block, BlockHeader{predictedHostTime(frameNumber), frameNumber * 8, 0, 0});
+    uint64_t frameNumber = ivars->nextInFrame;
     ivars->nextInFrame += kFramesPerRequest;
-    const kern_return_t result = ivars->fInPipe->IsochIO(
-        request->fBufferDescriptor, request->fFrameListDescriptor, frameNumber, request->fCompletion);
+    kern_return_t result = queueInputRequest(request, frameNumber);
+    uint64_t currentFrame = 0;
+    if (result == kIOReturnIsoTooOld &&
+        ivars->fInInterface->GetFrameNumber(&currentFrame, nullptr) == kIOReturnSuccess) {
+        // This queue ran so late that the bus has passed the request's frame. Left out, the request
+        // would be gone from the chain for good, and the input would stop once every request in
+        // flight had gone the same way. It goes to the first frame a start would take instead; the
+        // frames in between are lost, and its output keeps its distance (see SubmitNextOutRequest).
+        DextLog("input request %u late for frame %llu, queued at %llu\n", request->index,
+                static_cast<unsigned long long>(frameNumber),
+                static_cast<unsigned long long>(currentFrame + kFirstInputLead));
+        frameNumber = currentFrame + kFirstInputLead;
+        ivars->nextInFrame = frameNumber + kFramesPerRequest;
+        result = queueInputRequest(request, frameNumber);
+    }
     if (result != kIOReturnSuccess) {
         ReportError(result, "result = ivars->fInPipe->IsochIO(request->fBufferDescriptor, "
                             "request->fFrameListDescriptor, frameNumber, request->fCompletion)");
@@ -427,6 +443,14 @@ bool com_vork_driver_tide_usb_io_stream::SubmitNextInRequest()
         return false;
     }
     return true;
+}
+
+kern_return_t com_vork_driver_tide_usb_io_stream::queueInputRequest(USBIsocRequest* request,
+                                                                    uint64_t frameNumber)
+{
+    WriteBlockHeader(*request->block, BlockHeader{predictedHostTime(frameNumber), frameNumber * 8, 0, 0});
+    return ivars->fInPipe->IsochIO(request->fBufferDescriptor, request->fFrameListDescriptor, frameNumber,
+                                   request->fCompletion);
 }
 
 void com_vork_driver_tide_usb_io_stream::InIsocCompletionProc(IOReturn status, void* context)
@@ -513,6 +537,8 @@ bool com_vork_driver_tide_usb_io_stream::SubmitNextOutRequest(USBIsocRequest* in
         ivars->snapshotSource->signalWorkAvailable();
     }
 
+    // An input request queued later than planned moves its output, and those after it, as far.
+    ivars->nextOutFrame = std::max(ivars->nextOutFrame, inHeader.fMicroframe / 8 + kMirrorDistance);
     const uint64_t frameNumber = ivars->nextOutFrame;
     WriteBlockHeader(*request->block,
                      BlockHeader{predictedHostTime(frameNumber), frameNumber * 8, outStart, outCount});

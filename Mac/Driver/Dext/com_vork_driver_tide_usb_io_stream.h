@@ -57,6 +57,8 @@ public:
 
     // Bus queue.
     bool SubmitNextInRequest();
+    // Stamps the input request's block for `frameNumber` and queues it there.
+    kern_return_t queueInputRequest(USBIsocRequest* request, uint64_t frameNumber);
     bool SubmitNextOutRequest(USBIsocRequest* inReq);
     void sanitizeInputRequest(USBIsocRequest* req);
     static void QueueIsocProc(OSObject* object, IODispatchQueue* queue);

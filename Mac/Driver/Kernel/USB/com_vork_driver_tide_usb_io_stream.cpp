@@ -4,6 +4,7 @@
 
 #include <KorvanRequestRing.h>
 
+#include <algorithm>
 #include <cstring>
 
 OSDefineMetaClassAndStructors(com_vork_driver_tide_usb_io_stream, OSObject)
@@ -195,16 +196,33 @@ void com_vork_driver_tide_usb_io_stream::SubmitNextInRequest()
         frame.requestCount = fInMaxPacket;
         frame.completeCount = 0;
     }
-    writeHeader(*request.fBlock, FrameToHostTime(fNextInFrame), 0, 0);
     const uint64_t firstFrame = fNextInFrame;
     fNextInFrame += kFramesPerRequest / 8;
     retain();
-    const IOReturn result =
-        fInPipe->io(request.fData, request.fFrames, kFramesPerRequest, firstFrame, &request.fCompletion);
+    IOReturn result = queueInputRequest(request, firstFrame);
+    if (result == kIOReturnIsoTooOld) {
+        // This work loop ran so late that the bus has passed the request's frame. Left out, the
+        // request would be gone from the chain for good, and the input would stop once every request
+        // in flight had gone the same way. It goes to the first frame a start would take instead;
+        // the frames in between are lost, and its output keeps its distance (see
+        // SubmitNextOutRequest).
+        const uint64_t frame = fInInterface->getFrameNumber() + kFirstInputFrameOffset;
+        IOLog("input request %u late for frame %llu, queued at %llu\n", request.fIndex,
+              static_cast<unsigned long long>(firstFrame), static_cast<unsigned long long>(frame));
+        fNextInFrame = frame + kFramesPerRequest / 8;
+        result = queueInputRequest(request, frame);
+    }
     if (result != kIOReturnSuccess) {
         IOLog("fIsocInPipe->Read returned %08X\n", unsigned(result));
         release();
     }
+}
+
+IOReturn com_vork_driver_tide_usb_io_stream::queueInputRequest(Request& request, uint64_t firstFrame)
+{
+    writeHeader(*request.fBlock, FrameToHostTime(firstFrame), 0, 0);
+    request.fFirstFrame = firstFrame;
+    return fInPipe->io(request.fData, request.fFrames, kFramesPerRequest, firstFrame, &request.fCompletion);
 }
 
 void com_vork_driver_tide_usb_io_stream::InputCompleted(void*, void* parameter, IOReturn status,
@@ -286,6 +304,8 @@ void com_vork_driver_tide_usb_io_stream::SubmitNextOutRequest(uint32_t inIndex)
     fSnapshots->Update();
     fSnapshotSource->signal();
 
+    // An input request queued later than planned moves its output, and those after it, as far.
+    fNextOutFrame = std::max(fNextOutFrame, input.fFirstFrame + kMirrorDistance);
     writeHeader(*output.fBlock, FrameToHostTime(fNextOutFrame), outStart, fOutByteCount);
     const uint64_t firstFrame = fNextOutFrame;
     fNextOutFrame += kFramesPerRequest / 8;

@@ -25,6 +25,10 @@ class com_vork_driver_tide_usb_io_stream : public OSObject
     static constexpr uint32_t kInitialInputRequests = 8;
     static constexpr uint64_t kFirstInputFrameOffset = 20;
     static constexpr uint64_t kFirstOutputFrameOffset = 340;
+    // The frames from an input request to the output request that mirrors it: the first input
+    // request only starts the chain, so the first output mirrors the second.
+    static constexpr uint64_t kMirrorDistance =
+        kFirstOutputFrameOffset - kFirstInputFrameOffset - kFramesPerRequest / 8;
 
     static com_vork_driver_tide_usb_io_stream* Create(IOWorkLoop* workLoop);
 
@@ -52,6 +56,8 @@ private:
         IOSubMemoryDescriptor* fData = nullptr;
         IOUSBHostIsochronousFrame fFrames[KorvanDeviceIO::kPacketsPerBlock] = {};
         IOUSBHostIsochronousCompletion fCompletion{};
+        // The USB frame an input request was last queued at.
+        uint64_t fFirstFrame = 0;
     };
 
     static void InputCompleted(void* owner, void* parameter, IOReturn status,
@@ -64,6 +70,8 @@ private:
 
     bool InitRing(IOBufferMemoryDescriptor*& buffer, Request* requests, bool input);
     void SubmitNextInRequest();
+    // Stamps the input request's block for `firstFrame` and queues it there.
+    IOReturn queueInputRequest(Request& request, uint64_t firstFrame);
     void SubmitNextOutRequest(uint32_t inIndex);
     // Only while an input interface is held.
     void TakeSnapshot();

@@ -306,6 +306,39 @@ TEST_F(Kext103ManualStreamTests, AStartAfterAStopBeginsAgain)
     EXPECT_EQ(header(fOutput, 1).fHostTime, frameStart(first.outFrame + 20));
 }
 
+// The work loop is served so late that the bus has passed the frames of every input request in
+// flight. The first request queued again goes to the first frame a start would take, and the
+// stream goes on from there: each output still plays 300 frames after the input it mirrors.
+TEST_F(Kext103ManualStreamTests, InputRequestsTheBusHasPassedAreQueuedAhead)
+{
+    ASSERT_EQ(startAudio(), kIOReturnSuccess);
+    const FirstRequests first = firstRequests();
+    completeInput(2);
+    SimUSB::Bus::shared().injectFault(kPort, KorvanInterface::Endpoint::kRecord,
+                                      {SimUSB::Fault::Kind::Hold, SimUSB::Fault::Trigger::FromNow});
+    // Requests 3 to 9 are in flight; the last of them ends at frame first + 200.
+    const uint64_t resumed = first.inFrame + 300;
+    fBusClock->clock().advanceTo(frameStart(resumed));
+    // Cleared, the bus completes the seven at once, and the work loop queues seven requests again
+    // while the clock stands still.
+    SimUSB::Bus::shared().clearFaults(kPort);
+    ASSERT_TRUE(DarwinTesting::eventually([&] { return header(fInput, 16).fHostTime != 0; }));
+    char line[96];
+    std::snprintf(line, sizeof(line), "input request 10 late for frame %llu, queued at %llu\n",
+                  first.inFrame + 200, static_cast<unsigned long long>(resumed + 20));
+    EXPECT_TRUE(logged(line));
+    for (size_t index = 10; index <= 16; ++index) {
+        EXPECT_EQ(header(fInput, index).fHostTime, frameStart(resumed + 20 * (index - 9))) << index;
+    }
+
+    // Requests 10 and 11 complete and build their outputs, 300 frames after their inputs.
+    fBusClock->clock().advanceTo(frameStart(resumed + 60) + SimUSB::Bus::kServiceDelay + kFrame);
+    EXPECT_EQ(header(fOutput, 9).fHostTime, frameStart(resumed + 20 + 300));
+    EXPECT_EQ(header(fOutput, 10).fHostTime, frameStart(resumed + 40 + 300));
+    EXPECT_GT(header(fInput, 10).fEndByteCount, header(fInput, 10).fStartByteCount);
+    EXPECT_EQ(header(fOutput, 10).fStartByteCount, header(fOutput, 9).fEndByteCount);
+}
+
 struct FoldCase
 {
     const char* name;
