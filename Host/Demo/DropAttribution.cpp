@@ -106,6 +106,16 @@ bool SilentWithin(const std::vector<SilentStretch>& silences, int64_t start, int
     });
 }
 
+// Whether [start, start + frames) lies where a dropped packet is expected, so that its repair left
+// silence there, whether or not a read saw it.
+bool RepairedWithin(const std::vector<ExpectedDrop>& drops, double distance, int64_t start, int64_t frames)
+{
+    return std::any_of(drops.begin(), drops.end(), [&](const ExpectedDrop& drop) {
+        const int64_t expected = std::lround(drop.time + distance);
+        return expected - kLateSlack <= start && start + frames <= expected + drop.frames + kLateSlack;
+    });
+}
+
 // Late bus frames within [start, end).
 int64_t LateFramesWithin(const std::vector<FrameStretch>& late, int64_t start, int64_t end)
 {
@@ -183,9 +193,11 @@ Attribution AttributeSilences(const LoopbackResult& loopback, std::vector<Expect
                  drops[end].time - (drops[end - 1].time + double(drops[end - 1].frames)) <= kLateSlack);
         const int64_t missing = frames - silence;
         if (missing < 0 && firstSilence != nullptr &&
-            SilentWithin(loopback.silences, firstSilence->periodEarlier, -missing)) {
+            (SilentWithin(loopback.silences, firstSilence->periodEarlier, -missing) ||
+             RepairedWithin(drops, distance, firstSilence->periodEarlier, -missing))) {
             // Silence before the stretch's own: an IO cycle read the buffer before the bus wrote
-            // there, where a repair had left silence a period earlier.
+            // there, where a repair had left silence a period earlier (which that period's read may
+            // itself have missed).
             attribution.repairedFrames -= uint64_t(-missing);
             attribution.unwrittenFrames += uint64_t(-missing);
         }

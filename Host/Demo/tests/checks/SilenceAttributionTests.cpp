@@ -166,6 +166,21 @@ const Row kRows[] = {
      2,
      0,
      0},
+    // As above, where the earlier packet's frames were read before its repair: the read a period
+    // later still returns two frames of that repair's silence.
+    {"RepairAfterAStaleReadOfARepairNoReadSaw",
+     {{kInside - kPeriod + 4, 2}, {kInside - 2000, 6}, {kInside - 1000, 6}, {kInside, 8}},
+     {{kInside - kPeriod - 6, 10}, {kInside - 4, 4}},
+     {{double(kInside - kPeriod), 6},
+      {double(kInside - 2000), 6},
+      {double(kInside - 1000), 6},
+      {double(kInside + 2), 6}},
+     {},
+     20,
+     4,
+     2,
+     0,
+     0},
     // The newest packets of a cycle read before the bus wrote them: two of them give the silence
     // of repairs a period earlier, the one between them a period-old frame.
     {"NewestPacketsReadEarlyAroundAStaleFrame",
