@@ -75,7 +75,7 @@ void PrintTo(const RateRow& row, std::ostream* out)
 class E2ERateChange : public testing::TestWithParam<RateRow>
 {};
 
-TEST_P(E2ERateChange, EachRateStartsAgainAndPasses)
+TEST_P(E2ERateChange, EachRateStartsAgainAndPassesOnTheDevicesPace)
 {
     const RateRow& row = GetParam();
     const RunResult result = Stream(row.name, row.options, row.scenario);
@@ -98,7 +98,8 @@ TEST_P(E2ERateChange, EachRateStartsAgainAndPasses)
         EXPECT_EQ(segment.loopback.lost, 0u);
         EXPECT_EQ(segment.loopback.duplicated, 0u);
         EXPECT_EQ(segment.loopback.mismatchedSamples, 0u);
-        // The zero timestamps' jitter is printed above and judged by the test held back below.
+        EXPECT_GE(segment.timing.zeroTimeStamps, 2u);
+        EXPECT_LE(segment.timing.jitterMaxUs, 100);
         // What an application asked for reached the device as the clock's rate; a rate the device
         // chose by itself is only read back. The device starts at the first rate.
         if (index != 0) {
@@ -108,23 +109,6 @@ TEST_P(E2ERateChange, EachRateStartsAgainAndPasses)
     }
     EXPECT_EQ(result.statusPackets, row.scenario.deviceRate != 0 ? 1u : 0u);
     EXPECT_TRUE(result.interfacesIdleAtEnd);
-}
-
-// Held back until the chain mends it: on a loaded machine the driver extension now and then falls
-// behind the bus, in any segment, the first too: its output blocks' host times then stray by 12 to
-// 18 ms, with thousands of frames repeated, or a start fails ("DoGetFrameSnapshot FAIL"). Run it
-// with --gtest_also_run_disabled_tests.
-TEST_P(E2ERateChange, DISABLED_ZeroTimestampsKeepTheDevicesPaceInEachSegment)
-{
-    const RateRow& row = GetParam();
-    const RunResult result = Stream(row.name, row.options, row.scenario);
-    ASSERT_FALSE(result.segments.empty());
-    for (const Demo::SegmentResult& segment : result.segments) {
-        SCOPED_TRACE(segment.rate);
-        // A segment that never streamed has no zero timestamps to judge.
-        EXPECT_GE(segment.timing.zeroTimeStamps, 2u);
-        EXPECT_LE(segment.timing.jitterMaxUs, 100);
-    }
 }
 
 Scenario HostRates()

@@ -165,17 +165,6 @@ void ExpectTheVerdict(const DemoOptions& options, const RunResult& result)
     EXPECT_TRUE(result.pass) << result.reason;
 }
 
-// Rows whose verdict is still held back (below): the device as the model table has it.
-class E2EScenario : public E2ERun
-{};
-
-TEST_P(E2EScenario, DeviceAppearsAsTheModelTableSays)
-{
-    const RunResult result = Stream();
-    ASSERT_TRUE(result.deviceAppeared);
-    ExpectTheModelTable(GetParam().options, result);
-}
-
 class E2EVerdict : public E2ERun
 {};
 
@@ -224,35 +213,13 @@ std::string RowName(const testing::TestParamInfo<Row>& info)
     return info.param.name;
 }
 
-// What still keeps a row's verdict back, found in the rows' runs; run them with
-// --gtest_also_run_disabled_tests.
-enum class HeldBack
-{
-    Nothing,
-    // At 5 % drops with headers about one run in five still fails: the run's bookkeeping finds 2 to
-    // 6 frames more repaired, or read before their repair, than were dropped, where reads before the
-    // bus wrote meet repairs; or, after a stall of tens of ms, the driver extension submits an input
-    // request for a frame gone by, the bus refuses it and a whole request of input is lost ("!!! Isoc
-    // out request N[0] request count is 0!"). A stretch crossing a request no longer empties one.
-    FivePercentDrops,
-};
-
-HeldBack HeldBackBy(const Row& row)
-{
-    return std::string(row.name) == "DropsV2FivePercent" ? HeldBack::FivePercentDrops : HeldBack::Nothing;
-}
-
-// The rows held back by `heldBack`. The plug-in's zero-time filter follows a drifting device only
-// after some 9 s, and the rate is judged over the second half of a run: rows with drift judged
-// stream 20 s.
-std::vector<Row> RowsHeldBackBy(HeldBack heldBack, bool judged)
+// The plug-in's zero-time filter follows a drifting device only after some 9 s, and the rate is
+// judged over the second half of a run: rows with drift stream 20 s.
+std::vector<Row> JudgedRows()
 {
     std::vector<Row> rows;
     for (Row row : kRows) {
-        if (HeldBackBy(row) != heldBack) {
-            continue;
-        }
-        if (judged && (row.options.driftPpm != 0 || row.options.busDeviationPpm != 0)) {
+        if (row.options.driftPpm != 0 || row.options.busDeviationPpm != 0) {
             row.options.durationSeconds = 20;
         }
         rows.push_back(row);
@@ -260,11 +227,6 @@ std::vector<Row> RowsHeldBackBy(HeldBack heldBack, bool judged)
     return rows;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, E2EVerdict, testing::ValuesIn(RowsHeldBackBy(HeldBack::Nothing, true)),
-                         RowName);
-INSTANTIATE_TEST_SUITE_P(HeldBackRows, E2EScenario,
-                         testing::ValuesIn(RowsHeldBackBy(HeldBack::FivePercentDrops, false)), RowName);
-INSTANTIATE_TEST_SUITE_P(DISABLED_FivePercentDrops, E2EVerdict,
-                         testing::ValuesIn(RowsHeldBackBy(HeldBack::FivePercentDrops, true)), RowName);
+INSTANTIATE_TEST_SUITE_P(Rows, E2EVerdict, testing::ValuesIn(JudgedRows()), RowName);
 
 } // namespace
