@@ -42,6 +42,7 @@ constexpr uint64_t kMirrorDelayMicroframes = 2400;
 constexpr uint32_t kPlugInExtraInputs = 4;
 constexpr uint32_t kResidentCheckSeconds = 10;
 constexpr const char* kCalculationError = "!! Calculation error";
+constexpr const char* kMissedFrameClock = "DoGetFrameSnapshot FAIL";
 
 std::string Lowercase(std::string text)
 {
@@ -344,10 +345,13 @@ RunResult RunDemo(const DemoOptions& options, const Scenario& scenario)
         result.wavPath);
 
     std::vector<DroppedPacket> droppedPackets;
-    const OSStatus started = host.StartIO(*found, kClientID, options.bufferFrames, recording.callback(),
-                                          recording.observer(), recording.startObserver());
-    if (started != kAudioHardwareNoError) {
-        result.reason = "StartIO failed with " + std::to_string(started);
+    const ClientStart started = StartClientIO(
+        host, *found, kClientID, options.bufferFrames, recording.callback(), recording.observer(),
+        recording.startObserver(), [&] { recording.forgetRefusedStart(); });
+    result.refusedStarts = started.refused;
+    const size_t linesBeforeAudio = log.texts(DarwinTesting::LogSource::OSLog).size();
+    if (started.status != kAudioHardwareNoError) {
+        result.reason = "StartIO failed with " + std::to_string(started.status);
     } else {
         result.headersOn = device->headerMode();
         const size_t segments = 1 + scenario.hostRates.size() + (scenario.deviceRate != 0 ? 1 : 0);
@@ -451,7 +455,15 @@ RunResult RunDemo(const DemoOptions& options, const Scenario& scenario)
     result.xrunSilenceFrames = attribution.xrunFrames;
     result.overruns = recorder.overruns();
 
-    const std::vector<std::string> logLines = log.texts(DarwinTesting::LogSource::OSLog);
+    std::vector<std::string> logLines = log.texts(DarwinTesting::LogSource::OSLog);
+    if (result.refusedStarts != 0) {
+        // The refused starts' own word of the missed boundary, reported above instead.
+        logLines.erase(std::remove_if(logLines.begin(), logLines.begin() + std::ptrdiff_t(linesBeforeAudio),
+                                      [](const std::string& line) {
+                                          return line.find(kMissedFrameClock) != std::string::npos;
+                                      }),
+                       logLines.begin() + std::ptrdiff_t(linesBeforeAudio));
+    }
     result.calculationErrors =
         size_t(std::count_if(logLines.begin(), logLines.end(), [](const std::string& line) {
             return line.find(kCalculationError) != std::string::npos;

@@ -79,6 +79,9 @@ struct RunResult
     // Of the late cycles' output, the frames that came back as silence.
     uint64_t xrunSilenceFrames = 0;
     uint64_t overruns = 0;
+    // Starts the plug-in refused before audio started (see StartClientIO): the driver missed the
+    // bus's frame boundary on every try of its first look at the frame clock.
+    uint32_t refusedStarts = 0;
     size_t dropReports = 0;
     // Log lines of a repair the plug-in gave up because a header's running total did not add up.
     size_t calculationErrors = 0;

@@ -140,4 +140,24 @@ void SetOutputVolumesToFullScale(AudioServerHost& host, AudioObjectID device)
     }
 }
 
+ClientStart StartClientIO(AudioServerHost& host, AudioObjectID device, UInt32 client, UInt32 bufferFrames,
+                          const IOCallback& callback, const IOCycleObserver& observer,
+                          const IOStartObserver& startObserver, const std::function<void()>& refused)
+{
+    constexpr auto kLimit = std::chrono::seconds(10);
+    constexpr auto kPause = std::chrono::milliseconds(50);
+    const auto deadline = std::chrono::steady_clock::now() + kLimit;
+    ClientStart start;
+    start.status = host.StartIO(device, client, bufferFrames, callback, observer, startObserver);
+    while (start.status != kAudioHardwareNoError && std::chrono::steady_clock::now() < deadline) {
+        ++start.refused;
+        if (refused) {
+            refused();
+        }
+        std::this_thread::sleep_for(kPause);
+        start.status = host.StartIO(device, client, bufferFrames, callback, observer, startObserver);
+    }
+    return start;
+}
+
 } // namespace Demo

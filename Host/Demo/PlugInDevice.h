@@ -6,6 +6,7 @@
 #include <AudioServerHost.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -39,5 +40,22 @@ DeviceFacts ReadDeviceFacts(const AudioServerHost& host, AudioObjectID device);
 bool SetNominalRate(AudioServerHost& host, AudioObjectID device, double rate, double seconds);
 // Every output channel's volume at full scale, so that played samples pass unchanged.
 void SetOutputVolumesToFullScale(AudioServerHost& host, AudioObjectID device);
+
+struct ClientStart
+{
+    OSStatus status = kAudioHardwareNoError;
+    // The tries the plug-in refused before the last.
+    uint32_t refused = 0;
+};
+
+// Starts a client's IO as an application does, asking again while the plug-in refuses, for up to 10 s. A
+// driver's first start needs one look at the bus's frame clock that sees a frame boundary within 10 us. A
+// virtual machine's host takes the CPU for 10 to 50 us once a millisecond, at a phase that wanders over a
+// second or so; while it falls on the simulated bus's frame boundaries, the driver misses them on every try
+// of a start and refuses it ("DoGetFrameSnapshot FAIL"). `refused` runs after each refusal.
+ClientStart StartClientIO(AudioServerHost& host, AudioObjectID device, UInt32 client, UInt32 bufferFrames,
+                          const IOCallback& callback, const IOCycleObserver& observer = {},
+                          const IOStartObserver& startObserver = {},
+                          const std::function<void()>& refused = {});
 
 } // namespace Demo

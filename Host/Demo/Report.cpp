@@ -118,6 +118,11 @@ std::string FormatReport(const RunResult& r)
         text << "  input stopped: " << r.loopback.stoppedInputFrames
              << " input frames two or more periods old (the plug-in's buffer was not written for a period)\n";
     }
+    if (r.refusedStarts != 0) {
+        text << "  refused starts: " << r.refusedStarts
+             << " (the driver missed the bus's frame boundary on every try of its first look at the frame "
+                "clock; asked again)\n";
+    }
     if (r.overruns != 0) {
         text << "  recorder:      " << r.overruns << " cycles not recorded (the checker fell behind)\n";
     }

@@ -57,6 +57,16 @@ void SegmentRecorders::start(const IOConfiguration& configuration)
     fSegments.push_back(std::move(segment));
 }
 
+void SegmentRecorders::forgetRefusedStart()
+{
+    std::lock_guard lock(fMutex);
+    if (fSegments.empty()) {
+        return;
+    }
+    fSegments.pop_back();
+    fCurrent.store(fSegments.empty() ? nullptr : fSegments.back().get(), std::memory_order_release);
+}
+
 size_t SegmentRecorders::count() const
 {
     std::lock_guard lock(fMutex);

@@ -33,6 +33,9 @@ public:
     IOCycleObserver observer();
     IOStartObserver startObserver();
 
+    // Forgets the newest start, which the plug-in refused: no cycle ran in it.
+    void forgetRefusedStart();
+
     size_t count() const;
     // Waits (real time, at most `seconds`) until there are `segments` starts.
     bool waitForCount(size_t segments, double seconds) const;

@@ -84,8 +84,9 @@ protected:
             streamed.recorder = std::make_unique<Demo::Recorder>(facts.inputChannels, kBuffer, kRate);
             streamed.recorder->startSegment({kRate, facts.inputChannels, deviceInputs,
                                              facts.inputChannels > deviceInputs, facts.zeroTimeStampPeriod});
-            if (host.StartIO(streamed.id, kClient, kBuffer, wrap(streamed.recorder->callback()),
-                             streamed.recorder->observer()) != kAudioHardwareNoError) {
+            if (Demo::StartClientIO(host, streamed.id, kClient, kBuffer, wrap(streamed.recorder->callback()),
+                                    streamed.recorder->observer())
+                    .status != kAudioHardwareNoError) {
                 return false;
             }
         }

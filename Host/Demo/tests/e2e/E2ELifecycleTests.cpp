@@ -94,8 +94,11 @@ protected:
     // Streams into `recorder` until `frames` frames came back.
     bool StreamUntil(Demo::Recorder& recorder, uint64_t frames)
     {
-        if (const OSStatus status = Start(recorder); status != kAudioHardwareNoError) {
-            ADD_FAILURE() << "StartIO failed with " << status;
+        recorder.startSegment(Layout());
+        const Demo::ClientStart start =
+            Demo::StartClientIO(host, id, kClient, kBuffer, recorder.callback(), recorder.observer());
+        if (start.status != kAudioHardwareNoError) {
+            ADD_FAILURE() << "StartIO failed with " << start.status;
             return false;
         }
         return Eventually([&] { return recorder.loopback().framesCompared >= frames; });

@@ -53,6 +53,11 @@ protected:
         return DextDeviceTest::runState({state, inInterface, inAlt, inBytes, outInterface, outAlt, outBytes});
     }
 
+    IOReturn start(uint32_t inBytes = 80)
+    {
+        return startStreaming({1, kRecord, 1, inBytes, kPlayback, 1, 88});
+    }
+
     const USBRequestBlock* mapRing(uint32_t type)
     {
         mach_vm_address_t address = 0;
@@ -80,7 +85,7 @@ TEST_F(DextAudioRunState, StreamsUntilStoppedAndGivesTheInterfacesBack)
 {
     const USBRequestBlock* in = mapRing(1);
     const USBRequestBlock* out = mapRing(2);
-    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_EQ(start(), kIOReturnSuccess);
     EXPECT_EQ(model->alternate(kRecord), 1);
     EXPECT_EQ(model->alternate(kPlayback), 1);
     EXPECT_EQ(runState(1), kIOReturnSuccess) << "a second start changes nothing";
@@ -115,7 +120,7 @@ TEST_F(DextAudioRunState, OutputRequestsStayWithinTheEndpoint)
 {
     DarwinTesting::LogCapture capture;
     const USBRequestBlock* out = mapRing(2);
-    ASSERT_EQ(runState(1, kRecord, 1, 8), kIOReturnSuccess);
+    ASSERT_EQ(start(8), kIOReturnSuccess);
     ASSERT_TRUE(waitForOutputBlocks(out, 8));
     ASSERT_EQ(runState(0), kIOReturnSuccess);
 
@@ -137,7 +142,7 @@ TEST_F(DextAudioRunState, EveryStartBeginsAtBlockZeroOnTheLoggedPlan)
     const USBRequestBlock* out = mapRing(2);
     for (int run = 0; run < 2; ++run) {
         DarwinTesting::LogCapture capture;
-        ASSERT_EQ(runState(1), kIOReturnSuccess);
+        ASSERT_EQ(start(), kIOReturnSuccess);
         unsigned long long firstIn = 0, inTime = 0, firstOut = 0, outTime = 0;
         for (const std::string& line : DextTesting::lines(capture)) {
             std::sscanf(line.c_str(), "first in req %llu (%llu), first out req %llu (%llu)", &firstIn,
@@ -170,7 +175,7 @@ TEST_F(DextAudioRunState, AFailedInputRequestLeavesNoGapInTheOutput)
     failure.first = 6;
     failure.status = 0xE00002E9;
     SimUSB::Bus::shared().injectFault(kPort, KorvanInterface::Endpoint::kRecord, failure);
-    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_EQ(start(), kIOReturnSuccess);
     ASSERT_TRUE(waitForOutputBlocks(out, 12));
     ASSERT_EQ(runState(0), kIOReturnSuccess);
     SimUSB::Bus::shared().clearFaults(kPort);
@@ -188,7 +193,7 @@ TEST_F(DextAudioRunState, WatchdogReportsOutputThatStopsMoving)
 {
     DarwinTesting::LogCapture capture;
     const USBRequestBlock* out = mapRing(2);
-    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_EQ(start(), kIOReturnSuccess);
     ASSERT_TRUE(waitForOutputBlocks(out, 2));
     EXPECT_FALSE(DextTesting::logged(capture, "!! Isoc stalled!"));
     SimUSB::Fault failure;
@@ -290,7 +295,7 @@ TEST_P(DextAudioRunStateRefused, LeavesNothingClaimedSoTheNextStartWorks)
         EXPECT_EQ(model->interfaceLog().size(), interfaceChanges) << "nothing reaches the device";
     }
 
-    EXPECT_EQ(runState(1), kIOReturnSuccess);
+    EXPECT_EQ(start(), kIOReturnSuccess);
     EXPECT_EQ(runState(0), kIOReturnSuccess);
 }
 
@@ -306,7 +311,7 @@ INSTANTIATE_TEST_SUITE_P(DextRequests, DextAudioRunStateRefused,
 
 TEST_F(DextAudioRunState, ClosingTheAudioClientStopsAudio)
 {
-    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_EQ(start(), kIOReturnSuccess);
     IOServiceClose(connect);
     connect = 0;
     EXPECT_EQ(model->alternate(kRecord), 0);
@@ -328,7 +333,7 @@ TEST_F(DextAudioRunStateWithHeaders, InputCountsFollowTheFramesTheDeviceSent)
     const USBRequestBlock* in = mapRing(1);
     const USBRequestBlock* out = mapRing(2);
     ASSERT_EQ(enableHeaders(2), kIOReturnSuccess);
-    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_EQ(start(), kIOReturnSuccess);
     EXPECT_EQ(enableHeaders(2), static_cast<IOReturn>(0xE00002D8)) << "not while streaming";
     ASSERT_TRUE(waitForOutputBlocks(out, 6));
 
@@ -345,7 +350,7 @@ TEST_F(DextAudioRunStateWithHeaders, DroppedPacketsAreRepairedFromTheHeaders)
     const USBRequestBlock* in = mapRing(1);
     const USBRequestBlock* out = mapRing(2);
     ASSERT_EQ(enableHeaders(2), kIOReturnSuccess);
-    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_EQ(start(), kIOReturnSuccess);
     ASSERT_TRUE(waitForOutputBlocks(out, 1));
     // Bursts of 1, 3 and 7 lost packets inside input blocks 4, 5 and 6, and one of 8 from the end of
     // block 7 into block 8.

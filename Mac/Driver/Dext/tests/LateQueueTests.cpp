@@ -60,7 +60,7 @@ protected:
 TEST_F(DextLateQueue, RequestsTheBusHasPassedAreQueuedAheadAndTheStreamGoesOn)
 {
     DarwinTesting::LogCapture capture;
-    ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess);
+    ASSERT_EQ(startStreaming(DextTesting::kWrenletStart), kIOReturnSuccess);
     ASSERT_TRUE(DarwinTesting::eventually([&] { return latest(fIn, true) != 0; }));
 
     SimUSB::Bus::shared().injectFault(kPort, KorvanInterface::Endpoint::kRecord,

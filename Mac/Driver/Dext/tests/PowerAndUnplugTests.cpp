@@ -52,7 +52,7 @@ protected:
 
 TEST_F(DextPowerAndUnplug, SleepStopsTheHardwareAndWakeLetsItStreamAgain)
 {
-    ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess);
+    ASSERT_EQ(startStreaming(DextTesting::kWrenletStart), kIOReturnSuccess);
     ASSERT_TRUE(waitForOutputAfter(1, 0));
     ASSERT_EQ(runState(DextTesting::kStop), kIOReturnSuccess);
 
@@ -62,14 +62,14 @@ TEST_F(DextPowerAndUnplug, SleepStopsTheHardwareAndWakeLetsItStreamAgain)
     DriverKitTesting::wakeSystem();
 
     const uint64_t before = ReadBlockHeader(out()[1]).fHostTime;
-    ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess);
+    ASSERT_EQ(startStreaming(DextTesting::kWrenletStart), kIOReturnSuccess);
     EXPECT_TRUE(waitForOutputAfter(1, before));
     EXPECT_EQ(runState(DextTesting::kStop), kIOReturnSuccess);
 }
 
 TEST_F(DextPowerAndUnplug, UnplugWhileStreamingEndsCallsButNotTheMapping)
 {
-    ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess);
+    ASSERT_EQ(startStreaming(DextTesting::kWrenletStart), kIOReturnSuccess);
     ASSERT_TRUE(waitForOutputAfter(2, 0));
 
     IONotificationPortRef port = IONotificationPortCreate(kIOMainPortDefault);

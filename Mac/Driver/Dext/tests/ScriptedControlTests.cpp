@@ -70,7 +70,7 @@ TEST_F(DextScriptedControl, StreamingQueuesAllocateNothingAfterTheFirstCompletio
     service = DextTesting::waitForService("ScriptedControl");
     ASSERT_NE(service, 0u);
     connect = open();
-    ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess);
+    ASSERT_EQ(startStreaming(DextTesting::kWrenletStart), kIOReturnSuccess);
     com_vork_driver_tide_usb_provider* provider = ScriptedControl::sProvider.load();
     ASSERT_NE(provider, nullptr);
     com_vork_driver_tide_usb_io_stream* stream = provider->getStream();

@@ -97,9 +97,7 @@ TEST_P(DextStreamingConfiguration, StreamsContinuouslyWithOutputClockedByInput)
     const USBAudioRunStateRequest start{1,       KorvanInterface::kRecordInterface,   alternate,
                                         inBytes, KorvanInterface::kPlaybackInterface, alternate,
                                         outBytes};
-    std::vector<uint8_t> status(4100, 0);
-    size = status.size();
-    ASSERT_EQ(call(6, &start, sizeof(start), status.data(), &size), kIOReturnSuccess);
+    ASSERT_EQ(startStreaming(start), kIOReturnSuccess);
 
     Headers in;
     Headers out;
@@ -112,9 +110,7 @@ TEST_P(DextStreamingConfiguration, StreamsContinuouslyWithOutputClockedByInput)
         collect(reinterpret_cast<const USBRequestBlock*>(outAddress), out);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    const USBAudioRunStateRequest stop{};
-    size = status.size();
-    ASSERT_EQ(call(6, &stop, sizeof(stop), status.data(), &size), kIOReturnSuccess);
+    ASSERT_EQ(runState({}), kIOReturnSuccess);
 
     // Input blocks still in flight at the stop carry no counts yet.
     while (!in.empty() && in.rbegin()->second.fEndByteCount == 0) {

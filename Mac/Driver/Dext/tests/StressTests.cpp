@@ -59,7 +59,7 @@ TEST_F(DextStress, StressStartAndStopWhileCompletionsArrive)
     ASSERT_EQ(IOConnectMapMemory64(connect, 2, mach_task_self(), &address, &size, 1), kIOReturnSuccess);
     const auto* out = reinterpret_cast<const USBRequestBlock*>(address);
     for (int round = 0; round < 15; ++round) {
-        ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess) << "round " << round;
+        ASSERT_EQ(startStreaming(DextTesting::kWrenletStart), kIOReturnSuccess) << "round " << round;
         const uint64_t after = ReadBlockHeader(out[0]).fHostTime;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         // Stops at once on odd rounds, after the first output block on even ones.
@@ -76,7 +76,7 @@ TEST_F(DextStress, StressUnplugMidStream)
 {
     for (int round = 0; round < 5; ++round) {
         connect = open();
-        ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess);
+        ASSERT_EQ(startStreaming(DextTesting::kWrenletStart), kIOReturnSuccess);
         std::this_thread::yield();
         SimUSB::Bus::shared().detach(kPort);
         ASSERT_TRUE(DextTesting::waitForNoService("com_vork_driver_tide_control_interface"));
@@ -114,7 +114,7 @@ TEST_F(DextStress, StressStreamingWhileTheReaderChases)
     const uint32_t maxPacket = KorvanInterface::recordMaxPacket(20, 4, KorvanInterface::Family::Single);
     MinimalRingReader reader(in, reinterpret_cast<const USBRequestBlock*>(outAddress), maxPacket, 80, 2);
 
-    ASSERT_EQ(runState(DextTesting::kWrenletStart), kIOReturnSuccess);
+    ASSERT_EQ(startStreaming(DextTesting::kWrenletStart), kIOReturnSuccess);
     std::atomic<bool> done{false};
     std::thread chaser([&] {
         while (!done.load()) {

@@ -34,6 +34,17 @@ void registerDextDrivers()
     ASSERT_TRUE(DriverKitTesting::loadDriverBundle(DEXT_BUNDLE));
 }
 
+bool startedWithin(const std::function<bool()>& start)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
+    bool started = start();
+    while (!started && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(kStartRetryPause);
+        started = start();
+    }
+    return started;
+}
+
 io_service_t waitForService(const char* className, double seconds)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -106,6 +117,17 @@ IOReturn DextDeviceTest::runState(const KorvanDeviceIO::USBAudioRunStateRequest&
     size_t outputSize = output.size();
     return IOConnectCallStructMethod(on != 0 ? on : connect, 6, &request, sizeof(request), output.data(),
                                      &outputSize);
+}
+
+IOReturn DextDeviceTest::startStreaming(const KorvanDeviceIO::USBAudioRunStateRequest& request,
+                                        io_connect_t on)
+{
+    IOReturn result = kIOReturnError;
+    startedWithin([&] {
+        result = runState(request, on);
+        return result == kIOReturnSuccess;
+    });
+    return result;
 }
 
 void DextDeviceTest::expectInputCountsMatchDevice(const KorvanDeviceIO::USBRequestBlock* ring, size_t first,
