@@ -1,8 +1,11 @@
 #include "PlugInDevice.h"
 
+#include <DarwinTesting/Eventually.h>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace Demo {
@@ -144,19 +147,18 @@ ClientStart StartClientIO(AudioServerHost& host, AudioObjectID device, UInt32 cl
                           const IOCallback& callback, const IOCycleObserver& observer,
                           const IOStartObserver& startObserver, const std::function<void()>& refused)
 {
-    constexpr auto kLimit = std::chrono::seconds(10);
-    constexpr auto kPause = std::chrono::milliseconds(50);
-    const auto deadline = std::chrono::steady_clock::now() + kLimit;
     ClientStart start;
-    start.status = host.StartIO(device, client, bufferFrames, callback, observer, startObserver);
-    while (start.status != kAudioHardwareNoError && std::chrono::steady_clock::now() < deadline) {
-        ++start.refused;
-        if (refused) {
-            refused();
+    bool tried = false;
+    (void)DarwinTesting::startedWithin([&] {
+        if (std::exchange(tried, true)) {
+            ++start.refused;
+            if (refused) {
+                refused();
+            }
         }
-        std::this_thread::sleep_for(kPause);
         start.status = host.StartIO(device, client, bufferFrames, callback, observer, startObserver);
-    }
+        return start.status == kAudioHardwareNoError;
+    });
     return start;
 }
 

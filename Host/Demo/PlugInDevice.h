@@ -48,11 +48,10 @@ struct ClientStart
     uint32_t refused = 0;
 };
 
-// Starts a client's IO as an application does, asking again while the plug-in refuses, for up to 10 s. A
-// driver's first start needs one look at the bus's frame clock that sees a frame boundary within 10 us. A
-// virtual machine's host takes the CPU for 10 to 50 us once a millisecond, at a phase that wanders over a
-// second or so; while it falls on the simulated bus's frame boundaries, the driver misses them on every try
-// of a start and refuses it ("DoGetFrameSnapshot FAIL"). `refused` runs after each refusal.
+// Starts a client's IO as an application does, asking again for up to 10 s while the plug-in refuses
+// (see DarwinTesting::startedWithin): a driver that missed the bus's frame boundary on every try of its
+// first look at the frame clock refuses the start ("DoGetFrameSnapshot FAIL"). `refused` runs after
+// each refusal.
 ClientStart StartClientIO(AudioServerHost& host, AudioObjectID device, UInt32 client, UInt32 bufferFrames,
                           const IOCallback& callback, const IOCycleObserver& observer = {},
                           const IOStartObserver& startObserver = {},

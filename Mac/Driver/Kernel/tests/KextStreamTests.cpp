@@ -57,6 +57,16 @@ protected:
         fControl->getWorkLoop()->openGate();
         return result;
     }
+    // Starts audio as a client does (see DarwinTesting::startedWithin).
+    IOReturn startAudioAsAClient(uint32_t inBytesPerFrame = 80)
+    {
+        IOReturn result = kIOReturnError;
+        (void)DarwinTesting::startedWithin([&] {
+            result = startAudio(inBytesPerFrame);
+            return result == kIOReturnSuccess;
+        });
+        return result;
+    }
     void stopAudio()
     {
         fControl->getWorkLoop()->closeGate();
@@ -86,7 +96,7 @@ protected:
 // larger than the endpoint carries: each is cut to the endpoint, and output goes on.
 TEST_F(Kext103StreamTests, OutputRequestsStayWithinTheEndpoint)
 {
-    ASSERT_EQ(startAudio(8), kIOReturnSuccess);
+    ASSERT_EQ(startAudioAsAClient(8), kIOReturnSuccess);
     ASSERT_TRUE(outputRingFilled());
     stopAudio();
     IOMemoryDescriptor* output = fProvider->GetBufferDesc(2);
@@ -157,7 +167,7 @@ TEST_P(Kext103SnapshotTests, AStartNeedsOneTryThatSeesTheBoundary)
     if (gaveUp) {
         EXPECT_EQ(fModel->alternate(2), 0);
         EXPECT_EQ(fModel->alternate(1), 0);
-        EXPECT_EQ(startAudio(), kIOReturnSuccess);
+        EXPECT_EQ(startAudioAsAClient(), kIOReturnSuccess);
     }
     stopAudio();
 }
@@ -170,10 +180,12 @@ TEST_F(Kext103StreamTests, StreamingFillsBothRingsWithContinuousBlocksAndStopsCl
     com_vork_driver_tide_provider* provider = control->GetProvider();
     IOWorkLoop* loop = control->getWorkLoop();
 
-    loop->closeGate();
-    const IOReturn started = provider->StartAudioDMA(2, 1, 80, 1, 1, 88);
-    loop->openGate();
-    ASSERT_EQ(started, kIOReturnSuccess);
+    ASSERT_TRUE(DarwinTesting::startedWithin([&] {
+        loop->closeGate();
+        const IOReturn started = provider->StartAudioDMA(2, 1, 80, 1, 1, 88);
+        loop->openGate();
+        return started == kIOReturnSuccess;
+    }));
     EXPECT_EQ(KernelIOKitTesting::maxBusStall(control), 1u);
     EXPECT_EQ(fModel->alternate(2), 1);
     EXPECT_EQ(fModel->alternate(1), 1);
@@ -363,8 +375,15 @@ TEST_F(Kext103StreamTests, EachStartSubmitsEightInputRequestsFromTheFirstBlock)
     IOMemoryDescriptor* output = fProvider->GetBufferDesc(2);
     for (int run = 0; run < 2; ++run) {
         SCOPED_TRACE(run);
-        loop->closeGate();
-        ASSERT_EQ(fProvider->StartAudioDMA(2, 1, 80, 1, 1, 88), kIOReturnSuccess);
+        // The gate stays closed after the start, so that no request has completed yet.
+        ASSERT_TRUE(DarwinTesting::startedWithin([&] {
+            loop->closeGate();
+            if (fProvider->StartAudioDMA(2, 1, 80, 1, 1, 88) == kIOReturnSuccess) {
+                return true;
+            }
+            loop->openGate();
+            return false;
+        }));
         std::vector<BlockHeader> in;
         std::vector<BlockHeader> out;
         for (size_t index = 0; index < kRequestBlockCount; ++index) {
@@ -430,7 +449,7 @@ OSDefineMetaClassAndStructors(AllocationMarkSource, IOEventSource)
     // that logged nothing.
     TEST_F(Kext103StreamTests, TheBusWorkLoopAllocatesNothingOnceStreaming)
 {
-    ASSERT_EQ(startAudio(), kIOReturnSuccess);
+    ASSERT_EQ(startAudioAsAClient(), kIOReturnSuccess);
     IOWorkLoop* bus = fControl->getWorkLoop();
     auto* marker = new AllocationMarkSource;
     ASSERT_TRUE(marker->init(fControl));
@@ -482,7 +501,7 @@ TEST_F(Kext103StreamTests, SleepStopsAudioAndTheClientStartsItAgainAfterWake)
         return client->callStructMethod(kSetUSBAudioRunState, &request, sizeof(request), &status, &size);
     };
     fProvider = fControl->GetProvider();
-    ASSERT_EQ(runState(1), kIOReturnSuccess);
+    ASSERT_TRUE(DarwinTesting::startedWithin([&] { return runState(1) == kIOReturnSuccess; }));
     ASSERT_TRUE(outputRingFilled());
 
     EXPECT_EQ(fControl->setPowerState(1, fControl), kIOPMAckImplied);
@@ -541,7 +560,7 @@ TEST_P(Kext103StatusTests, AnInputCompletionsStatusLeavesNoGap)
     fault.count = 1;
     fault.status = uint32_t(GetParam().status);
     SimUSB::Bus::shared().injectFault(kPort, KorvanInterface::Endpoint::kRecord, fault);
-    ASSERT_EQ(startAudio(), kIOReturnSuccess);
+    ASSERT_EQ(startAudioAsAClient(), kIOReturnSuccess);
     ASSERT_TRUE(outputRingFilled());
     stopAudio();
     SimUSB::Bus::shared().clearFaults(kPort);

@@ -127,12 +127,16 @@ TEST_P(KextStreamingConfiguration, StreamsOnTheBusClockWithOutputClockedByInput)
     USBControlResponse response{};
     workLoop->closeGate();
     const IOReturn rateSet = provider->SendUACControlRequest(&rate, &response);
-    const IOReturn started = provider->StartAudioDMA(
-        KorvanInterface::kRecordInterface, alternate, channels.in * options.subslotSize,
-        KorvanInterface::kPlaybackInterface, alternate, channels.out * options.subslotSize);
     workLoop->openGate();
     ASSERT_EQ(rateSet, kIOReturnSuccess);
-    ASSERT_EQ(started, kIOReturnSuccess);
+    ASSERT_TRUE(DarwinTesting::startedWithin([&] {
+        workLoop->closeGate();
+        const IOReturn started = provider->StartAudioDMA(
+            KorvanInterface::kRecordInterface, alternate, channels.in * options.subslotSize,
+            KorvanInterface::kPlaybackInterface, alternate, channels.out * options.subslotSize);
+        workLoop->openGate();
+        return started == kIOReturnSuccess;
+    }));
 
     IOMemoryDescriptor* inputRing = provider->GetBufferDesc(1);
     IOMemoryDescriptor* outputRing = provider->GetBufferDesc(2);

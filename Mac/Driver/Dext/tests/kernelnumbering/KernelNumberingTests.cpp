@@ -7,6 +7,7 @@
 #include <KorvanRequestRing.h>
 
 #include <CoreFoundationTesting/RunLoop.h>
+#include <DarwinTesting/Eventually.h>
 
 #include <gtest/gtest.h>
 
@@ -151,7 +152,7 @@ TEST_P(DextKernelNumbering, RunStateStreamsIntoTheMappedRings)
                                   KorvanInterface::kPlaybackInterface,
                                   1,
                                   channels.out * 4u};
-    ASSERT_TRUE(DextTesting::startedWithin([&] { return client->SetUSBAudioRunState(&start); }));
+    ASSERT_TRUE(DarwinTesting::startedWithin([&] { return client->SetUSBAudioRunState(&start); }));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (ReadBlockHeader(out[2]).fHostTime == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

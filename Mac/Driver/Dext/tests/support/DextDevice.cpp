@@ -2,6 +2,7 @@
 
 #include <KorvanRequestRing.h>
 
+#include <DarwinTesting/Eventually.h>
 #include <DriverKitTesting/DriverKitTesting.h>
 #include <SimUSB/Bus.h>
 
@@ -32,17 +33,6 @@ io_service_t firstService(const char* className)
 void registerDextDrivers()
 {
     ASSERT_TRUE(DriverKitTesting::loadDriverBundle(DEXT_BUNDLE));
-}
-
-bool startedWithin(const std::function<bool()>& start)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-    bool started = start();
-    while (!started && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(kStartRetryPause);
-        started = start();
-    }
-    return started;
 }
 
 io_service_t waitForService(const char* className, double seconds)
@@ -123,7 +113,7 @@ IOReturn DextDeviceTest::startStreaming(const KorvanDeviceIO::USBAudioRunStateRe
                                         io_connect_t on)
 {
     IOReturn result = kIOReturnError;
-    startedWithin([&] {
+    (void)DarwinTesting::startedWithin([&] {
         result = runState(request, on);
         return result == kIOReturnSuccess;
     });

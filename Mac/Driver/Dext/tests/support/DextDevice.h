@@ -12,8 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,15 +25,6 @@ void registerDextDrivers();
 // A Wrenlet at 48 kHz: 20 channels in on interface 2, 22 out on interface 1, 4-byte subslots.
 inline constexpr KorvanDeviceIO::USBAudioRunStateRequest kWrenletStart{1, 2, 1, 80, 1, 1, 88};
 inline constexpr KorvanDeviceIO::USBAudioRunStateRequest kStop{};
-
-// Asks `start` again while it fails, as a client asks a driver that refused to start streaming, for
-// up to kStartLimit. A driver's first start needs one look at the bus's frame clock that sees a
-// frame boundary within 10 us. A virtual machine's host takes the CPU for 10 to 50 us once a
-// millisecond, at a phase that wanders over a second or so; while it falls on the simulated bus's
-// frame boundaries, every try of a start misses them. A refused start gives back what it claimed.
-inline constexpr std::chrono::seconds kStartLimit{10};
-inline constexpr std::chrono::milliseconds kStartRetryPause{50};
-bool startedWithin(const std::function<bool()>& start);
 
 // The first live service of `className`, or 0 after `seconds`; the caller releases it.
 io_service_t waitForService(const char* className, double seconds = 10);
@@ -58,7 +47,7 @@ protected:
     IOReturn call(uint32_t selector, const void* input, size_t inputSize, void* output, size_t* outputSize);
     // SetUSBAudioRunState on `on` (the fixture's connection when 0).
     IOReturn runState(const KorvanDeviceIO::USBAudioRunStateRequest& request, io_connect_t on = 0);
-    // Starts streaming as a client does (see startedWithin).
+    // Starts streaming as a client does (see DarwinTesting::startedWithin).
     IOReturn startStreaming(const KorvanDeviceIO::USBAudioRunStateRequest& request, io_connect_t on = 0);
     // Input blocks `first` to `last` of `ring` count exactly the frames the device sent in them.
     void expectInputCountsMatchDevice(const KorvanDeviceIO::USBRequestBlock* ring, size_t first, size_t last,

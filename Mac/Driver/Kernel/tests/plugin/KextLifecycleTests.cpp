@@ -107,7 +107,7 @@ protected:
 
 TEST_F(KextLifecycleTests, AnUnplugWhileStreamingEndsTheServiceAndLeavesTheClientsCallsFailing)
 {
-    ASSERT_TRUE(runState(1));
+    ASSERT_TRUE(DarwinTesting::startedWithin([&] { return runState(1); }));
     ASSERT_TRUE(outputAdvancesPast(0));
 
     SimUSB::Bus::shared().detach(kPort);
@@ -124,7 +124,7 @@ TEST_F(KextLifecycleTests, AnUnplugWhileStreamingEndsTheServiceAndLeavesTheClien
 
 TEST_F(KextLifecycleTests, SleepStopsAudioAtAlternateZeroAndRunStateStreamsAgainAfterWake)
 {
-    ASSERT_TRUE(runState(1));
+    ASSERT_TRUE(DarwinTesting::startedWithin([&] { return runState(1); }));
     ASSERT_TRUE(outputAdvancesPast(0));
 
     DriverKitTesting::sleepSystem();

@@ -160,7 +160,7 @@ TEST_F(KextPlugInClientTests, RunStateStreamsIntoTheMappedRingsAndStopsAtAlterna
 
     USBAudioRunStateRequest start{
         1, KorvanInterface::kRecordInterface, 1, 80, KorvanInterface::kPlaybackInterface, 1, 88};
-    ASSERT_TRUE(fClient->SetUSBAudioRunState(&start));
+    ASSERT_TRUE(DarwinTesting::startedWithin([&] { return fClient->SetUSBAudioRunState(&start); }));
     ASSERT_TRUE(DarwinTesting::eventually([&] {
         return ReadBlockHeader(in[3]).fEndByteCount != 0 && ReadBlockHeader(out[3]).fHostTime != 0;
     })) << "the mapped ring headers never advanced";

@@ -27,4 +27,23 @@ template <typename Condition>
     return true;
 }
 
+// Runs `start` again while it fails, pausing between tries, and answers whether it succeeded within
+// `limit` of real time: a client starting a driver's streaming, as an application asks again. A
+// driver's first start needs one look at the bus's frame clock that sees a frame boundary within
+// 10 us. A virtual machine's host takes the CPU for 10 to 50 us once a millisecond, at a phase that
+// wanders over a second or so; while it falls on the simulated bus's frame boundaries, the driver
+// misses them on every try of a start and refuses it.
+template <typename Start>
+[[nodiscard]] bool startedWithin(Start start, std::chrono::nanoseconds limit = std::chrono::seconds(10))
+{
+    constexpr auto kPause = std::chrono::milliseconds(50);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool started = start();
+    while (!started && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(kPause);
+        started = start();
+    }
+    return started;
+}
+
 } // namespace DarwinTesting
