@@ -163,8 +163,11 @@ TEST_P(KextStreamingConfiguration, StreamsOnTheBusClockWithOutputClockedByInput)
     expectOnTheBusClock(in, true);
     expectOnTheBusClock(out, false);
     EXPECT_TRUE(fModel->mirrorMismatches().empty()) << fModel->mirrorMismatches().size() << " microframes";
+    // A snapshot that fails ("UpdateFrameTimestamps FAIL") leaves the driver on its previous clock: a
+    // virtual machine's host can take the CPU across every boundary one snapshot looks at (see
+    // DarwinTesting::startedWithin). Whether the clock held shows in the blocks' times above.
     for (const std::string& line : logLines()) {
-        for (const char* trouble : {"USB IN ERR", "UpdateFrameTimestamps FAIL", "OH NO, bad index"}) {
+        for (const char* trouble : {"USB IN ERR", "OH NO, bad index"}) {
             EXPECT_EQ(line.find(trouble), std::string::npos) << line;
         }
     }
