@@ -381,6 +381,11 @@ TEST_F(KernelIOKitMatchingTests, ATestDrivesOneServicesPowerOnThePowerThread)
     load(0x7109, {{"P", 1000, ""}});
     plugIn(4, 0x7109);
     ASSERT_TRUE(DarwinTesting::eventually([] { return publishedToys().size() == 1; }));
+    // P is published before it records its start: the events are cleared once that came too.
+    ASSERT_TRUE(DarwinTesting::eventually([] {
+        const std::vector<std::string> events = toyEvents();
+        return std::find(events.begin(), events.end(), "started P") != events.end();
+    }));
     OSDictionary* matching = IOService::serviceMatching("KernelMatchingToy");
     OSIterator* services = IOService::getMatchingServices(matching);
     auto* toy = OSDynamicCast(IOService, services->getNextObject());
