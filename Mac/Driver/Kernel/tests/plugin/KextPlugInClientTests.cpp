@@ -10,6 +10,7 @@
 
 #include <CoreFoundationTesting/RunLoop.h>
 #include <DarwinTesting/Eventually.h>
+#include <DarwinTesting/ManualClock.h>
 #include <KorvanDeviceIdentities.h>
 #include <KorvanInterface/KorvanDevice.h>
 #include <KorvanInterface/Variants.h>
@@ -17,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -25,6 +27,7 @@
 namespace {
 
 using namespace KorvanDeviceIO;
+using namespace std::chrono_literals;
 
 constexpr uint8_t kPort = 10;
 constexpr UInt32 kAudioClient = 0x494F494F; // 'IOIO'
@@ -88,17 +91,40 @@ protected:
         });
     }
 
+    // The UID property of the driver's control service, empty while there is none.
+    static std::string publishedUID()
+    {
+        io_iterator_t services = 0;
+        if (IOServiceGetMatchingServices(kIOMainPortDefault,
+                                         IOServiceMatching("com_vork_driver_tide_control_interface"),
+                                         &services) != KERN_SUCCESS) {
+            return {};
+        }
+        std::string uid;
+        while (io_service_t service = IOIteratorNext(services)) {
+            uid = KorvanService::GetIORegStringProperty(service, CFSTR(kKorvanDeviceUIDProperty));
+            IOObjectRelease(service);
+        }
+        IOObjectRelease(services);
+        return uid;
+    }
+
     PlugInTesting::PnPWatcher fWatcher;
     std::shared_ptr<KorvanInterface::KorvanDevice> fModel;
     std::vector<Received> fReceived;
     std::unique_ptr<USBServiceClient> fClient;
 };
 
-// The driver sets the UID after it registers; the watcher's one re-read finds it.
+// The driver sets the UID after it registers, and on a loaded machine it takes longer to start than
+// the watcher's pause. On the manual clock the pause ends only once the driver has set the UID, so
+// the watcher's one re-read finds it.
 TEST_F(KextPlugInClientTests, TheServiceIsReportedOnceWithItsUID)
 {
+    DarwinTesting::ManualClock clock;
     fWatcher.Start();
     plugIn();
+    ASSERT_TRUE(DarwinTesting::eventually([] { return publishedUID() == "ab12cd34"; }));
+    clock.advance(100ms);
     ASSERT_TRUE(fWatcher.WaitForReports(1));
     SimUSB::Bus::shared().detach(kPort);
     ASSERT_TRUE(fWatcher.WaitForReports(2));
