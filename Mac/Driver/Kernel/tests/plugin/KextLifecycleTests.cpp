@@ -134,7 +134,7 @@ TEST_F(KextLifecycleTests, SleepStopsAudioAtAlternateZeroAndRunStateStreamsAgain
 
     const uint64_t beforeRestart = latestOutput();
     ASSERT_TRUE(runState(0));
-    ASSERT_TRUE(runState(1));
+    ASSERT_TRUE(DarwinTesting::startedWithin([&] { return runState(1); }));
     EXPECT_EQ(fModel->alternate(KorvanInterface::kRecordInterface), 1);
     EXPECT_TRUE(outputAdvancesPast(beforeRestart));
     EXPECT_TRUE(runState(0));

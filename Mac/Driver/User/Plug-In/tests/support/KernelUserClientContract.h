@@ -21,6 +21,7 @@
 
 #include <CoreFoundation/CFMachPort.h>
 #include <CoreFoundationTesting/RunLoop.h>
+#include <DarwinTesting/Eventually.h>
 #include <IOKit/IOKitLib.h>
 #include <gtest/gtest.h>
 
@@ -207,19 +208,25 @@ TYPED_TEST_P(KernelUserClientContract, RunStateActsOnlyOnChangesOfAnAudioClient)
     using namespace KernelUserClientContractSupport;
     Connection audio(this->fFactory.service(), kAudioType);
     ASSERT_EQ(audio.result(), kIOReturnSuccess);
+    // A change to a running state starts streaming, which a driver on the real clock can refuse
+    // where the machine hides the frame clock's boundaries; the client then asks again.
     struct RunCase
     {
         uint32_t fRunState;
-        kern_return_t fResult;
-        uint32_t fStatus;
+        bool fStarts;
     };
-    const RunCase cases[] = {{1, 0, 0}, {1, 0, 0}, {0, 0, 0}, {0, 0, 0}, {2, 0, 0}};
+    const RunCase cases[] = {{1, true}, {1, false}, {0, false}, {0, false}, {2, true}};
     for (const RunCase& c : cases) {
+        SCOPED_TRACE(c.fRunState);
         USBAudioRunStateRequest request = TypeParam::runState(c.fRunState);
         ErrorResult status = {0xFFFFFFFF};
-        EXPECT_EQ(audio.call(kSetUSBAudioRunState, sizeof(request), sizeof(status), &status, &request),
-                  c.fResult);
-        EXPECT_EQ(status.fStatus, c.fStatus);
+        const auto change = [&] {
+            status = {0xFFFFFFFF};
+            return audio.call(kSetUSBAudioRunState, sizeof(request), sizeof(status), &status, &request) ==
+                       kIOReturnSuccess &&
+                   status.fStatus == 0;
+        };
+        EXPECT_TRUE(c.fStarts ? DarwinTesting::startedWithin(change) : change());
     }
     Connection test(this->fFactory.service(), kTestType);
     ASSERT_EQ(test.result(), kIOReturnSuccess);
