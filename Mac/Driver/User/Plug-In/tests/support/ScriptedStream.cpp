@@ -48,10 +48,7 @@ ScriptedStream::~ScriptedStream()
 
 uint32_t ScriptedStream::FramesOf(uint64_t microframe) const
 {
-    if (fFormat.fRate == 44100) {
-        return microframe % 2 == 0 ? 5 : 6;
-    }
-    return fFormat.fRate / 8000;
+    return uint32_t((microframe + 1) * fFormat.fRate / 8000 - microframe * fFormat.fRate / 8000);
 }
 
 void ScriptedStream::Advance(uint64_t packets)

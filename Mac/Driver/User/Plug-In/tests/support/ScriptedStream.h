@@ -85,7 +85,8 @@ public:
     ScriptedStream(const ScriptedStream&) = delete;
     ScriptedStream& operator=(const ScriptedStream&) = delete;
 
-    // Sample frames of microframe u: 6 at 48 kHz, 5 and 6 in turn at 44.1 kHz.
+    // Sample frames of microframe u, the rate spread evenly over the microframes as a device sends
+    // it: 6 at 48 kHz; 5 or 6 at 44.1 kHz, 441 in every 80.
     uint32_t FramesOf(uint64_t microframe) const;
     // Stepped: the next `packets` microframes, the clock put at the end of each before its packet.
     void Advance(uint64_t packets);
