@@ -9,9 +9,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -39,6 +43,8 @@ class DextStreamingConfiguration : public DextTesting::DextDeviceTest,
 protected:
     using Headers = std::map<uint64_t, BlockHeader>;
     static constexpr size_t kBlocksChecked = 200;
+    // An output request goes this many microframes after the input request it mirrors.
+    static constexpr uint64_t kOutputDistance = 2400;
 
     static void collect(const USBRequestBlock* ring, Headers& headers)
     {
@@ -50,14 +56,37 @@ protected:
         }
     }
 
-    // Consecutive blocks 160 microframes apart, later in host time, with continuous byte counts.
-    static void expectContinuous(const Headers& headers, const char* ring)
+    // Pairs of neighbouring blocks' microframes that may lie further apart than one block.
+    using Gaps = std::set<std::pair<uint64_t, uint64_t>>;
+
+    // A driver that queued an input request after the bus had passed its frame logs it and queues
+    // it further on: the frames between are lost, and its output keeps its distance (`shift`).
+    static Gaps lateRequestGaps(const DarwinTesting::LogCapture& capture, uint64_t shift)
+    {
+        Gaps gaps;
+        for (const std::string& line : DextTesting::lines(capture)) {
+            unsigned index = 0;
+            unsigned long long late = 0;
+            unsigned long long queued = 0;
+            if (std::sscanf(line.c_str(), "input request %u late for frame %llu, queued at %llu", &index,
+                            &late, &queued) == 3) {
+                gaps.insert({late * 8 - kPacketsPerBlock + shift, queued * 8 + shift});
+            }
+        }
+        return gaps;
+    }
+
+    // Consecutive blocks 160 microframes apart but for the gaps given, later in host time, with
+    // continuous byte counts.
+    static void expectContinuous(const Headers& headers, const Gaps& gaps, const char* ring)
     {
         ASSERT_GT(headers.size(), kBlocksChecked) << ring;
         const BlockHeader* previous = nullptr;
         for (const auto& [microframe, header] : headers) {
             if (previous != nullptr) {
-                EXPECT_EQ(microframe, previous->fMicroframe + 160) << ring;
+                if (gaps.count({previous->fMicroframe, microframe}) == 0) {
+                    EXPECT_EQ(microframe, previous->fMicroframe + kPacketsPerBlock) << ring;
+                }
                 EXPECT_GT(header.fHostTime, previous->fHostTime) << ring;
                 EXPECT_EQ(header.fStartByteCount, previous->fEndByteCount) << ring << " at " << microframe;
             }
@@ -116,8 +145,8 @@ TEST_P(DextStreamingConfiguration, StreamsContinuouslyWithOutputClockedByInput)
     while (!in.empty() && in.rbegin()->second.fEndByteCount == 0) {
         in.erase(std::prev(in.end()));
     }
-    expectContinuous(in, "input");
-    expectContinuous(out, "output");
+    expectContinuous(in, lateRequestGaps(capture, 0), "input");
+    expectContinuous(out, lateRequestGaps(capture, kOutputDistance), "output");
     EXPECT_TRUE(model->mirrorMismatches().empty()) << model->mirrorMismatches().size() << " microframes";
     for (const std::string& line : DextTesting::lines(capture)) {
         for (const char* trouble : {"!! Isoc stalled!", "USB IN ERR", "Assertion failed"}) {
