@@ -128,9 +128,11 @@ IOBufferMemoryDescriptor* IOBufferMemoryDescriptor::inTaskWithOptions(task_t, IO
     if (fd < 0) {
         return nullptr;
     }
+    // Kernel buffers are wired: their pages are there from the start, not faulted in one by one
+    // at first touch.
     void* bytes = MAP_FAILED;
     if (ftruncate(fd, off_t(mapped)) == 0) {
-        bytes = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        bytes = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
     }
     if (bytes == MAP_FAILED) {
         close(fd);
