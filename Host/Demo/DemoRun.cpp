@@ -471,6 +471,7 @@ RunResult RunDemo(const DemoOptions& options, const Scenario& scenario)
     const LogScanResult scan = ScanLog(logLines, result.dropsInjected != 0);
     result.unexpectedLogLines = scan.unexpected;
     result.dropReports = scan.dropReports;
+    result.missedSnapshots = scan.missedSnapshots;
 
     DrawPlot(result.pngPath, PlotInput{result, recorder.sineTrace(), cycles});
     Judge(result);

@@ -82,6 +82,8 @@ struct RunResult
     // Starts the plug-in refused before audio started (see StartClientIO): the driver missed the
     // bus's frame boundary on every try of its first look at the frame clock.
     uint32_t refusedStarts = 0;
+    // Periodic looks at the frame clock a driver missed while streaming (see LogScanResult).
+    size_t missedSnapshots = 0;
     size_t dropReports = 0;
     // Log lines of a repair the plug-in gave up because a header's running total did not add up.
     size_t calculationErrors = 0;

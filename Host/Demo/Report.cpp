@@ -123,6 +123,11 @@ std::string FormatReport(const RunResult& r)
              << " (the driver missed the bus's frame boundary on every try of its first look at the frame "
                 "clock; asked again)\n";
     }
+    if (r.missedSnapshots != 0) {
+        text << "  missed clock: " << r.missedSnapshots
+             << " looks at the frame clock that missed every boundary (the driver kept its clock; "
+                "judged by the zero timestamps)\n";
+    }
     if (r.overruns != 0) {
         text << "  recorder:      " << r.overruns << " cycles not recorded (the checker fell behind)\n";
     }

@@ -1,4 +1,5 @@
-// Which log lines a run counts as faults: the time-out of a start only where the run expects it.
+// Which log lines a run counts as faults: the time-out of a start only where the run expects it, and
+// never a missed look at the frame clock, which it counts apart.
 
 #include <LogScan.h>
 
@@ -19,6 +20,7 @@ struct ScanCase
     bool dropsExpected;
     std::vector<std::string> expected;
     std::vector<std::string> unexpected;
+    size_t missedSnapshots = 0;
 };
 
 void PrintTo(const ScanCase& c, std::ostream* out)
@@ -32,7 +34,9 @@ class LogScan : public testing::TestWithParam<ScanCase>
 TEST_P(LogScan, FlagsTheFaultLinesTheRunDoesNotExpect)
 {
     const ScanCase& c = GetParam();
-    EXPECT_EQ(Demo::ScanLog(c.lines, c.dropsExpected, c.expected).unexpected, c.unexpected);
+    const Demo::LogScanResult result = Demo::ScanLog(c.lines, c.dropsExpected, c.expected);
+    EXPECT_EQ(result.unexpected, c.unexpected);
+    EXPECT_EQ(result.missedSnapshots, c.missedSnapshots);
 }
 
 const ScanCase kCases[] = {
@@ -44,6 +48,12 @@ const ScanCase kCases[] = {
      {kTimeOut},
      {"!! Isoc stalled!", "USB IN ERR 3"}},
     {"InputErrorsExplainedByDrops", {"USB IN ERR 3", kTimeOut}, true, {kTimeOut}, {}},
+    {"MissedSnapshotsOfBothDriversCountedApart",
+     {"DoGetFrameSnapshot FAIL (FrameClock.cpp:84)", "UpdateFrameTimestamps FAIL", "!! Isoc stalled!"},
+     false,
+     {},
+     {"!! Isoc stalled!"},
+     2},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lines, LogScan, testing::ValuesIn(kCases),
