@@ -131,7 +131,16 @@ TEST_F(DextStress, StressStreamingWhileTheReaderChases)
     chaser.join();
 
     EXPECT_GT(reader.consumed(), 8u * 160u);
-    expectInputCountsMatchDevice(in, 1, 8, 80);
+    // A slow machine may let the ring go round before the stop: requests queued again since, and
+    // those in flight at the stop, carry no counts yet. Every block that completed matches.
+    size_t completed = 0;
+    for (size_t block = 0; block < kRequestBlockCount; ++block) {
+        if (ReadBlockHeader(in[block]).fEndByteCount != 0) {
+            expectInputCountsMatchDevice(in, block, block, 80);
+            ++completed;
+        }
+    }
+    EXPECT_GE(completed, 8u);
 }
 
 } // namespace
