@@ -161,6 +161,9 @@ void UpdateController::pnpDeviceRemoved(std::shared_ptr<USBDevice> device)
 
 void UpdateController::mainThreadHandleDeviceAdded(const DeviceWrapper& wrapper)
 {
+    // The engine's news comes on its own queue: a reboot it announced before its request is read
+    // before the device's leaving or return that the request caused.
+    drainEngineEvents();
     const bool sameUnit = fDevice && SameSerialNumber(wrapper.serialNumber(), fDevice->lastSerial());
     if (std::holds_alternative<RebootIntoRecovery>(fRebootState) &&
         wrapper.productId() == KorvanDeviceIdentities::kPyxRecoveryProductID && sameUnit) {
@@ -198,6 +201,7 @@ void UpdateController::adopt(const DeviceWrapper& wrapper)
 
 void UpdateController::mainThreadHandleDeviceRemoved(const DeviceWrapper& wrapper)
 {
+    drainEngineEvents();
     if (!fDevice || !(wrapper == fDevice->getDevice()) || isRebooting())
         return;
     fDevice.reset();

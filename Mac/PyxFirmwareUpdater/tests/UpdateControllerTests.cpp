@@ -215,6 +215,34 @@ TEST_F(ControllerTest, RecoveryModeDeviceStartsAtOnceWithoutATimeOut)
     EXPECT_EQ(unit->storedImage(), runImage(3000, 1));
 }
 
+// The main thread is away while the engine asks for the reboot and the unit leaves at once: both
+// the engine's news and the unit's leaving wait for it, and the leaving is still the reboot.
+TEST_F(ControllerTest, UnitLeavingBeforeTheRebootNewsIsReadIsTheReboot)
+{
+    auto unit = plug(kPort, std::nullopt);
+    makeController();
+    ASSERT_TRUE(deviceArrives());
+    fController->setUpdateSource(sourceOf(runImage(3000, 1)));
+    fController->beginUpdate();
+    const auto asked = [&](Pyx::RequestKind kind) {
+        const auto log = unit->requestLog();
+        return std::any_of(log.begin(), log.end(), [&](const auto& r) { return r.kind == kind; });
+    };
+    // The image is read on the main thread; the writing goes on without it.
+    ASSERT_TRUE(advanceUntil([&] { return asked(Pyx::RequestKind::Download); }));
+    ASSERT_TRUE(DarwinTesting::eventually([&] {
+        if (asked(Pyx::RequestKind::RebootToApplication) && unit->mode() != Pyx::Mode::Recovery)
+            return true;
+        fClock.advance(100us);
+        return false;
+    }));
+    SimUSB::Bus::shared().settle();
+    ASSERT_TRUE(advanceUntil([&] { return fRecorder.saw("online") && fRecorder.saw("succeeded"); }));
+    EXPECT_FALSE(fRecorder.saw("removed"));
+    EXPECT_EQ(std::count(fRecorder.fEvents.begin(), fRecorder.fEvents.end(), "arrived"), 1);
+    EXPECT_EQ(unit->storedImage(), runImage(3000, 1));
+}
+
 TEST_F(ControllerTest, RebootTimeOutIsReportedAtTenSecondsForEachReboot)
 {
     auto unit = plug(kPort, runImage(2500, 0));
