@@ -832,8 +832,11 @@ IOReturn com_vork_driver_tide_usb_provider::StartAudioDMA(uint32_t inInterfaceNu
         }
     }
     if (!started) {
-        // A failed start gives back what it claimed, so the next one can succeed.
+        // A failed start gives back what it claimed, so the next one can succeed. The record
+        // interface back at rest has ended the device's streaming headers: as after a stop, the
+        // stream reads none until the client enables them again.
         releaseStreamingInterfaces();
+        ivars->fIOStream->setStreamingHeadersEnabled(false, 0);
         return kIOReturnError;
     }
     const kern_return_t stall = ivars->fDriver->RequireMaxBusStall(kStreamingBusStall);

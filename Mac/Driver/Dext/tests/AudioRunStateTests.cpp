@@ -53,9 +53,9 @@ protected:
         return DextDeviceTest::runState({state, inInterface, inAlt, inBytes, outInterface, outAlt, outBytes});
     }
 
-    IOReturn start(uint32_t inBytes = 80)
+    IOReturn start(uint32_t inBytes = 80, uint8_t headers = 0)
     {
-        return startStreaming({1, kRecord, 1, inBytes, kPlayback, 1, 88});
+        return startStreaming({1, kRecord, 1, inBytes, kPlayback, 1, 88}, 0, headers);
     }
 
     const USBRequestBlock* mapRing(uint32_t type)
@@ -332,8 +332,7 @@ TEST_F(DextAudioRunStateWithHeaders, InputCountsFollowTheFramesTheDeviceSent)
 {
     const USBRequestBlock* in = mapRing(1);
     const USBRequestBlock* out = mapRing(2);
-    ASSERT_EQ(enableHeaders(2), kIOReturnSuccess);
-    ASSERT_EQ(start(), kIOReturnSuccess);
+    ASSERT_EQ(start(80, 2), kIOReturnSuccess);
     EXPECT_EQ(enableHeaders(2), static_cast<IOReturn>(0xE00002D8)) << "not while streaming";
     ASSERT_TRUE(waitForOutputBlocks(out, 6));
 
@@ -349,8 +348,7 @@ TEST_F(DextAudioRunStateWithHeaders, DroppedPacketsAreRepairedFromTheHeaders)
     DarwinTesting::LogCapture capture;
     const USBRequestBlock* in = mapRing(1);
     const USBRequestBlock* out = mapRing(2);
-    ASSERT_EQ(enableHeaders(2), kIOReturnSuccess);
-    ASSERT_EQ(start(), kIOReturnSuccess);
+    ASSERT_EQ(start(80, 2), kIOReturnSuccess);
     ASSERT_TRUE(waitForOutputBlocks(out, 1));
     // Bursts of 1, 3 and 7 lost packets inside input blocks 4, 5 and 6, and one of 8 from the end of
     // block 7 into block 8.
@@ -369,6 +367,34 @@ TEST_F(DextAudioRunStateWithHeaders, DroppedPacketsAreRepairedFromTheHeaders)
     ASSERT_EQ(runState(0), kIOReturnSuccess);
     EXPECT_FALSE(DextTesting::logged(capture, "sanitizeInputRequest - failed"));
     EXPECT_FALSE(DextTesting::logged(capture, "!!! Isoc out request"));
+}
+
+// A start refused after it set the record interface's alternate ends the device's streaming headers:
+// the driver reads the next stream as the device sends it, without them, until they are enabled again.
+TEST_F(DextAudioRunStateWithHeaders, ARefusedStartEndsStreamingHeadersAsAStopDoes)
+{
+    const USBRequestBlock* in = mapRing(1);
+    const USBRequestBlock* out = mapRing(2);
+    ASSERT_EQ(enableHeaders(2), kIOReturnSuccess);
+    // Ten tries at the frame clock that never see a boundary refuse the start.
+    const uint64_t frame = SimUSB::Bus::shared().frameClock().currentFrame();
+    std::vector<SimUSB::FrameReading> readings;
+    for (int i = 0; i < 10; ++i) {
+        readings.push_back({frame, 0});
+        readings.push_back({frame + 2, 0});
+    }
+    SimUSB::Bus::shared().frameClock().setScript(readings);
+    ASSERT_EQ(runState(1), kError);
+    ASSERT_FALSE(model->headerMode());
+
+    ASSERT_EQ(start(), kIOReturnSuccess);
+    ASSERT_TRUE(waitForOutputBlocks(out, 6));
+    expectInputCountsMatchDevice(in, 1, 5, 80);
+    ASSERT_EQ(runState(0), kIOReturnSuccess);
+
+    ASSERT_EQ(start(80, 2), kIOReturnSuccess);
+    EXPECT_TRUE(model->headerMode());
+    ASSERT_EQ(runState(0), kIOReturnSuccess);
 }
 
 } // namespace

@@ -110,10 +110,19 @@ IOReturn DextDeviceTest::runState(const KorvanDeviceIO::USBAudioRunStateRequest&
 }
 
 IOReturn DextDeviceTest::startStreaming(const KorvanDeviceIO::USBAudioRunStateRequest& request,
-                                        io_connect_t on)
+                                        io_connect_t on, uint8_t headerVersion)
 {
     IOReturn result = kIOReturnError;
     (void)DarwinTesting::startedWithin([&] {
+        if (headerVersion != 0) {
+            const KorvanDeviceIO::EnableStreamingHeadersRequest enable{headerVersion, 1};
+            size_t outputSize = 0;
+            result = IOConnectCallStructMethod(on != 0 ? on : connect, 10, &enable, sizeof(enable), nullptr,
+                                               &outputSize);
+            if (result != kIOReturnSuccess) {
+                return false;
+            }
+        }
         result = runState(request, on);
         return result == kIOReturnSuccess;
     });

@@ -47,8 +47,10 @@ protected:
     IOReturn call(uint32_t selector, const void* input, size_t inputSize, void* output, size_t* outputSize);
     // SetUSBAudioRunState on `on` (the fixture's connection when 0).
     IOReturn runState(const KorvanDeviceIO::USBAudioRunStateRequest& request, io_connect_t on = 0);
-    // Starts streaming as a client does (see DarwinTesting::startedWithin).
-    IOReturn startStreaming(const KorvanDeviceIO::USBAudioRunStateRequest& request, io_connect_t on = 0);
+    // Starts streaming as a client does (see DarwinTesting::startedWithin), enabling streaming headers
+    // of `headerVersion` (unless 0) before each try: a refused start ends them.
+    IOReturn startStreaming(const KorvanDeviceIO::USBAudioRunStateRequest& request, io_connect_t on = 0,
+                            uint8_t headerVersion = 0);
     // Input blocks `first` to `last` of `ring` count exactly the frames the device sent in them.
     void expectInputCountsMatchDevice(const KorvanDeviceIO::USBRequestBlock* ring, size_t first, size_t last,
                                       uint32_t bytesPerFrame) const;
