@@ -1,5 +1,6 @@
 #include "DextDevice.h"
 #include "DextTestSupport.h"
+#include "LateInputRequest.h"
 
 #include <KorvanRequestRing.h>
 
@@ -10,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -70,18 +70,17 @@ TEST_F(DextLateQueue, RequestsTheBusHasPassedAreQueuedAheadAndTheStreamGoesOn)
     const uint64_t cleared = busFrame();
     SimUSB::Bus::shared().clearFaults(kPort);
 
-    unsigned index = 0;
-    unsigned long long late = 0;
-    unsigned long long queued = 0;
+    LateInputRequest request{};
     ASSERT_TRUE(DarwinTesting::eventually([&] {
         for (const std::string& line : DextTesting::lines(capture)) {
-            if (std::sscanf(line.c_str(), "input request %u late for frame %llu, queued at %llu", &index,
-                            &late, &queued) == 3) {
+            if (const auto parsed = ParseLateInputRequest(line)) {
+                request = *parsed;
                 return true;
             }
         }
         return false;
     }));
+    const auto [index, late, queued] = request;
     EXPECT_LT(late, cleared);
     EXPECT_GE(queued, cleared + 20);
     EXPECT_EQ(ReadBlockHeader(fIn[index]).fMicroframe, queued * 8);

@@ -1,5 +1,6 @@
 #include "DextDevice.h"
 #include "DextTestSupport.h"
+#include "LateInputRequest.h"
 
 #include <KorvanRequestRing.h>
 
@@ -10,7 +11,6 @@
 
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -80,12 +80,8 @@ protected:
     {
         Gaps gaps;
         for (const std::string& line : DextTesting::lines(capture)) {
-            unsigned index = 0;
-            unsigned long long late = 0;
-            unsigned long long queued = 0;
-            if (std::sscanf(line.c_str(), "input request %u late for frame %llu, queued at %llu", &index,
-                            &late, &queued) == 3) {
-                gaps.insert({late * 8 - kPacketsPerBlock + shift, queued * 8 + shift});
+            if (const auto request = ParseLateInputRequest(line)) {
+                gaps.insert({request->late * 8 - kPacketsPerBlock + shift, request->queued * 8 + shift});
             }
         }
         return gaps;

@@ -1,3 +1,5 @@
+#include "LateInputRequest.h"
+
 #include <KextTestSupport.h>
 
 #include <KorvanInterface/Descriptors.h>
@@ -97,11 +99,8 @@ protected:
     {
         std::vector<std::pair<uint64_t, uint64_t>> late;
         for (const std::string& line : logLines()) {
-            unsigned index = 0;
-            uint64_t frames[2] = {};
-            if (std::sscanf(line.c_str(), "input request %u late for frame %" SCNu64 ", queued at %" SCNu64,
-                            &index, &frames[0], &frames[1]) == 3) {
-                late.emplace_back(frames[0], frames[1]);
+            if (const auto request = ParseLateInputRequest(line)) {
+                late.emplace_back(request->late, request->queued);
             }
         }
         return late;
