@@ -192,7 +192,8 @@ public:
             CFRunLoopTimerInvalidate(keeper);
             CFRelease(keeper);
         });
-        fLoop = started.get_future().get();
+        // Held here: the thread may end, and give up its loop, before the wake-up below is sent.
+        fLoop = static_cast<CFRunLoopRef>(const_cast<void*>(CFRetain(started.get_future().get())));
         fId = fThread.get_id();
     }
 
@@ -203,6 +204,7 @@ public:
         CFRunLoopPerformBlock(fLoop, kCFRunLoopDefaultMode, [] { CFRunLoopStop(CFRunLoopGetCurrent()); });
         CFRunLoopWakeUp(fLoop);
         fThread.join();
+        CFRelease(fLoop);
     }
 
     LoopThread(const LoopThread&) = delete;
