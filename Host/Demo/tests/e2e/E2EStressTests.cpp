@@ -49,7 +49,6 @@ constexpr uint32_t kMaxChannels = 32;
 // the real rate at times, so a stretch waits for cycles, not for a time, within a generous limit.
 constexpr uint64_t kStretchCycles = 190;
 constexpr auto kStretchLimit = 120s;
-constexpr int kStartAttempts = 5;
 
 struct Device
 {
@@ -145,35 +144,25 @@ protected:
         return true;
     }
 
-    // Under the sanitizer a driver may miss the plug-in's start time-out; the client then tries
-    // again, as an application does.
+    // Starts the client's IO as an application does: a start the plug-in refuses is asked for again.
     bool Start(Device& device)
-    {
-        for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-            if (StartOnce(device)) {
-                return true;
-            }
-            ++device.restarts;
-        }
-        return false;
-    }
-
-    bool StartOnce(Device& device)
     {
         const Demo::DeviceFacts facts = Demo::ReadDeviceFacts(host, device.id);
         device.recorder = std::make_unique<Demo::Recorder>(kMaxChannels, kBuffer, kRate);
         device.recorder->startSegment(
             {kRate, facts.inputChannels, facts.inputChannels, false, facts.zeroTimeStampPeriod});
         IOCycleObserver recorded = device.recorder->observer();
-        return host.StartIO(
-                   device.id, kClient, kBuffer, device.recorder->callback(),
+        return Demo::StartClientIO(
+                   host, device.id, kClient, kBuffer, device.recorder->callback(),
                    [&device, recorded](const IOCycleTiming& timing) {
                        ++device.cycles;
                        recorded(timing);
                    },
                    [&device](const IOConfiguration& configuration) {
                        device.startedRate = uint32_t(configuration.fNominalRate);
-                   }) == kAudioHardwareNoError;
+                   },
+                   [&device] { ++device.restarts; })
+                   .status == kAudioHardwareNoError;
     }
 
     // A client whose cycles the host could not start again after a configuration change starts its
