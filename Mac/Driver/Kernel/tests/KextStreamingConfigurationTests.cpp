@@ -29,6 +29,11 @@ constexpr uint64_t kFramesPerBlock = 20;
 // An output request goes this many frames after the input request it mirrors.
 constexpr uint64_t kOutputDistance = 300;
 constexpr uint64_t kTolerance = 100'000;
+// The driver times a block from its latest frame snapshot, read within 10 µs of its boundary, at the
+// mean of four frame periods, each measured between snapshots at least a request (20 frames) apart:
+// a period errs by at most 2 x 10 µs / 20 frames. An output block is timed that much further off for
+// each of the frames it lies ahead of the input it mirrors.
+constexpr uint64_t kPeriodErrorPerFrame = 1'000;
 
 struct Configuration
 {
@@ -117,6 +122,7 @@ protected:
         ASSERT_TRUE(firstRequest(input, firstFrame, firstTime));
         ASSERT_GT(headers.size(), 200u) << ring;
         const uint64_t distance = input ? 0 : kOutputDistance;
+        const uint64_t tolerance = kTolerance + distance * kPeriodErrorPerFrame;
         const std::vector<std::pair<uint64_t, uint64_t>> late = lateRequests();
         const SimUSB::FrameClock& clock = SimUSB::Bus::shared().frameClock();
         const BlockHeader* previous = nullptr;
@@ -126,7 +132,7 @@ protected:
                 firstFrame +
                 uint64_t(std::llround((double(hostTime) - double(firstTime)) / kFrameNanoseconds));
             const uint64_t trueTime = clock.microframeStart(frame * 8);
-            EXPECT_LE(hostTime > trueTime ? hostTime - trueTime : trueTime - hostTime, kTolerance)
+            EXPECT_LE(hostTime > trueTime ? hostTime - trueTime : trueTime - hostTime, tolerance)
                 << ring << " frame " << frame;
             if (previous) {
                 const bool requeued = std::any_of(late.begin(), late.end(), [&](const auto& request) {
