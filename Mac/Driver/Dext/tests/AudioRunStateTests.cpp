@@ -37,13 +37,6 @@ protected:
         connect = open();
     }
 
-    IOReturn enableHeaders(uint8_t version)
-    {
-        const EnableStreamingHeadersRequest request{version, 1};
-        size_t outputSize = 0;
-        return call(10, &request, sizeof(request), nullptr, &outputSize);
-    }
-
     uint8_t headerVersion = 0;
 
     IOReturn runState(uint32_t state, uint32_t inInterface = kRecord, uint32_t inAlt = 1,

@@ -59,13 +59,6 @@ protected:
         return output[4];
     }
 
-    IOReturn enableHeaders(uint8_t version)
-    {
-        const EnableStreamingHeadersRequest request{version, 1};
-        size_t outputSize = 0;
-        return call(10, &request, sizeof(request), nullptr, &outputSize);
-    }
-
     // A request and its result through the driver's method `selector`, the result in its dext form.
     template <typename Request, typename Result>
     IOReturn exchange(uint32_t selector, const Request& request, Result* result)

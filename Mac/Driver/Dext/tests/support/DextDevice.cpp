@@ -101,6 +101,14 @@ IOReturn DextDeviceTest::call(uint32_t selector, const void* input, size_t input
     return IOConnectCallStructMethod(connect, selector, input, inputSize, output, outputSize);
 }
 
+IOReturn DextDeviceTest::enableHeaders(uint8_t version, io_connect_t on)
+{
+    const KorvanDeviceIO::EnableStreamingHeadersRequest request{version, 1};
+    size_t outputSize = 0;
+    return IOConnectCallStructMethod(on != 0 ? on : connect, 10, &request, sizeof(request), nullptr,
+                                     &outputSize);
+}
+
 IOReturn DextDeviceTest::runState(const KorvanDeviceIO::USBAudioRunStateRequest& request, io_connect_t on)
 {
     std::vector<uint8_t> output(4100, 0);
@@ -115,10 +123,7 @@ IOReturn DextDeviceTest::startStreaming(const KorvanDeviceIO::USBAudioRunStateRe
     IOReturn result = kIOReturnError;
     (void)DarwinTesting::startedWithin([&] {
         if (headerVersion != 0) {
-            const KorvanDeviceIO::EnableStreamingHeadersRequest enable{headerVersion, 1};
-            size_t outputSize = 0;
-            result = IOConnectCallStructMethod(on != 0 ? on : connect, 10, &enable, sizeof(enable), nullptr,
-                                               &outputSize);
+            result = enableHeaders(headerVersion, on);
             if (result != kIOReturnSuccess) {
                 return false;
             }

@@ -45,6 +45,8 @@ protected:
     io_connect_t open(uint32_t type = 0x494F494F);
 
     IOReturn call(uint32_t selector, const void* input, size_t inputSize, void* output, size_t* outputSize);
+    // SetStreamingHeadersEnable of `version` on `on` (the fixture's connection when 0).
+    IOReturn enableHeaders(uint8_t version, io_connect_t on = 0);
     // SetUSBAudioRunState on `on` (the fixture's connection when 0).
     IOReturn runState(const KorvanDeviceIO::USBAudioRunStateRequest& request, io_connect_t on = 0);
     // Starts streaming as a client does (see DarwinTesting::startedWithin), enabling streaming headers
