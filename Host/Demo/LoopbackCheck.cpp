@@ -55,6 +55,8 @@ void LoopbackCheck::startSegment(const InputLayout& layout)
     fSilenceInterrupted = false;
     fInterruptedSilences = 0;
     fSegmentSilences = fResult.silences.size();
+    fClosedSinceCompared = fSegmentSilences;
+    fInserted.clear();
     fHaveLoopbackLatency = false;
 }
 
@@ -88,7 +90,33 @@ bool LoopbackCheck::SilentOnePeriodEarlier(int64_t start, int64_t frames) const
             return true;
         }
     }
+    // What the device's loopback inserted was never recorded as a silence of its own.
+    for (auto inserted = fInserted.rbegin(); inserted != fInserted.rend(); ++inserted) {
+        if (inserted->end < earlier) {
+            break;
+        }
+        if (frames <= inserted->frames && inserted->start <= earlier && earlier + frames <= inserted->end) {
+            return true;
+        }
+    }
     return false;
+}
+
+void LoopbackCheck::takeInsertedSilence(int64_t frames)
+{
+    const int64_t pending = std::min(fSilence, frames);
+    fSilence -= pending;
+    frames -= pending;
+    while (frames > 0 && fResult.silences.size() > fClosedSinceCompared) {
+        SilentStretch& last = fResult.silences.back();
+        const int64_t taken = std::min(last.frames, frames);
+        last.frames -= taken;
+        frames -= taken;
+        if (last.frames != 0) {
+            break;
+        }
+        fResult.silences.pop_back();
+    }
 }
 
 void LoopbackCheck::closeSilence()
@@ -158,14 +186,20 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
         fSilenceInterrupted = fSilence != 0;
         return;
     }
-    if (shift > 0 &&
-        (shift == fSilence || (shift <= fSilence + fLateSinceCompared && shift <= MostInserted()))) {
+    int64_t closedSilence = 0;
+    for (size_t index = fClosedSinceCompared; index < fResult.silences.size(); ++index) {
+        closedSilence += fResult.silences[index].frames;
+    }
+    const int64_t sinceCompared = fSilence + closedSilence + fLateSinceCompared;
+    if (shift > 0 && (shift == fSilence || (shift <= sinceCompared && shift <= MostInserted()))) {
         // Later by no more than the silence before, up to what empty OUT microframes insert at once
-        // (some of that silence may have been read one period old, before the bus wrote it): no
-        // played frame came twice. The device's loopback inserted `shift` frames of that silence;
-        // the rest, a late cycle's for one, stands in for played frames from the old latency on.
+        // (some of that silence may have been read one period old, before the bus wrote it, and a
+        // cycle's end may have fallen inside it): no played frame came twice. The device's loopback
+        // inserted `shift` frames of that silence; the rest, a late cycle's for one, stands in for
+        // played frames from the old latency on.
         fResult.loopbackUnderrunFrames += uint64_t(shift);
-        fSilence = std::max<int64_t>(0, fSilence - shift);
+        fInserted.push_back({fLastCompared + 1, time, shift});
+        takeInsertedSilence(shift);
         if (fSilence != 0) {
             closeSilence();
         }
@@ -183,6 +217,8 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
     if (fSilence != 0) {
         closeSilence();
     }
+    fClosedSinceCompared = fResult.silences.size();
+    fLastCompared = time;
     fInterruptedSilences = 0;
     fLateSinceCompared = 0;
     fResult.latencyFrames = fLatency;

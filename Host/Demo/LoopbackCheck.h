@@ -102,6 +102,9 @@ private:
     void closeSilence();
     // Whether the input one period before [start, start + frames) was silence too.
     bool SilentOnePeriodEarlier(int64_t start, int64_t frames) const;
+    // The device's loopback inserted `frames` of the silence recorded since the last compared
+    // frame, the newest first: those stand in for no played frame.
+    void takeInsertedSilence(int64_t frames);
     // The most frames of silence the device inserts at once, at the segment's rate.
     int64_t MostInserted() const;
     void compareChannels(int64_t played, const float* frame);
@@ -134,6 +137,19 @@ private:
     size_t fInterruptedSilences = 0;
     // The segment's silences start at this index of the result's.
     size_t fSegmentSilences = 0;
+    // The silences closed since the last compared frame start at this index of the result's.
+    size_t fClosedSinceCompared = 0;
+    int64_t fLastCompared = 0;
+    // Silence the device's loopback inserted somewhere in [start, end): among frames recorded as
+    // silence or read before the bus wrote them, which hide where.
+    struct InsertedSilence
+    {
+        int64_t start;
+        int64_t end;
+        int64_t frames;
+    };
+    // This segment's, in time order.
+    std::vector<InsertedSilence> fInserted;
     bool fHaveLoopbackLatency = false;
     int64_t fLoopbackLatency = 0;
 };
