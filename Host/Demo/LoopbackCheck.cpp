@@ -102,6 +102,15 @@ bool LoopbackCheck::SilentOnePeriodEarlier(int64_t start, int64_t frames) const
     return false;
 }
 
+int64_t LoopbackCheck::FramesSinceCompared() const
+{
+    int64_t frames = fSilence + fLateSinceCompared;
+    for (size_t index = fClosedSinceCompared; index < fResult.silences.size(); ++index) {
+        frames += fResult.silences[index].frames;
+    }
+    return frames;
+}
+
 void LoopbackCheck::takeInsertedSilence(int64_t frames)
 {
     const int64_t pending = std::min(fSilence, frames);
@@ -186,12 +195,7 @@ void LoopbackCheck::checkFrame(int64_t time, const float* frame)
         fSilenceInterrupted = fSilence != 0;
         return;
     }
-    int64_t closedSilence = 0;
-    for (size_t index = fClosedSinceCompared; index < fResult.silences.size(); ++index) {
-        closedSilence += fResult.silences[index].frames;
-    }
-    const int64_t sinceCompared = fSilence + closedSilence + fLateSinceCompared;
-    if (shift > 0 && (shift == fSilence || (shift <= sinceCompared && shift <= MostInserted()))) {
+    if (shift > 0 && (shift == fSilence || (shift <= FramesSinceCompared() && shift <= MostInserted()))) {
         // Later by no more than the silence before, up to what empty OUT microframes insert at once
         // (some of that silence may have been read one period old, before the bus wrote it, and a
         // cycle's end may have fallen inside it): no played frame came twice. The device's loopback

@@ -102,6 +102,8 @@ private:
     void closeSilence();
     // Whether the input one period before [start, start + frames) was silence too.
     bool SilentOnePeriodEarlier(int64_t start, int64_t frames) const;
+    // Frames recorded as silence or read one period old since the last compared frame.
+    int64_t FramesSinceCompared() const;
     // The device's loopback inserted `frames` of the silence recorded since the last compared
     // frame, the newest first: those stand in for no played frame.
     void takeInsertedSilence(int64_t frames);
@@ -139,6 +141,7 @@ private:
     size_t fSegmentSilences = 0;
     // The silences closed since the last compared frame start at this index of the result's.
     size_t fClosedSinceCompared = 0;
+    // The input sample time of the last compared frame.
     int64_t fLastCompared = 0;
     // Silence the device's loopback inserted somewhere in [start, end): among frames recorded as
     // silence or read before the bus wrote them, which hide where.
