@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <thread>
 
@@ -19,7 +20,9 @@ TEST(CircularBufferStress, OnePusherOnePopperLoseNothing)
 {
     constexpr uint64_t kCount = 1000000;
     CircularBuffer ring(sizeof(Element), 3);
-    const VorkTesting::EventDeadline deadline;
+    std::atomic<uint64_t> expected{0};
+    const VorkTesting::StallDeadline deadline(
+        [&expected] { return expected.load(std::memory_order_relaxed); });
 
     std::thread pusher([&] {
         for (uint64_t i = 0; i < kCount && !deadline.passed();) {
@@ -32,7 +35,6 @@ TEST(CircularBufferStress, OnePusherOnePopperLoseNothing)
         }
     });
 
-    uint64_t expected = 0;
     uint64_t mismatches = 0;
     while (expected < kCount && !deadline.passed()) {
         Element element{};
@@ -41,11 +43,11 @@ TEST(CircularBufferStress, OnePusherOnePopperLoseNothing)
             continue;
         }
         mismatches += element.fSequence != expected || element.fCheck != ~expected;
-        expected = element.fSequence + 1;
+        expected.store(element.fSequence + 1, std::memory_order_relaxed);
     }
     pusher.join();
 
-    EXPECT_EQ(expected, kCount);
+    EXPECT_EQ(expected.load(), kCount);
     EXPECT_EQ(mismatches, 0u);
     Element extra{};
     EXPECT_FALSE(ring.pop(&extra));

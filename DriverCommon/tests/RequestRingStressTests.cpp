@@ -268,8 +268,9 @@ TEST_P(RequestRingStress, ChasesTakeOnlyWhatTheDeviceWroteWhole)
     const uint64_t dextEnd = mode.fHeadersOn ? kPackets - 2 * kPacketsPerBlock : 0;
     std::atomic<uint64_t> written{0};
     std::atomic<bool> done{false};
-    // A side that stalls would hold the others; each gives up at the deadline.
-    const VorkTesting::EventDeadline deadline;
+    // A side that stalls would hold the others; each gives up once none has moved for a while.
+    const VorkTesting::StallDeadline deadline(
+        [&] { return written.load(std::memory_order_acquire) + coreAudio.progress() + dext.progress(); });
 
     std::thread writer([&] {
         std::minstd_rand random(7);
@@ -371,8 +372,9 @@ TEST_F(BlockHeaderStress, CountsArriveWithTheirHostTime)
         }
     });
     uint64_t stale = 0;
-    const VorkTesting::EventDeadline deadline;
-    for (BlockHeader header{}; header.fHostTime < kWrites && !deadline.passed();) {
+    BlockHeader header{};
+    const VorkTesting::StallDeadline deadline([&header] { return header.fHostTime; });
+    while (header.fHostTime < kWrites && !deadline.passed()) {
         header = ReadBlockHeader(block);
         stale += header.fMicroframe < header.fHostTime || header.fStartByteCount < header.fHostTime ||
                  header.fEndByteCount < header.fHostTime;

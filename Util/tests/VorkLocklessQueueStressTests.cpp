@@ -27,9 +27,9 @@ struct Tagged
 using TaggedQueue = vork::LocklessQueue<Tagged, kCapacity>;
 
 // Posts the producer's messages in order; every tenth transaction is dropped uncommitted with a
-// value that must never come out. Gives up at the deadline, when the consumer no longer takes any.
+// value that must never come out. Gives up once the consumer no longer takes any.
 void produce(TaggedQueue& queue, int producer, std::atomic<int>& finished,
-             const VorkTesting::EventDeadline& deadline)
+             const VorkTesting::StallDeadline& deadline)
 {
     int transactions = 0;
     for (int sequence = 0; sequence < kMessagesPerProducer;) {
@@ -61,14 +61,15 @@ void runProducersAgainstOneConsumer(bool slowConsumer)
 {
     auto queue = std::make_unique<TaggedQueue>();
     std::atomic<int> finished{0};
-    const VorkTesting::EventDeadline deadline;
+    std::atomic<long> received{0};
+    const VorkTesting::StallDeadline deadline(
+        [&received] { return uint64_t(received.load(std::memory_order_relaxed)); });
     std::vector<std::thread> producers;
     for (int producer = 0; producer < kProducers; ++producer) {
         producers.emplace_back(produce, std::ref(*queue), producer, std::ref(finished), std::cref(deadline));
     }
 
     std::vector<int> nextSequence(kProducers, 0);
-    long received = 0;
     long fullRing = 0;
     while (received < long(kProducers) * kMessagesPerProducer && !deadline.passed()) {
         // A slow consumer lets the ring fill up while producers still run, so that their
