@@ -124,6 +124,24 @@ TEST_F(FileSpecificationTest, CopyToAnExistingNameFails)
     EXPECT_EQ(TempFolder::read(copy.GetPOSIXPath()), "new");
 }
 
+TEST_F(FileSpecificationTest, CopyToWhatIsNotAFolderFailsAndCopiesNothing)
+{
+    std::filesystem::create_directory(fRoot.path() / "source");
+    fRoot.write("source/file", "content");
+    fRoot.write("plain", "");
+    const std::pair<const char*, Folder> targets[] = {
+        {"a missing folder", Folder(Spec("missing"))},
+        {"a file", Folder(Spec("plain"))},
+        {"an empty specification", Folder(FileSpecification())},
+    };
+    for (const auto& [name, target] : targets) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Spec("source/file").CopyTo(target).GetURL(), nullptr);
+        EXPECT_FALSE(std::filesystem::exists(fRoot.path() / "home/file"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(fRoot.path() / "missing"));
+}
+
 TEST_F(FileSpecificationTest, IterateFolderIncludesHiddenItems)
 {
     fRoot.write("home/.dot", "");

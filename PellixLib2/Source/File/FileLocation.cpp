@@ -248,7 +248,9 @@ UString FileSpecification::GetParentPath() const
 FileSpecification FileSpecification::CopyTo(const Folder& folder) const
 {
     FileSpecification copy(folder, GetName());
-    if (!fURL || !copy.fURL || !NS::FileManager::defaultManager()->copyItemAtURL(fURL, copy.fURL, nullptr)) {
+    // A specification in what is not a folder names the item in the home folder instead.
+    if (!fURL || !copy.fParentIsFolder || !copy.fURL ||
+        !NS::FileManager::defaultManager()->copyItemAtURL(fURL, copy.fURL, nullptr)) {
         return FileSpecification();
     }
     return copy;

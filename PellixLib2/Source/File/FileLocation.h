@@ -62,7 +62,8 @@ public:
     UString GetParentPath() const;
     CFURLRef GetURL() const { return fURL; }
 
-    // Copies the item into `folder` under its own name; empty when the copy fails.
+    // Copies the item into `folder` under its own name; empty when the copy fails or `folder` is no
+    // existing folder.
     FileSpecification CopyTo(const Folder& folder) const;
 
 private:
