@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -25,7 +26,8 @@ using Pellix::UUIDObj;
 std::vector<const Undoable*> gApplied;
 
 // An object holding one value that reports every change; applying a saved state reports it too,
-// inside a recording of its own, as an application's setter would.
+// inside a recording of its own, as an application's setter would. Like the service's own
+// reference, its reference to the service is weak, so that it does not keep the service alive.
 template <typename T>
 class Value : public Undoable
 {
@@ -48,14 +50,45 @@ public:
         gApplied.push_back(this);
         auto* saved = dynamic_cast<SimpleUndoItem<T>*>(item);
         ASSERT_NE(saved, nullptr);
-        fService->BeginRecording(UString(L"apply"));
+        const std::shared_ptr<UndoService> service = fService.lock();
+        ASSERT_NE(service, nullptr);
+        service->BeginRecording(UString(L"apply"));
         Set(saved->GetValue());
-        fService->EndRecording();
+        service->EndRecording();
     }
 
 private:
-    std::shared_ptr<UndoService> fService;
+    std::weak_ptr<UndoService> fService;
     T fValue;
+};
+
+// An object that leaves while it applies a saved state: it disconnects, or its owner destroys it.
+enum class Leaving
+{
+    kDisconnects,
+    kIsDestroyed,
+};
+
+class LeavingValue : public Value<float>
+{
+public:
+    LeavingValue(std::shared_ptr<UndoService> service, Leaving how, std::unique_ptr<LeavingValue>& owner)
+        : Value<float>(service), fHow(how), fOwner(owner)
+    {}
+
+    void ApplyUndoItem(UndoItem* item) override
+    {
+        Value<float>::ApplyUndoItem(item);
+        if (fHow == Leaving::kDisconnects) {
+            Disconnect();
+        } else {
+            fOwner.reset();
+        }
+    }
+
+private:
+    const Leaving fHow;
+    std::unique_ptr<LeavingValue>& fOwner;
 };
 
 class UndoServiceTest : public testing::Test
@@ -257,19 +290,58 @@ TEST_F(UndoServiceTest, RemovingAnObjectPurgesEveryActionIncludingTheOneBeingRec
 TEST_F(UndoServiceTest, AnObjectDestroyedWhileConnectedIsNeverReachedAgain)
 {
     Value<float> kept(service);
-    auto destroyed = std::make_unique<Value<float>>(service);
+    // An unconnected object takes the destroyed one's place, so that a call still made to that
+    // address is seen.
+    std::optional<Value<float>> place;
+    place.emplace(service);
     record(L"First", [&] {
         kept.Set(1.0f);
-        destroyed->Set(1.0f);
+        place->Set(1.0f);
     });
-    record(L"Second", [&] { destroyed->Set(2.0f); });
+    record(L"Second", [&] { place->Set(2.0f); });
     service->DoUndo();
-    destroyed.reset();
+    place.reset();
+    place.emplace(nullptr);
+    gApplied.clear();
 
     service->DoRedo();
     service->DoUndo();
     service->DoUndo();
     EXPECT_EQ(kept.Get(), 0.0f);
+    EXPECT_EQ(gApplied, std::vector<const Undoable*>{&kept});
+    EXPECT_EQ(place->Get(), 0.0f);
+}
+
+TEST_F(UndoServiceTest, AnObjectLeavingWhileItAppliesIsAppliedOnceAndNeverAgain)
+{
+    for (Leaving how : {Leaving::kDisconnects, Leaving::kIsDestroyed}) {
+        SCOPED_TRACE(how == Leaving::kDisconnects ? "disconnects" : "is destroyed");
+        gApplied.clear();
+        // Every object leaves, so that the first, a middle and the last record are each removed
+        // while the action applies it.
+        std::vector<std::unique_ptr<LeavingValue>> objects(3);
+        std::vector<const Undoable*> keyOrder;
+        for (std::unique_ptr<LeavingValue>& object : objects) {
+            object = std::make_unique<LeavingValue>(service, how, object);
+            keyOrder.push_back(object.get());
+        }
+        std::sort(keyOrder.begin(), keyOrder.end());
+        record(L"Edit", [&] {
+            for (const std::unique_ptr<LeavingValue>& object : objects) {
+                object->Set(1.0f);
+            }
+        });
+
+        service->DoUndo();
+        EXPECT_EQ(gApplied, keyOrder);
+        service->DoRedo();
+        service->DoUndo();
+        EXPECT_EQ(gApplied, keyOrder) << "a removed record is not applied again";
+        for (const std::unique_ptr<LeavingValue>& object : objects) {
+            EXPECT_EQ(object == nullptr, how == Leaving::kIsDestroyed);
+            EXPECT_TRUE(object == nullptr || object->Get() == 0.0f);
+        }
+    }
 }
 
 TEST_F(UndoServiceTest, AServiceDestroyedBeforeItsObjectsLetsGoOfThem)
@@ -279,7 +351,10 @@ TEST_F(UndoServiceTest, AServiceDestroyedBeforeItsObjectsLetsGoOfThem)
     service->BeginRecording(UString(L"Unfinished"));
     first.Set(1.0f);
     record(L"Done", [&] { second.Set(1.0f); });
+    const std::weak_ptr<UndoService> watch = service;
     service.reset();
+    ASSERT_TRUE(watch.expired()) << "the objects keep the service alive";
+    EXPECT_TRUE(gApplied.empty());
 
     // Reports now go nowhere, and destroying the objects touches no freed service.
     first.Set(2.0f);

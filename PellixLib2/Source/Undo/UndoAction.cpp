@@ -22,15 +22,22 @@ void UndoService::Action::RemoveUndoable(Undoable* undoable)
 
 void UndoService::Action::Undo()
 {
-    for (auto& [undoable, record] : fRecords) {
-        undoable->ApplyUndoItem(record.before.get());
-    }
+    Apply(&Record::before);
 }
 
 void UndoService::Action::Redo()
 {
-    for (auto& [undoable, record] : fRecords) {
-        undoable->ApplyUndoItem(record.after.get());
+    Apply(&Record::after);
+}
+
+// An object may disconnect, or be destroyed, in its ApplyUndoItem, and so remove records from this
+// map: each step looks up the record after the last one applied instead of keeping an iterator.
+void UndoService::Action::Apply(std::unique_ptr<UndoItem> Record::*item)
+{
+    for (auto record = fRecords.begin(); record != fRecords.end();) {
+        Undoable* const undoable = record->first;
+        undoable->ApplyUndoItem((record->second.*item).get());
+        record = fRecords.upper_bound(undoable);
     }
 }
 

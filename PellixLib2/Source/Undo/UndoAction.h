@@ -34,6 +34,9 @@ private:
         std::unique_ptr<UndoItem> after;
     };
 
+    // Hands each object the chosen item of its record.
+    void Apply(std::unique_ptr<UndoItem> Record::*item);
+
     UString fName;
     std::map<Undoable*, Record> fRecords;
 };

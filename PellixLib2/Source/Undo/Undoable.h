@@ -20,7 +20,8 @@ public:
     Undoable(const Undoable&) = delete;
     Undoable& operator=(const Undoable&) = delete;
 
-    // Called with the before item on undo and the after item on redo.
+    // Called with the before item on undo and the after item on redo. The object may disconnect or
+    // be destroyed here; its record, with the item, goes then, and it is not applied again.
     virtual void ApplyUndoItem(UndoItem* item) = 0;
 
     // Registers with the service (a null one leaves the object unconnected).
