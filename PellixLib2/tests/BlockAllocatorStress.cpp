@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <random>
@@ -18,21 +20,35 @@ constexpr int kLiveThreads = 8;
 constexpr int kThreads = 32;
 constexpr int kAllocationsPerThread = 1000;
 
-// Pointers that one thread hands to another to free.
+// An allocation filled with its own stamp, so that one that overlaps another, or is written by
+// anyone else, is seen when it is freed.
+struct Block
+{
+    unsigned char* bytes;
+    size_t size;
+    unsigned char stamp;
+
+    bool intact() const
+    {
+        return std::all_of(bytes, bytes + size, [this](unsigned char b) { return b == stamp; });
+    }
+};
+
+// Blocks that one thread hands to another to free.
 struct Mailbox
 {
     std::mutex lock;
-    std::vector<void*> pointers;
+    std::vector<Block> blocks;
 
-    void put(void* p)
+    void put(Block block)
     {
         std::lock_guard held(lock);
-        pointers.push_back(p);
+        blocks.push_back(block);
     }
-    std::vector<void*> takeAll()
+    std::vector<Block> takeAll()
     {
         std::lock_guard held(lock);
-        return std::exchange(pointers, {});
+        return std::exchange(blocks, {});
     }
 };
 
@@ -45,35 +61,42 @@ size_t randomSize(std::mt19937& random)
     return 16 + random() % 1009;
 }
 
+void release(BuddySystemSubAllocator& allocator, const Block& block)
+{
+    EXPECT_TRUE(block.intact()) << "a block of " << block.size << " bytes stamped " << int(block.stamp);
+    allocator.Deallocate(block.bytes);
+}
+
 void work(SnarlAllocator& allocator, std::array<Mailbox, kLiveThreads>& mailboxes, Mailbox& leftovers,
           int index)
 {
     std::mt19937 random{unsigned(index)};
     BuddySystemSubAllocator& own = *allocator.GetSubAllocator();
-    std::vector<void*> kept;
+    std::vector<Block> kept;
     for (int i = 0; i < kAllocationsPerThread; ++i) {
         const size_t size = randomSize(random);
-        auto* p = static_cast<unsigned char*>(own.Allocate(size));
-        ASSERT_NE(p, nullptr);
-        p[0] = p[size - 1] = static_cast<unsigned char>(index);
+        Block block{static_cast<unsigned char*>(own.Allocate(size)), size,
+                    static_cast<unsigned char>(index * kAllocationsPerThread + i)};
+        ASSERT_NE(block.bytes, nullptr);
+        std::memset(block.bytes, block.stamp, size);
         if (random() % 2 == 0) {
-            mailboxes[random() % kLiveThreads].put(p);
+            mailboxes[random() % kLiveThreads].put(block);
         } else {
-            kept.push_back(p);
+            kept.push_back(block);
         }
         if (kept.size() > 64) {
-            own.Deallocate(kept.front());
+            release(own, kept.front());
             kept.erase(kept.begin());
         }
         if (i % 50 == 0) {
-            for (void* foreign : mailboxes[index % kLiveThreads].takeAll()) {
-                own.Deallocate(foreign);
+            for (const Block& foreign : mailboxes[index % kLiveThreads].takeAll()) {
+                release(own, foreign);
             }
         }
     }
     // The thread ends still holding these, which makes its sub-allocator an orphan.
-    for (void* p : kept) {
-        leftovers.put(p);
+    for (const Block& block : kept) {
+        leftovers.put(block);
     }
 }
 
@@ -97,12 +120,12 @@ TEST(BlockAllocatorStress, ThreadsComingAndGoingLoseNoMemory)
 
     BuddySystemSubAllocator& own = *allocator.GetSubAllocator();
     for (Mailbox& mailbox : mailboxes) {
-        for (void* p : mailbox.takeAll()) {
-            own.Deallocate(p);
+        for (const Block& block : mailbox.takeAll()) {
+            release(own, block);
         }
     }
-    for (void* p : leftovers.takeAll()) {
-        own.Deallocate(p);
+    for (const Block& block : leftovers.takeAll()) {
+        release(own, block);
     }
     EXPECT_EQ(own.Heap().TotalBytes(), 0u);
     EXPECT_EQ(own.LargeAllocations(), 0);

@@ -3,6 +3,7 @@
 #include "MemAlloc/SizeTable.h"
 #include "MemAlloc/SnarlAllocator.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -37,6 +38,10 @@ BuddySystemSubAllocator::~BuddySystemSubAllocator()
 void* BuddySystemSubAllocator::Allocate(size_t size)
 {
     ConsumeStack();
+    // As malloc, refuse what no object may span; below that, rounding and the headers cannot wrap.
+    if (size > size_t(PTRDIFF_MAX)) {
+        return nullptr;
+    }
     const size_t rounded = roundUpTo4(size);
     if (rounded > kLargeThreshold) {
         SnarlGlobalBlock* block = fAllocator.DemandBlock(roundUpTo4(size + sizeof(SnarlAllocation)));

@@ -29,7 +29,8 @@ public:
     static void* operator new(size_t size) { return std::malloc(size); }
     static void operator delete(void* p) { std::free(p); }
 
-    // Null when neither the heap nor the pool can serve the request.
+    // Null when neither the heap nor the pool can serve the request, and for sizes above
+    // PTRDIFF_MAX.
     void* Allocate(size_t size);
     // Pointers no sub-allocator handed out go to free; another sub-allocator's go back to it.
     void Deallocate(void* p);

@@ -34,7 +34,12 @@ DumbSubAllocator::Entry* DumbSubAllocator::entries() const
 void* DumbSubAllocator::Allocate(size_t size)
 {
     ConsumeStack();
-    const uint32_t step = uint32_t((size + 19) & ~size_t(3));
+    // The step, header included and rounded to 4, must fit the entries' 32-bit counts.
+    constexpr size_t kOverhead = sizeof(SnarlAllocation) + 3;
+    if (size > UINT32_MAX - kOverhead) {
+        return nullptr;
+    }
+    const uint32_t step = uint32_t((size + kOverhead) & ~size_t(3));
     int32_t emptySlot = fCount;
     for (int32_t i = fCount - 1; i >= 0; --i) {
         Entry& entry = entries()[i];

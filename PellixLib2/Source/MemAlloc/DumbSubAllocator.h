@@ -29,7 +29,8 @@ public:
     // Returns the blocks without live allocations, then the table; blocks still in use stay.
     ~DumbSubAllocator();
 
-    // Null when the table is full or the pool cannot give a block.
+    // Null when the table is full, the pool cannot give a block, or the size with its header does
+    // not fit 32 bits.
     void* Allocate(size_t size);
     void Deallocate(void* p);
     void* Reallocate(void* p, size_t) { return p; }
