@@ -13,16 +13,6 @@ struct BridgeRow
     std::vector<std::string> fURLs;
 };
 
-std::vector<std::string> scriptsAfter(size_t first)
-{
-    std::vector<std::string> texts;
-    const std::vector<WebKitTesting::ScriptRecord> scripts = WebKitTesting::scripts();
-    for (size_t i = first; i < scripts.size(); ++i) {
-        texts.push_back(scripts[i].fScript);
-    }
-    return texts;
-}
-
 TEST_F(MixerFixture, BridgeAnswersEachMessageAsTheHostDoes)
 {
     launch();
@@ -61,16 +51,6 @@ TEST_F(MixerFixture, BridgeAnswersEachMessageAsTheHostDoes)
     }
     EXPECT_TRUE(log.records().empty());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-}
-
-TEST_F(MixerFixture, InitSendsTheWholeListEachTime)
-{
-    launch();
-    const size_t before = WebKitTesting::scripts().size();
-    post("FD5Init");
-    post("FD5Init");
-    EXPECT_TRUE(scriptsAfter(before).empty()) << "nothing is listed yet";
-    EXPECT_TRUE(page()->problems().empty());
 }
 
 TEST_F(MixerFixture, TerminationStopsTheListenerTheTimerAndTheActivity)

@@ -9,6 +9,8 @@
 #include <DarwinTesting/ManualClock.h>
 #include <FoundationTesting/Activities.h>
 
+#include <algorithm>
+
 namespace {
 
 using SimNetwork::LoopbackAddress;
@@ -18,15 +20,20 @@ using namespace std::chrono_literals;
 class MixerDiscoveryFixture : public MixerFixture
 {
 protected:
-    // Advances in small steps until the page lists exactly `names`; the real-time guard only
-    // catches a hang.
+    // Advances in small steps until `done` holds; the real-time guard only catches a hang.
+    template <typename Done>
+    bool advanceUntil(Done done)
+    {
+        return DarwinTesting::eventually([&] {
+            CoreFoundationTesting::advanceAndRun(fClock, 1ms);
+            return done();
+        });
+    }
+
+    // Advances until the page lists exactly `names`.
     ::testing::AssertionResult advanceUntilListed(const std::vector<std::string>& names)
     {
-        const bool listed = DarwinTesting::eventually([&] {
-            CoreFoundationTesting::advanceAndRun(fClock, 1ms);
-            return page()->deviceNames() == names;
-        });
-        if (!listed) {
+        if (!advanceUntil([&] { return page()->deviceNames() == names; })) {
             return ::testing::AssertionFailure() << "the page never listed the expected endpoints";
         }
         return ::testing::AssertionSuccess();
@@ -77,6 +84,33 @@ TEST_F(MixerDiscoveryFixture, OverLoopbackAnEndpointAppearsIsRenamedAndGoesSilen
     EXPECT_TRUE(timeline.back().starts_with("add Studio B"));
     CoreFoundationTesting::advanceAndRun(fClock, 15s);
     EXPECT_TRUE(page()->deviceNames().empty());
+    EXPECT_TRUE(page()->problems().empty());
+}
+
+TEST_F(MixerDiscoveryFixture, InitSendsTheWholeListEachTime)
+{
+    launch();
+    MixerEndpoint first(LoopbackAddress::host(1), fDelegate->udpPort(), studio("Studio A"));
+    MixerEndpoint second(LoopbackAddress::host(2), fDelegate->udpPort(), studio("Studio B"));
+    // Only the local endpoint is listed without network control.
+    second.setNetworkControl(true);
+    const size_t beforeListed = WebKitTesting::scripts().size();
+    first.announce();
+    second.announce();
+    ASSERT_TRUE(advanceUntilListed({"Studio A", "Studio B"}));
+    std::vector<std::string> listed = scriptsAfter(beforeListed);
+    std::sort(listed.begin(), listed.end());
+    ASSERT_EQ(listed.size(), 2u);
+    for (int init = 0; init < 2; ++init) {
+        SCOPED_TRACE(init);
+        const size_t before = WebKitTesting::scripts().size();
+        post("FD5Init");
+        ASSERT_TRUE(advanceUntil([&] { return scriptsAfter(before).size() >= listed.size(); }));
+        std::vector<std::string> sent = scriptsAfter(before);
+        std::sort(sent.begin(), sent.end());
+        EXPECT_EQ(sent, listed) << "every endpoint is added again";
+    }
+    EXPECT_EQ(page()->deviceNames(), (std::vector<std::string>{"Studio A", "Studio B"}));
     EXPECT_TRUE(page()->problems().empty());
 }
 

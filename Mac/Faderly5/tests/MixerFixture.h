@@ -18,6 +18,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 class MixerFixture : public testing::Test
 {
@@ -79,6 +81,17 @@ protected:
     }
 
     std::filesystem::path resources() const { return fBundle / "Contents/Resources"; }
+
+    // The scripts run on the web view from the `first`th on.
+    static std::vector<std::string> scriptsAfter(size_t first)
+    {
+        std::vector<std::string> texts;
+        const std::vector<WebKitTesting::ScriptRecord> scripts = WebKitTesting::scripts();
+        for (size_t i = first; i < scripts.size(); ++i) {
+            texts.push_back(scripts[i].fScript);
+        }
+        return texts;
+    }
 
     static void writeFile(const std::filesystem::path& path, const std::string& bytes)
     {

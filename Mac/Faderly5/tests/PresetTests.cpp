@@ -3,7 +3,13 @@
 #include <CFPlatform/FileReplacement.h>
 #include <DarwinTesting/LogCapture.h>
 
+#include <csignal>
 #include <cstdio>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,6 +85,40 @@ TEST_F(MixerFixture, AFailedSaveLeavesTheOldFile)
     EXPECT_EQ(
         std::distance(std::filesystem::directory_iterator(fFolder), std::filesystem::directory_iterator()), 2)
         << "the bundle and the old file, and no temporary file";
+}
+
+TEST_F(MixerFixture, APresetThatIsNotARegularFileIsNeitherWaitedForNorRead)
+{
+    launch();
+    const std::filesystem::path fifo = fFolder / "fifo.preset";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Waits for a reader and hands it a marked preset, which a load that read the FIFO would apply.
+    // A reader gone before the write only fails it: SIGPIPE is blocked on this thread.
+    std::thread writer([&] {
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+        const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t written = write(fd, "kAPIVersion=1", 13);
+            close(fd);
+        }
+    });
+    // A device that never ends, of the type the panel allows.
+    const std::filesystem::path device = fFolder / "device.preset";
+    std::filesystem::create_symlink("/dev/zero", device);
+    for (const std::filesystem::path& path : {fifo, device}) {
+        SCOPED_TRACE(path.string());
+        const size_t before = WebKitTesting::scripts().size();
+        AppKitTesting::answerOK(path.string());
+        post("loadPreset_wrn");
+        EXPECT_EQ(WebKitTesting::scripts().size(), before);
+    }
+    // A reader of its own lets a writer still waiting go on.
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    writer.join();
+    close(reader);
 }
 
 struct LoadRow
