@@ -83,14 +83,20 @@ protected:
     // Runs the app as it would be started with `arguments` against `steps`.
     void Run(std::vector<std::string> arguments, std::vector<Step> steps)
     {
-        FoundationTesting::Arguments given(arguments);
         Script script(std::move(steps));
+        Launch(arguments);
+        fSubmissions = script.submissions();
+    }
+
+    // Runs the app as it would be started with `arguments`, against what the system does itself.
+    static void Launch(const std::vector<std::string>& arguments)
+    {
+        FoundationTesting::Arguments given(arguments);
         std::vector<const char*> argv;
         for (const std::string& argument : arguments) {
             argv.push_back(argument.c_str());
         }
         EXPECT_EQ(NSApplicationMain(int(argv.size()), argv.data()), 0);
-        fSubmissions = script.submissions();
     }
 
     bool Logged(const std::string& line) const
@@ -208,6 +214,17 @@ INSTANTIATE_TEST_SUITE_P(Table, InstallerMode,
                                                        finish(SystemExtensionRequestResult::Completed)},
                                          InstallerCase{"Failure", fail(1, "failed")}),
                          [](const testing::TestParamInfo<InstallerCase>& info) { return info.param.name; });
+
+TEST_F(DextManager, WithoutAScriptTheUserApprovesAndSeesTheExtensionInstalled)
+{
+    std::vector<std::string> statuses;
+    const auto status = [&] { statuses.push_back(text(delegate().statusText->stringValue())); };
+    // Each of the system's answers takes a turn of the main queue, as each of these steps does.
+    AppKitTesting::afterLaunch({status, status, [] { delegate().window->close(); }});
+    Launch({"tide-dext-manager"});
+    EXPECT_EQ(statuses, (std::vector<std::string>{"Waiting for user approval", kInstalled}));
+    EXPECT_TRUE(Logged("SYSX activation request succeeded"));
+}
 
 TEST_F(DextManager, TheInstallerArgumentCountsOnlyAsTheFirstArgumentSpelledExactly)
 {

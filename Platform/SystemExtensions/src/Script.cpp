@@ -59,9 +59,15 @@ void Scripts::set(std::vector<Step> steps)
     ++fGeneration;
 }
 
+std::vector<Step> Scripts::defaultSteps()
+{
+    return {Step{Step::Kind::NeedsApproval},
+            Step{Step::Kind::Finish, OS::SystemExtensionRequestResult::Completed}};
+}
+
 void Scripts::reset()
 {
-    set({Step{Step::Kind::NeedsApproval}});
+    set(defaultSteps());
 }
 
 std::vector<Submission> Scripts::submissions() const

@@ -1,7 +1,8 @@
 #pragma once
 
 // What the system does with a submitted request: a script of steps, each delivered on the request's
-// queue in its own turn. Without a script from a test, a request waits for user approval for good.
+// queue in its own turn. Without a script from a test, the request needs the user's approval, which
+// the user gives: it then completes.
 
 #include <SystemExtensions/SystemExtensions.h>
 #include <SystemExtensions/platform/Script.h>
@@ -40,8 +41,11 @@ private:
                  unsigned generation, bool ended);
     bool current(unsigned generation) const;
 
+    // Approval, then completion.
+    static std::vector<Step> defaultSteps();
+
     mutable std::mutex fLock;
-    std::vector<Step> fSteps{Step{Step::Kind::NeedsApproval}};
+    std::vector<Step> fSteps = defaultSteps();
     std::vector<Submission> fSubmissions;
     unsigned fGeneration = 0;
 };

@@ -128,10 +128,16 @@ TEST_F(Requests, AReplacementAnsweredReplaceGoesOn)
                                         "finish 0", "checkpoint"}));
 }
 
-TEST_F(Requests, WithoutAScriptARequestWaitsForApprovalForGood)
+TEST_F(Requests, WithoutAScriptARequestIsApprovedAndCompletes)
 {
-    Recorder recorder;
-    EXPECT_EQ(Submit(recorder), (std::vector<std::string>{"approval", "turn"}));
+    const std::vector<std::string> approvedAndCompleted{"approval", "turn", "finish 0"};
+    Recorder first;
+    EXPECT_EQ(Submit(first), approvedAndCompleted);
+    {
+        Script gone({fail(1, "refused")});
+    }
+    Recorder second;
+    EXPECT_EQ(Submit(second), approvedAndCompleted) << "after a script has gone";
 }
 
 TEST_F(Requests, ARequestNeedsAnIdentifierAndAQueue)

@@ -3,8 +3,9 @@
 // What the system answers to the requests submitted while a Script exists: its steps, delivered in
 // order on the request's queue, each in its own turn. A failure or a finish ends the request; only
 // checkpoints (the test's own code between steps) run after that. A replacement answered Cancel is
-// followed by the request-cancelled failure. Without a Script, a request waits for approval for
-// good. A Script going forgets its submissions, and its steps still queued do nothing.
+// followed by the request-cancelled failure. Without a Script, a request needs approval and then
+// completes, as when a user approves it. A Script going forgets its submissions, and its steps still
+// queued do nothing.
 
 #include <SystemExtensions/SystemExtensions.h>
 #include <SystemExtensions/platform/Script.h>
