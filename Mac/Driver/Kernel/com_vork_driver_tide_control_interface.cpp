@@ -77,7 +77,9 @@ bool com_vork_driver_tide_control_interface::start(IOService* provider)
 
 void com_vork_driver_tide_control_interface::stop(IOService* provider)
 {
-    IOWorkLoop* workLoop = fInterface ? fInterface->getWorkLoop() : nullptr;
+    // The slots and the provider are let go with the gate closed too: a client closing at the same
+    // time finds its slot either still held or already empty, never both released.
+    IOWorkLoop* workLoop = getWorkLoop();
     if (workLoop) {
         workLoop->closeGate();
     }
@@ -85,15 +87,15 @@ void com_vork_driver_tide_control_interface::stop(IOService* provider)
     if (fProvider) {
         fProvider->Stop();
     }
-    if (workLoop) {
-        workLoop->openGate();
-    }
     OSSafeReleaseNULL(fTestClient);
     OSSafeReleaseNULL(fAudioClient);
     OSSafeReleaseNULL(fProvider);
     if (fInterface) {
         fInterface->close(this);
         fInterface = nullptr;
+    }
+    if (workLoop) {
+        workLoop->openGate();
     }
     StopBase(provider);
 }
@@ -160,6 +162,24 @@ IOReturn com_vork_driver_tide_control_interface::newUserClient(task_t owningTask
         IOLog("!!!Unknown user client type!!!\n");
         return IOService::newUserClient(owningTask, securityID, type, properties, handler);
     }
+    // The slot is looked at and filled in one turn of the gate, so two opens of one type cannot
+    // both find it empty.
+    IOWorkLoop* workLoop = getWorkLoop();
+    if (workLoop) {
+        workLoop->closeGate();
+    }
+    const IOReturn result = OpenClientInSlot(slot, owningTask, securityID, type, properties, handler);
+    if (workLoop) {
+        workLoop->openGate();
+    }
+    return result;
+}
+
+IOReturn com_vork_driver_tide_control_interface::OpenClientInSlot(com_vork_driver_tide_userClient** slot,
+                                                                  task_t owningTask, void* securityID,
+                                                                  UInt32 type, OSDictionary* properties,
+                                                                  IOUserClient** handler)
+{
     if (*slot) {
         IOLog(slot == &fAudioClient
                   ? "KorvanUAC_Control::newUserClient can't create multiple audio user clients\n"
@@ -175,11 +195,8 @@ IOReturn com_vork_driver_tide_control_interface::newUserClient(task_t owningTask
     }
     IOLog("KorvanUAC_Control::newUserClient %p\n", static_cast<void*>(client));
     *handler = client;
-    IOWorkLoop* workLoop = getWorkLoop();
-    workLoop->closeGate();
     client->retain();
     *slot = client;
-    workLoop->openGate();
     return kIOReturnSuccess;
 }
 

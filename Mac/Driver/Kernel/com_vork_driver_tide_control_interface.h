@@ -39,6 +39,9 @@ private:
     // Whether the system's class driver holds the device at our location; it then asks for the
     // re-enumeration that unloads it.
     bool EvictClassDriver(IOUSBHostDevice* device);
+    // With the gate closed: a new client of this type in its slot, or the refusal of a taken slot.
+    IOReturn OpenClientInSlot(com_vork_driver_tide_userClient** slot, task_t owningTask, void* securityID,
+                              UInt32 type, OSDictionary* properties, IOUserClient** handler);
     void LogLoadFailure(int line);
 
     bool fSleeping = false;

@@ -285,18 +285,21 @@ bool com_vork_driver_tide_userClient::NotifyUserClient(UInt32 type, const void* 
 IOReturn com_vork_driver_tide_userClient::clientMemoryForType(UInt32 type, IOOptionBits* options,
                                                               IOMemoryDescriptor** memory)
 {
-    if (!fControl) {
+    if (!fWorkLoop) {
         return kIOReturnNotAttached;
     }
-    if (!options || !memory) {
-        return kIOReturnBadArgument;
-    }
+    // The control service is looked at with the gate closed: clientClose forgets it under the gate.
     fWorkLoop->closeGate();
-    *options = kIOMapAnywhere;
-    *memory = nullptr;
-    if (type == kInputRingMemoryType || type == kOutputRingMemoryType) {
-        *memory = fControl->GetBufferDesc(int(type));
+    IOReturn result = kIOReturnBadArgument;
+    if (!fControl) {
+        result = kIOReturnNotAttached;
+    } else if (options && memory) {
+        *options = kIOMapAnywhere;
+        *memory = type == kInputRingMemoryType || type == kOutputRingMemoryType
+                      ? fControl->GetBufferDesc(int(type))
+                      : nullptr;
+        result = *memory ? kIOReturnSuccess : kIOReturnBadArgument;
     }
     fWorkLoop->openGate();
-    return *memory ? kIOReturnSuccess : kIOReturnBadArgument;
+    return result;
 }

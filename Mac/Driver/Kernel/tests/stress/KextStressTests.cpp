@@ -5,7 +5,10 @@
 #include <KorvanRequestRing.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace KextTesting {
 namespace {
@@ -162,6 +165,101 @@ TEST_F(KextStressTests, SleepAndWakeInTheMiddleOfStreaming)
     output->release();
     KernelIOKitTesting::closeConnection(audio);
     audio->release();
+}
+
+// Clients of both types opened, mapped and closed on four threads, a fifth mapping the client the
+// others are closing, while the device goes away. The slots change hands only under the gate: no
+// type is ever open twice, no client is released twice or left in a slot, and a map racing a close
+// or the stop finds the control service there or gone, never half gone.
+TEST_F(KextStressTests, ClientsOpenMapAndCloseWhileTheDeviceStops)
+{
+    constexpr UInt32 kTest = com_vork_driver_tide_userClient::kTestClientType;
+    constexpr int kRounds = 5;
+    // Opens before the device goes, in each round.
+    constexpr int kOpensBeforeTheStop = 40;
+    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+        if (round > 0) {
+            unplug();
+            plugIn(wrenlet());
+            ASSERT_NE(startControl(false), nullptr);
+        }
+        std::atomic<int> opens{0};
+        std::atomic<bool> gone{false};
+        std::atomic<int> openOfType[2] = {0, 0};
+        std::atomic<int> twiceOpen{0};
+        std::atomic<int> unexpectedMaps{0};
+        // The client the mapper maps next, held for it.
+        std::mutex sharedMutex;
+        IOUserClient* shared = nullptr;
+        auto map = [&](IOUserClient* client) {
+            for (UInt32 type : {kInputRingMemoryType, kOutputRingMemoryType}) {
+                IOOptionBits options = 0;
+                IOMemoryDescriptor* memory = nullptr;
+                const IOReturn result = client->clientMemoryForType(type, &options, &memory);
+                if (result == kIOReturnSuccess) {
+                    memory->release();
+                } else if (result != kIOReturnNotAttached && result != kIOReturnBadArgument) {
+                    ++unexpectedMaps;
+                }
+            }
+        };
+        auto opener = [&](UInt32 type) {
+            std::atomic<int>& open = openOfType[type == kAudio ? 0 : 1];
+            while (!gone.load()) {
+                IOUserClient* client = nullptr;
+                if (fControl->newUserClient(current_task(), nullptr, type, nullptr, &client) !=
+                    kIOReturnSuccess) {
+                    continue;
+                }
+                ++opens;
+                if (++open > 1) {
+                    ++twiceOpen;
+                }
+                {
+                    std::lock_guard lock(sharedMutex);
+                    OSSafeReleaseNULL(shared);
+                    client->retain();
+                    shared = client;
+                }
+                map(client);
+                --open;
+                KernelIOKitTesting::closeConnection(client);
+                client->release();
+            }
+        };
+        // An open in flight keeps the service's provider, as the system does while it calls the
+        // service.
+        fControlNub->retain();
+        std::thread mapper([&] {
+            while (!gone.load()) {
+                IOUserClient* client = nullptr;
+                {
+                    std::lock_guard lock(sharedMutex);
+                    std::swap(client, shared);
+                }
+                if (client) {
+                    map(client);
+                    client->release();
+                }
+            }
+        });
+        std::vector<std::thread> openers;
+        for (UInt32 type : {kAudio, kAudio, kTest, kTest}) {
+            openers.emplace_back(opener, type);
+        }
+        const bool opened = DarwinTesting::eventually([&] { return opens.load() >= kOpensBeforeTheStop; });
+        fDevice->terminate();
+        gone = true;
+        for (std::thread& thread : openers) {
+            thread.join();
+        }
+        mapper.join();
+        OSSafeReleaseNULL(shared);
+        fControlNub->release();
+        EXPECT_TRUE(opened) << round;
+        EXPECT_EQ(twiceOpen.load(), 0) << round;
+        EXPECT_EQ(unexpectedMaps.load(), 0) << round;
+    }
 }
 
 } // namespace
