@@ -283,14 +283,19 @@ void com_vork_driver_tide_usb_io_stream::SubmitNextOutRequest(uint32_t inIndex)
     const uint64_t inStart = fInByteCount;
     const uint64_t outStart = fOutByteCount;
     size_t blockBytes = 0;
+    uint32_t cappedPackets = 0;
+    uint64_t largestAsked = 0;
     for (uint32_t packet = 0; packet < kFramesPerRequest; ++packet) {
         const uint32_t frames = input.fFrames[packet].completeCount / fInBytesPerFrame;
-        uint32_t bytes = frames * fOutBytesPerFrame;
+        // A client's bytes per frame can be anything: the product is taken in 64 bits.
+        const uint64_t asked = uint64_t(frames) * fOutBytesPerFrame;
         // Never more than the endpoint takes in a microframe or the block holds.
         const uint32_t room = uint32_t(kRequestDataSizeBytes - blockBytes);
         const uint32_t cap = fOutMaxPacket < room ? fOutMaxPacket : room;
-        if (bytes > cap) {
-            IOLog("output request of %u bytes capped at %u\n", bytes, cap);
+        uint32_t bytes = uint32_t(asked);
+        if (asked > cap) {
+            ++cappedPackets;
+            largestAsked = std::max(largestAsked, asked);
             bytes = cap;
         }
         output.fFrames[packet].requestCount = bytes;
@@ -298,6 +303,12 @@ void com_vork_driver_tide_usb_io_stream::SubmitNextOutRequest(uint32_t inIndex)
         blockBytes += bytes;
         fInByteCount += uint64_t(frames) * fInBytesPerFrame;
         fOutByteCount += bytes;
+    }
+    // One line for the request, not one for each of its packets: a client whose bytes per frame do
+    // not match the device's would otherwise log 8,000 lines a second.
+    if (cappedPackets > 0) {
+        IOLog("output request %u: %u packets capped, the largest asked for %llu bytes\n", output.fIndex,
+              cappedPackets, static_cast<unsigned long long>(largestAsked));
     }
     writeHeader(*input.fBlock, ReadBlockHeader(*input.fBlock).fHostTime, inStart, fInByteCount);
 

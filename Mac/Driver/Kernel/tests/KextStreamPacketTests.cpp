@@ -8,6 +8,7 @@
 #include <KorvanRequestRing.h>
 #include <SimUSBTesting/EchoDevice.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -32,7 +33,7 @@ struct PacketCase
 
 // The stream on the echo device's isochronous pipes, whose input packets all have one length, on the
 // manual clock.
-class Kext103PacketTests : public KextFixture, public testing::WithParamInterface<PacketCase>
+class KextOutputPacketTests : public KextFixture, public testing::WithParamInterface<PacketCase>
 {
 protected:
     void SetUp() override
@@ -82,8 +83,9 @@ protected:
 };
 
 // Each output request carries as many frames as its input packet brought, never more than the
-// output endpoint takes; the byte counts follow what was requested.
-TEST_P(Kext103PacketTests, OutputRequestsFollowTheInputPackets)
+// output endpoint takes, however large a frame the client claims; the byte counts follow what was
+// requested.
+TEST_P(KextOutputPacketTests, OutputRequestsFollowTheInputPackets)
 {
     const PacketCase& c = GetParam();
     IOWorkLoop* loop = fDevice->getWorkLoop();
@@ -104,19 +106,28 @@ TEST_P(Kext103PacketTests, OutputRequestsFollowTheInputPackets)
     EXPECT_EQ(in.fEndByteCount - in.fStartByteCount, kPacketsPerBlock * c.fInputCount);
     EXPECT_EQ(out.fEndByteCount - out.fStartByteCount, kPacketsPerBlock * c.fOutputRequest);
     EXPECT_EQ(out.fStartByteCount, 0u);
+    // A capped request is logged once, with the most one of its packets asked for.
     const std::vector<std::string> lines = logLines();
-    EXPECT_EQ(std::any_of(lines.begin(), lines.end(),
-                          [](const std::string& line) { return line.rfind("output request of ", 0) == 0; }),
+    const auto capping = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.rfind("output request ", 0) == 0;
+    });
+    EXPECT_EQ(capping, c.fCapped ? 1 : 0);
+    const uint64_t asked = uint64_t(c.fInPacketBytes / c.fInBytesPerFrame) * c.fOutBytesPerFrame;
+    EXPECT_EQ(logged("output request 0: 160 packets capped, the largest asked for " + std::to_string(asked) +
+                     " bytes\n"),
               c.fCapped);
     input->release();
     output->release();
 }
 
-INSTANTIATE_TEST_SUITE_P(Packets, Kext103PacketTests,
+INSTANTIATE_TEST_SUITE_P(Packets, KextOutputPacketTests,
                          testing::Values(PacketCase{"Empty", 0, 6, 16, 0, 0, false},
                                          PacketCase{"APartFrameIsDropped", 7, 6, 16, 6, 16, false},
                                          PacketCase{"SixFrames", 144, 24, 16, 144, 96, false},
                                          PacketCase{"CappedAtTheEndpoint", 500, 6, 16, 498,
+                                                    EchoDevice::kIsochronousMaxPacket, true},
+                                         // Six frames of 0x2AAAAAAB bytes are 2 bytes past 4 GiB.
+                                         PacketCase{"AHugeFrameIsCappedNotWrapped", 144, 24, 0x2AAAAAAB, 144,
                                                     EchoDevice::kIsochronousMaxPacket, true}),
                          [](const testing::TestParamInfo<PacketCase>& info) {
                              return std::string(info.param.fName);
