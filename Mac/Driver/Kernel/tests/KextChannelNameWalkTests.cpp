@@ -95,10 +95,10 @@ std::vector<uint8_t> indices(uint8_t first, unsigned count)
     return requested;
 }
 
-class Kext103ChannelNameWalkTests : public testing::TestWithParam<WalkCase>
+class KextChannelNameWalkTests : public testing::TestWithParam<WalkCase>
 {};
 
-TEST_P(Kext103ChannelNameWalkTests, NamesComeFromTheTerminalTheStreamingInterfaceLinks)
+TEST_P(KextChannelNameWalkTests, NamesComeFromTheTerminalTheStreamingInterfaceLinks)
 {
     const WalkCase& c = GetParam();
     const auto* copy =
@@ -119,7 +119,7 @@ TEST_P(Kext103ChannelNameWalkTests, NamesComeFromTheTerminalTheStreamingInterfac
 const std::vector<uint8_t> kEmptyString = {2, 3};
 
 INSTANTIATE_TEST_SUITE_P(
-    Fixtures, Kext103ChannelNameWalkTests,
+    Fixtures, KextChannelNameWalkTests,
     testing::Values(
         WalkCase{"ADirectInputTerminal", configuration(4, {inputTerminal(kTerminalLink, 0x0101, 4, 20)}),
                  names(20, 4), 4, indices(20, 4), "Name 0"},

@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 constexpr uint64_t kFrame = ManualBusClock::kFrame;
 
 // The Wrenlet streaming on the manual clock.
-class Kext103ManualStreamTests : public KextFixture
+class KextManualStreamTests : public KextFixture
 {
 protected:
     void SetUp() override
@@ -130,7 +130,7 @@ protected:
 // The start catches the boundary of the next frame, F; the first input request goes 20 frames and
 // the first output request 340 frames later, each stamped with the time its frame starts on the bus.
 // Eight input requests 20 frames apart are queued from block 0, and nothing else is stamped.
-TEST_F(Kext103ManualStreamTests, TheFirstRequestsFollowTheFrameTheStartCaught)
+TEST_F(KextManualStreamTests, TheFirstRequestsFollowTheFrameTheStartCaught)
 {
     ASSERT_EQ(startAudio(), kIOReturnSuccess);
     const uint64_t frame = 1001;
@@ -150,7 +150,7 @@ TEST_F(Kext103ManualStreamTests, TheFirstRequestsFollowTheFrameTheStartCaught)
 
 // The first completion only logs; the second builds the first output block, zeroing its data
 // area, from the input block it completed, and queues the ninth input request.
-TEST_F(Kext103ManualStreamTests, TheSecondCompletionBuildsTheFirstOutput)
+TEST_F(KextManualStreamTests, TheSecondCompletionBuildsTheFirstOutput)
 {
     for (size_t index = 0; index < kRequestBlockCount; ++index) {
         auto& written = const_cast<USBRequestBlock&>(block(fOutput, index));
@@ -183,7 +183,7 @@ TEST_F(Kext103ManualStreamTests, TheSecondCompletionBuildsTheFirstOutput)
 // Thirty completions later both rings have gone round: each block's byte counts start where the
 // block before ended, its host time is 20 frames after that block's, and chase record 1 and
 // fMicroframe stay zero.
-TEST_F(Kext103ManualStreamTests, ByteCountsRunOnAcrossTheRingsWrap)
+TEST_F(KextManualStreamTests, ByteCountsRunOnAcrossTheRingsWrap)
 {
     ASSERT_EQ(startAudio(), kIOReturnSuccess);
     completeInput(30);
@@ -221,11 +221,11 @@ void PrintTo(const StatusCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class Kext103ManualStatusTests : public Kext103ManualStreamTests,
-                                 public testing::WithParamInterface<StatusCase>
+class KextManualInputStatusTests : public KextManualStreamTests,
+                                   public testing::WithParamInterface<StatusCase>
 {};
 
-INSTANTIATE_TEST_SUITE_P(Statuses, Kext103ManualStatusTests,
+INSTANTIATE_TEST_SUITE_P(Statuses, KextManualInputStatusTests,
                          testing::Values(StatusCase{"Success", kIOReturnSuccess, false, true},
                                          StatusCase{"Underrun", IOReturn(0xE00002E7), false, true},
                                          StatusCase{"NotResponding", IOReturn(0xE00002ED), true, true},
@@ -239,7 +239,7 @@ INSTANTIATE_TEST_SUITE_P(Statuses, Kext103ManualStatusTests,
 // The fourth input completion comes with a status. Processed, it builds its output at once; not
 // processed, it builds nothing and the next good completion builds both outputs and queues two
 // input requests. Either way the byte counts run on.
-TEST_P(Kext103ManualStatusTests, ACompletionNotProcessedIsPickedUpByTheNext)
+TEST_P(KextManualInputStatusTests, ACompletionNotProcessedIsPickedUpByTheNext)
 {
     const StatusCase& c = GetParam();
     SimUSB::Fault fault;
@@ -274,7 +274,7 @@ TEST_P(Kext103ManualStatusTests, ACompletionNotProcessedIsPickedUpByTheNext)
 
 // A stop aborts the stream; the next start begins again at block 0 with counts from 0, and its
 // snapshot loop takes snapshots again.
-TEST_F(Kext103ManualStreamTests, AStartAfterAStopBeginsAgain)
+TEST_F(KextManualStreamTests, AStartAfterAStopBeginsAgain)
 {
     ASSERT_EQ(startAudio(), kIOReturnSuccess);
     completeInput(5);
@@ -309,7 +309,7 @@ TEST_F(Kext103ManualStreamTests, AStartAfterAStopBeginsAgain)
 // The work loop is served so late that the bus has passed the frames of every input request in
 // flight. The first request queued again goes to the first frame a start would take, and the
 // stream goes on from there: each output still plays 300 frames after the input it mirrors.
-TEST_F(Kext103ManualStreamTests, InputRequestsTheBusHasPassedAreQueuedAhead)
+TEST_F(KextManualStreamTests, InputRequestsTheBusHasPassedAreQueuedAhead)
 {
     ASSERT_EQ(startAudio(), kIOReturnSuccess);
     const FirstRequests first = firstRequests();
@@ -358,10 +358,10 @@ void PrintTo(const FoldCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class Kext103ManualFoldTests : public Kext103ManualStreamTests, public testing::WithParamInterface<FoldCase>
+class KextManualSnapshotFoldTests : public KextManualStreamTests, public testing::WithParamInterface<FoldCase>
 {};
 
-INSTANTIATE_TEST_SUITE_P(Snapshots, Kext103ManualFoldTests,
+INSTANTIATE_TEST_SUITE_P(Snapshots, KextManualSnapshotFoldTests,
                          testing::Values(FoldCase{"ANewFrameMovesThePeriod", 10, 5'000, 10, 5'000, 1'000'125},
                                          FoldCase{"TheSameFrameAgainIsNotQueued", 0, 5'000, 0, 0, 1'000'000}),
                          [](const testing::TestParamInfo<FoldCase>& info) {
@@ -371,7 +371,7 @@ INSTANTIATE_TEST_SUITE_P(Snapshots, Kext103ManualFoldTests,
 // The snapshot the loop takes after the first output request is folded in by the second: a sample
 // of 1,000,500 units a frame moves the period, the mean of four, from 1,000,000 to 1,000,125, and
 // the frame already known is not queued.
-TEST_P(Kext103ManualFoldTests, TheSecondOutputRequestFoldsInTheLoopsSnapshot)
+TEST_P(KextManualSnapshotFoldTests, TheSecondOutputRequestFoldsInTheLoopsSnapshot)
 {
     const FoldCase& c = GetParam();
     ASSERT_EQ(startAudio(), kIOReturnSuccess);

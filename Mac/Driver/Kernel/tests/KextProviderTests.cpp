@@ -11,7 +11,7 @@ using namespace KorvanDeviceIO;
 using KorvanInterface::DescriptorOptions;
 using KorvanInterface::Variant;
 
-class Kext103ProviderTests : public KextFixture
+class KextProviderTests : public KextFixture
 {
 protected:
     com_vork_driver_tide_provider* start(const DescriptorOptions& options)
@@ -22,7 +22,7 @@ protected:
     }
 };
 
-TEST_F(Kext103ProviderTests, IdentityComesFromTheSerialAndProductStrings)
+TEST_F(KextProviderTests, IdentityComesFromTheSerialAndProductStrings)
 {
     struct Case
     {
@@ -63,7 +63,7 @@ TEST_F(Kext103ProviderTests, IdentityComesFromTheSerialAndProductStrings)
     }
 }
 
-TEST_F(Kext103ProviderTests, ControlRequestsAreEncodedAsTheDeviceExpects)
+TEST_F(KextProviderTests, ControlRequestsAreEncodedAsTheDeviceExpects)
 {
     com_vork_driver_tide_provider* provider = start(wrenlet());
     ASSERT_NE(provider, nullptr);
@@ -110,7 +110,7 @@ TEST_F(Kext103ProviderTests, ControlRequestsAreEncodedAsTheDeviceExpects)
     EXPECT_EQ(response.fLength, 0);
 }
 
-TEST_F(Kext103ProviderTests, DescriptorsUpTo2047BytesComeBackWhole)
+TEST_F(KextProviderTests, DescriptorsUpTo2047BytesComeBackWhole)
 {
     for (const auto& [variant, expected] : {std::pair{Variant::Total2047, kIOReturnSuccess},
                                             std::pair{Variant::Total2048, kIOReturnNoMemory}}) {
@@ -128,7 +128,7 @@ TEST_F(Kext103ProviderTests, DescriptorsUpTo2047BytesComeBackWhole)
     }
 }
 
-TEST_F(Kext103ProviderTests, ChannelNamesFollowTheTerminals)
+TEST_F(KextProviderTests, ChannelNamesFollowTheTerminals)
 {
     struct Case
     {
@@ -168,7 +168,7 @@ TEST_F(Kext103ProviderTests, ChannelNamesFollowTheTerminals)
     }
 }
 
-TEST_F(Kext103ProviderTests, StatusPacketsReachTheAudioClient)
+TEST_F(KextProviderTests, StatusPacketsReachTheAudioClient)
 {
     ASSERT_NE(start(wrenlet()), nullptr);
     EXPECT_TRUE(logged("Got Control interrupt IN pipe maxPacketSize 6\n"));
@@ -193,7 +193,7 @@ TEST_F(Kext103ProviderTests, StatusPacketsReachTheAudioClient)
     EXPECT_EQ(closeConnection(connection), kIOReturnSuccess);
 }
 
-TEST_F(Kext103ProviderTests, AReadThatCannotBeQueuedAgainIsLoggedAndTheStatusStillSent)
+TEST_F(KextProviderTests, AReadThatCannotBeQueuedAgainIsLoggedAndTheStatusStillSent)
 {
     ASSERT_NE(start(wrenlet()), nullptr);
     using namespace KernelIOKitTestSupport;
@@ -210,7 +210,7 @@ TEST_F(Kext103ProviderTests, AReadThatCannotBeQueuedAgainIsLoggedAndTheStatusSti
     EXPECT_EQ(closeConnection(connection), kIOReturnSuccess);
 }
 
-TEST_F(Kext103ProviderTests, BusStallDemandsAndEngineErrorsGoThroughTheControlService)
+TEST_F(KextProviderTests, BusStallDemandsAndEngineErrorsGoThroughTheControlService)
 {
     auto* provider = OSDynamicCast(com_vork_driver_tide_usb_provider, start(wrenlet()));
     ASSERT_NE(provider, nullptr);
@@ -238,13 +238,13 @@ TEST_F(Kext103ProviderTests, BusStallDemandsAndEngineErrorsGoThroughTheControlSe
     EXPECT_EQ(closeConnection(connection), kIOReturnSuccess);
 }
 
-TEST_F(Kext103ProviderTests, WithoutAStatusEndpointTheProviderStillStarts)
+TEST_F(KextProviderTests, WithoutAStatusEndpointTheProviderStillStarts)
 {
     ASSERT_NE(start(wrenlet(Variant::NoStatusEndpoint)), nullptr);
     EXPECT_TRUE(logged("fUACInterface NO PIPE\n"));
 }
 
-TEST_F(Kext103ProviderTests, ZeroBytesPerFrameIsRefusedBeforeAnyInterfaceOpens)
+TEST_F(KextProviderTests, ZeroBytesPerFrameIsRefusedBeforeAnyInterfaceOpens)
 {
     com_vork_driver_tide_provider* provider = start(wrenlet());
     ASSERT_NE(provider, nullptr);

@@ -29,9 +29,9 @@ OSDefineMetaClassAndStructors(AppleUSBAudioDevice, IOService)
     return service;
 }
 
-using Kext101Tests = KextFixture;
+using KextServiceTests = KextFixture;
 
-TEST_F(Kext101Tests, ProbeAcceptsOnlyTheMakersProductTwelve)
+TEST_F(KextServiceTests, ProbeAcceptsOnlyTheMakersProductTwelve)
 {
     constexpr uint32_t kMaker = KorvanDeviceIdentities::kVendorID;
     struct Case
@@ -65,7 +65,7 @@ TEST_F(Kext101Tests, ProbeAcceptsOnlyTheMakersProductTwelve)
     driver->release();
 }
 
-TEST_F(Kext101Tests, StartPublishesFirstAndSetsTheUIDLast)
+TEST_F(KextServiceTests, StartPublishesFirstAndSetsTheUIDLast)
 {
     plugIn(wrenlet());
     ASSERT_NE(startControl(false), nullptr);
@@ -86,7 +86,7 @@ TEST_F(Kext101Tests, StartPublishesFirstAndSetsTheUIDLast)
     EXPECT_EQ(KernelIOKitTesting::powerRecord(fControl).fPowerParent, fControlNub);
 }
 
-TEST_F(Kext101Tests, InstanceNumbersCountEveryStart)
+TEST_F(KextServiceTests, InstanceNumbersCountEveryStart)
 {
     plugIn(wrenlet());
     auto* stream = new com_vork_driver_tide_stream_interface;
@@ -119,13 +119,13 @@ void PrintTo(const EvictionCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class Kext101EvictionTests : public KextFixture, public testing::WithParamInterface<EvictionCase>
+class KextEvictionTests : public KextFixture, public testing::WithParamInterface<EvictionCase>
 {};
 
 constexpr uint32_t kMaker = KorvanDeviceIdentities::kVendorID;
 
 INSTANTIATE_TEST_SUITE_P(
-    Stand, Kext101EvictionTests,
+    Stand, KextEvictionTests,
     testing::Values(EvictionCase{"OurInterface", true, {}, true},
                     EvictionCase{"AnotherDevice",
                                  false,
@@ -138,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
                     EvictionCase{"NoLocation", false, {{"idVendor", kMaker}, {"idProduct", 12}}, false}),
     [](const testing::TestParamInfo<EvictionCase>& info) { return std::string(info.param.name); });
 
-TEST_P(Kext101EvictionTests, TheClassDriverOnOurDeviceIsEvictedByAReset)
+TEST_P(KextEvictionTests, TheClassDriverOnOurDeviceIsEvictedByAReset)
 {
     const EvictionCase& c = GetParam();
     plugIn(wrenlet());
@@ -174,7 +174,7 @@ TEST_P(Kext101EvictionTests, TheClassDriverOnOurDeviceIsEvictedByAReset)
     }
 }
 
-TEST_F(Kext101Tests, StartFailsWithoutAUSBInterfaceOrAProvider)
+TEST_F(KextServiceTests, StartFailsWithoutAUSBInterfaceOrAProvider)
 {
     plugIn(wrenlet());
     auto* control = new KextTestControl;
@@ -197,7 +197,7 @@ TEST_F(Kext101Tests, StartFailsWithoutAUSBInterfaceOrAProvider)
     EXPECT_FALSE(fControlNub->isOpen());
 }
 
-TEST_F(Kext101Tests, OneClientOfEachTypeAtATime)
+TEST_F(KextServiceTests, OneClientOfEachTypeAtATime)
 {
     plugIn(wrenlet());
     ASSERT_NE(startControl(), nullptr);
@@ -226,7 +226,7 @@ TEST_F(Kext101Tests, OneClientOfEachTypeAtATime)
     test->release();
 }
 
-TEST_F(Kext101Tests, AClientThatCannotBeMadeIsReportedAndLeavesTheSlotFree)
+TEST_F(KextServiceTests, AClientThatCannotBeMadeIsReportedAndLeavesTheSlotFree)
 {
     plugIn(wrenlet());
     ASSERT_NE(startControl(), nullptr);
@@ -248,7 +248,7 @@ TEST_F(Kext101Tests, AClientThatCannotBeMadeIsReportedAndLeavesTheSlotFree)
     client->release();
 }
 
-TEST_F(Kext101Tests, StartFailsWhenTheUSBProviderCannotBeMade)
+TEST_F(KextServiceTests, StartFailsWhenTheUSBProviderCannotBeMade)
 {
     plugIn(wrenlet());
     KernelIOKitTesting::failNextCreations(1);
@@ -263,7 +263,7 @@ TEST_F(Kext101Tests, StartFailsWhenTheUSBProviderCannotBeMade)
     EXPECT_EQ(KernelIOKitTesting::liveObjects("KextTestControl"), 0);
 }
 
-TEST_F(Kext101Tests, BufferDescriptorsComeFromTheProviderRetained)
+TEST_F(KextServiceTests, BufferDescriptorsComeFromTheProviderRetained)
 {
     plugIn(wrenlet());
     ASSERT_NE(startControl(), nullptr);
@@ -281,7 +281,7 @@ TEST_F(Kext101Tests, BufferDescriptorsComeFromTheProviderRetained)
     unstarted->release();
 }
 
-TEST_F(Kext101Tests, PowerStatesSleepAndWakeThroughTheProvider)
+TEST_F(KextServiceTests, PowerStatesSleepAndWakeThroughTheProvider)
 {
     plugIn(wrenlet());
     ASSERT_NE(startControl(), nullptr);
@@ -312,7 +312,7 @@ TEST_F(Kext101Tests, PowerStatesSleepAndWakeThroughTheProvider)
     EXPECT_TRUE(logged("FAILED TO WAKE\n"));
 }
 
-TEST_F(Kext101Tests, TheProxyEventSourceRunsItsActionOnTheLoopThread)
+TEST_F(KextServiceTests, TheProxyEventSourceRunsItsActionOnTheLoopThread)
 {
     static std::atomic<OSObject*> seenOwner{nullptr};
     static std::atomic<IOWorkLoop*> seenLoop{nullptr};

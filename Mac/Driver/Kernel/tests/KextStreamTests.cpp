@@ -17,7 +17,7 @@ namespace {
 
 using namespace KorvanDeviceIO;
 
-class Kext103StreamTests : public KextFixture
+class KextStreamTests : public KextFixture
 {
 protected:
     const USBRequestBlock& block(IOMemoryDescriptor* ring, size_t index)
@@ -94,7 +94,7 @@ protected:
 
 // Output requests of a client that claims fewer input bytes per frame than the device sends would be
 // larger than the endpoint carries: each is cut to the endpoint, and output goes on.
-TEST_F(Kext103StreamTests, OutputRequestsStayWithinTheEndpoint)
+TEST_F(KextStreamTests, OutputRequestsStayWithinTheEndpoint)
 {
     ASSERT_EQ(startAudioAsAClient(8), kIOReturnSuccess);
     ASSERT_TRUE(outputRingFilled());
@@ -108,7 +108,7 @@ TEST_F(Kext103StreamTests, OutputRequestsStayWithinTheEndpoint)
     output->release();
     bool capped = false;
     for (const std::string& line : logLines()) {
-        capped |= line.rfind("output request of ", 0) == 0;
+        capped |= line.find(" packets capped, the largest asked for ") != std::string::npos;
         EXPECT_EQ(line.find("fIsocOutPipe->Write returned"), std::string::npos) << line;
     }
     EXPECT_TRUE(capped);
@@ -126,10 +126,10 @@ void PrintTo(const SnapshotCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class Kext103SnapshotTests : public Kext103StreamTests, public testing::WithParamInterface<SnapshotCase>
+class KextStartSnapshotTests : public KextStreamTests, public testing::WithParamInterface<SnapshotCase>
 {};
 
-INSTANTIATE_TEST_SUITE_P(Tries, Kext103SnapshotTests,
+INSTANTIATE_TEST_SUITE_P(Tries, KextStartSnapshotTests,
                          testing::Values(SnapshotCase{"OneFailed", 1, kIOReturnSuccess},
                                          SnapshotCase{"NineFailed", 9, kIOReturnSuccess},
                                          SnapshotCase{"AllTenFailed", 10, kIOReturnError}),
@@ -139,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(Tries, Kext103SnapshotTests,
 
 // A try fails when the frame number jumps past the next frame; a start whose ten tries all fail
 // releases the interfaces, and the next start succeeds.
-TEST_P(Kext103SnapshotTests, AStartNeedsOneTryThatSeesTheBoundary)
+TEST_P(KextStartSnapshotTests, AStartNeedsOneTryThatSeesTheBoundary)
 {
     plugIn(wrenlet());
     KextTestControl* control = startControl(false);
@@ -172,7 +172,7 @@ TEST_P(Kext103SnapshotTests, AStartNeedsOneTryThatSeesTheBoundary)
     stopAudio();
 }
 
-TEST_F(Kext103StreamTests, StreamingFillsBothRingsWithContinuousBlocksAndStopsCleanly)
+TEST_F(KextStreamTests, StreamingFillsBothRingsWithContinuousBlocksAndStopsCleanly)
 {
     plugIn(wrenlet());
     KextTestControl* control = startControl(false);
@@ -266,11 +266,11 @@ void PrintTo(const TryCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class Kext103SnapshotTryTests : public Kext103StreamTests, public testing::WithParamInterface<TryCase>
+class KextSnapshotTryTests : public KextStreamTests, public testing::WithParamInterface<TryCase>
 {};
 
 INSTANTIATE_TEST_SUITE_P(
-    Readings, Kext103SnapshotTryTests,
+    Readings, KextSnapshotTryTests,
     testing::Values(
         TryCase{"AGapOf10000Succeeds", {{0, 0}, {1, 10'000}}, {1, 10'000}, 0},
         TryCase{"AGapOf10001FailsTheTry", {{0, 0}, {1, 10'001}, {3, 20'000}, {4, 20'100}}, {4, 20'100}, 0},
@@ -281,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A try catches the frame boundary between two readings at most 10,000 units apart, the time of a
 // repeated frame counting as the later reading; the snapshot it takes is what the first requests'
 // host times are predicted from.
-TEST_P(Kext103SnapshotTryTests, TheSnapshotIsTheBoundaryTheTryCaught)
+TEST_P(KextSnapshotTryTests, TheSnapshotIsTheBoundaryTheTryCaught)
 {
     plugIn(wrenlet());
     ASSERT_NE(startControl(false), nullptr);
@@ -320,11 +320,11 @@ struct FoldCase
     uint64_t period;
 };
 
-class Kext103SnapshotFoldTests : public Kext103StreamTests, public testing::WithParamInterface<FoldCase>
+class KextSnapshotFoldTests : public KextStreamTests, public testing::WithParamInterface<FoldCase>
 {};
 
 INSTANTIATE_TEST_SUITE_P(
-    Snapshots, Kext103SnapshotFoldTests,
+    Snapshots, KextSnapshotFoldTests,
     testing::Values(FoldCase{"ANewFrameMovesThePeriodByAQuarterOfItsDeviation",
                              {10, 10'000'000},
                              {11, 10'005'000},
@@ -336,7 +336,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The snapshot loop's first snapshot, taken after the first output request, is folded into the
 // second: a sample of 1,000,500 units a frame moves the period, the mean of the last four, from
 // 1,000,000 to 1,000,125, and a snapshot of the frame already known is not queued.
-TEST_P(Kext103SnapshotFoldTests, TheSecondOutputRequestFoldsInTheLoopsSnapshot)
+TEST_P(KextSnapshotFoldTests, TheSecondOutputRequestFoldsInTheLoopsSnapshot)
 {
     plugIn(wrenlet());
     ASSERT_NE(startControl(false), nullptr);
@@ -365,7 +365,7 @@ TEST_P(Kext103SnapshotFoldTests, TheSecondOutputRequestFoldsInTheLoopsSnapshot)
 // Each start, the first and one after a stop, begins at block 0 of both rings with eight input
 // requests 20 frames apart, stamped with their predicted host times, and no output yet. The gate is
 // held until the rings are read, so no completion comes in between.
-TEST_F(Kext103StreamTests, EachStartSubmitsEightInputRequestsFromTheFirstBlock)
+TEST_F(KextStreamTests, EachStartSubmitsEightInputRequestsFromTheFirstBlock)
 {
     plugIn(wrenlet());
     ASSERT_NE(startControl(false), nullptr);
@@ -446,8 +446,9 @@ OSDefineMetaClassAndStructors(AllocationMarkSource, IOEventSource)
 
     // Once streaming, the bus work loop's completions, re-queueing and requests allocate nothing. A
     // loaded machine can make the driver log, and logging may allocate: the claim is about a stretch
-    // that logged nothing.
-    TEST_F(Kext103StreamTests, TheBusWorkLoopAllocatesNothingOnceStreaming)
+    // in which the bus work loop logged nothing. The snapshot loop's missed boundaries are logged on
+    // its own thread, which is not counted.
+    TEST_F(KextStreamTests, TheBusWorkLoopAllocatesNothingOnceStreaming)
 {
     ASSERT_EQ(startAudioAsAClient(), kIOReturnSuccess);
     IOWorkLoop* bus = fControl->getWorkLoop();
@@ -472,12 +473,15 @@ OSDefineMetaClassAndStructors(AllocationMarkSource, IOEventSource)
         // Twenty more blocks of 20 ms.
         const uint64_t from = latestOutput();
         ASSERT_TRUE(DarwinTesting::eventually([&] { return latestOutput() >= from + 400'000'000ull; }));
-        quiet = logged.records().empty();
+        const std::vector<std::string> lines = logged.texts(DarwinTesting::LogSource::OSLog);
+        quiet = std::all_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line == "read timestamp skipped a frame\n" || line == "UpdateFrameTimestamps FAIL\n";
+        });
         if (quiet) {
             EXPECT_EQ(allocations.count(), 0u);
         }
     }
-    EXPECT_TRUE(quiet) << "every stretch of streaming logged something";
+    EXPECT_TRUE(quiet) << "in every stretch of streaming the bus work loop logged something";
     marker->mark(false);
     bus->removeEventSource(marker);
     marker->release();
@@ -486,7 +490,7 @@ OSDefineMetaClassAndStructors(AllocationMarkSource, IOEventSource)
 }
 
 // Sleep stops audio with the device at alternate 0; after wake the client starts it again.
-TEST_F(Kext103StreamTests, SleepStopsAudioAndTheClientStartsItAgainAfterWake)
+TEST_F(KextStreamTests, SleepStopsAudioAndTheClientStartsItAgainAfterWake)
 {
     plugIn(wrenlet());
     ASSERT_NE(startControl(false), nullptr);
@@ -531,10 +535,10 @@ struct StatusCase
     bool logged;
 };
 
-class Kext103StatusTests : public Kext103StreamTests, public testing::WithParamInterface<StatusCase>
+class KextInputStatusTests : public KextStreamTests, public testing::WithParamInterface<StatusCase>
 {};
 
-INSTANTIATE_TEST_SUITE_P(Statuses, Kext103StatusTests,
+INSTANTIATE_TEST_SUITE_P(Statuses, KextInputStatusTests,
                          testing::Values(StatusCase{"Success", kIOReturnSuccess, false},
                                          StatusCase{"Underrun", IOReturn(0xE00002E7), false},
                                          StatusCase{"NotResponding", IOReturn(0xE00002ED), true},
@@ -548,7 +552,7 @@ INSTANTIATE_TEST_SUITE_P(Statuses, Kext103StatusTests,
 // An input completion's status is logged unless it is a success, an underrun or an abort; whether the
 // completion is processed at once or picked up by the next good one, the byte counts run on without
 // a gap.
-TEST_P(Kext103StatusTests, AnInputCompletionsStatusLeavesNoGap)
+TEST_P(KextInputStatusTests, AnInputCompletionsStatusLeavesNoGap)
 {
     plugIn(wrenlet());
     ASSERT_NE(startControl(false), nullptr);

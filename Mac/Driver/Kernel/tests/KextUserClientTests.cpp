@@ -15,7 +15,7 @@ constexpr UInt32 kAudio = com_vork_driver_tide_userClient::kAudioClientType;
 constexpr UInt32 kTest = com_vork_driver_tide_userClient::kTestClientType;
 constexpr uint32_t kError = uint32_t(kIOReturnError);
 
-class Kext102Tests : public KextFixture
+class KextUserClientTests : public KextFixture
 {
 protected:
     void SetUp() override
@@ -71,7 +71,7 @@ protected:
     std::vector<IOUserClient*> fClients;
 };
 
-TEST_F(Kext102Tests, ExactSizesReachTheMethodAndOneByteOffIsRefused)
+TEST_F(KextUserClientTests, ExactSizesReachTheMethodAndOneByteOffIsRefused)
 {
     com_vork_driver_tide_userClient* client = open(kAudio);
     for (const MethodSizes& method : kKernelMethods) {
@@ -97,7 +97,7 @@ TEST_F(Kext102Tests, ExactSizesReachTheMethodAndOneByteOffIsRefused)
     EXPECT_EQ(call(client, 0xFFFFFFFF, 0, 0), kIOReturnUnsupported);
 }
 
-TEST_F(Kext102Tests, PropertiesAnswerTheVersionAndNothingIsSettable)
+TEST_F(KextUserClientTests, PropertiesAnswerTheVersionAndNothingIsSettable)
 {
     com_vork_driver_tide_userClient* client = open(kTest);
     for (const auto& [property, value] : {std::pair{1u, 95375u}, {7u, 0x2000000u}}) {
@@ -115,7 +115,7 @@ TEST_F(Kext102Tests, PropertiesAnswerTheVersionAndNothingIsSettable)
     EXPECT_EQ(status.fStatus, uint32_t(kIOReturnBadArgument));
 }
 
-TEST_F(Kext102Tests, StreamingHeaderSelectorsAnswerWhileTheGateIsHeld)
+TEST_F(KextUserClientTests, StreamingHeaderSelectorsAnswerWhileTheGateIsHeld)
 {
     com_vork_driver_tide_userClient* client = open(kAudio);
     IOWorkLoop* loop = fControl->getWorkLoop();
@@ -136,7 +136,7 @@ TEST_F(Kext102Tests, StreamingHeaderSelectorsAnswerWhileTheGateIsHeld)
     holder.join();
 }
 
-TEST_F(Kext102Tests, RunStateChangesStartAndStopAudioOnlyForTheAudioClient)
+TEST_F(KextUserClientTests, RunStateChangesStartAndStopAudioOnlyForTheAudioClient)
 {
     struct Step
     {
@@ -175,7 +175,7 @@ TEST_F(Kext102Tests, RunStateChangesStartAndStopAudioOnlyForTheAudioClient)
     EXPECT_TRUE(logged("KorvanAudioUserClient setting run state audiostate to 1\n"));
 }
 
-TEST_F(Kext102Tests, AfterCloseEveryMethodFailsAndMemoryIsNotAttached)
+TEST_F(KextUserClientTests, AfterCloseEveryMethodFailsAndMemoryIsNotAttached)
 {
     com_vork_driver_tide_userClient* client = open(kAudio);
     ASSERT_EQ(client->clientClose(), kIOReturnSuccess);
@@ -190,7 +190,7 @@ TEST_F(Kext102Tests, AfterCloseEveryMethodFailsAndMemoryIsNotAttached)
     EXPECT_EQ(client->clientMemoryForType(1, &options, &memory), kIOReturnNotAttached);
 }
 
-TEST_F(Kext102Tests, RingMemoryIsTheProvidersForTypesOneAndTwo)
+TEST_F(KextUserClientTests, RingMemoryIsTheProvidersForTypesOneAndTwo)
 {
     com_vork_driver_tide_userClient* client = open(kAudio);
     for (UInt32 type : {1u, 2u}) {
@@ -207,7 +207,7 @@ TEST_F(Kext102Tests, RingMemoryIsTheProvidersForTypesOneAndTwo)
     EXPECT_EQ(client->clientMemoryForType(1, nullptr, &memory), kIOReturnBadArgument);
 }
 
-TEST_F(Kext102Tests, TheClientMapsTheRingsAndReceivesNotificationsThroughUserSpace)
+TEST_F(KextUserClientTests, TheClientMapsTheRingsAndReceivesNotificationsThroughUserSpace)
 {
     using namespace KernelIOKitTestSupport;
     IOReturn opened = kIOReturnError;
@@ -255,7 +255,7 @@ TEST_F(Kext102Tests, TheClientMapsTheRingsAndReceivesNotificationsThroughUserSpa
     EXPECT_EQ(closeConnection(connection), kIOReturnSuccess);
 }
 
-TEST_F(Kext102Tests, ClosingWhileRunningStopsAudioThenGivesUpTheSlot)
+TEST_F(KextUserClientTests, ClosingWhileRunningStopsAudioThenGivesUpTheSlot)
 {
     com_vork_driver_tide_userClient* client = open(kAudio);
     const USBAudioRunStateRequest request{1, 2, 1, 96, 1, 1, 88};

@@ -160,6 +160,14 @@ KextRecordingProvider* KextFixture::recording() const
 
 void KextFixture::TearDown()
 {
+    unplug();
+    KextTestControl::sUseRecordingProvider = true;
+    KextTestControl::sFailProviderCreation = false;
+    KernelIOKitTesting::clearFailures();
+}
+
+void KextFixture::unplug()
+{
     if (fDevice) {
         fDevice->terminate();
         OSSafeReleaseNULL(fDevice);
@@ -174,9 +182,6 @@ void KextFixture::TearDown()
         })) << className
             << " " << KernelIOKitTesting::liveObjects(className);
     }
-    KextTestControl::sUseRecordingProvider = true;
-    KextTestControl::sFailProviderCreation = false;
-    KernelIOKitTesting::clearFailures();
 }
 
 } // namespace KextTesting

@@ -80,6 +80,8 @@ protected:
     void plugIn(const KorvanInterface::DescriptorOptions& options);
     // Another device on the bus, with kernel nubs.
     void plugIn(std::shared_ptr<SimUSB::Device> device);
+    // The device terminated and off the bus, with every object of the driver and the nubs gone.
+    void unplug();
     // The control service started on the audio-control interface; null when start failed.
     KextTestControl* startControl(bool recording = true);
     KextRecordingProvider* recording() const;
