@@ -1,5 +1,7 @@
 #include "RunFlashCommand.h"
 
+#include "HostTime.h"
+
 #include <mach/mach_time.h>
 
 RunFlashCommand::RunFlashCommand(SAMBA& engine, uint8_t command, uint16_t argument, uint32_t ready)
@@ -28,8 +30,8 @@ bool RunFlashCommand::Callback(uint32_t count)
         if (count != fWriteText.size()) {
             return true;
         }
-        // The timebase is 1/1: host time counts nanoseconds.
-        fDeadline = mach_absolute_time() + (fCommand == SAMBA::kEraseAll ? kErasePollLimitNs : kPollLimitNs);
+        fDeadline =
+            vork::HostTime::DeadlineAfter(fCommand == SAMBA::kEraseAll ? kErasePollLimitNs : kPollLimitNs);
         Poll();
         return false;
     case Step::SendPoll:

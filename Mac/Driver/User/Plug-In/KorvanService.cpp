@@ -1,6 +1,7 @@
 #include "KorvanService.h"
 
 #include "AutoCFRef.h"
+#include "HostTime.h"
 #include "Log.h"
 
 #include <mach/mach_time.h>
@@ -21,7 +22,7 @@ KorvanService::KorvanService(io_service_t service, BusType busType) : fBusType(b
     fUID = GetIORegStringProperty(fService, CFSTR(kKorvanDeviceUIDProperty));
     if (fUID.empty()) {
         // The driver publishes the UID property after registering its service.
-        mach_wait_until(mach_absolute_time() + kUIDRetryDelay);
+        mach_wait_until(vork::HostTime::DeadlineAfter(kUIDRetryDelay));
         fUID = GetIORegStringProperty(fService, CFSTR(kKorvanDeviceUIDProperty));
     }
     TIDE_LOG(Log::Info, "Korvan service %s", fUID.c_str());

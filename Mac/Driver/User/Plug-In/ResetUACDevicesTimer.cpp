@@ -1,5 +1,6 @@
 #include "ResetUACDevicesTimer.h"
 
+#include "HostTime.h"
 #include "Log.h"
 #include "WithXpcConnection.h"
 #include "WorkLoop.h"
@@ -17,7 +18,7 @@ constexpr const char* kReenumeratorService = "com.vork.tide.reenumerator";
 constexpr const char* kProxyMessageTypeKey = "kProxyMessageTypeKey";
 constexpr uint64_t kResetUACMessage = 0;
 constexpr unsigned kRequestPeriodMs = 5000;
-constexpr uint64_t kRequestTimeout = 5'000'000'000; // ns of host time
+constexpr uint64_t kRequestTimeout = 5'000'000'000; // ns
 constexpr uint64_t kNanosecondsPerSecond = 1'000'000'000;
 constexpr int kRequestCount = 7;
 
@@ -71,13 +72,13 @@ void HandleEvent(const std::weak_ptr<RequestState>& weakState, xpc_object_t even
 // request's time has passed since it was sent.
 void WaitForTheConnectionToEnd(RequestState& state, std::unique_lock<std::mutex>& lock)
 {
-    const uint64_t deadline = mach_absolute_time() + kRequestTimeout;
+    const uint64_t deadline = vork::HostTime::DeadlineAfter(kRequestTimeout);
     while (state.fHolder.isSet()) {
         const uint64_t now = mach_absolute_time();
         if (now >= deadline) {
             return;
         }
-        const uint64_t left = deadline - now;
+        const uint64_t left = vork::HostTime::NanosecondsFromTicks(deadline - now);
         const mach_timespec_t timeout{static_cast<unsigned int>(left / kNanosecondsPerSecond),
                                       static_cast<clock_res_t>(left % kNanosecondsPerSecond)};
         lock.unlock();

@@ -6,11 +6,14 @@
 
 #include <Darwin/Clock.h>
 #include <DarwinTesting/ManualClock.h>
+#include <DarwinTesting/ScopedTimebase.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
+#include <utility>
 
 using namespace PlugInTesting;
 
@@ -141,8 +144,9 @@ TEST_F(KorvanServiceMatching, TwoServicesWithoutUIDStayTwo)
 }
 
 // A service published as the kernel driver does, before its UID property: the reading waits
-// 100 ms on the manual clock and reads once more.
-class KorvanServiceUID : public testing::Test
+// 100 ms on the manual clock and reads once more, whatever the host's timebase (125 / 3 counts 24
+// ticks a microsecond; fault: the wait took ticks for nanoseconds).
+class KorvanServiceUID : public testing::TestWithParam<std::pair<uint32_t, uint32_t>>
 {
 protected:
     // Reads the service on a thread of its own, which the test lets through the 100 ms; `during`
@@ -151,7 +155,11 @@ protected:
     {
         const io_service_t handle = fService.copyHandle();
         std::string uid = "unread";
-        std::thread reader([&] { uid = KorvanService(handle, KorvanService::kBusTypeUSB).GetUID(); });
+        std::atomic<bool> read = false;
+        std::thread reader([&] {
+            uid = KorvanService(handle, KorvanService::kBusTypeUSB).GetUID();
+            read = true;
+        });
         const uint64_t retryDeadline = DarwinClock::hostNow() + 100'000'000;
         EXPECT_TRUE(DarwinTesting::eventually([&] { return fClock.nextDeadline() == retryDeadline; }))
             << "the reader sleeps before reading again";
@@ -159,6 +167,10 @@ protected:
             DarwinClock::scheduleAlarm(DarwinClock::hostNow() + 50'000'000, during, "during the retry");
         }
         fClock.advance(100ms);
+        if (!DarwinTesting::eventually([&] { return read.load(); })) {
+            ADD_FAILURE() << "the reader still sleeps after 100 ms";
+            fClock.advance(10s);
+        }
         reader.join();
         IOObjectRelease(handle);
         return uid;
@@ -166,21 +178,25 @@ protected:
 
     LogLines fLog;
     DarwinTesting::ManualClock fClock;
+    DarwinTesting::ScopedTimebase fTimebase{GetParam().first, GetParam().second};
     FakeKernelService fService{"late0001", FakeKernelService::UIDOrder::AfterPublish};
 };
 
-TEST_F(KorvanServiceUID, UIDSetDuringTheRetrySleepIsRead)
+TEST_P(KorvanServiceUID, UIDSetDuringTheRetrySleepIsRead)
 {
     fService.publish();
     EXPECT_EQ(ReadUID([this] { fService.setUID(); }), "late0001");
     EXPECT_TRUE(fLog.contains("Korvan service late0001"));
 }
 
-TEST_F(KorvanServiceUID, UIDNeverSetIsEmpty)
+TEST_P(KorvanServiceUID, UIDNeverSetIsEmpty)
 {
     fService.publish();
     EXPECT_EQ(ReadUID(nullptr), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Timebases, KorvanServiceUID,
+                         testing::Values(std::pair{1u, 1u}, std::pair{125u, 3u}));
 
 TEST(KorvanService, EqualityAndProperties)
 {
