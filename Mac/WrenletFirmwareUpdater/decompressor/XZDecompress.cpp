@@ -63,7 +63,8 @@ std::optional<std::vector<uint8_t>> XZDecompress(std::span<const uint8_t> input,
     size_t outPosition = 0;
     const lzma_ret result = lzma_stream_buffer_decode(&limit, 0, nullptr, input.data(), &inPosition,
                                                       input.size(), output.data(), &outPosition, outputLimit);
-    if (result != LZMA_OK) {
+    // The stream is the whole file: bytes after its end make a bad file.
+    if (result != LZMA_OK || inPosition != input.size()) {
         return std::nullopt;
     }
     return output.moveOut(outPosition);

@@ -65,6 +65,27 @@ TEST(XZDecompress, RefusesWhatIsNotOneCompleteStream)
     EXPECT_FALSE(XZDecompress({}));
 }
 
+// Fault: the decoder stopped at the stream's end and took the file whatever followed.
+TEST(XZDecompress, RefusesAnythingAfterTheStream)
+{
+    const std::vector<uint8_t> data = sample(100000);
+    const std::vector<uint8_t> packed = xzCommand(data, "");
+    const struct
+    {
+        const char* name;
+        std::vector<uint8_t> after;
+    } rows[] = {
+        {"one byte", {0x5A}},
+        {"a second stream", xzCommand(sample(100), "")},
+    };
+    for (const auto& row : rows) {
+        std::vector<uint8_t> file = packed;
+        file.insert(file.end(), row.after.begin(), row.after.end());
+        EXPECT_FALSE(XZDecompress(file)) << row.name;
+    }
+    EXPECT_EQ(XZDecompress(packed), data);
+}
+
 TEST(XZDecompress, DecodesUpToTheOutputLimitAndNoFurther)
 {
     std::vector<uint8_t> data(kXZOutputLimit, 0x5A);
