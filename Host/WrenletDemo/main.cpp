@@ -113,10 +113,11 @@ public:
 
     void launch()
     {
-        MainMenu::Register([](std::weak_ptr<USB_FPGA::Client> client, std::shared_ptr<WRNA> device,
-                              const std::string& action, const uint8_t* data, size_t length) {
+        MainMenu::Register([](std::stop_token stop, std::weak_ptr<USB_FPGA::Client> client,
+                              std::shared_ptr<WRNA> device, const std::string& action, const uint8_t* data,
+                              size_t length) {
             DarwinClock::Activity activity("FPGA run");
-            jam(std::move(client), std::move(device), action, data, length);
+            jam(std::move(stop), std::move(client), std::move(device), action, data, length);
         });
         MainMenu::Build();
         fDelegate = static_cast<AppDelegate*>(NS::Application::sharedApplication().delegate());

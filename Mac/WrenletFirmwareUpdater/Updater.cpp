@@ -37,10 +37,12 @@ Updater::~Updater()
     fRebootLimit.Cancel();
     fFPGAInterval.Stop();
     DropCommand();
-    // The run stops: every request it makes from now on fails.
+    // The run stops: every request it makes from now on fails, and it ends at its next instruction or
+    // wait.
     if (fDevice) {
         fDevice->Detach();
     }
+    fFPGAThread.request_stop();
     JoinFPGA();
 }
 
@@ -266,10 +268,15 @@ void Updater::SAMBARemoved()
     // The interface is closed already, so no completion can reach the engine any more.
     DropCommand();
     fEngine.reset();
-    if (fState == kResetting) {
+    // The unit's own boot loader goes as the unit resets; while the unit reboots after its FPGA
+    // stage, a boot loader (another unit's) was never taken.
+    if (fState == kResetting || fState == kRebootingAfterFPGA) {
         return;
     }
-    fState = kIdle;
+    // The FPGA stage ends with its run's FinishedFPGA only, whatever comes and goes meanwhile.
+    if (fState != kWritingFPGA) {
+        fState = kIdle;
+    }
     fConnection = kNotConnected;
     ShowNoDevice();
 }
@@ -420,9 +427,13 @@ void Updater::StartFPGA()
     fFPGATicks = 0;
     Event(kEventProgress, "Writing FPGA...");
     fFPGAInterval.Start(kFPGATickSeconds, this, &Updater::FPGATick);
-    const std::span<const uint8_t> data = fUpdating->Section(stage->section);
-    fFPGAThread = std::thread(fPlayer, std::weak_ptr<USB_FPGA::Client>(fFPGAClient), fDevice,
-                              std::string(stage->action), data.data(), data.size());
+    // The run holds the container it plays, whatever file or update comes meanwhile.
+    fFPGAThread = std::jthread([player = fPlayer, client = std::weak_ptr<USB_FPGA::Client>(fFPGAClient),
+                                device = fDevice, container = fUpdating, section = stage->section,
+                                action = std::string(stage->action)](std::stop_token stop) {
+        const std::span<const uint8_t> data = container->Section(section);
+        player(std::move(stop), client, device, action, data.data(), data.size());
+    });
 }
 
 void Updater::FPGATick()
@@ -447,11 +458,11 @@ void Updater::JoinFPGA()
 
 void Updater::FinishedFPGA(USB_FPGA::Result result)
 {
+    JoinFPGA();
     if (fState != kWritingFPGA) {
         return;
     }
     fFPGAInterval.Stop();
-    JoinFPGA();
     if (!result.succeeded() || fConnection != kRunModeDevice || !fDevice) {
         Fail("FPGA Write Failed");
         return;

@@ -148,7 +148,7 @@ private:
     std::unique_ptr<StateMachine> fCommand;
 
     std::shared_ptr<FPGAClient> fFPGAClient = std::make_shared<FPGAClient>(*this);
-    std::thread fFPGAThread;
+    std::jthread fFPGAThread;
     int fFPGATicks = 0;
     Interval fFPGAInterval;
 

@@ -1,7 +1,8 @@
 // Every transfer outcome a boot loader could give (counts, contents, time-outs, other statuses),
 // scripted by the input, while the update's commands run through the engine: compare, clear the
 // boot flag, erase, write, verify, set the boot flag, reset. No read outside a buffer, no
-// completion for a transfer that was not asked for, and every command finishes or fails.
+// completion for a transfer that was not asked for, and every command finishes, fails or has a
+// transfer on its way.
 
 #include "ReadWordArray.h"
 #include "RunFlashCommand.h"
@@ -175,6 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         while (!driver.finished && device.pending && complete(device, script)) {
         }
         if (!driver.finished) {
+            // Unfinished, it waits for a transfer: one with nothing on its way would wait for ever.
+            check(device.pending);
             break;
         }
         check(command->GetProgress() >= 0 && command->GetProgress() <= 100);

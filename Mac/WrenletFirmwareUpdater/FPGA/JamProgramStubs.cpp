@@ -1,10 +1,9 @@
 // The player's stubs in the updater: JTAG through the USB adapter, messages to standard output, waits
-// on the platform clock, exports ignored, storage from the heap.
+// that a stop ends, exports ignored, storage from the heap.
 #include "JamStubs.h"
 #include "USB_FPGAAdapter.h"
 
-#include <mach/mach_time.h>
-
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -36,8 +35,11 @@ void jbi_delay(int64_t microseconds)
 {
     USB_FPGA::Flush();
     if (microseconds > 0) {
-        // The clock counts nanoseconds.
-        mach_wait_until(mach_absolute_time() + uint64_t(microseconds) * 1000);
+        constexpr uint64_t kNanosecondsPerMicrosecond = 1000;
+        const uint64_t nanoseconds = uint64_t(microseconds) > UINT64_MAX / kNanosecondsPerMicrosecond
+                                         ? UINT64_MAX
+                                         : uint64_t(microseconds) * kNanosecondsPerMicrosecond;
+        USB_FPGA::Delay(nanoseconds);
     }
 }
 

@@ -7,7 +7,7 @@
 // One TCK cycle. Any non-zero tdi is a 1. Returns TDO sampled before the edge when read_tdo is set.
 int jbi_jtag_io(int tms, int tdi, int read_tdo);
 void jbi_message(const char* message_text);
-// Never returns early.
+// Returns early only when the run is asked to stop.
 void jbi_delay(int64_t microseconds);
 void jbi_export_integer(const char* key, int64_t value);
 void jbi_export_boolean_array(const char* key, const uint8_t* data, int64_t count);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 class WRNA;
@@ -29,9 +30,10 @@ public:
     virtual void FinishedFPGA(Result result) = 0;
 };
 
-// Runs `action` of the byte-code `data` against `device` on the calling thread, then posts
-// FinishedFPGA to the main queue for the client, if it still exists.
-using Player = std::function<void(std::weak_ptr<Client> client, std::shared_ptr<WRNA> device,
-                                  const std::string& action, const uint8_t* data, size_t length)>;
+// Runs `action` of the byte-code `data` against `device` on the calling thread until it ends or `stop`
+// is asked for, then posts FinishedFPGA to the main queue for the client, if it still exists.
+using Player =
+    std::function<void(std::stop_token stop, std::weak_ptr<Client> client, std::shared_ptr<WRNA> device,
+                       const std::string& action, const uint8_t* data, size_t length)>;
 
 } // namespace USB_FPGA

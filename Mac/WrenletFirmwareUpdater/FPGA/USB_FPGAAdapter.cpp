@@ -1,5 +1,11 @@
 #include "USB_FPGAAdapter.h"
 
+#include "HostTime.h"
+
+#include <mach/mach.h>
+#include <mach/mach_time.h>
+
+#include <climits>
 #include <cstring>
 
 namespace USB_FPGA {
@@ -7,6 +13,27 @@ namespace USB_FPGA {
 AdapterState g_usb_fpga;
 
 namespace {
+
+constexpr uint64_t kNanosecondsPerSecond = 1'000'000'000;
+
+// Signalled by every stop request, so that a delay in progress ends. It serves every run of the
+// process: a signal no delay took is left to the next run, whose delay finds no stop and waits on.
+semaphore_t StopSignal()
+{
+    static const semaphore_t signal = [] {
+        semaphore_t created = 0;
+        semaphore_create(mach_task_self(), &created, SYNC_POLICY_FIFO, 0);
+        return created;
+    }();
+    return signal;
+}
+
+mach_timespec_t Timeout(uint64_t nanoseconds)
+{
+    const uint64_t seconds = nanoseconds / kNanosecondsPerSecond;
+    return {seconds > UINT_MAX ? UINT_MAX : static_cast<unsigned int>(seconds),
+            static_cast<clock_res_t>(nanoseconds % kNanosecondsPerSecond)};
+}
 
 void send(uint8_t requestType, uint8_t request, uint16_t value, void* data, uint16_t length)
 {
@@ -71,9 +98,19 @@ void EndRun()
     g_usb_fpga.request = nullptr;
 }
 
+void Delay(uint64_t nanoseconds)
+{
+    const uint64_t deadline = vork::HostTime::DeadlineAfter(nanoseconds);
+    for (uint64_t now = mach_absolute_time(); now < deadline && !g_usb_fpga.stopRequested;
+         now = mach_absolute_time()) {
+        semaphore_timedwait(StopSignal(), Timeout(vork::HostTime::NanosecondsFromTicks(deadline - now)));
+    }
+}
+
 void RequestStop()
 {
     g_usb_fpga.stopRequested = true;
+    semaphore_signal(StopSignal());
 }
 
 } // namespace USB_FPGA

@@ -43,7 +43,9 @@ void Flush();
 // The end of a run: when it touched JTAG, the pending clocks are sent and program-enable switched off,
 // whatever failed before.
 void EndRun();
-// Asks a run on another thread to stop before its next instruction.
+// Waits `nanoseconds` of host time, or until the run is asked to stop.
+void Delay(uint64_t nanoseconds);
+// Asks a run on another thread to stop before its next instruction, and ends a delay in progress.
 void RequestStop();
 
 } // namespace USB_FPGA

@@ -58,14 +58,43 @@ protected:
         return spec;
     }
 
+    // Stands between a run and the updater, so that the harness sees how the updater takes the
+    // run's FinishedFPGA.
+    class CountedClient : public USB_FPGA::Client
+    {
+    public:
+        CountedClient(WrenletFpgaRun& run, std::weak_ptr<USB_FPGA::Client> updater)
+            : fRun(run), fUpdater(std::move(updater))
+        {}
+        void FinishedFPGA(USB_FPGA::Result result) override { fRun.DeliverFinished(fUpdater, result); }
+
+    private:
+        WrenletFpgaRun& fRun;
+        std::weak_ptr<USB_FPGA::Client> fUpdater;
+    };
+
     // The updater with the real player; the run is work the manual clock waits for.
     void LaunchWithPlayer(bool withContainer = true)
     {
-        MainMenu::Register([](std::weak_ptr<USB_FPGA::Client> client, std::shared_ptr<WRNA> device,
-                              const std::string& action, const uint8_t* data, size_t length) {
-            DarwinClock::Activity activity("FPGA run");
-            jam(std::move(client), std::move(device), action, data, length);
-        });
+        LaunchWith(
+            [this](std::stop_token stop, std::weak_ptr<USB_FPGA::Client> client, std::shared_ptr<WRNA> device,
+                   const std::string& action, const uint8_t* data, size_t length) {
+                DarwinClock::Activity activity("FPGA run");
+                const auto counted = std::make_shared<CountedClient>(*this, std::move(client));
+                {
+                    std::lock_guard lock(fLock);
+                    fActions.push_back(action);
+                    // Kept for the FinishedFPGA that the run posts with a weak reference.
+                    fCountedClients.push_back(counted);
+                }
+                jam(std::move(stop), counted, std::move(device), action, data, length);
+            },
+            withContainer);
+    }
+
+    void LaunchWith(USB_FPGA::Player player, bool withContainer = true)
+    {
+        MainMenu::Register(std::move(player));
         MainMenu::Build();
         fDelegate = static_cast<AppDelegate*>(NS::Application::sharedApplication().delegate());
         fDelegate->applicationDidFinishLaunching(nullptr);
@@ -114,6 +143,8 @@ protected:
         fUnit->withJtag([&](JtagTarget& target) { transitions = target.programEnableTransitions(); });
         return transitions;
     }
+
+    std::vector<std::shared_ptr<CountedClient>> fCountedClients;
 };
 
 } // namespace UpdaterTests

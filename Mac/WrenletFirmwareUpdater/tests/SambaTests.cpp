@@ -9,8 +9,9 @@
 #include "WriteFlash.h"
 #include "WriteWord.h"
 
+#include <Darwin/Clock.h>
+#include <DarwinTesting/ScopedTimebase.h>
 #include <Wrenlet/FlashController.h>
-#include <mach/mach_time.h>
 
 #include <algorithm>
 
@@ -110,6 +111,9 @@ struct PollLimitCase
     uint8_t command;
     std::chrono::seconds limit;
     std::chrono::milliseconds lateBy;
+    // The host's timebase; 125 / 3 counts 24 ticks a microsecond.
+    uint32_t numer;
+    uint32_t denom;
 };
 
 class PollLimitTest : public SambaTest, public testing::WithParamInterface<PollLimitCase>
@@ -120,17 +124,20 @@ TEST_P(PollLimitTest, ReadyNeverReturningFailsAtTheLimit)
     const PollLimitCase& c = GetParam();
     fUnit->setAnswerDelay(std::chrono::nanoseconds(c.lateBy).count());
     fUnit->withBootLoader([](SambaBootLoader& loader) { loader.flashController().setNeverReady(true); });
+    const DarwinTesting::ScopedTimebase timebase(c.numer, c.denom);
     RunFlashCommand stuck(*fEngine, c.command, c.command == SAMBA::kEraseAll ? 0 : 1, 1);
-    const uint64_t start = mach_absolute_time();
+    const uint64_t start = DarwinClock::hostNow();
     EXPECT_FALSE(Run(stuck, c.limit + 2s, c.lateBy));
-    const uint64_t took = mach_absolute_time() - start;
+    const uint64_t took = DarwinClock::hostNow() - start;
     EXPECT_GE(took, uint64_t(std::chrono::nanoseconds(c.limit).count()));
     EXPECT_LT(took, uint64_t(std::chrono::nanoseconds(c.limit + 1s).count()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, PollLimitTest,
-                         testing::Values(PollLimitCase{SAMBA::kSetGPNVM, 10s, 1ms},
-                                         PollLimitCase{SAMBA::kEraseAll, 120s, 50ms}));
+                         testing::Values(PollLimitCase{SAMBA::kSetGPNVM, 10s, 1ms, 1, 1},
+                                         PollLimitCase{SAMBA::kEraseAll, 120s, 50ms, 1, 1},
+                                         PollLimitCase{SAMBA::kSetGPNVM, 10s, 1ms, 125, 3},
+                                         PollLimitCase{SAMBA::kEraseAll, 120s, 50ms, 125, 3}));
 
 TEST_F(SambaTest, CheckModelReadsTheSixteenSignatureBytes)
 {

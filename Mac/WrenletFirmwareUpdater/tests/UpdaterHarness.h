@@ -101,8 +101,8 @@ protected:
     // The window and its delegate as the nib makes them, before the launch.
     void BuildWindow()
     {
-        MainMenu::Register([this](std::weak_ptr<USB_FPGA::Client> client, std::shared_ptr<WRNA> device,
-                                  const std::string& action, const uint8_t*,
+        MainMenu::Register([this](std::stop_token, std::weak_ptr<USB_FPGA::Client> client,
+                                  std::shared_ptr<WRNA> device, const std::string& action, const uint8_t*,
                                   size_t) { PlayFPGA(std::move(client), std::move(device), action); });
         MainMenu::Build();
         fDelegate = static_cast<AppDelegate*>(NS::Application::sharedApplication().delegate());
@@ -146,12 +146,32 @@ protected:
         if (!script.newVersion.empty()) {
             fUnit->setFpgaVersion(script.newVersion);
         }
-        dispatch_async(dispatch_get_main_queue(), [client, result = script.result] {
-            if (auto alive = client.lock()) {
-                alive->FinishedFPGA(result);
-            }
-        });
+        dispatch_async(dispatch_get_main_queue(),
+                       [this, client, result = script.result] { DeliverFinished(client, result); });
         activity.end();
+    }
+
+    // Hands a run's FinishedFPGA to the updater, if it is still there, as the main queue does, and
+    // counts how it was taken: in the FPGA stage, which the updater then left, or otherwise.
+    void DeliverFinished(const std::weak_ptr<USB_FPGA::Client>& client, USB_FPGA::Result result)
+    {
+        const std::shared_ptr<USB_FPGA::Client> updater = client.lock();
+        if (!updater) {
+            return;
+        }
+        const bool inStage = InFPGAStage();
+        updater->FinishedFPGA(result);
+        const bool taken = inStage && !InFPGAStage();
+        std::lock_guard lock(fLock);
+        ++(taken ? fFinishedTaken : fFinishedStray);
+    }
+
+    // Every FPGA run so far has ended the FPGA stage with its FinishedFPGA, once.
+    void ExpectEveryRunFinishedOnce(int cycle)
+    {
+        std::lock_guard lock(fLock);
+        EXPECT_EQ(fFinishedTaken, fActions.size()) << "cycle " << cycle;
+        EXPECT_EQ(fFinishedStray, 0u) << "cycle " << cycle;
     }
 
     // Steps the clock until `condition` holds, at most `limit` of simulated time. The FPGA stage runs
@@ -267,7 +287,10 @@ protected:
 
     std::mutex fLock;
     FPGAScript fScript;
+    // The action of each FPGA run, in the order they began.
     std::vector<std::string> fActions;
+    size_t fFinishedTaken = 0;
+    size_t fFinishedStray = 0;
     std::condition_variable fGate;
     bool fGateOpen = true;
 

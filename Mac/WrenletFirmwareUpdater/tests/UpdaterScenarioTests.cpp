@@ -410,6 +410,51 @@ TEST_F(UpdaterScenario, RemovalIgnoredWhileTheUnitReboots)
     EXPECT_EQ(Progress(), "Success!");
 }
 
+// Fault: the boot loader's removal reset every state but 10, so the run's FinishedFPGA found the
+// updater idle and was dropped with its thread unjoined, and the next update's FPGA stage assigned
+// its thread over that one.
+TEST_F(UpdaterScenario, ABootLoaderComingAndGoingLeavesTheFPGAStageToItsRun)
+{
+    {
+        std::lock_guard lock(fLock);
+        fScript.newVersion.clear();
+    }
+    Connect();
+    CloseGate();
+    fDelegate->UpdateButton->performClick();
+    ASSERT_TRUE(RunUntil([&] { return TheUpdater().GetState() == Updater::kWritingFPGA; }, 60s, 125us));
+    fUnit->powerOff();
+    ASSERT_TRUE(RunUntil([&] { return DeviceText() == kNoDevice; }, 5s));
+
+    const auto other =
+        Wrenlet::WrenletHardware::create(SimUSB::Bus::shared(), kUnitPort + 1, {.vendorID = kMakerVendor});
+    other->setSignature(Wrenlet::makeSignature('B', 0, {0x3D, 0x4E, 0x5F}));
+    other->setBootFlag(false);
+    other->powerOn();
+    ASSERT_TRUE(RunUntil([&] { return DeviceText() == "Device Connected: Update Mode Device"; }, 5s));
+    other->powerOff();
+    ASSERT_TRUE(RunUntil([&] { return DeviceText() == kNoDevice; }, 5s));
+    ASSERT_EQ(TheUpdater().GetState(), Updater::kWritingFPGA);
+
+    OpenGate();
+    ASSERT_TRUE(RunUntil([&] { return TheUpdater().GetState() == Updater::kIdle; }, 5s));
+    const auto printed = Printed();
+    EXPECT_LT(IndexOf(printed, "FPGA Write Failed"), printed.size());
+
+    // The next stage programs the unit.
+    {
+        std::lock_guard lock(fLock);
+        fScript = FPGAScript();
+    }
+    fUnit->powerOn();
+    ASSERT_TRUE(RunUntil([&] { return fDelegate->IsConnected(); }, 5s));
+    fDelegate->UpdateButton->performClick();
+    ASSERT_TRUE(RunToEnd());
+    EXPECT_EQ(Progress(), "Success!");
+    EXPECT_EQ(fActions, (std::vector<std::string>{"program", "program"}));
+    ExpectUnitUpdated();
+}
+
 TEST_F(UpdaterScenario, RemovalWhileIdleShowsNoDevice)
 {
     Connect();

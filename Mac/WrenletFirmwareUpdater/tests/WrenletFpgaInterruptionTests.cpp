@@ -2,7 +2,10 @@
 // that does not boot, and a fresh updater used as a user would finishes the job.
 #include "FpgaRunHarness.h"
 
+#include "USB_FPGAAdapter.h"
+
 #include <atomic>
+#include <thread>
 
 using namespace UpdaterTests;
 using Face = Wrenlet::WrenletHardware::Face;
@@ -157,5 +160,65 @@ INSTANTIATE_TEST_SUITE_P(Table, WrenletFpgaInterruption,
                          testing::Combine(testing::ValuesIn(kPoints),
                                           testing::Values(How::PowerOff, How::Quit)),
                          RowName);
+
+using Stall = FpgaProgramSpec::Stall;
+
+// Fault: quitting only detached the unit and joined the run, which went on where it had no request
+// left to fail: through a WAIT to its end, or round a loop that clocks nothing, for ever.
+class WrenletFpgaQuit : public WrenletFpgaRun, public testing::WithParamInterface<Stall>
+{
+protected:
+    // The IDCODE check reads 32 bits; the stall's preamble reads the next.
+    static constexpr size_t kIdcodeReads = 32;
+
+    size_t Reads()
+    {
+        const Requests requests = JtagRequests();
+        return size_t(std::count_if(requests.begin(), requests.end(), [](const JtagTarget::Request& request) {
+            return request.requestType == 0xC0 && request.request == JtagTarget::kRequestClocks;
+        }));
+    }
+};
+
+TEST_P(WrenletFpgaQuit, QuitEndsAStalledRunWhileTheClockStands)
+{
+    const Stall stall = GetParam();
+    fContainer = FirmwareContainer::FromParts(
+        "2.2", kFPGAVersion,
+        Programs([stall](char, FpgaProgramSpec& spec) { spec.stallAfterEnable = stall; }));
+    fUnit->powerOn();
+    // The run is no work the clock waits for: it stalls, and the clock stands still from then on.
+    LaunchWith([](std::stop_token stop, std::weak_ptr<USB_FPGA::Client> client, std::shared_ptr<WRNA> device,
+                  const std::string& action, const uint8_t* data, size_t length) {
+        jam(std::move(stop), std::move(client), std::move(device), action, data, length);
+    });
+    ASSERT_TRUE(RunUntil([&] { return fDelegate->IsConnected(); }, 5s));
+    fDelegate->UpdateButton->performClick();
+    ASSERT_TRUE(RunUntilStageEnds([&] { return Reads() > kIdcodeReads; }));
+    const uint64_t stalled = DarwinClock::hostNow();
+
+    std::atomic<bool> quitReturned = false;
+    std::thread rescue([&] {
+        if (!DarwinTesting::eventually([&] { return quitReturned.load(); })) {
+            // The run holds the quit, which the check below reports: end it so that the test ends.
+            USB_FPGA::RequestStop();
+            fClock.advance(31min);
+        }
+    });
+    Quit();
+    quitReturned = true;
+    rescue.join();
+    EXPECT_EQ(DarwinClock::hostNow(), stalled) << "the quit waited for time to pass";
+    const std::vector<std::string> printed = Printed();
+    EXPECT_NE(
+        std::find_if(printed.begin(), printed.end(),
+                     [](const std::string& line) { return line.find("execution cancelled") != line.npos; }),
+        printed.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(Stalls, WrenletFpgaQuit, testing::Values(Stall::LongWait, Stall::Loop),
+                         [](const testing::TestParamInfo<Stall>& info) {
+                             return info.param == Stall::LongWait ? "LongWait" : "Loop";
+                         });
 
 } // namespace

@@ -17,6 +17,27 @@ void instruction(JamBuilder& b, uint16_t code)
     b.op(ISS);
 }
 
+void stall(JamBuilder& b, FpgaProgramSpec::Stall kind)
+{
+    constexpr uint32_t kHalfAnHourInMicroseconds = 1'800'000'000;
+    if (kind == FpgaProgramSpec::Stall::None) {
+        return;
+    }
+    b.op(PSHL, {1});
+    b.op(PSH0);
+    b.op(DSSC);
+    b.op(POPT);
+    if (kind == FpgaProgramSpec::Stall::LongWait) {
+        for (const uint32_t value : {0u, 0u, kHalfAnHourInMicroseconds, 0u}) {
+            b.op(PSHL, {value});
+        }
+        b.op(WAIT, {1, 1});
+        return;
+    }
+    const uint32_t loop = b.here();
+    b.op(JMP, {loop});
+}
+
 } // namespace
 
 std::vector<uint8_t> makeFpgaProgram(const FpgaProgramSpec& spec)
@@ -51,6 +72,7 @@ std::vector<uint8_t> makeFpgaProgram(const FpgaProgramSpec& spec)
             b.op(PSH0);
         }
     }
+    stall(b, spec.stallAfterEnable);
     instruction(b, JtagTarget::ERASE);
     instruction(b, JtagTarget::PROGRAM);
 

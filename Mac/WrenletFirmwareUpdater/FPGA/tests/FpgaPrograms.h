@@ -9,6 +9,15 @@
 
 struct FpgaProgramSpec
 {
+    enum class Stall
+    {
+        None,
+        // A WAIT of half an hour.
+        LongWait,
+        // A loop that clocks nothing, for ever.
+        Loop,
+    };
+
     char variant = 'A';
     std::string version = "1.0";
     std::string action = "PROGRAM";
@@ -23,6 +32,9 @@ struct FpgaProgramSpec
     bool corruptBitstream = false;
     // Right after ENABLE the stack is pushed past its depth: the run stops with an error.
     bool overflowStackAfterEnable = false;
+    // Right after ENABLE one bit is read back (the 33rd read of the run, after the IDCODE's 32), then
+    // the run stalls.
+    Stall stallAfterEnable = Stall::None;
 };
 
 std::vector<uint8_t> makeFpgaProgram(const FpgaProgramSpec& spec);

@@ -4,9 +4,16 @@
 #include "JamStubs.h"
 #include "USB_FPGAAdapter.h"
 
+#include <Darwin/Clock.h>
+#include <DarwinTesting/Eventually.h>
+#include <DarwinTesting/ManualClock.h>
+#include <DarwinTesting/ScopedTimebase.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace JamOp;
@@ -138,6 +145,69 @@ TEST_F(UsbFpgaTest, AStopRequestCancels)
     EXPECT_FALSE(jbi_cancelled());
     USB_FPGA::RequestStop();
     EXPECT_TRUE(jbi_cancelled());
+}
+
+// A delay on a thread of its own, on the manual clock.
+class UsbFpgaDelay : public UsbFpgaTest
+{
+protected:
+    void Start(int64_t microseconds)
+    {
+        fStart = DarwinClock::hostNow();
+        fThread = std::thread([this, microseconds] {
+            jbi_delay(microseconds);
+            fDone = true;
+        });
+    }
+
+    // The delay waits on the clock until `end`.
+    bool WaitsUntil(uint64_t end)
+    {
+        return DarwinTesting::eventually([&] { return fClock.nextDeadline() == end; });
+    }
+
+    // Whether the delay has returned; then, or with time run far enough to end it, its thread is joined.
+    bool Ended()
+    {
+        const bool ended = DarwinTesting::eventually([&] { return fDone.load(); });
+        if (!ended) {
+            fClock.advance(std::chrono::hours(2));
+        }
+        fThread.join();
+        return ended;
+    }
+
+    DarwinTesting::ManualClock fClock;
+    uint64_t fStart = 0;
+    std::atomic<bool> fDone = false;
+    std::thread fThread;
+};
+
+// Fault: the delay took host-time ticks for nanoseconds. 125 / 3 counts 24 ticks a microsecond.
+TEST_F(UsbFpgaDelay, LastsItsMicrosecondsOnAnyTimebase)
+{
+    for (const auto& [numer, denom] : {std::pair{1u, 1u}, std::pair{125u, 3u}}) {
+        SCOPED_TRACE(std::to_string(numer) + "/" + std::to_string(denom));
+        const DarwinTesting::ScopedTimebase timebase(numer, denom);
+        fDone = false;
+        Start(1'500'000);
+        const uint64_t end = fStart + 1'500'000'000;
+        EXPECT_TRUE(WaitsUntil(end));
+        fClock.advanceTo(end - 1);
+        EXPECT_FALSE(fDone);
+        fClock.advanceTo(end);
+        EXPECT_TRUE(Ended());
+    }
+}
+
+// Fault: a delay ended only at its time, which held a quitting updater for as long.
+TEST_F(UsbFpgaDelay, AStopEndsItWhileTheClockStands)
+{
+    Start(3'600'000'000);
+    EXPECT_TRUE(WaitsUntil(fStart + 3'600'000'000'000));
+    USB_FPGA::RequestStop();
+    EXPECT_TRUE(Ended());
+    EXPECT_EQ(DarwinClock::hostNow(), fStart);
 }
 
 std::vector<uint8_t> example()

@@ -1,7 +1,8 @@
 // The FPGA stage with the real player, 100 times over: the run on its thread, the 0.3 s interval
 // ticking, FinishedFPGA posted to the main queue, the unit removed and attached again from the test
-// thread at random moments, and the launch downloads completing meanwhile. Every FinishedFPGA is
-// handled once and its thread joined; the unit always boots.
+// thread at random moments, and the launch downloads completing meanwhile. Every FinishedFPGA ends
+// its run's stage, once; the unit always boots, and after each "Success!" its FPGA holds the new
+// version over the current flash.
 
 #include "../FirmwareSite.h"
 #include "../FpgaRunHarness.h"
@@ -46,7 +47,12 @@ TEST_F(WrenletFpgaRun, StressedByRemovalsAndDownloads)
             return TheUpdater().GetState() == Updater::kIdle && (Finished() || !fDelegate->IsConnected());
         })) << "run "
             << run;
-        succeeded += Progress() == "Success!";
+        ExpectEveryRunFinishedOnce(run);
+        if (Progress() == "Success!") {
+            ++succeeded;
+            SCOPED_TRACE("run " + std::to_string(run));
+            ExpectUnitUpdated();
+        }
         Quit();
         Step(1s);
         ASSERT_FALSE(fUnit->isBricked()) << "run " << run;
