@@ -30,8 +30,8 @@ SA_Device::SA_Device(AudioObjectID objectID, const KorvanService& service, WorkL
         control.fMuteID = SA_ObjectMap::GetNextObjectID();
         control.fGain = kFullGainScaleFactor;
     }
-    for (float& gain : fOutputGains) {
-        gain = kFullGainScaleFactor;
+    for (std::atomic<float>& gain : fOutputGains) {
+        gain.store(kFullGainScaleFactor, std::memory_order_relaxed);
     }
 }
 
@@ -62,8 +62,8 @@ void SA_Device::Activate()
     UpdateExtraInputChannels();
 
     MapIDs(true);
-    for (float& gain : fOutputGains) {
-        gain = kFullGainScaleFactor;
+    for (std::atomic<float>& gain : fOutputGains) {
+        gain.store(kFullGainScaleFactor, std::memory_order_relaxed);
     }
 
     StartDeviceThread();
@@ -112,6 +112,9 @@ void SA_Device::Deactivate()
         if (mapped) {
             MapIDs(false);
         }
+        // StartIO uses the client under the IO lock, the property and change work under the
+        // state lock: the client goes under both.
+        CAMutex::Locker ioLocker(fIOMutex);
         if (fClient) {
             StopAudio();
             fClient->Close();

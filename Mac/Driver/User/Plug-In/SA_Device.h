@@ -133,7 +133,10 @@ public:
     UInt32 GetInputChannels() const { return fInNumCh; }
     UInt32 GetOutputChannels() const { return fOutNumCh; }
     UInt32 GetExtraInputChannels() const { return fExtraInputChannels; }
-    float GetOutputGain(UInt32 channel) const { return fOutputGains[channel]; }
+    float GetOutputGain(UInt32 channel) const
+    {
+        return fOutputGains[channel].load(std::memory_order_relaxed);
+    }
 
 protected:
     // The device's own work loop, on which the reconfigure item and the engine's timed work run.
@@ -175,7 +178,10 @@ protected:
     AudioObjectID fInputControlIDs[kMaxChannels];
     std::atomic<UInt32> fInputMuteMask{0};
     OutCtrlInfo fOutputControls[kMaxChannels];
-    float fOutputGains[kMaxChannels];
+    // Set with the volume and mute controls, read by the IO cycle, which takes no lock: each gain
+    // stands on its own, so relaxed loads and stores suffice.
+    std::atomic<float> fOutputGains[kMaxChannels];
+    static_assert(std::atomic<float>::is_always_lock_free);
     std::unique_ptr<WorkItem> fReconfigureItem;
     std::unique_ptr<WorkLoopTimer> fStopAudioTimer;
     std::atomic<UInt32> fZeroTimeSamplePeriod{16384};
@@ -228,5 +234,7 @@ private:
     void SetControlProperty(Kind kind, AudioObjectID objectID, UInt32 channel,
                             const AudioObjectPropertyAddress& address, UInt32 inDataSize, const void* inData);
     void SetVolumeScalar(UInt32 channel, Float32 scalar);
+    // The channel's gain for the IO cycle: 0 while muted, else its linear gain.
+    void UpdateOutputGain(UInt32 channel);
     UInt32 TransportType(pid_t clientPID) const;
 };

@@ -180,10 +180,11 @@ void SA_Device::PerformConfigChange(UInt64, void*)
     TIDE_LOG(Log::Info, "BEGIN PERFORM CONFIG CHANGE");
     ChangeInProgress change(fChangeInProgress, fIODisabler, fChangeMutex, fSampleRate);
     MaybeStopAudio();
+    // Deactivate frees the client under the state lock.
+    CAMutex::Locker stateLocker(fStateMutex);
     if (!fClient) {
         return;
     }
-    CAMutex::Locker stateLocker(fStateMutex);
     CAMutex::Locker changeLocker(fChangeMutex);
     const UInt32 requested = fClockChanged ? GetDeviceSampleRate() : fPendingSampleRate;
     fClockChanged = false;

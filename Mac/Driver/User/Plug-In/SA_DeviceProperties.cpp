@@ -769,9 +769,8 @@ void SA_Device::SetControlProperty(Kind kind, AudioObjectID objectID, UInt32 cha
             SetVolumeScalar(
                 channel, Float32(std::min(1.0, DecibelsToScalar(ReadExactly<Float32>(inDataSize, inData)))));
         } else if (kind == Kind::OutputMute) {
-            OutCtrlInfo& control = fOutputControls[channel];
-            control.fMuted = ReadExactly<UInt32>(inDataSize, inData) != 0;
-            fOutputGains[channel] = control.fMuted ? 0.0f : control.fGain;
+            fOutputControls[channel].fMuted = ReadExactly<UInt32>(inDataSize, inData) != 0;
+            UpdateOutputGain(channel);
         } else {
             const UInt32 value = ReadExactly<UInt32>(inDataSize, inData);
             const UInt32 bit = 1u << channel;
@@ -791,7 +790,13 @@ void SA_Device::SetVolumeScalar(UInt32 channel, Float32 scalar)
     OutCtrlInfo& control = fOutputControls[channel];
     control.fScalar = ClampScalar(scalar);
     control.fGain = LinearGain(control.fScalar) * kFullGainScaleFactor;
-    fOutputGains[channel] = control.fMuted ? 0.0f : control.fGain;
+    UpdateOutputGain(channel);
+}
+
+void SA_Device::UpdateOutputGain(UInt32 channel)
+{
+    const OutCtrlInfo& control = fOutputControls[channel];
+    fOutputGains[channel].store(control.fMuted ? 0.0f : control.fGain, std::memory_order_relaxed);
 }
 
 UInt32 SA_Device::TransportType(pid_t clientPID) const

@@ -16,15 +16,20 @@ void SA_DeviceUSB::WriteFrames(UInt8* destination, const float* source, UInt32 f
         LOG_THREAD_POST(fLog.get(), "UNSUPPORTED CHANNEL COUNT %u", unsigned(channels));
         return;
     }
+    // The gains as they stand now: a volume or mute set may change them while this runs.
+    float gains[kMaxChannels];
+    for (UInt32 channel = 0; channel < channels; ++channel) {
+        gains[channel] = fOutputGains[channel].load(std::memory_order_relaxed);
+    }
     if (fBusBytesPerSample == 4) {
-        WriteSamples(reinterpret_cast<SInt32*>(destination), source, frames, channels, fOutputGains);
+        WriteSamples(reinterpret_cast<SInt32*>(destination), source, frames, channels, gains);
         return;
     }
     // Through the scratch area, a piece at a time.
     const UInt32 framesPerPiece = kOutScratchSamples / channels;
     while (frames > 0) {
         const UInt32 piece = std::min(frames, framesPerPiece);
-        source = WriteSamples(fOutScratch.get(), source, piece, channels, fOutputGains);
+        source = WriteSamples(fOutScratch.get(), source, piece, channels, gains);
         PackSamples3(destination, fOutScratch.get(), piece * channels);
         destination += std::size_t(piece) * channels * 3;
         frames -= piece;
