@@ -123,14 +123,16 @@ OSStatus SA_DeviceUSB::StartAudio()
     if (!fOutputStarted) {
         const UInt64 deadline = mach_absolute_time() + kStartDeadlineNs;
         BlockHeader first = ReadBlockHeader(fOutRequestBlocks[fOutRequestIndex]);
-        while (first.fHostTime == 0) {
-            if (mach_absolute_time() >= deadline) {
-                LOG_THREAD_POST(fLog.get(), "TIMEOUT STARTING OUTPUT");
-                StopAudio();
-                return kIOReturnTimeout;
-            }
+        while (first.fHostTime == 0 && mach_absolute_time() < deadline) {
             mach_wait_until(std::min(mach_absolute_time() + kStartPollNs, deadline));
             first = ReadBlockHeader(fOutRequestBlocks[fOutRequestIndex]);
+        }
+        // A request of the ring starts at most the ring's duration from now: a host time beyond
+        // that is not waited for.
+        if (first.fHostTime == 0 || first.fHostTime > mach_absolute_time() + kIsocRingBufferDuration) {
+            LOG_THREAD_POST(fLog.get(), "TIMEOUT STARTING OUTPUT");
+            StopAudio();
+            return kIOReturnTimeout;
         }
         fOutSampleCount = 0;
         fOutRequestFrames = BlockFrames(first);

@@ -2,7 +2,32 @@
 
 #include <mach/mach_time.h>
 
+#include <cmath>
+#include <limits>
+
 using namespace KorvanDeviceIO;
+
+namespace {
+
+// 2^64, the first whole number beyond a host time.
+constexpr double kHostTimeRange = 18446744073709551616.0;
+
+// `hostTime` moved by `offset` nanoseconds, either way, and held within what a host time can be.
+UInt64 OffsetHostTime(UInt64 hostTime, double offset)
+{
+    constexpr UInt64 kLatest = std::numeric_limits<UInt64>::max();
+    const double distance = std::fabs(offset);
+    if (!(distance < kHostTimeRange)) {
+        return offset < 0 ? 0 : kLatest;
+    }
+    const UInt64 nanoseconds = UInt64(distance);
+    if (offset < 0) {
+        return nanoseconds < hostTime ? hostTime - nanoseconds : 0;
+    }
+    return nanoseconds < kLatest - hostTime ? hostTime + nanoseconds : kLatest;
+}
+
+} // namespace
 
 void SA_DeviceUSB::UpdateZeroTimes()
 {
@@ -24,8 +49,9 @@ void SA_DeviceUSB::UpdateZeroTimes()
         if (target < end) {
             const UInt64 start = following.fStartByteCount / fOutBytesPerFrame;
             popZeroTimeDelayLine();
-            const double offset = double(target - start) * 1e9 / double(fSampleRate.load());
-            FilterZHT(following.fHostTime + UInt64(offset), *fLog);
+            // After a stall longer than the ring the target lies before the block, by any distance.
+            const double offset = (double(target) - double(start)) * 1e9 / double(fSampleRate.load());
+            FilterZHT(OffsetHostTime(following.fHostTime, offset), *fLog);
             fZeroSampleTime = target;
         }
     }

@@ -66,6 +66,8 @@ int SendAudioClassRequest(KorvanServiceClient& client, bool set, uint8_t control
         std::memcpy(request.fData, data, length);
     }
     KorvanDeviceIO::USBControlResponse response{};
+    TIDE_LOG(Log::Info, "SendAudioClassRequest %s %02x, %02x %d bytes\n", set ? "set" : "get",
+             unsigned(controlSelector), unsigned(entity), int(length));
     if (!client.SendUACControlRequest(&request, &response)) {
         TIDE_LOG(Log::Info, "SendAudioClassRequest failed");
         return 0;

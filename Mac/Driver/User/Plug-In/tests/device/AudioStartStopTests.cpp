@@ -1,5 +1,6 @@
 #include "DeviceFixture.h"
 
+#include <DarwinTesting/LogCapture.h>
 #include <DarwinTesting/ManualClock.h>
 #include <IOKit/IOReturn.h>
 
@@ -167,6 +168,54 @@ TEST_F(AudioStartStopOnManualClock, OutputBlockZeroWithoutHostTimeFailsTheStartA
     EXPECT_EQ(fService.clientMappings(kInputRingMemoryType), 0);
     EXPECT_EQ(fService.clientMappings(kOutputRingMemoryType), 0);
     EXPECT_EQ(StartOnSteppedDriver(SteppedFormat(fClock, false)), 0) << "the next start works";
+}
+
+// Output block 0's host time lies 10 s ahead, beyond any request of the ring: the start does
+// not wait for it and fails as a start whose output never came. One 300 ms ahead is waited for.
+TEST_F(AudioStartStopOnManualClock, OutputBlockZeroBeyondTheRingFailsTheStartAtOnce)
+{
+    DarwinTesting::LogCapture capture;
+    SA_DeviceUSB& device = Activate();
+    auto* ring = reinterpret_cast<USBRequestBlock*>(fService.ring(kOutputRingMemoryType));
+    const uint64_t bytesPerFrame = uint64_t(device.GetBusBytesPerSample()) * device.GetOutputChannels();
+    const auto posted = [&capture](const std::string& line) {
+        return DarwinTesting::eventually([&] {
+            const auto texts = capture.texts(DarwinLog::Source::OSLog);
+            return std::any_of(texts.begin(), texts.end(), [&line](const std::string& text) {
+                return text.find(line) != std::string::npos;
+            });
+        });
+    };
+    const auto startAt = [&](uint64_t hostTime) {
+        WriteBlockHeader(ring[0], {hostTime, 0, 0, 480 * bytesPerFrame});
+        return std::async(std::launch::async, [&device] { return device.StartAudio(); });
+    };
+    const auto returned = [](std::future<OSStatus>& start) {
+        return DarwinTesting::eventually(
+            [&start] { return start.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; });
+    };
+
+    const uint64_t begin = mach_absolute_time();
+    const uint64_t farAhead = begin + 10 * 1000000000ull;
+    auto start = startAt(farAhead);
+    const bool gaveUp = returned(start);
+    EXPECT_TRUE(gaveUp) << "the start waits for the driver's host time";
+    if (!gaveUp) {
+        fClock.advanceTo(farAhead);
+    }
+    EXPECT_EQ(start.get(), OSStatus(kIOReturnTimeout));
+    EXPECT_EQ(mach_absolute_time(), begin) << "time stood still";
+    EXPECT_TRUE(posted("TIMEOUT STARTING OUTPUT"));
+    EXPECT_EQ(fService.runStops(), 1);
+    EXPECT_EQ(fService.clientMappings(kInputRingMemoryType), 0);
+    EXPECT_EQ(fService.clientMappings(kOutputRingMemoryType), 0);
+
+    const uint64_t withinTheRing = mach_absolute_time() + 300000000;
+    start = startAt(withinTheRing);
+    EXPECT_TRUE(posted("StartAudio waiting 300000000,"));
+    fClock.advanceTo(withinTheRing);
+    EXPECT_TRUE(returned(start));
+    EXPECT_EQ(start.get(), 0);
 }
 
 // The audio server asks for zero timestamps while sleep stops audio: the walk never reads a ring

@@ -1,11 +1,14 @@
 #include "DescriptorFixtures.h"
 #include "FakeKernelUserClient.h"
+#include "Log.h"
 #include "LogLines.h"
 #include "USBClockControl.h"
 #include "USBServiceClient.h"
 
 #include <Darwin/Clock.h>
+#include <DarwinTesting/LogCapture.h>
 #include <DarwinTesting/ManualClock.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,6 +18,7 @@
 using namespace DeviceTesting;
 using namespace KorvanInterface;
 using namespace PlugInTesting;
+using testing::StartsWith;
 
 namespace {
 
@@ -25,6 +29,16 @@ std::vector<uint8_t> RateBytes(uint32_t rate)
 {
     return {uint8_t(rate), uint8_t(rate >> 8), uint8_t(rate >> 16), uint8_t(rate >> 24)};
 }
+
+// The plug-in's sink, syslog, while it lives; the stream sink of the log lines afterwards.
+class SyslogSink
+{
+public:
+    SyslogSink() { Log::details::gUseSyslog = true; }
+    ~SyslogSink() { Log::details::gUseSyslog = false; }
+    SyslogSink(const SyslogSink&) = delete;
+    SyslogSink& operator=(const SyslogSink&) = delete;
+};
 
 class USBClockControlTest : public testing::Test
 {
@@ -188,6 +202,42 @@ TEST_F(USBClockControlTest, ClockSourceOfTheSelectorsPin)
             ASSERT_NE(source, nullptr);
             EXPECT_EQ(source[2], 0x0A);
             EXPECT_EQ(source[3], testCase.source);
+        }
+    }
+}
+
+// Every class request is logged before it goes out, a failing one too; here to syslog, the sink the
+// plug-in logs to.
+TEST_F(USBClockControlTest, EveryClassRequestLogsItsLine)
+{
+    const struct
+    {
+        bool set;
+        uint8_t entity;
+        uint8_t length;
+        bool getsFail;
+        const char* line;
+    } cases[] = {
+        {false, Entity::kClockSource, 4, false, "SendAudioClassRequest get 01, 10 4 bytes\n"},
+        {true, Entity::kClockSource, 4, false, "SendAudioClassRequest set 01, 10 4 bytes\n"},
+        {false, Entity::kClockSelector, 1, false, "SendAudioClassRequest get 01, 11 1 bytes\n"},
+        {false, Entity::kClockSource, 4, true, "SendAudioClassRequest get 01, 10 4 bytes\n"},
+    };
+    SyslogSink sink;
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.line);
+        fService.setCurGetsFail(testCase.getsFail);
+        DarwinTesting::LogCapture capture;
+        uint8_t data[4] = {0x80, 0xBB, 0x00, 0x00};
+        SendAudioClassRequest(*fClient, testCase.set, kFrequencyControl, testCase.entity, data,
+                              testCase.length);
+        const auto texts = capture.texts(DarwinLog::Source::Syslog);
+        ASSERT_FALSE(texts.empty());
+        EXPECT_THAT(texts.front(), StartsWith(std::string(" ") + testCase.line + " (USBClockControl.cpp:"));
+        if (testCase.getsFail) {
+            EXPECT_THAT(texts.back(), StartsWith(" SendAudioClassRequest failed (USBClockControl.cpp:"));
+        } else {
+            EXPECT_EQ(texts.size(), 1u);
         }
     }
 }

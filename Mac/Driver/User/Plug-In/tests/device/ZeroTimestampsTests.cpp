@@ -87,6 +87,26 @@ TEST_F(ZeroTimestamps, EachPeriodFromTheBlockThatPassesIt)
     EXPECT_EQ(Report(), std::make_pair(32768.0, second));
 }
 
+// Nothing walked the ring while the driver went round it ten times: every block the walk then
+// finds starts after the next period, whose host time is reckoned back from the block's.
+TEST_F(ZeroTimestamps, StallLongerThanTheRingReckonsPeriodsBackFromLaterBlocks)
+{
+    constexpr uint64_t kLaps = 10;
+    const uint64_t bytesPerFrame = uint64_t(fDevice->GetBusBytesPerSample()) * fDevice->GetOutputChannels();
+    auto* ring = reinterpret_cast<USBRequestBlock*>(fService.ring(kOutputRingMemoryType));
+    for (uint64_t block = 0; block < kRequestBlockCount; ++block) {
+        const uint64_t first = (kLaps * kRequestBlockCount + block) * kFramesPerBlock;
+        WriteBlockHeader(ring[block], {HostTimeOf(first), 0, first * bytesPerFrame,
+                                       (first + kFramesPerBlock) * bytesPerFrame});
+    }
+    fClock.advanceTo(HostTimeOf((kLaps + 1) * kRequestBlockCount * kFramesPerBlock));
+
+    // Blocks 1 to 19 give one period each, all of them long before the block.
+    const auto [sampleTime, hostTime] = Report();
+    EXPECT_EQ(sampleTime, 19 * 16384.0);
+    EXPECT_NEAR(double(hostTime), double(HostTimeOf(19 * 16384)), 20000.0);
+}
+
 TEST_F(ZeroTimestamps, RestartWalksFromTheFirstBlock)
 {
     fClock.advanceTo(HostTimeOf(32768) + 1);
